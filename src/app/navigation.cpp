@@ -1,0 +1,22 @@
+#include "app/navigation.h"
+
+namespace kavor {
+
+bool opens_externally(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
+                           scheme == QLatin1String("mailto"));
+}
+
+Navigation decide_navigation(const QUrl& url, const Endpoints& endpoints) {
+  const QString scheme = url.scheme().toLower();
+  const QUrl assets = endpoints.asset_url(QString());
+  if (scheme == QLatin1String("about") || scheme == QLatin1String(kAssetScheme) ||
+      same_origin(url, assets)) {
+    return Navigation::Allow;
+  }
+  if (same_origin(url, endpoints.app_url())) return Navigation::Allow;
+  return opens_externally(url) ? Navigation::OpenExternal : Navigation::Drop;
+}
+
+}  // namespace kavor

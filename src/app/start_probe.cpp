@@ -1,0 +1,57 @@
+#include "app/start_probe.h"
+
+#include <qcorotimer.h>
+
+#include "app/host.h"
+#include "common/http.h"
+#include "common/timing.h"
+
+namespace kavor {
+
+namespace {
+
+QString reason_name(ProbeReason reason) {
+  return reason == ProbeReason::Server ? QStringLiteral("server") : QStringLiteral("offline");
+}
+
+}  // namespace
+
+QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
+                              std::stop_token stop) {
+  HttpClient client(kProbeRequestTimeout);
+  const QUrl app = endpoints.app_url();
+  int failures = 0;
+  QString last_shown;  // "loader" after the first failure, then the reason on the error page
+
+  while (!stop.stop_requested()) {
+    const QNetworkRequest request = client.request(app.toString(QUrl::FullyEncoded));
+    const QByteArray method("GET");
+    const HttpResponse answer = co_await client.send(method, request);
+    if (stop.stop_requested()) break;
+    const ProbeReason reason = !answer.answered()  ? ProbeReason::Offline
+                               : answer.status >= 500 ? ProbeReason::Server
+                                                      : ProbeReason::Ok;
+
+    if (const std::optional<QUrl> current = host->main_window_url()) {
+      if (reason == ProbeReason::Ok) {
+        host->navigate_main_window(app);
+        co_return;
+      }
+      ++failures;
+      const QString name = reason_name(reason);
+      if (failures == 1) {
+        QUrl loader = *current;
+        loader.setFragment(name);
+        host->navigate_main_window(loader);
+        last_shown = QStringLiteral("loader");
+      } else if (name != last_shown) {
+        host->navigate_main_window(endpoints.asset_url(QStringLiteral("error.html#") + name));
+        last_shown = name;
+      }
+    }
+    const auto pause = timing::scaled(kProbeInterval);
+    co_await QCoro::sleepFor(pause);
+  }
+}
+
+}  // namespace kavor

@@ -1,0 +1,129 @@
+#include "device/device_store.h"
+
+#include <QFile>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcorofuture.h>
+
+#include "common/atomic_file.h"
+#include "common/http.h"
+#include "common/json.h"
+#include "device/credential_store.h"
+#include "device/device_file.h"
+#include "device/registration.h"
+
+namespace kavor::device {
+
+namespace {
+
+// device.json is written for the owner only: it may carry the device secret when the
+// credential store is unavailable, and nothing in it is for other users.
+constexpr FileAccess kDeviceFileAccess = FileAccess::OwnerOnly;
+
+}  // namespace
+
+DeviceStore::DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key)
+    : file_path_(std::move(file_path)), credential_store_(credentials), key_(std::move(key)) {}
+
+std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStore& credentials,
+                                               CredentialKey key) {
+  std::unique_ptr<DeviceStore> store(new DeviceStore(std::move(file_path), credentials, key));
+  DeviceFile file;
+  QFile f(store->file_path_);
+  if (f.open(QIODevice::ReadOnly)) file = parse_device_file(f.readAll());
+
+  std::optional<QString> secret = file.secret;
+  if (!secret && file.device_id && file.device_name) {
+    secret = credentials.read(key.service, key.account);
+  }
+  if (file.device_id && file.device_name && secret) {
+    store->record_ = DeviceRecord{*file.device_id, *file.device_name, *secret};
+  }
+  return store;
+}
+
+std::optional<Credentials> DeviceStore::credentials() const {
+  std::lock_guard lock(mutex_);
+  if (!record_) return std::nullopt;
+  return Credentials{record_->device_id, record_->device_name};
+}
+
+std::optional<QString> DeviceStore::secret() const {
+  std::lock_guard lock(mutex_);
+  if (!record_) return std::nullopt;
+  return record_->secret;
+}
+
+bool DeviceStore::linked() const {
+  std::lock_guard lock(mutex_);
+  return record_.has_value();
+}
+
+std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
+  const bool in_store = credential_store_.write(key_.service, key_.account, record.secret);
+  const std::optional<QString> file_secret =
+      in_store ? std::nullopt : std::optional<QString>(record.secret);
+  const QByteArray bytes = serialize_device_file(record.device_id, record.device_name, file_secret);
+  if (auto error = write_file_atomic(file_path_, bytes, kDeviceFileAccess)) return error;
+  std::lock_guard lock(mutex_);
+  record_ = record;
+  return std::nullopt;
+}
+
+void DeviceStore::forget() {
+  credential_store_.remove(key_.service, key_.account);
+  QFile::remove(file_path_);
+  std::lock_guard lock(mutex_);
+  record_.reset();
+}
+
+QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
+                                                QString token) {
+  // Note for the coroutines here: g++ 12 mishandles non-trivial temporaries inside co_await
+  // expressions (they can be destroyed twice), so every awaited value is built as a named local.
+  const QString trimmed = token.trimmed();
+  const QString name = computer_name();
+
+  auto client = http_client();
+  QNetworkRequest request =
+      client->request(endpoints.api_base() + QStringLiteral("/bridge/devices"));
+  set_bearer(request, trimmed);
+  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+  Json body = Json::object();
+  body["name"] = name.toStdString();
+  body["os"] = "linux";
+  const QByteArray payload = QByteArray::fromStdString(body.dump());
+  const QByteArray method("POST");
+
+  const HttpResponse answer = co_await client->send(method, request, payload);
+  if (!answer.answered()) co_return QStringLiteral("network: ") + *answer.transport_error;
+
+  auto outcome = read_registration_answer(answer.status, answer.body);
+  if (auto* error = std::get_if<RegistrationError>(&outcome)) co_return error->message;
+  Registration registration = std::move(std::get<Registration>(outcome));
+
+  DeviceRecord record{std::move(registration.device_id), name, std::move(registration.secret)};
+  // The credential store and the file are slow, blocking calls: keep them off this thread.
+  QFuture<std::optional<QString>> saving =
+      QtConcurrent::run([&store, record] { return store.save(record); });
+  std::optional<QString> error = co_await saving;
+  co_return error;
+}
+
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints,
+                            std::optional<QString> token) {
+  const std::optional<Credentials> credentials = store.credentials();
+  if (token && credentials) {
+    auto client = http_client();
+    const QString id = QString::fromUtf8(QUrl::toPercentEncoding(credentials->device_id));
+    QNetworkRequest request =
+        client->request(endpoints.api_base() + QStringLiteral("/bridge/devices/") + id);
+    set_bearer(request, token->trimmed());
+    const QByteArray method("DELETE");
+    const HttpResponse ignored = co_await client->send(method, request);
+    Q_UNUSED(ignored);
+  }
+  QFuture<void> forgetting = QtConcurrent::run([&store] { store.forget(); });
+  co_await forgetting;
+}
+
+}  // namespace kavor::device

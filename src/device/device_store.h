@@ -1,0 +1,78 @@
+// This computer's registration with the service: the record kept in memory, device.json in
+// the configuration folder, and the device secret in the credential store.
+#pragma once
+
+#include <QString>
+#include <qcorotask.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "common/endpoints.h"
+
+namespace kavor::device {
+
+class CredentialStore;
+
+struct DeviceRecord {
+  QString device_id;
+  QString device_name;
+  QString secret;
+};
+
+struct Credentials {
+  QString device_id;
+  QString device_name;
+};
+
+// Where the secret is kept in the credential store: one entry per application identifier and
+// API base, so a build pointed at another service keeps a separate secret.
+struct CredentialKey {
+  QString service;  // the application identifier
+  QString account;  // the API base URL
+};
+
+class DeviceStore {
+ public:
+  // Reads device.json at `file_path` and the credential store. A missing, unreadable or damaged
+  // file reads as "not linked"; nothing is written back.
+  static std::unique_ptr<DeviceStore> load(QString file_path, CredentialStore& credentials,
+                                           CredentialKey key);
+
+  const QString& file_path() const { return file_path_; }
+  std::optional<Credentials> credentials() const;
+  std::optional<QString> secret() const;
+  bool linked() const;
+
+  // Keeps a new registration: the secret goes to the credential store, or into device.json
+  // when the store cannot take it; then device.json is written and the record replaced.
+  // Blocking (file and credential store). Returns the file system's error text on failure,
+  // leaving the record as it was.
+  std::optional<QString> save(const DeviceRecord& record);
+
+  // Removes the registration locally: credential entry, device.json, record. Errors are
+  // ignored; afterwards the computer is not linked. Blocking.
+  void forget();
+
+ private:
+  DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key);
+
+  const QString file_path_;
+  CredentialStore& credential_store_;
+  const CredentialKey key_;
+  mutable std::mutex mutex_;
+  std::optional<DeviceRecord> record_;
+};
+
+// Registers this computer with the service using the link token the web application handed
+// over, and keeps the registration. Returns the user-facing error text on failure.
+QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
+                                                QString token);
+
+// Deletes the registration on the service when a sign-in token is given and the computer is
+// linked (the answer is ignored), then forgets it locally in every case.
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints,
+                            std::optional<QString> token);
+
+}  // namespace kavor::device

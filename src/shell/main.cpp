@@ -1,0 +1,32 @@
+#include <QApplication>
+
+#include <cstdio>
+
+#include "shell/application.h"
+#include "shell/asset_scheme.h"
+#include "shell/single_instance.h"
+
+int main(int argc, char* argv[]) {
+  kavor::shell::register_asset_scheme();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("kavor-agent"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
+
+  kavor::shell::SingleInstance instance(kavor::shell::SingleInstance::default_name());
+  if (instance.activate_running()) return 0;
+
+  kavor::shell::Application application;
+  if (!instance.listen([&application] {
+        if (auto* window = application.main_window()) window->bring_forward();
+      })) {
+    // Another start won the race for the socket: hand over to it.
+    instance.activate_running();
+    return 0;
+  }
+  application.set_up();
+  const int code = app.exec();
+  if (code != 0) {
+    std::fputs("error while running Kavor Agent\n", stderr);
+  }
+  return code;
+}

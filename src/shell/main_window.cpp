@@ -1,0 +1,90 @@
+#include "shell/main_window.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QWebEngineLoadingInfo>
+#include <QWebEngineNewWindowRequest>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+
+#include "app/navigation.h"
+#include "desktop/watchdog.h"
+
+namespace kavor::shell {
+
+void open_with_system(const QUrl& url) { QDesktopServices::openUrl(url); }
+
+QString lock_script_source() {
+  QFile file(QStringLiteral(":/shell/lock_script.js"));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(file.readAll());
+}
+
+MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener,
+                   QObject* parent)
+    : QWebEnginePage(profile, parent), endpoints_(std::move(endpoints)), opener_(std::move(opener)) {
+  QWebEngineScript lock;
+  lock.setName(QStringLiteral("kavor-lock"));
+  lock.setSourceCode(lock_script_source());
+  lock.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  lock.setWorldId(QWebEngineScript::MainWorld);
+  lock.setRunsOnSubFrames(true);
+  scripts().insert(lock);
+
+  // No page gets a second window: what it wanted to open goes to the system instead.
+  connect(this, &QWebEnginePage::newWindowRequested, this,
+          [this](QWebEngineNewWindowRequest& request) {
+            const QUrl url = request.requestedUrl();
+            if (opens_externally(url)) opener_(url);
+          });
+}
+
+bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool main_frame) {
+  if (!main_frame) return true;
+  switch (decide_navigation(url, endpoints_)) {
+    case Navigation::Allow:
+      return true;
+    case Navigation::OpenExternal:
+      opener_(url);
+      return false;
+    case Navigation::Drop:
+      return false;
+  }
+  return false;
+}
+
+MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
+                       Opener opener)
+    : endpoints_(std::move(endpoints)), watchdog_(watchdog) {
+  setWindowTitle(QStringLiteral("Kavor Agent"));
+  resize(kMainWidth, kMainHeight);
+  setMinimumSize(kMainMinWidth, kMainMinHeight);
+  auto* page = new MainPage(profile, endpoints_, std::move(opener), this);
+  setPage(page);
+
+  connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+    const bool application = same_origin(info.url(), endpoints_.app_url());
+    switch (info.status()) {
+      case QWebEngineLoadingInfo::LoadStartedStatus:
+        // The load check that follows a started load belongs to the watchdog's task.
+        watchdog_.load_started(application);
+        break;
+      case QWebEngineLoadingInfo::LoadSucceededStatus:
+        if (application) watchdog_.page_loaded();
+        break;
+      default:
+        break;
+    }
+  });
+  page->load(endpoints_.asset_url(QStringLiteral("index.html")));
+}
+
+void MainWindow::bring_forward() {
+  show();
+  if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+  raise();
+  activateWindow();
+}
+
+}  // namespace kavor::shell

@@ -1,0 +1,58 @@
+// The main window: the chat web application (or the program's own loader and error pages) in
+// a webview, locked down by the injected page script and the navigation rules.
+#pragma once
+
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+#include <functional>
+
+#include "common/endpoints.h"
+
+namespace kavor {
+class Watchdog;
+}
+
+namespace kavor::shell {
+
+inline constexpr int kMainWidth = 1180;
+inline constexpr int kMainHeight = 800;
+inline constexpr int kMainMinWidth = 720;
+inline constexpr int kMainMinHeight = 520;
+
+// Opens a URL with the system's browser or mail program. Replaceable so that tests can see
+// what would have been opened.
+using Opener = std::function<void(const QUrl&)>;
+void open_with_system(const QUrl& url);
+
+class MainPage : public QWebEnginePage {
+  Q_OBJECT
+ public:
+  MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent);
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) override;
+
+ private:
+  Endpoints endpoints_;
+  Opener opener_;
+};
+
+class MainWindow : public QWebEngineView {
+  Q_OBJECT
+ public:
+  MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
+             Opener opener = open_with_system);
+
+  // Shown, restored if minimised, raised and focused.
+  void bring_forward();
+
+ private:
+  Endpoints endpoints_;
+  Watchdog& watchdog_;
+};
+
+// The lock script as injected into every frame.
+QString lock_script_source();
+
+}  // namespace kavor::shell

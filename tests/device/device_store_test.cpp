@@ -1,0 +1,196 @@
+// The device registration against the substitute service and the system's credential store.
+// The suite runs twice: inside a private Secret Service (KAVOR_TEST_KEYRING=1), and with no
+// session bus at all, where the secret must fall back into device.json.
+#include "device/device_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "common/build_config.h"
+#include "common/json.h"
+#include "device/credential_store.h"
+#include "device/registration.h"
+#include "support/wait.h"
+#include "test_service.h"
+
+namespace kavor::device {
+namespace {
+
+using service::Reply;
+using service::TestService;
+
+bool keyring_available() { return qEnvironmentVariable("KAVOR_TEST_KEYRING") == QLatin1String("1"); }
+
+class DeviceStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Each test gets its own credential entry so runs never see each other's secrets.
+    key_ = CredentialKey{QString::fromUtf8(build::kAppId),
+                         QString::fromStdString(svc_.base_url())};
+    creds_->remove(key_.service, key_.account);
+  }
+  void TearDown() override { creds_->remove(key_.service, key_.account); }
+
+  Endpoints endpoints() const {
+    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                     QString::fromStdString(svc_.base_url() + "/"));
+  }
+  QString file() const { return dir_.filePath(QStringLiteral("cfg/device.json")); }
+  std::unique_ptr<DeviceStore> load() { return DeviceStore::load(file(), *creds_, key_); }
+  Json file_json() const {
+    QFile f(file());
+    if (!f.open(QIODevice::ReadOnly)) return nullptr;
+    return parse_json(f.readAll().toStdString()).value_or(Json(nullptr));
+  }
+  void write_file(const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(file()).absolutePath());
+    QFile f(file());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+  }
+  std::optional<QString> link(DeviceStore& store, const QString& token) {
+    return test::run(link_device(store, endpoints(), token));
+  }
+
+  TestService svc_;
+  QTemporaryDir dir_;
+  std::unique_ptr<CredentialStore> creds_ = system_credential_store();
+  CredentialKey key_;
+};
+
+TEST_F(DeviceStoreTest, LinkRegistersKeepsTheSecretAndSurvivesARestart) {
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":42,"name":"x"},"secret":"sek-1"})"));
+  auto store = load();
+  EXPECT_FALSE(store->linked());
+  ASSERT_EQ(link(*store, QStringLiteral("  link-token \n")), std::nullopt);
+
+  const auto requests = svc_.requests("POST", "/bridge/devices");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("authorization"), "Bearer link-token");
+  EXPECT_EQ(requests[0].header("user-agent"), "kavor-agent/0.7.3");
+  const Json body = Json::parse(requests[0].body);
+  EXPECT_EQ(body.dump(), Json({{"name", computer_name().toStdString()}, {"os", "linux"}}).dump());
+
+  ASSERT_TRUE(store->credentials());
+  EXPECT_EQ(store->credentials()->device_id, QStringLiteral("42"));
+  EXPECT_EQ(store->credentials()->device_name, computer_name());
+  EXPECT_EQ(store->secret(), QStringLiteral("sek-1"));
+
+  const Json saved = file_json();
+  EXPECT_EQ(saved["device_id"], "42");
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(file()).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  if (keyring_available()) {
+    EXPECT_TRUE(saved["secret"].is_null());
+    EXPECT_EQ(creds_->read(key_.service, key_.account), QStringLiteral("sek-1"));
+  } else {
+    EXPECT_EQ(saved["secret"], "sek-1");
+  }
+
+  const auto again = load();
+  EXPECT_EQ(again->secret(), QStringLiteral("sek-1"));
+  EXPECT_EQ(again->credentials()->device_id, QStringLiteral("42"));
+}
+
+TEST_F(DeviceStoreTest, RefusedOrBrokenRegistrationsFailWithTheirMessageAndKeepNothing) {
+  const struct {
+    Reply reply;
+    QString message;
+  } cases[] = {
+      {Reply::json(403, R"({"message":"This link was already used."})"),
+       QStringLiteral("This link was already used.")},
+      {Reply::text(500, "<html><h1>oops</h1></html>", "text/html"),
+       QStringLiteral("could not register this computer")},
+      {Reply::json(200, R"({"device":{"id":1.5},"secret":"s"})"),
+       QStringLiteral("the server answered without a device id")},
+      {Reply::json(200, R"({"device":{"id":"d"}})"),
+       QStringLiteral("the server answered without a secret")},
+      {Reply::json(200, ""), QStringLiteral("the server answered without a device id")},
+  };
+  auto store = load();
+  for (const auto& c : cases) {
+    svc_.enqueue("POST", "/bridge/devices", c.reply);
+    EXPECT_EQ(link(*store, QStringLiteral("t")), c.message);
+    EXPECT_FALSE(store->linked());
+    EXPECT_FALSE(QFile::exists(file()));
+  }
+
+  std::string refused;
+  {
+    TestService gone;
+    refused = gone.base_url();
+  }
+  const auto error = test::run(link_device(
+      *store, Endpoints(QString::fromStdString(refused + "/"), QString::fromStdString(refused)),
+      QStringLiteral("t")));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->startsWith(QStringLiteral("network: "))) << error->toStdString();
+  EXPECT_GT(error->size(), 9);
+  EXPECT_FALSE(store->linked());
+}
+
+TEST_F(DeviceStoreTest, AnUnwritableConfigurationFolderFailsAndLeavesTheStoreAsItWas) {
+  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"a"},"secret":"s1"})"));
+  auto store = load();
+  ASSERT_EQ(link(*store, QStringLiteral("t")), std::nullopt);
+
+  // The store's folder is replaced by a plain file: nothing can be written under it.
+  QDir(QFileInfo(file()).absolutePath()).removeRecursively();
+  QFile blocker(QFileInfo(file()).absolutePath());
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+
+  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"b"},"secret":"s2"})"));
+  EXPECT_EQ(link(*store, QStringLiteral("t")), QStringLiteral("Not a directory"));
+  EXPECT_EQ(store->credentials()->device_id, QStringLiteral("a"));
+  EXPECT_EQ(store->secret(), QStringLiteral("s1"));
+}
+
+TEST_F(DeviceStoreTest, LoadingReadsTheFileFirstAndTheCredentialStoreSecond) {
+  write_file(R"({"device_id":"d","device_name":"n","secret":null})");
+  EXPECT_FALSE(load()->linked());  // no secret anywhere
+
+  write_file(R"({"device_id":"d","device_name":"n","secret":"from-file"})");
+  EXPECT_EQ(load()->secret(), QStringLiteral("from-file"));
+
+  write_file(R"({"device_id":"d","device_name":"n","device_id":"e","secret":"from-file"})");
+  EXPECT_FALSE(load()->linked());
+
+  if (!keyring_available()) GTEST_SKIP() << "no Secret Service in this run";
+  ASSERT_TRUE(creds_->write(key_.service, key_.account, QStringLiteral("from-store")));
+  write_file(R"({"device_id":"d","device_name":"n","secret":"from-file"})");
+  EXPECT_EQ(load()->secret(), QStringLiteral("from-file"));
+  write_file(R"({"device_id":"d","device_name":"n"})");
+  EXPECT_EQ(load()->secret(), QStringLiteral("from-store"));
+}
+
+TEST_F(DeviceStoreTest, UnlinkDeletesOnTheServiceOnlyWithATokenAndAlwaysForgets) {
+  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"dev 1"},"secret":"s"})"));
+  svc_.set_default("DELETE", "/bridge/devices/{id}", Reply::json(500, "{}"));
+  auto store = load();
+
+  ASSERT_EQ(link(*store, QStringLiteral("t")), std::nullopt);
+  test::run(unlink_device(*store, endpoints(), QStringLiteral(" sign-in ")));
+  auto deletes = svc_.requests("DELETE", "/bridge/devices/{id}");
+  ASSERT_EQ(deletes.size(), 1u);
+  EXPECT_EQ(deletes[0].path, "/bridge/devices/dev%201");
+  EXPECT_EQ(deletes[0].header("authorization"), "Bearer sign-in");
+  EXPECT_FALSE(store->linked());
+  EXPECT_FALSE(QFile::exists(file()));
+  EXPECT_EQ(creds_->read(key_.service, key_.account), std::nullopt);
+
+  ASSERT_EQ(link(*store, QStringLiteral("t")), std::nullopt);
+  test::run(unlink_device(*store, endpoints(), std::nullopt));
+  EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}").size(), 1u);
+  EXPECT_FALSE(store->linked());
+  EXPECT_FALSE(load()->linked());
+}
+
+}  // namespace
+}  // namespace kavor::device
