@@ -1,0 +1,474 @@
+// Substitute chat service on loopback.
+//
+// Routing: httplib gets one catch-all pattern per method and hands every request to
+// Impl::serve(), which does its own matching on the raw request path. A route is a method plus a
+// path; a path segment written "{name}" matches any one non-empty segment. A route without
+// placeholders is tried before the patterns, and the patterns are tried in the order they were
+// first configured. Within a route the queued replies come first, then the handler, then the
+// default; a route with nothing to answer lets the next matching route answer, and when none can
+// the answer is 404 "{}".
+//
+// Held requests: the worker thread serving a held request parks on a slot listed in `held`, and
+// sleeps on the shared condition variable until release_held() or the destructor fills the slot
+// with a reply. For queued and default replies the slot is listed in the same critical section that
+// records the request, so a caller who has seen the request recorded can release it at once.
+//
+// Dropped connections: httplib does not give handlers the socket. The server side of a connection
+// is the only descriptor in the process whose own port is ours and whose peer port is the client's,
+// so it is looked up among the open descriptors and shut down in both directions. httplib's own
+// write of the answer then fails and it closes the socket: the client sees the connection end
+// without a single byte of a response.
+#include "test_service.h"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+namespace kavor::service {
+namespace {
+
+// Each held request occupies a worker for as long as it is held; keep enough for a test to hold
+// several and still be answered on other routes.
+constexpr std::size_t kWorkerThreads = 32;
+
+std::string to_lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+std::string to_upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+std::vector<std::string_view> split_path(std::string_view path) {
+  std::vector<std::string_view> segments;
+  std::size_t start = 0;
+  while (true) {
+    const auto slash = path.find('/', start);
+    segments.push_back(path.substr(start, slash - start));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return segments;
+}
+
+bool is_placeholder(std::string_view segment) {
+  return segment.size() >= 2 && segment.front() == '{' && segment.back() == '}';
+}
+
+bool has_placeholder(const std::string& path) {
+  const auto segments = split_path(path);
+  return std::any_of(segments.begin(), segments.end(), is_placeholder);
+}
+
+bool path_matches(const std::string& pattern, const std::string& path) {
+  if (pattern == path) return true;
+  const auto want = split_path(pattern);
+  const auto have = split_path(path);
+  if (want.size() != have.size()) return false;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (is_placeholder(want[i]) ? have[i].empty() : want[i] != have[i]) return false;
+  }
+  return true;
+}
+
+// Status codes whose answers carry no body, and so neither a Content-Length.
+bool is_bodyless(int status) {
+  return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+int port_of(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    sockaddr_in in{};
+    std::memcpy(&in, &address, sizeof in);
+    return ntohs(in.sin_port);
+  }
+  if (address.ss_family == AF_INET6) {
+    sockaddr_in6 in6{};
+    std::memcpy(&in6, &address, sizeof in6);
+    return ntohs(in6.sin6_port);
+  }
+  return -1;
+}
+
+// Shuts down the server side of the connection between our `local_port` and the client's
+// `remote_port`. Only the thread serving that connection closes it, so the descriptor stays valid
+// while this runs. Returns false when the descriptor is not found.
+bool shut_down_connection(int local_port, int remote_port) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    const auto name = entry.path().filename().string();
+    int fd = -1;
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) continue;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
+    if (port_of(local) != local_port) continue;
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    if (port_of(peer) != remote_port) continue;
+    return ::shutdown(fd, SHUT_RDWR) == 0;
+  }
+  return false;
+}
+
+struct Route {
+  std::string method;
+  std::string path;
+  bool pattern = false;
+  std::deque<Reply> queue;
+  std::optional<Reply> fallback;
+  std::function<Reply(const RecordedRequest&)> handler;
+};
+
+// A held request waiting for its answer.
+struct Parked {
+  std::optional<Reply> release;
+};
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  const auto it = headers.find(to_lower(name));
+  return it == headers.end() ? std::string() : it->second;
+}
+
+Reply Reply::json(int status, std::string body) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  return reply;
+}
+
+Reply Reply::text(int status, std::string body, std::string content_type) {
+  Reply reply;
+  reply.status = status;
+  reply.body = std::move(body);
+  reply.content_type = std::move(content_type);
+  return reply;
+}
+
+Reply Reply::held() {
+  Reply reply;
+  reply.hold = true;
+  return reply;
+}
+
+Reply Reply::dropped() {
+  Reply reply;
+  reply.drop = true;
+  return reply;
+}
+
+struct TestService::Impl {
+  httplib::Server server;
+  std::thread thread;
+  std::atomic<bool> listen_returned{false};
+  std::uint16_t port = 0;
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;  // new request recorded, held request released, stopping
+  bool stopping = false;
+  std::vector<Route> routes;
+  std::vector<RecordedRequest> recorded;
+  std::vector<Parked*> held;
+
+  Impl();
+  ~Impl();
+
+  Route& route(const std::string& method, const std::string& path);
+  void serve(const httplib::Request& request, httplib::Response& response);
+  void park(Parked& parked);
+  void pause(std::chrono::milliseconds delay);
+  void release_all(const Reply& reply);
+  std::size_t count_matching(const std::string& method, const std::string& path) const;
+};
+
+TestService::Impl::Impl() {
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  // One request per connection: a dropped connection then fails exactly one request, and no idle
+  // connection keeps a worker waiting for a next request. The timeout still bounds the wait for a
+  // connection's first request, and with it how long such a connection can delay the destructor.
+  server.set_keep_alive_max_count(1);
+  server.set_keep_alive_timeout(2);
+
+  const httplib::Server::Handler handler = [this](const httplib::Request& request,
+                                                  httplib::Response& response) {
+    serve(request, response);
+  };
+  const std::string any_path = "[\\s\\S]*";
+  server.Get(any_path, handler)
+      .Post(any_path, handler)
+      .Put(any_path, handler)
+      .Patch(any_path, handler)
+      .Delete(any_path, handler)
+      .Options(any_path, handler);
+  // httplib adds "Content-Length: 0" to every empty answer; answers that may not have a body must
+  // not announce one either.
+  server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+    if (is_bodyless(response.status)) response.headers.erase("Content-Length");
+  });
+
+  const int bound = server.bind_to_any_port("127.0.0.1");
+  if (bound <= 0) throw std::runtime_error("test service: cannot bind a loopback port");
+  port = static_cast<std::uint16_t>(bound);
+
+  thread = std::thread([this] {
+    server.listen_after_bind();
+    listen_returned = true;
+  });
+  // stop() is a no-op until the accept loop runs, so the destructor relies on this wait.
+  while (!server.is_running() && !listen_returned) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!server.is_running()) {
+    thread.join();
+    throw std::runtime_error("test service: the server did not start");
+  }
+}
+
+TestService::Impl::~Impl() {
+  {
+    const std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  release_all(Reply::json(204, ""));
+  server.stop();
+  thread.join();
+}
+
+Route& TestService::Impl::route(const std::string& method, const std::string& path) {
+  const auto upper = to_upper(method);
+  const auto it = std::find_if(routes.begin(), routes.end(),
+                               [&](const Route& r) { return r.method == upper && r.path == path; });
+  if (it != routes.end()) return *it;
+  Route& created = routes.emplace_back();
+  created.method = upper;
+  created.path = path;
+  created.pattern = has_placeholder(path);
+  return created;
+}
+
+void TestService::Impl::park(Parked& parked) {
+  // Caller holds the mutex. Once stopping, nobody will release it, so it is released at once.
+  if (stopping) {
+    parked.release = Reply::json(204, "");
+  } else {
+    held.push_back(&parked);
+  }
+}
+
+void TestService::Impl::pause(std::chrono::milliseconds delay) {
+  if (delay <= std::chrono::milliseconds::zero()) return;
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, delay, [this] { return stopping; });
+}
+
+void TestService::Impl::release_all(const Reply& reply) {
+  {
+    const std::lock_guard lock(mutex);
+    for (Parked* parked : held) parked->release = reply;
+    held.clear();
+  }
+  changed.notify_all();
+}
+
+std::size_t TestService::Impl::count_matching(const std::string& method,
+                                              const std::string& path) const {
+  const auto upper = to_upper(method);
+  return static_cast<std::size_t>(std::count_if(
+      recorded.begin(), recorded.end(),
+      [&](const RecordedRequest& r) { return r.method == upper && path_matches(path, r.path); }));
+}
+
+void TestService::Impl::serve(const httplib::Request& request, httplib::Response& response) {
+  RecordedRequest record;
+  record.method = request.method;
+  const auto question = request.target.find('?');
+  record.path = request.target.substr(0, question);
+  if (question != std::string::npos) record.query = request.target.substr(question + 1);
+  for (const auto& [name, value] : request.headers) {
+    // httplib reports the connection's addresses as if they were request headers.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+        name == "LOCAL_PORT") {
+      continue;
+    }
+    record.headers.emplace(to_lower(name), value);
+  }
+  record.body = request.body;
+
+  Reply reply = Reply::json(404, "{}");
+  std::function<Reply(const RecordedRequest&)> handler;
+  Parked parked;
+  {
+    const std::lock_guard lock(mutex);
+    recorded.push_back(record);
+
+    std::vector<Route*> candidates;
+    for (Route& r : routes) {
+      if (r.method == record.method && !r.pattern && r.path == record.path)
+        candidates.push_back(&r);
+    }
+    for (Route& r : routes) {
+      if (r.method == record.method && r.pattern && path_matches(r.path, record.path)) {
+        candidates.push_back(&r);
+      }
+    }
+    for (Route* r : candidates) {
+      if (!r->queue.empty()) {
+        reply = std::move(r->queue.front());
+        r->queue.pop_front();
+        break;
+      }
+      if (r->handler) {
+        handler = r->handler;
+        break;
+      }
+      if (r->fallback) {
+        reply = *r->fallback;
+        break;
+      }
+    }
+    if (!handler && reply.hold) park(parked);
+  }
+  changed.notify_all();
+
+  if (handler) {
+    try {
+      reply = handler(record);
+    } catch (const std::exception& e) {
+      reply = Reply::text(500, e.what());
+    } catch (...) {
+      reply = Reply::text(500, "handler failed");
+    }
+    if (reply.hold) {
+      const std::lock_guard lock(mutex);
+      park(parked);
+    }
+  }
+
+  pause(reply.delay);
+  if (reply.hold) {
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return parked.release.has_value(); });
+    }
+    reply = std::move(*parked.release);
+    reply.hold = false;  // a release answers; it never parks the request again
+    pause(reply.delay);
+  }
+
+  if (reply.drop) {
+    if (shut_down_connection(port, request.remote_port)) return;
+    // Without the socket, the next best thing is to break off the answer after its headers.
+    response.status = 500;
+    response.set_content_provider(
+        1, "text/plain", [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+    return;
+  }
+
+  response.status = reply.status;
+  if (!is_bodyless(reply.status) && !reply.body.empty()) {
+    if (reply.content_type.empty()) {
+      response.body = reply.body;
+    } else {
+      response.set_content(reply.body, reply.content_type);
+    }
+  }
+  for (const auto& [name, value] : reply.headers) {
+    // A scripted Content-Type replaces the one derived from content_type.
+    if (to_lower(name) == "content-type") response.headers.erase(name);
+    response.set_header(name, value);
+  }
+}
+
+TestService::TestService() : impl_(std::make_unique<Impl>()) {}
+
+TestService::~TestService() = default;
+
+std::uint16_t TestService::port() const {
+  return impl_->port;
+}
+
+std::string TestService::base_url() const {
+  return "http://127.0.0.1:" + std::to_string(impl_->port);
+}
+
+void TestService::set_default(const std::string& method, const std::string& path, Reply reply) {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->route(method, path).fallback = std::move(reply);
+}
+
+void TestService::enqueue(const std::string& method, const std::string& path, Reply reply) {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->route(method, path).queue.push_back(std::move(reply));
+}
+
+void TestService::set_handler(const std::string& method, const std::string& path,
+                              std::function<Reply(const RecordedRequest&)> handler) {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->route(method, path).handler = std::move(handler);
+}
+
+void TestService::clear_routes() {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->routes.clear();
+}
+
+void TestService::release_held(Reply reply) {
+  impl_->release_all(reply);
+}
+
+std::size_t TestService::held_count() const {
+  const std::lock_guard lock(impl_->mutex);
+  return impl_->held.size();
+}
+
+std::vector<RecordedRequest> TestService::requests() const {
+  const std::lock_guard lock(impl_->mutex);
+  return impl_->recorded;
+}
+
+std::vector<RecordedRequest> TestService::requests(const std::string& method,
+                                                   const std::string& path) const {
+  const auto upper = to_upper(method);
+  const std::lock_guard lock(impl_->mutex);
+  std::vector<RecordedRequest> matching;
+  for (const auto& r : impl_->recorded) {
+    if (r.method == upper && path_matches(path, r.path)) matching.push_back(r);
+  }
+  return matching;
+}
+
+void TestService::clear_requests() {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->recorded.clear();
+}
+
+bool TestService::wait_for_requests(const std::string& method, const std::string& path,
+                                    std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout,
+                                 [&] { return impl_->count_matching(method, path) >= count; });
+}
+
+}  // namespace kavor::service
