@@ -16,7 +16,7 @@ namespace kavor::shell {
 
 std::optional<QUrl> WindowHost::main_window_url() {
   if (!window_) return std::nullopt;
-  return window_->page()->url();
+  return window_->current_url();
 }
 
 bool WindowHost::navigate_main_window(const QUrl& url) {

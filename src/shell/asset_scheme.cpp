@@ -7,6 +7,9 @@
 
 #include "common/endpoints.h"
 
+// Resources compiled into a static library are only linked in when named once.
+static void init_shell_resources() { Q_INIT_RESOURCE(shell); }
+
 namespace kavor::shell {
 
 namespace {
@@ -26,6 +29,7 @@ QByteArray mime_for(const QString& path) {
 }  // namespace
 
 void register_asset_scheme() {
+  init_shell_resources();
   QWebEngineUrlScheme scheme(kAssetScheme);
   scheme.setSyntax(QWebEngineUrlScheme::Syntax::Host);
   scheme.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::CorsEnabled);

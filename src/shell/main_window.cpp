@@ -80,6 +80,11 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
   page->load(endpoints_.asset_url(QStringLiteral("index.html")));
 }
 
+QUrl MainWindow::current_url() const {
+  const QUrl shown = page()->url();
+  return shown.isEmpty() ? page()->requestedUrl() : shown;
+}
+
 void MainWindow::bring_forward() {
   show();
   if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);

@@ -47,6 +47,10 @@ class MainWindow : public QWebEngineView {
   // Shown, restored if minimised, raised and focused.
   void bring_forward();
 
+  // The page's URL; while the first document is still loading (the page has no URL yet),
+  // the URL it is loading.
+  QUrl current_url() const;
+
  private:
   Endpoints endpoints_;
   Watchdog& watchdog_;
