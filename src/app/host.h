@@ -3,9 +3,12 @@
 // event-loop thread.
 #pragma once
 
+#include <QString>
 #include <QUrl>
 
 #include <optional>
+
+#include "common/json.h"
 
 namespace kavor {
 
@@ -18,6 +21,10 @@ class Host {
 
   // Loads `url` in the main window; false when there is no main window.
   virtual bool navigate_main_window(const QUrl& url) = 0;
+
+  // Delivers an event to every listener of the chat web application (`agent://connection`,
+  // `agent://call`, ...). Without a window nobody listens and the event is dropped.
+  virtual void emit_event(const QString& name, const Json& payload) = 0;
 };
 
 }  // namespace kavor

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QThread>
 #include <QTimer>
 
 #include <qt6keychain/keychain.h>
@@ -61,9 +62,8 @@ class KeychainStore final : public CredentialStore {
   // the local loop, so a late answer reaches nothing on this function's stack.
   //
   // QtKeychain runs jobs one at a time through a process-wide queue that belongs to the
-  // thread which first used it, so the store is meant to be used from one thread (the main
-  // thread in practice); a job that never answers holds up the ones queued behind it, which
-  // then time out as well.
+  // thread which first used it, so this runs only on the store's own thread (below); a job
+  // that never answers holds up the ones queued behind it, which then time out as well.
   //
   // Insecure fallback stays off (the default): with no secret service the job fails and the
   // caller keeps the secret elsewhere instead of finding it in a plain-text settings file.
@@ -108,10 +108,64 @@ class KeychainStore final : public CredentialStore {
   std::chrono::milliseconds timeout_;
 };
 
+// QtKeychain's job queue belongs to the first thread that uses it, for the life of the
+// process, while the program calls the store from the main thread at start-up and from worker
+// threads later. Every operation therefore runs on one process-wide thread of the store's
+// own, and callers wait for it there. The thread is never stopped: it must outlive every
+// store, and the process ends it.
+class StoreThread {
+ public:
+  static StoreThread& instance() {
+    static StoreThread* const thread = new StoreThread;
+    return *thread;
+  }
+
+  template <typename F>
+  void run(F&& work) {
+    if (QThread::currentThread() == &thread_) {
+      work();
+      return;
+    }
+    QMetaObject::invokeMethod(&context_, std::forward<F>(work), Qt::BlockingQueuedConnection);
+  }
+
+ private:
+  StoreThread() {
+    thread_.setObjectName(QStringLiteral("credential-store"));
+    context_.moveToThread(&thread_);
+    thread_.start();
+  }
+
+  QThread thread_;
+  QObject context_;
+};
+
+class ConfinedStore final : public CredentialStore {
+ public:
+  explicit ConfinedStore(std::chrono::milliseconds timeout) : inner_(timeout) {}
+
+  std::optional<QString> read(const QString& service, const QString& account) override {
+    std::optional<QString> out;
+    StoreThread::instance().run([&] { out = inner_.read(service, account); });
+    return out;
+  }
+  bool write(const QString& service, const QString& account, const QString& password) override {
+    bool out = false;
+    StoreThread::instance().run([&] { out = inner_.write(service, account, password); });
+    return out;
+  }
+  void remove(const QString& service, const QString& account) override {
+    StoreThread::instance().run([&] { inner_.remove(service, account); });
+  }
+
+ private:
+  KeychainStore inner_;
+};
+
 }  // namespace
 
 std::unique_ptr<CredentialStore> system_credential_store(std::chrono::milliseconds timeout) {
-  return std::make_unique<KeychainStore>(timeout);
+  return std::make_unique<ConfinedStore>(timeout);
 }
 
 }  // namespace kavor::device

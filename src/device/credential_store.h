@@ -26,9 +26,9 @@ class CredentialStore {
   virtual void remove(const QString& service, const QString& account) = 0;
 };
 
-// The platform's store. Each call waits for the store's answer in a local event loop, so it
-// may be called from any thread that can run one; a store that does not answer within
-// `timeout` counts as unreachable.
+// The platform's store. Every operation runs on a thread of the store's own and the caller
+// waits for its answer, so it may be called from any thread; a store that does not answer
+// within `timeout` counts as unreachable.
 std::unique_ptr<CredentialStore> system_credential_store(
     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

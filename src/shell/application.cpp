@@ -25,6 +25,10 @@ bool WindowHost::navigate_main_window(const QUrl& url) {
   return true;
 }
 
+void WindowHost::emit_event(const QString& name, const Json& payload) {
+  if (window_) window_->emit_event(name, payload);
+}
+
 Application::Application(ApplicationOptions options) : options_(std::move(options)) {
   // Created while the application is built, before any page runs. The objects that belong to
   // features still to come (approvals, connection status, reply watchers, mention indexes)
@@ -55,7 +59,8 @@ void Application::set_up() {
   assets_ = std::make_unique<AssetSchemeHandler>();
   profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
 
-  window_ = new MainWindow(profile_, options_.endpoints, state_.get<Watchdog>(), options_.opener);
+  window_ = new MainWindow(profile_, options_.endpoints, state_.get<Watchdog>(), commands_,
+                           options_.opener);
   if (!window_) fatal("main window");
   host_->set_window(window_);
   window_->show();

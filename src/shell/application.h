@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 
+#include "app/command_table.h"
 #include "app/host.h"
 #include "app/state_registry.h"
 #include "common/endpoints.h"
@@ -30,6 +31,7 @@ class WindowHost : public Host {
   void set_window(MainWindow* window) { window_ = window; }
   std::optional<QUrl> main_window_url() override;
   bool navigate_main_window(const QUrl& url) override;
+  void emit_event(const QString& name, const Json& payload) override;
 
  private:
   QPointer<MainWindow> window_;
@@ -54,6 +56,8 @@ class Application {
   void set_up();
 
   StateRegistry& state() { return state_; }
+  // The commands the chat web application may call; complete before set_up().
+  CommandTable& commands() { return commands_; }
   MainWindow* main_window() const { return window_; }
   Host& host() { return *host_; }
   const Endpoints& endpoints() const { return options_.endpoints; }
@@ -62,6 +66,7 @@ class Application {
   ApplicationOptions options_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
   StateRegistry state_;
+  CommandTable commands_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   QPointer<MainWindow> window_;

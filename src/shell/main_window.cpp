@@ -55,8 +55,8 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool mai
 }
 
 MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
-                       Opener opener)
-    : endpoints_(std::move(endpoints)), watchdog_(watchdog) {
+                       const CommandTable& commands, Opener opener)
+    : endpoints_(std::move(endpoints)), watchdog_(watchdog), commands_(commands) {
   setWindowTitle(QStringLiteral("Kavor Agent"));
   resize(kMainWidth, kMainHeight);
   setMinimumSize(kMainMinWidth, kMainMinHeight);
@@ -78,6 +78,12 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
     }
   });
   page->load(endpoints_.asset_url(QStringLiteral("index.html")));
+}
+
+void MainWindow::emit_event(const QString& name, const Json& payload) {
+  // The page interface that delivers events to the page's listeners is not wired yet.
+  Q_UNUSED(name);
+  Q_UNUSED(payload);
 }
 
 QUrl MainWindow::current_url() const {

@@ -8,8 +8,10 @@
 #include <functional>
 
 #include "common/endpoints.h"
+#include "common/json.h"
 
 namespace kavor {
+class CommandTable;
 class Watchdog;
 }
 
@@ -42,7 +44,10 @@ class MainWindow : public QWebEngineView {
   Q_OBJECT
  public:
   MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
-             Opener opener = open_with_system);
+             const CommandTable& commands, Opener opener = open_with_system);
+
+  // Delivers an agent event to the listeners of the page (when it is the chat application).
+  void emit_event(const QString& name, const Json& payload);
 
   // Shown, restored if minimised, raised and focused.
   void bring_forward();
@@ -54,6 +59,7 @@ class MainWindow : public QWebEngineView {
  private:
   Endpoints endpoints_;
   Watchdog& watchdog_;
+  const CommandTable& commands_;
 };
 
 // The lock script as injected into every frame.

@@ -30,6 +30,7 @@ class RecordingHost : public Host {
     visited.push_back(url.toString());
     return true;
   }
+  void emit_event(const QString&, const Json&) override {}
   bool has_window = true;
   std::vector<QString> visited;
 

@@ -11,6 +11,7 @@
 #include <QWebEngineProfile>
 #include <gtest/gtest.h>
 
+#include "app/command_table.h"
 #include "common/json.h"
 #include "desktop/watchdog.h"
 #include "shell/main_window.h"
@@ -24,9 +25,10 @@ using test::wait_until;
 TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
   QWebEngineProfile profile;
   Watchdog watchdog;
+  CommandTable commands;
   MainWindow window(&profile, Endpoints(QStringLiteral("http://127.0.0.1:9/"),
                                         QStringLiteral("http://127.0.0.1:9")),
-                    watchdog, [](const QUrl&) {});
+                    watchdog, commands, [](const QUrl&) {});
   window.showMinimized();
   ASSERT_TRUE(wait_until([&] { return window.isMinimized(); }));
 

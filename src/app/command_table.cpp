@@ -1,0 +1,85 @@
+#include "app/command_table.h"
+
+namespace kavor {
+
+namespace {
+
+bool fits(const Json& value, ArgType type) {
+  switch (type) {
+    case ArgType::String:
+      return value.is_string();
+    case ArgType::Bool:
+      return value.is_boolean();
+    case ArgType::Object:
+      return value.is_object();
+    case ArgType::PositiveInteger:
+      if (value.is_number_unsigned()) return value.get<std::uint64_t>() > 0;
+      if (value.is_number_integer()) return value.get<std::int64_t>() > 0;
+      return false;
+    case ArgType::Number:
+      return value.is_number();
+  }
+  return false;
+}
+
+const char* type_name(ArgType type) {
+  switch (type) {
+    case ArgType::String:
+      return "a string";
+    case ArgType::Bool:
+      return "true or false";
+    case ArgType::Object:
+      return "an object";
+    case ArgType::PositiveInteger:
+      return "a positive whole number";
+    case ArgType::Number:
+      return "a number";
+  }
+  return "a value";
+}
+
+}  // namespace
+
+void CommandTable::add(std::string name, std::vector<ArgSpec> args, CommandHandler handler) {
+  commands_[std::move(name)] = Entry{std::move(args), std::move(handler)};
+}
+
+std::vector<std::string> CommandTable::names() const {
+  std::vector<std::string> out;
+  for (const auto& [name, entry] : commands_) out.push_back(name);
+  return out;
+}
+
+std::optional<QString> CommandTable::check(const std::string& name, const Json& args) const {
+  const auto it = commands_.find(name);
+  if (it == commands_.end()) {
+    return QStringLiteral("Unknown command %1.").arg(QString::fromStdString(name));
+  }
+  if (!args.is_null() && !args.is_object()) {
+    return QStringLiteral("The arguments of %1 must be an object.").arg(QString::fromStdString(name));
+  }
+  for (const ArgSpec& spec : it->second.args) {
+    const bool present = args.is_object() && args.contains(spec.name) && !args[spec.name].is_null();
+    if (!present) {
+      if (spec.optional) continue;
+      return QStringLiteral("Command %1 needs the argument %2.")
+          .arg(QString::fromStdString(name), QString::fromStdString(spec.name));
+    }
+    if (!fits(args[spec.name], spec.type)) {
+      return QStringLiteral("The argument %2 of command %1 must be %3.")
+          .arg(QString::fromStdString(name), QString::fromStdString(spec.name),
+               QString::fromLatin1(type_name(spec.type)));
+    }
+  }
+  return std::nullopt;
+}
+
+QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const Json& args) const {
+  if (auto refusal = check(name, args)) co_return CommandResult::failure(*refusal);
+  const Json object = args.is_object() ? args : Json::object();
+  QCoro::Task<CommandResult> running = commands_.at(name).handler(object);
+  CommandResult result = co_await running;
+  co_return result;
+}
+
+}  // namespace kavor

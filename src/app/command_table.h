@@ -1,0 +1,67 @@
+// The named commands the chat web application may call. Each command declares its arguments
+// with their JSON types; a call with a missing required argument or an argument of the wrong
+// type is refused before the command runs.
+#pragma once
+
+#include <QString>
+#include <qcorotask.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/json.h"
+
+namespace kavor {
+
+enum class ArgType {
+  String,
+  Bool,
+  Object,
+  PositiveInteger,  // a JSON integer above zero
+  Number,           // any JSON number
+};
+
+struct ArgSpec {
+  std::string name;
+  ArgType type;
+  bool optional = false;  // optional arguments may also be null
+};
+
+// A command's answer: a JSON value, or the error text the page's promise is rejected with.
+struct CommandResult {
+  bool ok = true;
+  Json value;
+  QString error;
+
+  static CommandResult success(Json v = nullptr) { return {true, std::move(v), {}}; }
+  static CommandResult failure(QString message) { return {false, nullptr, std::move(message)}; }
+};
+
+using CommandHandler = std::function<QCoro::Task<CommandResult>(const Json& args)>;
+
+class CommandTable {
+ public:
+  void add(std::string name, std::vector<ArgSpec> args, CommandHandler handler);
+
+  // Checks the arguments against the command's declaration, then runs it. `args` must be a
+  // JSON object (null counts as an empty one). Unknown commands and bad arguments are
+  // refused with a sentence saying what is wrong.
+  QCoro::Task<CommandResult> invoke(const std::string& name, const Json& args) const;
+
+  // The refusal for `args`, or nothing when they fit the command. Pure; used by invoke.
+  std::optional<QString> check(const std::string& name, const Json& args) const;
+
+  bool contains(const std::string& name) const { return commands_.count(name) != 0; }
+  std::vector<std::string> names() const;
+
+ private:
+  struct Entry {
+    std::vector<ArgSpec> args;
+    CommandHandler handler;
+  };
+  std::map<std::string, Entry> commands_;
+};
+
+}  // namespace kavor
