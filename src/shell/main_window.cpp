@@ -10,6 +10,7 @@
 
 #include "app/navigation.h"
 #include "desktop/watchdog.h"
+#include "shell/page_bridge.h"
 
 namespace kavor::shell {
 
@@ -62,6 +63,7 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
   setMinimumSize(kMainMinWidth, kMainMinHeight);
   auto* page = new MainPage(profile, endpoints_, std::move(opener), this);
   setPage(page);
+  bridge_ = new PageBridge(page, commands_, endpoints_.app_url());
 
   connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
     const bool application = same_origin(info.url(), endpoints_.app_url());
@@ -81,9 +83,7 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
 }
 
 void MainWindow::emit_event(const QString& name, const Json& payload) {
-  // The page interface that delivers events to the page's listeners is not wired yet.
-  Q_UNUSED(name);
-  Q_UNUSED(payload);
+  bridge_->emit_event(name, payload);
 }
 
 QUrl MainWindow::current_url() const {

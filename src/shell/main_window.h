@@ -17,6 +17,8 @@ class Watchdog;
 
 namespace kavor::shell {
 
+class PageBridge;
+
 inline constexpr int kMainWidth = 1180;
 inline constexpr int kMainHeight = 800;
 inline constexpr int kMainMinWidth = 720;
@@ -60,6 +62,7 @@ class MainWindow : public QWebEngineView {
   Endpoints endpoints_;
   Watchdog& watchdog_;
   const CommandTable& commands_;
+  PageBridge* bridge_ = nullptr;  // owned by the page
 };
 
 // The lock script as injected into every frame.

@@ -1,0 +1,112 @@
+#include "shell/page_bridge.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+
+#include <array>
+
+#include "app/page_access.h"
+
+namespace kavor::shell {
+
+namespace {
+
+QString read_resource(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(file.readAll());
+}
+
+QString new_secret() {
+  std::array<quint32, 8> words{};
+  QRandomGenerator::system()->fillRange(words.data(), words.size());
+  QString out;
+  for (quint32 w : words) out += QStringLiteral("%1").arg(w, 8, 16, QLatin1Char('0'));
+  return out;
+}
+
+// Invalid UTF-8 in a result must not throw here; it is replaced instead.
+QString to_text(const Json& value) {
+  return QString::fromStdString(value.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+}  // namespace
+
+QString page_bridge_source(const QString& secret, const QUrl& app_url) {
+  QJsonObject config;
+  config[QStringLiteral("secret")] = secret;
+  config[QStringLiteral("appUrl")] = app_url.toString(QUrl::FullyEncoded);
+  const QString config_text =
+      QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
+  // One function scope around both files keeps the channel client and the page script's own
+  // state out of the page's reach.
+  return QStringLiteral("(function () {\n") +
+         read_resource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) + QStringLiteral("\n") +
+         read_resource(QStringLiteral(":/shell/page_bridge.js")) +
+         QStringLiteral("\ninstallPageBridge(QWebChannel, %1);\n})();\n").arg(config_text);
+}
+
+PageBridge::PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl app_url)
+    : QObject(page),
+      page_(page),
+      commands_(commands),
+      app_url_(std::move(app_url)),
+      secret_(new_secret()),
+      channel_(new QWebChannel(this)) {
+  channel_->registerObject(QStringLiteral("bridge"), this);
+  page_->setWebChannel(channel_);
+
+  QWebEngineScript script;
+  script.setName(QStringLiteral("kavor-page-bridge"));
+  script.setSourceCode(page_bridge_source(secret_, app_url_));
+  script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  script.setWorldId(QWebEngineScript::MainWorld);
+  script.setRunsOnSubFrames(false);
+  page_->scripts().insert(script);
+}
+
+bool PageBridge::shows_application() const {
+  return page_may_call(page_->url(), app_url_);
+}
+
+void PageBridge::emit_event(const QString& name, const Json& payload) {
+  if (!shows_application()) return;
+  emit event_emitted(name, to_text(payload));
+}
+
+void PageBridge::call(const QString& secret, const QString& document, int id,
+                      const QString& command, const QString& args) {
+  if (secret != secret_ || !shows_application()) return;
+  // Text that is not JSON becomes a value that is not an object, so the command table refuses
+  // it with its usual sentence (or says the command is unknown).
+  Json parsed = parse_json_strict(args.toStdString()).value_or(Json(std::string()));
+  run(QPointer<PageBridge>(this), commands_, document, id, command.toStdString(),
+      std::move(parsed));
+}
+
+QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& commands,
+                              QString document, int id, std::string command, Json args) {
+  CommandResult result;
+  try {
+    result = co_await commands.invoke(command, args);
+  } catch (...) {
+    result = CommandResult::failure(
+        QStringLiteral("The command %1 failed unexpectedly.").arg(QString::fromStdString(command)));
+  }
+  // The window may have closed while the command ran.
+  if (self) self->answer(document, id, result);
+}
+
+void PageBridge::answer(const QString& document, int id, const CommandResult& result) {
+  // After a navigation away from the application the answer has nobody to go to.
+  if (!shows_application()) return;
+  emit answered(document, id, result.ok, result.ok ? to_text(result.value) : result.error);
+}
+
+}  // namespace kavor::shell
