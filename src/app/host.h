@@ -8,6 +8,8 @@
 
 #include <optional>
 
+#include <qcorotask.h>
+
 #include "common/json.h"
 
 namespace kavor {
@@ -25,6 +27,18 @@ class Host {
   // Delivers an event to every listener of the chat web application (`agent://connection`,
   // `agent://call`, ...). Without a window nobody listens and the event is dropped.
   virtual void emit_event(const QString& name, const Json& payload) = 0;
+
+  // Hands a link to the system's browser or mail program; the opener's error text on failure.
+  virtual std::optional<QString> open_external(const QUrl& url) = 0;
+
+  // Shows `url` in the payment window (created, or reused and focused); the window system's
+  // error text when no window could be made.
+  virtual std::optional<QString> open_payment(const QUrl& url) = 0;
+
+  // The native pickers. The chosen full path, or nothing when the user cancels.
+  virtual QCoro::Task<std::optional<QString>> pick_folder(QString title) = 0;
+  virtual QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
+                                                         QString extension) = 0;
 };
 
 }  // namespace kavor

@@ -1,10 +1,10 @@
-// The running program: the shared state objects, the main window and the background tasks.
+// The running program: the shared state objects, the command table, the main window and the
+// background tasks (start-page probe, bridge loop).
 #pragma once
 
-#include <QObject>
 #include <QPointer>
-#include <qcorotask.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -14,35 +14,63 @@
 #include "app/state_registry.h"
 #include "common/endpoints.h"
 #include "shell/main_window.h"
+#include "shell/payment_window.h"
+#include "tools/tool_table.h"
 
 class QWebEngineProfile;
 
-namespace kavor::device {
+namespace kavor {
+class Bridge;
+class Notifications;
+namespace device {
 class CredentialStore;
 }
+}  // namespace kavor
 
 namespace kavor::shell {
 
 class AssetSchemeHandler;
 
-// The Host the core talks to: the real main window, reached on the GUI thread.
+// Opens a link with the system; false when no program could be started for it.
+using ExternalOpener = std::function<bool(const QUrl&)>;
+
+// The Host the core talks to: the real windows and dialogs, on the GUI thread.
 class WindowHost : public Host {
  public:
+  WindowHost(Endpoints endpoints, ExternalOpener opener);
+  ~WindowHost() override;
+
   void set_window(MainWindow* window) { window_ = window; }
+  void set_profile(QWebEngineProfile* profile) { profile_ = profile; }
+
   std::optional<QUrl> main_window_url() override;
   bool navigate_main_window(const QUrl& url) override;
   void emit_event(const QString& name, const Json& payload) override;
+  std::optional<QString> open_external(const QUrl& url) override;
+  std::optional<QString> open_payment(const QUrl& url) override;
+  QCoro::Task<std::optional<QString>> pick_folder(QString title) override;
+  QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
+                                                 QString extension) override;
+
+  PaymentWindow* payment_window() const { return payment_; }
 
  private:
+  Endpoints endpoints_;
+  ExternalOpener opener_;
   QPointer<MainWindow> window_;
+  QPointer<PaymentWindow> payment_;
+  QWebEngineProfile* profile_ = nullptr;
 };
 
 struct ApplicationOptions {
   Endpoints endpoints = Endpoints::built_in();
-  Opener opener = open_with_system;
+  // How links leave the program; the system's default programs when empty.
+  ExternalOpener opener;
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
-  // The web profile's storage name; tests use an off-the-record profile.
+  // Where notifications go; none are shown when empty.
+  Notifications* notifications = nullptr;
+  // The web profile's storage name; an empty name gives a profile that keeps nothing on disk.
   QString profile_name = QStringLiteral("kavor-agent");
 };
 
@@ -56,21 +84,24 @@ class Application {
   void set_up();
 
   StateRegistry& state() { return state_; }
-  // The commands the chat web application may call; complete before set_up().
+  // The commands the chat web application may call; more may be added before set_up().
   CommandTable& commands() { return commands_; }
   MainWindow* main_window() const { return window_; }
-  Host& host() { return *host_; }
+  WindowHost& host() { return *host_; }
   const Endpoints& endpoints() const { return options_.endpoints; }
 
  private:
   ApplicationOptions options_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
+  std::unique_ptr<Notifications> own_notifications_;
   StateRegistry state_;
   CommandTable commands_;
+  tools::ToolTable tools_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   QPointer<MainWindow> window_;
-  std::shared_ptr<WindowHost> host_ = std::make_shared<WindowHost>();
+  std::shared_ptr<WindowHost> host_;
+  std::unique_ptr<Bridge> bridge_;
   std::stop_source stop_;
 };
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/host.h"
 #include "common/timing.h"
+#include "support/recording_host.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -16,27 +16,7 @@ namespace {
 using service::Reply;
 using service::TestService;
 
-// Stands in for the window: remembers what it shows and every navigation.
-class RecordingHost : public Host {
- public:
-  explicit RecordingHost(QUrl start) : current_(std::move(start)) {}
-  std::optional<QUrl> main_window_url() override {
-    if (!has_window) return std::nullopt;
-    return current_;
-  }
-  bool navigate_main_window(const QUrl& url) override {
-    if (!has_window) return false;
-    current_ = url;
-    visited.push_back(url.toString());
-    return true;
-  }
-  void emit_event(const QString&, const Json&) override {}
-  bool has_window = true;
-  std::vector<QString> visited;
-
- private:
-  QUrl current_;
-};
+using test::RecordingHost;
 
 class StartProbe : public ::testing::Test {
  protected:

@@ -38,6 +38,9 @@ constexpr const char* kAppPage = R"(<!doctype html><html><body>
   document.addEventListener('contextmenu', function () { seen.push('contextmenu'); });
 </script></body></html>)";
 
+// Pages load in a real browser engine, which is slow on a busy machine.
+constexpr std::chrono::seconds kPageTimeout{30};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,17 +53,24 @@ class WindowTest : public ::testing::Test {
   void TearDown() override { timing::set_speedup(1); }
 
   void start() {
-    ApplicationOptions options{
-        Endpoints(app_url(), QString::fromStdString(svc_.base_url())),
-        [this](const QUrl& url) {
-          std::lock_guard lock(opened_mutex_);
-          opened_.push_back(url.toString());
-        },
-        nullptr, QString()};
+    ApplicationOptions options;
+    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.opener = [this](const QUrl& url) {
+      std::lock_guard lock(opened_mutex_);
+      opened_.push_back(url.toString());
+      return true;
+    };
+    options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));
     app_->set_up();
     QObject::connect(app_->main_window()->page(), &QWebEnginePage::urlChanged,
                      [this](const QUrl& url) { urls_.push_back(url.toString()); });
+  }
+  // Every URL the window showed, for failure messages.
+  std::string visited() const {
+    std::string out = "visited:";
+    for (const QString& u : urls_) out += " " + u.toStdString();
+    return out + "; now " + url().toStdString();
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QWebEnginePage* page() const { return app_->main_window()->page(); }
@@ -80,7 +90,7 @@ class WindowTest : public ::testing::Test {
     return wait_until([&] {
       return url() == app_url() && !page()->isLoading() &&
              js(QStringLiteral("document.readyState === 'complete' && !!window.seen")).toBool();
-    }, std::chrono::seconds(20));
+    }, kPageTimeout);
   }
   void key(Qt::Key k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
     QWidget* target = app_->main_window()->focusProxy();
@@ -103,14 +113,18 @@ class WindowTest : public ::testing::Test {
 TEST_F(WindowTest, ProbeShowsLoaderThenErrorPagesOncePerReasonThenTheApplication) {
   svc_.set_default("GET", "/", Reply::dropped());
   start();
-  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#offline")); }));
+  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#offline")); },
+                         kPageTimeout))
+      << visited();
   // While the service stays unreachable, the error page is left alone.
   wait_until([] { return false; }, std::chrono::milliseconds(800));
   svc_.set_default("GET", "/", Reply::text(503, "maintenance"));
-  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#server")); }));
+  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#server")); },
+                         kPageTimeout))
+      << visited();
   wait_until([] { return false; }, std::chrono::milliseconds(800));
   svc_.set_default("GET", "/", Reply::text(200, kAppPage, "text/html"));
-  ASSERT_TRUE(wait_until([&] { return url() == app_url(); }, std::chrono::seconds(20)));
+  ASSERT_TRUE(wait_until([&] { return url() == app_url(); }, kPageTimeout)) << visited();
 
   const auto count = [&](const char* suffix) {
     return std::count_if(urls_.begin(), urls_.end(),

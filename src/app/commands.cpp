@@ -1,0 +1,239 @@
+#include "app/commands.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcorofuture.h>
+
+#include "app/host.h"
+#include "app/state_registry.h"
+#include "bridge/status.h"
+#include "common/build_config.h"
+#include "desktop/notifications.h"
+#include "desktop/watchdog.h"
+#include "device/device_store.h"
+#include "platform/os_info.h"
+#include "tools/approvals.h"
+#include "tools/memory.h"
+
+namespace kavor {
+
+namespace {
+
+QString text_arg(const Json& args, const char* key) {
+  const auto it = args.find(key);
+  return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
+                                             : QString();
+}
+
+std::optional<QString> optional_text_arg(const Json& args, const char* key) {
+  const auto it = args.find(key);
+  if (it == args.end() || !it->is_string()) return std::nullopt;
+  return QString::fromStdString(it->get<std::string>());
+}
+
+bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
+  const QString scheme = url.scheme().toLower();
+  for (const char* s : schemes) {
+    if (scheme == QLatin1String(s)) return true;
+  }
+  return false;
+}
+
+CommandHandler later(const char* feature) {
+  const QString message =
+      QStringLiteral("%1 is not available in this version of Kavor Agent.").arg(QLatin1String(feature));
+  return [message](const Json&) -> QCoro::Task<CommandResult> {
+    co_return CommandResult::failure(message);
+  };
+}
+
+}  // namespace
+
+Json agent_info(const StateRegistry& state) {
+  const platform::OsValues& os = platform::os_values();
+  Json info = Json::object();
+  info["version"] = build::kVersion;
+  info["os"] = os.os.toStdString();
+  info["os_version"] = os.os_version.toStdString();
+  info["os_id"] = os.os_id.toStdString();
+  info["os_build"] = os.os_build.toStdString();
+  info["arch"] = os.arch.toStdString();
+  Json device = nullptr;
+  if (const auto* store = state.find<device::DeviceStore>()) {
+    if (const auto credentials = store->credentials()) {
+      device = Json::object();
+      device["id"] = credentials->device_id.toStdString();
+      device["name"] = credentials->device_name.toStdString();
+    }
+  }
+  info["device"] = device;
+  const auto* status = state.find<Status>();
+  info["connected"] = status != nullptr && status->online.load();
+  return info;
+}
+
+QString path_status(const QString& path) {
+  const QString trimmed = path.trimmed();
+  if (trimmed.isEmpty() || !QDir::isAbsolutePath(trimmed)) return QStringLiteral("invalid");
+  const QFileInfo info(trimmed);  // follows links
+  if (!info.exists()) return QStringLiteral("missing");
+  return info.isDir() ? QStringLiteral("ok") : QStringLiteral("not_folder");
+}
+
+void install_commands(CommandTable& table, CommandContext ctx) {
+  using A = ArgType;
+  StateRegistry& state = ctx.state;
+  Host& host = ctx.host;
+  const Endpoints endpoints = ctx.endpoints;
+  Notifications& notifications = ctx.notifications;
+
+  table.add("agent_info", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+    co_return CommandResult::success(agent_info(state));
+  });
+
+  table.add("agent_link", {{"token", A::String}},
+            [&state, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
+              const QString token = text_arg(args, "token");
+              auto& store = state.get<device::DeviceStore>();
+              QCoro::Task<std::optional<QString>> linking = device::link_device(store, endpoints, token);
+              const std::optional<QString> error = co_await linking;
+              if (error) co_return CommandResult::failure(*error);
+              co_return CommandResult::success(agent_info(state));
+            });
+
+  table.add("agent_unlink", {{"token", A::String, true}},
+            [&state, endpoints, &notifications](const Json& args) -> QCoro::Task<CommandResult> {
+              auto& store = state.get<device::DeviceStore>();
+              QCoro::Task<> unlinking =
+                  device::unlink_device(store, endpoints, optional_text_arg(args, "token"));
+              co_await unlinking;
+              // Notifications already shown belong to the old link.
+              notifications.clear_shown();
+              co_return CommandResult::success(agent_info(state));
+            });
+
+  table.add("agent_alive", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+    state.get<Watchdog>().alive();
+    co_return CommandResult::success();
+  });
+
+  table.add("agent_open_url", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
+    const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+    if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
+      co_return CommandResult::failure(
+          QStringLiteral("only http, https and mailto links open outside the app"));
+    }
+    if (auto error = host.open_external(url)) {
+      co_return CommandResult::failure(QStringLiteral("could not open the link: ") + *error);
+    }
+    co_return CommandResult::success();
+  });
+
+  table.add("agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
+    const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+      co_return CommandResult::failure(QStringLiteral("invalid payment url"));
+    }
+    if (!scheme_is(url, {"https"})) {
+      co_return CommandResult::failure(QStringLiteral("payment links must be https"));
+    }
+    if (auto error = host.open_payment(url)) {
+      co_return CommandResult::failure(QStringLiteral("could not open the payment window: ") + *error);
+    }
+    co_return CommandResult::success();
+  });
+
+  table.add("agent_path_status", {{"path", A::String}}, [](const Json& args) -> QCoro::Task<CommandResult> {
+    const QString path = text_arg(args, "path");
+    QFuture<QString> checking = QtConcurrent::run([path] { return path_status(path); });
+    const QString status = co_await checking;
+    co_return CommandResult::success(Json(status.toStdString()));
+  });
+
+  table.add(
+      "agent_project_context", {{"workspace", A::String}},
+      [](const Json& args) -> QCoro::Task<CommandResult> {
+        const std::string workspace = text_arg(args, "workspace").toStdString();
+        QFuture<tools::ProjectContext> reading =
+            QtConcurrent::run([workspace]() -> tools::ProjectContext {
+              try {
+                return tools::project_context(workspace);
+              } catch (const std::exception& e) {
+                return {nullptr, std::string("Reading the project context failed: ") + e.what()};
+              }
+            });
+        tools::ProjectContext context = co_await reading;
+        if (!context.error.empty()) {
+          co_return CommandResult::failure(QString::fromStdString(context.error));
+        }
+        co_return CommandResult::success(std::move(context.value));
+      });
+
+  table.add("agent_pick_folder", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
+    QCoro::Task<std::optional<QString>> picking =
+        host.pick_folder(QStringLiteral("پوشهی کاری را انتخاب کنید"));
+    const std::optional<QString> folder = co_await picking;
+    Json chosen = nullptr;
+    if (folder) chosen = folder->toStdString();
+    co_return CommandResult::success(std::move(chosen));
+  });
+
+  table.add("chatgpt_pick_export", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
+    const QString title = QStringLiteral("ChatGPT export");
+    const QString filter = QStringLiteral("ChatGPT export (zip)");
+    const QString extension = QStringLiteral("zip");
+    QCoro::Task<std::optional<QString>> picking = host.pick_file(title, filter, extension);
+    const std::optional<QString> file = co_await picking;
+    Json chosen = nullptr;
+    if (file) chosen = file->toStdString();
+    co_return CommandResult::success(std::move(chosen));
+  });
+
+  // Commands whose features arrive later: declared with their arguments, so the page's calls
+  // are checked the same way, and refused with a clear sentence meanwhile.
+  table.add("agent_set_mode", {{"chat", A::String}, {"mode", A::String}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              const auto mode = tools::parse_mode(args["mode"].get<std::string>());
+              if (!mode) {
+                co_return CommandResult::failure(QStringLiteral(
+                    "The mode must be one of ask, auto, readonly and everything."));
+              }
+              state.get<tools::Approvals>().set_mode(args["chat"].get<std::string>(), *mode);
+              co_return CommandResult::success();
+            });
+  table.add("agent_pending", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+    co_return CommandResult::success(state.get<tools::Approvals>().pending());
+  });
+  table.add("agent_decide", {{"callId", A::String}, {"answer", A::String}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              const auto answer = tools::parse_answer(args["answer"].get<std::string>());
+              if (!answer) {
+                co_return CommandResult::failure(
+                    QStringLiteral("The answer must be one of allow, always and deny."));
+              }
+              co_return CommandResult::success(Json(state.get<tools::Approvals>().decide_call(
+                  args["callId"].get<std::string>(), *answer)));
+            });
+  table.add("agent_stop", {{"callId", A::String}}, [&state](const Json& args) -> QCoro::Task<CommandResult> {
+    co_return CommandResult::success(
+        Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
+  });
+  table.add("agent_notify",
+            {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
+            later("Notifications"));
+  table.add("agent_notify_prefs", {}, later("Notification settings"));
+  table.add("agent_set_notify_prefs", {{"prefs", A::Object}}, later("Notification settings"));
+  table.add("agent_watch_reply",
+            {{"chat", A::String}, {"mid", A::PositiveInteger}, {"token", A::String}, {"title", A::String, true}},
+            later("Following a reply"));
+  table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
+  table.add("ws_index_open", {{"root", A::String}}, later("Workspace search"));
+  table.add("ws_index_close", {{"root", A::String}}, later("Workspace search"));
+  table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
+            later("Workspace search"));
+  table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}}, later("Workspace search"));
+  table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}}, later("Importing chats"));
+}
+
+}  // namespace kavor

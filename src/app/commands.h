@@ -1,0 +1,30 @@
+// The commands of the chat web application that the application itself answers: agent
+// information, linking, links, the payment window, folder checks and pickers, the page's
+// heartbeat. Commands of features still to come answer with a clear refusal.
+#pragma once
+
+#include "app/command_table.h"
+#include "common/endpoints.h"
+
+namespace kavor {
+
+class Host;
+class Notifications;
+class StateRegistry;
+
+struct CommandContext {
+  Endpoints endpoints;
+  StateRegistry& state;  // DeviceStore, Status, Watchdog are looked up when a command runs
+  Host& host;
+  Notifications& notifications;
+};
+
+// The agent information object: version, os values, the linked device, the connection state.
+Json agent_info(const StateRegistry& state);
+
+// The status of a folder the user typed or picked: "ok", "not_folder", "missing", "invalid".
+QString path_status(const QString& path);
+
+void install_commands(CommandTable& table, CommandContext context);
+
+}  // namespace kavor

@@ -1,0 +1,158 @@
+#include "bridge/bridge.h"
+
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcorofuture.h>
+#include <qcorotimer.h>
+
+#include <algorithm>
+
+#include "app/host.h"
+#include "bridge/status.h"
+#include "common/http.h"
+#include "common/timing.h"
+#include "desktop/notifications.h"
+#include "device/device_store.h"
+
+namespace kavor {
+
+// A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
+// expressions, so awaited values are built as named locals first.
+
+Bridge::Bridge(Endpoints endpoints, device::DeviceStore& device, Status& status, Host& host,
+               Notifications& notifications, CallRunner runner)
+    : endpoints_(std::move(endpoints)),
+      device_(device),
+      status_(status),
+      host_(host),
+      notifications_(notifications),
+      runner_(std::move(runner)),
+      client_(http_client()) {}
+
+Bridge::~Bridge() { *alive_ = false; }
+
+void Bridge::set_connected(bool online) {
+  if (status_.online.exchange(online) == online) return;
+  host_.emit_event(QStringLiteral("agent://connection"), Json(online));
+  const std::uint64_t changes = status_.changes.fetch_add(1) + 1;
+  if (online) {
+    if (status_.offline_notified.exchange(false)) {
+      notifications_.notify(NotifyRequest{NotifyKind::Online, {}, {}, {}});
+    }
+  } else {
+    offline_check(changes, stop_);
+  }
+}
+
+QCoro::Task<> Bridge::offline_check(std::uint64_t changes, std::stop_token stop) {
+  const std::shared_ptr<bool> alive = alive_;
+  const auto delay = timing::scaled(kOfflineNoticeDelay);
+  co_await QCoro::sleepFor(delay);
+  if (!*alive || stop.stop_requested()) co_return;
+  // A change in between (back online, or down again with a check of its own) makes this
+  // check stale; an unlinked computer is not "offline".
+  if (!status_.online.load() && status_.changes.load() == changes && device_.linked()) {
+    status_.offline_notified.store(true);
+    notifications_.notify(NotifyRequest{NotifyKind::Offline, {}, {}, {}});
+  }
+}
+
+QCoro::Task<> Bridge::run(std::stop_token stop) {
+  stop_ = stop;
+  const std::shared_ptr<bool> alive = alive_;
+  std::chrono::seconds backoff{1};
+  const QString poll_url = endpoints_.api_base() + QStringLiteral("/bridge/poll");
+  const QByteArray get("GET");
+
+  while (!stop.stop_requested() && *alive) {
+    const std::optional<QString> secret = device_.secret();
+    if (!secret) {
+      set_connected(false);
+      const auto wait = timing::scaled(kUnlinkedWait);
+      co_await QCoro::sleepFor(wait);
+      continue;
+    }
+
+    QNetworkRequest request = client_->request(poll_url);
+    set_bearer(request, *secret);
+    // The service holds a poll open while it has nothing to send; one still open after a
+    // moment shows the link works.
+    QTimer held;
+    held.setSingleShot(true);
+    QObject::connect(&held, &QTimer::timeout, [this] { set_connected(true); });
+    held.start(timing::scaled(kHeldPollMeansOnline));
+    const HttpResponse answer = co_await client_->send(get, request);
+    held.stop();
+    if (stop.stop_requested() || !*alive) break;
+
+    bool failed = false;
+    if (!answer.answered()) {
+      failed = true;
+    } else if (answer.status == 401) {
+      QFuture<void> forgetting = QtConcurrent::run([this] { device_.forget(); });
+      co_await forgetting;
+      set_connected(false);
+      notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
+      host_.emit_event(QStringLiteral("agent://device"), Json(nullptr));
+    } else if (answer.status == 204) {
+      set_connected(true);
+      backoff = std::chrono::seconds(1);
+    } else if (answer.status == 200) {
+      set_connected(true);
+      backoff = std::chrono::seconds(1);
+      const auto body = parse_json(std::string_view(answer.body.constData(), answer.body.size()));
+      if (body && body->is_object()) {
+        const auto call_value = body->find("call");
+        if (call_value != body->end()) {
+          if (std::optional<Call> call = decode_call(*call_value)) {
+            run_call(std::move(*call), *secret, stop);
+          }
+        }
+      }
+    } else {
+      failed = true;
+    }
+
+    if (failed) {
+      set_connected(false);
+      const auto wait = timing::scaled(std::chrono::milliseconds(backoff));
+      co_await QCoro::sleepFor(wait);
+      backoff = std::min(backoff * 2, std::chrono::seconds(kPollBackoffMax));
+    }
+  }
+}
+
+QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) {
+  const std::shared_ptr<bool> alive = alive_;
+  const std::shared_ptr<HttpClient> client = client_;
+  const Endpoints endpoints = endpoints_;
+  QCoro::Task<Json> running = runner_(std::move(call), secret);
+  const Json record = co_await running;
+  if (!*alive || stop.stop_requested()) co_return;
+  QCoro::Task<bool> posting = post_result(*client, endpoints, secret, record);
+  co_await posting;
+}
+
+QCoro::Task<bool> Bridge::post_result(HttpClient& client, Endpoints endpoints, QString secret,
+                                      Json record) {
+  QNetworkRequest request = client.request(endpoints.api_base() + QStringLiteral("/bridge/result"));
+  set_bearer(request, secret);
+  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+  const QByteArray body = QByteArray::fromStdString(record.dump());
+  const QByteArray post("POST");
+
+  std::chrono::seconds delay{1};
+  std::chrono::seconds waited{0};
+  for (;;) {
+    const HttpResponse answer = co_await client.send(post, request, body);
+    // 404: the service no longer knows the call; sending it again cannot help.
+    if (answer.answered() && (answer.success() || answer.status == 404)) co_return true;
+    if (waited >= kResultGiveUpAfter) co_return false;
+    const auto wait = timing::scaled(std::chrono::milliseconds(delay));
+    co_await QCoro::sleepFor(wait);
+    waited += delay;
+    delay = std::min(delay * 2, std::chrono::seconds(kResultBackoffMax));
+  }
+}
+
+}  // namespace kavor

@@ -1,0 +1,76 @@
+// The bridge: the agent's one inbound channel from the service. One loop long-polls for tool
+// calls addressed to this computer, starts a task per call that runs it and posts the result,
+// keeps the connection status, and forgets the device when the service rejects its secret.
+#pragma once
+
+#include <QString>
+#include <qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stop_token>
+
+#include "common/endpoints.h"
+#include "common/json.h"
+#include "tools/call.h"
+
+namespace kavor {
+
+class Host;
+class HttpClient;
+class Notifications;
+struct Status;
+namespace device {
+class DeviceStore;
+}
+
+// Wait while this computer is not linked, before looking again.
+inline constexpr std::chrono::milliseconds kUnlinkedWait{2'000};
+// A poll still open after this long means the service holds it: the link works.
+inline constexpr std::chrono::milliseconds kHeldPollMeansOnline{1'500};
+// How long the connection must stay down before the user is told.
+inline constexpr std::chrono::milliseconds kOfflineNoticeDelay{20'000};
+inline constexpr std::chrono::seconds kPollBackoffMax{30};
+inline constexpr std::chrono::seconds kResultBackoffMax{15};
+// Result posts are retried until this much waiting has passed.
+inline constexpr std::chrono::seconds kResultGiveUpAfter{120};
+
+// Runs one call and returns its result record (the body posted to /bridge/result).
+using CallRunner = std::function<QCoro::Task<Json>(Call call, QString secret)>;
+
+class Bridge {
+ public:
+  Bridge(Endpoints endpoints, device::DeviceStore& device, Status& status, Host& host,
+         Notifications& notifications, CallRunner runner);
+  ~Bridge();
+
+  // The poll loop; runs until `stop` is requested.
+  QCoro::Task<> run(std::stop_token stop);
+
+  // Posts one result record, retrying with back-off (1, 2, 4, 8, 15, 15 ... seconds) until the
+  // service accepts it (2xx, or 404 for a call it no longer knows) or 120 seconds of waiting
+  // have passed. Returns whether it was delivered.
+  static QCoro::Task<bool> post_result(HttpClient& client, Endpoints endpoints, QString secret,
+                                       Json record);
+
+ private:
+  void set_connected(bool online);
+  QCoro::Task<> offline_check(std::uint64_t changes, std::stop_token stop);
+  QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
+
+  Endpoints endpoints_;
+  device::DeviceStore& device_;
+  Status& status_;
+  Host& host_;
+  Notifications& notifications_;
+  CallRunner runner_;
+  // One client for the loop and every call task it starts; tasks keep it alive.
+  std::shared_ptr<HttpClient> client_;
+  std::stop_token stop_;
+  // Tasks started by the loop (delayed checks, calls) check this before touching the bridge,
+  // so they may outlive it harmlessly.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace kavor

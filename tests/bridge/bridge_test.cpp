@@ -1,0 +1,266 @@
+// The bridge loop against the substitute service, with time running 100 times faster: one
+// second of the program's waits is 10 ms here.
+#include "bridge/bridge.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "bridge/status.h"
+#include "common/http.h"
+#include "common/timing.h"
+#include "desktop/notifications.h"
+#include "device/credential_store.h"
+#include "device/device_store.h"
+#include "support/recording_host.h"
+#include "support/wait.h"
+#include "test_service.h"
+#include "tools/dispatch.h"
+
+namespace kavor {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using service::RecordedRequest;
+using service::Reply;
+using service::TestService;
+using std::chrono::milliseconds;
+using test::wait_until;
+
+constexpr int kSpeedup = 100;
+
+class RecordingNotifications : public Notifications {
+ public:
+  bool notify(const NotifyRequest& request) override {
+    std::lock_guard lock(mutex_);
+    kinds_.push_back(request.kind);
+    return true;
+  }
+  void clear_shown() override {}
+  std::vector<NotifyKind> kinds() const {
+    std::lock_guard lock(mutex_);
+    return kinds_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<NotifyKind> kinds_;
+};
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    timing::set_speedup(kSpeedup);
+    store_ = device::DeviceStore::load(file(), *creds_, key());
+    link();
+  }
+  void TearDown() override {
+    stop_.request_stop();
+    svc_.release_held();
+    if (task_) wait_until([&] { return task_->isReady(); });
+    bridge_.reset();
+    store_->forget();
+    timing::set_speedup(1);
+  }
+
+  QString file() const { return dir_.filePath(QStringLiteral("device.json")); }
+  device::CredentialKey key() const {
+    return {QStringLiteral("kavor-bridge-test"), QString::fromStdString(svc_.base_url())};
+  }
+  void link() { ASSERT_EQ(store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}), std::nullopt); }
+  Endpoints endpoints() const {
+    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                     QString::fromStdString(svc_.base_url()));
+  }
+  void start() {
+    bridge_ = std::make_unique<Bridge>(endpoints(), *store_, status_, host_, notes_, tools::run_unknown_tool);
+    task_.emplace(bridge_->run(stop_.get_token()));
+  }
+  std::vector<bool> connection_events() const {
+    std::vector<bool> out;
+    for (const Json& v : host_.events(QStringLiteral("agent://connection"))) out.push_back(v.get<bool>());
+    return out;
+  }
+  std::size_t polls() const { return svc_.requests("GET", "/bridge/poll").size(); }
+  // Lets `nominal` seconds of program time pass while the event loop runs.
+  void pass(milliseconds nominal) { wait_until([] { return false; }, nominal / kSpeedup); }
+
+  // Replies to polls from a script, and remembers when each poll arrived.
+  void script_polls(std::function<Reply(int n)> reply) {
+    svc_.set_handler("GET", "/bridge/poll", [this, reply](const RecordedRequest&) {
+      std::lock_guard lock(times_mutex_);
+      poll_times_.push_back(Clock::now());
+      return reply(static_cast<int>(poll_times_.size()));
+    });
+  }
+  std::vector<Clock::time_point> poll_times() {
+    std::lock_guard lock(times_mutex_);
+    return poll_times_;
+  }
+
+  TestService svc_;
+  QTemporaryDir dir_;
+  std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
+  std::unique_ptr<device::DeviceStore> store_;
+  Status status_;
+  test::RecordingHost host_;
+  RecordingNotifications notes_;
+  std::unique_ptr<Bridge> bridge_;
+  std::optional<QCoro::Task<>> task_;
+  std::stop_source stop_;
+  std::mutex times_mutex_;
+  std::vector<Clock::time_point> poll_times_;
+};
+
+TEST_F(BridgeTest, RepeatedQuickAnswersAnnounceTheConnectionOnce) {
+  svc_.set_default("GET", "/bridge/poll", Reply::json(204, ""));
+  start();
+  ASSERT_TRUE(wait_until([&] { return polls() >= 8; }));
+  EXPECT_EQ(connection_events(), std::vector<bool>{true});
+  EXPECT_TRUE(status_.online.load());
+  const auto poll = svc_.requests("GET", "/bridge/poll").front();
+  EXPECT_EQ(poll.header("authorization"), "Bearer sek");
+  EXPECT_EQ(poll.query, "");
+  EXPECT_EQ(poll.body, "");
+  EXPECT_TRUE(notes_.kinds().empty());
+}
+
+TEST_F(BridgeTest, AHeldPollMeansOnlineWithinAMoment) {
+  svc_.set_default("GET", "/bridge/poll", Reply::held());
+  start();
+  ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
+  // 1.5 s of program time and the poll is still open: the service holds it, the link works.
+  ASSERT_TRUE(wait_until([&] { return status_.online.load(); }, milliseconds(500)));
+  EXPECT_EQ(connection_events(), std::vector<bool>{true});
+  EXPECT_EQ(polls(), 1u);
+}
+
+TEST_F(BridgeTest, AShortDropIsShownOnThePageButNotNotified) {
+  std::atomic<bool> down{false};
+  script_polls([&](int) { return down ? Reply::dropped() : Reply::json(204, ""); });
+  start();
+  ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
+  down = true;
+  ASSERT_TRUE(wait_until([&] { return !status_.online.load(); }));
+  pass(std::chrono::seconds(10));
+  down = false;
+  ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
+  pass(std::chrono::seconds(30));  // past the moment a stale offline check would fire
+  EXPECT_EQ(connection_events(), (std::vector<bool>{true, false, true}));
+  EXPECT_TRUE(notes_.kinds().empty());
+}
+
+TEST_F(BridgeTest, ALongDropIsNotifiedAfterTwentySecondsAndItsEndToo) {
+  std::atomic<bool> down{false};
+  script_polls([&](int) { return down ? Reply::text(503, "") : Reply::json(204, ""); });
+  start();
+  ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
+  down = true;
+  const auto dropped_at = Clock::now();
+  ASSERT_TRUE(wait_until([&] { return !notes_.kinds().empty(); }));
+  // Qt's coarse timers may fire up to 5 % early.
+  EXPECT_GE(Clock::now() - dropped_at, milliseconds(19'000 / kSpeedup));
+  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Offline});
+  pass(std::chrono::seconds(40));
+  down = false;
+  ASSERT_TRUE(wait_until([&] { return notes_.kinds().size() == 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(notes_.kinds().back(), NotifyKind::Online);
+  EXPECT_FALSE(status_.offline_notified.load());
+}
+
+TEST_F(BridgeTest, FailuresBackOffByDoublingAndAnAnswerResetsTheDelay) {
+  script_polls([](int n) {
+    if (n <= 5 || n == 7) return Reply::text(500, "");
+    if (n == 6 || n == 8) return Reply::json(204, "");
+    return Reply::held();
+  });
+  start();
+  ASSERT_TRUE(wait_until([&] { return poll_times().size() >= 9; }));
+  const auto t = poll_times();
+  const auto gap = [&](int i) {
+    return std::chrono::duration_cast<milliseconds>(t[i + 1] - t[i]).count();
+  };
+  // Waits after the five failures: 1, 2, 4, 8 and 16 s.
+  const int expected[] = {1, 2, 4, 8, 16};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_GE(gap(i), expected[i] * 950 / kSpeedup) << "after failure " << i + 1;
+    EXPECT_LT(gap(i), expected[i] * 1000 / kSpeedup + 80) << "after failure " << i + 1;
+  }
+  // The 204 answers at once and resets: the failure after it waits 1 s again.
+  EXPECT_LT(gap(5), 60);
+  EXPECT_GE(gap(6), 950 / kSpeedup);
+  EXPECT_LT(gap(6), 1000 / kSpeedup + 80);
+}
+
+TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
+  svc_.enqueue("GET", "/bridge/poll", Reply::json(204, ""));
+  svc_.enqueue("GET", "/bridge/poll", Reply::json(401, R"({"message":"gone"})"));
+  svc_.set_default("GET", "/bridge/poll", Reply::json(204, ""));
+  start();
+  ASSERT_TRUE(wait_until([&] { return !host_.events(QStringLiteral("agent://device")).empty(); }));
+  EXPECT_TRUE(host_.events(QStringLiteral("agent://device")).front().is_null());
+  EXPECT_FALSE(store_->linked());
+  EXPECT_FALSE(QFile::exists(file()));
+  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});
+  EXPECT_EQ(connection_events(), (std::vector<bool>{true, false}));
+
+  const std::size_t after_401 = polls();
+  pass(std::chrono::seconds(10));
+  EXPECT_EQ(polls(), after_401);  // nothing is polled while unlinked
+  link();
+  ASSERT_TRUE(wait_until([&] { return polls() > after_401; }));
+  ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
+  pass(std::chrono::seconds(30));
+  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});  // no offline notice
+}
+
+TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
+  for (const char* body : {"not json", "[]", "\"text\"", R"({"call":null})", "{}",
+                           R"({"call":5})", R"({"call":{"id":"x"}})", R"({"call":{"id":1,"tool":"t"}})",
+                           R"({"call":{"id":"x","tool":"t","project":"yes"}})"}) {
+    svc_.enqueue("GET", "/bridge/poll", Reply::json(200, body));
+  }
+  svc_.enqueue("GET", "/bridge/poll",
+               Reply::json(200, R"({"call":{"id":"c1","tool":"teleport","args":null,"extra_key":1}})"));
+  svc_.set_default("GET", "/bridge/poll", Reply::held());
+  svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
+  start();
+  ASSERT_TRUE(wait_until([&] { return svc_.requests("POST", "/bridge/result").size() == 1; }));
+  // Every malformed answer was followed by the next poll at once, without backing off.
+  EXPECT_EQ(connection_events(), std::vector<bool>{true});
+  EXPECT_EQ(polls(), 11u);
+
+  const auto posted = svc_.requests("POST", "/bridge/result").front();
+  EXPECT_EQ(posted.header("authorization"), "Bearer sek");
+  EXPECT_EQ(posted.body,
+            R"({"call_id":"c1","status":"error","output":"This version of Kavor Agent does not know )"
+            R"(the tool teleport. Ask the user to update Kavor Agent."})");
+}
+
+TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfterTwoMinutes) {
+  HttpClient client;
+  const Json record = {{"call_id", "c9"}, {"status", "ok"}, {"output", "done"}};
+
+  svc_.enqueue("POST", "/bridge/result", Reply::json(502, ""));
+  svc_.enqueue("POST", "/bridge/result", Reply::json(200, ""));
+  EXPECT_TRUE(test::run(Bridge::post_result(client, endpoints(), QStringLiteral("s"), record)));
+  EXPECT_EQ(svc_.requests("POST", "/bridge/result").size(), 2u);
+
+  svc_.clear_requests();
+  svc_.enqueue("POST", "/bridge/result", Reply::json(404, ""));
+  EXPECT_TRUE(test::run(Bridge::post_result(client, endpoints(), QStringLiteral("s"), record)));
+  EXPECT_EQ(svc_.requests("POST", "/bridge/result").size(), 1u);
+
+  svc_.clear_requests();
+  svc_.set_default("POST", "/bridge/result", Reply::json(502, ""));
+  EXPECT_FALSE(test::run(Bridge::post_result(client, endpoints(), QStringLiteral("s"), record)));
+  // Waits of 1, 2, 4, 8, 15 ... seconds add up to 120 after the eleventh: twelve attempts.
+  EXPECT_EQ(svc_.requests("POST", "/bridge/result").size(), 12u);
+}
+
+}  // namespace
+}  // namespace kavor

@@ -1,0 +1,82 @@
+// A Host without windows for core tests: remembers what it shows, every navigation and every
+// event, and answers pickers with preset choices.
+#pragma once
+
+#include <QUrl>
+
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "app/host.h"
+
+namespace kavor::test {
+
+class RecordingHost : public Host {
+ public:
+  explicit RecordingHost(QUrl start = QUrl(QStringLiteral("kavor://localhost/index.html")))
+      : current_(std::move(start)) {}
+
+  std::optional<QUrl> main_window_url() override {
+    if (!has_window) return std::nullopt;
+    return current_;
+  }
+  bool navigate_main_window(const QUrl& url) override {
+    if (!has_window) return false;
+    current_ = url;
+    visited.push_back(url.toString());
+    return true;
+  }
+  void emit_event(const QString& name, const Json& payload) override {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(name, payload);
+  }
+  std::optional<QString> open_external(const QUrl& url) override {
+    opened.push_back(url.toString());
+    return open_error;
+  }
+  std::optional<QString> open_payment(const QUrl& url) override {
+    payments.push_back(url.toString());
+    return std::nullopt;
+  }
+  QCoro::Task<std::optional<QString>> pick_folder(QString title) override {
+    titles.push_back(title);
+    std::optional<QString> choice = picked;
+    co_return choice;
+  }
+  QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
+                                                 QString extension) override {
+    titles.push_back(title + QStringLiteral("|") + filter_name + QStringLiteral("|") + extension);
+    std::optional<QString> choice = picked;
+    co_return choice;
+  }
+
+  std::vector<std::pair<QString, Json>> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::vector<Json> events(const QString& name) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Json> out;
+    for (const auto& [n, p] : events_) {
+      if (n == name) out.push_back(p);
+    }
+    return out;
+  }
+
+  bool has_window = true;
+  std::vector<QString> visited;
+  std::vector<QString> opened;
+  std::vector<QString> payments;
+  std::optional<QString> open_error;
+  std::optional<QString> picked;
+  std::vector<QString> titles;
+
+ private:
+  QUrl current_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<QString, Json>> events_;
+};
+
+}  // namespace kavor::test
