@@ -1,0 +1,94 @@
+#include "tools/args.h"
+
+#include <limits>
+
+namespace kavor::tools {
+
+namespace {
+
+constexpr std::size_t kSummaryChars = 120;
+constexpr const char* kEllipsis = " \u2026";
+
+const Json* find(const Json& args, const char* key) {
+  if (!args.is_object()) return nullptr;
+  const auto it = args.find(key);
+  return it == args.end() ? nullptr : &*it;
+}
+
+bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\f\v") == std::string::npos; }
+
+// Byte length of the first `count` UTF-8 characters of `s` (or all of it).
+std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
+  std::size_t i = 0;
+  std::size_t chars = 0;
+  while (i < s.size() && chars < count) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    i = std::min(s.size(), i + len);
+    ++chars;
+  }
+  cut = i < s.size();
+  return i;
+}
+
+}  // namespace
+
+std::string string_arg(const Json& args, const char* key) {
+  const Json* v = find(args, key);
+  return v != nullptr && v->is_string() ? v->get<std::string>() : std::string();
+}
+
+std::optional<std::uint64_t> int_arg(const Json& args, const char* key) {
+  const Json* v = find(args, key);
+  if (v == nullptr) return std::nullopt;
+  if (v->is_number_unsigned()) return v->get<std::uint64_t>();
+  if (v->is_number_integer()) {
+    const auto n = v->get<std::int64_t>();
+    return n >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(n)) : std::nullopt;
+  }
+  if (!v->is_string()) return std::nullopt;
+  std::string s = v->get<std::string>();
+  if (!s.empty() && s.front() == '+') s.erase(0, 1);
+  if (s.empty()) return std::nullopt;
+  std::uint64_t out = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (out > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    out = out * 10 + digit;
+  }
+  return out;
+}
+
+bool bool_arg(const Json& args, const char* key) {
+  const Json* v = find(args, key);
+  return v != nullptr && v->is_boolean() && v->get<bool>();
+}
+
+std::string command_summary(const std::string& text) {
+  std::size_t start = 0;
+  std::size_t lines = 0;
+  std::string first;
+  bool found = false;
+  // Lines as a reader counts them: a final line feed does not start another line.
+  while (start < text.size() || (start == 0 && text.empty())) {
+    const std::size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++lines;
+    if (!found && !blank(line)) {
+      const auto b = line.find_first_not_of(" \t\r\f\v");
+      const auto e = line.find_last_not_of(" \t\r\f\v");
+      first = line.substr(b, e - b + 1);
+      found = true;
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  bool cut = false;
+  first.resize(utf8_prefix(first, kSummaryChars, cut));
+  if (cut || lines > 1) first += kEllipsis;
+  return first;
+}
+
+}  // namespace kavor::tools

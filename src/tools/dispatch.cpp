@@ -1,0 +1,180 @@
+#include "tools/dispatch.h"
+
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcorofuture.h>
+
+#include <exception>
+
+#include "app/host.h"
+#include "tools/approvals.h"
+#include "tools/paths.h"
+#include "tools/tool_table.h"
+
+namespace kavor::tools {
+
+namespace {
+
+std::string unknown_tool_message(const std::string& tool) {
+  return "This version of Kavor Agent does not know the tool " + tool +
+         ". Ask the user to update Kavor Agent.";
+}
+
+// The result record of a decoded call: call_id, status, output, the image, then the call's
+// description for the service.
+Json decoded_record(const CallInfo& info, const std::string& status, const std::string& output,
+                    const std::optional<ToolImage>& image) {
+  Json record = Json::object();
+  record["call_id"] = info.call_id;
+  record["status"] = status;
+  record["output"] = output;
+  if (image) {
+    record["image"] = image->data;
+    record["image_mime"] = image->mime;
+  }
+  record["tool"] = info.tool;
+  record["kind"] = kind_name(info.kind);
+  record["summary"] = info.summary;
+  record["detail"] = info.detail;
+  record["lang"] = info.lang;
+  record["outside"] = info.outside;
+  record["cwd"] = info.cwd;
+  return record;
+}
+
+// Leaves the running-chats registry on every way out of a call.
+class RunningGuard {
+ public:
+  RunningGuard(RunningChats& running, std::string chat) : running_(running), chat_(std::move(chat)) {}
+  ~RunningGuard() { running_.leave(chat_); }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  RunningChats& running_;
+  std::string chat_;
+};
+
+}  // namespace
+
+std::optional<std::string> RunningChats::enter(const std::string& chat, const fs::path& root) {
+  std::lock_guard lock(mutex_);
+  auto it = chats_.find(chat);
+  if (it == chats_.end()) {
+    chats_.emplace(chat, Entry{root, 1});
+    return std::nullopt;
+  }
+  if (it->second.root != root) {
+    return std::string(
+        "The project folder of this chat changed while it is running. Wait for the running steps "
+        "to finish, then run it again.");
+  }
+  ++it->second.calls;
+  return std::nullopt;
+}
+
+void RunningChats::leave(const std::string& chat) {
+  std::lock_guard lock(mutex_);
+  auto it = chats_.find(chat);
+  if (it != chats_.end() && --it->second.calls <= 0) chats_.erase(it);
+}
+
+std::size_t RunningChats::size() const {
+  std::lock_guard lock(mutex_);
+  return chats_.size();
+}
+
+Json failure_record(const QString& call_id, const QString& message) {
+  Json record = Json::object();
+  record["call_id"] = call_id.toStdString();
+  record["status"] = "error";
+  record["output"] = message.toStdString();
+  return record;
+}
+
+QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
+  const std::string call_id = call.id.toStdString();
+  const std::string chat = call.chat.toStdString();
+  const std::string tool = call.tool.toStdString();
+
+  // 1. The folders the call may touch (canonicalizing reads the disk).
+  QFuture<std::variant<Scope, std::string>> resolving =
+      QtConcurrent::run([call] { return resolve_scope(call); });
+  const std::variant<Scope, std::string> resolved = co_await resolving;
+  if (const auto* message = std::get_if<std::string>(&resolved)) {
+    co_return failure_record(call.id, QString::fromStdString(*message));
+  }
+  const Scope scope = std::get<Scope>(resolved);
+
+  // 2. One workspace per chat while it runs.
+  if (auto refusal = ctx.running.enter(chat, scope.root)) {
+    co_return failure_record(call.id, QString::fromStdString(*refusal));
+  }
+  RunningGuard registered(ctx.running, chat);
+
+  // 3. Decode.
+  const Decoder* decoder = ctx.tools.find(tool);
+  if (decoder == nullptr) {
+    co_return failure_record(call.id, QString::fromStdString(unknown_tool_message(tool)));
+  }
+  const Json args = call.args;
+  QFuture<DecodeResult> decoding = QtConcurrent::run([decoder, args, scope]() -> DecodeResult {
+    try {
+      return (*decoder)(args, scope);
+    } catch (const std::exception& e) {
+      return std::string("The tool crashed: ") + e.what();
+    }
+  });
+  DecodeResult decoded_or_error = co_await decoding;
+  if (const auto* message = std::get_if<std::string>(&decoded_or_error)) {
+    co_return failure_record(call.id, QString::fromStdString(*message));
+  }
+  Decoded decoded = std::move(std::get<Decoded>(decoded_or_error));
+  CallInfo info;
+  info.call_id = call_id;
+  info.chat = chat;
+  info.tool = tool;
+  info.kind = decoded.kind;
+  info.summary = decoded.summary;
+  info.detail = decoded.detail;
+  info.lang = decoded.lang;
+  info.outside = decoded.outside;
+  info.cwd = decoded.cwd;
+  info.memory = decoded.memory;
+
+  // 4. The approval gate.
+  QCoro::Task<GateOutcome> gating = ctx.approvals.gate(info, ctx.host, ctx.notifications);
+  const GateOutcome gate = co_await gating;
+  const QString event = QStringLiteral("agent://call");
+  if (!gate.proceed) {
+    ctx.host.emit_event(event, call_event(info, "denied", gate.denial));
+    co_return decoded_record(info, "denied", gate.denial, std::nullopt);
+  }
+
+  // 5. Run.
+  ctx.host.emit_event(event, call_event(info, "running", ""));
+  const StopFlag stop = ctx.approvals.add_stop_flag(call_id);
+  auto run = std::move(decoded.run);
+  QFuture<ToolResult> running = QtConcurrent::run([run, stop]() -> ToolResult {
+    try {
+      return run(stop);
+    } catch (const std::exception& e) {
+      return ToolResult::failure(std::string("The tool crashed: ") + e.what());
+    }
+  });
+  const ToolResult result = co_await running;
+  ctx.approvals.remove_stop_flag(call_id);
+
+  // 6. Report.
+  if (result.ok) {
+    ctx.host.emit_event(event, call_event(info, "done", result.value.output, result.value.image));
+    co_return decoded_record(info, "ok", result.value.output, result.value.image);
+  }
+  ctx.host.emit_event(event, call_event(info, "error", result.error));
+  co_return decoded_record(info, "error", result.error, std::nullopt);
+}
+
+QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {
+  co_return failure_record(call.id, QString::fromStdString(unknown_tool_message(call.tool.toStdString())));
+}
+
+}  // namespace kavor::tools

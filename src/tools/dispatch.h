@@ -1,0 +1,63 @@
+// Runs one tool call from the service and builds the result record that is posted back:
+// resolve the call's folders, register its chat as running, decode the tool, pass the approval
+// gate, run it, and tell the page about every state change.
+#pragma once
+
+#include <QString>
+#include <qcorotask.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "common/json.h"
+#include "tools/call.h"
+#include "tools/model.h"
+
+namespace kavor {
+class Host;
+class Notifications;
+}  // namespace kavor
+
+namespace kavor::tools {
+
+class Approvals;
+class ToolTable;
+
+// The chats with calls in progress, each with the workspace it runs in: a chat may not change
+// its workspace while one of its calls runs.
+class RunningChats {
+ public:
+  // The refusal message, or nothing when registered.
+  std::optional<std::string> enter(const std::string& chat, const fs::path& root);
+  void leave(const std::string& chat);
+  std::size_t size() const;
+
+ private:
+  struct Entry {
+    fs::path root;
+    int calls = 0;
+  };
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> chats_;
+};
+
+struct DispatchContext {
+  const ToolTable& tools;
+  Approvals& approvals;
+  RunningChats& running;
+  Host& host;
+  Notifications& notifications;
+};
+
+// The record for a call that failed before it was decoded: call_id, status "error", output.
+Json failure_record(const QString& call_id, const QString& message);
+
+// Runs the call to its end; always returns the result record.
+QCoro::Task<Json> dispatch(Call call, DispatchContext context);
+
+// Answers a call this version cannot run.
+QCoro::Task<Json> run_unknown_tool(Call call, QString secret);
+
+}  // namespace kavor::tools

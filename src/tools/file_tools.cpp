@@ -1,0 +1,417 @@
+#include "tools/file_tools.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <system_error>
+#include <vector>
+
+#include "tools/args.h"
+#include "tools/diff.h"
+#include "tools/file_common.h"
+#include "tools/file_text.h"
+#include "tools/paths.h"
+#include "walk/glob.h"
+#include "walk/walker.h"
+
+namespace kavor::tools {
+
+namespace {
+
+constexpr const char* kGitRefusal = "Writing inside .git is not allowed; use git commands.";
+
+bool has_git_component(const fs::path& path) {
+  return std::any_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".git"; });
+}
+
+std::string errno_text(int error) { return std::system_category().message(error); }
+
+// ---- read_file ----
+
+ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t limit) {
+  std::string error;
+  const auto file = read_text_file(path, error);
+  if (!file) return ToolResult::failure(error);
+  const std::string_view text = file->text;
+  if (text.empty()) return ToolResult::success("(empty file)");
+
+  const auto total = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n')) +
+                     (text.back() == '\n' ? 0 : 1);
+  std::string out;
+  std::uint64_t number = 0;
+  std::uint64_t last = 0;
+  std::size_t pos = 0;
+  char field[32];
+  while (pos < text.size()) {
+    const std::size_t newline = text.find('\n', pos);
+    const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+    ++number;
+    if (number >= offset) {
+      if (number - offset >= limit) break;
+      std::string_view line = text.substr(pos, end - pos);
+      if (newline != std::string_view::npos && !line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+      const int width = std::snprintf(field, sizeof field, "%6" PRIu64 "\t", number);
+      out.append(field, static_cast<std::size_t>(width));
+      out.append(line.substr(0, utf8_prefix_bytes(line, kReadLineChars)));
+      out.push_back('\n');
+      last = number;
+    }
+    if (newline == std::string_view::npos) break;
+    pos = newline + 1;
+  }
+  if (last == 0) return ToolResult::success("[the file has " + std::to_string(total) + " lines]");
+  if (last < total) {
+    out += "[lines " + std::to_string(offset) + " to " + std::to_string(last) + " of " +
+           std::to_string(total) + "; pass offset to read more]\n";
+  }
+  return ToolResult::success(std::move(out));
+}
+
+// ---- list_dir ----
+
+struct DirEntry {
+  std::string shown;  // the name as output, "/" appended for a folder
+  std::string key;    // lowercase name
+  bool folder = false;
+};
+
+std::string lowercase(const std::string& name) {
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))
+                  .toLower()
+                  .toStdString();
+  std::string out = name;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+ToolResult list_folder(const fs::path& path, const std::string& display) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return ToolResult::failure(shown_path(path) + " is not a readable folder.");
+  std::vector<DirEntry> entries;
+  while (const dirent* de = ::readdir(dir)) {
+    const char* raw = de->d_name;
+    if (raw[0] == '.' && (raw[1] == 0 || (raw[1] == '.' && raw[2] == 0))) continue;
+    bool folder = de->d_type == DT_DIR;
+    if (de->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      folder = ::fstatat(::dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    DirEntry entry;
+    entry.shown = utf8_lossy(raw);
+    entry.key = lowercase(entry.shown);
+    entry.folder = folder;
+    if (folder) entry.shown.push_back('/');
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  // Folders first, then by lowercase name; the name as stored breaks ties ("A" and "a") so the
+  // order never depends on the order the file system lists them in.
+  std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
+    if (a.folder != b.folder) return a.folder;
+    if (a.key != b.key) return a.key < b.key;
+    return a.shown < b.shown;
+  });
+
+  std::string out = display + " (" + std::to_string(entries.size()) + " entries)\n";
+  const std::size_t shown = std::min(entries.size(), kListEntryLimit);
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i > 0) out.push_back('\n');
+    out += entries[i].shown;
+  }
+  if (entries.size() > kListEntryLimit) {
+    out += "\n[" + std::to_string(entries.size() - kListEntryLimit) + " more not shown]";
+  }
+  return ToolResult::success(std::move(out));
+}
+
+// ---- glob ----
+
+ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern) {
+  std::string message;
+  const auto glob = compile_user_glob(pattern, message);
+  if (!glob) return ToolResult::failure(message);
+  if (auto missing = check_walk_target(target)) return ToolResult::failure(*missing);
+
+  const TreeDisplay display(target, root);
+  std::vector<std::string> kept;
+  std::size_t dropped = 0;
+  const walk::WalkResult walked =
+      walk::walk(target.string(), walk::WalkOptions{}, [&](const walk::WalkEntry& entry) {
+        if (!glob->matches(entry.rel)) return walk::WalkNext::Continue;
+        if (kept.size() < kGlobMatchLimit) {
+          kept.push_back(display.of(entry.rel));
+        } else {
+          ++dropped;
+        }
+        return walk::WalkNext::Continue;
+      });
+  if (walked.start_failed) {
+    return ToolResult::failure(shown_path(target) + " is not a readable folder.");
+  }
+  if (kept.empty()) return ToolResult::success("No files match.");
+  std::sort(kept.begin(), kept.end());
+  std::string out;
+  for (const std::string& path : kept) {
+    if (!out.empty()) out.push_back('\n');
+    out += path;
+  }
+  if (dropped > 0) out += "\n[" + std::to_string(dropped) + " more not shown; narrow the pattern]";
+  return ToolResult::success(std::move(out));
+}
+
+// ---- write_file and edit_file ----
+
+// Writes `bytes` as the whole file, creating missing parent folders. Returns the failure text.
+std::optional<std::string> write_whole(const fs::path& path, std::string_view bytes) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return shown_path(path) + " is a folder.";
+  }
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  if (ec) return ec.message();
+  // The path was resolved through its links before approval; a link put in its place since
+  // then is not followed. Non-blocking so that a pipe there cannot hold the worker.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  if (fd < 0) return errno_text(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) {
+      const int error = errno;
+      ::close(fd);
+      return errno_text(error);
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (::close(fd) != 0) return errno_text(errno);
+  return std::nullopt;
+}
+
+// The refusal when the path argument no longer resolves to the approved target.
+std::optional<std::string> moved_since_approval(const std::string& argument, const fs::path& root,
+                                                const fs::path& approved) {
+  if (resolve_path(argument, root) == approved) return std::nullopt;
+  return shown_path(approved) + " changed while waiting for approval. Read it again.";
+}
+
+std::size_t count_occurrences(std::string_view text, std::string_view needle) {
+  std::size_t count = 0;
+  for (std::size_t pos = text.find(needle); pos != std::string_view::npos;
+       pos = text.find(needle, pos + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+// Every line feed written as carriage return plus line feed; one that already has its carriage
+// return keeps it, so a text that mixes both forms does not end up with doubled returns.
+std::string to_crlf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string replace_occurrences(std::string_view text, std::string_view from, std::string_view to,
+                                bool all) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t hit = text.find(from); hit != std::string_view::npos;
+       hit = text.find(from, pos)) {
+    out.append(text.substr(pos, hit - pos));
+    out.append(to);
+    pos = hit + from.size();
+    if (!all) break;
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+struct WriteTarget {
+  std::string argument;
+  fs::path path;
+  std::string display;
+  bool outside = false;
+};
+
+// The path argument of a writing tool, resolved; or the refusal.
+std::variant<WriteTarget, std::string> write_target(const Json& args, const Scope& scope) {
+  WriteTarget target;
+  target.argument = string_arg(args, "path");
+  if (target.argument.find_first_not_of(" \t\r\n\f\v") == std::string::npos) {
+    return std::string("path is empty.");
+  }
+  target.path = resolve_path(target.argument, scope.root);
+  if (has_git_component(target.path)) return std::string(kGitRefusal);
+  target.display = utf8_lossy(display_path(target.path, scope.root));
+  target.outside = !scope.contains(target.path);
+  return target;
+}
+
+}  // namespace
+
+Decoder read_file_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
+    std::uint64_t offset = int_arg(args, "offset").value_or(1);
+    if (offset == 0) offset = 1;
+    // More lines than the limit are never sent in one answer, whatever was asked for.
+    std::uint64_t limit = int_arg(args, "limit").value_or(kReadLineLimit);
+    if (limit == 0 || limit > kReadLineLimit) limit = kReadLineLimit;
+    Decoded decoded;
+    decoded.kind = ToolKind::Read;
+    decoded.summary = utf8_lossy(display_path(path, scope.root));
+    decoded.outside = !scope.contains(path);
+    decoded.run = [path, offset, limit](const StopFlag&) {
+      return read_lines(path, offset, limit);
+    };
+    return decoded;
+  };
+}
+
+Decoder list_dir_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
+    Decoded decoded;
+    decoded.kind = ToolKind::Read;
+    decoded.summary = utf8_lossy(display_path(path, scope.root));
+    decoded.outside = !scope.contains(path);
+    decoded.run = [path, display = decoded.summary](const StopFlag&) {
+      return list_folder(path, display);
+    };
+    return decoded;
+  };
+}
+
+Decoder glob_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    const std::string pattern = string_arg(args, "pattern");
+    if (walk::normalize_glob_pattern(pattern).empty()) return std::string("pattern is empty.");
+    const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
+    Decoded decoded;
+    decoded.kind = ToolKind::Read;
+    decoded.summary = pattern + " in " + utf8_lossy(display_path(path, scope.root));
+    decoded.outside = !scope.contains(path);
+    decoded.run = [path, root = scope.root, pattern](const StopFlag&) {
+      return glob_files(path, root, pattern);
+    };
+    return decoded;
+  };
+}
+
+Decoder write_file_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    auto resolved = write_target(args, scope);
+    if (auto* refusal = std::get_if<std::string>(&resolved)) return *refusal;
+    WriteTarget target = std::move(std::get<WriteTarget>(resolved));
+    std::string content = string_arg(args, "content");
+    Decoded decoded;
+    decoded.kind = ToolKind::Write;
+    decoded.summary = target.display;
+    decoded.detail = display_diff(old_text_of(target.path), content);
+    decoded.lang = "diff";
+    decoded.outside = target.outside;
+    decoded.run = [target = std::move(target), root = scope.root,
+                   content = std::move(content)](const StopFlag&) {
+      if (auto moved = moved_since_approval(target.argument, root, target.path))
+        return ToolResult::failure(*moved);
+      struct stat st {};
+      const char* word = ::stat(target.path.c_str(), &st) == 0 ? "Updated" : "Created";
+      if (auto failed = write_whole(target.path, content)) return ToolResult::failure(*failed);
+      return ToolResult::success(std::string(word) + " " + target.display + " (" +
+                                 std::to_string(content.size()) + " bytes).");
+    };
+    return decoded;
+  };
+}
+
+Decoder edit_file_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    auto resolved = write_target(args, scope);
+    if (auto* refusal = std::get_if<std::string>(&resolved)) return *refusal;
+    WriteTarget target = std::move(std::get<WriteTarget>(resolved));
+    struct stat st {};
+    if (::stat(target.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      return target.display + " does not exist; use write_file to create it.";
+    }
+    std::string error;
+    auto file = read_text_file(target.path, error);
+    if (!file) return error;
+    std::string old_text = string_arg(args, "old_text");
+    if (old_text.empty()) return std::string("old_text is empty; use write_file to create a file.");
+    std::string new_text = string_arg(args, "new_text");
+    const bool replace_all = bool_arg(args, "replace_all");
+
+    // The edit works on the bytes as stored, not on their decoded form: a file that is not
+    // valid UTF-8 keeps every byte outside the replaced text.
+    std::size_t count = count_occurrences(file->bytes, old_text);
+    if (count == 0 && file->bytes.find("\r\n") != std::string::npos &&
+        old_text.find('\r') == std::string::npos) {
+      old_text = to_crlf(old_text);
+      new_text = to_crlf(new_text);
+      count = count_occurrences(file->bytes, old_text);
+    }
+    if (count == 0) {
+      return std::string(
+          "old_text was not found in the file. Read the file again and copy the text exactly.");
+    }
+    if (count > 1 && !replace_all) {
+      return "old_text appears " + std::to_string(count) +
+             " times. Add more surrounding lines to make it unique, or set replace_all.";
+    }
+    std::string after = replace_occurrences(file->bytes, old_text, new_text, replace_all);
+    const std::size_t replaced = replace_all ? count : 1;
+
+    Decoded decoded;
+    decoded.kind = ToolKind::Write;
+    decoded.summary = target.display;
+    decoded.detail = valid_utf8(after) ? display_diff(file->text, after)
+                                       : display_diff(file->text, utf8_lossy(after));
+    decoded.lang = "diff";
+    decoded.outside = target.outside;
+    decoded.run = [target = std::move(target), root = scope.root, before = std::move(file->bytes),
+                   after = std::move(after), replaced](const StopFlag&) {
+      if (auto moved = moved_since_approval(target.argument, root, target.path))
+        return ToolResult::failure(*moved);
+      std::string reread_error;
+      const auto now = read_text_file(target.path, reread_error);
+      if (!now) return ToolResult::failure(reread_error);
+      if (now->bytes != before) {
+        return ToolResult::failure("The file changed while waiting for approval. Read it again.");
+      }
+      if (auto failed = write_whole(target.path, after)) return ToolResult::failure(*failed);
+      return ToolResult::success("Edited " + target.display + " (" + std::to_string(replaced) +
+                                 " replacement" + (replaced == 1 ? "" : "s") + ").");
+    };
+    return decoded;
+  };
+}
+
+void install_file_tools(ToolTable& table) {
+  table.add("read_file", read_file_tool());
+  table.add("list_dir", list_dir_tool());
+  table.add("glob", glob_tool());
+  table.add("grep", grep_tool());
+  table.add("write_file", write_file_tool());
+  table.add("edit_file", edit_file_tool());
+}
+
+}  // namespace kavor::tools

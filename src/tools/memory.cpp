@@ -1,0 +1,680 @@
+#include "tools/memory.h"
+
+#include <QChar>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <variant>
+
+#include "tools/args.h"
+#include "tools/diff.h"
+#include "tools/paths.h"
+
+namespace kavor::tools {
+
+namespace {
+
+constexpr std::size_t kSlugChars = 60;
+constexpr const char* kFolder = ".kavor-agent";
+constexpr const char* kMemoryFolder = ".kavor-agent/memory";
+constexpr const char* kIndexFile = ".kavor-agent/index.md";
+constexpr const char* kWhitespace = " \t\r\n\f\v";
+
+// ---- text ----
+
+bool blank(std::string_view s) {
+  return s.find_first_not_of(kWhitespace) == std::string_view::npos;
+}
+
+std::string trim(std::string_view s) {
+  const auto first = s.find_first_not_of(kWhitespace);
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(kWhitespace);
+  return std::string(s.substr(first, last - first + 1));
+}
+
+std::string trim_end(std::string s) {
+  const auto last = s.find_last_not_of(kWhitespace);
+  s.erase(last == std::string::npos ? 0 : last + 1);
+  return s;
+}
+
+std::string crlf_to_lf(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    out += s[i];
+  }
+  return out;
+}
+
+// One line: every line break (CR LF, CR or LF) becomes a single space.
+std::string one_line(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' || s[i] == '\n') {
+      if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+      out += ' ';
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// The character starting at byte `i`, which then moves past it. An invalid sequence reads as
+// U+FFFD and `i` moves past its longest valid beginning (at least one byte), the way common
+// decoders replace bad input.
+char32_t next_char(std::string_view s, std::size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  int need = 0;
+  char32_t cp = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;  // overlong
+    if (b0 == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+  } else {
+    ++i;
+    return 0xFFFD;
+  }
+  std::size_t j = i + 1;
+  for (int k = 0; k < need; ++k, ++j) {
+    if (j >= s.size()) {
+      i = j;
+      return 0xFFFD;
+    }
+    const auto b = static_cast<unsigned char>(s[j]);
+    if (b < lo || b > hi) {
+      i = j;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  i = j;
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Valid UTF-8: file contents end up in JSON, which cannot carry broken sequences.
+std::string valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t start = i;
+    const char32_t cp = next_char(bytes, i);
+    if (cp == 0xFFFD && !(i - start == 3 && bytes.compare(start, 3, "\xEF\xBF\xBD") == 0)) {
+      append_utf8(out, cp);
+    } else {
+      out.append(bytes.substr(start, i - start));
+    }
+  }
+  return out;
+}
+
+// Combining marks belong to the letter before them: without them many scripts (Devanagari,
+// Thai, ...) would fall apart into dashes.
+bool is_mark(char32_t cp) {
+  switch (QChar::category(cp)) {
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Mark_Enclosing:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- files ----
+
+std::string errno_text(int error) {
+  return std::generic_category().message(error);
+}
+
+// The whole of a file, or the system's reason it cannot be read.
+std::variant<std::string, int> read_bytes(const fs::path& path,
+                                          std::size_t max = std::string::npos) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return errno;
+  std::string out;
+  char buffer[65536];
+  while (out.size() < max) {
+    const std::size_t want = std::min(sizeof buffer, max - out.size());
+    const std::size_t got = std::fread(buffer, 1, want, f);
+    out.append(buffer, got);
+    if (got < want) break;
+  }
+  const bool failed = std::ferror(f) != 0;
+  const int error = errno;
+  std::fclose(f);
+  if (failed) return error != 0 ? error : EIO;
+  return out;
+}
+
+// Replaces `target` so that a reader sees the old file or the new one, never a part of it: the
+// bytes go to a temporary sibling that is renamed over the target. The rename replaces a link
+// at the target itself instead of writing through it. Missing parent folders are created.
+std::optional<std::string> write_replacing(const fs::path& target, const std::string& bytes) {
+  std::error_code ec;
+  fs::create_directories(target.parent_path(), ec);
+  if (ec) return ec.message();
+  static std::atomic<std::uint64_t> counter{std::random_device{}()};
+  const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp-" +
+                                                std::to_string(counter.fetch_add(1)));
+  std::FILE* f = std::fopen(temp.c_str(), "wbx");
+  if (f == nullptr) return errno_text(errno);
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int write_error = errno;
+  const bool closed = std::fclose(f) == 0;
+  const int close_error = errno;
+  if (!written || !closed) {
+    fs::remove(temp, ec);
+    return errno_text(!written ? write_error : close_error);
+  }
+  fs::rename(temp, target, ec);
+  if (ec) {
+    const std::string message = ec.message();
+    fs::remove(temp, ec);
+    return message;
+  }
+  return std::nullopt;
+}
+
+// ---- the memory folder of a scope ----
+
+std::string memory_relative(const std::string& slug) {
+  return std::string(kMemoryFolder) + "/" + slug + ".md";
+}
+
+std::string outside_message(const std::string& shown) {
+  return shown + " points outside the workspace, so Kavor Agent will not touch it.";
+}
+
+std::string count_text(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " memory" : " memories");
+}
+
+// The places a change of one memory touches, each resolved through links.
+struct Places {
+  fs::path folder;
+  fs::path file;
+  fs::path index;
+};
+
+// A link named `.kavor-agent`, `.kavor-agent/memory` or `.kavor-agent/index.md` (or the memory
+// file itself) could carry a write out of the workspace; all of them are followed before the
+// check. Called again right before a change, since a link may have been swapped meanwhile.
+std::variant<Places, std::string> locate(const Scope& scope, const std::string& slug) {
+  const std::string relative = memory_relative(slug);
+  Places places{resolve_path(kMemoryFolder, scope.root), resolve_path(relative, scope.root),
+                resolve_path(kIndexFile, scope.root)};
+  if (!scope.contains(places.file)) return outside_message(relative);
+  if (!scope.contains(places.folder)) return outside_message(kMemoryFolder);
+  if (!scope.contains(places.index)) return outside_message(kIndexFile);
+  return places;
+}
+
+// The memory files of `folder`: regular files whose extension is exactly "md". A link counts
+// when it leads to a regular file inside the scope, so the overview never quotes a file from
+// elsewhere. A missing folder holds none.
+std::variant<std::vector<fs::path>, std::string> list_memories(const fs::path& folder,
+                                                               const Scope& scope) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  if (ec) {
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
+      return files;
+    }
+    return ec.message();
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    const fs::path path = it->path();
+    if (path.extension() != ".md") continue;
+    std::error_code status_ec;
+    const fs::file_status status = it->symlink_status(status_ec);
+    if (status_ec) continue;
+    if (fs::is_symlink(status)) {
+      const fs::path target = fs::canonical(path, status_ec);
+      if (status_ec || !scope.contains(target) || !fs::is_regular_file(target, status_ec)) continue;
+    } else if (!fs::is_regular_file(status)) {
+      continue;
+    }
+    files.push_back(path);
+  }
+  if (ec) return ec.message();
+  return files;
+}
+
+// Rewrites the overview from the memory folder as it is now; the number of memories listed.
+std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, const Places& places) {
+  auto listed = list_memories(places.folder, scope);
+  if (const auto* error = std::get_if<std::string>(&listed)) {
+    return "Could not list " + std::string(kMemoryFolder) + ": " + *error;
+  }
+  const auto& files = std::get<std::vector<fs::path>>(listed);
+  std::vector<IndexEntry> entries;
+  for (const fs::path& file : files) {
+    const std::string slug = file.stem().string();
+    // One unreadable file should not keep the others out of the overview; it is listed by name.
+    auto bytes = read_bytes(file);
+    const std::string text = std::holds_alternative<std::string>(bytes)
+                                 ? valid_utf8(std::get<std::string>(bytes))
+                                 : std::string();
+    entries.push_back({slug, parse_memory(text, slug)});
+  }
+  if (auto error = write_replacing(places.index, render_index(std::move(entries)))) {
+    return "Could not write " + std::string(kIndexFile) + ": " + *error;
+  }
+  return files.size();
+}
+
+// ---- the tools ----
+
+ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document) {
+  const std::string relative = memory_relative(slug);
+  const auto located = locate(scope, slug);
+  if (const auto* refusal = std::get_if<std::string>(&located)) {
+    return ToolResult::failure(*refusal);
+  }
+  const Places& places = std::get<Places>(located);
+  std::error_code ec;
+  if (fs::is_directory(places.file, ec)) return ToolResult::failure(relative + " is a folder.");
+  fs::create_directories(places.folder, ec);
+  if (ec)
+    return ToolResult::failure("Could not create " + std::string(kMemoryFolder) + ": " +
+                               ec.message());
+  if (auto error = write_replacing(places.file, document)) {
+    return ToolResult::failure("Could not write " + relative + ": " + *error);
+  }
+  const auto count = regenerate_index(scope, places);
+  if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
+  return ToolResult::success("Saved " + relative + " (" + count_text(std::get<std::size_t>(count)) +
+                             " in " + kFolder + "/index.md).");
+}
+
+ToolResult forget_memory(const Scope& scope, const std::string& slug) {
+  const std::string relative = memory_relative(slug);
+  const auto located = locate(scope, slug);
+  if (const auto* refusal = std::get_if<std::string>(&located)) {
+    return ToolResult::failure(*refusal);
+  }
+  const Places& places = std::get<Places>(located);
+  // The entry in the memory folder goes, not what it may link to: forgetting a memory never
+  // deletes another file of the project.
+  const fs::path entry = places.folder / (slug + ".md");
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(entry, ec);
+  if (status.type() == fs::file_type::not_found) {
+    return ToolResult::failure(relative + " does not exist.");
+  }
+  if (ec) return ToolResult::failure("Could not delete " + relative + ": " + ec.message());
+  if (fs::is_directory(status)) return ToolResult::failure(relative + " is a folder.");
+  fs::remove(entry, ec);
+  if (ec) return ToolResult::failure("Could not delete " + relative + ": " + ec.message());
+  const auto count = regenerate_index(scope, places);
+  if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
+  return ToolResult::success("Forgot " + relative + " (" +
+                             count_text(std::get<std::size_t>(count)) + " left in " + kFolder +
+                             "/index.md).");
+}
+
+// A memory file as found before a change: its text, or the message that refuses the change.
+struct Existing {
+  bool exists = false;
+  std::string text;
+  std::string error;
+};
+
+Existing read_existing(const fs::path& file, const std::string& relative) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(file, ec);
+  if (status.type() == fs::file_type::not_found) return {};
+  if (ec) return {true, {}, "Could not read " + relative + ": " + ec.message()};
+  if (fs::is_directory(status)) return {true, {}, relative + " is a folder."};
+  // A pipe or device would block the read or never end.
+  if (!fs::is_regular_file(status)) return {true, {}, relative + " is not a regular file."};
+  auto bytes = read_bytes(file);
+  if (const int* error = std::get_if<int>(&bytes)) {
+    return {true, {}, "Could not read " + relative + ": " + errno_text(*error)};
+  }
+  return {true, valid_utf8(std::get<std::string>(bytes)), {}};
+}
+
+}  // namespace
+
+std::int64_t system_seconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string utc_time(std::int64_t unix_seconds) {
+  using namespace std::chrono;
+  const sys_seconds time{seconds{unix_seconds}};
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
+SlugCheck check_slug(const std::string& given) {
+  std::string slug = trim(given);
+  if (slug.size() >= 3 && slug.compare(slug.size() - 3, 3, ".md") == 0) {
+    slug.resize(slug.size() - 3);
+  }
+  if (slug.empty()) return {slug, "slug is empty."};
+  if (slug.find_first_of("/\\") != std::string::npos || slug.find("..") != std::string::npos ||
+      slug.front() == '.') {
+    return {slug,
+            "The slug " + slug +
+                " may not contain path separators or ..; pass a plain name like build-steps."};
+  }
+  std::size_t i = 0;
+  while (i < slug.size()) {
+    const char32_t cp = next_char(slug, i);
+    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
+        (cp < 0x80 && std::strchr("<>:\"|?*", int(cp)))) {
+      return {slug,
+              "The slug " + slug + " contains characters that are not allowed in a file name."};
+    }
+  }
+  return {slug, {}};
+}
+
+std::string derive_slug(const std::string& title, std::int64_t now) {
+  std::u32string kept;
+  bool gap = false;
+  std::size_t i = 0;
+  while (i < title.size()) {
+    const char32_t cp = next_char(title, i);
+    const bool word = QChar::isLetterOrNumber(cp) || (is_mark(cp) && !kept.empty() && !gap);
+    if (!word) {
+      gap = true;
+      continue;
+    }
+    if (gap && !kept.empty()) kept += U'-';
+    gap = false;
+    kept += QChar::toLower(cp);
+  }
+  // Dashes only ever stand between kept characters; the cut may leave one at the end.
+  if (kept.size() > kSlugChars) kept.resize(kSlugChars);
+  while (!kept.empty() && kept.back() == U'-') kept.pop_back();
+  if (kept.empty()) return "memory-" + std::to_string(now);
+  std::string slug;
+  for (const char32_t cp : kept) append_utf8(slug, cp);
+  return slug;
+}
+
+std::string render_memory(const Memory& memory) {
+  return "---\ntitle: " + memory.title + "\ndescription: " + memory.description +
+         "\ncreated: " + memory.created + "\nupdated: " + memory.updated + "\n---\n\n" +
+         memory.content + "\n";
+}
+
+Memory parse_memory(std::string_view raw, const std::string& slug) {
+  if (raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+  const std::string text = crlf_to_lf(raw);
+
+  std::vector<std::string_view> lines;
+  const std::string_view view(text);
+  std::size_t start = 0;
+  while (start <= view.size()) {
+    const std::size_t end = view.find('\n', start);
+    lines.push_back(
+        view.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  const auto is_fence = [](std::string_view line) { return trim_end(std::string(line)) == "---"; };
+
+  Memory memory;
+  std::string_view body = view;
+  if (!lines.empty() && is_fence(lines[0])) {
+    // Without a closing fence there is no front matter: the whole file is content.
+    std::size_t close = 1;
+    while (close < lines.size() && !is_fence(lines[close])) ++close;
+    if (close < lines.size()) {
+      for (std::size_t n = 1; n < close; ++n) {
+        const std::string_view line = lines[n];
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;  // not a key: ignored
+        std::string key = trim(line.substr(0, colon));
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = trim(line.substr(colon + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+          value = value.substr(1, value.size() - 2);
+        }
+        if (key == "title") memory.title = value;
+        if (key == "description") memory.description = value;
+        if (key == "created") memory.created = value;
+        if (key == "updated") memory.updated = value;
+      }
+      const std::size_t after =
+          static_cast<std::size_t>(lines[close].data() - view.data()) + lines[close].size() + 1;
+      body = after < view.size() ? view.substr(after) : std::string_view();
+    }
+  }
+  const auto first = body.find_first_not_of("\n \t");
+  memory.content = trim_end(std::string(first == std::string_view::npos ? "" : body.substr(first)));
+  if (blank(memory.title)) memory.title = slug;
+  return memory;
+}
+
+std::string render_index(std::vector<IndexEntry> entries) {
+  std::sort(entries.begin(), entries.end(), [](const IndexEntry& a, const IndexEntry& b) {
+    if (a.memory.updated != b.memory.updated) return a.memory.updated > b.memory.updated;
+    return a.slug < b.slug;
+  });
+  std::string out =
+      "# Kavor Agent memory\n\nWhat Kavor Agent remembers about this project. Each memory is one "
+      "file under memory/.\n\n";
+  if (entries.empty()) out += "No memories yet.\n";
+  for (const IndexEntry& entry : entries) {
+    const Memory& m = entry.memory;
+    out += "- [";
+    for (const char c : m.title) {
+      if (c == '[' || c == ']') out += '\\';
+      out += c;
+    }
+    out += "](memory/";
+    for (const char c : entry.slug) {
+      switch (c) {
+        case ' ':
+          out += "%20";
+          break;
+        case '%':
+          out += "%25";
+          break;
+        case '(':
+          out += "%28";
+          break;
+        case ')':
+          out += "%29";
+          break;
+        default:
+          out += c;
+      }
+    }
+    out += ".md)";
+    if (!blank(m.description)) out += " - " + m.description;
+    if (!blank(m.updated)) {
+      const std::string& u = m.updated;
+      const std::string when =
+          u.size() >= 16 && u[10] == 'T' ? u.substr(0, 10) + " " + u.substr(11, 5) + " UTC" : u;
+      out += " (updated " + when + ")";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+std::string cut_text(std::string_view bytes, std::size_t limit) {
+  std::string text = valid_utf8(bytes);
+  if (text.size() <= limit) return text;
+  const std::size_t reserve = kCutMarker.size() + 1;
+  std::size_t at = limit > reserve ? limit - reserve : 0;
+  while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+  text.resize(at);
+  if (text.empty() || text.back() != '\n') text += '\n';
+  text += kCutMarker;
+  return text;
+}
+
+std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit) {
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) return std::nullopt;
+  // A few bytes beyond the limit tell a longer file from one that just fits.
+  auto bytes = read_bytes(file, limit + 4);
+  if (!std::holds_alternative<std::string>(bytes)) return std::nullopt;
+  return cut_text(std::get<std::string>(bytes), limit);
+}
+
+Decoder save_memory_tool(Clock clock) {
+  return [clock](const Json& args, const Scope& scope) -> DecodeResult {
+    const std::string title = trim(one_line(string_arg(args, "title")));
+    const std::string description = trim(one_line(string_arg(args, "description")));
+    const std::string content = string_arg(args, "content");
+    if (title.empty()) return std::string("title is empty.");
+    if (blank(content)) return std::string("content is empty.");
+
+    const std::int64_t now = clock();
+    std::string slug;
+    const std::string given = string_arg(args, "slug");
+    if (!blank(given)) {
+      SlugCheck checked = check_slug(given);
+      if (!checked.error.empty()) return checked.error;
+      slug = std::move(checked.slug);
+    } else {
+      slug = derive_slug(title, now);
+    }
+
+    const std::string relative = memory_relative(slug);
+    const auto located = locate(scope, slug);
+    if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
+    const Existing existing = read_existing(std::get<Places>(located).file, relative);
+    if (!existing.error.empty()) return existing.error;
+
+    const std::string stamp = utc_time(now);
+    Memory memory;
+    memory.title = title;
+    memory.description = description;
+    const std::string kept_created =
+        existing.exists ? parse_memory(existing.text, slug).created : std::string();
+    memory.created = blank(kept_created) ? stamp : kept_created;
+    memory.updated = stamp;
+    memory.content = trim_end(crlf_to_lf(content));
+    std::string document = render_memory(memory);
+
+    Decoded decoded;
+    decoded.kind = ToolKind::Write;
+    decoded.memory = true;
+    decoded.summary = relative;
+    decoded.detail = display_diff(existing.text, document);
+    decoded.lang = "diff";
+    decoded.run = [scope, slug, document = std::move(document)](const StopFlag&) {
+      return save_memory(scope, slug, document);
+    };
+    return decoded;
+  };
+}
+
+Decoder forget_memory_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    SlugCheck checked = check_slug(string_arg(args, "slug"));
+    if (!checked.error.empty()) return checked.error;
+    const std::string slug = std::move(checked.slug);
+    const std::string relative = memory_relative(slug);
+    const auto located = locate(scope, slug);
+    if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
+    const Existing existing = read_existing(std::get<Places>(located).file, relative);
+    if (!existing.error.empty()) return existing.error;
+    if (!existing.exists) return relative + " does not exist.";
+
+    Decoded decoded;
+    decoded.kind = ToolKind::Write;
+    decoded.memory = true;
+    decoded.summary = "forget " + slug;
+    decoded.detail = existing.text;
+    decoded.lang = "markdown";
+    decoded.run = [scope, slug](const StopFlag&) { return forget_memory(scope, slug); };
+    return decoded;
+  };
+}
+
+ProjectContext project_context(const std::string& workspace) {
+  if (blank(workspace)) return {nullptr, "No workspace folder is selected."};
+  const auto resolved = resolve_workspace(workspace);
+  if (const auto* message = std::get_if<std::string>(&resolved)) return {nullptr, *message};
+  const fs::path& root = std::get<fs::path>(resolved);
+
+  std::string instructions_file;
+  std::string instructions;
+  for (const char* name : {"AGENTS.md", "AGENT.md"}) {
+    if (auto text = read_with_cut(root / name, kInstructionsLimit)) {
+      instructions_file = name;
+      instructions = std::move(*text);
+      break;
+    }
+  }
+  const auto index = read_with_cut(root / kIndexFile, kIndexLimit);
+  const auto listed = list_memories(resolve_path(kMemoryFolder, root), Scope{root, {}});
+  const auto* files = std::get_if<std::vector<fs::path>>(&listed);
+
+  Json context = Json::object();
+  context["instructions_file"] = instructions_file;
+  context["instructions"] = instructions;
+  context["memory_index"] = index ? Json(*index) : Json(nullptr);
+  context["memories"] = files != nullptr ? files->size() : 0;
+  return {std::move(context), {}};
+}
+
+}  // namespace kavor::tools

@@ -1,0 +1,50 @@
+#include "tools/model.h"
+
+namespace kavor::tools {
+
+const char* kind_name(ToolKind kind) {
+  switch (kind) {
+    case ToolKind::Read:
+      return "read";
+    case ToolKind::Write:
+      return "write";
+    case ToolKind::Exec:
+      return "exec";
+  }
+  return "read";
+}
+
+Json to_json(const CallInfo& info) {
+  Json j = Json::object();
+  j["call_id"] = info.call_id;
+  j["chat"] = info.chat;
+  j["tool"] = info.tool;
+  j["kind"] = kind_name(info.kind);
+  j["summary"] = info.summary;
+  j["detail"] = info.detail;
+  j["lang"] = info.lang;
+  j["outside"] = info.outside;
+  j["cwd"] = info.cwd;
+  j["memory"] = info.memory;
+  return j;
+}
+
+bool path_within(const fs::path& path, const fs::path& base) {
+  auto p = path.begin();
+  for (auto b = base.begin(); b != base.end(); ++b, ++p) {
+    // A trailing separator of the base shows up as an empty last component.
+    if (b->empty() && std::next(b) == base.end()) return true;
+    if (p == path.end() || *p != *b) return false;
+  }
+  return true;
+}
+
+bool Scope::contains(const fs::path& path) const {
+  if (path_within(path, root)) return true;
+  for (const fs::path& extra : extras) {
+    if (path_within(path, extra)) return true;
+  }
+  return false;
+}
+
+}  // namespace kavor::tools

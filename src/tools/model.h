@@ -1,0 +1,74 @@
+// The shared records of a tool call: what kind of work it is, what the user and the service
+// are shown about it, what it returns, and the folders it may touch.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/json.h"
+
+namespace kavor::tools {
+
+namespace fs = std::filesystem;
+
+enum class ToolKind { Read = 0, Write = 1, Exec = 2 };
+
+const char* kind_name(ToolKind kind);
+
+struct CallInfo {
+  std::string call_id;
+  std::string chat;
+  std::string tool;
+  ToolKind kind = ToolKind::Read;
+  std::string summary;
+  std::string detail;
+  std::string lang;  // "bash", "batch", "powershell", "diff", "markdown" or ""
+  bool outside = false;
+  std::string cwd = ".";
+  bool memory = false;
+};
+
+// Keys in the order call_id, chat, tool, kind, summary, detail, lang, outside, cwd, memory.
+Json to_json(const CallInfo& info);
+
+struct ToolImage {
+  std::string data;  // base64
+  std::string mime;
+};
+
+struct ToolOutput {
+  std::string output;
+  std::optional<ToolImage> image;
+};
+
+// A tool's answer: its output, or the message of its failure.
+struct ToolResult {
+  bool ok = true;
+  ToolOutput value;
+  std::string error;
+
+  static ToolResult success(std::string text) { return {true, {std::move(text), std::nullopt}, {}}; }
+  static ToolResult failure(std::string message) { return {false, {}, std::move(message)}; }
+};
+
+// Set by agent_stop; long-running tools watch it.
+using StopFlag = std::shared_ptr<std::atomic<bool>>;
+
+// The folders one call may touch: the canonical workspace root and at most one extra folder.
+struct Scope {
+  fs::path root;
+  std::vector<fs::path> extras;
+
+  // Whether `path` (absolute, normalized) starts, component by component, with the root or an
+  // extra folder. A sibling whose name merely begins with the root's name is outside.
+  bool contains(const fs::path& path) const;
+};
+
+// True when `path` equals `base` or lies below it, compared by whole components.
+bool path_within(const fs::path& path, const fs::path& base);
+
+}  // namespace kavor::tools

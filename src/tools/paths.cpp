@@ -1,0 +1,148 @@
+#include "tools/paths.h"
+
+#include <deque>
+
+namespace kavor::tools {
+
+namespace {
+
+// Links followed in one path before giving up (as the kernel does for loops).
+constexpr int kMaxLinks = 40;
+
+std::string trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r\n\f\v");
+  if (first == std::string::npos) return {};
+  const auto last = s.find_last_not_of(" \t\r\n\f\v");
+  return s.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+fs::path normalize(const fs::path& path) {
+  fs::path out = path.root_path();
+  std::vector<fs::path> parts;
+  for (const fs::path& part : path.relative_path()) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!path.is_absolute()) {
+        parts.push_back(part);  // nothing left to remove: it stays
+      }
+      continue;
+    }
+    parts.push_back(part);
+  }
+  for (const fs::path& part : parts) out /= part;
+  return out;
+}
+
+fs::path canonical_prefix(const fs::path& path) {
+  // Walks the path one component at a time and follows every link met on the way, also one
+  // whose target does not exist yet: the place a write would land is where the link points.
+  std::deque<fs::path> rest;
+  for (const fs::path& part : path.relative_path()) rest.push_back(part);
+  fs::path current = path.root_path();
+  int links = 0;
+  while (!rest.empty()) {
+    const fs::path part = rest.front();
+    rest.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      current = current.has_relative_path() ? current.parent_path() : current;
+      continue;
+    }
+    const fs::path next = current / part;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(next, ec);
+    if (!ec && fs::is_symlink(status) && links < kMaxLinks) {
+      ++links;
+      const fs::path target = fs::read_symlink(next, ec);
+      if (!ec) {
+        if (target.is_absolute()) current = target.root_path();
+        const fs::path relative = target.is_absolute() ? target.relative_path() : target;
+        std::vector<fs::path> parts(relative.begin(), relative.end());
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it) rest.push_front(*it);
+        continue;
+      }
+    }
+    current = next;
+  }
+  return current;
+}
+
+fs::path resolve_path(const std::string& argument, const fs::path& root) {
+  const std::string arg = trim(argument);
+  fs::path joined;
+  if (arg.empty() || arg == ".") {
+    joined = root;
+  } else if (fs::path(arg).is_absolute()) {
+    joined = fs::path(arg);
+  } else {
+    joined = root / fs::path(arg);
+  }
+  return canonical_prefix(normalize(joined));
+}
+
+std::string display_path(const fs::path& path, const fs::path& root) {
+  if (!path_within(path, root)) return path.generic_string();
+  const fs::path relative = path.lexically_relative(root);
+  const std::string text = relative.generic_string();
+  return text.empty() ? std::string(".") : text;
+}
+
+std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace) {
+  const std::string does_not_exist =
+      "The workspace folder " + workspace + " does not exist on this computer.";
+  // A relative folder would be looked up from wherever the program happened to start.
+  if (!fs::path(workspace).is_absolute()) return does_not_exist;
+  std::error_code ec;
+  const fs::path canonical = fs::canonical(workspace, ec);
+  if (ec) return does_not_exist;
+  if (!fs::is_directory(canonical, ec)) return "The workspace " + workspace + " is not a folder.";
+  return canonical;
+}
+
+std::variant<Scope, std::string> resolve_scope(const Call& call) {
+  const std::string workspace = call.workspace.toStdString();
+  if (call.project && trim(workspace).empty()) {
+    return std::string(
+        "This project has no folder yet. Open the project edit screen and choose an existing "
+        "folder.");
+  }
+  auto root = resolve_workspace(workspace);
+  if (auto* message = std::get_if<std::string>(&root)) {
+    if (call.project && message->find("does not exist") != std::string::npos) {
+      return "The project folder " + workspace +
+             " does not exist on this computer. Open the project edit screen and choose an "
+             "existing folder, then run the chat again.";
+    }
+    return *message;
+  }
+  Scope scope;
+  scope.root = std::get<fs::path>(root);
+
+  const std::string extra = trim(call.extra.toStdString());
+  if (!extra.empty()) {
+    const fs::path extra_path(extra);
+    bool climbs = false;
+    for (const fs::path& part : extra_path) climbs = climbs || part == "..";
+    if (!extra_path.is_absolute() || climbs) {
+      return "The extra folder " + extra + " must be a full path without '..'.";
+    }
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(extra_path, ec);
+    if (ec) {
+      return "The extra folder " + extra +
+             " of this chat does not exist on this computer. Change or remove the extra folder "
+             "in the chat settings.";
+    }
+    if (!fs::is_directory(canonical, ec)) {
+      return "The extra folder " + canonical.string() + " is not a folder.";
+    }
+    scope.extras.push_back(canonical);
+  }
+  return scope;
+}
+
+}  // namespace kavor::tools

@@ -1,0 +1,39 @@
+// How the paths a call names are turned into the paths it touches, and how they are shown.
+//
+// A path argument is trimmed; empty or "." means the root; an absolute path is taken as is;
+// anything else is joined to the root. The result is normalized by its text ("." dropped, ".."
+// removes the previous component), then made canonical: the longest part that exists is
+// resolved through the file system (links followed) and the rest re-appended. A link inside the
+// workspace that points at something not yet existing is followed too, so a dangling link
+// cannot make a path outside the workspace look inside.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <variant>
+
+#include "tools/call.h"
+#include "tools/model.h"
+
+namespace kavor::tools {
+
+// Lexical normalization only; a ".." with nothing left to remove stays.
+fs::path normalize(const fs::path& path);
+
+// The path rule above, for an argument of a call whose scope has `root`.
+fs::path resolve_path(const std::string& argument, const fs::path& root);
+
+// Canonical form of an absolute path whose tail may not exist yet.
+fs::path canonical_prefix(const fs::path& path);
+
+// Relative to the root with "/" separators, "." for the root itself, the full path when the
+// path is not under the root.
+std::string display_path(const fs::path& path, const fs::path& root);
+
+// Resolves the call's workspace and extra folder, or the message for the user.
+std::variant<Scope, std::string> resolve_scope(const Call& call);
+
+// The workspace folder as the commands resolve it: canonical and a folder, or the message.
+std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace);
+
+}  // namespace kavor::tools

@@ -1,0 +1,65 @@
+#include "tools/approvals.h"
+
+#include <gtest/gtest.h>
+
+namespace kavor::tools {
+namespace {
+
+CallInfo call(ToolKind kind, bool outside = false, bool memory = false) {
+  CallInfo info;
+  info.kind = kind;
+  info.outside = outside;
+  info.memory = memory;
+  return info;
+}
+
+TEST(ApprovalTable, EachModeRunsRefusesOrAsksAsTheUserChose) {
+  using enum Verdict;
+  const auto R = ToolKind::Read, W = ToolKind::Write, X = ToolKind::Exec;
+  // mode, kind, outside, always-allowed -> verdict
+  const struct {
+    Mode mode;
+    ToolKind kind;
+    bool outside;
+    bool always;
+    Verdict expected;
+  } cases[] = {
+      {Mode::Ask, R, false, false, Run},       {Mode::Ask, W, false, false, Ask},
+      {Mode::Ask, X, false, true, Run},        {Mode::Ask, X, true, true, Ask},
+      {Mode::Ask, R, true, false, Ask},        {Mode::Auto, W, false, false, Run},
+      {Mode::Auto, X, false, false, Run},      {Mode::Auto, R, true, false, Ask},
+      {Mode::Readonly, R, false, false, Run},  {Mode::Readonly, R, true, false, Ask},
+      {Mode::Readonly, W, false, true, Refuse}, {Mode::Readonly, X, true, false, Refuse},
+      {Mode::Everything, X, true, false, Run}, {Mode::Everything, W, true, false, Run},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(decide(c.mode, call(c.kind, c.outside), c.always), c.expected)
+        << static_cast<int>(c.mode) << " " << kind_name(c.kind) << " outside=" << c.outside;
+  }
+  // Memory writes: at once everywhere except read-only, where they ask.
+  for (Mode m : {Mode::Ask, Mode::Auto, Mode::Everything}) {
+    EXPECT_EQ(decide(m, call(W, false, true), false), Run);
+  }
+  EXPECT_EQ(decide(Mode::Readonly, call(W, false, true), false), Ask);
+}
+
+TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
+  EXPECT_EQ(parse_mode("readonly"), Mode::Readonly);
+  EXPECT_EQ(parse_mode("Ask"), std::nullopt);
+  EXPECT_EQ(parse_answer("always"), Answer::Always);
+  EXPECT_EQ(parse_answer("yes"), std::nullopt);
+  Approvals approvals;
+  EXPECT_EQ(approvals.mode("new chat"), Mode::Ask);
+  approvals.set_mode("c", Mode::Auto);
+  EXPECT_EQ(approvals.mode("c"), Mode::Auto);
+  EXPECT_FALSE(approvals.decide_call("nobody", Answer::Allow));
+  EXPECT_FALSE(approvals.stop("nobody"));
+  const StopFlag flag = approvals.add_stop_flag("c1");
+  EXPECT_TRUE(approvals.stop("c1"));
+  EXPECT_TRUE(flag->load());
+  approvals.remove_stop_flag("c1");
+  EXPECT_FALSE(approvals.stop("c1"));
+}
+
+}  // namespace
+}  // namespace kavor::tools

@@ -1,0 +1,311 @@
+// Calls delivered by the substitute service travel the whole road: bridge, scope, decode,
+// approval gate, run, events to the page, and the result record posted back.
+#include "tools/dispatch.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "app/command_table.h"
+#include "app/commands.h"
+#include "app/state_registry.h"
+#include "bridge/bridge.h"
+#include "bridge/status.h"
+#include "common/timing.h"
+#include "desktop/notifications.h"
+#include "desktop/watchdog.h"
+#include "device/credential_store.h"
+#include "device/device_store.h"
+#include "support/recording_host.h"
+#include "support/wait.h"
+#include "test_service.h"
+#include "tools/approvals.h"
+#include "tools/paths.h"
+#include "tools/tool_table.h"
+
+namespace kavor::tools {
+namespace {
+
+using service::Reply;
+using service::TestService;
+using test::wait_until;
+
+class CountingNotifications : public Notifications {
+ public:
+  bool notify(const NotifyRequest& r) override {
+    if (r.kind == NotifyKind::Approval) ++approvals;
+    return true;
+  }
+  void clear_shown() override {}
+  std::atomic<int> approvals{0};
+};
+
+std::string string_arg_or(const Json& args, const char* key) {
+  return args.is_object() && args.contains(key) && args[key].is_string() ? args[key].get<std::string>() : "";
+}
+
+// Tools made for the test: a read, a write that creates a file, and one that runs until stopped.
+ToolTable test_tools() {
+  ToolTable table;
+  table.add("look", [](const Json& args, const Scope& scope) -> DecodeResult {
+    const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
+    Decoded d;
+    d.kind = ToolKind::Read;
+    d.summary = display_path(target, scope.root);
+    d.outside = !scope.contains(target);
+    d.run = [target](const StopFlag&) { return ToolResult::success("looked at " + target.filename().string()); };
+    return d;
+  });
+  table.add("touch", [](const Json& args, const Scope& scope) -> DecodeResult {
+    if (string_arg_or(args, "path").empty()) return std::string("path is empty.");
+    const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
+    Decoded d;
+    d.kind = ToolKind::Write;
+    d.summary = display_path(target, scope.root);
+    d.detail = "+new";
+    d.lang = "diff";
+    d.outside = !scope.contains(target);
+    d.run = [target](const StopFlag&) {
+      std::ofstream(target) << "x";
+      return ToolResult::success("Created " + target.filename().string() + ".");
+    };
+    return d;
+  });
+  table.add("wait", [](const Json&, const Scope&) -> DecodeResult {
+    Decoded d;
+    d.kind = ToolKind::Exec;
+    d.summary = "wait";
+    d.run = [](const StopFlag& stop) {
+      for (int i = 0; i < 2000 && !stop->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      return stop->load() ? ToolResult::failure("Stopped.") : ToolResult::success("waited");
+    };
+    return d;
+  });
+  return table;
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    timing::set_speedup(100);
+    ws_ = fs::canonical(dir_.path().toStdString());
+    fs::create_directories(ws_ / "a");
+    fs::create_directories(ws_ / "b");
+    fs::create_directories(ws_ / "a-evil");
+    state_.add(std::make_unique<Approvals>());
+    state_.add(std::make_unique<Status>());
+    state_.add(std::make_unique<Watchdog>());
+    state_.add(std::make_unique<RunningChats>());
+    device_ = &state_.add(device::DeviceStore::load(QString::fromStdString((ws_ / "device.json").string()),
+                                                    *creds_, {QStringLiteral("kavor-dispatch-test"), QStringLiteral("x")}));
+    ASSERT_EQ(device_->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}), std::nullopt);
+    install_commands(commands_, CommandContext{endpoints(), state_, host_, notes_});
+    svc_.set_default("GET", "/bridge/poll", Reply::held());
+    svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
+    DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_};
+    bridge_ = std::make_unique<Bridge>(endpoints(), *device_, state_.get<Status>(), host_, notes_,
+                                       [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
+    task_.emplace(bridge_->run(stop_.get_token()));
+  }
+  void TearDown() override {
+    stop_.request_stop();
+    svc_.release_held();
+    wait_until([&] { return task_->isReady(); });
+    bridge_.reset();
+    device_->forget();
+    timing::set_speedup(1);
+  }
+  Endpoints endpoints() const {
+    return Endpoints(QString::fromStdString(svc_.base_url() + "/"), QString::fromStdString(svc_.base_url()));
+  }
+  // Delivers one call through the held poll.
+  void deliver(const std::string& id, const std::string& tool, Json args, const std::string& chat = "c",
+               const fs::path& workspace = {}) {
+    Json call = {{"id", id}, {"tool", tool}, {"args", std::move(args)}, {"chat", chat},
+                 {"workspace", (workspace.empty() ? ws_ / "a" : workspace).string()}};
+    ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
+    svc_.release_held(Reply::json(200, Json({{"call", call}}).dump()));
+  }
+  std::optional<Json> result(const std::string& id, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::optional<Json> found;
+    wait_until([&] {
+      for (const auto& r : svc_.requests("POST", "/bridge/result")) {
+        Json body = Json::parse(r.body);
+        if (body["call_id"] == id) found = body;
+      }
+      return found.has_value();
+    }, timeout);
+    return found;
+  }
+  std::vector<std::string> states(const std::string& id) const {
+    std::vector<std::string> out;
+    for (const Json& e : host_.events(QStringLiteral("agent://call"))) {
+      if (e["call_id"] == id) out.push_back(e["state"].get<std::string>());
+    }
+    return out;
+  }
+  CommandResult command(const std::string& name, Json args) { return test::run(commands_.invoke(name, args)); }
+
+  TestService svc_;
+  QTemporaryDir dir_;
+  fs::path ws_;
+  StateRegistry state_;
+  std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
+  device::DeviceStore* device_ = nullptr;
+  test::RecordingHost host_;
+  CountingNotifications notes_;
+  CommandTable commands_;
+  ToolTable tools_ = test_tools();
+  std::unique_ptr<Bridge> bridge_;
+  std::optional<QCoro::Task<>> task_;
+  std::stop_source stop_;
+};
+
+TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactRecord) {
+  deliver("r1", "look", {{"path", "notes.txt"}});
+  const auto record = result("r1");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->dump(),
+            R"({"call_id":"r1","status":"ok","output":"looked at notes.txt","tool":"look","kind":"read",)"
+            R"("summary":"notes.txt","detail":"","lang":"","outside":false,"cwd":"."})");
+  EXPECT_EQ(states("r1"), (std::vector<std::string>{"running", "done"}));
+  const Json done = host_.events(QStringLiteral("agent://call")).back();
+  EXPECT_EQ(done.dump(),
+            R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
+            R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
+  EXPECT_EQ(state_.get<RunningChats>().size(), 0u);
+}
+
+TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {
+  deliver("u1", "teleport", Json::object());
+  EXPECT_EQ(result("u1")->dump(),
+            R"({"call_id":"u1","status":"error","output":"This version of Kavor Agent does not know the tool teleport. Ask the user to update Kavor Agent."})");
+  deliver("u2", "look", Json::object(), "c", ws_ / "missing");
+  EXPECT_EQ((*result("u2"))["output"], "The workspace folder " + (ws_ / "missing").string() +
+                                           " does not exist on this computer.");
+  deliver("u3", "touch", nullptr);
+  EXPECT_EQ(*result("u3"), Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
+  EXPECT_TRUE(host_.events(QStringLiteral("agent://call")).empty());
+}
+
+TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
+  deliver("w1", "touch", {{"path", "one.txt"}});
+  ASSERT_TRUE(wait_until([&] { return states("w1") == std::vector<std::string>{"pending"}; }));
+  EXPECT_EQ(notes_.approvals.load(), 1);
+  const CommandResult pending = command("agent_pending", Json::object());
+  ASSERT_EQ(pending.value.size(), 1u);
+  EXPECT_EQ(pending.value[0]["call_id"], "w1");
+  EXPECT_EQ(pending.value[0]["summary"], "one.txt");
+  EXPECT_FALSE(fs::exists(ws_ / "a" / "one.txt"));
+
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value, Json(true));
+  ASSERT_TRUE(result("w1"));
+  EXPECT_EQ((*result("w1"))["status"], "ok");
+  EXPECT_TRUE(fs::exists(ws_ / "a" / "one.txt"));
+  EXPECT_EQ(states("w1"), (std::vector<std::string>{"pending", "running", "done"}));
+  EXPECT_TRUE(command("agent_pending", Json::object()).value.empty());
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value, Json(false));
+
+  deliver("w2", "touch", {{"path", "two.txt"}});
+  ASSERT_TRUE(wait_until([&] { return !states("w2").empty(); }));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w2"}, {"answer", "always"}}).value, Json(true));
+  ASSERT_TRUE(result("w2"));
+  deliver("w3", "touch", {{"path", "three.txt"}});  // same chat and tool: no more asking
+  ASSERT_TRUE(result("w3"));
+  EXPECT_EQ(states("w3"), (std::vector<std::string>{"running", "done"}));
+  deliver("w4", "touch", {{"path", "four.txt"}}, "other chat");  // another chat still asks
+  ASSERT_TRUE(wait_until([&] { return !states("w4").empty(); }));
+  EXPECT_EQ(states("w4"), std::vector<std::string>{"pending"});
+  deliver("w5", "touch", {{"path", (ws_ / "a-evil" / "x").string()}});  // outside still asks
+  ASSERT_TRUE(wait_until([&] { return !states("w5").empty(); }));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w4"}, {"answer", "deny"}}).value, Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w5"}, {"answer", "deny"}}).value, Json(true));
+  const auto denied = result("w5");
+  ASSERT_TRUE(denied);
+  EXPECT_EQ((*denied)["status"], "denied");
+  EXPECT_EQ((*denied)["output"], "");
+  EXPECT_EQ((*denied)["outside"], true);
+  EXPECT_EQ(states("w5"), (std::vector<std::string>{"pending", "denied"}));
+  EXPECT_FALSE(fs::exists(ws_ / "a-evil" / "x"));
+  EXPECT_FALSE(command("agent_decide", {{"callId", "w9"}, {"answer", "maybe"}}).ok);
+}
+
+TEST_F(DispatchTest, NoAnswerInTime) {
+  deliver("t1", "touch", {{"path", "late.txt"}});
+  // 540 seconds are 5.4 s at this speed.
+  const auto record = result("t1", std::chrono::seconds(20));
+  ASSERT_TRUE(record);
+  EXPECT_EQ((*record)["status"], "denied");
+  EXPECT_EQ((*record)["output"], "The user did not answer the approval request in time.");
+  EXPECT_EQ(command("agent_decide", {{"callId", "t1"}, {"answer", "allow"}}).value, Json(false));
+  EXPECT_FALSE(fs::exists(ws_ / "a" / "late.txt"));
+}
+
+TEST_F(DispatchTest, ModesDecideInsideAndOutsideTheScope) {
+  const std::string inside = "in.txt";
+  const std::string outside = (ws_ / "b" / "out.txt").string();
+  struct Case {
+    const char* mode;
+    const char* tool;
+    std::string path;
+    const char* expected;  // "ok", "denied" (refused at once) or "pending"
+  };
+  const Case cases[] = {
+      {"ask", "look", inside, "ok"},          {"ask", "touch", inside, "pending"},
+      {"ask", "look", outside, "pending"},    {"auto", "touch", inside, "ok"},
+      {"auto", "look", outside, "pending"},   {"readonly", "look", inside, "ok"},
+      {"readonly", "touch", inside, "denied"}, {"readonly", "look", outside, "pending"},
+      {"everything", "touch", outside, "ok"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string chat = std::string("chat-") + c.mode;
+    const std::string id = "m" + std::to_string(++n);
+    ASSERT_TRUE(command("agent_set_mode", {{"chat", chat}, {"mode", c.mode}}).ok);
+    deliver(id, c.tool, {{"path", c.path}}, chat);
+    if (std::string(c.expected) == "pending") {
+      ASSERT_TRUE(wait_until([&] { return !states(id).empty(); })) << id;
+      EXPECT_EQ(states(id).front(), "pending") << c.mode << " " << c.tool << " " << c.path;
+      command("agent_decide", {{"callId", id}, {"answer", "deny"}});
+      ASSERT_TRUE(result(id));
+    } else {
+      const auto record = result(id);
+      ASSERT_TRUE(record) << id;
+      EXPECT_EQ((*record)["status"], c.expected) << c.mode << " " << c.tool << " " << c.path;
+      if (std::string(c.expected) == "denied") {
+        EXPECT_EQ((*record)["output"], kReadonlyRefusal);
+      }
+    }
+  }
+  EXPECT_FALSE(command("agent_set_mode", {{"chat", "x"}, {"mode", "sometimes"}}).ok);
+}
+
+TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStopped) {
+  deliver("s1", "wait", Json::object(), "c", ws_ / "a");
+  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "everything"}}).ok);
+  // The first call's gate ran before the mode changed: answer it.
+  ASSERT_TRUE(wait_until([&] { return !states("s1").empty(); }));
+  command("agent_decide", {{"callId", "s1"}, {"answer", "allow"}});
+  ASSERT_TRUE(wait_until([&] { return states("s1").back() == "running"; }));
+
+  deliver("s2", "look", Json::object(), "c", ws_ / "b");
+  EXPECT_EQ((*result("s2"))["output"],
+            "The project folder of this chat changed while it is running. Wait for the running "
+            "steps to finish, then run it again.");
+
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value, Json(true));
+  const auto stopped = result("s1");
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["status"], "error");
+  EXPECT_EQ((*stopped)["output"], "Stopped.");
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value, Json(false));
+
+  deliver("s3", "look", Json::object(), "c", ws_ / "b");  // the first call has ended
+  EXPECT_EQ((*result("s3"))["status"], "ok");
+}
+
+}  // namespace
+}  // namespace kavor::tools

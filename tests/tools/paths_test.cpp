@@ -1,0 +1,151 @@
+#include "tools/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "tools/args.h"
+
+namespace kavor::tools {
+namespace {
+
+class TempTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kavor-paths-XXXXXX";
+    base_ = fs::canonical(::mkdtemp(tmpl));
+    fs::create_directories(base_ / "ws" / "src");
+    fs::create_directories(base_ / "ws-evil");
+    fs::create_directories(base_ / "ws_backup");
+    fs::create_directories(base_ / "elsewhere");
+    std::ofstream(base_ / "ws" / "a.txt") << "a";
+  }
+  void TearDown() override { fs::remove_all(base_); }
+  fs::path ws() const { return base_ / "ws"; }
+  fs::path base_;
+};
+
+TEST(Paths, NormalizeDropsDotsAndClimbsButKeepsWhatCannotClimb) {
+  EXPECT_EQ(normalize("/a/./b/../c"), fs::path("/a/c"));
+  EXPECT_EQ(normalize("/../x"), fs::path("/x"));
+  EXPECT_EQ(normalize("a/../../b"), fs::path("../b"));
+  EXPECT_EQ(normalize("/a//b/"), fs::path("/a/b"));
+}
+
+TEST_F(TempTree, SiblingsThatShareTheRootsNameAreOutside) {
+  Scope scope{ws(), {}};
+  EXPECT_TRUE(scope.contains(ws()));
+  EXPECT_TRUE(scope.contains(ws() / "src" / "new.c"));
+  for (const char* sibling : {"ws-evil", "ws_backup", "ws.bak", "w"}) {
+    EXPECT_FALSE(scope.contains(base_ / sibling / "x")) << sibling;
+  }
+  EXPECT_FALSE(scope.contains(resolve_path("../ws-evil/x", ws())));
+  EXPECT_FALSE(scope.contains(resolve_path("src/../../ws_backup", ws())));
+  EXPECT_TRUE(scope.contains(resolve_path("src/../a.txt", ws())));
+  Scope with_extra{ws(), {base_ / "elsewhere"}};
+  EXPECT_TRUE(with_extra.contains(base_ / "elsewhere" / "deep" / "f"));
+}
+
+TEST_F(TempTree, ArgumentsResolveAgainstTheRootAndLinksAreFollowedEvenWhenDangling) {
+  EXPECT_EQ(resolve_path("", ws()), ws());
+  EXPECT_EQ(resolve_path(" . ", ws()), ws());
+  EXPECT_EQ(resolve_path("src/new/file.txt", ws()), ws() / "src" / "new" / "file.txt");
+  EXPECT_EQ(resolve_path((base_ / "elsewhere").string(), ws()), base_ / "elsewhere");
+
+  fs::create_symlink(base_ / "elsewhere", ws() / "link-out");
+  fs::create_symlink(base_ / "elsewhere" / "new.txt", ws() / "dangling-out");
+  fs::create_symlink("src", ws() / "link-in");
+  const Scope scope{ws(), {}};
+  EXPECT_FALSE(scope.contains(resolve_path("link-out/x.txt", ws())));
+  // The target does not exist yet: a write would still land outside.
+  EXPECT_EQ(resolve_path("dangling-out", ws()), base_ / "elsewhere" / "new.txt");
+  EXPECT_FALSE(scope.contains(resolve_path("dangling-out", ws())));
+  EXPECT_EQ(resolve_path("link-in/x", ws()), ws() / "src" / "x");
+
+  fs::create_symlink("loop-b", ws() / "loop-a");
+  fs::create_symlink("loop-a", ws() / "loop-b");
+  EXPECT_FALSE(resolve_path("loop-a/x", ws()).empty());  // ends, whatever it yields
+}
+
+TEST_F(TempTree, DisplayPathsAreRelativeToTheRoot) {
+  EXPECT_EQ(display_path(ws(), ws()), ".");
+  EXPECT_EQ(display_path(ws() / "src" / "a.c", ws()), "src/a.c");
+  EXPECT_EQ(display_path(base_ / "ws-evil" / "a", ws()), (base_ / "ws-evil" / "a").string());
+}
+
+TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
+  Call call;
+  call.workspace = QString::fromStdString(ws().string() + "/src/..");
+  auto ok = resolve_scope(call);
+  ASSERT_TRUE(std::holds_alternative<Scope>(ok));
+  EXPECT_EQ(std::get<Scope>(ok).root, ws());
+
+  const auto message = [](const Call& c) {
+    auto r = resolve_scope(c);
+    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("<ok>");
+  };
+  Call gone;
+  gone.workspace = QString::fromStdString((base_ / "gone").string());
+  EXPECT_EQ(message(gone), "The workspace folder " + (base_ / "gone").string() +
+                               " does not exist on this computer.");
+  gone.project = true;
+  EXPECT_EQ(message(gone), "The project folder " + (base_ / "gone").string() +
+                               " does not exist on this computer. Open the project edit screen "
+                               "and choose an existing folder, then run the chat again.");
+  Call no_folder;
+  no_folder.project = true;
+  no_folder.workspace = QStringLiteral("  ");
+  EXPECT_EQ(message(no_folder),
+            "This project has no folder yet. Open the project edit screen and choose an existing folder.");
+  Call file;
+  file.workspace = QString::fromStdString((ws() / "a.txt").string());
+  EXPECT_EQ(message(file), "The workspace " + (ws() / "a.txt").string() + " is not a folder.");
+  Call relative;
+  relative.workspace = QStringLiteral("ws");
+  EXPECT_EQ(message(relative), "The workspace folder ws does not exist on this computer.");
+
+  Call extra = call;
+  extra.extra = QStringLiteral("relative/dir");
+  EXPECT_EQ(message(extra), "The extra folder relative/dir must be a full path without '..'.");
+  extra.extra = QString::fromStdString(base_.string() + "/ws/../elsewhere");
+  EXPECT_EQ(message(extra), "The extra folder " + extra.extra.toStdString() + " must be a full path without '..'.");
+  extra.extra = QString::fromStdString((base_ / "nope").string());
+  EXPECT_EQ(message(extra), "The extra folder " + (base_ / "nope").string() +
+                                " of this chat does not exist on this computer. Change or remove "
+                                "the extra folder in the chat settings.");
+  extra.extra = QString::fromStdString(" " + (base_ / "elsewhere").string() + " ");
+  ASSERT_TRUE(std::holds_alternative<Scope>(resolve_scope(extra)));
+  EXPECT_EQ(std::get<Scope>(resolve_scope(extra)).extras, std::vector<fs::path>{base_ / "elsewhere"});
+}
+
+TEST(Args, ReadersAreLenientAboutTypes) {
+  const Json args = Json::parse(
+      R"({"s":"x","n":5,"ns":"+300","neg":-5,"negs":"-5","big":"99999999999999999999999",)"
+      R"("b":true,"bs":"true","f":1.5})");
+  EXPECT_EQ(string_arg(args, "s"), "x");
+  EXPECT_EQ(string_arg(args, "n"), "");
+  EXPECT_EQ(string_arg(Json(nullptr), "s"), "");
+  EXPECT_EQ(int_arg(args, "n"), 5u);
+  EXPECT_EQ(int_arg(args, "ns"), 300u);
+  EXPECT_EQ(int_arg(args, "neg"), std::nullopt);
+  EXPECT_EQ(int_arg(args, "negs"), std::nullopt);
+  EXPECT_EQ(int_arg(args, "big"), std::nullopt);
+  EXPECT_EQ(int_arg(args, "f"), std::nullopt);
+  EXPECT_EQ(int_arg(args, "missing"), std::nullopt);
+  EXPECT_TRUE(bool_arg(args, "b"));
+  EXPECT_FALSE(bool_arg(args, "bs"));
+}
+
+TEST(Args, CommandSummaryTakesTheFirstRealLine) {
+  EXPECT_EQ(command_summary("ls -la"), "ls -la");
+  EXPECT_EQ(command_summary("ls -la\n"), "ls -la");
+  EXPECT_EQ(command_summary("\n  \n  cd src  \nmake"), "cd src \u2026");
+  EXPECT_EQ(command_summary(std::string(130, 'x')), std::string(120, 'x') + " \u2026");
+  EXPECT_EQ(command_summary(std::string(119, 'x') + "\u00e9\u00e9"),
+            std::string(119, 'x') + "\u00e9 \u2026");
+  EXPECT_EQ(command_summary(""), "");
+}
+
+}  // namespace
+}  // namespace kavor::tools
