@@ -46,10 +46,10 @@ bool write_file(const std::string& path, const std::string& content) {
 
 // One source-like line; every 40009th line carries the rare word the benchmark looks for.
 void append_line(Lcg& rng, std::uint64_t line, std::string& out) {
-  static const char* const kWords[] = {
-      "let",    "value",  "return", "struct", "impl",   "for",    "while",   "match",
-      "buffer", "index",  "parse",  "config", "result", "error",  "handle",  "request",
-      "token",  "stream", "Option", "String", "Vec",    "self",   "context", "state"};
+  static const char* const kWords[] = {"let",    "value",  "return", "struct",  "impl",    "for",
+                                       "while",  "match",  "buffer", "index",   "parse",   "config",
+                                       "result", "error",  "handle", "request", "token",   "stream",
+                                       "Option", "String", "Vec",    "self",    "context", "state"};
   const std::uint32_t indent = rng.below(4) * 4;
   out.append(indent, ' ');
   const std::uint32_t words = 2 + rng.below(10);
@@ -65,8 +65,8 @@ void append_line(Lcg& rng, std::uint64_t line, std::string& out) {
 // Folders four levels deep; files of 2 to 20 KB of source-like text; ignore files that exclude
 // a folder name and an extension; a node_modules folder; a few binary and oversized files.
 int generate(const std::string& root, std::size_t total_files) {
-  static const char* const kFolders[] = {"src", "lib", "core", "util", "net", "build", "docs",
-                                         "api", ".config"};
+  static const char* const kFolders[] = {"src",   "lib",  "core", "util",   "net",
+                                         "build", "docs", "api",  ".config"};
   static const char* const kExtensions[] = {".rs", ".c", ".h", ".ts", ".md", ".txt", ".log"};
   Lcg rng{7};
   std::vector<std::string> folders{root};
@@ -75,9 +75,8 @@ int generate(const std::string& root, std::size_t total_files) {
     return 1;
   }
   for (std::size_t i = 0; i < folders.size(); ++i) {
-    const auto depth = static_cast<std::size_t>(
-        std::count(folders[i].begin() + static_cast<std::ptrdiff_t>(root.size()), folders[i].end(),
-                   '/'));
+    const auto depth = static_cast<std::size_t>(std::count(
+        folders[i].begin() + static_cast<std::ptrdiff_t>(root.size()), folders[i].end(), '/'));
     if (depth >= 4) continue;
     for (int k = 0; k < 6; ++k) {
       const std::string path =
@@ -95,13 +94,13 @@ int generate(const std::string& root, std::size_t total_files) {
   std::string content;
   for (std::size_t n = 0; n < total_files; ++n) {
     const std::string& folder = folders[rng.below(static_cast<std::uint32_t>(folders.size()))];
-    const std::string path = folder + "/file_" + std::to_string(n) +
-                             kExtensions[rng.below(std::size(kExtensions))];
+    const std::string path =
+        folder + "/file_" + std::to_string(n) + kExtensions[rng.below(std::size(kExtensions))];
     content.clear();
     const std::size_t target = 2000 + rng.below(18000);
     while (content.size() < target) append_line(rng, line++, content);
-    if (n % 997 == 3) content[0] = '\0';                        // binary
-    if (n % 4999 == 11) content.append(3u << 20, 'z');           // above the size limit
+    if (n % 997 == 3) content[0] = '\0';                // binary
+    if (n % 4999 == 11) content.append(3u << 20, 'z');  // above the size limit
     if (!write_file(path, content)) {
       std::perror(path.c_str());
       return 1;
@@ -141,7 +140,8 @@ int main(int argc, char** argv) {
   scope.root = real;
   std::free(real);
 
-  const kavor::Json args = {{"path", "."}, {"pattern", argv[arg + 1]}, {"ignore_case", ignore_case}};
+  const kavor::Json args = {
+      {"path", "."}, {"pattern", argv[arg + 1]}, {"ignore_case", ignore_case}};
   const auto begin = std::chrono::steady_clock::now();
   auto decoded = kavor::tools::grep_tool()(args, scope);
   if (auto* message = std::get_if<std::string>(&decoded)) {

@@ -27,9 +27,9 @@ bool parse_address(const std::string& url, Address& out) {
   const auto slash = rest.find('/');
   if (colon == std::string::npos || (slash != std::string::npos && slash < colon)) return false;
   out.host = rest.substr(0, colon);
-  out.port = std::atoi(rest.substr(colon + 1, slash == std::string::npos ? std::string::npos
-                                                                         : slash - colon - 1)
-                           .c_str());
+  out.port = std::atoi(
+      rest.substr(colon + 1, slash == std::string::npos ? std::string::npos : slash - colon - 1)
+          .c_str());
   return out.port > 0 && out.port < 65536;
 }
 
@@ -83,9 +83,9 @@ int main() {
       return;
     }
     const int id = next_device++;
-    res.set_content("{\"device\":{\"id\":" + std::to_string(id) + "},\"secret\":\"" +
-                        random_token() + "\"}",
-                    "application/json");
+    res.set_content(
+        "{\"device\":{\"id\":" + std::to_string(id) + "},\"secret\":\"" + random_token() + "\"}",
+        "application/json");
   });
   api_server.Delete(R"(/bridge/devices/([^/]+))",
                     [](const httplib::Request&, httplib::Response& res) { res.status = 204; });

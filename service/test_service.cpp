@@ -210,6 +210,9 @@ TestService::Impl::Impl() {
   // connection's first request, and with it how long such a connection can delay the destructor.
   server.set_keep_alive_max_count(1);
   server.set_keep_alive_timeout(2);
+  // Answers go out as soon as they are written, as a real service behind a proxy would send them;
+  // otherwise small answers wait for the client's delayed acknowledgement.
+  server.set_tcp_nodelay(true);
 
   const httplib::Server::Handler handler = [this](const httplib::Request& request,
                                                   httplib::Response& response) {

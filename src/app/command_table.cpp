@@ -56,7 +56,8 @@ std::optional<QString> CommandTable::check(const std::string& name, const Json& 
     return QStringLiteral("Unknown command %1.").arg(QString::fromStdString(name));
   }
   if (!args.is_null() && !args.is_object()) {
-    return QStringLiteral("The arguments of %1 must be an object.").arg(QString::fromStdString(name));
+    return QStringLiteral("The arguments of %1 must be an object.")
+        .arg(QString::fromStdString(name));
   }
   for (const ArgSpec& spec : it->second.args) {
     const bool present = args.is_object() && args.contains(spec.name) && !args[spec.name].is_null();

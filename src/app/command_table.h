@@ -3,8 +3,8 @@
 // type is refused before the command runs.
 #pragma once
 
-#include <QString>
 #include <qcorotask.h>
+#include <QString>
 
 #include <functional>
 #include <map>

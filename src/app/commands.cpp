@@ -1,9 +1,9 @@
 #include "app/commands.h"
 
+#include <qcorofuture.h>
 #include <QDir>
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
-#include <qcorofuture.h>
 
 #include "app/host.h"
 #include "app/state_registry.h"
@@ -41,8 +41,8 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
 }
 
 CommandHandler later(const char* feature) {
-  const QString message =
-      QStringLiteral("%1 is not available in this version of Kavor Agent.").arg(QLatin1String(feature));
+  const QString message = QStringLiteral("%1 is not available in this version of Kavor Agent.")
+                              .arg(QLatin1String(feature));
   return [message](const Json&) -> QCoro::Task<CommandResult> {
     co_return CommandResult::failure(message);
   };
@@ -96,7 +96,8 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             [&state, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
               const QString token = text_arg(args, "token");
               auto& store = state.get<device::DeviceStore>();
-              QCoro::Task<std::optional<QString>> linking = device::link_device(store, endpoints, token);
+              QCoro::Task<std::optional<QString>> linking =
+                  device::link_device(store, endpoints, token);
               const std::optional<QString> error = co_await linking;
               if (error) co_return CommandResult::failure(*error);
               co_return CommandResult::success(agent_info(state));
@@ -118,38 +119,43 @@ void install_commands(CommandTable& table, CommandContext ctx) {
     co_return CommandResult::success();
   });
 
-  table.add("agent_open_url", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
-    const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-    if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
-      co_return CommandResult::failure(
-          QStringLiteral("only http, https and mailto links open outside the app"));
-    }
-    if (auto error = host.open_external(url)) {
-      co_return CommandResult::failure(QStringLiteral("could not open the link: ") + *error);
-    }
-    co_return CommandResult::success();
-  });
+  table.add(
+      "agent_open_url", {{"url", A::String}},
+      [&host](const Json& args) -> QCoro::Task<CommandResult> {
+        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+        if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
+          co_return CommandResult::failure(
+              QStringLiteral("only http, https and mailto links open outside the app"));
+        }
+        if (auto error = host.open_external(url)) {
+          co_return CommandResult::failure(QStringLiteral("could not open the link: ") + *error);
+        }
+        co_return CommandResult::success();
+      });
 
-  table.add("agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
-    const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
-      co_return CommandResult::failure(QStringLiteral("invalid payment url"));
-    }
-    if (!scheme_is(url, {"https"})) {
-      co_return CommandResult::failure(QStringLiteral("payment links must be https"));
-    }
-    if (auto error = host.open_payment(url)) {
-      co_return CommandResult::failure(QStringLiteral("could not open the payment window: ") + *error);
-    }
-    co_return CommandResult::success();
-  });
+  table.add(
+      "agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
+        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+        if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+          co_return CommandResult::failure(QStringLiteral("invalid payment url"));
+        }
+        if (!scheme_is(url, {"https"})) {
+          co_return CommandResult::failure(QStringLiteral("payment links must be https"));
+        }
+        if (auto error = host.open_payment(url)) {
+          co_return CommandResult::failure(QStringLiteral("could not open the payment window: ") +
+                                           *error);
+        }
+        co_return CommandResult::success();
+      });
 
-  table.add("agent_path_status", {{"path", A::String}}, [](const Json& args) -> QCoro::Task<CommandResult> {
-    const QString path = text_arg(args, "path");
-    QFuture<QString> checking = QtConcurrent::run([path] { return path_status(path); });
-    const QString status = co_await checking;
-    co_return CommandResult::success(Json(status.toStdString()));
-  });
+  table.add("agent_path_status", {{"path", A::String}},
+            [](const Json& args) -> QCoro::Task<CommandResult> {
+              const QString path = text_arg(args, "path");
+              QFuture<QString> checking = QtConcurrent::run([path] { return path_status(path); });
+              const QString status = co_await checking;
+              co_return CommandResult::success(Json(status.toStdString()));
+            });
 
   table.add(
       "agent_project_context", {{"workspace", A::String}},
@@ -196,8 +202,8 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
               if (!mode) {
-                co_return CommandResult::failure(QStringLiteral(
-                    "The mode must be one of ask, auto, readonly and everything."));
+                co_return CommandResult::failure(
+                    QStringLiteral("The mode must be one of ask, auto, readonly and everything."));
               }
               state.get<tools::Approvals>().set_mode(args["chat"].get<std::string>(), *mode);
               co_return CommandResult::success();
@@ -215,25 +221,31 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return CommandResult::success(Json(state.get<tools::Approvals>().decide_call(
                   args["callId"].get<std::string>(), *answer)));
             });
-  table.add("agent_stop", {{"callId", A::String}}, [&state](const Json& args) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(
-        Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
-  });
+  table.add("agent_stop", {{"callId", A::String}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              co_return CommandResult::success(
+                  Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
+            });
   table.add("agent_notify",
             {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
             later("Notifications"));
   table.add("agent_notify_prefs", {}, later("Notification settings"));
   table.add("agent_set_notify_prefs", {{"prefs", A::Object}}, later("Notification settings"));
   table.add("agent_watch_reply",
-            {{"chat", A::String}, {"mid", A::PositiveInteger}, {"token", A::String}, {"title", A::String, true}},
+            {{"chat", A::String},
+             {"mid", A::PositiveInteger},
+             {"token", A::String},
+             {"title", A::String, true}},
             later("Following a reply"));
   table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
   table.add("ws_index_open", {{"root", A::String}}, later("Workspace search"));
   table.add("ws_index_close", {{"root", A::String}}, later("Workspace search"));
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
             later("Workspace search"));
-  table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}}, later("Workspace search"));
-  table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}}, later("Importing chats"));
+  table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
+            later("Workspace search"));
+  table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}},
+            later("Importing chats"));
 }
 
 }  // namespace kavor

@@ -38,7 +38,7 @@ class Host {
   // The native pickers. The chosen full path, or nothing when the user cancels.
   virtual QCoro::Task<std::optional<QString>> pick_folder(QString title) = 0;
   virtual QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
-                                                         QString extension) = 0;
+                                                        QString extension) = 0;
 };
 
 }  // namespace kavor

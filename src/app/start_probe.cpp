@@ -28,7 +28,7 @@ QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
     const QByteArray method("GET");
     const HttpResponse answer = co_await client.send(method, request);
     if (stop.stop_requested()) break;
-    const ProbeReason reason = !answer.answered()  ? ProbeReason::Offline
+    const ProbeReason reason = !answer.answered()     ? ProbeReason::Offline
                                : answer.status >= 500 ? ProbeReason::Server
                                                       : ProbeReason::Ok;
 

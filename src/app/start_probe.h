@@ -4,8 +4,8 @@
 // from the second failure on, the error page is shown, reloaded only when the reason changes.
 #pragma once
 
-#include <QUrl>
 #include <qcorotask.h>
+#include <QUrl>
 
 #include <chrono>
 #include <memory>

@@ -1,9 +1,9 @@
 #include "bridge/bridge.h"
 
-#include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 #include <qcorofuture.h>
 #include <qcorotimer.h>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -29,7 +29,9 @@ Bridge::Bridge(Endpoints endpoints, device::DeviceStore& device, Status& status,
       runner_(std::move(runner)),
       client_(http_client()) {}
 
-Bridge::~Bridge() { *alive_ = false; }
+Bridge::~Bridge() {
+  *alive_ = false;
+}
 
 void Bridge::set_connected(bool online) {
   if (status_.online.exchange(online) == online) return;

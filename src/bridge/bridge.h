@@ -3,8 +3,8 @@
 // keeps the connection status, and forgets the device when the service rejects its secret.
 #pragma once
 
-#include <QString>
 #include <qcorotask.h>
+#include <QString>
 
 #include <chrono>
 #include <functional>

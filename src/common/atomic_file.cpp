@@ -3,17 +3,19 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace kavor {
 
 namespace {
 
-QString os_error(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
+QString os_error(int code) {
+  return QString::fromLocal8Bit(std::strerror(code));
+}
 
 // umask() can only be read by setting it, which races with other threads creating files; the
 // kernel also reports it in /proc.

@@ -10,9 +10,13 @@ Endpoints Endpoints::built_in() {
 }
 
 Endpoints::Endpoints(QString app_url, QString api_base, QString asset_base)
-    : app_url_(std::move(app_url)), api_base_(std::move(api_base)), asset_base_(std::move(asset_base)) {}
+    : app_url_(std::move(app_url)),
+      api_base_(std::move(api_base)),
+      asset_base_(std::move(asset_base)) {}
 
-QString Endpoints::default_asset_base() { return QStringLiteral("kavor://localhost/"); }
+QString Endpoints::default_asset_base() {
+  return QStringLiteral("kavor://localhost/");
+}
 
 QUrl Endpoints::app_url() const {
   QUrl url(app_url_, QUrl::StrictMode);

@@ -1,10 +1,10 @@
 #include "common/http.h"
 
+#include <qcoronetworkreply.h>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
-#include <qcoronetworkreply.h>
 
 #include "common/fatal.h"
 #include "common/timing.h"

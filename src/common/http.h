@@ -2,10 +2,10 @@
 // rule. Statuses and transport failures are returned as data; each caller gives them meaning.
 #pragma once
 
+#include <qcorotask.h>
 #include <QByteArray>
 #include <QNetworkRequest>
 #include <QString>
-#include <qcorotask.h>
 
 #include <chrono>
 #include <memory>
@@ -42,8 +42,7 @@ class HttpClient {
 
   // Sends and collects the whole answer. Redirects, proxies and TLS roots are Qt's defaults.
   // Must be awaited on the thread that created the client.
-  QCoro::Task<HttpResponse> send(QByteArray method, QNetworkRequest request,
-                                 QByteArray body = {});
+  QCoro::Task<HttpResponse> send(QByteArray method, QNetworkRequest request, QByteArray body = {});
 
  private:
   std::unique_ptr<QNetworkAccessManager> manager_;

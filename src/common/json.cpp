@@ -20,7 +20,8 @@ std::optional<Json> parse_json_strict(std::string_view text) {
         if (!open_objects.empty()) open_objects.pop_back();
         break;
       case Json::parse_event_t::key:
-        if (!open_objects.empty() && !open_objects.back().insert(parsed.get<std::string>()).second) {
+        if (!open_objects.empty() &&
+            !open_objects.back().insert(parsed.get<std::string>()).second) {
           duplicate = true;
         }
         break;

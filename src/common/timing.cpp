@@ -8,9 +8,13 @@ namespace {
 std::atomic<int> g_speedup{1};
 }
 
-void set_speedup(int factor) { g_speedup.store(factor < 1 ? 1 : factor); }
+void set_speedup(int factor) {
+  g_speedup.store(factor < 1 ? 1 : factor);
+}
 
-int speedup() { return g_speedup.load(); }
+int speedup() {
+  return g_speedup.load();
+}
 
 milliseconds scaled(milliseconds nominal) {
   if (nominal.count() <= 0) return milliseconds(0);

@@ -2,7 +2,9 @@
 
 namespace kavor {
 
-void Watchdog::alive() { touch(); }
+void Watchdog::alive() {
+  touch();
+}
 
 void Watchdog::page_loaded() {
   touch();

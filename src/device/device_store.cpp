@@ -1,8 +1,8 @@
 #include "device/device_store.h"
 
+#include <qcorofuture.h>
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
-#include <qcorofuture.h>
 
 #include "common/atomic_file.h"
 #include "common/http.h"
@@ -109,8 +109,7 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
   co_return error;
 }
 
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints,
-                            std::optional<QString> token) {
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token) {
   const std::optional<Credentials> credentials = store.credentials();
   if (token && credentials) {
     auto client = http_client();

@@ -2,8 +2,8 @@
 // the configuration folder, and the device secret in the credential store.
 #pragma once
 
-#include <QString>
 #include <qcorotask.h>
+#include <QString>
 
 #include <memory>
 #include <mutex>
@@ -72,7 +72,6 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
 
 // Deletes the registration on the service when a sign-in token is given and the computer is
 // linked (the answer is ignored), then forgets it locally in every case.
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints,
-                            std::optional<QString> token);
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token);
 
 }  // namespace kavor::device

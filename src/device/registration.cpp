@@ -19,7 +19,9 @@ QString computer_name_from(const QString& host_name) {
                            kMaxComputerNameLength);
 }
 
-QString computer_name() { return computer_name_from(QSysInfo::machineHostName()); }
+QString computer_name() {
+  return computer_name_from(QSysInfo::machineHostName());
+}
 
 namespace {
 
@@ -42,7 +44,7 @@ std::optional<QString> device_id_text(const Json& id) {
 }  // namespace
 
 std::variant<Registration, RegistrationError> read_registration_answer(int status,
-                                                                        const QByteArray& body) {
+                                                                       const QByteArray& body) {
   const Json answer =
       parse_json(std::string_view(body.constData(), body.size())).value_or(Json(nullptr));
 

@@ -31,6 +31,6 @@ struct RegistrationError {
 
 // Reads a registration answer: the message of a refusal, or the id and secret of a success.
 std::variant<Registration, RegistrationError> read_registration_answer(int status,
-                                                                        const QByteArray& body);
+                                                                       const QByteArray& body);
 
 }  // namespace kavor::device

@@ -14,12 +14,15 @@ constexpr int kMaxBuildLength = 12;
 // The first Windows build that is Windows 11.
 constexpr long kFirstWindows11Build = 22000;
 
-QString cut_build(const QString& build) { return clean_os_value(build).left(kMaxBuildLength); }
+QString cut_build(const QString& build) {
+  return clean_os_value(build).left(kMaxBuildLength);
+}
 
 // An os-release value: the text after "=", without its quotes, with shell escapes undone.
 QString unquote(QString value) {
   value = value.trimmed();
-  if (value.size() >= 2 && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
+  if (value.size() >= 2 &&
+      (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
       value.back() == value.front()) {
     const bool double_quoted = value.front() == QLatin1Char('"');
     value = value.mid(1, value.size() - 2);
@@ -41,7 +44,8 @@ QString clean_os_value(const QString& value) {
   QString kept;
   for (const QChar c : value) {
     const char16_t u = c.unicode();
-    const bool ascii_alnum = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9');
+    const bool ascii_alnum =
+        (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9');
     if (ascii_alnum || u == u' ' || u == u'.' || u == u'-' || u == u'+' || u == u'_' || u == u'(' ||
         u == u')') {
       kept += c;
@@ -69,10 +73,10 @@ OsValues parse_windows_ver(const QString& output) {
   OsValues v;
   v.os = QStringLiteral("windows");
   if (parts[0] == QLatin1String("10") && numeric && !build.isEmpty()) {
-    v.os_version = QStringLiteral("Windows %1 (build %2)")
-                       .arg(build_number >= kFirstWindows11Build ? QStringLiteral("11")
-                                                                : QStringLiteral("10"),
-                            build);
+    v.os_version =
+        QStringLiteral("Windows %1 (build %2)")
+            .arg(build_number >= kFirstWindows11Build ? QStringLiteral("11") : QStringLiteral("10"),
+                 build);
   } else {
     v.os_version = QStringLiteral("Windows ") + run;
   }

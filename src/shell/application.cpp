@@ -1,10 +1,10 @@
 #include "shell/application.h"
 
+#include <qcorosignal.h>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QWebEngineProfile>
-#include <qcorosignal.h>
 
 #include "app/commands.h"
 #include "app/start_probe.h"
@@ -39,7 +39,9 @@ class NoNotifications : public Notifications {
 WindowHost::WindowHost(Endpoints endpoints, ExternalOpener opener)
     : endpoints_(std::move(endpoints)), opener_(std::move(opener)) {}
 
-WindowHost::~WindowHost() { delete payment_.data(); }
+WindowHost::~WindowHost() {
+  delete payment_.data();
+}
 
 std::optional<QUrl> WindowHost::main_window_url() {
   if (!window_) return std::nullopt;
@@ -107,7 +109,8 @@ QCoro::Task<std::optional<QString>> WindowHost::pick_file(QString title, QString
 }
 
 Application::Application(ApplicationOptions options) : options_(std::move(options)) {
-  if (!options_.opener) options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  if (!options_.opener)
+    options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
   if (options_.notifications == nullptr) {
     own_notifications_ = std::make_unique<NoNotifications>();
@@ -120,8 +123,8 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   state_.add(std::make_unique<Watchdog>());
   state_.add(std::make_unique<tools::RunningChats>());
   install_tools(tools_);
-  install_commands(commands_, CommandContext{options_.endpoints, state_, *host_,
-                                             *options_.notifications});
+  install_commands(commands_,
+                   CommandContext{options_.endpoints, state_, *host_, *options_.notifications});
 }
 
 Application::~Application() {

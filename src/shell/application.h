@@ -50,7 +50,7 @@ class WindowHost : public Host {
   std::optional<QString> open_payment(const QUrl& url) override;
   QCoro::Task<std::optional<QString>> pick_folder(QString title) override;
   QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
-                                                 QString extension) override;
+                                                QString extension) override;
 
   PaymentWindow* payment_window() const { return payment_; }
 

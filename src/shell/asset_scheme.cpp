@@ -8,7 +8,9 @@
 #include "common/endpoints.h"
 
 // Resources compiled into a static library are only linked in when named once.
-static void init_shell_resources() { Q_INIT_RESOURCE(shell); }
+static void init_shell_resources() {
+  Q_INIT_RESOURCE(shell);
+}
 
 namespace kavor::shell {
 
@@ -16,9 +18,12 @@ namespace {
 
 QByteArray mime_for(const QString& path) {
   static const std::pair<const char*, const char*> kTypes[] = {
-      {".html", "text/html;charset=utf-8"}, {".svg", "image/svg+xml"},
-      {".ico", "image/x-icon"},             {".woff2", "font/woff2"},
-      {".js", "text/javascript"},           {".css", "text/css"},
+      {".html", "text/html;charset=utf-8"},
+      {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"},
+      {".woff2", "font/woff2"},
+      {".js", "text/javascript"},
+      {".css", "text/css"},
   };
   for (const auto& [suffix, type] : kTypes) {
     if (path.endsWith(QLatin1String(suffix))) return type;

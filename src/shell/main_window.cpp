@@ -14,7 +14,9 @@
 
 namespace kavor::shell {
 
-void open_with_system(const QUrl& url) { QDesktopServices::openUrl(url); }
+void open_with_system(const QUrl& url) {
+  QDesktopServices::openUrl(url);
+}
 
 QString lock_script_source() {
   QFile file(QStringLiteral(":/shell/lock_script.js"));
@@ -22,9 +24,10 @@ QString lock_script_source() {
   return QString::fromUtf8(file.readAll());
 }
 
-MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener,
-                   QObject* parent)
-    : QWebEnginePage(profile, parent), endpoints_(std::move(endpoints)), opener_(std::move(opener)) {
+MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent)
+    : QWebEnginePage(profile, parent),
+      endpoints_(std::move(endpoints)),
+      opener_(std::move(opener)) {
   QWebEngineScript lock;
   lock.setName(QStringLiteral("kavor-lock"));
   lock.setSourceCode(lock_script_source());

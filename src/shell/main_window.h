@@ -13,7 +13,7 @@
 namespace kavor {
 class CommandTable;
 class Watchdog;
-}
+}  // namespace kavor
 
 namespace kavor::shell {
 

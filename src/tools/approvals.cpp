@@ -29,7 +29,7 @@ Verdict decide(Mode mode, const CallInfo& info, bool always_allowed) {
   switch (mode) {
     case Mode::Ask:
       return !info.outside && (info.kind == ToolKind::Read || always_allowed) ? Verdict::Run
-                                                                                : Verdict::Ask;
+                                                                              : Verdict::Ask;
     case Mode::Auto:
       return info.outside ? Verdict::Ask : Verdict::Run;
     case Mode::Readonly:
@@ -128,8 +128,9 @@ bool Approvals::decide_call(const std::string& call_id, Answer answer) {
   }
   if (slot->signalsBlocked()) return false;
   // Queued: the waiting task resumes from the event loop, not inside this command.
-  QMetaObject::invokeMethod(slot.get(), [slot, answer] { emit slot->answered(static_cast<int>(answer)); },
-                            Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      slot.get(), [slot, answer] { emit slot->answered(static_cast<int>(answer)); },
+      Qt::QueuedConnection);
   return true;
 }
 

@@ -2,8 +2,8 @@
 // for the user; and the stop flags of running calls. Nothing of it is kept on disk.
 #pragma once
 
-#include <QObject>
 #include <qcorotask.h>
+#include <QObject>
 
 #include <chrono>
 #include <map>
@@ -35,7 +35,8 @@ inline constexpr std::chrono::milliseconds kApprovalTimeout{540'000};
 inline constexpr const char* kReadonlyRefusal =
     "The user set this conversation to read-only, so nothing may be changed or run. Explain "
     "what you would do instead.";
-inline constexpr const char* kNoAnswerRefusal = "The user did not answer the approval request in time.";
+inline constexpr const char* kNoAnswerRefusal =
+    "The user did not answer the approval request in time.";
 
 enum class Verdict { Run, Refuse, Ask };
 

@@ -15,7 +15,9 @@ const Json* find(const Json& args, const char* key) {
   return it == args.end() ? nullptr : &*it;
 }
 
-bool blank(const std::string& s) { return s.find_first_not_of(" \t\r\f\v") == std::string::npos; }
+bool blank(const std::string& s) {
+  return s.find_first_not_of(" \t\r\f\v") == std::string::npos;
+}
 
 // Byte length of the first `count` UTF-8 characters of `s` (or all of it).
 std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
@@ -23,7 +25,11 @@ std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
   std::size_t chars = 0;
   while (i < s.size() && chars < count) {
     const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    std::size_t len = c < 0x80         ? 1
+                      : (c >> 5) == 6  ? 2
+                      : (c >> 4) == 14 ? 3
+                      : (c >> 3) == 30 ? 4
+                                       : 1;
     i = std::min(s.size(), i + len);
     ++chars;
   }
@@ -73,7 +79,8 @@ std::string command_summary(const std::string& text) {
   // Lines as a reader counts them: a final line feed does not start another line.
   while (start < text.size() || (start == 0 && text.empty())) {
     const std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     ++lines;
     if (!found && !blank(line)) {

@@ -1,7 +1,7 @@
 #include "tools/dispatch.h"
 
-#include <QtConcurrent/QtConcurrentRun>
 #include <qcorofuture.h>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <exception>
 
@@ -44,7 +44,8 @@ Json decoded_record(const CallInfo& info, const std::string& status, const std::
 // Leaves the running-chats registry on every way out of a call.
 class RunningGuard {
  public:
-  RunningGuard(RunningChats& running, std::string chat) : running_(running), chat_(std::move(chat)) {}
+  RunningGuard(RunningChats& running, std::string chat)
+      : running_(running), chat_(std::move(chat)) {}
   ~RunningGuard() { running_.leave(chat_); }
   RunningGuard(const RunningGuard&) = delete;
   RunningGuard& operator=(const RunningGuard&) = delete;
@@ -174,7 +175,8 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
 }
 
 QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {
-  co_return failure_record(call.id, QString::fromStdString(unknown_tool_message(call.tool.toStdString())));
+  co_return failure_record(call.id,
+                           QString::fromStdString(unknown_tool_message(call.tool.toStdString())));
 }
 
 }  // namespace kavor::tools

@@ -3,8 +3,8 @@
 // gate, run it, and tell the page about every state change.
 #pragma once
 
-#include <QString>
 #include <qcorotask.h>
+#include <QString>
 
 #include <map>
 #include <mutex>

@@ -16,11 +16,12 @@
 namespace kavor::tools {
 
 // A full path as it appears in a message.
-inline std::string shown_path(const fs::path& path) { return utf8_lossy(path.string()); }
+inline std::string shown_path(const fs::path& path) {
+  return utf8_lossy(path.string());
+}
 
 // The pattern trimmed, a leading "./" removed, compiled; or "Bad glob pattern: {error}".
-inline std::optional<walk::Glob> compile_user_glob(std::string_view pattern,
-                                                   std::string& message) {
+inline std::optional<walk::Glob> compile_user_glob(std::string_view pattern, std::string& message) {
   std::string error;
   auto glob = walk::Glob::compile(walk::normalize_glob_pattern(pattern), error);
   if (!glob) message = "Bad glob pattern: " + error;

@@ -15,10 +15,19 @@
 // The exceptions are the text-boundary assertions \A and \z and a pattern that switches the
 // multi-line mode off; such patterns are tried on each line separately instead.
 //
+// Expressions without a literal beginning make the automaton look at every byte, which is slow
+// next to a plain byte search. For those the library's prefilter names the strings ("atoms")
+// that any match must contain, in some and/or combination; each file is first scanned for
+// them, case-insensitively, by looking for each atom's least common byte with memchr, and the
+// automaton only runs on files where the combination can hold. A case-insensitive expression
+// can match "k" and "s" by non-ASCII characters (the Kelvin sign, the long s); atoms holding
+// those letters are trusted only in files that are pure ASCII.
+//
 // Before searching, a file that is not valid UTF-8 is decoded (invalid sequences replaced), and
 // the carriage return of every CRLF line end is dropped, so that the buffer holds exactly the
 // lines the assistant would see, joined by line feeds; line numbers do not change.
 #include <fcntl.h>
+#include <re2/filtered_re2.h>
 #include <re2/re2.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,10 +74,192 @@ bool needs_line_by_line(std::string_view pattern) {
   return false;
 }
 
+// How common a byte is in source text, roughly (higher is more common); a letter counts both
+// of its cases, since both are searched for.
+int commonness(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+  switch (c) {
+    case ' ':
+      return 255;
+    case 'e':
+    case 't':
+      return 240;
+    case 'a':
+    case 'o':
+    case 'i':
+    case 'n':
+    case 's':
+    case 'r':
+      return 230;
+    case 'l':
+    case 'c':
+    case 'd':
+      return 215;
+    case 'u':
+    case 'h':
+    case 'p':
+    case 'm':
+      return 205;
+    case '_':
+    case '.':
+    case '(':
+    case ')':
+    case ',':
+    case ';':
+      return 200;
+    case 'f':
+    case 'g':
+    case 'y':
+    case 'b':
+      return 195;
+    case '=':
+    case '"':
+    case '/':
+    case '-':
+      return 190;
+    case 'w':
+    case 'v':
+    case 'k':
+    case 'x':
+      return 180;
+    case '{':
+    case '}':
+    case '[':
+    case ']':
+    case ':':
+    case '\'':
+    case '*':
+    case '<':
+    case '>':
+      return 170;
+    case 'j':
+    case 'q':
+    case 'z':
+      return 150;
+    default:
+      if (c >= '0' && c <= '9') return 185;
+      if (c == '\t') return 220;
+      return 140;
+  }
+}
+
+// Bytes searched for whose commonness is at least this make the scan slower than the automaton.
+constexpr int kTooCommon = 230;
+
+// The strings every match must contain (see the top of this file).
+class RequiredText {
+ public:
+  // Nothing when the expression yields no usable strings.
+  static std::unique_ptr<RequiredText> build(const std::string& pattern,
+                                             const RE2::Options& options, bool may_fold) {
+    auto required = std::unique_ptr<RequiredText>(new RequiredText);
+    int id = 0;
+    if (required->filter_.Add(pattern, options, &id) != RE2::NoError) return nullptr;
+    std::vector<std::string> atoms;
+    required->filter_.Compile(&atoms);
+    // An expression that passes with no atom found is not filtered at all.
+    required->filter_.AllPotentials({}, &required->passed_);
+    if (!required->passed_.empty()) return nullptr;
+    for (std::size_t i = 0; i < atoms.size(); ++i) {
+      const std::string& atom = atoms[i];
+      std::size_t anchor = 0;
+      for (std::size_t k = 0; k < atom.size(); ++k) {
+        const auto c = static_cast<unsigned char>(atom[k]);
+        if (c >= 0x80) return nullptr;  // folded forms beyond ASCII are not searched for
+        if (commonness(c) < commonness(static_cast<unsigned char>(atom[anchor]))) anchor = k;
+        if (may_fold && (c == 'k' || c == 's')) required->ascii_only_ = true;
+      }
+      const auto byte = static_cast<unsigned char>(atom[anchor]);
+      if (commonness(byte) >= kTooCommon) return nullptr;
+      required->atoms_.push_back({atom, anchor});
+      auto scan = std::find_if(required->scans_.begin(), required->scans_.end(),
+                               [byte](const Scan& s) { return s.lower == byte; });
+      if (scan == required->scans_.end()) {
+        const bool letter = byte >= 'a' && byte <= 'z';
+        const auto upper = static_cast<unsigned char>(letter ? byte - 'a' + 'A' : byte);
+        required->scans_.push_back({byte, upper, {}});
+        scan = required->scans_.end() - 1;
+      }
+      scan->atoms.push_back(static_cast<int>(i));
+    }
+    return required;
+  }
+
+  // False when `text` certainly holds no match.
+  bool may_match(std::string_view text, bool ascii) {
+    if (ascii_only_ && !ascii) return true;
+    found_.clear();
+    for (const Scan& scan : scans_) find_atoms(text, scan);
+    filter_.AllPotentials(found_, &passed_);
+    return !passed_.empty();
+  }
+
+ private:
+  struct Atom {
+    std::string text;    // lowercase
+    std::size_t anchor;  // index of the byte the scan looks for
+  };
+  // One pass over the text for one byte (in both cases) serves every atom anchored on it.
+  struct Scan {
+    unsigned char lower;
+    unsigned char upper;
+    std::vector<int> atoms;
+  };
+
+  RequiredText() : filter_(2) {}
+
+  static bool equal_ignoring_case(const char* text, const std::string& atom) {
+    for (std::size_t i = 0; i < atom.size(); ++i) {
+      const char c = atom[i];
+      if (text[i] != c && !(c >= 'a' && c <= 'z' && text[i] == c - 'a' + 'A')) return false;
+    }
+    return true;
+  }
+
+  void find_atoms(std::string_view text, const Scan& scan) {
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const auto next = [end](const char* from, unsigned char byte) -> const char* {
+      return from < end ? static_cast<const char*>(std::memchr(from, byte, end - from)) : nullptr;
+    };
+    const char* lower = next(begin, scan.lower);
+    const char* upper = scan.upper == scan.lower ? nullptr : next(begin, scan.upper);
+    std::size_t pending = scan.atoms.size();
+    while ((lower || upper) && pending > 0) {
+      const char* at = !upper || (lower && lower < upper) ? lower : upper;
+      for (const int id : scan.atoms) {
+        const Atom& atom = atoms_[static_cast<std::size_t>(id)];
+        const auto offset = static_cast<std::size_t>(at - begin);
+        if (offset < atom.anchor || offset - atom.anchor + atom.text.size() > text.size()) continue;
+        if (std::find(found_.begin(), found_.end(), id) != found_.end()) continue;
+        if (equal_ignoring_case(at - atom.anchor, atom.text)) {
+          found_.push_back(id);
+          --pending;
+        }
+      }
+      if (at == lower) {
+        lower = next(at + 1, scan.lower);
+      } else {
+        upper = next(at + 1, scan.upper);
+      }
+    }
+  }
+
+  re2::FilteredRE2 filter_;
+  std::vector<Atom> atoms_;
+  std::vector<Scan> scans_;
+  bool ascii_only_ = false;
+  std::vector<int> found_;
+  std::vector<int> passed_;
+};
+
 class Searcher {
  public:
-  Searcher(const RE2& regex, bool line_by_line, std::string display_prefix)
-      : regex_(regex), line_by_line_(line_by_line), prefix_(std::move(display_prefix)) {}
+  Searcher(const RE2& regex, RequiredText* required, bool line_by_line, std::string display_prefix)
+      : regex_(regex),
+        required_(required),
+        line_by_line_(line_by_line),
+        prefix_(std::move(display_prefix)) {}
 
   // Searches one file. `display` is appended to the prefix to name it in the output. Returns
   // false once a match beyond the limit was found and the search must end.
@@ -76,7 +267,9 @@ class Searcher {
     if (!load(path, follow_link)) return true;
     std::string_view text(buffer_.get(), size_);
     if (looks_binary(text) || text.empty()) return true;
-    text = prepare(text);
+    bool ascii = false;
+    text = prepare(text, ascii);
+    if (required_ && !required_->may_match(text, ascii)) return true;
     display_ = display;
     counted_to_ = 0;
     line_number_ = 1;
@@ -120,8 +313,10 @@ class Searcher {
   }
 
   // The text as the lines are shown: decoded, CRLF line ends turned into LF.
-  std::string_view prepare(std::string_view text) {
-    if (!valid_utf8(text)) {
+  std::string_view prepare(std::string_view text, bool& ascii) {
+    const Utf8Form form = classify_utf8(text);
+    ascii = form == Utf8Form::Ascii;
+    if (form == Utf8Form::Invalid) {
       decoded_.clear();
       append_utf8_lossy(text, decoded_);
       text = decoded_;
@@ -129,10 +324,15 @@ class Searcher {
     if (std::memchr(text.data(), '\r', text.size()) == nullptr) return text;
     plain_.clear();
     plain_.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-      plain_.push_back(text[i]);
+    std::size_t from = 0;
+    for (std::size_t cr = text.find('\r'); cr != std::string_view::npos;
+         cr = text.find('\r', cr + 1)) {
+      if (cr + 1 < text.size() && text[cr + 1] == '\n') {
+        plain_.append(text.substr(from, cr - from));
+        from = cr + 1;
+      }
     }
+    plain_.append(text.substr(from));
     return plain_;
   }
 
@@ -141,7 +341,8 @@ class Searcher {
     while (pos < text.size()) {
       const auto* newline =
           static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
-      const std::size_t end = newline ? static_cast<std::size_t>(newline - text.data()) : text.size();
+      const std::size_t end =
+          newline ? static_cast<std::size_t>(newline - text.data()) : text.size();
       const std::string_view line = text.substr(pos, end - pos);
       if (RE2::PartialMatch(line, regex_) && !report_line(text, pos, line)) return false;
       pos = end + 1;
@@ -159,8 +360,7 @@ class Searcher {
       const auto start = static_cast<std::size_t>(hit.data() - text.data());
       // An empty match after a final line feed is not on any line.
       if (start == n && text[n - 1] == '\n') break;
-      const auto* before =
-          static_cast<const char*>(memrchr(text.data() + pos, '\n', start - pos));
+      const auto* before = static_cast<const char*>(memrchr(text.data() + pos, '\n', start - pos));
       const std::size_t line_start =
           before ? static_cast<std::size_t>(before - text.data()) + 1 : pos;
       const auto* after =
@@ -203,6 +403,7 @@ class Searcher {
   }
 
   const RE2& regex_;
+  RequiredText* const required_;
   const bool line_by_line_;
   const std::string prefix_;
   std::unique_ptr<char[]> buffer_;
@@ -233,9 +434,10 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
   if (!multi_line.ok()) return ToolResult::failure("Bad regular expression: " + multi_line.error());
 
   std::optional<walk::Glob> glob;
-  std::string wanted = walk::normalize_glob_pattern(filter);
-  if (!wanted.empty()) {
-    if (wanted.find('/') == std::string::npos) wanted = "**/" + wanted;
+  const std::size_t first = filter.find_first_not_of(" \t\r\n\f\v");
+  if (first != std::string::npos) {
+    std::string wanted = filter;
+    if (wanted.find('/') == std::string::npos) wanted = "**/" + wanted.substr(first);
     std::string message;
     glob = compile_user_glob(wanted, message);
     if (!glob) return ToolResult::failure(message);
@@ -243,22 +445,23 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
   if (auto missing = check_walk_target(target)) return ToolResult::failure(*missing);
 
   const bool line_by_line = needs_line_by_line(pattern);
+  const bool may_fold = ignore_case || pattern.find("(?") != std::string::npos;
+  const auto required = RequiredText::build(pattern, regex_options(ignore_case), may_fold);
   struct stat st {};
   const bool folder = ::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   std::string output;
   bool stopped = false;
   if (!folder) {
     // A single file is filtered by its own name.
-    Searcher searcher(multi_line, line_by_line, {});
+    Searcher searcher(multi_line, required.get(), line_by_line, {});
     const std::string name = target.filename().string();
-    if (!glob || glob->matches(name)) {
-      searcher.search_file(target.c_str(), utf8_lossy(display_path(target, root)), true);
-    }
+    const std::string display = utf8_lossy(display_path(target, root));
+    if (!glob || glob->matches(name)) searcher.search_file(target.c_str(), display, true);
     stopped = searcher.stopped();
     output = searcher.take_output();
   } else {
     const TreeDisplay display(target, root);
-    Searcher searcher(multi_line, line_by_line, display.of(""));
+    Searcher searcher(multi_line, required.get(), line_by_line, display.of(""));
     std::string path;
     // Links are not followed: a link in the tree may lead anywhere on the disk.
     const walk::WalkResult walked =

@@ -71,25 +71,29 @@ std::size_t sequence_at(std::string_view bytes, std::size_t pos, std::size_t& ba
 
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
-std::string errno_text(int error) { return std::system_category().message(error); }
+std::string errno_text(int error) {
+  return std::system_category().message(error);
+}
 
 }  // namespace
 
-bool valid_utf8(std::string_view bytes) {
+Utf8Form classify_utf8(std::string_view bytes) {
+  Utf8Form form = Utf8Form::Ascii;
   std::size_t pos = 0;
   while (pos < bytes.size()) {
     pos += ascii_run(bytes, pos);
     if (pos >= bytes.size()) break;
     std::size_t bad = 0;
     const std::size_t len = sequence_at(bytes, pos, bad);
-    if (len == 0) return false;
+    if (len == 0) return Utf8Form::Invalid;
+    form = Utf8Form::Valid;
     pos += len;
   }
-  return true;
+  return form;
 }
 
 void append_utf8_lossy(std::string_view bytes, std::string& out) {
@@ -152,8 +156,7 @@ bool looks_binary(std::string_view bytes) {
   return probe > 0 && std::memchr(bytes.data(), 0, probe) != nullptr;
 }
 
-std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit,
-                                      std::string& out) {
+std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit, std::string& out) {
   out.clear();
   // Non-blocking: a pipe in place of a file must not hold the worker forever.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

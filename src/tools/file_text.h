@@ -22,8 +22,13 @@ inline constexpr std::uint64_t kReadWholeLimit = 10 * 1024 * 1024;
 // A NUL byte among this many leading bytes marks a file as binary.
 inline constexpr std::size_t kBinaryProbeBytes = 8000;
 
-// Whether `bytes` is well-formed UTF-8.
-bool valid_utf8(std::string_view bytes);
+enum class Utf8Form { Ascii, Valid, Invalid };
+
+// Whether `bytes` is plain ASCII, other well-formed UTF-8, or not well-formed.
+Utf8Form classify_utf8(std::string_view bytes);
+inline bool valid_utf8(std::string_view bytes) {
+  return classify_utf8(bytes) != Utf8Form::Invalid;
+}
 
 // Appends `bytes` to `out`, every maximal ill-formed subsequence replaced by one U+FFFD (the
 // replacement practice the Unicode standard recommends, which most decoders follow).

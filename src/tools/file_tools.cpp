@@ -1,3 +1,9 @@
+// The file tools except grep (file_grep.cpp). Every output passes through the UTF-8 decoder,
+// because file contents and names are bytes while the answer is JSON text. The writing tools
+// compute their change at decode time from the bytes as stored, so that the user approves the
+// exact result; at run time they check that neither the file (edit_file) nor the place the path
+// leads to (both) changed in the meantime, then write the whole file in place, which keeps its
+// owner and permissions.
 #include "tools/file_tools.h"
 
 #include <dirent.h>
@@ -31,7 +37,9 @@ bool has_git_component(const fs::path& path) {
   return std::any_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".git"; });
 }
 
-std::string errno_text(int error) { return std::system_category().message(error); }
+std::string errno_text(int error) {
+  return std::system_category().message(error);
+}
 
 // ---- read_file ----
 
@@ -86,9 +94,10 @@ struct DirEntry {
 std::string lowercase(const std::string& name) {
   const bool ascii = std::all_of(name.begin(), name.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!ascii) return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))
-                  .toLower()
-                  .toStdString();
+  if (!ascii) {
+    const QString text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    return text.toLower().toStdString();
+  }
   std::string out = name;
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -183,8 +192,8 @@ std::optional<std::string> write_whole(const fs::path& path, std::string_view by
   if (ec) return ec.message();
   // The path was resolved through its links before approval; a link put in its place since
   // then is not followed. Non-blocking so that a pipe there cannot hold the worker.
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (fd < 0) return errno_text(errno);
   std::size_t done = 0;
   while (done < bytes.size()) {

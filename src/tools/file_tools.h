@@ -18,12 +18,12 @@
 
 namespace kavor::tools {
 
-inline constexpr std::size_t kReadLineLimit = 2000;      // lines per read_file call
-inline constexpr std::size_t kReadLineChars = 2000;      // characters per line read
-inline constexpr std::size_t kListEntryLimit = 1000;     // names shown by list_dir
-inline constexpr std::size_t kGlobMatchLimit = 500;      // paths shown by glob
-inline constexpr std::size_t kGrepMatchLimit = 300;      // lines shown by grep
-inline constexpr std::size_t kGrepLineChars = 300;       // characters per grep line
+inline constexpr std::size_t kReadLineLimit = 2000;       // lines per read_file call
+inline constexpr std::size_t kReadLineChars = 2000;       // characters per line read
+inline constexpr std::size_t kListEntryLimit = 1000;      // names shown by list_dir
+inline constexpr std::size_t kGlobMatchLimit = 500;       // paths shown by glob
+inline constexpr std::size_t kGrepMatchLimit = 300;       // lines shown by grep
+inline constexpr std::size_t kGrepLineChars = 300;        // characters per grep line
 inline constexpr std::uint64_t kGrepFileLimit = 2 << 20;  // bytes of one searched file
 
 Decoder read_file_tool();

@@ -51,7 +51,9 @@ struct ToolResult {
   ToolOutput value;
   std::string error;
 
-  static ToolResult success(std::string text) { return {true, {std::move(text), std::nullopt}, {}}; }
+  static ToolResult success(std::string text) {
+    return {true, {std::move(text), std::nullopt}, {}};
+  }
   static ToolResult failure(std::string message) { return {false, {}, std::move(message)}; }
 };
 

@@ -2,8 +2,8 @@
 // with JSON arguments.
 #include "app/commands.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include <filesystem>
 #include <fstream>
@@ -39,13 +39,15 @@ class CommandsTest : public ::testing::Test {
     state_.add(std::make_unique<tools::Approvals>());
     state_.add(std::make_unique<Status>());
     state_.add(std::make_unique<Watchdog>());
-    state_.add(device::DeviceStore::load(dir_.filePath(QStringLiteral("device.json")), *creds_,
-                                         {QStringLiteral("kavor-commands-test"), QString::fromStdString(svc_.base_url())}));
+    state_.add(device::DeviceStore::load(
+        dir_.filePath(QStringLiteral("device.json")), *creds_,
+        {QStringLiteral("kavor-commands-test"), QString::fromStdString(svc_.base_url())}));
     install_commands(table_, CommandContext{endpoints(), state_, host_, notes_});
   }
   void TearDown() override { state_.get<device::DeviceStore>().forget(); }
   Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"), QString::fromStdString(svc_.base_url()));
+    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                     QString::fromStdString(svc_.base_url()));
   }
   CommandResult call(const std::string& name, Json args = Json::object()) {
     return test::run(table_.invoke(name, args));
@@ -63,13 +65,15 @@ class CommandsTest : public ::testing::Test {
 TEST_F(CommandsTest, AllTwentyFourCommandsExistAndBadArgumentsNeverReachThem) {
   EXPECT_EQ(table_.names().size(), 24u);
   EXPECT_EQ(call("agent_teleport").error, QStringLiteral("Unknown command agent_teleport."));
-  EXPECT_EQ(call("agent_link").error, QStringLiteral("Command agent_link needs the argument token."));
+  EXPECT_EQ(call("agent_link").error,
+            QStringLiteral("Command agent_link needs the argument token."));
   EXPECT_EQ(call("agent_link", {{"token", 5}}).error,
             QStringLiteral("The argument token of command agent_link must be a string."));
   EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).error,
             QStringLiteral("Command agent_decide needs the argument callId."));
   EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).error,
-            QStringLiteral("The argument mid of command agent_watch_reply must be a positive whole number."));
+            QStringLiteral(
+                "The argument mid of command agent_watch_reply must be a positive whole number."));
   EXPECT_EQ(call("agent_info", Json::array()).error,
             QStringLiteral("The arguments of agent_info must be an object."));
   EXPECT_TRUE(svc_.requests().empty());
@@ -91,7 +95,8 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
   svc_.enqueue("POST", "/bridge/devices", Reply::json(403, R"({"message":"Sign in again."})"));
   EXPECT_EQ(call("agent_link", {{"token", "t"}}).error, QStringLiteral("Sign in again."));
 
-  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":7},"secret":"s"})"));
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":7},"secret":"s"})"));
   const CommandResult linked = call("agent_link", {{"token", "t"}});
   ASSERT_TRUE(linked.ok) << linked.error.toStdString();
   EXPECT_EQ(linked.value["device"]["id"], "7");
@@ -107,7 +112,8 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
 }
 
 TEST_F(CommandsTest, LinksOpenOutsideOnlyForWebAndMail) {
-  for (const char* bad : {"ftp://example.org/f", "file:///etc/hosts", "just some text", "", "javascript:alert(1)"}) {
+  for (const char* bad :
+       {"ftp://example.org/f", "file:///etc/hosts", "just some text", "", "javascript:alert(1)"}) {
     EXPECT_EQ(call("agent_open_url", {{"url", bad}}).error,
               QStringLiteral("only http, https and mailto links open outside the app"))
         << bad;
@@ -122,10 +128,12 @@ TEST_F(CommandsTest, LinksOpenOutsideOnlyForWebAndMail) {
 
   EXPECT_EQ(call("agent_pay", {{"url", "http://pay.example.org/"}}).error,
             QStringLiteral("payment links must be https"));
-  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).error, QStringLiteral("invalid payment url"));
+  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).error,
+            QStringLiteral("invalid payment url"));
   EXPECT_EQ(call("agent_pay", {{"url", "ht tp://x"}}).error, QStringLiteral("invalid payment url"));
   EXPECT_TRUE(call("agent_pay", {{"url", "https://pay.example.org/checkout"}}).ok);
-  EXPECT_EQ(host_.payments, std::vector<QString>{QStringLiteral("https://pay.example.org/checkout")});
+  EXPECT_EQ(host_.payments,
+            std::vector<QString>{QStringLiteral("https://pay.example.org/checkout")});
 }
 
 TEST_F(CommandsTest, FolderChecksAndPickers) {
@@ -149,7 +157,9 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
   EXPECT_EQ(call("agent_pick_folder").value, "/home/me/project");
   EXPECT_EQ(call("chatgpt_pick_export").value, "/home/me/project");
   ASSERT_EQ(host_.titles.size(), 3u);
-  EXPECT_EQ(host_.titles[0].toStdString(), "\u067e\u0648\u0634\u0647\u06cc \u06a9\u0627\u0631\u06cc \u0631\u0627 \u0627\u0646\u062a\u062e\u0627\u0628 \u06a9\u0646\u06cc\u062f");
+  EXPECT_EQ(host_.titles[0].toStdString(),
+            "\u067e\u0648\u0634\u0647\u06cc \u06a9\u0627\u0631\u06cc \u0631\u0627 "
+            "\u0627\u0646\u062a\u062e\u0627\u0628 \u06a9\u0646\u06cc\u062f");
   EXPECT_EQ(host_.titles[2], QStringLiteral("ChatGPT export|ChatGPT export (zip)|zip"));
 
   EXPECT_TRUE(call("agent_alive").ok);

@@ -6,7 +6,8 @@ namespace kavor {
 namespace {
 
 TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
-  const Endpoints e(QStringLiteral("https://chat.example.test/"), QStringLiteral("https://api.example.test"));
+  const Endpoints e(QStringLiteral("https://chat.example.test/"),
+                    QStringLiteral("https://api.example.test"));
   const struct {
     const char* url;
     Navigation expected;

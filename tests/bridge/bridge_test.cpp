@@ -2,10 +2,10 @@
 // second of the program's waits is 10 ms here.
 #include "bridge/bridge.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <mutex>
@@ -71,23 +71,30 @@ class BridgeTest : public ::testing::Test {
   device::CredentialKey key() const {
     return {QStringLiteral("kavor-bridge-test"), QString::fromStdString(svc_.base_url())};
   }
-  void link() { ASSERT_EQ(store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}), std::nullopt); }
+  void link() {
+    ASSERT_EQ(store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}),
+              std::nullopt);
+  }
   Endpoints endpoints() const {
     return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
                      QString::fromStdString(svc_.base_url()));
   }
   void start() {
-    bridge_ = std::make_unique<Bridge>(endpoints(), *store_, status_, host_, notes_, tools::run_unknown_tool);
+    bridge_ = std::make_unique<Bridge>(endpoints(), *store_, status_, host_, notes_,
+                                       tools::run_unknown_tool);
     task_.emplace(bridge_->run(stop_.get_token()));
   }
   std::vector<bool> connection_events() const {
     std::vector<bool> out;
-    for (const Json& v : host_.events(QStringLiteral("agent://connection"))) out.push_back(v.get<bool>());
+    for (const Json& v : host_.events(QStringLiteral("agent://connection")))
+      out.push_back(v.get<bool>());
     return out;
   }
   std::size_t polls() const { return svc_.requests("GET", "/bridge/poll").size(); }
   // Lets `nominal` seconds of program time pass while the event loop runs.
-  void pass(milliseconds nominal) { wait_until([] { return false; }, nominal / kSpeedup); }
+  void pass(milliseconds nominal) {
+    wait_until([] { return false; }, nominal / kSpeedup);
+  }
 
   // Replies to polls from a script, and remembers when each poll arrived.
   void script_polls(std::function<Reply(int n)> reply) {
@@ -219,13 +226,14 @@ TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
 }
 
 TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
-  for (const char* body : {"not json", "[]", "\"text\"", R"({"call":null})", "{}",
-                           R"({"call":5})", R"({"call":{"id":"x"}})", R"({"call":{"id":1,"tool":"t"}})",
+  for (const char* body : {"not json", "[]", "\"text\"", R"({"call":null})", "{}", R"({"call":5})",
+                           R"({"call":{"id":"x"}})", R"({"call":{"id":1,"tool":"t"}})",
                            R"({"call":{"id":"x","tool":"t","project":"yes"}})"}) {
     svc_.enqueue("GET", "/bridge/poll", Reply::json(200, body));
   }
-  svc_.enqueue("GET", "/bridge/poll",
-               Reply::json(200, R"({"call":{"id":"c1","tool":"teleport","args":null,"extra_key":1}})"));
+  svc_.enqueue(
+      "GET", "/bridge/poll",
+      Reply::json(200, R"({"call":{"id":"c1","tool":"teleport","args":null,"extra_key":1}})"));
   svc_.set_default("GET", "/bridge/poll", Reply::held());
   svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
   start();
@@ -236,9 +244,10 @@ TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
 
   const auto posted = svc_.requests("POST", "/bridge/result").front();
   EXPECT_EQ(posted.header("authorization"), "Bearer sek");
-  EXPECT_EQ(posted.body,
-            R"({"call_id":"c1","status":"error","output":"This version of Kavor Agent does not know )"
-            R"(the tool teleport. Ask the user to update Kavor Agent."})");
+  EXPECT_EQ(
+      posted.body,
+      R"({"call_id":"c1","status":"error","output":"This version of Kavor Agent does not know )"
+      R"(the tool teleport. Ask the user to update Kavor Agent."})");
 }
 
 TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfterTwoMinutes) {

@@ -11,7 +11,8 @@ TEST(Endpoints, ApiBaseNeverEndsInSlashAndAssetsResolveAgainstTheLocalOrigin) {
   const Endpoints e(QStringLiteral("https://chat.example.test/"),
                     QStringLiteral("https://api.example.test///"));
   EXPECT_EQ(e.api_base(), QStringLiteral("https://api.example.test"));
-  EXPECT_FALSE((e.api_base() + QStringLiteral("/bridge/poll")).mid(8).contains(QLatin1String("//")));
+  EXPECT_FALSE(
+      (e.api_base() + QStringLiteral("/bridge/poll")).mid(8).contains(QLatin1String("//")));
 
   const QUrl error = e.asset_url(QStringLiteral("error.html#server"));
   EXPECT_EQ(error.path(), QStringLiteral("/error.html"));

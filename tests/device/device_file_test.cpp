@@ -5,7 +5,9 @@
 namespace kavor::device {
 namespace {
 
-bool empty(const DeviceFile& f) { return !f.device_id && !f.device_name && !f.secret; }
+bool empty(const DeviceFile& f) {
+  return !f.device_id && !f.device_name && !f.secret;
+}
 
 TEST(DeviceFile, ReadsPresentValuesAndTreatsMissingOrNullAsAbsent) {
   const DeviceFile full = parse_device_file(
@@ -38,7 +40,8 @@ TEST(DeviceFile, DamagedFilesReadAsNothingAtAll) {
 
 TEST(DeviceFile, WritesPrettyWithKeysInOrder) {
   EXPECT_EQ(serialize_device_file(QStringLiteral("d1"), QStringLiteral("box"), std::nullopt),
-            QByteArray("{\n  \"device_id\": \"d1\",\n  \"device_name\": \"box\",\n  \"secret\": null\n}"));
+            QByteArray(
+                "{\n  \"device_id\": \"d1\",\n  \"device_name\": \"box\",\n  \"secret\": null\n}"));
   const QByteArray with_secret = serialize_device_file(
       QStringLiteral("d\"1"), QStringLiteral("b\u00f6x"), QStringLiteral("s"));
   const DeviceFile back = parse_device_file(with_secret);

@@ -3,10 +3,10 @@
 // session bus at all, where the secret must fall back into device.json.
 #include "device/device_store.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
@@ -23,14 +23,15 @@ namespace {
 using service::Reply;
 using service::TestService;
 
-bool keyring_available() { return qEnvironmentVariable("KAVOR_TEST_KEYRING") == QLatin1String("1"); }
+bool keyring_available() {
+  return qEnvironmentVariable("KAVOR_TEST_KEYRING") == QLatin1String("1");
+}
 
 class DeviceStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // Each test gets its own credential entry so runs never see each other's secrets.
-    key_ = CredentialKey{QString::fromUtf8(build::kAppId),
-                         QString::fromStdString(svc_.base_url())};
+    key_ = CredentialKey{QString::fromUtf8(build::kAppId), QString::fromStdString(svc_.base_url())};
     creds_->remove(key_.service, key_.account);
   }
   void TearDown() override { creds_->remove(key_.service, key_.account); }
@@ -136,7 +137,8 @@ TEST_F(DeviceStoreTest, RefusedOrBrokenRegistrationsFailWithTheirMessageAndKeepN
 }
 
 TEST_F(DeviceStoreTest, AnUnwritableConfigurationFolderFailsAndLeavesTheStoreAsItWas) {
-  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"a"},"secret":"s1"})"));
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":"a"},"secret":"s1"})"));
   auto store = load();
   ASSERT_EQ(link(*store, QStringLiteral("t")), std::nullopt);
 
@@ -146,7 +148,8 @@ TEST_F(DeviceStoreTest, AnUnwritableConfigurationFolderFailsAndLeavesTheStoreAsI
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
   blocker.close();
 
-  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"b"},"secret":"s2"})"));
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":"b"},"secret":"s2"})"));
   EXPECT_EQ(link(*store, QStringLiteral("t")), QStringLiteral("Not a directory"));
   EXPECT_EQ(store->credentials()->device_id, QStringLiteral("a"));
   EXPECT_EQ(store->secret(), QStringLiteral("s1"));
@@ -171,7 +174,8 @@ TEST_F(DeviceStoreTest, LoadingReadsTheFileFirstAndTheCredentialStoreSecond) {
 }
 
 TEST_F(DeviceStoreTest, UnlinkDeletesOnTheServiceOnlyWithATokenAndAlwaysForgets) {
-  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"dev 1"},"secret":"s"})"));
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":"dev 1"},"secret":"s"})"));
   svc_.set_default("DELETE", "/bridge/devices/{id}", Reply::json(500, "{}"));
   auto store = load();
 

@@ -16,7 +16,8 @@ TEST(Registration, RefusalsUseTheServiceMessageOnlyWhenItIsAString) {
             QStringLiteral("This link has expired."));
   EXPECT_EQ(message_of(500, "<html><body>Bad gateway</body></html>"),
             QStringLiteral("could not register this computer"));
-  EXPECT_EQ(message_of(401, R"({"message":42})"), QStringLiteral("could not register this computer"));
+  EXPECT_EQ(message_of(401, R"({"message":42})"),
+            QStringLiteral("could not register this computer"));
   EXPECT_EQ(message_of(302, ""), QStringLiteral("could not register this computer"));
 }
 
@@ -25,20 +26,20 @@ TEST(Registration, SuccessNeedsAUsableDeviceIdAndAStringSecret) {
   ASSERT_TRUE(std::holds_alternative<Registration>(ok));
   EXPECT_EQ(std::get<Registration>(ok).device_id, QStringLiteral("42"));
   EXPECT_EQ(std::get<Registration>(ok).secret, QStringLiteral("s"));
-  EXPECT_EQ(std::get<Registration>(read_registration_answer(
-                                       201, R"({"device":{"id":"dev-7"},"secret":""})"))
+  EXPECT_EQ(std::get<Registration>(
+                read_registration_answer(201, R"({"device":{"id":"dev-7"},"secret":""})"))
                 .device_id,
             QStringLiteral("dev-7"));
-  EXPECT_EQ(std::get<Registration>(read_registration_answer(
-                                       200, R"({"device":{"id":-3},"secret":"s"})"))
-                .device_id,
-            QStringLiteral("-3"));
+  EXPECT_EQ(
+      std::get<Registration>(read_registration_answer(200, R"({"device":{"id":-3},"secret":"s"})"))
+          .device_id,
+      QStringLiteral("-3"));
 
   const QString no_id = QStringLiteral("the server answered without a device id");
-  for (const char* body : {R"({"device":{"id":{}},"secret":"s"})",
-                           R"({"device":{"id":4.5},"secret":"s"})",
-                           R"({"device":{"id":null},"secret":"s"})", R"({"secret":"s"})",
-                           R"({"device":"d1","secret":"s"})", "<html></html>", ""}) {
+  for (const char* body :
+       {R"({"device":{"id":{}},"secret":"s"})", R"({"device":{"id":4.5},"secret":"s"})",
+        R"({"device":{"id":null},"secret":"s"})", R"({"secret":"s"})",
+        R"({"device":"d1","secret":"s"})", "<html></html>", ""}) {
     EXPECT_EQ(message_of(200, body), no_id) << body;
   }
   const QString no_secret = QStringLiteral("the server answered without a secret");

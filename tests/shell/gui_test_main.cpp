@@ -1,8 +1,8 @@
 // Entry for the window tests: a real QApplication with the webview, run under Xvfb.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include "shell/asset_scheme.h"
 

@@ -504,7 +504,8 @@ namespace {
 // The whole program as the chat application sees it: the real commands and the bridge loop
 // against the substitute service.
 TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeUp) {
-  svc_.set_default("POST", "/bridge/devices", Reply::json(200, R"({"device":{"id":"d9"},"secret":"sek"})"));
+  svc_.set_default("POST", "/bridge/devices",
+                   Reply::json(200, R"({"device":{"id":"d9"},"secret":"sek"})"));
   svc_.set_default("GET", "/bridge/poll", Reply::held());
   svc_.set_default("DELETE", "/bridge/devices/{id}", Reply::json(204, ""));
   start();
@@ -530,7 +531,8 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   const Json linked = Json::parse(outcome("link"));
   ASSERT_TRUE(linked["ok"].get<bool>()) << linked.dump();
   EXPECT_EQ(linked["value"]["device"]["id"], "d9");
-  EXPECT_EQ(svc_.requests("POST", "/bridge/devices").front().header("authorization"), "Bearer link-token");
+  EXPECT_EQ(svc_.requests("POST", "/bridge/devices").front().header("authorization"),
+            "Bearer link-token");
 
   // The next poll is held open by the service; within 1.5 s the page hears it is connected.
   ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));

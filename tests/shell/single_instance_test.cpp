@@ -2,6 +2,7 @@
 // and with the real executable for the process-level behaviour.
 #include "shell/single_instance.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -9,7 +10,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QWebEngineProfile>
-#include <gtest/gtest.h>
 
 #include "app/command_table.h"
 #include "common/json.h"
@@ -26,13 +26,15 @@ TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
   QWebEngineProfile profile;
   Watchdog watchdog;
   CommandTable commands;
-  MainWindow window(&profile, Endpoints(QStringLiteral("http://127.0.0.1:9/"),
-                                        QStringLiteral("http://127.0.0.1:9")),
-                    watchdog, commands, [](const QUrl&) {});
+  MainWindow window(
+      &profile,
+      Endpoints(QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")),
+      watchdog, commands, [](const QUrl&) {});
   window.showMinimized();
   ASSERT_TRUE(wait_until([&] { return window.isMinimized(); }));
 
-  const QString name = QStringLiteral("kavor-agent-test-%1").arg(QCoreApplication::applicationPid());
+  const QString name =
+      QStringLiteral("kavor-agent-test-%1").arg(QCoreApplication::applicationPid());
   SingleInstance first(name);
   int knocks = 0;
   ASSERT_TRUE(first.listen([&] {
@@ -77,7 +79,8 @@ TEST(SingleInstance, TheRealProgramStartedTwiceKeepsOneWindow) {
   env.insert(QStringLiteral("TMPDIR"), root.path());
   env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
   env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
-  env.insert(QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING"), QStringLiteral("127.0.0.1:%1").arg(port));
+  env.insert(QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING"),
+             QStringLiteral("127.0.0.1:%1").arg(port));
 
   QProcess first;
   first.setProcessEnvironment(env);

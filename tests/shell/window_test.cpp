@@ -1,10 +1,10 @@
 // The real main window under Xvfb: the start-page probe's sequence of pages, the lock script
 // against real key and mouse input, and the navigation rules.
+#include <gtest/gtest.h>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QTest>
 #include <QWebEngineProfile>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <mutex>
@@ -87,10 +87,12 @@ class WindowTest : public ::testing::Test {
     return result;
   }
   bool app_page_ready() {
-    return wait_until([&] {
-      return url() == app_url() && !page()->isLoading() &&
-             js(QStringLiteral("document.readyState === 'complete' && !!window.seen")).toBool();
-    }, kPageTimeout);
+    return wait_until(
+        [&] {
+          return url() == app_url() && !page()->isLoading() &&
+                 js(QStringLiteral("document.readyState === 'complete' && !!window.seen")).toBool();
+        },
+        kPageTimeout);
   }
   void key(Qt::Key k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
     QWidget* target = app_->main_window()->focusProxy();
@@ -113,14 +115,14 @@ class WindowTest : public ::testing::Test {
 TEST_F(WindowTest, ProbeShowsLoaderThenErrorPagesOncePerReasonThenTheApplication) {
   svc_.set_default("GET", "/", Reply::dropped());
   start();
-  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#offline")); },
-                         kPageTimeout))
+  ASSERT_TRUE(
+      wait_until([&] { return url().endsWith(QLatin1String("error.html#offline")); }, kPageTimeout))
       << visited();
   // While the service stays unreachable, the error page is left alone.
   wait_until([] { return false; }, std::chrono::milliseconds(800));
   svc_.set_default("GET", "/", Reply::text(503, "maintenance"));
-  ASSERT_TRUE(wait_until([&] { return url().endsWith(QLatin1String("error.html#server")); },
-                         kPageTimeout))
+  ASSERT_TRUE(
+      wait_until([&] { return url().endsWith(QLatin1String("error.html#server")); }, kPageTimeout))
       << visited();
   wait_until([] { return false; }, std::chrono::milliseconds(800));
   svc_.set_default("GET", "/", Reply::text(200, kAppPage, "text/html"));
@@ -169,7 +171,8 @@ TEST_F(WindowTest, LockScriptBlocksBrowserShortcutsButNotEditingOrCopying) {
   app_->main_window()->setFocus();
 
   // Ctrl+A selects inside a text field.
-  js(QStringLiteral("var f=document.getElementById('field'); f.focus(); f.setSelectionRange(0,0);"));
+  js(QStringLiteral(
+      "var f=document.getElementById('field'); f.focus(); f.setSelectionRange(0,0);"));
   key(Qt::Key_A, Qt::ControlModifier);
   EXPECT_EQ(js(QStringLiteral("[field.selectionStart, field.selectionEnd].join()")).toString(),
             QStringLiteral("0,11"));
@@ -192,13 +195,13 @@ TEST_F(WindowTest, LockScriptBlocksBrowserShortcutsButNotEditingOrCopying) {
 
   // Ctrl+C inside a message copies its text.
   QGuiApplication::clipboard()->clear();
-  js(QStringLiteral("var r=document.createRange(); r.selectNodeContents(msg);"
-                    "getSelection().removeAllRanges(); getSelection().addRange(r); seen.length=0;"));
+  js(QStringLiteral(
+      "var r=document.createRange(); r.selectNodeContents(msg);"
+      "getSelection().removeAllRanges(); getSelection().addRange(r); seen.length=0;"));
   key(Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(js(QStringLiteral("seen.join(' ')")).toString(), QStringLiteral("C-KeyC"));
-  EXPECT_TRUE(wait_until([] {
-    return QGuiApplication::clipboard()->text() == QStringLiteral("copy me please");
-  }));
+  EXPECT_TRUE(wait_until(
+      [] { return QGuiApplication::clipboard()->text() == QStringLiteral("copy me please"); }));
 
   // The context menu is cancelled before the page sees it.
   js(QStringLiteral("seen.length=0;"));

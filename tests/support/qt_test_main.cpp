@@ -1,6 +1,6 @@
 // Test entry for suites that need a Qt event loop but no window.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

@@ -46,7 +46,7 @@ class RecordingHost : public Host {
     co_return choice;
   }
   QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
-                                                 QString extension) override {
+                                                QString extension) override {
     titles.push_back(title + QStringLiteral("|") + filter_name + QStringLiteral("|") + extension);
     std::optional<QString> choice = picked;
     co_return choice;

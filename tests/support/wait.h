@@ -1,10 +1,10 @@
 // Waiting helpers for tests that run a Qt event loop.
 #pragma once
 
+#include <qcorotask.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-#include <qcorotask.h>
 
 #include <chrono>
 #include <functional>

@@ -24,13 +24,13 @@ TEST(ApprovalTable, EachModeRunsRefusesOrAsksAsTheUserChose) {
     bool always;
     Verdict expected;
   } cases[] = {
-      {Mode::Ask, R, false, false, Run},       {Mode::Ask, W, false, false, Ask},
-      {Mode::Ask, X, false, true, Run},        {Mode::Ask, X, true, true, Ask},
-      {Mode::Ask, R, true, false, Ask},        {Mode::Auto, W, false, false, Run},
-      {Mode::Auto, X, false, false, Run},      {Mode::Auto, R, true, false, Ask},
-      {Mode::Readonly, R, false, false, Run},  {Mode::Readonly, R, true, false, Ask},
+      {Mode::Ask, R, false, false, Run},        {Mode::Ask, W, false, false, Ask},
+      {Mode::Ask, X, false, true, Run},         {Mode::Ask, X, true, true, Ask},
+      {Mode::Ask, R, true, false, Ask},         {Mode::Auto, W, false, false, Run},
+      {Mode::Auto, X, false, false, Run},       {Mode::Auto, R, true, false, Ask},
+      {Mode::Readonly, R, false, false, Run},   {Mode::Readonly, R, true, false, Ask},
       {Mode::Readonly, W, false, true, Refuse}, {Mode::Readonly, X, true, false, Refuse},
-      {Mode::Everything, X, true, false, Run}, {Mode::Everything, W, true, false, Run},
+      {Mode::Everything, X, true, false, Run},  {Mode::Everything, W, true, false, Run},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decide(c.mode, call(c.kind, c.outside), c.always), c.expected)

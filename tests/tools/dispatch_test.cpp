@@ -2,8 +2,8 @@
 // approval gate, run, events to the page, and the result record posted back.
 #include "tools/dispatch.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <fstream>
@@ -44,7 +44,9 @@ class CountingNotifications : public Notifications {
 };
 
 std::string string_arg_or(const Json& args, const char* key) {
-  return args.is_object() && args.contains(key) && args[key].is_string() ? args[key].get<std::string>() : "";
+  return args.is_object() && args.contains(key) && args[key].is_string()
+             ? args[key].get<std::string>()
+             : "";
 }
 
 // Tools made for the test: a read, a write that creates a file, and one that runs until stopped.
@@ -56,7 +58,9 @@ ToolTable test_tools() {
     d.kind = ToolKind::Read;
     d.summary = display_path(target, scope.root);
     d.outside = !scope.contains(target);
-    d.run = [target](const StopFlag&) { return ToolResult::success("looked at " + target.filename().string()); };
+    d.run = [target](const StopFlag&) {
+      return ToolResult::success("looked at " + target.filename().string());
+    };
     return d;
   });
   table.add("touch", [](const Json& args, const Scope& scope) -> DecodeResult {
@@ -79,7 +83,8 @@ ToolTable test_tools() {
     d.kind = ToolKind::Exec;
     d.summary = "wait";
     d.run = [](const StopFlag& stop) {
-      for (int i = 0; i < 2000 && !stop->load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      for (int i = 0; i < 2000 && !stop->load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       return stop->load() ? ToolResult::failure("Stopped.") : ToolResult::success("waited");
     };
     return d;
@@ -99,15 +104,18 @@ class DispatchTest : public ::testing::Test {
     state_.add(std::make_unique<Status>());
     state_.add(std::make_unique<Watchdog>());
     state_.add(std::make_unique<RunningChats>());
-    device_ = &state_.add(device::DeviceStore::load(QString::fromStdString((ws_ / "device.json").string()),
-                                                    *creds_, {QStringLiteral("kavor-dispatch-test"), QStringLiteral("x")}));
-    ASSERT_EQ(device_->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}), std::nullopt);
+    device_ = &state_.add(
+        device::DeviceStore::load(QString::fromStdString((ws_ / "device.json").string()), *creds_,
+                                  {QStringLiteral("kavor-dispatch-test"), QStringLiteral("x")}));
+    ASSERT_EQ(device_->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}),
+              std::nullopt);
     install_commands(commands_, CommandContext{endpoints(), state_, host_, notes_});
     svc_.set_default("GET", "/bridge/poll", Reply::held());
     svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
     DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_};
-    bridge_ = std::make_unique<Bridge>(endpoints(), *device_, state_.get<Status>(), host_, notes_,
-                                       [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
+    bridge_ = std::make_unique<Bridge>(
+        endpoints(), *device_, state_.get<Status>(), host_, notes_,
+        [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
     task_.emplace(bridge_->run(stop_.get_token()));
   }
   void TearDown() override {
@@ -119,25 +127,32 @@ class DispatchTest : public ::testing::Test {
     timing::set_speedup(1);
   }
   Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"), QString::fromStdString(svc_.base_url()));
+    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                     QString::fromStdString(svc_.base_url()));
   }
   // Delivers one call through the held poll.
-  void deliver(const std::string& id, const std::string& tool, Json args, const std::string& chat = "c",
-               const fs::path& workspace = {}) {
-    Json call = {{"id", id}, {"tool", tool}, {"args", std::move(args)}, {"chat", chat},
+  void deliver(const std::string& id, const std::string& tool, Json args,
+               const std::string& chat = "c", const fs::path& workspace = {}) {
+    Json call = {{"id", id},
+                 {"tool", tool},
+                 {"args", std::move(args)},
+                 {"chat", chat},
                  {"workspace", (workspace.empty() ? ws_ / "a" : workspace).string()}};
     ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
     svc_.release_held(Reply::json(200, Json({{"call", call}}).dump()));
   }
-  std::optional<Json> result(const std::string& id, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::optional<Json> result(const std::string& id,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::optional<Json> found;
-    wait_until([&] {
-      for (const auto& r : svc_.requests("POST", "/bridge/result")) {
-        Json body = Json::parse(r.body);
-        if (body["call_id"] == id) found = body;
-      }
-      return found.has_value();
-    }, timeout);
+    wait_until(
+        [&] {
+          for (const auto& r : svc_.requests("POST", "/bridge/result")) {
+            Json body = Json::parse(r.body);
+            if (body["call_id"] == id) found = body;
+          }
+          return found.has_value();
+        },
+        timeout);
     return found;
   }
   std::vector<std::string> states(const std::string& id) const {
@@ -147,7 +162,9 @@ class DispatchTest : public ::testing::Test {
     }
     return out;
   }
-  CommandResult command(const std::string& name, Json args) { return test::run(commands_.invoke(name, args)); }
+  CommandResult command(const std::string& name, Json args) {
+    return test::run(commands_.invoke(name, args));
+  }
 
   TestService svc_;
   QTemporaryDir dir_;
@@ -168,26 +185,30 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
   deliver("r1", "look", {{"path", "notes.txt"}});
   const auto record = result("r1");
   ASSERT_TRUE(record);
-  EXPECT_EQ(record->dump(),
-            R"({"call_id":"r1","status":"ok","output":"looked at notes.txt","tool":"look","kind":"read",)"
-            R"("summary":"notes.txt","detail":"","lang":"","outside":false,"cwd":"."})");
+  EXPECT_EQ(
+      record->dump(),
+      R"({"call_id":"r1","status":"ok","output":"looked at notes.txt","tool":"look","kind":"read",)"
+      R"("summary":"notes.txt","detail":"","lang":"","outside":false,"cwd":"."})");
   EXPECT_EQ(states("r1"), (std::vector<std::string>{"running", "done"}));
   const Json done = host_.events(QStringLiteral("agent://call")).back();
-  EXPECT_EQ(done.dump(),
-            R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
-            R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
+  EXPECT_EQ(
+      done.dump(),
+      R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
+      R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
   EXPECT_EQ(state_.get<RunningChats>().size(), 0u);
 }
 
 TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {
   deliver("u1", "teleport", Json::object());
-  EXPECT_EQ(result("u1")->dump(),
-            R"({"call_id":"u1","status":"error","output":"This version of Kavor Agent does not know the tool teleport. Ask the user to update Kavor Agent."})");
+  EXPECT_EQ(
+      result("u1")->dump(),
+      R"({"call_id":"u1","status":"error","output":"This version of Kavor Agent does not know the tool teleport. Ask the user to update Kavor Agent."})");
   deliver("u2", "look", Json::object(), "c", ws_ / "missing");
   EXPECT_EQ((*result("u2"))["output"], "The workspace folder " + (ws_ / "missing").string() +
                                            " does not exist on this computer.");
   deliver("u3", "touch", nullptr);
-  EXPECT_EQ(*result("u3"), Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
+  EXPECT_EQ(*result("u3"),
+            Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
   EXPECT_TRUE(host_.events(QStringLiteral("agent://call")).empty());
 }
 
@@ -254,9 +275,9 @@ TEST_F(DispatchTest, ModesDecideInsideAndOutsideTheScope) {
     const char* expected;  // "ok", "denied" (refused at once) or "pending"
   };
   const Case cases[] = {
-      {"ask", "look", inside, "ok"},          {"ask", "touch", inside, "pending"},
-      {"ask", "look", outside, "pending"},    {"auto", "touch", inside, "ok"},
-      {"auto", "look", outside, "pending"},   {"readonly", "look", inside, "ok"},
+      {"ask", "look", inside, "ok"},           {"ask", "touch", inside, "pending"},
+      {"ask", "look", outside, "pending"},     {"auto", "touch", inside, "ok"},
+      {"auto", "look", outside, "pending"},    {"readonly", "look", inside, "ok"},
       {"readonly", "touch", inside, "denied"}, {"readonly", "look", outside, "pending"},
       {"everything", "touch", outside, "ok"},
   };
@@ -305,6 +326,63 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
 
   deliver("s3", "look", Json::object(), "c", ws_ / "b");  // the first call has ended
   EXPECT_EQ((*result("s3"))["status"], "ok");
+}
+
+}  // namespace
+}  // namespace kavor::tools
+
+#include "tools/install.h"
+
+namespace kavor::tools {
+namespace {
+
+// The program's own tools on the same road: an edit waits for approval with its diff, runs,
+// and comes back as the exact record; a dangling link out of the workspace is marked outside.
+class RealToolsTest : public DispatchTest {
+ protected:
+  void SetUp() override {
+    tools_ = ToolTable();
+    install_tools(tools_);
+    DispatchTest::SetUp();
+  }
+};
+
+TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
+  std::ofstream(ws_ / "a" / "notes.txt") << "one\ntwo\nthree\n";
+  deliver("e1", "edit_file", {{"path", "notes.txt"}, {"old_text", "two"}, {"new_text", "2"}});
+  ASSERT_TRUE(wait_until([&] { return !states("e1").empty(); }));
+  const Json pending = command("agent_pending", Json::object()).value;
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0]["detail"], "@@ -1,3 +1,3 @@\n one\n-two\n+2\n three\n");
+  EXPECT_EQ(pending[0]["lang"], "diff");
+  EXPECT_EQ(command("agent_decide", {{"callId", "e1"}, {"answer", "allow"}}).value, Json(true));
+  const auto record = result("e1");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(
+      record->dump(),
+      R"({"call_id":"e1","status":"ok","output":"Edited notes.txt (1 replacement).","tool":"edit_file",)"
+      R"("kind":"write","summary":"notes.txt","detail":"@@ -1,3 +1,3 @@\n one\n-two\n+2\n three\n",)"
+      R"("lang":"diff","outside":false,"cwd":"."})");
+  std::ifstream in(ws_ / "a" / "notes.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one\n2\nthree\n");
+}
+
+TEST_F(RealToolsTest, ADanglingLinkOutOfTheWorkspaceIsOutsideAndNothingIsWrittenWithoutAsking) {
+  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "auto"}}).ok);
+  fs::create_symlink(ws_ / "b" / "new.txt", ws_ / "a" / "out");
+  deliver("l1", "write_file", {{"path", "out"}, {"content", "hello"}});
+  ASSERT_TRUE(wait_until([&] { return !states("l1").empty(); }));
+  EXPECT_EQ(states("l1"), std::vector<std::string>{"pending"});  // auto mode asks for outside
+  EXPECT_FALSE(fs::exists(ws_ / "b" / "new.txt"));
+  command("agent_decide", {{"callId", "l1"}, {"answer", "deny"}});
+  const auto record = result("l1");
+  ASSERT_TRUE(record);
+  EXPECT_EQ((*record)["status"], "denied");
+  EXPECT_EQ((*record)["outside"], true);
+  EXPECT_FALSE(fs::exists(ws_ / "b" / "new.txt"));
+
+  deliver("g1", "grep", {{"pattern", "one"}, {"path", "."}});
+  EXPECT_EQ((*result("g1"))["status"], "ok");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/file_tools.h"
 
 #include <gtest/gtest.h>
+#include <re2/re2.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -89,7 +90,8 @@ TEST_F(FileTools, ReadFileRefusesWhatItCannotReadWhole) {
   EXPECT_EQ(failure(read_file_tool(), {{"path", "early-nul.bin"}}),
             w + "/early-nul.bin is a binary file of 9000 bytes.");
 
-  EXPECT_EQ(failure(read_file_tool(), {{"path", "missing.txt"}}), w + "/missing.txt does not exist.");
+  EXPECT_EQ(failure(read_file_tool(), {{"path", "missing.txt"}}),
+            w + "/missing.txt does not exist.");
   // Arguments that are not an object read as absent: the root itself, a folder.
   EXPECT_EQ(failure(read_file_tool(), Json()), w + " is a folder; use list_dir.");
   put("empty.txt", "");
@@ -183,6 +185,9 @@ TEST_F(FileTools, GrepFindsMatchingLinesAndFiltersFiles) {
             "src/lib/util.rs:1: // needle in a comment\nsrc/main.rs:2:     let Needle = 1;");
   EXPECT_EQ(ok(grep_tool(), {{"pattern", "needle"}, {"glob", "src/*.rs"}, {"ignore_case", true}}),
             "src/main.rs:2:     let Needle = 1;");
+  EXPECT_EQ(ok(grep_tool(), {{"pattern", "needle"}, {"glob", " ./notes.md"}}),
+            "notes.md:1: needle");
+  EXPECT_EQ(ok(grep_tool(), {{"pattern", "needle"}, {"glob", "./util.rs"}}), "No matches.");
   EXPECT_EQ(ok(grep_tool(), {{"pattern", "needle"}, {"path", "src/lib/util.rs"}, {"glob", "*.md"}}),
             "No matches.");
   EXPECT_EQ(ok(grep_tool(), {{"pattern", "needle"}, {"path", "src/lib/util.rs"}}),
@@ -214,6 +219,59 @@ TEST_F(FileTools, GrepSeesTheSameLinesAsReadFile) {
             "multi.txt:3: xa b\nmulti.txt:5: x");
 }
 
+// The whole-file search with its shortcuts must report exactly the lines a plain search of one
+// decoded line after another reports.
+TEST_F(FileTools, GrepAgreesWithASearchLineByLine) {
+  const std::vector<std::string> texts = {
+      "foo bar\nbaz\r\nfoo\n\nb\nAbcQz1 x\nend",
+      "a\r\nb\r\n",
+      "caf\xE9\nfoo\xFF bar",
+      "\n\n",
+      "no newline at the end foo",
+      "x \xE2\x84\xAA"
+      "elvin\n",  // the Kelvin sign
+      "KELVIN kelvin\n\xC5\xBF"
+      "truct zebra\n",  // a long s
+      "struct Zebra {}\n  STRUCT   zebra;\t \nzebraquokka\n",
+  };
+  for (std::size_t i = 0; i < texts.size(); ++i) put("t" + std::to_string(i) + ".txt", texts[i]);
+  const std::vector<std::string> patterns = {
+      "a$",         "^b",      "\\bfoo\\b", "o\\s+b",   "FOO",       "[A-Z]\\w+Qz\\d",
+      "x*",         "^$",      "\\Afoo",    "bar\\z",   "(?-m)^b",   "kelvin",
+      "foo|bar",    "\\d+",    "(?s)a.b",   "\xC3\xA9", "caf.$",     "struct\\s+zebra",
+      "\\w+quokka", "ar\\s*$", "(?i)k",     "\\n",      "[^a-z ]+$",
+  };
+  for (const std::string& pattern : patterns) {
+    for (const bool ignore_case : {false, true}) {
+      RE2::Options options;
+      options.set_case_sensitive(!ignore_case);
+      const RE2 regex(pattern, options);
+      ASSERT_TRUE(regex.ok()) << pattern;
+      std::string expected;
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string text = utf8_lossy(texts[i]);
+        std::size_t pos = 0;
+        for (int number = 1; pos < text.size(); ++number) {
+          std::size_t end = text.find('\n', pos);
+          const bool last = end == std::string::npos;
+          if (last) end = text.size();
+          std::string_view line(text.data() + pos, end - pos);
+          if (!last && line.ends_with('\r')) line.remove_suffix(1);
+          if (RE2::PartialMatch(line, regex)) {
+            if (!expected.empty()) expected += "\n";
+            expected += "t" + std::to_string(i) + ".txt:" + std::to_string(number) + ": " +
+                        std::string(trim_end_unicode(line));
+          }
+          pos = end + 1;
+        }
+      }
+      if (expected.empty()) expected = "No matches.";
+      EXPECT_EQ(ok(grep_tool(), {{"pattern", pattern}, {"ignore_case", ignore_case}}), expected)
+          << pattern << (ignore_case ? " ignoring case" : "");
+    }
+  }
+}
+
 TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {
   std::string big(kGrepFileLimit, 'x');
   big.replace(0, 7, "needle\n");
@@ -238,7 +296,8 @@ TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {
 }
 
 TEST_F(FileTools, WriteFileCreatesOrUpdatesAndShowsTheChange) {
-  const Decoded create = decoded(write_file_tool(), {{"path", "new/deep/f.txt"}, {"content", "a\n"}});
+  const Decoded create =
+      decoded(write_file_tool(), {{"path", "new/deep/f.txt"}, {"content", "a\n"}});
   EXPECT_EQ(create.kind, ToolKind::Write);
   EXPECT_EQ(create.summary, "new/deep/f.txt");
   EXPECT_EQ(create.lang, "diff");
@@ -271,9 +330,8 @@ TEST_F(FileTools, WriteFileCreatesOrUpdatesAndShowsTheChange) {
 
 TEST_F(FileTools, EditFileReplacesExactlyWhatWasApproved) {
   put("crlf.txt", "one\r\ntwo\r\nthree\r\n");
-  const Decoded crlf = decoded(edit_file_tool(), {{"path", "crlf.txt"},
-                                                  {"old_text", "one\ntwo"},
-                                                  {"new_text", "1\r\n2\n"}});
+  const Decoded crlf = decoded(
+      edit_file_tool(), {{"path", "crlf.txt"}, {"old_text", "one\ntwo"}, {"new_text", "1\r\n2\n"}});
   EXPECT_EQ(crlf.run(nullptr).value.output, "Edited crlf.txt (1 replacement).");
   EXPECT_EQ(contents("crlf.txt"), "1\r\n2\r\n\r\nthree\r\n");
 
@@ -281,19 +339,17 @@ TEST_F(FileTools, EditFileReplacesExactlyWhatWasApproved) {
   EXPECT_EQ(failure(edit_file_tool(), {{"path", "twice.txt"}, {"old_text", "x = 1"}}),
             "old_text appears 2 times. Add more surrounding lines to make it unique, or set "
             "replace_all.");
-  const Decoded both = decoded(edit_file_tool(), {{"path", "twice.txt"},
-                                                  {"old_text", "x = 1"},
-                                                  {"new_text", "y = 2"},
-                                                  {"replace_all", true}});
+  const Decoded both = decoded(
+      edit_file_tool(),
+      {{"path", "twice.txt"}, {"old_text", "x = 1"}, {"new_text", "y = 2"}, {"replace_all", true}});
   EXPECT_EQ(both.detail, "@@ -1,2 +1,2 @@\n-x = 1;\n-x = 1;\n+y = 2;\n+y = 2;\n");
   EXPECT_EQ(both.run(nullptr).value.output, "Edited twice.txt (2 replacements).");
   EXPECT_EQ(contents("twice.txt"), "y = 2;\ny = 2;\n");
   put("overlap.txt", "aaaa");
-  EXPECT_EQ(ok(edit_file_tool(), {{"path", "overlap.txt"},
-                                  {"old_text", "aaa"},
-                                  {"new_text", "b"},
-                                  {"replace_all", true}}),
-            "Edited overlap.txt (1 replacement).");
+  EXPECT_EQ(
+      ok(edit_file_tool(),
+         {{"path", "overlap.txt"}, {"old_text", "aaa"}, {"new_text", "b"}, {"replace_all", true}}),
+      "Edited overlap.txt (1 replacement).");
 
   EXPECT_EQ(failure(edit_file_tool(), {{"path", "twice.txt"}, {"old_text", "zzz"}}),
             "old_text was not found in the file. Read the file again and copy the text exactly.");
@@ -304,8 +360,9 @@ TEST_F(FileTools, EditFileReplacesExactlyWhatWasApproved) {
 
   // Bytes that are not UTF-8 survive an edit elsewhere in the file.
   put("latin1.txt", "caf\xE9\nold\n");
-  EXPECT_EQ(ok(edit_file_tool(), {{"path", "latin1.txt"}, {"old_text", "old"}, {"new_text", "new"}}),
-            "Edited latin1.txt (1 replacement).");
+  EXPECT_EQ(
+      ok(edit_file_tool(), {{"path", "latin1.txt"}, {"old_text", "old"}, {"new_text", "new"}}),
+      "Edited latin1.txt (1 replacement).");
   EXPECT_EQ(contents("latin1.txt"), "caf\xE9\nnew\n");
 }
 
@@ -357,7 +414,10 @@ TEST(FileText, DecodingReplacesEachBrokenPieceOnce) {
   EXPECT_TRUE(valid_utf8("plain ascii and \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
   EXPECT_FALSE(valid_utf8("\xED\xA0\x80"));  // a surrogate
   EXPECT_FALSE(valid_utf8("\xC0\xAF"));      // an overlong form
-  EXPECT_EQ(utf8_lossy("a\xF0\x9F\x98" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(utf8_lossy("a\xF0\x9F\x98"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(utf8_lossy("\xE2\x82"), "\xEF\xBF\xBD");
   EXPECT_EQ(trim_end_unicode("text \t\xC2\xA0\xE3\x80\x80\r"), "text");

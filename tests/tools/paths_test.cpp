@@ -97,7 +97,8 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   no_folder.project = true;
   no_folder.workspace = QStringLiteral("  ");
   EXPECT_EQ(message(no_folder),
-            "This project has no folder yet. Open the project edit screen and choose an existing folder.");
+            "This project has no folder yet. Open the project edit screen and choose an existing "
+            "folder.");
   Call file;
   file.workspace = QString::fromStdString((ws() / "a.txt").string());
   EXPECT_EQ(message(file), "The workspace " + (ws() / "a.txt").string() + " is not a folder.");
@@ -109,14 +110,16 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   extra.extra = QStringLiteral("relative/dir");
   EXPECT_EQ(message(extra), "The extra folder relative/dir must be a full path without '..'.");
   extra.extra = QString::fromStdString(base_.string() + "/ws/../elsewhere");
-  EXPECT_EQ(message(extra), "The extra folder " + extra.extra.toStdString() + " must be a full path without '..'.");
+  EXPECT_EQ(message(extra),
+            "The extra folder " + extra.extra.toStdString() + " must be a full path without '..'.");
   extra.extra = QString::fromStdString((base_ / "nope").string());
   EXPECT_EQ(message(extra), "The extra folder " + (base_ / "nope").string() +
                                 " of this chat does not exist on this computer. Change or remove "
                                 "the extra folder in the chat settings.");
   extra.extra = QString::fromStdString(" " + (base_ / "elsewhere").string() + " ");
   ASSERT_TRUE(std::holds_alternative<Scope>(resolve_scope(extra)));
-  EXPECT_EQ(std::get<Scope>(resolve_scope(extra)).extras, std::vector<fs::path>{base_ / "elsewhere"});
+  EXPECT_EQ(std::get<Scope>(resolve_scope(extra)).extras,
+            std::vector<fs::path>{base_ / "elsewhere"});
 }
 
 TEST(Args, ReadersAreLenientAboutTypes) {
