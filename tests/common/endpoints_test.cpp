@@ -47,3 +47,28 @@ TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
 
 }  // namespace
 }  // namespace kavor
+
+#include "app/state_registry.h"
+
+namespace kavor {
+namespace {
+
+TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(Endpoints(QStringLiteral("not a url"), QStringLiteral("x")).app_url(),
+               "valid app url");
+  EXPECT_DEATH(
+      Endpoints(QStringLiteral("https://a.test/"), QStringLiteral("x"), QStringLiteral("::"))
+          .asset_url(QStringLiteral("error.html")),
+      "valid asset base url");
+  EXPECT_DEATH(
+      {
+        StateRegistry registry;
+        registry.add(std::make_unique<int>(1));
+        registry.add(std::make_unique<int>(2));
+      },
+      "registered twice");
+}
+
+}  // namespace
+}  // namespace kavor
