@@ -59,17 +59,17 @@ std::optional<QString> CommandTable::check(const std::string& name, const Json& 
     return QStringLiteral("The arguments of %1 must be an object.")
         .arg(QString::fromStdString(name));
   }
-  for (const ArgSpec& spec : it->second.args) {
-    const bool present = args.is_object() && args.contains(spec.name) && !args[spec.name].is_null();
+  for (const ArgSpec& arg : it->second.args) {
+    const bool present = args.is_object() && args.contains(arg.name) && !args[arg.name].is_null();
     if (!present) {
-      if (spec.optional) continue;
+      if (arg.optional) continue;
       return QStringLiteral("Command %1 needs the argument %2.")
-          .arg(QString::fromStdString(name), QString::fromStdString(spec.name));
+          .arg(QString::fromStdString(name), QString::fromStdString(arg.name));
     }
-    if (!fits(args[spec.name], spec.type)) {
+    if (!fits(args[arg.name], arg.type)) {
       return QStringLiteral("The argument %2 of command %1 must be %3.")
-          .arg(QString::fromStdString(name), QString::fromStdString(spec.name),
-               QString::fromLatin1(type_name(spec.type)));
+          .arg(QString::fromStdString(name), QString::fromStdString(arg.name),
+               QString::fromLatin1(type_name(arg.type)));
     }
   }
   return std::nullopt;
