@@ -36,11 +36,35 @@ bool parse_address(const std::string& url, Address& out) {
 constexpr const char* kChatPage = R"(<!doctype html>
 <html lang="en"><head><meta charset="utf-8"><title>Kavor AI (local)</title>
 <style>body{font-family:system-ui,sans-serif;margin:40px;color:#1c1b1a;background:#f8f7f5}
-.bubble{background:#fff;border:1px solid #e7e3de;border-radius:14px;padding:12px 16px;max-width:520px}</style>
+.bubble{background:#fff;border:1px solid #e7e3de;border-radius:14px;padding:12px 16px;max-width:520px;margin:10px 0}
+button{font:inherit;padding:8px 14px;border-radius:10px;border:1px solid #e35200;background:#ff5c00;color:#fff;cursor:pointer}
+code{font-size:13px}</style>
 </head><body>
 <h1>Kavor AI</h1>
-<div class="bubble"><div class="msg-body">This is the local stand-in for the chat service.
-The agent is connected to it.</div></div>
+<div class="bubble"><div class="msg-body">This is the local stand-in for the chat service. Link this
+computer to let the assistant reach it.</div></div>
+<div class="bubble"><div class="msg-body" id="state">Asking the agent...</div></div>
+<button id="link">Link this computer</button> <button id="unlink">Unlink</button>
+<script>
+  const agent = window.__TAURI_INTERNALS__;
+  const state = document.getElementById('state');
+  let connected = false;
+  function show(info) {
+    const device = info.device ? 'linked as ' + info.device.name + ' (device ' + info.device.id + ')' : 'not linked';
+    state.textContent = 'Kavor Agent ' + info.version + ' on ' + info.os_version + ': ' + device +
+      (connected || info.connected ? ', connected.' : '.');
+  }
+  function refresh() { agent.invoke('agent_info', {}).then(show, (e) => { state.textContent = String(e); }); }
+  if (!agent) {
+    state.textContent = 'Open this page in Kavor Agent to link a computer.';
+  } else {
+    const handler = agent.transformCallback((event) => { connected = event.payload; refresh(); });
+    agent.invoke('plugin:event|listen', { event: 'agent://connection', target: { kind: 'Any' }, handler });
+    document.getElementById('link').onclick = () => agent.invoke('agent_link', { token: 'local-link' }).then(show, (e) => { state.textContent = String(e); });
+    document.getElementById('unlink').onclick = () => agent.invoke('agent_unlink', {}).then(show);
+    refresh();
+  }
+</script>
 </body></html>)";
 
 std::string random_token() {
