@@ -61,7 +61,10 @@ QCoro::Task<> Bridge::offline_check(std::uint64_t changes, std::stop_token stop)
 
 QCoro::Task<> Bridge::run(std::stop_token stop) {
   stop_ = stop;
+  // The loop may be suspended on a held poll when the bridge goes away: it keeps the client and
+  // the alive flag itself and touches the bridge only while the flag is up.
   const std::shared_ptr<bool> alive = alive_;
+  const std::shared_ptr<HttpClient> client = client_;
   std::chrono::seconds backoff{1};
   const QString poll_url = endpoints_.api_base() + QStringLiteral("/bridge/poll");
   const QByteArray get("GET");
@@ -75,15 +78,17 @@ QCoro::Task<> Bridge::run(std::stop_token stop) {
       continue;
     }
 
-    QNetworkRequest request = client_->request(poll_url);
+    QNetworkRequest request = client->request(poll_url);
     set_bearer(request, *secret);
     // The service holds a poll open while it has nothing to send; one still open after a
     // moment shows the link works.
     QTimer held;
     held.setSingleShot(true);
-    QObject::connect(&held, &QTimer::timeout, [this] { set_connected(true); });
+    QObject::connect(&held, &QTimer::timeout, [this, alive] {
+      if (*alive) set_connected(true);
+    });
     held.start(timing::scaled(kHeldPollMeansOnline));
-    const HttpResponse answer = co_await client_->send(get, request);
+    const HttpResponse answer = co_await client->send(get, request);
     held.stop();
     if (stop.stop_requested() || !*alive) break;
 
@@ -93,6 +98,7 @@ QCoro::Task<> Bridge::run(std::stop_token stop) {
     } else if (answer.status == 401) {
       QFuture<void> forgetting = QtConcurrent::run([this] { device_.forget(); });
       co_await forgetting;
+      if (!*alive) break;
       set_connected(false);
       notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
       host_.emit_event(QStringLiteral("agent://device"), Json(nullptr));
