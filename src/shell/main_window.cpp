@@ -78,6 +78,14 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
       case QWebEngineLoadingInfo::LoadSucceededStatus:
         if (application) watchdog_.page_loaded();
         break;
+      case QWebEngineLoadingInfo::LoadFailedStatus:
+        // The service answered with an error status (a 404 page, say): the page is on screen
+        // and alive. A load that never reached the service is left unfinished, so the
+        // watchdog's load check can show the error page instead of the engine's own.
+        if (application && info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain) {
+          watchdog_.page_loaded();
+        }
+        break;
       default:
         break;
     }

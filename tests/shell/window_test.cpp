@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/timing.h"
+#include "desktop/watchdog.h"
 #include "shell/application.h"
 #include "support/wait.h"
 #include "test_service.h"
@@ -154,6 +155,9 @@ TEST_F(WindowTest, ReachableApplicationLoadsAndALockScriptRunsInEveryFrame) {
                           [](const QString& u) { return u.contains(QLatin1Char('#')); }),
             0);
   EXPECT_TRUE(js(QStringLiteral("window.__kavorLocked === true")).toBool());
+  // The page-load hook told the watchdog: an application page started and finished loading.
+  ASSERT_TRUE(wait_until([&] { return app_->state().get<Watchdog>().loaded(); }));
+  EXPECT_GE(app_->state().get<Watchdog>().load_counter(), 1u);
   ASSERT_TRUE(wait_until([&] {
     return js(QStringLiteral("(function(){var f=document.getElementById('frame');"
                              "return !!(f.contentWindow && f.contentWindow.__kavorLocked);})()"))
