@@ -53,7 +53,6 @@ class CommandTable {
   // The refusal for `args`, or nothing when they fit the command. Pure; used by invoke.
   std::optional<QString> check(const std::string& name, const Json& args) const;
 
-  bool contains(const std::string& name) const { return commands_.count(name) != 0; }
   std::vector<std::string> names() const;
 
  private:

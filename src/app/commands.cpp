@@ -40,6 +40,11 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
   return false;
 }
 
+// A picker's answer for the page: the chosen full path, or null when the user cancelled.
+CommandResult picked_path(const std::optional<QString>& path) {
+  return CommandResult::success(path ? Json(path->toStdString()) : Json(nullptr));
+}
+
 CommandHandler later(const char* feature) {
   const QString message = QStringLiteral("%1 is not available in this version of Kavor Agent.")
                               .arg(QLatin1String(feature));
@@ -177,12 +182,10 @@ void install_commands(CommandTable& table, CommandContext ctx) {
       });
 
   table.add("agent_pick_folder", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
-    QCoro::Task<std::optional<QString>> picking =
-        host.pick_folder(QStringLiteral("پوشهی کاری را انتخاب کنید"));
+    const QString title = QStringLiteral("پوشهی کاری را انتخاب کنید");
+    QCoro::Task<std::optional<QString>> picking = host.pick_folder(title);
     const std::optional<QString> folder = co_await picking;
-    Json chosen = nullptr;
-    if (folder) chosen = folder->toStdString();
-    co_return CommandResult::success(std::move(chosen));
+    co_return picked_path(folder);
   });
 
   table.add("chatgpt_pick_export", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
@@ -191,13 +194,9 @@ void install_commands(CommandTable& table, CommandContext ctx) {
     const QString extension = QStringLiteral("zip");
     QCoro::Task<std::optional<QString>> picking = host.pick_file(title, filter, extension);
     const std::optional<QString> file = co_await picking;
-    Json chosen = nullptr;
-    if (file) chosen = file->toStdString();
-    co_return CommandResult::success(std::move(chosen));
+    co_return picked_path(file);
   });
 
-  // Commands whose features arrive later: declared with their arguments, so the page's calls
-  // are checked the same way, and refused with a clear sentence meanwhile.
   table.add("agent_set_mode", {{"chat", A::String}, {"mode", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
@@ -226,6 +225,8 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return CommandResult::success(
                   Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
             });
+  // Commands whose features arrive later: declared with their arguments, so the page's calls
+  // are checked the same way, and refused with a clear sentence meanwhile.
   table.add("agent_notify",
             {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
             later("Notifications"));

@@ -82,30 +82,34 @@ std::optional<QString> WindowHost::open_payment(const QUrl& url) {
 }
 
 QCoro::Task<std::optional<QString>> WindowHost::pick_folder(QString title) {
-  QPointer<QFileDialog> dialog = new QFileDialog(window_, title);
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  auto* dialog = new QFileDialog(window_, title);
   dialog->setFileMode(QFileDialog::Directory);
   dialog->setOption(QFileDialog::ShowDirsOnly);
-  dialog->open();
-  const int result = co_await qCoro(dialog.data(), &QDialog::finished);
-  if (!dialog || result != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
-    co_return std::nullopt;
-  }
-  co_return QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
+  QCoro::Task<std::optional<QString>> answer = ask(dialog);
+  std::optional<QString> chosen = co_await answer;
+  co_return chosen;
 }
 
 QCoro::Task<std::optional<QString>> WindowHost::pick_file(QString title, QString filter_name,
                                                           QString extension) {
-  QPointer<QFileDialog> dialog = new QFileDialog(window_, title);
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  auto* dialog = new QFileDialog(window_, title);
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setNameFilter(QStringLiteral("%1 (*.%2)").arg(filter_name, extension));
+  QCoro::Task<std::optional<QString>> answer = ask(dialog);
+  std::optional<QString> chosen = co_await answer;
+  co_return chosen;
+}
+
+QCoro::Task<std::optional<QString>> WindowHost::ask(QFileDialog* dialog) {
+  // Opened without blocking, so the event loop keeps serving the page while the user chooses.
+  QPointer<QFileDialog> guard = dialog;
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->open();
-  const int result = co_await qCoro(dialog.data(), &QDialog::finished);
-  if (!dialog || result != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
+  const int result = co_await qCoro(dialog, &QDialog::finished);
+  if (!guard || result != QDialog::Accepted || guard->selectedFiles().isEmpty()) {
     co_return std::nullopt;
   }
-  co_return QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
+  co_return QDir::toNativeSeparators(guard->selectedFiles().constFirst());
 }
 
 Application::Application(ApplicationOptions options) : options_(std::move(options)) {

@@ -17,6 +17,7 @@
 #include "shell/payment_window.h"
 #include "tools/tool_table.h"
 
+class QFileDialog;
 class QWebEngineProfile;
 
 namespace kavor {
@@ -55,6 +56,9 @@ class WindowHost : public Host {
   PaymentWindow* payment_window() const { return payment_; }
 
  private:
+  // Shows the dialog and waits for the user's choice; the chosen full path or nothing.
+  static QCoro::Task<std::optional<QString>> ask(QFileDialog* dialog);
+
   Endpoints endpoints_;
   ExternalOpener opener_;
   QPointer<MainWindow> window_;
