@@ -15,9 +15,9 @@
 #include <mutex>
 #include <vector>
 
-#include "app/host.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
+#include "common/host.h"
 #include "desktop/notifications.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
@@ -135,7 +135,8 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   kavor::Status status;
   NoHost host;
   NoNotifications notes;
-  const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes};
+  QThreadPool pool;
+  const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool};
   const kavor::Endpoints endpoints(QString::fromStdString(svc.base_url() + "/"),
                                    QString::fromStdString(svc.base_url()));
   kavor::Bridge bridge(

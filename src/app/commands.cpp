@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include "app/host.h"
+#include "common/host.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"

@@ -2,7 +2,7 @@
 
 #include <qcorotimer.h>
 
-#include "app/host.h"
+#include "common/host.h"
 #include "common/http.h"
 #include "common/timing.h"
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "app/host.h"
+#include "common/host.h"
 #include "bridge/status.h"
 #include "common/http.h"
 #include "common/timing.h"

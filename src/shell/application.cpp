@@ -165,9 +165,9 @@ void Application::set_up() {
   window_->show();
 
   run_start_probe(host_, options_.endpoints, stop_.get_token());
-  const tools::DispatchContext dispatch{tools_, state_.get<tools::Approvals>(),
-                                        state_.get<tools::RunningChats>(), *host_,
-                                        *options_.notifications};
+  const tools::DispatchContext dispatch{
+      tools_, state_.get<tools::Approvals>(), state_.get<tools::RunningChats>(),
+      *host_, *options_.notifications,        tool_pool_};
   bridge_ = std::make_unique<Bridge>(
       options_.endpoints, device, state_.get<Status>(), *host_, *options_.notifications,
       [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QThreadPool>
 
 #include <functional>
 #include <memory>
@@ -10,9 +11,9 @@
 #include <stop_token>
 
 #include "app/command_table.h"
-#include "app/host.h"
 #include "app/state_registry.h"
 #include "common/endpoints.h"
+#include "common/host.h"
 #include "shell/main_window.h"
 #include "shell/payment_window.h"
 #include "tools/tool_table.h"
@@ -101,6 +102,8 @@ class Application {
   StateRegistry state_;
   CommandTable commands_;
   tools::ToolTable tools_;
+  // Blocking tool runs; kept apart from the shared pool that serves commands and decoding.
+  QThreadPool tool_pool_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   QPointer<MainWindow> window_;

@@ -2,7 +2,7 @@
 
 #include <qcorosignal.h>
 
-#include "app/host.h"
+#include "common/host.h"
 #include "common/timing.h"
 #include "desktop/notifications.h"
 

@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "app/host.h"
+#include "common/host.h"
 #include "tools/approvals.h"
 #include "tools/paths.h"
 #include "tools/tool_table.h"
@@ -154,15 +154,21 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // 5. Run.
   ctx.host.emit_event(event, call_event(info, "running", ""));
   const StopFlag stop = ctx.approvals.add_stop_flag(call_id);
-  auto run = std::move(decoded.run);
-  QFuture<ToolResult> running = QtConcurrent::run([run, stop]() -> ToolResult {
-    try {
-      return run(stop);
-    } catch (const std::exception& e) {
-      return ToolResult::failure(std::string("The tool crashed: ") + e.what());
-    }
-  });
-  const ToolResult result = co_await running;
+  ToolResult result;
+  if (decoded.run_async) {
+    QCoro::Task<ToolResult> running = decoded.run_async(RunContext{call_id, chat, stop, &ctx.host});
+    result = co_await running;
+  } else {
+    auto run = std::move(decoded.run);
+    QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop]() -> ToolResult {
+      try {
+        return run(stop);
+      } catch (const std::exception& e) {
+        return ToolResult::failure(std::string("The tool crashed: ") + e.what());
+      }
+    });
+    result = co_await running;
+  }
   ctx.approvals.remove_stop_flag(call_id);
 
   // 6. Report.

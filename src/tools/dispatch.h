@@ -5,6 +5,7 @@
 
 #include <qcorotask.h>
 #include <QString>
+#include <QThreadPool>
 
 #include <map>
 #include <mutex>
@@ -49,6 +50,9 @@ struct DispatchContext {
   RunningChats& running;
   Host& host;
   Notifications& notifications;
+  // Where blocking tool runs go: a pool of their own, so that long runs (a grep over a home
+  // folder) never delay scope checks, decoding, linking or folder checks on the shared pool.
+  QThreadPool& pool;
 };
 
 // The record for a call that failed before it was decoded: call_id, status "error", output.

@@ -1,9 +1,6 @@
-// Text helpers shared by the file tools: UTF-8 decoding with replacement, character counts,
-// trimming, and reading a whole file by the rules every text-reading tool follows.
-//
-// Everything a tool returns ends up in a JSON document, which must be valid UTF-8, so file
-// contents and file names are decoded before they are shown: each ill-formed piece of a byte
-// sequence becomes one U+FFFD.
+// Reading a whole file by the rules every text-reading tool follows. Everything a tool returns
+// ends up in a JSON document, so file contents are decoded (common/utf8.h) before they are
+// shown.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
+
 namespace kavor::tools {
 
 namespace fs = std::filesystem;
@@ -21,26 +20,6 @@ namespace fs = std::filesystem;
 inline constexpr std::uint64_t kReadWholeLimit = 10 * 1024 * 1024;
 // A NUL byte among this many leading bytes marks a file as binary.
 inline constexpr std::size_t kBinaryProbeBytes = 8000;
-
-enum class Utf8Form { Ascii, Valid, Invalid };
-
-// Whether `bytes` is plain ASCII, other well-formed UTF-8, or not well-formed.
-Utf8Form classify_utf8(std::string_view bytes);
-inline bool valid_utf8(std::string_view bytes) {
-  return classify_utf8(bytes) != Utf8Form::Invalid;
-}
-
-// Appends `bytes` to `out`, every maximal ill-formed subsequence replaced by one U+FFFD (the
-// replacement practice the Unicode standard recommends, which most decoders follow).
-void append_utf8_lossy(std::string_view bytes, std::string& out);
-std::string utf8_lossy(std::string_view bytes);
-
-// Byte length of the first `count` characters of well-formed UTF-8 `text` (all of it when it
-// has fewer).
-std::size_t utf8_prefix_bytes(std::string_view text, std::size_t count);
-
-// `text` (well-formed UTF-8) without trailing white space in the Unicode sense.
-std::string_view trim_end_unicode(std::string_view text);
 
 // Whether the first kBinaryProbeBytes of `bytes` hold a NUL byte.
 bool looks_binary(std::string_view bytes);

@@ -11,6 +11,7 @@
 #include <random>
 #include <variant>
 
+#include "common/utf8.h"
 #include "tools/args.h"
 #include "tools/diff.h"
 #include "tools/paths.h"
@@ -64,90 +65,6 @@ std::string one_line(std::string_view s) {
       out += ' ';
     } else {
       out += s[i];
-    }
-  }
-  return out;
-}
-
-// The character starting at byte `i`, which then moves past it. An invalid sequence reads as
-// U+FFFD and `i` moves past its longest valid beginning (at least one byte), the way common
-// decoders replace bad input.
-char32_t next_char(std::string_view s, std::size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  int need = 0;
-  char32_t cp = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong
-    if (b0 == 0xED) hi = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;  // overlong
-    if (b0 == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-  } else {
-    ++i;
-    return 0xFFFD;
-  }
-  std::size_t j = i + 1;
-  for (int k = 0; k < need; ++k, ++j) {
-    if (j >= s.size()) {
-      i = j;
-      return 0xFFFD;
-    }
-    const auto b = static_cast<unsigned char>(s[j]);
-    if (b < lo || b > hi) {
-      i = j;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  i = j;
-  return cp;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Valid UTF-8: file contents end up in JSON, which cannot carry broken sequences.
-std::string valid_utf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::size_t start = i;
-    const char32_t cp = next_char(bytes, i);
-    if (cp == 0xFFFD && !(i - start == 3 && bytes.compare(start, 3, "\xEF\xBF\xBD") == 0)) {
-      append_utf8(out, cp);
-    } else {
-      out.append(bytes.substr(start, i - start));
     }
   }
   return out;
@@ -300,7 +217,7 @@ std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, cons
     // One unreadable file should not keep the others out of the overview; it is listed by name.
     auto bytes = read_bytes(file);
     const std::string text = std::holds_alternative<std::string>(bytes)
-                                 ? valid_utf8(std::get<std::string>(bytes))
+                                 ? utf8_lossy(std::get<std::string>(bytes))
                                  : std::string();
     entries.push_back({slug, parse_memory(text, slug)});
   }
@@ -379,7 +296,7 @@ Existing read_existing(const fs::path& file, const std::string& relative) {
   if (const int* error = std::get_if<int>(&bytes)) {
     return {true, {}, "Could not read " + relative + ": " + errno_text(*error)};
   }
-  return {true, valid_utf8(std::get<std::string>(bytes)), {}};
+  return {true, utf8_lossy(std::get<std::string>(bytes)), {}};
 }
 
 }  // namespace
@@ -418,7 +335,7 @@ SlugCheck check_slug(const std::string& given) {
   }
   std::size_t i = 0;
   while (i < slug.size()) {
-    const char32_t cp = next_char(slug, i);
+    const char32_t cp = next_code_point(slug, i);
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
         (cp < 0x80 && std::strchr("<>:\"|?*", int(cp)))) {
       return {slug,
@@ -433,7 +350,7 @@ std::string derive_slug(const std::string& title, std::int64_t now) {
   bool gap = false;
   std::size_t i = 0;
   while (i < title.size()) {
-    const char32_t cp = next_char(title, i);
+    const char32_t cp = next_code_point(title, i);
     const bool word = QChar::isLetterOrNumber(cp) || (is_mark(cp) && !kept.empty() && !gap);
     if (!word) {
       gap = true;
@@ -448,7 +365,7 @@ std::string derive_slug(const std::string& title, std::int64_t now) {
   while (!kept.empty() && kept.back() == U'-') kept.pop_back();
   if (kept.empty()) return "memory-" + std::to_string(now);
   std::string slug;
-  for (const char32_t cp : kept) append_utf8(slug, cp);
+  for (const char32_t cp : kept) append_code_point(cp, slug);
   return slug;
 }
 
@@ -558,7 +475,7 @@ std::string render_index(std::vector<IndexEntry> entries) {
 }
 
 std::string cut_text(std::string_view bytes, std::size_t limit) {
-  std::string text = valid_utf8(bytes);
+  std::string text = utf8_lossy(bytes);
   if (text.size() <= limit) return text;
   const std::size_t reserve = kCutMarker.size() + 1;
   std::size_t at = limit > reserve ? limit - reserve : 0;

@@ -1,7 +1,9 @@
 // The tools a call may name. Each tool decodes its arguments against the call's scope into
 // what the user is shown (summary, detail, whether it leaves the scope) and the work to run once
 // approved. Decoding may read the disk (an edit's diff is computed before approval, so the user
-// approves the exact change); both decoding and running happen on a worker thread.
+// approves the exact change). Decoding happens on a worker thread; running happens on the tools'
+// own worker pool for blocking work (files, memory), or as a task on the event-loop thread for
+// work that mostly waits (processes, a browser), so that a 30-minute command holds no thread.
 #pragma once
 
 #include <functional>
@@ -9,10 +11,24 @@
 #include <string>
 #include <variant>
 
+#include <qcorotask.h>
+
 #include "common/json.h"
 #include "tools/model.h"
 
+namespace kavor {
+class Host;
+}
+
 namespace kavor::tools {
+
+// What a running tool may use besides its decoded arguments.
+struct RunContext {
+  std::string call_id;
+  std::string chat;
+  StopFlag stop;         // set by agent_stop; a long run watches it
+  Host* host = nullptr;  // for live events such as command output
+};
 
 struct Decoded {
   ToolKind kind = ToolKind::Read;
@@ -22,7 +38,11 @@ struct Decoded {
   bool outside = false;
   std::string cwd = ".";
   bool memory = false;
+  // Blocking work, run on the tools' worker pool.
   std::function<ToolResult(const StopFlag& stop)> run;
+  // Asynchronous work, started on the event-loop thread; used instead of `run` when set. It
+  // must never block that thread: it awaits processes, sockets and timers instead.
+  std::function<QCoro::Task<ToolResult>(RunContext context)> run_async;
 };
 
 // The decoded call, or the message of a decoding failure.

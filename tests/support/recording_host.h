@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/host.h"
+#include "common/host.h"
 
 namespace kavor::test {
 

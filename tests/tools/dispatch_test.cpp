@@ -112,7 +112,8 @@ class DispatchTest : public ::testing::Test {
     install_commands(commands_, CommandContext{endpoints(), state_, host_, notes_});
     svc_.set_default("GET", "/bridge/poll", Reply::held());
     svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
-    DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_};
+    DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_,
+                        pool_};
     bridge_ = std::make_unique<Bridge>(
         endpoints(), *device_, state_.get<Status>(), host_, notes_,
         [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
@@ -179,6 +180,7 @@ class DispatchTest : public ::testing::Test {
   std::unique_ptr<Bridge> bridge_;
   std::optional<QCoro::Task<>> task_;
   std::stop_source stop_;
+  QThreadPool pool_;
 };
 
 TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactRecord) {

@@ -410,19 +410,5 @@ TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
   EXPECT_EQ(line, "secret");
 }
 
-TEST(FileText, DecodingReplacesEachBrokenPieceOnce) {
-  EXPECT_TRUE(valid_utf8("plain ascii and \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
-  EXPECT_FALSE(valid_utf8("\xED\xA0\x80"));  // a surrogate
-  EXPECT_FALSE(valid_utf8("\xC0\xAF"));      // an overlong form
-  EXPECT_EQ(utf8_lossy("a\xF0\x9F\x98"
-                       "b"),
-            "a\xEF\xBF\xBD"
-            "b");
-  EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(utf8_lossy("\xE2\x82"), "\xEF\xBF\xBD");
-  EXPECT_EQ(trim_end_unicode("text \t\xC2\xA0\xE3\x80\x80\r"), "text");
-  EXPECT_EQ(trim_end_unicode("\xC3\xA9"), "\xC3\xA9");
-}
-
 }  // namespace
 }  // namespace kavor::tools

@@ -1,0 +1,53 @@
+// The program's one UTF-8 module. File contents, file names, command output and archive text
+// are bytes, while everything shown to the page or sent to the service is JSON text, which must
+// be well-formed UTF-8; so every such text passes through here before it is shown.
+//
+// Well-formed means one of the shapes of the Unicode standard: no overlong forms, no
+// surrogates, nothing above U+10FFFF. Lossy decoding replaces each maximal ill-formed
+// subsequence (the longest prefix that could still have become well-formed, at least one byte)
+// by one U+FFFD and resumes right after it: the replacement practice the standard recommends
+// and most decoders follow, so two decoders agree on how many U+FFFD a broken text shows.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kavor {
+
+inline constexpr char32_t kReplacementChar = 0xFFFD;
+
+enum class Utf8Form { Ascii, Valid, Invalid };
+
+// Whether `bytes` is plain ASCII, other well-formed UTF-8, or not well-formed.
+Utf8Form classify_utf8(std::string_view bytes);
+inline bool valid_utf8(std::string_view bytes) {
+  return classify_utf8(bytes) != Utf8Form::Invalid;
+}
+
+// Appends `bytes` to `out` with every maximal ill-formed subsequence replaced by one U+FFFD.
+void append_utf8_lossy(std::string_view bytes, std::string& out);
+std::string utf8_lossy(std::string_view bytes);
+
+// The character starting at byte `pos` of `bytes` (pos < size), moving `pos` past it; an
+// ill-formed subsequence reads as U+FFFD and `pos` moves past it, as lossy decoding does.
+char32_t next_code_point(std::string_view bytes, std::size_t& pos);
+
+// Appends the UTF-8 form of `cp` (a scalar value) to `out`.
+void append_code_point(char32_t cp, std::string& out);
+
+// Byte length of the first `count` characters of well-formed UTF-8 `text` (all of it when it
+// has fewer).
+std::size_t utf8_prefix_bytes(std::string_view text, std::size_t count);
+
+// The longest beginning of well-formed UTF-8 `text` that ends on a character boundary and has
+// at most `max_bytes` bytes.
+std::string_view utf8_cut_bytes(std::string_view text, std::size_t max_bytes);
+
+// Whether `cp` is white space in the Unicode sense.
+bool is_unicode_space(char32_t cp);
+
+// `text` (well-formed UTF-8) without trailing white space in the Unicode sense.
+std::string_view trim_end_unicode(std::string_view text);
+
+}  // namespace kavor
