@@ -136,7 +136,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   NoHost host;
   NoNotifications notes;
   QThreadPool pool;
-  const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool};
+  const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool, {}};
   const kavor::Endpoints endpoints(QString::fromStdString(svc.base_url() + "/"),
                                    QString::fromStdString(svc.base_url()));
   kavor::Bridge bridge(

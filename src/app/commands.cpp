@@ -92,28 +92,33 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   Host& host = ctx.host;
   const Endpoints endpoints = ctx.endpoints;
   Notifications& notifications = ctx.notifications;
+  const std::stop_token shutdown = ctx.shutdown;
+  const QString ended = QStringLiteral("Kavor Agent is closing.");
 
   table.add("agent_info", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
     co_return CommandResult::success(agent_info(state));
   });
 
   table.add("agent_link", {{"token", A::String}},
-            [&state, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state, endpoints, shutdown, ended](const Json& args) -> QCoro::Task<CommandResult> {
               const QString token = text_arg(args, "token");
               auto& store = state.get<device::DeviceStore>();
               QCoro::Task<std::optional<QString>> linking =
-                  device::link_device(store, endpoints, token);
+                  device::link_device(store, endpoints, token, shutdown);
               const std::optional<QString> error = co_await linking;
+              if (shutdown.stop_requested()) co_return CommandResult::failure(ended);
               if (error) co_return CommandResult::failure(*error);
               co_return CommandResult::success(agent_info(state));
             });
 
   table.add("agent_unlink", {{"token", A::String, true}},
-            [&state, endpoints, &notifications](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state, endpoints, &notifications, shutdown,
+             ended](const Json& args) -> QCoro::Task<CommandResult> {
               auto& store = state.get<device::DeviceStore>();
-              QCoro::Task<> unlinking =
-                  device::unlink_device(store, endpoints, optional_text_arg(args, "token"));
+              QCoro::Task<> unlinking = device::unlink_device(
+                  store, endpoints, optional_text_arg(args, "token"), shutdown);
               co_await unlinking;
+              if (shutdown.stop_requested()) co_return CommandResult::failure(ended);
               // Notifications already shown belong to the old link.
               notifications.clear_shown();
               co_return CommandResult::success(agent_info(state));

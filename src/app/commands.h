@@ -3,6 +3,8 @@
 // heartbeat. Commands of features still to come answer with a clear refusal.
 #pragma once
 
+#include <stop_token>
+
 #include "app/command_table.h"
 #include "common/endpoints.h"
 
@@ -17,6 +19,8 @@ struct CommandContext {
   StateRegistry& state;  // DeviceStore, Status, Watchdog are looked up when a command runs
   Host& host;
   Notifications& notifications;
+  // Requested when the program ends: a command resumed after that touches no state.
+  std::stop_token shutdown;
 };
 
 // The agent information object: version, os values, the linked device, the connection state.

@@ -51,6 +51,15 @@ QCoro::Task<> Bridge::offline_check(std::uint64_t changes, std::stop_token stop)
   const auto delay = timing::scaled(kOfflineNoticeDelay);
   co_await QCoro::sleepFor(delay);
   if (!*alive || stop.stop_requested()) co_return;
+  // Nobody awaits this task: nothing may escape it.
+  try {
+    notice_offline(changes);
+  } catch (const std::exception& e) {
+    qWarning("kavor-agent: the offline check failed: %s", e.what());
+  }
+}
+
+void Bridge::notice_offline(std::uint64_t changes) {
   // A change in between (back online, or down again with a check of its own) makes this
   // check stale; an unlinked computer is not "offline".
   if (!status_.online.load() && status_.changes.load() == changes && device_.linked()) {
@@ -60,6 +69,23 @@ QCoro::Task<> Bridge::offline_check(std::uint64_t changes, std::stop_token stop)
 }
 
 QCoro::Task<> Bridge::run(std::stop_token stop) {
+  // Nobody awaits this task, so nothing may escape it: an unexpected failure is logged and the
+  // loop starts over after a pause.
+  const std::shared_ptr<bool> alive = alive_;
+  while (!stop.stop_requested() && *alive) {
+    try {
+      QCoro::Task<> polling = poll_loop(stop);
+      co_await polling;
+      co_return;
+    } catch (const std::exception& e) {
+      qWarning("kavor-agent: the poll loop failed: %s", e.what());
+    }
+    const auto wait = timing::scaled(kPollBackoffMax);
+    co_await QCoro::sleepFor(wait);
+  }
+}
+
+QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
   stop_ = stop;
   // The loop may be suspended on a held poll when the bridge goes away: it keeps the client and
   // the alive flag itself and touches the bridge only while the flag is up.
@@ -96,12 +122,19 @@ QCoro::Task<> Bridge::run(std::stop_token stop) {
     if (!answer.answered()) {
       failed = true;
     } else if (answer.status == 401) {
-      QFuture<void> forgetting = QtConcurrent::run([this] { device_.forget(); });
-      co_await forgetting;
-      if (!*alive) break;
-      set_connected(false);
-      notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
-      host_.emit_event(QStringLiteral("agent://device"), Json(nullptr));
+      // The service rejected this poll's secret. The user may have linked again meanwhile: a
+      // newer registration is not the one rejected and stays.
+      device::DeviceStore& device = device_;
+      const QString rejected = *secret;
+      QFuture<bool> forgetting =
+          QtConcurrent::run([&device, rejected] { return device.forget_if_secret(rejected); });
+      const bool forgot = co_await forgetting;
+      if (stop.stop_requested() || !*alive) break;
+      if (forgot) {
+        set_connected(false);
+        notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
+        host_.emit_event(QStringLiteral("agent://device"), Json(nullptr));
+      }
     } else if (answer.status == 204) {
       set_connected(true);
       backoff = std::chrono::seconds(1);
@@ -134,11 +167,26 @@ QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) 
   const std::shared_ptr<bool> alive = alive_;
   const std::shared_ptr<HttpClient> client = client_;
   const Endpoints endpoints = endpoints_;
-  QCoro::Task<Json> running = runner_(std::move(call), secret);
-  const Json record = co_await running;
-  if (!*alive || stop.stop_requested()) co_return;
-  QCoro::Task<bool> posting = post_result(*client, endpoints, secret, record);
-  co_await posting;
+  const QString call_id = call.id;
+  // Nobody awaits this task, so a failure that escapes the call still becomes its result
+  // record: the assistant must not wait for an answer that never comes.
+  Json record;
+  try {
+    QCoro::Task<Json> running = runner_(std::move(call), secret);
+    record = co_await running;
+  } catch (const std::exception& e) {
+    record = Json::object();
+    record["call_id"] = call_id.toStdString();
+    record["status"] = "error";
+    record["output"] = std::string("The tool crashed: ") + e.what();
+  }
+  if (!*alive || stop.stop_requested() || record.is_null()) co_return;
+  try {
+    QCoro::Task<bool> posting = post_result(*client, endpoints, secret, record);
+    co_await posting;
+  } catch (const std::exception& e) {
+    qWarning("kavor-agent: posting a result failed: %s", e.what());
+  }
 }
 
 QCoro::Task<bool> Bridge::post_result(HttpClient& client, Endpoints endpoints, QString secret,
@@ -146,7 +194,10 @@ QCoro::Task<bool> Bridge::post_result(HttpClient& client, Endpoints endpoints, Q
   QNetworkRequest request = client.request(endpoints.api_base() + QStringLiteral("/bridge/result"));
   set_bearer(request, secret);
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-  const QByteArray body = QByteArray::fromStdString(record.dump());
+  // Texts from the system (a file name in an error message) may hold invalid UTF-8; they are
+  // replaced rather than let the whole record fail to serialize.
+  const QByteArray body =
+      QByteArray::fromStdString(record.dump(-1, ' ', false, Json::error_handler_t::replace));
   const QByteArray post("POST");
 
   std::chrono::seconds delay{1};

@@ -55,8 +55,10 @@ class Bridge {
                                        Json record);
 
  private:
+  QCoro::Task<> poll_loop(std::stop_token stop);
   void set_connected(bool online);
   QCoro::Task<> offline_check(std::uint64_t changes, std::stop_token stop);
+  void notice_offline(std::uint64_t changes);
   QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
 
   Endpoints endpoints_;

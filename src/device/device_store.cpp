@@ -21,12 +21,19 @@ constexpr FileAccess kDeviceFileAccess = FileAccess::OwnerOnly;
 
 }  // namespace
 
-DeviceStore::DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key)
-    : file_path_(std::move(file_path)), credential_store_(credentials), key_(std::move(key)) {}
+DeviceStore::DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
+                         std::optional<QString> refusal)
+    : file_path_(std::move(file_path)),
+      credential_store_(credentials),
+      key_(std::move(key)),
+      refusal_(std::move(refusal)) {}
 
 std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStore& credentials,
-                                               CredentialKey key) {
-  std::unique_ptr<DeviceStore> store(new DeviceStore(std::move(file_path), credentials, key));
+                                               CredentialKey key, std::optional<QString> refusal) {
+  const bool usable = !refusal.has_value();
+  std::unique_ptr<DeviceStore> store(
+      new DeviceStore(std::move(file_path), credentials, key, std::move(refusal)));
+  if (!usable) return store;
   DeviceFile file;
   QFile f(store->file_path_);
   if (f.open(QIODevice::ReadOnly)) file = parse_device_file(f.readAll());
@@ -59,6 +66,8 @@ bool DeviceStore::linked() const {
 }
 
 std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
+  if (refusal_) return refusal_;
+  std::lock_guard change(change_mutex_);
   const bool in_store = credential_store_.write(key_.service, key_.account, record.secret);
   const std::optional<QString> file_secret =
       in_store ? std::nullopt : std::optional<QString>(record.secret);
@@ -70,14 +79,29 @@ std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
 }
 
 void DeviceStore::forget() {
+  std::lock_guard change(change_mutex_);
+  forget_locked();
+}
+
+bool DeviceStore::forget_if_secret(const QString& secret) {
+  std::lock_guard change(change_mutex_);
+  {
+    std::lock_guard lock(mutex_);
+    if (!record_ || record_->secret != secret) return false;
+  }
+  forget_locked();
+  return true;
+}
+
+void DeviceStore::forget_locked() {
   credential_store_.remove(key_.service, key_.account);
-  QFile::remove(file_path_);
+  if (!refusal_) QFile::remove(file_path_);
   std::lock_guard lock(mutex_);
   record_.reset();
 }
 
 QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
-                                                QString token) {
+                                                QString token, std::stop_token shutdown) {
   // Note for the coroutines here: g++ 12 mishandles non-trivial temporaries inside co_await
   // expressions (they can be destroyed twice), so every awaited value is built as a named local.
   const QString trimmed = token.trimmed();
@@ -95,6 +119,7 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
   const QByteArray method("POST");
 
   const HttpResponse answer = co_await client->send(method, request, payload);
+  if (shutdown.stop_requested()) co_return QStringLiteral("Kavor Agent is closing.");
   if (!answer.answered()) co_return QStringLiteral("network: ") + *answer.transport_error;
 
   auto outcome = read_registration_answer(answer.status, answer.body);
@@ -109,7 +134,8 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
   co_return error;
 }
 
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token) {
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
+                            std::stop_token shutdown) {
   const std::optional<Credentials> credentials = store.credentials();
   if (token && credentials) {
     auto client = http_client();
@@ -120,6 +146,7 @@ QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::option
     const QByteArray method("DELETE");
     const HttpResponse ignored = co_await client->send(method, request);
     Q_UNUSED(ignored);
+    if (shutdown.stop_requested()) co_return;
   }
   QFuture<void> forgetting = QtConcurrent::run([&store] { store.forget(); });
   co_await forgetting;

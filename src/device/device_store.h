@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 #include "common/endpoints.h"
 
@@ -36,9 +37,11 @@ struct CredentialKey {
 class DeviceStore {
  public:
   // Reads device.json at `file_path` and the credential store. A missing, unreadable or damaged
-  // file reads as "not linked"; nothing is written back.
+  // file reads as "not linked"; nothing is written back. With a `refusal` (the folder of
+  // `file_path` must not be used) nothing is read and saving fails with that text.
   static std::unique_ptr<DeviceStore> load(QString file_path, CredentialStore& credentials,
-                                           CredentialKey key);
+                                           CredentialKey key,
+                                           std::optional<QString> refusal = std::nullopt);
 
   const QString& file_path() const { return file_path_; }
   std::optional<Credentials> credentials() const;
@@ -55,23 +58,38 @@ class DeviceStore {
   // ignored; afterwards the computer is not linked. Blocking.
   void forget();
 
+  // Forgets the registration only while `secret` is still its secret: the service rejected a
+  // request made with `secret`, and a newer link must survive that. Returns whether it forgot.
+  // Blocking.
+  bool forget_if_secret(const QString& secret);
+
  private:
-  DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key);
+  DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
+              std::optional<QString> refusal);
+  void forget_locked();
 
   const QString file_path_;
   CredentialStore& credential_store_;
   const CredentialKey key_;
+  const std::optional<QString> refusal_;
+  // Held for a whole save or forget, so that the credential entry, the file and the record of
+  // one of them never mix with the other's. Taken before mutex_.
+  std::mutex change_mutex_;
+  // Guards the record for readers, which never wait for the slow credential store.
   mutable std::mutex mutex_;
   std::optional<DeviceRecord> record_;
 };
 
 // Registers this computer with the service using the link token the web application handed
-// over, and keeps the registration. Returns the user-facing error text on failure.
+// over, and keeps the registration. Returns the user-facing error text on failure. Once
+// `shutdown` is requested it no longer touches the store.
 QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
-                                                QString token);
+                                                QString token, std::stop_token shutdown = {});
 
 // Deletes the registration on the service when a sign-in token is given and the computer is
-// linked (the answer is ignored), then forgets it locally in every case.
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token);
+// linked (the answer is ignored), then forgets it locally in every case (unless `shutdown` was
+// requested meanwhile).
+QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
+                            std::stop_token shutdown = {});
 
 }  // namespace kavor::device

@@ -6,35 +6,13 @@
 #include <QFileDialog>
 #include <QWebEngineProfile>
 
-#include "app/commands.h"
 #include "app/start_probe.h"
-#include "bridge/bridge.h"
-#include "bridge/status.h"
-#include "common/build_config.h"
-#include "common/config_dir.h"
 #include "common/fatal.h"
-#include "desktop/notifications.h"
 #include "desktop/watchdog.h"
-#include "device/credential_store.h"
-#include "device/device_store.h"
 #include "shell/asset_scheme.h"
 #include "shell/payment_window.h"
-#include "tools/approvals.h"
-#include "tools/dispatch.h"
-#include "tools/install.h"
 
 namespace kavor::shell {
-
-namespace {
-
-// Until desktop notifications exist, requests for one are answered "not shown".
-class NoNotifications : public Notifications {
- public:
-  bool notify(const NotifyRequest&) override { return false; }
-  void clear_shown() override {}
-};
-
-}  // namespace
 
 WindowHost::WindowHost(Endpoints endpoints, ExternalOpener opener)
     : endpoints_(std::move(endpoints)), opener_(std::move(opener)) {}
@@ -116,24 +94,13 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   if (!options_.opener)
     options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
-  if (options_.notifications == nullptr) {
-    own_notifications_ = std::make_unique<NoNotifications>();
-    options_.notifications = own_notifications_.get();
-  }
-  // Created while the application is built, before any page runs, in this order; the state
-  // of features still to come (approvals, reply watchers, mention indexes) joins it.
-  state_.add(std::make_unique<tools::Approvals>());
-  state_.add(std::make_unique<Status>());
-  state_.add(std::make_unique<Watchdog>());
-  state_.add(std::make_unique<tools::RunningChats>());
-  install_tools(tools_);
-  install_commands(commands_,
-                   CommandContext{options_.endpoints, state_, *host_, *options_.notifications});
+  agent_ = std::make_unique<Agent>(
+      AgentOptions{options_.endpoints, options_.credentials, options_.notifications}, *host_);
 }
 
 Application::~Application() {
-  stop_.request_stop();
-  bridge_.reset();
+  // The agent ends first (it waits for its work in flight), then the windows.
+  agent_.reset();
   host_->set_window(nullptr);
   delete window_.data();
   host_.reset();
@@ -142,36 +109,21 @@ Application::~Application() {
 }
 
 void Application::set_up() {
-  device::CredentialStore* credentials = options_.credentials;
-  if (credentials == nullptr) {
-    own_credentials_ = device::system_credential_store();
-    credentials = own_credentials_.get();
-  }
-  const QString device_file = QDir(config_dir()).filePath(QStringLiteral("device.json"));
-  auto& device = state_.add(device::DeviceStore::load(
-      device_file, *credentials,
-      device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()}));
-
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
   assets_ = std::make_unique<AssetSchemeHandler>();
   profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
   host_->set_profile(profile_);
 
-  window_ = new MainWindow(profile_, options_.endpoints, state_.get<Watchdog>(), commands_,
+  window_ = new MainWindow(profile_, options_.endpoints, agent_->state().get<Watchdog>(),
+                           agent_->commands(),
                            [opener = options_.opener](const QUrl& url) { opener(url); });
   if (!window_) fatal("main window");
   host_->set_window(window_);
   window_->show();
 
-  run_start_probe(host_, options_.endpoints, stop_.get_token());
-  const tools::DispatchContext dispatch{
-      tools_, state_.get<tools::Approvals>(), state_.get<tools::RunningChats>(),
-      *host_, *options_.notifications,        tool_pool_};
-  bridge_ = std::make_unique<Bridge>(
-      options_.endpoints, device, state_.get<Status>(), *host_, *options_.notifications,
-      [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
-  bridge_->run(stop_.get_token());
+  run_start_probe(host_, options_.endpoints, agent_->stop_token());
+  agent_->start();
 }
 
 }  // namespace kavor::shell

@@ -3,26 +3,24 @@
 #pragma once
 
 #include <QPointer>
-#include <QThreadPool>
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
 
+#include "app/agent.h"
 #include "app/command_table.h"
 #include "app/state_registry.h"
 #include "common/endpoints.h"
 #include "common/host.h"
 #include "shell/main_window.h"
 #include "shell/payment_window.h"
-#include "tools/tool_table.h"
 
 class QFileDialog;
 class QWebEngineProfile;
 
 namespace kavor {
-class Bridge;
 class Notifications;
 namespace device {
 class CredentialStore;
@@ -88,28 +86,21 @@ class Application {
   // background tasks (they keep running on the event loop; set-up does not wait for them).
   void set_up();
 
-  StateRegistry& state() { return state_; }
+  StateRegistry& state() { return agent_->state(); }
   // The commands the chat web application may call; more may be added before set_up().
-  CommandTable& commands() { return commands_; }
+  CommandTable& commands() { return agent_->commands(); }
   MainWindow* main_window() const { return window_; }
   WindowHost& host() { return *host_; }
   const Endpoints& endpoints() const { return options_.endpoints; }
 
  private:
   ApplicationOptions options_;
-  std::unique_ptr<device::CredentialStore> own_credentials_;
-  std::unique_ptr<Notifications> own_notifications_;
-  StateRegistry state_;
-  CommandTable commands_;
-  tools::ToolTable tools_;
-  // Blocking tool runs; kept apart from the shared pool that serves commands and decoding.
-  QThreadPool tool_pool_;
+  // The host outlives the agent, whose tasks talk to it until the agent has ended.
+  std::shared_ptr<WindowHost> host_;
+  std::unique_ptr<Agent> agent_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   QPointer<MainWindow> window_;
-  std::shared_ptr<WindowHost> host_;
-  std::unique_ptr<Bridge> bridge_;
-  std::stop_source stop_;
 };
 
 }  // namespace kavor::shell

@@ -70,33 +70,58 @@ bool Approvals::always_allowed(const std::string& chat, const std::string& tool)
   return always_.count({chat, tool}) != 0;
 }
 
-QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Host& host, Notifications& notifications) {
+std::optional<Ticket> Approvals::admit(const std::string& call_id) {
+  std::lock_guard lock(live_mutex_);
+  const auto [it, added] = live_.try_emplace(call_id, next_serial_ + 1);
+  if (!added) return std::nullopt;
+  ++next_serial_;
+  return Ticket{call_id, it->second};
+}
+
+void Approvals::release(const Ticket& ticket) {
+  std::lock_guard lock(live_mutex_);
+  const auto it = live_.find(ticket.call_id);
+  if (it != live_.end() && it->second == ticket.serial) live_.erase(it);
+}
+
+QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& host,
+                                         Notifications& notifications,
+                                         std::stop_token shutdown) {
   const Verdict verdict = decide(mode(info.chat), info, always_allowed(info.chat, info.tool));
   if (verdict == Verdict::Run) co_return GateOutcome{true, {}};
   if (verdict == Verdict::Refuse) co_return GateOutcome{false, kReadonlyRefusal};
 
+  // 1. Show the card, 2. enter the pending table, 3. ask for a notification.
   host.emit_event(QStringLiteral("agent://call"), call_event(info, "pending", ""));
   auto slot = std::make_shared<ReplySlot>();
   {
     std::lock_guard lock(pending_mutex_);
-    pending_[info.call_id] = Pending{info, slot};
+    pending_.insert_or_assign(info.call_id, Pending{info, ticket.serial, slot});
   }
   notifications.notify(NotifyRequest{NotifyKind::Approval, QString::fromStdString(info.chat),
                                      QString::fromStdString(info.summary),
                                      QString::fromStdString(info.call_id)});
 
+  // 4. Wait for the answer or the time-out, whichever wakes the call first.
   const auto timeout = timing::scaled(kApprovalTimeout);
-  const std::optional<int> reply = co_await qCoro(slot.get(), &ReplySlot::answered, timeout);
+  co_await qCoro(slot.get(), &ReplySlot::answered, timeout);
+  if (shutdown.stop_requested()) co_return GateOutcome{false, kNoAnswerRefusal};
+
+  // 5. Whoever took the entry out of the table decides: still there means nobody answered.
+  std::optional<Answer> answer;
   {
     std::lock_guard lock(pending_mutex_);
     const auto it = pending_.find(info.call_id);
-    if (it != pending_.end() && it->second.slot == slot) pending_.erase(it);
+    if (it != pending_.end() && it->second.slot == slot) {
+      pending_.erase(it);
+    } else {
+      answer = slot->answer;
+    }
   }
-  // Without the slot in the table a late answer finds nobody waiting.
-  slot->blockSignals(true);
 
-  if (!reply) co_return GateOutcome{false, kNoAnswerRefusal};
-  switch (static_cast<Answer>(*reply)) {
+  // 6. The outcome.
+  if (!answer) co_return GateOutcome{false, kNoAnswerRefusal};
+  switch (*answer) {
     case Answer::Always: {
       std::lock_guard lock(always_mutex_);
       always_.insert({info.chat, info.tool});
@@ -124,34 +149,39 @@ bool Approvals::decide_call(const std::string& call_id, Answer answer) {
     const auto it = pending_.find(call_id);
     if (it == pending_.end()) return false;
     slot = it->second.slot;
+    slot->answer = answer;
     pending_.erase(it);
   }
-  if (slot->signalsBlocked()) return false;
   // Queued: the waiting task resumes from the event loop, not inside this command.
   QMetaObject::invokeMethod(
-      slot.get(), [slot, answer] { emit slot->answered(static_cast<int>(answer)); },
-      Qt::QueuedConnection);
+      slot.get(), [slot] { emit slot->answered(); }, Qt::QueuedConnection);
   return true;
 }
 
-StopFlag Approvals::add_stop_flag(const std::string& call_id) {
+StopFlag Approvals::add_stop_flag(const Ticket& ticket) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(stop_mutex_);
-  stop_flags_[call_id] = flag;
+  stop_flags_.insert_or_assign(ticket.call_id, Running{ticket.serial, flag});
   return flag;
 }
 
-void Approvals::remove_stop_flag(const std::string& call_id) {
+void Approvals::remove_stop_flag(const Ticket& ticket) {
   std::lock_guard lock(stop_mutex_);
-  stop_flags_.erase(call_id);
+  const auto it = stop_flags_.find(ticket.call_id);
+  if (it != stop_flags_.end() && it->second.serial == ticket.serial) stop_flags_.erase(it);
 }
 
 bool Approvals::stop(const std::string& call_id) {
   std::lock_guard lock(stop_mutex_);
   const auto it = stop_flags_.find(call_id);
   if (it == stop_flags_.end()) return false;
-  it->second->store(true);
+  it->second.flag->store(true);
   return true;
+}
+
+void Approvals::stop_all() {
+  std::lock_guard lock(stop_mutex_);
+  for (auto& [id, running] : stop_flags_) running.flag->store(true);
 }
 
 }  // namespace kavor::tools

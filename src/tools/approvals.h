@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -48,11 +49,23 @@ struct GateOutcome {
   std::string denial;  // the denial text when not proceeding ("" for a plain "deny")
 };
 
-// One waiting call's reply slot. Lives on the thread that runs the call tasks.
+// One waiting call's reply slot. Lives on the thread that runs the call tasks. The answer is
+// written by whoever takes the call's pending entry out of the table, under the table's lock;
+// the signal only wakes the waiting call early.
 class ReplySlot : public QObject {
   Q_OBJECT
+ public:
+  std::optional<Answer> answer;  // guarded by the pending table's lock
  signals:
-  void answered(int answer);
+  void answered();
+};
+
+// A call in progress. Admitting a call reserves its id until the ticket is released; pending
+// entries and stop flags belong to the ticket, so a second call that reuses a live id can
+// neither take over the first one's approval card nor its stop flag.
+struct Ticket {
+  std::string call_id;
+  std::uint64_t serial = 0;
 };
 
 class Approvals {
@@ -61,9 +74,16 @@ class Approvals {
   Mode mode(const std::string& chat) const;
   bool always_allowed(const std::string& chat, const std::string& tool) const;
 
+  // Reserves `call_id` for one call; nothing when a call with that id is still in progress.
+  std::optional<Ticket> admit(const std::string& call_id);
+  void release(const Ticket& ticket);
+
   // The gate: runs at once, refuses, or asks the user (event "pending", an approval
-  // notification, and a wait of at most 540 seconds).
-  QCoro::Task<GateOutcome> gate(CallInfo info, Host& host, Notifications& notifications);
+  // notification, and a wait of at most 540 seconds). Whichever of the user's answer and the
+  // time-out takes the pending entry first decides. Once `shutdown` is requested the gate
+  // returns without touching this object again (it may be gone by then).
+  QCoro::Task<GateOutcome> gate(CallInfo info, Ticket ticket, Host& host,
+                                Notifications& notifications, std::stop_token shutdown);
 
   // The CallInfo objects of every waiting call.
   Json pending() const;
@@ -72,14 +92,21 @@ class Approvals {
   bool decide_call(const std::string& call_id, Answer answer);
 
   // Stop flags of running calls.
-  StopFlag add_stop_flag(const std::string& call_id);
-  void remove_stop_flag(const std::string& call_id);
+  StopFlag add_stop_flag(const Ticket& ticket);
+  void remove_stop_flag(const Ticket& ticket);
   bool stop(const std::string& call_id);
+  // Sets every stop flag (the program is ending).
+  void stop_all();
 
  private:
   struct Pending {
     CallInfo info;
+    std::uint64_t serial = 0;
     std::shared_ptr<ReplySlot> slot;
+  };
+  struct Running {
+    std::uint64_t serial = 0;
+    StopFlag flag;
   };
 
   mutable std::mutex modes_mutex_;
@@ -89,7 +116,10 @@ class Approvals {
   mutable std::mutex pending_mutex_;
   std::map<std::string, Pending> pending_;
   mutable std::mutex stop_mutex_;
-  std::map<std::string, StopFlag> stop_flags_;
+  std::map<std::string, Running> stop_flags_;
+  mutable std::mutex live_mutex_;
+  std::map<std::string, std::uint64_t> live_;
+  std::uint64_t next_serial_ = 0;
 };
 
 // The payload of `agent://call`: the CallInfo, then state, output and the image fields.

@@ -19,6 +19,10 @@ std::string unknown_tool_message(const std::string& tool) {
          ". Ask the user to update Kavor Agent.";
 }
 
+std::string crash_message(const std::exception& e) {
+  return std::string("The tool crashed: ") + e.what();
+}
+
 // The result record of a decoded call: call_id, status, output, the image, then the call's
 // description for the service.
 Json decoded_record(const CallInfo& info, const std::string& status, const std::string& output,
@@ -41,18 +45,37 @@ Json decoded_record(const CallInfo& info, const std::string& status, const std::
   return record;
 }
 
-// Leaves the running-chats registry on every way out of a call.
-class RunningGuard {
+// Runs `work` and turns what it throws into the failure the assistant reads: a path that
+// cannot be resolved safely gives its own message, anything else "The tool crashed: ...".
+template <typename Result, typename Work, typename Fail>
+Result guarded(const Work& work, const Fail& fail) {
+  try {
+    return work();
+  } catch (const PathError& e) {
+    return fail(e.what());
+  } catch (const std::exception& e) {
+    return fail(crash_message(e));
+  }
+}
+
+// Leaves the running-chats registry and releases the call id on every way out of a call,
+// unless the program is ending: the state may be gone by then.
+class CallGuard {
  public:
-  RunningGuard(RunningChats& running, std::string chat)
-      : running_(running), chat_(std::move(chat)) {}
-  ~RunningGuard() { running_.leave(chat_); }
-  RunningGuard(const RunningGuard&) = delete;
-  RunningGuard& operator=(const RunningGuard&) = delete;
+  CallGuard(DispatchContext& ctx, Ticket ticket) : ctx_(ctx), ticket_(std::move(ticket)) {}
+  ~CallGuard() {
+    if (ctx_.shutdown.stop_requested()) return;
+    if (chat_) ctx_.running.leave(*chat_);
+    ctx_.approvals.release(ticket_);
+  }
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+  void entered(std::string chat) { chat_ = std::move(chat); }
 
  private:
-  RunningChats& running_;
-  std::string chat_;
+  DispatchContext& ctx_;
+  Ticket ticket_;
+  std::optional<std::string> chat_;
 };
 
 }  // namespace
@@ -96,39 +119,45 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const std::string call_id = call.id.toStdString();
   const std::string chat = call.chat.toStdString();
   const std::string tool = call.tool.toStdString();
+  const auto fail = [&call](const std::string& message) {
+    return failure_record(call.id, QString::fromStdString(message));
+  };
+
+  // 0. One call per id at a time: a second call with a live id would otherwise share the
+  // first one's approval card and stop flag.
+  std::optional<Ticket> ticket = ctx.approvals.admit(call_id);
+  if (!ticket) {
+    co_return fail("A call with the id " + call_id +
+                   " is already in progress, so this one was not run.");
+  }
+  CallGuard guard(ctx, *ticket);
 
   // 1. The folders the call may touch (canonicalizing reads the disk).
-  QFuture<std::variant<Scope, std::string>> resolving =
-      QtConcurrent::run([call] { return resolve_scope(call); });
+  QFuture<std::variant<Scope, std::string>> resolving = QtConcurrent::run([call] {
+    return guarded<std::variant<Scope, std::string>>(
+        [&] { return resolve_scope(call); },
+        [](std::string message) { return std::variant<Scope, std::string>(message); });
+  });
   const std::variant<Scope, std::string> resolved = co_await resolving;
-  if (const auto* message = std::get_if<std::string>(&resolved)) {
-    co_return failure_record(call.id, QString::fromStdString(*message));
-  }
+  if (ctx.shutdown.stop_requested()) co_return Json();
+  if (const auto* message = std::get_if<std::string>(&resolved)) co_return fail(*message);
   const Scope scope = std::get<Scope>(resolved);
 
   // 2. One workspace per chat while it runs.
-  if (auto refusal = ctx.running.enter(chat, scope.root)) {
-    co_return failure_record(call.id, QString::fromStdString(*refusal));
-  }
-  RunningGuard registered(ctx.running, chat);
+  if (auto refusal = ctx.running.enter(chat, scope.root)) co_return fail(*refusal);
+  guard.entered(chat);
 
   // 3. Decode.
   const Decoder* decoder = ctx.tools.find(tool);
-  if (decoder == nullptr) {
-    co_return failure_record(call.id, QString::fromStdString(unknown_tool_message(tool)));
-  }
+  if (decoder == nullptr) co_return fail(unknown_tool_message(tool));
   const Json args = call.args;
-  QFuture<DecodeResult> decoding = QtConcurrent::run([decoder, args, scope]() -> DecodeResult {
-    try {
-      return (*decoder)(args, scope);
-    } catch (const std::exception& e) {
-      return std::string("The tool crashed: ") + e.what();
-    }
+  QFuture<DecodeResult> decoding = QtConcurrent::run([decoder, args, scope] {
+    return guarded<DecodeResult>([&] { return (*decoder)(args, scope); },
+                                 [](std::string message) { return DecodeResult(message); });
   });
   DecodeResult decoded_or_error = co_await decoding;
-  if (const auto* message = std::get_if<std::string>(&decoded_or_error)) {
-    co_return failure_record(call.id, QString::fromStdString(*message));
-  }
+  if (ctx.shutdown.stop_requested()) co_return Json();
+  if (const auto* message = std::get_if<std::string>(&decoded_or_error)) co_return fail(*message);
   Decoded decoded = std::move(std::get<Decoded>(decoded_or_error));
   CallInfo info;
   info.call_id = call_id;
@@ -142,34 +171,44 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   info.cwd = decoded.cwd;
   info.memory = decoded.memory;
 
-  // 4. The approval gate.
-  QCoro::Task<GateOutcome> gating = ctx.approvals.gate(info, ctx.host, ctx.notifications);
+  // 4. The approval gate. A refused call tells the service nothing read from a target outside
+  // the scope: the user did not let the assistant read it.
+  QCoro::Task<GateOutcome> gating =
+      ctx.approvals.gate(info, *ticket, ctx.host, ctx.notifications, ctx.shutdown);
   const GateOutcome gate = co_await gating;
+  if (ctx.shutdown.stop_requested()) co_return Json();
   const QString event = QStringLiteral("agent://call");
   if (!gate.proceed) {
     ctx.host.emit_event(event, call_event(info, "denied", gate.denial));
-    co_return decoded_record(info, "denied", gate.denial, std::nullopt);
+    CallInfo reported = info;
+    if (info.outside) reported.detail = decoded.sent_detail;
+    co_return decoded_record(reported, "denied", gate.denial, std::nullopt);
   }
 
-  // 5. Run.
+  // 5. Run: blocking work on the tools' pool, asynchronous work on this thread.
   ctx.host.emit_event(event, call_event(info, "running", ""));
-  const StopFlag stop = ctx.approvals.add_stop_flag(call_id);
+  const StopFlag stop = ctx.approvals.add_stop_flag(*ticket);
   ToolResult result;
   if (decoded.run_async) {
-    QCoro::Task<ToolResult> running = decoded.run_async(RunContext{call_id, chat, stop, &ctx.host});
-    result = co_await running;
+    try {
+      QCoro::Task<ToolResult> running =
+          decoded.run_async(RunContext{call_id, chat, stop, &ctx.host});
+      result = co_await running;
+    } catch (const PathError& e) {
+      result = ToolResult::failure(e.what());
+    } catch (const std::exception& e) {
+      result = ToolResult::failure(crash_message(e));
+    }
   } else {
     auto run = std::move(decoded.run);
-    QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop]() -> ToolResult {
-      try {
-        return run(stop);
-      } catch (const std::exception& e) {
-        return ToolResult::failure(std::string("The tool crashed: ") + e.what());
-      }
+    QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop] {
+      return guarded<ToolResult>([&] { return run(stop); },
+                                 [](std::string message) { return ToolResult::failure(message); });
     });
     result = co_await running;
   }
-  ctx.approvals.remove_stop_flag(call_id);
+  if (ctx.shutdown.stop_requested()) co_return Json();
+  ctx.approvals.remove_stop_flag(*ticket);
 
   // 6. Report.
   if (result.ok) {

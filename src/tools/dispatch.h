@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "common/json.h"
@@ -53,12 +54,15 @@ struct DispatchContext {
   // Where blocking tool runs go: a pool of their own, so that long runs (a grep over a home
   // folder) never delay scope checks, decoding, linking or folder checks on the shared pool.
   QThreadPool& pool;
+  // Requested when the program ends: a call resumed after that returns without touching any
+  // of the above, which may be gone.
+  std::stop_token shutdown;
 };
 
 // The record for a call that failed before it was decoded: call_id, status "error", output.
 Json failure_record(const QString& call_id, const QString& message);
 
-// Runs the call to its end; always returns the result record.
+// Runs the call to its end; returns the result record (null once shutdown was requested).
 QCoro::Task<Json> dispatch(Call call, DispatchContext context);
 
 // Answers a call this version cannot run.

@@ -2,6 +2,8 @@
 
 #include <deque>
 
+#include "common/utf8.h"
+
 namespace kavor::tools {
 
 namespace {
@@ -55,8 +57,13 @@ fs::path canonical_prefix(const fs::path& path) {
     const fs::path next = current / part;
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(next, ec);
-    if (!ec && fs::is_symlink(status) && links < kMaxLinks) {
-      ++links;
+    if (!ec && fs::is_symlink(status)) {
+      // The kernel gives up at this point too; going on by the text alone would judge a path
+      // whose remaining links lead somewhere else.
+      if (++links > kMaxLinks) {
+        throw PathError(utf8_lossy(path.string()) +
+                        " passes through too many levels of symbolic links.");
+      }
       const fs::path target = fs::read_symlink(next, ec);
       if (!ec) {
         if (target.is_absolute()) current = target.root_path();

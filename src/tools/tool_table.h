@@ -34,6 +34,10 @@ struct Decoded {
   ToolKind kind = ToolKind::Read;
   std::string summary;
   std::string detail;
+  // What a refused call reports as its detail when it leaves the scope: only text the
+  // assistant sent itself (its new text, its command), never anything read from the target,
+  // which the user did not let it read. Empty by default.
+  std::string sent_detail;
   std::string lang;
   bool outside = false;
   std::string cwd = ".";

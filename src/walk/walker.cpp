@@ -23,12 +23,13 @@
 #include <optional>
 
 #include "walk/ignore.h"
+#include "walk/no_follow.h"
 
 namespace kavor::walk {
 namespace {
 
-// Folders nested deeper than this are opened by their path instead of relative to an open
-// parent, which bounds the descriptors one walk holds.
+// Folders nested deeper than this are opened by their path from the deepest folder held open
+// instead of relative to their open parent, which bounds the descriptors one walk holds.
 constexpr std::size_t kHeldFolderLimit = 64;
 // An ignore file larger than this is not read.
 constexpr std::size_t kMaxIgnoreFileBytes = std::size_t{16} << 20;
@@ -178,7 +179,9 @@ class Walker {
   WalkResult run(std::string_view start) {
     abs_.assign(start);
     while (abs_.size() > 1 && abs_.back() == '/') abs_.pop_back();
-    const int fd = open(abs_.empty() ? "." : abs_.c_str(), kFolderOpenFlags);
+    const char* start_path = abs_.empty() ? "." : abs_.c_str();
+    const int fd = opt_.start_without_links ? open_no_follow(AT_FDCWD, start_path, kFolderOpenFlags)
+                                            : open(start_path, kFolderOpenFlags);
     if (fd < 0) {
       result_.start_failed = true;
       return result_;
@@ -312,6 +315,10 @@ class Walker {
     const std::size_t stack_mark = stack_.size();
     read_folder_rules(fd, level);
     const bool hold = depth < kHeldFolderLimit;
+    if (depth + 1 == kHeldFolderLimit) {
+      anchor_fd_ = fd;
+      anchor_size_ = abs_.size();
+    }
     if (!hold) {
       closedir(dir);
       dir = nullptr;
@@ -338,10 +345,14 @@ class Walker {
       bool skip = !stack_.empty() && stack_.check(rel_, name, is_dir) == IgnoreVerdict::Ignored;
       if (!skip && is_dir && opt_.skip_folder) skip = opt_.skip_folder(name, rel, abs_);
       if (!skip) {
-        if (!is_dir || opt_.report_folders) go_on = report(item, name, rel, depth + 1);
+        if (!is_dir || opt_.report_folders) {
+          go_on = report(item, name, rel, depth + 1, hold ? fd : -1);
+        }
         if (go_on && is_dir && depth + 1 < opt_.max_depth) {
-          const int child = hold ? openat(fd, name.data(), kFolderOpenFlags | O_NOFOLLOW)
-                                 : open(abs_.c_str(), kFolderOpenFlags | O_NOFOLLOW);
+          const int child =
+              hold ? openat(fd, name.data(), kFolderOpenFlags | O_NOFOLLOW)
+                   : open_no_follow(anchor_fd_, std::string_view(abs_).substr(anchor_size_ + 1),
+                                    kFolderOpenFlags);
           if (child >= 0) go_on = walk_folder(child, depth + 1);
         }
       }
@@ -354,7 +365,8 @@ class Walker {
     return go_on;
   }
 
-  bool report(const Item& item, std::string_view name, std::string_view rel, std::size_t depth) {
+  bool report(const Item& item, std::string_view name, std::string_view rel, std::size_t depth,
+              int dir_fd) {
     if (result_.reported >= opt_.max_entries) {
       result_.truncated = true;
       return false;
@@ -363,6 +375,7 @@ class Walker {
     entry.rel = rel;
     entry.abs = abs_;
     entry.name = name;
+    entry.dir_fd = dir_fd;
     entry.depth = depth;
     entry.is_dir = item.kind == Kind::Folder;
     entry.is_link = item.kind == Kind::Link;
@@ -385,6 +398,10 @@ class Walker {
   std::string abs_;
   std::string rel_;  // relative to the folder the ignore stack is based on
   std::size_t start_offset_ = 0;
+  // The deepest folder held open, and the length of its path in abs_: deeper folders are
+  // opened from it.
+  int anchor_fd_ = -1;
+  std::size_t anchor_size_ = 0;
   IgnoreStack stack_;
   std::deque<Level> levels_;
   WalkResult result_;

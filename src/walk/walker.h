@@ -3,7 +3,10 @@
 // Order: depth-first pre-order, the entries of every folder in byte order of their names, so two
 // walks of an unchanged tree report the same sequence. Hidden entries are walked like any other.
 // Symbolic links are never followed: a link (to a file or to a folder) is reported as a file
-// entry with is_link set. Sockets, pipes and device nodes are not reported (reading one could
+// entry with is_link set. Every folder is opened relative to its open parent without following
+// a link, so a folder swapped for a link during the walk is not entered; with
+// `start_without_links` the start itself is opened that way too, and each entry comes with the
+// open folder that holds it, so a caller can open the entry itself relative to that folder. Sockets, pipes and device nodes are not reported (reading one could
 // block). Entries that vanish or cannot be examined, and folders that cannot be opened, are
 // passed over silently.
 //
@@ -55,6 +58,8 @@ struct WalkOptions {
       skip_folder;
   // Checked before every entry; true ends the walk.
   std::function<bool()> cancelled;
+  // Refuse a start path that passes through a symbolic link (the walk then fails to start).
+  bool start_without_links = false;
 };
 
 struct WalkEntry {
@@ -62,6 +67,9 @@ struct WalkEntry {
   std::string_view rel;   // relative to the start, "/"-separated
   std::string_view abs;   // the start path joined with rel
   std::string_view name;  // last component
+  // The open folder holding the entry (valid during the callback), or -1 when the walk keeps
+  // no descriptor at this depth; then `abs` is the way to the entry.
+  int dir_fd = -1;
   std::size_t depth = 0;  // 1 for the start's children
   bool is_dir = false;
   bool is_link = false;

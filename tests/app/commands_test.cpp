@@ -42,7 +42,7 @@ class CommandsTest : public ::testing::Test {
     state_.add(device::DeviceStore::load(
         dir_.filePath(QStringLiteral("device.json")), *creds_,
         {QStringLiteral("kavor-commands-test"), QString::fromStdString(svc_.base_url())}));
-    install_commands(table_, CommandContext{endpoints(), state_, host_, notes_});
+    install_commands(table_, CommandContext{endpoints(), state_, host_, notes_, {}});
   }
   void TearDown() override { state_.get<device::DeviceStore>().forget(); }
   Endpoints endpoints() const {

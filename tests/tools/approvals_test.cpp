@@ -54,11 +54,16 @@ TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
   EXPECT_EQ(approvals.mode("c"), Mode::Auto);
   EXPECT_FALSE(approvals.decide_call("nobody", Answer::Allow));
   EXPECT_FALSE(approvals.stop("nobody"));
-  const StopFlag flag = approvals.add_stop_flag("c1");
+  const auto ticket = approvals.admit("c1");
+  ASSERT_TRUE(ticket);
+  EXPECT_FALSE(approvals.admit("c1"));  // the id is live
+  const StopFlag flag = approvals.add_stop_flag(*ticket);
   EXPECT_TRUE(approvals.stop("c1"));
   EXPECT_TRUE(flag->load());
-  approvals.remove_stop_flag("c1");
+  approvals.remove_stop_flag(*ticket);
   EXPECT_FALSE(approvals.stop("c1"));
+  approvals.release(*ticket);
+  EXPECT_TRUE(approvals.admit("c1"));
 }
 
 }  // namespace

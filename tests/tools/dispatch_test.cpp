@@ -3,45 +3,19 @@
 #include "tools/dispatch.h"
 
 #include <gtest/gtest.h>
-#include <QTemporaryDir>
 
-#include <atomic>
 #include <fstream>
 #include <thread>
 
-#include "app/command_table.h"
-#include "app/commands.h"
-#include "app/state_registry.h"
-#include "bridge/bridge.h"
-#include "bridge/status.h"
-#include "common/timing.h"
-#include "desktop/notifications.h"
-#include "desktop/watchdog.h"
-#include "device/credential_store.h"
-#include "device/device_store.h"
-#include "support/recording_host.h"
-#include "support/wait.h"
-#include "test_service.h"
+#include "tools/agent_fixture.h"
 #include "tools/approvals.h"
 #include "tools/paths.h"
-#include "tools/tool_table.h"
 
 namespace kavor::tools {
 namespace {
 
-using service::Reply;
-using service::TestService;
 using test::wait_until;
-
-class CountingNotifications : public Notifications {
- public:
-  bool notify(const NotifyRequest& r) override {
-    if (r.kind == NotifyKind::Approval) ++approvals;
-    return true;
-  }
-  void clear_shown() override {}
-  std::atomic<int> approvals{0};
-};
+using test::CountingNotifications;
 
 std::string string_arg_or(const Json& args, const char* key) {
   return args.is_object() && args.contains(key) && args[key].is_string()
@@ -92,95 +66,9 @@ ToolTable test_tools() {
   return table;
 }
 
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public test::AgentTest {
  protected:
-  void SetUp() override {
-    timing::set_speedup(100);
-    ws_ = fs::canonical(dir_.path().toStdString());
-    fs::create_directories(ws_ / "a");
-    fs::create_directories(ws_ / "b");
-    fs::create_directories(ws_ / "a-evil");
-    state_.add(std::make_unique<Approvals>());
-    state_.add(std::make_unique<Status>());
-    state_.add(std::make_unique<Watchdog>());
-    state_.add(std::make_unique<RunningChats>());
-    device_ = &state_.add(
-        device::DeviceStore::load(QString::fromStdString((ws_ / "device.json").string()), *creds_,
-                                  {QStringLiteral("kavor-dispatch-test"), QStringLiteral("x")}));
-    ASSERT_EQ(device_->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}),
-              std::nullopt);
-    install_commands(commands_, CommandContext{endpoints(), state_, host_, notes_});
-    svc_.set_default("GET", "/bridge/poll", Reply::held());
-    svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
-    DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_,
-                        pool_};
-    bridge_ = std::make_unique<Bridge>(
-        endpoints(), *device_, state_.get<Status>(), host_, notes_,
-        [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
-    task_.emplace(bridge_->run(stop_.get_token()));
-  }
-  void TearDown() override {
-    stop_.request_stop();
-    svc_.release_held();
-    wait_until([&] { return task_->isReady(); });
-    bridge_.reset();
-    device_->forget();
-    timing::set_speedup(1);
-  }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
-  }
-  // Delivers one call through the held poll.
-  void deliver(const std::string& id, const std::string& tool, Json args,
-               const std::string& chat = "c", const fs::path& workspace = {}) {
-    Json call = {{"id", id},
-                 {"tool", tool},
-                 {"args", std::move(args)},
-                 {"chat", chat},
-                 {"workspace", (workspace.empty() ? ws_ / "a" : workspace).string()}};
-    ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
-    svc_.release_held(Reply::json(200, Json({{"call", call}}).dump()));
-  }
-  std::optional<Json> result(const std::string& id,
-                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::optional<Json> found;
-    wait_until(
-        [&] {
-          for (const auto& r : svc_.requests("POST", "/bridge/result")) {
-            Json body = Json::parse(r.body);
-            if (body["call_id"] == id) found = body;
-          }
-          return found.has_value();
-        },
-        timeout);
-    return found;
-  }
-  std::vector<std::string> states(const std::string& id) const {
-    std::vector<std::string> out;
-    for (const Json& e : host_.events(QStringLiteral("agent://call"))) {
-      if (e["call_id"] == id) out.push_back(e["state"].get<std::string>());
-    }
-    return out;
-  }
-  CommandResult command(const std::string& name, Json args) {
-    return test::run(commands_.invoke(name, args));
-  }
-
-  TestService svc_;
-  QTemporaryDir dir_;
-  fs::path ws_;
-  StateRegistry state_;
-  std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
-  device::DeviceStore* device_ = nullptr;
-  test::RecordingHost host_;
-  CountingNotifications notes_;
-  CommandTable commands_;
-  ToolTable tools_ = test_tools();
-  std::unique_ptr<Bridge> bridge_;
-  std::optional<QCoro::Task<>> task_;
-  std::stop_source stop_;
-  QThreadPool pool_;
+  ToolTable make_tools() override { return test_tools(); }
 };
 
 TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactRecord) {
@@ -197,7 +85,7 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
       done.dump(),
       R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
       R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
-  EXPECT_EQ(state_.get<RunningChats>().size(), 0u);
+  EXPECT_EQ(agent_->state().get<RunningChats>().size(), 0u);
 }
 
 TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {
@@ -340,14 +228,7 @@ namespace {
 
 // The program's own tools on the same road: an edit waits for approval with its diff, runs,
 // and comes back as the exact record; a dangling link out of the workspace is marked outside.
-class RealToolsTest : public DispatchTest {
- protected:
-  void SetUp() override {
-    tools_ = ToolTable();
-    install_tools(tools_);
-    DispatchTest::SetUp();
-  }
-};
+class RealToolsTest : public test::AgentTest {};
 
 TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
   std::ofstream(ws_ / "a" / "notes.txt") << "one\ntwo\nthree\n";

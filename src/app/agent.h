@@ -1,0 +1,72 @@
+// The running program without its windows: the shared state objects, the command table, the
+// tools with their worker pool, and the bridge loop. The shell puts windows around it; tests
+// and a run without a desktop use it as it is, with a Host of their own.
+//
+// Ending is ordered, because work in flight holds references to the state: the destructor
+// 1. asks every task to stop (a task resumed later touches nothing),
+// 2. sets the stop flag of every running call, so long tool runs end early,
+// 3. ends the bridge loop,
+// 4. waits for both worker pools, whose tasks may be inside the device store or a tool,
+// 5. and only then destroys the state, in reverse order of creation.
+#pragma once
+
+#include <QThreadPool>
+
+#include <memory>
+#include <stop_token>
+
+#include "app/command_table.h"
+#include "app/state_registry.h"
+#include "common/endpoints.h"
+#include "tools/tool_table.h"
+
+namespace kavor {
+
+class Bridge;
+class Host;
+class Notifications;
+namespace device {
+class CredentialStore;
+}
+
+struct AgentOptions {
+  Endpoints endpoints = Endpoints::built_in();
+  // Where the credential store is reached; the system's when empty.
+  device::CredentialStore* credentials = nullptr;
+  // Where notifications go; none are shown when empty.
+  Notifications* notifications = nullptr;
+};
+
+class Agent {
+ public:
+  // `host` must outlive the agent.
+  Agent(AgentOptions options, Host& host);
+  ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Loads the device registration from the configuration folder and starts the bridge loop.
+  void start();
+
+  StateRegistry& state() { return state_; }
+  CommandTable& commands() { return commands_; }
+  tools::ToolTable& tools() { return tools_; }
+  const Endpoints& endpoints() const { return options_.endpoints; }
+  Notifications& notifications() { return *options_.notifications; }
+  // Requested when the agent ends.
+  std::stop_token stop_token() const { return stop_.get_token(); }
+
+ private:
+  AgentOptions options_;
+  Host& host_;
+  std::unique_ptr<device::CredentialStore> own_credentials_;
+  std::unique_ptr<Notifications> own_notifications_;
+  StateRegistry state_;
+  CommandTable commands_;
+  tools::ToolTable tools_;
+  QThreadPool tool_pool_;
+  std::unique_ptr<Bridge> bridge_;
+  std::stop_source stop_;
+};
+
+}  // namespace kavor
