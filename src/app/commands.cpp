@@ -5,10 +5,10 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include "common/host.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
+#include "common/host.h"
 #include "desktop/notifications.h"
 #include "desktop/watchdog.h"
 #include "device/device_store.h"

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "common/host.h"
 #include "bridge/status.h"
+#include "common/host.h"
 #include "common/http.h"
 #include "common/timing.h"
 #include "desktop/notifications.h"

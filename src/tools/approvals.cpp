@@ -85,8 +85,7 @@ void Approvals::release(const Ticket& ticket) {
 }
 
 QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& host,
-                                         Notifications& notifications,
-                                         std::stop_token shutdown) {
+                                         Notifications& notifications, std::stop_token shutdown) {
   const Verdict verdict = decide(mode(info.chat), info, always_allowed(info.chat, info.tool));
   if (verdict == Verdict::Run) co_return GateOutcome{true, {}};
   if (verdict == Verdict::Refuse) co_return GateOutcome{false, kReadonlyRefusal};

@@ -12,6 +12,7 @@
 #include "tools/file_text.h"
 #include "tools/paths.h"
 #include "walk/glob.h"
+#include "walk/walker.h"
 
 namespace kavor::tools {
 
@@ -31,8 +32,24 @@ inline std::optional<walk::Glob> compile_user_glob(std::string_view pattern, std
 // Why a tree walk cannot start at `target`, when it does not exist at all.
 inline std::optional<std::string> check_walk_target(const fs::path& target) {
   struct stat st {};
-  if (::stat(target.c_str(), &st) != 0) return shown_path(target) + " does not exist.";
+  if (!stat_no_follow(target, st)) return shown_path(target) + " does not exist.";
   return std::nullopt;
+}
+
+// The tree walk of glob and grep: it starts at the resolved target without following links
+// (one swapped in since the check would lead elsewhere) and ends when the user stops the call.
+inline walk::WalkOptions tree_walk_options(const StopFlag& stop) {
+  walk::WalkOptions options;
+  options.start_without_links = true;
+  if (stop) options.cancelled = [stop] { return stop->load(std::memory_order_relaxed); };
+  return options;
+}
+
+// The failure of a stopped search: what it found so far, then the note.
+inline std::string stopped_text(std::string found) {
+  if (!found.empty()) found.push_back('\n');
+  found.append(kStoppedByUser);
+  return found;
 }
 
 // Display paths of the files below a walked target: the target's display path joined with the

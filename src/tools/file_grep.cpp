@@ -42,6 +42,7 @@
 #include "tools/file_text.h"
 #include "tools/file_tools.h"
 #include "tools/paths.h"
+#include "walk/no_follow.h"
 #include "walk/walker.h"
 
 namespace kavor::tools {
@@ -261,10 +262,11 @@ class Searcher {
         line_by_line_(line_by_line),
         prefix_(std::move(display_prefix)) {}
 
-  // Searches one file. `display` is appended to the prefix to name it in the output. Returns
-  // false once a match beyond the limit was found and the search must end.
-  bool search_file(const char* path, std::string_view display, bool follow_link) {
-    if (!load(path, follow_link)) return true;
+  // Searches one file, opened as `name` in the folder `dir_fd` (AT_FDCWD with a resolved
+  // path), never through a link. `display` is appended to the prefix to name it in the output.
+  // Returns false once a match beyond the limit was found and the search must end.
+  bool search_file(int dir_fd, const char* name, std::string_view display) {
+    if (!load(dir_fd, name)) return true;
     std::string_view text(buffer_.get(), size_);
     if (looks_binary(text) || text.empty()) return true;
     bool ascii = false;
@@ -282,9 +284,8 @@ class Searcher {
 
  private:
   // Reads a regular file of at most kGrepFileLimit bytes into the buffer.
-  bool load(const char* path, bool follow_link) {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_link ? 0 : O_NOFOLLOW);
-    const int fd = ::open(path, flags);
+  bool load(int dir_fd, const char* name) {
+    const int fd = walk::open_no_follow(dir_fd, name, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -427,7 +428,7 @@ RE2::Options regex_options(bool ignore_case) {
 }
 
 ToolResult grep_files(const fs::path& target, const fs::path& root, const std::string& pattern,
-                      bool ignore_case, const std::string& filter) {
+                      bool ignore_case, const std::string& filter, const StopFlag& stop) {
   const RE2 checked(pattern, regex_options(ignore_case));
   if (!checked.ok()) return ToolResult::failure("Bad regular expression: " + checked.error());
   const RE2 multi_line("(?m)" + pattern, regex_options(ignore_case));
@@ -448,7 +449,7 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
   const bool may_fold = ignore_case || pattern.find("(?") != std::string::npos;
   const auto required = RequiredText::build(pattern, regex_options(ignore_case), may_fold);
   struct stat st {};
-  const bool folder = ::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const bool folder = stat_no_follow(target, st) && S_ISDIR(st.st_mode);
   std::string output;
   bool stopped = false;
   if (!folder) {
@@ -456,26 +457,31 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
     Searcher searcher(multi_line, required.get(), line_by_line, {});
     const std::string name = target.filename().string();
     const std::string display = utf8_lossy(display_path(target, root));
-    if (!glob || glob->matches(name)) searcher.search_file(target.c_str(), display, true);
+    if (!glob || glob->matches(name)) searcher.search_file(AT_FDCWD, target.c_str(), display);
     stopped = searcher.stopped();
     output = searcher.take_output();
   } else {
     const TreeDisplay display(target, root);
     Searcher searcher(multi_line, required.get(), line_by_line, display.of(""));
-    std::string path;
-    // Links are not followed: a link in the tree may lead anywhere on the disk.
+    std::string name;
+    // Links are not followed: a link in the tree may lead anywhere on the disk. Each file is
+    // opened in the folder the walk holds open, so a folder swapped for a link meanwhile
+    // cannot lead the search out of the tree either.
     const walk::WalkResult walked =
-        walk::walk(target.string(), walk::WalkOptions{}, [&](const walk::WalkEntry& entry) {
+        walk::walk(target.string(), tree_walk_options(stop), [&](const walk::WalkEntry& entry) {
           if (entry.is_link || (glob && !glob->matches(entry.rel))) return walk::WalkNext::Continue;
-          path.assign(entry.abs);
-          return searcher.search_file(path.c_str(), entry.rel, false) ? walk::WalkNext::Continue
-                                                                      : walk::WalkNext::Stop;
+          const bool held = entry.dir_fd >= 0;
+          name.assign(held ? entry.name : entry.abs);
+          return searcher.search_file(held ? entry.dir_fd : AT_FDCWD, name.c_str(), entry.rel)
+                     ? walk::WalkNext::Continue
+                     : walk::WalkNext::Stop;
         });
     if (walked.start_failed) {
       return ToolResult::failure(shown_path(target) + " is not a readable folder.");
     }
     stopped = searcher.stopped();
     output = searcher.take_output();
+    if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(output)));
   }
   if (output.empty()) return ToolResult::success("No matches.");
   if (stopped) {
@@ -497,8 +503,8 @@ Decoder grep_tool() {
     decoded.summary = pattern + " in " + utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
     decoded.run = [path, root = scope.root, pattern, ignore_case = bool_arg(args, "ignore_case"),
-                   filter = string_arg(args, "glob")](const StopFlag&) {
-      return grep_files(path, root, pattern, ignore_case, filter);
+                   filter = string_arg(args, "glob")](const StopFlag& stop) {
+      return grep_files(path, root, pattern, ignore_case, filter, stop);
     };
     return decoded;
   };

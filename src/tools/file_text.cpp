@@ -8,6 +8,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "walk/no_follow.h"
+
 namespace kavor::tools {
 
 namespace {
@@ -26,7 +28,7 @@ bool looks_binary(std::string_view bytes) {
 std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit, std::string& out) {
   out.clear();
   // Non-blocking: a pipe in place of a file must not hold the worker forever.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = walk::open_no_follow(AT_FDCWD, path.native(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return errno_text(errno);
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -49,10 +51,18 @@ std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit,
   return error;
 }
 
+bool stat_no_follow(const fs::path& path, struct stat& st) {
+  const int fd = walk::open_no_follow(AT_FDCWD, path.native(), O_PATH);
+  if (fd < 0) return false;
+  const bool ok = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  return ok;
+}
+
 std::optional<TextFile> read_text_file(const fs::path& path, std::string& error) {
   const std::string name = utf8_lossy(path.string());
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
+  if (!stat_no_follow(path, st)) {
     error = name + " does not exist.";
     return std::nullopt;
   }
@@ -90,12 +100,20 @@ std::optional<TextFile> read_text_file(const fs::path& path, std::string& error)
   return file;
 }
 
-std::string old_text_of(const fs::path& path) {
+std::optional<std::string> old_text_of(const fs::path& path, std::uint64_t& size) {
+  size = 0;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if (!stat_no_follow(path, st) || !S_ISREG(st.st_mode)) return std::string();
+  size = static_cast<std::uint64_t>(st.st_size);
+  if (size > kReadWholeLimit) return std::nullopt;
   std::string bytes;
-  // Not limited by size: the whole old text is what the shown change is computed from.
-  if (read_bytes(path, UINT64_MAX - 1, bytes) || looks_binary(bytes)) return {};
+  if (read_bytes(path, kReadWholeLimit, bytes)) return std::string();
+  // It grew after its size was taken.
+  if (bytes.size() > kReadWholeLimit) {
+    size = bytes.size();
+    return std::nullopt;
+  }
+  if (looks_binary(bytes)) return std::string();
   return valid_utf8(bytes) ? bytes : utf8_lossy(bytes);
 }
 

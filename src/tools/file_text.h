@@ -1,6 +1,10 @@
 // Reading a whole file by the rules every text-reading tool follows. Everything a tool returns
 // ends up in a JSON document, so file contents are decoded (common/utf8.h) before they are
 // shown.
+//
+// Paths given here are resolved ones (tools/paths.h), with no link in them. They are opened
+// without following links (walk/no_follow.h): a link that appeared since the path was checked
+// makes the read fail instead of reading whatever the link leads to.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+struct stat;
 
 #include "common/utf8.h"
 
@@ -38,11 +44,16 @@ struct TextFile {
 std::optional<TextFile> read_text_file(const fs::path& path, std::string& error);
 
 // The text a write replaces, for showing the change: the file decoded as above; "" when it
-// cannot be read or is binary.
-std::string old_text_of(const fs::path& path);
+// cannot be read or is binary. Nothing when the file holds more than kReadWholeLimit bytes
+// (`size` then says how many): it is not read, whatever its size, before the user decides.
+std::optional<std::string> old_text_of(const fs::path& path, std::uint64_t& size);
 
 // Reads at most `limit` bytes of the file into `out` (more would be refused by the caller; the
 // read stops after limit + 1). Never blocks on pipes. Returns the error's text on failure.
 std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit, std::string& out);
+
+// The metadata of `path` itself (a link at its end is not followed); false when it cannot be
+// read or a link lies on the way.
+bool stat_no_follow(const fs::path& path, struct stat& st);
 
 }  // namespace kavor::tools

@@ -23,8 +23,10 @@
 #include "tools/diff.h"
 #include "tools/file_common.h"
 #include "tools/file_text.h"
+#include "tools/path_locks.h"
 #include "tools/paths.h"
 #include "walk/glob.h"
+#include "walk/no_follow.h"
 #include "walk/walker.h"
 
 namespace kavor::tools {
@@ -105,8 +107,12 @@ std::string lowercase(const std::string& name) {
 }
 
 ToolResult list_folder(const fs::path& path, const std::string& display) {
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return ToolResult::failure(shown_path(path) + " is not a readable folder.");
+  const int fd = walk::open_no_follow(AT_FDCWD, path.native(), O_RDONLY | O_DIRECTORY);
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (dir == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return ToolResult::failure(shown_path(path) + " is not a readable folder.");
+  }
   std::vector<DirEntry> entries;
   while (const dirent* de = ::readdir(dir)) {
     const char* raw = de->d_name;
@@ -146,7 +152,8 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
 
 // ---- glob ----
 
-ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern) {
+ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern,
+                      const StopFlag& stop) {
   std::string message;
   const auto glob = compile_user_glob(pattern, message);
   if (!glob) return ToolResult::failure(message);
@@ -156,7 +163,7 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
   std::vector<std::string> kept;
   std::size_t dropped = 0;
   const walk::WalkResult walked =
-      walk::walk(target.string(), walk::WalkOptions{}, [&](const walk::WalkEntry& entry) {
+      walk::walk(target.string(), tree_walk_options(stop), [&](const walk::WalkEntry& entry) {
         if (!glob->matches(entry.rel)) return walk::WalkNext::Continue;
         if (kept.size() < kGlobMatchLimit) {
           kept.push_back(display.of(entry.rel));
@@ -168,13 +175,14 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
   if (walked.start_failed) {
     return ToolResult::failure(shown_path(target) + " is not a readable folder.");
   }
-  if (kept.empty()) return ToolResult::success("No files match.");
   std::sort(kept.begin(), kept.end());
   std::string out;
   for (const std::string& path : kept) {
     if (!out.empty()) out.push_back('\n');
     out += path;
   }
+  if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(out)));
+  if (kept.empty()) return ToolResult::success("No files match.");
   if (dropped > 0) out += "\n[" + std::to_string(dropped) + " more not shown; narrow the pattern]";
   return ToolResult::success(std::move(out));
 }
@@ -182,19 +190,24 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
 // ---- write_file and edit_file ----
 
 // Writes `bytes` as the whole file, creating missing parent folders. Returns the failure text.
+// The path was resolved through its links before approval: every folder on the way is opened
+// without following a link, so a folder swapped for one since cannot carry the write elsewhere,
+// and a link put in the file's place is not followed either.
 std::optional<std::string> write_whole(const fs::path& path, std::string_view bytes) {
+  const int folder = walk::open_folder_creating(path.parent_path().native());
+  if (folder < 0) return errno_text(errno);
+  const std::string name = path.filename().native();
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(folder);
     return shown_path(path) + " is a folder.";
   }
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  if (ec) return ec.message();
-  // The path was resolved through its links before approval; a link put in its place since
-  // then is not followed. Non-blocking so that a pipe there cannot hold the worker.
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-  if (fd < 0) return errno_text(errno);
+  // Non-blocking so that a pipe there cannot hold the worker.
+  const int fd = ::openat(folder, name.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  const int open_error = errno;
+  ::close(folder);
+  if (fd < 0) return errno_text(open_error);
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -215,6 +228,11 @@ std::optional<std::string> moved_since_approval(const std::string& argument, con
                                                 const fs::path& approved) {
   if (resolve_path(argument, root) == approved) return std::nullopt;
   return shown_path(approved) + " changed while waiting for approval. Read it again.";
+}
+
+// The detail of a write whose old text is too large to read before the user decides.
+std::string unshown_change(std::uint64_t size) {
+  return "the file is " + std::to_string(size) + " bytes; its changes are not shown";
 }
 
 std::size_t count_occurrences(std::string_view text, std::string_view needle) {
@@ -319,8 +337,8 @@ Decoder glob_tool() {
     decoded.kind = ToolKind::Read;
     decoded.summary = pattern + " in " + utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
-    decoded.run = [path, root = scope.root, pattern](const StopFlag&) {
-      return glob_files(path, root, pattern);
+    decoded.run = [path, root = scope.root, pattern](const StopFlag& stop) {
+      return glob_files(path, root, pattern, stop);
     };
     return decoded;
   };
@@ -335,15 +353,19 @@ Decoder write_file_tool() {
     Decoded decoded;
     decoded.kind = ToolKind::Write;
     decoded.summary = target.display;
-    decoded.detail = display_diff(old_text_of(target.path), content);
+    std::uint64_t size = 0;
+    const std::optional<std::string> old_text = old_text_of(target.path, size);
+    decoded.detail = old_text ? display_diff(*old_text, content) : unshown_change(size);
+    decoded.sent_detail = display_diff("", content);
     decoded.lang = "diff";
     decoded.outside = target.outside;
     decoded.run = [target = std::move(target), root = scope.root,
                    content = std::move(content)](const StopFlag&) {
+      const PathLock lock(target.path);
       if (auto moved = moved_since_approval(target.argument, root, target.path))
         return ToolResult::failure(*moved);
       struct stat st {};
-      const char* word = ::stat(target.path.c_str(), &st) == 0 ? "Updated" : "Created";
+      const char* word = stat_no_follow(target.path, st) ? "Updated" : "Created";
       if (auto failed = write_whole(target.path, content)) return ToolResult::failure(*failed);
       return ToolResult::success(std::string(word) + " " + target.display + " (" +
                                  std::to_string(content.size()) + " bytes).");
@@ -352,63 +374,96 @@ Decoder write_file_tool() {
   };
 }
 
+namespace {
+
+// The edit the user approves: the replaced bytes, the replacement count and the diff; or the
+// reason it cannot be made.
+struct Edit {
+  std::string before;
+  std::string after;
+  std::size_t replaced = 0;
+  std::string diff;
+};
+
+std::variant<Edit, std::string> plan_edit(const WriteTarget& target, std::string old_text,
+                                          std::string new_text, bool replace_all) {
+  struct stat st {};
+  if (!stat_no_follow(target.path, st) || !S_ISREG(st.st_mode)) {
+    return target.display + " does not exist; use write_file to create it.";
+  }
+  std::string error;
+  auto file = read_text_file(target.path, error);
+  if (!file) return error;
+  if (old_text.empty()) return std::string("old_text is empty; use write_file to create a file.");
+
+  // The edit works on the bytes as stored, not on their decoded form: a file that is not
+  // valid UTF-8 keeps every byte outside the replaced text.
+  std::size_t count = count_occurrences(file->bytes, old_text);
+  if (count == 0 && file->bytes.find("\r\n") != std::string::npos &&
+      old_text.find('\r') == std::string::npos) {
+    old_text = to_crlf(old_text);
+    new_text = to_crlf(new_text);
+    count = count_occurrences(file->bytes, old_text);
+  }
+  if (count == 0) {
+    return std::string(
+        "old_text was not found in the file. Read the file again and copy the text exactly.");
+  }
+  if (count > 1 && !replace_all) {
+    return "old_text appears " + std::to_string(count) +
+           " times. Add more surrounding lines to make it unique, or set replace_all.";
+  }
+  Edit edit;
+  edit.after = replace_occurrences(file->bytes, old_text, new_text, replace_all);
+  edit.replaced = replace_all ? count : 1;
+  edit.diff = valid_utf8(edit.after) ? display_diff(file->text, edit.after)
+                                     : display_diff(file->text, utf8_lossy(edit.after));
+  edit.before = std::move(file->bytes);
+  return edit;
+}
+
+}  // namespace
+
 Decoder edit_file_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
     auto resolved = write_target(args, scope);
     if (auto* refusal = std::get_if<std::string>(&resolved)) return *refusal;
     WriteTarget target = std::move(std::get<WriteTarget>(resolved));
-    struct stat st {};
-    if (::stat(target.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      return target.display + " does not exist; use write_file to create it.";
-    }
-    std::string error;
-    auto file = read_text_file(target.path, error);
-    if (!file) return error;
-    std::string old_text = string_arg(args, "old_text");
-    if (old_text.empty()) return std::string("old_text is empty; use write_file to create a file.");
-    std::string new_text = string_arg(args, "new_text");
-    const bool replace_all = bool_arg(args, "replace_all");
-
-    // The edit works on the bytes as stored, not on their decoded form: a file that is not
-    // valid UTF-8 keeps every byte outside the replaced text.
-    std::size_t count = count_occurrences(file->bytes, old_text);
-    if (count == 0 && file->bytes.find("\r\n") != std::string::npos &&
-        old_text.find('\r') == std::string::npos) {
-      old_text = to_crlf(old_text);
-      new_text = to_crlf(new_text);
-      count = count_occurrences(file->bytes, old_text);
-    }
-    if (count == 0) {
-      return std::string(
-          "old_text was not found in the file. Read the file again and copy the text exactly.");
-    }
-    if (count > 1 && !replace_all) {
-      return "old_text appears " + std::to_string(count) +
-             " times. Add more surrounding lines to make it unique, or set replace_all.";
-    }
-    std::string after = replace_occurrences(file->bytes, old_text, new_text, replace_all);
-    const std::size_t replaced = replace_all ? count : 1;
+    const std::string old_text = string_arg(args, "old_text");
+    const std::string new_text = string_arg(args, "new_text");
+    auto planned = plan_edit(target, old_text, new_text, bool_arg(args, "replace_all"));
 
     Decoded decoded;
     decoded.kind = ToolKind::Write;
     decoded.summary = target.display;
-    decoded.detail = valid_utf8(after) ? display_diff(file->text, after)
-                                       : display_diff(file->text, utf8_lossy(after));
+    decoded.sent_detail = display_diff(old_text, new_text);
     decoded.lang = "diff";
     decoded.outside = target.outside;
-    decoded.run = [target = std::move(target), root = scope.root, before = std::move(file->bytes),
-                   after = std::move(after), replaced](const StopFlag&) {
+    if (auto* failure = std::get_if<std::string>(&planned)) {
+      // Inside the workspace the assistant may read the file anyway. Outside it, the answer
+      // (missing, not found, found twice) would tell it about a file nobody let it read: it
+      // goes to the user first, like the edit itself, and reaches the assistant only if the
+      // user lets the call run.
+      if (!target.outside) return *failure;
+      decoded.run = [message = *failure](const StopFlag&) { return ToolResult::failure(message); };
+      return decoded;
+    }
+    Edit edit = std::move(std::get<Edit>(planned));
+    decoded.detail = edit.diff;
+    decoded.run = [target = std::move(target), root = scope.root,
+                   edit = std::move(edit)](const StopFlag&) {
+      const PathLock lock(target.path);
       if (auto moved = moved_since_approval(target.argument, root, target.path))
         return ToolResult::failure(*moved);
       std::string reread_error;
       const auto now = read_text_file(target.path, reread_error);
       if (!now) return ToolResult::failure(reread_error);
-      if (now->bytes != before) {
+      if (now->bytes != edit.before) {
         return ToolResult::failure("The file changed while waiting for approval. Read it again.");
       }
-      if (auto failed = write_whole(target.path, after)) return ToolResult::failure(*failed);
-      return ToolResult::success("Edited " + target.display + " (" + std::to_string(replaced) +
-                                 " replacement" + (replaced == 1 ? "" : "s") + ").");
+      if (auto failed = write_whole(target.path, edit.after)) return ToolResult::failure(*failed);
+      return ToolResult::success("Edited " + target.display + " (" + std::to_string(edit.replaced) +
+                                 " replacement" + (edit.replaced == 1 ? "" : "s") + ").");
     };
     return decoded;
   };

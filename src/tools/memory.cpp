@@ -11,16 +11,26 @@
 #include <random>
 #include <variant>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/utf8.h"
 #include "tools/args.h"
 #include "tools/diff.h"
+#include "tools/file_text.h"
+#include "tools/path_locks.h"
 #include "tools/paths.h"
+#include "walk/no_follow.h"
 
 namespace kavor::tools {
 
 namespace {
 
 constexpr std::size_t kSlugChars = 60;
+// Bytes read of a memory file too large to show, to keep its creation time.
+constexpr std::uint64_t kFrontMatterProbe = 64 * 1024;
 constexpr const char* kFolder = ".kavor-agent";
 constexpr const char* kMemoryFolder = ".kavor-agent/memory";
 constexpr const char* kIndexFile = ".kavor-agent/index.md";
@@ -84,57 +94,53 @@ bool is_mark(char32_t cp) {
 }
 
 // ---- files ----
+//
+// Every path here is resolved (links followed, then checked against the scope) and opened
+// without following a link on the way (walk/no_follow.h): a folder swapped for a link between
+// the check and the change makes the change fail instead of landing outside.
 
 std::string errno_text(int error) {
   return std::generic_category().message(error);
 }
 
-// The whole of a file, or the system's reason it cannot be read.
-std::variant<std::string, int> read_bytes(const fs::path& path,
-                                          std::size_t max = std::string::npos) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return errno;
+// The whole of a file (at most `max` bytes), or the system's reason it cannot be read.
+std::variant<std::string, std::string> read_file(const fs::path& path,
+                                                 std::uint64_t max = kReadWholeLimit) {
   std::string out;
-  char buffer[65536];
-  while (out.size() < max) {
-    const std::size_t want = std::min(sizeof buffer, max - out.size());
-    const std::size_t got = std::fread(buffer, 1, want, f);
-    out.append(buffer, got);
-    if (got < want) break;
-  }
-  const bool failed = std::ferror(f) != 0;
-  const int error = errno;
-  std::fclose(f);
-  if (failed) return error != 0 ? error : EIO;
-  return out;
+  if (auto error = read_bytes(path, max, out))
+    return std::variant<std::string, std::string>(std::in_place_index<1>, std::move(*error));
+  if (out.size() > max) out.resize(max);
+  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(out));
 }
 
 // Replaces `target` so that a reader sees the old file or the new one, never a part of it: the
 // bytes go to a temporary sibling that is renamed over the target. The rename replaces a link
 // at the target itself instead of writing through it. Missing parent folders are created.
 std::optional<std::string> write_replacing(const fs::path& target, const std::string& bytes) {
-  std::error_code ec;
-  fs::create_directories(target.parent_path(), ec);
-  if (ec) return ec.message();
+  const int folder = walk::open_folder_creating(target.parent_path().native());
+  if (folder < 0) return errno_text(errno);
   static std::atomic<std::uint64_t> counter{std::random_device{}()};
-  const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp-" +
-                                                std::to_string(counter.fetch_add(1)));
-  std::FILE* f = std::fopen(temp.c_str(), "wbx");
-  if (f == nullptr) return errno_text(errno);
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const int write_error = errno;
-  const bool closed = std::fclose(f) == 0;
-  const int close_error = errno;
-  if (!written || !closed) {
-    fs::remove(temp, ec);
-    return errno_text(!written ? write_error : close_error);
+  const std::string name = target.filename().native();
+  const std::string temp = "." + name + ".tmp-" + std::to_string(counter.fetch_add(1));
+  const int fd =
+      ::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    ::close(folder);
+    return errno_text(error);
   }
-  fs::rename(temp, target, ec);
-  if (ec) {
-    const std::string message = ec.message();
-    fs::remove(temp, ec);
-    return message;
+  std::size_t done = 0;
+  int error = 0;
+  while (done < bytes.size() && error == 0) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno != EINTR) error = errno;
+    if (wrote > 0) done += static_cast<std::size_t>(wrote);
   }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) error = errno;
+  if (error != 0) ::unlinkat(folder, temp.c_str(), 0);
+  ::close(folder);
+  if (error != 0) return errno_text(error);
   return std::nullopt;
 }
 
@@ -172,35 +178,51 @@ std::variant<Places, std::string> locate(const Scope& scope, const std::string& 
   return places;
 }
 
+// One memory file: its slug and the link-free path its text is read from.
+struct MemoryFile {
+  std::string slug;
+  fs::path text;
+};
+
 // The memory files of `folder`: regular files whose extension is exactly "md". A link counts
 // when it leads to a regular file inside the scope, so the overview never quotes a file from
 // elsewhere. A missing folder holds none.
-std::variant<std::vector<fs::path>, std::string> list_memories(const fs::path& folder,
-                                                               const Scope& scope) {
-  std::vector<fs::path> files;
-  std::error_code ec;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) {
-      return files;
-    }
-    return ec.message();
+std::variant<std::vector<MemoryFile>, std::string> list_memories(const fs::path& folder,
+                                                                 const Scope& scope) {
+  std::vector<MemoryFile> files;
+  const int fd = walk::open_no_follow(AT_FDCWD, folder.native(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return files;
+    return errno_text(errno);
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path path = it->path();
-    if (path.extension() != ".md") continue;
-    std::error_code status_ec;
-    const fs::file_status status = it->symlink_status(status_ec);
-    if (status_ec) continue;
-    if (fs::is_symlink(status)) {
-      const fs::path target = fs::canonical(path, status_ec);
-      if (status_ec || !scope.contains(target) || !fs::is_regular_file(target, status_ec)) continue;
-    } else if (!fs::is_regular_file(status)) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return errno_text(error);
+  }
+  while (const dirent* de = ::readdir(dir)) {
+    const fs::path name(de->d_name);
+    if (name.extension() != ".md") continue;
+    struct stat st {};
+    if (::fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    fs::path text = folder / name;
+    if (S_ISLNK(st.st_mode)) {
+      try {
+        text = canonical_prefix(text);
+      } catch (const PathError&) {
+        continue;
+      }
+      struct stat target {};
+      if (!scope.contains(text) || !stat_no_follow(text, target) || !S_ISREG(target.st_mode)) {
+        continue;
+      }
+    } else if (!S_ISREG(st.st_mode)) {
       continue;
     }
-    files.push_back(path);
+    files.push_back({name.stem().string(), std::move(text)});
   }
-  if (ec) return ec.message();
+  ::closedir(dir);
   return files;
 }
 
@@ -210,16 +232,13 @@ std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, cons
   if (const auto* error = std::get_if<std::string>(&listed)) {
     return "Could not list " + std::string(kMemoryFolder) + ": " + *error;
   }
-  const auto& files = std::get<std::vector<fs::path>>(listed);
+  const auto& files = std::get<std::vector<MemoryFile>>(listed);
   std::vector<IndexEntry> entries;
-  for (const fs::path& file : files) {
-    const std::string slug = file.stem().string();
+  for (const MemoryFile& file : files) {
     // One unreadable file should not keep the others out of the overview; it is listed by name.
-    auto bytes = read_bytes(file);
-    const std::string text = std::holds_alternative<std::string>(bytes)
-                                 ? utf8_lossy(std::get<std::string>(bytes))
-                                 : std::string();
-    entries.push_back({slug, parse_memory(text, slug)});
+    auto bytes = read_file(file.text);
+    const std::string text = bytes.index() == 0 ? utf8_lossy(std::get<0>(bytes)) : std::string();
+    entries.push_back({file.slug, parse_memory(text, file.slug)});
   }
   if (auto error = write_replacing(places.index, render_index(std::move(entries)))) {
     return "Could not write " + std::string(kIndexFile) + ": " + *error;
@@ -236,12 +255,14 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
-  std::error_code ec;
-  if (fs::is_directory(places.file, ec)) return ToolResult::failure(relative + " is a folder.");
-  fs::create_directories(places.folder, ec);
-  if (ec)
-    return ToolResult::failure("Could not create " + std::string(kMemoryFolder) + ": " +
-                               ec.message());
+  // Every memory change rewrites the overview from the folder's listing: two at once would
+  // each list the folder before the other's file was there, and the later overview would
+  // miss a memory.
+  const PathLock lock(places.index);
+  struct stat st {};
+  if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
+    return ToolResult::failure(relative + " is a folder.");
+  }
   if (auto error = write_replacing(places.file, document)) {
     return ToolResult::failure("Could not write " + relative + ": " + *error);
   }
@@ -258,18 +279,27 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug) {
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
+  const PathLock lock(places.index);
   // The entry in the memory folder goes, not what it may link to: forgetting a memory never
   // deletes another file of the project.
-  const fs::path entry = places.folder / (slug + ".md");
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(entry, ec);
-  if (status.type() == fs::file_type::not_found) {
-    return ToolResult::failure(relative + " does not exist.");
+  const std::string entry = slug + ".md";
+  const int folder = walk::open_no_follow(AT_FDCWD, places.folder.native(), O_PATH | O_DIRECTORY);
+  struct stat st {};
+  if (folder < 0 || ::fstatat(folder, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    if (folder >= 0) ::close(folder);
+    if (error == ENOENT || error == ENOTDIR) {
+      return ToolResult::failure(relative + " does not exist.");
+    }
+    return ToolResult::failure("Could not delete " + relative + ": " + errno_text(error));
   }
-  if (ec) return ToolResult::failure("Could not delete " + relative + ": " + ec.message());
-  if (fs::is_directory(status)) return ToolResult::failure(relative + " is a folder.");
-  fs::remove(entry, ec);
-  if (ec) return ToolResult::failure("Could not delete " + relative + ": " + ec.message());
+  const int removed = S_ISDIR(st.st_mode) ? -1 : ::unlinkat(folder, entry.c_str(), 0);
+  const int unlink_error = errno;
+  ::close(folder);
+  if (S_ISDIR(st.st_mode)) return ToolResult::failure(relative + " is a folder.");
+  if (removed != 0) {
+    return ToolResult::failure("Could not delete " + relative + ": " + errno_text(unlink_error));
+  }
   const auto count = regenerate_index(scope, places);
   if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
   return ToolResult::success("Forgot " + relative + " (" +
@@ -278,25 +308,37 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug) {
 }
 
 // A memory file as found before a change: its text, or the message that refuses the change.
+// Of a file larger than the read limit only the beginning is read (nothing more is, before the
+// user decides), enough for its front matter; `too_big` then holds its size.
 struct Existing {
   bool exists = false;
   std::string text;
   std::string error;
+  std::optional<std::uint64_t> too_big;
 };
 
 Existing read_existing(const fs::path& file, const std::string& relative) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(file, ec);
-  if (status.type() == fs::file_type::not_found) return {};
-  if (ec) return {true, {}, "Could not read " + relative + ": " + ec.message()};
-  if (fs::is_directory(status)) return {true, {}, relative + " is a folder."};
-  // A pipe or device would block the read or never end.
-  if (!fs::is_regular_file(status)) return {true, {}, relative + " is not a regular file."};
-  auto bytes = read_bytes(file);
-  if (const int* error = std::get_if<int>(&bytes)) {
-    return {true, {}, "Could not read " + relative + ": " + errno_text(*error)};
+  struct stat st {};
+  if (!stat_no_follow(file, st)) {
+    if (errno == ENOENT) return {};
+    return {true, {}, "Could not read " + relative + ": " + errno_text(errno), {}};
   }
-  return {true, utf8_lossy(std::get<std::string>(bytes)), {}};
+  if (S_ISDIR(st.st_mode)) return {true, {}, relative + " is a folder.", {}};
+  // A pipe or device would block the read or never end.
+  if (!S_ISREG(st.st_mode)) return {true, {}, relative + " is not a regular file.", {}};
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  std::optional<std::uint64_t> too_big;
+  if (size > kReadWholeLimit) too_big = size;
+  auto bytes = read_file(file, too_big ? kFrontMatterProbe : kReadWholeLimit);
+  if (bytes.index() == 1) {
+    return {true, {}, "Could not read " + relative + ": " + std::get<1>(bytes), {}};
+  }
+  return {true, utf8_lossy(std::get<0>(bytes)), {}, too_big};
+}
+
+// The change shown for a memory file too large to read before the user decides.
+std::string unshown(std::uint64_t size) {
+  return "the file is " + std::to_string(size) + " bytes; its changes are not shown";
 }
 
 }  // namespace
@@ -487,12 +529,12 @@ std::string cut_text(std::string_view bytes, std::size_t limit) {
 }
 
 std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit) {
-  std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) return std::nullopt;
+  struct stat st {};
+  if (!stat_no_follow(file, st) || !S_ISREG(st.st_mode)) return std::nullopt;
   // A few bytes beyond the limit tell a longer file from one that just fits.
-  auto bytes = read_bytes(file, limit + 4);
-  if (!std::holds_alternative<std::string>(bytes)) return std::nullopt;
-  return cut_text(std::get<std::string>(bytes), limit);
+  auto bytes = read_file(file, limit + 4);
+  if (bytes.index() != 0) return std::nullopt;
+  return cut_text(std::get<0>(bytes), limit);
 }
 
 Decoder save_memory_tool(Clock clock) {
@@ -535,7 +577,8 @@ Decoder save_memory_tool(Clock clock) {
     decoded.kind = ToolKind::Write;
     decoded.memory = true;
     decoded.summary = relative;
-    decoded.detail = display_diff(existing.text, document);
+    decoded.detail =
+        existing.too_big ? unshown(*existing.too_big) : display_diff(existing.text, document);
     decoded.lang = "diff";
     decoded.run = [scope, slug, document = std::move(document)](const StopFlag&) {
       return save_memory(scope, slug, document);
@@ -560,7 +603,7 @@ Decoder forget_memory_tool() {
     decoded.kind = ToolKind::Write;
     decoded.memory = true;
     decoded.summary = "forget " + slug;
-    decoded.detail = existing.text;
+    decoded.detail = existing.too_big ? unshown(*existing.too_big) : existing.text;
     decoded.lang = "markdown";
     decoded.run = [scope, slug](const StopFlag&) { return forget_memory(scope, slug); };
     return decoded;
@@ -572,25 +615,47 @@ ProjectContext project_context(const std::string& workspace) {
   const auto resolved = resolve_workspace(workspace);
   if (const auto* message = std::get_if<std::string>(&resolved)) return {nullptr, *message};
   const fs::path& root = std::get<fs::path>(resolved);
+  const Scope scope{root, {}};
+  // The page shows these texts and hands them to the assistant: a file that leads out of the
+  // workspace (a link to a key file, to /proc/self/environ) counts as absent.
+  const auto read_inside = [&scope](const char* relative,
+                                    std::size_t limit) -> std::optional<std::string> {
+    try {
+      const fs::path file = resolve_path(relative, scope.root);
+      if (!scope.contains(file)) return std::nullopt;
+      return read_with_cut(file, limit);
+    } catch (const PathError&) {
+      return std::nullopt;
+    }
+  };
 
   std::string instructions_file;
   std::string instructions;
   for (const char* name : {"AGENTS.md", "AGENT.md"}) {
-    if (auto text = read_with_cut(root / name, kInstructionsLimit)) {
+    if (auto text = read_inside(name, kInstructionsLimit)) {
       instructions_file = name;
       instructions = std::move(*text);
       break;
     }
   }
-  const auto index = read_with_cut(root / kIndexFile, kIndexLimit);
-  const auto listed = list_memories(resolve_path(kMemoryFolder, root), Scope{root, {}});
-  const auto* files = std::get_if<std::vector<fs::path>>(&listed);
+  const auto index = read_inside(kIndexFile, kIndexLimit);
+  std::size_t memories = 0;
+  try {
+    const fs::path folder = resolve_path(kMemoryFolder, root);
+    if (scope.contains(folder)) {
+      const auto listed = list_memories(folder, scope);
+      if (const auto* files = std::get_if<std::vector<MemoryFile>>(&listed)) {
+        memories = files->size();
+      }
+    }
+  } catch (const PathError&) {
+  }
 
   Json context = Json::object();
   context["instructions_file"] = instructions_file;
   context["instructions"] = instructions;
   context["memory_index"] = index ? Json(*index) : Json(nullptr);
-  context["memories"] = files != nullptr ? files->size() : 0;
+  context["memories"] = memories;
   return {std::move(context), {}};
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/json.h"
@@ -59,6 +60,9 @@ struct ToolResult {
 
 // Set by agent_stop; long-running tools watch it.
 using StopFlag = std::shared_ptr<std::atomic<bool>>;
+
+// What a run the user stopped ends with (after any output it had so far).
+inline constexpr std::string_view kStoppedByUser = "[stopped by the user]";
 
 // The folders one call may touch: the canonical workspace root and at most one extra folder.
 struct Scope {

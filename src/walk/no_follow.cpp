@@ -50,8 +50,8 @@ int walk_components(int dir_fd, std::string_view path, int flags, mode_t mode, S
     const bool last = next >= path.size();
     if (last) {
       // The path names a folder itself ("/" or "a/"): open it where the walk stands.
-      const int out = ::openat(fd, name.empty() ? "." : name.c_str(),
-                               flags | O_NOFOLLOW | O_CLOEXEC, mode);
+      const int out =
+          ::openat(fd, name.empty() ? "." : name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
       if (own) {
         if (out < 0) return close_keeping_errno(fd);
         ::close(fd);
@@ -87,10 +87,9 @@ int open_no_follow(int dir_fd, std::string_view path, int flags, mode_t mode) {
     if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
     g_have_openat2.store(false, std::memory_order_relaxed);
   }
-  return walk_components(dir_fd, path, flags, mode,
-                         [](int fd, const std::string& name) {
-                           return ::openat(fd, name.c_str(), kStepFlags);
-                         });
+  return walk_components(dir_fd, path, flags, mode, [](int fd, const std::string& name) {
+    return ::openat(fd, name.c_str(), kStepFlags);
+  });
 }
 
 int open_folder_creating(std::string_view path, mode_t mode) {

@@ -6,9 +6,9 @@
 // entry with is_link set. Every folder is opened relative to its open parent without following
 // a link, so a folder swapped for a link during the walk is not entered; with
 // `start_without_links` the start itself is opened that way too, and each entry comes with the
-// open folder that holds it, so a caller can open the entry itself relative to that folder. Sockets, pipes and device nodes are not reported (reading one could
-// block). Entries that vanish or cannot be examined, and folders that cannot be opened, are
-// passed over silently.
+// open folder that holds it, so a caller can open the entry itself relative to that folder.
+// Sockets, pipes and device nodes are not reported (reading one could block). Entries that vanish
+// or cannot be examined, and folders that cannot be opened, are passed over silently.
 //
 // Ignore files: in every walked folder the files named in WalkOptions::ignore_file_names are
 // read. With `repository_rules`, when the start folder lies inside a git work tree (the nearest

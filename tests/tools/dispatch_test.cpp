@@ -14,8 +14,8 @@
 namespace kavor::tools {
 namespace {
 
-using test::wait_until;
 using test::CountingNotifications;
+using test::wait_until;
 
 std::string string_arg_or(const Json& args, const char* key) {
   return args.is_object() && args.contains(key) && args[key].is_string()
