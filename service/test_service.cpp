@@ -109,10 +109,10 @@ int port_of(const sockaddr_storage& address) {
   return -1;
 }
 
-// Shuts down the server side of the connection between our `local_port` and the client's
-// `remote_port`. Only the thread serving that connection closes it, so the descriptor stays valid
-// while this runs. Returns false when the descriptor is not found.
-bool shut_down_connection(int local_port, int remote_port) {
+// The server side of the connection between our `local_port` and the client's `remote_port`,
+// or -1. Only the thread serving that connection closes it, so the descriptor stays valid while
+// that thread uses it.
+int connection_fd(int local_port, int remote_port) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
     const auto name = entry.path().filename().string();
@@ -126,9 +126,21 @@ bool shut_down_connection(int local_port, int remote_port) {
     length = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
     if (port_of(peer) != remote_port) continue;
-    return ::shutdown(fd, SHUT_RDWR) == 0;
+    return fd;
   }
-  return false;
+  return -1;
+}
+
+// Shuts down the connection; false when its descriptor is not found.
+bool shut_down_connection(int local_port, int remote_port) {
+  const int fd = connection_fd(local_port, remote_port);
+  return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
+}
+
+// Whether the client has closed its end (a held request it gave up on).
+bool client_gone(int fd) {
+  char byte;
+  return fd >= 0 && ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 struct Route {
@@ -139,6 +151,9 @@ struct Route {
   std::optional<Reply> fallback;
   std::function<Reply(const RecordedRequest&)> handler;
 };
+
+// How often a held request looks whether its client is still there.
+constexpr std::chrono::milliseconds kHangUpCheck{20};
 
 // A held request waiting for its answer.
 struct Parked {
@@ -371,9 +386,17 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
 
   pause(reply.delay);
   if (reply.hold) {
+    // A client that gives up on a held request (its own time-out) is no longer waiting: the
+    // request leaves the held list, so held_count() counts only requests someone waits for.
+    const int fd = connection_fd(port, request.remote_port);
     {
       std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return parked.release.has_value(); });
+      while (!changed.wait_for(lock, kHangUpCheck, [&] { return parked.release.has_value(); })) {
+        if (client_gone(fd)) {
+          held.erase(std::remove(held.begin(), held.end(), &parked), held.end());
+          return;
+        }
+      }
     }
     reply = std::move(*parked.release);
     reply.hold = false;  // a release answers; it never parks the request again
