@@ -14,10 +14,7 @@ QString reason_name(ProbeReason reason) {
   return reason == ProbeReason::Server ? QStringLiteral("server") : QStringLiteral("offline");
 }
 
-}  // namespace
-
-QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
-                              std::stop_token stop) {
+QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_token stop) {
   HttpClient client(kProbeRequestTimeout);
   const QUrl app = endpoints.app_url();
   int failures = 0;
@@ -51,6 +48,19 @@ QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
     }
     const auto pause = timing::scaled(kProbeInterval);
     co_await QCoro::sleepFor(pause);
+  }
+}
+
+}  // namespace
+
+QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
+                              std::stop_token stop) {
+  // Nobody awaits this task: nothing may escape it; the failure is logged.
+  try {
+    QCoro::Task<> probing = probe(std::move(host), std::move(endpoints), stop);
+    co_await probing;
+  } catch (const std::exception& e) {
+    qWarning("kavor-agent: the start-page probe failed: %s", e.what());
   }
 }
 
