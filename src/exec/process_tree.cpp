@@ -20,6 +20,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "exec/spawn.h"
 
@@ -238,6 +239,11 @@ ProcessTree::~ProcessTree() {
   leftover_cgroups.push_back(cgroup_);
 }
 
+void ProcessTree::set_leader(pid_t pid) {
+  leader_ = pid;
+  if (const auto stat = read_stat(pid)) leader_start_ = stat->start;
+}
+
 void ProcessTree::kill_all() {
   std::lock_guard lock(killing_);
   // 1. The cgroup, at once and whole: the kernel kills every member, and a process forked
@@ -277,6 +283,8 @@ void ProcessTree::kill_all() {
       if (p.pid != self && p.state != 'Z' && found_ids.insert(p.pid).second) found.push_back(&p);
     };
     for (const ProcEntry& p : procs) {
+      // Older than the run: not one of its processes, and its environment need not be read.
+      if (p.start < leader_start_) continue;
       const auto known = held.find(p.pid);
       const bool same = known != held.end() && known->second.first.start == p.start;
       if (same || in_session(p) || has_marker(p.pid, needle)) add(p);
@@ -314,33 +322,6 @@ void ProcessTree::kill_all() {
   }
   if (leader_ > 0) ::kill(-leader_, SIGKILL);
   if (!cgroup_.empty()) write_small(cgroup_ + "/cgroup.kill", "1");
-}
-
-std::vector<pid_t> ProcessTree::members() const {
-  const std::string needle = std::string(1, '\0') + marker_ + '\0';
-  std::vector<pid_t> out;
-  for (const ProcEntry& p : all_processes()) {
-    if (p.pid == ::getpid() || p.state == 'Z') continue;
-    if ((leader_ > 0 && (p.sid == leader_ || p.pgid == leader_)) || has_marker(p.pid, needle)) {
-      out.push_back(p.pid);
-    }
-  }
-  if (!cgroup_procs_.empty()) {
-    if (const auto procs = read_small(cgroup_procs_, 1 << 20)) {
-      for (const char* p = procs->c_str(); *p != '\0';) {
-        char* end = nullptr;
-        const long pid = std::strtol(p, &end, 10);
-        if (end == p) break;
-        const auto stat = read_stat(static_cast<pid_t>(pid));
-        if (stat && stat->state != 'Z' &&
-            std::find(out.begin(), out.end(), stat->pid) == out.end()) {
-          out.push_back(stat->pid);
-        }
-        p = end;
-      }
-    }
-  }
-  return out;
 }
 
 void kill_live_trees() {

@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace kavor::exec {
 
@@ -34,21 +33,20 @@ class ProcessTree {
   // The cgroup's cgroup.procs file, or "" without a cgroup.
   const std::string& cgroup_procs() const { return cgroup_procs_; }
 
-  // The process the run started: its id is the id of the run's session.
-  void set_leader(pid_t pid) { leader_ = pid; }
+  // The process the run started: its id is the id of the run's session, and nothing that
+  // started before it can belong to the run.
+  void set_leader(pid_t pid);
 
   // Ends every process of the run with SIGKILL; blocks for as long as the sweeps of /proc
   // take. Safe to call again and from several threads.
   void kill_all();
-
-  // The live processes of the run as a sweep finds them (not the agent, never zombies).
-  std::vector<pid_t> members() const;
 
  private:
   std::string marker_;
   std::string cgroup_;
   std::string cgroup_procs_;
   pid_t leader_ = 0;
+  unsigned long long leader_start_ = 0;  // in clock ticks since boot
   std::mutex killing_;
 };
 

@@ -10,7 +10,8 @@
 //   3. into the run's cgroup, when there is one;
 //   4. killed when the agent dies (strictly: when the thread that started it ends, so commands
 //      that outlive a call are started from the event-loop thread), and the reaper of its
-//      orphans (see runner.h);
+//      orphans (see runner.h; an orphan that ends waits, as a zombie, until the program
+//      collects it or ends itself);
 //   5. the pipes in place, every other descriptor closed on exec;
 //   6. the working folder, then exec. A failure of either is sent back through a pipe that
 //      closes on exec, so the parent knows whether the program started before it returns.

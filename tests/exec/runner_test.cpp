@@ -287,7 +287,10 @@ TEST_F(RunnerTest, AGigabyteOfOutputKeepsOnlyTheCaptureInMemory) {
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(streamed, kBytes);
   EXPECT_EQ(outcome.text.size(), 30'000 + std::string("\n[... 268405456 bytes cut ...]\n").size());
-#if !defined(__SANITIZE_ADDRESS__)
+  // Freed memory waits in the address sanitizer's quarantine, so only a plain build can tell.
+#if defined(__SANITIZE_ADDRESS__)
+  (void)before;
+#else
   EXPECT_LT(status()["VmHWM:"] - before, 32 * 1024) << "kB above the resident size before";
 #endif
 }
