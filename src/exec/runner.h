@@ -16,8 +16,10 @@
 //
 // Ending a tree. Stopping a command means stopping everything it started, and a command may
 // work hard not to be stopped. The idea: find every process of the run, stop each where it
-// stands, then kill them all; a stopped process can neither fork nor act on a signal. Ways
-// out, each with the step that closes it (ProcessTree::kill_all):
+// stands, then kill them all; a stopped process can neither fork nor act on a signal. Cost: a
+// pass over /proc per sweep (the status line of every process, the environment only of those
+// younger than the run), usually two sweeps, done on a thread of its own rather than the event
+// loop. Ways out, each with the step that closes it (ProcessTree::kill_all):
 //   - The plain case, a shell and its children: they share the session and process group the
 //     run started with, and one signal to the group reaches them.
 //   - Job control (`set -m`) puts background jobs in process groups of their own: they stay in
@@ -40,8 +42,11 @@
 //     descriptor opened after checking its start time, so a stranger that took over an id is
 //     never signalled. The started program is not collected until the run ends, so its id,
 //     which names the run's session and group, cannot pass to anyone else meanwhile.
-// What still escapes, without a cgroup only: a process that leaves the session, removes the
-// marker from its environment, and outlives both the started program and its own parent.
+// What still escapes: a process that leaves the session, removes the marker from its
+// environment, and outlives both the started program and its own parent, when it also moves
+// itself out of the run's cgroup (any process of the user may write to the agent's cgroup) or
+// when there is none. Work handed to a service (the docker daemon, a scheduler, systemd) is
+// that service's, as it would be from a terminal.
 // After a normal exit nothing is killed: a command may mean to leave a server running.
 //
 // When the agent exits with commands running, their trees are ended the same way; when it

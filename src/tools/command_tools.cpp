@@ -18,6 +18,17 @@ namespace {
 
 constexpr const char* kListingText = "wsl -l -v";
 
+// Arguments reach the program as C strings, which end at the first NUL byte: what ran would
+// be less than what the user approved.
+std::optional<std::string> nul_problem(const Json& args, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (string_arg(args, key).find('\0') != std::string::npos) {
+      return std::string(key) + " contains a NUL character, which no program can receive.";
+    }
+  }
+  return std::nullopt;
+}
+
 bool blank(const std::string& text) {
   return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
 }
@@ -79,6 +90,7 @@ Decoder shell_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
     const std::string command = string_arg(args, "command");
     if (blank(command)) return std::string("command is empty.");
+    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
     const fs::path folder = working_folder(args, scope);
     if (auto problem = folder_problem(folder)) return *problem;
     return command_call(
@@ -89,6 +101,7 @@ Decoder shell_tool() {
 
 Decoder run_tests_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
+    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
     const fs::path folder = working_folder(args, scope);
     if (auto problem = folder_problem(folder)) return *problem;
     std::string command = string_arg(args, "command");
@@ -108,6 +121,7 @@ Decoder run_tests_tool() {
 
 Decoder wsl_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
+    if (auto problem = nul_problem(args, {"command", "distro", "cwd"})) return *problem;
     const std::string command = string_arg(args, "command");
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
@@ -142,6 +156,12 @@ Decoder docker_tool() {
       }
     }
     if (list.empty()) return std::string("args is empty; pass the docker arguments as a list.");
+    for (const std::string& arg : list) {
+      if (arg.find('\0') != std::string::npos) {
+        return std::string("args contains a NUL character, which no program can receive.");
+      }
+    }
+    if (auto problem = nul_problem(args, {"cwd"})) return *problem;
     const std::string text = exec::docker_command_text(list);
     return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),
                         args, scope);

@@ -124,6 +124,22 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
       {"docker", {{"args", Json::array()}}, "args is empty; pass the docker arguments as a list."},
       {"docker", {{"args", "ps"}}, "args is empty; pass the docker arguments as a list."},
       {"docker", {{"args", {1, 2}}}, "args is empty; pass the docker arguments as a list."},
+      // What runs must be what was shown: a C string would end at the NUL.
+      {"shell",
+       {{"command", std::string("echo safe\0; rm -rf ~", 20)}},
+       "command contains a NUL character, which no program can receive."},
+      {"shell",
+       {{"command", "ls"}, {"cwd", std::string("sub\0x", 5)}},
+       "cwd contains a NUL character, which no program can receive."},
+      {"run_tests",
+       {{"command", std::string("a\0b", 3)}},
+       "command contains a NUL character, which no program can receive."},
+      {"wsl",
+       {{"command", "ls"}, {"distro", std::string("U\0", 2)}},
+       "distro contains a NUL character, which no program can receive."},
+      {"docker",
+       {{"args", {"run", std::string("-v\0/etc:/x", 10)}}},
+       "args contains a NUL character, which no program can receive."},
   };
   for (const Expect& c : cases) {
     const DecodeResult result = decode(c.tool, c.args);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 
+#include "common/json.h"
 #include "common/utf8.h"
 #include "exec/process_tree.h"
 #include "run_support.h"
@@ -83,6 +84,8 @@ TEST_F(RunnerTest, StartFailuresNameTheProgramOrTheFolder) {
             "cmd.exe is not installed or not on PATH.");
   EXPECT_EQ(failure(bash("true", folder_ / "gone")),
             "The folder " + (folder_ / "gone").string() + " does not exist.");
+  EXPECT_EQ(failure(bash("echo " + std::string(200'000, 'x'), folder_)),
+            "Could not start bash: Argument list too long");
   std::ofstream(folder_ / "plain.txt") << "not a program";
   EXPECT_EQ(failure({{(folder_ / "plain.txt").string(), {}, {}, "bash"}, folder_}),
             "Could not start " + (folder_ / "plain.txt").string() + ": Permission denied");
@@ -117,6 +120,18 @@ TEST_F(RunnerTest, StreamedChunksAddUpToTheWholeOutputWithNoCharacterBroken) {
   EXPECT_EQ(all.substr(all.size() - 5), "tail\n");
   all.resize(all.size() - 5);
   EXPECT_EQ(all, utf8_lossy(expected));
+}
+
+TEST_F(RunnerTest, BinaryOutputStreamsAndAnswersAsValidTextLosingNothingButBrokenBytes) {
+  const Ran ran = run(bash("head -c 200000 /dev/urandom | tee random.bin", folder_));
+  std::ifstream in(folder_ / "random.bin", std::ios::binary);
+  const std::string bytes(std::istreambuf_iterator<char>(in), {});
+  ASSERT_EQ(bytes.size(), 200'000u);
+  for (const std::string& chunk : ran.chunks) ASSERT_TRUE(valid_utf8(chunk));
+  EXPECT_EQ(joined(ran.chunks), utf8_lossy(bytes));
+  EXPECT_TRUE(valid_utf8(ran.outcome.text));
+  EXPECT_NE(ran.outcome.text.find("\n[... 170000 bytes cut ...]\n"), std::string::npos);
+  EXPECT_NO_THROW((void)Json(ran.outcome.text).dump());
 }
 
 TEST_F(RunnerTest, ATimeOutEndsTheCommandWithTheNoteAndTheKilledProcessCode) {
