@@ -186,6 +186,19 @@ void expect_stop_ends_everything(const fs::path& folder, RunOptions options) {
 TEST_F(RunnerTest, AStopEndsEverythingTheCommandStartedWithOrWithoutACgroup) {
   if (cgroups_available()) expect_stop_ends_everything(folder_, RunOptions{true});
   expect_stop_ends_everything(folder_, RunOptions{false});
+
+  // A flood of output does not keep the stop from being seen.
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  std::uint64_t streamed = 0;
+  auto task = run_command(bash("cat /dev/zero", folder_), stop,
+                          [&](std::string chunk) { streamed += chunk.size(); });
+  QTimer::singleShot(300, [stop] { stop->store(true); });
+  const auto started = std::chrono::steady_clock::now();
+  const RunOutcome flood = kavor::test::run(std::move(task));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
+  EXPECT_GT(streamed, 1'000'000u);
+  EXPECT_TRUE(flood.text.ends_with("\n[stopped by the user]\n[exit code 137]"))
+      << flood.text.size();
 }
 
 TEST_F(RunnerTest, AfterANormalExitTheReadersWaitBrieflyAndLeaveBackgroundWorkAlone) {
