@@ -31,6 +31,10 @@ namespace {
 // Longest environment read while looking for the marker; the kernel caps environments well
 // below this.
 constexpr std::size_t kEnvironLimit = 16 * 1024 * 1024;
+// Process descriptors kept open while a tree is stopped; beyond this many (a fork bomb) members
+// are signalled by id after checking their start time, so the agent's other work never runs
+// out of descriptors.
+constexpr std::size_t kMaxHeldDescriptors = 256;
 // Prefix of the cgroups the agent makes, followed by its process id and a counter.
 constexpr std::string_view kCgroupPrefix = "kavor-run-";
 
@@ -280,7 +284,8 @@ void ProcessTree::kill_all() {
     std::vector<const ProcEntry*> found;
     std::unordered_set<pid_t> found_ids;
     const auto add = [&](const ProcEntry& p) {
-      if (p.pid != self && p.state != 'Z' && found_ids.insert(p.pid).second) found.push_back(&p);
+      const bool ended = p.state == 'Z' || p.state == 'X';
+      if (p.pid != self && !ended && found_ids.insert(p.pid).second) found.push_back(&p);
     };
     for (const ProcEntry& p : procs) {
       // Older than the run: not one of its processes, and its environment need not be read.
@@ -302,13 +307,17 @@ void ProcessTree::kill_all() {
       }
       // The id may have been reused since the listing: the descriptor names whichever
       // process has it now, and the start time shows whether that is still the one found.
-      const int fd = open_process_fd(p->pid);
+      int fd = open_process_fd(p->pid);
       const auto now = read_stat(p->pid);
       if (!now || now->start != p->start) {
         if (fd >= 0) ::close(fd);
         continue;
       }
       signal_exact(*p, fd, SIGSTOP);
+      if (fd >= 0 && held.size() >= kMaxHeldDescriptors) {
+        ::close(fd);
+        fd = -1;
+      }
       held.emplace(p->pid, std::make_pair(*p, fd));
       new_members = true;
     }

@@ -256,7 +256,8 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
 
   // 4. A time-out or a stop ends the whole tree; then the process is waited for.
   if (!note.empty()) {
-    co_await kill_tree(tree);
+    QCoro::Task<> killing = kill_tree(tree);
+    co_await killing;
     const auto give_up = Clock::now() + timing::scaled(kExitAfterKill);
     while (!(code = child->poll_exit()) && Clock::now() < give_up) co_await wake.next();
   }
@@ -266,7 +267,8 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   while (!(out.done() && err.done()) && Clock::now() < readers_end) {
     if (note.empty() && stop && stop->load()) {
       note = kStoppedNote;
-      co_await kill_tree(tree);
+      QCoro::Task<> killing = kill_tree(tree);
+      co_await killing;
     }
     co_await wake.next();
   }
