@@ -277,7 +277,7 @@ TEST_F(RunnerTest, AForkBombEndsWithItsTimeOut) {
   // shell and two seconds, and is not killed: see the test of background work above.)
   for (const bool cgroup : {true, false}) {
     const Ran ran = run(bash("exec setpriv --reuid=65534 --regid=65534 --clear-groups bash -c "
-                             "'ulimit -u 200; bomb() { bomb | bomb; }; bomb' 2>/dev/null",
+                             "'ulimit -u 400; bomb() { bomb | bomb; }; bomb' 2>/dev/null",
                              folder_, 2s),
                         {}, RunOptions{cgroup});
     EXPECT_FALSE(ran.outcome.ok);
@@ -286,7 +286,7 @@ TEST_F(RunnerTest, AForkBombEndsWithItsTimeOut) {
     EXPECT_LT(ran.took, 6s);
     // Nothing of it is left.
     EXPECT_TRUE(wait_until(
-        [] { return std::system("pgrep -u 65534 -f 'ulimit -u 200' >/dev/null") != 0; }, 3s))
+        [] { return std::system("pgrep -u 65534 -f 'ulimit -u 400' >/dev/null") != 0; }, 3s))
         << "cgroup " << cgroup;
   }
 }
