@@ -4,11 +4,14 @@
 // as an event), for a command that prints BYTES bytes of text. The host drops each event, as the
 // agent does when no page listens; with --serialize it first turns it into JSON text, as the
 // page bridge does before handing it to the page. Prints one line:
-//   "{bytes} bytes in {ms} ms; peak {kB} kB above idle; {events} events"
+//   "{bytes} bytes in {ms} ms; peak {kB} kB above idle; {events} events; cpu {ms} ms"
+// where cpu is the processor time the agent itself spent (the command's is not counted).
 // The peak is the resident size at its highest during the run, less the resident size just
 // before it. bench/run-exec times the same command piped to `cat > /dev/null` next to it.
 //
 //   exec_bench [--serialize] BYTES
+#include <sys/resource.h>
+
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
@@ -44,6 +47,13 @@ class PageHost : public kavor::Host {
   std::uint64_t bytes = 0;
   std::uint64_t events = 0;
 };
+
+long long cpu_ms() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1000LL + t.tv_usec / 1000; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
 
 long status_kb(const char* field) {
   std::ifstream in("/proc/self/status");
@@ -87,6 +97,7 @@ int main(int argc, char** argv) {
 
   const long idle = status_kb("VmRSS:");
   std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const long long cpu_before = cpu_ms();
   const auto start = std::chrono::steady_clock::now();
   const kavor::tools::ToolResult result =
       QCoro::waitFor(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host}));
@@ -98,8 +109,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the command failed: %s\n", result.error.c_str());
     return 1;
   }
-  std::printf("%s bytes in %lld ms; peak %ld kB above idle; %llu events\n", bytes.c_str(),
-              static_cast<long long>(ms), peak - idle,
-              static_cast<unsigned long long>(host.events));
+  std::printf("%s bytes in %lld ms; peak %ld kB above idle; %llu events; cpu %lld ms\n",
+              bytes.c_str(), static_cast<long long>(ms), peak - idle,
+              static_cast<unsigned long long>(host.events), cpu_ms() - cpu_before);
   return 0;
 }
