@@ -104,6 +104,21 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::size_t utf8_unfinished_tail(std::string_view bytes) {
+  // A sequence is at most four bytes long, so an unfinished one starts in the last three.
+  const std::size_t first = bytes.size() > 3 ? bytes.size() - 3 : 0;
+  for (std::size_t pos = bytes.size(); pos-- > first;) {
+    const auto c = static_cast<unsigned char>(bytes[pos]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    if (c < 0xC2 || c > 0xF4) return 0;
+    std::size_t bad = 0;
+    // The lead and what follows it could still become a character only when nothing but the
+    // end of the bytes stopped it.
+    return sequence_at(bytes, pos, bad) == 0 && bad == bytes.size() - pos ? bad : 0;
+  }
+  return 0;
+}
+
 char32_t next_code_point(std::string_view bytes, std::size_t& pos) {
   std::size_t bad = 0;
   const std::size_t len = sequence_at(bytes, pos, bad);

@@ -29,6 +29,12 @@ inline bool valid_utf8(std::string_view bytes) {
 void append_utf8_lossy(std::string_view bytes, std::string& out);
 std::string utf8_lossy(std::string_view bytes);
 
+// Length of the unfinished character at the end of `bytes`: the last 1 to 3 bytes when they
+// begin a well-formed sequence that the end cuts short, else 0. A stream decoded piece by
+// piece holds these bytes back for the next piece, so a character split between two reads
+// is not shown as two U+FFFD.
+std::size_t utf8_unfinished_tail(std::string_view bytes);
+
 // The character starting at byte `pos` of `bytes` (pos < size), moving `pos` past it; an
 // ill-formed subsequence reads as U+FFFD and `pos` moves past it, as lossy decoding does.
 char32_t next_code_point(std::string_view bytes, std::size_t& pos);

@@ -1,5 +1,6 @@
 #include "tools/install.h"
 
+#include "tools/command_tools.h"
 #include "tools/file_tools.h"
 #include "tools/memory.h"
 
@@ -18,9 +19,7 @@ Decoder not_available(std::string what) {
 }  // namespace
 
 void install_tools(ToolTable& table) {
-  for (const char* name : {"shell", "run_tests", "wsl", "docker"}) {
-    table.add(name, not_available("Running commands"));
-  }
+  install_command_tools(table);
   table.add("browser", not_available("The browser tool"));
   install_file_tools(table);
   table.add("save_memory", save_memory_tool());

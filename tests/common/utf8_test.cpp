@@ -29,5 +29,28 @@ TEST(Utf8, CodePointsRoundTripAndBrokenSequencesStepLikeTheLossyDecoder) {
   EXPECT_EQ(utf8_cut_bytes("abc", 5), "abc");
 }
 
+TEST(Utf8, OnlyACharacterTheEndCutsShortIsUnfinished) {
+  struct Case {
+    std::string bytes;
+    std::size_t tail;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"abc", 0},
+      {"a\xC3", 1},                 // two-byte lead
+      {"a\xE2\x82", 2},             // three-byte sequence missing its last byte
+      {"\xF0\x9F\x98", 3},          // four-byte sequence missing its last byte
+      {"\xF0\x9F\x98\x80", 0},      // complete
+      {"\xC3\xA9", 0},              // complete
+      {"\xE0\x80", 0},              // overlong: can never become a character
+      {"\xED\xA0", 0},              // a surrogate
+      {"\xF4\x90", 0},              // beyond U+10FFFF
+      {"\xFF", 0},                  // never a lead
+      {"\x80\x80\x80", 0},          // continuation bytes without a lead
+      {"\xF0\x9F\x98\x80\xE2", 1},  // a new lead after a complete character
+  };
+  for (const Case& c : cases) EXPECT_EQ(utf8_unfinished_tail(c.bytes), c.tail) << c.bytes;
+}
+
 }  // namespace
 }  // namespace kavor

@@ -1,0 +1,116 @@
+// How fast the agent takes in a command's output, and how much memory that costs it.
+//
+// One `shell` call runs the way a call does (decode, then run with every chunk sent to the page
+// as an event), for a command that prints BYTES bytes of text. The host drops each event, as the
+// agent does when no page listens; with --serialize it first turns it into JSON text, as the
+// page bridge does before handing it to the page. Prints one line:
+//   "{bytes} bytes in {ms} ms; peak {kB} kB above idle; {events} events; cpu {ms} ms"
+// where cpu is the processor time the agent itself spent (the command's is not counted).
+// The peak is the resident size at its highest during the run, less the resident size just
+// before it. bench/run-exec times the same command piped to `cat > /dev/null` next to it.
+//
+//   exec_bench [--serialize] BYTES
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "common/host.h"
+#include "tools/command_tools.h"
+
+namespace {
+
+using kavor::Json;
+
+class PageHost : public kavor::Host {
+ public:
+  std::optional<QUrl> main_window_url() override { return std::nullopt; }
+  bool navigate_main_window(const QUrl&) override { return false; }
+  void emit_event(const QString&, const Json& payload) override {
+    if (serialize) bytes += payload.dump().size();
+    ++events;
+  }
+  std::optional<QString> open_external(const QUrl&) override { return std::nullopt; }
+  std::optional<QString> open_payment(const QUrl&) override { return std::nullopt; }
+  QCoro::Task<std::optional<QString>> pick_folder(QString) override { co_return std::nullopt; }
+  QCoro::Task<std::optional<QString>> pick_file(QString, QString, QString) override {
+    co_return std::nullopt;
+  }
+  bool serialize = false;
+  std::uint64_t bytes = 0;
+  std::uint64_t events = 0;
+};
+
+long long cpu_ms() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1000LL + t.tv_usec / 1000; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+long status_kb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string key; in >> key;) {
+    if (key == field) {
+      long kb = 0;
+      in >> kb;
+      return kb;
+    }
+    in.ignore(1 << 20, '\n');
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const bool serialize = argc == 3 && std::string(argv[1]) == "--serialize";
+  if (argc != 2 && !serialize) {
+    std::fprintf(stderr, "usage: exec_bench [--serialize] BYTES\n");
+    return 2;
+  }
+  const std::string bytes = argv[argc - 1];
+  // The same text the peer's command prints; see bench/run-exec.
+  const std::string command =
+      "yes 'kavor agent benchmark line: 0123456789 abcdefghij' | head -c " + bytes;
+
+  QTemporaryDir dir;
+  const kavor::tools::Scope scope{std::filesystem::canonical(dir.path().toStdString()), {}};
+  const auto decoded =
+      kavor::tools::shell_tool()(Json{{"command", command}, {"timeout", 1800}}, scope);
+  const auto* call = std::get_if<kavor::tools::Decoded>(&decoded);
+  if (call == nullptr) {
+    std::fprintf(stderr, "%s\n", std::get<std::string>(decoded).c_str());
+    return 1;
+  }
+  PageHost host;
+  host.serialize = serialize;
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+
+  const long idle = status_kb("VmRSS:");
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const long long cpu_before = cpu_ms();
+  const auto start = std::chrono::steady_clock::now();
+  const kavor::tools::ToolResult result =
+      QCoro::waitFor(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host}));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  const long peak = status_kb("VmHWM:");
+  if (!result.ok) {
+    std::fprintf(stderr, "the command failed: %s\n", result.error.c_str());
+    return 1;
+  }
+  std::printf("%s bytes in %lld ms; peak %ld kB above idle; %llu events; cpu %lld ms\n",
+              bytes.c_str(), static_cast<long long>(ms), peak - idle,
+              static_cast<unsigned long long>(host.events), cpu_ms() - cpu_before);
+  return 0;
+}

@@ -1,0 +1,275 @@
+#include "exec/spawn.h"
+
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+extern char** environ;
+
+namespace kavor::exec {
+
+namespace {
+
+// PATH when the agent has none, as the C library's exec functions assume.
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+// What the child reports when it cannot go on: the step and the error number.
+enum ChildStep : int { kStepFolder = 1, kStepExec = 2 };
+
+std::string error_text(int error) {
+  return std::system_category().message(error);
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// A duplicate at 3 or above, close-on-exec. When the agent was started with standard
+// descriptors closed, a new pipe could land on 0, 1 or 2, and moving the pipes into place in
+// the child would then overwrite one with another.
+int above_stdio(int fd) {
+  if (fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  ::close(fd);
+  return moved;
+}
+
+bool make_pipe(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  fds[0] = above_stdio(fds[0]);
+  fds[1] = above_stdio(fds[1]);
+  return fds[0] >= 0 && fds[1] >= 0;
+}
+
+// Everything the child needs, prepared before the fork.
+struct ChildPlan {
+  std::string path;
+  std::vector<std::string> arg_text;
+  std::vector<std::string> env_text;
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+  std::string folder;
+  std::string cgroup_procs;
+  pid_t parent = 0;
+  int stdin_fd = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+  int report_fd = -1;
+};
+
+ChildPlan plan_child(const SpawnRequest& request, std::string path) {
+  ChildPlan plan;
+  plan.path = std::move(path);
+  plan.arg_text.push_back(request.spec.program);
+  for (const std::string& arg : request.spec.args) plan.arg_text.push_back(arg);
+  // The marker replaces one inherited from an outer run (the agent started by a command).
+  const std::string marker_name = request.marker.substr(0, request.marker.find('=') + 1);
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (marker_name.size() > 1 &&
+        std::strncmp(*entry, marker_name.c_str(), marker_name.size()) == 0)
+      continue;
+    plan.env_text.emplace_back(*entry);
+  }
+  if (!request.marker.empty()) plan.env_text.push_back(request.marker);
+  for (std::string& s : plan.arg_text) plan.argv.push_back(s.data());
+  plan.argv.push_back(nullptr);
+  for (std::string& s : plan.env_text) plan.envp.push_back(s.data());
+  plan.envp.push_back(nullptr);
+  plan.folder = request.folder.string();
+  plan.cgroup_procs = request.cgroup_procs;
+  plan.parent = ::getpid();
+  return plan;
+}
+
+[[noreturn]] void child_fail(int report_fd, int step) {
+  const int message[2] = {step, errno};
+  [[maybe_unused]] const ssize_t n = ::write(report_fd, message, sizeof message);
+  ::_exit(127);
+}
+
+// Runs in the child between fork and exec: system calls only.
+[[noreturn]] void run_child(const ChildPlan& plan) {
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &default_action, nullptr);
+  }
+  ::setsid();
+  if (!plan.cgroup_procs.empty()) {
+    const int fd = ::open(plan.cgroup_procs.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      [[maybe_unused]] const ssize_t n = ::write(fd, "0", 1);
+      ::close(fd);
+    }
+  }
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != plan.parent) ::_exit(127);  // the agent died before the line above
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  ::dup2(plan.stdin_fd, STDIN_FILENO);
+  ::dup2(plan.out_fd, STDOUT_FILENO);
+  ::dup2(plan.err_fd, STDERR_FILENO);
+  // Descriptors some library opened without close-on-exec must not reach the command: a
+  // stray copy of another run's pipe would keep that run's output open.
+  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  if (::chdir(plan.folder.c_str()) != 0) child_fail(plan.report_fd, kStepFolder);
+  ::execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
+  child_fail(plan.report_fd, kStepExec);
+}
+
+std::mutex abandoned_mutex;
+std::vector<std::unique_ptr<Child>> abandoned;
+
+// Children whose Child has ended are dropped, which collects them.
+void reap_abandoned() {
+  std::lock_guard lock(abandoned_mutex);
+  std::erase_if(abandoned,
+                [](const std::unique_ptr<Child>& child) { return child->poll_exit().has_value(); });
+}
+
+}  // namespace
+
+Child::Child(pid_t pid, int exit_fd, int out_fd, int err_fd)
+    : pid_(pid), exit_fd_(exit_fd), out_fd_(out_fd), err_fd_(err_fd) {}
+
+Child::~Child() {
+  // Collected only once it has ended; the owner abandons a child that has not.
+  if (code_) {
+    pid_t got;
+    do {
+      got = ::waitpid(pid_, nullptr, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+  }
+  close_fd(exit_fd_);
+  close_fd(out_fd_);
+  close_fd(err_fd_);
+}
+
+std::optional<int> Child::peek(bool block) {
+  if (code_) return code_;
+  siginfo_t info{};
+  int result;
+  do {
+    result =
+        ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG));
+  } while (result < 0 && errno == EINTR);
+  if (result < 0) {
+    code_ = -1;  // not a child of ours any more: nothing is left to wait for
+  } else if (info.si_pid == pid_) {
+    code_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+  }
+  return code_;
+}
+
+std::optional<int> Child::poll_exit() {
+  return peek(false);
+}
+
+int Child::wait() {
+  return *peek(true);
+}
+
+int open_process_fd(pid_t pid) {
+  // Called through syscall(): this C library's header declares the wrapper without C linkage.
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+std::optional<std::string> find_program(const std::string& program) {
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  const std::string dirs = path != nullptr && *path != '\0' ? path : kDefaultPath;
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = dirs.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty() || dir.front() != '/') continue;
+    const std::string candidate = dir + "/" + program;
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& request) {
+  reap_abandoned();
+  const auto path = find_program(request.spec.program);
+  if (!path) return StartFailure{StartFailure::Kind::NotFound, {}};
+  std::error_code fs_error;
+  if (!std::filesystem::is_directory(request.folder, fs_error)) {
+    return StartFailure{StartFailure::Kind::MissingFolder, {}};
+  }
+
+  ChildPlan plan = plan_child(request, *path);
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  int report[2] = {-1, -1};
+  int null_fd = above_stdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (null_fd < 0 || !make_pipe(out) || !make_pipe(err) || !make_pipe(report)) {
+    const int error = errno;
+    for (int* fd : {&out[0], &out[1], &err[0], &err[1], &report[0], &report[1], &null_fd})
+      close_fd(*fd);
+    return StartFailure{StartFailure::Kind::Other, error_text(error)};
+  }
+  plan.stdin_fd = null_fd;
+  plan.out_fd = out[1];
+  plan.err_fd = err[1];
+  plan.report_fd = report[1];
+
+  const pid_t pid = ::fork();
+  if (pid == 0) run_child(plan);
+  const int fork_error = errno;
+  for (int* fd : {&out[1], &err[1], &report[1], &null_fd}) close_fd(*fd);
+  if (pid < 0) {
+    for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
+    return StartFailure{StartFailure::Kind::Other, error_text(fork_error)};
+  }
+
+  // The report pipe closes when the child execs; a message in it means it did not.
+  int message[2] = {0, 0};
+  ssize_t got;
+  do {
+    got = ::read(report[0], message, sizeof message);
+  } while (got < 0 && errno == EINTR);
+  close_fd(report[0]);
+  if (got == static_cast<ssize_t>(sizeof message)) {
+    Child failed(pid, -1, out[0], err[0]);
+    failed.wait();
+    if (message[0] == kStepFolder && message[1] == ENOENT) {
+      return StartFailure{StartFailure::Kind::MissingFolder, {}};
+    }
+    return StartFailure{StartFailure::Kind::Other, error_text(message[1])};
+  }
+
+  ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+  ::fcntl(err[0], F_SETFL, O_NONBLOCK);
+  const int exit_fd = open_process_fd(pid);
+  return std::make_unique<Child>(pid, exit_fd, out[0], err[0]);
+}
+
+void abandon(std::unique_ptr<Child> child) {
+  if (child->poll_exit()) return;
+  std::lock_guard lock(abandoned_mutex);
+  abandoned.push_back(std::move(child));
+}
+
+}  // namespace kavor::exec

@@ -1,0 +1,94 @@
+// Starting one command's process: a session of its own, standard input empty, standard output
+// and standard error each on a pipe of their own, the working folder, and the environment of
+// the agent with the run's marker added.
+//
+// Between fork and exec the child only makes system calls (everything it needs was prepared
+// before the fork, because another thread may hold the allocator's lock at that moment):
+//   1. signal mask cleared and every handler back to its default, so that a signal the agent
+//      ignores (SIGPIPE) does not stay ignored in the command;
+//   2. setsid: a new session and process group, whose id is the child's own;
+//   3. into the run's cgroup, when there is one;
+//   4. killed when the agent dies (strictly: when the thread that started it ends, so commands
+//      that outlive a call are started from the event-loop thread), and the reaper of its
+//      orphans (see runner.h; an orphan that ends waits, as a zombie, until the program
+//      collects it or ends itself);
+//   5. the pipes in place, every other descriptor closed on exec;
+//   6. the working folder, then exec. A failure of either is sent back through a pipe that
+//      closes on exec, so the parent knows whether the program started before it returns.
+// The program is looked up on PATH before the fork, in absolute PATH entries only: an empty or
+// relative entry would otherwise run a program of that name from the workspace itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "exec/command_line.h"
+
+namespace kavor::exec {
+
+struct StartFailure {
+  enum class Kind { NotFound, MissingFolder, Other };
+  Kind kind = Kind::Other;
+  std::string error;  // the system's text for Other
+};
+
+// A started process with its pipes. It is never killed when dropped: the owner ends it
+// (runner.h). Its exit is seen without collecting it, so that its id, which is also the id of
+// the run's session and process group, cannot pass to another process while the run may still
+// signal that group; it is collected when the Child is dropped.
+class Child {
+ public:
+  Child(pid_t pid, int exit_fd, int out_fd, int err_fd);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Readable once the process has ended; -1 when the system has no process descriptors.
+  int exit_fd() const { return exit_fd_; }
+  // The read ends of standard output and standard error, non-blocking. Taken by the readers.
+  int take_out() { return std::exchange(out_fd_, -1); }
+  int take_err() { return std::exchange(err_fd_, -1); }
+
+  // The exit code once the process has ended (128 + the signal's number when a signal ended
+  // it, as shells report it); nothing while it runs. `wait` blocks until it has ended.
+  std::optional<int> poll_exit();
+  int wait();
+
+ private:
+  std::optional<int> peek(bool block);
+
+  pid_t pid_;
+  int exit_fd_;
+  int out_fd_;
+  int err_fd_;
+  std::optional<int> code_;
+};
+
+struct SpawnRequest {
+  ProcessSpec spec;
+  std::filesystem::path folder;
+  std::string marker;        // "NAME=value" added to the environment
+  std::string cgroup_procs;  // the run cgroup's cgroup.procs file, or ""
+};
+
+// A process descriptor for `pid` (it stays bound to that process even after the id is reused),
+// or -1 where the system has none.
+int open_process_fd(pid_t pid);
+
+// Where `program` would be started from, or nothing when it is not on PATH.
+std::optional<std::string> find_program(const std::string& program);
+
+std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& request);
+
+// Keeps a child whose owner gave up waiting for it (a process that did not end after SIGKILL,
+// stuck in the kernel) until it has ended; every later start collects those that have.
+void abandon(std::unique_ptr<Child> child);
+
+}  // namespace kavor::exec

@@ -1,0 +1,207 @@
+#include "tools/command_tools.h"
+
+#include <QString>
+
+#include "common/host.h"
+#include "common/utf8.h"
+#include "exec/command_line.h"
+#include "exec/runner.h"
+#include "exec/test_command.h"
+#include "exec/wsl_listing.h"
+#include "tools/args.h"
+#include "tools/command_scope.h"
+#include "tools/paths.h"
+
+namespace kavor::tools {
+
+namespace {
+
+constexpr const char* kListingText = "wsl -l -v";
+
+// Arguments reach the program as C strings, which end at the first NUL byte: what ran would
+// be less than what the user approved.
+std::optional<std::string> nul_problem(const Json& args, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    if (string_arg(args, key).find('\0') != std::string::npos) {
+      return std::string(key) + " contains a NUL character, which no program can receive.";
+    }
+  }
+  return std::nullopt;
+}
+
+bool blank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
+}
+
+std::string shown(const fs::path& path) {
+  return utf8_lossy(path.string());
+}
+
+// The refusal for a working folder a command cannot run in, or nothing.
+std::optional<std::string> folder_problem(const fs::path& folder) {
+  std::error_code error;
+  const auto status = fs::status(folder, error);
+  if (!fs::exists(status)) return "The folder " + shown(folder) + " does not exist.";
+  if (!fs::is_directory(status)) return shown(folder) + " is not a folder.";
+  return std::nullopt;
+}
+
+QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) {
+  Host* host = context.host;
+  std::string call_id = context.call_id;
+  exec::OutputSink sink = [host, call_id](std::string chunk) {
+    if (host == nullptr) return;
+    Json event = Json::object();
+    event["call_id"] = call_id;
+    event["chunk"] = std::move(chunk);
+    host->emit_event(QStringLiteral("agent://output"), event);
+  };
+  QCoro::Task<exec::RunOutcome> running =
+      exec::run_command(std::move(run), context.stop, std::move(sink));
+  exec::RunOutcome outcome = co_await running;
+  co_return outcome.ok ? ToolResult::success(std::move(outcome.text))
+                       : ToolResult::failure(std::move(outcome.text));
+}
+
+// A command call: `text` is what the user approves and what the scope check reads; `sent` says
+// whether the assistant wrote it (a detected test command was read from the folder instead).
+Decoded command_call(exec::ProcessSpec spec, const std::string& text, const fs::path& folder,
+                     const Json& args, const Scope& scope, bool sent = true) {
+  Decoded decoded;
+  decoded.kind = ToolKind::Exec;
+  decoded.summary = command_summary(text);
+  decoded.detail = text;
+  if (sent) decoded.sent_detail = text;
+  decoded.lang = spec.lang;
+  decoded.outside = !scope.contains(folder) || command_reaches_outside(text, folder, scope);
+  decoded.cwd = utf8_lossy(display_path(folder, scope.root));
+  exec::CommandRun run{std::move(spec), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
+  decoded.run_async = [run = std::move(run)](RunContext context) {
+    return run_streaming(run, std::move(context));
+  };
+  return decoded;
+}
+
+fs::path working_folder(const Json& args, const Scope& scope) {
+  return resolve_path(string_arg(args, "cwd"), scope.root);
+}
+
+// A call whose decoding failed on what it found in a working folder outside the scope. Whether
+// that folder exists, or what it holds, is not the assistant's to learn before the user lets
+// the call run: the failure waits behind the approval like the command would.
+Decoded failing_outside(const std::string& message, const std::string& text,
+                        const fs::path& folder, const Scope& scope) {
+  Decoded decoded;
+  decoded.kind = ToolKind::Exec;
+  decoded.summary = command_summary(text);
+  decoded.detail = text;
+  decoded.sent_detail = text;
+  decoded.lang = "bash";
+  decoded.outside = true;
+  decoded.cwd = utf8_lossy(display_path(folder, scope.root));
+  decoded.run = [message](const StopFlag&) { return ToolResult::failure(message); };
+  return decoded;
+}
+
+}  // namespace
+
+Decoder shell_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    const std::string command = string_arg(args, "command");
+    if (blank(command)) return std::string("command is empty.");
+    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
+    const fs::path folder = working_folder(args, scope);
+    if (auto problem = folder_problem(folder)) {
+      if (scope.contains(folder)) return *problem;
+      return failing_outside(*problem, command, folder, scope);
+    }
+    return command_call(
+        exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
+        folder, args, scope);
+  };
+}
+
+Decoder run_tests_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
+    const fs::path folder = working_folder(args, scope);
+    std::string command = string_arg(args, "command");
+    const bool sent = !blank(command);
+    if (auto problem = folder_problem(folder)) {
+      if (scope.contains(folder)) return *problem;
+      return failing_outside(*problem, command, folder, scope);
+    }
+    if (!sent) {
+      auto detected = exec::detect_test_command(folder);
+      if (!detected) {
+        const std::string message = "No test runner found in " +
+                                    utf8_lossy(display_path(folder, scope.root)) +
+                                    "; pass command.";
+        if (scope.contains(folder)) return message;
+        return failing_outside(message, command, folder, scope);
+      }
+      command = std::move(*detected);
+    }
+    return command_call(
+        exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
+        folder, args, scope, sent);
+  };
+}
+
+Decoder wsl_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    if (auto problem = nul_problem(args, {"command", "distro", "cwd"})) return *problem;
+    const std::string command = string_arg(args, "command");
+    const fs::path folder = working_folder(args, scope);
+    if (!blank(command)) {
+      return command_call(exec::wsl_process(string_arg(args, "distro"), folder.string(), command),
+                          command, folder, args, scope);
+    }
+    Decoded decoded;
+    decoded.kind = ToolKind::Read;
+    decoded.summary = kListingText;
+    decoded.detail = kListingText;
+    decoded.lang = "bash";
+    decoded.outside = !scope.contains(folder);
+    decoded.cwd = utf8_lossy(display_path(folder, scope.root));
+    // The listing does not depend on a folder; the workspace is one that exists.
+    decoded.run = [root = scope.root](const StopFlag& stop) {
+      const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
+      return outcome.ok ? ToolResult::success(outcome.text) : ToolResult::failure(outcome.text);
+    };
+    return decoded;
+  };
+}
+
+Decoder docker_tool() {
+  return [](const Json& args, const Scope& scope) -> DecodeResult {
+    std::vector<std::string> list;
+    if (args.is_object()) {
+      const auto given = args.find("args");
+      if (given != args.end() && given->is_array()) {
+        for (const Json& item : *given) {
+          if (item.is_string()) list.push_back(item.get<std::string>());
+        }
+      }
+    }
+    if (list.empty()) return std::string("args is empty; pass the docker arguments as a list.");
+    for (const std::string& arg : list) {
+      if (arg.find('\0') != std::string::npos) {
+        return std::string("args contains a NUL character, which no program can receive.");
+      }
+    }
+    if (auto problem = nul_problem(args, {"cwd"})) return *problem;
+    const std::string text = exec::docker_command_text(list);
+    return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),
+                        args, scope);
+  };
+}
+
+void install_command_tools(ToolTable& table) {
+  table.add("shell", shell_tool());
+  table.add("run_tests", run_tests_tool());
+  table.add("wsl", wsl_tool());
+  table.add("docker", docker_tool());
+}
+
+}  // namespace kavor::tools

@@ -1,0 +1,86 @@
+// Helpers for tests that run real commands: running one to its end with its live chunks, and
+// telling whether a process is still alive. The test process makes itself the reaper of the
+// orphans its commands leave, so that they are collected rather than left as zombies.
+#pragma once
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "exec/runner.h"
+#include "support/wait.h"
+
+namespace kavor::exec::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Ran {
+  RunOutcome outcome;
+  std::vector<std::string> chunks;
+  std::chrono::milliseconds took{0};
+};
+
+inline CommandRun bash(const std::string& script, const fs::path& folder,
+                       std::chrono::seconds timeout = 60s) {
+  // Not a login shell: these tests are about the runner, and a login shell costs half a second.
+  return CommandRun{ProcessSpec{"bash", {"-c", script}, {}, "bash"}, folder, timeout};
+}
+
+inline Ran run(CommandRun command, StopSignal stop = {}, RunOptions options = {}) {
+  Ran ran;
+  const auto start = std::chrono::steady_clock::now();
+  ran.outcome = kavor::test::run(run_command(
+      std::move(command), std::move(stop), [&](std::string chunk) { ran.chunks.push_back(chunk); },
+      options));
+  ran.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return ran;
+}
+
+// Alive and not a zombie.
+inline bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+inline std::vector<pid_t> pids_in(const fs::path& file) {
+  std::vector<pid_t> out;
+  std::ifstream in(file);
+  for (long pid; in >> pid;) out.push_back(static_cast<pid_t>(pid));
+  return out;
+}
+
+inline bool all_gone(const std::vector<pid_t>& pids, std::chrono::milliseconds within = 3s) {
+  return kavor::test::wait_until(
+      [&] {
+        for (const pid_t pid : pids) {
+          if (alive(pid)) return false;
+        }
+        return true;
+      },
+      within);
+}
+
+class RealProcessTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+  void TearDown() override {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
+  QTemporaryDir dir_;
+  fs::path folder_ = fs::canonical(dir_.path().toStdString());
+};
+
+}  // namespace kavor::exec::test
