@@ -89,8 +89,8 @@ fs::path working_folder(const Json& args, const Scope& scope) {
 // A call whose decoding failed on what it found in a working folder outside the scope. Whether
 // that folder exists, or what it holds, is not the assistant's to learn before the user lets
 // the call run: the failure waits behind the approval like the command would.
-Decoded failing_outside(const std::string& message, const std::string& text,
-                        const fs::path& folder, const Scope& scope) {
+Decoded failing_outside(const std::string& message, const std::string& text, const fs::path& folder,
+                        const Scope& scope) {
   Decoded decoded;
   decoded.kind = ToolKind::Exec;
   decoded.summary = command_summary(text);

@@ -2,98 +2,24 @@
 // decoded, held for approval, run with its output streamed to the page, and posted back.
 #include <gtest/gtest.h>
 
-#include "app/command_table.h"
-#include "app/commands.h"
-#include "app/state_registry.h"
-#include "bridge/bridge.h"
-#include "bridge/status.h"
-#include "desktop/notifications.h"
-#include "desktop/watchdog.h"
-#include "device/credential_store.h"
-#include "device/device_store.h"
 #include "run_support.h"
-#include "support/recording_host.h"
-#include "test_service.h"
-#include "tools/approvals.h"
-#include "tools/dispatch.h"
-#include "tools/install.h"
-#include "tools/tool_table.h"
+#include "tools/agent_fixture.h"
 
 namespace kavor::tools {
 namespace {
 
 using kavor::test::wait_until;
-using service::Reply;
-using service::TestService;
 
-class QuietNotifications : public Notifications {
- public:
-  bool notify(const NotifyRequest&) override { return true; }
-  void clear_shown() override {}
-};
-
-class CommandCallTest : public exec::test::RealProcessTest {
+class CommandCallTest : public kavor::test::AgentTest {
  protected:
-  void SetUp() override {
-    install_tools(tools_);
-    state_.add(std::make_unique<Approvals>());
-    state_.add(std::make_unique<Status>());
-    state_.add(std::make_unique<Watchdog>());
-    state_.add(std::make_unique<RunningChats>());
-    device_ = &state_.add(device::DeviceStore::load(
-        QString::fromStdString((folder_ / "device.json").string()), *creds_,
-        {QStringLiteral("kavor-command-call-test"), QStringLiteral("x")}));
-    ASSERT_EQ(device_->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}),
-              std::nullopt);
-    install_commands(commands_, CommandContext{endpoints(), state_, host_, notes_});
-    svc_.set_default("GET", "/bridge/poll", Reply::held());
-    svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
-    DispatchContext ctx{tools_, state_.get<Approvals>(), state_.get<RunningChats>(), host_, notes_,
-                        pool_};
-    bridge_ = std::make_unique<Bridge>(
-        endpoints(), *device_, state_.get<Status>(), host_, notes_,
-        [ctx](Call call, QString) { return dispatch(std::move(call), ctx); });
-    task_.emplace(bridge_->run(stop_.get_token()));
-  }
+  // Orphans of the commands come to this process, which collects them.
+  static void SetUpTestSuite() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
   void TearDown() override {
-    stop_.request_stop();
-    svc_.release_held();
-    wait_until([&] { return task_->isReady(); });
-    bridge_.reset();
-    device_->forget();
-    RealProcessTest::TearDown();
-  }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
-  }
-  void deliver(const std::string& id, const std::string& tool, Json args) {
-    const Json call = {{"id", id},
-                       {"tool", tool},
-                       {"args", std::move(args)},
-                       {"chat", "c"},
-                       {"workspace", folder_.string()}};
-    ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
-    svc_.release_held(Reply::json(200, Json({{"call", call}}).dump()));
-  }
-  std::optional<Json> result(const std::string& id) {
-    std::optional<Json> found;
-    wait_until([&] {
-      for (const auto& r : svc_.requests("POST", "/bridge/result")) {
-        Json body = Json::parse(r.body);
-        if (body["call_id"] == id) found = body;
-      }
-      return found.has_value();
-    });
-    return found;
-  }
-  std::vector<std::string> states(const std::string& id) const {
-    std::vector<std::string> out;
-    for (const Json& e : host_.events(QStringLiteral("agent://call"))) {
-      if (e["call_id"] == id) out.push_back(e["state"].get<std::string>());
+    AgentTest::TearDown();
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    return out;
   }
+  fs::path folder() const { return ws_ / "a"; }
   std::string streamed(const std::string& id) const {
     std::string out;
     for (const Json& e : host_.events(QStringLiteral("agent://output"))) {
@@ -101,29 +27,13 @@ class CommandCallTest : public exec::test::RealProcessTest {
     }
     return out;
   }
-  Json command(const std::string& name, Json args) {
-    return kavor::test::run(commands_.invoke(name, args)).value;
-  }
-
-  TestService svc_;
-  StateRegistry state_;
-  std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
-  device::DeviceStore* device_ = nullptr;
-  kavor::test::RecordingHost host_;
-  QuietNotifications notes_;
-  CommandTable commands_;
-  ToolTable tools_;
-  QThreadPool pool_;
-  std::unique_ptr<Bridge> bridge_;
-  std::optional<QCoro::Task<>> task_;
-  std::stop_source stop_;
 };
 
 TEST_F(CommandCallTest, AShellCallWaitsForApprovalRunsStreamsAndPostsItsResult) {
   deliver("s1", "shell", {{"command", "for i in 1 2 3; do echo line $i; done"}});
   ASSERT_TRUE(wait_until([&] { return states("s1") == std::vector<std::string>{"pending"}; }));
   EXPECT_TRUE(streamed("s1").empty());  // nothing runs before the user allows it
-  EXPECT_EQ(command("agent_decide", {{"callId", "s1"}, {"answer", "allow"}}), Json(true));
+  EXPECT_TRUE(decide("s1", "allow"));
   const auto record = result("s1");
   ASSERT_TRUE(record);
   EXPECT_EQ(record->dump(),
@@ -136,14 +46,12 @@ TEST_F(CommandCallTest, AShellCallWaitsForApprovalRunsStreamsAndPostsItsResult) 
 }
 
 TEST_F(CommandCallTest, AgentStopEndsARunningCommandAndItsChildren) {
-  ASSERT_TRUE(
-      kavor::test::run(commands_.invoke("agent_set_mode", {{"chat", "c"}, {"mode", "everything"}}))
-          .ok);
+  ASSERT_TRUE(set_mode("c", "everything"));
   deliver("s2", "shell",
           {{"command", "setsid sleep 300 & echo $! > pids; sleep 301 & echo $! >> pids; wait"}});
-  ASSERT_TRUE(wait_until([&] { return exec::test::pids_in(folder_ / "pids").size() == 2; }));
-  const auto pids = exec::test::pids_in(folder_ / "pids");
-  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}), Json(true));
+  ASSERT_TRUE(wait_until([&] { return exec::test::pids_in(folder() / "pids").size() == 2; }));
+  const auto pids = exec::test::pids_in(folder() / "pids");
+  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}).value, Json(true));
   const auto record = result("s2");
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "error");
