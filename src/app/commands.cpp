@@ -6,6 +6,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "common/host.h"
+#include "app/import_commands.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
@@ -245,8 +246,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             later("Workspace search"));
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
             later("Workspace search"));
-  table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}},
-            later("Importing chats"));
+  install_import_commands(table, ctx);
 }
 
 }  // namespace kavor
