@@ -319,6 +319,7 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
     record.headers.emplace(to_lower(name), value);
   }
   record.body = request.body;
+  record.received = std::chrono::steady_clock::now();
 
   Reply reply = Reply::json(404, "{}");
   std::function<Reply(const RecordedRequest&)> handler;
@@ -483,7 +484,7 @@ namespace kavor::service {
 namespace {
 
 Reply refused(int status, const std::string& message) {
-  return Reply::json(status, nlohmann::json{{"message", message}}.dump());
+  return Reply::json(status, nlohmann::ordered_json{{"message", message}}.dump());
 }
 
 // Decodes standard base64 with padding; nothing when the text is not that.
@@ -558,7 +559,7 @@ struct ImportService::State {
 
   Reply start(const RecordedRequest& request) {
     if (auto denied = check_auth(request)) return *denied;
-    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
     if (!body.is_object() || !body.contains("fingerprint") || !body["fingerprint"].is_string() ||
         !body.contains("parts") || !body["parts"].is_number_unsigned()) {
       return refused(400, "The import description is incomplete.");
@@ -577,9 +578,10 @@ struct ImportService::State {
     it->filename = body.value("filename", std::string());
     it->parts = body["parts"].get<std::uint64_t>();
     it->raw_bytes = body.value("raw_bytes", std::uint64_t{0});
-    nlohmann::json have = nlohmann::json::array();
+    nlohmann::ordered_json have = nlohmann::ordered_json::array();
     for (const auto& [n, part] : it->received) have.push_back({{"n", n}, {"sha256", part.sha256}});
-    return Reply::json(200, nlohmann::json{{"import", {{"id", it->id}, {"have", have}}}}.dump());
+    return Reply::json(200,
+                       nlohmann::ordered_json{{"import", {{"id", it->id}, {"have", have}}}}.dump());
   }
 
   Reply part(const RecordedRequest& request) {
@@ -590,7 +592,7 @@ struct ImportService::State {
     ImportRecord* record = id ? find(*id) : nullptr;
     if (record == nullptr) return refused(404, "There is no such import.");
     if (!n || *n >= record->parts) return refused(400, "This import has no such part.");
-    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
     if (!body.is_object()) return refused(400, "The part is not JSON.");
     ImportedPart part;
     try {
@@ -607,7 +609,7 @@ struct ImportService::State {
       return refused(400, "The part's data does not match its size.");
     }
     record->received[*n] = std::move(part);
-    return Reply::json(200, nlohmann::json{{"ok", true}}.dump());
+    return Reply::json(200, nlohmann::ordered_json{{"ok", true}}.dump());
   }
 
   Reply begin(const RecordedRequest& request) {
@@ -622,7 +624,7 @@ struct ImportService::State {
     ++record->starts;
     return Reply::json(
         200,
-        nlohmann::json{
+        nlohmann::ordered_json{
             {"import",
              {{"id", record->id}, {"status", "processing"}, {"parts", record->received.size()}}}}
             .dump());

@@ -21,6 +21,7 @@ struct RecordedRequest {
   std::string query;                                // raw query text after '?', empty when none
   std::multimap<std::string, std::string> headers;  // names lower-cased
   std::string body;
+  std::chrono::steady_clock::time_point received;  // when the whole request had arrived
 
   // First header with that name (case-insensitive), or empty.
   std::string header(const std::string& name) const;
