@@ -132,7 +132,8 @@ class ConversationFile : public ConversationSplitter::Sink {
   ConversationFile(std::string name, const ReadOptions& options, PartCollector& collector)
       : name_(std::move(name)), flush_at_(options.part_flush_at), collector_(collector) {
     text_.reserve(static_cast<std::size_t>(std::min(flush_at_, kPartFlushAt)) + kReadChunk);
-    text_ = "[";
+    text_.clear();
+    text_.push_back('[');
   }
 
   void object_start() override {
@@ -171,7 +172,8 @@ class ConversationFile : public ConversationSplitter::Sink {
     collector_.add(name_, "conversations", raw_size_, std::move(writer_), std::move(text_));
     writer_ = GzipWriter();
     text_.reserve(static_cast<std::size_t>(std::min(flush_at_, kPartFlushAt)) + kReadChunk);
-    text_ = "[";
+    text_.clear();
+    text_.push_back('[');
     raw_size_ = 1;
     collected_ = 0;
     objects_in_part_ = 0;
