@@ -131,13 +131,14 @@ class ConversationFile : public ConversationSplitter::Sink {
  public:
   ConversationFile(std::string name, const ReadOptions& options, PartCollector& collector)
       : name_(std::move(name)), flush_at_(options.part_flush_at), collector_(collector) {
-    text_.reserve(static_cast<std::size_t>(std::min(flush_at_, kPartFlushAt)) + kReadChunk);
-    text_.clear();
     text_.push_back('[');
   }
 
   void object_start() override {
-    check_.emplace(std::vector<std::string>{"conversation_id", "id", "mapping"});
+    check_.reset();
+    // Room for a whole part at once, once the file turns out to have objects.
+    const auto room = static_cast<std::size_t>(std::min(flush_at_, kPartFlushAt)) + kReadChunk;
+    if (text_.capacity() < room) text_.reserve(room);
     if (objects_in_part_ > 0) append(",");
     object_size_ = 0;
   }
@@ -145,17 +146,17 @@ class ConversationFile : public ConversationSplitter::Sink {
   void object_bytes(std::string_view bytes) override {
     // An object already known to be invalid fails at its end; until then nothing of it is
     // kept, however long it goes on.
-    if (!check_->ok()) return;
-    check_->feed(bytes);
+    if (!check_.ok()) return;
+    check_.feed(bytes);
     append(bytes);
     object_size_ += bytes.size();
   }
 
   void object_end() override {
-    if (!check_->finish()) fail("a conversation in this export is not valid JSON");
+    if (!check_.finish()) fail("a conversation in this export is not valid JSON");
     using Kind = JsonCheck::Kind;
-    const Kind id = check_->member(0) != Kind::Absent ? check_->member(0) : check_->member(1);
-    if (id == Kind::String && check_->member(2) == Kind::Object) {
+    const Kind id = check_.member(0) != Kind::Absent ? check_.member(0) : check_.member(1);
+    if (id == Kind::String && check_.member(2) == Kind::Object) {
       ++conversations;
     } else {
       ++foreign;
@@ -171,7 +172,6 @@ class ConversationFile : public ConversationSplitter::Sink {
     append("]");
     collector_.add(name_, "conversations", raw_size_, std::move(writer_), std::move(text_));
     writer_ = GzipWriter();
-    text_.reserve(static_cast<std::size_t>(std::min(flush_at_, kPartFlushAt)) + kReadChunk);
     text_.clear();
     text_.push_back('[');
     raw_size_ = 1;
@@ -195,7 +195,7 @@ class ConversationFile : public ConversationSplitter::Sink {
   std::string name_;
   std::uint64_t flush_at_;
   PartCollector& collector_;
-  std::optional<JsonCheck> check_;
+  JsonCheck check_{{"conversation_id", "id", "mapping"}};
   std::uint64_t object_size_ = 0;
   std::uint64_t collected_ = 0;  // object bytes in the current part
   std::uint64_t objects_in_part_ = 0;

@@ -25,7 +25,9 @@ struct GzipWriter::State {
   std::string out;
   std::size_t used = 0;
 
-  ~State() { deflateEnd(&z); }
+  ~State() {
+    if (z.state != nullptr) deflateEnd(&z);
+  }
 
   void run(int flush) {
     while (true) {
@@ -43,19 +45,27 @@ struct GzipWriter::State {
   }
 };
 
-GzipWriter::GzipWriter(std::size_t expected_input) : state_(std::make_unique<State>()) {
-  if (deflateInit2(&state_->z, Z_BEST_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kMemLevel,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
-    throw std::bad_alloc();
+GzipWriter::GzipWriter(std::size_t expected_input) : expected_(expected_input) {}
+
+GzipWriter::State& GzipWriter::state() {
+  if (!state_) {
+    auto fresh = std::make_unique<State>();
+    if (deflateInit2(&fresh->z, Z_BEST_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kMemLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::bad_alloc();
+    }
+    fresh->header.os = kOsUnknown;  // no name, no comment, no extra field, time 0
+    deflateSetHeader(&fresh->z, &fresh->header);
+    state_ = std::move(fresh);
+    expect(expected_);
   }
-  state_->header.os = kOsUnknown;  // no name, no comment, no extra field, time 0
-  deflateSetHeader(&state_->z, &state_->header);
-  expect(expected_input);
+  return *state_;
 }
 
 void GzipWriter::expect(std::size_t input_size) {
-  const std::size_t wanted = state_->used + input_size / 4 + 64;
-  if (state_->out.size() < wanted) state_->out.resize(wanted);
+  State& s = state();
+  const std::size_t wanted = s.used + input_size / 4 + 64;
+  if (s.out.size() < wanted) s.out.resize(wanted);
 }
 
 GzipWriter::~GzipWriter() = default;
@@ -66,19 +76,22 @@ void GzipWriter::write(std::string_view text) {
   while (!text.empty()) {
     const std::size_t slice = std::min(text.size(), kMaxSlice);
     // zlib never writes through next_in; its interface just lacks the const.
-    state_->z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    state_->z.avail_in = static_cast<uInt>(slice);
-    state_->run(Z_NO_FLUSH);
+    State& s = state();
+    s.z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    s.z.avail_in = static_cast<uInt>(slice);
+    s.run(Z_NO_FLUSH);
     text.remove_prefix(slice);
   }
 }
 
 std::string GzipWriter::finish() {
-  state_->z.avail_in = 0;
-  state_->run(Z_FINISH);
-  std::string out = std::move(state_->out);
-  out.resize(state_->used);
+  State& s = state();
+  s.z.avail_in = 0;
+  s.run(Z_FINISH);
+  std::string out = std::move(s.out);
+  out.resize(s.used);
   state_.reset();
+  expected_ = 0;
   return out;
 }
 

@@ -1,7 +1,8 @@
 // Gzip members (RFC 1952) as the upload sends them: zlib's best level, no file name, no time,
 // and operating-system byte 255 ("unknown"), so the same text gives the same bytes on every
 // system. A member can be written in pieces, which lets a very large text be compressed while
-// it is still arriving instead of being held whole.
+// it is still arriving instead of being held whole. Nothing is allocated before the first
+// write, so a writer is cheap to make and move to the thread that will use it.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,9 @@ class GzipWriter {
 
  private:
   struct State;
+  State& state();
+
+  std::size_t expected_ = 0;
   std::unique_ptr<State> state_;
 };
 

@@ -45,6 +45,19 @@ bool plain_string_byte(unsigned char c) {
 JsonCheck::JsonCheck(std::vector<std::string> watched)
     : watched_(std::move(watched)), members_(watched_.size(), Kind::Absent) {}
 
+void JsonCheck::reset() {
+  mode_ = Mode::Bom1;
+  depth_ = 0;
+  in_key_ = false;
+  utf8_left_ = 0;
+  hex_left_ = 0;
+  want_low_ = false;
+  watching_key_ = false;
+  current_slot_ = -1;
+  string_slot_ = -1;
+  members_.assign(watched_.size(), Kind::Absent);
+}
+
 void JsonCheck::push(bool object) {
   const std::uint64_t word = depth_ / 64;
   if (word == stack_.size()) stack_.push_back(0);

@@ -29,6 +29,9 @@ class JsonCheck {
   // most 32 bytes.
   explicit JsonCheck(std::vector<std::string> watched = {});
 
+  // Starts over on a new text, watching the same keys; keeps what it allocated.
+  void reset();
+
   // Takes the next piece of the text. Once the text cannot be JSON, later pieces are ignored.
   void feed(std::string_view piece);
 

@@ -9,8 +9,10 @@
 #include <QNetworkRequest>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <memory>
 
 #include "common/host.h"
@@ -138,14 +140,10 @@ QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, 
   co_return exhausted;
 }
 
-struct HeldPart {
-  std::uint64_t n;
-  std::string sha256;
-};
-
-// The start answer's `have` list; elements without a whole `n` or a string `sha256` are skipped.
-std::vector<HeldPart> held_parts(const Json& import) {
-  std::vector<HeldPart> held;
+// The start answer's `have` list as part number -> digests held for it; elements without a
+// whole `n` or a string `sha256` are skipped.
+std::map<std::uint64_t, std::vector<std::string>> held_parts(const Json& import) {
+  std::map<std::uint64_t, std::vector<std::string>> held;
   const auto have = import.find("have");
   if (have == import.end() || !have->is_array()) return held;
   for (const Json& element : *have) {
@@ -153,7 +151,7 @@ std::vector<HeldPart> held_parts(const Json& import) {
     const auto n = element.find("n");
     const auto sha = element.find("sha256");
     if (n == element.end() || sha == element.end() || !sha->is_string()) continue;
-    if (const auto number = whole_number(*n)) held.push_back({*number, sha->get<std::string>()});
+    if (const auto number = whole_number(*n)) held[*number].push_back(sha->get<std::string>());
   }
   return held;
 }
@@ -219,7 +217,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   const Answer started = co_await starting;
   if (!started.ok) co_return failure(started.error);
   std::optional<std::uint64_t> id;
-  std::vector<HeldPart> held;
+  std::map<std::uint64_t, std::vector<std::string>> held;
   if (started.value.is_object()) {
     const auto import = started.value.find("import");
     if (import != started.value.end() && import->is_object()) {
@@ -239,9 +237,10 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
         QByteArray::fromRawData(part.gzip.data(), static_cast<qsizetype>(part.gzip.size()))
             .toBase64();
     const QByteArray sha256 = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-    const bool held_already = std::any_of(held.begin(), held.end(), [&](const HeldPart& h) {
-      return h.n == n && h.sha256 == sha256.toStdString();
-    });
+    const auto digests = held.find(n);
+    const bool held_already =
+        digests != held.end() && std::find(digests->second.begin(), digests->second.end(),
+                                           sha256.toStdString()) != digests->second.end();
     if (!held_already) {
       const QString url = import_url + QStringLiteral("/parts/") + QString::number(n);
       QCoro::Task<Answer> sending =

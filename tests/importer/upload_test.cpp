@@ -248,6 +248,11 @@ TEST_F(UploadTest, RefusalsEndTheImportWithTheServiceMessageAndNoLaterStep) {
 }
 
 TEST_F(UploadTest, AnUnreachableServiceAndASlowOneAreToldApart) {
+  // A connection dropped without an answer is tried again.
+  svc_.enqueue("PUT", "/imports/chatgpt/1/parts/0", Reply::dropped());
+  ASSERT_EQ(error_of(import()), "");
+  EXPECT_GE(svc_.requests("PUT", "/imports/chatgpt/1/parts/0").size(), 2u);
+
   // Nothing listens on a port the service held and gave back.
   std::string closed;
   {
