@@ -248,7 +248,7 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
       check.feed(text);
       if (!check.finish()) fail(name + " is not valid JSON");
       const std::uint64_t raw_size = text.size();
-      collector.add(name, "file", raw_size, GzipWriter(text.size()), std::move(text));
+      collector.add(name, "file", raw_size, GzipWriter(), std::move(text));
       continue;
     }
 
@@ -330,6 +330,8 @@ ReadResult read_export(const ArchiveSource& source, const ReadOptions& options) 
     return std::string(error.what());
   } catch (const std::bad_alloc&) {
     return std::string("there is not enough memory to read this export");
+  } catch (const std::exception& error) {
+    return std::string("this export could not be read: ") + error.what();
   }
 }
 
