@@ -175,24 +175,7 @@ QByteArray part_body(const UploadPart& part, const QByteArray& data, const QByte
   return body;
 }
 
-}  // namespace
-
-QString import_fingerprint(const QString& path) {
-  const QFileInfo info(path);
-  qint64 size = 0;
-  qint64 modified = 0;
-  if (info.exists()) {
-    size = info.size();
-    const QDateTime time = info.lastModified();
-    if (time.isValid()) modified = std::max<qint64>(0, time.toMSecsSinceEpoch());
-  }
-  const QString text = info.fileName() + QLatin1Char(':') + QString::number(size) +
-                       QLatin1Char(':') + QString::number(modified);
-  const QByteArray digest =
-      QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
-  return QString::fromLatin1(digest.left(32));
-}
-
+// Steps 2 to 5, for parts already read. `parts` belongs to the caller, who awaits this.
 QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString path, QString token,
                                        const std::vector<UploadPart>& parts) {
   HttpClient client(kImportRequestTimeout);
@@ -259,6 +242,24 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   if (!finished.ok) co_return failure(finished.error);
   host.emit_event(kEvent, progress_payload("processing", 0, 0, compressed_bytes));
   co_return ImportResult(std::in_place_index<0>, finished.value);
+}
+
+}  // namespace
+
+QString import_fingerprint(const QString& path) {
+  const QFileInfo info(path);
+  qint64 size = 0;
+  qint64 modified = 0;
+  if (info.exists()) {
+    size = info.size();
+    const QDateTime time = info.lastModified();
+    if (time.isValid()) modified = std::max<qint64>(0, time.toMSecsSinceEpoch());
+  }
+  const QString text = info.fileName() + QLatin1Char(':') + QString::number(size) +
+                       QLatin1Char(':') + QString::number(modified);
+  const QByteArray digest =
+      QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
+  return QString::fromLatin1(digest.left(32));
 }
 
 QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString path, QString token,

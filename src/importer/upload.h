@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <variant>
-#include <vector>
 
 #include "common/endpoints.h"
 #include "common/json.h"
@@ -44,10 +43,6 @@ QString import_fingerprint(const QString& path);
 // `chatgpt-import` events go to `host`. `read_options` is for tests (limits, threads).
 QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString path, QString token,
                                      ReadOptions read_options = {});
-
-// The upload alone, for parts already read ("uploading" and "processing" events).
-QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString path, QString token,
-                                       const std::vector<UploadPart>& parts);
 
 }  // namespace importer
 }  // namespace kavor
