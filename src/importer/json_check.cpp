@@ -119,7 +119,9 @@ bool JsonCheck::number_fits() const {
   // On the edge: let the C library round it. No decimal point, so no locale is involved.
   std::string text = digits_;
   if (sticky_) text.push_back('1');
-  text += "e" + std::to_string(kEdgeMagnitude - static_cast<std::int64_t>(text.size()));
+  const auto exponent = kEdgeMagnitude - static_cast<std::int64_t>(text.size());
+  text.push_back('e');
+  text += std::to_string(exponent);
   return std::isfinite(std::strtod(text.c_str(), nullptr));
 }
 
