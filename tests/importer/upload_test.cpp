@@ -219,7 +219,7 @@ TEST_F(UploadTest, RefusalsEndTheImportWithTheServiceMessageAndNoLaterStep) {
        {Reply::json(413, R"({"message":"Too big."})")},
        "Too big.",
        3},
-      // Part 0 arrived in the case before: resuming skips it.
+      // The case before got part n = 0 through: resuming skips it.
       {"POST",
        "/imports/chatgpt/1/start",
        {busy, busy, busy, busy, busy},
