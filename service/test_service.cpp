@@ -21,6 +21,7 @@
 #include "test_service.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -333,6 +334,7 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
     record.headers.emplace(to_lower(name), value);
   }
   record.body = request.body;
+  record.received = std::chrono::steady_clock::now();
 
   Reply reply = Reply::json(404, "{}");
   std::function<Reply(const RecordedRequest&)> handler;
@@ -495,6 +497,179 @@ bool TestService::wait_for_requests(const std::string& method, const std::string
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout,
                                  [&] { return impl_->count_matching(method, path) >= count; });
+}
+
+}  // namespace kavor::service
+
+// ---- chat-history import routes ----
+
+namespace kavor::service {
+namespace {
+
+Reply refused(int status, const std::string& message) {
+  return Reply::json(status, nlohmann::ordered_json{{"message", message}}.dump());
+}
+
+// Decodes standard base64 with padding; nothing when the text is not that.
+std::optional<std::string> decode_base64(const std::string& text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    int v[4];
+    int padding = 0;
+    for (int k = 0; k < 4; ++k) {
+      const char c = text[i + static_cast<std::size_t>(k)];
+      if (c == '=' && last && k >= 2) {
+        v[k] = 0;
+        ++padding;
+        continue;
+      }
+      if (padding > 0) return std::nullopt;
+      v[k] = value(c);
+      if (v[k] < 0) return std::nullopt;
+    }
+    const std::uint32_t bits =
+        (static_cast<std::uint32_t>(v[0]) << 18) | (static_cast<std::uint32_t>(v[1]) << 12) |
+        (static_cast<std::uint32_t>(v[2]) << 6) | static_cast<std::uint32_t>(v[3]);
+    out.push_back(static_cast<char>(bits >> 16));
+    if (padding < 2) out.push_back(static_cast<char>((bits >> 8) & 0xFF));
+    if (padding < 1) out.push_back(static_cast<char>(bits & 0xFF));
+  }
+  return out;
+}
+
+// The number in the path segment at `index` ("/imports/chatgpt/{id}/parts/{n}").
+std::optional<std::uint64_t> path_number(const std::string& path, std::size_t index) {
+  const auto segments = split_path(path);
+  if (index >= segments.size()) return std::nullopt;
+  const auto segment = segments[index];
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(segment.data(), segment.data() + segment.size(), value);
+  if (error != std::errc{} || end != segment.data() + segment.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+struct ImportService::State {
+  std::string token;
+  mutable std::mutex mutex;
+  std::vector<ImportRecord> imports;
+
+  ImportRecord* find(std::uint64_t id) {
+    for (auto& record : imports) {
+      if (record.id == id) return &record;
+    }
+    return nullptr;
+  }
+
+  std::optional<Reply> check_auth(const RecordedRequest& request) const {
+    if (!token.empty() && request.header("authorization") != "Bearer " + token) {
+      return refused(401, "Sign in again.");
+    }
+    return std::nullopt;
+  }
+
+  Reply start(const RecordedRequest& request) {
+    if (auto denied = check_auth(request)) return *denied;
+    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
+    if (!body.is_object() || !body.contains("fingerprint") || !body["fingerprint"].is_string() ||
+        !body.contains("parts") || !body["parts"].is_number_unsigned()) {
+      return refused(400, "The import description is incomplete.");
+    }
+    const std::lock_guard lock(mutex);
+    const std::string fingerprint = body["fingerprint"].get<std::string>();
+    auto it = std::find_if(imports.begin(), imports.end(),
+                           [&](const ImportRecord& r) { return r.fingerprint == fingerprint; });
+    if (it == imports.end()) {
+      ImportRecord record;
+      record.id = imports.size() + 1;
+      record.fingerprint = fingerprint;
+      imports.push_back(std::move(record));
+      it = imports.end() - 1;
+    }
+    it->filename = body.value("filename", std::string());
+    it->parts = body["parts"].get<std::uint64_t>();
+    it->raw_bytes = body.value("raw_bytes", std::uint64_t{0});
+    nlohmann::ordered_json have = nlohmann::ordered_json::array();
+    for (const auto& [n, part] : it->received) have.push_back({{"n", n}, {"sha256", part.sha256}});
+    return Reply::json(200,
+                       nlohmann::ordered_json{{"import", {{"id", it->id}, {"have", have}}}}.dump());
+  }
+
+  Reply part(const RecordedRequest& request) {
+    if (auto denied = check_auth(request)) return *denied;
+    const auto id = path_number(request.path, 3);
+    const auto n = path_number(request.path, 5);
+    const std::lock_guard lock(mutex);
+    ImportRecord* record = id ? find(*id) : nullptr;
+    if (record == nullptr) return refused(404, "There is no such import.");
+    if (!n || *n >= record->parts) return refused(400, "This import has no such part.");
+    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
+    if (!body.is_object()) return refused(400, "The part is not JSON.");
+    ImportedPart part;
+    try {
+      part.kind = body.at("kind").get<std::string>();
+      part.name = body.at("name").get<std::string>();
+      part.size = body.at("size").get<std::uint64_t>();
+      part.sha256 = body.at("sha256").get<std::string>();
+      part.data = body.at("data").get<std::string>();
+    } catch (const std::exception&) {
+      return refused(400, "The part is incomplete.");
+    }
+    const auto decoded = decode_base64(part.data);
+    if (!decoded || decoded->size() != part.size) {
+      return refused(400, "The part's data does not match its size.");
+    }
+    record->received[*n] = std::move(part);
+    return Reply::json(200, nlohmann::ordered_json{{"ok", true}}.dump());
+  }
+
+  Reply begin(const RecordedRequest& request) {
+    if (auto denied = check_auth(request)) return *denied;
+    const auto id = path_number(request.path, 3);
+    const std::lock_guard lock(mutex);
+    ImportRecord* record = id ? find(*id) : nullptr;
+    if (record == nullptr) return refused(404, "There is no such import.");
+    if (record->received.size() != record->parts) {
+      return refused(409, "Some parts of this import are missing.");
+    }
+    ++record->starts;
+    return Reply::json(
+        200,
+        nlohmann::ordered_json{
+            {"import",
+             {{"id", record->id}, {"status", "processing"}, {"parts", record->received.size()}}}}
+            .dump());
+  }
+};
+
+ImportService::ImportService(TestService& service, std::string token)
+    : state_(std::make_shared<State>()) {
+  state_->token = std::move(token);
+  // The handlers keep the state alive for as long as the service keeps them.
+  auto state = state_;
+  service.set_handler("POST", "/imports/chatgpt",
+                      [state](const RecordedRequest& r) { return state->start(r); });
+  service.set_handler("PUT", "/imports/chatgpt/{id}/parts/{n}",
+                      [state](const RecordedRequest& r) { return state->part(r); });
+  service.set_handler("POST", "/imports/chatgpt/{id}/start",
+                      [state](const RecordedRequest& r) { return state->begin(r); });
+}
+
+std::vector<ImportRecord> ImportService::imports() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->imports;
 }
 
 }  // namespace kavor::service

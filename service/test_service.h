@@ -21,6 +21,7 @@ struct RecordedRequest {
   std::string query;                                // raw query text after '?', empty when none
   std::multimap<std::string, std::string> headers;  // names lower-cased
   std::string body;
+  std::chrono::steady_clock::time_point received;  // when the whole request had arrived
 
   // First header with that name (case-insensitive), or empty.
   std::string header(const std::string& name) const;
@@ -85,6 +86,45 @@ class TestService {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// The chat-history import routes on a TestService, backed by memory:
+//   POST /imports/chatgpt                     {fingerprint, filename, parts, raw_bytes}
+//                                             -> {"import": {"id", "have": [{"n", "sha256"}]}}
+//   PUT  /imports/chatgpt/{id}/parts/{n}      {kind, name, size, sha256, data}
+//   POST /imports/chatgpt/{id}/start          -> {"import": {"id", "status", "parts"}}
+// Imports are remembered by fingerprint, so a second run of the same archive gets the same
+// number and the list of parts already held. A part is refused (400 with a message) unless its
+// data is base64 that decodes to `size` bytes and `n` is below the announced part count. With a
+// token set, requests without "Authorization: Bearer <token>" get 401. Replies queued on the
+// same routes (TestService::enqueue) answer before these handlers.
+struct ImportedPart {
+  std::string kind;
+  std::string name;
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::string data;  // base64 as sent
+};
+
+struct ImportRecord {
+  std::uint64_t id = 0;
+  std::string fingerprint;
+  std::string filename;
+  std::uint64_t parts = 0;
+  std::uint64_t raw_bytes = 0;
+  std::map<std::uint64_t, ImportedPart> received;
+  int starts = 0;
+};
+
+class ImportService {
+ public:
+  explicit ImportService(TestService& service, std::string token = {});
+
+  std::vector<ImportRecord> imports() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace kavor::service

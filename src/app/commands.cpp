@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "app/import_commands.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
@@ -250,8 +251,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             later("Workspace search"));
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
             later("Workspace search"));
-  table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}},
-            later("Importing chats"));
+  install_import_commands(table, ctx);
 }
 
 }  // namespace kavor

@@ -1,0 +1,26 @@
+#include "app/import_commands.h"
+
+#include "common/host.h"
+#include "importer/upload.h"
+
+namespace kavor {
+
+void install_import_commands(CommandTable& table, const CommandContext& context) {
+  Host& host = context.host;
+  const Endpoints endpoints = context.endpoints;
+  const std::stop_token shutdown = context.shutdown;
+  table.add("chatgpt_import", {{"path", ArgType::String}, {"token", ArgType::String}},
+            [&host, endpoints, shutdown](const Json& args) -> QCoro::Task<CommandResult> {
+              const QString path = QString::fromStdString(args["path"].get<std::string>());
+              const QString token = QString::fromStdString(args["token"].get<std::string>());
+              QCoro::Task<importer::ImportResult> importing =
+                  importer::run_import(endpoints, host, path, token, {}, shutdown);
+              importer::ImportResult result = co_await importing;
+              if (auto* error = std::get_if<QString>(&result)) {
+                co_return CommandResult::failure(*error);
+              }
+              co_return CommandResult::success(std::get<Json>(std::move(result)));
+            });
+}
+
+}  // namespace kavor
