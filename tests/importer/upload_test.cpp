@@ -279,7 +279,8 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   StateRegistry state;
   NoNotifications notes;
   CommandTable table;
-  install_import_commands(table, CommandContext{endpoints(svc_.base_url()), state, host_, notes});
+  install_import_commands(table,
+                          CommandContext{endpoints(svc_.base_url()), state, host_, notes, {}});
   folder_.write("notes.txt", "just text, not a zip at all");
   folder_.write("conversations.json", R"([{"id":"other","mapping":{}}])");
   folder_.run(QStringLiteral("zip"), {"-q", "other.zip", "conversations.json"});
