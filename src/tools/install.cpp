@@ -1,5 +1,6 @@
 #include "tools/install.h"
 
+#include "browser/tool.h"
 #include "tools/file_tools.h"
 #include "tools/memory.h"
 
@@ -21,7 +22,7 @@ void install_tools(ToolTable& table) {
   for (const char* name : {"shell", "run_tests", "wsl", "docker"}) {
     table.add(name, not_available("Running commands"));
   }
-  table.add("browser", not_available("The browser tool"));
+  table.add("browser", browser::browser_tool());
   install_file_tools(table);
   table.add("save_memory", save_memory_tool());
   table.add("forget_memory", forget_memory_tool());
