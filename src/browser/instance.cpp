@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
 
 #include "browser/launch.h"
 #include "browser/reading.h"
@@ -10,6 +12,9 @@
 namespace kavor::browser {
 
 namespace {
+
+// How long the end of the program waits for a killed browser to be gone.
+constexpr std::chrono::milliseconds kReapAtExit{2'000};
 
 // Run in every new document of the page: links that would open another tab or window open in
 // this page instead, so the tool never loses sight of where the user's click went.
@@ -29,7 +34,23 @@ constexpr const char* kMobileUserAgent =
     "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/{major}.0.0.0 Mobile Safari/537.36";
 
+// Killed browsers not yet reaped, for `reap_ended_browsers`.
+std::vector<QPointer<QProcess>>& ended_processes() {
+  static std::vector<QPointer<QProcess>> processes;
+  return processes;
+}
+
 }  // namespace
+
+void reap_ended_browsers() {
+  std::vector<QPointer<QProcess>> processes = std::move(ended_processes());
+  ended_processes().clear();
+  for (const QPointer<QProcess>& process : processes) {
+    if (!process) continue;
+    process->waitForFinished(static_cast<int>(kReapAtExit.count()));
+    delete process.data();
+  }
+}
 
 BrowserInstance::BrowserInstance(std::string program, std::unique_ptr<QProcess> process,
                                  std::string profile)
@@ -211,7 +232,7 @@ bool BrowserInstance::alive() const {
          !connection_->closed();
 }
 
-std::shared_future<bool> BrowserInstance::shutdown() {
+std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {
   if (removal_) return *removal_;
   // The connection goes first, so every caller still waiting hears that it closed.
   connection_.reset();
@@ -220,12 +241,17 @@ std::shared_future<bool> BrowserInstance::shutdown() {
     // every helper process it started.
     if (pid_ > 0) ::kill(static_cast<pid_t>(-pid_), SIGKILL);
     QProcess* process = process_.release();
+    if (reap_now) process->waitForFinished(static_cast<int>(kReapAtExit.count()));
     if (process->state() == QProcess::NotRunning) {
       delete process;
     } else {
       // Reaped when it is gone, without waiting here; the application takes what is left at exit.
       process->setParent(QCoreApplication::instance());
-      QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+      ended_processes().emplace_back(process);
+      QObject::connect(process, &QProcess::finished, process, [process] {
+        // Not from inside its own signal; a queued call runs in whichever loop turns next.
+        QTimer::singleShot(0, [ended = QPointer<QProcess>(process)] { delete ended.data(); });
+      });
     }
   }
   removal_ = remove_profile_later(profile_);

@@ -67,8 +67,10 @@ class BrowserInstance {
   bool alive() const;
 
   // Ends the process group and removes the profile folder on a thread of its own. The future
-  // tells whether the folder is gone. Repeated calls return the same future.
-  std::shared_future<bool> shutdown();
+  // tells whether the folder is gone. Repeated calls return the same future. The ended process
+  // is reaped when the event loop hears of its end; at the end of the program, when no event
+  // loop will, `reap_now` waits for it here (a killed process is gone within milliseconds).
+  std::shared_future<bool> shutdown(bool reap_now = false);
 
  private:
   void handle_event(const CdpEvent& event);
@@ -87,5 +89,9 @@ class BrowserInstance {
   std::string major_version_ = "130";
   std::optional<std::shared_future<bool>> removal_;
 };
+
+// Waits for every browser process ended by `shutdown` that the event loop has not reaped yet;
+// for the end of the program.
+void reap_ended_browsers();
 
 }  // namespace kavor::browser

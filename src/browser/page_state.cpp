@@ -141,6 +141,10 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
   const std::string frame = str(params, "frameId");
   if (method == "Page.loadEventFired") {
     loaded_ = true;
+  } else if (method == "Page.frameStoppedLoading") {
+    // A page restored from the back-forward cache starts loading but fires no load event; its
+    // main frame stopping is the end of that load.
+    if (frame == main_frame_) loaded_ = true;
   } else if (method == "Page.frameStartedLoading") {
     if (frame == main_frame_) {
       loaded_ = false;

@@ -189,7 +189,7 @@ void BrowserRegistry::close_all() {
   }
   for (const std::shared_ptr<Slot>& slot : snapshot) {
     if (!slot->browser) continue;
-    removals_.push_back(slot->browser->shutdown());
+    removals_.push_back(slot->browser->shutdown(/*reap_now=*/true));
     // A call still holding the slot keeps its (now closed) browser object until it has
     // unwound; the next call finds it dead and puts it away.
     if (slot->lock.try_lock()) {
@@ -197,6 +197,7 @@ void BrowserRegistry::close_all() {
       slot->lock.unlock();
     }
   }
+  reap_ended_browsers();
   const auto until = std::chrono::steady_clock::now() + kRemovalWaitAtExit;
   for (const std::shared_future<bool>& removal : removals_) removal.wait_until(until);
   removals_.clear();
