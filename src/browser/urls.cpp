@@ -90,11 +90,11 @@ std::variant<std::string, std::string> normalize_url(const std::string& input,
     return scheme_refused(scheme.empty() ? text.substr(0, text.find("://")) : scheme);
   }
 
-  // A local file: a drive letter, an existing file, or an absolute path.
+  // A local file: a drive letter, an absolute path, or something that exists in the workspace
+  // (a folder there is refused as a page rather than taken for a host name).
   std::error_code error;
   const bool drive_letter = scheme.size() == 1;
-  if (drive_letter || text[0] == '/' ||
-      fs::is_regular_file(tools::resolve_path(text, workspace), error)) {
+  if (drive_letter || text[0] == '/' || fs::exists(tools::resolve_path(text, workspace), error)) {
     return local_file(text, workspace);
   }
 

@@ -6,7 +6,8 @@
 // 4. javascript:, chrome:, blob:, view-source:, about: (other than about:blank) and any other
 //    text with "://" are refused by scheme: those would run script in the page's name, reach the
 //    browser's own pages or show something other than a page.
-// 5. A drive letter, an existing file or an absolute path is a local file; a relative path is
+// 5. A drive letter, an absolute path or an existing file or folder is a local file; a relative
+// path is
 //    resolved against the workspace (the path rule of the file tools). A folder or a missing
 //    file is refused; a file becomes its file: URL.
 // 6. Anything else is a host name: http:// in front for localhost, 0.0.0.0, 127.* and [...]
