@@ -274,7 +274,8 @@ QCoro::Task<Result> wait(BrowserInstance& browser, const BrowserArgs& args, Inte
       co_return ActionDone{"Found " + label + " after " + std::to_string(since.elapsed()) + " ms.",
                            std::nullopt};
     }
-    if (interrupt != nullptr && interrupt->fired()) co_return seen.message;
+    // A failed check counts as not found, unless the browser is gone: then nothing will show.
+    if ((interrupt != nullptr && interrupt->fired()) || !browser.alive()) co_return seen.message;
     if (since.elapsed() >= timing::scaled(limit).count()) break;
     const bool waited = co_await pause(kWaitPoll, interrupt);
     if (!waited) co_return std::string("The wait was interrupted.");

@@ -147,7 +147,8 @@ QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyP
 QCoro::Task<> wait_for_load(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt) {
   QElapsedTimer since;
   since.start();
-  while (!browser.page().loaded() && !elapsed(since, limit)) {
+  // A browser that died will never load anything: no point waiting out the limit.
+  while (!browser.page().loaded() && !elapsed(since, limit) && browser.alive()) {
     const bool waited = co_await pause(kLoadPoll, interrupt);
     if (!waited) co_return;
   }
@@ -156,7 +157,7 @@ QCoro::Task<> wait_for_load(BrowserInstance& browser, milliseconds limit, Interr
 QCoro::Task<> settle_quiet(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt) {
   QElapsedTimer since;
   since.start();
-  while (!elapsed(since, limit)) {
+  while (!elapsed(since, limit) && browser.alive()) {
     const std::optional<Clock::time_point> activity = browser.page().last_activity();
     const bool busy = browser.page().in_flight() > 0 ||
                       (activity && Clock::now() - *activity < timing::scaled(kQuietAfterActivity));
