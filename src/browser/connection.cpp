@@ -1,11 +1,68 @@
 #include "browser/connection.h"
 
+#include <cctype>
+
 #include "common/timing.h"
 
 namespace kavor::browser {
 
+namespace {
+
+bool is_hex4(std::string_view text, std::size_t at) {
+  if (at + 4 > text.size()) return false;
+  for (std::size_t i = at; i < at + 4; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+unsigned hex4(std::string_view text, std::size_t at) {
+  return static_cast<unsigned>(std::stoul(std::string(text.substr(at, 4)), nullptr, 16));
+}
+
+}  // namespace
+
+std::string repair_lone_surrogates(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i];
+      continue;
+    }
+    if (text[i + 1] != 'u' || !is_hex4(text, i + 2)) {
+      out.append(text.substr(i, 2));  // any other escape, kept whole
+      ++i;
+      continue;
+    }
+    const unsigned unit = hex4(text, i + 2);
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+    const bool paired = high && i + 12 <= text.size() && text.compare(i + 6, 2, "\\u") == 0 &&
+                        is_hex4(text, i + 8) && hex4(text, i + 8) >= 0xDC00 &&
+                        hex4(text, i + 8) <= 0xDFFF;
+    if (paired) {
+      out.append(text.substr(i, 12));
+      i += 11;
+    } else if (high || low) {
+      out += "\\ufffd";
+      i += 5;
+    } else {
+      out.append(text.substr(i, 6));
+      i += 5;
+    }
+  }
+  return out;
+}
+
 CdpMessage classify_message(std::string_view text) {
   std::optional<Json> parsed = parse_json(text);
+  // The page's strings may hold half of a surrogate pair, which the browser writes as a lone
+  // escape that is not valid JSON text; it is read as U+FFFD instead of losing the message
+  // (and, for a reply, leaving its command to time out).
+  if (!parsed && text.find("\\u") != std::string_view::npos) {
+    parsed = parse_json(repair_lone_surrogates(text));
+  }
   if (!parsed || !parsed->is_object()) return std::monostate{};
   const Json& message = *parsed;
   const auto id = message.find("id");

@@ -66,6 +66,10 @@ struct CdpEvent {
 };
 using CdpMessage = std::variant<std::monostate, CdpReply, CdpEvent>;  // monostate: dropped
 
+// JSON `text` with every escape of an unpaired surrogate (U+D800 to U+DFFF) replaced by the
+// escape of U+FFFD.
+std::string repair_lone_surrogates(std::string_view text);
+
 // The routing rules above, as a pure function of the text.
 CdpMessage classify_message(std::string_view text);
 

@@ -131,6 +131,7 @@ void PageState::reset(std::string main_frame) {
 }
 
 void PageState::add_console(std::string level, std::string text) {
+  text = cut_chars(text, kKeptTextChars);
   if (is_problem(level)) push_counted(problems_, problems_dropped_, kProblemLimit, level, text);
   push_counted(console_, console_dropped_, kConsoleLimit, level, text);
 }
@@ -207,8 +208,8 @@ std::optional<Answer> PageState::on_request(const Json& params, Clock::time_poin
       log_finished(id, previous->second, timestamp, std::nullopt);
     }
   }
-  Request record{str(request, "method", "GET"), str(request, "url"), str(params, "type", "Other"),
-                 timestamp, std::nullopt};
+  Request record{str(request, "method", "GET"), cut_chars(str(request, "url"), kKeptTextChars),
+                 str(params, "type", "Other"), timestamp, std::nullopt};
   if (record.type == "Document" && str(params, "frameId") == main_frame_ &&
       str(params, "loaderId") == id && !id.empty()) {
     document_request_ = id;

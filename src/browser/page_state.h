@@ -32,6 +32,10 @@ inline constexpr std::size_t kRequestTableLimit = 2000;
 inline constexpr std::size_t kInFlightLimit = 500;
 // URLs and dialog texts inside console entries are cut to this many characters.
 inline constexpr std::size_t kLoggedUrlChars = 300;
+// What is kept of one console text or request URL. The listings show far less; the bound is
+// there so a page that logs (or requests data: URLs of) megabytes at a time cannot make the
+// 200-entry logs hold gigabytes.
+inline constexpr std::size_t kKeptTextChars = 2000;
 
 struct ConsoleEntry {
   std::string level;  // log, info, warn, error, debug, exception or failed

@@ -3,6 +3,10 @@
 #include "browser/args.h"
 #include "browser/registry.h"
 
+#include <QUrl>
+
+#include "tools/paths.h"
+
 namespace kavor::browser {
 
 tools::Decoder browser_tool(BrowserRegistry* registry) {
@@ -15,6 +19,13 @@ tools::Decoder browser_tool(BrowserRegistry* registry) {
     out.summary = call.summary;
     out.detail = call.detail;
     out.lang = call.lang;
+    // A file page outside the chat's folders is a read outside them, as for the file tools: it
+    // changes what the approval asks, nothing else.
+    if (call.args.action == Action::Open && call.args.url.rfind("file:", 0) == 0) {
+      const QString local = QUrl(QString::fromStdString(call.args.url)).toLocalFile();
+      const tools::fs::path file = tools::canonical_prefix(tools::normalize(local.toStdString()));
+      out.outside = !scope.contains(file);
+    }
     out.run_async = [registry, browser_args = std::move(call.args)](
                         tools::RunContext context) -> QCoro::Task<tools::ToolResult> {
       BrowserRegistry& browsers = registry != nullptr ? *registry : shared_registry();

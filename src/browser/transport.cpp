@@ -20,7 +20,9 @@ struct OpenOutcome {
 WebSocketTransport::WebSocketTransport() : socket_(std::make_unique<QWebSocket>()) {
   socket_->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxMessageBytes));
   socket_->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxMessageBytes));
-  socket_->setReadBufferSize(kReadBufferBytes);
+  // The socket's read buffer is left unbounded: bounding it (to 128 KiB, say) makes this
+  // WebSocket stall for good on the first message larger than the bound, since a frame is only
+  // decoded once it is whole. The message limit above is what bounds memory.
   QObject::connect(socket_.get(), &QWebSocket::textMessageReceived, [this](const QString& text) {
     if (on_message) on_message(text.toStdString());
   });

@@ -23,7 +23,6 @@ class Interrupt;
 // Screenshots arrive as one large base64 text message; anything bigger than this is not a
 // reply we could use, and the socket refuses it rather than buffering without end.
 inline constexpr qint64 kMaxMessageBytes = 256ll << 20;
-inline constexpr qint64 kReadBufferBytes = 128ll << 10;
 inline constexpr std::chrono::milliseconds kConnectLimit{10'000};
 
 class Transport {

@@ -10,6 +10,7 @@
 #include "app/start_probe.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
+#include "browser/registry.h"
 #include "common/build_config.h"
 #include "common/config_dir.h"
 #include "common/fatal.h"
@@ -134,6 +135,8 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
 Application::~Application() {
   stop_.request_stop();
   bridge_.reset();
+  // The private browsers and their profile folders must not outlive the program.
+  browser::close_all_browsers();
   host_->set_window(nullptr);
   delete window_.data();
   host_.reset();

@@ -276,6 +276,24 @@ TEST(CdpConnection, RepliesAreMatchedByIdAndEverythingElseIsDropped) {
   EXPECT_EQ(kavor::test::run(std::move(bare)).error, "X.y failed: unknown error");
 }
 
+TEST(CdpConnection, HalvesOfSurrogatePairsAreReadAsReplacementCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"id":1,"result":{"v":"a\ud800b"}})", "a\uFFFDb"},
+      {R"({"id":1,"result":{"v":"\udc00"}})", "\uFFFD"},
+      {R"({"id":1,"result":{"v":"\ud83d\ude00"}})", "\U0001F600"},
+      {R"({"id":1,"result":{"v":"\\ud800"}})", "\\ud800"},  // an escaped backslash, not an escape
+      {R"({"id":1,"result":{"v":"\ud800\u0041"}})", "\uFFFDA"},
+      {R"({"id":1,"result":{"v":"end\ud800"}})", "end\uFFFD"},
+  };
+  for (const auto& [text, expected] : cases) {
+    const CdpMessage message = classify_message(text);
+    ASSERT_TRUE(std::holds_alternative<CdpReply>(message)) << text;
+    EXPECT_EQ(std::get<CdpReply>(message).result["v"], expected) << text;
+  }
+  EXPECT_TRUE(
+      std::holds_alternative<std::monostate>(classify_message(R"({"id":1,"result":"\ud8"})")));
+}
+
 TEST(CdpConnection, LateRepliesAreDroppedAndCloseFailsEveryoneWaiting) {
   timing::set_speedup(100);
   auto owned = std::make_unique<ScriptedTransport>();

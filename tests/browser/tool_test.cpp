@@ -4,9 +4,12 @@
 
 #include <QElapsedTimer>
 
+#include <fstream>
+
 #include "browser/registry.h"
 #include "browser_support.h"
 #include "common/timing.h"
+#include "tools/install.h"
 
 namespace kavor::browser {
 namespace {
@@ -306,6 +309,70 @@ TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
   EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
   EXPECT_NE(registry_->browser_of("chat-slow", "")->pid(), first);
   run({{"action", "close"}}, "chat-slow");
+}
+
+TEST_F(ToolTest, HostilePagesCannotStallOrFloodTheTool) {
+  // Half a surrogate pair in the title, the console and a value; a dialog storm; a megabyte log.
+  service_->set_default("GET", "/hostile", html(R"(<title>x</title><script>
+document.title = 'bad \uD800 title';
+console.log('lone \uDC00 half');
+for (let i = 0; i < 20; ++i) alert('storm ' + i);
+console.log('y'.repeat(1 << 20));
+window.open('/hello');
+</script>)"));
+  QElapsedTimer timer;
+  timer.start();
+  const tools::ToolResult opened = run({{"action", "open"}, {"url", url("/hostile")}}, "chat-h");
+  ASSERT_TRUE(opened.ok) << opened.error;
+  EXPECT_EQ(opened.value.output.substr(0, opened.value.output.find('\n')),
+            url("/hello") + " (200) \"Hello\"");
+  EXPECT_LT(timer.elapsed(), 15000);
+  timer.restart();
+  const std::string value = eval(R"('half \uD800 of a pair')", "chat-h");
+  EXPECT_LT(timer.elapsed(), 5000);
+  EXPECT_EQ(value, "\"half \uFFFD of a pair\"");
+  EXPECT_EQ(eval("'y'.repeat(1 << 20).length", "chat-h"), "1048576");
+  const tools::ToolResult console = run({{"action", "console"}}, "chat-h");
+  ASSERT_TRUE(console.ok);
+  EXPECT_NE(console.value.output.find("alert dialog \"storm 19\" was accepted"), std::string::npos);
+  EXPECT_LT(console.value.output.size(), 20000u);
+  EXPECT_NE(console.value.output.find("\nlog: lone \uFFFD half ("), std::string::npos);
+  EXPECT_NE(console.value.output.find("\nlog: " + std::string(500, 'y') + " \u2026"),
+            std::string::npos);
+  // window.open stayed in the one page.
+  EXPECT_EQ(eval("location.pathname", "chat-h"), "\"/hello\"");
+  run({{"action", "close"}}, "chat-h");
+}
+
+TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
+  tools::ToolTable table;
+  tools::install_tools(table);
+  const tools::Decoder* browser = table.find("browser");
+  ASSERT_NE(browser, nullptr);
+  const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
+  std::ofstream(root / "page.html") << "<title>Local</title><p>from the workspace</p>";
+  const tools::Scope scope{root, {}};
+
+  tools::DecodeResult local = (*browser)({{"action", "open"}, {"url", "page.html"}}, scope);
+  ASSERT_EQ(local.index(), 0u) << std::get<1>(local);
+  tools::Decoded& decoded = std::get<tools::Decoded>(local);
+  EXPECT_EQ(decoded.summary, "browser open file://" + (root / "page.html").string());
+  EXPECT_FALSE(decoded.outside);
+  ASSERT_TRUE(decoded.run_async);
+  const tools::ToolResult r = kavor::test::run(decoded.run_async(tools::RunContext{
+      "call-1", "chat-table", std::make_shared<std::atomic<bool>>(false), nullptr}));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.value.output.substr(0, r.value.output.find('\n')),
+            "file://" + (root / "page.html").string() + " (200) \"Local\"");
+
+  tools::DecodeResult elsewhere = (*browser)({{"action", "open"}, {"url", "/etc/hostname"}}, scope);
+  ASSERT_EQ(elsewhere.index(), 0u);
+  EXPECT_TRUE(std::get<tools::Decoded>(elsewhere).outside);
+  tools::DecodeResult script = (*browser)({{"action", "eval"}, {"script", "1"}}, scope);
+  EXPECT_EQ(std::get<tools::Decoded>(script).kind, tools::ToolKind::Exec);
+  EXPECT_EQ(std::get<std::string>((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope)),
+            "Only http, https and file pages can be opened, not javascript: links.");
+  close_all_browsers();
 }
 
 }  // namespace
