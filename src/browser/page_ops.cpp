@@ -206,14 +206,28 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
     region = Json{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
   }
   const bool beyond_viewport = region.has_value();
+  std::optional<Json> viewport_clip;
 
   for (const Rung& rung : kQualityLadder) {
     Json params = Json::object();
     params["format"] = "jpeg";
     params["quality"] = rung.quality;
     params["fromSurface"] = true;
+    if (!region && rung.scale < 1.0 && !viewport_clip) {
+      // A clip is in document coordinates: the visible part of a scrolled page starts at the
+      // scroll offset, not at the top, or the shot comes out blank.
+      QCoro::Task<CdpResult> measuring =
+          browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
+      const CdpResult metrics = co_await measuring;
+      if (!metrics.ok) co_return metrics.error;
+      const Json& visual = member(metrics.value, "cssVisualViewport");
+      viewport_clip = Json{{"x", number(visual, "pageX").value_or(0)},
+                           {"y", number(visual, "pageY").value_or(0)},
+                           {"width", width},
+                           {"height", height}};
+    }
     if (region || rung.scale < 1.0) {
-      Json clip = region ? *region : Json{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
+      Json clip = region ? *region : *viewport_clip;
       clip["scale"] = rung.scale;
       params["clip"] = std::move(clip);
       params["captureBeyondViewport"] = beyond_viewport;

@@ -311,6 +311,34 @@ TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
   run({{"action", "close"}}, "chat-slow");
 }
 
+TEST_F(ToolTest, LargeShotsStepDownTheQualityLadderAndKeepShowingTheScrolledView) {
+  // White above, noise below: a shot of the scrolled view must be the noise (large even as a
+  // JPEG), not the white top of the document (a few kilobytes).
+  service_->set_default("GET", "/noise", html(R"(<title>Noise</title>
+<body style="margin:0"><div style="height:4000px;background:#fff"></div><canvas id="c"></canvas>
+<script>
+const c = document.getElementById('c');
+c.width = 4000; c.height = 4000;
+const g = c.getContext('2d');
+const image = g.createImageData(4000, 4000);
+for (let i = 0; i < image.data.length; ++i) image.data[i] = (i % 4 === 3) ? 255 : Math.random() * 256;
+g.putImageData(image, 0, 0);
+</script></body>)"));
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/noise")}}, "chat-n").ok);
+  EXPECT_EQ(eval("scrollTo(0, 4000); scrollY", "chat-n"), "4000");
+  const tools::ToolResult shot =
+      run({{"action", "screenshot"}, {"width", 4000}, {"height", 4000}}, "chat-n");
+  ASSERT_TRUE(shot.ok) << shot.error;
+  ASSERT_TRUE(shot.value.image);
+  EXPECT_LE(shot.value.image->data.size(), 1'500'000u);
+  EXPECT_GT(shot.value.image->data.size(), 200'000u);
+  EXPECT_TRUE(
+      shot.value.output.find("Screenshot attached (2000x2000 px, JPEG).") != std::string::npos ||
+      shot.value.output.find("Screenshot attached (1400x1400 px, JPEG).") != std::string::npos)
+      << shot.value.output;
+  run({{"action", "close"}}, "chat-n");
+}
+
 TEST_F(ToolTest, HostilePagesCannotStallOrFloodTheTool) {
   // Half a surrogate pair in the title, the console and a value; a dialog storm; a megabyte log.
   service_->set_default("GET", "/hostile", html(R"(<title>x</title><script>
