@@ -35,6 +35,7 @@ BrowserRegistry::BrowserRegistry(Environment env) : env_(std::move(env)) {
 }
 
 BrowserRegistry::~BrowserRegistry() {
+  *alive_ = false;
   close_all();
 }
 
@@ -68,6 +69,11 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
                                                     tools::StopFlag stop) {
   const std::string key = browser_key(chat, args.session);
   Interrupt interrupt(std::move(stop));
+  // The program may close the registry while this call is suspended; after every wait the call
+  // looks here before touching the registry again.
+  const std::shared_ptr<bool> alive = alive_;
+  const auto gone = [&alive] { return !*alive; };
+  const tools::ToolResult closed = tools::ToolResult::failure(kConnectionClosed);
 
   // 1. The slot.
   const std::shared_ptr<Slot> slot = slot_for(key, args.action != Action::Close);
@@ -77,6 +83,10 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     QCoro::Task<bool> locking = slot->lock.lock(&interrupt);
     const bool locked = co_await locking;
     if (!locked) co_return tools::ToolResult::failure(kStoppedByUser);
+    if (gone()) {
+      slot->lock.unlock();
+      co_return closed;
+    }
   }
   struct Unlock {
     std::shared_ptr<Slot> slot;
@@ -103,6 +113,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launching =
         launch(env_, &interrupt);
     auto launched = co_await launching;
+    if (gone()) co_return closed;
     if (interrupt.cause() == Interrupt::Cause::Stopped) {
       co_return tools::ToolResult::failure(kStoppedByUser);
     }
@@ -127,10 +138,12 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   QCoro::Task<std::optional<std::string>> sizing =
       browser.apply_viewport(width, height, &interrupt);
   std::optional<std::string> failure = co_await sizing;
+  if (gone()) co_return closed;
   std::optional<tools::ToolOutput> output;
   if (!failure) {
     QCoro::Task<Outcome<ActionDone>> acting = run_action(browser, args, &interrupt);
     Outcome<ActionDone> done = co_await acting;
+    if (gone()) co_return closed;
     if (auto* message = std::get_if<std::string>(&done)) {
       failure = *message;
     } else if (!interrupt.fired()) {
@@ -138,6 +151,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
       QCoro::Task<tools::ToolOutput> composing =
           compose(browser, std::move(result.text), std::move(result.shot), &interrupt);
       output = co_await composing;
+      if (gone()) co_return closed;
     }
   }
   if (interrupt.cause() == Interrupt::Cause::Stopped) {

@@ -82,6 +82,7 @@ class BrowserRegistry {
   std::map<std::string, std::shared_ptr<Slot>> slots_;
   std::unique_ptr<QTimer> reaper_;
   std::vector<std::shared_future<bool>> removals_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The key of a call: the chat, or "{chat}#{session}".

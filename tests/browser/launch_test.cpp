@@ -352,5 +352,22 @@ TEST_F(RegistryTest, ABrowserKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
   EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
 }
 
+TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
+  auto registry = std::make_unique<BrowserRegistry>();
+  auto decoded =
+      decode_browser_args({{"action", "open"}, {"url", service_->base_url() + "/page"}}, "/");
+  ASSERT_TRUE(kavor::test::run(registry->run(std::get<0>(decoded).args, "chat-x", flag())).ok);
+  const std::string profile = registry->browser_of("chat-x", "")->profile();
+  auto waiting =
+      decode_browser_args({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 5000}}, "/");
+  QCoro::Task<tools::ToolResult> running =
+      registry->run(std::get<0>(waiting).args, "chat-x", flag());
+  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+  registry.reset();  // as at the end of the program
+  EXPECT_FALSE(fs::exists(profile));
+  const tools::ToolResult ended = kavor::test::run(std::move(running));
+  EXPECT_EQ(text_of(ended), "FAILED: The browser closed the connection.");
+}
+
 }  // namespace
 }  // namespace kavor::browser
