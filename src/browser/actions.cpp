@@ -4,10 +4,10 @@
 
 #include <cmath>
 
-#include "browser/cut.h"
 #include "browser/format.h"
 #include "browser/reading.h"
 #include "browser/scripts.h"
+#include "browser/text.h"
 #include "common/timing.h"
 
 namespace kavor::browser {
@@ -22,13 +22,6 @@ milliseconds settle_limit(const BrowserArgs& args, milliseconds fallback) {
 
 std::string rounded(double value) {
   return std::to_string(std::llround(value));
-}
-
-std::string number_text(double value) {
-  if (value == std::floor(value)) return std::to_string(static_cast<long long>(value));
-  std::string text = std::to_string(value);
-  text.erase(text.find_last_not_of('0') + 1);
-  return text;
 }
 
 // The screenshot every visible change ends with.

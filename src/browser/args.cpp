@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "browser/cut.h"
+#include "browser/text.h"
 #include "browser/urls.h"
 #include "common/utf8.h"
 #include "tools/args.h"
@@ -32,18 +32,6 @@ constexpr ActionName kActionNames[] = {
     {"back", Action::Back},        {"close", Action::Close},
 };
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string trim(const std::string& text) {
-  const auto begin = text.find_first_not_of(" \t\r\n\f\v");
-  if (begin == std::string::npos) return {};
-  const auto end = text.find_last_not_of(" \t\r\n\f\v");
-  return text.substr(begin, end - begin + 1);
-}
-
 // A coordinate: a JSON number or a string holding one; anything else (or not finite) is absent.
 std::optional<double> coordinate(const Json& args, const char* key) {
   if (!args.is_object()) return std::nullopt;
@@ -64,13 +52,6 @@ std::optional<double> coordinate(const Json& args, const char* key) {
   // Far outside any page; also keeps the numbers printable as plain integers.
   if (!std::isfinite(value) || std::fabs(value) > 1e7) return std::nullopt;
   return value;
-}
-
-std::string number_text(double value) {
-  if (value == std::floor(value)) return std::to_string(static_cast<long long>(value));
-  std::string text = std::to_string(value);
-  text.erase(text.find_last_not_of('0') + 1);
-  return text;
 }
 
 std::string summary_for(const BrowserArgs& a) {
@@ -164,7 +145,7 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
 
   // The action, by any of its names, in any case.
   const std::string action = tools::string_arg(json, "action");
-  const std::string wanted = lower(action);
+  const std::string wanted = ascii_lower(action);
   bool known = false;
   for (const ActionName& entry : kActionNames) {
     if (wanted == entry.name) {

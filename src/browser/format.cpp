@@ -1,7 +1,7 @@
 #include "browser/format.h"
 
-#include "browser/cut.h"
 #include "browser/reading.h"
+#include "browser/text.h"
 
 namespace kavor::browser {
 

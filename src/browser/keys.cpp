@@ -3,6 +3,7 @@
 #include <cctype>
 #include <vector>
 
+#include "browser/text.h"
 #include "common/utf8.h"
 
 namespace kavor::browser {
@@ -40,13 +41,8 @@ constexpr std::pair<const char*, const char*> kShortNames[] = {
     {"esc", "escape"}, {"del", "delete"},     {"space", " "},
 };
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 int modifier_bit(const std::string& name) {
-  const std::string n = lower(name);
+  const std::string n = ascii_lower(name);
   if (n == "alt" || n == "option") return kAlt;
   if (n == "ctrl" || n == "control") return kControl;
   if (n == "meta" || n == "cmd" || n == "command" || n == "super") return kMeta;
@@ -89,7 +85,7 @@ std::variant<KeyPress, std::string> parse_key(const std::string& written) {
   }
   if (key_name.empty()) return unknown_key(written);
 
-  std::string name = lower(key_name);
+  std::string name = ascii_lower(key_name);
   for (const auto& [short_name, full] : kShortNames) {
     if (name == short_name) name = full;
   }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "browser/text.h"
 #include "browser/transport.h"
 #include "browser/waiting.h"
 #include "common/timing.h"
@@ -39,13 +40,6 @@ constexpr const char* kPathCandidates[] = {
     "chromium-browser",     "microsoft-edge", "brave-browser"};
 
 std::atomic<unsigned> g_launches{0};
-
-std::string trim(const std::string& text) {
-  const auto begin = text.find_first_not_of(" \t\r\n\f\v");
-  if (begin == std::string::npos) return {};
-  const auto end = text.find_last_not_of(" \t\r\n\f\v");
-  return text.substr(begin, end - begin + 1);
-}
 
 bool is_file(const fs::path& path) {
   std::error_code error;

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "browser/cut.h"
 #include "browser/reading.h"
+#include "browser/text.h"
 
 namespace kavor::browser {
 

@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "browser/text.h"
 #include "common/utf8.h"
 #include "tools/paths.h"
 
@@ -22,18 +23,6 @@ Result refused(std::string message) {
   return Result(std::in_place_index<1>, std::move(message));
 }
 
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string trim(const std::string& text) {
-  const auto begin = text.find_first_not_of(" \t\r\n\f\v");
-  if (begin == std::string::npos) return {};
-  const auto end = text.find_last_not_of(" \t\r\n\f\v");
-  return text.substr(begin, end - begin + 1);
-}
-
 // The scheme of `text` as URL syntax defines it (a letter, then letters, digits, "+", "-",
 // "."), lower-cased, or "" when the text does not start with one followed by ":".
 std::string scheme_of(const std::string& text) {
@@ -44,7 +33,7 @@ std::string scheme_of(const std::string& text) {
     ++i;
   }
   if (i >= text.size() || text[i] != ':') return {};
-  return lower(text.substr(0, i));
+  return ascii_lower(text.substr(0, i));
 }
 
 Result scheme_refused(const std::string& scheme) {
@@ -70,7 +59,7 @@ std::variant<std::string, std::string> normalize_url(const std::string& input,
                                                      const fs::path& workspace) {
   const std::string text = trim(input);
   if (text.empty()) return refused("url is empty.");
-  const std::string lowered = lower(text);
+  const std::string lowered = ascii_lower(text);
   if (lowered.rfind("data:", 0) == 0 || lowered == "about:blank") return ok(text);
 
   const std::string scheme = scheme_of(text);
