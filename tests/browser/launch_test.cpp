@@ -352,6 +352,24 @@ TEST_F(RegistryTest, ABrowserKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
   EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
 }
 
+TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
+  ASSERT_TRUE(
+      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+          .ok);
+  const std::int64_t first = registry_.browser_of("chat-r", "")->pid();
+  QCoro::Task<tools::ToolResult> waiting =
+      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 1000}}, flag());
+  QCoro::Task<tools::ToolResult> closing = start({{"action", "close"}}, flag());
+  QCoro::Task<tools::ToolResult> after = start({{"action", "screenshot"}}, flag());
+  EXPECT_NE(text_of(kavor::test::run(std::move(waiting))).find("Still not there"),
+            std::string::npos);
+  EXPECT_EQ(text_of(kavor::test::run(std::move(closing))), "Closed the browser for this chat.");
+  const tools::ToolResult fresh = kavor::test::run(std::move(after));
+  ASSERT_TRUE(fresh.ok) << fresh.error;
+  EXPECT_EQ(fresh.value.output.substr(0, fresh.value.output.find('\n')), "about:blank \"\"");
+  EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), first);
+}
+
 TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
   auto registry = std::make_unique<BrowserRegistry>();
   auto decoded =
