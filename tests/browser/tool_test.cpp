@@ -182,6 +182,31 @@ TEST_F(ToolTest, SelectChoosesByValueOrLabelAndListsTheOptionsWhenNoneMatches) {
             "FAILED: #name is a <input> element, not a <select>.");
 }
 
+TEST_F(ToolTest, TextSummarizesWhatIsVisible) {
+  service_->set_default("GET", "/summary", html(R"(<title>Summary</title>
+<h1>Welcome   home</h1><p>First paragraph.</p><p>Second</p>
+<a href="/docs">Docs</a><a href="/x" aria-label="Close"></a>
+<button disabled>Send</button><input type="email" name="mail" placeholder="you@example.test">
+<img src="/missing.png" alt="gone"><img src="/favicon.ico">
+<div style="display:none"><h2>Hidden heading</h2></div>)"));
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/summary")}}).ok);
+  const tools::ToolResult r = run({{"action", "text"}});
+  ASSERT_TRUE(r.ok) << r.error;
+  const std::string& out = r.value.output;
+  EXPECT_NE(out.find("\nVisible text:\nWelcome home\n\nFirst paragraph.\n\nSecond\n\nDocs"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\n\nHeadings:\n  h1 Welcome home\nLinks (1):\n  Docs -> " + url("/docs") +
+                     "\nButtons:\n  Send (disabled)\nInputs:\n  input type=\"email\" name=\"mail\" "
+                     "placeholder=\"you@example.test\"\nImages with problems:\n  " +
+                     url("/missing.png") + " (failed to load)\n  " + url("/favicon.ico") +
+                     " (failed to load, no alt text)"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Hidden heading"), std::string::npos);
+  EXPECT_FALSE(r.value.image);
+}
+
 TEST_F(ToolTest, ScrollWithoutArgumentsMovesOneScreenDown) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/tall")}}).ok);
   const tools::ToolResult r = run({{"action", "scroll"}});
