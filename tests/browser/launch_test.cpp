@@ -299,7 +299,7 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   QCoro::Task<tools::ToolResult> stopped = start({{"action", "text"}}, third);
   third->store(true);
   EXPECT_EQ(text_of(kavor::test::run(std::move(stopped))), "FAILED: [stopped by the user]");
-  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_LT(timer.elapsed(), 3000);
   // The reaper skips a slot in use, however old its last use.
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::hours(1)), 0u);
   const tools::ToolResult waited = kavor::test::run(std::move(waiting));
@@ -317,7 +317,7 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   middle->store(true);
   timer.restart();
   EXPECT_EQ(text_of(kavor::test::run(std::move(long_wait))), "FAILED: [stopped by the user]");
-  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_LT(timer.elapsed(), 3000);
   EXPECT_EQ(registry_.browser_of("chat-r", ""), browser);
   EXPECT_TRUE(kavor::test::run(start({{"action", "text"}}, flag())).ok);
 

@@ -252,8 +252,9 @@ TEST_F(ToolTest, WaitFindsWhatShowsUpAndReportsWhatNeverDoes) {
 }
 
 TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/chatty")}}).ok);
-  const tools::ToolResult r = run({{"action", "console"}});
+  // A browser of its own, whose console holds nothing from earlier pages.
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/chatty")}}, "chat-c").ok);
+  const tools::ToolResult r = run({{"action", "console"}}, "chat-c");
   ASSERT_TRUE(r.ok) << r.error;
   const std::string& out = r.value.output;
   EXPECT_NE(out.find("\nConsole since the last check (every level):\n[... 50 earlier entries "
@@ -262,10 +263,10 @@ TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
       << out.substr(0, 400);
   EXPECT_NE(out.find("\nlog: line 249 ("), std::string::npos);
   EXPECT_EQ(out.find("line 49 "), std::string::npos);
-  EXPECT_NE(
-      run({{"action", "console"}}).value.output.find("\nNo console messages since the last check."),
-      std::string::npos);
-  const tools::ToolResult requests = run({{"action", "requests"}});
+  EXPECT_NE(run({{"action", "console"}}, "chat-c")
+                .value.output.find("\nNo console messages since the last check."),
+            std::string::npos);
+  const tools::ToolResult requests = run({{"action", "requests"}}, "chat-c");
   ASSERT_TRUE(requests.ok);
   EXPECT_NE(requests.value.output.find(
                 "\nRequests since the last check (method, status, type, url, time):\n"),
@@ -273,8 +274,10 @@ TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
   EXPECT_NE(requests.value.output.find("\nGET 200 Document " + url("/chatty") + " "),
             std::string::npos)
       << requests.value.output;
-  EXPECT_NE(run({{"action", "network"}}).value.output.find("\nNo requests since the last check."),
+  EXPECT_NE(run({{"action", "network"}}, "chat-c")
+                .value.output.find("\nNo requests since the last check."),
             std::string::npos);
+  run({{"action", "close"}}, "chat-c");
 }
 
 TEST_F(ToolTest, SessionsNamesShareOrSeparateBrowsersAndCloseTwiceIsHarmless) {
