@@ -5,6 +5,7 @@
 #include "app/commands.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
+#include "browser/registry.h"
 #include "common/build_config.h"
 #include "common/config_dir.h"
 #include "common/host.h"
@@ -58,6 +59,8 @@ Agent::~Agent() {
   stop_.request_stop();
   if (auto* approvals = state_.find<tools::Approvals>()) approvals->stop_all();
   bridge_.reset();
+  // The private browsers and their profile folders must not outlive the program.
+  browser::close_all_browsers();
   tool_pool_.waitForDone();
   QThreadPool::globalInstance()->waitForDone();
 }

@@ -5,7 +5,7 @@
 // Ending is ordered, because work in flight holds references to the state: the destructor
 // 1. asks every task to stop (a task resumed later touches nothing),
 // 2. sets the stop flag of every running call, so long tool runs end early,
-// 3. ends the bridge loop,
+// 3. ends the bridge loop and closes the private browsers,
 // 4. waits for both worker pools, whose tasks may be inside the device store or a tool,
 // 5. and only then destroys the state, in reverse order of creation.
 #pragma once

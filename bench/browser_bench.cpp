@@ -1,0 +1,84 @@
+// Times the browser tool's own work on a real browser, for bench/run-browser, which runs the
+// same steps with playwright-core in the same run:
+//   launch_ms     from nothing to a page ready for commands (process, endpoint, socket, page)
+//   open_shot_ms  navigating to the page until its load event, then a JPEG of the viewport
+//   open_tool_ms  the tool's whole `open` (load, the settle that lets late requests show, the
+//                 screenshot and the result text), for reference
+// One round per run; prints "name milliseconds" lines.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <cstring>
+
+#include "browser/actions.h"
+#include "browser/launch.h"
+#include "browser/page_ops.h"
+
+using namespace kavor::browser;
+
+namespace {
+
+QCoro::Task<int> round(std::string url) {
+  QElapsedTimer timer;
+  timer.start();
+  QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launching =
+      launch(process_environment(), nullptr);
+  auto launched = co_await launching;
+  if (launched.index() == 1) {
+    std::fprintf(stderr, "%s\n", std::get<1>(launched).c_str());
+    co_return 1;
+  }
+  std::unique_ptr<BrowserInstance> browser = std::get<0>(std::move(launched));
+  const double launch_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+
+  timer.restart();
+  QCoro::Task<CdpResult> navigating = browser->call("Page.navigate", {{"url", url}}, true, nullptr);
+  const CdpResult navigated = co_await navigating;
+  if (!navigated.ok) {
+    std::fprintf(stderr, "%s\n", navigated.error.c_str());
+    co_return 1;
+  }
+  QCoro::Task<> loading = wait_for_load(*browser, std::chrono::seconds(20), nullptr);
+  co_await loading;
+  QCoro::Task<Outcome<Shot>> shooting = screenshot(*browser, "", false, nullptr);
+  const Outcome<Shot> shot = co_await shooting;
+  if (shot.index() == 1) {
+    std::fprintf(stderr, "%s\n", std::get<1>(shot).c_str());
+    co_return 1;
+  }
+  const double open_shot_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+
+  timer.restart();
+  BrowserArgs args;
+  args.action = Action::Open;
+  args.url = url + "?again";
+  QCoro::Task<Outcome<ActionDone>> acting = run_action(*browser, args, nullptr);
+  Outcome<ActionDone> done = co_await acting;
+  if (done.index() == 1) {
+    std::fprintf(stderr, "%s\n", std::get<1>(done).c_str());
+    co_return 1;
+  }
+  ActionDone& result = std::get<0>(done);
+  QCoro::Task<kavor::tools::ToolOutput> composing =
+      compose(*browser, std::move(result.text), std::move(result.shot), nullptr);
+  co_await composing;
+  const double open_tool_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+
+  browser->shutdown().wait();
+  reap_ended_browsers();
+  std::printf("launch_ms %.1f\nopen_shot_ms %.1f\nopen_tool_ms %.1f\n", launch_ms, open_shot_ms,
+              open_tool_ms);
+  co_return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: browser_bench PAGE_URL\n");
+    return 2;
+  }
+  return QCoro::waitFor(round(argv[1]));
+}

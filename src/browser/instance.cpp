@@ -1,0 +1,261 @@
+#include "browser/instance.h"
+
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include "browser/launch.h"
+#include "browser/reading.h"
+
+namespace kavor::browser {
+
+namespace {
+
+// How long the end of the program waits for a killed browser to be gone.
+constexpr std::chrono::milliseconds kReapAtExit{2'000};
+
+// Run in every new document of the page: links that would open another tab or window open in
+// this page instead, so the tool never loses sight of where the user's click went.
+constexpr const char* kSameTabScript = R"JS((() => {
+  window.addEventListener('click', (event) => {
+    const target = event.target;
+    const link = target instanceof Element ? target.closest('a[target]') : null;
+    if (link) link.removeAttribute('target');
+  }, true);
+  window.open = function (url) {
+    if (url !== undefined && url !== null && String(url) !== '') location.assign(String(url));
+    return null;
+  };
+})();)JS";
+
+constexpr const char* kMobileUserAgent =
+    "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/{major}.0.0.0 Mobile Safari/537.36";
+
+// Killed browsers not yet reaped, for `reap_ended_browsers`.
+std::vector<QPointer<QProcess>>& ended_processes() {
+  static std::vector<QPointer<QProcess>> processes;
+  return processes;
+}
+
+}  // namespace
+
+void reap_ended_browsers() {
+  std::vector<QPointer<QProcess>> processes = std::move(ended_processes());
+  ended_processes().clear();
+  for (const QPointer<QProcess>& process : processes) {
+    if (!process) continue;
+    process->waitForFinished(static_cast<int>(kReapAtExit.count()));
+    delete process.data();
+  }
+}
+
+BrowserInstance::BrowserInstance(std::string program, std::unique_ptr<QProcess> process,
+                                 std::string profile)
+    : program_(std::move(program)),
+      process_(std::move(process)),
+      pid_(process_ ? process_->processId() : 0),
+      profile_(std::move(profile)) {}
+
+BrowserInstance::~BrowserInstance() {
+  shutdown();
+}
+
+void BrowserInstance::adopt(std::unique_ptr<CdpConnection> connection) {
+  connection_ = std::move(connection);
+  connection_->set_event_handler([this](const CdpEvent& event) { handle_event(event); });
+}
+
+void BrowserInstance::handle_event(const CdpEvent& event) {
+  // Only the page's own session feeds its state; the browser's and other targets' events
+  // describe something else.
+  if (session_.empty() || event.session != session_) return;
+  std::optional<Answer> answer = page_.apply(event.method, event.params, Clock::now());
+  // A dialog blocks the page until answered; the answer goes out without waiting, so this
+  // handler never waits on the very messages it is handling.
+  if (answer) connection_->send_only(answer->method, std::move(answer->params), session_);
+}
+
+QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bool for_page,
+                                             Interrupt* interrupt,
+                                             std::chrono::milliseconds limit) {
+  if (!connection_) co_return CdpResult::failure(kConnectionClosed);
+  QCoro::Task<CdpResult> sending = connection_->call(
+      std::move(method), std::move(params), for_page ? session_ : std::string(), interrupt, limit);
+  CdpResult result = co_await sending;
+  co_return result;
+}
+
+QCoro::Task<CdpResult> BrowserInstance::evaluate(std::string expression, bool repl_mode,
+                                                 Interrupt* interrupt,
+                                                 std::chrono::milliseconds limit) {
+  Json params = Json::object();
+  params["expression"] = std::move(expression);
+  params["awaitPromise"] = true;
+  params["returnByValue"] = true;
+  params["userGesture"] = true;
+  if (repl_mode) params["replMode"] = true;
+  QCoro::Task<CdpResult> evaluating =
+      call("Runtime.evaluate", std::move(params), true, interrupt, limit);
+  CdpResult result = co_await evaluating;
+  co_return result;
+}
+
+QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt* interrupt) {
+  // 1-2. One page, attached in flat mode so its commands and events carry its session id.
+  Json target_params = Json::object();
+  target_params["url"] = "about:blank";
+  QCoro::Task<CdpResult> creating =
+      call("Target.createTarget", std::move(target_params), false, interrupt);
+  const CdpResult created = co_await creating;
+  if (!created.ok) co_return created.error;
+  target_id_ = str(created.value, "targetId");
+  Json attach_params = Json::object();
+  attach_params["targetId"] = target_id_;
+  attach_params["flatten"] = true;
+  QCoro::Task<CdpResult> attaching =
+      call("Target.attachToTarget", std::move(attach_params), false, interrupt);
+  const CdpResult attached = co_await attaching;
+  if (!attached.ok) co_return attached.error;
+  session_ = str(attached.value, "sessionId");
+
+  // 3. The main frame, which the page state follows.
+  QCoro::Task<CdpResult> tree_call = call("Page.getFrameTree", Json::object(), true, interrupt);
+  const CdpResult tree = co_await tree_call;
+  if (!tree.ok) co_return tree.error;
+  const std::string main_frame = str(member(member(tree.value, "frameTree"), "frame"), "id");
+  if (main_frame.empty()) co_return "The browser did not open a page.";
+  page_.reset(main_frame);
+
+  // 4. The domains whose events feed the page state.
+  for (const char* domain : {"Page.enable", "Runtime.enable", "Log.enable", "Network.enable"}) {
+    QCoro::Task<CdpResult> enabling = call(domain, Json::object(), true, interrupt);
+    const CdpResult enabled = co_await enabling;
+    if (!enabled.ok) co_return enabled.error;
+  }
+
+  // 5. Every link stays in this page.
+  Json script = Json::object();
+  script["source"] = kSameTabScript;
+  QCoro::Task<CdpResult> adding =
+      call("Page.addScriptToEvaluateOnNewDocument", std::move(script), true, interrupt);
+  const CdpResult added = co_await adding;
+  if (!added.ok) co_return added.error;
+
+  // 6. The user agents: the desktop one without the headless mark, and the major version for
+  // the phone's.
+  QCoro::Task<CdpResult> version_call =
+      call("Browser.getVersion", Json::object(), false, interrupt);
+  const CdpResult version = co_await version_call;
+  if (!version.ok) co_return version.error;
+  desktop_user_agent_ = str(version.value, "userAgent");
+  for (std::size_t at = desktop_user_agent_.find("HeadlessChrome"); at != std::string::npos;
+       at = desktop_user_agent_.find("HeadlessChrome", at)) {
+    desktop_user_agent_.replace(at, 14, "Chrome");
+  }
+  const std::string product = str(version.value, "product");
+  const std::size_t slash = product.find('/');
+  if (slash != std::string::npos) {
+    const std::string major = product.substr(slash + 1, product.find('.', slash + 1) - slash - 1);
+    if (!major.empty()) major_version_ = major;
+  }
+
+  // 7. The starting viewport.
+  QCoro::Task<std::optional<std::string>> sizing =
+      apply_viewport(kDefaultWidth, kDefaultHeight, interrupt);
+  std::optional<std::string> sized = co_await sizing;
+  co_return sized;
+}
+
+QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uint32_t width,
+                                                                        std::uint32_t height,
+                                                                        Interrupt* interrupt) {
+  const bool mobile = width < kMobileBelowWidth;
+  Json metrics = Json::object();
+  metrics["width"] = width;
+  metrics["height"] = height;
+  metrics["deviceScaleFactor"] = 1;
+  metrics["mobile"] = mobile;
+  QCoro::Task<CdpResult> sizing =
+      call("Emulation.setDeviceMetricsOverride", std::move(metrics), true, interrupt);
+  const CdpResult sized = co_await sizing;
+  if (!sized.ok) co_return sized.error;
+
+  Json touch = Json::object();
+  touch["enabled"] = mobile;
+  if (mobile) touch["maxTouchPoints"] = 5;
+  QCoro::Task<CdpResult> touching =
+      call("Emulation.setTouchEmulationEnabled", std::move(touch), true, interrupt);
+  const CdpResult touched = co_await touching;
+  if (!touched.ok) co_return touched.error;
+
+  std::string agent = desktop_user_agent_;
+  if (mobile) {
+    agent = kMobileUserAgent;
+    agent.replace(agent.find("{major}"), 7, major_version_);
+  }
+  if (!agent.empty()) {
+    Json agent_params = Json::object();
+    agent_params["userAgent"] = agent;
+    QCoro::Task<CdpResult> setting =
+        call("Emulation.setUserAgentOverride", std::move(agent_params), true, interrupt);
+    const CdpResult set = co_await setting;
+    if (!set.ok) co_return set.error;
+  }
+  width_ = width;
+  height_ = height;
+  co_return std::nullopt;
+}
+
+bool BrowserInstance::process_running() const {
+  return process_ && process_->state() != QProcess::NotRunning;
+}
+
+bool BrowserInstance::failed_to_start() const {
+  return process_ && process_->error() == QProcess::FailedToStart;
+}
+
+std::string BrowserInstance::process_error() const {
+  return process_ ? process_->errorString().toStdString() : std::string();
+}
+
+std::string BrowserInstance::exit_text() const {
+  if (!process_) return {};
+  if (process_->exitStatus() == QProcess::CrashExit) return "ended by a signal";
+  return "exit code " + std::to_string(process_->exitCode());
+}
+
+bool BrowserInstance::alive() const {
+  return process_ && process_->state() == QProcess::Running && connection_ &&
+         !connection_->closed();
+}
+
+std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {
+  if (removal_) return *removal_;
+  // The connection goes first, so every caller still waiting hears that it closed.
+  connection_.reset();
+  if (process_) {
+    // The browser was started as the leader of its own process group: one signal ends it and
+    // every helper process it started.
+    if (pid_ > 0) ::kill(static_cast<pid_t>(-pid_), SIGKILL);
+    QProcess* process = process_.release();
+    if (reap_now) process->waitForFinished(static_cast<int>(kReapAtExit.count()));
+    if (process->state() == QProcess::NotRunning) {
+      delete process;
+    } else {
+      // Reaped when it is gone, without waiting here; the application takes what is left at exit.
+      process->setParent(QCoreApplication::instance());
+      ended_processes().emplace_back(process);
+      QObject::connect(process, &QProcess::finished, process, [process] {
+        // Not from inside its own signal; a queued call runs in whichever loop turns next.
+        QTimer::singleShot(0, [ended = QPointer<QProcess>(process)] { delete ended.data(); });
+      });
+    }
+  }
+  removal_ = remove_profile_later(profile_);
+  return *removal_;
+}
+
+}  // namespace kavor::browser

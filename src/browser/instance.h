@@ -1,0 +1,97 @@
+// One private browser: its process (in a process group of its own), its throw-away profile
+// folder, the DevTools connection, and the one page the tool drives with that page's state.
+#pragma once
+
+#include <QProcess>
+
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <qcorotask.h>
+
+#include "browser/connection.h"
+#include "browser/page_state.h"
+
+namespace kavor::browser {
+
+inline constexpr std::uint32_t kDefaultWidth = 1280;
+inline constexpr std::uint32_t kDefaultHeight = 800;
+// Below this width the page is shown as on a phone: touch, a mobile user agent.
+inline constexpr std::uint32_t kMobileBelowWidth = 501;
+
+class BrowserInstance {
+ public:
+  BrowserInstance(std::string program, std::unique_ptr<QProcess> process, std::string profile);
+  ~BrowserInstance();  // shuts down when that has not happened yet
+  BrowserInstance(const BrowserInstance&) = delete;
+  BrowserInstance& operator=(const BrowserInstance&) = delete;
+
+  const std::string& program() const { return program_; }
+  const std::string& profile() const { return profile_; }
+  std::int64_t pid() const { return pid_; }
+  PageState& page() { return page_; }
+  const PageState& page() const { return page_; }
+  std::uint32_t width() const { return width_; }
+  std::uint32_t height() const { return height_; }
+  const std::string& session() const { return session_; }
+
+  // A command to the browser, or to the page (with the page's session) when `for_page`.
+  QCoro::Task<CdpResult> call(std::string method, Json params, bool for_page, Interrupt* interrupt,
+                              std::chrono::milliseconds limit = kCommandLimit);
+
+  // Runtime.evaluate in the page, awaiting promises and returning values by value, as a user
+  // gesture; the whole reply ({result, exceptionDetails}).
+  QCoro::Task<CdpResult> evaluate(std::string expression, bool repl_mode, Interrupt* interrupt,
+                                  std::chrono::milliseconds limit = kCommandLimit);
+
+  // Sets the viewport to `width` x `height` CSS pixels with the matching emulation: touch and
+  // a phone's user agent below 501 pixels, the desktop user agent otherwise.
+  QCoro::Task<std::optional<std::string>> apply_viewport(std::uint32_t width, std::uint32_t height,
+                                                         Interrupt* interrupt);
+
+  // Launch steps: take over the DevTools connection, then open and prepare the one page.
+  void adopt(std::unique_ptr<CdpConnection> connection);
+  QCoro::Task<std::optional<std::string>> prepare_page(Interrupt* interrupt);
+
+  // The process alone, for the launch: whether it runs, whether it never started (and why),
+  // how it ended.
+  bool process_running() const;
+  bool failed_to_start() const;
+  std::string process_error() const;
+  std::string exit_text() const;
+
+  // Usable: the process runs and the connection is open.
+  bool alive() const;
+
+  // Ends the process group and removes the profile folder on a thread of its own. The future
+  // tells whether the folder is gone. Repeated calls return the same future. The ended process
+  // is reaped when the event loop hears of its end; at the end of the program, when no event
+  // loop will, `reap_now` waits for it here (a killed process is gone within milliseconds).
+  std::shared_future<bool> shutdown(bool reap_now = false);
+
+ private:
+  void handle_event(const CdpEvent& event);
+
+  std::string program_;
+  std::unique_ptr<QProcess> process_;
+  std::int64_t pid_ = 0;
+  std::string profile_;
+  std::unique_ptr<CdpConnection> connection_;
+  std::string target_id_;
+  std::string session_;
+  PageState page_;
+  std::uint32_t width_ = kDefaultWidth;
+  std::uint32_t height_ = kDefaultHeight;
+  std::string desktop_user_agent_;
+  std::string major_version_ = "130";
+  std::optional<std::shared_future<bool>> removal_;
+};
+
+// Waits for every browser process ended by `shutdown` that the event loop has not reaped yet;
+// for the end of the program.
+void reap_ended_browsers();
+
+}  // namespace kavor::browser

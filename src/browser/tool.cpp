@@ -1,0 +1,41 @@
+#include "browser/tool.h"
+
+#include "browser/args.h"
+#include "browser/registry.h"
+
+#include <QUrl>
+
+#include "tools/paths.h"
+
+namespace kavor::browser {
+
+tools::Decoder browser_tool(BrowserRegistry* registry) {
+  return [registry](const Json& args, const tools::Scope& scope) -> tools::DecodeResult {
+    std::variant<DecodedBrowserCall, std::string> decoded = decode_browser_args(args, scope.root);
+    if (auto* message = std::get_if<std::string>(&decoded)) return *message;
+    DecodedBrowserCall call = std::move(std::get<DecodedBrowserCall>(decoded));
+    tools::Decoded out;
+    out.kind = call.kind;
+    out.summary = call.summary;
+    out.detail = call.detail;
+    out.lang = call.lang;
+    // A file page outside the chat's folders is a read outside them, as for the file tools: it
+    // changes what the approval asks, nothing else.
+    if (call.args.action == Action::Open && call.args.url.rfind("file:", 0) == 0) {
+      const QString local = QUrl(QString::fromStdString(call.args.url)).toLocalFile();
+      const tools::fs::path file = tools::canonical_prefix(tools::normalize(local.toStdString()));
+      out.outside = !scope.contains(file);
+    }
+    out.run_async = [registry, browser_args = std::move(call.args)](
+                        tools::RunContext context) -> QCoro::Task<tools::ToolResult> {
+      BrowserRegistry& browsers = registry != nullptr ? *registry : shared_registry();
+      QCoro::Task<tools::ToolResult> running =
+          browsers.run(browser_args, std::move(context.chat), std::move(context.stop));
+      tools::ToolResult result = co_await running;
+      co_return result;
+    };
+    return out;
+  };
+}
+
+}  // namespace kavor::browser

@@ -1,0 +1,15 @@
+// The `browser` tool as the dispatcher sees it: decoding (what the user is shown and approves)
+// on a worker thread, then the call on the event-loop thread through the shared registry.
+#pragma once
+
+#include "tools/tool_table.h"
+
+namespace kavor::browser {
+
+class BrowserRegistry;
+
+// The decoder of the `browser` tool, running its calls through `registry` (the shared one when
+// null).
+tools::Decoder browser_tool(BrowserRegistry* registry = nullptr);
+
+}  // namespace kavor::browser

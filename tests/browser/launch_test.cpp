@@ -1,0 +1,391 @@
+// Starting the real browser and what its page reports; start failures with small programs that
+// stand in for a browser; the registry's turns, stops, reaper and dead browsers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "browser/launch.h"
+#include "browser/page_ops.h"
+#include "browser/registry.h"
+#include "browser_support.h"
+#include "common/timing.h"
+
+namespace kavor::browser {
+namespace {
+
+namespace fs = std::filesystem;
+using test::html;
+using test::text_of;
+
+using Launched = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The local addresses the process listens on for `port` ("0100007F" is 127.0.0.1).
+std::vector<std::string> listeners(unsigned port) {
+  std::vector<std::string> found;
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%04X", port);
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream lines(read_file(table));
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (state == "0A" && local.size() > 5 && local.substr(local.size() - 4) == hex) {
+        found.push_back(local.substr(0, local.size() - 5));
+      }
+    }
+  }
+  return found;
+}
+
+Json value_of(BrowserInstance& browser, const std::string& expression) {
+  const Evaluated e = kavor::test::run(evaluate_script(browser, expression, false, nullptr));
+  EXPECT_EQ(e.kind, Evaluated::Kind::Value) << expression << ": " << e.message;
+  return e.value.value("value", Json());
+}
+
+class RealBrowser : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service_ = new service::TestService();
+    service_->set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
+    service_->set_default("GET", "/held", service::Reply::held());
+    Launched launched = kavor::test::run(launch(process_environment(), nullptr));
+    ASSERT_EQ(launched.index(), 0u) << std::get<1>(launched);
+    browser_ = std::get<0>(std::move(launched)).release();
+  }
+  static void TearDownTestSuite() {
+    delete browser_;
+    service_->release_held();
+    delete service_;
+  }
+  void open(const std::string& path) {
+    const CdpResult r = kavor::test::run(
+        browser_->call("Page.navigate", {{"url", service_->base_url() + path}}, true, nullptr));
+    ASSERT_TRUE(r.ok) << r.error;
+    kavor::test::run(wait_for_load(*browser_, std::chrono::seconds(10), nullptr));
+    kavor::test::run(settle_quiet(*browser_, std::chrono::seconds(3), nullptr));
+  }
+
+  static service::TestService* service_;
+  static BrowserInstance* browser_;
+};
+
+service::TestService* RealBrowser::service_ = nullptr;
+BrowserInstance* RealBrowser::browser_ = nullptr;
+
+TEST_F(RealBrowser, LaunchesPrivatelyOnLoopbackAndLeavesNothingBehind) {
+  Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
+  ASSERT_EQ(second_or_error.index(), 0u) << std::get<1>(second_or_error);
+  std::unique_ptr<BrowserInstance> second = std::get<0>(std::move(second_or_error));
+  const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
+  const std::string first_name = fs::path(browser_->profile()).filename().string();
+  const std::string second_name = fs::path(second->profile()).filename().string();
+  EXPECT_EQ(first_name.rfind(prefix, 0), 0u);
+  EXPECT_EQ(second_name.rfind(prefix, 0), 0u);
+  EXPECT_NE(first_name, second_name);
+
+  struct stat info {};
+  ASSERT_EQ(::stat(second->profile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_TRUE(fs::exists(fs::path(second->profile()) / "browser-errors.log"));
+
+  const std::string port_file = read_file(fs::path(second->profile()) / "DevToolsActivePort");
+  const unsigned port = static_cast<unsigned>(std::stoul(port_file));
+  EXPECT_EQ(listeners(port), std::vector<std::string>{"0100007F"});
+  const std::string command_line = read_file("/proc/" + std::to_string(second->pid()) + "/cmdline");
+  EXPECT_NE(command_line.find("--remote-debugging-port=0"), std::string::npos);
+  EXPECT_NE(command_line.find(std::string("--user-data-dir=") + second->profile()),
+            std::string::npos);
+  EXPECT_EQ(command_line.find("remote-allow-origins"), std::string::npos);
+  EXPECT_EQ(command_line.find("remote-debugging-address"), std::string::npos);
+
+  const std::string profile = second->profile();
+  const std::int64_t pid = second->pid();
+  std::shared_future<bool> removed = second->shutdown();
+  EXPECT_TRUE(removed.get());
+  EXPECT_FALSE(fs::exists(profile));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(static_cast<pid_t>(-pid), 0) != 0; }));
+}
+
+TEST_F(RealBrowser, ConsoleRepeatsDialogsAndFailedRequestsReachThePageState) {
+  open("/favicon.ico");
+  browser_->page().take_console();
+  browser_->page().take_problems();
+  value_of(*browser_, "for (let i = 0; i < 50; ++i) console.warn('same warning'); 1");
+  // The alert would block the page until answered; the evaluation returns all the same.
+  EXPECT_EQ(value_of(*browser_, "alert('x'); 'after'"), "after");
+  EXPECT_EQ(value_of(*browser_, "prompt('name?', 'Ada')"), "Ada");
+  const std::vector<ConsoleEntry> console = browser_->page().take_console().entries;
+  ASSERT_EQ(console.size(), 3u);
+  EXPECT_EQ(console[0].level, "warn");
+  EXPECT_EQ(console[0].text.rfind("same warning", 0), 0u);
+  EXPECT_EQ(console[0].count, 50u);
+  EXPECT_EQ(console[1], (ConsoleEntry{"info", "alert dialog \"x\" was accepted", 1}));
+  EXPECT_EQ(console[2], (ConsoleEntry{"info", "prompt dialog \"name?\" was accepted", 1}));
+  const std::vector<ConsoleEntry> problems = browser_->page().take_problems().entries;
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].count, 50u);
+
+  service_->set_default("GET", "/broken", html("<img src='/missing.png' alt='m'>"));
+  open("/broken");
+  const std::vector<ConsoleEntry> after = browser_->page().take_problems().entries;
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after[0].level, "failed");
+  EXPECT_EQ(after[0].text, "404 GET " + service_->base_url() + "/missing.png");
+
+  // A request the page itself cancels is logged as a request, not as a problem.
+  browser_->page().take_console();
+  browser_->page().take_network();
+  value_of(*browser_,
+           "(async () => { const c = new AbortController(); const f = fetch('/held', {signal: "
+           "c.signal}).catch(() => 'aborted'); await new Promise((r) => setTimeout(r, 200)); "
+           "c.abort(); return await f; })()");
+  kavor::test::run(settle_quiet(*browser_, std::chrono::seconds(2), nullptr));
+  bool logged = false;
+  for (const NetworkEntry& entry : browser_->page().take_network().entries) {
+    if (entry.url.find("/held") != std::string::npos) logged = logged || entry.error.has_value();
+  }
+  EXPECT_TRUE(logged);
+  for (const ConsoleEntry& entry : browser_->page().take_console().entries) {
+    EXPECT_EQ(entry.text.find("/held"), std::string::npos) << entry.text;
+  }
+}
+
+TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
+  open("/favicon.ico");
+  const std::string look =
+      "[navigator.userAgent, navigator.maxTouchPoints, screen.width, innerWidth, "
+      "matchMedia('(pointer: "
+      "coarse)').matches]";
+  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(500, 700, nullptr)), std::nullopt);
+  Json phone = value_of(*browser_, look);
+  EXPECT_NE(phone[0].get<std::string>().find("(Linux; Android 14; Pixel 8)"), std::string::npos);
+  EXPECT_NE(phone[0].get<std::string>().find(" Mobile Safari/537.36"), std::string::npos);
+  EXPECT_EQ(phone[1], 5);
+  EXPECT_EQ(phone[2], 500);
+  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(501, 700, nullptr)), std::nullopt);
+  Json desktop = value_of(*browser_, look);
+  EXPECT_EQ(desktop[0].get<std::string>().find("Pixel 8"), std::string::npos);
+  EXPECT_EQ(desktop[0].get<std::string>().find("HeadlessChrome"), std::string::npos);
+  EXPECT_NE(desktop[0].get<std::string>().find("Chrome/"), std::string::npos);
+  EXPECT_EQ(desktop[1], 0);
+  EXPECT_EQ(desktop[3], 501);
+  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
+}
+
+// Small programs that stand in for a browser that fails to start.
+class StartFailures : public ::testing::Test {
+ protected:
+  std::string program(const std::string& name, const std::string& body) {
+    const fs::path file = fs::path(dir_.path().toStdString()) / name;
+    std::ofstream(file) << "#!/bin/sh\n" << body;
+    fs::permissions(file, fs::perms::owner_all);
+    return file.string();
+  }
+  std::string start(const std::string& path) {
+    Environment env = [path](const std::string& name) -> std::optional<std::string> {
+      if (name == "KAVOR_AGENT_BROWSER") return path;
+      return std::nullopt;
+    };
+    Launched launched = kavor::test::run(launch(env, nullptr));
+    return launched.index() == 1 ? std::get<1>(launched) : "(started)";
+  }
+  void TearDown() override { timing::set_speedup(1); }
+  QTemporaryDir dir_;
+};
+
+TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
+  const auto profiles = [] {
+    std::size_t n = 0;
+    const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+      n += entry.path().filename().string().rfind(prefix, 0) == 0;
+    }
+    return n;
+  };
+  const std::size_t before = profiles();
+  const std::string quits = program("quits", "exit 3\n");
+  EXPECT_EQ(start(quits), "The browser " + quits + " stopped right after starting (exit code 3).");
+  const std::string sandboxed = program(
+      "sandboxed", "echo 'FATAL:zygote_host_impl_linux.cc(128)] No usable sandbox!' >&2\nexit 1\n");
+  EXPECT_EQ(start(sandboxed),
+            "The browser " + sandboxed +
+                " cannot start its sandbox on this computer (Ubuntu and some other Linux systems "
+                "block it for browsers that are not installed as a package). Install Google Chrome "
+                "or Chromium from a package, or set KAVOR_AGENT_BROWSER_NO_SANDBOX=1 to run it "
+                "without the sandbox.");
+  const std::string not_runnable = (fs::path(dir_.path().toStdString()) / "plain.txt").string();
+  std::ofstream(not_runnable) << "text";
+  EXPECT_EQ(start(not_runnable).rfind("Could not start the browser " + not_runnable + ": ", 0), 0u);
+
+  // A port file whose path is not a DevTools path is never taken: the wait runs out.
+  timing::set_speedup(20);
+  const std::string writes_json =
+      program("json",
+              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
+              "printf '9222\\n/json\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(start(writes_json), "The browser " + writes_json + " did not start within 20 seconds.");
+  EXPECT_GE(timer.elapsed(), 900);
+  // A port nobody listens on.
+  const std::string refused =
+      program("refused",
+              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
+              "printf '1\\n/devtools/browser/x\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
+  EXPECT_EQ(start(refused).rfind("Could not connect to the browser: ", 0), 0u);
+  timing::set_speedup(1);
+  EXPECT_TRUE(kavor::test::wait_until([&] { return profiles() == before; }));
+  // The stand-ins that slept were ended with their process group.
+  EXPECT_TRUE(kavor::test::wait_until(
+      [] { return std::system("pgrep -f '^sleep 29.5$' >/dev/null") != 0; }));
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service_ = new service::TestService();
+    service_->set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
+    service_->set_default("GET", "/page", html("<title>Page</title><p>text</p>"));
+  }
+  static void TearDownTestSuite() { delete service_; }
+  QCoro::Task<tools::ToolResult> start(const Json& args, tools::StopFlag stop,
+                                       const std::string& chat = "chat-r") {
+    auto decoded = decode_browser_args(args, "/");
+    return registry_.run(std::get<0>(decoded).args, chat, std::move(stop));
+  }
+  static tools::StopFlag flag() { return std::make_shared<std::atomic<bool>>(false); }
+
+  static service::TestService* service_;
+  BrowserRegistry registry_;
+};
+service::TestService* RegistryTest::service_ = nullptr;
+
+TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
+  // A stop before the browser exists ends the launch; nothing is left running.
+  tools::StopFlag early = flag();
+  QCoro::Task<tools::ToolResult> starting = start({{"action", "screenshot"}}, early);
+  early->store(true);
+  EXPECT_EQ(text_of(kavor::test::run(std::move(starting))), "FAILED: [stopped by the user]");
+
+  ASSERT_TRUE(
+      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+          .ok);
+  BrowserInstance* browser = registry_.browser_of("chat-r", "");
+  ASSERT_NE(browser, nullptr);
+
+  // A long wait holds the page; a second call waits its turn, a third is stopped while waiting.
+  QElapsedTimer timer;
+  timer.start();
+  QCoro::Task<tools::ToolResult> waiting =
+      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 1500}}, flag());
+  QCoro::Task<tools::ToolResult> queued = start({{"action", "eval"}, {"script", "1 + 1"}}, flag());
+  tools::StopFlag third = flag();
+  QCoro::Task<tools::ToolResult> stopped = start({{"action", "text"}}, third);
+  third->store(true);
+  EXPECT_EQ(text_of(kavor::test::run(std::move(stopped))), "FAILED: [stopped by the user]");
+  EXPECT_LT(timer.elapsed(), 3000);
+  // The reaper skips a slot in use, however old its last use.
+  EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::hours(1)), 0u);
+  const tools::ToolResult waited = kavor::test::run(std::move(waiting));
+  const tools::ToolResult evaluated = kavor::test::run(std::move(queued));
+  EXPECT_NE(text_of(waited).find("Still not there after"), std::string::npos);
+  EXPECT_NE(text_of(evaluated).find("Result:\n2"), std::string::npos);
+  EXPECT_GE(timer.elapsed(), 1500);
+
+  // A stop in the middle of an action leaves the browser in place.
+  tools::StopFlag middle = flag();
+  QCoro::Task<tools::ToolResult> long_wait =
+      start({{"action", "wait"}, {"text", "never there"}, {"wait_ms", 20000}}, middle);
+  EXPECT_TRUE(kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300)) ||
+              true);
+  middle->store(true);
+  timer.restart();
+  EXPECT_EQ(text_of(kavor::test::run(std::move(long_wait))), "FAILED: [stopped by the user]");
+  EXPECT_LT(timer.elapsed(), 3000);
+  EXPECT_EQ(registry_.browser_of("chat-r", ""), browser);
+  EXPECT_TRUE(kavor::test::run(start({{"action", "text"}}, flag())).ok);
+
+  // Idle for ten minutes: the reaper closes it.
+  const std::string profile = browser->profile();
+  EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(500)), 0u);
+  EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(600)), 1u);
+  EXPECT_EQ(registry_.browser_of("chat-r", ""), nullptr);
+  EXPECT_TRUE(kavor::test::wait_until([&] { return !fs::exists(profile); }));
+}
+
+TEST_F(RegistryTest, ABrowserKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
+  ASSERT_TRUE(
+      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+          .ok);
+  BrowserInstance* browser = registry_.browser_of("chat-r", "");
+  ASSERT_NE(browser, nullptr);
+  const std::int64_t pid = browser->pid();
+  QCoro::Task<tools::ToolResult> waiting =
+      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
+  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+  ::kill(static_cast<pid_t>(-pid), SIGKILL);
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(text_of(kavor::test::run(std::move(waiting))),
+            "FAILED: The browser closed the connection.");
+  EXPECT_LT(timer.elapsed(), 3000);
+  const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
+  ASSERT_TRUE(next.ok) << next.error;
+  EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
+  ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
+  EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
+}
+
+TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
+  ASSERT_TRUE(
+      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+          .ok);
+  const std::int64_t first = registry_.browser_of("chat-r", "")->pid();
+  QCoro::Task<tools::ToolResult> waiting =
+      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 1000}}, flag());
+  QCoro::Task<tools::ToolResult> closing = start({{"action", "close"}}, flag());
+  QCoro::Task<tools::ToolResult> after = start({{"action", "screenshot"}}, flag());
+  EXPECT_NE(text_of(kavor::test::run(std::move(waiting))).find("Still not there"),
+            std::string::npos);
+  EXPECT_EQ(text_of(kavor::test::run(std::move(closing))), "Closed the browser for this chat.");
+  const tools::ToolResult fresh = kavor::test::run(std::move(after));
+  ASSERT_TRUE(fresh.ok) << fresh.error;
+  EXPECT_EQ(fresh.value.output.substr(0, fresh.value.output.find('\n')), "about:blank \"\"");
+  EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), first);
+}
+
+TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
+  auto registry = std::make_unique<BrowserRegistry>();
+  auto decoded =
+      decode_browser_args({{"action", "open"}, {"url", service_->base_url() + "/page"}}, "/");
+  ASSERT_TRUE(kavor::test::run(registry->run(std::get<0>(decoded).args, "chat-x", flag())).ok);
+  const std::string profile = registry->browser_of("chat-x", "")->profile();
+  auto waiting =
+      decode_browser_args({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 5000}}, "/");
+  QCoro::Task<tools::ToolResult> running =
+      registry->run(std::get<0>(waiting).args, "chat-x", flag());
+  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+  registry.reset();  // as at the end of the program
+  EXPECT_FALSE(fs::exists(profile));
+  const tools::ToolResult ended = kavor::test::run(std::move(running));
+  EXPECT_EQ(text_of(ended), "FAILED: The browser closed the connection.");
+}
+
+}  // namespace
+}  // namespace kavor::browser
