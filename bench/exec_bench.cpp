@@ -34,7 +34,7 @@ class PageHost : public kavor::Host {
   std::optional<QUrl> main_window_url() override { return std::nullopt; }
   bool navigate_main_window(const QUrl&) override { return false; }
   void emit_event(const QString&, const Json& payload) override {
-    if (serialize) bytes += payload.dump().size();
+    if (serialize) bytes += kavor::json_text(payload).size();
     ++events;
   }
   std::optional<QString> open_external(const QUrl&) override { return std::nullopt; }

@@ -196,8 +196,7 @@ QCoro::Task<bool> Bridge::post_result(HttpClient& client, Endpoints endpoints, Q
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
   // Texts from the system (a file name in an error message) may hold invalid UTF-8; they are
   // replaced rather than let the whole record fail to serialize.
-  const QByteArray body =
-      QByteArray::fromStdString(record.dump(-1, ' ', false, Json::error_handler_t::replace));
+  const QByteArray body = QByteArray::fromStdString(json_text(record));
   const QByteArray post("POST");
 
   std::chrono::seconds delay{1};

@@ -33,7 +33,7 @@ QString new_secret() {
 
 // Invalid UTF-8 in a result must not throw here; it is replaced instead.
 QString to_text(const Json& value) {
-  return QString::fromStdString(value.dump(-1, ' ', false, Json::error_handler_t::replace));
+  return QString::fromStdString(json_text(value));
 }
 
 }  // namespace
