@@ -5,10 +5,11 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include "common/host.h"
+#include "app/mention_commands.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
+#include "common/host.h"
 #include "desktop/notifications.h"
 #include "desktop/watchdog.h"
 #include "device/device_store.h"
@@ -239,14 +240,9 @@ void install_commands(CommandTable& table, CommandContext ctx) {
              {"title", A::String, true}},
             later("Following a reply"));
   table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
-  table.add("ws_index_open", {{"root", A::String}}, later("Workspace search"));
-  table.add("ws_index_close", {{"root", A::String}}, later("Workspace search"));
-  table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
-            later("Workspace search"));
-  table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
-            later("Workspace search"));
   table.add("chatgpt_import", {{"path", A::String}, {"token", A::String}},
             later("Importing chats"));
+  install_mention_commands(table, state);
 }
 
 }  // namespace kavor

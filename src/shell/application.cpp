@@ -7,6 +7,7 @@
 #include <QWebEngineProfile>
 
 #include "app/commands.h"
+#include "app/mention_commands.h"
 #include "app/start_probe.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
@@ -17,6 +18,7 @@
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
+#include "mention/mentions.h"
 #include "shell/asset_scheme.h"
 #include "shell/payment_window.h"
 #include "tools/approvals.h"
@@ -126,6 +128,9 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   state_.add(std::make_unique<Status>());
   state_.add(std::make_unique<Watchdog>());
   state_.add(std::make_unique<tools::RunningChats>());
+  // Every open index is stopped and saves itself when the state objects are released at exit.
+  state_.add(
+      std::make_unique<mention::Mentions>(mention_index_location(), mention_event_sink(host_)));
   install_tools(tools_);
   install_commands(commands_,
                    CommandContext{options_.endpoints, state_, *host_, *options_.notifications});

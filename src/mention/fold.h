@@ -1,0 +1,62 @@
+// Character folding for mention search: two spellings a user does not tell apart while typing
+// fold to the same character, and marks that do not change what a word is fold to nothing.
+//
+//   ASCII "A"-"Z"                       -> "a"-"z"
+//   "\"                                 -> "/"       (a typed Windows separator finds paths)
+//   other ASCII                         -> itself
+//   alef with hamza above or below, wasla      -> alef U+0627
+//   yeh with hamza, alef maksura, Arabic yeh   -> Persian yeh U+06CC
+//   teh marbuta, heh with yeh above            -> heh U+0647
+//   Arabic kaf U+0643                          -> keheh U+06A9
+//   Arabic-Indic and Persian digits            -> ASCII "0"-"9"
+//   combining marks U+0300-036F, Arabic harakat U+064B-065F, tatweel U+0640, superscript
+//   alef U+0670, zero-width non-joiner and joiner, directional marks U+200C-200F
+//                                              -> nothing (the character is passed over)
+//   anything else                              -> its simple lower-case form, or itself
+//
+// Cost: a table lookup for ASCII, a few comparisons for the Arabic block, one Unicode table
+// lookup otherwise.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace kavor::mention {
+
+// What fold_char returns for a character that folds to nothing.
+inline constexpr char32_t kFoldsToNothing = 0xFFFFFFFF;
+
+char32_t fold_char(char32_t c);
+
+// fold_char restricted to ASCII bytes (below 0x80), as a table.
+struct AsciiFold {
+  std::array<unsigned char, 128> to{};
+  constexpr AsciiFold() {
+    for (int c = 0; c < 128; ++c) to[c] = static_cast<unsigned char>(c);
+    for (int c = 'A'; c <= 'Z'; ++c) to[c] = static_cast<unsigned char>(c - 'A' + 'a');
+    to['\\'] = '/';
+  }
+};
+inline constexpr AsciiFold kAsciiFold{};
+
+// The character classes the boundary rule of the scorer looks at. ASCII is decided by the
+// ASCII ranges; from the given code point on (U+00AA for lower case and letters, U+00C0 for
+// upper case) by the Unicode tables.
+bool is_lower_case(char32_t c);
+bool is_upper_case(char32_t c);
+bool is_letter(char32_t c);
+
+// A 64-bit summary of which folded characters a text holds, for a quick "cannot match" test:
+// the query's set must be a subset of the path's. Bits 0-25 stand for "a"-"z", 26-35 for the
+// digits, 36-55 for the other ASCII characters (shared), 56-62 for everything beyond ASCII
+// (shared by code point), and bit 63, which no query sets, says the text has a non-ASCII byte.
+inline constexpr std::uint64_t kNonAsciiText = std::uint64_t{1} << 63;
+std::uint64_t folded_char_bit(char32_t folded);
+// The set of a well-formed UTF-8 text, characters that fold to nothing left out.
+std::uint64_t folded_char_set(std::string_view text);
+
+// The simple lower-case form of `c` (ASCII and beyond), used to order listings by name.
+char32_t lower_case(char32_t c);
+
+}  // namespace kavor::mention

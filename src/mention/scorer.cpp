@@ -1,0 +1,298 @@
+#include "mention/scorer.h"
+
+#include <algorithm>
+#include <array>
+
+#include "common/utf8.h"
+#include "mention/fold.h"
+
+namespace kavor::mention {
+
+namespace {
+
+// Seconds of age that still earn a recency bonus, and the bonus.
+constexpr std::uint32_t kDay = 86'400;
+constexpr std::uint32_t kWeek = 604'800;
+constexpr std::uint32_t kThirtyDays = 2'592'000;
+constexpr int kRecentDay = 12;
+constexpr int kRecentWeek = 8;
+constexpr int kRecentMonth = 4;
+
+int recency_bonus(std::uint32_t mtime, std::uint32_t now) {
+  if (mtime == 0) return 0;
+  const std::uint32_t age = now > mtime ? now - mtime : 0;
+  if (age <= kDay) return kRecentDay;
+  if (age <= kWeek) return kRecentWeek;
+  if (age <= kThirtyDays) return kRecentMonth;
+  return 0;
+}
+
+int penalties(std::size_t chars, unsigned depth) {
+  const int length =
+      static_cast<int>(std::min<std::size_t>(chars / kLengthPenaltyDivisor, kMaxLengthPenalty));
+  return length + kDepthPenalty * static_cast<int>(depth);
+}
+
+int charged_gap(std::size_t gap) {
+  return kGapCost * static_cast<int>(std::min<std::size_t>(gap, kMaxGapCharged));
+}
+
+// The boundary value of a character K after the character L (both as written).
+int boundary(char32_t before, char32_t at) {
+  if (before == ' ' || before == '-' || before == '.' || before == '_') return kWordBoundary;
+  if (before == '/') return kSlashBoundary;
+  if (is_lower_case(before) && is_upper_case(at)) return kCamelBoundary;
+  return is_letter(before) == is_letter(at) ? kSameClass : kClassChange;
+}
+
+// The same for ASCII, as a table: kAsciiBoundary[L][K].
+struct AsciiBoundary {
+  std::array<std::array<std::uint8_t, 128>, 128> j{};
+  AsciiBoundary() {
+    for (char32_t l = 0; l < 128; ++l) {
+      for (char32_t k = 0; k < 128; ++k) j[l][k] = static_cast<std::uint8_t>(boundary(l, k));
+    }
+  }
+};
+const AsciiBoundary& ascii_boundary() {
+  static const AsciiBoundary table;
+  return table;
+}
+
+// What a matched run earns besides its characters: the name bonus, recency, penalties, boost.
+// `first` and `last` are the matched positions, `name_first` and `name_last` the first and last
+// non-ignored positions of the name (name_first > name_last when the name has none), `after`
+// the character after the last match (0 when none).
+int finish(const Subject& s, std::uint32_t now, bool in_name_and_contiguous, std::size_t first,
+           std::size_t last, std::size_t name_first, std::size_t name_last, char32_t after,
+           std::size_t chars) {
+  int bonus = 0;
+  if (in_name_and_contiguous) {
+    const bool name_empty = name_first > name_last;
+    if (name_empty || first != name_first) {
+      bonus = kInsideName;
+    } else {
+      bonus = last == name_last ? kWholeName : (after == '.' ? kNamePrefixBeforeDot : kNamePrefix);
+      if (s.is_dir) bonus += kFolderNameMatch;
+    }
+  }
+  return bonus + recency_bonus(s.mtime, now) - penalties(chars, s.depth) + s.pick_boost;
+}
+
+struct Scratch {
+  std::vector<char32_t> written;
+  std::vector<char32_t> folded;
+  std::vector<std::uint32_t> offset;       // byte offset in path of each character
+  std::vector<std::uint32_t> kept_before;  // characters not folding to nothing before i
+  std::vector<std::size_t> positions;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+}  // namespace
+
+Token Token::make(std::string_view text) {
+  Token t;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t folded = fold_char(next_code_point(text, pos));
+    if (folded == kFoldsToNothing) continue;
+    t.chars.push_back(folded);
+    t.char_set |= folded_char_bit(folded);
+    if (folded >= 0x80) t.ascii = false;
+  }
+  return t;
+}
+
+namespace detail {
+
+std::optional<std::int32_t> score_ascii(const Token& token, const Subject& subject,
+                                        std::uint32_t now, std::vector<std::size_t>* positions) {
+  const std::size_t h = token.chars.size();
+  const auto* s = reinterpret_cast<const unsigned char*>(subject.path.data()) + subject.start;
+  const std::size_t n = subject.path.size() - subject.start;
+  if (n < h || h == 0) return std::nullopt;
+  const auto& fold = kAsciiFold.to;
+
+  // Forward to the end of the first complete occurrence.
+  std::size_t i = 0;
+  for (std::size_t k = 0; k < h; ++k) {
+    const auto want = static_cast<unsigned char>(token.chars[k]);
+    while (i < n && fold[s[i]] != want) ++i;
+    if (i == n) return std::nullopt;
+    ++i;
+  }
+  // Backward from there, each character at the nearest earlier position.
+  std::vector<std::size_t>& pos = scratch().positions;
+  pos.resize(h);
+  std::size_t j = i - 1;
+  pos[h - 1] = j;
+  for (std::size_t k = h - 1; k-- > 0;) {
+    const auto want = static_cast<unsigned char>(token.chars[k]);
+    --j;
+    while (fold[s[j]] != want) --j;
+    pos[k] = j;
+  }
+
+  const std::size_t u = subject.name_at > subject.start ? subject.name_at - subject.start : 0;
+  const auto& table = ascii_boundary().j;
+  int score = 0;
+  bool contiguous = true;
+  for (std::size_t k = 0; k < h; ++k) {
+    const std::size_t p = pos[k];
+    const int j_value = p == 0 ? kStartBoundary : table[s[p - 1]][s[p]];
+    const int v = score + j_value + (p >= u ? kInName : 0);
+    if (k == 0) {
+      score = p >= u ? v - charged_gap(p - u) : v;
+    } else if (p == pos[k - 1] + 1) {
+      score = v + kAdjacent;
+    } else {
+      score = v - charged_gap(p - pos[k - 1] - 1);
+      contiguous = false;
+    }
+  }
+  const std::size_t last = pos[h - 1];
+  const char32_t after = last + 1 < n ? s[last + 1] : 0;
+  score += finish(subject, now, pos[0] >= u && contiguous, pos[0], last, u, n - 1, after, n);
+  if (positions) {
+    positions->clear();
+    for (const std::size_t p : pos) positions->push_back(subject.start + p);
+  }
+  return score;
+}
+
+std::optional<std::int32_t> score_general(const Token& token, const Subject& subject,
+                                          std::uint32_t now, std::vector<std::size_t>* positions) {
+  const std::size_t h = token.chars.size();
+  const std::string_view text = subject.path.substr(subject.start);
+  if (text.size() < h || h == 0) return std::nullopt;
+
+  // Decode once: characters as written, folded, their byte offsets, and how many characters
+  // that do not fold to nothing precede each.
+  Scratch& sc = scratch();
+  sc.written.clear();
+  sc.folded.clear();
+  sc.offset.clear();
+  sc.kept_before.clear();
+  std::size_t u = 0;
+  bool u_found = subject.name_at <= subject.start;
+  std::uint32_t kept = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    if (!u_found && subject.start + pos >= subject.name_at) {
+      u = sc.written.size();
+      u_found = true;
+    }
+    sc.offset.push_back(static_cast<std::uint32_t>(subject.start + pos));
+    const char32_t c = next_code_point(text, pos);
+    const char32_t f = fold_char(c);
+    sc.written.push_back(c);
+    sc.folded.push_back(f);
+    sc.kept_before.push_back(kept);
+    if (f != kFoldsToNothing) ++kept;
+  }
+  const std::size_t n = sc.written.size();
+  if (!u_found) u = n;
+  const auto& f = sc.folded;
+  const auto& c = sc.written;
+
+  std::size_t end = n;
+  for (std::size_t i = 0, k = 0; i < n; ++i) {
+    if (f[i] == kFoldsToNothing || f[i] != token.chars[k]) continue;
+    if (++k == h) {
+      end = i;
+      break;
+    }
+  }
+  if (end == n) return std::nullopt;
+
+  std::vector<std::size_t>& pos = sc.positions;
+  pos.resize(h);
+  std::size_t j = end;
+  for (std::size_t k = h; k-- > 0;) {
+    while (f[j] == kFoldsToNothing || f[j] != token.chars[k]) --j;
+    pos[k] = j;
+    if (k > 0) --j;
+  }
+
+  // Characters that do not fold to nothing strictly between positions a < b.
+  const auto kept_between = [&](std::size_t a, std::size_t b) -> std::size_t {
+    return sc.kept_before[b] - sc.kept_before[a] - 1;
+  };
+  int score = 0;
+  bool contiguous = true;
+  for (std::size_t k = 0; k < h; ++k) {
+    const std::size_t p = pos[k];
+    int j_value = kStartBoundary;
+    if (sc.kept_before[p] > 0) {
+      std::size_t q = p - 1;
+      while (f[q] == kFoldsToNothing) --q;
+      j_value = boundary(c[q], c[p]);
+    }
+    const int v = score + j_value + (p >= u ? kInName : 0);
+    if (k == 0) {
+      score = p >= u ? v - charged_gap(p - u) : v;
+      continue;
+    }
+    const std::size_t gap = kept_between(pos[k - 1], p);
+    if (gap == 0) {
+      score = v + kAdjacent;
+    } else {
+      score = v - charged_gap(gap);
+      contiguous = false;
+    }
+  }
+  std::size_t name_first = u;
+  while (name_first < n && f[name_first] == kFoldsToNothing) ++name_first;
+  std::size_t name_last = n;  // stays beyond name_first when the name has nothing
+  for (std::size_t i = n; i-- > name_first;) {
+    if (f[i] != kFoldsToNothing) {
+      name_last = i;
+      break;
+    }
+  }
+  if (name_first >= n) {
+    name_first = 1;
+    name_last = 0;
+  }
+  const std::size_t last = pos[h - 1];
+  const char32_t after = last + 1 < n ? c[last + 1] : 0;
+  score += finish(subject, now, pos[0] >= u && contiguous, pos[0], last, name_first, name_last,
+                  after, n);
+  if (positions) {
+    positions->clear();
+    for (const std::size_t p : pos) positions->push_back(sc.offset[p]);
+  }
+  return score;
+}
+
+}  // namespace detail
+
+std::optional<std::int32_t> score(const Token& token, const Subject& subject, std::uint32_t now) {
+  if (subject.ascii) {
+    // An ASCII path folds to ASCII only: a token with anything else cannot occur in it.
+    if (!token.ascii) return std::nullopt;
+    return detail::score_ascii(token, subject, now, nullptr);
+  }
+  return detail::score_general(token, subject, now, nullptr);
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> matched_bytes(const Token& token,
+                                                               const Subject& subject) {
+  std::vector<std::size_t> positions;
+  const bool matched = subject.ascii
+                           ? token.ascii && detail::score_ascii(token, subject, 0, &positions)
+                           : detail::score_general(token, subject, 0, &positions).has_value();
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  if (!matched) return out;
+  for (const std::size_t at : positions) {
+    std::size_t end = at;
+    next_code_point(subject.path, end);
+    out.emplace_back(at, end - at);
+  }
+  return out;
+}
+
+}  // namespace kavor::mention
