@@ -56,20 +56,13 @@ bool is_letter(char32_t c) {
   return c >= 0xAA && QChar::isLetter(c);
 }
 
-std::uint64_t folded_char_bit(char32_t folded) {
-  if (folded >= 'a' && folded <= 'z') return std::uint64_t{1} << (folded - 'a');
-  if (folded >= '0' && folded <= '9') return std::uint64_t{1} << (26 + folded - '0');
-  if (folded < 0x80) return std::uint64_t{1} << (36 + folded % 20);
-  return std::uint64_t{1} << (56 + folded % 7);
-}
-
 std::uint64_t folded_char_set(std::string_view text) {
   std::uint64_t set = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const auto byte = static_cast<unsigned char>(text[pos]);
     if (byte < 0x80) {
-      set |= folded_char_bit(kAsciiFold.to[byte]);
+      set |= kAsciiBits.of[byte];
       ++pos;
       continue;
     }

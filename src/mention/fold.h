@@ -52,7 +52,20 @@ bool is_letter(char32_t c);
 // digits, 36-55 for the other ASCII characters (shared), 56-62 for everything beyond ASCII
 // (shared by code point), and bit 63, which no query sets, says the text has a non-ASCII byte.
 inline constexpr std::uint64_t kNonAsciiText = std::uint64_t{1} << 63;
-std::uint64_t folded_char_bit(char32_t folded);
+constexpr std::uint64_t folded_char_bit(char32_t folded) {
+  if (folded >= 'a' && folded <= 'z') return std::uint64_t{1} << (folded - 'a');
+  if (folded >= '0' && folded <= '9') return std::uint64_t{1} << (26 + folded - '0');
+  if (folded < 0x80) return std::uint64_t{1} << (36 + folded % 20);
+  return std::uint64_t{1} << (56 + folded % 7);
+}
+// folded_char_bit of fold_char of each ASCII byte, as a table.
+struct AsciiBits {
+  std::array<std::uint64_t, 128> of{};
+  constexpr AsciiBits() {
+    for (int c = 0; c < 128; ++c) of[c] = folded_char_bit(AsciiFold().to[c]);
+  }
+};
+inline constexpr AsciiBits kAsciiBits{};
 // The set of a well-formed UTF-8 text, characters that fold to nothing left out.
 std::uint64_t folded_char_set(std::string_view text);
 

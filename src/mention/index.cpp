@@ -31,11 +31,25 @@ std::uint32_t now_encoded() {
 
 Entry Entry::make(std::string path, std::uint32_t mtime, bool is_dir) {
   Entry e;
-  const std::size_t slash = path.rfind('/');
-  e.name_at = slash == std::string::npos ? 0 : static_cast<std::uint16_t>(slash + 1);
-  const auto slashes = std::count(path.begin(), path.end(), '/');
-  e.depth = static_cast<std::uint8_t>(std::min<std::ptrdiff_t>(slashes + 1, 255));
-  e.chars = folded_char_set(path);
+  // One pass for the common ASCII path: separators and the character set together.
+  std::size_t slashes = 0;
+  std::size_t name_at = 0;
+  std::uint64_t chars = 0;
+  bool ascii = true;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte == '/') {
+      ++slashes;
+      name_at = i + 1;
+    }
+    if (byte >= 0x80)
+      ascii = false;
+    else
+      chars |= kAsciiBits.of[byte];
+  }
+  e.name_at = static_cast<std::uint16_t>(name_at);
+  e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
+  e.chars = ascii ? chars : folded_char_set(path);
   e.path = std::move(path);
   e.mtime = mtime;
   e.is_dir = is_dir;

@@ -173,10 +173,15 @@ std::optional<std::string> Mentions::pick(const Root& root, std::string_view pat
   const std::shared_ptr<IndexHandle> handle = open(root);
   Index& index = handle->index;
   std::unique_lock lock(index.lock);
-  auto& picks = index.picks;
-  picks.erase(std::remove(picks.begin(), picks.end(), path), picks.end());
-  picks.insert(picks.begin(), std::string(path));
-  if (picks.size() > kMaxPicks) picks.resize(kMaxPicks);
+  // The pick goes to the front, any earlier copy of it leaves, the oldest beyond the bound too.
+  std::vector<std::string> picks;
+  picks.reserve(kMaxPicks);
+  picks.emplace_back(path);
+  for (std::string& old : index.picks) {
+    if (picks.size() == kMaxPicks) break;
+    if (old != path) picks.push_back(std::move(old));
+  }
+  index.picks = std::move(picks);
   ++index.revision;
   index.dirty = true;
   return std::nullopt;

@@ -172,7 +172,7 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
   options.ignore_file_names = {".gitignore", ".ignore"};
   options.repository_rules = true;
   // Ignore files of every folder above the start count, inside a repository or not.
-  options.ignore_root = "/";
+  options.ignore_root = std::string(1, '/');
   options.skip_names.clear();  // the folder table below decides, ignoring case
   options.report_folders = true;
   options.stat_entries = true;
@@ -185,6 +185,7 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
     const std::string& full = full_path(rel);
     // Nothing below a path that is too long or not text could be recorded.
     if (full.size() > kMaxPathBytes || !valid_utf8(name)) return true;
+    if (!request.excluded.empty() && full == request.excluded) return true;
     return is_skipped_folder(name, full, std::string(abs));
   };
 

@@ -52,6 +52,9 @@ struct WalkRequest {
   std::size_t max_depth = kMaxDepth;  // levels below `folder`
   std::size_t max_entries = kMaxEntries;
   const std::atomic<bool>* cancel = nullptr;  // checked between items
+  // A folder (relative to the root) never recorded nor entered: the index's own storage, when
+  // the workspace holds it, would otherwise change with every save and be saved again.
+  std::string excluded{};
 };
 
 struct WalkOutcome {

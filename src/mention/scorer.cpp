@@ -79,6 +79,31 @@ int finish(const Subject& s, std::uint32_t now, bool in_name_and_contiguous, std
   return bonus + recency_bonus(s.mtime, now) - penalties(chars, s.depth) + s.pick_boost;
 }
 
+// The character at `pos` of well-formed UTF-8 (every path is checked when it is recorded),
+// moving `pos` past it; a sequence cut by the end reads as U+FFFD. Inline, as it runs for
+// every character of every non-ASCII candidate.
+inline char32_t decode(std::string_view text, std::size_t& pos) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  }
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  if (lead < 0xC0 || pos + length > text.size()) {
+    ++pos;
+    return kReplacementChar;
+  }
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (at(i) & 0x3F);
+  pos += length;
+  return c;
+}
+
+inline char32_t fold(char32_t c) {
+  return c < 0x80 ? kAsciiFold.to[c] : fold_char(c);
+}
+
 struct Scratch {
   std::vector<char32_t> written;
   std::vector<char32_t> folded;
@@ -170,30 +195,41 @@ std::optional<std::int32_t> score_general(const Token& token, const Subject& sub
   const std::string_view text = subject.path.substr(subject.start);
   if (text.size() < h || h == 0) return std::nullopt;
 
+  // Most paths that hold the token's characters hold them in another order: that is found
+  // while decoding, before anything is stored. ASCII bytes fold by table.
+  {
+    std::size_t k = 0;
+    for (std::size_t pos = 0; pos < text.size() && k < h;) {
+      if (fold(decode(text, pos)) == token.chars[k]) ++k;
+    }
+    if (k < h) return std::nullopt;
+  }
+
   // Decode once: characters as written, folded, their byte offsets, and how many characters
   // that do not fold to nothing precede each.
   Scratch& sc = scratch();
-  sc.written.clear();
-  sc.folded.clear();
-  sc.offset.clear();
-  sc.kept_before.clear();
+  // No text has more characters than bytes: sized once, written by index.
+  sc.written.resize(text.size());
+  sc.folded.resize(text.size());
+  sc.offset.resize(text.size());
+  sc.kept_before.resize(text.size());
   std::size_t u = 0;
   bool u_found = subject.name_at <= subject.start;
   std::uint32_t kept = 0;
-  for (std::size_t pos = 0; pos < text.size();) {
+  std::size_t n = 0;
+  for (std::size_t pos = 0; pos < text.size(); ++n) {
     if (!u_found && subject.start + pos >= subject.name_at) {
-      u = sc.written.size();
+      u = n;
       u_found = true;
     }
-    sc.offset.push_back(static_cast<std::uint32_t>(subject.start + pos));
-    const char32_t c = next_code_point(text, pos);
-    const char32_t f = fold_char(c);
-    sc.written.push_back(c);
-    sc.folded.push_back(f);
-    sc.kept_before.push_back(kept);
+    sc.offset[n] = static_cast<std::uint32_t>(subject.start + pos);
+    const char32_t c = decode(text, pos);
+    const char32_t f = fold(c);
+    sc.written[n] = c;
+    sc.folded[n] = f;
+    sc.kept_before[n] = kept;
     if (f != kFoldsToNothing) ++kept;
   }
-  const std::size_t n = sc.written.size();
   if (!u_found) u = n;
   const auto& f = sc.folded;
   const auto& c = sc.written;
@@ -277,6 +313,37 @@ std::optional<std::int32_t> score(const Token& token, const Subject& subject, st
     return detail::score_ascii(token, subject, now, nullptr);
   }
   return detail::score_general(token, subject, now, nullptr);
+}
+
+std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32_t now) {
+  const auto h = static_cast<int>(token.chars.size());
+  const int best_char = kStartBoundary + kInName;  // no boundary value exceeds 46
+  const int run = best_char + (h - 1) * (best_char + kAdjacent);
+  const std::size_t bytes = subject.path.size() - subject.start;
+  // A character takes at most four bytes.
+  const std::size_t fewest_chars = subject.ascii ? bytes : (bytes + 3) / 4;
+  int name = kWholeName + kFolderNameMatch;
+  if (subject.ascii) {
+    const std::size_t name_first = std::max(subject.name_at, subject.start);
+    const bool starts_with_token =
+        name_first < subject.path.size() &&
+        kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])] == token.chars[0];
+    if (!starts_with_token) {
+      name = kInsideName;
+    } else if (subject.path.size() - name_first != token.chars.size()) {
+      name = kNamePrefixBeforeDot + kFolderNameMatch;
+    }
+  } else {
+    // The name's first character that does not fold to nothing.
+    std::size_t pos = std::max(subject.name_at, subject.start);
+    char32_t first = kFoldsToNothing;
+    while (pos < subject.path.size() &&
+           (first = fold(decode(subject.path, pos))) == kFoldsToNothing) {
+    }
+    if (first != token.chars[0]) name = kInsideName;
+  }
+  return run + name + recency_bonus(subject.mtime, now) - penalties(fewest_chars, subject.depth) +
+         subject.pick_boost;
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> matched_bytes(const Token& token,

@@ -96,6 +96,12 @@ struct Subject {
 // The score, or nothing when the token does not occur. `now` is encoded like an mtime.
 std::optional<std::int32_t> score(const Token& token, const Subject& subject, std::uint32_t now);
 
+// The most `subject` can score against `token`, found without reading the path beyond its
+// name's first byte: the best run of adjacent characters, the best name bonus the name's first
+// character and length allow, the least penalty. A search whose kept results all score at
+// least this much need not score the subject at all.
+std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32_t now);
+
 // The matched characters of a matching subject, as (byte offset in path, byte length),
 // ascending; empty when it does not match.
 std::vector<std::pair<std::size_t, std::size_t>> matched_bytes(const Token& token,

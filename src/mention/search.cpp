@@ -46,6 +46,10 @@ class Kept {
     }
   }
   std::vector<Scored>& results() { return heap_; }
+  bool full() const { return heap_.size() >= capacity_; }
+  // The score a candidate must beat once full (candidates come in rising numbers, so a tie
+  // never gets in).
+  std::int32_t worst() const { return heap_.front().score; }
 
  private:
   std::size_t capacity_;
@@ -65,6 +69,7 @@ class PickBoosts {
     }
     std::sort(boosts_.begin(), boosts_.end());
   }
+  int most() const { return boosts_.empty() ? 0 : pick_boost(0); }
   int of(std::size_t position) const {
     if (boosts_.empty()) return 0;
     const auto it = std::lower_bound(boosts_.begin(), boosts_.end(),
@@ -105,11 +110,14 @@ bool score_run(const Scope& scope, std::size_t begin, std::size_t end, const Tok
                const PickBoosts& boosts, std::uint32_t now, const StaleCheck& check, Kept& kept) {
   const std::vector<Entry>& list = *scope.list;
   const std::size_t need = token.chars.size();
+  const int most_boost = boosts.most();
   for (std::size_t i = begin; i < end; ++i) {
     if ((i - begin) % kStaleCheckInterval == kStaleCheckInterval - 1 && check.stale()) return false;
     const Entry& e = list[i];
     if ((token.char_set & ~e.chars) != 0 || e.path.size() - scope.start < need) continue;
-    const auto s = score(token, subject_of(e, scope.start), now);
+    const Subject subject = subject_of(e, scope.start);
+    if (kept.full() && score_bound(token, subject, now) + most_boost <= kept.worst()) continue;
+    const auto s = score(token, subject, now);
     if (s) kept.offer({*s + boosts.of(i), i});
   }
   return true;
@@ -285,8 +293,10 @@ SearchResult rank(const Scope& scope, const Token& token, const PickBoosts& boos
       if (i % kStaleCheckInterval == kStaleCheckInterval - 1 && check.stale())
         return {SearchStatus::Stale, {}};
       const Entry& e = pending[i];
-      if ((token.char_set & ~e.chars) != 0) continue;
-      const auto s = score(token, subject_of(e, 0), now);
+      if ((token.char_set & ~e.chars) != 0 || e.path.size() < token.chars.size()) continue;
+      const Subject subject = subject_of(e, 0);
+      if (late.full() && score_bound(token, subject, now) <= late.worst()) continue;
+      const auto s = score(token, subject, now);
       if (s) late.offer({*s, scope.list->size() + i});
     }
     all.insert(all.end(), late.results().begin(), late.results().end());

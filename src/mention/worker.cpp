@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,7 @@ class Worker {
 
   void run() {
     wait_for_predecessor();
+    locate_own_folder();
     if (!cancelled()) start();
     if (!cancelled()) {
       watcher_ = Watcher::create(h_.root_path);
@@ -178,8 +180,7 @@ class Worker {
       ++ix_.revision;
       batch.clear();
     };
-    WalkRequest request{h_.root_path, "", kMaxDepth, kMaxEntries, &h_.cancel};
-    const WalkOutcome outcome = walk_entries(request, [&](Entry e) {
+    const WalkOutcome outcome = walk_entries(request("", kMaxDepth, kMaxEntries), [&](Entry e) {
       batch.push_back(std::move(e));
       if (batch.size() < kWalkBatch) return;
       hand_over();
@@ -203,6 +204,42 @@ class Worker {
   }
 
   // ---- Rescans ----
+
+  WalkRequest request(const std::string& rel, std::size_t depth, std::size_t max) const {
+    WalkRequest r{h_.root_path, rel, depth, max, &h_.cancel};
+    r.excluded = own_folder_;
+    return r;
+  }
+
+  // The folder holding the index file, when it lies inside the workspace: never indexed and
+  // never looked at on notifications, or every save would cause the next.
+  void locate_own_folder() {
+    const std::size_t slash = h_.file_path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    char* real = realpath(h_.file_path.substr(0, slash).c_str(), nullptr);
+    if (real == nullptr) return;
+    const std::string folder(real);
+    std::free(real);
+    if (folder.size() > h_.root_path.size() + 1 &&
+        folder.compare(0, h_.root_path.size(), h_.root_path) == 0 &&
+        folder[h_.root_path.size()] == '/')
+      own_folder_ = folder.substr(h_.root_path.size() + 1);
+    else if (h_.root_path == "/" && folder.size() > 1)
+      own_folder_ = folder.substr(1);
+  }
+
+  // Whether the folder is still reached from the root without passing a link: a folder
+  // swapped for a link since it was recorded must not be walked, or names from outside the
+  // workspace would be recorded as if they were inside.
+  bool reached_directly(const std::string& rel) const {
+    if (rel.empty()) return true;
+    const std::string path = absolute(rel);
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return false;
+    const bool same = path == real;
+    std::free(real);
+    return same;
+  }
 
   std::optional<std::uint32_t> folder_mtime(const std::string& rel) const {
     struct stat st {};
@@ -254,6 +291,10 @@ class Worker {
   // subtrees, new ones come in (new folders walked whole), times are brought up to date. An
   // item whose kind changed counts as gone and new.
   void shallow_rescan(const std::string& rel) {
+    if (!reached_directly(rel)) {
+      remove_subtree(rel, true);
+      return;
+    }
     const std::optional<std::uint32_t> own = folder_mtime(rel);
     if (!own) {
       struct stat st {};
@@ -264,7 +305,7 @@ class Worker {
     if (rel.empty()) root_mtime_ = own;
 
     std::vector<Entry> listing;
-    const WalkOutcome outcome = walk_entries({h_.root_path, rel, 1, kMaxEntries, &h_.cancel},
+    const WalkOutcome outcome = walk_entries(request(rel, 1, kMaxEntries),
                                              [&](Entry e) { listing.push_back(std::move(e)); });
     if (outcome.cancelled) return;
     if (outcome.start_failed) {
@@ -308,8 +349,8 @@ class Worker {
       }
     }
     for (const std::string& folder : walk_below) {
-      const WalkOutcome walked = walk_entries(
-          {h_.root_path, folder, depth_limit_below(folder), room, &h_.cancel}, [&](Entry e) {
+      const WalkOutcome walked =
+          walk_entries(request(folder, depth_limit_below(folder), room), [&](Entry e) {
             if (room == 0) return;
             --room;
             added.push_back(std::move(e));
@@ -328,6 +369,10 @@ class Worker {
 
   // Walks the folder's subtree again and puts it in place of the recorded one.
   void deep_rescan(const std::string& rel) {
+    if (!reached_directly(rel)) {
+      remove_subtree(rel, true);
+      return;
+    }
     const std::optional<std::uint32_t> own = folder_mtime(rel);
     if (!own) {
       struct stat st {};
@@ -338,10 +383,9 @@ class Worker {
     const auto [begin, end] = subtree_range(ix_.entries, rel);
     const std::size_t others = ix_.entries.size() - (end - begin);
     std::vector<Entry> fresh;
-    const WalkOutcome outcome =
-        walk_entries({h_.root_path, rel, depth_limit_below(rel),
-                      kMaxEntries - std::min(kMaxEntries, others), &h_.cancel},
-                     [&](Entry e) { fresh.push_back(std::move(e)); });
+    const WalkOutcome outcome = walk_entries(
+        request(rel, depth_limit_below(rel), kMaxEntries - std::min(kMaxEntries, others)),
+        [&](Entry e) { fresh.push_back(std::move(e)); });
     if (outcome.cancelled) return;
     if (outcome.start_failed) {
       remove_subtree(rel, !rel.empty());
@@ -424,6 +468,7 @@ class Worker {
     std::set<std::string> relist;
     std::vector<std::pair<std::size_t, Entry>> times;
     for (const FsEvent& event : events) {
+      if (!own_folder_.empty() && within(event.path, own_folder_)) continue;
       const std::string parent = parent_of(event.path);
       if (event.path.empty()) {
         relist.insert("");  // the root itself was removed or moved
@@ -543,6 +588,7 @@ class Worker {
     }
     save_failures_ = 0;
     saved_revision_ = rev;
+    if (own_folder_.empty()) locate_own_folder();
     std::unique_lock lock(ix_.lock);
     // A change made while writing keeps the index dirty.
     if (ix_.revision == rev) ix_.dirty = false;
@@ -561,6 +607,7 @@ class Worker {
   std::uint32_t save_failures_ = 0;
   std::uint64_t saved_revision_ = 0;
   std::optional<std::uint32_t> root_mtime_;
+  std::string own_folder_;
   bool incomplete_ = false;
 };
 

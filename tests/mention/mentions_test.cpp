@@ -276,6 +276,38 @@ TEST_F(MentionsTest, DamagedOrForeignFilesAreDroppedAndTheFolderWalkedAgain) {
   }
 }
 
+// With the data folder inside the workspace (a home folder opened as the workspace), the
+// index must neither list its own file nor take each save for a change to save again.
+TEST_F(MentionsTest, AnIndexStoredInsideItsWorkspaceLeavesItsOwnFileAlone) {
+  Speedup fast(4);  // saves 2.5 s after a change: each in another second, as in real use
+  TempTree t;
+  t.add_all({"src/a.c", ".local/share/"});
+  Mentions inside(IndexLocation{t / ".local/share/mention-index", true}, {});
+  const Root ws = root_of(t.path());
+  ASSERT_EQ(inside.pick(ws, "src/a.c"), std::nullopt);
+  const std::string file = index_file_path({t / ".local/share/mention-index", true}, ws.text);
+  ASSERT_TRUE(eventually([&] { return fs::exists(file); }));
+  // Every save renames a new file into place: count them.
+  const auto inode = [&] {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  int saves = 0;
+  auto last = inode();
+  const auto until = std::chrono::steady_clock::now() + 6s;
+  while (std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(50ms);
+    if (const auto now = inode(); now != last) {
+      ++saves;
+      last = now;
+    }
+  }
+  EXPECT_EQ(saves, 0);
+  for (const Hit& h : inside.search(ws, "idx", 20).hits)
+    EXPECT_EQ(h.path.find("mention-index"), std::string::npos) << h.path;
+  EXPECT_FALSE(inside.search(ws, ".local/share", 5).hits.empty());
+}
+
 // A walk stopped half-way is not stored as the folder's index; the next opening walks again.
 TEST_F(MentionsTest, AnIndexClosedDuringItsFirstWalkIsNotSaved) {
   TempTree t;

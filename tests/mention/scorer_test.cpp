@@ -100,53 +100,69 @@ TEST(Scorer, BoundaryValuesGapsAndRecency) {
   EXPECT_EQ(*score_of("x", std::string(400, 'a') + "/x") - *score_of("x", "a/x"), -40);
 }
 
-// Random ASCII paths and tokens: the byte fast path must agree with the general algorithm on
-// the score and on every matched position.
-TEST(Scorer, AsciiFastPathAgreesWithTheGeneralAlgorithm) {
+// Random paths and tokens: on ASCII the byte fast path must agree with the general algorithm
+// on the score and on every matched position, and no score may exceed the bound a search uses
+// to pass over candidates unread.
+TEST(Scorer, FastPathAndBoundAgreeWithTheGeneralAlgorithm) {
   std::mt19937 rng(20240607);
-  const std::string alphabet = "abcABC019/._- xyzXYZ\\";
-  const auto pick = [&](std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % alphabet.size()]);
-    return s;
-  };
+  const std::vector<std::string> ascii_units = {"a", "b", "c", "A", "B", "C", "0", "1", "9",
+                                                "/", ".", "_", "-", " ", "x", "y", "Z", "\\"};
+  const std::vector<std::string> other_units = {"\u00E9", "\u00C9", "\u06A9", "\u0643",
+                                                "\u200C", "\u064B", "\u06F1", "\U0001F600"};
   int matched = 0;
-  for (int round = 0; round < 20000; ++round) {
-    std::string path = pick(1 + rng() % 30);
-    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+  int matched_other = 0;
+  for (int round = 0; round < 30000; ++round) {
+    const bool ascii = round % 3 != 0;
+    std::vector<std::string> units;
+    const std::size_t length = 1 + rng() % 30;
+    for (std::size_t i = 0; i < length; ++i) {
+      const bool other = !ascii && rng() % 4 == 0;
+      units.push_back(other ? other_units[rng() % other_units.size()]
+                            : ascii_units[rng() % ascii_units.size()]);
+    }
+    while (!units.empty() && units.front() == "/") units.erase(units.begin());
+    std::string path;
+    for (const auto& u : units) path += u;
     if (path.empty()) continue;
     const Entry e = Entry::make(path, rng() % 3 == 0 ? 0 : 1'999'000'000, rng() % 2 == 0);
-    // Sometimes a token taken from the path itself, so that most rounds match.
+    // Mostly a token taken from the path itself, so that most rounds match.
     std::string token;
-    if (rng() % 2 == 0) {
-      for (const char c : path)
-        if (rng() % 3 == 0) token.push_back(c);
+    if (rng() % 3 != 0) {
+      for (const auto& u : units)
+        if (rng() % 3 == 0) token += u;
     } else {
-      token = pick(1 + rng() % 4);
+      for (int i = 0; i < 1 + static_cast<int>(rng() % 4); ++i)
+        token += ascii_units[rng() % ascii_units.size()];
     }
     const Token t = Token::make(token);
     if (t.empty()) continue;
     Subject s;
     s.path = e.path;
-    s.start = rng() % 4 == 0 ? std::min<std::size_t>(path.size(), rng() % 5) : 0;
+    s.start = rng() % 4 == 0 && !units.empty() ? units[0].size() : 0;
     s.name_at = e.name_at;
     s.depth = e.depth;
     s.is_dir = e.is_dir;
-    s.ascii = true;
+    s.ascii = (e.chars & kNonAsciiText) == 0;
     s.mtime = e.mtime;
     s.pick_boost = static_cast<int>(rng() % 3) * 10;
-    std::vector<std::size_t> fast_positions;
+    constexpr std::uint32_t kNow = 2'000'000'000;
     std::vector<std::size_t> general_positions;
-    const auto fast = detail::score_ascii(t, s, 2'000'000'000, &fast_positions);
-    const auto general = detail::score_general(t, s, 2'000'000'000, &general_positions);
+    const auto general = detail::score_general(t, s, kNow, &general_positions);
+    if (general) {
+      ASSERT_LE(*general, score_bound(t, s, kNow)) << path << " / " << token;
+      ++(s.ascii ? matched : matched_other);
+    }
+    if (!s.ascii || !t.ascii) continue;
+    std::vector<std::size_t> fast_positions;
+    const auto fast = detail::score_ascii(t, s, kNow, &fast_positions);
     ASSERT_EQ(fast, general) << "path \"" << path << "\" token \"" << token << "\" start "
                              << s.start;
     if (fast) {
-      ++matched;
       ASSERT_EQ(fast_positions, general_positions) << path << " / " << token;
     }
   }
   EXPECT_GT(matched, 5000);
+  EXPECT_GT(matched_other, 1000);
 }
 
 TEST(Scorer, PersianAndArabicSpellingsMatchEachOther) {
