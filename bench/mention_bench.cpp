@@ -3,7 +3,7 @@
 //
 //   mention_bench --generate FOLDER ENTRIES   create the deterministic benchmark tree
 //   mention_bench --list FOLDER               print the paths a full walk records, one a line
-//   mention_bench --walk FOLDER               walk and record, print the count (timed whole)
+//   mention_bench --walk FOLDER [THREADS]     walk and record, print the count (timed whole)
 //   mention_bench --load FOLDER RUNS          save FOLDER's index file, then read it RUNS times;
 //                                             print the median load time
 //   mention_bench --search FOLDER LIST FZF ROUNDS QUERY...
@@ -148,9 +148,13 @@ int generate(const std::string& root, std::size_t total) {
   return 0;
 }
 
-std::vector<Entry> walk_all(const std::string& folder, bool* truncated = nullptr) {
+// As the worker walks: the top folders shared among the cores, at most four (or `threads`).
+std::vector<Entry> walk_all(const std::string& folder, bool* truncated = nullptr,
+                            unsigned threads = 0) {
   std::vector<Entry> out;
-  const WalkOutcome o = walk_entries({folder, ""}, [&](Entry e) { out.push_back(std::move(e)); });
+  if (threads == 0) threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
+  const WalkOutcome o =
+      walk_entries_shared({folder, ""}, threads, [&](Entry e) { out.push_back(std::move(e)); });
   if (truncated) *truncated = o.truncated;
   return out;
 }
@@ -308,25 +312,43 @@ int search(const std::string& folder, const std::string& list, const std::string
   return 0;
 }
 
-int memory(const std::string& folder) {
+// Resident memory of an index loaded from its file, measured in a fresh process so that no
+// memory freed by the walk that wrote the file is counted or reused.
+int memory(const std::string& folder, const char* self) {
   const std::string scratch = scratch_folder();
   const Root root = root_of(folder);
   {
-    // First opening walks and saves at the end; the measured one loads the file.
-    Mentions first(IndexLocation{scratch, true}, {});
-    wait_ready(first, root);
+    std::vector<Entry> entries = walk_all(root.path);
+    sort_unique(entries);
+    const std::string file = index_file_path({scratch, true}, root.text);
+    if (!write_index_file(file, serialize_index(root.text, {}, entries))) return 1;
   }
+  std::vector<std::string> args = {self, "--memory-open", folder, scratch};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) return 1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  fs::remove_all(scratch);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+int memory_open(const std::string& folder, const std::string& scratch) {
+  const Root root = root_of(folder);
   const long before = resident_kb();
   Mentions mentions(IndexLocation{scratch, true}, {});
   wait_ready(mentions, root);
-  // Let the start-up check and any freed buffers settle.
+  // Let the start-up check settle.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long after = resident_kb();
   const auto info = std::get<IndexInfo>(mentions.open_info(root));
-  std::printf("open index of %llu entries: %.1f MB resident for the index (%.1f MB process)\n",
-              static_cast<unsigned long long>(info.count), (after - before) / 1024.0,
-              after / 1024.0);
-  fs::remove_all(scratch);
+  std::printf(
+      "open index of %llu entries, loaded from its file: %.1f MB resident (process %.1f "
+      "MB, of which %.1f MB before opening)\n",
+      static_cast<unsigned long long>(info.count), (after - before) / 1024.0, after / 1024.0,
+      before / 1024.0);
   return 0;
 }
 
@@ -341,9 +363,10 @@ int main(int argc, char** argv) {
     for (const Entry& e : walk_all(argv[2])) std::printf("%s\n", e.path.c_str());
     return 0;
   }
-  if (mode == "--walk" && argc == 3) {
+  if (mode == "--walk" && (argc == 3 || argc == 4)) {
     bool truncated = false;
-    const auto entries = walk_all(argv[2], &truncated);
+    const unsigned threads = argc == 4 ? static_cast<unsigned>(std::atoi(argv[3])) : 0;
+    const auto entries = walk_all(argv[2], &truncated, threads);
     std::printf("%zu%s\n", entries.size(), truncated ? " (truncated)" : "");
     return 0;
   }
@@ -352,6 +375,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> queries(argv + 6, argv + argc);
     return search(argv[2], argv[3], argv[4], std::atoi(argv[5]), queries);
   }
-  if (mode == "--memory" && argc == 3) return memory(argv[2]);
+  if (mode == "--memory" && argc == 3) return memory(argv[2], argv[0]);
+  if (mode == "--memory-open" && argc == 4) return memory_open(argv[2], argv[3]);
   return usage();
 }

@@ -67,7 +67,7 @@ std::uint64_t folded_char_set(std::string_view text) {
       continue;
     }
     set |= kNonAsciiText;
-    const char32_t folded = fold_char(next_code_point(text, pos));
+    const char32_t folded = fold_char(decode_utf8(text, pos));
     if (folded != kFoldsToNothing) set |= folded_char_bit(folded);
   }
   return set;

@@ -69,6 +69,32 @@ inline constexpr AsciiBits kAsciiBits{};
 // The set of a well-formed UTF-8 text, characters that fold to nothing left out.
 std::uint64_t folded_char_set(std::string_view text);
 
+// The character at `pos` of well-formed UTF-8 (every recorded path is checked), moving `pos`
+// past it; a sequence cut short by the end reads as U+FFFD. Inline and unchecked, as it runs
+// for every character of every non-ASCII path a search or a load looks at.
+inline char32_t decode_utf8(std::string_view text, std::size_t& pos) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  }
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  if (lead < 0xC0 || pos + length > text.size()) {
+    ++pos;
+    return 0xFFFD;
+  }
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (at(i) & 0x3F);
+  pos += length;
+  return c;
+}
+
+// fold_char with the ASCII table inline.
+inline char32_t fold(char32_t c) {
+  return c < 0x80 ? kAsciiFold.to[c] : fold_char(c);
+}
+
 // The simple lower-case form of `c` (ASCII and beyond), used to order listings by name.
 char32_t lower_case(char32_t c);
 

@@ -9,8 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 
 #include "common/utf8.h"
+#include "mention/fold.h"
 
 namespace kavor::mention {
 
@@ -22,6 +25,8 @@ constexpr std::size_t kChecksumBytes = 8;
 // Shorter files cannot hold a checksum and a header.
 constexpr std::size_t kMinChecksummed = 16;
 constexpr std::size_t kMinFile = 20;
+// Below this the checksum is quicker than starting a thread for it.
+constexpr std::size_t kChecksumBesideReading = std::size_t{1} << 20;
 // The writer's buffer estimate: most paths are well below this.
 constexpr std::size_t kBytesPerEntryEstimate = 48;
 constexpr std::size_t kHeaderEstimate = 256;
@@ -78,20 +83,52 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-// A path a walk could have recorded: relative, no empty, "." or ".." component, no NUL.
-bool plausible_entry_path(std::string_view path) {
-  if (path.empty() || path.size() > kMaxPathBytes) return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string_view part = path.substr(
-        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string_view::npos)
-      return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
+// The entry of a stored path, or nothing when no walk could have recorded it: empty, longer
+// than kMaxPathBytes, an empty, "." or ".." component, a NUL, text that is not UTF-8. One pass
+// over the bytes does the checks and what Entry::make derives; only a path with a non-ASCII
+// byte is looked at twice.
+std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bool is_dir) {
+  if (path.empty() || path.size() > kMaxPathBytes) return std::nullopt;
+  std::uint64_t chars = 0;
+  bool ascii = true;
+  std::size_t slashes = 0;
+  std::size_t component = 0;  // where the current component starts
+  const auto plain_component = [&](std::size_t end) {
+    const std::string_view part = path.substr(component, end - component);
+    return !part.empty() && part != "." && part != "..";
+  };
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte == '/') {
+      if (!plain_component(i)) return std::nullopt;
+      ++slashes;
+      component = i + 1;
+    } else if (byte == 0) {
+      return std::nullopt;
+    }
+    if (byte >= 0x80) {
+      ascii = false;
+    } else {
+      chars |= kAsciiBits.of[byte];
+    }
   }
+  if (!plain_component(path.size())) return std::nullopt;
+  if (!ascii) {
+    if (!valid_utf8(path)) return std::nullopt;
+    chars = folded_char_set(path);
+  }
+  Entry e;
+  e.path.assign(path);
+  e.mtime = mtime;
+  e.name_at = static_cast<std::uint16_t>(component);
+  e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
+  e.is_dir = is_dir;
+  e.chars = chars;
+  return e;
 }
+
+// Reading the checked file, from the magic to the last entry.
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
 
 bool strictly_ascending(const std::vector<Entry>& entries) {
   for (std::size_t i = 1; i < entries.size(); ++i) {
@@ -166,8 +203,31 @@ std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_
   std::uint64_t stored = 0;
   Reader tail(bytes.substr(body.size()));
   tail.read(stored);
-  if (fnv1a64(body) != stored) return std::nullopt;
-  if (bytes.size() < kMinFile) return std::nullopt;
+  // The checksum of a large file is computed beside the reading (the two take about as long);
+  // the reading believes no length it has not checked against the bytes, so reading a
+  // damaged file first is harmless, and its result is dropped.
+  std::uint64_t computed = 0;
+  std::jthread summing;
+  if (body.size() >= kChecksumBesideReading) {
+    try {
+      summing = std::jthread([&computed, body] { computed = fnv1a64(body); });
+    } catch (const std::system_error&) {
+      // No thread to spare: one after the other.
+    }
+  }
+  if (!summing.joinable() && fnv1a64(body) != stored) return std::nullopt;
+  std::optional<IndexFileContent> content = parse_body(body, root_text);
+  if (summing.joinable()) {
+    summing.join();
+    if (computed != stored) return std::nullopt;
+  }
+  return content;
+}
+
+namespace {
+
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text) {
+  if (body.size() + kChecksumBytes < kMinFile) return std::nullopt;
 
   Reader in(body);
   std::string_view magic;
@@ -201,12 +261,15 @@ std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_
     std::uint8_t is_dir = 0;
     if (!in.read(n) || !in.take(n, path) || !in.read(mtime) || !in.read(is_dir))
       return std::nullopt;
-    if (!plausible_entry_path(path) || !valid_utf8(path)) return std::nullopt;
-    out.entries.push_back(Entry::make(std::string(path), mtime, is_dir == 1));
+    std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1);
+    if (!entry) return std::nullopt;
+    out.entries.push_back(std::move(*entry));
   }
   if (!strictly_ascending(out.entries)) sort_unique(out.entries);
   return out;
 }
+
+}  // namespace
 
 std::optional<IndexFileContent> load_index_file(const std::string& path,
                                                 std::string_view root_text) {

@@ -8,8 +8,9 @@
 //
 // A file is taken only when all of this holds; anything else (a short or cut file, a flipped
 // byte, another root's file, more than kMaxEntries entries, text that is not UTF-8, a length
-// that runs past the end) rejects it, and the caller walks the folder again. The checksum
-// comes first, so a damaged file is refused before any length in it is believed. Entries out
+// that runs past the end) rejects it, and the caller walks the folder again. Every length is
+// checked against the bytes that remain before it is used, so nothing in a damaged file can
+// make the reader overrun or over-allocate, checksum or not. Entries out
 // of order or repeated are sorted and cut to the first of each path. An entry path that could
 // not come from a walk (empty, absolute, longer than kMaxPathBytes, with an empty, "." or ".."
 // component) rejects the file too: the paths are shown to the page and offered as mentions.

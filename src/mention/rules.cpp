@@ -5,6 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "common/utf8.h"
 #include "walk/walker.h"
@@ -177,10 +183,7 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
   options.report_folders = true;
   options.stat_entries = true;
   options.max_depth = std::max<std::size_t>(request.max_depth, 1);
-  if (request.cancel != nullptr) {
-    const std::atomic<bool>* cancel = request.cancel;
-    options.cancelled = [cancel] { return cancel->load(std::memory_order_relaxed); };
-  }
+  options.cancelled = request.cancelled;
   options.skip_folder = [&](std::string_view name, std::string_view rel, std::string_view abs) {
     const std::string& full = full_path(rel);
     // Nothing below a path that is too long or not text could be recorded.
@@ -203,6 +206,116 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
   });
   outcome.cancelled = result.cancelled;
   outcome.start_failed = result.start_failed;
+  return outcome;
+}
+
+}  // namespace kavor::mention
+
+namespace kavor::mention {
+
+WalkOutcome walk_entries_shared(const WalkRequest& request, unsigned threads,
+                                const std::function<void(Entry)>& record) {
+  if (threads <= 1 || request.max_depth <= 1) return walk_entries(request, record);
+
+  // The start's own items, in walk order.
+  WalkRequest top_request = request;
+  top_request.max_depth = 1;
+  std::vector<Entry> top;
+  const WalkOutcome listed =
+      walk_entries(top_request, [&](Entry e) { top.push_back(std::move(e)); });
+  if (listed.start_failed || listed.cancelled) return listed;
+  WalkOutcome outcome;
+
+  // What lies below each folder of the start, walked by whichever thread is free.
+  struct Below {
+    std::vector<Entry> entries;
+    bool cancelled = false;
+    bool done = false;
+  };
+  std::vector<Below> below(top.size());
+  std::vector<std::size_t> folders;
+  for (std::size_t i = 0; i < top.size(); ++i) {
+    if (top[i].is_dir)
+      folders.push_back(i);
+    else
+      below[i].done = true;
+  }
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> enough{false};  // the cap is reached: what is left is not needed
+  const auto stop = [&] {
+    return enough.load(std::memory_order_relaxed) || (request.cancelled && request.cancelled());
+  };
+  const auto walk_one = [&]() -> bool {
+    const std::size_t k = next.fetch_add(1);
+    if (k >= folders.size()) return false;
+    const std::size_t i = folders[k];
+    Below result;
+    if (!stop()) {
+      WalkRequest sub = request;
+      sub.folder = top[i].path;
+      sub.max_depth = request.max_depth - 1;
+      sub.cancelled = stop;
+      const WalkOutcome o =
+          walk_entries(sub, [&](Entry e) { result.entries.push_back(std::move(e)); });
+      result.cancelled = o.cancelled;
+    }
+    result.done = true;
+    {
+      std::lock_guard lock(mutex);
+      below[i] = std::move(result);
+    }
+    finished.notify_all();
+    return true;
+  };
+
+  std::vector<std::jthread> helpers;
+  try {
+    for (unsigned t = 1; t < threads; ++t)
+      helpers.emplace_back([&] {
+        while (walk_one()) {
+        }
+      });
+  } catch (const std::system_error&) {
+    // Fewer threads than hoped: the caller walks what the others do not.
+  }
+
+  // The caller walks too, and hands over every finished item in walk order.
+  std::size_t handed = 0;
+  const auto hand_over = [&](bool wait) {
+    while (handed < top.size()) {
+      Below ready;
+      {
+        std::unique_lock lock(mutex);
+        if (!below[handed].done) {
+          if (!wait) return;
+          finished.wait(lock, [&] { return below[handed].done; });
+        }
+        ready = std::move(below[handed]);
+      }
+      if (ready.cancelled) outcome.cancelled = true;
+      if (outcome.truncated || outcome.cancelled) {
+        ++handed;
+        continue;
+      }
+      const auto take = [&](Entry e) {
+        if (outcome.truncated) return;
+        record(std::move(e));
+        if (++outcome.recorded >= request.max_entries) {
+          outcome.truncated = true;
+          enough = true;
+        }
+      };
+      take(std::move(top[handed]));
+      for (Entry& e : ready.entries) take(std::move(e));
+      ++handed;
+    }
+  };
+  while (walk_one()) hand_over(false);
+  hand_over(true);
+  helpers.clear();
+  if (request.cancelled && request.cancelled()) outcome.cancelled = true;
   return outcome;
 }
 

@@ -79,31 +79,6 @@ int finish(const Subject& s, std::uint32_t now, bool in_name_and_contiguous, std
   return bonus + recency_bonus(s.mtime, now) - penalties(chars, s.depth) + s.pick_boost;
 }
 
-// The character at `pos` of well-formed UTF-8 (every path is checked when it is recorded),
-// moving `pos` past it; a sequence cut by the end reads as U+FFFD. Inline, as it runs for
-// every character of every non-ASCII candidate.
-inline char32_t decode(std::string_view text, std::size_t& pos) {
-  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
-  const unsigned char lead = at(0);
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  }
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  if (lead < 0xC0 || pos + length > text.size()) {
-    ++pos;
-    return kReplacementChar;
-  }
-  char32_t c = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (at(i) & 0x3F);
-  pos += length;
-  return c;
-}
-
-inline char32_t fold(char32_t c) {
-  return c < 0x80 ? kAsciiFold.to[c] : fold_char(c);
-}
-
 struct Scratch {
   std::vector<char32_t> written;
   std::vector<char32_t> folded;
@@ -200,7 +175,7 @@ std::optional<std::int32_t> score_general(const Token& token, const Subject& sub
   {
     std::size_t k = 0;
     for (std::size_t pos = 0; pos < text.size() && k < h;) {
-      if (fold(decode(text, pos)) == token.chars[k]) ++k;
+      if (fold(decode_utf8(text, pos)) == token.chars[k]) ++k;
     }
     if (k < h) return std::nullopt;
   }
@@ -223,7 +198,7 @@ std::optional<std::int32_t> score_general(const Token& token, const Subject& sub
       u_found = true;
     }
     sc.offset[n] = static_cast<std::uint32_t>(subject.start + pos);
-    const char32_t c = decode(text, pos);
+    const char32_t c = decode_utf8(text, pos);
     const char32_t f = fold(c);
     sc.written[n] = c;
     sc.folded[n] = f;
@@ -323,8 +298,19 @@ std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32
   // A character takes at most four bytes.
   const std::size_t fewest_chars = subject.ascii ? bytes : (bytes + 3) / 4;
   int name = kWholeName + kFolderNameMatch;
-  if (subject.ascii) {
-    const std::size_t name_first = std::max(subject.name_at, subject.start);
+  const std::size_t name_first = std::max(subject.name_at, subject.start);
+  if (h == 1 && token.chars[0] < 0x80 && name_first > subject.start) {
+    // One character matches at its first occurrence: one before the name rules out any bonus.
+    const auto lower = static_cast<char>(token.chars[0]);
+    const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - 'a' + 'A') : lower;
+    const std::string_view before = subject.path.substr(subject.start, name_first - subject.start);
+    const bool earlier = before.find(lower) != std::string_view::npos ||
+                         (upper != lower && before.find(upper) != std::string_view::npos);
+    if (earlier) name = 0;
+  }
+  if (name == 0) {
+    // No name bonus possible.
+  } else if (subject.ascii) {
     const bool starts_with_token =
         name_first < subject.path.size() &&
         kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])] == token.chars[0];
@@ -335,10 +321,10 @@ std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32
     }
   } else {
     // The name's first character that does not fold to nothing.
-    std::size_t pos = std::max(subject.name_at, subject.start);
+    std::size_t pos = name_first;
     char32_t first = kFoldsToNothing;
     while (pos < subject.path.size() &&
-           (first = fold(decode(subject.path, pos))) == kFoldsToNothing) {
+           (first = fold(decode_utf8(subject.path, pos))) == kFoldsToNothing) {
     }
     if (first != token.chars[0]) name = kInsideName;
   }

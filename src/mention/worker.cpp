@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <shared_mutex>
+#include <thread>
 
 #include "common/timing.h"
 #include "mention/index_file.h"
@@ -27,6 +28,13 @@ using timing::scaled;
 constexpr milliseconds kStopPollWithoutMailbox{50};
 // The folder check looks at the cancel flag after this many folders.
 constexpr std::size_t kCheckCancelEvery = 256;
+// Threads sharing a full walk, the worker's own among them.
+constexpr unsigned kMaxWalkThreads = 4;
+
+unsigned walk_threads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::min(cores == 0 ? 2u : cores, kMaxWalkThreads);
+}
 
 std::string parent_of(const std::string& rel) {
   const std::size_t slash = rel.rfind('/');
@@ -180,12 +188,13 @@ class Worker {
       ++ix_.revision;
       batch.clear();
     };
-    const WalkOutcome outcome = walk_entries(request("", kMaxDepth, kMaxEntries), [&](Entry e) {
-      batch.push_back(std::move(e));
-      if (batch.size() < kWalkBatch) return;
-      hand_over();
-      if (Clock::now() - last_emit_ >= scaled(kProgressEvery)) emit(revision());
-    });
+    const WalkOutcome outcome =
+        walk_entries_shared(request("", kMaxDepth, kMaxEntries), walk_threads(), [&](Entry e) {
+          batch.push_back(std::move(e));
+          if (batch.size() < kWalkBatch) return;
+          hand_over();
+          if (Clock::now() - last_emit_ >= scaled(kProgressEvery)) emit(revision());
+        });
     if (!batch.empty()) hand_over();
 
     // Planned without the lock (only this thread changes entries and pending), applied with it.
@@ -206,7 +215,8 @@ class Worker {
   // ---- Rescans ----
 
   WalkRequest request(const std::string& rel, std::size_t depth, std::size_t max) const {
-    WalkRequest r{h_.root_path, rel, depth, max, &h_.cancel};
+    WalkRequest r{h_.root_path, rel, depth, max,
+                  [cancel = &h_.cancel] { return cancel->load(std::memory_order_relaxed); }};
     r.excluded = own_folder_;
     return r;
   }

@@ -2,8 +2,9 @@
 // in step with the disk, tells the page and saves the file.
 //
 //   loading   read the index file; if it is taken, check the recorded folder times against
-//             the disk and rescan what changed; otherwise walk the whole folder, handing
-//             entries to the index in batches of kWalkBatch so searches see them early
+//             the disk and rescan what changed; otherwise walk the whole folder (its top
+//             folders shared with up to three helper threads), handing entries to the index in
+//             batches of kWalkBatch so searches see them early
 //   watching  wait for change notifications, buffer them until kQuietPeriod passes without
 //             one (at most kBufferCap after the first, at once when kMaxBufferedEvents wait),
 //             then rescan the folders they name; check every folder's time every

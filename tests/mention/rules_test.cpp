@@ -149,5 +149,43 @@ TEST(Rules, LinksDepthLengthNamesAndTheEntryCap) {
   EXPECT_TRUE(outcome.truncated);
 }
 
+// Sharing the top folders among threads changes who walks, not what is recorded, in which
+// order, or where the cap cuts.
+TEST(Rules, ASharedWalkRecordsWhatThePlainWalkRecordsInItsOrder) {
+  TempTree t;
+  t.add(".gitignore", "*.log\n");
+  for (const char* p : {"a.txt", "b/x.c", "b/y.log", "b/c/d/e.txt", "c0/", "d/1", "d/2", "d/3",
+                        "e.md", "f/g/h/i", "f/g/j", "node_modules/k", "z/last"})
+    t.add(p);
+  const auto sequence = [&](unsigned threads, std::size_t cap, WalkOutcome* outcome) {
+    std::vector<std::string> out;
+    const WalkRequest request{t.path(), "", kMaxDepth, cap};
+    *outcome = threads == 0
+                   ? walk_entries(request, [&](Entry e) { out.push_back(e.path); })
+                   : walk_entries_shared(request, threads, [&](Entry e) { out.push_back(e.path); });
+    return out;
+  };
+  WalkOutcome plain_outcome;
+  const auto plain = sequence(0, kMaxEntries, &plain_outcome);
+  ASSERT_EQ(plain.size(), 20u);
+  for (unsigned threads : {1u, 2u, 4u}) {
+    for (std::size_t cap : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{19},
+                            std::size_t{20}, kMaxEntries}) {
+      WalkOutcome a;
+      WalkOutcome b;
+      EXPECT_EQ(sequence(threads, cap, &a), sequence(0, cap, &b)) << threads << " " << cap;
+      EXPECT_EQ(a.truncated, b.truncated) << threads << " " << cap;
+      EXPECT_EQ(a.recorded, b.recorded) << threads << " " << cap;
+    }
+  }
+  // Cancelled from the start: nothing below the top is walked.
+  std::size_t calls = 0;
+  WalkRequest stopped{t.path(), "", kMaxDepth, kMaxEntries, [&] { return ++calls > 12; }};
+  std::vector<std::string> some;
+  const WalkOutcome o = walk_entries_shared(stopped, 2, [&](Entry e) { some.push_back(e.path); });
+  EXPECT_TRUE(o.cancelled);
+  EXPECT_LT(some.size(), plain.size());
+}
+
 }  // namespace
 }  // namespace kavor::mention
