@@ -80,11 +80,8 @@ int finish(const Subject& s, std::uint32_t now, bool in_name_and_contiguous, std
 }
 
 struct Scratch {
-  std::vector<char32_t> written;
-  std::vector<char32_t> folded;
-  std::vector<std::uint32_t> offset;       // byte offset in path of each character
-  std::vector<std::uint32_t> kept_before;  // characters not folding to nothing before i
   std::vector<std::size_t> positions;
+  std::vector<std::size_t> gaps;  // gaps[k]: characters between positions k-1 and k
 };
 
 Scratch& scratch() {
@@ -169,112 +166,119 @@ std::optional<std::int32_t> score_general(const Token& token, const Subject& sub
   const std::size_t h = token.chars.size();
   const std::string_view text = subject.path.substr(subject.start);
   if (text.size() < h || h == 0) return std::nullopt;
+  // Positions are byte offsets into `text`; the name starts at byte u.
+  const std::size_t u = subject.name_at > subject.start ? subject.name_at - subject.start : 0;
+  const auto folded_at = [&](std::size_t at) {
+    std::size_t pos = at;
+    return fold(decode_utf8(text, pos));
+  };
+  const auto written_at = [&](std::size_t at) {
+    std::size_t pos = at;
+    return decode_utf8(text, pos);
+  };
+  // The start of the character before the one at `at` (> 0).
+  const auto back = [&](std::size_t at) {
+    do --at;
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80);
+    return at;
+  };
 
-  // Most paths that hold the token's characters hold them in another order: that is found
-  // while decoding, before anything is stored. ASCII bytes fold by table.
-  {
-    std::size_t k = 0;
-    for (std::size_t pos = 0; pos < text.size() && k < h;) {
-      if (fold(decode_utf8(text, pos)) == token.chars[k]) ++k;
-    }
-    if (k < h) return std::nullopt;
-  }
-
-  // Decode once: characters as written, folded, their byte offsets, and how many characters
-  // that do not fold to nothing precede each.
-  Scratch& sc = scratch();
-  // No text has more characters than bytes: sized once, written by index.
-  sc.written.resize(text.size());
-  sc.folded.resize(text.size());
-  sc.offset.resize(text.size());
-  sc.kept_before.resize(text.size());
-  std::size_t u = 0;
-  bool u_found = subject.name_at <= subject.start;
-  std::uint32_t kept = 0;
-  std::size_t n = 0;
-  for (std::size_t pos = 0; pos < text.size(); ++n) {
-    if (!u_found && subject.start + pos >= subject.name_at) {
-      u = n;
-      u_found = true;
-    }
-    sc.offset[n] = static_cast<std::uint32_t>(subject.start + pos);
-    const char32_t c = decode_utf8(text, pos);
-    const char32_t f = fold(c);
-    sc.written[n] = c;
-    sc.folded[n] = f;
-    sc.kept_before[n] = kept;
-    if (f != kFoldsToNothing) ++kept;
-  }
-  if (!u_found) u = n;
-  const auto& f = sc.folded;
-  const auto& c = sc.written;
-
-  std::size_t end = n;
-  for (std::size_t i = 0, k = 0; i < n; ++i) {
-    if (f[i] == kFoldsToNothing || f[i] != token.chars[k]) continue;
-    if (++k == h) {
-      end = i;
+  // Forward to the end of the first complete occurrence.
+  std::size_t end = std::string_view::npos;
+  for (std::size_t pos = 0, k = 0; pos < text.size();) {
+    const std::size_t at = pos;
+    if (fold(decode_utf8(text, pos)) == token.chars[k] && ++k == h) {
+      end = at;
       break;
     }
   }
-  if (end == n) return std::nullopt;
+  if (end == std::string_view::npos) return std::nullopt;
 
+  // Backward from there, each character at the nearest earlier position; on the way, how many
+  // characters that do not fold to nothing each gap holds.
+  Scratch& sc = scratch();
   std::vector<std::size_t>& pos = sc.positions;
   pos.resize(h);
-  std::size_t j = end;
-  for (std::size_t k = h; k-- > 0;) {
-    while (f[j] == kFoldsToNothing || f[j] != token.chars[k]) --j;
-    pos[k] = j;
-    if (k > 0) --j;
+  sc.gaps.assign(h, 0);
+  pos[h - 1] = end;
+  for (std::size_t k = h - 1, at = end; k-- > 0;) {
+    for (;;) {
+      at = back(at);
+      const char32_t f = folded_at(at);
+      if (f == kFoldsToNothing) continue;
+      if (f == token.chars[k]) break;
+      ++sc.gaps[k + 1];
+    }
+    pos[k] = at;
   }
 
-  // Characters that do not fold to nothing strictly between positions a < b.
-  const auto kept_between = [&](std::size_t a, std::size_t b) -> std::size_t {
-    return sc.kept_before[b] - sc.kept_before[a] - 1;
-  };
   int score = 0;
   bool contiguous = true;
   for (std::size_t k = 0; k < h; ++k) {
     const std::size_t p = pos[k];
     int j_value = kStartBoundary;
-    if (sc.kept_before[p] > 0) {
-      std::size_t q = p - 1;
-      while (f[q] == kFoldsToNothing) --q;
-      j_value = boundary(c[q], c[p]);
+    for (std::size_t q = p; q > 0;) {
+      q = back(q);
+      if (folded_at(q) != kFoldsToNothing) {
+        j_value = boundary(written_at(q), written_at(p));
+        break;
+      }
     }
     const int v = score + j_value + (p >= u ? kInName : 0);
     if (k == 0) {
-      score = p >= u ? v - charged_gap(p - u) : v;
-      continue;
-    }
-    const std::size_t gap = kept_between(pos[k - 1], p);
-    if (gap == 0) {
+      if (p < u) {
+        score = v;
+      } else {
+        // Characters (all of them) from the name's start to the first match, up to the most
+        // charged.
+        std::size_t distance = 0;
+        for (std::size_t i = u; i < p && distance < kMaxGapCharged; ++i)
+          distance += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        score = v - charged_gap(distance);
+      }
+    } else if (sc.gaps[k] == 0) {
       score = v + kAdjacent;
     } else {
-      score = v - charged_gap(gap);
+      score = v - charged_gap(sc.gaps[k]);
       contiguous = false;
     }
   }
-  std::size_t name_first = u;
-  while (name_first < n && f[name_first] == kFoldsToNothing) ++name_first;
-  std::size_t name_last = n;  // stays beyond name_first when the name has nothing
-  for (std::size_t i = n; i-- > name_first;) {
-    if (f[i] != kFoldsToNothing) {
-      name_last = i;
-      break;
+
+  // The name's first and last characters that do not fold to nothing.
+  std::size_t name_first = 1;
+  std::size_t name_last = 0;  // stays below name_first when the name has none
+  if (pos[0] >= u && contiguous) {
+    for (std::size_t at = u; at < text.size();) {
+      const std::size_t here = at;
+      if (fold(decode_utf8(text, at)) != kFoldsToNothing) {
+        name_first = here;
+        break;
+      }
+    }
+    for (std::size_t at = text.size(); at > u;) {
+      at = back(at);
+      if (at < u) break;
+      if (folded_at(at) != kFoldsToNothing) {
+        name_last = at;
+        break;
+      }
+    }
+    if (name_last < name_first) {
+      name_first = 1;
+      name_last = 0;
     }
   }
-  if (name_first >= n) {
-    name_first = 1;
-    name_last = 0;
-  }
+  std::size_t chars = 0;
+  for (const char byte : text) chars += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
   const std::size_t last = pos[h - 1];
-  const char32_t after = last + 1 < n ? c[last + 1] : 0;
+  std::size_t after_at = last;
+  decode_utf8(text, after_at);
+  const char32_t after = after_at < text.size() ? written_at(after_at) : 0;
   score += finish(subject, now, pos[0] >= u && contiguous, pos[0], last, name_first, name_last,
-                  after, n);
+                  after, chars);
   if (positions) {
     positions->clear();
-    for (const std::size_t p : pos) positions->push_back(sc.offset[p]);
+    for (const std::size_t p : pos) positions->push_back(subject.start + p);
   }
   return score;
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/timing.h"
+#include "mention/rules.h"
 #include "mention/worker.h"
 #include "tree.h"
 
@@ -372,6 +373,45 @@ TEST_F(MentionsTest, SearchesDuringWalksClosesAndEvictions) {
     ASSERT_TRUE(eventually([&] { return ready(r); }));
     EXPECT_EQ(info(r).count, 10u * 101u);
   }
+}
+
+// Folders renamed back and forth, files made and removed, while the worker rescans: once the
+// churn stops, the index holds what a fresh walk records.
+TEST_F(MentionsTest, AfterChurnTheIndexEqualsAFreshWalk) {
+  TempTree t;
+  for (int d = 0; d < 12; ++d) fill_with_links(t / ("d" + std::to_string(d) + "/sub"), 30);
+  const Root ws = root_of(t.path());
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }));
+
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    for (int round = 0; !stop.load(); ++round) {
+      const std::string d = t / ("d" + std::to_string(round % 12));
+      std::error_code ec;
+      fs::rename(d, d + "-moved", ec);
+      create_file(d + "-moved/sub/new" + std::to_string(round));
+      fs::rename(d + "-moved", d, ec);
+      fs::remove(d + "/sub/f" + std::to_string(round % 30), ec);
+      if (round % 7 == 0) fs::create_directories(d + "/sub/deeper" + std::to_string(round), ec);
+    }
+  });
+  std::this_thread::sleep_for(1500ms);
+  stop = true;
+  churn.join();
+
+  std::vector<std::string> fresh;
+  walk_entries({ws.path, ""}, [&](Entry e) { fresh.push_back(e.path + (e.is_dir ? "/" : "")); });
+  std::sort(fresh.begin(), fresh.end());
+  const auto indexed = [&] {
+    auto handle = mentions().open(ws);
+    std::shared_lock lock(handle->index.lock);
+    std::vector<std::string> out;
+    for (const Entry& e : handle->index.entries) out.push_back(e.path + (e.is_dir ? "/" : ""));
+    return out;
+  };
+  EXPECT_TRUE(eventually([&] { return indexed() == fresh; }, 5s))
+      << indexed().size() << " indexed, " << fresh.size() << " on the disk";
 }
 
 // A folder with more than 300,000 items stops at exactly 300,000 entries.
