@@ -313,6 +313,7 @@ class Worker {
       return;
     }
     if (rel.empty()) root_mtime_ = own;
+    watch_now(rel);
 
     std::vector<Entry> listing;
     const WalkOutcome outcome = walk_entries(request(rel, 1, kMaxEntries),
@@ -392,6 +393,10 @@ class Worker {
     }
     const auto [begin, end] = subtree_range(ix_.entries, rel);
     const std::size_t others = ix_.entries.size() - (end - begin);
+    watch_now(rel);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (ix_.entries[i].is_dir) watch_now(ix_.entries[i].path);
+    }
     std::vector<Entry> fresh;
     const WalkOutcome outcome = walk_entries(
         request(rel, depth_limit_below(rel), kMaxEntries - std::min(kMaxEntries, others)),
@@ -455,6 +460,13 @@ class Worker {
 
   // ---- Watching ----
 
+  // Watches a folder before it is read, so that a change made after the reading is notified;
+  // a watch added only afterwards would leave a moment in which changes go unseen.
+  void watch_now(const std::string& rel) {
+    if (watcher_ && watcher_->size() < kMaxWatchedFolders && !watcher_->watching(rel))
+      watcher_->watch(rel);
+  }
+
   void watch_new_folders() {
     if (watcher_) {
       for (const std::string& folder : new_folders_) {
@@ -484,8 +496,15 @@ class Worker {
         relist.insert("");  // the root itself was removed or moved
         continue;
       }
+      if (event.self) {
+        // A watched folder moved or removed loses its watches and those below it: if it is
+        // still (or again) there, walk it again, which watches it anew.
+        rewalk.insert(event.path);
+        relist.insert(parent);
+        continue;
+      }
       const std::string_view name = name_of(event.path);
-      if (!event.self && (name == ".gitignore" || name == ".ignore")) {
+      if (name == ".gitignore" || name == ".ignore") {
         rewalk.insert(parent);
         continue;
       }

@@ -170,6 +170,36 @@ TEST_F(MentionsTest, PicksStayUniqueBoundedAndInsideTheWorkspace) {
     EXPECT_EQ(mentions().pick(ws, outside), "that path is not inside the workspace") << outside;
 }
 
+// Queries a page could send by mistake or on purpose: nothing crashes, nothing outside the
+// workspace is listed, and every answer keeps to its limit.
+TEST_F(MentionsTest, OddQueriesStayInsideTheWorkspace) {
+  TempTree t;
+  t.add_all({"ws/src/main.rs", "ws/a..b/c", "ws/x:y", "secret/key.pem"});
+  const Root ws = root_of(t / "ws");
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }));
+  const std::vector<std::string> queries = {std::string("\0", 1),
+                                            std::string("src\0/", 5),
+                                            "..",
+                                            "../",
+                                            "../secret/",
+                                            "../secret/key",
+                                            "/etc/",
+                                            "x:y",
+                                            "C:\\Windows\\",
+                                            "\u200C\u200D\u064B",
+                                            std::string(100'000, 'a'),
+                                            std::string(5'000, '/') + "main",
+                                            "src/../../secret/"};
+  for (const std::string& query : queries) {
+    const SearchReply reply = mentions().search(ws, query, 7);
+    EXPECT_LE(reply.hits.size(), 7u);
+    for (const Hit& h : reply.hits) EXPECT_EQ(h.path.find("secret"), std::string::npos) << h.path;
+  }
+  EXPECT_EQ(found(ws, "x:y"), (std::vector<std::string>{"x:y"}));
+  EXPECT_EQ(found(ws, std::string(5'000, '/') + "main"), (std::vector<std::string>{"src/main.rs"}));
+}
+
 // Creating, deleting and renaming files and folders shows in search within 2.5 seconds.
 TEST_F(MentionsTest, TheWorkerFollowsTheDisk) {
   TempTree t;
@@ -410,8 +440,20 @@ TEST_F(MentionsTest, AfterChurnTheIndexEqualsAFreshWalk) {
     for (const Entry& e : handle->index.entries) out.push_back(e.path + (e.is_dir ? "/" : ""));
     return out;
   };
-  EXPECT_TRUE(eventually([&] { return indexed() == fresh; }, 5s))
-      << indexed().size() << " indexed, " << fresh.size() << " on the disk";
+  if (!eventually([&] { return indexed() == fresh; }, 5s)) {
+    std::vector<std::string> only_indexed;
+    std::vector<std::string> only_fresh;
+    const auto now = indexed();
+    std::set_difference(now.begin(), now.end(), fresh.begin(), fresh.end(),
+                        std::back_inserter(only_indexed));
+    std::set_difference(fresh.begin(), fresh.end(), now.begin(), now.end(),
+                        std::back_inserter(only_fresh));
+    ADD_FAILURE() << only_indexed.size()
+                  << " only indexed (first: " << (only_indexed.empty() ? "" : only_indexed.front())
+                  << "), " << only_fresh.size()
+                  << " only on the disk (first: " << (only_fresh.empty() ? "" : only_fresh.front())
+                  << ")";
+  }
 }
 
 // A folder with more than 300,000 items stops at exactly 300,000 entries.
