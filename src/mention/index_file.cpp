@@ -316,11 +316,12 @@ bool write_index_file(const std::string& path, std::string_view bytes) {
     if (error) return false;
   }
   const std::string temporary = temporary_path(path);
-  const int fd =
-      open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Not following a link, and not waiting on a pipe, put in the temporary file's place.
+  const int fd = open(temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) {
-    // A link or a folder in the temporary file's place is cleared for the next attempt.
-    if (errno == ELOOP) unlink(temporary.c_str());
+    // Such a link or pipe is removed, so that the next attempt can succeed.
+    if (errno == ELOOP || errno == ENXIO) unlink(temporary.c_str());
     return false;
   }
   bool ok = true;

@@ -1,6 +1,7 @@
 #include "mention/index.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mention/index_file.h"
@@ -206,6 +207,13 @@ TEST(IndexFile, LoadDeletesWhatItRefusesAndSavesThroughATemporarySibling) {
   test::fs::create_directories(temporary_path(file));
   EXPECT_FALSE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
   EXPECT_EQ(paths(load_index_file(file, "/r")->entries), (std::vector<std::string>{"old"}));
+  // A pipe where the temporary file goes: refused at once instead of waiting for a reader,
+  // and cleared for the next save.
+  test::fs::remove(temporary_path(file));
+  ASSERT_EQ(mkfifo(temporary_path(file).c_str(), 0600), 0);
+  EXPECT_FALSE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
+  EXPECT_TRUE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
+  EXPECT_EQ(paths(load_index_file(file, "/r")->entries), (std::vector<std::string>{"new"}));
   // A file where the folder should be.
   dir.add("blocked");
   EXPECT_FALSE(write_index_file(dir / "blocked/x.idx", "data"));
