@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -275,8 +276,15 @@ SearchResult rank(const Scope& scope, const Token& token, const PickBoosts& boos
   };
   {
     std::vector<std::jthread> helpers;
-    for (unsigned c = 1; c < threads; ++c) helpers.emplace_back(run_chunk, c);
-    run_chunk(0);
+    std::vector<unsigned> here{0};
+    for (unsigned c = 1; c < threads; ++c) {
+      try {
+        helpers.emplace_back(run_chunk, c);
+      } catch (const std::system_error&) {
+        here.push_back(c);  // no thread to spare: this one scores that chunk too
+      }
+    }
+    for (const unsigned c : here) run_chunk(c);
   }
   for (const auto& failure : failures) {
     if (failure) std::rethrow_exception(failure);

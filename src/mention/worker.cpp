@@ -91,7 +91,8 @@ class Worker {
   }
 
   std::string absolute(const std::string& rel) const {
-    return rel.empty() ? h_.root_path : h_.root_path + "/" + rel;
+    if (rel.empty()) return h_.root_path;
+    return h_.root_path == "/" ? "/" + rel : h_.root_path + "/" + rel;
   }
 
   void emit(std::uint64_t revision) {

@@ -339,6 +339,27 @@ TEST_F(MentionsTest, AnIndexStoredInsideItsWorkspaceLeavesItsOwnFileAlone) {
   EXPECT_FALSE(inside.search(ws, ".local/share", 5).hits.empty());
 }
 
+// What changed while no index was open is found when the index comes back from its file: a
+// new file at the top (no entry records the root's time) and one deeper down.
+TEST_F(MentionsTest, ChangesMadeWhileClosedAreFoundOnReopening) {
+  TempTree t;
+  t.add_all({"src/lib/old.rs", "top.md"});
+  const Root ws = root_of(t.path());
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }));
+  restart();
+  ASSERT_TRUE(fs::exists(file_of(ws)));
+  // Folder times are kept in whole seconds: the changes come a second later, as they would.
+  std::this_thread::sleep_for(1100ms);
+  t.add_all({"added_at_top.txt", "src/lib/added_below.rs"});
+  fs::remove(t / "top.md");
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }));
+  EXPECT_TRUE(finds(ws, "added_at_top", "added_at_top.txt"));
+  EXPECT_TRUE(finds(ws, "added_below", "src/lib/added_below.rs"));
+  EXPECT_FALSE(finds(ws, "top.md", "top.md"));
+}
+
 // A walk stopped half-way is not stored as the folder's index; the next opening walks again.
 TEST_F(MentionsTest, AnIndexClosedDuringItsFirstWalkIsNotSaved) {
   TempTree t;
