@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "app/commands.h"
+#include "app/mention_commands.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
 #include "browser/registry.h"
@@ -13,6 +14,7 @@
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
+#include "mention/mentions.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
 #include "tools/install.h"
@@ -49,6 +51,9 @@ Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), h
   state_.add(std::make_unique<Status>());
   state_.add(std::make_unique<Watchdog>());
   state_.add(std::make_unique<tools::RunningChats>());
+  // Every open index is stopped and saves itself when the state objects are released.
+  state_.add(std::make_unique<mention::Mentions>(mention_index_location(),
+                                                 mention_event_sink(host_, stop_.get_token())));
   tools::install_tools(tools_);
   install_commands(commands_, CommandContext{options_.endpoints, state_, host_,
                                              *options_.notifications, stop_.get_token()});

@@ -6,6 +6,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "app/import_commands.h"
+#include "app/mention_commands.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
@@ -245,13 +246,8 @@ void install_commands(CommandTable& table, CommandContext ctx) {
              {"title", A::String, true}},
             later("Following a reply"));
   table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
-  table.add("ws_index_open", {{"root", A::String}}, later("Workspace search"));
-  table.add("ws_index_close", {{"root", A::String}}, later("Workspace search"));
-  table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
-            later("Workspace search"));
-  table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
-            later("Workspace search"));
   install_import_commands(table, ctx);
+  install_mention_commands(table, state);
 }
 
 }  // namespace kavor

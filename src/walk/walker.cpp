@@ -1,9 +1,10 @@
 // The walk keeps one open folder per level and reads each folder completely before visiting
 // its entries: the names are collected with their types from the listing (the file system is
-// asked for metadata only when the listing does not say, or when the caller wants it), sorted,
-// and the folder's ignore files are parsed and pushed onto the ignore stack. Each entry is then
-// tested in this order: fixed skip names, the ignore stack (deepest file first, see ignore.cpp),
-// the caller's folder filter. A folder that survives is reported and entered; leaving it pops
+// asked for a type only when the listing does not say), sorted, and the folder's ignore files
+// are parsed and pushed onto the ignore stack. Each entry is then tested in this order: fixed
+// skip names, the ignore stack (deepest file first, see ignore.cpp), the caller's folder
+// filter. Metadata, when the caller wants it, is read after the ignore rules for the items
+// they keep, in inode order. A folder that survives is reported and entered; leaving it pops
 // the rules it pushed. Paths are kept in two growing buffers (absolute, and relative to the
 // folder the ignore stack is based on) that are extended and cut back per entry, so walking
 // allocates per folder, not per entry.
@@ -42,8 +43,11 @@ struct Item {
   std::uint32_t name_offset;
   std::uint32_t name_size;
   Kind kind;
+  bool have_stat;  // mtime_sec and size are filled
+  bool skip;       // left out by a skip name or an ignore rule, or gone since the listing
   std::int64_t mtime_sec;
   std::uint64_t size;
+  std::uint64_t ino;  // from the listing: the order in which the disk holds the inodes
 };
 
 // The listing of one folder; levels are reused from folder to folder.
@@ -271,14 +275,16 @@ class Walker {
         default:
           continue;  // pipes, sockets, devices
       }
-      if (!kind || opt_.stat_entries) {
+      if (!kind) {
         struct stat st {};
         if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         kind = kind_of_mode(st.st_mode);
         if (!kind) continue;
         item.mtime_sec = static_cast<std::int64_t>(st.st_mtime);
         item.size = static_cast<std::uint64_t>(st.st_size);
+        item.have_stat = true;
       }
+      item.ino = static_cast<std::uint64_t>(de->d_ino);
       const std::size_t size = std::strlen(name);
       item.kind = *kind;
       item.name_offset = static_cast<std::uint32_t>(level.names.size());
@@ -300,6 +306,46 @@ class Walker {
     }
   }
 
+  // Marks the items of the listing that skip names and ignore rules leave out. When metadata
+  // is wanted, it is read only for the items kept, in the order of their inode numbers: the
+  // inodes of one folder then come from the disk in few, mostly sequential reads, and an
+  // ignored item costs no read at all.
+  void decide(int fd, Level& level) {
+    const std::size_t rel_size = rel_.size();
+    std::vector<Item*> wanted;
+    for (Item& item : level.items) {
+      const std::string_view name = level.name(item);
+      if (skipped_name(name)) {
+        item.skip = true;
+        continue;
+      }
+      if (!rel_.empty()) rel_.push_back('/');
+      rel_.append(name);
+      const bool is_dir = item.kind == Kind::Folder;
+      item.skip = !stack_.empty() && stack_.check(rel_, name, is_dir) == IgnoreVerdict::Ignored;
+      if (!item.skip && opt_.stat_entries && !item.have_stat) wanted.push_back(&item);
+      rel_.resize(rel_size);
+    }
+    std::sort(wanted.begin(), wanted.end(),
+              [](const Item* a, const Item* b) { return a->ino < b->ino; });
+    for (Item* item : wanted) {
+      struct stat st {};
+      const auto kind =
+          fstatat(fd, level.names.c_str() + item->name_offset, &st, AT_SYMLINK_NOFOLLOW) == 0
+              ? kind_of_mode(st.st_mode)
+              : std::nullopt;
+      // Gone since the listing, or now a pipe or a device: passed over.
+      if (!kind) {
+        item->skip = true;
+        continue;
+      }
+      item->kind = *kind;
+      item->mtime_sec = static_cast<std::int64_t>(st.st_mtime);
+      item->size = static_cast<std::uint64_t>(st.st_size);
+      item->have_stat = true;
+    }
+  }
+
   // Walks the folder open at `fd` (which this call closes), whose paths are in abs_ and rel_.
   // Returns false when the whole walk must end.
   bool walk_folder(int fd, std::size_t depth) {
@@ -314,6 +360,7 @@ class Walker {
 
     const std::size_t stack_mark = stack_.size();
     read_folder_rules(fd, level);
+    decide(fd, level);
     const bool hold = depth < kHeldFolderLimit;
     if (depth + 1 == kHeldFolderLimit) {
       anchor_fd_ = fd;
@@ -333,18 +380,16 @@ class Walker {
         go_on = false;
         break;
       }
+      if (item.skip) continue;
       const std::string_view name = level.name(item);
-      if (skipped_name(name)) continue;
       abs_.push_back('/');
       abs_.append(name);
       if (!rel_.empty()) rel_.push_back('/');
       rel_.append(name);
       const std::string_view rel = std::string_view(rel_).substr(start_offset_);
       const bool is_dir = item.kind == Kind::Folder;
-
-      bool skip = !stack_.empty() && stack_.check(rel_, name, is_dir) == IgnoreVerdict::Ignored;
-      if (!skip && is_dir && opt_.skip_folder) skip = opt_.skip_folder(name, rel, abs_);
-      if (!skip) {
+      // Asked here, in walk order, just before the folder would be entered.
+      if (!is_dir || !opt_.skip_folder || !opt_.skip_folder(name, rel, abs_)) {
         if (!is_dir || opt_.report_folders) {
           go_on = report(item, name, rel, depth + 1, hold ? fd : -1);
         }

@@ -1,0 +1,344 @@
+#include "mention/index_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include "common/utf8.h"
+#include "mention/fold.h"
+
+namespace kavor::mention {
+
+namespace {
+
+constexpr std::string_view kMagic = "KMXI";
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kChecksumBytes = 8;
+// Shorter files cannot hold a checksum and a header.
+constexpr std::size_t kMinChecksummed = 16;
+constexpr std::size_t kMinFile = 20;
+// Below this the checksum is quicker than starting a thread for it.
+constexpr std::size_t kChecksumBesideReading = std::size_t{1} << 20;
+// The writer's buffer estimate: most paths are well below this.
+constexpr std::size_t kBytesPerEntryEstimate = 48;
+constexpr std::size_t kHeaderEstimate = 256;
+// The bytes one stored entry takes besides its path: length, mtime, is_dir.
+constexpr std::size_t kEntryOverhead = 2 + 4 + 1;
+
+// No valid file is larger: a header with a root text of a long path, the most picks of the
+// longest length, the most entries of the longest path. A larger file is refused unread.
+constexpr std::size_t kMaxRootBytes = 1 << 16;
+constexpr std::size_t kMaxFileBytes = 12 + kMaxRootBytes + 4 + kMaxPicks * (2 + 0xFFFF) + 4 +
+                                      kMaxEntries * (kEntryOverhead + kMaxPathBytes) +
+                                      kChecksumBytes;
+
+void put_u16(std::string& out, std::uint16_t v) {
+  out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>(v >> 8));
+}
+
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+void put_u64(std::string& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// Reads little-endian integers and byte runs, refusing every read past the end.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+  template <typename T>
+  bool read(T& out) {
+    if (bytes_.size() - pos_ < sizeof(T)) return false;
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      v |= std::uint64_t{static_cast<unsigned char>(bytes_[pos_ + i])} << (8 * i);
+    out = static_cast<T>(v);
+    pos_ += sizeof(T);
+    return true;
+  }
+
+  bool take(std::size_t n, std::string_view& out) {
+    if (bytes_.size() - pos_ < n) return false;
+    out = bytes_.substr(pos_, n);
+    pos_ += n;
+    return true;
+  }
+
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+ private:
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+// The entry of a stored path, or nothing when no walk could have recorded it: empty, longer
+// than kMaxPathBytes, an empty, "." or ".." component, a NUL, text that is not UTF-8. One pass
+// over the bytes does the checks and what Entry::make derives; only a path with a non-ASCII
+// byte is looked at twice.
+std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bool is_dir) {
+  if (path.empty() || path.size() > kMaxPathBytes) return std::nullopt;
+  std::uint64_t chars = 0;
+  bool ascii = true;
+  std::size_t slashes = 0;
+  std::size_t component = 0;  // where the current component starts
+  const auto plain_component = [&](std::size_t end) {
+    const std::string_view part = path.substr(component, end - component);
+    return !part.empty() && part != "." && part != "..";
+  };
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte == '/') {
+      if (!plain_component(i)) return std::nullopt;
+      ++slashes;
+      component = i + 1;
+    } else if (byte == 0) {
+      return std::nullopt;
+    }
+    if (byte >= 0x80) {
+      ascii = false;
+    } else {
+      chars |= kAsciiBits.of[byte];
+    }
+  }
+  if (!plain_component(path.size())) return std::nullopt;
+  if (!ascii) {
+    if (!valid_utf8(path)) return std::nullopt;
+    chars = folded_char_set(path);
+  }
+  Entry e;
+  e.path.assign(path);
+  e.mtime = mtime;
+  e.name_at = static_cast<std::uint16_t>(component);
+  e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
+  e.is_dir = is_dir;
+  e.chars = chars;
+  return e;
+}
+
+// Reading the checked file, from the magic to the last entry.
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
+
+bool strictly_ascending(const std::vector<Entry>& entries) {
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    if (!(entries[i - 1].path < entries[i].path)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t fnv1a64(std::string_view bytes) {
+  std::uint64_t hash = kFnvOffsetBasis;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
+std::string index_file_path(const IndexLocation& location, std::string_view root_text) {
+  std::string name = "none.idx";
+  if (location.per_root) {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a64(root_text)));
+    name = std::string(hex) + ".idx";
+  }
+  std::string path = location.folder;
+  if (!path.empty() && path.back() != '/') path.push_back('/');
+  return path + name;
+}
+
+std::string temporary_path(const std::string& index_path) {
+  constexpr std::string_view kExtension = ".idx";
+  std::string stem = index_path;
+  if (stem.size() >= kExtension.size() &&
+      stem.compare(stem.size() - kExtension.size(), kExtension.size(), kExtension) == 0)
+    stem.resize(stem.size() - kExtension.size());
+  return stem + ".idx.tmp";
+}
+
+std::string serialize_index(std::string_view root_text, const std::vector<std::string>& picks,
+                            const std::vector<Entry>& entries) {
+  std::string out;
+  out.reserve(entries.size() * kBytesPerEntryEstimate + kHeaderEstimate);
+  out.append(kMagic);
+  put_u32(out, kVersion);
+  put_u32(out, static_cast<std::uint32_t>(root_text.size()));
+  out.append(root_text);
+  std::vector<const std::string*> kept_picks;
+  for (const std::string& pick : picks) {
+    if (pick.size() <= 0xFFFF && kept_picks.size() < kMaxPicks) kept_picks.push_back(&pick);
+  }
+  put_u32(out, static_cast<std::uint32_t>(kept_picks.size()));
+  for (const std::string* pick : kept_picks) {
+    put_u16(out, static_cast<std::uint16_t>(pick->size()));
+    out.append(*pick);
+  }
+  put_u32(out, static_cast<std::uint32_t>(entries.size()));
+  for (const Entry& e : entries) {
+    put_u16(out, static_cast<std::uint16_t>(e.path.size()));
+    out.append(e.path);
+    put_u32(out, e.mtime);
+    out.push_back(e.is_dir ? 1 : 0);
+  }
+  put_u64(out, fnv1a64(out));
+  return out;
+}
+
+std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_view root_text) {
+  if (bytes.size() < kMinChecksummed) return std::nullopt;
+  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
+  std::uint64_t stored = 0;
+  Reader tail(bytes.substr(body.size()));
+  tail.read(stored);
+  // The checksum of a large file is computed beside the reading (the two take about as long);
+  // the reading believes no length it has not checked against the bytes, so reading a
+  // damaged file first is harmless, and its result is dropped.
+  std::uint64_t computed = 0;
+  std::jthread summing;
+  if (body.size() >= kChecksumBesideReading) {
+    try {
+      summing = std::jthread([&computed, body] { computed = fnv1a64(body); });
+    } catch (const std::system_error&) {
+      // No thread to spare: one after the other.
+    }
+  }
+  if (!summing.joinable() && fnv1a64(body) != stored) return std::nullopt;
+  std::optional<IndexFileContent> content = parse_body(body, root_text);
+  if (summing.joinable()) {
+    summing.join();
+    if (computed != stored) return std::nullopt;
+  }
+  return content;
+}
+
+namespace {
+
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text) {
+  if (body.size() + kChecksumBytes < kMinFile) return std::nullopt;
+
+  Reader in(body);
+  std::string_view magic;
+  std::uint32_t version = 0;
+  std::uint32_t root_size = 0;
+  std::string_view root;
+  if (!in.take(kMagic.size(), magic) || magic != kMagic) return std::nullopt;
+  if (!in.read(version) || version != kVersion) return std::nullopt;
+  if (!in.read(root_size) || !in.take(root_size, root) || root != root_text) return std::nullopt;
+
+  IndexFileContent out;
+  std::uint32_t pick_count = 0;
+  if (!in.read(pick_count)) return std::nullopt;
+  // Reading stops after the last pick kept, whatever the count says.
+  for (std::uint32_t i = 0; i < pick_count && i < kMaxPicks; ++i) {
+    std::uint16_t n = 0;
+    std::string_view pick;
+    if (!in.read(n) || !in.take(n, pick) || !valid_utf8(pick)) return std::nullopt;
+    out.picks.emplace_back(pick);
+  }
+
+  std::uint32_t entry_count = 0;
+  if (!in.read(entry_count) || entry_count > kMaxEntries) return std::nullopt;
+  // A count the remaining bytes cannot hold is refused before anything is reserved for it.
+  if (std::size_t{entry_count} * kEntryOverhead > in.remaining()) return std::nullopt;
+  out.entries.reserve(entry_count);
+  for (std::uint32_t i = 0; i < entry_count; ++i) {
+    std::uint16_t n = 0;
+    std::string_view path;
+    std::uint32_t mtime = 0;
+    std::uint8_t is_dir = 0;
+    if (!in.read(n) || !in.take(n, path) || !in.read(mtime) || !in.read(is_dir))
+      return std::nullopt;
+    std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1);
+    if (!entry) return std::nullopt;
+    out.entries.push_back(std::move(*entry));
+  }
+  if (!strictly_ascending(out.entries)) sort_unique(out.entries);
+  return out;
+}
+
+}  // namespace
+
+std::optional<IndexFileContent> load_index_file(const std::string& path,
+                                                std::string_view root_text) {
+  // Not following a link, and not blocking on a pipe put in the file's place.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno != ENOENT) unlink(path.c_str());
+    return std::nullopt;
+  }
+  std::string bytes;
+  bool read_whole = false;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    for (;;) {
+      if (got == bytes.size()) {
+        // The file may have grown since it was measured: one more byte says so.
+        char extra;
+        const ssize_t more = read(fd, &extra, 1);
+        if (more < 0 && errno == EINTR) continue;
+        read_whole = more == 0;
+        break;
+      }
+      const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+  }
+  close(fd);
+  std::optional<IndexFileContent> content;
+  if (read_whole) content = parse_index(bytes, root_text);
+  if (!content) unlink(path.c_str());
+  return content;
+}
+
+bool write_index_file(const std::string& path, std::string_view bytes) {
+  std::error_code error;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) {
+    std::filesystem::create_directories(parent, error);
+    if (error) return false;
+  }
+  const std::string temporary = temporary_path(path);
+  // Not following a link, and not waiting on a pipe, put in the temporary file's place.
+  const int fd = open(temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    // Such a link or pipe is removed, so that the next attempt can succeed.
+    if (errno == ELOOP || errno == ENXIO) unlink(temporary.c_str());
+    return false;
+  }
+  bool ok = true;
+  std::size_t written = 0;
+  while (ok && written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      ok = false;
+    else
+      written += static_cast<std::size_t>(n);
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+}  // namespace kavor::mention
