@@ -5,10 +5,11 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include "common/host.h"
+#include "app/desktop_commands.h"
 #include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
+#include "common/host.h"
 #include "desktop/notifications.h"
 #include "desktop/watchdog.h"
 #include "device/device_store.h"
@@ -225,20 +226,9 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return CommandResult::success(
                   Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
             });
+  install_desktop_commands(table, ctx);
   // Commands whose features arrive later: declared with their arguments, so the page's calls
   // are checked the same way, and refused with a clear sentence meanwhile.
-  table.add("agent_notify",
-            {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
-            later("Notifications"));
-  table.add("agent_notify_prefs", {}, later("Notification settings"));
-  table.add("agent_set_notify_prefs", {{"prefs", A::Object}}, later("Notification settings"));
-  table.add("agent_watch_reply",
-            {{"chat", A::String},
-             {"mid", A::PositiveInteger},
-             {"token", A::String},
-             {"title", A::String, true}},
-            later("Following a reply"));
-  table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
   table.add("ws_index_open", {{"root", A::String}}, later("Workspace search"));
   table.add("ws_index_close", {{"root", A::String}}, later("Workspace search"));
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},

@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include <qcorosignal.h>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -14,6 +15,9 @@
 #include "common/config_dir.h"
 #include "common/fatal.h"
 #include "desktop/notifications.h"
+#include "desktop/notifier.h"
+#include "desktop/reply_watcher.h"
+#include "desktop/toaster.h"
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
@@ -27,12 +31,26 @@ namespace kavor::shell {
 
 namespace {
 
-// Until desktop notifications exist, requests for one are answered "not shown".
-class NoNotifications : public Notifications {
+// The core's notification requests go to the notifier once set-up has loaded it; earlier ones
+// are dropped.
+class ToNotifier : public Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return false; }
-  void clear_shown() override {}
+  explicit ToNotifier(const StateRegistry& state) : state_(state) {}
+  bool notify(const NotifyRequest& request) override {
+    Notifier* notifier = state_.find<Notifier>();
+    return notifier != nullptr && notifier->notify(request);
+  }
+  void clear_shown() override {
+    if (Notifier* notifier = state_.find<Notifier>()) notifier->clear_shown();
+  }
+
+ private:
+  const StateRegistry& state_;
 };
+
+// An informational request for attention fades after this long; a critical one stays until
+// the user comes to the window.
+constexpr int kInformationalAlertMs = 10'000;
 
 }  // namespace
 
@@ -46,6 +64,22 @@ WindowHost::~WindowHost() {
 std::optional<QUrl> WindowHost::main_window_url() {
   if (!window_) return std::nullopt;
   return window_->current_url();
+}
+
+std::optional<Host::WindowState> WindowHost::main_window_state() {
+  if (!window_) return std::nullopt;
+  return WindowState{window_->isVisible(), window_->isMinimized(), window_->isActiveWindow()};
+}
+
+void WindowHost::request_attention(Attention level) {
+  if (!window_) return;
+  QApplication::alert(window_, level == Attention::Critical ? 0 : kInformationalAlertMs);
+}
+
+bool WindowHost::run_page_script(const QString& script, std::function<void()> done) {
+  if (!window_) return false;
+  window_->page()->runJavaScript(script, [done = std::move(done)](const QVariant&) { done(); });
+  return true;
 }
 
 bool WindowHost::navigate_main_window(const QUrl& url) {
@@ -117,13 +151,18 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
     options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
   if (options_.notifications == nullptr) {
-    own_notifications_ = std::make_unique<NoNotifications>();
+    own_notifications_ = std::make_unique<ToNotifier>(state_);
     options_.notifications = own_notifications_.get();
   }
+  if (options_.toaster == nullptr) {
+    own_toaster_ = desktop_toaster();
+    options_.toaster = own_toaster_.get();
+  }
   // Created while the application is built, before any page runs, in this order; the state
-  // of features still to come (approvals, reply watchers, mention indexes) joins it.
+  // of features still to come (mention indexes) joins it.
   state_.add(std::make_unique<tools::Approvals>());
   state_.add(std::make_unique<Status>());
+  state_.add(std::make_unique<Watchers>());
   state_.add(std::make_unique<Watchdog>());
   state_.add(std::make_unique<tools::RunningChats>());
   install_tools(tools_);
@@ -151,6 +190,9 @@ void Application::set_up() {
   auto& device = state_.add(device::DeviceStore::load(
       device_file, *credentials,
       device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()}));
+  state_.add(Notifier::load(*host_, *options_.toaster, [] {
+    return QDir(config_dir()).filePath(QStringLiteral("notifications.json"));
+  }));
 
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
@@ -162,9 +204,14 @@ void Application::set_up() {
                            [opener = options_.opener](const QUrl& url) { opener(url); });
   if (!window_) fatal("main window");
   host_->set_window(window_);
+  // Every started load of the application gets its check.
+  QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
+    run_load_check(state_.get<Watchdog>(), host_, options_.endpoints, load, stop_.get_token());
+  });
   window_->show();
 
   run_start_probe(host_, options_.endpoints, stop_.get_token());
+  run_watchdog(state_.get<Watchdog>(), host_, options_.endpoints, stop_.get_token());
   const tools::DispatchContext dispatch{
       tools_, state_.get<tools::Approvals>(), state_.get<tools::RunningChats>(),
       *host_, *options_.notifications,        tool_pool_};
