@@ -196,7 +196,8 @@ void Application::set_up() {
 
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
-  assets_ = std::make_unique<AssetSchemeHandler>();
+  assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
+                                                 QString::fromUtf8(build::kWebsiteUrl));
   profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
   host_->set_profile(profile_);
 
