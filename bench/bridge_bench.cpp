@@ -41,6 +41,9 @@ class NoHost : public kavor::Host {
   void emit_event(const QString&, const Json&) override {}
   std::optional<QString> open_external(const QUrl&) override { return std::nullopt; }
   std::optional<QString> open_payment(const QUrl&) override { return std::nullopt; }
+  std::optional<WindowState> main_window_state() override { return std::nullopt; }
+  void request_attention(Attention) override {}
+  bool run_page_script(const QString&, std::function<void()>) override { return false; }
   QCoro::Task<std::optional<QString>> pick_folder(QString) override { co_return std::nullopt; }
   QCoro::Task<std::optional<QString>> pick_file(QString, QString, QString) override {
     co_return std::nullopt;

@@ -205,14 +205,18 @@ void Application::set_up() {
                            [opener = options_.opener](const QUrl& url) { opener(url); });
   if (!window_) fatal("main window");
   host_->set_window(window_);
-  // Every started load of the application gets its check.
-  QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
-    run_load_check(state_.get<Watchdog>(), host_, options_.endpoints, load, stop_.get_token());
-  });
+  if (options_.watchdog) {
+    // Every started load of the application gets its check.
+    QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
+      run_load_check(state_.get<Watchdog>(), host_, options_.endpoints, load, stop_.get_token());
+    });
+  }
   window_->show();
 
   run_start_probe(host_, options_.endpoints, stop_.get_token());
-  run_watchdog(state_.get<Watchdog>(), host_, options_.endpoints, stop_.get_token());
+  if (options_.watchdog) {
+    run_watchdog(state_.get<Watchdog>(), host_, options_.endpoints, stop_.get_token());
+  }
   const tools::DispatchContext dispatch{
       tools_, state_.get<tools::Approvals>(), state_.get<tools::RunningChats>(),
       *host_, *options_.notifications,        tool_pool_};

@@ -81,6 +81,10 @@ struct ApplicationOptions {
   Notifications* notifications = nullptr;
   // Where the notifier's toasts go; the desktop's notification service when empty.
   Toaster* toaster = nullptr;
+  // Runs the webview watchdog (its task and the check of every started load). Tests of other
+  // features switch it off when they speed up the clock: the watchdog's limits would then give
+  // the webview a twentieth of its time to load or answer.
+  bool watchdog = true;
   // The web profile's storage name; an empty name gives a profile that keeps nothing on disk.
   QString profile_name = QStringLiteral("kavor-agent");
 };

@@ -1,5 +1,5 @@
 // The watchdog's decisions against the substitute service, with a recording host standing for
-// the window and a scaled clock. The real window's side is in tests/shell/watchdog_window_test.
+// the window and a scaled clock. The real window's side is in tests/shell/desktop_window_test.
 #include "desktop/watchdog.h"
 
 #include <gtest/gtest.h>
