@@ -26,7 +26,8 @@ using service::Reply;
 using service::TestService;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSpeedup = 100;  // ticks of 20 ms, then 100 ms after 3 s
+// Ticks of 40 ms, then 200 ms after 6 s; a request may take 240 ms, ample on loopback.
+constexpr int kSpeedup = 50;
 
 class WatchersTest : public ::testing::Test {
  protected:
@@ -139,7 +140,7 @@ TEST_F(WatchersTest, OneWatcherPerChatAndAtMostEight) {
   ASSERT_TRUE(watch("c1", 2).ok);
   ASSERT_TRUE(asked_at_least("c1", 2, 2));
   const std::size_t first = asked("c1", 1);
-  idle(150ms);
+  idle(300ms);
   EXPECT_LE(asked("c1", 1), first + 1);  // at most a request that was already on its way
   EXPECT_EQ(watched(), (std::vector<std::pair<QString, std::int64_t>>{{QStringLiteral("c1"), 2}}));
 
@@ -150,7 +151,7 @@ TEST_F(WatchersTest, OneWatcherPerChatAndAtMostEight) {
   EXPECT_EQ(chats, (std::vector<QString>{"c2", "c3", "c4", "c5", "c6", "c7", "c8", "c9"}));
   ASSERT_TRUE(asked_at_least("c9", 1, 2));
   const std::size_t evicted = asked("c1", 2);
-  idle(150ms);
+  idle(300ms);
   EXPECT_LE(asked("c1", 2), evicted + 1);
 
   ASSERT_TRUE(test::run(table_.invoke("agent_unwatch_reply", {{"chat", "c5"}})).ok);
@@ -197,15 +198,15 @@ TEST_F(WatchersTest, NoRequestsWhileTheUserLooksOrNotificationsAreOff) {
   svc_.put_chat_message("c", ChatMessage{1, "assistant", "pending", ""});
   host_.window = Host::WindowState{true, false, true};
   ASSERT_TRUE(watch("c", 1).ok);
-  idle(300ms);  // some fifteen ticks
+  idle(400ms);  // some ten ticks
   EXPECT_EQ(asked("c", 1), 0u);
 
   host_.window.focused = false;
   ASSERT_TRUE(asked_at_least("c", 1, 3));
   ASSERT_FALSE(notifier_->set_prefs(Prefs{false, true, true, Lang::En}));
-  idle(60ms);
+  idle(100ms);
   const std::size_t before = asked("c", 1);
-  idle(300ms);
+  idle(400ms);
   EXPECT_EQ(asked("c", 1), before);
   ASSERT_FALSE(notifier_->set_prefs(Prefs{true, true, true, Lang::En}));
   host_.window.minimized = true;
@@ -300,7 +301,7 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
   EXPECT_GE(fast, 2000ms / kFast);
   EXPECT_LT(fast, 10000ms / kFast);
   EXPECT_GE(slow, 10000ms / kFast);
-  EXPECT_LT(slow, 2 * 10000ms / kFast);
+  EXPECT_LT(slow, 3 * 10000ms / kFast);
   EXPECT_TRUE(server_.toasts().empty());
 }
 
