@@ -1,6 +1,7 @@
 #include "desktop/notifier.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -87,6 +88,8 @@ std::optional<Prefs> prefs_from_json(const Json& value) {
 }
 
 Prefs load_prefs(const QString& path) {
+  // Only a regular file: opening a pipe or a device would wait for a writer, or never end.
+  if (!QFileInfo(path).isFile()) return Prefs{};
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPrefsFileBytes) return Prefs{};
   const QByteArray bytes = file.read(kMaxPrefsFileBytes + 1);

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include "app/desktop_commands.h"
 #include "app/state_registry.h"
 #include "common/timing.h"
@@ -272,6 +274,18 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
     write(bytes);
     EXPECT_EQ(load_prefs(prefs_path_), defaults) << bytes.left(60).toStdString();
   }
+  // Not a file at all: a folder, a pipe nobody writes to, a device that never ends.
+  QFile::remove(prefs_path_);
+  ASSERT_TRUE(QDir().mkpath(prefs_path_));
+  EXPECT_EQ(load_prefs(prefs_path_), defaults);
+  ASSERT_TRUE(QDir().rmdir(prefs_path_));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(prefs_path_).constData(), 0600), 0);
+  EXPECT_EQ(load_prefs(prefs_path_), defaults);
+  QFile::remove(prefs_path_);
+  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), prefs_path_));
+  EXPECT_EQ(load_prefs(prefs_path_), defaults);
+  QFile::remove(prefs_path_);
+
   write("{\"lang\":\"en\",\"extra\":[1],\"preview\":false}");
   EXPECT_EQ(load_prefs(prefs_path_), (Prefs{true, true, false, Lang::En}));
 
