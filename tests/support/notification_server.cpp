@@ -60,14 +60,4 @@ uint NotificationServer::Notify(const QString& app_name, uint, const QString&,
   return ++next_id_;
 }
 
-void NotificationServer::CloseNotification(uint) {}
-
-QString NotificationServer::GetServerInformation(QString& vendor, QString& version,
-                                                 QString& spec_version) {
-  vendor = QStringLiteral("kavor-tests");
-  version = QStringLiteral("1");
-  spec_version = QStringLiteral("1.2");
-  return QStringLiteral("recording notification server");
-}
-
 }  // namespace kavor::test

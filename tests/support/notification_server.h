@@ -44,8 +44,6 @@ class NotificationServer : public QObject, protected QDBusContext {
   uint Notify(const QString& app_name, uint replaces_id, const QString& app_icon,
               const QString& summary, const QString& body, const QStringList& actions,
               const QVariantMap& hints, int expire_timeout);
-  void CloseNotification(uint id);
-  QString GetServerInformation(QString& vendor, QString& version, QString& spec_version);
 
  private:
   QThread thread_;
