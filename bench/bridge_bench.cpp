@@ -17,7 +17,7 @@
 
 #include "bridge/bridge.h"
 #include "bridge/status.h"
-#include "common/host.h"
+#include "common/headless_host.h"
 #include "desktop/notifications.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
@@ -34,18 +34,7 @@ using kavor::service::RecordedRequest;
 using kavor::service::Reply;
 using kavor::service::TestService;
 
-class NoHost : public kavor::Host {
- public:
-  std::optional<QUrl> main_window_url() override { return std::nullopt; }
-  bool navigate_main_window(const QUrl&) override { return false; }
-  void emit_event(const QString&, const Json&) override {}
-  std::optional<QString> open_external(const QUrl&) override { return std::nullopt; }
-  std::optional<QString> open_payment(const QUrl&) override { return std::nullopt; }
-  QCoro::Task<std::optional<QString>> pick_folder(QString) override { co_return std::nullopt; }
-  QCoro::Task<std::optional<QString>> pick_file(QString, QString, QString) override {
-    co_return std::nullopt;
-  }
-};
+using NoHost = kavor::HeadlessHost;
 
 class NoNotifications : public kavor::Notifications {
  public:

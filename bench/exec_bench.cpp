@@ -22,26 +22,19 @@
 #include <map>
 #include <string>
 
-#include "common/host.h"
+#include "common/headless_host.h"
 #include "tools/command_tools.h"
 
 namespace {
 
 using kavor::Json;
 
-class PageHost : public kavor::Host {
+// Events are measured as the page bridge would turn them into text.
+class PageHost : public kavor::HeadlessHost {
  public:
-  std::optional<QUrl> main_window_url() override { return std::nullopt; }
-  bool navigate_main_window(const QUrl&) override { return false; }
   void emit_event(const QString&, const Json& payload) override {
     if (serialize) bytes += kavor::json_text(payload).size();
     ++events;
-  }
-  std::optional<QString> open_external(const QUrl&) override { return std::nullopt; }
-  std::optional<QString> open_payment(const QUrl&) override { return std::nullopt; }
-  QCoro::Task<std::optional<QString>> pick_folder(QString) override { co_return std::nullopt; }
-  QCoro::Task<std::optional<QString>> pick_file(QString, QString, QString) override {
-    co_return std::nullopt;
   }
   bool serialize = false;
   std::uint64_t bytes = 0;

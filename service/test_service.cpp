@@ -32,6 +32,7 @@
 #include <cctype>
 #include <charconv>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -156,6 +157,73 @@ struct Route {
 // How often a held request looks whether its client is still there.
 constexpr std::chrono::milliseconds kHangUpCheck{20};
 
+struct Chat {
+  std::string token;
+  std::map<std::int64_t, ChatMessage> messages;
+};
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string message_json(const ChatMessage& message) {
+  std::string out =
+      "{\"id\":" + std::to_string(message.id) + ",\"role\":" + json_string(message.role);
+  if (!message.status.empty()) out += ",\"status\":" + json_string(message.status);
+  return out + ",\"body\":" + json_string(message.body) + "}";
+}
+
+// The answer of the chat routes for `path`, or nothing when the path is not one of them.
+std::optional<Reply> chat_reply(const std::map<std::string, Chat>& chats,
+                                const RecordedRequest& request) {
+  if (request.method != "GET") return std::nullopt;
+  const auto segments = split_path(request.path);
+  // "", "chats", chat [, "messages", id]
+  const bool chat_path = segments.size() == 3 && segments[1] == "chats";
+  const bool message_path =
+      segments.size() == 5 && segments[1] == "chats" && segments[3] == "messages";
+  if (!chat_path && !message_path) return std::nullopt;
+  const auto chat = chats.find(std::string(segments[2]));
+  if (chat == chats.end()) return Reply::json(404, R"({"message":"No such chat."})");
+  if (request.header("authorization") != "Bearer " + chat->second.token) {
+    return Reply::json(401, R"({"message":"Sign in again."})");
+  }
+  if (chat_path) {
+    std::string body = "{\"id\":" + json_string(chat->first) + ",\"messages\":[";
+    bool first = true;
+    for (const auto& [id, message] : chat->second.messages) {
+      if (!first) body += ',';
+      first = false;
+      body += message_json(message);
+    }
+    return Reply::json(200, body + "]}");
+  }
+  std::int64_t id = 0;
+  const auto digits = segments[4];
+  if (std::from_chars(digits.data(), digits.data() + digits.size(), id).ec != std::errc{}) {
+    return Reply::json(404, R"({"message":"No such message."})");
+  }
+  const auto message = chat->second.messages.find(id);
+  if (message == chat->second.messages.end()) {
+    return Reply::json(404, R"({"message":"No such message."})");
+  }
+  return Reply::json(200, message_json(message->second));
+}
+
 // A held request waiting for its answer.
 struct Parked {
   std::optional<Reply> release;
@@ -207,6 +275,7 @@ struct TestService::Impl {
   std::vector<Route> routes;
   std::vector<RecordedRequest> recorded;
   std::vector<Parked*> held;
+  std::map<std::string, Chat> chats;
 
   Impl();
   ~Impl();
@@ -353,20 +422,27 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
         candidates.push_back(&r);
       }
     }
+    bool answered = false;
     for (Route* r : candidates) {
       if (!r->queue.empty()) {
         reply = std::move(r->queue.front());
         r->queue.pop_front();
+        answered = true;
         break;
       }
       if (r->handler) {
         handler = r->handler;
+        answered = true;
         break;
       }
       if (r->fallback) {
         reply = *r->fallback;
+        answered = true;
         break;
       }
+    }
+    if (!answered) {
+      if (std::optional<Reply> from_chats = chat_reply(chats, record)) reply = *from_chats;
     }
     if (!handler && reply.hold) park(parked);
   }
@@ -460,6 +536,16 @@ void TestService::set_handler(const std::string& method, const std::string& path
 void TestService::clear_routes() {
   const std::lock_guard lock(impl_->mutex);
   impl_->routes.clear();
+}
+
+void TestService::put_chat(const std::string& chat, const std::string& token) {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->chats[chat].token = token;
+}
+
+void TestService::put_chat_message(const std::string& chat, ChatMessage message) {
+  const std::lock_guard lock(impl_->mutex);
+  impl_->chats[chat].messages[message.id] = std::move(message);
 }
 
 void TestService::release_held(Reply reply) {

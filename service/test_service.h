@@ -43,6 +43,14 @@ struct Reply {
   static Reply dropped();
 };
 
+// One message of a chat, as the reply watcher reads it.
+struct ChatMessage {
+  std::int64_t id = 0;
+  std::string role = "assistant";
+  std::string status = "pending";  // left out of the answer when empty
+  std::string body;
+};
+
 class TestService {
  public:
   TestService();   // binds 127.0.0.1 on an ephemeral port and starts serving at once
@@ -66,6 +74,15 @@ class TestService {
   void set_handler(const std::string& method, const std::string& path,
                    std::function<Reply(const RecordedRequest&)> handler);
   void clear_routes();
+
+  // The chats the reply watcher follows. GET /chats/{chat} answers {"id":…,"messages":[…]}
+  // with the messages in id order, and GET /chats/{chat}/messages/{id} the one message as
+  // {"id":…,"role":…,"status":…,"body":…}. Both need "Authorization: Bearer <token>" with the
+  // chat's token (401 otherwise) and answer 404 for a chat or message that does not exist.
+  // Scripted routes on the same paths answer first, so tests can still inject faults.
+  void put_chat(const std::string& chat, const std::string& token);
+  // Adds the message, or replaces the chat's message with the same id.
+  void put_chat_message(const std::string& chat, ChatMessage message);
 
   // Answers every request currently held with `reply` (default 204 without body); the reply's
   // own hold flag is ignored. A request whose queued or default reply holds counts as held from

@@ -11,6 +11,9 @@
 #include "common/config_dir.h"
 #include "common/host.h"
 #include "desktop/notifications.h"
+#include "desktop/notifier.h"
+#include "desktop/reply_watcher.h"
+#include "desktop/toaster.h"
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
@@ -27,19 +30,33 @@ namespace {
 // for a free thread.
 constexpr int kToolThreads = 16;
 
-// Without a notifier, requests for a notification are answered "not shown".
-class NoNotifications : public Notifications {
+// The core's notification requests go to the notifier once start() has loaded it; earlier
+// ones are dropped.
+class ToNotifier : public Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return false; }
-  void clear_shown() override {}
+  explicit ToNotifier(const StateRegistry& state) : state_(state) {}
+  bool notify(const NotifyRequest& request) override {
+    Notifier* notifier = state_.find<Notifier>();
+    return notifier != nullptr && notifier->notify(request);
+  }
+  void clear_shown() override {
+    if (Notifier* notifier = state_.find<Notifier>()) notifier->clear_shown();
+  }
+
+ private:
+  const StateRegistry& state_;
 };
 
 }  // namespace
 
 Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), host_(host) {
   if (options_.notifications == nullptr) {
-    own_notifications_ = std::make_unique<NoNotifications>();
+    own_notifications_ = std::make_unique<ToNotifier>(state_);
     options_.notifications = own_notifications_.get();
+  }
+  if (options_.toaster == nullptr) {
+    own_toaster_ = desktop_toaster();
+    options_.toaster = own_toaster_.get();
   }
   if (options_.credentials == nullptr) {
     own_credentials_ = device::system_credential_store();
@@ -49,6 +66,7 @@ Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), h
   // Created before any page runs, in this order; later objects may refer to earlier ones.
   state_.add(std::make_unique<tools::Approvals>());
   state_.add(std::make_unique<Status>());
+  state_.add(std::make_unique<Watchers>());
   state_.add(std::make_unique<Watchdog>());
   state_.add(std::make_unique<tools::RunningChats>());
   // Every open index is stopped and saves itself when the state objects are released.
@@ -77,6 +95,12 @@ void Agent::start() {
       device_file, *options_.credentials,
       device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
       folder.refusal));
+  // Settings are looked up at every use; a folder that must not be used gives no file.
+  state_.add(Notifier::load(host_, *options_.toaster, [] {
+    const ConfigDir now = config_dir();
+    if (now.refusal) return QString();
+    return QDir(now.path).filePath(QStringLiteral("notifications.json"));
+  }));
 
   const tools::DispatchContext dispatch{tools_,
                                         state_.get<tools::Approvals>(),

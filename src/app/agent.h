@@ -25,6 +25,7 @@ namespace kavor {
 class Bridge;
 class Host;
 class Notifications;
+class Toaster;
 namespace device {
 class CredentialStore;
 }
@@ -33,8 +34,10 @@ struct AgentOptions {
   Endpoints endpoints = Endpoints::built_in();
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
-  // Where notifications go; none are shown when empty.
+  // Where the core's notification requests go; the notifier (loaded by start()) when empty.
   Notifications* notifications = nullptr;
+  // Where the notifier's toasts go; the desktop's notification service when empty.
+  Toaster* toaster = nullptr;
 };
 
 class Agent {
@@ -45,7 +48,8 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // Loads the device registration from the configuration folder and starts the bridge loop.
+  // Loads the device registration and the notification settings from the configuration
+  // folder and starts the bridge loop.
   void start();
 
   StateRegistry& state() { return state_; }
@@ -61,6 +65,7 @@ class Agent {
   Host& host_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
   std::unique_ptr<Notifications> own_notifications_;
+  std::unique_ptr<Toaster> own_toaster_;
   StateRegistry state_;
   CommandTable commands_;
   tools::ToolTable tools_;

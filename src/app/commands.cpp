@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "app/desktop_commands.h"
 #include "app/import_commands.h"
 #include "app/mention_commands.h"
 #include "app/state_registry.h"
@@ -45,14 +46,6 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
 // A picker's answer for the page: the chosen full path, or null when the user cancelled.
 CommandResult picked_path(const std::optional<QString>& path) {
   return CommandResult::success(path ? Json(path->toStdString()) : Json(nullptr));
-}
-
-CommandHandler later(const char* feature) {
-  const QString message = QStringLiteral("%1 is not available in this version of Kavor Agent.")
-                              .arg(QLatin1String(feature));
-  return [message](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::failure(message);
-  };
 }
 
 }  // namespace
@@ -232,20 +225,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return CommandResult::success(
                   Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
             });
-  // Commands whose features arrive later: declared with their arguments, so the page's calls
-  // are checked the same way, and refused with a clear sentence meanwhile.
-  table.add("agent_notify",
-            {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
-            later("Notifications"));
-  table.add("agent_notify_prefs", {}, later("Notification settings"));
-  table.add("agent_set_notify_prefs", {{"prefs", A::Object}}, later("Notification settings"));
-  table.add("agent_watch_reply",
-            {{"chat", A::String},
-             {"mid", A::PositiveInteger},
-             {"token", A::String},
-             {"title", A::String, true}},
-            later("Following a reply"));
-  table.add("agent_unwatch_reply", {{"chat", A::String}}, later("Following a reply"));
+  install_desktop_commands(table, ctx);
   install_import_commands(table, ctx);
   install_mention_commands(table, state);
 }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 
 #include <qcorotask.h>
@@ -34,6 +35,28 @@ class Host {
   // Shows `url` in the payment window (created, or reused and focused); the window system's
   // error text when no window could be made.
   virtual std::optional<QString> open_payment(const QUrl& url) = 0;
+
+  // How the main window stands, for the notifier and the watchdog.
+  struct WindowState {
+    bool visible = false;
+    bool minimized = false;
+    bool focused = false;  // the window has the keyboard focus
+    // The user is looking at the program: shown, not minimised and focused.
+    bool in_front() const { return visible && !minimized && focused; }
+  };
+  // Nothing when there is no main window.
+  virtual std::optional<WindowState> main_window_state() = 0;
+
+  enum class Attention {
+    Critical,       // stays until the user comes to the window (a failed reply, an approval)
+    Informational,  // a passing hint
+  };
+  // Asks the desktop to draw the user's eye to the main window (its taskbar entry flashes).
+  virtual void request_attention(Attention level) = 0;
+
+  // Runs `script` in the main window's page; `done` is called on this thread once the page has
+  // run it, and never when the page does not get to it. False when there is no page to ask.
+  virtual bool run_page_script(const QString& script, std::function<void()> done) = 0;
 
   // The native pickers. The chosen full path, or nothing when the user cancels.
   virtual QCoro::Task<std::optional<QString>> pick_folder(QString title) = 0;

@@ -1,15 +1,55 @@
-// What the webview watchdog knows about the main window's page: when it last showed a sign of
-// life, and whether the current application page finished loading. The page-load hook and the
-// page's heartbeat feed it.
+// The webview watchdog: the main window must never stay blank or frozen.
+//
+// Two things go wrong with a remote page. It may never finish loading: every started load of
+// the application gets a check 20 seconds later, and if that same load is still unfinished the
+// window shows the error page of the reason a probe of the service gives. Or it may stop
+// answering: every 3 seconds, a loaded page that is in front and has shown no sign of life
+// (heartbeat, finished load) for 45 seconds is asked to run a trivial script. A page that does
+// not within 15 seconds is recovered: the error page when the service is down or failing, else
+// (the page itself hung) a fresh load of the application, at most once in 2 minutes, and the
+// error page "crash" for a second hang within that time.
+//
+// A page that is not in front (hidden, minimised, another window focused) is not judged: the
+// webview throttles background pages, so their silence means nothing. It counts as alive.
 #pragma once
+
+#include <qcorotask.h>
+#include <QString>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
+
+#include "common/endpoints.h"
 
 namespace kavor {
+
+class Host;
+
+inline constexpr std::chrono::milliseconds kWatchdogTick{3'000};
+// A page in front and silent for this long is asked whether it still runs.
+inline constexpr std::chrono::seconds kSilenceBeforeProbe{45};
+// A running page completes a trivial script at once; one that has not after this is hung.
+inline constexpr std::chrono::milliseconds kLivenessLimit{15'000};
+inline constexpr std::chrono::milliseconds kLivenessCheckEvery{200};
+// A load of the application still unfinished after this long will not finish.
+inline constexpr std::chrono::milliseconds kLoadCheckAfter{20'000};
+inline constexpr std::chrono::milliseconds kReasonProbeTimeout{6'000};
+// A hung page is reloaded at most once in this long; the next hang shows the error page, so a
+// page that keeps hanging does not reload for ever.
+inline constexpr std::chrono::seconds kCrashReloadEvery{120};
+
+// Why the window cannot show the application: the reason fragment of the error page.
+enum class Recovery { Crash, Server, Offline };
+QString recovery_name(Recovery reason);
+
+// GET of the application URL with its own short time-out: no answer is "offline", a status
+// of 500 or more "server", anything else "crash" (the service is fine, so the page failed).
+QCoro::Task<Recovery> probe_reason(Endpoints endpoints);
 
 class Watchdog {
  public:
@@ -33,6 +73,10 @@ class Watchdog {
   std::optional<Clock::time_point> last_crash_reload() const;
   void set_last_crash_reload(Clock::time_point when);
 
+  // How many liveness probes were started.
+  std::uint64_t liveness_probes() const { return liveness_probes_.load(); }
+  void count_liveness_probe() { liveness_probes_.fetch_add(1); }
+
  private:
   mutable std::mutex mutex_;
   Clock::time_point last_alive_ = Clock::now();
@@ -40,6 +84,15 @@ class Watchdog {
   std::atomic<bool> loaded_{false};
   std::atomic<std::uint64_t> load_counter_{0};
   std::atomic<bool> alive_flag_{false};
+  std::atomic<std::uint64_t> liveness_probes_{0};
 };
+
+// The 3-second task; runs until `stop` is requested. Touches `watchdog` only while not stopped.
+QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
+                           std::stop_token stop);
+
+// The check of one started load (`load` is the counter value load_started returned).
+QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
+                             std::uint64_t load, std::stop_token stop);
 
 }  // namespace kavor

@@ -1,18 +1,28 @@
 #include "shell/application.h"
 
 #include <qcorosignal.h>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QWebEngineProfile>
 
 #include "app/start_probe.h"
+#include "common/build_config.h"
 #include "common/fatal.h"
 #include "desktop/watchdog.h"
 #include "shell/asset_scheme.h"
 #include "shell/payment_window.h"
 
 namespace kavor::shell {
+
+namespace {
+
+// An informational request for attention fades after this long; a critical one stays until
+// the user comes to the window.
+constexpr int kInformationalAlertMs = 10'000;
+
+}  // namespace
 
 WindowHost::WindowHost(Endpoints endpoints, ExternalOpener opener)
     : endpoints_(std::move(endpoints)), opener_(std::move(opener)) {}
@@ -24,6 +34,22 @@ WindowHost::~WindowHost() {
 std::optional<QUrl> WindowHost::main_window_url() {
   if (!window_) return std::nullopt;
   return window_->current_url();
+}
+
+std::optional<Host::WindowState> WindowHost::main_window_state() {
+  if (!window_) return std::nullopt;
+  return WindowState{window_->isVisible(), window_->isMinimized(), window_->isActiveWindow()};
+}
+
+void WindowHost::request_attention(Attention level) {
+  if (!window_) return;
+  QApplication::alert(window_, level == Attention::Critical ? 0 : kInformationalAlertMs);
+}
+
+bool WindowHost::run_page_script(const QString& script, std::function<void()> done) {
+  if (!window_) return false;
+  window_->page()->runJavaScript(script, [done = std::move(done)](const QVariant&) { done(); });
+  return true;
 }
 
 bool WindowHost::navigate_main_window(const QUrl& url) {
@@ -94,8 +120,9 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   if (!options_.opener)
     options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
-  agent_ = std::make_unique<Agent>(
-      AgentOptions{options_.endpoints, options_.credentials, options_.notifications}, *host_);
+  agent_ = std::make_unique<Agent>(AgentOptions{options_.endpoints, options_.credentials,
+                                                options_.notifications, options_.toaster},
+                                   *host_);
 }
 
 Application::~Application() {
@@ -111,7 +138,8 @@ Application::~Application() {
 void Application::set_up() {
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
-  assets_ = std::make_unique<AssetSchemeHandler>();
+  assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
+                                                 QString::fromUtf8(build::kWebsiteUrl));
   profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
   host_->set_profile(profile_);
 
@@ -120,9 +148,19 @@ void Application::set_up() {
                            [opener = options_.opener](const QUrl& url) { opener(url); });
   if (!window_) fatal("main window");
   host_->set_window(window_);
+  if (options_.watchdog) {
+    // Every started load of the application gets its check.
+    QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
+      run_load_check(agent_->state().get<Watchdog>(), host_, options_.endpoints, load,
+                     agent_->stop_token());
+    });
+  }
   window_->show();
 
   run_start_probe(host_, options_.endpoints, agent_->stop_token());
+  if (options_.watchdog) {
+    run_watchdog(agent_->state().get<Watchdog>(), host_, options_.endpoints, agent_->stop_token());
+  }
   agent_->start();
 }
 

@@ -1,5 +1,5 @@
 // The running program: the shared state objects, the command table, the main window and the
-// background tasks (start-page probe, bridge loop).
+// background tasks (start-page probe, watchdog, bridge loop).
 #pragma once
 
 #include <QPointer>
@@ -22,6 +22,7 @@ class QWebEngineProfile;
 
 namespace kavor {
 class Notifications;
+class Toaster;
 namespace device {
 class CredentialStore;
 }
@@ -48,6 +49,9 @@ class WindowHost : public Host {
   void emit_event(const QString& name, const Json& payload) override;
   std::optional<QString> open_external(const QUrl& url) override;
   std::optional<QString> open_payment(const QUrl& url) override;
+  std::optional<WindowState> main_window_state() override;
+  void request_attention(Attention level) override;
+  bool run_page_script(const QString& script, std::function<void()> done) override;
   QCoro::Task<std::optional<QString>> pick_folder(QString title) override;
   QCoro::Task<std::optional<QString>> pick_file(QString title, QString filter_name,
                                                 QString extension) override;
@@ -71,8 +75,14 @@ struct ApplicationOptions {
   ExternalOpener opener;
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
-  // Where notifications go; none are shown when empty.
+  // Where the core's notification requests go; the notifier when empty.
   Notifications* notifications = nullptr;
+  // Where the notifier's toasts go; the desktop's notification service when empty.
+  Toaster* toaster = nullptr;
+  // Runs the webview watchdog (its task and the check of every started load). Tests of other
+  // features switch it off when they speed up the clock: the watchdog's limits would then give
+  // the webview a twentieth of its time to load or answer.
+  bool watchdog = true;
   // The web profile's storage name; an empty name gives a profile that keeps nothing on disk.
   QString profile_name = QStringLiteral("kavor-agent");
 };

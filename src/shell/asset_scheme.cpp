@@ -5,7 +5,8 @@
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlScheme>
 
-#include "common/endpoints.h"
+#include "common/json.h"
+#include "common/timing.h"
 
 // Resources compiled into a static library are only linked in when named once.
 static void init_shell_resources() {
@@ -22,8 +23,8 @@ QByteArray mime_for(const QString& path) {
       {".svg", "image/svg+xml"},
       {".ico", "image/x-icon"},
       {".woff2", "font/woff2"},
-      {".js", "text/javascript"},
-      {".css", "text/css"},
+      {".js", "text/javascript;charset=utf-8"},
+      {".css", "text/css;charset=utf-8"},
   };
   for (const auto& [suffix, type] : kTypes) {
     if (path.endsWith(QLatin1String(suffix))) return type;
@@ -41,6 +42,23 @@ void register_asset_scheme() {
   QWebEngineUrlScheme::registerScheme(scheme);
 }
 
+AssetSchemeHandler::AssetSchemeHandler(Endpoints endpoints, QString website, QObject* parent)
+    : QWebEngineUrlSchemeHandler(parent),
+      endpoints_(std::move(endpoints)),
+      website_(std::move(website)) {}
+
+QByteArray AssetSchemeHandler::config_script() const {
+  // The application's origin with a trailing slash: the error page probes its favicon and
+  // returns to it.
+  const QUrl origin = endpoints_.app_url().adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath |
+                                                    QUrl::RemoveQuery | QUrl::RemoveFragment);
+  Json config = Json::object();
+  config["remote"] = origin.toString(QUrl::FullyEncoded).toStdString() + "/";
+  config["website"] = website_.toStdString();
+  config["speedup"] = timing::speedup();
+  return "window.kavorPages = " + QByteArray::fromStdString(config.dump()) + ";\n";
+}
+
 void AssetSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
   if (job->requestMethod() != "GET") {
     job->fail(QWebEngineUrlRequestJob::RequestDenied);
@@ -51,6 +69,13 @@ void AssetSchemeHandler::requestStarted(QWebEngineUrlRequestJob* job) {
   // Resource paths cannot climb out of the asset folder, but a clean path keeps lookups exact.
   if (path.contains(QLatin1String(".."))) {
     job->fail(QWebEngineUrlRequestJob::UrlNotFound);
+    return;
+  }
+  if (path == QLatin1String("/config.js")) {
+    auto* buffer = new QBuffer(job);
+    buffer->setData(config_script());
+    buffer->open(QIODevice::ReadOnly);
+    job->reply(mime_for(path), buffer);
     return;
   }
   QFile file(QStringLiteral(":/assets") + path);

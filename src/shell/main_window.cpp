@@ -72,8 +72,9 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
     const bool application = same_origin(info.url(), endpoints_.app_url());
     switch (info.status()) {
       case QWebEngineLoadingInfo::LoadStartedStatus:
-        // The load check that follows a started load belongs to the watchdog's task.
-        watchdog_.load_started(application);
+        if (const auto load = watchdog_.load_started(application)) {
+          emit application_load_started(*load);
+        }
         break;
       case QWebEngineLoadingInfo::LoadSucceededStatus:
         if (application) watchdog_.page_loaded();

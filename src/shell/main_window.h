@@ -58,6 +58,10 @@ class MainWindow : public QWebEngineView {
   // the URL it is loading.
   QUrl current_url() const;
 
+ signals:
+  // A load of the chat web application started; `load` is the watchdog's counter for it.
+  void application_load_started(quint64 load);
+
  private:
   Endpoints endpoints_;
   Watchdog& watchdog_;

@@ -71,9 +71,10 @@ TEST_F(CommandsTest, AllTwentyFourCommandsExistAndBadArgumentsNeverReachThem) {
             QStringLiteral("The argument token of command agent_link must be a string."));
   EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).error,
             QStringLiteral("Command agent_decide needs the argument callId."));
+  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", "1"}, {"token", "t"}}).error,
+            QStringLiteral("The argument mid of command agent_watch_reply must be a number."));
   EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).error,
-            QStringLiteral(
-                "The argument mid of command agent_watch_reply must be a positive whole number."));
+            QStringLiteral("invalid message id"));
   EXPECT_EQ(call("agent_info", Json::array()).error,
             QStringLiteral("The arguments of agent_info must be an object."));
   EXPECT_TRUE(svc_.requests().empty());

@@ -9,7 +9,9 @@
 int main(int argc, char** argv) {
   // Chromium refuses its sandbox as root (CI runs as root); the GPU is absent under Xvfb.
   qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --no-first-run");
+  // KAVOR_TEST_CHROMIUM_FLAGS adds to them (--force-dark-mode for pictures of the dark scheme).
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
+          "--disable-gpu --no-first-run " + qgetenv("KAVOR_TEST_CHROMIUM_FLAGS"));
   QTemporaryDir home;
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
   qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));

@@ -184,6 +184,7 @@ class PageBridgeTest : public ::testing::Test {
   void start() {
     ApplicationOptions options;
     options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));
     add_commands(app_->commands(), &counters_);

@@ -24,6 +24,7 @@ class WindowCommandsTest : public ::testing::Test {
     svc_.set_default("GET", "/paid", Reply::text(200, "<p>paid</p>", "text/html"));
     ApplicationOptions options;
     options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.opener = [](const QUrl&) { return true; };
     options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));

@@ -40,6 +40,17 @@ class RecordingHost : public Host {
     payments.push_back(url.toString());
     return std::nullopt;
   }
+  std::optional<WindowState> main_window_state() override {
+    if (!has_window) return std::nullopt;
+    return window;
+  }
+  void request_attention(Attention level) override { attention.push_back(level); }
+  bool run_page_script(const QString& script, std::function<void()> done) override {
+    if (!has_window) return false;
+    scripts.push_back(script);
+    if (page_answers) done();
+    return true;
+  }
   QCoro::Task<std::optional<QString>> pick_folder(QString title) override {
     titles.push_back(title);
     std::optional<QString> choice = picked;
@@ -66,6 +77,10 @@ class RecordingHost : public Host {
   }
 
   bool has_window = true;
+  WindowState window{true, false, false};  // shown, but the user is elsewhere
+  std::vector<Attention> attention;
+  std::vector<QString> scripts;
+  bool page_answers = true;  // whether page scripts complete
   std::vector<QString> visited;
   std::vector<QString> opened;
   std::vector<QString> payments;

@@ -1,0 +1,103 @@
+#include "app/desktop_commands.h"
+
+#include <limits>
+
+#include "app/state_registry.h"
+#include "desktop/notifier.h"
+#include "desktop/reply_watcher.h"
+
+namespace kavor {
+
+namespace {
+
+QString text_arg(const Json& args, const char* key) {
+  const auto it = args.find(key);
+  return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
+                                             : QString();
+}
+
+// A JSON whole number as a message id; 0 for anything else, which the watcher refuses.
+std::int64_t message_id(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto id = value.get<std::uint64_t>();
+    return id > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+               ? 0
+               : static_cast<std::int64_t>(id);
+  }
+  return value.is_number_integer() ? value.get<std::int64_t>() : 0;
+}
+
+}  // namespace
+
+void install_desktop_commands(CommandTable& table, const CommandContext& context) {
+  using A = ArgType;
+  StateRegistry& state = context.state;
+  Host& host = context.host;
+  const Endpoints endpoints = context.endpoints;
+
+  table.add("agent_notify",
+            {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              const std::optional<NotifyKind> kind =
+                  parse_notify_kind(args["kind"].get<std::string>());
+              if (!kind) {
+                co_return CommandResult::failure(QStringLiteral(
+                    "The kind must be one of done, failed, network, approval, offline, "
+                    "online, unlinked and test."));
+              }
+              const NotifyRequest request{*kind, text_arg(args, "chat"), text_arg(args, "text"),
+                                          text_arg(args, "mid")};
+              QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> notifying =
+                  state.get<Notifier>().notify_and_wait(request);
+              const auto [outcome, error] = co_await notifying;
+              if (error) co_return CommandResult::failure(*error);
+              co_return CommandResult::success(
+                  Json(outcome == NotifyOutcome::Shown ? "shown" : "skipped"));
+            });
+
+  table.add("agent_notify_prefs", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+    co_return CommandResult::success(prefs_to_json(state.get<Notifier>().prefs()));
+  });
+
+  table.add(
+      "agent_set_notify_prefs", {{"prefs", A::Object}},
+      [&state](const Json& args) -> QCoro::Task<CommandResult> {
+        const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
+        if (!prefs) {
+          co_return CommandResult::failure(QStringLiteral(
+              "The notification settings must give enabled, sound and preview as true or "
+              "false, and lang as fa or en."));
+        }
+        if (const auto error = state.get<Notifier>().set_prefs(*prefs)) {
+          co_return CommandResult::failure(
+              QStringLiteral("The notification settings could not be saved: %1.").arg(*error));
+        }
+        co_return CommandResult::success();
+      });
+
+  table.add("agent_watch_reply",
+            {{"chat", A::String},
+             {"mid", A::Number},  // any number, so that 0 gets the watcher's own refusal
+             {"token", A::String},
+             {"title", A::String, true}},
+            [&state, &host, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
+              WatchRequest request{text_arg(args, "chat"), message_id(args["mid"]),
+                                   text_arg(args, "token"), text_arg(args, "title")};
+              if (const auto refusal = check_watch_request(request)) {
+                co_return CommandResult::failure(*refusal);
+              }
+              const WatchContext watch{endpoints, host, state.get<Notifier>()};
+              if (const auto refusal = state.get<Watchers>().watch(std::move(request), watch)) {
+                co_return CommandResult::failure(*refusal);
+              }
+              co_return CommandResult::success();
+            });
+
+  table.add("agent_unwatch_reply", {{"chat", A::String}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              state.get<Watchers>().unwatch(text_arg(args, "chat"));
+              co_return CommandResult::success();
+            });
+}
+
+}  // namespace kavor

@@ -1,0 +1,252 @@
+// The desktop integration in the real program under Xvfb, with a scaled clock: the watchdog
+// (heartbeats, a page that hangs in a busy loop, a load that never finishes, a minimised
+// window) and the notification and reply commands.
+#include <gtest/gtest.h>
+#include <QWebEnginePage>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "common/timing.h"
+#include "desktop/reply_watcher.h"
+#include "desktop/watchdog.h"
+#include "shell/application.h"
+#include "support/wait.h"
+#include "test_service.h"
+
+namespace kavor::shell {
+namespace {
+
+using namespace std::chrono_literals;
+using service::RecordedRequest;
+using service::Reply;
+using service::TestService;
+using test::wait_until;
+using Clock = std::chrono::steady_clock;
+
+// Ticks of 300 ms, 45 s of silence in 4.5 s, a load check after 2 s: fast, yet slow enough
+// for a busy machine to load a page before the watchdog judges it.
+constexpr int kSpeedup = 10;
+constexpr auto kPageTimeout = 30s;
+
+std::chrono::milliseconds real(std::chrono::milliseconds nominal) {
+  return nominal / kSpeedup;
+}
+
+// A chat page that sends the heartbeat every 20 seconds (scaled) while `beating`.
+const std::string kBeatingPage = R"(<!doctype html><html><body><p>chat</p><script>
+  window.beats = 0;
+  window.beat = setInterval(function () {
+    window.__TAURI_INTERNALS__.invoke('agent_alive').then(function () { beats++; });
+  }, )" + std::to_string(20'000 / kSpeedup) +
+                                 R"();
+</script></body></html>)";
+
+// A chat page that freezes in a busy loop shortly before the watchdog asks it, and stays
+// frozen until the question has gone unanswered.
+const std::string kHangingPage = R"(<!doctype html><html><body><p>chat</p><script>
+  addEventListener('load', function () {
+    setTimeout(function () {
+      var end = Date.now() + )" + std::to_string(30'000 / kSpeedup) +
+                                 R"(;
+      while (Date.now() < end) {}
+    }, )" + std::to_string(40'000 / kSpeedup) +
+                                 R"();
+  });
+</script></body></html>)";
+
+const std::string kQuietPage = "<!doctype html><html><body><p>quiet chat</p></body></html>";
+
+class DesktopWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    timing::set_speedup(kSpeedup);
+    svc_.set_default("GET", "/favicon.ico", Reply::text(404, ""));
+  }
+  void TearDown() override {
+    app_.reset();
+    svc_.release_held();
+    timing::set_speedup(1);
+  }
+
+  void start() {
+    ApplicationOptions options;
+    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.opener = [](const QUrl&) { return true; };
+    options.profile_name = QString();
+    app_ = std::make_unique<Application>(std::move(options));
+    app_->set_up();
+    QObject::connect(app_->main_window()->page(), &QWebEnginePage::urlChanged,
+                     [this](const QUrl& url) {
+                       std::lock_guard lock(mutex_);
+                       urls_.emplace_back(Clock::now(), url.toString());
+                     });
+  }
+  QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
+  QString url() const { return app_->main_window()->page()->url().toString(); }
+  Watchdog& watchdog() { return app_->state().get<Watchdog>(); }
+  bool in_front() {
+    MainWindow* window = app_->main_window();
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+    return wait_until([&] {
+      const auto state = app_->host().main_window_state();
+      return state && state->in_front();
+    });
+  }
+  bool application_loaded() {
+    return wait_until([&] { return url() == app_url() && watchdog().loaded(); }, kPageTimeout);
+  }
+  void idle(std::chrono::milliseconds time) {
+    wait_until([] { return false; }, time);
+  }
+  QVariant js(const QString& script) {
+    QVariant result;
+    bool done = false;
+    app_->main_window()->page()->runJavaScript(script, [&](const QVariant& v) {
+      result = v;
+      done = true;
+    });
+    EXPECT_TRUE(wait_until([&] { return done; }, kPageTimeout)) << script.toStdString();
+    return result;
+  }
+  std::vector<QString> visited() {
+    std::lock_guard lock(mutex_);
+    std::vector<QString> out;
+    for (const auto& [at, u] : urls_) out.push_back(u);
+    return out;
+  }
+  std::string trail() {
+    std::string out = "visited:";
+    for (const QString& u : visited()) out += " " + u.toStdString();
+    return out;
+  }
+  std::size_t count(const QString& u) {
+    const auto all = visited();
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), u));
+  }
+
+  TestService svc_;
+  std::unique_ptr<Application> app_;
+  std::mutex mutex_;
+  std::vector<std::pair<Clock::time_point, QString>> urls_;
+};
+
+TEST_F(DesktopWindowTest, APageWithAHeartbeatIsNeverProbedAndASilentOneIsAskedNotReloaded) {
+  svc_.set_default("GET", "/", Reply::text(200, kBeatingPage, "text/html"));
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  ASSERT_TRUE(in_front());
+  const std::uint64_t loads = watchdog().load_counter();
+  idle(real(100s));  // more than twice the silence a probe waits for
+  EXPECT_GE(js(QStringLiteral("beats")).toInt(), 3);
+  EXPECT_EQ(watchdog().liveness_probes(), 0u);
+
+  // The heartbeat stops: the page is asked, answers, and stays.
+  js(QStringLiteral("clearInterval(beat)"));
+  ASSERT_TRUE(wait_until([&] { return watchdog().liveness_probes() >= 1; }, real(90s)));
+  idle(real(20s));
+  EXPECT_EQ(watchdog().load_counter(), loads);
+  EXPECT_EQ(url(), app_url());
+  EXPECT_TRUE(watchdog().alive_flag());
+}
+
+TEST_F(DesktopWindowTest, AHungPageIsReloadedOnceAndASecondHangSoonAfterShowsTheCrashPage) {
+  svc_.set_default("GET", "/", Reply::text(200, kHangingPage, "text/html"));
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  ASSERT_TRUE(in_front());
+  const QString crash = QStringLiteral("kavor://localhost/error.html#crash");
+  ASSERT_TRUE(wait_until([&] { return count(crash) == 1; }, 60s)) << trail();
+  // The start-page probe loaded the application once, the watchdog once more.
+  EXPECT_EQ(watchdog().load_counter(), 2u) << trail();
+  EXPECT_EQ(watchdog().liveness_probes(), 2u);
+  EXPECT_TRUE(watchdog().last_crash_reload().has_value());
+}
+
+TEST_F(DesktopWindowTest, ALoadThatNeverFinishesShowsWhyTwentySecondsAfterItStarted) {
+  // The chat opens; then a page of it never arrives in the webview. What the service answers
+  // the agent's own reason probe is up to each phase.
+  std::atomic<int> agent_answer{200};
+  svc_.set_handler("GET", "/", [&](const RecordedRequest& request) {
+    const int status = agent_answer.load();
+    if (request.header("user-agent").rfind("kavor-agent/", 0) != 0 || status == 200) {
+      return Reply::text(200, kQuietPage, "text/html");
+    }
+    return status == 0 ? Reply::dropped() : Reply::text(status, "down for maintenance");
+  });
+  svc_.set_default("GET", "/slow", Reply::held());
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  QWebEnginePage* page = app_->main_window()->page();
+
+  struct Phase {
+    int answer;  // 0: the connection is dropped
+    const char* shown;
+  };
+  for (const Phase& phase : {Phase{0, "kavor://localhost/error.html#offline"},
+                             Phase{503, "kavor://localhost/error.html#server"}}) {
+    agent_answer = phase.answer;
+    const std::uint64_t loads = watchdog().load_counter();
+    const auto started = Clock::now();
+    app_->host().navigate_main_window(QUrl(app_url() + QStringLiteral("slow")));
+    ASSERT_TRUE(wait_until([&] { return watchdog().load_counter() > loads; })) << phase.shown;
+    ASSERT_TRUE(wait_until([&] { return count(QString::fromLatin1(phase.shown)) == 1; }, 30s))
+        << trail();
+    const auto took = Clock::now() - started;
+    EXPECT_GE(took, real(20s)) << phase.shown;
+    EXPECT_LT(took, real(20s) + real(6s) + 2s) << phase.shown;
+    EXPECT_FALSE(watchdog().loaded());
+    // The error page itself finishes loading, so the next load is seen starting.
+    ASSERT_TRUE(wait_until([&] { return !page->isLoading(); })) << phase.shown;
+    svc_.release_held();
+  }
+}
+
+TEST_F(DesktopWindowTest, AMinimisedWindowIsNeverProbedAndProbingWaitsForSilenceAfterRestoring) {
+  svc_.set_default("GET", "/", Reply::text(200, kQuietPage, "text/html"));
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  app_->main_window()->showMinimized();
+  ASSERT_TRUE(wait_until([&] { return app_->main_window()->isMinimized(); }));
+  idle(real(100s));
+  EXPECT_EQ(watchdog().liveness_probes(), 0u);
+
+  ASSERT_TRUE(in_front());
+  const auto restored = Clock::now();
+  ASSERT_TRUE(wait_until([&] { return watchdog().liveness_probes() >= 1; }, real(120s)));
+  EXPECT_GE(Clock::now() - restored, real(42s));
+  EXPECT_EQ(url(), app_url());
+}
+
+TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
+  svc_.set_default("GET", "/", Reply::text(200, kQuietPage, "text/html"));
+  start();
+  const auto call = [&](const std::string& name, Json args) {
+    return test::run(app_->commands().invoke(name, args));
+  };
+  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value.dump(),
+            R"({"enabled":true,"sound":true,"preview":true,"lang":"fa"})");
+  const Json prefs = {{"enabled", true}, {"sound", false}, {"preview", true}, {"lang", "en"}};
+  ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok);
+  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value.dump(), prefs.dump());
+  // These tests run without a session bus: the desktop refuses the toast, and the page hears
+  // why instead of "shown".
+  const CommandResult toast =
+      call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
+  EXPECT_FALSE(toast.ok);
+  EXPECT_FALSE(toast.error.isEmpty());
+  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok);
+  EXPECT_EQ(app_->state().get<Watchers>().watched().size(), 1u);
+  ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok);
+  EXPECT_TRUE(app_->state().get<Watchers>().watched().empty());
+  // Closing the program while a watch waits for its next tick is harmless.
+  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c2"}, {"mid", 4}, {"token", "t"}}).ok);
+  app_.reset();
+  idle(real(10s));
+}
+
+}  // namespace
+}  // namespace kavor::shell
