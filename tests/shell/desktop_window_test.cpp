@@ -34,6 +34,11 @@ std::chrono::milliseconds real(std::chrono::milliseconds nominal) {
   return nominal / kSpeedup;
 }
 
+// Qt's coarse timers may fire up to 5% early: the least real time a nominal wait can take.
+std::chrono::milliseconds at_least(std::chrono::milliseconds nominal) {
+  return real(nominal) * 95 / 100;
+}
+
 // A chat page that sends the heartbeat every 20 seconds (scaled) while `beating`.
 const std::string kBeatingPage = R"(<!doctype html><html><body><p>chat</p><script>
   window.beats = 0;
@@ -196,7 +201,7 @@ TEST_F(DesktopWindowTest, ALoadThatNeverFinishesShowsWhyTwentySecondsAfterItStar
     ASSERT_TRUE(wait_until([&] { return count(QString::fromLatin1(phase.shown)) == 1; }, 30s))
         << trail();
     const auto took = Clock::now() - started;
-    EXPECT_GE(took, real(20s)) << phase.shown;
+    EXPECT_GE(took, at_least(20s)) << phase.shown;
     EXPECT_LT(took, real(20s) + real(6s) + 2s) << phase.shown;
     EXPECT_FALSE(watchdog().loaded());
     // The error page itself finishes loading, so the next load is seen starting.
@@ -217,7 +222,7 @@ TEST_F(DesktopWindowTest, AMinimisedWindowIsNeverProbedAndProbingWaitsForSilence
   ASSERT_TRUE(in_front());
   const auto restored = Clock::now();
   ASSERT_TRUE(wait_until([&] { return watchdog().liveness_probes() >= 1; }, real(120s)));
-  EXPECT_GE(Clock::now() - restored, real(42s));
+  EXPECT_GE(Clock::now() - restored, at_least(42s));
   EXPECT_EQ(url(), app_url());
 }
 
