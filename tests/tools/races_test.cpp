@@ -1,11 +1,12 @@
 // Concurrent users of the whole agent: commands that wait on the service or the credential
-// store while the agent ends.
+// store while the agent ends, and an unlink overtaken by a new link.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
 #include <thread>
 
+#include "common/build_config.h"
 #include "tools/agent_fixture.h"
 
 namespace kavor::tools {
@@ -107,6 +108,39 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
     slow_->delay_ms = 0;
     start_agent();
   }
+}
+
+TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
+  // The service is slow to delete the old registration; meanwhile the user links again.
+  svc_.set_default("DELETE", "/bridge/devices/{id}", service::Reply::held());
+  svc_.set_default("POST", "/bridge/devices", service::Reply::json(200, registration));
+  QCoro::Task<CommandResult> unlinking =
+      agent_->commands().invoke("agent_unlink", {{"token", "sign-in"}});
+  ASSERT_TRUE(wait_until([&] { return !svc_.requests("DELETE", "/bridge/devices/{id}").empty(); }));
+  EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}")[0].path, "/bridge/devices/d");
+  const CommandResult linked = command("agent_link", {{"token", "link"}});
+  ASSERT_TRUE(linked.ok) << linked.error.toStdString();
+  EXPECT_EQ(linked.value["device"]["id"], "d2");
+
+  svc_.release_held(service::Reply::json(204, ""));
+  ASSERT_TRUE(wait_until([&] { return unlinking.isReady(); }));
+  const CommandResult unlinked = test::run(std::move(unlinking));
+  ASSERT_TRUE(unlinked.ok);
+  // The old registration is gone; the one the page was told about stays, on disk too.
+  EXPECT_EQ(unlinked.value["device"], linked.value["device"]);
+  EXPECT_EQ(device().secret(), QStringLiteral("s2"));
+  EXPECT_EQ(device::DeviceStore::load(device().file_path(), *creds_,
+                                      {QString::fromUtf8(build::kAppId), endpoints().api_base()})
+                ->secret(),
+            QStringLiteral("s2"));
+  ASSERT_TRUE(wait_until([&] {
+    const auto polls = svc_.requests("GET", "/bridge/poll");
+    return !polls.empty() && polls.back().header("authorization") == "Bearer s2";
+  }));
+
+  // An unlink that nothing overtakes still forgets.
+  EXPECT_TRUE(command("agent_unlink", Json::object()).value["device"].is_null());
+  EXPECT_FALSE(device().linked());
 }
 
 }  // namespace
