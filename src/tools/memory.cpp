@@ -248,6 +248,22 @@ std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, cons
 
 // ---- the tools ----
 
+// Every memory change rewrites the overview from the folder's listing: two at once would each
+// list the folder before the other's file was there, and the later overview would miss a memory.
+// So a change takes the overview's turn, then its file's, which edit_file and write_file of the
+// memory file take too (the file tools hold one path at a time, so nothing waits in a circle).
+class MemoryTurn {
+ public:
+  explicit MemoryTurn(const Places& places) : index_(places.index) {
+    // A memory file that leads to the overview itself is already held.
+    if (places.file != places.index) file_.emplace(places.file);
+  }
+
+ private:
+  PathLock index_;
+  std::optional<PathLock> file_;
+};
+
 ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document) {
   const std::string relative = memory_relative(slug);
   const auto located = locate(scope, slug);
@@ -255,10 +271,7 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
-  // Every memory change rewrites the overview from the folder's listing: two at once would
-  // each list the folder before the other's file was there, and the later overview would
-  // miss a memory.
-  const PathLock lock(places.index);
+  const MemoryTurn turn(places);
   struct stat st {};
   if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
     return ToolResult::failure(relative + " is a folder.");
@@ -279,7 +292,7 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug) {
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
-  const PathLock lock(places.index);
+  const MemoryTurn turn(places);
   // The entry in the memory folder goes, not what it may link to: forgetting a memory never
   // deletes another file of the project.
   const std::string entry = slug + ".md";

@@ -1,18 +1,31 @@
 // Concurrent users of the whole agent: commands that wait on the service or the credential
-// store while the agent ends, and an unlink overtaken by a new link.
+// store while the agent ends, an unlink overtaken by a new link, and memory changes racing
+// edits of the same file.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "common/build_config.h"
 #include "tools/agent_fixture.h"
+#include "tools/memory.h"
+#include "tools/path_locks.h"
 
 namespace kavor::tools {
 namespace {
 
 using test::wait_until;
+
+std::string read_all(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_all(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 // The real credential store, with writes and removals that take a while when asked to (as a
 // locked keyring does), telling when one has begun.
@@ -141,6 +154,61 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   // An unlink that nothing overtakes still forgets.
   EXPECT_TRUE(command("agent_unlink", Json::object()).value["device"].is_null());
   EXPECT_FALSE(device().linked());
+}
+
+TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
+  QTemporaryDir dir;
+  const fs::path root = fs::canonical(dir.path().toStdString());
+  const Scope scope{root, {}};
+  const fs::path memory = root / ".kavor-agent" / "memory";
+  fs::create_directories(memory);
+  // An edit checks the file against the text it was approved for, then writes: a memory change
+  // landing in between would be undone by the edit, though both report success.
+  struct Case {
+    const char* name;
+    Json args;
+    Decoder tool;
+    bool stays;  // the memory file exists afterwards
+  } cases[] = {
+      {"save", {{"slug", "x"}, {"title", "Saved"}, {"content", "SAVED"}}, save_memory_tool(), true},
+      {"forget", {{"slug", "x"}}, forget_memory_tool(), false},
+  };
+  for (const Case& c : cases) {
+    write_all(memory / "x.md", "---\ntitle: X\n---\n\nedited\n");
+    Decoded change = std::get<Decoded>(c.tool(c.args, scope));
+    auto editing = std::make_unique<PathLock>(memory / "x.md");  // an edit's turn at the file
+    std::atomic<bool> done{false};
+    ToolResult changed;
+    std::thread changing([&] {
+      changed = change.run(nullptr);
+      done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done.load()) << c.name << ": changed the file during the edit";
+    EXPECT_EQ(read_all(memory / "x.md"), "---\ntitle: X\n---\n\nedited\n") << c.name;
+    editing.reset();
+    changing.join();
+    EXPECT_TRUE(changed.ok) << c.name << ": " << changed.error;
+    EXPECT_EQ(fs::exists(memory / "x.md"), c.stays) << c.name;
+  }
+
+  // A memory file that leads to the overview itself is one turn, not two taken one after the
+  // other by the same run.
+  fs::create_symlink("../index.md", memory / "x.md");
+  const Json save = {{"slug", "x"}, {"title", "Loop"}, {"content", "loop"}};
+  Decoded looping = std::get<Decoded>(save_memory_tool()(save, scope));
+  std::atomic<bool> done{false};
+  std::thread saving([&] {
+    looping.run(nullptr);
+    done = true;
+  });
+  const bool ended = wait_until([&] { return done.load(); }, std::chrono::seconds(5));
+  EXPECT_TRUE(ended);
+  if (ended) {
+    saving.join();
+  } else {
+    saving.detach();
+  }
 }
 
 }  // namespace
