@@ -20,10 +20,6 @@ namespace kavor {
 
 namespace {
 
-// Blocking tool runs mostly wait on the disk; this many may run at once before a call waits
-// for a free thread.
-constexpr int kToolThreads = 16;
-
 // Without a notifier, requests for a notification are answered "not shown".
 class NoNotifications : public Notifications {
  public:

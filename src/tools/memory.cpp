@@ -264,7 +264,8 @@ class MemoryTurn {
   std::optional<PathLock> file_;
 };
 
-ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document) {
+ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
+                       const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const auto located = locate(scope, slug);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
@@ -272,6 +273,8 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
   }
   const Places& places = std::get<Places>(located);
   const MemoryTurn turn(places);
+  // Stopped while it waited for its turn, it changes nothing.
+  if (stopped(stop)) return stopped_before_start();
   struct stat st {};
   if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
     return ToolResult::failure(relative + " is a folder.");
@@ -285,7 +288,7 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
                              " in " + kFolder + "/index.md).");
 }
 
-ToolResult forget_memory(const Scope& scope, const std::string& slug) {
+ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const auto located = locate(scope, slug);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
@@ -293,6 +296,7 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug) {
   }
   const Places& places = std::get<Places>(located);
   const MemoryTurn turn(places);
+  if (stopped(stop)) return stopped_before_start();
   // The entry in the memory folder goes, not what it may link to: forgetting a memory never
   // deletes another file of the project.
   const std::string entry = slug + ".md";
@@ -593,8 +597,8 @@ Decoder save_memory_tool(Clock clock) {
     decoded.detail =
         existing.too_big ? unshown(*existing.too_big) : display_diff(existing.text, document);
     decoded.lang = "diff";
-    decoded.run = [scope, slug, document = std::move(document)](const StopFlag&) {
-      return save_memory(scope, slug, document);
+    decoded.run = [scope, slug, document = std::move(document)](const StopFlag& stop) {
+      return save_memory(scope, slug, document, stop);
     };
     return decoded;
   };
@@ -618,7 +622,7 @@ Decoder forget_memory_tool() {
     decoded.summary = "forget " + slug;
     decoded.detail = existing.too_big ? unshown(*existing.too_big) : existing.text;
     decoded.lang = "markdown";
-    decoded.run = [scope, slug](const StopFlag&) { return forget_memory(scope, slug); };
+    decoded.run = [scope, slug](const StopFlag& stop) { return forget_memory(scope, slug, stop); };
     return decoded;
   };
 }

@@ -1,15 +1,18 @@
 // Concurrent users of the whole agent: commands that wait on the service or the credential
-// store while the agent ends, an unlink overtaken by a new link, and memory changes racing
-// edits of the same file.
+// store while the agent ends, an unlink overtaken by a new link, stops that land while a call
+// waits for a thread or for its turn at a file, and memory changes racing edits of the same file.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "common/build_config.h"
 #include "tools/agent_fixture.h"
+#include "tools/install.h"
 #include "tools/memory.h"
 #include "tools/path_locks.h"
 
@@ -26,6 +29,27 @@ std::string read_all(const fs::path& path) {
 void write_all(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
+
+// Held shut until the test opens it; runs of the tool "hold" wait for it.
+class Latch {
+ public:
+  void wait() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
 
 // The real credential store, with writes and removals that take a while when asked to (as a
 // locked keyring does), telling when one has begun.
@@ -54,7 +78,28 @@ class SlowStore : public device::CredentialStore {
 
 class RacesTest : public test::AgentTest {
  protected:
+  // The program's tools, and "hold": a read that runs until the latch opens, holding the turn
+  // of the workspace file named by `turn` meanwhile when given.
+  ToolTable make_tools() override {
+    ToolTable table;
+    install_tools(table);
+    table.add("hold", [latch = latch_](const Json& args, const Scope& scope) -> DecodeResult {
+      const std::string turn = args.value("turn", "");
+      Decoded decoded;
+      decoded.summary = "hold";
+      decoded.run = [latch, file = turn.empty() ? fs::path() : scope.root / turn](const StopFlag&) {
+        std::optional<PathLock> held;
+        if (!file.empty()) held.emplace(file);
+        latch->wait();
+        return ToolResult::success("held");
+      };
+      return decoded;
+    });
+    return table;
+  }
+
   void TearDown() override {
+    latch_->open();
     if (slow_) slow_->delay_ms = 0;
     AgentTest::TearDown();
   }
@@ -69,6 +114,7 @@ class RacesTest : public test::AgentTest {
   }
 
   const std::string registration = R"({"device":{"id":"d2"},"secret":"s2"})";
+  std::shared_ptr<Latch> latch_ = std::make_shared<Latch>();
   SlowStore* slow_ = nullptr;
 };
 
@@ -154,6 +200,58 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   // An unlink that nothing overtakes still forgets.
   EXPECT_TRUE(command("agent_unlink", Json::object()).value["device"].is_null());
   EXPECT_FALSE(device().linked());
+}
+
+TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
+  ASSERT_TRUE(set_mode("c", "everything"));
+  write_all(ws_ / "a" / "f.txt", "old\n");
+  struct Case {
+    const char* name;
+    const char* held_turn;  // "": every thread of the tools is taken instead
+    const char* tool;
+    Json args;
+  } cases[] = {
+      {"write waiting for a free thread", "", "write_file", {{"path", "f.txt"}, {"content", "x"}}},
+      {"write waiting for the file", "f.txt", "write_file", {{"path", "f.txt"}, {"content", "x"}}},
+      {"edit waiting for the file",
+       "f.txt",
+       "edit_file",
+       {{"path", "f.txt"}, {"old_text", "old"}, {"new_text", "new"}}},
+      {"memory waiting for the overview",
+       ".kavor-agent/index.md",
+       "save_memory",
+       {{"slug", "m"}, {"title", "M"}, {"content", "remember"}}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    latch_ = std::make_shared<Latch>();
+    agent_->tools() = make_tools();
+    const std::string prefix = "stop-" + std::to_string(++n);
+    const int holders = *c.held_turn == 0 ? kToolThreads : 1;
+    for (int i = 0; i < holders; ++i) {
+      const std::string id = prefix + "-hold-" + std::to_string(i);
+      deliver(id, "hold", {{"turn", c.held_turn}});
+      ASSERT_TRUE(wait_until([&] { return states(id) == std::vector<std::string>{"running"}; }));
+    }
+    const std::string id = prefix + "-change";
+    deliver(id, c.tool, c.args);
+    ASSERT_TRUE(wait_until([&] { return states(id) == std::vector<std::string>{"running"}; }))
+        << c.name;
+    // Give the run time to reach the turn it waits for, when it waits for one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value, Json(true)) << c.name;
+    latch_->open();
+
+    const auto record = result(id);
+    ASSERT_TRUE(record) << c.name;
+    EXPECT_EQ((*record)["status"], "error") << c.name;
+    EXPECT_EQ((*record)["output"], "[stopped by the user]") << c.name;
+    EXPECT_EQ(read_all(ws_ / "a" / "f.txt"), "old\n") << c.name;
+    EXPECT_FALSE(fs::exists(ws_ / "a" / ".kavor-agent" / "memory" / "m.md")) << c.name;
+    for (int i = 0; i < holders; ++i) {
+      ASSERT_TRUE(result(prefix + "-hold-" + std::to_string(i))) << c.name;
+    }
+  }
 }
 
 TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
