@@ -26,10 +26,6 @@ namespace kavor {
 
 namespace {
 
-// Blocking tool runs mostly wait on the disk; this many may run at once before a call waits
-// for a free thread.
-constexpr int kToolThreads = 16;
-
 // The core's notification requests go to the notifier once start() has loaded it; earlier
 // ones are dropped.
 class ToNotifier : public Notifications {

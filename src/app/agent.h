@@ -30,6 +30,10 @@ namespace device {
 class CredentialStore;
 }
 
+// Blocking tool runs mostly wait on the disk; this many may run at once before a call waits
+// for a free thread.
+inline constexpr int kToolThreads = 16;
+
 struct AgentOptions {
   Endpoints endpoints = Endpoints::built_in();
   // Where the credential store is reached; the system's when empty.

@@ -78,7 +78,10 @@ std::optional<QString> CommandTable::check(const std::string& name, const Json& 
 QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const Json& args) const {
   if (auto refusal = check(name, args)) co_return CommandResult::failure(*refusal);
   const Json object = args.is_object() ? args : Json::object();
-  QCoro::Task<CommandResult> running = commands_.at(name).handler(object);
+  // The handler is copied into this frame: a handler that is a coroutine lambda reads its
+  // captures from its lambda object after every wait, and the table may be gone by then.
+  const CommandHandler handler = commands_.at(name).handler;
+  QCoro::Task<CommandResult> running = handler(object);
   CommandResult result = co_await running;
   co_return result;
 }

@@ -23,6 +23,9 @@ namespace kavor {
 
 namespace {
 
+// What a command that was waiting answers once the program is ending.
+constexpr const char* kClosing = "Kavor Agent is closing.";
+
 QString text_arg(const Json& args, const char* key) {
   const auto it = args.find(key);
   return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
@@ -46,6 +49,34 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
 // A picker's answer for the page: the chosen full path, or null when the user cancelled.
 CommandResult picked_path(const std::optional<QString>& path) {
   return CommandResult::success(path ? Json(path->toStdString()) : Json(nullptr));
+}
+
+// Commands that wait (for the service, the credential store) are coroutines of their own that
+// take everything they use as parameters, kept in their frame. A coroutine lambda would read its
+// captures from the lambda object in the command table after every wait, and the table is gone
+// once the agent has ended.
+QCoro::Task<CommandResult> link_command(StateRegistry& state, Endpoints endpoints,
+                                        std::stop_token shutdown, QString token) {
+  auto& store = state.get<device::DeviceStore>();
+  QCoro::Task<std::optional<QString>> linking =
+      device::link_device(store, std::move(endpoints), std::move(token), shutdown);
+  const std::optional<QString> error = co_await linking;
+  if (shutdown.stop_requested()) co_return CommandResult::failure(QString::fromLatin1(kClosing));
+  if (error) co_return CommandResult::failure(*error);
+  co_return CommandResult::success(agent_info(state));
+}
+
+QCoro::Task<CommandResult> unlink_command(StateRegistry& state, Endpoints endpoints,
+                                          Notifications& notifications, std::stop_token shutdown,
+                                          std::optional<QString> token) {
+  auto& store = state.get<device::DeviceStore>();
+  QCoro::Task<> unlinking =
+      device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
+  co_await unlinking;
+  if (shutdown.stop_requested()) co_return CommandResult::failure(QString::fromLatin1(kClosing));
+  // Notifications already shown belong to the old link.
+  notifications.clear_shown();
+  co_return CommandResult::success(agent_info(state));
 }
 
 }  // namespace
@@ -88,35 +119,19 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   const Endpoints endpoints = ctx.endpoints;
   Notifications& notifications = ctx.notifications;
   const std::stop_token shutdown = ctx.shutdown;
-  const QString ended = QStringLiteral("Kavor Agent is closing.");
 
   table.add("agent_info", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
     co_return CommandResult::success(agent_info(state));
   });
 
-  table.add("agent_link", {{"token", A::String}},
-            [&state, endpoints, shutdown, ended](const Json& args) -> QCoro::Task<CommandResult> {
-              const QString token = text_arg(args, "token");
-              auto& store = state.get<device::DeviceStore>();
-              QCoro::Task<std::optional<QString>> linking =
-                  device::link_device(store, endpoints, token, shutdown);
-              const std::optional<QString> error = co_await linking;
-              if (shutdown.stop_requested()) co_return CommandResult::failure(ended);
-              if (error) co_return CommandResult::failure(*error);
-              co_return CommandResult::success(agent_info(state));
-            });
+  table.add("agent_link", {{"token", A::String}}, [&state, endpoints, shutdown](const Json& args) {
+    return link_command(state, endpoints, shutdown, text_arg(args, "token"));
+  });
 
   table.add("agent_unlink", {{"token", A::String, true}},
-            [&state, endpoints, &notifications, shutdown,
-             ended](const Json& args) -> QCoro::Task<CommandResult> {
-              auto& store = state.get<device::DeviceStore>();
-              QCoro::Task<> unlinking = device::unlink_device(
-                  store, endpoints, optional_text_arg(args, "token"), shutdown);
-              co_await unlinking;
-              if (shutdown.stop_requested()) co_return CommandResult::failure(ended);
-              // Notifications already shown belong to the old link.
-              notifications.clear_shown();
-              co_return CommandResult::success(agent_info(state));
+            [&state, endpoints, &notifications, shutdown](const Json& args) {
+              return unlink_command(state, endpoints, notifications, shutdown,
+                                    optional_text_arg(args, "token"));
             });
 
   table.add("agent_alive", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {

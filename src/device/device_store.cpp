@@ -60,6 +60,11 @@ std::optional<QString> DeviceStore::secret() const {
   return record_->secret;
 }
 
+std::optional<DeviceRecord> DeviceStore::record() const {
+  std::lock_guard lock(mutex_);
+  return record_;
+}
+
 bool DeviceStore::linked() const {
   std::lock_guard lock(mutex_);
   return record_.has_value();
@@ -83,11 +88,13 @@ void DeviceStore::forget() {
   forget_locked();
 }
 
-bool DeviceStore::forget_if_secret(const QString& secret) {
+bool DeviceStore::forget_if_secret(const std::optional<QString>& secret) {
   std::lock_guard change(change_mutex_);
   {
     std::lock_guard lock(mutex_);
-    if (!record_ || record_->secret != secret) return false;
+    const std::optional<QString> current =
+        record_ ? std::optional<QString>(record_->secret) : std::nullopt;
+    if (current != secret) return false;
   }
   forget_locked();
   return true;
@@ -136,10 +143,12 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
 
 QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
                             std::stop_token shutdown) {
-  const std::optional<Credentials> credentials = store.credentials();
-  if (token && credentials) {
+  // The registration being unlinked. The user may link again while the service is asked; that
+  // newer registration is not the one unlinked and stays.
+  const std::optional<DeviceRecord> unlinked = store.record();
+  if (token && unlinked) {
     auto client = http_client();
-    const QString id = QString::fromUtf8(QUrl::toPercentEncoding(credentials->device_id));
+    const QString id = QString::fromUtf8(QUrl::toPercentEncoding(unlinked->device_id));
     QNetworkRequest request =
         client->request(endpoints.api_base() + QStringLiteral("/bridge/devices/") + id);
     set_bearer(request, token->trimmed());
@@ -148,7 +157,10 @@ QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::option
     Q_UNUSED(ignored);
     if (shutdown.stop_requested()) co_return;
   }
-  QFuture<void> forgetting = QtConcurrent::run([&store] { store.forget(); });
+  const std::optional<QString> secret =
+      unlinked ? std::optional<QString>(unlinked->secret) : std::nullopt;
+  QFuture<bool> forgetting =
+      QtConcurrent::run([&store, secret] { return store.forget_if_secret(secret); });
   co_await forgetting;
 }
 

@@ -46,6 +46,8 @@ class DeviceStore {
   const QString& file_path() const { return file_path_; }
   std::optional<Credentials> credentials() const;
   std::optional<QString> secret() const;
+  // The whole record in one copy, so that its id and its secret belong to the same link.
+  std::optional<DeviceRecord> record() const;
   bool linked() const;
 
   // Keeps a new registration: the secret goes to the credential store, or into device.json
@@ -58,10 +60,10 @@ class DeviceStore {
   // ignored; afterwards the computer is not linked. Blocking.
   void forget();
 
-  // Forgets the registration only while `secret` is still its secret: the service rejected a
-  // request made with `secret`, and a newer link must survive that. Returns whether it forgot.
-  // Blocking.
-  bool forget_if_secret(const QString& secret);
+  // Forgets the registration only while `secret` is still its secret (nothing: while no
+  // registration is kept): the service rejected a request made with `secret`, or the user
+  // unlinked it, and a newer link must survive that. Returns whether it forgot. Blocking.
+  bool forget_if_secret(const std::optional<QString>& secret);
 
  private:
   DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
@@ -87,8 +89,8 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
                                                 QString token, std::stop_token shutdown = {});
 
 // Deletes the registration on the service when a sign-in token is given and the computer is
-// linked (the answer is ignored), then forgets it locally in every case (unless `shutdown` was
-// requested meanwhile).
+// linked (the answer is ignored), then forgets that registration locally (unless `shutdown` was
+// requested meanwhile). A link made while the service is asked is a newer one and stays.
 QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
                             std::stop_token shutdown = {});
 

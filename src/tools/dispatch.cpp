@@ -202,6 +202,8 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   } else {
     auto run = std::move(decoded.run);
     QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop] {
+      // The call may have waited for a free thread; one stopped meanwhile never starts.
+      if (stopped(stop)) return stopped_before_start();
       return guarded<ToolResult>([&] { return run(stop); },
                                  [](std::string message) { return ToolResult::failure(message); });
     });

@@ -360,8 +360,10 @@ Decoder write_file_tool() {
     decoded.lang = "diff";
     decoded.outside = target.outside;
     decoded.run = [target = std::move(target), root = scope.root,
-                   content = std::move(content)](const StopFlag&) {
+                   content = std::move(content)](const StopFlag& stop) {
       const PathLock lock(target.path);
+      // Another change of the file may have held it up; stopped meanwhile, it changes nothing.
+      if (stopped(stop)) return stopped_before_start();
       if (auto moved = moved_since_approval(target.argument, root, target.path))
         return ToolResult::failure(*moved);
       struct stat st {};
@@ -451,8 +453,9 @@ Decoder edit_file_tool() {
     Edit edit = std::move(std::get<Edit>(planned));
     decoded.detail = edit.diff;
     decoded.run = [target = std::move(target), root = scope.root,
-                   edit = std::move(edit)](const StopFlag&) {
+                   edit = std::move(edit)](const StopFlag& stop) {
       const PathLock lock(target.path);
+      if (stopped(stop)) return stopped_before_start();
       if (auto moved = moved_since_approval(target.argument, root, target.path))
         return ToolResult::failure(*moved);
       std::string reread_error;

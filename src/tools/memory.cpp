@@ -248,17 +248,33 @@ std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, cons
 
 // ---- the tools ----
 
-ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document) {
+// Every memory change rewrites the overview from the folder's listing: two at once would each
+// list the folder before the other's file was there, and the later overview would miss a memory.
+// So a change takes the overview's turn, then its file's, which edit_file and write_file of the
+// memory file take too (the file tools hold one path at a time, so nothing waits in a circle).
+class MemoryTurn {
+ public:
+  explicit MemoryTurn(const Places& places) : index_(places.index) {
+    // A memory file that leads to the overview itself is already held.
+    if (places.file != places.index) file_.emplace(places.file);
+  }
+
+ private:
+  PathLock index_;
+  std::optional<PathLock> file_;
+};
+
+ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
+                       const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const auto located = locate(scope, slug);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
-  // Every memory change rewrites the overview from the folder's listing: two at once would
-  // each list the folder before the other's file was there, and the later overview would
-  // miss a memory.
-  const PathLock lock(places.index);
+  const MemoryTurn turn(places);
+  // Stopped while it waited for its turn, it changes nothing.
+  if (stopped(stop)) return stopped_before_start();
   struct stat st {};
   if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
     return ToolResult::failure(relative + " is a folder.");
@@ -272,14 +288,15 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
                              " in " + kFolder + "/index.md).");
 }
 
-ToolResult forget_memory(const Scope& scope, const std::string& slug) {
+ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const auto located = locate(scope, slug);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
   const Places& places = std::get<Places>(located);
-  const PathLock lock(places.index);
+  const MemoryTurn turn(places);
+  if (stopped(stop)) return stopped_before_start();
   // The entry in the memory folder goes, not what it may link to: forgetting a memory never
   // deletes another file of the project.
   const std::string entry = slug + ".md";
@@ -580,8 +597,8 @@ Decoder save_memory_tool(Clock clock) {
     decoded.detail =
         existing.too_big ? unshown(*existing.too_big) : display_diff(existing.text, document);
     decoded.lang = "diff";
-    decoded.run = [scope, slug, document = std::move(document)](const StopFlag&) {
-      return save_memory(scope, slug, document);
+    decoded.run = [scope, slug, document = std::move(document)](const StopFlag& stop) {
+      return save_memory(scope, slug, document, stop);
     };
     return decoded;
   };
@@ -605,7 +622,7 @@ Decoder forget_memory_tool() {
     decoded.summary = "forget " + slug;
     decoded.detail = existing.too_big ? unshown(*existing.too_big) : existing.text;
     decoded.lang = "markdown";
-    decoded.run = [scope, slug](const StopFlag&) { return forget_memory(scope, slug); };
+    decoded.run = [scope, slug](const StopFlag& stop) { return forget_memory(scope, slug, stop); };
     return decoded;
   };
 }

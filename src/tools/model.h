@@ -64,6 +64,16 @@ using StopFlag = std::shared_ptr<std::atomic<bool>>;
 // What a run the user stopped ends with (after any output it had so far).
 inline constexpr std::string_view kStoppedByUser = "[stopped by the user]";
 
+// Whether the user stopped the call; a run without a flag never is.
+inline bool stopped(const StopFlag& stop) {
+  return stop && stop->load();
+}
+
+// The failure of a run the user stopped before it changed anything.
+inline ToolResult stopped_before_start() {
+  return ToolResult::failure(std::string(kStoppedByUser));
+}
+
 // The folders one call may touch: the canonical workspace root and at most one extra folder.
 struct Scope {
   fs::path root;

@@ -5,7 +5,8 @@
 //
 // The lock is keyed by the resolved path, so two calls that name one file differently (through
 // a link, from another workspace) still take turns. It is held only while the change runs,
-// never while a call waits for the user.
+// never while a call waits for the user. A run holds one path, except a memory change, which
+// takes the memory overview's turn before its file's: no two runs can wait for each other.
 #pragma once
 
 #include <filesystem>
