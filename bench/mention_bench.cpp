@@ -96,7 +96,7 @@ int generate(const std::string& root, std::size_t total) {
       "main",    "app",     "server",  "client", "request", "response", "parser",     "token",
       "cache",   "logger",  "config",  "schema", "query",   "payment",  "invoice",    "order",
       "product", "search",  "filter",  "list",   "item",    "view",     "controller", "service",
-      "helper",  "util",    "test",    "spec",   "readme",  "کتاب",     "گزارش",      "فاکتور"};
+      "helper",  "util",    "test",    "design", "readme",  "کتاب",     "گزارش",      "فاکتور"};
   static const char* const kExtensions[] = {".ts", ".tsx",  ".js",  ".py", ".rs", ".go",  ".java",
                                             ".md", ".json", ".css", ".c",  ".h",  ".cpp", ".log"};
   Lcg rng{7};

@@ -42,7 +42,7 @@ void append_windows_arg(std::string_view arg, bool always_quote, std::string& ou
   out.push_back('"');
 }
 
-ProcessSpec powershell(std::string program, const std::string& command) {
+ProcessDescription powershell(std::string program, const std::string& command) {
   return {std::move(program),
           {"-NoLogo", "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
            "[Console]::OutputEncoding=[Text.Encoding]::UTF8; " + command},
@@ -58,7 +58,8 @@ std::chrono::seconds clamp_timeout(std::optional<std::uint64_t> seconds) {
   return std::chrono::seconds(static_cast<std::chrono::seconds::rep>(value));
 }
 
-ProcessSpec shell_process(Platform platform, const std::string& shell, const std::string& command) {
+ProcessDescription shell_process(Platform platform, const std::string& shell,
+                                 const std::string& command) {
   const bool windows = platform == Platform::Windows;
   if (shell == "bash" || shell == "sh" || (!windows && shell.empty())) {
     return {windows ? "bash.exe" : "bash", {"-lc", command}, {}, "bash"};
@@ -70,22 +71,22 @@ ProcessSpec shell_process(Platform platform, const std::string& shell, const std
   return powershell(windows ? "powershell.exe" : "pwsh", command);
 }
 
-ProcessSpec wsl_listing_process() {
+ProcessDescription wsl_listing_process() {
   return {"wsl.exe", {"-l", "-v"}, {}, "bash"};
 }
 
-ProcessSpec wsl_process(const std::string& distro, const std::string& folder,
-                        const std::string& command) {
-  ProcessSpec spec{"wsl.exe", {}, {}, "bash"};
-  if (!distro.empty()) spec.args = {"-d", distro};
+ProcessDescription wsl_process(const std::string& distro, const std::string& folder,
+                               const std::string& command) {
+  ProcessDescription process{"wsl.exe", {}, {}, "bash"};
+  if (!distro.empty()) process.args = {"-d", distro};
   for (const std::string& arg : {std::string("--cd"), folder, std::string("-e"),
                                  std::string("bash"), std::string("-lc"), command}) {
-    spec.args.push_back(arg);
+    process.args.push_back(arg);
   }
-  return spec;
+  return process;
 }
 
-ProcessSpec docker_process(std::vector<std::string> args) {
+ProcessDescription docker_process(std::vector<std::string> args) {
   return {"docker", std::move(args), {}, "bash"};
 }
 
@@ -111,17 +112,17 @@ std::string docker_command_text(const std::vector<std::string>& args) {
   return out;
 }
 
-std::string windows_command_line(const ProcessSpec& spec) {
+std::string windows_command_line(const ProcessDescription& process) {
   std::string out;
   // The program is always quoted, so a path with blanks cannot be read as a shorter program.
-  append_windows_arg(spec.program, true, out);
-  for (const std::string& arg : spec.args) {
+  append_windows_arg(process.program, true, out);
+  for (const std::string& arg : process.args) {
     out.push_back(' ');
     append_windows_arg(arg, false, out);
   }
-  if (!spec.raw.empty()) {
+  if (!process.raw.empty()) {
     out.push_back(' ');
-    out += spec.raw;
+    out += process.raw;
   }
   return out;
 }

@@ -44,7 +44,7 @@ inline constexpr std::uint64_t kMaxTimeoutSeconds = 1800;
 // The time-out of a call: the default when absent, otherwise clamped to 1..1800 seconds.
 std::chrono::seconds clamp_timeout(std::optional<std::uint64_t> seconds);
 
-struct ProcessSpec {
+struct ProcessDescription {
   std::string program;            // a name looked up on PATH, or a path
   std::vector<std::string> args;  // each passed as one argument
   std::string raw;                // cmd only: appended to the Windows command line verbatim
@@ -52,17 +52,18 @@ struct ProcessSpec {
 };
 
 // The process that runs `command` in the shell named `shell` (matched exactly).
-ProcessSpec shell_process(Platform platform, const std::string& shell, const std::string& command);
+ProcessDescription shell_process(Platform platform, const std::string& shell,
+                                 const std::string& command);
 
 // wsl.exe -l -v: the installed distributions.
-ProcessSpec wsl_listing_process();
+ProcessDescription wsl_listing_process();
 
 // wsl.exe [-d {distro}] --cd {folder} -e bash -lc {command}.
-ProcessSpec wsl_process(const std::string& distro, const std::string& folder,
-                        const std::string& command);
+ProcessDescription wsl_process(const std::string& distro, const std::string& folder,
+                               const std::string& command);
 
 // docker with the arguments as given.
-ProcessSpec docker_process(std::vector<std::string> args);
+ProcessDescription docker_process(std::vector<std::string> args);
 
 // `arg` as a POSIX shell reads it back: as is when made only of ASCII letters, digits and
 // -_./:=@,+ (and not empty), otherwise in single quotes with each ' written as '\''.
@@ -71,10 +72,10 @@ std::string posix_quote(std::string_view arg);
 // "docker" and the arguments, each quoted as above, separated by single spaces.
 std::string docker_command_text(const std::vector<std::string>& args);
 
-// The command line a Windows process receives for `spec`: the program in double quotes, each
+// The command line a Windows process receives for `process`: the program in double quotes, each
 // argument quoted when it is empty or holds a blank or a double quote (backslashes before a
 // quote doubled, as the C runtime reads them back), then the raw text; all separated by spaces.
-std::string windows_command_line(const ProcessSpec& spec);
+std::string windows_command_line(const ProcessDescription& process);
 
 // taskkill's arguments for ending the process `pid` and everything it started.
 std::vector<std::string> taskkill_args(std::uint64_t pid);

@@ -220,9 +220,9 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
 
   // 1. Start.
   ProcessTree tree(options.use_cgroup);
-  auto started = spawn(SpawnRequest{run.spec, run.folder, tree.marker(), tree.cgroup_procs()});
+  auto started = spawn(SpawnRequest{run.process, run.folder, tree.marker(), tree.cgroup_procs()});
   if (const auto* failure = std::get_if<StartFailure>(&started)) {
-    co_return RunOutcome{false, start_failure_message(run.spec.program, run.folder, *failure)};
+    co_return RunOutcome{false, start_failure_message(run.process.program, run.folder, *failure)};
   }
   std::unique_ptr<Child> child = std::move(std::get<std::unique_ptr<Child>>(started));
   tree.set_leader(child->pid());
@@ -282,11 +282,11 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   co_return outcome(capture.text(), note, code);
 }
 
-Collected collect_output(const ProcessSpec& spec, const std::filesystem::path& folder,
+Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,
                          std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
   Collected result;
   ProcessTree tree(true);
-  auto started = spawn(SpawnRequest{spec, folder, tree.marker(), tree.cgroup_procs()});
+  auto started = spawn(SpawnRequest{process, folder, tree.marker(), tree.cgroup_procs()});
   if (auto* failure = std::get_if<StartFailure>(&started)) {
     result.failure = std::move(*failure);
     return result;

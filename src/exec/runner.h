@@ -86,7 +86,7 @@ inline constexpr std::chrono::milliseconds kReaderGrace{2'000};
 inline constexpr std::chrono::milliseconds kExitAfterKill{5'000};
 
 struct CommandRun {
-  ProcessSpec spec;
+  ProcessDescription process;
   std::filesystem::path folder;  // the working folder
   std::chrono::seconds timeout{kDefaultTimeoutSeconds};
 };
@@ -126,7 +126,7 @@ struct Collected {
   std::optional<int> code;  // the exit code; nothing when it was killed or lost
   bool cut_short = false;   // stopped or timed out
 };
-Collected collect_output(const ProcessSpec& spec, const std::filesystem::path& folder,
+Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,
                          std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
 
 // Ends the tree of every run still going. Also runs when the program exits.

@@ -72,8 +72,8 @@ struct ChildPlan {
 ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   ChildPlan plan;
   plan.path = std::move(path);
-  plan.arg_text.push_back(request.spec.program);
-  for (const std::string& arg : request.spec.args) plan.arg_text.push_back(arg);
+  plan.arg_text.push_back(request.process.program);
+  for (const std::string& arg : request.process.args) plan.arg_text.push_back(arg);
   // The marker replaces one inherited from an outer run (the agent started by a command).
   const std::string marker_name = request.marker.substr(0, request.marker.find('=') + 1);
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -212,7 +212,7 @@ std::optional<std::string> find_program(const std::string& program) {
 
 std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& request) {
   reap_abandoned();
-  const auto path = find_program(request.spec.program);
+  const auto path = find_program(request.process.program);
   if (!path) return StartFailure{StartFailure::Kind::NotFound, {}};
   std::error_code fs_error;
   if (!std::filesystem::is_directory(request.folder, fs_error)) {

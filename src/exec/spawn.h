@@ -72,7 +72,7 @@ class Child {
 };
 
 struct SpawnRequest {
-  ProcessSpec spec;
+  ProcessDescription process;
   std::filesystem::path folder;
   std::string marker;        // "NAME=value" added to the environment
   std::string cgroup_procs;  // the run cgroup's cgroup.procs file, or ""

@@ -57,12 +57,12 @@ std::string decode_wsl_listing(std::string_view bytes) {
 
 RunOutcome list_wsl_distributions(const std::filesystem::path& folder,
                                   const std::atomic<bool>& stop) {
-  const ProcessSpec spec = wsl_listing_process();
-  const Collected run = collect_output(spec, folder, kListingTimeout, stop);
+  const ProcessDescription process = wsl_listing_process();
+  const Collected run = collect_output(process, folder, kListingTimeout, stop);
   if (run.failure) {
     const std::string error = run.failure->kind == StartFailure::Kind::Other
                                   ? run.failure->error
-                                  : start_failure_message(spec.program, folder, *run.failure);
+                                  : start_failure_message(process.program, folder, *run.failure);
     return {false, "WSL is not available: " + error};
   }
   // Each stream is decoded on its own: they need not share an encoding.

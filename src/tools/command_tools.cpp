@@ -65,17 +65,18 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) 
 
 // A command call: `text` is what the user approves and what the scope check reads; `sent` says
 // whether the assistant wrote it (a detected test command was read from the folder instead).
-Decoded command_call(exec::ProcessSpec spec, const std::string& text, const fs::path& folder,
-                     const Json& args, const Scope& scope, bool sent = true) {
+Decoded command_call(exec::ProcessDescription process, const std::string& text,
+                     const fs::path& folder, const Json& args, const Scope& scope,
+                     bool sent = true) {
   Decoded decoded;
   decoded.kind = ToolKind::Exec;
   decoded.summary = command_summary(text);
   decoded.detail = text;
   if (sent) decoded.sent_detail = text;
-  decoded.lang = spec.lang;
+  decoded.lang = process.lang;
   decoded.outside = !scope.contains(folder) || command_reaches_outside(text, folder, scope);
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
-  exec::CommandRun run{std::move(spec), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
+  exec::CommandRun run{std::move(process), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
   decoded.run_async = [run = std::move(run)](RunContext context) {
     return run_streaming(run, std::move(context));
   };

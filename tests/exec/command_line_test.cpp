@@ -45,9 +45,9 @@ TEST(CommandLine, LinuxRunsBashForBlankBashAndShAndTheLangFollowsTheShellUsed) {
   for (const Case& c : {Case{"", "bash", "bash"}, Case{"bash", "bash", "bash"},
                         Case{"sh", "bash", "bash"}, Case{"powershell", "pwsh", "powershell"},
                         Case{"Bash", "pwsh", "powershell"}, Case{"cmd", "cmd.exe", "batch"}}) {
-    const ProcessSpec spec = shell_process(Platform::Linux, c.shell, "echo hi");
-    EXPECT_EQ(spec.program, c.program) << c.shell;
-    EXPECT_EQ(spec.lang, c.lang) << c.shell;
+    const ProcessDescription process = shell_process(Platform::Linux, c.shell, "echo hi");
+    EXPECT_EQ(process.program, c.program) << c.shell;
+    EXPECT_EQ(process.lang, c.lang) << c.shell;
   }
   EXPECT_EQ(shell_process(Platform::Linux, "", "echo hi").args,
             (std::vector<std::string>{"-lc", "echo hi"}));

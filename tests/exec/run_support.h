@@ -31,7 +31,7 @@ struct Ran {
 inline CommandRun bash(const std::string& script, const fs::path& folder,
                        std::chrono::seconds timeout = 60s) {
   // Not a login shell: these tests are about the runner, and a login shell costs half a second.
-  return CommandRun{ProcessSpec{"bash", {"-c", script}, {}, "bash"}, folder, timeout};
+  return CommandRun{ProcessDescription{"bash", {"-c", script}, {}, "bash"}, folder, timeout};
 }
 
 inline Ran run(CommandRun command, StopSignal stop = {}, RunOptions options = {}) {
