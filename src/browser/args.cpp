@@ -233,6 +233,7 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
     a.key_press = std::get<0>(press);
   }
 
+  a.local_folders = {workspace};
   call.kind = a.action == Action::Eval ? tools::ToolKind::Exec : tools::ToolKind::Read;
   call.summary = one_line(summary_for(a));
   if (a.action == Action::Type) call.detail = a.text;

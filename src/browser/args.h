@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "browser/keys.h"
 #include "common/json.h"
@@ -64,6 +65,10 @@ struct BrowserArgs {
   std::optional<std::uint32_t> height;
   std::optional<std::uint64_t> wait_ms;  // clamped
   std::uint64_t timeout_s = kDefaultTimeout;
+  // Where the page may load local files from (see instance.h): the chat's folders, and a file
+  // outside them that this call opens, which the user let it open.
+  std::vector<std::filesystem::path> local_folders;
+  std::vector<std::filesystem::path> local_files;
 
   // The call's whole limit: `timeout` plus `wait_ms` when given.
   std::chrono::milliseconds limit() const;

@@ -5,9 +5,13 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
 
 #include "browser/launch.h"
 #include "browser/reading.h"
+#include "tools/paths.h"
 
 namespace kavor::browser {
 
@@ -72,10 +76,43 @@ void BrowserInstance::handle_event(const CdpEvent& event) {
   // Only the page's own session feeds its state; the browser's and other targets' events
   // describe something else.
   if (session_.empty() || event.session != session_) return;
+  if (event.method == "Fetch.requestPaused") {
+    answer_file_request(event.params);
+    return;
+  }
   std::optional<Answer> answer = page_.apply(event.method, event.params, Clock::now());
   // A dialog blocks the page until answered; the answer goes out without waiting, so this
   // handler never waits on the very messages it is handling.
   if (answer) connection_->send_only(answer->method, std::move(answer->params), session_);
+}
+
+void BrowserInstance::allow_local_files(std::vector<std::filesystem::path> folders,
+                                        std::vector<std::filesystem::path> files) {
+  std::lock_guard lock(local_mutex_);
+  local_folders_ = std::move(folders);
+  local_files_ = std::move(files);
+}
+
+void BrowserInstance::answer_file_request(const Json& params) {
+  bool allowed = false;
+  const QUrl url(QString::fromStdString(str(member(params, "request"), "url")));
+  if (url.isLocalFile()) {
+    try {
+      const tools::fs::path file =
+          tools::canonical_prefix(tools::normalize(url.toLocalFile().toStdString()));
+      std::lock_guard lock(local_mutex_);
+      allowed = std::any_of(local_folders_.begin(), local_folders_.end(),
+                            [&](const auto& folder) { return tools::path_within(file, folder); }) ||
+                std::find(local_files_.begin(), local_files_.end(), file) != local_files_.end();
+    } catch (const tools::PathError&) {
+      // Too many links on the way: not judged, not loaded.
+    }
+  }
+  Json answer = Json::object();
+  answer["requestId"] = str(params, "requestId");
+  if (!allowed) answer["errorReason"] = "BlockedByClient";
+  connection_->send_only(allowed ? "Fetch.continueRequest" : "Fetch.failRequest", std::move(answer),
+                         session_);
 }
 
 QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bool for_page,
@@ -135,6 +172,13 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt*
     const CdpResult enabled = co_await enabling;
     if (!enabled.ok) co_return enabled.error;
   }
+
+  // Requests for local files wait for the tool's answer (allow_local_files).
+  Json fetch_params = Json::object();
+  fetch_params["patterns"] = Json::array({Json{{"urlPattern", "file://*"}}});
+  QCoro::Task<CdpResult> fetching = call("Fetch.enable", std::move(fetch_params), true, interrupt);
+  const CdpResult fetch_enabled = co_await fetching;
+  if (!fetch_enabled.ok) co_return fetch_enabled.error;
 
   // 5. Every link stays in this page.
   Json script = Json::object();

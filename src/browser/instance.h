@@ -5,10 +5,13 @@
 #include <QProcess>
 
 #include <cstdint>
+#include <filesystem>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <qcorotask.h>
 
@@ -52,6 +55,17 @@ class BrowserInstance {
   QCoro::Task<std::optional<std::string>> apply_viewport(std::uint32_t width, std::uint32_t height,
                                                          Interrupt* interrupt);
 
+  // The local files the page may load from now on: those inside `folders`, and `files`.
+  //
+  // A page shown from a file (one of the workspace, which may come from anywhere) can load any
+  // other file of the disk: navigate to it, show it in a frame or an image, and so into the
+  // screenshot and the text the tool reads back, with no approval asked for that file. So every
+  // request of the page for a file: URL waits for the tool (the Fetch domain, file: requests
+  // only) and goes on only when the file, its links followed, lies inside the chat's folders or
+  // is the outside file the user let the current call open; any other fails as blocked.
+  void allow_local_files(std::vector<std::filesystem::path> folders,
+                         std::vector<std::filesystem::path> files);
+
   // Launch steps: take over the DevTools connection, then open and prepare the one page.
   void adopt(std::unique_ptr<CdpConnection> connection);
   QCoro::Task<std::optional<std::string>> prepare_page(Interrupt* interrupt);
@@ -74,6 +88,7 @@ class BrowserInstance {
 
  private:
   void handle_event(const CdpEvent& event);
+  void answer_file_request(const Json& params);
 
   std::string program_;
   std::unique_ptr<QProcess> process_;
@@ -88,6 +103,9 @@ class BrowserInstance {
   std::string desktop_user_agent_;
   std::string major_version_ = "130";
   std::optional<std::shared_future<bool>> removal_;
+  std::mutex local_mutex_;
+  std::vector<std::filesystem::path> local_folders_;
+  std::vector<std::filesystem::path> local_files_;
 };
 
 // Waits for every browser process ended by `shutdown` that the event loop has not reaped yet;

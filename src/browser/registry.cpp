@@ -127,6 +127,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     interrupt.clear_time_limit();
   }
   BrowserInstance& browser = *slot->browser;
+  browser.allow_local_files(args.local_folders, args.local_files);
 
   // 5. The deadline.
   const std::chrono::milliseconds limit = args.limit();

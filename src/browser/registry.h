@@ -10,8 +10,10 @@
 // 3. A browser whose process ended or whose connection closed is put away.
 // 4. No browser: launch one, bounded by 45 seconds.
 // 5. The deadline: `timeout` seconds plus `wait_ms`, from now.
-// 6. Set the viewport, run the action, compose the result. When the deadline passes first the
-//    browser is closed, since the page is in an unknown state; the next call starts afresh.
+// 6. Tell the page which local files it may load (the call's folders, and an outside file it
+//    opens with the user's leave; instance.h), set the viewport, run the action, compose the
+//    result. When the deadline passes first the browser is closed, since the page is in an
+//    unknown state; the next call starts afresh.
 // 7. Note the time the slot was last used, and release the slot.
 // The user's stop ends the call at whatever step it is in with "[stopped by the user]", and
 // leaves the browser in place.

@@ -25,7 +25,11 @@ tools::Decoder browser_tool(BrowserRegistry* registry) {
       const QString local = QUrl(QString::fromStdString(call.args.url)).toLocalFile();
       const tools::fs::path file = tools::canonical_prefix(tools::normalize(local.toStdString()));
       out.outside = !scope.contains(file);
+      // The call runs only once the user let it: that one file may be loaded too.
+      if (out.outside) call.args.local_files.push_back(file);
     }
+    call.args.local_folders = {scope.root};
+    for (const tools::fs::path& extra : scope.extras) call.args.local_folders.push_back(extra);
     out.run_async = [registry, browser_args = std::move(call.args)](
                         tools::RunContext context) -> QCoro::Task<tools::ToolResult> {
       BrowserRegistry& browsers = registry != nullptr ? *registry : shared_registry();

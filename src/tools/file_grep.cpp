@@ -23,6 +23,14 @@
 // can match "k" and "s" by non-ASCII characters (the Kelvin sign, the long s); atoms holding
 // those letters are trusted only in files that are pure ASCII.
 //
+// The buffer is searched a segment of whole lines at a time (a little over kSegmentBytes), with
+// the same result: a line is reported for a match that a search of that line alone would find,
+// and a segment's edges are line ends, which the expression sees as it sees any other. Between
+// segments the search looks at the call's stop flag: an expression can make the matcher slow
+// (a thousand repeats of a large Unicode class leave the automaton short of memory, and the
+// fallback costs about a second per 10 KiB), and a stop must not wait minutes for a file to end.
+// A single line longer than a segment is still searched whole.
+//
 // Before searching, a file that is not valid UTF-8 is decoded (invalid sequences replaced), and
 // the carriage return of every CRLF line end is dropped, so that the buffer holds exactly the
 // lines the assistant would see, joined by line feeds; line numbers do not change.
@@ -52,6 +60,8 @@ namespace {
 // Memory the automaton may use for one search; with less, large files fall back to a much
 // slower matcher when the pattern has many states.
 constexpr std::int64_t kRegexMemory = std::int64_t{64} << 20;
+// Bytes searched between two looks at the stop flag (see the top of this file).
+constexpr std::size_t kSegmentBytes = 16 * 1024;
 
 // Whether the pattern uses a construct that means something else in a whole buffer than in a
 // single line: \A, \z, or turning the multi-line flag off with "(?-m)" and the like. Errs on
@@ -256,15 +266,18 @@ class RequiredText {
 
 class Searcher {
  public:
-  Searcher(const RE2& regex, RequiredText* required, bool line_by_line, std::string display_prefix)
+  Searcher(const RE2& regex, RequiredText* required, bool line_by_line, std::string display_prefix,
+           StopFlag stop)
       : regex_(regex),
         required_(required),
         line_by_line_(line_by_line),
-        prefix_(std::move(display_prefix)) {}
+        prefix_(std::move(display_prefix)),
+        stop_(std::move(stop)) {}
 
   // Searches one file, opened as `name` in the folder `dir_fd` (AT_FDCWD with a resolved
   // path), never through a link. `display` is appended to the prefix to name it in the output.
-  // Returns false once a match beyond the limit was found and the search must end.
+  // Returns false once a match beyond the limit was found, or the user stopped the call, and
+  // the search must end.
   bool search_file(int dir_fd, const char* name, std::string_view display) {
     if (!load(dir_fd, name)) return true;
     std::string_view text(buffer_.get(), size_);
@@ -280,6 +293,7 @@ class Searcher {
   }
 
   bool stopped() const { return stopped_; }
+  bool cancelled() const { return cancelled_; }
   std::string take_output() { return std::move(out_); }
 
  private:
@@ -345,6 +359,7 @@ class Searcher {
       const std::size_t end =
           newline ? static_cast<std::size_t>(newline - text.data()) : text.size();
       const std::string_view line = text.substr(pos, end - pos);
+      if (cancel_requested()) return false;
       if (RE2::PartialMatch(line, regex_) && !report_line(text, pos, line)) return false;
       pos = end + 1;
     }
@@ -356,8 +371,18 @@ class Searcher {
     const std::size_t n = text.size();
     std::size_t pos = 0;
     while (pos < n) {
+      if (cancel_requested()) return false;
+      std::size_t end = n;
+      if (n - pos > kSegmentBytes) {
+        const auto* lf = static_cast<const char*>(
+            std::memchr(text.data() + pos + kSegmentBytes, '\n', n - pos - kSegmentBytes));
+        if (lf) end = static_cast<std::size_t>(lf - text.data());
+      }
       re2::StringPiece hit;
-      if (!regex_.Match(whole, pos, n, RE2::UNANCHORED, &hit, 1)) break;
+      if (!regex_.Match(whole, pos, end, RE2::UNANCHORED, &hit, 1)) {
+        pos = end + 1;
+        continue;
+      }
       const auto start = static_cast<std::size_t>(hit.data() - text.data());
       // An empty match after a final line feed is not on any line.
       if (start == n && text[n - 1] == '\n') break;
@@ -375,6 +400,11 @@ class Searcher {
       pos = line_end + 1;
     }
     return true;
+  }
+
+  bool cancel_requested() {
+    if (tools::stopped(stop_)) cancelled_ = true;
+    return cancelled_;
   }
 
   // Appends "{display path}:{line number}: {line}". Returns false when the limit was passed.
@@ -407,6 +437,7 @@ class Searcher {
   RequiredText* const required_;
   const bool line_by_line_;
   const std::string prefix_;
+  const StopFlag stop_;
   std::unique_ptr<char[]> buffer_;
   std::size_t size_ = 0;
   std::string decoded_;
@@ -416,6 +447,7 @@ class Searcher {
   std::size_t line_number_ = 1;
   std::size_t matches_ = 0;
   bool stopped_ = false;
+  bool cancelled_ = false;
   std::string out_;
 };
 
@@ -454,15 +486,16 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
   bool stopped = false;
   if (!folder) {
     // A single file is filtered by its own name.
-    Searcher searcher(multi_line, required.get(), line_by_line, {});
+    Searcher searcher(multi_line, required.get(), line_by_line, {}, stop);
     const std::string name = target.filename().string();
     const std::string display = utf8_lossy(display_path(target, root));
     if (!glob || glob->matches(name)) searcher.search_file(AT_FDCWD, target.c_str(), display);
     stopped = searcher.stopped();
     output = searcher.take_output();
+    if (searcher.cancelled()) return ToolResult::failure(stopped_text(std::move(output)));
   } else {
     const TreeDisplay display(target, root);
-    Searcher searcher(multi_line, required.get(), line_by_line, display.of(""));
+    Searcher searcher(multi_line, required.get(), line_by_line, display.of(""), stop);
     std::string name;
     // Links are not followed: a link in the tree may lead anywhere on the disk. Each file is
     // opened in the folder the walk holds open, so a folder swapped for a link meanwhile
@@ -481,7 +514,9 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
     }
     stopped = searcher.stopped();
     output = searcher.take_output();
-    if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(output)));
+    if (walked.cancelled || searcher.cancelled()) {
+      return ToolResult::failure(stopped_text(std::move(output)));
+    }
   }
   if (output.empty()) return ToolResult::success("No matches.");
   if (stopped) {

@@ -165,16 +165,41 @@ struct Places {
   fs::path index;
 };
 
+// What a memory change does to the memory file: a save replaces it, a forget removes the entry.
+enum class Change { Save, Forget };
+
 // A link named `.kavor-agent`, `.kavor-agent/memory` or `.kavor-agent/index.md` (or the memory
 // file itself) could carry a write out of the workspace; all of them are followed before the
 // check. Called again right before a change, since a link may have been swapped meanwhile.
-std::variant<Places, std::string> locate(const Scope& scope, const std::string& slug) {
+//
+// Memory changes run without asking in most modes, and replace their files whole. Folders may
+// be links (one memory shared by several work trees), but the memory file being saved and the
+// overview must sit in them under their own names: a link there, planted with the project,
+// would have a memory save silently replace any file of the project, a source file or the
+// repository's config. For the same reason nothing of memory lands inside .git. Forgetting a
+// memory that is a link removes only the link, so that is how a planted one goes away.
+std::variant<Places, std::string> locate(const Scope& scope, const std::string& slug,
+                                         Change change) {
   const std::string relative = memory_relative(slug);
   Places places{resolve_path(kMemoryFolder, scope.root), resolve_path(relative, scope.root),
                 resolve_path(kIndexFile, scope.root)};
   if (!scope.contains(places.file)) return outside_message(relative);
   if (!scope.contains(places.folder)) return outside_message(kMemoryFolder);
   if (!scope.contains(places.index)) return outside_message(kIndexFile);
+  const auto in_git = [](const fs::path& path) {
+    return std::any_of(path.begin(), path.end(),
+                       [](const fs::path& part) { return part == ".git"; });
+  };
+  if (in_git(places.folder) || in_git(places.index) || in_git(places.file)) {
+    return std::string(kMemoryFolder) + " leads into .git, so Kavor Agent will not touch it.";
+  }
+  const auto elsewhere = [](const std::string& shown) {
+    return shown + " is a link to another file, so Kavor Agent will not write through it.";
+  };
+  if (places.index != resolve_path(kFolder, scope.root) / "index.md") return elsewhere(kIndexFile);
+  if (change == Change::Save && places.file != places.folder / (slug + ".md")) {
+    return elsewhere(relative);
+  }
   return places;
 }
 
@@ -267,7 +292,7 @@ class MemoryTurn {
 ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
                        const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
-  const auto located = locate(scope, slug);
+  const auto located = locate(scope, slug, Change::Save);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
@@ -290,7 +315,7 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
 
 ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
-  const auto located = locate(scope, slug);
+  const auto located = locate(scope, slug, Change::Forget);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
@@ -574,7 +599,7 @@ Decoder save_memory_tool(Clock clock) {
     }
 
     const std::string relative = memory_relative(slug);
-    const auto located = locate(scope, slug);
+    const auto located = locate(scope, slug, Change::Save);
     if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
     const Existing existing = read_existing(std::get<Places>(located).file, relative);
     if (!existing.error.empty()) return existing.error;
@@ -610,7 +635,7 @@ Decoder forget_memory_tool() {
     if (!checked.error.empty()) return checked.error;
     const std::string slug = std::move(checked.slug);
     const std::string relative = memory_relative(slug);
-    const auto located = locate(scope, slug);
+    const auto located = locate(scope, slug, Change::Forget);
     if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
     const Existing existing = read_existing(std::get<Places>(located).file, relative);
     if (!existing.error.empty()) return existing.error;

@@ -6,6 +6,8 @@
 // walker simply never enters an excluded folder, so nothing below it can be re-included.
 #include "walk/ignore.h"
 
+#include <algorithm>
+
 namespace kavor::walk {
 namespace {
 
@@ -38,6 +40,20 @@ std::string_view last_component(std::string_view path) {
 }  // namespace
 
 IgnoreRules IgnoreRules::parse(std::string_view content) {
+  return *parse_at_most(content, static_cast<std::size_t>(-1));
+}
+
+std::optional<IgnoreRules> IgnoreRules::parse_at_most(std::string_view content,
+                                                      std::size_t max_rules) {
+  // Counted first, without building anything: a line that is neither blank nor a comment
+  // becomes at most one rule.
+  std::size_t lines = 0;
+  for (std::size_t at = 0; at < content.size();) {
+    const std::size_t lf = std::min(content.find('\n', at), content.size());
+    if (lf > at && content[at] != '#' && !(lf == at + 1 && content[at] == '\r')) ++lines;
+    at = lf + 1;
+  }
+  if (lines > max_rules) return std::nullopt;
   IgnoreRules out;
   if (content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
   while (!content.empty()) {
@@ -83,11 +99,15 @@ IgnoreVerdict IgnoreRules::match(std::string_view path, std::string_view name, b
 
 void IgnoreStack::push(std::string folder, std::shared_ptr<const IgnoreRules> rules) {
   if (!rules || rules->empty()) return;
+  rule_count_ += rules->size();
   layers_.push_back(Layer{std::move(folder), std::move(rules)});
 }
 
 void IgnoreStack::truncate(std::size_t size) {
-  if (size < layers_.size()) layers_.resize(size);
+  while (layers_.size() > size) {
+    rule_count_ -= layers_.back().rules->size();
+    layers_.pop_back();
+  }
 }
 
 IgnoreVerdict IgnoreStack::check(std::string_view path, bool is_dir) const {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,9 @@ class IgnoreRules {
  public:
   // Parses the whole content of an ignore file (LF or CRLF lines, optional UTF-8 byte order mark).
   static IgnoreRules parse(std::string_view content);
+  // The same, or nothing when the content holds more than `max_rules` rules; those are counted
+  // before anything is built, so a hostile file costs no more than its reading.
+  static std::optional<IgnoreRules> parse_at_most(std::string_view content, std::size_t max_rules);
 
   bool empty() const { return rules_.empty(); }
   std::size_t size() const { return rules_.size(); }
@@ -60,6 +64,8 @@ class IgnoreStack {
   void truncate(std::size_t size);
   std::size_t size() const { return layers_.size(); }
   bool empty() const { return layers_.empty(); }
+  // The rules of all layers together.
+  std::size_t rule_count() const { return rule_count_; }
 
   // `path` is relative to the stack's base folder. Layers whose folder does not contain the path
   // have no say.
@@ -76,6 +82,7 @@ class IgnoreStack {
     std::shared_ptr<const IgnoreRules> rules;
   };
   std::vector<Layer> layers_;
+  std::size_t rule_count_ = 0;
 };
 
 }  // namespace kavor::walk

@@ -34,6 +34,14 @@ namespace {
 constexpr std::size_t kHeldFolderLimit = 64;
 // An ignore file larger than this is not read.
 constexpr std::size_t kMaxIgnoreFileBytes = std::size_t{16} << 20;
+// Rules in force at once, over all the ignore files that apply to a folder. Every entry is
+// tested against each of them and each costs about a hundred bytes, so a planted file of
+// millions of one-letter lines (or one in each of many nested folders) would otherwise take
+// gigabytes and a second per entry, in the mention index as soon as a workspace is opened. Real
+// ignore files hold dozens to a few thousand rules. A file that would pass the budget is passed
+// over whole, as one too large to read: keeping only its first rules would drop the "!" rules
+// that may follow them.
+constexpr std::size_t kMaxIgnoreRules = 50'000;
 
 constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
@@ -241,8 +249,9 @@ class Walker {
   }
 
   void push_rules(std::string folder, std::string_view content) {
-    auto rules = std::make_shared<IgnoreRules>(IgnoreRules::parse(content));
-    if (!rules->empty()) stack_.push(std::move(folder), std::move(rules));
+    auto parsed = IgnoreRules::parse_at_most(content, kMaxIgnoreRules - stack_.rule_count());
+    if (!parsed || parsed->empty()) return;
+    stack_.push(std::move(folder), std::make_shared<IgnoreRules>(std::move(*parsed)));
   }
 
   bool skipped_name(std::string_view name) const {

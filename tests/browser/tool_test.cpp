@@ -431,5 +431,49 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   close_all_browsers();
 }
 
+// A page of the workspace can reach any other file of the disk: go to it, or frame it, and so
+// put it in what the tool reads back (its text, its screenshot), though nobody let the assistant
+// read that file. Only the chat's folders load, and an outside file that a call opens with the
+// user's leave.
+TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
+  tools::ToolTable table;
+  tools::install_tools(table);
+  const tools::Decoder* browser = table.find("browser");
+  const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
+  const QTemporaryDir other;
+  const tools::fs::path secret = tools::fs::canonical(other.path().toStdString()) / "secret.txt";
+  std::ofstream(secret) << "TOP SECRET";
+  const std::string secret_url = "file://" + secret.string();
+  std::ofstream(root / "jump.html") << "<script>location.href = '" << secret_url << "'</script>";
+  // A 1x1 PNG beside the secret, for a page that shows it as an image.
+  const tools::fs::path image = secret.parent_path() / "secret.png";
+  std::ofstream(image, std::ios::binary)
+      << QByteArray::fromBase64(
+             "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQ"
+             "GAhKmMIQAAAABJRU5ErkJggg==")
+             .toStdString();
+  std::ofstream(root / "image.html")
+      << "<img src='file://" << image.string() << "' onload='document.title = \"shown\"'"
+      << " onerror='document.title = \"blocked\"'>";
+  std::ofstream(root / "next.html") << "<script>location.href = 'page2.html'</script>";
+  std::ofstream(root / "page2.html") << "<title>Second</title><p>also inside</p>";
+  const auto call = [&](const Json& args) {
+    tools::DecodeResult decoded = (*browser)(args, tools::Scope{root, {}});
+    if (decoded.index() != 0) return "FAILED: " + std::get<std::string>(decoded);
+    return text_of(kavor::test::run(std::get<tools::Decoded>(decoded).run_async(tools::RunContext{
+        "call", "chat-files", std::make_shared<std::atomic<bool>>(false), nullptr})));
+  };
+
+  call({{"action", "open"}, {"url", "jump.html"}});
+  EXPECT_EQ(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
+  EXPECT_NE(call({{"action", "open"}, {"url", "image.html"}}).find("\"blocked\""),
+            std::string::npos);
+  EXPECT_NE(call({{"action", "open"}, {"url", "next.html"}}).find("\"Second\""), std::string::npos);
+  // Opened by a call of its own, which asks the user first, the file shows.
+  call({{"action", "open"}, {"url", secret.string()}});
+  EXPECT_NE(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
+  close_all_browsers();
+}
+
 }  // namespace
 }  // namespace kavor::browser

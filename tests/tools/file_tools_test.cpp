@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <re2/re2.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tools/file_text.h"
 
@@ -270,6 +273,41 @@ TEST_F(FileTools, GrepAgreesWithASearchLineByLine) {
           << pattern << (ignore_case ? " ignoring case" : "");
     }
   }
+}
+
+// A long file is searched in segments of lines, with the same lines found as a search of one
+// line after another, including around the segments' edges; a pattern that makes the matcher
+// slow still stops soon after the user asks.
+TEST_F(FileTools, GrepOfALongFileFindsEveryLineAndStopsWhenAsked) {
+  std::string text;
+  for (int i = 1; i <= 4000; ++i) text += "line " + std::to_string(i) + " of the filler text\n";
+  put("long.txt", text);
+  std::string expected;
+  for (int i = 99; i <= 4000; i += 100) {
+    expected += (expected.empty() ? "" : "\n") + ("long.txt:" + std::to_string(i) + ": line ") +
+                std::to_string(i) + " of the filler text";
+  }
+  EXPECT_EQ(ok(grep_tool(), {{"pattern", "^line \\d*99 of"}}), expected);
+  EXPECT_EQ(ok(grep_tool(), {{"pattern", "text\\nline|\\bline 3999\\b"}}),
+            "long.txt:3999: line 3999 of the filler text");
+
+  std::string prose;
+  while (prose.size() + 64 < kGrepFileLimit)
+    prose += "Lorem ipsum dolor sit amet consectetur adipiscing\n";
+  put("slow.txt", prose);
+  const Decoded slow =
+      decoded(grep_tool(), {{"pattern", "(\\pL|\\s){1000}X"}, {"path", "slow.txt"}});
+  const auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto started = std::chrono::steady_clock::now();
+  std::thread stopper([stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop->store(true);
+  });
+  const ToolResult stopped = slow.run(stop);
+  stopper.join();
+  EXPECT_EQ(stopped.error, std::string(kStoppedByUser));
+  // Unsegmented, the file took minutes; compiling the pattern takes a few seconds of this.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
 }
 
 TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {

@@ -341,6 +341,35 @@ TEST_F(MemoryWorkspace, LinkedMemoryFilesStayInsideTheScope) {
   EXPECT_EQ(slurp(ws() / "notes.md"), "project notes");
 }
 
+TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
+  // Memory saves run without asking and replace their files whole: a link shipped with the
+  // project must not turn one into the replacement of a source file or of the repository data.
+  put(ws() / "src/main.c", "int main;");
+  put(ws() / ".git/config", "[core]");
+  const struct {
+    const char* link;
+    const char* target;
+    const char* slug;
+  } cases[] = {{".kavor-agent/memory/notes.md", "../../src/main.c", "notes"},
+               {".kavor-agent/memory/cfg.md", "../../.git/config", "cfg"},
+               {".kavor-agent/index.md", "../src/main.c", "other"},
+               {".kavor-agent", ".git", "x"}};
+  for (const auto& c : cases) {
+    fs::remove_all(ws() / ".kavor-agent");
+    fs::create_directories((ws() / c.link).parent_path());
+    fs::create_symlink(c.target, ws() / c.link);
+    EXPECT_NE(refusal(save(c.slug, "T", "", "text")), "<decoded>") << c.link;
+  }
+  EXPECT_EQ(slurp(ws() / "src/main.c"), "int main;");
+  EXPECT_EQ(slurp(ws() / ".git/config"), "[core]");
+  // A linked memory folder inside the workspace still serves.
+  fs::remove_all(ws() / ".kavor-agent");
+  fs::create_directories(ws() / "shared");
+  fs::create_symlink("shared", ws() / ".kavor-agent");
+  EXPECT_EQ(run(save("kept", "K", "", "yes")),
+            "Saved .kavor-agent/memory/kept.md (1 memory in .kavor-agent/index.md).");
+}
+
 TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   EXPECT_EQ(project_context("  ").error, "No workspace folder is selected.");
   EXPECT_EQ(

@@ -1,6 +1,7 @@
 #include "walk/walker.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,6 +184,27 @@ TEST(Walker, DeepTreesBeyondTheHeldFolderLimit) {
   write(dir / (rel.substr(0, 100) + "x/leaf.txt"));
   EXPECT_EQ(listing(dir.path(), WalkOptions{}),
             (std::vector<std::string>{rel.substr(0, 100) + ".gitignore"}));
+}
+
+// Ignore files come with the workspace, so they may be built to hurt: a file of hundreds of
+// thousands of rules in each of several nested folders is passed over whole (its "*.log" does
+// not apply), while a small file below still does.
+TEST(Walker, IgnoreFilesWithMillionsOfRulesArePassedOver) {
+  TempDir dir;
+  std::string huge;
+  for (int i = 0; i < 300'000; ++i) huge += "a\n";
+  std::string rel;
+  for (; rel.size() < 8; rel += "d/") write(dir / (rel + ".gitignore"), huge + "*.log\n");
+  write(dir / (rel + ".gitignore"), "*.log\n");
+  for (const char* name : {"kept.log", "d/kept.log", "d/d/d/d/dropped.log"}) write(dir / name);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  const auto listed = listing(dir.path(), WalkOptions{});
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(listed, (std::vector<std::string>{".gitignore", "d/.gitignore", "d/d/.gitignore",
+                                              "d/d/d/.gitignore", "d/d/d/d/.gitignore",
+                                              "d/kept.log", "kept.log"}));
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kilobytes more at the peak";
 }
 
 TEST(Walker, IgnoreFilesOfTheTreeAndOfParentFolders) {
