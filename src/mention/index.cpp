@@ -50,6 +50,8 @@ Entry Entry::make(std::string path, std::uint32_t mtime, bool is_dir) {
   e.name_at = static_cast<std::uint16_t>(name_at);
   e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
   e.chars = ascii ? chars : folded_char_set(path);
+  if (ascii && name_at < path.size())
+    e.name_lead = kAsciiFold.to[static_cast<unsigned char>(path[name_at])];
   e.path = std::move(path);
   e.mtime = mtime;
   e.is_dir = is_dir;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -124,18 +125,13 @@ std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bo
   e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
   e.is_dir = is_dir;
   e.chars = chars;
+  if (ascii && component < path.size())
+    e.name_lead = kAsciiFold.to[static_cast<unsigned char>(path[component])];
   return e;
 }
 
 // Reading the checked file, from the magic to the last entry.
 std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
-
-bool strictly_ascending(const std::vector<Entry>& entries) {
-  for (std::size_t i = 1; i < entries.size(); ++i) {
-    if (!(entries[i - 1].path < entries[i].path)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -254,6 +250,9 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
   // A count the remaining bytes cannot hold is refused before anything is reserved for it.
   if (std::size_t{entry_count} * kEntryOverhead > in.remaining()) return std::nullopt;
   out.entries.reserve(entry_count);
+  // The order is checked on the stored bytes as they are read, while they are at hand.
+  bool ascending = true;
+  std::string_view previous;
   for (std::uint32_t i = 0; i < entry_count; ++i) {
     std::uint16_t n = 0;
     std::string_view path;
@@ -263,9 +262,11 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
       return std::nullopt;
     std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1);
     if (!entry) return std::nullopt;
+    if (i > 0 && ascending && !(previous < path)) ascending = false;
+    previous = path;
     out.entries.push_back(std::move(*entry));
   }
-  if (!strictly_ascending(out.entries)) sort_unique(out.entries);
+  if (!ascending) sort_unique(out.entries);
   return out;
 }
 
@@ -279,15 +280,18 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
     if (errno != ENOENT) unlink(path.c_str());
     return std::nullopt;
   }
-  std::string bytes;
+  // Not zero-filled first: every byte is read into it before it is looked at.
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
   bool read_whole = false;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-    bytes.resize(static_cast<std::size_t>(st.st_size));
+    size = static_cast<std::size_t>(st.st_size);
+    bytes = std::make_unique_for_overwrite<char[]>(size);
     std::size_t got = 0;
     for (;;) {
-      if (got == bytes.size()) {
+      if (got == size) {
         // The file may have grown since it was measured: one more byte says so.
         char extra;
         const ssize_t more = read(fd, &extra, 1);
@@ -295,7 +299,7 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
         read_whole = more == 0;
         break;
       }
-      const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+      const ssize_t n = read(fd, bytes.get() + got, size - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += static_cast<std::size_t>(n);
@@ -303,7 +307,7 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
   }
   close(fd);
   std::optional<IndexFileContent> content;
-  if (read_whole) content = parse_index(bytes, root_text);
+  if (read_whole) content = parse_index(std::string_view(bytes.get(), size), root_text);
   if (!content) unlink(path.c_str());
   return content;
 }

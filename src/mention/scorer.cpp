@@ -315,9 +315,13 @@ std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32
   if (name == 0) {
     // No name bonus possible.
   } else if (subject.ascii) {
+    // The name's first character, without reading the path when the entry knows it.
+    const bool known = subject.name_lead != 0 && name_first == subject.name_at;
     const bool starts_with_token =
         name_first < subject.path.size() &&
-        kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])] == token.chars[0];
+        (known ? subject.name_lead
+               : kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])]) ==
+            token.chars[0];
     if (!starts_with_token) {
       name = kInsideName;
     } else if (subject.path.size() - name_first != token.chars.size()) {
