@@ -41,7 +41,8 @@ struct Entry {
   std::uint16_t name_at = 0;  // byte offset of the last component
   std::uint8_t depth = 1;     // "/" count plus 1, capped at 255
   bool is_dir = false;        // a folder reached through a link is a file
-  // The name's first character through fold_char, for a path of ASCII only (else 0): a search
+  // The name's first character through fold_char (characters that fold to nothing skipped)
+  // when that is ASCII, kNonAsciiLead when it is not, 0 when the name has none: a search
   // bounds a candidate's score with it without reading the path.
   std::uint8_t name_lead = 0;
   // Which folded characters occur in the path (folded_char_set in fold.h): lets a search pass
@@ -51,6 +52,9 @@ struct Entry {
   // Builds an entry, deriving name_at, depth and the character set from the path.
   static Entry make(std::string path, std::uint32_t mtime, bool is_dir);
 };
+
+// Entry::name_lead of a well-formed UTF-8 path whose name starts at `name_at`.
+std::uint8_t name_lead_of(std::string_view path, std::size_t name_at);
 
 // Orders entries by the bytes of their paths.
 inline bool path_less(const Entry& a, const Entry& b) {

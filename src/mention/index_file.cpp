@@ -125,8 +125,10 @@ std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bo
   e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
   e.is_dir = is_dir;
   e.chars = chars;
-  if (ascii && component < path.size())
-    e.name_lead = kAsciiFold.to[static_cast<unsigned char>(path[component])];
+  e.name_lead =
+      ascii ? (component < path.size() ? kAsciiFold.to[static_cast<unsigned char>(path[component])]
+                                       : std::uint8_t{0})
+            : name_lead_of(path, component);
   return e;
 }
 

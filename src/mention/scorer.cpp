@@ -314,14 +314,18 @@ std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32
   }
   if (name == 0) {
     // No name bonus possible.
+  } else if (subject.name_lead != 0 && name_first == subject.name_at &&
+             (subject.name_lead != kNonAsciiLead || token.chars[0] < 0x80)) {
+    // The entry knows the name's first character, or enough of it: no need to read the path.
+    if (subject.name_lead != token.chars[0]) {
+      name = kInsideName;
+    } else if (subject.ascii && subject.path.size() - name_first != token.chars.size()) {
+      name = kNamePrefixBeforeDot + kFolderNameMatch;
+    }
   } else if (subject.ascii) {
-    // The name's first character, without reading the path when the entry knows it.
-    const bool known = subject.name_lead != 0 && name_first == subject.name_at;
     const bool starts_with_token =
         name_first < subject.path.size() &&
-        (known ? subject.name_lead
-               : kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])]) ==
-            token.chars[0];
+        kAsciiFold.to[static_cast<unsigned char>(subject.path[name_first])] == token.chars[0];
     if (!starts_with_token) {
       name = kInsideName;
     } else if (subject.path.size() - name_first != token.chars.size()) {

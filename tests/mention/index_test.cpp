@@ -6,6 +6,7 @@
 
 #include <tuple>
 
+#include "mention/fold.h"
 #include "mention/index_file.h"
 #include "tree.h"
 
@@ -120,7 +121,8 @@ TEST(IndexFile, NameRoundTripAndOrderRepair) {
         << e.path;
   }
   EXPECT_EQ(entries[2].name_lead, 'q');
-  EXPECT_EQ(entries[3].name_lead, 0);       // not ASCII: the search reads the path
+  EXPECT_EQ(entries[3].name_lead, kNonAsciiLead);
+  EXPECT_EQ(Entry::make("گزارش/\u200CReport.md", 0, false).name_lead, 'r');
   EXPECT_FALSE(parse_index(bytes, "/w2"));  // another root's file
 
   // Stored out of order with a repeat: sorted, the first of each path kept.
