@@ -52,8 +52,6 @@ bool is_letter(char32_t c);
 // digits, 36-55 for the other ASCII characters (shared), 56-62 for everything beyond ASCII
 // (shared by code point), and bit 63, which no query sets, says the text has a non-ASCII byte.
 inline constexpr std::uint64_t kNonAsciiText = std::uint64_t{1} << 63;
-// Stands for a character beyond ASCII where one byte holds a folded ASCII character.
-inline constexpr std::uint8_t kNonAsciiLead = 0x80;
 constexpr std::uint64_t folded_char_bit(char32_t folded) {
   if (folded >= 'a' && folded <= 'z') return std::uint64_t{1} << (folded - 'a');
   if (folded >= '0' && folded <= '9') return std::uint64_t{1} << (26 + folded - '0');

@@ -50,23 +50,10 @@ Entry Entry::make(std::string path, std::uint32_t mtime, bool is_dir) {
   e.name_at = static_cast<std::uint16_t>(name_at);
   e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
   e.chars = ascii ? chars : folded_char_set(path);
-  e.name_lead =
-      ascii ? (name_at < path.size() ? kAsciiFold.to[static_cast<unsigned char>(path[name_at])]
-                                     : std::uint8_t{0})
-            : name_lead_of(path, name_at);
   e.path = std::move(path);
   e.mtime = mtime;
   e.is_dir = is_dir;
   return e;
-}
-
-std::uint8_t name_lead_of(std::string_view path, std::size_t name_at) {
-  for (std::size_t pos = name_at; pos < path.size();) {
-    const char32_t folded = fold(decode_utf8(path, pos));
-    if (folded == kFoldsToNothing) continue;
-    return folded < 0x80 ? static_cast<std::uint8_t>(folded) : kNonAsciiLead;
-  }
-  return 0;
 }
 
 std::pair<bool, std::size_t> find_path(const std::vector<Entry>& entries, std::string_view path) {

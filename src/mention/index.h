@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -41,10 +40,6 @@ struct Entry {
   std::uint16_t name_at = 0;  // byte offset of the last component
   std::uint8_t depth = 1;     // "/" count plus 1, capped at 255
   bool is_dir = false;        // a folder reached through a link is a file
-  // The name's first character through fold_char (characters that fold to nothing skipped)
-  // when that is ASCII, kNonAsciiLead when it is not, 0 when the name has none: a search
-  // bounds a candidate's score with it without reading the path.
-  std::uint8_t name_lead = 0;
   // Which folded characters occur in the path (folded_char_set in fold.h): lets a search pass
   // over a path that cannot contain the query without reading it.
   std::uint64_t chars = 0;
@@ -52,9 +47,6 @@ struct Entry {
   // Builds an entry, deriving name_at, depth and the character set from the path.
   static Entry make(std::string path, std::uint32_t mtime, bool is_dir);
 };
-
-// Entry::name_lead of a well-formed UTF-8 path whose name starts at `name_at`.
-std::uint8_t name_lead_of(std::string_view path, std::size_t name_at);
 
 // Orders entries by the bytes of their paths.
 inline bool path_less(const Entry& a, const Entry& b) {
@@ -70,18 +62,6 @@ struct Index {
   bool truncated = false;  // the last full walk stopped at kMaxEntries
   bool indexing = false;   // the start-up load with its check, or a full walk, is running
   bool dirty = false;      // memory differs from the index file
-
-  // For searches: the character set of every entry (Entry::chars), side by side in the order
-  // of entries, made again by the first search after a change of revision. A search tests
-  // every candidate's set first and most fail there: read from here, that test touches a
-  // sixth of the memory the entries take.
-  struct Sieve {
-    std::mutex mutex;
-    bool made = false;
-    std::uint64_t revision = 0;
-    std::vector<std::uint64_t> chars;
-  };
-  mutable Sieve sieve;
 };
 
 // The operations below read or change entries; the caller holds the lock as needed.

@@ -1,6 +1,7 @@
 #include "mention/index_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -28,6 +28,8 @@ constexpr std::size_t kMinChecksummed = 16;
 constexpr std::size_t kMinFile = 20;
 // Below this the checksum is quicker than starting a thread for it.
 constexpr std::size_t kChecksumBesideReading = std::size_t{1} << 20;
+// Files from this size on are read into memory mapped for the purpose (ReadBuffer).
+constexpr std::size_t kMapReadBufferFrom = std::size_t{1} << 20;
 // The writer's buffer estimate: most paths are well below this.
 constexpr std::size_t kBytesPerEntryEstimate = 48;
 constexpr std::size_t kHeaderEstimate = 256;
@@ -125,12 +127,45 @@ std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bo
   e.depth = static_cast<std::uint8_t>(std::min<std::size_t>(slashes + 1, 255));
   e.is_dir = is_dir;
   e.chars = chars;
-  e.name_lead =
-      ascii ? (component < path.size() ? kAsciiFold.to[static_cast<unsigned char>(path[component])]
-                                       : std::uint8_t{0})
-            : name_lead_of(path, component);
   return e;
 }
+
+// Memory to read a file into. A large file's goes straight to the system, all its pages
+// provided at once: page by page, as the reading touches them, they cost a fault each, which
+// is most of a load's time on some virtual machines.
+class ReadBuffer {
+ public:
+  ReadBuffer() = default;
+  ReadBuffer(const ReadBuffer&) = delete;
+  ReadBuffer& operator=(const ReadBuffer&) = delete;
+  ~ReadBuffer() {
+    if (mapped_) munmap(data_, size_);
+  }
+
+  void allocate(std::size_t size) {
+    size_ = size;
+    if (size >= kMapReadBufferFrom) {
+      void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+      if (at != MAP_FAILED) {
+        data_ = static_cast<char*>(at);
+        mapped_ = true;
+        return;
+      }
+    }
+    small_.resize(size);
+    data_ = small_.data();
+  }
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {data_, size_}; }
+
+ private:
+  std::string small_;
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+};
 
 // Reading the checked file, from the magic to the last entry.
 std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
@@ -282,18 +317,15 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
     if (errno != ENOENT) unlink(path.c_str());
     return std::nullopt;
   }
-  // Not zero-filled first: every byte is read into it before it is looked at.
-  std::unique_ptr<char[]> bytes;
-  std::size_t size = 0;
+  ReadBuffer bytes;
   bool read_whole = false;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-    size = static_cast<std::size_t>(st.st_size);
-    bytes = std::make_unique_for_overwrite<char[]>(size);
+    bytes.allocate(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     for (;;) {
-      if (got == size) {
+      if (got == bytes.size()) {
         // The file may have grown since it was measured: one more byte says so.
         char extra;
         const ssize_t more = read(fd, &extra, 1);
@@ -301,7 +333,7 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
         read_whole = more == 0;
         break;
       }
-      const ssize_t n = read(fd, bytes.get() + got, size - got);
+      const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += static_cast<std::size_t>(n);
@@ -309,7 +341,7 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
   }
   close(fd);
   std::optional<IndexFileContent> content;
-  if (read_whole) content = parse_index(std::string_view(bytes.get(), size), root_text);
+  if (read_whole) content = parse_index(bytes.view(), root_text);
   if (!content) unlink(path.c_str());
   return content;
 }

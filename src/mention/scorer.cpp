@@ -314,14 +314,6 @@ std::int32_t score_bound(const Token& token, const Subject& subject, std::uint32
   }
   if (name == 0) {
     // No name bonus possible.
-  } else if (subject.name_lead != 0 && name_first == subject.name_at &&
-             (subject.name_lead != kNonAsciiLead || token.chars[0] < 0x80)) {
-    // The entry knows the name's first character, or enough of it: no need to read the path.
-    if (subject.name_lead != token.chars[0]) {
-      name = kInsideName;
-    } else if (subject.ascii && subject.path.size() - name_first != token.chars.size()) {
-      name = kNamePrefixBeforeDot + kFolderNameMatch;
-    }
   } else if (subject.ascii) {
     const bool starts_with_token =
         name_first < subject.path.size() &&

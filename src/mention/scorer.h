@@ -91,7 +91,6 @@ struct Subject {
   bool ascii = false;  // the path is plain ASCII
   std::uint32_t mtime = 0;
   int pick_boost = 0;
-  std::uint8_t name_lead = 0;  // Entry::name_lead, 0 when not known (the path is read)
 };
 
 // The score, or nothing when the token does not occur. `now` is encoded like an mtime.

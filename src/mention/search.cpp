@@ -91,7 +91,6 @@ Subject subject_of(const Entry& e, std::size_t start) {
   s.is_dir = e.is_dir;
   s.ascii = (e.chars & kNonAsciiText) == 0;
   s.mtime = e.mtime;
-  s.name_lead = e.name_lead;
   return s;
 }
 
@@ -103,8 +102,6 @@ struct Scope {
   std::size_t end = 0;
   std::size_t start = 0;
   const std::vector<Entry>* pending = nullptr;
-  // The character sets of list, when kept apart (Index::sieve).
-  const std::uint64_t* sieve = nullptr;
   bool root = false;
   std::size_t candidates() const { return end - begin + (pending ? pending->size() : 0); }
 };
@@ -113,15 +110,12 @@ struct Scope {
 bool score_run(const Scope& scope, std::size_t begin, std::size_t end, const Token& token,
                const PickBoosts& boosts, std::uint32_t now, const StaleCheck& check, Kept& kept) {
   const std::vector<Entry>& list = *scope.list;
-  const std::uint64_t* sieve = scope.sieve;
-  const std::uint64_t wanted = token.char_set;
   const std::size_t need = token.chars.size();
   const int most_boost = boosts.most();
   for (std::size_t i = begin; i < end; ++i) {
     if ((i - begin) % kStaleCheckInterval == kStaleCheckInterval - 1 && check.stale()) return false;
-    if ((wanted & ~(sieve ? sieve[i] : list[i].chars)) != 0) continue;
     const Entry& e = list[i];
-    if (e.path.size() - scope.start < need) continue;
+    if ((token.char_set & ~e.chars) != 0 || e.path.size() - scope.start < need) continue;
     const Subject subject = subject_of(e, scope.start);
     if (kept.full() && score_bound(token, subject, now) + most_boost <= kept.worst()) continue;
     const auto s = score(token, subject, now);
@@ -419,25 +413,6 @@ std::size_t clamp_limit(std::optional<double> limit) {
   return static_cast<std::size_t>(std::floor(value));
 }
 
-namespace {
-
-// The index's sieve, brought up to date. The caller holds the index's read lock, so the
-// revision cannot change while it uses the result; other searches find it current and leave it.
-const std::uint64_t* sieve_of(const Index& index) {
-  Index::Sieve& sieve = index.sieve;
-  std::lock_guard lock(sieve.mutex);
-  if (!sieve.made || sieve.revision != index.revision ||
-      sieve.chars.size() != index.entries.size()) {
-    sieve.chars.resize(index.entries.size());
-    for (std::size_t i = 0; i < index.entries.size(); ++i) sieve.chars[i] = index.entries[i].chars;
-    sieve.revision = index.revision;
-    sieve.made = true;
-  }
-  return sieve.chars.data();
-}
-
-}  // namespace
-
 SearchResult search_index(const Index& index, const PreparedQuery& query, std::size_t limit,
                           const StaleCheck& check, std::uint32_t now) {
   Scope scope;
@@ -471,7 +446,6 @@ SearchResult search_index(const Index& index, const PreparedQuery& query, std::s
     result.hits = scope.root ? list_root(index, limit) : list_children(scope, limit);
     return result;
   }
-  scope.sieve = sieve_of(index);
   return rank(scope, query.token, PickBoosts(index.entries, index.picks), limit, check, now);
 }
 

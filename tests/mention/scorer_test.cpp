@@ -149,7 +149,6 @@ TEST(Scorer, BothPathsAndTheBoundAgreeWithThePlainRules) {
     s.ascii = (e.chars & kNonAsciiText) == 0;
     s.mtime = e.mtime;
     s.pick_boost = static_cast<int>(rng() % 3) * 10;
-    s.name_lead = e.name_lead;
     std::vector<std::size_t> expected_positions;
     const auto expected = test::reference_score(t, s, kNow, &expected_positions);
     std::vector<std::size_t> general_positions;
