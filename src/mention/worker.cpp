@@ -513,6 +513,11 @@ class Worker {
           continue;
         }
       }
+      // A folder moved in, or made again, under a name the index knows holds what the index
+      // does not: the listing of its parent would take it for the one recorded.
+      if (event.kind == FsEvent::Kind::Changed && present_folder(event.path) &&
+          folder_mtime(event.path))
+        rewalk.insert(event.path);
       relist.insert(parent);
     }
     if (!times.empty()) {
