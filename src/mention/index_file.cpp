@@ -1,6 +1,7 @@
 #include "mention/index_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,8 @@ constexpr std::size_t kMinChecksummed = 16;
 constexpr std::size_t kMinFile = 20;
 // Below this the checksum is quicker than starting a thread for it.
 constexpr std::size_t kChecksumBesideReading = std::size_t{1} << 20;
+// Files from this size on are read into memory mapped for the purpose (ReadBuffer).
+constexpr std::size_t kMapReadBufferFrom = std::size_t{1} << 20;
 // The writer's buffer estimate: most paths are well below this.
 constexpr std::size_t kBytesPerEntryEstimate = 48;
 constexpr std::size_t kHeaderEstimate = 256;
@@ -127,15 +130,45 @@ std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bo
   return e;
 }
 
+// Memory to read a file into. A large file's goes straight to the system, all its pages
+// provided at once: page by page, as the reading touches them, they cost a fault each, which
+// is most of a load's time on some virtual machines.
+class ReadBuffer {
+ public:
+  ReadBuffer() = default;
+  ReadBuffer(const ReadBuffer&) = delete;
+  ReadBuffer& operator=(const ReadBuffer&) = delete;
+  ~ReadBuffer() {
+    if (mapped_) munmap(data_, size_);
+  }
+
+  void allocate(std::size_t size) {
+    size_ = size;
+    if (size >= kMapReadBufferFrom) {
+      void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+      if (at != MAP_FAILED) {
+        data_ = static_cast<char*>(at);
+        mapped_ = true;
+        return;
+      }
+    }
+    small_.resize(size);
+    data_ = small_.data();
+  }
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {data_, size_}; }
+
+ private:
+  std::string small_;
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+};
+
 // Reading the checked file, from the magic to the last entry.
 std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
-
-bool strictly_ascending(const std::vector<Entry>& entries) {
-  for (std::size_t i = 1; i < entries.size(); ++i) {
-    if (!(entries[i - 1].path < entries[i].path)) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -254,6 +287,9 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
   // A count the remaining bytes cannot hold is refused before anything is reserved for it.
   if (std::size_t{entry_count} * kEntryOverhead > in.remaining()) return std::nullopt;
   out.entries.reserve(entry_count);
+  // The order is checked on the stored bytes as they are read, while they are at hand.
+  bool ascending = true;
+  std::string_view previous;
   for (std::uint32_t i = 0; i < entry_count; ++i) {
     std::uint16_t n = 0;
     std::string_view path;
@@ -263,9 +299,11 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
       return std::nullopt;
     std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1);
     if (!entry) return std::nullopt;
+    if (i > 0 && ascending && !(previous < path)) ascending = false;
+    previous = path;
     out.entries.push_back(std::move(*entry));
   }
-  if (!strictly_ascending(out.entries)) sort_unique(out.entries);
+  if (!ascending) sort_unique(out.entries);
   return out;
 }
 
@@ -279,12 +317,12 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
     if (errno != ENOENT) unlink(path.c_str());
     return std::nullopt;
   }
-  std::string bytes;
+  ReadBuffer bytes;
   bool read_whole = false;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-    bytes.resize(static_cast<std::size_t>(st.st_size));
+    bytes.allocate(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     for (;;) {
       if (got == bytes.size()) {
@@ -303,7 +341,7 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
   }
   close(fd);
   std::optional<IndexFileContent> content;
-  if (read_whole) content = parse_index(bytes, root_text);
+  if (read_whole) content = parse_index(bytes.view(), root_text);
   if (!content) unlink(path.c_str());
   return content;
 }

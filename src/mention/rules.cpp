@@ -189,7 +189,9 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
     // Nothing below a path that is too long or not text could be recorded.
     if (full.size() > kMaxPathBytes || !valid_utf8(name)) return true;
     if (!request.excluded.empty() && full == request.excluded) return true;
-    return is_skipped_folder(name, full, std::string(abs));
+    if (is_skipped_folder(name, full, std::string(abs))) return true;
+    if (request.entering) request.entering(full);
+    return false;
   };
 
   const walk::WalkResult result = walk::walk(start, options, [&](const walk::WalkEntry& item) {

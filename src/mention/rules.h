@@ -54,6 +54,9 @@ struct WalkRequest {
   // A folder (relative to the root) never recorded nor entered: the index's own storage, when
   // the workspace holds it, would otherwise change with every save and be saved again.
   std::string excluded{};
+  // Told, on the walking thread, of every folder about to be read: the worker watches it
+  // there, so that a change made after the reading is notified and none falls in between.
+  std::function<void(const std::string& rel)> entering{};
 };
 
 struct WalkOutcome {

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 
 #include "common/timing.h"
@@ -30,6 +32,12 @@ constexpr milliseconds kStopPollWithoutMailbox{50};
 constexpr std::size_t kCheckCancelEvery = 256;
 // Threads sharing a full walk, the worker's own among them.
 constexpr unsigned kMaxWalkThreads = 4;
+
+std::atomic<void (*)(const std::string&)> read_hook{nullptr};
+
+void read_for_tests(const std::string& folder) {
+  if (const auto hook = read_hook.load()) hook(folder);
+}
 
 unsigned walk_threads() {
   const unsigned cores = std::thread::hardware_concurrency();
@@ -67,19 +75,15 @@ class Worker {
   void run() {
     wait_for_predecessor();
     locate_own_folder();
-    if (!cancelled()) start();
+    // Watching starts before the first reading: every folder is watched just before it is
+    // read (by the walks and the folder check), so a change lands either before the reading,
+    // which sees it, or after the watch, which reports it.
     if (!cancelled()) {
       watcher_ = Watcher::create(h_.root_path);
-      if (watcher_) {
-        new_folders_.clear();
-        watcher_->watch("");
-        for (const Entry& e : ix_.entries) {
-          if (watcher_->size() >= kMaxWatchedFolders) break;
-          if (e.is_dir) watcher_->watch(e.path);
-        }
-      }
-      event_loop();
+      watch_now("");
+      start();
     }
+    if (!cancelled()) event_loop();
     watcher_.reset();
     // Stopped, cancelled or idle alike: the save does nothing when the file is up to date.
     save();
@@ -197,6 +201,7 @@ class Worker {
           if (Clock::now() - last_emit_ >= scaled(kProgressEvery)) emit(revision());
         });
     if (!batch.empty()) hand_over();
+    read_for_tests("");
 
     // Planned without the lock (only this thread changes entries and pending), applied with it.
     const MergePlan plan = MergePlan::plan(ix_.entries, ix_.pending);
@@ -215,10 +220,11 @@ class Worker {
 
   // ---- Rescans ----
 
-  WalkRequest request(const std::string& rel, std::size_t depth, std::size_t max) const {
+  WalkRequest request(const std::string& rel, std::size_t depth, std::size_t max) {
     WalkRequest r{h_.root_path, rel, depth, max,
                   [cancel = &h_.cancel] { return cancel->load(std::memory_order_relaxed); }};
     r.excluded = own_folder_;
+    r.entering = [this](const std::string& folder) { watch_now(folder); };
     return r;
   }
 
@@ -262,12 +268,6 @@ class Worker {
     if (rel.empty()) return true;
     const auto [found, at] = find_path(ix_.entries, rel);
     return found && ix_.entries[at].is_dir;
-  }
-
-  void note_folders(const std::vector<Entry>& list) {
-    for (const Entry& e : list) {
-      if (e.is_dir) new_folders_.push_back(e.path);
-    }
   }
 
   // Removes what lies below `rel`, and `rel` itself when `with_self`.
@@ -371,8 +371,8 @@ class Worker {
     }
     if (auto own_entry = refreshed_own_entry(rel, *own)) updated.push_back(std::move(*own_entry));
     if (gone.empty() && updated.empty() && added.empty()) return;
+    read_for_tests(rel);
     sort_unique(added);
-    note_folders(added);
     std::unique_lock lock(ix_.lock);
     apply_changes(ix_.entries, gone, std::move(updated), std::move(added));
     ++ix_.revision;
@@ -395,9 +395,6 @@ class Worker {
     const auto [begin, end] = subtree_range(ix_.entries, rel);
     const std::size_t others = ix_.entries.size() - (end - begin);
     watch_now(rel);
-    for (std::size_t i = begin; i < end; ++i) {
-      if (ix_.entries[i].is_dir) watch_now(ix_.entries[i].path);
-    }
     std::vector<Entry> fresh;
     const WalkOutcome outcome = walk_entries(
         request(rel, depth_limit_below(rel), kMaxEntries - std::min(kMaxEntries, others)),
@@ -408,8 +405,8 @@ class Worker {
       return;
     }
     if (rel.empty()) root_mtime_ = own;
+    read_for_tests(rel);
     sort_unique(fresh);
-    note_folders(fresh);
     auto own_entry = refreshed_own_entry(rel, *own);
     std::unique_lock lock(ix_.lock);
     replace_subtree(ix_.entries, rel, std::move(fresh));
@@ -430,6 +427,7 @@ class Worker {
       for (const Entry& e : ix_.entries) {
         if (!e.is_dir) continue;
         if (++looked % kCheckCancelEvery == 0 && cancelled()) return changed;
+        watch_now(e.path);
         const std::optional<std::uint32_t> now = folder_mtime(e.path);
         if (!now || *now != e.mtime) queue.push_back(parent_of(e.path));
       }
@@ -462,20 +460,12 @@ class Worker {
   // ---- Watching ----
 
   // Watches a folder before it is read, so that a change made after the reading is notified;
-  // a watch added only afterwards would leave a moment in which changes go unseen.
+  // a watch added only afterwards would leave a moment in which changes go unseen. Called by
+  // the walk's threads as well as the worker's.
   void watch_now(const std::string& rel) {
-    if (watcher_ && watcher_->size() < kMaxWatchedFolders && !watcher_->watching(rel))
-      watcher_->watch(rel);
-  }
-
-  void watch_new_folders() {
-    if (watcher_) {
-      for (const std::string& folder : new_folders_) {
-        if (watcher_->size() >= kMaxWatchedFolders) break;
-        if (!watcher_->watching(folder)) watcher_->watch(folder);
-      }
-    }
-    new_folders_.clear();
+    if (!watcher_) return;
+    std::lock_guard lock(watch_mutex_);
+    if (watcher_->size() < kMaxWatchedFolders && !watcher_->watching(rel)) watcher_->watch(rel);
   }
 
   void process(std::vector<FsEvent> events) {
@@ -523,6 +513,11 @@ class Worker {
           continue;
         }
       }
+      // A folder moved in, or made again, under a name the index knows holds what the index
+      // does not: the listing of its parent would take it for the one recorded.
+      if (event.kind == FsEvent::Kind::Changed && present_folder(event.path) &&
+          folder_mtime(event.path))
+        rewalk.insert(event.path);
       relist.insert(parent);
     }
     if (!times.empty()) {
@@ -582,14 +577,12 @@ class Worker {
       }
       if (!buffer_.empty() && (buffer_.full() || Clock::now() >= buffer_.due())) {
         process(buffer_.take());
-        watch_new_folders();
         save_base_ = Clock::now();
         emit(revision());
       }
       if (Clock::now() >= next_check) {
         next_check = Clock::now() + scaled(kFolderCheckEvery);
         if (folder_check()) {
-          watch_new_folders();
           save_base_ = Clock::now();
           emit(revision());
         }
@@ -630,7 +623,7 @@ class Worker {
   std::shared_ptr<IndexHandle> predecessor_;
   EventSink sink_;
   std::unique_ptr<Watcher> watcher_;
-  std::vector<std::string> new_folders_;
+  std::mutex watch_mutex_;
   EventBuffer buffer_;
   Clock::time_point last_emit_ = Clock::now();
   Clock::time_point save_base_ = Clock::now();
@@ -657,6 +650,10 @@ std::vector<FsEvent> EventBuffer::take() {
   std::vector<FsEvent> out;
   out.swap(events_);
   return out;
+}
+
+void set_read_hook_for_tests(void (*hook)(const std::string& folder)) {
+  read_hook.store(hook);
 }
 
 milliseconds save_delay(unsigned failures) {

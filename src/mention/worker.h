@@ -77,6 +77,10 @@ class EventBuffer {
 void start_worker(const std::shared_ptr<IndexHandle>& handle,
                   std::shared_ptr<IndexHandle> predecessor, EventSink sink);
 
+// For tests: called on the worker's thread when a walk or a rescan of `folder` has read the
+// disk and before what it read reaches the index, the moment a change is easiest to miss.
+void set_read_hook_for_tests(void (*hook)(const std::string& folder));
+
 // The save delay after `failures` consecutive failed saves (unscaled).
 milliseconds save_delay(unsigned failures);
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -230,6 +231,50 @@ TEST_F(MentionsTest, TheWorkerFollowsTheDisk) {
   t.add("docs/.gitignore", "*.md\n");
   EXPECT_TRUE(within([&] { return !finds(ws, "guide", "docs/guide.md"); }));
   EXPECT_GT(events_for(ws), 3u);
+}
+
+// A change made the moment a walk or a rescan has read the disk, before its result reaches the
+// index, is too late for the reading: only a watch placed before the reading can report it.
+// The worker is paused there twice: after the first walk, and after a rescan that found and
+// walked a new folder.
+TEST_F(MentionsTest, ChangesRightAfterAReadingAreNotLost) {
+  static const TempTree* tree = nullptr;
+  static std::atomic<int> stage{0};
+  struct Unhook {
+    ~Unhook() { set_read_hook_for_tests(nullptr); }
+  } unhook;
+  TempTree t;
+  t.add_all({"src/app.c", "docs/guide.md"});
+  tree = &t;
+  stage = 0;
+  set_read_hook_for_tests([](const std::string& folder) {
+    if (!folder.empty()) return;
+    int expected = 0;
+    if (stage.compare_exchange_strong(expected, 1)) {
+      tree->add("src/late.c");
+      fs::remove(*tree / "docs/guide.md");
+      return;
+    }
+    expected = 2;
+    if (stage.compare_exchange_strong(expected, 3)) {
+      tree->add("fresh/inner/later.txt");
+      fs::remove(*tree / "fresh/first.txt");
+    }
+  });
+  const Root ws = root_of(t.path());
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }));
+  const auto within = [&](const std::function<bool()>& seen) { return eventually(seen, 2500ms); };
+  EXPECT_EQ(stage.load(), 1);
+  EXPECT_TRUE(within([&] { return finds(ws, "late", "src/late.c"); }));
+  EXPECT_TRUE(within([&] { return !finds(ws, "guide", "docs/guide.md"); }));
+
+  stage = 2;
+  t.add("fresh/first.txt");
+  EXPECT_TRUE(within([&] { return stage.load() == 3; }));
+  EXPECT_TRUE(within([&] {
+    return finds(ws, "later", "fresh/inner/later.txt") && !finds(ws, "first", "fresh/first.txt");
+  }));
 }
 
 TEST_F(MentionsTest, ABurstOfTenThousandFilesIsTakenInWithinTwoSeconds) {
