@@ -100,7 +100,7 @@ std::string help_text() {
          "/write FILE TEXT - write a whole file\n"
          "/run COMMAND - run a command\n"
          "/test [COMMAND] - run the project's tests\n"
-         "/browse URL - open a page and take a screenshot\n"
+         "/browse URL - open a page in a private browser (its screenshot comes back)\n"
          "/remember TITLE: TEXT - keep a note in the project memory\n"
          "/forget SLUG - remove a note\n"
          "A JSON tool call such as {\"tool\": \"read_file\", \"args\": {\"path\": \"README.md\"}} "
@@ -181,10 +181,7 @@ Plan plan_reply(std::string_view message) {
     if (list.size() != 1) return usage("/browse URL");
     std::string url = list[0];
     if (url.find("://") == std::string::npos) url = "http://" + url;
-    Plan plan;
-    plan.calls.push_back({"browser", Json{{"action", "open"}, {"url", url}}});
-    plan.calls.push_back({"browser", Json{{"action", "screenshot"}}});
-    return plan;
+    return one("browser", Json{{"action", "open"}, {"url", url}});
   }
   if (command == "/remember") {
     const auto colon = rest.find(':');
@@ -209,7 +206,9 @@ std::string describe_result(const ToolRequest& request, const Json& record) {
   const std::string status = record.value("status", std::string("error"));
   std::string summary = record.value("summary", std::string());
   if (summary.empty()) summary = request.args.value("path", std::string());
-  std::string head = request.tool + (summary.empty() ? "" : " " + summary);
+  // Some summaries name their tool already ("browser open …").
+  const bool named = summary.rfind(request.tool + " ", 0) == 0;
+  std::string head = named ? summary : request.tool + (summary.empty() ? "" : " " + summary);
   std::string output = record.value("output", std::string());
   if (output.size() > kReplyOutputChars) {
     std::size_t cut = kReplyOutputChars;

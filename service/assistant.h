@@ -7,7 +7,7 @@
 //   /list [FOLDER]        list_dir          /edit FILE OLD => NEW  edit_file
 //   /glob PATTERN [DIR]   glob              /run COMMAND         shell
 //   /grep PATTERN [DIR]   grep              /test [COMMAND]      run_tests
-//   /browse URL           browser open, then a screenshot
+//   /browse URL           browser open (the answer carries a screenshot)
 //   /remember TITLE: TEXT save_memory       /forget SLUG         forget_memory
 //   /help                 the list above
 //

@@ -92,6 +92,8 @@ struct LocalService::State {
   std::uint64_t next_device = 1;
   std::uint64_t next_call = 1;
   std::map<std::string, std::shared_ptr<Turn>> waiting;  // call id -> its turn
+  // Every call of a chat with the message it answers, for the page to place its cards.
+  std::map<std::string, std::map<std::string, std::int64_t>> placed;
   CallObserver observer;
 
   explicit State(LocalServiceOptions o) : options(std::move(o)), imports(options.link_token) {}
@@ -229,6 +231,9 @@ struct LocalService::State {
     if (r.method == "POST" && path_matches("/api/chats/{chat}/messages", r.path)) {
       return post_message(r);
     }
+    if (r.method == "GET" && path_matches("/api/chats/{chat}/calls", r.path)) {
+      return calls_of(r);
+    }
     if (auto reply = chats.answer(r)) return *reply;
     if (r.method == "GET") {
       const std::string name = r.path == "/" ? "/index.html" : r.path;
@@ -279,6 +284,18 @@ struct LocalService::State {
     return Reply::json(200, dump(answer));
   }
 
+  // {"call id": message id, …} for the chat's calls.
+  Reply calls_of(const RecordedRequest& r) {
+    if (r.bearer() != options.link_token) return Reply::refusal(401, "Sign in again.");
+    const std::string chat(split_path(r.path)[3]);
+    Json out = Json::object();
+    const std::lock_guard lock(mutex);
+    if (const auto it = placed.find(chat); it != placed.end()) {
+      for (const auto& [id, message] : it->second) out[id] = message;
+    }
+    return Reply::json(200, dump(out));
+  }
+
   // Queues the turn's next call; false when no computer is linked.
   bool send_next(const std::shared_ptr<Turn>& turn) {
     const ToolRequest& request = turn->calls[turn->next];
@@ -289,6 +306,7 @@ struct LocalService::State {
       Json call = {{"id", id},           {"tool", request.tool},         {"args", request.args},
                    {"chat", turn->chat}, {"workspace", turn->workspace}, {"extra", turn->extra}};
       waiting[id] = turn;
+      placed[turn->chat][id] = turn->message;
       devices.back().calls.push_back(std::move(call));
     }
     changed.notify_all();

@@ -2,7 +2,8 @@
 //
 // Two loopback servers share one in-memory state. The application server serves the chat
 // application (the files of service/web, built in) and the few requests that page makes of its
-// own service: the session's link token, posting a chat message, reading a chat. The API server
+// own service: the session's link token, posting a chat message, reading a chat and which message
+// each of its tool calls belongs to. The API server
 // answers every request the agent makes: device registration and removal, the held poll and the
 // result, the chats the reply watcher reads and the chat-history import routes.
 //

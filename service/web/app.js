@@ -18,7 +18,7 @@ const state = {
   current: null,
   messages: new Map(), // chat -> messages from the service
   calls: new Map(), // call id -> last agent://call payload
-  callMessage: new Map(), // call id -> assistant message id it belongs to
+  callMessage: new Map(), // call id -> the assistant message it answers (told by the service)
   working: new Map(), // chat -> assistant message id still working
   openIndex: '',
 };
@@ -157,6 +157,8 @@ async function loadMessages(chatId) {
   let chat;
   try {
     chat = await service(`/chats/${chatId}`);
+    const placed = await service(`/api/chats/${chatId}/calls`);
+    for (const [id, mid] of Object.entries(placed)) state.callMessage.set(id, mid);
   } catch {
     chat = { messages: [] };
   }
@@ -173,14 +175,6 @@ function renderMessages() {
   const atEnd = box.scrollTop + box.clientHeight >= box.scrollHeight - 20;
   box.replaceChildren();
   const messages = state.messages.get(state.current) || [];
-  // A call can be announced before the page has heard which message it belongs to: it goes
-  // with the chat's latest assistant message.
-  const latest = [...messages].reverse().find((m) => m.role === 'assistant');
-  for (const [id, info] of state.calls) {
-    if (info.chat === state.current && !state.callMessage.has(id) && latest) {
-      state.callMessage.set(id, latest.id);
-    }
-  }
   if (!messages.length) {
     box.append(el('div', 'message', 'Link this computer, choose a workspace folder, then ask ' +
       'something. Try /help, or "/edit notes.txt old => new".'));
@@ -260,10 +254,9 @@ async function decide(callId, answer) {
 function onCall(info) {
   const previous = state.calls.get(info.call_id) || {};
   state.calls.set(info.call_id, { ...previous, ...info, live: previous.live || '' });
-  if (!state.callMessage.has(info.call_id) && state.working.has(info.chat)) {
-    state.callMessage.set(info.call_id, state.working.get(info.chat));
-  }
-  if (info.chat === state.current) renderMessages();
+  // The service knows which message a call answers; a new call is asked about.
+  if (!state.callMessage.has(info.call_id)) loadMessages(info.chat);
+  else if (info.chat === state.current) renderMessages();
   refreshPending();
 }
 

@@ -61,10 +61,10 @@ TEST(Assistant, CommandsBecomeTheToolCallsTheComputerRuns) {
     EXPECT_EQ(plan.calls[0].tool, c.tool);
     EXPECT_EQ(plan.calls[0].args, Json::parse(c.args));
   }
-  // A page is opened before its screenshot is taken.
-  const Plan browse = plan_reply("/browse https://example.org/");
-  ASSERT_EQ(browse.calls.size(), 2u);
-  EXPECT_EQ(browse.calls[1].args["action"], "screenshot");
+  // A pasted list keeps its order.
+  const Plan list = plan_reply(R"([{"tool":"glob","args":{"pattern":"*"}},{"tool":"list_dir"}])");
+  ASSERT_EQ(list.calls.size(), 2u);
+  EXPECT_EQ(list.calls[1].tool, "list_dir");
 }
 
 TEST(Assistant, ResultsReadAsTheReplyWithLongOutputCutOnACharacter) {
@@ -74,6 +74,10 @@ TEST(Assistant, ResultsReadAsTheReplyWithLongOutputCutOnACharacter) {
             "edit_file notes.txt: done.\nEdited.");
   EXPECT_EQ(describe_result(edit, Json{{"status", "denied"}, {"output", "Refused."}}),
             "edit_file notes.txt was not run.\nRefused.");
+  // A summary that names its tool is not prefixed again.
+  EXPECT_EQ(describe_result({"browser", Json::object()},
+                            Json{{"status", "ok"}, {"summary", "browser open http://x"}}),
+            "browser open http://x: done.");
   // A call that failed before it was decoded has no summary: the path stands in.
   EXPECT_EQ(describe_result(edit, Json{{"status", "error"}, {"output", "No folder."}}),
             "edit_file notes.txt failed.\nNo folder.");

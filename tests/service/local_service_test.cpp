@@ -69,8 +69,10 @@ TEST(LocalService, AMessageBecomesCallsOneAtATimeAndTheirResultsTheReply) {
   ASSERT_TRUE(idle);
   EXPECT_EQ(idle->status, 204);
 
-  // A page and its screenshot: two calls, the second only after the first result.
-  const Json sent = post_message(app, "c1", "/browse localhost:9");
+  // Two calls: the second goes out only after the first result is in.
+  const Json sent = post_message(
+      app, "c1",
+      R"([{"tool":"browser","args":{"action":"open"}},{"tool":"browser","args":{"action":"screenshot"}}])");
   EXPECT_EQ(sent["user"], 3);
   const Json first = poll(api, secret);
   ASSERT_TRUE(first.is_object());
@@ -96,6 +98,11 @@ TEST(LocalService, AMessageBecomesCallsOneAtATimeAndTheirResultsTheReply) {
   const Json reply = chat(api, "c1")["messages"][3];
   EXPECT_EQ(reply["status"], "done");
   EXPECT_EQ(reply["body"], "browser: done.\nOpened.\n\nbrowser was not run.\nNot now.");
+  // The page learns which message each call answers.
+  auto placed = app.Get("/api/chats/c1/calls", bearer("user-token"));
+  ASSERT_TRUE(placed);
+  EXPECT_EQ(Json::parse(placed->body),
+            (Json{{first["id"].get<std::string>(), 4}, {second["id"].get<std::string>(), 4}}));
   // The reply watcher reads the same message on its own route.
   auto one = api.Get("/chats/c1/messages/4", bearer("user-token"));
   ASSERT_TRUE(one);
