@@ -8,6 +8,7 @@
 // same service.
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <httplib.h>
 
@@ -43,26 +44,35 @@ class NoNotifications : public kavor::Notifications {
   void clear_shown() override {}
 };
 
-// Queues `total` calls and times each from its poll answer to its result.
+// Queues `total` calls and times each from its poll answer to its result. For the latency runs
+// the calls go one at a time: the next is queued when the result of the one before is in, so no
+// call waits behind another. For the throughput runs all are queued at once.
 struct CallScript {
-  explicit CallScript(int calls, std::string workspace) : total(calls), ws(std::move(workspace)) {
+  CallScript(int calls, std::string workspace, bool one_by_one)
+      : total(calls), ws(std::move(workspace)), one_at_a_time(one_by_one) {
     sent_at.resize(static_cast<std::size_t>(total));
     done_at.resize(static_cast<std::size_t>(total));
   }
 
-  void queue(LocalService& service) const {
-    for (int n = 0; n < total; ++n) {
-      service.queue_call(Json{{"id", "c" + std::to_string(n)},
-                              {"tool", "noop"},
-                              {"args", Json::object()},
-                              {"chat", "bench"},
-                              {"workspace", ws}});
-    }
+  Json call(int n) const {
+    return Json{{"id", "c" + std::to_string(n)},
+                {"tool", "noop"},
+                {"args", Json::object()},
+                {"chat", "bench"},
+                {"workspace", ws}};
+  }
+  void start(LocalService& service) {
+    target = &service;
+    for (int n = 0; n < (one_at_a_time ? 1 : total); ++n) service.queue_call(call(n));
   }
   CallObserver observer() {
     return CallObserver{[this](const std::string& id) { sent_at[number(id)] = Clock::now(); },
                         [this](const std::string& id) {
-                          done_at[number(id)] = Clock::now();
+                          const std::size_t n = number(id);
+                          done_at[n] = Clock::now();
+                          if (one_at_a_time && static_cast<int>(n) + 1 < total) {
+                            target->queue_call(call(static_cast<int>(n) + 1));
+                          }
                           std::lock_guard lock(mutex);
                           ++results;
                         }};
@@ -75,6 +85,8 @@ struct CallScript {
 
   const int total;
   const std::string ws;
+  const bool one_at_a_time;
+  LocalService* target = nullptr;
   std::mutex mutex;
   int results = 0;
   // Each slot is written by one server thread, before the result that the main thread waits for.
@@ -108,11 +120,11 @@ struct Measure {
 // One run of the agent's bridge and dispatcher over `calls` no-op calls.
 double run_agent(int calls, const std::string& ws, std::vector<double>* each,
                  bool bridge_only = false) {
-  CallScript script(calls, ws);  // outlives the service, whose threads report to it
+  CallScript script(calls, ws, each != nullptr);  // outlives the service, which reports to it
   LocalService svc;
   svc.set_observer(script.observer());
   const std::string secret = link(svc);
-  script.queue(svc);
+  script.start(svc);
 
   QTemporaryDir dir;
   auto creds = kavor::device::system_credential_store();
@@ -149,7 +161,11 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   std::stop_source stop;
   auto task = bridge.run(stop.get_token());
   const auto start = Clock::now();
-  while (script.finished() < calls) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  // The loop sleeps until there is work: spinning would take a core from the threads measured.
+  // The timer wakes it to look at the count.
+  QTimer look;
+  look.start(10);
+  while (script.finished() < calls) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   const double total = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   if (each) {
     for (int i = 0; i < calls; ++i) {
@@ -159,18 +175,18 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   }
   stop.request_stop();
   svc.stop();
-  while (!task.isReady()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  while (!task.isReady()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   store->forget();
   return total;
 }
 
 // The same over a plain HTTP client that does nothing but poll and post.
 double run_peer(int calls, const std::string& ws, std::vector<double>* each) {
-  CallScript script(calls, ws);  // outlives the service, whose threads report to it
+  CallScript script(calls, ws, each != nullptr);  // outlives the service, which reports to it
   LocalService svc;
   svc.set_observer(script.observer());
   const std::string secret = link(svc);
-  script.queue(svc);
+  script.start(svc);
   httplib::Client client("127.0.0.1", svc.api_port());
   client.set_keep_alive(true);
   // A post's headers and body go out in separate writes; without this the second waits for
