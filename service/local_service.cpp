@@ -30,6 +30,8 @@ constexpr std::size_t kWorkerThreads = 48;
 // An idle connection is closed after this long, as a real service's proxy does.
 constexpr time_t kKeepAliveSeconds = 30;
 constexpr std::size_t kKeepAliveRequests = 10'000;
+// Answers smaller than this go out uncompressed.
+constexpr std::size_t kCompressFrom = 4096;
 // Chat ids are what the agent accepts for a watched reply.
 constexpr std::size_t kMaxChatIdChars = 64;
 
@@ -118,6 +120,12 @@ struct LocalService::State {
         reply = route(record_request(request));
       } catch (const std::exception& e) {
         reply = Reply::refusal(500, e.what());
+      }
+      // httplib compresses every JSON answer the client accepts compressed, at brotli's
+      // slowest setting, which costs more than the few bytes of a poll answer ever save. JSON
+      // with its charset named is left as it is.
+      if (reply.content_type == "application/json" && reply.body.size() < kCompressFrom) {
+        reply.content_type = "application/json; charset=utf-8";
       }
       write_reply(reply, response);
     };
