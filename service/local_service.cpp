@@ -87,6 +87,7 @@ struct LocalService::State {
   ChatStore chats;
   ImportStore imports;
 
+  std::mutex posting;  // held while a posted message is numbered and stored
   std::mutex mutex;
   std::condition_variable changed;
   bool stopping = false;
@@ -266,6 +267,8 @@ struct LocalService::State {
       return Reply::refusal(400, "A message needs its text.");
     }
     const std::string text = body["text"].get<std::string>();
+    // Two messages posted at once must not be given the same numbers.
+    const std::lock_guard numbering(posting);
     if (!chats.has_chat(chat)) chats.put_chat(chat, options.link_token);
     const std::int64_t asked = chats.next_id(chat);
     chats.put_message(chat, ChatMessage{asked, "user", "done", text});
