@@ -1,11 +1,14 @@
 // How much time the agent adds to one tool call, and how many calls it moves per second.
 //
-// The substitute service hands out no-op calls on the poll and records when each result
-// arrives. "Added time" is from the moment the service answers a poll with a call until the
-// result post reaches it. The peer is the least any agent could do: a plain HTTP client that
-// polls, reads the call and posts a fixed result at once, in the same run on the same service.
+// The local service (the one scripts/run starts, here in-process on ephemeral ports, with its
+// kept-alive connections) hands out no-op calls on the poll, one per poll, and reports when it
+// answers a poll with a call and when the call's result arrives. "Added time" is the time between
+// the two. The peer is the least any agent could do: a plain HTTP client on one kept-alive
+// connection that polls, reads the call and posts a fixed result at once, in the same run on the
+// same service.
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <httplib.h>
 
@@ -21,7 +24,7 @@
 #include "desktop/notifications.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
-#include "test_service.h"
+#include "local_service.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
 #include "tools/tool_table.h"
@@ -30,9 +33,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kavor::Json;
-using kavor::service::RecordedRequest;
-using kavor::service::Reply;
-using kavor::service::TestService;
+using kavor::service::CallObserver;
+using kavor::service::LocalService;
 
 using NoHost = kavor::HeadlessHost;
 
@@ -42,30 +44,40 @@ class NoNotifications : public kavor::Notifications {
   void clear_shown() override {}
 };
 
-// Hands out `total` calls, one per poll, and times each from its poll answer to its result.
+// Queues `total` calls and times each from its poll answer to its result. For the latency runs
+// the calls go one at a time: the next is queued when the result of the one before is in, so no
+// call waits behind another. For the throughput runs all are queued at once.
 struct CallScript {
-  explicit CallScript(int calls, std::string workspace) : total(calls), ws(std::move(workspace)) {}
+  CallScript(int calls, std::string workspace, bool one_by_one)
+      : total(calls), ws(std::move(workspace)), one_at_a_time(one_by_one) {
+    sent_at.resize(static_cast<std::size_t>(total));
+    done_at.resize(static_cast<std::size_t>(total));
+  }
 
-  Reply next_poll() {
-    std::lock_guard lock(mutex);
-    if (handed == total) return Reply::held();
-    const int n = handed++;
-    sent_at.push_back(Clock::now());
-    Json call = {{"id", "c" + std::to_string(n)},
-                 {"tool", "noop"},
-                 {"args", Json::object()},
-                 {"chat", "bench"},
-                 {"workspace", ws}};
-    return Reply::json(200, Json({{"call", call}}).dump());
+  Json call(int n) const {
+    return Json{{"id", "c" + std::to_string(n)},
+                {"tool", "noop"},
+                {"args", Json::object()},
+                {"chat", "bench"},
+                {"workspace", ws}};
   }
-  void result(const RecordedRequest& r) {
-    const auto now = Clock::now();
-    const int n = std::stoi(Json::parse(r.body)["call_id"].get<std::string>().substr(1));
-    std::lock_guard lock(mutex);
-    done_at.resize(std::max<std::size_t>(done_at.size(), n + 1));
-    done_at[n] = now;
-    ++results;
+  void start(LocalService& service) {
+    target = &service;
+    for (int n = 0; n < (one_at_a_time ? 1 : total); ++n) service.queue_call(call(n));
   }
+  CallObserver observer() {
+    return CallObserver{[this](const std::string& id) { sent_at[number(id)] = Clock::now(); },
+                        [this](const std::string& id) {
+                          const std::size_t n = number(id);
+                          done_at[n] = Clock::now();
+                          if (one_at_a_time && static_cast<int>(n) + 1 < total) {
+                            target->queue_call(call(static_cast<int>(n) + 1));
+                          }
+                          std::lock_guard lock(mutex);
+                          ++results;
+                        }};
+  }
+  static std::size_t number(const std::string& id) { return std::stoul(id.substr(1)); }
   int finished() {
     std::lock_guard lock(mutex);
     return results;
@@ -73,12 +85,27 @@ struct CallScript {
 
   const int total;
   const std::string ws;
+  const bool one_at_a_time;
+  LocalService* target = nullptr;
   std::mutex mutex;
-  int handed = 0;
   int results = 0;
+  // Each slot is written by one server thread, before the result that the main thread waits for.
   std::vector<Clock::time_point> sent_at;
   std::vector<Clock::time_point> done_at;
 };
+
+// Links a computer on the service; its secret.
+std::string link(const LocalService& service) {
+  httplib::Client client("127.0.0.1", service.api_port());
+  auto answer =
+      client.Post("/bridge/devices", {{"Authorization", "Bearer " + service.link_token()}},
+                  R"({"name":"bench"})", "application/json");
+  if (!answer || answer->status != 200) {
+    std::fprintf(stderr, "bridge_bench: the service did not link the computer\n");
+    std::exit(1);
+  }
+  return Json::parse(answer->body)["secret"].get<std::string>();
+}
 
 double median_ms(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -90,28 +117,21 @@ struct Measure {
   double batch_ms = 0;    // 200 calls back to back
 };
 
-void serve(TestService& svc, CallScript& script) {
-  svc.set_handler("GET", "/bridge/poll",
-                  [&](const RecordedRequest&) { return script.next_poll(); });
-  svc.set_handler("POST", "/bridge/result", [&](const RecordedRequest& r) {
-    script.result(r);
-    return Reply::json(200, "{}");
-  });
-}
-
 // One run of the agent's bridge and dispatcher over `calls` no-op calls.
 double run_agent(int calls, const std::string& ws, std::vector<double>* each,
                  bool bridge_only = false) {
-  TestService svc;
-  CallScript script(calls, ws);
-  serve(svc, script);
+  CallScript script(calls, ws, each != nullptr);  // outlives the service, which reports to it
+  LocalService svc;
+  svc.set_observer(script.observer());
+  const std::string secret = link(svc);
+  script.start(svc);
 
   QTemporaryDir dir;
   auto creds = kavor::device::system_credential_store();
   auto store =
       kavor::device::DeviceStore::load(dir.filePath(QStringLiteral("device.json")), *creds,
                                        {QStringLiteral("kavor-bench"), QStringLiteral("x")});
-  store->save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")});
+  store->save({QStringLiteral("d"), QStringLiteral("n"), QString::fromStdString(secret)});
   kavor::tools::ToolTable tools;
   tools.add("noop", [](const Json&, const kavor::tools::Scope&) -> kavor::tools::DecodeResult {
     kavor::tools::Decoded d;
@@ -126,8 +146,8 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   NoNotifications notes;
   QThreadPool pool;
   const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool, {}};
-  const kavor::Endpoints endpoints(QString::fromStdString(svc.base_url() + "/"),
-                                   QString::fromStdString(svc.base_url()));
+  const QString api = QStringLiteral("http://127.0.0.1:%1").arg(svc.api_port());
+  const kavor::Endpoints endpoints(QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
   kavor::Bridge bridge(
       endpoints, *store, status, host, notes,
       [ctx, bridge_only](kavor::Call call, QString) -> QCoro::Task<Json> {
@@ -141,7 +161,11 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   std::stop_source stop;
   auto task = bridge.run(stop.get_token());
   const auto start = Clock::now();
-  while (script.finished() < calls) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  // The loop sleeps until there is work: spinning would take a core from the threads measured.
+  // The timer wakes it to look at the count.
+  QTimer look;
+  look.start(10);
+  while (script.finished() < calls) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   const double total = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   if (each) {
     for (int i = 0; i < calls; ++i) {
@@ -150,20 +174,25 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
     }
   }
   stop.request_stop();
-  svc.release_held();
-  while (!task.isReady()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  svc.stop();
+  while (!task.isReady()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   store->forget();
   return total;
 }
 
 // The same over a plain HTTP client that does nothing but poll and post.
 double run_peer(int calls, const std::string& ws, std::vector<double>* each) {
-  TestService svc;
-  CallScript script(calls, ws);
-  serve(svc, script);
-  httplib::Client client("127.0.0.1", svc.port());
+  CallScript script(calls, ws, each != nullptr);  // outlives the service, which reports to it
+  LocalService svc;
+  svc.set_observer(script.observer());
+  const std::string secret = link(svc);
+  script.start(svc);
+  httplib::Client client("127.0.0.1", svc.api_port());
   client.set_keep_alive(true);
-  const httplib::Headers auth = {{"Authorization", "Bearer s"}};
+  // A post's headers and body go out in separate writes; without this the second waits for
+  // the acknowledgement of the first.
+  client.set_tcp_nodelay(true);
+  const httplib::Headers auth = {{"Authorization", "Bearer " + secret}};
   const auto start = Clock::now();
   for (int i = 0; i < calls; ++i) {
     auto poll = client.Get("/bridge/poll", auth);

@@ -1,134 +1,421 @@
-// The bundled local chat service: what a fresh build talks to when no real service exists.
-// It serves a small chat page on the application address and answers the agent's API on the
-// API address, so the program can be run end to end on one machine.
+#include "local_service.h"
+
 #include <httplib.h>
 
-#include <atomic>
-#include <csignal>
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
-#include <string>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "assistant.h"
+#include "routes.h"
+#include "web_files.h"
+
+namespace kavor::service {
 namespace {
 
-struct Address {
-  std::string host;
-  int port = 0;
-};
+using Json = nlohmann::ordered_json;
 
-// "http://127.0.0.1:47810/..." -> {127.0.0.1, 47810}. Only plain http on loopback is served.
-bool parse_address(const std::string& url, Address& out) {
-  const std::string prefix = "http://";
-  if (url.rfind(prefix, 0) != 0) return false;
-  const std::string rest = url.substr(prefix.size());
-  const auto colon = rest.find(':');
-  const auto slash = rest.find('/');
-  if (colon == std::string::npos || (slash != std::string::npos && slash < colon)) return false;
-  out.host = rest.substr(0, colon);
-  out.port = std::atoi(
-      rest.substr(colon + 1, slash == std::string::npos ? std::string::npos : slash - colon - 1)
-          .c_str());
-  return out.port > 0 && out.port < 65536;
-}
+// Every kept-alive connection occupies a worker while it is open; the agent and the webview
+// each keep up to six per server.
+constexpr std::size_t kWorkerThreads = 48;
+// An idle connection is closed after this long, as a real service's proxy does.
+constexpr time_t kKeepAliveSeconds = 30;
+constexpr std::size_t kKeepAliveRequests = 10'000;
+// Answers smaller than this go out uncompressed.
+constexpr std::size_t kCompressFrom = 4096;
+// Chat ids are what the agent accepts for a watched reply.
+constexpr std::size_t kMaxChatIdChars = 64;
 
-constexpr const char* kChatPage = R"(<!doctype html>
-<html lang="en"><head><meta charset="utf-8"><title>Kavor AI (local)</title>
-<style>body{font-family:system-ui,sans-serif;margin:40px;color:#1c1b1a;background:#f8f7f5}
-.bubble{background:#fff;border:1px solid #e7e3de;border-radius:14px;padding:12px 16px;max-width:520px;margin:10px 0}
-button{font:inherit;padding:8px 14px;border-radius:10px;border:1px solid #e35200;background:#ff5c00;color:#fff;cursor:pointer}
-code{font-size:13px}</style>
-</head><body>
-<h1>Kavor AI</h1>
-<div class="bubble"><div class="msg-body">This is the local stand-in for the chat service. Link this
-computer to let the assistant reach it.</div></div>
-<div class="bubble"><div class="msg-body" id="state">Asking the agent...</div></div>
-<button id="link">Link this computer</button> <button id="unlink">Unlink</button>
-<script>
-  const agent = window.__TAURI_INTERNALS__;
-  const state = document.getElementById('state');
-  let connected = false;
-  function show(info) {
-    const device = info.device ? 'linked as ' + info.device.name + ' (device ' + info.device.id + ')' : 'not linked';
-    state.textContent = 'Kavor Agent ' + info.version + ' on ' + info.os_version + ': ' + device +
-      (connected || info.connected ? ', connected.' : '.');
-  }
-  function refresh() { agent.invoke('agent_info', {}).then(show, (e) => { state.textContent = String(e); }); }
-  if (!agent) {
-    state.textContent = 'Open this page in Kavor Agent to link a computer.';
-  } else {
-    const handler = agent.transformCallback((event) => { connected = event.payload; refresh(); });
-    agent.invoke('plugin:event|listen', { event: 'agent://connection', target: { kind: 'Any' }, handler });
-    document.getElementById('link').onclick = () => agent.invoke('agent_link', { token: 'local-link' }).then(show, (e) => { state.textContent = String(e); });
-    document.getElementById('unlink').onclick = () => agent.invoke('agent_unlink', {}).then(show);
-    refresh();
-  }
-</script>
-</body></html>)";
-
-std::string random_token() {
-  std::random_device rd;
+std::string random_hex(std::size_t digits) {
+  std::random_device device;
   std::uniform_int_distribution<int> digit(0, 15);
   std::string out;
-  for (int i = 0; i < 32; ++i) out += "0123456789abcdef"[digit(rd)];
+  for (std::size_t i = 0; i < digits; ++i) out += "0123456789abcdef"[digit(device)];
   return out;
 }
 
-httplib::Server* g_servers[2] = {nullptr, nullptr};
+bool valid_chat_id(const std::string& id) {
+  return !id.empty() && id.size() <= kMaxChatIdChars &&
+         std::all_of(id.begin(), id.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+         });
+}
 
-void stop_all(int) {
-  for (auto* s : g_servers) {
-    if (s) s->stop();
+std::string dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+struct Device {
+  std::string id;
+  std::string name;
+  std::string secret;
+  std::deque<Json> calls;
+  std::uint64_t polls = 0;  // a newer poll replaces a held one its client gave up on
+};
+
+// One assistant message that is waiting for its tool calls.
+struct Turn {
+  std::string chat;
+  std::int64_t message = 0;
+  std::string workspace;
+  std::string extra;
+  std::vector<ToolRequest> calls;
+  std::size_t next = 0;
+  std::vector<std::string> parts;  // one paragraph per finished call
+};
+
+}  // namespace
+
+struct LocalService::State {
+  LocalServiceOptions options;
+  httplib::Server app;
+  httplib::Server api;
+  int app_port = 0;
+  int api_port = 0;
+  std::thread app_thread;
+  std::thread api_thread;
+
+  ChatStore chats;
+  ImportStore imports;
+
+  std::mutex posting;  // held while a posted message is numbered and stored
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopping = false;
+  std::vector<Device> devices;  // in the order they were linked
+  std::uint64_t next_device = 1;
+  std::uint64_t next_call = 1;
+  std::map<std::string, std::shared_ptr<Turn>> waiting;  // call id -> its turn
+  // Every call of a chat with the message it answers, for the page to place its cards.
+  std::map<std::string, std::map<std::string, std::int64_t>> placed;
+  CallObserver observer;
+
+  explicit State(LocalServiceOptions o) : options(std::move(o)), imports(options.link_token) {}
+
+  Device* device_by_secret(const std::string& secret) {
+    if (secret.empty()) return nullptr;
+    for (Device& d : devices) {
+      if (d.secret == secret) return &d;
+    }
+    return nullptr;
   }
+
+  void serve_on(httplib::Server& server, std::function<Reply(const RecordedRequest&)> route) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    server.set_keep_alive_max_count(kKeepAliveRequests);
+    server.set_keep_alive_timeout(kKeepAliveSeconds);
+    server.set_tcp_nodelay(true);
+    const httplib::Server::Handler handler = [route](const httplib::Request& request,
+                                                     httplib::Response& response) {
+      Reply reply;
+      try {
+        reply = route(record_request(request));
+      } catch (const std::exception& e) {
+        reply = Reply::refusal(500, e.what());
+      }
+      // httplib compresses every JSON answer the client accepts compressed, at brotli's
+      // slowest setting, which costs more than the few bytes of a poll answer ever save. JSON
+      // with its charset named is left as it is.
+      if (reply.content_type == "application/json" && reply.body.size() < kCompressFrom) {
+        reply.content_type = "application/json; charset=utf-8";
+      }
+      write_reply(reply, response);
+    };
+    const std::string any = "[\\s\\S]*";
+    server.Get(any, handler).Post(any, handler).Put(any, handler).Delete(any, handler);
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+      if (is_bodyless(response.status)) response.headers.erase("Content-Length");
+    });
+  }
+
+  // ---- the agent's API ----
+
+  Reply api_route(const RecordedRequest& r) {
+    if (r.method == "POST" && r.path == "/bridge/devices") return link(r);
+    if (r.method == "DELETE" && path_matches("/bridge/devices/{id}", r.path)) return unlink(r);
+    if (r.method == "GET" && r.path == "/bridge/poll") return poll(r);
+    if (r.method == "POST" && r.path == "/bridge/result") return result(r);
+    if (auto reply = chats.answer(r)) return *reply;
+    if (auto reply = imports.answer(r)) return *reply;
+    return Reply::refusal(404, "There is nothing here.");
+  }
+
+  Reply link(const RecordedRequest& r) {
+    if (r.bearer() != options.link_token) {
+      return Reply::refusal(401, "Sign in again to link this computer.");
+    }
+    const Json body = Json::parse(r.body, nullptr, false);
+    Device device;
+    device.name = body.is_object() ? body.value("name", std::string("computer")) : "computer";
+    device.secret = random_hex(40);
+    {
+      const std::lock_guard lock(mutex);
+      device.id = std::to_string(next_device++);
+      devices.push_back(device);
+    }
+    std::printf("kavor-service: linked %s as device %s\n", device.name.c_str(), device.id.c_str());
+    std::fflush(stdout);
+    return Reply::json(200, dump(Json{{"device", {{"id", device.id}, {"name", device.name}}},
+                                      {"secret", device.secret}}));
+  }
+
+  Reply unlink(const RecordedRequest& r) {
+    if (r.bearer() != options.link_token) return Reply::refusal(401, "Sign in again.");
+    const std::string id(split_path(r.path)[3]);
+    {
+      const std::lock_guard lock(mutex);
+      const auto it =
+          std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.id == id; });
+      if (it == devices.end()) return Reply::refusal(404, "No such computer.");
+      devices.erase(it);
+    }
+    changed.notify_all();
+    return Reply::json(204, "");
+  }
+
+  Reply poll(const RecordedRequest& r) {
+    const std::string secret = r.bearer();
+    std::unique_lock lock(mutex);
+    Device* device = device_by_secret(secret);
+    if (device == nullptr) return Reply::refusal(401, "This computer is not linked.");
+    const std::uint64_t mine = ++device->polls;
+    const auto deadline = std::chrono::steady_clock::now() + options.poll_hold;
+    bool gone = false;
+    changed.wait_until(lock, deadline, [&] {
+      device = device_by_secret(secret);  // the list may have changed meanwhile
+      gone = device == nullptr;
+      return stopping || gone || device->polls != mine || !device->calls.empty();
+    });
+    if (gone) return Reply::refusal(401, "This computer is not linked.");
+    if (stopping || device->polls != mine || device->calls.empty()) return Reply::json(204, "");
+    Json call = std::move(device->calls.front());
+    device->calls.pop_front();
+    const std::string id = call.value("id", std::string());
+    const auto sent = observer.sent;
+    lock.unlock();
+    if (sent) sent(id);
+    return Reply::json(200, dump(Json{{"call", call}}));
+  }
+
+  Reply result(const RecordedRequest& r) {
+    const Json record = Json::parse(r.body, nullptr, false);
+    if (!record.is_object() || !record.contains("call_id") || !record["call_id"].is_string()) {
+      return Reply::refusal(400, "A result needs its call_id.");
+    }
+    const std::string id = record["call_id"].get<std::string>();
+    std::shared_ptr<Turn> turn;
+    CallObserver told;
+    {
+      const std::lock_guard lock(mutex);
+      if (device_by_secret(r.bearer()) == nullptr) {
+        return Reply::refusal(401, "This computer is not linked.");
+      }
+      told = observer;
+      const auto it = waiting.find(id);
+      if (it != waiting.end()) {
+        turn = it->second;
+        waiting.erase(it);
+      }
+    }
+    if (told.received) told.received(id);
+    if (turn) continue_turn(*turn, record, turn);
+    return Reply::json(200, "{}");
+  }
+
+  // ---- the chat application's own requests ----
+
+  Reply app_route(const RecordedRequest& r) {
+    if (r.method == "GET" && r.path == "/api/session") {
+      return Reply::json(200, dump(Json{{"token", options.link_token}}));
+    }
+    if (r.method == "POST" && path_matches("/api/chats/{chat}/messages", r.path)) {
+      return post_message(r);
+    }
+    if (r.method == "GET" && path_matches("/api/chats/{chat}/calls", r.path)) {
+      return calls_of(r);
+    }
+    if (auto reply = chats.answer(r)) return *reply;
+    if (r.method == "GET") {
+      const std::string name = r.path == "/" ? "/index.html" : r.path;
+      for (const WebFile& file : web_files()) {
+        if (name == std::string("/") + file.name) {
+          Reply reply = Reply::text(200, std::string(file.data, file.size), file.type);
+          // The page is edited while the service runs; never serve a stale copy.
+          reply.headers.emplace("Cache-Control", "no-store");
+          return reply;
+        }
+      }
+    }
+    return Reply::text(404, "Not found.\n");
+  }
+
+  Reply post_message(const RecordedRequest& r) {
+    if (r.bearer() != options.link_token) return Reply::refusal(401, "Sign in again.");
+    const std::string chat(split_path(r.path)[3]);
+    if (!valid_chat_id(chat)) return Reply::refusal(400, "That is not a chat id.");
+    const Json body = Json::parse(r.body, nullptr, false);
+    if (!body.is_object() || !body.contains("text") || !body["text"].is_string()) {
+      return Reply::refusal(400, "A message needs its text.");
+    }
+    const std::string text = body["text"].get<std::string>();
+    // Two messages posted at once must not be given the same numbers.
+    const std::lock_guard numbering(posting);
+    if (!chats.has_chat(chat)) chats.put_chat(chat, options.link_token);
+    const std::int64_t asked = chats.next_id(chat);
+    chats.put_message(chat, ChatMessage{asked, "user", "done", text});
+
+    auto turn = std::make_shared<Turn>();
+    turn->chat = chat;
+    turn->message = asked + 1;
+    turn->workspace = body.value("workspace", std::string());
+    turn->extra = body.value("extra", std::string());
+    Plan plan = plan_reply(text);
+    turn->calls = std::move(plan.calls);
+    const Json answer = {{"user", asked}, {"assistant", turn->message}};
+
+    if (turn->calls.empty()) {
+      chats.put_message(chat, ChatMessage{turn->message, "assistant", "done", plan.reply});
+      return Reply::json(200, dump(answer));
+    }
+    chats.put_message(chat, ChatMessage{turn->message, "assistant", "pending", "Working on it…"});
+    if (!send_next(turn)) {
+      chats.put_message(chat, ChatMessage{turn->message, "assistant", "error",
+                                          "No computer is linked yet. Link this computer first, "
+                                          "then ask again."});
+    }
+    return Reply::json(200, dump(answer));
+  }
+
+  // {"call id": message id, …} for the chat's calls.
+  Reply calls_of(const RecordedRequest& r) {
+    if (r.bearer() != options.link_token) return Reply::refusal(401, "Sign in again.");
+    const std::string chat(split_path(r.path)[3]);
+    Json out = Json::object();
+    const std::lock_guard lock(mutex);
+    if (const auto it = placed.find(chat); it != placed.end()) {
+      for (const auto& [id, message] : it->second) out[id] = message;
+    }
+    return Reply::json(200, dump(out));
+  }
+
+  // Queues the turn's next call; false when no computer is linked.
+  bool send_next(const std::shared_ptr<Turn>& turn) {
+    const ToolRequest& request = turn->calls[turn->next];
+    {
+      const std::lock_guard lock(mutex);
+      if (devices.empty()) return false;
+      const std::string id = "call-" + std::to_string(next_call++);
+      Json call = {{"id", id},           {"tool", request.tool},         {"args", request.args},
+                   {"chat", turn->chat}, {"workspace", turn->workspace}, {"extra", turn->extra}};
+      waiting[id] = turn;
+      placed[turn->chat][id] = turn->message;
+      devices.back().calls.push_back(std::move(call));
+    }
+    changed.notify_all();
+    return true;
+  }
+
+  void continue_turn(Turn& turn, const Json& record, const std::shared_ptr<Turn>& owner) {
+    turn.parts.push_back(describe_result(turn.calls[turn.next], record));
+    ++turn.next;
+    std::string body;
+    for (const std::string& part : turn.parts) body += (body.empty() ? "" : "\n\n") + part;
+    const bool succeeded = record.value("status", std::string()) == "ok";
+    if (succeeded && turn.next < turn.calls.size()) {
+      chats.put_message(turn.chat, ChatMessage{turn.message, "assistant", "pending", body});
+      if (send_next(owner)) return;
+      body += "\n\nThe computer was unlinked before the rest could run.";
+    }
+    chats.put_message(turn.chat, ChatMessage{turn.message, "assistant", "done", body});
+  }
+};
+
+namespace {
+
+LocalServiceOptions with_token(LocalServiceOptions options) {
+  if (options.link_token.empty()) options.link_token = random_hex(32);
+  return options;
 }
 
 }  // namespace
 
-int main() {
-  Address app;
-  Address api;
-  if (!parse_address(KAVOR_APP_URL, app) || !parse_address(KAVOR_API_BASE, api)) {
-    std::fprintf(stderr, "kavor-service serves only http://host:port addresses\n");
-    return 2;
-  }
-
-  httplib::Server app_server;
-  app_server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(kChatPage, "text/html; charset=utf-8");
-  });
-
-  httplib::Server api_server;
-  std::atomic<int> next_device{1};
-  api_server.Post("/bridge/devices", [&](const httplib::Request& req, httplib::Response& res) {
-    if (req.get_header_value("Authorization").rfind("Bearer ", 0) != 0) {
-      res.status = 401;
-      res.set_content(R"({"message":"Sign in again to link this computer."})", "application/json");
-      return;
+LocalService::LocalService(LocalServiceOptions options)
+    : state_(std::make_unique<State>(with_token(std::move(options)))) {
+  State& s = *state_;
+  s.serve_on(s.app, [&s](const RecordedRequest& r) { return s.app_route(r); });
+  s.serve_on(s.api, [&s](const RecordedRequest& r) { return s.api_route(r); });
+  auto bind = [&](httplib::Server& server, int port) {
+    const int bound = port == 0 ? server.bind_to_any_port(s.options.host)
+                                : (server.bind_to_port(s.options.host, port) ? port : -1);
+    if (bound <= 0) {
+      throw std::runtime_error("cannot listen on " + s.options.host + ":" + std::to_string(port));
     }
-    const int id = next_device++;
-    res.set_content(
-        "{\"device\":{\"id\":" + std::to_string(id) + "},\"secret\":\"" + random_token() + "\"}",
-        "application/json");
-  });
-  api_server.Delete(R"(/bridge/devices/([^/]+))",
-                    [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-  api_server.Get("/bridge/poll", [](const httplib::Request&, httplib::Response& res) {
-    // Nothing for the agent to do: hold the poll a while, then say so.
-    std::this_thread::sleep_for(std::chrono::seconds(20));
-    res.status = 204;
-  });
-
-  g_servers[0] = &app_server;
-  g_servers[1] = &api_server;
-  std::signal(SIGINT, stop_all);
-  std::signal(SIGTERM, stop_all);
-
-  std::thread app_thread([&] { app_server.listen(app.host, app.port); });
-  std::printf("kavor-service: chat page on %s, API on %s\n", KAVOR_APP_URL, KAVOR_API_BASE);
-  std::fflush(stdout);
-  const bool ok = api_server.listen(api.host, api.port);
-  app_server.stop();
-  app_thread.join();
-  return ok ? 0 : 1;
+    return bound;
+  };
+  s.app_port = bind(s.app, s.options.app_port);
+  s.api_port = bind(s.api, s.options.api_port);
+  s.app_thread = std::thread([&s] { s.app.listen_after_bind(); });
+  s.api_thread = std::thread([&s] { s.api.listen_after_bind(); });
+  // stop() does nothing until the accept loops run.
+  while (!s.app.is_running() || !s.api.is_running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
+
+LocalService::~LocalService() {
+  stop();
+  wait();
+}
+
+int LocalService::app_port() const {
+  return state_->app_port;
+}
+
+int LocalService::api_port() const {
+  return state_->api_port;
+}
+
+const std::string& LocalService::link_token() const {
+  return state_->options.link_token;
+}
+
+bool LocalService::queue_call(nlohmann::ordered_json call) {
+  {
+    const std::lock_guard lock(state_->mutex);
+    if (state_->devices.empty()) return false;
+    state_->devices.back().calls.push_back(std::move(call));
+  }
+  state_->changed.notify_all();
+  return true;
+}
+
+void LocalService::set_observer(CallObserver observer) {
+  const std::lock_guard lock(state_->mutex);
+  state_->observer = std::move(observer);
+}
+
+void LocalService::stop() {
+  {
+    const std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->changed.notify_all();
+  state_->app.stop();
+  state_->api.stop();
+}
+
+void LocalService::wait() {
+  if (state_->app_thread.joinable()) state_->app_thread.join();
+  if (state_->api_thread.joinable()) state_->api_thread.join();
+}
+
+}  // namespace kavor::service

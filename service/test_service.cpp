@@ -21,7 +21,6 @@
 #include "test_service.h"
 
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,53 +47,10 @@ namespace {
 // several and still be answered on other routes.
 constexpr std::size_t kWorkerThreads = 32;
 
-std::string to_lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
 std::string to_upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
-}
-
-std::vector<std::string_view> split_path(std::string_view path) {
-  std::vector<std::string_view> segments;
-  std::size_t start = 0;
-  while (true) {
-    const auto slash = path.find('/', start);
-    segments.push_back(path.substr(start, slash - start));
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  return segments;
-}
-
-bool is_placeholder(std::string_view segment) {
-  return segment.size() >= 2 && segment.front() == '{' && segment.back() == '}';
-}
-
-bool has_placeholder(const std::string& path) {
-  const auto segments = split_path(path);
-  return std::any_of(segments.begin(), segments.end(), is_placeholder);
-}
-
-bool path_matches(const std::string& pattern, const std::string& path) {
-  if (pattern == path) return true;
-  const auto want = split_path(pattern);
-  const auto have = split_path(path);
-  if (want.size() != have.size()) return false;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    if (is_placeholder(want[i]) ? have[i].empty() : want[i] != have[i]) return false;
-  }
-  return true;
-}
-
-// Status codes whose answers carry no body, and so neither a Content-Length.
-bool is_bodyless(int status) {
-  return (status >= 100 && status < 200) || status == 204 || status == 304;
 }
 
 int port_of(const sockaddr_storage& address) {
@@ -157,111 +113,12 @@ struct Route {
 // How often a held request looks whether its client is still there.
 constexpr std::chrono::milliseconds kHangUpCheck{20};
 
-struct Chat {
-  std::string token;
-  std::map<std::int64_t, ChatMessage> messages;
-};
-
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string message_json(const ChatMessage& message) {
-  std::string out =
-      "{\"id\":" + std::to_string(message.id) + ",\"role\":" + json_string(message.role);
-  if (!message.status.empty()) out += ",\"status\":" + json_string(message.status);
-  return out + ",\"body\":" + json_string(message.body) + "}";
-}
-
-// The answer of the chat routes for `path`, or nothing when the path is not one of them.
-std::optional<Reply> chat_reply(const std::map<std::string, Chat>& chats,
-                                const RecordedRequest& request) {
-  if (request.method != "GET") return std::nullopt;
-  const auto segments = split_path(request.path);
-  // "", "chats", chat [, "messages", id]
-  const bool chat_path = segments.size() == 3 && segments[1] == "chats";
-  const bool message_path =
-      segments.size() == 5 && segments[1] == "chats" && segments[3] == "messages";
-  if (!chat_path && !message_path) return std::nullopt;
-  const auto chat = chats.find(std::string(segments[2]));
-  if (chat == chats.end()) return Reply::json(404, R"({"message":"No such chat."})");
-  if (request.header("authorization") != "Bearer " + chat->second.token) {
-    return Reply::json(401, R"({"message":"Sign in again."})");
-  }
-  if (chat_path) {
-    std::string body = "{\"id\":" + json_string(chat->first) + ",\"messages\":[";
-    bool first = true;
-    for (const auto& [id, message] : chat->second.messages) {
-      if (!first) body += ',';
-      first = false;
-      body += message_json(message);
-    }
-    return Reply::json(200, body + "]}");
-  }
-  std::int64_t id = 0;
-  const auto digits = segments[4];
-  if (std::from_chars(digits.data(), digits.data() + digits.size(), id).ec != std::errc{}) {
-    return Reply::json(404, R"({"message":"No such message."})");
-  }
-  const auto message = chat->second.messages.find(id);
-  if (message == chat->second.messages.end()) {
-    return Reply::json(404, R"({"message":"No such message."})");
-  }
-  return Reply::json(200, message_json(message->second));
-}
-
 // A held request waiting for its answer.
 struct Parked {
   std::optional<Reply> release;
 };
 
 }  // namespace
-
-std::string RecordedRequest::header(const std::string& name) const {
-  const auto it = headers.find(to_lower(name));
-  return it == headers.end() ? std::string() : it->second;
-}
-
-Reply Reply::json(int status, std::string body) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  return reply;
-}
-
-Reply Reply::text(int status, std::string body, std::string content_type) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  reply.content_type = std::move(content_type);
-  return reply;
-}
-
-Reply Reply::held() {
-  Reply reply;
-  reply.hold = true;
-  return reply;
-}
-
-Reply Reply::dropped() {
-  Reply reply;
-  reply.drop = true;
-  return reply;
-}
 
 struct TestService::Impl {
   httplib::Server server;
@@ -275,7 +132,7 @@ struct TestService::Impl {
   std::vector<Route> routes;
   std::vector<RecordedRequest> recorded;
   std::vector<Parked*> held;
-  std::map<std::string, Chat> chats;
+  ChatStore chats;
 
   Impl();
   ~Impl();
@@ -389,21 +246,7 @@ std::size_t TestService::Impl::count_matching(const std::string& method,
 }
 
 void TestService::Impl::serve(const httplib::Request& request, httplib::Response& response) {
-  RecordedRequest record;
-  record.method = request.method;
-  const auto question = request.target.find('?');
-  record.path = request.target.substr(0, question);
-  if (question != std::string::npos) record.query = request.target.substr(question + 1);
-  for (const auto& [name, value] : request.headers) {
-    // httplib reports the connection's addresses as if they were request headers.
-    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-        name == "LOCAL_PORT") {
-      continue;
-    }
-    record.headers.emplace(to_lower(name), value);
-  }
-  record.body = request.body;
-  record.received = std::chrono::steady_clock::now();
+  const RecordedRequest record = record_request(request);
 
   Reply reply = Reply::json(404, "{}");
   std::function<Reply(const RecordedRequest&)> handler;
@@ -442,7 +285,7 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
       }
     }
     if (!answered) {
-      if (std::optional<Reply> from_chats = chat_reply(chats, record)) reply = *from_chats;
+      if (std::optional<Reply> from_chats = chats.answer(record)) reply = *from_chats;
     }
     if (!handler && reply.hold) park(parked);
   }
@@ -490,19 +333,7 @@ void TestService::Impl::serve(const httplib::Request& request, httplib::Response
     return;
   }
 
-  response.status = reply.status;
-  if (!is_bodyless(reply.status) && !reply.body.empty()) {
-    if (reply.content_type.empty()) {
-      response.body = reply.body;
-    } else {
-      response.set_content(reply.body, reply.content_type);
-    }
-  }
-  for (const auto& [name, value] : reply.headers) {
-    // A scripted Content-Type replaces the one derived from content_type.
-    if (to_lower(name) == "content-type") response.headers.erase(name);
-    response.set_header(name, value);
-  }
+  write_reply(reply, response);
 }
 
 TestService::TestService() : impl_(std::make_unique<Impl>()) {}
@@ -539,13 +370,11 @@ void TestService::clear_routes() {
 }
 
 void TestService::put_chat(const std::string& chat, const std::string& token) {
-  const std::lock_guard lock(impl_->mutex);
-  impl_->chats[chat].token = token;
+  impl_->chats.put_chat(chat, token);
 }
 
 void TestService::put_chat_message(const std::string& chat, ChatMessage message) {
-  const std::lock_guard lock(impl_->mutex);
-  impl_->chats[chat].messages[message.id] = std::move(message);
+  impl_->chats.put_message(chat, std::move(message));
 }
 
 void TestService::release_held(Reply reply) {
@@ -590,172 +419,21 @@ bool TestService::wait_for_requests(const std::string& method, const std::string
 // ---- chat-history import routes ----
 
 namespace kavor::service {
-namespace {
-
-Reply refused(int status, const std::string& message) {
-  return Reply::json(status, nlohmann::ordered_json{{"message", message}}.dump());
-}
-
-// Decodes standard base64 with padding; nothing when the text is not that.
-std::optional<std::string> decode_base64(const std::string& text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    int v[4];
-    int padding = 0;
-    for (int k = 0; k < 4; ++k) {
-      const char c = text[i + static_cast<std::size_t>(k)];
-      if (c == '=' && last && k >= 2) {
-        v[k] = 0;
-        ++padding;
-        continue;
-      }
-      if (padding > 0) return std::nullopt;
-      v[k] = value(c);
-      if (v[k] < 0) return std::nullopt;
-    }
-    const std::uint32_t bits =
-        (static_cast<std::uint32_t>(v[0]) << 18) | (static_cast<std::uint32_t>(v[1]) << 12) |
-        (static_cast<std::uint32_t>(v[2]) << 6) | static_cast<std::uint32_t>(v[3]);
-    out.push_back(static_cast<char>(bits >> 16));
-    if (padding < 2) out.push_back(static_cast<char>((bits >> 8) & 0xFF));
-    if (padding < 1) out.push_back(static_cast<char>(bits & 0xFF));
-  }
-  return out;
-}
-
-// The number in the path segment at `index` ("/imports/chatgpt/{id}/parts/{n}").
-std::optional<std::uint64_t> path_number(const std::string& path, std::size_t index) {
-  const auto segments = split_path(path);
-  if (index >= segments.size()) return std::nullopt;
-  const auto segment = segments[index];
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(segment.data(), segment.data() + segment.size(), value);
-  if (error != std::errc{} || end != segment.data() + segment.size()) return std::nullopt;
-  return value;
-}
-
-}  // namespace
-
-struct ImportService::State {
-  std::string token;
-  mutable std::mutex mutex;
-  std::vector<ImportRecord> imports;
-
-  ImportRecord* find(std::uint64_t id) {
-    for (auto& record : imports) {
-      if (record.id == id) return &record;
-    }
-    return nullptr;
-  }
-
-  std::optional<Reply> check_auth(const RecordedRequest& request) const {
-    if (!token.empty() && request.header("authorization") != "Bearer " + token) {
-      return refused(401, "Sign in again.");
-    }
-    return std::nullopt;
-  }
-
-  Reply start(const RecordedRequest& request) {
-    if (auto denied = check_auth(request)) return *denied;
-    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
-    if (!body.is_object() || !body.contains("fingerprint") || !body["fingerprint"].is_string() ||
-        !body.contains("parts") || !body["parts"].is_number_unsigned()) {
-      return refused(400, "The import description is incomplete.");
-    }
-    const std::lock_guard lock(mutex);
-    const std::string fingerprint = body["fingerprint"].get<std::string>();
-    auto it = std::find_if(imports.begin(), imports.end(),
-                           [&](const ImportRecord& r) { return r.fingerprint == fingerprint; });
-    if (it == imports.end()) {
-      ImportRecord record;
-      record.id = imports.size() + 1;
-      record.fingerprint = fingerprint;
-      imports.push_back(std::move(record));
-      it = imports.end() - 1;
-    }
-    it->filename = body.value("filename", std::string());
-    it->parts = body["parts"].get<std::uint64_t>();
-    it->raw_bytes = body.value("raw_bytes", std::uint64_t{0});
-    nlohmann::ordered_json have = nlohmann::ordered_json::array();
-    for (const auto& [n, part] : it->received) have.push_back({{"n", n}, {"sha256", part.sha256}});
-    return Reply::json(200,
-                       nlohmann::ordered_json{{"import", {{"id", it->id}, {"have", have}}}}.dump());
-  }
-
-  Reply part(const RecordedRequest& request) {
-    if (auto denied = check_auth(request)) return *denied;
-    const auto id = path_number(request.path, 3);
-    const auto n = path_number(request.path, 5);
-    const std::lock_guard lock(mutex);
-    ImportRecord* record = id ? find(*id) : nullptr;
-    if (record == nullptr) return refused(404, "There is no such import.");
-    if (!n || *n >= record->parts) return refused(400, "This import has no such part.");
-    const auto body = nlohmann::ordered_json::parse(request.body, nullptr, false);
-    if (!body.is_object()) return refused(400, "The part is not JSON.");
-    ImportedPart part;
-    try {
-      part.kind = body.at("kind").get<std::string>();
-      part.name = body.at("name").get<std::string>();
-      part.size = body.at("size").get<std::uint64_t>();
-      part.sha256 = body.at("sha256").get<std::string>();
-      part.data = body.at("data").get<std::string>();
-    } catch (const std::exception&) {
-      return refused(400, "The part is incomplete.");
-    }
-    const auto decoded = decode_base64(part.data);
-    if (!decoded || decoded->size() != part.size) {
-      return refused(400, "The part's data does not match its size.");
-    }
-    record->received[*n] = std::move(part);
-    return Reply::json(200, nlohmann::ordered_json{{"ok", true}}.dump());
-  }
-
-  Reply begin(const RecordedRequest& request) {
-    if (auto denied = check_auth(request)) return *denied;
-    const auto id = path_number(request.path, 3);
-    const std::lock_guard lock(mutex);
-    ImportRecord* record = id ? find(*id) : nullptr;
-    if (record == nullptr) return refused(404, "There is no such import.");
-    if (record->received.size() != record->parts) {
-      return refused(409, "Some parts of this import are missing.");
-    }
-    ++record->starts;
-    return Reply::json(
-        200,
-        nlohmann::ordered_json{
-            {"import",
-             {{"id", record->id}, {"status", "processing"}, {"parts", record->received.size()}}}}
-            .dump());
-  }
-};
 
 ImportService::ImportService(TestService& service, std::string token)
-    : state_(std::make_shared<State>()) {
-  state_->token = std::move(token);
-  // The handlers keep the state alive for as long as the service keeps them.
-  auto state = state_;
+    : store_(std::make_shared<ImportStore>(std::move(token))) {
+  // The handlers keep the store alive for as long as the service keeps them.
+  auto store = store_;
   service.set_handler("POST", "/imports/chatgpt",
-                      [state](const RecordedRequest& r) { return state->start(r); });
+                      [store](const RecordedRequest& r) { return store->start(r); });
   service.set_handler("PUT", "/imports/chatgpt/{id}/parts/{n}",
-                      [state](const RecordedRequest& r) { return state->part(r); });
+                      [store](const RecordedRequest& r) { return store->part(r); });
   service.set_handler("POST", "/imports/chatgpt/{id}/start",
-                      [state](const RecordedRequest& r) { return state->begin(r); });
+                      [store](const RecordedRequest& r) { return store->begin(r); });
 }
 
 std::vector<ImportRecord> ImportService::imports() const {
-  const std::lock_guard lock(state_->mutex);
-  return state_->imports;
+  return store_->imports();
 }
 
 }  // namespace kavor::service

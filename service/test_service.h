@@ -13,43 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "routes.h"
+
 namespace kavor::service {
-
-struct RecordedRequest {
-  std::string method;
-  std::string path;                                 // path only, without the query
-  std::string query;                                // raw query text after '?', empty when none
-  std::multimap<std::string, std::string> headers;  // names lower-cased
-  std::string body;
-  std::chrono::steady_clock::time_point received;  // when the whole request had arrived
-
-  // First header with that name (case-insensitive), or empty.
-  std::string header(const std::string& name) const;
-};
-
-// One scripted answer.
-struct Reply {
-  int status = 200;
-  std::string body;
-  std::string content_type = "application/json";
-  std::multimap<std::string, std::string> headers;
-  std::chrono::milliseconds delay{0};  // wait before answering
-  bool hold = false;                   // keep the request open until released or the server stops
-  bool drop = false;                   // close the connection without any answer
-
-  static Reply json(int status, std::string body);
-  static Reply text(int status, std::string body, std::string content_type = "text/plain");
-  static Reply held();
-  static Reply dropped();
-};
-
-// One message of a chat, as the reply watcher reads it.
-struct ChatMessage {
-  std::int64_t id = 0;
-  std::string role = "assistant";
-  std::string status = "pending";  // left out of the answer when empty
-  std::string body;
-};
 
 class TestService {
  public:
@@ -75,11 +41,8 @@ class TestService {
                    std::function<Reply(const RecordedRequest&)> handler);
   void clear_routes();
 
-  // The chats the reply watcher follows. GET /chats/{chat} answers {"id":…,"messages":[…]}
-  // with the messages in id order, and GET /chats/{chat}/messages/{id} the one message as
-  // {"id":…,"role":…,"status":…,"body":…}. Both need "Authorization: Bearer <token>" with the
-  // chat's token (401 otherwise) and answer 404 for a chat or message that does not exist.
-  // Scripted routes on the same paths answer first, so tests can still inject faults.
+  // The chats the reply watcher follows (ChatStore). Scripted routes on the same paths answer
+  // first, so tests can still inject faults.
   void put_chat(const std::string& chat, const std::string& token);
   // Adds the message, or replaces the chat's message with the same id.
   void put_chat_message(const std::string& chat, ChatMessage message);
@@ -105,34 +68,8 @@ class TestService {
   std::unique_ptr<Impl> impl_;
 };
 
-// The chat-history import routes on a TestService, backed by memory:
-//   POST /imports/chatgpt                     {fingerprint, filename, parts, raw_bytes}
-//                                             -> {"import": {"id", "have": [{"n", "sha256"}]}}
-//   PUT  /imports/chatgpt/{id}/parts/{n}      {kind, name, size, sha256, data}
-//   POST /imports/chatgpt/{id}/start          -> {"import": {"id", "status", "parts"}}
-// Imports are remembered by fingerprint, so a second run of the same archive gets the same
-// number and the list of parts already held. A part is refused (400 with a message) unless its
-// data is base64 that decodes to `size` bytes and `n` is below the announced part count. With a
-// token set, requests without "Authorization: Bearer <token>" get 401. Replies queued on the
-// same routes (TestService::enqueue) answer before these handlers.
-struct ImportedPart {
-  std::string kind;
-  std::string name;
-  std::uint64_t size = 0;
-  std::string sha256;
-  std::string data;  // base64 as sent
-};
-
-struct ImportRecord {
-  std::uint64_t id = 0;
-  std::string fingerprint;
-  std::string filename;
-  std::uint64_t parts = 0;
-  std::uint64_t raw_bytes = 0;
-  std::map<std::uint64_t, ImportedPart> received;
-  int starts = 0;
-};
-
+// The chat-history import routes (ImportStore) on a TestService. Replies queued on the same
+// routes (TestService::enqueue) answer before these handlers.
 class ImportService {
  public:
   explicit ImportService(TestService& service, std::string token = {});
@@ -140,8 +77,7 @@ class ImportService {
   std::vector<ImportRecord> imports() const;
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<ImportStore> store_;
 };
 
 }  // namespace kavor::service

@@ -106,13 +106,14 @@ QCoro::Task<std::optional<QString>> WindowHost::pick_file(QString title, QString
 
 QCoro::Task<std::optional<QString>> WindowHost::ask(QFileDialog* dialog) {
   // Opened without blocking, so the event loop keeps serving the page while the user chooses.
+  // The dialog is deleted only after its answer is read: deleted on close, it went before the
+  // queued wake-up of this coroutine was delivered, and the page never got its answer.
   QPointer<QFileDialog> guard = dialog;
-  dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->open();
   const int result = co_await qCoro(dialog, &QDialog::finished);
-  if (!guard || result != QDialog::Accepted || guard->selectedFiles().isEmpty()) {
-    co_return std::nullopt;
-  }
+  if (!guard) co_return std::nullopt;
+  guard->deleteLater();
+  if (result != QDialog::Accepted || guard->selectedFiles().isEmpty()) co_return std::nullopt;
   co_return QDir::toNativeSeparators(guard->selectedFiles().constFirst());
 }
 

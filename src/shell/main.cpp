@@ -1,12 +1,19 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 
+#include "common/build_config.h"
 #include "shell/application.h"
 #include "shell/asset_scheme.h"
 #include "shell/single_instance.h"
 
 int main(int argc, char* argv[]) {
+  // Answered before anything starts, so it works without a display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kavor-agent %s\n", kavor::build::kVersion);
+    return 0;
+  }
   kavor::shell::register_asset_scheme();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("kavor-agent"));
