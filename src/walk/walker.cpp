@@ -198,7 +198,9 @@ class Walker {
       result_.start_failed = true;
       return result_;
     }
-    if (abs_.empty()) abs_ = ".";
+    // Appended rather than assigned: GCC 12 at -O3 warns, wrongly, that assigning a literal here
+    // overlaps (-Wrestrict), which breaks optimised builds with warnings as errors.
+    if (abs_.empty()) abs_.push_back('.');
     if (abs_ == "/") abs_.clear();  // entries become "/name"
     prepare_outer_rules();
     walk_folder(fd, 0);
