@@ -42,20 +42,15 @@ void Bridge::set_connected(bool online) {
       notifications_.notify(NotifyRequest{NotifyKind::Online, {}, {}, {}});
     }
   } else {
-    offline_check(changes, stop_);
-  }
-}
-
-QCoro::Task<> Bridge::offline_check(std::uint64_t changes, std::stop_token stop) {
-  const std::shared_ptr<bool> alive = alive_;
-  const auto delay = timing::scaled(kOfflineNoticeDelay);
-  co_await QCoro::sleepFor(delay);
-  if (!*alive || stop.stop_requested()) co_return;
-  // Nobody awaits this task: nothing may escape it.
-  try {
-    notice_offline(changes);
-  } catch (const std::exception& e) {
-    qWarning("kavor-agent: the offline check failed: %s", e.what());
+    QTimer::singleShot(timing::scaled(kOfflineNoticeDelay), &timers_, [this, changes] {
+      if (stop_.stop_requested()) return;
+      // Run from the event loop, which nothing here may escape.
+      try {
+        notice_offline(changes);
+      } catch (const std::exception& e) {
+        qWarning("kavor-agent: the offline check failed: %s", e.what());
+      }
+    });
   }
 }
 

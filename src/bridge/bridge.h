@@ -4,6 +4,7 @@
 #pragma once
 
 #include <qcorotask.h>
+#include <QObject>
 #include <QString>
 
 #include <chrono>
@@ -57,7 +58,6 @@ class Bridge {
  private:
   QCoro::Task<> poll_loop(std::stop_token stop);
   void set_connected(bool online);
-  QCoro::Task<> offline_check(std::uint64_t changes, std::stop_token stop);
   void notice_offline(std::uint64_t changes);
   QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
 
@@ -73,6 +73,9 @@ class Bridge {
   // Tasks started by the loop (delayed checks, calls) check this before touching the bridge,
   // so they may outlive it harmlessly.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Context of the delayed offline checks: a check still waiting when the bridge goes is
+  // dropped with its timer, where a suspended coroutine would be left behind for ever.
+  QObject timers_;
 };
 
 }  // namespace kavor
