@@ -186,8 +186,15 @@ std::variant<Places, std::string> locate(const Scope& scope, const std::string& 
   if (!scope.contains(places.file)) return outside_message(relative);
   if (!scope.contains(places.folder)) return outside_message(kMemoryFolder);
   if (!scope.contains(places.index)) return outside_message(kIndexFile);
-  const auto in_git = [](const fs::path& path) {
-    return std::any_of(path.begin(), path.end(),
+  // Judged below the scope folder that holds the path: where the workspace itself lies is the
+  // user's affair.
+  const auto in_git = [&scope](const fs::path& path) {
+    fs::path base = scope.root;
+    for (const fs::path& extra : scope.extras) {
+      if (!path_within(path, base) && path_within(path, extra)) base = extra;
+    }
+    const fs::path below = path.lexically_relative(base);
+    return std::any_of(below.begin(), below.end(),
                        [](const fs::path& part) { return part == ".git"; });
   };
   if (in_git(places.folder) || in_git(places.index) || in_git(places.file)) {

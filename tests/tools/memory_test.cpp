@@ -368,6 +368,12 @@ TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
   fs::create_symlink("shared", ws() / ".kavor-agent");
   EXPECT_EQ(run(save("kept", "K", "", "yes")),
             "Saved .kavor-agent/memory/kept.md (1 memory in .kavor-agent/index.md).");
+  // Only what lies below the workspace is judged: a workspace kept inside a folder named .git
+  // keeps its memory.
+  scope_ = Scope{base_ / ".git" / "ws", {}};
+  fs::create_directories(scope_.root);
+  EXPECT_EQ(run(save("kept", "K", "", "yes")),
+            "Saved .kavor-agent/memory/kept.md (1 memory in .kavor-agent/index.md).");
 }
 
 TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
