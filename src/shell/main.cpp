@@ -19,16 +19,24 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("kavor-agent"));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
 
-  kavor::shell::SingleInstance instance(kavor::shell::SingleInstance::default_name());
+  kavor::shell::SingleInstance instance;
   if (instance.activate_running()) return 0;
 
   kavor::shell::Application application;
-  if (!instance.listen([&application] {
-        if (auto* window = application.main_window()) window->bring_forward();
-      })) {
-    // Another start won the race for the socket: hand over to it.
-    instance.activate_running();
-    return 0;
+  using Listening = kavor::shell::SingleInstance::Listening;
+  switch (instance.listen([&application] {
+    if (auto* window = application.main_window()) window->bring_forward();
+  })) {
+    case Listening::Yes:
+      break;
+    case Listening::AnotherRuns:
+      // Another start won the race for the socket: hand over to it.
+      instance.activate_running();
+      return 0;
+    case Listening::Unavailable:
+      std::fputs("Kavor Agent runs without its single-instance socket: none could be made.\n",
+                 stderr);
+      break;
   }
   application.set_up();
   const int code = app.exec();
