@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/build_config.h"
+#include "platform/end_signals.h"
 #include "shell/application.h"
 #include "shell/asset_scheme.h"
 #include "shell/single_instance.h"
@@ -14,22 +15,38 @@ int main(int argc, char* argv[]) {
     std::printf("kavor-agent %s\n", kavor::build::kVersion);
     return 0;
   }
+  // Before the application object starts any thread, so that every thread shares the handlers.
+  kavor::platform::catch_end_signals();
   kavor::shell::register_asset_scheme();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("kavor-agent"));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
 
-  kavor::shell::SingleInstance instance(kavor::shell::SingleInstance::default_name());
+  kavor::shell::SingleInstance instance;
   if (instance.activate_running()) return 0;
 
   kavor::shell::Application application;
-  if (!instance.listen([&application] {
-        if (auto* window = application.main_window()) window->bring_forward();
-      })) {
-    // Another start won the race for the socket: hand over to it.
-    instance.activate_running();
-    return 0;
+  using Listening = kavor::shell::SingleInstance::Listening;
+  switch (instance.listen([&application] {
+    if (auto* window = application.main_window()) window->bring_forward();
+  })) {
+    case Listening::Yes:
+      break;
+    case Listening::AnotherRuns:
+      // Another start won the race for the socket: hand over to it.
+      instance.activate_running();
+      return 0;
+    case Listening::Unavailable:
+      std::fputs("Kavor Agent runs without its single-instance socket: none could be made.\n",
+                 stderr);
+      break;
   }
+  // A signal ends the program as closing its window does; the window may not exist yet. Made
+  // after the application object, so it is gone before the application's ordered end runs.
+  kavor::platform::EndSignals ending([&application](int) {
+    if (auto* window = application.main_window()) window->close();
+    QApplication::quit();
+  });
   application.set_up();
   const int code = app.exec();
   if (code != 0) {

@@ -125,7 +125,8 @@ async function answerPicker(folder) {
 }
 
 // The private home of one agent: its configuration, data, runtime and temporary folders (the
-// single-instance socket lives in the last, so a user's running agent is never reached).
+// single-instance socket lives in the runtime folder, so a user's running agent is never
+// reached).
 function privateHome() {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kavor-e2e-'));
   const dirs = { HOME: 'home', XDG_CONFIG_HOME: 'home/.config', XDG_DATA_HOME: 'home/.local/share',
