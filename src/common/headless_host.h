@@ -11,6 +11,7 @@ class HeadlessHost : public Host {
  public:
   std::optional<QUrl> main_window_url() override { return std::nullopt; }
   bool navigate_main_window(const QUrl&) override { return false; }
+  bool replace_hung_page(const QUrl&) override { return false; }
   void emit_event(const QString&, const Json&) override {}
   std::optional<QString> open_external(const QUrl&) override {
     return QStringLiteral("there is no window to open links from");

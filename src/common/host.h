@@ -25,6 +25,12 @@ class Host {
   // Loads `url` in the main window; false when there is no main window.
   virtual bool navigate_main_window(const QUrl& url) = 0;
 
+  // Loads `url` in the main window in place of a page that no longer answers. A navigation
+  // alone does not get past such a page: the engine waits for the page's own process to let go
+  // of it, and a process stuck in a script never does. So that process is ended first, and
+  // `url` loaded once the engine has seen it end. False when there is no main window.
+  virtual bool replace_hung_page(const QUrl& url) = 0;
+
   // Delivers an event to every listener of the chat web application (`agent://connection`,
   // `agent://call`, ...). Without a window nobody listens and the event is dropped.
   virtual void emit_event(const QString& name, const Json& payload) = 0;

@@ -53,10 +53,6 @@ namespace {
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
 // expressions, so awaited values are built as named locals first.
 
-QUrl error_page(const Endpoints& endpoints, Recovery reason) {
-  return endpoints.asset_url(QStringLiteral("error.html#") + recovery_name(reason));
-}
-
 // Asks the page to run a trivial script; true when it did within the limit.
 QCoro::Task<bool> page_answers(Host& host, std::stop_token stop) {
   const auto answered = std::make_shared<std::atomic<bool>>(false);
@@ -85,6 +81,10 @@ QString recovery_name(Recovery reason) {
       break;
   }
   return QStringLiteral("crash");
+}
+
+QUrl recovery_page(const Endpoints& endpoints, Recovery reason) {
+  return endpoints.asset_url(QStringLiteral("error.html#") + recovery_name(reason));
 }
 
 QCoro::Task<Recovery> probe_reason(Endpoints endpoints) {
@@ -138,16 +138,19 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
     const Recovery reason = co_await probing;
     if (stop.stop_requested()) co_return;
     if (reason != Recovery::Crash) {
-      host->navigate_main_window(error_page(endpoints, reason));
+      host->navigate_main_window(recovery_page(endpoints, reason));
       continue;
     }
     const auto now = Watchdog::Clock::now();
     const std::optional<Watchdog::Clock::time_point> last = watchdog.last_crash_reload();
     if (!last || now - *last >= timing::scaled(kCrashReloadEvery)) {
       watchdog.set_last_crash_reload(now);
-      host->navigate_main_window(endpoints.app_url());
+      host->replace_hung_page(endpoints.app_url());
+      // The fresh load starts only once the hung page's process has ended; until then the
+      // page still counts as loaded, and must not be asked again and taken for a second hang.
+      watchdog.touch();
     } else {
-      host->navigate_main_window(error_page(endpoints, Recovery::Crash));
+      host->navigate_main_window(recovery_page(endpoints, Recovery::Crash));
     }
   }
 }
@@ -164,7 +167,7 @@ QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, End
   const Recovery reason = co_await probing;
   // The load may have finished, or another begun, while the service was asked.
   if (!still_loading()) co_return;
-  host->navigate_main_window(error_page(endpoints, reason));
+  host->navigate_main_window(recovery_page(endpoints, reason));
 }
 
 }  // namespace kavor

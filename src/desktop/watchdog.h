@@ -7,7 +7,8 @@
 // (heartbeat, finished load) for 45 seconds is asked to run a trivial script. A page that does
 // not within 15 seconds is recovered: the error page when the service is down or failing, else
 // (the page itself hung) a fresh load of the application, at most once in 2 minutes, and the
-// error page "crash" for a second hang within that time.
+// error page "crash" for a second hang within that time. The fresh load first ends the hung
+// page's process: the engine will not replace a page whose process is stuck in a script.
 //
 // A page that is not in front (hidden, minimised, another window focused) is not judged: the
 // webview throttles background pages, so their silence means nothing. It counts as alive.
@@ -46,6 +47,8 @@ inline constexpr std::chrono::seconds kCrashReloadEvery{120};
 // Why the window cannot show the application: the reason fragment of the error page.
 enum class Recovery { Crash, Server, Offline };
 QString recovery_name(Recovery reason);
+// The local error page that explains `reason`.
+QUrl recovery_page(const Endpoints& endpoints, Recovery reason);
 
 // GET of the application URL with its own short time-out: no answer is "offline", a status
 // of 500 or more "server", anything else "crash" (the service is fine, so the page failed).

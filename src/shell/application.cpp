@@ -58,6 +58,12 @@ bool WindowHost::navigate_main_window(const QUrl& url) {
   return true;
 }
 
+bool WindowHost::replace_hung_page(const QUrl& url) {
+  if (!window_) return false;
+  window_->replace_hung_page(url);
+  return true;
+}
+
 void WindowHost::emit_event(const QString& name, const Json& payload) {
   if (window_) window_->emit_event(name, payload);
 }

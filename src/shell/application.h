@@ -46,6 +46,7 @@ class WindowHost : public Host {
 
   std::optional<QUrl> main_window_url() override;
   bool navigate_main_window(const QUrl& url) override;
+  bool replace_hung_page(const QUrl& url) override;
   void emit_event(const QString& name, const Json& payload) override;
   std::optional<QString> open_external(const QUrl& url) override;
   std::optional<QString> open_payment(const QUrl& url) override;

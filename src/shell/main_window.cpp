@@ -1,5 +1,6 @@
 #include "shell/main_window.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
 #include <QWebEngineLoadingInfo>
@@ -7,6 +8,10 @@
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+
+#include <signal.h>
+
+#include <utility>
 
 #include "app/navigation.h"
 #include "desktop/watchdog.h"
@@ -91,7 +96,55 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
         break;
     }
   });
+  connect(page, &QWebEnginePage::renderProcessTerminated, this, [this] { render_process_ended(); });
+  replacement_limit_.setSingleShot(true);
+  replacement_limit_.setInterval(kProcessEndReportLimit);
+  connect(&replacement_limit_, &QTimer::timeout, this, [this] { load_replacement(); });
+
   page->load(endpoints_.asset_url(QStringLiteral("index.html")));
+}
+
+MainWindow::~MainWindow() {
+  page()->disconnect(this);
+}
+
+void MainWindow::replace_hung_page(const QUrl& url) {
+  const qint64 process = page()->renderProcessPid();
+  // Without a process of its own (not started yet, or the engine runs pages inside this very
+  // program) there is nothing to end: a plain load is all that can be done.
+  if (process <= 0 || process == QCoreApplication::applicationPid()) {
+    page()->load(url);
+    return;
+  }
+  replacement_ = url;
+  ending_process_ = ::kill(static_cast<pid_t>(process), SIGKILL) == 0;
+  if (ending_process_) {
+    replacement_limit_.start();
+  } else {
+    load_replacement();
+  }
+}
+
+void MainWindow::load_replacement() {
+  replacement_limit_.stop();
+  if (const std::optional<QUrl> url = std::exchange(replacement_, std::nullopt)) {
+    page()->load(*url);
+  }
+}
+
+void MainWindow::render_process_ended() {
+  // 1. Ended by replace_hung_page: not a crash, and not another hang either. Its replacement
+  //    is loaded now, unless the wait for this report already ran out and loaded it.
+  if (std::exchange(ending_process_, false)) {
+    load_replacement();
+    return;
+  }
+  // 2. Ended on its own: the crash page explains and offers the way back. A crash page whose
+  //    own process ended, shown or still on its way, is left as it is, rather than loaded
+  //    again and again when pages cannot run at all (memory exhausted, say).
+  const QUrl crash = recovery_page(endpoints_, Recovery::Crash);
+  if (page()->url() == crash || page()->requestedUrl() == crash) return;
+  page()->load(crash);
 }
 
 void MainWindow::emit_event(const QString& name, const Json& payload) {

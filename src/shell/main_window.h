@@ -2,10 +2,13 @@
 // a webview, locked down by the injected page script and the navigation rules.
 #pragma once
 
+#include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 #include "common/endpoints.h"
 #include "common/json.h"
@@ -23,6 +26,11 @@ inline constexpr int kMainWidth = 1180;
 inline constexpr int kMainHeight = 800;
 inline constexpr int kMainMinWidth = 720;
 inline constexpr int kMainMinHeight = 520;
+
+// After the page's process was ended on purpose, the engine reports the end within moments;
+// if it has not after this long, the replacement page is loaded all the same. A wait on a real
+// process, so no test clock shortens it.
+inline constexpr std::chrono::milliseconds kProcessEndReportLimit{5'000};
 
 // Opens a URL with the system's browser or mail program. Replaceable so that tests can see
 // what would have been opened.
@@ -47,6 +55,8 @@ class MainWindow : public QWebEngineView {
  public:
   MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
              const CommandTable& commands, Opener opener = open_with_system);
+  // The page goes after this window's own members: what it still reports is not heard.
+  ~MainWindow() override;
 
   // Delivers an agent event to the listeners of the page (when it is the chat application).
   void emit_event(const QString& name, const Json& payload);
@@ -58,6 +68,11 @@ class MainWindow : public QWebEngineView {
   // the URL it is loading.
   QUrl current_url() const;
 
+  // Loads `url` in place of a page that no longer answers: ends the page's process, then, once
+  // the engine reports it ended (or after kProcessEndReportLimit), loads `url`. A plain load
+  // when the page has no process of its own to end.
+  void replace_hung_page(const QUrl& url);
+
  signals:
   // A load of the chat web application started; `load` is the watchdog's counter for it.
   void application_load_started(quint64 load);
@@ -67,6 +82,14 @@ class MainWindow : public QWebEngineView {
   Watchdog& watchdog_;
   const CommandTable& commands_;
   PageBridge* bridge_ = nullptr;  // owned by the page
+
+  // The render-process hook: a process that ended on its own leaves a dead page, so the crash
+  // page takes its place; one that replace_hung_page ended makes way for the page it waits for.
+  void render_process_ended();
+  void load_replacement();
+  bool ending_process_ = false;      // its end, when reported, is ours and no crash
+  std::optional<QUrl> replacement_;  // the page to load once the process we ended is gone
+  QTimer replacement_limit_;
 };
 
 // The lock script as injected into every frame.

@@ -2,7 +2,10 @@
 // (heartbeats, a page that hangs in a busy loop, a load that never finishes, a minimised
 // window) and the notification and reply commands.
 #include <gtest/gtest.h>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
+
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -62,6 +65,16 @@ const std::string kHangingPage = R"(<!doctype html><html><body><p>chat</p><scrip
 </script></body></html>)";
 
 const std::string kQuietPage = "<!doctype html><html><body><p>quiet chat</p></body></html>";
+
+// A chat page that, once loaded, is stuck in a busy loop for minutes.
+const std::string kFrozenPage = R"(<!doctype html><html><body><p>chat</p><script>
+  addEventListener('load', function () {
+    setTimeout(function () {
+      var end = Date.now() + 5 * 60 * 1000;
+      while (Date.now() < end) {}
+    }, 200);
+  });
+</script></body></html>)";
 
 class DesktopWindowTest : public ::testing::Test {
  protected:
@@ -128,6 +141,15 @@ class DesktopWindowTest : public ::testing::Test {
     for (const QString& u : visited()) out += " " + u.toStdString();
     return out;
   }
+  // From now on, the URL of each load of the kind (started or finished), in order.
+  const std::vector<std::string>& loads(QWebEngineLoadingInfo::LoadStatus kind) {
+    QObject::connect(app_->main_window()->page(), &QWebEnginePage::loadingChanged,
+                     [this, kind](const QWebEngineLoadingInfo& info) {
+                       if (info.status() == kind)
+                         loads_.push_back(info.url().toString().toStdString());
+                     });
+    return loads_;
+  }
   std::size_t count(const QString& u) {
     const auto all = visited();
     return static_cast<std::size_t>(std::count(all.begin(), all.end(), u));
@@ -137,6 +159,7 @@ class DesktopWindowTest : public ::testing::Test {
   std::unique_ptr<Application> app_;
   std::mutex mutex_;
   std::vector<std::pair<Clock::time_point, QString>> urls_;
+  std::vector<std::string> loads_;
 };
 
 TEST_F(DesktopWindowTest, APageWithAHeartbeatIsNeverProbedAndASilentOneIsAskedNotReloaded) {
@@ -169,6 +192,44 @@ TEST_F(DesktopWindowTest, AHungPageIsReloadedOnceAndASecondHangSoonAfterShowsThe
   EXPECT_EQ(watchdog().load_counter(), 2u) << trail();
   EXPECT_EQ(watchdog().liveness_probes(), 2u);
   EXPECT_TRUE(watchdog().last_crash_reload().has_value());
+}
+
+TEST_F(DesktopWindowTest, APageFrozenForMinutesIsReloadedInANewProcessThenShownTheCrashPage) {
+  // Two minutes between reloads become 24 s: room for a busy machine to end a process and
+  // load the page again before the second hang is judged.
+  timing::set_speedup(5);
+  svc_.set_default("GET", "/", Reply::text(200, kFrozenPage, "text/html"));
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  ASSERT_TRUE(in_front());
+  const auto& loaded = loads(QWebEngineLoadingInfo::LoadSucceededStatus);
+  const std::string app = app_url().toStdString();
+  const std::string crash = "kavor://localhost/error.html#crash";
+  const qint64 frozen = app_->main_window()->page()->renderProcessPid();
+
+  // The first hang: the frozen page's process is ended and the application loaded afresh.
+  ASSERT_TRUE(wait_until([&] { return !loaded.empty(); }, 60s)) << trail();
+  EXPECT_EQ(loaded.front(), app);
+  EXPECT_NE(app_->main_window()->page()->renderProcessPid(), frozen);
+
+  // It hangs again within two minutes: the crash page.
+  ASSERT_TRUE(wait_until([&] { return loaded.size() >= 2; }, 60s)) << trail();
+  EXPECT_EQ(loaded, (std::vector<std::string>{app, crash}));
+  EXPECT_EQ(watchdog().liveness_probes(), 2u);
+  EXPECT_EQ(watchdog().load_counter(), 2u);
+}
+
+TEST_F(DesktopWindowTest, APageWhoseProcessEndsOnItsOwnIsReplacedByTheCrashPage) {
+  svc_.set_default("GET", "/", Reply::text(200, kQuietPage, "text/html"));
+  start();
+  ASSERT_TRUE(application_loaded()) << trail();
+  QWebEnginePage* page = app_->main_window()->page();
+  const auto& started = loads(QWebEngineLoadingInfo::LoadStartedStatus);
+  const std::vector<std::string> crash{"kavor://localhost/error.html#crash"};
+  ASSERT_EQ(::kill(static_cast<pid_t>(page->renderProcessPid()), SIGKILL), 0);
+  ASSERT_TRUE(wait_until([&] { return url() == crash.front().c_str() && !page->isLoading(); }));
+  EXPECT_EQ(started, crash);
+  EXPECT_EQ(watchdog().load_counter(), 1u);
 }
 
 TEST_F(DesktopWindowTest, ALoadThatNeverFinishesShowsWhyTwentySecondsAfterItStarted) {

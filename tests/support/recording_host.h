@@ -28,6 +28,12 @@ class RecordingHost : public Host {
     visited.push_back(url.toString());
     return true;
   }
+  // Recorded as a navigation too, and also apart, so a test can tell the two kinds of loads.
+  bool replace_hung_page(const QUrl& url) override {
+    if (!navigate_main_window(url)) return false;
+    replaced.push_back(url.toString());
+    return true;
+  }
   void emit_event(const QString& name, const Json& payload) override {
     std::lock_guard lock(mutex_);
     events_.emplace_back(name, payload);
@@ -82,6 +88,7 @@ class RecordingHost : public Host {
   std::vector<QString> scripts;
   bool page_answers = true;  // whether page scripts complete
   std::vector<QString> visited;
+  std::vector<QString> replaced;  // the loads that ended a hung page first
   std::vector<QString> opened;
   std::vector<QString> payments;
   std::optional<QString> open_error;
