@@ -1,6 +1,7 @@
 #include "tools/command_scope.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -603,9 +604,11 @@ class Check {
                   std::vector<fs::path>* landed) {
     if (word.empty() || word == "-") return;
     std::string text = word;
-    if (text.size() >= 5 && std::equal(text.begin(), text.begin() + 5, "file:", [](char a, char b) {
-          return std::tolower(a) == b;
-        })) {
+    const auto lower = [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    if (text.size() >= 5 && std::equal(text.begin(), text.begin() + 5,
+                                       "file:", [&](char a, char b) { return lower(a) == b; })) {
       text = text.substr(5);
       if (text.rfind("//", 0) == 0) {
         const auto slash = text.find('/', 2);  // after the host, if any
@@ -631,8 +634,9 @@ class Check {
   void check(const fs::path& path, std::vector<fs::path>* landed) {
     if (landed == nullptr && !checked_.insert(path.string()).second) return;
     if (path.native().size() > kMaxPathBytes) {
-      // No call takes it, so no link in it is followed; resolving it a component at a time
-      // would cost its length squared (a long quoted text is also read as one word).
+      // The kernel refuses a path this long whole, so no link in it is ever followed; resolving
+      // it a component at a time would cost its length squared (a long quoted text is read as
+      // one word too).
       if (!scope_.contains(normalize(path))) throw Outside{};
       return;
     }
@@ -658,7 +662,7 @@ class Check {
         continue;
       }
       const NamePattern names(component);
-      // Some shells match ".." with ".*"; this one's loops may run in such a shell.
+      // Some shells (dash, which "sh -c" runs) let ".*" match "..".
       const bool climbs = component.front() == '.' && names.matches("..");
       std::vector<fs::path> next;
       for (const fs::path& folder : found) {
