@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 
 namespace kavor::tools {
@@ -29,15 +30,86 @@ TEST(CommandScope, PathsOutsideTheFoldersAreFoundInEveryDisguise) {
   for (const char* inside :
        {"make -j4", "cat ../README.md", "ls /home/me/ws", "cp a /data/extra/b", "grep -rn TODO .",
         "echo $PROJECT/x", "echo $SHELL", "git log --oneline",
-        "curl https://example.org/etc/passwd", "echo %PATH%x", "cd $EMPTY/x"}) {
+        "curl https://example.org/etc/passwd", "echo %PATH%x"}) {
     EXPECT_FALSE(outside(inside)) << inside;
   }
   for (const char* out :
        {"cat /etc/passwd", "ls ../../ws-evil", "rm -rf ~", "cat ~/.ssh/id_rsa", "ls $HOME",
         "cat ${HOME}/.bashrc", "ls $env:HOME/x", "cat %HOME%\\x", "gcc -I/usr/include a.c",
-        "tar -C /opt x", "ls \"/etc\"", "echo x>/tmp/y", "ls $TMPDIR"}) {
+        "tar -C /opt x", "ls \"/etc\"", "echo x>/tmp/y", "ls $TMPDIR",
+        // An empty variable before a slash leaves the slash: this is "cd /x".
+        "cd $EMPTY/x"}) {
     EXPECT_TRUE(outside(out)) << out;
   }
+}
+
+// Text whose effect the shell only learns while it runs is outside, and so is every way of
+// writing a path the shell reads differently from its letters; ordinary work stays inside.
+TEST(CommandScope, TextTheShellReadsDifferentlyIsOutsideAndOrdinaryWorkIsNot) {
+  const Scope scope{"/home/me/ws", {}};
+  const fs::path cwd = "/home/me/ws/src";
+  const std::map<std::string, std::string> vars = {{"HOME", "/home/me"}, {"CC", "gcc"}};
+  const EnvLookup env = [&](const std::string& name) -> std::optional<std::string> {
+    const auto it = vars.find(name);
+    return it == vars.end() ? std::nullopt : std::optional(it->second);
+  };
+  const auto outside = [&](const std::string& command) {
+    return command_reaches_outside(command, cwd, scope, env);
+  };
+  for (const char* out :
+       {// Expansions with no value in the text.
+        "cat ${X:-/etc}/passwd", "cat \"$HOME\"/x", "echo ${HOME}", "cat $'\\x2fetc/passwd'",
+        "echo $((1+2))", "diff <(ls) >(cat)", "sh -c \"cat \\$HOME/x\"", "cat $1/x",
+        // Alternatives, patterns and "~" forms.
+        "cat {/etc,x}/passwd", "cat {.,.}{.,.}/{.,.}{.,.}/x", "cat /e*c/passwd", "ls ../.*/",
+        "ls ~root", "cat ~-/x", "ls ~1",
+        // Folders the text moves to.
+        "cd", "cd -P", "cd -- -", "cd ..; cd ..; ls", "while true; do pushd ..; done", "cd $NOPE",
+        "if true; then builtin cd; fi", "bash <<< \"cd\"", "sh -lc cd",
+        // Switches and values that carry a path.
+        "env -C / ls", "git -C / status", "./configure --prefix=/", "cat file:///etc/passwd",
+        // Commands that run what the text does not show.
+        "a=cd; $a", "alias l=cd", "eval ls", "find . | xargs cat", "curl -s x | sudo bash",
+        "IFS=/; ls", "declare -n r=HOME; ls $r", "printf -v p %s x; cat $p",
+        "mapfile -t a < list; cat $a", "for f; do cat $f; done",
+        "x=1; sh -c \"sh -c 'sh -c \\\"sh -c \\\\\\\"sh -c ls\\\\\\\"\\\"'\""}) {
+    EXPECT_TRUE(outside(out)) << out;
+  }
+  for (const char* inside :
+       {"git commit -m \"fix a/b\"", "git commit -m 'Don'\\''t cd into build; see (x|y)'",
+        "awk '{print $1}' f.txt | sort | uniq -c", "sed -i 's/a\\/b/c/g' x.c",
+        "export PATH=$PATH:./bin && npm test 2>&1 | tail -5", "x=lib; ls $x/a ${x}",
+        "for f in a b; do cat $f; done", "ls ../{a,b}.c", "find . -name '*.c' -delete",
+        "timeout 5 sh -c 'make test'", "$CC -c main.c", "git diff HEAD~1 -- ~+/x",
+        "echo costs ~5% and $5", "cd ../include && ls ../src", "echo \"$PWD/x\""}) {
+    EXPECT_FALSE(outside(inside)) << inside;
+  }
+}
+
+// Links are followed as the file tools follow them, including in the folders "cd" reaches.
+TEST(CommandScope, LinksAreFollowedFromEveryFolderTheTextReaches) {
+  char pattern[] = "/tmp/kavor-scope-XXXXXX";
+  const fs::path base = fs::canonical(::mkdtemp(pattern));
+  const fs::path ws = base / "ws";
+  fs::create_directories(ws / "sub" / "deep");
+  fs::create_directories(base / "home");
+  std::ofstream(ws / "sub" / "deep" / "up") << "a file, not the link below";
+  fs::create_symlink("../..", ws / "sub" / "up");  // leads from sub to base
+  fs::create_symlink(base / "home", ws / "h");
+  fs::create_symlink("sub", ws / "in");
+  fs::create_symlink("loop", ws / "loop");
+  const Scope scope{ws, {}};
+  const auto outside = [&](const std::string& command) {
+    return command_reaches_outside(command, ws, scope, process_environment());
+  };
+  for (const char* out : {"cat sub/up/x", "cd sub && cat up/x", "cd in; cat up/x", "ls h*/",
+                          "cat h/../x", "cat loop/x"}) {
+    EXPECT_TRUE(outside(out)) << out;
+  }
+  for (const char* inside : {"cat up/x", "cd sub/deep && cat up", "ls in/ s*/", "cat in/../x"}) {
+    EXPECT_FALSE(outside(inside)) << inside;
+  }
+  fs::remove_all(base);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Attacks on the tool-call core, each through the whole agent against the substitute service:
 // paths that lead out of the workspace (through long link chains, links in project files,
-// folders swapped for links while a call runs), what a refused call tells the assistant, and
-// calls that race each other, the user and the program's end.
+// folders swapped for links while a call runs), command texts that hide where they reach, what
+// a refused call tells the assistant, and calls that race each other, the user and the
+// program's end.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -254,6 +255,114 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
   EXPECT_EQ(pending[0]["detail"], "the file is 67108864 bytes; its changes are not shown");
   decide("big", "deny");
   ASSERT_TRUE(result("big"));
+}
+
+// Sets an environment variable for the life of a test, as the agent and its commands see it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name), old_(qgetenv(name)) {
+    had_ = qEnvironmentVariableIsSet(name);
+    qputenv(name, QByteArray::fromStdString(value));
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      qputenv(name_, old_);
+    } else {
+      qunsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  QByteArray old_;
+  bool had_ = false;
+};
+
+TEST_F(HardeningTest, CommandsThatReachOutsideWaitForTheUserAndOrdinaryOnesRunAtOnce) {
+  // A home folder with a key, outside the workspace, and a link to it planted inside.
+  const fs::path home = outside() / "home";
+  fs::create_directories(home / ".ssh");
+  write_all(home / ".ssh" / "id_rsa", "SECRET KEY\n");
+  write_all(outside() / "secret.txt", "SECRET TEXT\n");
+  fs::create_symlink(home, ws() / "docs");
+  fs::create_symlink("src", ws() / "inner");
+  fs::create_directories(ws() / "src");
+  write_all(ws() / "src" / "a.txt", "a\n");
+  write_all(ws() / "src" / "b.txt", "b\n");
+  write_all(ws() / "README.md", "read me\n");
+  const std::string key = (home / ".ssh" / "id_rsa").string();
+  write_all(ws() / "list.txt", key + "\n");
+  const std::string hidden_key = QByteArray::fromStdString(key).toBase64().toStdString();
+  const std::string hidden_cd = QByteArray("cd; cat .ssh/id_rsa").toBase64().toStdString();
+  const ScopedEnv fake_home("HOME", home.string());
+  ASSERT_TRUE(set_mode("c", "auto"));
+
+  struct Case {
+    std::string command;
+    bool outside;
+    std::string cwd = "";
+  } cases[] = {
+      // Links planted in the workspace, reached by their name, a pattern, quotes or "..".
+      {"cat docs/.ssh/id_rsa", true},
+      {"cat d*/.ssh/id_rsa", true},
+      {"cat do\"cs\"/.ssh/id_rsa", true},
+      {"cat do\\cs/.ssh/id_rsa", true},
+      {"cat {src,docs}/.ssh/id_rsa", true},
+      {"cat docs/../secret.txt", true},
+      // Folders changed to where the text does not say.
+      {"cd; cat .ssh/id_rsa", true},
+      {"cd ~ && cat .ssh/id_rsa", true},
+      {"cd - && cat .ssh/id_rsa", true},
+      {"cd $NO_SUCH_FOLDER && cat .ssh/id_rsa", true},
+      {"pushd ~; cat .ssh/id_rsa", true},
+      {"cd ..; cd ..; cat b/secret.txt", true, "src"},
+      {"for i in 1 2; do cd ..; done; cat b/secret.txt", true, "src"},
+      // Text the shell builds or reads, never shown to the check as it runs.
+      {"cat $(echo " + hidden_key + " | base64 -d)", true},
+      {"cat `echo " + hidden_key + " | base64 -d`", true},
+      {"echo " + hidden_key + " | base64 -d | xargs cat", true},
+      {"echo " + hidden_cd + " | base64 -d | bash", true},
+      {"eval cd\\; cat .ssh/id_rsa", true},
+      {"bash -c 'cd; cat .ssh/id_rsa'", true},
+      {"bash <<< 'cd; cat .ssh/id_rsa'", true},
+      {"sh -c \"cat \\$HOME/.ssh/id_rsa\"", true},
+      // Variables the check cannot read.
+      {"cat $KEY_FOLDER/id_rsa", true},
+      {"cat ${KEY_FOLDER:-$HOME}/.ssh/id_rsa", true},
+      {"cat $'\\x2e\\x2e'/b/secret.txt", true},
+      {"read -r p < list.txt; cat $p", true},
+      {"echo $HOME", true},
+      // Ordinary work stays inside.
+      {"make test", false},
+      {"ls src", false},
+      {"git status", false},
+      {"npm run build", false},
+      {"cat ./README.md", false},
+      {"grep -r foo .", false},
+      {"cd src && ls", false},
+      {"git commit -m \"fix a/b\"", false},
+      {"git commit -m 'Don'\\''t read the notes twice; cd later'", false},
+      {"ls -la inner/", false},
+      {"cat src/*.txt src/{a,b}.txt", false},
+      {"for f in src/*.txt; do wc -l $f; done", false},
+      {"echo done > out.txt && cat ../a/out.txt", false},
+      {"awk '{print $1}' README.md | sort | uniq -c", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string id = "cmd-" + std::to_string(++n);
+    deliver(id, "shell", {{"command", c.command}, {"cwd", c.cwd}});
+    ASSERT_TRUE(wait_until([&] { return !states(id).empty(); })) << c.command;
+    EXPECT_EQ(states(id).front(), c.outside ? "pending" : "running") << c.command;
+    if (states(id).front() == "pending") decide(id, "deny");
+    const auto record = result(id);
+    ASSERT_TRUE(record) << c.command;
+    EXPECT_EQ((*record)["outside"], c.outside) << c.command;
+    EXPECT_EQ(record->dump().find("SECRET"), std::string::npos) << c.command;
+  }
+  for (const Json& e : host_.events(QStringLiteral("agent://output"))) {
+    EXPECT_EQ(e.dump().find("SECRET"), std::string::npos) << e.dump();
+  }
 }
 
 TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {

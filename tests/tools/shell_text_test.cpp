@@ -1,0 +1,77 @@
+#include "tools/shell_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace kavor::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The arguments bash gives `printf` for `text`, run in an empty folder (patterns stay as
+// written there).
+std::vector<std::string> bash_words(const std::string& text) {
+  char pattern[] = "/tmp/kavor-shell-XXXXXX";
+  const fs::path dir = ::mkdtemp(pattern);
+  std::ofstream(dir / "script") << "printf '%s\\0' " << text << "\n";
+  const std::string command = "cd '" + dir.string() + "' && bash --norc --noprofile script";
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buf[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
+    pclose(pipe);
+  }
+  fs::remove_all(dir);
+  std::vector<std::string> words;
+  for (std::size_t start = 0; start < output.size();) {
+    const std::size_t end = output.find('\0', start);
+    words.push_back(output.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+TEST(ShellText, QuotesEscapesAndBracesAreReadAsBashReadsThem) {
+  if (std::system("bash -c true > /dev/null 2>&1") != 0) GTEST_SKIP() << "no bash";
+  for (const char* text : {
+           R"(a 'b c' "d e" f\ g '' "")",
+           R"(do"cs"/x d\ocs 'it'\''s' "a\"b\$c\\d\e" "line\
+joined" x\
+y)",
+           R"(x{a,b}y {1..3} {5..1..2} {a..c} {x,{y,z}}w {a} {} {,a} a{b,c}{d,e} {-1..1})",
+           R"(*.none ?x [ab]c ~5% "~" a=b --c=d)",
+       }) {
+    std::vector<std::string> ours;
+    for (const ShellWord& word : shell_words(text)) {
+      const auto alternatives = brace_alternatives(word.text, 100);
+      ASSERT_TRUE(alternatives) << word.text;
+      ours.insert(ours.end(), alternatives->begin(), alternatives->end());
+    }
+    EXPECT_EQ(ours, bash_words(text)) << text;
+  }
+  EXPECT_FALSE(brace_alternatives("{1..100000}", 1024));
+  EXPECT_FALSE(brace_alternatives("{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}", 1024));
+}
+
+TEST(ShellText, EachWordKnowsWhetherItNamesACommandReadsAPipeOrTakesARedirection) {
+  // c: command word, p: reading a pipe, r: redirection target, -: argument.
+  const auto roles = [](const std::string& text) {
+    std::string out;
+    for (const ShellWord& word : shell_words(text)) {
+      out += word.redirect ? 'r' : word.piped ? 'p' : word.command ? 'c' : '-';
+    }
+    return out;
+  };
+  EXPECT_EQ(roles("a b | c && d || e; f & g\nh (i) {j,k}"), "c-pccccccc");
+  EXPECT_EQ(roles("a 2>&1 >> out <<< 'x y' <<-EOF |& b"), "crrrrp");
+  EXPECT_EQ(roles("> out a b"), "rc-");
+  EXPECT_EQ(roles("cat @(a|b) !(x) x"), "c---");
+}
+
+}  // namespace
+}  // namespace kavor::tools
