@@ -183,6 +183,13 @@ struct LocalService::State {
     server.set_keep_alive_max_count(kKeepAliveRequests);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
     server.set_tcp_nodelay(true);
+    // httplib's default, SO_REUSEPORT, lets a second process of the same user listen on the
+    // same port and take part of the connections. SO_REUSEADDR alone still allows a restart
+    // while old connections linger, and a port in use fails to bind.
+    server.set_socket_options([](socket_t sock) {
+      const int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     const httplib::Server::Handler handler = [this, route, &port](const httplib::Request& request,
                                                                   httplib::Response& response) {
       Reply reply;

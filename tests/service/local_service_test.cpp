@@ -207,6 +207,20 @@ TEST(LocalService, ServesTheApplicationAndTheImportRoutesOnKeptAliveConnections)
   EXPECT_EQ(Json::parse(begun->body)["import"]["status"], "processing");
 }
 
+TEST(LocalService, APortInUseIsRefusedRatherThanShared) {
+  // A second service on the same port would take half of the connections, with a session
+  // secret of its own: it must fail to start instead.
+  LocalService first(quick());
+  for (const bool app_taken : {true, false}) {
+    LocalServiceOptions options = quick();
+    (app_taken ? options.app_port : options.api_port) =
+        app_taken ? first.app_port() : first.api_port();
+    EXPECT_THROW(LocalService second(options), std::runtime_error) << app_taken;
+  }
+  httplib::Client app("127.0.0.1", first.app_port());
+  EXPECT_EQ(app.Get("/api/session", bearer("user-token"))->status, 200);
+}
+
 // ---- who may reach the service ----
 
 // One request written byte for byte: `headers` are whole lines, "Host: …" included when wanted.
