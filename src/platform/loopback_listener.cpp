@@ -1,9 +1,15 @@
 #include "platform/loopback_listener.h"
 
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fstream>
@@ -23,6 +29,8 @@ constexpr std::size_t kUidColumn = 7;
 constexpr std::size_t kInodeColumn = 9;
 constexpr std::size_t kIpv4HexDigits = 8;
 constexpr std::size_t kIpv6HexDigits = 32;
+// Room for a few dozen socket descriptions per read; the kernel fills what fits.
+constexpr std::size_t kNetlinkBuffer = 32 * 1024;
 
 constexpr Address kAnyAddress{};  // :: (and the tcp6 side of a dual-stack wildcard)
 
@@ -94,6 +102,74 @@ bool takes_connections_to(const Address& bound, const Address& target) {
   return is_mapped_ipv4(target) && bound == kAnyIpv4;
 }
 
+// Reads the answers to one dump request of the socket-diagnostics family until the kernel says
+// it is done. Messages are copied out of the buffer rather than cast in place, so alignment
+// never matters. Nothing when the family cannot be asked; an empty list when the kernel does
+// not have the address family at all (IPv6 switched off).
+std::optional<std::vector<Listener>> netlink_dump(int fd, std::uint8_t family, unsigned port,
+                                                  const std::vector<Address>& targets) {
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = family;
+  request.body.sdiag_family = family;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = 1u << TCP_LISTEN;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  // NOLINTNEXTLINE: the socket API takes the generic address type.
+  if (sendto(fd, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel),
+             sizeof kernel) != static_cast<ssize_t>(sizeof request)) {
+    return std::nullopt;
+  }
+  std::vector<Listener> out;
+  std::vector<char> buffer(kNetlinkBuffer);
+  while (true) {
+    const ssize_t received = recv(fd, buffer.data(), buffer.size(), 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) return std::nullopt;
+    std::size_t at = 0;
+    const auto size = static_cast<std::size_t>(received);
+    while (at + sizeof(nlmsghdr) <= size) {
+      nlmsghdr header{};
+      std::memcpy(&header, buffer.data() + at, sizeof header);
+      if (header.nlmsg_len < sizeof header || at + header.nlmsg_len > size) return std::nullopt;
+      const char* payload = buffer.data() + at + NLMSG_HDRLEN;
+      const std::size_t payload_size = header.nlmsg_len - NLMSG_HDRLEN;
+      at += NLMSG_ALIGN(header.nlmsg_len);
+      if (header.nlmsg_type == NLMSG_DONE) return out;
+      if (header.nlmsg_type == NLMSG_ERROR) {
+        nlmsgerr error{};
+        if (payload_size >= sizeof error) std::memcpy(&error, payload, sizeof error);
+        if (error.error == -ENOENT && family == AF_INET6) return out;
+        return std::nullopt;
+      }
+      if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || payload_size < sizeof(inet_diag_msg)) {
+        continue;
+      }
+      inet_diag_msg message{};
+      std::memcpy(&message, payload, sizeof message);
+      if (ntohs(message.id.idiag_sport) != port) continue;
+      Address address{};
+      if (message.idiag_family == AF_INET) {
+        std::uint8_t v4[4];
+        std::memcpy(v4, message.id.idiag_src, sizeof v4);
+        address = mapped_ipv4(v4);
+      } else {
+        std::memcpy(address.data(), message.id.idiag_src, address.size());
+      }
+      const bool reaches = std::any_of(targets.begin(), targets.end(), [&](const Address& t) {
+        return takes_connections_to(address, t);
+      });
+      if (reaches) out.push_back(Listener{address, port, message.idiag_uid, message.idiag_inode});
+    }
+  }
+}
+
 std::optional<std::string> read_table(const char* path) {
   // The files report a size of 0: read to the end instead.
   std::ifstream file(path);
@@ -145,8 +221,31 @@ std::vector<Listener> parse_listeners(std::string_view table, bool ipv6, unsigne
   return out;
 }
 
+std::optional<std::vector<Listener>> loopback_listeners_netlink(
+    unsigned port, const std::vector<Address>& targets) {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return std::nullopt;
+  auto out = netlink_dump(fd, AF_INET, port, targets);
+  if (out) {
+    const auto more = netlink_dump(fd, AF_INET6, port, targets);
+    if (more) {
+      out->insert(out->end(), more->begin(), more->end());
+    } else {
+      out.reset();
+    }
+  }
+  close(fd);
+  return out;
+}
+
 std::optional<std::vector<Listener>> loopback_listeners(unsigned port,
                                                         const std::vector<Address>& targets) {
+  if (auto asked = loopback_listeners_netlink(port, targets)) return asked;
+  return loopback_listeners_tables(port, targets);
+}
+
+std::optional<std::vector<Listener>> loopback_listeners_tables(
+    unsigned port, const std::vector<Address>& targets) {
   const auto v4 = read_table("/proc/net/tcp");
   const auto v6 = read_table("/proc/net/tcp6");
   if (!v4 && !v6) return std::nullopt;

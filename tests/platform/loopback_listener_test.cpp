@@ -124,8 +124,18 @@ TEST(LoopbackListener, ThePortIsOursOnlyWhenEveryListenerThatCountsIsOurs) {
   EXPECT_EQ(judge_listeners(std::nullopt, 1000).owner, PortOwner::Unknown);
 }
 
+// Both ways of asking the kernel must find the same sockets.
+void expect_both_agree(unsigned port, const char* host) {
+  const auto targets = loopback_targets(host);
+  const auto asked = loopback_listeners_netlink(port, targets);
+  const auto tables = loopback_listeners_tables(port, targets);
+  ASSERT_TRUE(asked.has_value());
+  ASSERT_TRUE(tables.has_value());
+  EXPECT_EQ(inodes(*asked), inodes(*tables)) << host << ":" << port;
+}
+
 // A real socket of this process, or of another user's process, on a real port.
-TEST(LoopbackListener, TheKernelTablesNameTheRealOwnerOfAPort) {
+TEST(LoopbackListener, TheKernelNamesTheRealOwnerOfAPort) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(fd, 0);
   sockaddr_in address{};
@@ -140,8 +150,10 @@ TEST(LoopbackListener, TheKernelTablesNameTheRealOwnerOfAPort) {
   const unsigned port = ntohs(address.sin_port);
   EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Ours);
   EXPECT_EQ(loopback_port_owner("localhost", port).owner, PortOwner::Ours);
+  expect_both_agree(port, "localhost");
   close(fd);
   EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Nobody);
+  expect_both_agree(port, "127.0.0.1");
 
   const test::OtherUser other;
   if (!other.problem().empty()) GTEST_SKIP() << other.problem();
@@ -154,6 +166,7 @@ TEST(LoopbackListener, TheKernelTablesNameTheRealOwnerOfAPort) {
   unsigned foreign_port = 0;
   ASSERT_EQ(std::fscanf(peer, "%d port %u", &pid, &foreign_port), 2);
   const PortVerdict verdict = loopback_port_owner("127.0.0.1", foreign_port);
+  expect_both_agree(foreign_port, "127.0.0.1");
   kill(pid, SIGTERM);
   pclose(peer);
   EXPECT_EQ(verdict.owner, PortOwner::Foreign);
