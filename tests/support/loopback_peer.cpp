@@ -8,8 +8,9 @@
 //       "status <code>" and the body
 //   loopback_peer serve PORT
 //       reads a page from standard input, then serves it to every GET on 127.0.0.1:PORT (0: any
-//       free port); prints "port <n>" once listening, then "request <method> <path>" for each
-//       request and "secret-header" when one carries the session secret's header
+//       free port); prints "port <n>" once listening, then "request <method> <path> <agent>" for
+//       each request (<agent>: the first word of its User-Agent) and "secret-header" when one
+//       carries the session secret's header
 #include <httplib.h>
 
 #include <csignal>
@@ -58,13 +59,21 @@ int serve(const char* port_text) {
                          std::istreambuf_iterator<char>());
   httplib::Server server;
   std::mutex output;
+  const auto note = [&](const httplib::Request& r) {
+    const std::lock_guard lock(output);
+    const std::string agent = r.get_header_value("User-Agent");
+    std::printf("request %s %s %s\n", r.method.c_str(), r.path.c_str(),
+                agent.substr(0, agent.find(' ')).c_str());
+    if (r.has_header("X-Kavor-Session")) std::printf("secret-header\n");
+    std::fflush(stdout);
+  };
+  // The port may still hold connections of an earlier listener that was ended.
+  server.set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.Get(".*", [&](const httplib::Request& r, httplib::Response& response) {
-    {
-      const std::lock_guard lock(output);
-      std::printf("request GET %s\n", r.path.c_str());
-      if (r.has_header("X-Kavor-Session")) std::printf("secret-header\n");
-      std::fflush(stdout);
-    }
+    note(r);
     if (r.path == "/favicon.ico") {
       response.status = 404;
       return;
@@ -72,10 +81,7 @@ int serve(const char* port_text) {
     response.set_content(page, "text/html");
   });
   server.Post(".*", [&](const httplib::Request& r, httplib::Response& response) {
-    const std::lock_guard lock(output);
-    std::printf("request POST %s\n", r.path.c_str());
-    if (r.has_header("X-Kavor-Session")) std::printf("secret-header\n");
-    std::fflush(stdout);
+    note(r);
     response.status = 204;
   });
   const int wanted = std::atoi(port_text);

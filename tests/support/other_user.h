@@ -47,6 +47,7 @@ class OtherUser {
   // Empty when the user exists; otherwise why it could not be made.
   const std::string& problem() const { return problem_; }
   unsigned uid() const { return uid_; }
+  unsigned gid() const { return gid_; }
 
   // The words that run a program as this user: append the program and its arguments.
   std::string run_as() const {
