@@ -91,20 +91,5 @@ TEST(PageAccess, AnApplicationUrlWithAPathAdmitsOnlyPagesBelowIt) {
                                        });
 }
 
-TEST(PageAccess, OnlyPlainHttpOnLoopbackNeedsTheListenersOwnerChecked) {
-  // Whoever binds such a port first serves the application; https has its certificate and a
-  // host elsewhere cannot be checked from here.
-  for (const char* url : {"http://127.0.0.1:47810/", "http://localhost:47810/", "http://[::1]:8/",
-                          "http://127.0.0.2/", "HTTP://LOCALHOST:1/app/"}) {
-    EXPECT_TRUE(app_needs_owner_check(QUrl(QString::fromLatin1(url)))) << url;
-  }
-  for (const char* url :
-       {"https://127.0.0.1:47810/", "https://localhost/", "http://app.host/",
-        "http://10.0.0.1:47810/", "http://localhost.app.host/", "", "kavor://x/"}) {
-    EXPECT_FALSE(app_needs_owner_check(QUrl(QString::fromLatin1(url)))) << url;
-    EXPECT_EQ(check_app_server(QUrl(QString::fromLatin1(url))).state, AppServer::Trusted) << url;
-  }
-}
-
 }  // namespace
 }  // namespace kavor

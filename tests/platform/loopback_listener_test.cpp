@@ -1,9 +1,6 @@
 #include "platform/loopback_listener.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -65,17 +62,13 @@ TEST(LoopbackListener, OnlyListenersThatTakeTheTargetsConnectionsCount) {
       // take connections to 127.0.0.1.
       {kTcp, 0xB579, "127.0.0.1", "55323/0"},
       {kTcp, 0xB579, "127.0.0.2", "55340/1001"},
-      {kTcp, 0xB579, "localhost", "55323/0"},
       {kTcp, 0xB579, "::1", ""},
       // The IPv4 wildcard takes every IPv4 loopback address, and no IPv6 one.
       {kTcp, 0x8177, "127.0.0.1", "55324/1001"},
-      {kTcp, 0x8177, "127.9.9.9", "55324/1001"},
       {kTcp, 0x8177, "::1", ""},
       {kTcp, 0xD520, "127.0.0.1", ""},  // only a connection's end
-      {kTcp, 0x1234, "127.0.0.1", ""},
       {kTcp6, 0xAD05, "127.0.0.1", "55327/0"},
       {kTcp6, 0xAD05, "::1", ""},
-      {kTcp6, 0x962D, "[::1]", "55325/1001"},
       {kTcp6, 0x962D, "localhost", "55325/1001"},
       {kTcp6, 0x962D, "127.0.0.1", ""},
       {kTcp6, 0x942B, "127.0.0.1", "55326/0"},
@@ -89,39 +82,14 @@ TEST(LoopbackListener, OnlyListenersThatTakeTheTargetsConnectionsCount) {
   // Lines cut short or garbled are passed over; the good line after them still counts.
   const std::string garbled = std::string("   0: 0100007F:B579 00000000:0000 0A 0000\n") +
                               "   1: 0100007G:B579 00000000:0000 0A 0 0 0 0 0 1 x\n" +
-                              "   2: 0100007F:FFFFF 00000000:0000 0A 0 0 0 0 0 1 x\n" +
-                              "   3: 0100007F 00000000:0000 0A 0 0 0 0 0 1 x\n" + "\n\n" + kTcp;
+                              "   2: 0100007F:FFFFF 00000000:0000 0A 0 0 0 0 0 1 x\n\n" + kTcp;
   EXPECT_EQ(inodes(parse_listeners(garbled, false, 0xB579, loopback_targets("127.0.0.1"))),
             "55323/0");
   EXPECT_EQ(inodes(parse_listeners(kTcp, true, 0xB579, loopback_targets("127.0.0.1"))), "");
-}
-
-TEST(LoopbackListener, OnlyLoopbackHostsCanBeChecked) {
-  for (const char* host : {"127.0.0.1", "127.1.2.3", "::1", "[::1]", "::ffff:127.0.0.1"}) {
-    EXPECT_EQ(loopback_targets(host).size(), 1u) << host;
-  }
-  EXPECT_EQ(loopback_targets("localhost").size(), 2u);
-  for (const char* host : {"", "0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "::2", "example.com",
-                           "localhost.example.com", "127.0.0.1.nip.io", "[127.0.0.1]"}) {
+  // Names that only look like loopback are not checked at all.
+  for (const char* host : {"0.0.0.0", "::", "10.0.0.1", "localhost.example.com", "[127.0.0.1]"}) {
     EXPECT_TRUE(loopback_targets(host).empty()) << host;
   }
-  EXPECT_EQ(loopback_port_owner("example.com", 80).owner, PortOwner::Unknown);
-}
-
-TEST(LoopbackListener, ThePortIsOursOnlyWhenEveryListenerThatCountsIsOurs) {
-  const auto judge = [](std::vector<unsigned> uids) {
-    std::vector<Listener> listeners;
-    for (unsigned uid : uids) listeners.push_back(Listener{{}, 80, uid, 1});
-    return judge_listeners(listeners, 1000);
-  };
-  EXPECT_EQ(judge({1000}).owner, PortOwner::Ours);
-  EXPECT_EQ(judge({1000, 1000}).owner, PortOwner::Ours);
-  EXPECT_EQ(judge({}).owner, PortOwner::Nobody);
-  const PortVerdict beside = judge({1000, 0});
-  EXPECT_EQ(beside.owner, PortOwner::Foreign);
-  EXPECT_EQ(beside.foreign_uid, 0u);
-  EXPECT_EQ(judge({1001}).foreign_uid, 1001u);
-  EXPECT_EQ(judge_listeners(std::nullopt, 1000).owner, PortOwner::Unknown);
 }
 
 // Both ways of asking the kernel must find the same sockets.
@@ -134,43 +102,25 @@ void expect_both_agree(unsigned port, const char* host) {
   EXPECT_EQ(inodes(*asked), inodes(*tables)) << host << ":" << port;
 }
 
-// A real socket of this process, or of another user's process, on a real port.
+// A real listener of this user, then of another user, on a real port.
 TEST(LoopbackListener, TheKernelNamesTheRealOwnerOfAPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  // NOLINTNEXTLINE: the socket API takes the generic address type.
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  ASSERT_EQ(bind(fd, generic, length), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
-  ASSERT_EQ(getsockname(fd, generic, &length), 0);
-  const unsigned port = ntohs(address.sin_port);
-  EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Ours);
-  EXPECT_EQ(loopback_port_owner("localhost", port).owner, PortOwner::Ours);
-  expect_both_agree(port, "localhost");
-  close(fd);
-  EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Nobody);
-  expect_both_agree(port, "127.0.0.1");
-
   const test::OtherUser other;
-  if (!other.problem().empty()) GTEST_SKIP() << other.problem();
-  FILE* peer = popen(
-      ("sh -c 'echo $$; exec " + other.run_as() + KAVOR_LOOPBACK_PEER + " serve 0 </dev/null'")
-          .c_str(),
-      "r");
-  ASSERT_NE(peer, nullptr);
-  int pid = 0;
-  unsigned foreign_port = 0;
-  ASSERT_EQ(std::fscanf(peer, "%d port %u", &pid, &foreign_port), 2);
-  const PortVerdict verdict = loopback_port_owner("127.0.0.1", foreign_port);
-  expect_both_agree(foreign_port, "127.0.0.1");
-  kill(pid, SIGTERM);
-  pclose(peer);
-  EXPECT_EQ(verdict.owner, PortOwner::Foreign);
-  EXPECT_EQ(verdict.foreign_uid, other.uid());
+  for (const bool foreign : {false, true}) {
+    if (foreign && !other.problem().empty()) GTEST_SKIP() << other.problem();
+    const std::string as = foreign ? other.run_as() : "";
+    FILE* peer = popen(
+        ("sh -c 'echo $$; exec " + as + KAVOR_LOOPBACK_PEER + " serve 0 </dev/null'").c_str(), "r");
+    int pid = 0;
+    unsigned port = 0;
+    ASSERT_TRUE(peer != nullptr && std::fscanf(peer, "%d port %u", &pid, &port) == 2);
+    const PortVerdict verdict = loopback_port_owner("127.0.0.1", port);
+    expect_both_agree(port, "localhost");
+    kill(pid, SIGTERM);
+    pclose(peer);
+    EXPECT_EQ(verdict.owner, foreign ? PortOwner::Foreign : PortOwner::Ours);
+    EXPECT_EQ(verdict.foreign_uid, foreign ? other.uid() : 0u);
+    EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Nobody);
+  }
 }
 
 }  // namespace

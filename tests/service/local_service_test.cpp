@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <future>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -208,39 +207,33 @@ TEST(LocalService, ServesTheApplicationAndTheImportRoutesOnKeptAliveConnections)
 }
 
 TEST(LocalService, APortInUseIsRefusedRatherThanShared) {
-  // A second service on the same port would take half of the connections, with a session
-  // secret of its own: it must fail to start instead.
+  // A second service on the same port would take part of the connections, with a secret of
+  // its own.
   LocalService first(quick());
-  for (const bool app_taken : {true, false}) {
+  for (const bool app : {true, false}) {
     LocalServiceOptions options = quick();
-    (app_taken ? options.app_port : options.api_port) =
-        app_taken ? first.app_port() : first.api_port();
-    EXPECT_THROW(LocalService second(options), std::runtime_error) << app_taken;
+    (app ? options.app_port : options.api_port) = app ? first.app_port() : first.api_port();
+    EXPECT_THROW(LocalService second(options), std::runtime_error) << app;
   }
-  httplib::Client app("127.0.0.1", first.app_port());
-  EXPECT_EQ(app.Get("/api/session", bearer("user-token"))->status, 200);
 }
 
 // ---- who may reach the service ----
 
-// One request written byte for byte: `headers` are whole lines, "Host: …" included when wanted.
+// A request written byte for byte; `headers` are whole lines.
 test::RawAnswer ask(int port, const std::string& method, const std::string& path,
                     const std::vector<std::string>& headers, const std::string& body = "") {
   std::string text = method + " " + path + " HTTP/1.1\r\n";
   for (const std::string& line : headers) text += line + "\r\n";
   text += "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  const auto answer = test::raw_exchange(port, text + body);
-  EXPECT_TRUE(answer) << method << " " << path;
-  return answer.value_or(test::RawAnswer{});
+  return test::raw_exchange(port, text + body);
 }
 
 std::string host(int port) {
   return "Host: 127.0.0.1:" + std::to_string(port);
 }
 
-std::string session(const LocalService& service) {
-  return std::string(platform::kSessionHeader) + ": " + service.session_secret();
-}
+const std::string kSession = std::string(platform::kSessionHeader) + ": " + kSessionSecret;
+const std::string kBearer = "Authorization: Bearer user-token";
 
 TEST(LocalService, BothListenersRefuseEveryHostButTheirOwnLoopbackNames) {
   LocalService service(quick());
@@ -248,35 +241,29 @@ TEST(LocalService, BothListenersRefuseEveryHostButTheirOwnLoopbackNames) {
     const std::string own = std::to_string(port);
     const std::string other =
         std::to_string(port == service.app_port() ? service.api_port() : service.app_port());
-    const std::vector<std::pair<std::optional<std::string>, bool>> cases = {
+    const std::pair<std::string, bool> cases[] = {
         {"127.0.0.1:" + own, true},
         {"localhost:" + own, true},
         {"LocalHost:" + own, true},
         {"[::1]:" + own, true},
-        // A web site whose name the attacker rebinds to 127.0.0.1 sends its own name.
+        // A site whose name its owner rebinds to 127.0.0.1 still sends that name.
         {"evil.example:" + own, false},
         {"127.0.0.1.nip.io:" + own, false},
         {"localhost.evil.example:" + own, false},
         {"evil.example", false},
-        // The right name for the other listener, or without the port.
         {"127.0.0.1:" + other, false},
         {"127.0.0.1", false},
-        {"localhost", false},
         {"127.0.0.1:" + own + "@evil.example", false},
-        {"127.0.0.1:" + own + ".evil.example", false},
         {"", false},
-        {std::nullopt, false},  // no Host line at all
+        {"(none)", false},  // no Host line at all
     };
     for (const auto& [name, allowed] : cases) {
-      const std::vector<std::string> headers =
-          name ? std::vector<std::string>{"Host: " + *name} : std::vector<std::string>{};
+      const auto headers =
+          name == "(none)" ? std::vector<std::string>{} : std::vector<std::string>{"Host: " + name};
       const test::RawAnswer answer = ask(port, "GET", "/", headers);
-      const std::string label = (name ? *name : "(none)") + " on " + own;
-      if (allowed) {
-        EXPECT_NE(answer.status, 403) << label;
-      } else {
-        EXPECT_EQ(answer.status, 403) << label;
-        EXPECT_NE(answer.body.find("Host"), std::string::npos) << label << ": " << answer.body;
+      EXPECT_EQ(answer.status == 403, !allowed) << name << " on " << own << ": " << answer.status;
+      if (!allowed) {
+        EXPECT_NE(answer.body.find("Host"), std::string::npos) << answer.body;
       }
     }
   }
@@ -286,101 +273,61 @@ TEST(LocalService, RequestsThatChangeStateFromAnotherOriginAreRefusedByBothListe
   LocalService service(quick());
   const int app = service.app_port();
   const int api = service.api_port();
-  const std::string own_origin = "http://127.0.0.1:" + std::to_string(app);
-  const std::string message = R"({"text":"/read .ssh/id_rsa","workspace":"/home/user"})";
   struct Case {
     int port;
-    std::string method;
-    std::string path;
-    std::string body;
+    const char* method;
+    const char* path;
+    const char* body;
   };
-  const std::vector<Case> requests = {
-      {app, "POST", "/api/chats/c1/messages", message},
+  const Case requests[] = {
+      {app, "POST", "/api/chats/c1/messages", R"({"text":"/read .ssh/id_rsa"})"},
       {api, "POST", "/bridge/devices", R"({"name":"intruder"})"},
       {api, "DELETE", "/bridge/devices/1", ""},
       {api, "POST", "/bridge/result", R"({"call_id":"call-1","status":"ok"})"},
-      {api, "POST", "/imports/chatgpt", R"({"fingerprint":"f","parts":1})"},
       {api, "PUT", "/imports/chatgpt/1/parts/0", "{}"},
   };
-  for (const std::string& origin :
-       {std::string("http://evil.example"), std::string("null"),
-        "http://127.0.0.1:" + std::to_string(api), "http://localhost:" + std::to_string(app),
-        "https://127.0.0.1:" + std::to_string(app)}) {
+  const std::string origins[] = {"http://evil.example", "null",
+                                 "http://127.0.0.1:" + std::to_string(api),
+                                 "http://localhost:" + std::to_string(app)};
+  for (const std::string& origin : origins) {
     for (const Case& r : requests) {
-      const test::RawAnswer answer =
-          ask(r.port, r.method, r.path,
-              {host(r.port), "Origin: " + origin, "Authorization: Bearer user-token",
-               session(service), "Content-Type: application/json"},
-              r.body);
-      EXPECT_EQ(answer.status, 403) << origin << " " << r.method << " " << r.path;
+      EXPECT_EQ(ask(r.port, r.method, r.path,
+                    {host(r.port), "Origin: " + origin, kBearer, kSession}, r.body)
+                    .status,
+                403)
+          << origin << " " << r.method << " " << r.path;
     }
   }
-  // Nothing of that reached the chats or linked a computer.
-  EXPECT_EQ(ask(app, "GET", "/chats/c1",
-                {host(app), "Authorization: Bearer user-token", session(service)})
-                .status,
-            404);
-  // The page's own origin, and a request without one (the agent's own client sends none), pass.
-  for (const std::optional<std::string>& origin :
-       {std::optional<std::string>(own_origin), std::optional<std::string>()}) {
-    std::vector<std::string> headers = {host(app), "Authorization: Bearer user-token",
-                                        session(service), "Content-Type: application/json"};
-    if (origin) headers.push_back("Origin: " + *origin);
-    EXPECT_EQ(ask(app, "POST", "/api/chats/c2/messages", headers, R"({"text":"hello"})").status,
-              200)
-        << origin.value_or("(none)");
-  }
-  EXPECT_EQ(ask(api, "POST", "/bridge/devices",
-                {host(api), "Authorization: Bearer user-token", "Content-Type: application/json"},
-                R"({"name":"desk"})")
-                .status,
-            200);
+  EXPECT_EQ(ask(app, "GET", "/chats/c1", {host(app), kBearer, kSession}).status, 404);
+  // (The page's own origin and requests without one pass: the other tests and the end-to-end
+  // test send both.)
 }
 
 TEST(LocalService, TheTokenAndTheChatsAreServedOnlyWithTheSessionSecret) {
   LocalService service(quick());
   const int app = service.app_port();
-  const std::string bearer_line = "Authorization: Bearer user-token";
-  ASSERT_EQ(ask(app, "POST", "/api/chats/c1/messages", {host(app), bearer_line, session(service)},
-                R"({"text":"hello"})")
-                .status,
-            200);
-  const std::vector<std::pair<std::string, std::string>> routes = {
-      {"GET", "/api/session"}, {"POST", "/api/chats/c1/messages"}, {"GET", "/api/chats/c1/calls"},
-      {"GET", "/chats/c1"},    {"GET", "/chats/c1/messages/1"},
-  };
-  const std::string wrong = service.session_secret().substr(1) + "0";
-  for (const auto& [method, path] : routes) {
-    const std::string body = method == "POST" ? R"({"text":"again"})" : "";
-    const test::RawAnswer without = ask(app, method, path, {host(app), bearer_line}, body);
-    EXPECT_EQ(without.status, 401) << method << " " << path;
-    EXPECT_EQ(without.body.find("user-token"), std::string::npos) << path;
-    const test::RawAnswer guessed =
-        ask(app, method, path,
-            {host(app), bearer_line, std::string(platform::kSessionHeader) + ": " + wrong}, body);
-    EXPECT_EQ(guessed.status, 403) << method << " " << path;
-    EXPECT_EQ(guessed.body.find("user-token"), std::string::npos) << path;
-    EXPECT_EQ(ask(app, method, path, {host(app), bearer_line, session(service)}, body).status, 200)
-        << method << " " << path;
+  const std::string hello = R"({"text":"hello"})";
+  ASSERT_EQ(
+      ask(app, "POST", "/api/chats/c1/messages", {host(app), kBearer, kSession}, hello).status,
+      200);
+  const std::string wrong = std::string(platform::kSessionHeader) + ": " + std::string(64, '0');
+  for (const char* path : {"/api/session", "/api/chats/c1/messages", "/api/chats/c1/calls",
+                           "/chats/c1", "/chats/c1/messages/1"}) {
+    const std::string method = std::string(path) == "/api/chats/c1/messages" ? "POST" : "GET";
+    const std::string body = method == "POST" ? hello : "";
+    for (const auto& [line, status] : {std::pair{std::string("X-None: 1"), 401},
+                                       std::pair{wrong, 403}, std::pair{kSession, 200}}) {
+      const test::RawAnswer answer = ask(app, method, path, {host(app), kBearer, line}, body);
+      EXPECT_EQ(answer.status, status) << path << " with " << line;
+      if (status != 200) {
+        EXPECT_EQ(answer.body.find("user-token"), std::string::npos) << path;
+      }
+    }
   }
-  EXPECT_EQ(Json::parse(ask(app, "GET", "/api/session", {host(app), session(service)}).body),
-            (Json{{"token", "user-token"}}));
-  // The chat application's files hold no secret and are served to anyone who names the host.
-  for (const char* file : {"/", "/index.html", "/app.js", "/style.css"}) {
+  // The chat application's files hold no secret.
+  for (const char* file : {"/", "/app.js", "/style.css"}) {
     EXPECT_EQ(ask(app, "GET", file, {host(app)}).status, 200) << file;
   }
-}
-
-// What a command-line client or web page run by another user of this computer gets.
-std::string as_other(const test::OtherUser& other, const std::string& arguments) {
-  const std::string command = other.run_as() + KAVOR_LOOPBACK_PEER + " " + arguments + " 2>&1";
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    pclose(pipe);
-  }
-  return out;
 }
 
 TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOrGetTheToken) {
@@ -388,50 +335,56 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
   if (!other.problem().empty()) GTEST_SKIP() << other.problem();
   LocalService service(quick());
   const int app = service.app_port();
-  const std::string app_port = std::to_string(app);
-  ASSERT_EQ(
-      ask(app, "POST", "/api/chats/c1/messages",
-          {host(app), "Authorization: Bearer user-token", session(service)}, R"({"text":"hello"})")
-          .status,
-      200);
-
-  char folder_template[] = "/tmp/kavor-session-test-XXXXXX";
-  ASSERT_NE(mkdtemp(folder_template), nullptr);
-  const std::filesystem::path root(folder_template);
-  // Where scripts/run keeps it (a private folder), and a private file in a folder anyone enters.
-  for (const bool open_folder : {false, true}) {
-    const std::filesystem::path folder = root / (open_folder ? "open" : "private");
-    const std::string file = (folder / "session").string();
-    ASSERT_EQ(platform::write_session_secret(file, service.session_secret()), "");
-    if (open_folder) chmod(folder.c_str(), 0755);
-    chmod(root.c_str(), 0755);
-    EXPECT_EQ(as_other(other, "read " + file).rfind("refused: Permission denied", 0), 0u) << file;
-    EXPECT_EQ(platform::read_session_secret(file).secret, service.session_secret());
-  }
-
-  const std::vector<std::string> attempts = {
-      "GET /api/session ''",
-      "POST /api/chats/c1/messages '{\"text\":\"/read .ssh/id_rsa\",\"workspace\":\"/root\"}'",
-      "GET /api/chats/c1/calls ''",
-      "GET /chats/c1 ''",
-      "GET /chats/c1/messages/2 ''",
-      "GET /api/session '' '" + std::string(platform::kSessionHeader) +
-          ": 0123456789abcdef0123456789abcdef'",
+  ASSERT_EQ(ask(app, "POST", "/api/chats/c1/messages", {host(app), kBearer, kSession},
+                R"({"text":"hello"})")
+                .status,
+            200);
+  const auto as_other = [&](const std::string& command) {
+    std::string out;
+    FILE* pipe = popen((other.run_as() + command + " 2>&1").c_str(), "r");
+    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe);) {
+      out += buffer;
+    }
+    if (pipe != nullptr) pclose(pipe);
+    return out;
   };
-  for (const std::string& attempt : attempts) {
-    const std::string answer = as_other(other, "request " + app_port + " " + attempt);
-    EXPECT_TRUE(answer.rfind("status 401", 0) == 0 || answer.rfind("status 403", 0) == 0)
-        << attempt << "\n"
+  // The file as the service writes it, in its private folder; and if that folder were opened
+  // to everyone, the file's own mode still keeps it.
+  char made[] = "/tmp/kavor-session-test-XXXXXX";
+  ASSERT_NE(mkdtemp(made), nullptr);
+  chmod(made, 0755);
+  const std::string file = std::string(made) + "/private/session";
+  ASSERT_EQ(platform::write_session_secret(file, kSessionSecret), "");
+  for (const mode_t folder_mode : {0700, 0755}) {
+    chmod((std::string(made) + "/private").c_str(), folder_mode);
+    EXPECT_NE(as_other("cat " + file).find("Permission denied"), std::string::npos) << folder_mode;
+  }
+  std::filesystem::remove_all(made);
+
+  // bash's /dev/tcp: a client as plain as another user could write.
+  const std::string body = R"({"text":"/read .ssh/id_rsa","workspace":"/home/user"})";
+  const std::string guess = std::string(platform::kSessionHeader) + ": " + std::string(64, 'a');
+  for (const std::string& request :
+       {std::string("GET /api/session"), std::string("POST /api/chats/c1/messages"),
+        std::string("GET /api/chats/c1/calls"), std::string("GET /chats/c1"),
+        std::string("GET /chats/c1/messages/2"), "GET /api/session HTTP/1.1\r\n" + guess}) {
+    const std::string text =
+        request + (request.find("\r\n") == std::string::npos ? " HTTP/1.1" : "") + "\r\n" +
+        host(app) + "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n" + body;
+    const std::string answer =
+        as_other("bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(app) +
+                 "; printf %s \"$0\" >&3; cat <&3' '" + text + "'");
+    EXPECT_TRUE(answer.rfind("HTTP/1.1 401", 0) == 0 || answer.rfind("HTTP/1.1 403", 0) == 0)
+        << request << "\n"
         << answer;
-    EXPECT_EQ(answer.find("user-token"), std::string::npos) << attempt;
+    EXPECT_EQ(answer.find("user-token"), std::string::npos) << request;
   }
   // The chat holds only what its user posted.
-  const Json chat_now =
-      Json::parse(ask(app, "GET", "/chats/c1",
-                      {host(app), "Authorization: Bearer user-token", session(service)})
-                      .body);
-  EXPECT_EQ(chat_now["messages"].size(), 2u) << chat_now.dump();
-  std::filesystem::remove_all(root);
+  EXPECT_EQ(
+      Json::parse(ask(app, "GET", "/chats/c1", {host(app), kBearer, kSession}).body)["messages"]
+          .size(),
+      2u);
 }
 
 }  // namespace
