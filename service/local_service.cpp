@@ -171,7 +171,7 @@ struct LocalService::State {
       return Reply::refusal(401, "Open the chat application in the Kavor Agent window.");
     }
     if (!same_secret(given, options.session_secret)) {
-      return Reply::refusal(403, "This session has ended; restart Kavor Agent.");
+      return Reply::refusal(403, "The session secret is not this service's.");
     }
     return std::nullopt;
   }
