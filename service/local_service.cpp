@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "assistant.h"
+#include "platform/session_file.h"
 #include "routes.h"
 #include "web_files.h"
 
@@ -52,6 +53,37 @@ bool valid_chat_id(const std::string& id) {
 
 std::string dump(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// A page of any web site can have its own name resolve to 127.0.0.1 (DNS rebinding) and then
+// reach this port as "its" server; its requests still name that site in Host. Only the
+// loopback names with this listener's own port are answered.
+bool own_host(const httplib::Request& request, int port) {
+  if (request.get_header_value_count("Host") != 1) return false;
+  const std::string host = lower(request.get_header_value("Host"));
+  const std::string suffix = ":" + std::to_string(port);
+  return host == "127.0.0.1" + suffix || host == "localhost" + suffix || host == "[::1]" + suffix;
+}
+
+bool changes_state(const std::string& method) {
+  return method == "POST" || method == "PUT" || method == "DELETE" || method == "PATCH";
+}
+
+// Compares in time that depends only on the lengths, so that the secret cannot be found out
+// one character at a time.
+bool same_secret(const std::string& given, const std::string& secret) {
+  if (given.size() != secret.size()) return false;
+  unsigned char differ = 0;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    differ |= static_cast<unsigned char>(given[i] ^ secret[i]);
+  }
+  return differ == 0;
 }
 
 struct Device {
@@ -109,16 +141,64 @@ struct LocalService::State {
     return nullptr;
   }
 
-  void serve_on(httplib::Server& server, std::function<Reply(const RecordedRequest&)> route) {
+  // The page's own origin: a browser names it in Origin on every request that changes state.
+  std::string app_origin() const {
+    return lower("http://" + options.host + ":" + std::to_string(app_port));
+  }
+
+  // Who may ask anything at all, before any route is looked at:
+  // 1. Host must be one of this listener's own loopback names (own_host).
+  // 2. A request that changes state and names an Origin must come from the chat application
+  //    itself: a page elsewhere may send a form or a simple POST here without reading the
+  //    answer. Requests without an Origin (the agent's own HTTP client sends none) pass.
+  std::optional<Reply> refuse_stranger(const httplib::Request& request, int port) const {
+    if (!own_host(request, port)) {
+      return Reply::text(403, "Refused: the Host header does not name this service.\n");
+    }
+    if (changes_state(request.method) && request.has_header("Origin") &&
+        lower(request.get_header_value("Origin")) != app_origin()) {
+      return Reply::text(403, "Refused: pages of other origins may not change anything here.\n");
+    }
+    return std::nullopt;
+  }
+
+  // The link token and the chats go only to the pages of the agent's own window, which add the
+  // session secret to their requests; another user, a page in a browser and a command-line
+  // client of this machine have no way to it.
+  std::optional<Reply> refuse_without_session(const RecordedRequest& r) const {
+    const std::string given = r.header(platform::kSessionHeader);
+    if (given.empty()) {
+      return Reply::refusal(401, "Open the chat application in the Kavor Agent window.");
+    }
+    if (!same_secret(given, options.session_secret)) {
+      return Reply::refusal(403, "The session secret is not this service's.");
+    }
+    return std::nullopt;
+  }
+
+  // `port` is read at each request: it is known once the listener is bound, before any request.
+  void serve_on(httplib::Server& server, std::function<Reply(const RecordedRequest&)> route,
+                const int& port) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     server.set_keep_alive_max_count(kKeepAliveRequests);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
     server.set_tcp_nodelay(true);
-    const httplib::Server::Handler handler = [route](const httplib::Request& request,
-                                                     httplib::Response& response) {
+    // httplib's default, SO_REUSEPORT, lets a second process of the same user listen on the
+    // same port and take part of the connections. SO_REUSEADDR alone still allows a restart
+    // while old connections linger, and a port in use fails to bind.
+    server.set_socket_options([](socket_t sock) {
+      const int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    const httplib::Server::Handler handler = [this, route, &port](const httplib::Request& request,
+                                                                  httplib::Response& response) {
       Reply reply;
       try {
-        reply = route(record_request(request));
+        if (auto refused = refuse_stranger(request, port)) {
+          reply = std::move(*refused);
+        } else {
+          reply = route(record_request(request));
+        }
       } catch (const std::exception& e) {
         reply = Reply::refusal(500, e.what());
       }
@@ -234,6 +314,9 @@ struct LocalService::State {
   // ---- the chat application's own requests ----
 
   Reply app_route(const RecordedRequest& r) {
+    if (r.path.rfind("/api/", 0) == 0 || r.path.rfind("/chats/", 0) == 0) {
+      if (auto refused = refuse_without_session(r)) return *refused;
+    }
     if (r.method == "GET" && r.path == "/api/session") {
       return Reply::json(200, dump(Json{{"token", options.link_token}}));
     }
@@ -343,6 +426,7 @@ namespace {
 
 LocalServiceOptions with_token(LocalServiceOptions options) {
   if (options.link_token.empty()) options.link_token = random_hex(32);
+  if (options.session_secret.empty()) options.session_secret = platform::new_session_secret();
   return options;
 }
 
@@ -351,8 +435,10 @@ LocalServiceOptions with_token(LocalServiceOptions options) {
 LocalService::LocalService(LocalServiceOptions options)
     : state_(std::make_unique<State>(with_token(std::move(options)))) {
   State& s = *state_;
-  s.serve_on(s.app, [&s](const RecordedRequest& r) { return s.app_route(r); });
-  s.serve_on(s.api, [&s](const RecordedRequest& r) { return s.api_route(r); });
+  s.serve_on(
+      s.app, [&s](const RecordedRequest& r) { return s.app_route(r); }, s.app_port);
+  s.serve_on(
+      s.api, [&s](const RecordedRequest& r) { return s.api_route(r); }, s.api_port);
   auto bind = [&](httplib::Server& server, int port) {
     const int bound = port == 0 ? server.bind_to_any_port(s.options.host)
                                 : (server.bind_to_port(s.options.host, port) ? port : -1);
@@ -386,6 +472,10 @@ int LocalService::api_port() const {
 
 const std::string& LocalService::link_token() const {
   return state_->options.link_token;
+}
+
+const std::string& LocalService::session_secret() const {
+  return state_->options.session_secret;
 }
 
 bool LocalService::queue_call(nlohmann::ordered_json call) {

@@ -11,6 +11,13 @@
 // a time, to the poll of the computer linked last; each result is written into the assistant's
 // message, which is finished ("done") after the last call or the first one that did not succeed.
 // Connections are kept alive between requests, as a real service behind a proxy keeps them.
+//
+// Both servers listen on loopback, where every user of the machine and every web page the user
+// opens can reach them. Each answers only requests whose Host is one of its own loopback names
+// with its port, and refuses requests that change state from pages of any origin but the chat
+// application's. The application server's routes under /api/ and /chats/ (the link token, the
+// messages, the chats) need the session secret besides, which only the agent's window adds to
+// the pages' requests (platform/session_file.h); the application's files stay public.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -27,6 +34,9 @@ struct LocalServiceOptions {
   int app_port = 0;        // 0: any free port
   int api_port = 0;        // 0: any free port
   std::string link_token;  // empty: a random one
+  // What the agent's window adds to the chat application's requests (session_file.h); empty: a
+  // random one.
+  std::string session_secret;
   // How long a poll is held open when there is nothing to send (the agent waits 40 seconds).
   std::chrono::milliseconds poll_hold{20'000};
 };
@@ -48,6 +58,7 @@ class LocalService {
   int app_port() const;
   int api_port() const;
   const std::string& link_token() const;
+  const std::string& session_secret() const;
 
   // Queues `call` (a JSON object with at least "id" and "tool") for the computer linked last;
   // false when no computer is linked. Its result is only passed to the observer.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "local_service.h"
+#include "platform/session_file.h"
 
 namespace {
 
@@ -32,9 +33,27 @@ bool parse_address(const std::string& url, Address& out) {
   return loopback && out.port > 0 && out.port < 65536;
 }
 
+constexpr const char* kUsage =
+    "usage: kavor-service [--session-file PATH]\n"
+    "  The session secret that lets the agent's window use the chat application is written to\n"
+    "  PATH (default: $XDG_RUNTIME_DIR/kavor-agent/session); the agent reads it from\n"
+    "  KAVOR_AGENT_SESSION_FILE or the same default.\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  std::string session_file;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--session-file" && i + 1 < argc && argv[i + 1][0] != '\0') {
+      session_file = argv[++i];
+    } else {
+      std::fputs(kUsage, arg == "--help" ? stdout : stderr);
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+  if (session_file.empty()) session_file = kavor::platform::default_session_file();
+
   Address app;
   Address api;
   if (!parse_address(KAVOR_APP_URL, app) || !parse_address(KAVOR_API_BASE, api) ||
@@ -48,6 +67,7 @@ int main() {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   try {
@@ -55,10 +75,20 @@ int main() {
     options.host = app.host;
     options.app_port = app.port;
     options.api_port = api.port;
+    options.session_secret = kavor::platform::new_session_secret();
+    // 1. Bind both ports: a service that cannot listen must not replace the secret of one that
+    //    does.
     kavor::service::LocalService service(options);
+    // 2. Hand the secret to the agent's window, through a file only this user can read.
+    const std::string problem =
+        kavor::platform::write_session_secret(session_file, options.session_secret);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "kavor-service: %s\n", problem.c_str());
+      return 1;
+    }
     std::printf("kavor-service: chat application on %s, API on %s\n", KAVOR_APP_URL,
                 KAVOR_API_BASE);
-    std::printf("kavor-service: link token %s\n", service.link_token().c_str());
+    std::printf("kavor-service: ready; session file %s\n", session_file.c_str());
     std::fflush(stdout);
     std::thread waiter([&] {
       int signal = 0;
@@ -68,6 +98,7 @@ int main() {
     service.wait();
     // Ended by a signal: the waiter has returned already.
     waiter.join();
+    kavor::platform::remove_session_secret(session_file, options.session_secret);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kavor-service: %s\n", e.what());
     return 1;

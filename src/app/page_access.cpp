@@ -1,5 +1,7 @@
 #include "app/page_access.h"
 
+#include "platform/loopback_listener.h"
+
 namespace kavor {
 
 namespace {
@@ -32,6 +34,38 @@ bool page_may_call(const QUrl& page_url, const QUrl& app_url) {
   if (effective_port(page_url) != effective_port(app_url)) return false;
   if (page_url.userInfo() != app_url.userInfo()) return false;
   return tail(page_url).startsWith(tail(app_url));
+}
+
+bool app_needs_owner_check(const QUrl& app_url) {
+  return app_url.isValid() && app_url.scheme() == QLatin1String("http") &&
+         !platform::loopback_targets(app_url.host().toStdString()).empty();
+}
+
+AppServerCheck check_app_server(const QUrl& app_url) {
+  if (!app_needs_owner_check(app_url)) return {AppServer::Trusted, {}};
+  const int port = effective_port(app_url);
+  const QString where = QStringLiteral("%1:%2").arg(app_url.host(QUrl::FullyEncoded)).arg(port);
+  const auto verdict =
+      platform::loopback_port_owner(app_url.host().toStdString(), static_cast<unsigned>(port));
+  switch (verdict.owner) {
+    case platform::PortOwner::Ours:
+      return {AppServer::Trusted, {}};
+    case platform::PortOwner::Nobody:
+      return {AppServer::Absent,
+              QStringLiteral("Nothing listens on %1, the chat application's address.").arg(where)};
+    case platform::PortOwner::Foreign:
+      return {AppServer::Foreign,
+              QStringLiteral("Another user of this computer (uid %1) listens on %2, the chat "
+                             "application's address; Kavor Agent does not open its pages.")
+                  .arg(verdict.foreign_uid)
+                  .arg(where)};
+    case platform::PortOwner::Unknown:
+      break;
+  }
+  return {AppServer::Foreign,
+          QStringLiteral("Kavor Agent cannot tell who listens on %1, the chat application's "
+                         "address, so it does not open its pages.")
+              .arg(where)};
 }
 
 }  // namespace kavor

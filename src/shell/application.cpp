@@ -7,10 +7,12 @@
 #include <QFileDialog>
 #include <QWebEngineProfile>
 
+#include "app/page_access.h"
 #include "app/start_probe.h"
 #include "common/build_config.h"
 #include "common/fatal.h"
 #include "desktop/watchdog.h"
+#include "shell/app_server.h"
 #include "shell/asset_scheme.h"
 #include "shell/payment_window.h"
 
@@ -148,6 +150,10 @@ void Application::set_up() {
   assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
                                                  QString::fromUtf8(build::kWebsiteUrl));
   profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
+  if (app_needs_owner_check(options_.endpoints.app_url())) {
+    session_ = std::make_unique<SessionInterceptor>(options_.endpoints.app_url());
+    profile_->setUrlRequestInterceptor(session_.get());
+  }
   host_->set_profile(profile_);
 
   window_ = new MainWindow(profile_, options_.endpoints, agent_->state().get<Watchdog>(),

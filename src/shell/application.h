@@ -31,6 +31,7 @@ class CredentialStore;
 namespace kavor::shell {
 
 class AssetSchemeHandler;
+class SessionInterceptor;
 
 // Opens a link with the system; false when no program could be started for it.
 using ExternalOpener = std::function<bool(const QUrl&)>;
@@ -111,6 +112,8 @@ class Application {
   std::unique_ptr<Agent> agent_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
+  // Only when the application is plain http on loopback (shell/app_server.h).
+  std::unique_ptr<SessionInterceptor> session_;
   QPointer<MainWindow> window_;
 };
 

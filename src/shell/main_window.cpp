@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QTimer>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEngineProfile>
@@ -15,6 +16,7 @@
 
 #include "app/navigation.h"
 #include "desktop/watchdog.h"
+#include "shell/app_server.h"
 #include "shell/page_bridge.h"
 
 namespace kavor::shell {
@@ -49,10 +51,21 @@ MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opene
           });
 }
 
+void MainPage::show_server_error() {
+  // Not from inside the navigation being decided: the page loads the error page afterwards.
+  QTimer::singleShot(0, this,
+                     [this] { load(endpoints_.asset_url(QStringLiteral("error.html#server"))); });
+}
+
 bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool main_frame) {
   if (!main_frame) return true;
   switch (decide_navigation(url, endpoints_)) {
     case Navigation::Allow:
+      if (same_origin(url, endpoints_.app_url()) &&
+          !application_server_trusted(endpoints_.app_url(), WhenNobodyListens::Allow)) {
+        show_server_error();
+        return false;
+      }
       return true;
     case Navigation::OpenExternal:
       opener_(url);
@@ -72,6 +85,7 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
   auto* page = new MainPage(profile, endpoints_, std::move(opener), this);
   setPage(page);
   bridge_ = new PageBridge(page, commands_, endpoints_.app_url());
+  connect(bridge_, &PageBridge::server_refused, page, &MainPage::show_server_error);
 
   connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
     const bool application = same_origin(info.url(), endpoints_.app_url());

@@ -42,6 +42,9 @@ class MainPage : public QWebEnginePage {
  public:
   MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent);
 
+  // Loads the error page with the reason "server": the application's server is not ours.
+  void show_server_error();
+
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) override;
 

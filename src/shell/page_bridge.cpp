@@ -12,6 +12,7 @@
 #include <array>
 
 #include "app/page_access.h"
+#include "shell/app_server.h"
 
 namespace kavor::shell {
 
@@ -83,6 +84,10 @@ void PageBridge::emit_event(const QString& name, const Json& payload) {
 void PageBridge::call(const QString& secret, const QString& document, int id,
                       const QString& command, const QString& args) {
   if (secret != secret_ || !shows_application()) return;
+  if (!application_server_trusted(app_url_, WhenNobodyListens::Refuse)) {
+    emit server_refused();
+    return;
+  }
   // Text that is not JSON becomes a value that is not an object, so the command table refuses
   // it with its usual sentence (or says the command is unknown).
   Json parsed = parse_json_strict(args.toStdString()).value_or(Json(std::string()));

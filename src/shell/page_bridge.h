@@ -11,6 +11,8 @@
 // script defines the interface only when the document's URL passes page_may_call, and every
 // call is checked again here against the main frame's current URL and a secret that only the
 // page script knows (a document of another origin in the main frame does see the transport).
+// Before a call runs, the application's server is checked as shell/app_server.h says: a page
+// served by another user's listener, or by none, gets no command.
 #pragma once
 
 #include <qcorotask.h>
@@ -51,6 +53,8 @@ class PageBridge : public QObject {
   void answered(const QString& document, int id, bool ok, const QString& value);
   // An event for the page's listeners; `payload` is JSON text.
   void event_emitted(const QString& name, const QString& payload);
+  // A call was refused because the application's server is not ours (or gone).
+  void server_refused();
 
  private:
   bool shows_application() const;

@@ -53,8 +53,8 @@ async function until(what, check, timeoutMs = 30000) {
   }
 }
 
-function start(program, env, name) {
-  const child = spawn(program, [], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+function start(program, env, name, args = []) {
+  const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
   child.log = '';
   const keep = (chunk) => { child.log += chunk; };
   child.stdout.on('data', keep);
@@ -151,10 +151,14 @@ async function main() {
   const notes = path.join(workspace, 'notes.txt');
   fs.writeFileSync(notes, 'Status: draft\nOwner: nobody\n');
 
+  // The service hands its session secret to the agent through a file in the private home, as
+  // scripts/run does through a private folder of its own.
+  const sessionFile = path.join(home.env.XDG_RUNTIME_DIR, 'session');
   const cdpPort = await freePort();
   const env = {
     ...process.env,
     ...home.env,
+    KAVOR_AGENT_SESSION_FILE: sessionFile,
     // No Secret Service and no notification service: the secret stays in device.json.
     DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent',
     QTWEBENGINE_REMOTE_DEBUGGING: `127.0.0.1:${cdpPort}`,
@@ -163,8 +167,8 @@ async function main() {
   let agent;
   let browser;
   try {
-    service = start(serviceProgram, { ...process.env }, 'service');
-    await until('the local service', async () => service.log.includes('link token'), 15000);
+    service = start(serviceProgram, { ...process.env }, 'service', ['--session-file', sessionFile]);
+    await until('the local service', async () => service.log.includes('ready'), 15000);
 
     const started = Date.now();
     agent = start(agentProgram, env, 'agent');

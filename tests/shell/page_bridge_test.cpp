@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <qcorotimer.h>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScriptCollection>
@@ -17,8 +19,10 @@
 
 #include "bridge/status.h"
 #include "common/timing.h"
+#include "platform/session_file.h"
 #include "shell/application.h"
 #include "shell/page_bridge.h"
+#include "support/other_user.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -181,9 +185,10 @@ class PageBridgeTest : public ::testing::Test {
     timing::set_speedup(1);
   }
 
-  void start() {
+  void start(const QString& app = {}) {
     ApplicationOptions options;
-    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.endpoints =
+        Endpoints(app.isEmpty() ? app_url() : app, QString::fromStdString(svc_.base_url()));
     options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));
@@ -552,6 +557,111 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   ASSERT_TRUE(wait_until([&] { return !app_->state().get<Status>().online.load(); }));
   wait_until([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(Json::parse(heard()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace kavor::shell
+
+namespace kavor::shell {
+namespace {
+
+// Whoever listens first on a plain-http loopback address serves the application there. A page
+// on such a port tries at once what a squatter would: the commands, and the service's token.
+constexpr const char* kPortPage = R"(<!doctype html><html><head><script>
+window.tried = [];
+function attempt(text) {
+  var agent = window.__TAURI_INTERNALS__;
+  if (!agent) return;
+  agent.invoke('agent_set_mode', { chat: 'victim', mode: 'everything' });
+  agent.invoke('echo', { text: text }).then(function () { tried.push('ran ' + text); });
+}
+attempt('first');
+fetch('/api/session').catch(function () {});
+</script></head><body>port</body></html>)";
+
+// The loopback peer serving kPortPage on `port` (0: any), as this user or as `other`.
+class Listener {
+ public:
+  Listener(const test::OtherUser* other, int port) {
+    QStringList words = QString::fromStdString(other ? other->run_as() : "")
+                            .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    words << QStringLiteral(KAVOR_LOOPBACK_PEER) << QStringLiteral("serve")
+          << QString::number(port);
+    process_.start(words.takeFirst(), words);
+    process_.write(kPortPage);
+    process_.closeWriteChannel();
+    wait_until([&] { return log().find("port ") != std::string::npos; });
+    const auto at = log().find("port ");
+    port_ = at == std::string::npos ? 0 : std::stoi(log().substr(at + 5));
+  }
+  ~Listener() {
+    process_.terminate();
+    process_.waitForFinished(5000);
+  }
+  int port() const { return port_; }
+  QString url() const { return QStringLiteral("http://127.0.0.1:%1/").arg(port_); }
+  const std::string& log() {  // every request it got, and whether it carried the secret
+    output_ += process_.readAllStandardOutput().toStdString();
+    return output_;
+  }
+
+ private:
+  QProcess process_;
+  std::string output_;
+  int port_ = 0;
+};
+
+TEST_F(PageBridgeTest, ASquattedApplicationPortShowsTheServerErrorAndNothingOfTheWindowReachesIt) {
+  const test::OtherUser other;
+  if (!other.problem().empty()) GTEST_SKIP() << other.problem();
+  QTemporaryDir private_folder;
+  const std::string session_file = private_folder.filePath(QStringLiteral("session")).toStdString();
+  ASSERT_EQ(platform::write_session_secret(session_file, platform::new_session_secret()), "");
+  qputenv(platform::kSessionFileVariable, QByteArray::fromStdString(session_file));
+  for (const bool foreign : {true, false}) {
+    SCOPED_TRACE(foreign ? "another user's listener" : "our own listener");
+    Listener port(foreign ? &other : nullptr, 0);
+    start(port.url());
+    const auto shows = [&](const QUrl& url) {
+      return wait_until([&] { return page()->url() == url && !page()->isLoading(); },
+                        std::chrono::seconds(30));
+    };
+    if (foreign) {
+      // The start probe found the port answering; the window shows the error page instead,
+      // and nothing of the webview (no Mozilla agent, no secret) reached the port.
+      ASSERT_TRUE(shows(app_->endpoints().asset_url(QStringLiteral("error.html#server"))));
+      EXPECT_NE(port.log().find("request GET / kavor-agent/"), std::string::npos) << port.log();
+      EXPECT_EQ(port.log().find("Mozilla"), std::string::npos) << port.log();
+      EXPECT_EQ(port.log().find("secret-header"), std::string::npos) << port.log();
+      EXPECT_EQ(runs("echo"), 0);
+    } else {
+      ASSERT_TRUE(shows(QUrl(port.url())));
+      EXPECT_TRUE(wait_until([&] { return runs("echo") == 1; }));
+      EXPECT_TRUE(wait_until([&] { return port.log().find("secret-header") != std::string::npos; }))
+          << port.log();
+    }
+    app_.reset();
+  }
+  qunsetenv(platform::kSessionFileVariable);
+}
+
+TEST_F(PageBridgeTest, AListenerThatChangesHandsAfterTheLoadGetsNoCallAndNoRequest) {
+  const test::OtherUser other;
+  if (!other.problem().empty()) GTEST_SKIP() << other.problem();
+  auto own = std::make_unique<Listener>(nullptr, 0);
+  const QString url = own->url();
+  start(url);
+  ASSERT_TRUE(wait_until([&] { return runs("echo") == 1; }, std::chrono::seconds(30)));
+  // Our service ends and another user takes its port while the page is still on screen.
+  own.reset();
+  Listener squatter(&other, QUrl(url).port());
+  ASSERT_EQ(squatter.url(), url) << squatter.log();
+  js(QStringLiteral("fetch('/api/after').catch(function () {}); attempt('later')"));
+  ASSERT_TRUE(wait_until([&] {
+    return page()->url() == app_->endpoints().asset_url(QStringLiteral("error.html#server"));
+  }));
+  EXPECT_EQ(runs("echo"), 1);
+  EXPECT_EQ(squatter.log().find("/api/after"), std::string::npos) << squatter.log();
 }
 
 }  // namespace
