@@ -1,13 +1,20 @@
 // Starting the real browser and what its page reports; start failures with small programs that
 // stand in for a browser; the registry's turns, stops, reaper and dead browsers.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "browser/launch.h"
@@ -32,21 +39,48 @@ std::string read_file(const fs::path& path) {
   return s.str();
 }
 
-// The local addresses the process listens on for `port` ("0100007F" is 127.0.0.1).
-std::vector<std::string> listeners(unsigned port) {
-  std::vector<std::string> found;
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%04X", port);
+// The processes of the browser led by `leader`: it starts a session of its own, which its
+// helper processes share.
+std::vector<pid_t> session_members(pid_t leader) {
+  std::vector<pid_t> members;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path() / "stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(end + 2));
+    std::string state;
+    long parent = 0, group = 0, session = 0;
+    fields >> state >> parent >> group >> session;
+    if (session == leader && state != "Z") members.push_back(std::stoi(name));
+  }
+  return members;
+}
+
+// What each descriptor of `pid` refers to: "pipe:[inode]", "socket:[inode]", a path.
+std::map<int, std::string> descriptors(pid_t pid) {
+  std::map<int, std::string> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    const fs::path target = fs::read_symlink(entry.path(), error);
+    if (!error) found[std::stoi(entry.path().filename().string())] = target.string();
+  }
+  return found;
+}
+
+// The TCP sockets listening on this machine, as "socket:[inode]".
+std::set<std::string> listening_sockets() {
+  std::set<std::string> found;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::istringstream lines(read_file(table));
     std::string line;
+    std::getline(lines, line);  // the heading
     while (std::getline(lines, line)) {
       std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      if (state == "0A" && local.size() > 5 && local.substr(local.size() - 4) == hex) {
-        found.push_back(local.substr(0, local.size() - 5));
-      }
+      std::string field[10];
+      for (std::string& f : field) fields >> f;
+      if (field[3] == "0A") found.insert("socket:[" + field[9] + "]");
     }
   }
   return found;
@@ -88,10 +122,24 @@ class RealBrowser : public ::testing::Test {
 service::TestService* RealBrowser::service_ = nullptr;
 BrowserInstance* RealBrowser::browser_ = nullptr;
 
-TEST_F(RealBrowser, LaunchesPrivatelyOnLoopbackAndLeavesNothingBehind) {
+TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
+  // What a library of the agent may hold open without close-on-exec: a listening socket (the
+  // webview's own DevTools port was one) and a file.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  QTemporaryDir dir;
+  const std::string held_file = dir.path().toStdString() + "/held";
+  const int file = ::open(held_file.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(file, 0);
+
   Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
   ASSERT_EQ(second_or_error.index(), 0u) << std::get<1>(second_or_error);
   std::unique_ptr<BrowserInstance> second = std::get<0>(std::move(second_or_error));
+  const pid_t pid = static_cast<pid_t>(second->pid());
   const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
   const std::string first_name = fs::path(browser_->profile()).filename().string();
   const std::string second_name = fs::path(second->profile()).filename().string();
@@ -102,24 +150,75 @@ TEST_F(RealBrowser, LaunchesPrivatelyOnLoopbackAndLeavesNothingBehind) {
   struct stat info {};
   ASSERT_EQ(::stat(second->profile().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  EXPECT_TRUE(fs::exists(fs::path(second->profile()) / "browser-errors.log"));
-
-  const std::string port_file = read_file(fs::path(second->profile()) / "DevToolsActivePort");
-  const unsigned port = static_cast<unsigned>(std::stoul(port_file));
-  EXPECT_EQ(listeners(port), std::vector<std::string>{"0100007F"});
-  const std::string command_line = read_file("/proc/" + std::to_string(second->pid()) + "/cmdline");
-  EXPECT_NE(command_line.find("--remote-debugging-port=0"), std::string::npos);
+  const std::string log = (fs::path(second->profile()) / "browser-errors.log").string();
+  EXPECT_TRUE(fs::exists(log));
+  const std::string command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   EXPECT_NE(command_line.find(std::string("--user-data-dir=") + second->profile()),
             std::string::npos);
+  EXPECT_EQ(command_line.find("remote-debugging-port"), std::string::npos);
   EXPECT_EQ(command_line.find("remote-allow-origins"), std::string::npos);
-  EXPECT_EQ(command_line.find("remote-debugging-address"), std::string::npos);
+
+  // The browser talks over the pipe pair at 3 and 4, whose other ends the agent holds; its
+  // standard input and output are empty, its standard error is the log.
+  std::set<std::string> agent_objects;
+  for (const auto& [fd, target] : descriptors(::getpid())) agent_objects.insert(target);
+  std::map<int, std::string> main_fds = descriptors(pid);
+  EXPECT_EQ(main_fds[0], "/dev/null");
+  EXPECT_EQ(main_fds[1], "/dev/null");
+  EXPECT_EQ(main_fds[2], log);
+  for (const int fd : {3, 4}) {
+    EXPECT_EQ(main_fds[fd].rfind("pipe:[", 0), 0u) << main_fds[fd];
+    EXPECT_EQ(agent_objects.count(main_fds[fd]), 1u) << main_fds[fd];
+  }
+  // No process of the browser listens on a port, nor holds anything else of the agent's.
+  const std::set<std::string> listening = listening_sockets();
+  const std::vector<pid_t> members = session_members(pid);
+  EXPECT_GE(members.size(), 2u);
+  for (const pid_t member : members) {
+    for (const auto& [fd, target] : descriptors(member)) {
+      if (member == pid && (fd == 3 || fd == 4)) continue;
+      EXPECT_EQ(listening.count(target), 0u) << member << " listens: " << fd << " " << target;
+      const bool shared =
+          target.rfind("pipe:", 0) == 0 || target.rfind("socket:", 0) == 0 || target == held_file;
+      EXPECT_FALSE(shared && agent_objects.count(target) != 0)
+          << member << " holds the agent's " << fd << " " << target;
+    }
+  }
+  ::close(listener);
+  ::close(file);
 
   const std::string profile = second->profile();
-  const std::int64_t pid = second->pid();
   std::shared_future<bool> removed = second->shutdown();
   EXPECT_TRUE(removed.get());
   EXPECT_FALSE(fs::exists(profile));
-  EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(static_cast<pid_t>(-pid), 0) != 0; }));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(-pid, 0) != 0; }));
+}
+
+// Killed outright (SIGKILL, a crash), the agent runs no code of its own: the browser it started
+// ends all the same, helpers and all.
+TEST(BrowserLifetime, ABrowserEndsWithTheAgentKilledOutright) {
+  QProcess agent;
+  agent.start(KAVOR_LAUNCH_HELPER, {});
+  ASSERT_TRUE(
+      kavor::test::wait_until([&] { return agent.canReadLine(); }, std::chrono::seconds(40)))
+      << agent.readAllStandardError().toStdString();
+  std::istringstream line(agent.readLine().toStdString());
+  long long pid = 0;
+  std::string profile;
+  line >> pid >> profile;
+  ASSERT_GT(pid, 0);
+  const pid_t browser = static_cast<pid_t>(pid);
+  EXPECT_GE(session_members(browser).size(), 2u);
+
+  ::kill(static_cast<pid_t>(agent.processId()), SIGKILL);
+  ASSERT_TRUE(agent.waitForFinished(10'000));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return session_members(browser).empty(); },
+                                      std::chrono::seconds(15)));
+  // Whatever this test found, nothing of it is left running; the dead agent could not remove
+  // its profile folder.
+  ::kill(-browser, SIGKILL);
+  kavor::test::wait_until([&] { return session_members(browser).empty(); });
+  if (profile.find("kavor-agent-browser-") != std::string::npos) fs::remove_all(profile);
 }
 
 TEST_F(RealBrowser, ConsoleRepeatsDialogsAndFailedRequestsReachThePageState) {
@@ -188,6 +287,100 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
   ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
 }
 
+// Files that look like the attachment below, in `folder` and (when `deep`) everything under it.
+std::vector<std::string> attachments_in(const fs::path& folder, bool deep) {
+  std::vector<std::string> found;
+  std::error_code error;
+  const auto look = [&](const fs::directory_entry& entry) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("autostart") != std::string::npos ||
+        name.find(".crdownload") != std::string::npos) {
+      found.push_back(entry.path().string());
+    }
+  };
+  if (!deep) {
+    for (const auto& entry : fs::directory_iterator(folder, error)) look(entry);
+    return found;
+  }
+  for (auto it = fs::recursive_directory_iterator(
+           folder, fs::directory_options::skip_permission_denied, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    look(*it);
+  }
+  return found;
+}
+
+// Sets an environment variable for the browsers started in a scope, and puts it back after.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A page may offer a file as an attachment, by its answer or by a link it clicks itself; in any
+// mode of the chat, the browser keeps none of it, wherever a download would go.
+TEST(BrowserDownloads, AnAttachmentAPageOffersLeavesNoFileAnywhere) {
+  service::TestService service;
+  service::Reply attachment =
+      service::Reply::text(200, "[Desktop Entry]\nExec=true\n", "application/octet-stream");
+  attachment.headers.emplace("Content-Disposition",
+                             "attachment; filename=\"../../autostart.desktop\"");
+  service.set_default("GET", "/attachment", attachment);
+  service.set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
+  service.set_default("GET", "/offer",
+                      html("<title>Offer</title><a id='get' href='/attachment?link' "
+                           "download='../.autostart.desktop'>get</a>"
+                           "<script>document.getElementById('get').click()</script>"));
+  const QTemporaryDir home;
+  const QTemporaryDir workspace;
+  const ScopedVariable home_variable("HOME", home.path().toStdString());
+  const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+  BrowserRegistry registry;
+
+  test::call(registry, {{"action", "open"}, {"url", service.base_url() + "/attachment"}},
+             workspace.path().toStdString());
+  ASSERT_TRUE(service.wait_for_requests("GET", "/attachment", 1, std::chrono::seconds(10)));
+  const tools::ToolResult offered =
+      test::call(registry, {{"action", "open"}, {"url", service.base_url() + "/offer"}},
+                 workspace.path().toStdString());
+  EXPECT_NE(text_of(offered).find("\"Offer\""), std::string::npos) << text_of(offered);
+  BrowserInstance* browser = registry.browser_of("chat-1", "");
+  ASSERT_NE(browser, nullptr);
+  const std::string profile = browser->profile();
+  const auto anywhere = [&] {
+    std::vector<std::string> found = attachments_in(home.path().toStdString(), true);
+    for (const fs::path& folder :
+         {fs::path(profile), fs::path(workspace.path().toStdString()), fs::current_path()}) {
+      for (std::string& file : attachments_in(folder, true)) found.push_back(std::move(file));
+    }
+    for (std::string& file : attachments_in(fs::temp_directory_path(), false)) {
+      found.push_back(std::move(file));
+    }
+    return found;
+  };
+  // Given the time a download takes on this machine, nothing shows up.
+  kavor::test::wait_until([&] { return !anywhere().empty(); }, std::chrono::seconds(3));
+  EXPECT_EQ(anywhere(), std::vector<std::string>{});
+  for (const std::string& file : anywhere()) fs::remove(file);
+}
+
 // Small programs that stand in for a browser that fails to start.
 class StartFailures : public ::testing::Test {
  protected:
@@ -233,22 +426,16 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   std::ofstream(not_runnable) << "text";
   EXPECT_EQ(start(not_runnable).rfind("Could not start the browser " + not_runnable + ": ", 0), 0u);
 
-  // A port file whose path is not a DevTools path is never taken: the wait runs out.
+  // A program that holds its pipe but never answers: the wait runs out.
   timing::set_speedup(20);
-  const std::string writes_json =
-      program("json",
-              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
-              "printf '9222\\n/json\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
+  const std::string silent = program("silent", "exec sleep 29.5\n");
   QElapsedTimer timer;
   timer.start();
-  EXPECT_EQ(start(writes_json), "The browser " + writes_json + " did not start within 20 seconds.");
+  EXPECT_EQ(start(silent), "The browser " + silent + " did not start within 20 seconds.");
   EXPECT_GE(timer.elapsed(), 900);
-  // A port nobody listens on.
-  const std::string refused =
-      program("refused",
-              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
-              "printf '1\\n/devtools/browser/x\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
-  EXPECT_EQ(start(refused).rfind("Could not connect to the browser: ", 0), 0u);
+  // One that closes its pipe and goes on running.
+  const std::string deaf = program("deaf", "exec 3<&- 4>&-\nexec sleep 29.5\n");
+  EXPECT_EQ(start(deaf), "Could not connect to the browser: it closed its DevTools pipe.");
   timing::set_speedup(1);
   EXPECT_TRUE(kavor::test::wait_until([&] { return profiles() == before; }));
   // The stand-ins that slept were ended with their process group.

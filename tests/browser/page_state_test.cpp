@@ -1,12 +1,17 @@
-// The page state fed by protocol events, the texts made from it, and the connection's routing
-// over a transport the test plays the browser on.
+// The page state fed by protocol events, the texts made from it, the connection's routing
+// over a transport the test plays the browser on, and the pipes under it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <deque>
+#include <thread>
 
 #include "browser/connection.h"
 #include "browser/format.h"
 #include "browser/page_state.h"
+#include "browser/transport.h"
 #include "common/timing.h"
 #include "support/wait.h"
 
@@ -301,6 +306,7 @@ TEST(CdpConnection, LateRepliesAreDroppedAndCloseFailsEveryoneWaiting) {
   CdpConnection connection(std::move(owned));
   const CdpResult late = kavor::test::run(connection.call("Page.reload", nullptr, "S", nullptr));
   EXPECT_EQ(late.error, "The browser did not answer Page.reload in time.");
+  EXPECT_TRUE(late.timed_out);
   EXPECT_EQ(connection.pending_count(), 0u);
   // The reply to the timed-out command arrives after the next command was sent: it must not
   // answer that one.
@@ -338,6 +344,102 @@ TEST(CdpConnection, AnInterruptEndsTheWaitAndForgetsTheCommand) {
   wire.deliver(R"({"id":1,"result":{}})");  // too late, dropped
   EXPECT_FALSE(kavor::test::run(connection.call("X.y", nullptr, "", &interrupt)).ok);
   EXPECT_EQ(wire.sent.size(), 1u);  // nothing more is sent once interrupted
+}
+
+// Reads from `fd` (blocking) until `count` NUL-ended messages have arrived, or the end.
+std::vector<std::string> read_messages(int fd, std::size_t count) {
+  std::vector<std::string> messages(1);
+  char chunk[65536];
+  while (messages.size() <= count) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (chunk[i] == '\0') {
+        messages.emplace_back();
+      } else {
+        messages.back() += chunk[i];
+      }
+    }
+  }
+  messages.pop_back();
+  return messages;
+}
+
+// The test plays the browser on the far ends of two real pipes.
+TEST(PipeTransport, MessagesEndAtNulAndLongOnesGoOutAsThePipeDrains) {
+  int to_browser[2];
+  int from_browser[2];
+  ASSERT_EQ(::pipe2(to_browser, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(from_browser, O_CLOEXEC), 0);
+  PipeTransport wire(to_browser[1], from_browser[0]);
+  std::vector<std::string> arrived;
+  int closings = 0;
+  wire.on_message = [&](std::string_view text) { arrived.emplace_back(text); };
+  wire.on_closed = [&] { ++closings; };
+
+  // In: two messages in one write, one in pieces, and one far larger than a pipe holds.
+  const std::string screenshot(3 << 20, 'j');
+  std::thread browser([&] {
+    const std::string parts[] = {std::string("{\"a\":1}\0{\"b\":2}\0{\"c\"", 20), ":3}",
+                                 std::string("\0", 1), screenshot + std::string("\0", 1)};
+    for (const std::string& part : parts) {
+      for (std::size_t at = 0; at < part.size();) {
+        at +=
+            static_cast<std::size_t>(::write(from_browser[1], part.data() + at, part.size() - at));
+      }
+    }
+  });
+  EXPECT_TRUE(kavor::test::wait_until([&] { return arrived.size() == 4; }));
+  browser.join();
+  ASSERT_EQ(arrived.size(), 4u);
+  EXPECT_EQ(arrived[0], "{\"a\":1}");
+  EXPECT_EQ(arrived[1], "{\"b\":2}");
+  EXPECT_EQ(arrived[2], "{\"c\":3}");
+  EXPECT_TRUE(arrived[3] == screenshot);
+
+  // Out: a command far larger than the pipe returns at once; it and the one after it arrive
+  // whole and in order while the event loop runs.
+  const std::string script(1 << 20, 's');
+  ASSERT_TRUE(wire.send(script));
+  ASSERT_TRUE(wire.send("{\"id\":2}"));
+  std::vector<std::string> received;
+  std::thread reader([&] { received = read_messages(to_browser[0], 2); });
+  EXPECT_TRUE(kavor::test::wait_until([&] { return received.size() == 2; }));
+  reader.join();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_TRUE(received[0] == script);
+  EXPECT_EQ(received[1], "{\"id\":2}");
+
+  // The browser's end closes: reported once; nothing more can be sent.
+  ::close(from_browser[1]);
+  EXPECT_TRUE(kavor::test::wait_until([&] { return closings == 1; }));
+  EXPECT_FALSE(wire.send("{}"));
+  wire.close();
+  EXPECT_EQ(closings, 1);
+  ::close(to_browser[0]);
+}
+
+// A browser that died leaves a pipe nobody reads. Writing to it would raise SIGPIPE, whose
+// default action ends the program; the agent hears of a closed wire instead.
+TEST(PipeTransport, WritingToABrowserThatIsGoneEndsTheWireNotTheAgent) {
+  const auto previous = ::signal(SIGPIPE, SIG_DFL);
+  int to_browser[2];
+  int from_browser[2];
+  ASSERT_EQ(::pipe2(to_browser, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(from_browser, O_CLOEXEC), 0);
+  {
+    PipeTransport wire(to_browser[1], from_browser[0]);
+    int closings = 0;
+    wire.on_closed = [&] { ++closings; };
+    ::close(to_browser[0]);
+    EXPECT_FALSE(wire.send("{\"id\":1}"));
+    EXPECT_TRUE(kavor::test::wait_until([&] { return closings == 1; }));
+  }
+  sigset_t waiting;
+  ::sigpending(&waiting);
+  EXPECT_EQ(::sigismember(&waiting, SIGPIPE), 0);
+  ::close(from_browser[1]);
+  ::signal(SIGPIPE, previous);
 }
 
 }  // namespace
