@@ -197,7 +197,7 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
   std::thread([folder = std::move(folder), done] {
     bool gone = false;
     for (int attempt = 0; attempt < kRemovalAttempts && !gone; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(timing::scaled(kRemovalPause));
+      if (attempt > 0) std::this_thread::sleep_for(kRemovalPause);
       std::error_code error;
       fs::remove_all(folder, error);
       gone = !fs::exists(fs::symlink_status(folder, error));

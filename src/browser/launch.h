@@ -46,7 +46,8 @@ inline constexpr std::chrono::milliseconds kStartLimit{20'000};
 // A browser that closed its pipe without answering is looked at this long to see it end, for
 // the message that says why (its log, its exit status). Real time: it waits on the process.
 inline constexpr std::chrono::milliseconds kEndGrace{2'000};
-// Profile removal: the browser's last processes may still hold files for a moment after the kill.
+// Profile removal: the browser's last processes may still write files for a moment after the
+// kill. Real time as well.
 inline constexpr int kRemovalAttempts = 20;
 inline constexpr std::chrono::milliseconds kRemovalPause{250};
 
