@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <cerrno>
 #include <ctime>
@@ -76,12 +75,7 @@ bool PipeTransport::send(const std::string& text) {
   outbox_.push_back(std::move(message));
   if (!idle) return true;  // written once the pipe drains, behind what waits already
   if (write_queued()) return true;
-  // The browser is gone. The caller hears it from the result; the connection hears it on the
-  // next turn of the event loop, not from inside this call.
-  end(false);
-  QTimer::singleShot(0, [alive = std::weak_ptr<bool>(alive_), this] {
-    if (const auto still = alive.lock(); still && *still) end(true);
-  });
+  end(true);  // the browser's end is gone
   return false;
 }
 
