@@ -1,7 +1,6 @@
 // Starting the real browser and what its page reports; start failures with small programs that
 // stand in for a browser; the registry's turns, stops, reaper and dead browsers.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -40,21 +39,16 @@ std::string read_file(const fs::path& path) {
   return s.str();
 }
 
-// The processes of the browser led by `leader`: it starts a session of its own, which its
-// helper processes share.
+// The live processes of the session `leader` started: the browser and its helpers.
 std::vector<pid_t> session_members(pid_t leader) {
   std::vector<pid_t> members;
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const std::string stat = read_file(entry.path() / "stat");
-    const std::size_t end = stat.rfind(')');
-    if (end == std::string::npos) continue;
-    std::istringstream fields(stat.substr(end + 2));
+    std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(')') + 2)));
     std::string state;
     long parent = 0, group = 0, session = 0;
-    fields >> state >> parent >> group >> session;
-    if (session == leader && state != "Z") members.push_back(std::stoi(name));
+    if (fields >> state >> parent >> group >> session && session == leader && state != "Z")
+      members.push_back(std::stoi(entry.path().filename().string()));
   }
   return members;
 }
@@ -64,22 +58,19 @@ std::map<int, std::string> descriptors(pid_t pid) {
   std::map<int, std::string> found;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-    const fs::path target = fs::read_symlink(entry.path(), error);
-    if (!error) found[std::stoi(entry.path().filename().string())] = target.string();
+    found[std::stoi(entry.path().filename().string())] = fs::read_symlink(entry.path(), error);
   }
   return found;
 }
 
-// The TCP sockets listening on this machine, as "socket:[inode]".
+// The listening TCP sockets of this machine, as "socket:[inode]".
 std::set<std::string> listening_sockets() {
   std::set<std::string> found;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::istringstream lines(read_file(table));
-    std::string line;
-    std::getline(lines, line);  // the heading
-    while (std::getline(lines, line)) {
+    std::string field[10];
+    for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line);
-      std::string field[10];
       for (std::string& f : field) fields >> f;
       if (field[3] == "0A") found.insert("socket:[" + field[9] + "]");
     }
@@ -124,18 +115,14 @@ service::TestService* RealBrowser::service_ = nullptr;
 BrowserInstance* RealBrowser::browser_ = nullptr;
 
 TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
-  // What a library of the agent may hold open without close-on-exec: a listening socket (the
-  // webview's own DevTools port was one) and a file.
+  // A socket some library of the agent left without close-on-exec (the webview's own DevTools
+  // port was one).
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 1), 0);
-  QTemporaryDir dir;
-  const std::string held_file = dir.path().toStdString() + "/held";
-  const int file = ::open(held_file.c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_GE(file, 0);
 
   Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
   ASSERT_EQ(second_or_error.index(), 0u) << std::get<1>(second_or_error);
@@ -167,26 +154,21 @@ TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
   EXPECT_EQ(main_fds[0], "/dev/null");
   EXPECT_EQ(main_fds[1], "/dev/null");
   EXPECT_EQ(main_fds[2], log);
-  for (const int fd : {3, 4}) {
-    EXPECT_EQ(main_fds[fd].rfind("pipe:[", 0), 0u) << main_fds[fd];
-    EXPECT_EQ(agent_objects.count(main_fds[fd]), 1u) << main_fds[fd];
-  }
-  // No process of the browser listens on a port, nor holds anything else of the agent's.
+  EXPECT_TRUE(main_fds[3].starts_with("pipe:") && agent_objects.count(main_fds[3])) << main_fds[3];
+  EXPECT_TRUE(main_fds[4].starts_with("pipe:") && agent_objects.count(main_fds[4])) << main_fds[4];
+  // No process of the browser listens on a port, nor holds another pipe or socket of the agent.
   const std::set<std::string> listening = listening_sockets();
   const std::vector<pid_t> members = session_members(pid);
   EXPECT_GE(members.size(), 2u);
   for (const pid_t member : members) {
     for (const auto& [fd, target] : descriptors(member)) {
-      if (member == pid && (fd == 3 || fd == 4)) continue;
-      EXPECT_EQ(listening.count(target), 0u) << member << " listens: " << fd << " " << target;
-      const bool shared =
-          target.rfind("pipe:", 0) == 0 || target.rfind("socket:", 0) == 0 || target == held_file;
-      EXPECT_FALSE(shared && agent_objects.count(target) != 0)
-          << member << " holds the agent's " << fd << " " << target;
+      const bool shared = (target.starts_with("pipe:") || target.starts_with("socket:")) &&
+                          agent_objects.count(target) != 0;
+      EXPECT_FALSE(listening.count(target) != 0 || (shared && (member != pid || fd > 4)))
+          << member << " holds " << fd << ": " << target;
     }
   }
   ::close(listener);
-  ::close(file);
 
   const std::string profile = second->profile();
   std::shared_future<bool> removed = second->shutdown();
@@ -288,52 +270,19 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
   ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
 }
 
-// Files that look like the attachment below, in `folder` and (when `deep`) everything under it.
+// Files under `folder` (its own entries only, unless `deep`) named like the attachment below.
 std::vector<std::string> attachments_in(const fs::path& folder, bool deep) {
   std::vector<std::string> found;
   std::error_code error;
-  const auto look = [&](const fs::directory_entry& entry) {
-    const std::string name = entry.path().filename().string();
-    if (name.find("autostart") != std::string::npos ||
-        name.find(".crdownload") != std::string::npos) {
-      found.push_back(entry.path().string());
-    }
-  };
-  if (!deep) {
-    for (const auto& entry : fs::directory_iterator(folder, error)) look(entry);
-    return found;
-  }
-  for (auto it = fs::recursive_directory_iterator(
-           folder, fs::directory_options::skip_permission_denied, error);
+  for (auto it = fs::recursive_directory_iterator(folder, error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    look(*it);
+    if (!deep) it.disable_recursion_pending();
+    const std::string name = it->path().filename().string();
+    if (name.find("autostart") != std::string::npos || name.ends_with(".crdownload"))
+      found.push_back(it->path().string());
   }
   return found;
 }
-
-// Sets an environment variable for the browsers started in a scope, and puts it back after.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A page may offer a file as an attachment, by its answer or by a link it clicks itself; in any
 // mode of the chat, the browser keeps none of it, wherever a download would go.
@@ -349,10 +298,15 @@ TEST(BrowserDownloads, AnAttachmentAPageOffersLeavesNoFileAnywhere) {
                       html("<title>Offer</title><a id='get' href='/attachment?link' "
                            "download='../.autostart.desktop'>get</a>"
                            "<script>document.getElementById('get').click()</script>"));
+  // The browser's Downloads folder is in a home of the test's own.
   const QTemporaryDir home;
   const QTemporaryDir workspace;
-  const ScopedVariable home_variable("HOME", home.path().toStdString());
-  const ScopedVariable config("XDG_CONFIG_HOME", std::nullopt);
+  const QByteArray real_home = qgetenv("HOME");
+  qputenv("HOME", home.path().toUtf8());
+  struct Restore {
+    QByteArray home;
+    ~Restore() { qputenv("HOME", home); }
+  } restore{real_home};
   BrowserRegistry registry;
 
   test::call(registry, {{"action", "open"}, {"url", service.base_url() + "/attachment"}},
@@ -366,13 +320,13 @@ TEST(BrowserDownloads, AnAttachmentAPageOffersLeavesNoFileAnywhere) {
   ASSERT_NE(browser, nullptr);
   const std::string profile = browser->profile();
   const auto anywhere = [&] {
-    std::vector<std::string> found = attachments_in(home.path().toStdString(), true);
-    for (const fs::path& folder :
-         {fs::path(profile), fs::path(workspace.path().toStdString()), fs::current_path()}) {
-      for (std::string& file : attachments_in(folder, true)) found.push_back(std::move(file));
-    }
-    for (std::string& file : attachments_in(fs::temp_directory_path(), false)) {
-      found.push_back(std::move(file));
+    std::vector<std::string> found;
+    for (const auto& [folder, deep] : {std::pair{fs::path(home.path().toStdString()), true},
+                                       {fs::path(profile), true},
+                                       {fs::path(workspace.path().toStdString()), true},
+                                       {fs::current_path(), false},
+                                       {fs::temp_directory_path(), false}}) {
+      for (std::string& file : attachments_in(folder, deep)) found.push_back(std::move(file));
     }
     return found;
   };
