@@ -177,33 +177,6 @@ TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
   EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(-pid, 0) != 0; }));
 }
 
-// Killed outright (SIGKILL, a crash), the agent runs no code of its own: the browser it started
-// ends all the same, helpers and all.
-TEST(BrowserLifetime, ABrowserEndsWithTheAgentKilledOutright) {
-  QProcess agent;
-  agent.start(KAVOR_LAUNCH_HELPER, {});
-  ASSERT_TRUE(
-      kavor::test::wait_until([&] { return agent.canReadLine(); }, std::chrono::seconds(40)))
-      << agent.readAllStandardError().toStdString();
-  std::istringstream line(agent.readLine().toStdString());
-  long long pid = 0;
-  std::string profile;
-  line >> pid >> profile;
-  ASSERT_GT(pid, 0);
-  const pid_t browser = static_cast<pid_t>(pid);
-  EXPECT_GE(session_members(browser).size(), 2u);
-
-  ::kill(static_cast<pid_t>(agent.processId()), SIGKILL);
-  ASSERT_TRUE(agent.waitForFinished(10'000));
-  EXPECT_TRUE(kavor::test::wait_until([&] { return session_members(browser).empty(); },
-                                      std::chrono::seconds(15)));
-  // Whatever this test found, nothing of it is left running; the dead agent could not remove
-  // its profile folder.
-  ::kill(-browser, SIGKILL);
-  kavor::test::wait_until([&] { return session_members(browser).empty(); });
-  if (profile.find("kavor-agent-browser-") != std::string::npos) fs::remove_all(profile);
-}
-
 TEST_F(RealBrowser, ConsoleRepeatsDialogsAndFailedRequestsReachThePageState) {
   open("/favicon.ico");
   browser_->page().take_console();
@@ -268,6 +241,33 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
   EXPECT_EQ(desktop[1], 0);
   EXPECT_EQ(desktop[3], 501);
   ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
+}
+
+// Killed outright (SIGKILL, a crash), the agent runs no code of its own: the browser it started
+// ends all the same, helpers and all.
+TEST(BrowserLifetime, ABrowserEndsWithTheAgentKilledOutright) {
+  QProcess agent;
+  agent.start(KAVOR_LAUNCH_HELPER, {});
+  ASSERT_TRUE(
+      kavor::test::wait_until([&] { return agent.canReadLine(); }, std::chrono::seconds(40)))
+      << agent.readAllStandardError().toStdString();
+  std::istringstream line(agent.readLine().toStdString());
+  long long pid = 0;
+  std::string profile;
+  line >> pid >> profile;
+  ASSERT_GT(pid, 0);
+  const pid_t browser = static_cast<pid_t>(pid);
+  EXPECT_GE(session_members(browser).size(), 2u);
+
+  ::kill(static_cast<pid_t>(agent.processId()), SIGKILL);
+  ASSERT_TRUE(agent.waitForFinished(10'000));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return session_members(browser).empty(); },
+                                      std::chrono::seconds(15)));
+  // Whatever this test found, nothing of it is left running; the dead agent could not remove
+  // its profile folder.
+  ::kill(-browser, SIGKILL);
+  kavor::test::wait_until([&] { return session_members(browser).empty(); });
+  if (profile.find("kavor-agent-browser-") != std::string::npos) fs::remove_all(profile);
 }
 
 // Files under `folder` (its own entries only, unless `deep`) named like the attachment below.
