@@ -7,6 +7,7 @@
 // One round per run; prints "name milliseconds" lines.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "browser/actions.h"
 #include "browser/launch.h"
 #include "browser/page_ops.h"
+#include "tools/paths.h"
 
 using namespace kavor::browser;
 
@@ -32,11 +34,19 @@ QCoro::Task<int> round(std::string url) {
   std::unique_ptr<BrowserInstance> browser = std::get<0>(std::move(launched));
   const double launch_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
 
+  // The page is a file outside any workspace: the leave a call gets once the user allowed it.
+  const QUrl page(QString::fromStdString(url));
+  if (page.isLocalFile()) {
+    browser->allow_local_files({}, {kavor::tools::canonical_prefix(
+                                       kavor::tools::normalize(page.toLocalFile().toStdString()))});
+  }
+
   timer.restart();
   QCoro::Task<CdpResult> navigating = browser->call("Page.navigate", {{"url", url}}, true, nullptr);
   const CdpResult navigated = co_await navigating;
-  if (!navigated.ok) {
-    std::fprintf(stderr, "%s\n", navigated.error.c_str());
+  const std::string refused = navigated.ok ? navigated.value.value("errorText", "") : "";
+  if (!navigated.ok || !refused.empty()) {
+    std::fprintf(stderr, "%s\n", navigated.ok ? refused.c_str() : navigated.error.c_str());
     co_return 1;
   }
   QCoro::Task<> loading = wait_for_load(*browser, std::chrono::seconds(20), nullptr);

@@ -146,7 +146,9 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [slot, method] {
-    slot->complete(CdpResult::failure("The browser did not answer " + method + " in time."));
+    CdpResult late = CdpResult::failure("The browser did not answer " + method + " in time.");
+    late.timed_out = true;
+    slot->complete(std::move(late));
   });
   timer.start(timing::scaled(limit));
   std::uint64_t ticket = 0;

@@ -47,6 +47,7 @@ struct CdpResult {
   bool ok = false;
   Json value;
   std::string error;
+  bool timed_out = false;  // no answer within the command's limit; the connection stays open
 
   static CdpResult success(Json value) { return {true, std::move(value), {}}; }
   static CdpResult failure(std::string message) { return {false, Json(), std::move(message)}; }

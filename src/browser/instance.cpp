@@ -1,13 +1,15 @@
 #include "browser/instance.h"
 
+#include <poll.h>
 #include <signal.h>
 
 #include <QCoreApplication>
-#include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <thread>
 
 #include "browser/launch.h"
 #include "browser/reading.h"
@@ -38,29 +40,77 @@ constexpr const char* kMobileUserAgent =
     "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/{major}.0.0.0 Mobile Safari/537.36";
 
-// Killed browsers not yet reaped, for `reap_ended_browsers`.
-std::vector<QPointer<QProcess>>& ended_processes() {
-  static std::vector<QPointer<QProcess>> processes;
+// Waits, at most `limit`, for `process` to end; whether it has.
+bool ended_within(exec::Child& process, std::chrono::milliseconds limit) {
+  if (process.poll_exit()) return true;
+  if (process.exit_fd() >= 0) {
+    pollfd watch{process.exit_fd(), POLLIN, 0};
+    ::poll(&watch, 1, static_cast<int>(limit.count()));
+  } else {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!process.poll_exit() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return process.poll_exit().has_value();
+}
+
+// A killed browser not yet collected, and what tells the event loop when it has ended.
+struct Ended {
+  std::unique_ptr<exec::Child> process;
+  std::unique_ptr<QSocketNotifier> notifier;
+};
+
+// Killed browsers not yet collected, for `reap_ended_browsers`.
+std::vector<std::unique_ptr<Ended>>& ended_processes() {
+  static std::vector<std::unique_ptr<Ended>> processes;
   return processes;
+}
+
+// Collects `process` once it has ended, without waiting for it here.
+void collect_when_ended(std::unique_ptr<exec::Child> process) {
+  if (process->poll_exit()) return;  // collected as it is dropped
+  if (process->exit_fd() < 0 || QCoreApplication::instance() == nullptr) {
+    exec::abandon(std::move(process));  // collected by a later start
+    return;
+  }
+  // What is still waiting when the application ends is collected then, while Qt still runs.
+  static const bool hooked = (qAddPostRoutine(reap_ended_browsers), true);
+  static_cast<void>(hooked);
+  auto ended = std::make_unique<Ended>();
+  Ended* entry = ended.get();
+  entry->notifier = std::make_unique<QSocketNotifier>(process->exit_fd(), QSocketNotifier::Read);
+  entry->process = std::move(process);
+  QObject::connect(entry->notifier.get(), &QSocketNotifier::activated, [entry] {
+    entry->notifier->setEnabled(false);
+    // Not from inside the notifier's own signal: on the next turn of the loop.
+    QTimer::singleShot(0, [entry] {
+      std::erase_if(ended_processes(), [entry](const std::unique_ptr<Ended>& e) {
+        if (e.get() != entry) return false;
+        e->process->poll_exit();
+        return true;
+      });
+    });
+  });
+  ended_processes().push_back(std::move(ended));
 }
 
 }  // namespace
 
 void reap_ended_browsers() {
-  std::vector<QPointer<QProcess>> processes = std::move(ended_processes());
+  std::vector<std::unique_ptr<Ended>> processes = std::move(ended_processes());
   ended_processes().clear();
-  for (const QPointer<QProcess>& process : processes) {
-    if (!process) continue;
-    process->waitForFinished(static_cast<int>(kReapAtExit.count()));
-    delete process.data();
+  for (std::unique_ptr<Ended>& ended : processes) {
+    ended->notifier.reset();
+    if (!ended_within(*ended->process, kReapAtExit)) exec::abandon(std::move(ended->process));
   }
 }
 
-BrowserInstance::BrowserInstance(std::string program, std::unique_ptr<QProcess> process,
+BrowserInstance::BrowserInstance(std::string program, std::unique_ptr<exec::Child> process,
                                  std::string profile)
     : program_(std::move(program)),
       process_(std::move(process)),
-      pid_(process_ ? process_->processId() : 0),
+      pid_(process_ ? process_->pid() : 0),
       profile_(std::move(profile)) {}
 
 BrowserInstance::~BrowserInstance() {
@@ -254,26 +304,23 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uin
 }
 
 bool BrowserInstance::process_running() const {
-  return process_ && process_->state() != QProcess::NotRunning;
-}
-
-bool BrowserInstance::failed_to_start() const {
-  return process_ && process_->error() == QProcess::FailedToStart;
-}
-
-std::string BrowserInstance::process_error() const {
-  return process_ ? process_->errorString().toStdString() : std::string();
+  return process_ && !process_->poll_exit();
 }
 
 std::string BrowserInstance::exit_text() const {
   if (!process_) return {};
-  if (process_->exitStatus() == QProcess::CrashExit) return "ended by a signal";
-  return "exit code " + std::to_string(process_->exitCode());
+  const std::optional<int> code = process_->poll_exit();
+  if (!code) return "still running";
+  if (process_->signalled()) return "ended by a signal";
+  return "exit code " + std::to_string(*code);
+}
+
+bool BrowserInstance::connected() const {
+  return connection_ && !connection_->closed();
 }
 
 bool BrowserInstance::alive() const {
-  return process_ && process_->state() == QProcess::Running && connection_ &&
-         !connection_->closed();
+  return process_running() && connected();
 }
 
 std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {
@@ -281,21 +328,15 @@ std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {
   // The connection goes first, so every caller still waiting hears that it closed.
   connection_.reset();
   if (process_) {
-    // The browser was started as the leader of its own process group: one signal ends it and
-    // every helper process it started.
+    // The browser leads a process group of its own: one signal ends it and every helper
+    // process it started. Its id cannot pass to another process meanwhile: it is collected
+    // only once it has ended.
     if (pid_ > 0) ::kill(static_cast<pid_t>(-pid_), SIGKILL);
-    QProcess* process = process_.release();
-    if (reap_now) process->waitForFinished(static_cast<int>(kReapAtExit.count()));
-    if (process->state() == QProcess::NotRunning) {
-      delete process;
+    std::unique_ptr<exec::Child> process = std::move(process_);
+    if (reap_now && !ended_within(*process, kReapAtExit)) {
+      exec::abandon(std::move(process));
     } else {
-      // Reaped when it is gone, without waiting here; the application takes what is left at exit.
-      process->setParent(QCoreApplication::instance());
-      ended_processes().emplace_back(process);
-      QObject::connect(process, &QProcess::finished, process, [process] {
-        // Not from inside its own signal; a queued call runs in whichever loop turns next.
-        QTimer::singleShot(0, [ended = QPointer<QProcess>(process)] { delete ended.data(); });
-      });
+      collect_when_ended(std::move(process));
     }
   }
   removal_ = remove_profile_later(profile_);

@@ -1,8 +1,7 @@
-// One private browser: its process (in a process group of its own), its throw-away profile
-// folder, the DevTools connection, and the one page the tool drives with that page's state.
+// One private browser: its process (leading a session and process group of its own), its
+// throw-away profile folder, the DevTools connection, and the one page the tool drives with
+// that page's state.
 #pragma once
-
-#include <QProcess>
 
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +16,7 @@
 
 #include "browser/connection.h"
 #include "browser/page_state.h"
+#include "exec/spawn.h"
 
 namespace kavor::browser {
 
@@ -27,7 +27,7 @@ inline constexpr std::uint32_t kMobileBelowWidth = 501;
 
 class BrowserInstance {
  public:
-  BrowserInstance(std::string program, std::unique_ptr<QProcess> process, std::string profile);
+  BrowserInstance(std::string program, std::unique_ptr<exec::Child> process, std::string profile);
   ~BrowserInstance();  // shuts down when that has not happened yet
   BrowserInstance(const BrowserInstance&) = delete;
   BrowserInstance& operator=(const BrowserInstance&) = delete;
@@ -70,20 +70,20 @@ class BrowserInstance {
   void adopt(std::unique_ptr<CdpConnection> connection);
   QCoro::Task<std::optional<std::string>> prepare_page(Interrupt* interrupt);
 
-  // The process alone, for the launch: whether it runs, whether it never started (and why),
-  // how it ended.
+  // The process alone, for the launch: whether it runs, and how it ended.
   bool process_running() const;
-  bool failed_to_start() const;
-  std::string process_error() const;
   std::string exit_text() const;
+  // Whether the connection is open.
+  bool connected() const;
 
   // Usable: the process runs and the connection is open.
   bool alive() const;
 
   // Ends the process group and removes the profile folder on a thread of its own. The future
   // tells whether the folder is gone. Repeated calls return the same future. The ended process
-  // is reaped when the event loop hears of its end; at the end of the program, when no event
-  // loop will, `reap_now` waits for it here (a killed process is gone within milliseconds).
+  // is collected when the event loop hears of its end; at the end of the program, when no
+  // event loop will, `reap_now` waits for it here (a killed process is gone within
+  // milliseconds).
   std::shared_future<bool> shutdown(bool reap_now = false);
 
  private:
@@ -91,7 +91,7 @@ class BrowserInstance {
   void answer_file_request(const Json& params);
 
   std::string program_;
-  std::unique_ptr<QProcess> process_;
+  std::unique_ptr<exec::Child> process_;
   std::int64_t pid_ = 0;
   std::string profile_;
   std::unique_ptr<CdpConnection> connection_;

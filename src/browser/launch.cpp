@@ -1,11 +1,11 @@
 #include "browser/launch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +20,7 @@
 #include "browser/waiting.h"
 #include "common/timing.h"
 #include "common/utf8.h"
+#include "exec/spawn.h"
 
 namespace kavor::browser {
 
@@ -39,6 +40,9 @@ constexpr const char* kPathCandidates[] = {
     "chromium-browser",     "microsoft-edge", "brave-browser"};
 
 std::atomic<unsigned> g_launches{0};
+
+// How often a browser that closed its pipe is looked at while it ends.
+constexpr std::chrono::milliseconds kEndPoll{50};
 
 bool is_file(const fs::path& path) {
   std::error_code error;
@@ -164,7 +168,7 @@ std::vector<std::string> windows_browser_candidates(const Environment& env) {
 std::vector<std::string> browser_arguments(const std::string& profile, const Environment& env) {
   std::vector<std::string> args = {
       "--headless=new",
-      "--remote-debugging-port=0",
+      "--remote-debugging-pipe",
       "--no-first-run",
       "--no-default-browser-check",
       "--disable-extensions",
@@ -183,31 +187,6 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
   return args;
 }
 
-std::optional<std::string> endpoint_from_port_file(const std::string& text) {
-  const std::size_t newline = text.find('\n');
-  if (newline == std::string::npos) return std::nullopt;
-  const std::string port_text = trim(text.substr(0, newline));
-  const std::size_t second_end = text.find('\n', newline + 1);
-  const std::string path = trim(text.substr(
-      newline + 1, second_end == std::string::npos ? std::string::npos : second_end - newline - 1));
-  if (port_text.empty() || port_text.size() > 5) return std::nullopt;
-  unsigned port = 0;
-  for (const char c : port_text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (port == 0 || port > 65535) return std::nullopt;
-  if (path.size() < 10 || path.compare(0, 10, "/devtools/") != 0) return std::nullopt;
-  // The path goes into a URL whose host we fix; characters that could end the path (a query,
-  // a fragment, spaces, a user name) are not something a browser writes there.
-  for (const char c : path) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '/' || c == '-' || c == '_' || c == '.';
-    if (!plain) return std::nullopt;
-  }
-  return "ws://127.0.0.1:" + std::to_string(port) + path;
-}
-
 std::shared_future<bool> remove_profile_later(std::string folder) {
   auto done = std::make_shared<std::promise<bool>>();
   std::shared_future<bool> future = done->get_future().share();
@@ -218,7 +197,7 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
   std::thread([folder = std::move(folder), done] {
     bool gone = false;
     for (int attempt = 0; attempt < kRemovalAttempts && !gone; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(timing::scaled(kRemovalPause));
+      if (attempt > 0) std::this_thread::sleep_for(kRemovalPause);
       std::error_code error;
       fs::remove_all(folder, error);
       gone = !fs::exists(fs::symlink_status(folder, error));
@@ -247,75 +226,82 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
     co_return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
   }
   const std::string log = (profile / "browser-errors.log").string();
-  const std::string port_file = (profile / "DevToolsActivePort").string();
+  const int log_fd =
+      ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
 
-  // 3. The process, leader of a process group of its own so that closing ends all of it.
-  auto process = std::make_unique<QProcess>();
-  process->setProgram(QString::fromStdString(program));
-  QStringList arguments;
-  for (const std::string& argument : browser_arguments(profile.string(), env)) {
-    arguments << QString::fromStdString(argument);
+  // 3. The process. The browser reads commands from the pipe at its 3 and writes to the one at
+  // its 4; the agent keeps the other ends.
+  int commands[2] = {-1, -1};
+  int replies[2] = {-1, -1};
+  const bool ready =
+      null_fd >= 0 && ::pipe2(commands, O_CLOEXEC) == 0 && ::pipe2(replies, O_CLOEXEC) == 0;
+  std::variant<std::unique_ptr<exec::Child>, exec::StartFailure> started =
+      exec::StartFailure{exec::StartFailure::Kind::Other, ready ? "" : std::strerror(errno)};
+  if (ready) {
+    exec::SpawnRequest request;
+    request.process.program = program;
+    request.process.args = browser_arguments(profile.string(), env);
+    request.folder = profile;
+    request.out_fd = null_fd;
+    request.err_fd = log_fd >= 0 ? log_fd : null_fd;
+    request.handed = {commands[0], replies[1]};
+    request.reaper = false;
+    started = exec::spawn(request);
   }
-  process->setArguments(arguments);
-  process->setStandardInputFile(QProcess::nullDevice());
-  process->setStandardOutputFile(QProcess::nullDevice());
-  {
-    QFile probe(QString::fromStdString(log));
-    const bool writable = probe.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    probe.close();
-    process->setStandardErrorFile(writable ? QString::fromStdString(log) : QProcess::nullDevice());
+  for (const int fd : {log_fd, null_fd, commands[0], replies[1]}) {
+    if (fd >= 0) ::close(fd);
   }
-  process->setChildProcessModifier([] { ::setsid(); });
-  process->start();
-  if (process->state() == QProcess::NotRunning) {
-    const std::string error = process->errorString().toStdString();
+  if (auto* failure = std::get_if<exec::StartFailure>(&started)) {
+    for (const int fd : {commands[1], replies[0]}) {
+      if (fd >= 0) ::close(fd);
+    }
     remove_profile_later(profile.string());
-    co_return Result("Could not start the browser " + shown + ": " + error);
+    const std::string error =
+        failure->kind == exec::StartFailure::Kind::NotFound        ? "no such program"
+        : failure->kind == exec::StartFailure::Kind::MissingFolder ? "its profile folder is gone"
+                                                                   : failure->error;
+    co_return Result("Could not start the browser " + shown + ": " + utf8_lossy(error));
   }
-  auto instance = std::make_unique<BrowserInstance>(program, std::move(process), profile.string());
+  auto instance = std::make_unique<BrowserInstance>(
+      program, std::get<std::unique_ptr<exec::Child>>(std::move(started)), profile.string());
+  instance->adopt(
+      std::make_unique<CdpConnection>(std::make_unique<PipeTransport>(commands[1], replies[0])));
 
-  // 4. The DevTools endpoint, once the browser has written it.
-  QElapsedTimer since_start;
-  since_start.start();
-  std::optional<std::string> endpoint;
-  while (!endpoint) {
-    endpoint = endpoint_from_port_file(read_small_file(port_file, 4096));
-    if (endpoint) break;
-    if (!instance->process_running()) {
+  // 4. Downloads refused, as the first command: the browser is up once it answers.
+  Json deny = Json::object();
+  deny["behavior"] = "deny";
+  QCoro::Task<CdpResult> denying =
+      instance->call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, kStartLimit);
+  const CdpResult denied = co_await denying;
+  if (!denied.ok) {
+    std::string message = denied.error;
+    if (interrupt != nullptr && interrupt->fired()) {
+      message = "The browser start was interrupted.";
+    } else if (denied.timed_out) {
+      message = "The browser " + shown + " did not start within 20 seconds.";
+    } else if (!instance->connected()) {
+      // Closed without a word: most likely the browser ended. Give it a moment to be seen
+      // ending, for the message that says why.
+      QElapsedTimer waited;
+      waited.start();
+      while (instance->process_running() && waited.elapsed() < kEndGrace.count()) {
+        QCoro::Task<bool> pausing = pause(kEndPoll, interrupt);
+        if (!co_await pausing) break;
+      }
       const std::string errors = read_small_file(log, 1 << 20);
-      const std::string message =
-          errors.find("No usable sandbox") != std::string::npos
-              ? replace_path(kSandboxMessage, shown)
-          : instance->failed_to_start()
-              ? "Could not start the browser " + shown + ": " + instance->process_error()
-              : "The browser " + shown + " stopped right after starting (" + instance->exit_text() +
-                    ").";
-      instance->shutdown();
-      co_return Result(message);
+      message = errors.find("No usable sandbox") != std::string::npos
+                    ? replace_path(kSandboxMessage, shown)
+                : instance->process_running()
+                    ? "Could not connect to the browser: it closed its DevTools pipe."
+                    : "The browser " + shown + " stopped right after starting (" +
+                          instance->exit_text() + ").";
     }
-    if (since_start.elapsed() >= timing::scaled(kPortFileLimit).count()) {
-      instance->shutdown();
-      co_return Result("The browser " + shown + " did not start within 20 seconds.");
-    }
-    const bool waited = co_await pause(kPortFilePoll, interrupt);
-    if (!waited) {
-      instance->shutdown();
-      co_return Result("The browser start was interrupted.");
-    }
-  }
-
-  // 5. The WebSocket.
-  auto transport = std::make_unique<WebSocketTransport>();
-  QCoro::Task<std::optional<std::string>> opening =
-      transport->open(QUrl(QString::fromStdString(*endpoint)), interrupt);
-  const std::optional<std::string> open_error = co_await opening;
-  if (open_error) {
     instance->shutdown();
-    co_return Result(*open_error);
+    co_return Result(message);
   }
-  instance->adopt(std::make_unique<CdpConnection>(std::move(transport)));
 
-  // 6. The page.
+  // 5. The page.
   QCoro::Task<std::optional<std::string>> preparing = instance->prepare_page(interrupt);
   const std::optional<std::string> prepare_error = co_await preparing;
   if (prepare_error) {

@@ -4,19 +4,27 @@
 //    usual program names on PATH (on Windows: the usual install folders).
 // 2. Make a profile folder "kavor-agent-browser-{pid}-{counter}" in the temporary folder,
 //    readable by its owner only; the browser's standard error goes to browser-errors.log in it.
-// 3. Start the browser in a process group of its own, with the command line of
-//    `browser_arguments`, headless, debugging on a port the system picks.
-// 4. Wait for the browser to write DevToolsActivePort (port and path), polling every 100 ms for
-//    up to 20 seconds, and notice a browser that exits instead.
-// 5. Open the WebSocket to ws://127.0.0.1:{port}{path}, within 10 seconds.
-// 6. Open one page, attach to it, enable the domains whose events feed the page state, keep
+// 3. Start the browser (exec/spawn.h) in a session of its own, killed by the kernel if the
+//    agent dies, with the command line of `browser_arguments`: headless, DevTools over the pipe
+//    pair handed to it at descriptors 3 and 4, standard input and output empty. It gets no
+//    other descriptor of the agent's.
+// 4. Refuse downloads, the browser's first command: its answer, within 20 seconds, says the
+//    browser is up. A browser that exits instead is told apart by its log and exit status.
+// 5. Open one page, attach to it, enable the domains whose events feed the page state, keep
 //    every link in that page (the same-tab script), read the version, set the viewport.
 // Any failure shuts down whatever was started and returns the message.
 //
-// The DevTools endpoint only ever listens on loopback: the port is bound by the browser's
-// default (127.0.0.1), nothing asks for another address, and nothing widens the origins allowed
-// to connect. Anyone on this computer who can read the profile folder could connect, which is
-// why the folder is its owner's alone.
+// What this defeats:
+// - Another user of the computer driving the browser. Nothing listens: no port, no socket
+//   file; the pipes are known only to the agent and the browser.
+// - A page writing files. Any page the tool opens could otherwise save an attachment into the
+//   user's Downloads folder (a file named to be run at the next login, say), whatever the
+//   chat's approval mode; downloads are refused before the first page opens.
+// - A browser outliving the agent. Closing ends the browser's session; an agent that is killed
+//   or crashes runs no code at all, so the kernel ends the browser (the parent-death signal),
+//   and the browser also ends by itself when its pipe closes.
+// - The browser holding what belongs to the agent: a listening socket of another library, say,
+//   inherited without close-on-exec, would stay open as long as the browser runs.
 #pragma once
 
 #include <chrono>
@@ -33,9 +41,13 @@
 
 namespace kavor::browser {
 
-inline constexpr std::chrono::milliseconds kPortFilePoll{100};
-inline constexpr std::chrono::milliseconds kPortFileLimit{20'000};
-// Profile removal: the browser's last processes may still hold files for a moment after the kill.
+// From the start until the browser answers its first command.
+inline constexpr std::chrono::milliseconds kStartLimit{20'000};
+// A browser that closed its pipe without answering is looked at this long to see it end, for
+// the message that says why (its log, its exit status). Real time: it waits on the process.
+inline constexpr std::chrono::milliseconds kEndGrace{2'000};
+// Profile removal: the browser's last processes may still write files for a moment after the
+// kill. Real time as well.
 inline constexpr int kRemovalAttempts = 20;
 inline constexpr std::chrono::milliseconds kRemovalPause{250};
 
@@ -56,11 +68,7 @@ std::vector<std::string> windows_browser_candidates(const Environment& env);
 // The command line after the program, in order.
 std::vector<std::string> browser_arguments(const std::string& profile, const Environment& env);
 
-// The endpoint path from DevToolsActivePort's text: "ws://127.0.0.1:{port}{path}", or nothing
-// while the file is incomplete or not what a browser writes.
-std::optional<std::string> endpoint_from_port_file(const std::string& text);
-
-// Starts a browser and prepares its page (steps 1-6); the ready browser or the message. Waits
+// Starts a browser and prepares its page (steps 1-5); the ready browser or the message. Waits
 // end when `interrupt` fires (the caller bounds the whole launch).
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
     Environment env, Interrupt* interrupt);

@@ -36,21 +36,27 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-// A duplicate at 3 or above, close-on-exec. When the agent was started with standard
-// descriptors closed, a new pipe could land on 0, 1 or 2, and moving the pipes into place in
-// the child would then overwrite one with another.
-int above_stdio(int fd) {
-  if (fd > 2) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+// `fd` moved to `lowest` or above, close-on-exec. Below that lie the descriptors the child
+// fills in (0 to 2, and 3 onwards for those it is handed): when the agent was started with
+// standard descriptors closed, a new pipe could land on 0, 1 or 2, and moving one descriptor
+// into place in the child would then overwrite another that is still to be moved.
+int above(int fd, int lowest) {
+  if (fd < 0 || fd >= lowest) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, lowest);
   ::close(fd);
   return moved;
 }
 
-bool make_pipe(int fds[2]) {
+bool make_pipe(int fds[2], int lowest) {
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-  fds[0] = above_stdio(fds[0]);
-  fds[1] = above_stdio(fds[1]);
+  fds[0] = above(fds[0], lowest);
+  fds[1] = above(fds[1], lowest);
   return fds[0] >= 0 && fds[1] >= 0;
+}
+
+// A copy of a caller's descriptor at `lowest` or above, close-on-exec (the caller keeps its own).
+int copy_above(int fd, int lowest) {
+  return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest);
 }
 
 // Everything the child needs, prepared before the fork.
@@ -67,6 +73,8 @@ struct ChildPlan {
   int out_fd = -1;
   int err_fd = -1;
   int report_fd = -1;
+  std::vector<int> handed;  // to be placed at 3, 4, ...
+  bool reaper = true;
 };
 
 ChildPlan plan_child(const SpawnRequest& request, std::string path) {
@@ -89,6 +97,7 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   plan.envp.push_back(nullptr);
   plan.folder = request.folder.string();
   plan.cgroup_procs = request.cgroup_procs;
+  plan.reaper = request.reaper;
   plan.parent = ::getpid();
   return plan;
 }
@@ -119,13 +128,16 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   }
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);  // the agent died before the line above
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  if (plan.reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   ::dup2(plan.stdin_fd, STDIN_FILENO);
   ::dup2(plan.out_fd, STDOUT_FILENO);
   ::dup2(plan.err_fd, STDERR_FILENO);
-  // Descriptors some library opened without close-on-exec must not reach the command: a
-  // stray copy of another run's pipe would keep that run's output open.
-  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  const unsigned first_closed = 3 + static_cast<unsigned>(plan.handed.size());
+  for (unsigned i = 3; i < first_closed; ++i) ::dup2(plan.handed[i - 3], static_cast<int>(i));
+  // Descriptors some library opened without close-on-exec must not reach the program: a
+  // stray copy of another run's pipe would keep that run's output open, a listening socket
+  // would stay open, and reachable, as long as the program runs.
+  ::close_range(first_closed, ~0U, CLOSE_RANGE_CLOEXEC);
   if (::chdir(plan.folder.c_str()) != 0) child_fail(plan.report_fd, kStepFolder);
   ::execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
   child_fail(plan.report_fd, kStepExec);
@@ -170,7 +182,8 @@ std::optional<int> Child::peek(bool block) {
   if (result < 0) {
     code_ = -1;  // not a child of ours any more: nothing is left to wait for
   } else if (info.si_pid == pid_) {
-    code_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+    signalled_ = info.si_code != CLD_EXITED;
+    code_ = signalled_ ? 128 + info.si_status : info.si_status;
   }
   return code_;
 }
@@ -220,25 +233,43 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
   }
 
   ChildPlan plan = plan_child(request, *path);
+  // Everything the child moves into place sits above the places it fills.
+  const int lowest = 3 + static_cast<int>(request.handed.size());
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
   int report[2] = {-1, -1};
-  int null_fd = above_stdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (null_fd < 0 || !make_pipe(out) || !make_pipe(err) || !make_pipe(report)) {
+  int null_fd = above(::open("/dev/null", O_RDONLY | O_CLOEXEC), lowest);
+  int out_copy = request.out_fd >= 0 ? copy_above(request.out_fd, lowest) : -1;
+  int err_copy = request.err_fd >= 0 ? copy_above(request.err_fd, lowest) : -1;
+  std::vector<int> handed;
+  bool ready = null_fd >= 0 && (request.out_fd < 0 ? make_pipe(out, lowest) : out_copy >= 0) &&
+               (request.err_fd < 0 ? make_pipe(err, lowest) : err_copy >= 0) &&
+               make_pipe(report, lowest);
+  for (const int fd : request.handed) {
+    if (!ready) break;
+    handed.push_back(copy_above(fd, lowest));
+    ready = handed.back() >= 0;
+  }
+  const auto close_copies = [&] {
+    for (int* fd : {&out[1], &err[1], &report[1], &null_fd, &out_copy, &err_copy}) close_fd(*fd);
+    for (int& fd : handed) close_fd(fd);
+  };
+  if (!ready) {
     const int error = errno;
-    for (int* fd : {&out[0], &out[1], &err[0], &err[1], &report[0], &report[1], &null_fd})
-      close_fd(*fd);
+    close_copies();
+    for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
     return StartFailure{StartFailure::Kind::Other, error_text(error)};
   }
   plan.stdin_fd = null_fd;
-  plan.out_fd = out[1];
-  plan.err_fd = err[1];
+  plan.out_fd = request.out_fd >= 0 ? out_copy : out[1];
+  plan.err_fd = request.err_fd >= 0 ? err_copy : err[1];
   plan.report_fd = report[1];
+  plan.handed = handed;
 
   const pid_t pid = ::fork();
   if (pid == 0) run_child(plan);
   const int fork_error = errno;
-  for (int* fd : {&out[1], &err[1], &report[1], &null_fd}) close_fd(*fd);
+  close_copies();
   if (pid < 0) {
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
     return StartFailure{StartFailure::Kind::Other, error_text(fork_error)};
@@ -260,8 +291,8 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
     return StartFailure{StartFailure::Kind::Other, error_text(message[1])};
   }
 
-  ::fcntl(out[0], F_SETFL, O_NONBLOCK);
-  ::fcntl(err[0], F_SETFL, O_NONBLOCK);
+  if (out[0] >= 0) ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+  if (err[0] >= 0) ::fcntl(err[0], F_SETFL, O_NONBLOCK);
   const int exit_fd = open_process_fd(pid);
   return std::make_unique<Child>(pid, exit_fd, out[0], err[0]);
 }

@@ -12,9 +12,13 @@
 //      that outlive a call are started from the event-loop thread), and the reaper of its
 //      orphans (see runner.h; an orphan that ends waits, as a zombie, until the program
 //      collects it or ends itself);
-//   5. the pipes in place, every other descriptor closed on exec;
+//   5. the pipes in place (and the descriptors a program is handed on purpose, at 3, 4, ...),
+//      every other descriptor closed on exec;
 //   6. the working folder, then exec. A failure of either is sent back through a pipe that
 //      closes on exec, so the parent knows whether the program started before it returns.
+// The same start serves a program that is not a command (the browser): its output goes where
+// the caller says instead of to pipes, it is handed its own descriptors, and it is not made the
+// reaper of its orphans, which it would never collect.
 // The program is looked up on PATH before the fork, in absolute PATH entries only: an empty or
 // relative entry would otherwise run a program of that name from the workspace itself.
 #pragma once
@@ -27,6 +31,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "exec/command_line.h"
 
@@ -60,6 +65,8 @@ class Child {
   // it, as shells report it); nothing while it runs. `wait` blocks until it has ended.
   std::optional<int> poll_exit();
   int wait();
+  // Whether a signal ended it (once poll_exit or wait has seen the end).
+  bool signalled() const { return signalled_; }
 
  private:
   std::optional<int> peek(bool block);
@@ -69,6 +76,7 @@ class Child {
   int out_fd_;
   int err_fd_;
   std::optional<int> code_;
+  bool signalled_ = false;
 };
 
 struct SpawnRequest {
@@ -76,6 +84,14 @@ struct SpawnRequest {
   std::filesystem::path folder;
   std::string marker;        // "NAME=value" added to the environment
   std::string cgroup_procs;  // the run cgroup's cgroup.procs file, or ""
+  // Standard output and standard error: -1 for a pipe each, read through the Child, or a
+  // descriptor of the caller's that the program gets as it is (the caller keeps its own).
+  int out_fd = -1;
+  int err_fd = -1;
+  // Descriptors of the caller's that the program finds at 3, 4, ... in this order.
+  std::vector<int> handed{};
+  // The program adopts its orphaned descendants, so that they stay in its tree (commands).
+  bool reaper = true;
 };
 
 // A process descriptor for `pid` (it stays bound to that process even after the id is reused),

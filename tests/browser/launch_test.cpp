@@ -1,13 +1,20 @@
 // Starting the real browser and what its page reports; start failures with small programs that
 // stand in for a browser; the registry's turns, stops, reaper and dead browsers.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "browser/launch.h"
@@ -32,21 +39,40 @@ std::string read_file(const fs::path& path) {
   return s.str();
 }
 
-// The local addresses the process listens on for `port` ("0100007F" is 127.0.0.1).
-std::vector<std::string> listeners(unsigned port) {
-  std::vector<std::string> found;
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%04X", port);
+// The live processes of the session `leader` started: the browser and its helpers.
+std::vector<pid_t> session_members(pid_t leader) {
+  std::vector<pid_t> members;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string stat = read_file(entry.path() / "stat");
+    std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(')') + 2)));
+    std::string state;
+    long parent = 0, group = 0, session = 0;
+    if (fields >> state >> parent >> group >> session && session == leader && state != "Z")
+      members.push_back(std::stoi(entry.path().filename().string()));
+  }
+  return members;
+}
+
+// What each descriptor of `pid` refers to: "pipe:[inode]", "socket:[inode]", a path.
+std::map<int, std::string> descriptors(pid_t pid) {
+  std::map<int, std::string> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    found[std::stoi(entry.path().filename().string())] = fs::read_symlink(entry.path(), error);
+  }
+  return found;
+}
+
+// The listening TCP sockets of this machine, as "socket:[inode]".
+std::set<std::string> listening_sockets() {
+  std::set<std::string> found;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::istringstream lines(read_file(table));
-    std::string line;
-    while (std::getline(lines, line)) {
+    std::string field[10];
+    for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line);
-      std::string slot, local, remote, state;
-      fields >> slot >> local >> remote >> state;
-      if (state == "0A" && local.size() > 5 && local.substr(local.size() - 4) == hex) {
-        found.push_back(local.substr(0, local.size() - 5));
-      }
+      for (std::string& f : field) fields >> f;
+      if (field[3] == "0A") found.insert("socket:[" + field[9] + "]");
     }
   }
   return found;
@@ -88,10 +114,20 @@ class RealBrowser : public ::testing::Test {
 service::TestService* RealBrowser::service_ = nullptr;
 BrowserInstance* RealBrowser::browser_ = nullptr;
 
-TEST_F(RealBrowser, LaunchesPrivatelyOnLoopbackAndLeavesNothingBehind) {
+TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
+  // A socket some library of the agent left without close-on-exec (the webview's own DevTools
+  // port was one).
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+
   Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
   ASSERT_EQ(second_or_error.index(), 0u) << std::get<1>(second_or_error);
   std::unique_ptr<BrowserInstance> second = std::get<0>(std::move(second_or_error));
+  const pid_t pid = static_cast<pid_t>(second->pid());
   const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
   const std::string first_name = fs::path(browser_->profile()).filename().string();
   const std::string second_name = fs::path(second->profile()).filename().string();
@@ -102,24 +138,43 @@ TEST_F(RealBrowser, LaunchesPrivatelyOnLoopbackAndLeavesNothingBehind) {
   struct stat info {};
   ASSERT_EQ(::stat(second->profile().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  EXPECT_TRUE(fs::exists(fs::path(second->profile()) / "browser-errors.log"));
-
-  const std::string port_file = read_file(fs::path(second->profile()) / "DevToolsActivePort");
-  const unsigned port = static_cast<unsigned>(std::stoul(port_file));
-  EXPECT_EQ(listeners(port), std::vector<std::string>{"0100007F"});
-  const std::string command_line = read_file("/proc/" + std::to_string(second->pid()) + "/cmdline");
-  EXPECT_NE(command_line.find("--remote-debugging-port=0"), std::string::npos);
+  const std::string log = (fs::path(second->profile()) / "browser-errors.log").string();
+  EXPECT_TRUE(fs::exists(log));
+  const std::string command_line = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   EXPECT_NE(command_line.find(std::string("--user-data-dir=") + second->profile()),
             std::string::npos);
+  EXPECT_EQ(command_line.find("remote-debugging-port"), std::string::npos);
   EXPECT_EQ(command_line.find("remote-allow-origins"), std::string::npos);
-  EXPECT_EQ(command_line.find("remote-debugging-address"), std::string::npos);
+
+  // The browser talks over the pipe pair at 3 and 4, whose other ends the agent holds; its
+  // standard input and output are empty, its standard error is the log.
+  std::set<std::string> agent_objects;
+  for (const auto& [fd, target] : descriptors(::getpid())) agent_objects.insert(target);
+  std::map<int, std::string> main_fds = descriptors(pid);
+  EXPECT_EQ(main_fds[0], "/dev/null");
+  EXPECT_EQ(main_fds[1], "/dev/null");
+  EXPECT_EQ(main_fds[2], log);
+  EXPECT_TRUE(main_fds[3].starts_with("pipe:") && agent_objects.count(main_fds[3])) << main_fds[3];
+  EXPECT_TRUE(main_fds[4].starts_with("pipe:") && agent_objects.count(main_fds[4])) << main_fds[4];
+  // No process of the browser listens on a port, nor holds another pipe or socket of the agent.
+  const std::set<std::string> listening = listening_sockets();
+  const std::vector<pid_t> members = session_members(pid);
+  EXPECT_GE(members.size(), 2u);
+  for (const pid_t member : members) {
+    for (const auto& [fd, target] : descriptors(member)) {
+      const bool shared = (target.starts_with("pipe:") || target.starts_with("socket:")) &&
+                          agent_objects.count(target) != 0;
+      EXPECT_FALSE(listening.count(target) != 0 || (shared && (member != pid || fd > 4)))
+          << member << " holds " << fd << ": " << target;
+    }
+  }
+  ::close(listener);
 
   const std::string profile = second->profile();
-  const std::int64_t pid = second->pid();
   std::shared_future<bool> removed = second->shutdown();
   EXPECT_TRUE(removed.get());
   EXPECT_FALSE(fs::exists(profile));
-  EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(static_cast<pid_t>(-pid), 0) != 0; }));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return ::kill(-pid, 0) != 0; }));
 }
 
 TEST_F(RealBrowser, ConsoleRepeatsDialogsAndFailedRequestsReachThePageState) {
@@ -188,6 +243,99 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
   ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
 }
 
+// Killed outright (SIGKILL, a crash), the agent runs no code of its own: the browser it started
+// ends all the same, helpers and all.
+TEST(BrowserLifetime, ABrowserEndsWithTheAgentKilledOutright) {
+  QProcess agent;
+  agent.start(KAVOR_LAUNCH_HELPER, {});
+  ASSERT_TRUE(
+      kavor::test::wait_until([&] { return agent.canReadLine(); }, std::chrono::seconds(40)))
+      << agent.readAllStandardError().toStdString();
+  std::istringstream line(agent.readLine().toStdString());
+  long long pid = 0;
+  std::string profile;
+  line >> pid >> profile;
+  ASSERT_GT(pid, 0);
+  const pid_t browser = static_cast<pid_t>(pid);
+  EXPECT_GE(session_members(browser).size(), 2u);
+
+  ::kill(static_cast<pid_t>(agent.processId()), SIGKILL);
+  ASSERT_TRUE(agent.waitForFinished(10'000));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return session_members(browser).empty(); },
+                                      std::chrono::seconds(15)));
+  // Whatever this test found, nothing of it is left running; the dead agent could not remove
+  // its profile folder.
+  ::kill(-browser, SIGKILL);
+  kavor::test::wait_until([&] { return session_members(browser).empty(); });
+  if (profile.find("kavor-agent-browser-") != std::string::npos) fs::remove_all(profile);
+}
+
+// Files under `folder` (its own entries only, unless `deep`) named like the attachment below.
+std::vector<std::string> attachments_in(const fs::path& folder, bool deep) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folder, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (!deep) it.disable_recursion_pending();
+    const std::string name = it->path().filename().string();
+    if (name.find("autostart") != std::string::npos || name.ends_with(".crdownload"))
+      found.push_back(it->path().string());
+  }
+  return found;
+}
+
+// A page may offer a file as an attachment, by its answer or by a link it clicks itself; in any
+// mode of the chat, the browser keeps none of it, wherever a download would go.
+TEST(BrowserDownloads, AnAttachmentAPageOffersLeavesNoFileAnywhere) {
+  service::TestService service;
+  service::Reply attachment =
+      service::Reply::text(200, "[Desktop Entry]\nExec=true\n", "application/octet-stream");
+  attachment.headers.emplace("Content-Disposition",
+                             "attachment; filename=\"../../autostart.desktop\"");
+  service.set_default("GET", "/attachment", attachment);
+  service.set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
+  service.set_default("GET", "/offer",
+                      html("<title>Offer</title><a id='get' href='/attachment?link' "
+                           "download='../.autostart.desktop'>get</a>"
+                           "<script>document.getElementById('get').click()</script>"));
+  // The browser's Downloads folder is in a home of the test's own.
+  const QTemporaryDir home;
+  const QTemporaryDir workspace;
+  const QByteArray real_home = qgetenv("HOME");
+  qputenv("HOME", home.path().toUtf8());
+  struct Restore {
+    QByteArray home;
+    ~Restore() { qputenv("HOME", home); }
+  } restore{real_home};
+  BrowserRegistry registry;
+
+  test::call(registry, {{"action", "open"}, {"url", service.base_url() + "/attachment"}},
+             workspace.path().toStdString());
+  ASSERT_TRUE(service.wait_for_requests("GET", "/attachment", 1, std::chrono::seconds(10)));
+  const tools::ToolResult offered =
+      test::call(registry, {{"action", "open"}, {"url", service.base_url() + "/offer"}},
+                 workspace.path().toStdString());
+  EXPECT_NE(text_of(offered).find("\"Offer\""), std::string::npos) << text_of(offered);
+  BrowserInstance* browser = registry.browser_of("chat-1", "");
+  ASSERT_NE(browser, nullptr);
+  const std::string profile = browser->profile();
+  const auto anywhere = [&] {
+    std::vector<std::string> found;
+    for (const auto& [folder, deep] : {std::pair{fs::path(home.path().toStdString()), true},
+                                       {fs::path(profile), true},
+                                       {fs::path(workspace.path().toStdString()), true},
+                                       {fs::current_path(), false},
+                                       {fs::temp_directory_path(), false}}) {
+      for (std::string& file : attachments_in(folder, deep)) found.push_back(std::move(file));
+    }
+    return found;
+  };
+  // Given the time a download takes on this machine, nothing shows up.
+  kavor::test::wait_until([&] { return !anywhere().empty(); }, std::chrono::seconds(3));
+  EXPECT_EQ(anywhere(), std::vector<std::string>{});
+  for (const std::string& file : anywhere()) fs::remove(file);
+}
+
 // Small programs that stand in for a browser that fails to start.
 class StartFailures : public ::testing::Test {
  protected:
@@ -210,15 +358,18 @@ class StartFailures : public ::testing::Test {
 };
 
 TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
+  // The profile folders of this process; those of browsers closed before this test may still
+  // be going away as it starts.
   const auto profiles = [] {
-    std::size_t n = 0;
+    std::set<std::string> names;
     const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
     for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
-      n += entry.path().filename().string().rfind(prefix, 0) == 0;
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) == 0) names.insert(name);
     }
-    return n;
+    return names;
   };
-  const std::size_t before = profiles();
+  const std::set<std::string> before = profiles();
   const std::string quits = program("quits", "exit 3\n");
   EXPECT_EQ(start(quits), "The browser " + quits + " stopped right after starting (exit code 3).");
   const std::string sandboxed = program(
@@ -233,24 +384,21 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   std::ofstream(not_runnable) << "text";
   EXPECT_EQ(start(not_runnable).rfind("Could not start the browser " + not_runnable + ": ", 0), 0u);
 
-  // A port file whose path is not a DevTools path is never taken: the wait runs out.
+  // A program that holds its pipe but never answers: the wait runs out.
   timing::set_speedup(20);
-  const std::string writes_json =
-      program("json",
-              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
-              "printf '9222\\n/json\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
+  const std::string silent = program("silent", "exec sleep 29.5\n");
   QElapsedTimer timer;
   timer.start();
-  EXPECT_EQ(start(writes_json), "The browser " + writes_json + " did not start within 20 seconds.");
+  EXPECT_EQ(start(silent), "The browser " + silent + " did not start within 20 seconds.");
   EXPECT_GE(timer.elapsed(), 900);
-  // A port nobody listens on.
-  const std::string refused =
-      program("refused",
-              "for a in \"$@\"; do case $a in --user-data-dir=*) d=${a#*=};; esac; done\n"
-              "printf '1\\n/devtools/browser/x\\n' > \"$d/DevToolsActivePort\"\nexec sleep 29.5\n");
-  EXPECT_EQ(start(refused).rfind("Could not connect to the browser: ", 0), 0u);
+  // One that closes its pipe and goes on running.
+  const std::string deaf = program("deaf", "exec 3<&- 4>&-\nexec sleep 29.5\n");
+  EXPECT_EQ(start(deaf), "Could not connect to the browser: it closed its DevTools pipe.");
   timing::set_speedup(1);
-  EXPECT_TRUE(kavor::test::wait_until([&] { return profiles() == before; }));
+  EXPECT_TRUE(kavor::test::wait_until([&] {
+    const std::set<std::string> now = profiles();
+    return std::includes(before.begin(), before.end(), now.begin(), now.end());
+  }));
   // The stand-ins that slept were ended with their process group.
   EXPECT_TRUE(kavor::test::wait_until(
       [] { return std::system("pgrep -f '^sleep 29.5$' >/dev/null") != 0; }));

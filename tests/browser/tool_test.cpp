@@ -472,6 +472,9 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   // Opened by a call of its own, which asks the user first, the file shows.
   call({{"action", "open"}, {"url", secret.string()}});
   EXPECT_NE(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
+  // The address names the file by its path: a query or a fragment is the same file.
+  call({{"action", "open"}, {"url", secret_url + "?again#top"}});
+  EXPECT_NE(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
   close_all_browsers();
 }
 
