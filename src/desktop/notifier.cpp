@@ -208,6 +208,8 @@ Prefs Notifier::prefs() const {
 }
 
 std::optional<QString> Notifier::set_prefs(const Prefs& prefs) {
+  // Readers of the preferences wait only for the short lock below, never for the disk.
+  std::lock_guard saving(save_mutex_);
   {
     std::lock_guard lock(prefs_mutex_);
     prefs_ = prefs;

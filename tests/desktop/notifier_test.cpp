@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+
 #include "app/desktop_commands.h"
 #include "app/state_registry.h"
 #include "common/timing.h"
@@ -34,7 +36,10 @@ class NotifierTest : public ::testing::Test {
   void SetUp() override {
     timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_->ready()) << "run under dbus-run-session";
-    auto& notifier = state_.add(Notifier::load(host_, *toaster_, [this] { return prefs_path_; }));
+    auto& notifier = state_.add(Notifier::load(host_, *toaster_, [this] {
+      asked_on_ = QThread::currentThread();
+      return prefs_path_;
+    }));
     notifier_ = &notifier;
     state_.add(std::make_unique<Watchers>());
     install_desktop_commands(table_, CommandContext{endpoints_, state_, host_, notifier, {}});
@@ -62,6 +67,7 @@ class NotifierTest : public ::testing::Test {
   std::unique_ptr<NotificationServer> server_ = std::make_unique<NotificationServer>();
   QTemporaryDir dir_;
   QString prefs_path_ = dir_.filePath(QStringLiteral("config/notifications.json"));
+  std::atomic<QThread*> asked_on_{nullptr};  // the thread that last looked up the file
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
   Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")};
@@ -289,9 +295,11 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   write("{\"lang\":\"en\",\"extra\":[1],\"preview\":false}");
   EXPECT_EQ(load_prefs(prefs_path_), (Prefs{true, true, false, Lang::En}));
 
-  // Through the commands, as the page changes them.
+  // Through the commands, as the page changes them; the file is written off the window's
+  // thread, which a slow disk must not freeze.
   const Json prefs = {{"enabled", false}, {"sound", true}, {"preview", true}, {"lang", "en"}};
   ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok);
+  EXPECT_NE(asked_on_.load(), QThread::currentThread());
   QFile file(prefs_path_);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(),
