@@ -3,6 +3,7 @@
 #include "desktop/notifier.h"
 
 #include <gtest/gtest.h>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -233,18 +234,32 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
   EXPECT_TRUE(toasts[1].hints.value(QStringLiteral("suppress-sound")).toBool());
   EXPECT_FALSE(toasts[1].hints.contains(QStringLiteral("sound-name")));
 
-  // A service that reads markup gets the text escaped, so it shows exactly what was written.
-  server_.reset();
-  server_ = std::make_unique<NotificationServer>(
-      QStringList{QStringLiteral("body"), QStringLiteral("body-markup")});
-  ASSERT_TRUE(server_->ready());
-  const std::unique_ptr<Toaster> markup_toaster = desktop_toaster();
-  Notifier notifier(host_, *markup_toaster, [this] { return prefs_path_; });
-  EXPECT_TRUE(notifier.notify(
-      NotifyRequest{NotifyKind::Failed, u8("<i>Trip</i>"), u8("1 < 2 && <b>bold</b>"), u8("2")}));
+  // The service is replaced by one that reads markup, while the agent runs: the same toaster
+  // asks again and escapes the text, so it shows exactly what was written; and back.
+  QDBusServiceWatcher owners(QStringLiteral("org.freedesktop.Notifications"),
+                             QDBusConnection::sessionBus(),
+                             QDBusServiceWatcher::WatchForOwnerChange);
+  QString owner;
+  QObject::connect(&owners, &QDBusServiceWatcher::serviceOwnerChanged,
+                   [&owner](const QString&, const QString&, const QString& now) { owner = now; });
+  const auto swap_server = [&](QStringList capabilities) {
+    server_.reset();
+    server_ = std::make_unique<NotificationServer>(std::move(capabilities));
+    ASSERT_TRUE(server_->ready());
+    // The toaster hears of the new owner in the same delivery as this watcher.
+    ASSERT_TRUE(test::wait_until([&] { return owner == server_->unique_name(); }));
+    QCoreApplication::processEvents();
+  };
+  swap_server({QStringLiteral("body"), QStringLiteral("body-markup")});
+  EXPECT_EQ(send(NotifyKind::Failed, "<i>Trip</i>", "1 < 2 && <b>bold</b>", "2"),
+            NotifyOutcome::Shown);
   ASSERT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
   EXPECT_EQ(server_->toasts()[0].body,
             QStringLiteral("&lt;i&gt;Trip&lt;/i&gt;\n1 &lt; 2 &amp;&amp; &lt;b&gt;bold&lt;/b&gt;"));
+  swap_server({QStringLiteral("body")});
+  EXPECT_EQ(send(NotifyKind::Failed, "Trip", "1 < 2", "3"), NotifyOutcome::Shown);
+  ASSERT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
+  EXPECT_EQ(server_->toasts()[0].body, QStringLiteral("Trip\n1 < 2"));
 
   // A refused toast is not retried; the page hears why.
   server_->refuse(QStringLiteral("Too many notifications."));
