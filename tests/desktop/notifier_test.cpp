@@ -193,6 +193,14 @@ TEST_F(NotifierTest, TitlesBodiesAndPreviewsInBothLanguages) {
       {NotifyKind::Test, u8("Trip"), u8("x"), fa, u8("اعلانها کار میکنند"),
        u8("اگر این پیام را میبینید، اعلانهای دستیار زبان کاور درست تنظیم شدهاند.")},
       {NotifyKind::Done, u8("Trip"), u8("# Hi"), fa, u8("پاسخ آماده است"), u8("Trip\nHi")},
+      // Texts from the page, the service or a command show what could disguise them escaped; a
+      // label stays one line, a failure keeps its lines.
+      {NotifyKind::Done, u8("Trip\u202Egnp.exe"), u8("Hello\u200Fworld\x1B[2K"), en,
+       u8("Reply ready"), u8("Trip<U+202E>gnp.exe\nHello<U+200F>world<U+001B>[2K")},
+      {NotifyKind::Failed, u8("Trip\nBack online"), u8("Line one\nline\rtwo"), en,
+       u8("The reply failed"), u8("Trip<U+000A>Back online\nLine one\nline<U+000D>two")},
+      {NotifyKind::Approval, u8("Trip"), u8("rm \u2066x\u2069"), en,
+       u8("Waiting for your approval"), u8("rm <U+2066>x<U+2069>")},
       // Without previews every body is the fixed one.
       {NotifyKind::Done, u8("Trip"), u8("Hi"), plain, u8("Reply ready"),
        u8("Your Kavor AI reply is ready.")},
