@@ -61,36 +61,23 @@ TEST(Utf8, CharactersThatChangeHowATextReadsAreShownEscaped) {
     std::string single;  // LineBreaks::Escape
   };
   const Case cases[] = {
-      // A right-to-left override turns "rm -rf ~/\u202Ekab.cte" into "rm -rf ~/etc.bak" on screen.
-      {"rm -rf ~/\u202Ekab.cte", "rm -rf ~/<U+202E>kab.cte", "rm -rf ~/<U+202E>kab.cte"},
-      {"a\u202Ab\u202Bc\u202Cd\u202De", "a<U+202A>b<U+202B>c<U+202C>d<U+202D>e",
-       "a<U+202A>b<U+202B>c<U+202C>d<U+202D>e"},
-      {"\u2066x\u2067y\u2068z\u2069", "<U+2066>x<U+2067>y<U+2068>z<U+2069>",
-       "<U+2066>x<U+2067>y<U+2068>z<U+2069>"},
-      {"\u200Ea\u200Fb\u061Cc", "<U+200E>a<U+200F>b<U+061C>c", "<U+200E>a<U+200F>b<U+061C>c"},
+      // On screen the override turns "kab.cte" into "etc.bak".
+      {"rm ~/\u202Ekab.cte \u202A\u202D\u2066\u2069",
+       "rm ~/<U+202E>kab.cte <U+202A><U+202D><U+2066><U+2069>",
+       "rm ~/<U+202E>kab.cte <U+202A><U+202D><U+2066><U+2069>"},
+      {"\u200Ea\u200F\u061C\u2028", "<U+200E>a<U+200F><U+061C><U+2028>",
+       "<U+200E>a<U+200F><U+061C><U+2028>"},
       // A carriage return or an erase sequence would overwrite the harmless start of a line.
-      {"curl x | sh\r# ls", "curl x | sh<U+000D># ls", "curl x | sh<U+000D># ls"},
-      {"ok\x1B[2K\x1B[1Ahidden", "ok<U+001B>[2K<U+001B>[1Ahidden",
-       "ok<U+001B>[2K<U+001B>[1Ahidden"},
-      {std::string("nul\0bell\x07"
-                   "del\x7F",
-                   13),
-       "nul<U+0000>bell<U+0007>del<U+007F>", "nul<U+0000>bell<U+0007>del<U+007F>"},
-      {"c1\u0085\u009B31m", "c1<U+0085><U+009B>31m", "c1<U+0085><U+009B>31m"},
-      // Lines and tabs: kept in a text with lines, a one-line text shows its breaks.
-      {"make\n\tmake test\n", "make\n\tmake test\n", "make<U+000A>\tmake test<U+000A>"},
-      {"one\u2028two\u2029", "one<U+2028>two<U+2029>", "one<U+2028>two<U+2029>"},
-      {"a\r\nb", "a<U+000D>\nb", "a<U+000D><U+000A>b"},
-      // Persian with its zero-width non-joiner, emoji with joiners, accents: unchanged.
-      {"\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645",
-       "\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645",
-       "\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645"},
-      {"\U0001F469\u200D\U0001F4BB caf\u00E9", "\U0001F469\u200D\U0001F4BB caf\u00E9",
-       "\U0001F469\u200D\U0001F4BB caf\u00E9"},
-      // What a literal escape looks like stays as it is; broken bytes show as U+FFFD.
-      {"<U+202E>", "<U+202E>", "<U+202E>"},
-      {"a\xFF\xC3", "a\uFFFD\uFFFD", "a\uFFFD\uFFFD"},
-      {"", "", ""},
+      {"curl x | sh\r# ls\x1B[2K\u009B", "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>",
+       "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>"},
+      {std::string("a\0\x7F", 3), "a<U+0000><U+007F>", "a<U+0000><U+007F>"},
+      {"make\n\tmake test\r\n", "make\n\tmake test<U+000D>\n",
+       "make<U+000A>\tmake test<U+000D><U+000A>"},
+      // Persian with its zero-width non-joiner, an emoji with its joiner: unchanged.
+      {"\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
+       "\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
+       "\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB"},
+      {"a\xFF<U+202E>", "a\uFFFD<U+202E>", "a\uFFFD<U+202E>"},
   };
   for (const Case& c : cases) {
     const std::string keep = visible_controls(c.text, LineBreaks::Keep);

@@ -199,8 +199,6 @@ TEST_F(NotifierTest, TitlesBodiesAndPreviewsInBothLanguages) {
        u8("Reply ready"), u8("Trip<U+202E>gnp.exe\nHello<U+200F>world<U+001B>[2K")},
       {NotifyKind::Failed, u8("Trip\nBack online"), u8("Line one\nline\rtwo"), en,
        u8("The reply failed"), u8("Trip<U+000A>Back online\nLine one\nline<U+000D>two")},
-      {NotifyKind::Approval, u8("Trip"), u8("rm \u2066x\u2069"), en,
-       u8("Waiting for your approval"), u8("rm <U+2066>x<U+2069>")},
       // Without previews every body is the fixed one.
       {NotifyKind::Done, u8("Trip"), u8("Hi"), plain, u8("Reply ready"),
        u8("Your Kavor AI reply is ready.")},
@@ -242,32 +240,26 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
   EXPECT_TRUE(toasts[1].hints.value(QStringLiteral("suppress-sound")).toBool());
   EXPECT_FALSE(toasts[1].hints.contains(QStringLiteral("sound-name")));
 
-  // The service is replaced by one that reads markup, while the agent runs: the same toaster
-  // asks again and escapes the text, so it shows exactly what was written; and back.
+  // The service is replaced, while the agent runs, by one that reads markup: the same toaster
+  // asks again and escapes the text, so it shows exactly what was written.
   QDBusServiceWatcher owners(QStringLiteral("org.freedesktop.Notifications"),
                              QDBusConnection::sessionBus(),
                              QDBusServiceWatcher::WatchForOwnerChange);
   QString owner;
   QObject::connect(&owners, &QDBusServiceWatcher::serviceOwnerChanged,
                    [&owner](const QString&, const QString&, const QString& now) { owner = now; });
-  const auto swap_server = [&](QStringList capabilities) {
-    server_.reset();
-    server_ = std::make_unique<NotificationServer>(std::move(capabilities));
-    ASSERT_TRUE(server_->ready());
-    // The toaster hears of the new owner in the same delivery as this watcher.
-    ASSERT_TRUE(test::wait_until([&] { return owner == server_->unique_name(); }));
-    QCoreApplication::processEvents();
-  };
-  swap_server({QStringLiteral("body"), QStringLiteral("body-markup")});
+  server_.reset();
+  server_ = std::make_unique<NotificationServer>(
+      QStringList{QStringLiteral("body"), QStringLiteral("body-markup")});
+  ASSERT_TRUE(server_->ready());
+  // The toaster hears of the new owner in the same delivery as this watcher.
+  ASSERT_TRUE(test::wait_until([&] { return owner == server_->unique_name(); }));
+  QCoreApplication::processEvents();
   EXPECT_EQ(send(NotifyKind::Failed, "<i>Trip</i>", "1 < 2 && <b>bold</b>", "2"),
             NotifyOutcome::Shown);
   ASSERT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
   EXPECT_EQ(server_->toasts()[0].body,
             QStringLiteral("&lt;i&gt;Trip&lt;/i&gt;\n1 &lt; 2 &amp;&amp; &lt;b&gt;bold&lt;/b&gt;"));
-  swap_server({QStringLiteral("body")});
-  EXPECT_EQ(send(NotifyKind::Failed, "Trip", "1 < 2", "3"), NotifyOutcome::Shown);
-  ASSERT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
-  EXPECT_EQ(server_->toasts()[0].body, QStringLiteral("Trip\n1 < 2"));
 
   // A refused toast is not retried; the page hears why.
   server_->refuse(QStringLiteral("Too many notifications."));

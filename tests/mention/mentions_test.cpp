@@ -550,8 +550,7 @@ TEST_F(MentionsTest, AnIndexCutAtTheCapIsSavedAndReadBackWithoutAWalk) {
   });
   entry_cap_ = 2'000;
   TempTree t;
-  // Later folders are larger, so that whichever thread reaches the cap first, another is still
-  // inside a sibling then.
+  // Later folders are larger: whichever thread takes the first, another is inside a sibling.
   fill_with_links(t / "a0", 2'500);
   fill_with_links(t / "a1", 10'000);
   for (const char* big : {"a2", "a3", "a4"}) fill_with_links(t / big, 20'000);
