@@ -4,10 +4,20 @@
 
 const agent = window.__TAURI_INTERNALS__;
 const $ = (id) => document.getElementById(id);
+
+// Characters that make a text read otherwise than it is: controls other than tab and line feed
+// (a carriage return or an escape sequence overwrites what came before), the direction marks,
+// embeddings, overrides and isolates (a command could show one name and run another), the line
+// and paragraph separators. Every text from the agent or the service is shown with each of them
+// as a visible <U+XXXX>, as the agent shows them in what it writes.
+const HIDING = /[\u0000-\u0008\u000B-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028-\u202E\u2066-\u2069]/g;
+const visible = (text) => String(text).replace(HIDING,
+  (c) => `<U+${c.charCodeAt(0).toString(16).toUpperCase().padStart(4, '0')}>`);
+
 const el = (tag, cls, text) => {
   const node = document.createElement(tag);
   if (cls) node.className = cls;
-  if (text !== undefined) node.textContent = text;
+  if (text !== undefined) node.textContent = visible(text);
   return node;
 };
 
@@ -27,7 +37,7 @@ const state = {
 
 function notice(text) {
   const box = $('notice');
-  box.textContent = text;
+  box.textContent = visible(text);
   box.hidden = !text;
   clearTimeout(notice.timer);
   if (text) notice.timer = setTimeout(() => { box.hidden = true; }, 8000);
@@ -69,7 +79,7 @@ function showInfo(info) {
     badge.textContent = 'Not linked';
     badge.className = 'badge off';
   } else if (info.connected) {
-    badge.textContent = `Connected as ${info.device.name}`;
+    badge.textContent = visible(`Connected as ${info.device.name}`);
     badge.className = 'badge on';
   } else {
     badge.textContent = 'Offline';
@@ -77,7 +87,8 @@ function showInfo(info) {
   }
   $('link').hidden = !!info.device;
   $('unlink').hidden = !info.device;
-  $('about').textContent = `Kavor Agent ${info.version} on ${info.os_version || info.os} (${info.arch})`;
+  $('about').textContent =
+    visible(`Kavor Agent ${info.version} on ${info.os_version || info.os} (${info.arch})`);
 }
 
 const refreshInfo = () => call('agent_info').then(showInfo, () => {});
@@ -122,17 +133,17 @@ async function selectChat(id) {
 }
 
 async function showWorkspace(chat) {
-  $('workspace-path').textContent = chat.workspace || 'none chosen';
+  $('workspace-path').textContent = visible(chat.workspace || 'none chosen');
   $('workspace-status').textContent = '';
   $('project').textContent = '';
   if (!chat.workspace) return;
   const status = await call('agent_path_status', { path: chat.workspace }).catch(() => '');
   const words = { ok: 'ready', missing: 'missing', not_folder: 'not a folder', invalid: 'invalid' };
-  $('workspace-status').textContent = words[status] || status;
+  $('workspace-status').textContent = visible(words[status] || status);
   if (status !== 'ok') return;
   openIndex(chat.workspace);
   call('agent_project_context', { workspace: chat.workspace }).then(
-    (context) => { $('project').textContent = projectText(context); },
+    (context) => { $('project').textContent = visible(projectText(context)); },
     () => {});
 }
 
@@ -271,7 +282,7 @@ function onOutput(event) {
     pre = el('pre', 'output');
     card.insertBefore(pre, card.querySelector('.actions'));
   }
-  pre.textContent = info.live;
+  pre.textContent = visible(info.live);
   pre.scrollTop = pre.scrollHeight;
 }
 
@@ -287,7 +298,7 @@ async function refreshPending() {
     const chat = state.chats.find((c) => c.id === info.chat);
     const line = el('div', 'row');
     const go = el('button', '', `${info.tool} ${info.summary}`);
-    go.title = chat ? chat.title : info.chat;
+    go.title = visible(chat ? chat.title : info.chat);
     go.onclick = () => selectChat(info.chat);
     line.append(go);
     box.append(line);
@@ -360,10 +371,10 @@ function highlighted(path, ranges) {
   const line = el('span');
   let at = 0;
   for (const [from, to] of ranges) {
-    line.append(path.slice(at, from), el('mark', '', path.slice(from, to)));
+    line.append(visible(path.slice(at, from)), el('mark', '', path.slice(from, to)));
     at = to;
   }
-  line.append(path.slice(at));
+  line.append(visible(path.slice(at)));
   return line;
 }
 
@@ -429,9 +440,9 @@ async function importArchive() {
   try {
     const result = await call('chatgpt_import', { path, token: state.token });
     const done = result && result.import ? result.import : result;
-    $('import-status').textContent = `Imported: ${JSON.stringify(done)}`;
+    $('import-status').textContent = visible(`Imported: ${JSON.stringify(done)}`);
   } catch (error) {
-    $('import-status').textContent = String(error);
+    $('import-status').textContent = visible(String(error));
   }
 }
 
@@ -443,9 +454,9 @@ function onImport(progress) {
     bar.value = progress.done;
   }
   const kb = Math.round(progress.bytes / 1024);
-  $('import-status').textContent = progress.total
+  $('import-status').textContent = visible(progress.total
     ? `${progress.phase}: ${progress.done} of ${progress.total} (${kb} KiB)`
-    : `${progress.phase} (${kb} KiB)`;
+    : `${progress.phase} (${kb} KiB)`);
 }
 
 // ---- start ----

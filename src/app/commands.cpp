@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <exception>
+
 #include "app/desktop_commands.h"
 #include "app/import_commands.h"
 #include "app/mention_commands.h"
@@ -112,6 +114,23 @@ QString path_status(const QString& path) {
   return info.isDir() ? QStringLiteral("ok") : QStringLiteral("not_folder");
 }
 
+QCoro::Task<CommandResult> path_status_command(QString path,
+                                               std::function<QString(const QString&)> check) {
+  // The worker answers either way: an exception left in the future would never reach the page.
+  QFuture<CommandResult> checking = QtConcurrent::run([path, check] {
+    const QString failed = QStringLiteral("Checking the folder failed: ");
+    try {
+      return CommandResult::success(Json(check(path).toStdString()));
+    } catch (const std::exception& e) {
+      return CommandResult::failure(failed + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      return CommandResult::failure(failed + QStringLiteral("unknown error"));
+    }
+  });
+  CommandResult result = co_await checking;
+  co_return result;
+}
+
 void install_commands(CommandTable& table, CommandContext ctx) {
   using A = ArgType;
   StateRegistry& state = ctx.state;
@@ -170,12 +189,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
       });
 
   table.add("agent_path_status", {{"path", A::String}},
-            [](const Json& args) -> QCoro::Task<CommandResult> {
-              const QString path = text_arg(args, "path");
-              QFuture<QString> checking = QtConcurrent::run([path] { return path_status(path); });
-              const QString status = co_await checking;
-              co_return CommandResult::success(Json(status.toStdString()));
-            });
+            [](const Json& args) { return path_status_command(text_arg(args, "path")); });
 
   table.add(
       "agent_project_context", {{"workspace", A::String}},

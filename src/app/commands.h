@@ -3,6 +3,7 @@
 // heartbeat. Commands of features still to come answer with a clear refusal.
 #pragma once
 
+#include <functional>
 #include <stop_token>
 
 #include "app/command_table.h"
@@ -28,6 +29,12 @@ Json agent_info(const StateRegistry& state);
 
 // The status of a folder the user typed or picked: "ok", "not_folder", "missing", "invalid".
 QString path_status(const QString& path);
+
+// agent_path_status: `check` runs on the shared pool, off the window's thread. A check that
+// fails itself (not a missing folder, which is a status) answers "Checking the folder failed: "
+// and its error.
+QCoro::Task<CommandResult> path_status_command(
+    QString path, std::function<QString(const QString&)> check = path_status);
 
 void install_commands(CommandTable& table, CommandContext context);
 

@@ -1,5 +1,8 @@
 #include "app/desktop_commands.h"
 
+#include <qcorofuture.h>
+#include <QtConcurrent/QtConcurrentRun>
+
 #include <limits>
 
 #include "app/state_registry.h"
@@ -68,7 +71,13 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               "The notification settings must give enabled, sound and preview as true or "
               "false, and lang as fa or en."));
         }
-        if (const auto error = state.get<Notifier>().set_prefs(*prefs)) {
+        // The file is written on the shared pool: a slow or hung disk must not freeze the
+        // window. The notifier outlives the pool's work (the agent drains the pool first).
+        Notifier* notifier = &state.get<Notifier>();
+        QFuture<std::optional<QString>> saving =
+            QtConcurrent::run([notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
+        const std::optional<QString> error = co_await saving;
+        if (error) {
           co_return CommandResult::failure(
               QStringLiteral("The notification settings could not be saved: %1.").arg(*error));
         }

@@ -187,4 +187,35 @@ std::string_view trim_end_unicode(std::string_view text) {
   return text;
 }
 
+namespace {
+
+// Whether visible_controls shows `c` escaped (a line feed only in a one-line text).
+bool hides_in_text(char32_t c) {
+  if (c < 0x20) return c != '\t' && c != '\n';
+  return (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 ||
+         c == 0x2029 || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+std::string visible_controls(std::string_view text, LineBreaks breaks) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t c = next_code_point(text, pos);
+    if (!hides_in_text(c) && (c != '\n' || breaks == LineBreaks::Keep)) {
+      append_code_point(c, out);
+      continue;
+    }
+    out += "<U+";
+    int digits = 4;
+    while (digits < 6 && (c >> (4 * digits)) != 0) ++digits;
+    for (int d = digits - 1; d >= 0; --d) out += kHex[(c >> (4 * d)) & 0xF];
+    out += '>';
+  }
+  return out;
+}
+
 }  // namespace kavor

@@ -56,4 +56,20 @@ bool is_unicode_space(char32_t cp);
 // `text` (well-formed UTF-8) without trailing white space in the Unicode sense.
 std::string_view trim_end_unicode(std::string_view text);
 
+// Texts the agent writes for people to judge (a call's summary, the command or diff shown for
+// approval, a notification) must read as what they hold. Some characters make a text read
+// otherwise: a carriage return or an escape sequence overwrites or recolours what came before;
+// the direction overrides, embeddings and isolates (U+202A to U+202E, U+2066 to U+2069) and
+// the direction marks (U+200E, U+200F, U+061C) reorder what follows, so that a command shows
+// "rm -rf ~/etc.bak" while it runs something else; the line and paragraph separators (U+2028,
+// U+2029) break a one-line text. Each of them, and every other C0 control, DEL and C1 control,
+// is shown as the visible "<U+XXXX>" (four hex digits or more, upper case). Tabs stay, and
+// line feeds stay where the text has lines (a multi-line command, a diff); the joiners that
+// Persian and emoji need (U+200C, U+200D) stay too. An ill-formed sequence shows as U+FFFD.
+// Only what is shown changes: the command that runs and the output the assistant reads never
+// pass through here. The result holds none of these characters, so applying it again changes
+// nothing.
+enum class LineBreaks { Keep, Escape };
+std::string visible_controls(std::string_view text, LineBreaks breaks);
+
 }  // namespace kavor

@@ -10,6 +10,7 @@
 #include "common/atomic_file.h"
 #include "common/host.h"
 #include "common/timing.h"
+#include "common/utf8.h"
 
 namespace kavor {
 
@@ -40,6 +41,10 @@ constexpr std::array<KindEntry, 8> kKinds{{
     {NotifyKind::Test, "test", "Notifications work", "If you can read this, Kavor Agent notifications are set up correctly.", "اعلانها کار میکنند", "اگر این پیام را میبینید، اعلانهای دستیار زبان کاور درست تنظیم شدهاند."},
 }};
 // clang-format on
+
+QString shown(const QString& text, LineBreaks breaks) {
+  return QString::fromStdString(visible_controls(text.toStdString(), breaks));
+}
 
 const KindEntry& entry(NotifyKind kind) {
   for (const KindEntry& e : kKinds) {
@@ -165,7 +170,11 @@ QString reply_preview(const QString& text) {
 NotifyText compose(const NotifyRequest& request, const Prefs& prefs) {
   NotifyText out = notify_text(request.kind, prefs.lang);
   if (!prefs.preview) return out;
-  const QString label = cut_text(request.chat.trimmed(), Notifier::kLabelChars);
+  // The label and the texts come from the page, the service or a command: what could make
+  // them read otherwise (a direction override, a control) is shown escaped, after the cut so
+  // that the cut counts what was written.
+  const QString label =
+      shown(cut_text(request.chat.trimmed(), Notifier::kLabelChars), LineBreaks::Escape);
   const QString text = cut_text(request.text.trimmed(), Notifier::kTextChars);
   switch (request.kind) {
     case NotifyKind::Done:
@@ -173,15 +182,15 @@ NotifyText compose(const NotifyRequest& request, const Prefs& prefs) {
     case NotifyKind::Network: {
       if (request.kind == NotifyKind::Done) {
         const QString preview = reply_preview(text);
-        if (!preview.isEmpty()) out.body = preview;
+        if (!preview.isEmpty()) out.body = shown(preview, LineBreaks::Escape);
       } else if (request.kind == NotifyKind::Failed && !text.isEmpty()) {
-        out.body = text;
+        out.body = shown(text, LineBreaks::Keep);
       }
       if (!label.isEmpty()) out.body = label + QLatin1Char('\n') + out.body;
       break;
     }
     case NotifyKind::Approval:
-      if (!text.isEmpty()) out.body = text;
+      if (!text.isEmpty()) out.body = shown(text, LineBreaks::Keep);
       break;
     case NotifyKind::Offline:
     case NotifyKind::Online:
@@ -208,6 +217,8 @@ Prefs Notifier::prefs() const {
 }
 
 std::optional<QString> Notifier::set_prefs(const Prefs& prefs) {
+  // Readers of the preferences wait only for the short lock below, never for the disk.
+  std::lock_guard saving(save_mutex_);
   {
     std::lock_guard lock(prefs_mutex_);
     prefs_ = prefs;

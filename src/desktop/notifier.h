@@ -94,7 +94,8 @@ class Notifier : public Notifications {
 
   Prefs prefs() const;
   // Takes the preferences, then writes the file; the file system's error text on failure (the
-  // new preferences stay in force).
+  // new preferences stay in force). May be called from any thread; calls that overlap write
+  // one after the other, so the file always ends with the preferences in force.
   std::optional<QString> set_prefs(const Prefs& prefs);
 
   // Runs the flow and, when a toast is due, waits for the desktop to take it. The desktop's
@@ -114,6 +115,7 @@ class Notifier : public Notifications {
   Toaster& toaster_;
   std::function<QString()> prefs_file_;
 
+  std::mutex save_mutex_;  // held across taking and writing new preferences
   mutable std::mutex prefs_mutex_;
   Prefs prefs_;
   std::mutex shown_mutex_;

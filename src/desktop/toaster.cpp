@@ -4,10 +4,12 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusServiceWatcher>
 #include <QVariantMap>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 
 #include "common/build_config.h"
 
@@ -24,6 +26,18 @@ constexpr std::chrono::milliseconds kCallTimeout{10'000};
 constexpr int kServerDefaultExpiry = -1;
 
 enum class Markup { Unknown, Plain, Read };
+
+// What the notification service said about markup, until another program takes over its name
+// (a desktop restarted, a different server started): that one is asked anew.
+struct MarkupCache {
+  std::atomic<Markup> markup{Markup::Unknown};
+  std::atomic<std::uint64_t> owner_changes{0};
+
+  void forget() {
+    ++owner_changes;
+    markup.store(Markup::Unknown);
+  }
+};
 
 // The body as a markup-reading service must receive it to show it unchanged.
 QString escape_markup(const QString& text) {
@@ -50,14 +64,23 @@ QString error_text(const QDBusMessage& reply) {
 
 class DesktopToaster : public Toaster {
  public:
+  DesktopToaster()
+      : owners_(QLatin1String(kService), QDBusConnection::sessionBus(),
+                QDBusServiceWatcher::WatchForOwnerChange) {
+    QObject::connect(&owners_, &QDBusServiceWatcher::serviceOwnerChanged, &owners_,
+                     [cache = cache_] { cache->forget(); });
+  }
+
   QCoro::Task<std::optional<QString>> show(Toast toast) override {
     // Only shared state from here on: the task may outlive the toaster.
-    const std::shared_ptr<std::atomic<Markup>> markup = markup_;
+    const std::shared_ptr<MarkupCache> cache = cache_;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) co_return bus.lastError().message();
 
-    // 1. Ask once whether the service reads markup in bodies.
-    if (markup->load() == Markup::Unknown) {
+    // 1. Ask whether the service reads markup in bodies, once per owner of its name.
+    Markup markup = cache->markup.load();
+    if (markup == Markup::Unknown) {
+      const std::uint64_t asked_of = cache->owner_changes.load();
       const QDBusMessage ask = QDBusMessage::createMethodCall(
           QLatin1String(kService), QLatin1String(kPath), QLatin1String(kInterface),
           QStringLiteral("GetCapabilities"));
@@ -66,7 +89,9 @@ class DesktopToaster : public Toaster {
       if (caps.type() == QDBusMessage::ErrorMessage) co_return error_text(caps);
       const QStringList list =
           caps.arguments().isEmpty() ? QStringList() : caps.arguments().constFirst().toStringList();
-      markup->store(list.contains(QStringLiteral("body-markup")) ? Markup::Read : Markup::Plain);
+      markup = list.contains(QStringLiteral("body-markup")) ? Markup::Read : Markup::Plain;
+      // An answer from a server that left meanwhile serves this toast only.
+      if (cache->owner_changes.load() == asked_of) cache->markup.store(markup);
     }
 
     // 2. The toast itself.
@@ -77,7 +102,7 @@ class DesktopToaster : public Toaster {
     } else {
       hints.insert(QStringLiteral("suppress-sound"), true);
     }
-    const QString body = markup->load() == Markup::Read ? escape_markup(toast.body) : toast.body;
+    const QString body = markup == Markup::Read ? escape_markup(toast.body) : toast.body;
     QDBusMessage call =
         QDBusMessage::createMethodCall(QLatin1String(kService), QLatin1String(kPath),
                                        QLatin1String(kInterface), QStringLiteral("Notify"));
@@ -90,8 +115,9 @@ class DesktopToaster : public Toaster {
   }
 
  private:
-  std::shared_ptr<std::atomic<Markup>> markup_ =
-      std::make_shared<std::atomic<Markup>>(Markup::Unknown);
+  std::shared_ptr<MarkupCache> cache_ = std::make_shared<MarkupCache>();
+  // Lives on the thread that made the toaster, whose event loop delivers its news.
+  QDBusServiceWatcher owners_;
 };
 
 }  // namespace

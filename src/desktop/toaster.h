@@ -31,9 +31,11 @@ inline constexpr const char* kToastAppName = "Kavor Agent";
 inline constexpr const char* kToastSoundName = "message-new-instant";
 
 // Toasts through org.freedesktop.Notifications on the session bus. Whether the service reads
-// markup in bodies is asked once (GetCapabilities); if it does, "&", "<" and ">" in the body
-// are escaped, so a chat title or a reply can never turn into a link or hide part of the text.
-// Silent toasts carry the "suppress-sound" hint, others "sound-name".
+// markup in bodies is asked (GetCapabilities) once for each program that owns the service's
+// name: when another takes it over, the next toast asks again. Where the service reads markup,
+// "&", "<" and ">" in the body are escaped, so a chat title or a reply can never turn into a
+// link or hide part of the text. Silent toasts carry the "suppress-sound" hint, others
+// "sound-name". Make the toaster on the thread whose event loop runs, and show toasts there.
 std::unique_ptr<Toaster> desktop_toaster();
 
 }  // namespace kavor

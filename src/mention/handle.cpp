@@ -35,10 +35,11 @@ void Mailbox::drain() {
 }
 
 IndexHandle::IndexHandle(std::string root_path_in, std::string root_text_in,
-                         std::string file_path_in)
+                         std::string file_path_in, std::size_t entry_cap_in)
     : root_path(std::move(root_path_in)),
       root_text(std::move(root_text_in)),
       file_path(std::move(file_path_in)),
+      entry_cap(entry_cap_in),
       last_used_ms(now_ms()) {
   // Until its worker has loaded or walked, an index is being built: an opening that answers
   // before the worker starts must not report an empty index as finished.

@@ -42,7 +42,8 @@ class Mailbox {
 };
 
 struct IndexHandle {
-  IndexHandle(std::string root_path, std::string root_text, std::string file_path);
+  IndexHandle(std::string root_path, std::string root_text, std::string file_path,
+              std::size_t entry_cap = kMaxEntries);
   ~IndexHandle();
   IndexHandle(const IndexHandle&) = delete;
   IndexHandle& operator=(const IndexHandle&) = delete;
@@ -50,6 +51,9 @@ struct IndexHandle {
   const std::string root_path;  // canonical absolute path, as the file system spells it
   const std::string root_text;  // its UTF-8 rendering: table key, file root, reported root
   const std::string file_path;  // the index file
+  // Entries one index holds at most: kMaxEntries, smaller only in tests, which cannot afford
+  // folders of that size for every case that reaches the cap.
+  const std::size_t entry_cap;
 
   Index index;
   std::atomic<std::uint64_t> search_counter{0};

@@ -70,8 +70,8 @@ std::variant<Root, std::string> resolve_root(std::string_view text) {
   return Root{*real, utf8_lossy(*real)};
 }
 
-Mentions::Mentions(IndexLocation location, EventSink sink)
-    : location_(std::move(location)), sink_(std::move(sink)) {}
+Mentions::Mentions(IndexLocation location, EventSink sink, std::size_t entry_cap)
+    : location_(std::move(location)), sink_(std::move(sink)), entry_cap_(entry_cap) {}
 
 Mentions::~Mentions() {
   stop_all();
@@ -120,8 +120,8 @@ std::shared_ptr<IndexHandle> Mentions::open(const Root& root) {
     table_.erase(oldest);
     retire_locked(std::move(evicted));
   }
-  auto handle =
-      std::make_shared<IndexHandle>(root.path, root.text, index_file_path(location_, root.text));
+  auto handle = std::make_shared<IndexHandle>(root.path, root.text,
+                                              index_file_path(location_, root.text), entry_cap_);
   // A stopped index of the same root may still be writing its file.
   std::shared_ptr<IndexHandle> predecessor;
   for (const auto& old : retired_) {

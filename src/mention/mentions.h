@@ -67,7 +67,8 @@ std::variant<Root, std::string> resolve_root(std::string_view text);
 
 class Mentions {
  public:
-  Mentions(IndexLocation location, EventSink sink);
+  // `entry_cap` bounds every index (see IndexHandle::entry_cap).
+  Mentions(IndexLocation location, EventSink sink, std::size_t entry_cap = kMaxEntries);
   // Stops every worker; each saves its index before it ends.
   ~Mentions();
   Mentions(const Mentions&) = delete;
@@ -95,6 +96,7 @@ class Mentions {
 
   IndexLocation location_;
   EventSink sink_;
+  std::size_t entry_cap_;
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<IndexHandle>> table_;
   // Stopped handles whose worker may still be saving.

@@ -296,7 +296,10 @@ WalkOutcome walk_entries_shared(const WalkRequest& request, unsigned threads,
         }
         ready = std::move(below[handed]);
       }
-      if (ready.cancelled) outcome.cancelled = true;
+      // Once the cap is reached, the folders still being walked are stopped by it, not by the
+      // caller: their "cancelled" says nothing about this walk, which is truncated. A real
+      // cancel is read from the caller's flag at the end.
+      if (ready.cancelled && !outcome.truncated) outcome.cancelled = true;
       if (outcome.truncated || outcome.cancelled) {
         ++handed;
         continue;

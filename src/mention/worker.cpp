@@ -194,7 +194,7 @@ class Worker {
       batch.clear();
     };
     const WalkOutcome outcome =
-        walk_entries_shared(request("", kMaxDepth, kMaxEntries), walk_threads(), [&](Entry e) {
+        walk_entries_shared(request("", kMaxDepth, h_.entry_cap), walk_threads(), [&](Entry e) {
           batch.push_back(std::move(e));
           if (batch.size() < kWalkBatch) return;
           hand_over();
@@ -317,7 +317,7 @@ class Worker {
     watch_now(rel);
 
     std::vector<Entry> listing;
-    const WalkOutcome outcome = walk_entries(request(rel, 1, kMaxEntries),
+    const WalkOutcome outcome = walk_entries(request(rel, 1, h_.entry_cap),
                                              [&](Entry e) { listing.push_back(std::move(e)); });
     if (outcome.cancelled) return;
     if (outcome.start_failed) {
@@ -332,7 +332,7 @@ class Worker {
     std::vector<std::pair<std::size_t, Entry>> updated;
     std::vector<Entry> added;
     std::vector<std::string> walk_below;
-    std::size_t room = kMaxEntries - std::min(kMaxEntries, entries.size() + ix_.pending.size());
+    std::size_t room = h_.entry_cap - std::min(h_.entry_cap, entries.size() + ix_.pending.size());
     const auto add = [&](Entry e) {
       if (room == 0) return;
       --room;
@@ -397,7 +397,7 @@ class Worker {
     watch_now(rel);
     std::vector<Entry> fresh;
     const WalkOutcome outcome = walk_entries(
-        request(rel, depth_limit_below(rel), kMaxEntries - std::min(kMaxEntries, others)),
+        request(rel, depth_limit_below(rel), h_.entry_cap - std::min(h_.entry_cap, others)),
         [&](Entry e) { fresh.push_back(std::move(e)); });
     if (outcome.cancelled) return;
     if (outcome.start_failed) {

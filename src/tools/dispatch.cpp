@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/host.h"
+#include "common/utf8.h"
 #include "tools/approvals.h"
 #include "tools/paths.h"
 #include "tools/tool_table.h"
@@ -159,16 +160,19 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   if (ctx.shutdown.stop_requested()) co_return Json();
   if (const auto* message = std::get_if<std::string>(&decoded_or_error)) co_return fail(*message);
   Decoded decoded = std::move(std::get<Decoded>(decoded_or_error));
+  // What people are shown (the card, the pending list, the notification, the record) shows
+  // any character that would make it read differently as a visible escape; the tool itself
+  // runs with the arguments as sent.
   CallInfo info;
   info.call_id = call_id;
   info.chat = chat;
   info.tool = tool;
   info.kind = decoded.kind;
-  info.summary = decoded.summary;
-  info.detail = decoded.detail;
+  info.summary = visible_controls(decoded.summary, LineBreaks::Escape);
+  info.detail = visible_controls(decoded.detail, LineBreaks::Keep);
   info.lang = decoded.lang;
   info.outside = decoded.outside;
-  info.cwd = decoded.cwd;
+  info.cwd = visible_controls(decoded.cwd, LineBreaks::Escape);
   info.memory = decoded.memory;
 
   // 4. The approval gate. A refused call tells the service nothing read from a target outside
@@ -181,7 +185,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   if (!gate.proceed) {
     ctx.host.emit_event(event, call_event(info, "denied", gate.denial));
     CallInfo reported = info;
-    if (info.outside) reported.detail = decoded.sent_detail;
+    if (info.outside) reported.detail = visible_controls(decoded.sent_detail, LineBreaks::Keep);
     co_return decoded_record(reported, "denied", gate.denial, std::nullopt);
   }
 

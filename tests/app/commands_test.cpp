@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "app/state_registry.h"
 #include "bridge/status.h"
@@ -152,6 +153,12 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
   EXPECT_EQ(status((root / "gone").string()), "missing");
   EXPECT_EQ(status("  " + (root / "folder").string() + "  "), "ok");
   EXPECT_EQ(status((root / "link").string()), "ok");
+  // A check that cannot run at all says so in its own words, not as an unknown failure.
+  const CommandResult failed = test::run(path_status_command(
+      QString::fromStdString(root.string()),
+      [](const QString&) -> QString { throw std::runtime_error("out of threads"); }));
+  EXPECT_FALSE(failed.ok);
+  EXPECT_EQ(failed.error, QStringLiteral("Checking the folder failed: out of threads"));
 
   EXPECT_TRUE(call("agent_pick_folder").value.is_null());
   host_.picked = QStringLiteral("/home/me/project");

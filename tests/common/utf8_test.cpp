@@ -52,5 +52,40 @@ TEST(Utf8, OnlyACharacterTheEndCutsShortIsUnfinished) {
   for (const Case& c : cases) EXPECT_EQ(utf8_unfinished_tail(c.bytes), c.tail) << c.bytes;
 }
 
+// The tricks a shown command or notification could play, each made visible; what people write
+// in their own languages stays as written.
+TEST(Utf8, CharactersThatChangeHowATextReadsAreShownEscaped) {
+  struct Case {
+    std::string text;
+    std::string keep;    // LineBreaks::Keep
+    std::string single;  // LineBreaks::Escape
+  };
+  const Case cases[] = {
+      // On screen the override turns "kab.cte" into "etc.bak".
+      {"rm ~/\u202Ekab.cte \u202A\u202D\u2066\u2069",
+       "rm ~/<U+202E>kab.cte <U+202A><U+202D><U+2066><U+2069>",
+       "rm ~/<U+202E>kab.cte <U+202A><U+202D><U+2066><U+2069>"},
+      {"\u200Ea\u200F\u061C\u2028", "<U+200E>a<U+200F><U+061C><U+2028>",
+       "<U+200E>a<U+200F><U+061C><U+2028>"},
+      // A carriage return or an erase sequence would overwrite the harmless start of a line.
+      {"curl x | sh\r# ls\x1B[2K\u009B", "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>",
+       "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>"},
+      {std::string("a\0\x7F", 3), "a<U+0000><U+007F>", "a<U+0000><U+007F>"},
+      {"make\n\tmake test\r\n", "make\n\tmake test<U+000D>\n",
+       "make<U+000A>\tmake test<U+000D><U+000A>"},
+      // Persian with its zero-width non-joiner, an emoji with its joiner: unchanged.
+      {"\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
+       "\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
+       "\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB"},
+      {"a\xFF<U+202E>", "a\uFFFD<U+202E>", "a\uFFFD<U+202E>"},
+  };
+  for (const Case& c : cases) {
+    const std::string keep = visible_controls(c.text, LineBreaks::Keep);
+    EXPECT_EQ(keep, c.keep) << c.text;
+    EXPECT_EQ(visible_controls(c.text, LineBreaks::Escape), c.single) << c.text;
+    EXPECT_EQ(visible_controls(keep, LineBreaks::Keep), keep) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace kavor

@@ -3,11 +3,14 @@
 #include "desktop/notifier.h"
 
 #include <gtest/gtest.h>
+#include <QDBusServiceWatcher>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+
+#include <atomic>
 
 #include "app/desktop_commands.h"
 #include "app/state_registry.h"
@@ -34,7 +37,10 @@ class NotifierTest : public ::testing::Test {
   void SetUp() override {
     timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_->ready()) << "run under dbus-run-session";
-    auto& notifier = state_.add(Notifier::load(host_, *toaster_, [this] { return prefs_path_; }));
+    auto& notifier = state_.add(Notifier::load(host_, *toaster_, [this] {
+      asked_on_ = QThread::currentThread();
+      return prefs_path_;
+    }));
     notifier_ = &notifier;
     state_.add(std::make_unique<Watchers>());
     install_desktop_commands(table_, CommandContext{endpoints_, state_, host_, notifier, {}});
@@ -62,6 +68,7 @@ class NotifierTest : public ::testing::Test {
   std::unique_ptr<NotificationServer> server_ = std::make_unique<NotificationServer>();
   QTemporaryDir dir_;
   QString prefs_path_ = dir_.filePath(QStringLiteral("config/notifications.json"));
+  std::atomic<QThread*> asked_on_{nullptr};  // the thread that last looked up the file
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
   Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")};
@@ -186,6 +193,12 @@ TEST_F(NotifierTest, TitlesBodiesAndPreviewsInBothLanguages) {
       {NotifyKind::Test, u8("Trip"), u8("x"), fa, u8("اعلانها کار میکنند"),
        u8("اگر این پیام را میبینید، اعلانهای دستیار زبان کاور درست تنظیم شدهاند.")},
       {NotifyKind::Done, u8("Trip"), u8("# Hi"), fa, u8("پاسخ آماده است"), u8("Trip\nHi")},
+      // Texts from the page, the service or a command show what could disguise them escaped; a
+      // label stays one line, a failure keeps its lines.
+      {NotifyKind::Done, u8("Trip\u202Egnp.exe"), u8("Hello\u200Fworld\x1B[2K"), en,
+       u8("Reply ready"), u8("Trip<U+202E>gnp.exe\nHello<U+200F>world<U+001B>[2K")},
+      {NotifyKind::Failed, u8("Trip\nBack online"), u8("Line one\nline\rtwo"), en,
+       u8("The reply failed"), u8("Trip<U+000A>Back online\nLine one\nline<U+000D>two")},
       // Without previews every body is the fixed one.
       {NotifyKind::Done, u8("Trip"), u8("Hi"), plain, u8("Reply ready"),
        u8("Your Kavor AI reply is ready.")},
@@ -227,15 +240,23 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
   EXPECT_TRUE(toasts[1].hints.value(QStringLiteral("suppress-sound")).toBool());
   EXPECT_FALSE(toasts[1].hints.contains(QStringLiteral("sound-name")));
 
-  // A service that reads markup gets the text escaped, so it shows exactly what was written.
+  // The service is replaced, while the agent runs, by one that reads markup: the same toaster
+  // asks again and escapes the text, so it shows exactly what was written.
+  QDBusServiceWatcher owners(QStringLiteral("org.freedesktop.Notifications"),
+                             QDBusConnection::sessionBus(),
+                             QDBusServiceWatcher::WatchForOwnerChange);
+  QString owner;
+  QObject::connect(&owners, &QDBusServiceWatcher::serviceOwnerChanged,
+                   [&owner](const QString&, const QString&, const QString& now) { owner = now; });
   server_.reset();
   server_ = std::make_unique<NotificationServer>(
       QStringList{QStringLiteral("body"), QStringLiteral("body-markup")});
   ASSERT_TRUE(server_->ready());
-  const std::unique_ptr<Toaster> markup_toaster = desktop_toaster();
-  Notifier notifier(host_, *markup_toaster, [this] { return prefs_path_; });
-  EXPECT_TRUE(notifier.notify(
-      NotifyRequest{NotifyKind::Failed, u8("<i>Trip</i>"), u8("1 < 2 && <b>bold</b>"), u8("2")}));
+  // The toaster hears of the new owner in the same delivery as this watcher.
+  ASSERT_TRUE(test::wait_until([&] { return owner == server_->unique_name(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(send(NotifyKind::Failed, "<i>Trip</i>", "1 < 2 && <b>bold</b>", "2"),
+            NotifyOutcome::Shown);
   ASSERT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
   EXPECT_EQ(server_->toasts()[0].body,
             QStringLiteral("&lt;i&gt;Trip&lt;/i&gt;\n1 &lt; 2 &amp;&amp; &lt;b&gt;bold&lt;/b&gt;"));
@@ -289,9 +310,11 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   write("{\"lang\":\"en\",\"extra\":[1],\"preview\":false}");
   EXPECT_EQ(load_prefs(prefs_path_), (Prefs{true, true, false, Lang::En}));
 
-  // Through the commands, as the page changes them.
+  // Through the commands, as the page changes them; the file is written off the window's
+  // thread, which a slow disk must not freeze.
   const Json prefs = {{"enabled", false}, {"sound", true}, {"preview", true}, {"lang", "en"}};
   ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok);
+  EXPECT_NE(asked_on_.load(), QThread::currentThread());
   QFile file(prefs_path_);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(),

@@ -9,7 +9,8 @@
 // Run 1, mode "ask": link this computer, choose the workspace, ask for an edit; the approval
 // shows its diff; allow it; the file changes on disk and the answer shows the result.
 // Run 2, mode "readonly": a new chat asks for the same edit; the answer is the refusal and the
-// file stays as it is.
+// file stays as it is. Then a command with a right-to-left override is shown with the override
+// as a visible escape, on its card and in the message.
 //
 //   node demo.js --agent build/kavor-agent --service build/kavor-service [--screenshot out.png]
 //                [--measure]   (only start-up time and memory, no runs)
@@ -254,6 +255,14 @@ async function main() {
     await waitForText(page, '.call .state', 'denied', 'the call to show it was refused');
     if (fs.readFileSync(notes, 'utf8') !== edited) throw new Error('A read-only chat changed the file.');
     console.log('run 2 (readonly): the edit was refused and the file left alone');
+
+    // ---- a command that hides a direction override: the card and the message show it ----
+    await typeInto(page, '#text', "/run echo 'txt.\u202Eexe'");
+    await clickOn(page, '#send');
+    const shownCommand = /echo 'txt\.<U\+202E>exe'/;
+    await waitForText(page, '.call .summary', shownCommand, 'the command shown escaped');
+    await waitForText(page, '.message.user .body', shownCommand, 'the message shown escaped');
+    console.log('hidden characters: the command and the message show the override as <U+202E>');
   } catch (error) {
     if (agent) console.error(`--- agent output ---\n${agent.log.slice(-4000)}`);
     if (service) console.error(`--- service output ---\n${service.log.slice(-2000)}`);

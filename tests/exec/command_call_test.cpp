@@ -59,5 +59,25 @@ TEST_F(CommandCallTest, AgentStopEndsARunningCommandAndItsChildren) {
   EXPECT_TRUE(exec::test::all_gone(pids));
 }
 
+// What the user approves reads as what runs: a direction override, a carriage return and an
+// escape sequence show escaped on the card, in the pending list and in the record, while the
+// command runs as sent and its output reaches the assistant untouched.
+TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent) {
+  const std::string summary = "echo 'txt.<U+202E>exe' \u2026";
+  const std::string detail = "echo 'txt.<U+202E>exe'<U+000D>\necho <U+001B>[2Kdone";
+  deliver("h1", "shell", {{"command", "echo 'txt.\u202Eexe'\r\necho \x1B[2Kdone"}});
+  ASSERT_TRUE(wait_until([&] { return !states("h1").empty(); }));
+  const Json card = host_.events(QStringLiteral("agent://call")).back();
+  const Json pending = command("agent_pending", Json::object()).value.at(0);
+  ASSERT_TRUE(decide("h1", "allow"));
+  const auto record = result("h1");
+  ASSERT_TRUE(record);
+  for (const Json& shown : {card, pending, *record}) {
+    EXPECT_EQ(shown["summary"], summary);
+    EXPECT_EQ(shown["detail"], detail);
+  }
+  EXPECT_EQ((*record)["output"], "txt.\u202Eexe\r\n\x1B[2Kdone\n");
+}
+
 }  // namespace
 }  // namespace kavor::tools

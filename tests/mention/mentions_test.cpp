@@ -60,12 +60,13 @@ class MentionsTest : public ::testing::Test {
  protected:
   Mentions& mentions() {
     if (!mentions_) {
-      mentions_ =
-          std::make_unique<Mentions>(IndexLocation{data_ / "mention-index", true},
-                                     [this](const std::string& root, std::uint64_t revision) {
-                                       std::lock_guard lock(mutex_);
-                                       events_.emplace_back(root, revision);
-                                     });
+      mentions_ = std::make_unique<Mentions>(
+          IndexLocation{data_ / "mention-index", true},
+          [this](const std::string& root, std::uint64_t revision) {
+            std::lock_guard lock(mutex_);
+            events_.emplace_back(root, revision);
+          },
+          entry_cap_);
     }
     return *mentions_;
   }
@@ -104,6 +105,7 @@ class MentionsTest : public ::testing::Test {
   }
 
   TempTree data_;
+  std::size_t entry_cap_ = kMaxEntries;
   std::mutex mutex_;
   std::vector<std::pair<std::string, std::uint64_t>> events_;
   std::unique_ptr<Mentions> mentions_;
@@ -533,6 +535,42 @@ TEST_F(MentionsTest, AWalkStopsAtThreeHundredThousandEntries) {
   EXPECT_EQ(full.count, kMaxEntries);
   EXPECT_TRUE(full.truncated);
   EXPECT_FALSE(found(ws, "f999", 5).empty());
+}
+
+// The cap reached in the first of several large top folders, while the others are still being
+// walked beside it: the index is cut there, not cancelled, so it is saved with the picks made
+// meanwhile, and the next opening reads the file instead of walking again.
+TEST_F(MentionsTest, AnIndexCutAtTheCapIsSavedAndReadBackWithoutAWalk) {
+  static std::atomic<int> root_walks{0};
+  struct Unhook {
+    ~Unhook() { set_read_hook_for_tests(nullptr); }
+  } unhook;
+  set_read_hook_for_tests([](const std::string& folder) {
+    if (folder.empty()) ++root_walks;
+  });
+  entry_cap_ = 2'000;
+  TempTree t;
+  // Later folders are larger: whichever thread takes the first, another is inside a sibling.
+  fill_with_links(t / "a0", 2'500);
+  fill_with_links(t / "a1", 10'000);
+  for (const char* big : {"a2", "a3", "a4"}) fill_with_links(t / big, 20'000);
+  const Root ws = root_of(t.path());
+
+  root_walks = 0;
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }, 60s));
+  EXPECT_EQ(info(ws).count, 2'000u);
+  EXPECT_TRUE(info(ws).truncated);
+  EXPECT_EQ(root_walks.load(), 1);
+  ASSERT_EQ(mentions().pick(ws, "a0/f7"), std::nullopt);
+  restart();
+  EXPECT_TRUE(fs::exists(file_of(ws)));
+
+  mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return ready(ws); }, 60s));
+  EXPECT_EQ(root_walks.load(), 1);
+  EXPECT_EQ(info(ws).count, 2'000u);
+  EXPECT_EQ(picks(ws), std::vector<std::string>{"a0/f7"});
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ class NotificationServer : public QObject, protected QDBusContext {
 
   // Whether the name was claimed; false when no session bus is reachable.
   bool ready() const { return ready_; }
+  // This server's own name on the bus: the owner of org.freedesktop.Notifications while it runs.
+  QString unique_name() const { return bus_.baseService(); }
   std::vector<Toast> toasts() const;
   void clear();
   // Later Notify calls fail with this D-Bus error message; nothing to accept them again.
