@@ -6,11 +6,12 @@ const agent = window.__TAURI_INTERNALS__;
 const $ = (id) => document.getElementById(id);
 
 // Characters that make a text read otherwise than it is: controls other than tab and line feed
-// (a carriage return or an escape sequence overwrites what came before), the direction marks,
-// embeddings, overrides and isolates (a command could show one name and run another), the line
-// and paragraph separators. Every text from the agent or the service is shown with each of them
-// as a visible <U+XXXX>, as the agent shows them in what it writes.
-const HIDING = /[\u0000-\u0008\u000B-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028-\u202E\u2066-\u2069]/g;
+// (a carriage return that does not end a line, or an escape sequence, overwrites what came
+// before), the direction marks, embeddings, overrides and isolates (a command could show one
+// name and run another), the line and paragraph separators. Every text from the agent or the
+// service is shown with each of them as a visible <U+XXXX>, as the agent shows them in what it
+// writes.
+const HIDING = /\r(?!\n)|[\u0000-\u0008\u000B\u000C\u000E-\u001F\u007F-\u009F\u061C\u200E\u200F\u2028-\u202E\u2066-\u2069]/g;
 const visible = (text) => String(text).replace(HIDING,
   (c) => `<U+${c.charCodeAt(0).toString(16).toUpperCase().padStart(4, '0')}>`);
 

@@ -205,7 +205,11 @@ std::string visible_controls(std::string_view text, LineBreaks breaks) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     const char32_t c = next_code_point(text, pos);
-    if (!hides_in_text(c) && (c != '\n' || breaks == LineBreaks::Keep)) {
+    // A carriage return that ends a line (CR LF) hides nothing where lines are kept: a diff of a
+    // file with Windows line ends stays readable. Alone it would overwrite the line's start.
+    const bool line_end =
+        breaks == LineBreaks::Keep && c == '\r' && pos < text.size() && text[pos] == '\n';
+    if (line_end || (!hides_in_text(c) && (c != '\n' || breaks == LineBreaks::Keep))) {
       append_code_point(c, out);
       continue;
     }

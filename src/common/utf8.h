@@ -64,11 +64,11 @@ std::string_view trim_end_unicode(std::string_view text);
 // "rm -rf ~/etc.bak" while it runs something else; the line and paragraph separators (U+2028,
 // U+2029) break a one-line text. Each of them, and every other C0 control, DEL and C1 control,
 // is shown as the visible "<U+XXXX>" (four hex digits or more, upper case). Tabs stay, and
-// line feeds stay where the text has lines (a multi-line command, a diff); the joiners that
-// Persian and emoji need (U+200C, U+200D) stay too. An ill-formed sequence shows as U+FFFD.
-// Only what is shown changes: the command that runs and the output the assistant reads never
-// pass through here. The result holds none of these characters, so applying it again changes
-// nothing.
+// line feeds stay where the text has lines (a multi-line command, a diff), with a carriage
+// return just before one (a Windows line end hides nothing); the joiners that Persian and
+// emoji need (U+200C, U+200D) stay too. An ill-formed sequence shows as U+FFFD. Only what is
+// shown changes: the command that runs and the output the assistant reads never pass through
+// here. Applying it again changes nothing.
 enum class LineBreaks { Keep, Escape };
 std::string visible_controls(std::string_view text, LineBreaks breaks);
 

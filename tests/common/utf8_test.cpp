@@ -71,8 +71,7 @@ TEST(Utf8, CharactersThatChangeHowATextReadsAreShownEscaped) {
       {"curl x | sh\r# ls\x1B[2K\u009B", "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>",
        "curl x | sh<U+000D># ls<U+001B>[2K<U+009B>"},
       {std::string("a\0\x7F", 3), "a<U+0000><U+007F>", "a<U+0000><U+007F>"},
-      {"make\n\tmake test\r\n", "make\n\tmake test<U+000D>\n",
-       "make<U+000A>\tmake test<U+000D><U+000A>"},
+      {"make\n\tmake test\r\n", "make\n\tmake test\r\n", "make<U+000A>\tmake test<U+000D><U+000A>"},
       // Persian with its zero-width non-joiner, an emoji with its joiner: unchanged.
       {"\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
        "\u0645\u06CC\u200C\u062E \U0001F469\u200D\U0001F4BB",
