@@ -59,12 +59,12 @@ TEST_F(CommandCallTest, AgentStopEndsARunningCommandAndItsChildren) {
   EXPECT_TRUE(exec::test::all_gone(pids));
 }
 
-// What the user approves reads as what runs: a direction override, a carriage return and an
-// escape sequence show escaped on the card, in the pending list and in the record, while the
-// command runs as sent and its output reaches the assistant untouched.
+// What the user approves reads as what runs: a direction override and an escape sequence show
+// escaped on the card, in the pending list and in the record (a Windows line end stays a line
+// end), while the command runs as sent and its output reaches the assistant untouched.
 TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent) {
   const std::string summary = "echo 'txt.<U+202E>exe' \u2026";
-  const std::string detail = "echo 'txt.<U+202E>exe'<U+000D>\necho <U+001B>[2Kdone";
+  const std::string detail = "echo 'txt.<U+202E>exe'\r\necho <U+001B>[2Kdone";
   deliver("h1", "shell", {{"command", "echo 'txt.\u202Eexe'\r\necho \x1B[2Kdone"}});
   ASSERT_TRUE(wait_until([&] { return !states("h1").empty(); }));
   const Json card = host_.events(QStringLiteral("agent://call")).back();
