@@ -526,6 +526,9 @@ class Check {
              const std::vector<fs::path>* from = nullptr, std::vector<fs::path>* landed = nullptr) {
     if (!judging_ || word.empty()) return;
     if (has_hidden_text(word)) throw Outside{};
+    // "find ... -exec" puts every name it visits, ".." among them, where "{}" stands: where a
+    // path must be, that is a path the text does not name.
+    if (position == Position::Path && word.find("{}") != std::string::npos) throw Outside{};
     const auto alternatives = brace_alternatives(word, kMaxAlternatives);
     if (!alternatives) throw Outside{};
     for (const std::string& alternative : *alternatives) {

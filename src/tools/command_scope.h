@@ -8,9 +8,9 @@
 // 1. Hidden text. Command and process substitution ("$(...)", backquotes, "<(...)"), "$'...'"
 //    and "$\"...\"" quoting and any "${...}" but a plain name only take their shape while the
 //    shell runs: outside, wherever they stand, quotes included (a nested "sh -c '...'" reads
-//    quoted text again). So is a command that runs text it builds or reads: "eval", "alias", "xargs",
-//    "parallel", a shell fed by a pipe, a command name held in a variable the text sets or
-//    rewritten by braces or a pattern ("{cd,..}", "c[d]"). The value of a prefix's option
+//    quoted text again). So is a command that runs text it builds or reads: "eval", "alias",
+//    "xargs", "parallel", a shell fed by a pipe, a command name held in a variable the text sets
+//    or rewritten by braces or a pattern ("{cd,..}", "c[d]"). The value of a prefix's option
 //    ("timeout -s KILL", "env -u X") is not the command it runs; the body after "function
 //    NAME" or "coproc" is a command.
 // 2. Words. The text is cut twice: at blanks, quotes and shell punctuation, every piece on its
@@ -23,9 +23,10 @@
 //    environment and every value the text gives it ("x=src", "for f in a b"); "$PWD" is the
 //    current folder. A variable with no known value is outside where it begins a path
 //    ("$X/y"; unset, the shell reads "/y") or stands where a path must be: the target of "cd",
-//    "pushd", "source", "." and of a redirection ("cd $X" with X unset goes home). So is any
-//    variable filled by "read", "mapfile", "printf -v" or "getopts", a name reference
-//    ("declare -n"), and a text that sets IFS. A lone "$NAME" elsewhere is a path only for
+//    "pushd", "source", "." and of a redirection ("cd $X" with X unset goes home), and so is
+//    find's "{}" there ("-exec sh -c 'cd {}'" may be "cd .."). So is any variable filled by
+//    "read", "mapfile", "printf -v" or "getopts", a name reference ("declare -n"), and a text
+//    that sets IFS. A lone "$NAME" elsewhere is a path only for
 //    TMP, HOME, TEMP, TMPDIR and USERPROFILE, or when the text gives it its values: "echo
 //    $SHELL" names no file.
 // 4. Folders. "cd" and "pushd" move the folder later words are read from, and so do the folder

@@ -137,13 +137,16 @@ TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
         "cat $\"../\"../x",
         // A prefix's option value is not the command: a shell or xargs still runs what it reads.
         "cat cmds | timeout -s KILL 9 bash", "cat list | env -u A xargs cat",
-        "cat cmds | env -S 'bash -s'", "cat cmds | sudo -s"}) {
+        "cat cmds | env -S 'bash -s'", "cat cmds | sudo -s",
+        // find hands every name it visits, ".." included, to the command in place of "{}".
+        "find .. -maxdepth 0 -exec sh -c 'cd {}; cat ../x' \\;"}) {
     EXPECT_TRUE(outside(out)) << out;
   }
   for (const char* inside :
        {"git -C ../sub status", "make --directory=../sub all", "tar -xf a.tar -C out",
         "grep -C 3 x f", "[ -f x ] && cat x", "[[ -d ../sub ]]", "env -u A ls ../sub",
-        "timeout -s KILL 9 make", "function f { ls; }; f", "coproc c { cat x; }"}) {
+        "timeout -s KILL 9 make", "function f { ls; }; f", "coproc c { cat x; }",
+        "find . -name '*.o' -exec rm {} +"}) {
     EXPECT_FALSE(outside(inside)) << inside;
   }
   fs::remove_all(ws);
