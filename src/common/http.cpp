@@ -5,11 +5,44 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
+#include <QUrl>
 
 #include "common/fatal.h"
 #include "common/timing.h"
+#include "platform/loopback_listener.h"
 
 namespace kavor {
+
+namespace {
+
+// Any user of this computer may listen on a loopback port while the service is not there, and
+// would then be handed the device secret and the results, and answer polls with calls to run.
+// A plain-http loopback address is only asked while its listener is this user's; nothing
+// listening is a plain refused connection.
+std::optional<QString> foreign_listener(const QUrl& url) {
+  if (url.scheme() != QLatin1String("http")) return std::nullopt;
+  const std::string host = url.host().toStdString();
+  if (platform::loopback_targets(host).empty()) return std::nullopt;
+  const int port = url.port(80);
+  const auto verdict = platform::loopback_port_owner(host, static_cast<unsigned>(port));
+  const QString where = QStringLiteral("%1:%2").arg(url.host(QUrl::FullyEncoded)).arg(port);
+  switch (verdict.owner) {
+    case platform::PortOwner::Ours:
+    case platform::PortOwner::Nobody:
+      return std::nullopt;
+    case platform::PortOwner::Foreign:
+      return QStringLiteral(
+                 "another user of this computer (uid %1) listens on %2; nothing was "
+                 "sent there")
+          .arg(verdict.foreign_uid)
+          .arg(where);
+    case platform::PortOwner::Unknown:
+      break;
+  }
+  return QStringLiteral("who listens on %1 cannot be told; nothing was sent there").arg(where);
+}
+
+}  // namespace
 
 HttpClient::HttpClient(std::chrono::milliseconds timeout)
     : manager_(std::make_unique<QNetworkAccessManager>()), timeout_(timeout) {}
@@ -24,6 +57,11 @@ QNetworkRequest HttpClient::request(const QString& url) const {
 
 QCoro::Task<HttpResponse> HttpClient::send(QByteArray method, QNetworkRequest request,
                                            QByteArray body) {
+  if (auto refusal = foreign_listener(request.url())) {
+    HttpResponse out;
+    out.transport_error = std::move(refusal);
+    co_return out;
+  }
   // Qt's own transfer time-out restarts on every received byte; the request's time-out here
   // bounds the whole exchange, so a timer aborts the reply instead.
   QNetworkReply* reply = manager_->sendCustomRequest(request, method, body);

@@ -40,7 +40,9 @@ class HttpClient {
   // A request for `url` carrying the user agent.
   QNetworkRequest request(const QString& url) const;
 
-  // Sends and collects the whole answer. Redirects, proxies and TLS roots are Qt's defaults.
+  // Sends and collects the whole answer. Redirects, proxies and TLS roots are Qt's defaults. A
+  // plain-http loopback address another user listens on is not sent anything: the answer is a
+  // transport failure that says so.
   // Must be awaited on the thread that created the client.
   QCoro::Task<HttpResponse> send(QByteArray method, QNetworkRequest request, QByteArray body = {});
 

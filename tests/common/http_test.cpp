@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
 #include "common/timing.h"
+#include "support/other_user.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -55,6 +61,33 @@ TEST(HttpClient, TransportFailuresAndTheTotalTimeOutAreReportedAsSuch) {
       client->send("GET", client->request(QString::fromStdString(svc.base_url() + "/hold"))));
   EXPECT_EQ(held.transport_error, QStringLiteral("operation timed out"));
   timing::set_speedup(1);
+}
+
+// Another user who listens on the service's loopback port before it does would be handed the
+// device secret by every poll, and answer it with calls to run.
+TEST(HttpClient, SendsNothingToALoopbackPortAnotherUserListensOn) {
+  const test::OtherUser other;
+  if (!other.problem().empty()) GTEST_SKIP() << other.problem();
+  FILE* peer = popen(
+      ("sh -c 'echo $$; exec " + other.run_as() + KAVOR_LOOPBACK_PEER + " serve 0 </dev/null'")
+          .c_str(),
+      "r");
+  int pid = 0;
+  unsigned port = 0;
+  ASSERT_TRUE(peer != nullptr && std::fscanf(peer, "%d port %u", &pid, &port) == 2);
+  auto client = http_client();
+  QNetworkRequest request =
+      client->request(QStringLiteral("http://127.0.0.1:%1/bridge/poll").arg(port));
+  set_bearer(request, QStringLiteral("device-secret"));
+  const HttpResponse response = test::run(client->send("GET", request));
+  kill(pid, SIGTERM);
+  std::string heard;
+  for (int c = std::fgetc(peer); c != EOF; c = std::fgetc(peer)) heard += static_cast<char>(c);
+  pclose(peer);
+  ASSERT_FALSE(response.answered());
+  EXPECT_TRUE(response.transport_error->contains(QString::number(other.uid())))
+      << response.transport_error->toStdString();
+  EXPECT_EQ(heard.find("request"), std::string::npos) << heard;
 }
 
 }  // namespace
