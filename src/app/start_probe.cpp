@@ -25,9 +25,11 @@ QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_t
     const QByteArray method("GET");
     const HttpResponse answer = co_await client.send(method, request);
     if (stop.stop_requested()) break;
-    const ProbeReason reason = !answer.answered()     ? ProbeReason::Offline
-                               : answer.status >= 500 ? ProbeReason::Server
-                                                      : ProbeReason::Ok;
+    // Another user's listener on a loopback address is no server of the application's.
+    const ProbeReason reason = answer.foreign_listener ? ProbeReason::Server
+                               : !answer.answered()    ? ProbeReason::Offline
+                               : answer.status >= 500  ? ProbeReason::Server
+                                                       : ProbeReason::Ok;
 
     if (const std::optional<QUrl> current = host->main_window_url()) {
       if (reason == ProbeReason::Ok) {

@@ -1,7 +1,7 @@
 #include "browser/launch.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -88,24 +88,17 @@ std::string read_small_file(const std::string& path, std::size_t limit) {
   return text;
 }
 
-// Creates the profile folder, readable by its owner only from the first moment. A folder of
-// that name left by an earlier process with the same id is ours to clear; anything else in the
-// way (another user's folder, a link) is refused rather than used, since the browser would keep
-// its cookies and its debugging port file there.
-std::optional<std::string> make_profile_folder(const fs::path& folder) {
+// Creates a fresh profile folder whose name begins with `prefix`, readable by its owner only
+// from the first moment; the folder, or the error. The name ends in random characters: the
+// process id in the prefix is known to every user, who could otherwise make folders of the
+// coming names first and keep every browser from starting.
+std::variant<fs::path, std::string> make_profile_folder(const fs::path& prefix) {
   std::error_code error;
-  fs::create_directories(folder.parent_path(), error);
+  fs::create_directories(prefix.parent_path(), error);
   if (error) return error.message();
-  if (::mkdir(folder.c_str(), 0700) == 0) return std::nullopt;
-  if (errno != EEXIST) return std::strerror(errno);
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
-    return folder.string() + " already exists and is not a folder of this user";
-  }
-  fs::remove_all(folder, error);
-  if (error) return error.message();
-  if (::mkdir(folder.c_str(), 0700) != 0) return std::strerror(errno);
-  return std::nullopt;
+  std::string pattern = prefix.string() + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return std::string(std::strerror(errno));
+  return fs::path(pattern);
 }
 
 }  // namespace
@@ -219,12 +212,13 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
 
   // 2. The profile folder and the log of the browser's standard error.
   const unsigned counter = ++g_launches;
-  const fs::path profile =
+  const std::variant<fs::path, std::string> made = make_profile_folder(
       fs::path(QDir::tempPath().toStdString()) /
-      ("kavor-agent-browser-" + std::to_string(::getpid()) + "-" + std::to_string(counter));
-  if (std::optional<std::string> error = make_profile_folder(profile)) {
+      ("kavor-agent-browser-" + std::to_string(::getpid()) + "-" + std::to_string(counter)));
+  if (const auto* error = std::get_if<std::string>(&made)) {
     co_return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
   }
+  const fs::path profile = std::get<fs::path>(made);
   const std::string log = (profile / "browser-errors.log").string();
   const int log_fd =
       ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -2,8 +2,9 @@
 //
 // 1. Find the program: KAVOR_AGENT_BROWSER (a file, or a name looked up on PATH), else the
 //    usual program names on PATH (on Windows: the usual install folders).
-// 2. Make a profile folder "kavor-agent-browser-{pid}-{counter}" in the temporary folder,
-//    readable by its owner only; the browser's standard error goes to browser-errors.log in it.
+// 2. Make a profile folder "kavor-agent-browser-{pid}-{counter}-{random}" in the temporary
+//    folder, readable by its owner only; the browser's standard error goes to browser-errors.log
+//    in it.
 // 3. Start the browser (exec/spawn.h) in a session of its own, killed by the kernel if the
 //    agent dies, with the command line of `browser_arguments`: headless, DevTools over the pipe
 //    pair handed to it at descriptors 3 and 4, standard input and output empty. It gets no

@@ -25,6 +25,9 @@ struct HttpResponse {
   std::optional<QString> transport_error;
   int status = 0;
   QByteArray body;
+  // With a transport failure: the loopback port belongs to another user, or nobody can tell
+  // whose it is, so nothing was asked of it or its answer was not taken.
+  bool foreign_listener = false;
 
   bool answered() const { return !transport_error.has_value(); }
   bool success() const { return answered() && status >= 200 && status < 300; }
@@ -40,7 +43,9 @@ class HttpClient {
   // A request for `url` carrying the user agent.
   QNetworkRequest request(const QString& url) const;
 
-  // Sends and collects the whole answer. Redirects, proxies and TLS roots are Qt's defaults.
+  // Sends and collects the whole answer. Redirects, proxies and TLS roots are Qt's defaults. A
+  // plain-http loopback address is asked only while its listener is this user's, and its answer
+  // is taken only when it still is; otherwise the answer is a transport failure that says so.
   // Must be awaited on the thread that created the client.
   QCoro::Task<HttpResponse> send(QByteArray method, QNetworkRequest request, QByteArray body = {});
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -97,9 +98,26 @@ std::optional<std::pair<Address, unsigned>> local_address(std::string_view text,
   return std::make_pair(address, *port);
 }
 
-bool takes_connections_to(const Address& bound, const Address& target) {
-  if (bound == target || bound == kAnyAddress) return true;
+// `v6_only`: the socket is known to have IPV6_V6ONLY set, so its wildcard takes IPv6 only.
+bool takes_connections_to(const Address& bound, const Address& target, bool v6_only = false) {
+  if (bound == target) return true;
+  if (bound == kAnyAddress) return !(v6_only && is_mapped_ipv4(target));
   return is_mapped_ipv4(target) && bound == kAnyIpv4;
+}
+
+// The IPV6_V6ONLY flag among the attributes that follow a socket's description.
+bool v6_only_attribute(const char* attributes, std::size_t size) {
+  std::size_t at = 0;
+  while (at + sizeof(rtattr) <= size) {
+    rtattr attribute{};
+    std::memcpy(&attribute, attributes + at, sizeof attribute);
+    if (attribute.rta_len < sizeof attribute || at + attribute.rta_len > size) return false;
+    if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0)) {
+      return attributes[at + RTA_LENGTH(0)] != 0;
+    }
+    at += RTA_ALIGN(attribute.rta_len);
+  }
+  return false;
 }
 
 // Reads the answers to one dump request of the socket-diagnostics family until the kernel says
@@ -155,15 +173,21 @@ std::optional<std::vector<Listener>> netlink_dump(int fd, std::uint8_t family, u
       std::memcpy(&message, payload, sizeof message);
       if (ntohs(message.id.idiag_sport) != port) continue;
       Address address{};
+      bool v6_only = false;
       if (message.idiag_family == AF_INET) {
         std::uint8_t v4[4];
         std::memcpy(v4, message.id.idiag_src, sizeof v4);
         address = mapped_ipv4(v4);
       } else {
         std::memcpy(address.data(), message.id.idiag_src, address.size());
+        // The kernel adds the flag to every IPv6 socket it describes.
+        const std::size_t skip = NLMSG_ALIGN(sizeof(inet_diag_msg));
+        if (payload_size > skip) {
+          v6_only = v6_only_attribute(payload + skip, payload_size - skip);
+        }
       }
       const bool reaches = std::any_of(targets.begin(), targets.end(), [&](const Address& t) {
-        return takes_connections_to(address, t);
+        return takes_connections_to(address, t, v6_only);
       });
       if (reaches) out.push_back(Listener{address, port, message.idiag_uid, message.idiag_inode});
     }

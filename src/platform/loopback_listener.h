@@ -14,9 +14,12 @@
 //
 // A connection to a loopback address A on port P reaches a LISTEN socket on P bound to A itself,
 // to the wildcard of A's family (0.0.0.0 or ::), or, for an IPv4 A, to :: (dual-stack) or to A
-// written as an IPv4-mapped IPv6 address. Every such socket counts, and the port is only
-// "ours" when there is at least one and all of them belong to us: Linux picks the most specific
-// binding, and a foreign wildcard beside our own socket is refused rather than reasoned about.
+// written as an IPv4-mapped IPv6 address. A :: socket with IPV6_V6ONLY takes no IPv4
+// connections, and may be bound by anyone beside a listener on 127.0.0.1; the
+// socket-diagnostics interface tells such a socket apart, the tables do not (there it counts).
+// Every such socket counts, and the port is only "ours" when there is at least one and all of
+// them belong to us: Linux picks the most specific binding, and a foreign wildcard beside our
+// own socket is refused rather than reasoned about.
 // Sockets on other loopback addresses (127.0.0.2 when A is 127.0.0.1) cannot take A's
 // connections and are ignored, so another user cannot make our own service look foreign.
 //

@@ -52,6 +52,48 @@ constexpr std::string_view kShells[] = {"sh",   "bash", "dash", "zsh",     "ksh"
 constexpr std::string_view kRepeaters[] = {"for", "while", "until", "select", "function"};
 constexpr std::string_view kReaders[] = {"read", "mapfile", "readarray", "getopts"};
 constexpr std::string_view kDeclarers[] = {"declare", "typeset", "local", "export", "readonly"};
+// Words that open a compound command, which may follow the name of a coprocess.
+constexpr std::string_view kCompound[] = {"{",   "if",   "while",  "until",
+                                          "for", "case", "select", "[["};
+
+// Options of a command, each written as the shell passes it ("-u", "--unset"), space-separated.
+struct CommandOptions {
+  std::string_view command;
+  // Options of a prefix that take the next word as their value: that word is not the command
+  // the prefix runs.
+  std::string_view values;
+  // Options that name the folder the command works in, or runs another command in.
+  std::string_view folders;
+};
+constexpr CommandOptions kOptions[] = {
+    {"env", "-u --unset", "-C --chdir"},
+    {"sudo",
+     "-u -g -C -h -p -r -t -T -U -R --user --group --close-from --host --prompt --role --type "
+     "--command-timeout --other-user --chroot",
+     "-D --chdir"},
+    {"nice", "-n --adjustment", ""},
+    {"timeout", "-s -k --signal --kill-after", ""},
+    {"stdbuf", "-i -o -e --input --output --error", ""},
+    {"exec", "-a", ""},
+    {"time", "-f -o --format --output", ""},
+    {"git", "", "-C"},
+    {"make", "", "-C --directory"},
+    {"gmake", "", "-C --directory"},
+    {"tar", "", "-C --directory"},
+    {"ninja", "", "-C"},
+    {"go", "", "-C"},
+    {"cargo", "", "-C"},
+    {"pnpm", "", "-C --dir"},
+    {"yarn", "", "--cwd"},
+    {"npm", "", "--prefix"},
+    {"nsenter", "", "-w --wd"},
+    {"unshare", "", "--wd"},
+    {"systemd-run", "", "--working-directory"},
+    {"bwrap", "", "--chdir"},
+};
+constexpr CommandOptions kNoOptions = {"", "", ""};
+// Options of env that have it split a text into a command of its own.
+constexpr std::string_view kSplitsText = "-S --split-string";
 
 // Thrown when the text reaches outside or cannot be judged; ends the check.
 struct Outside {};
@@ -110,6 +152,48 @@ bool has_pattern(std::string_view word) {
   return word.find_first_of("*?[") != std::string_view::npos ||
          word.find("@(") != std::string_view::npos || word.find("!(") != std::string_view::npos ||
          word.find("+(") != std::string_view::npos;
+}
+
+const CommandOptions* options_of(std::string_view command) {
+  for (const CommandOptions& options : kOptions) {
+    if (options.command == command) return &options;
+  }
+  return nullptr;
+}
+
+bool listed(std::string_view list, std::string_view option) {
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t end = std::min(list.find(' ', start), list.size());
+    if (list.substr(start, end - start) == option) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// What an option word does with the options in `list`: nothing, take the next word as its value,
+// or carry its value glued on ("-Cdir", "-kCdir", "--chdir=dir").
+struct OptionUse {
+  bool next = false;
+  std::optional<std::string> glued;
+  bool any() const { return next || glued; }
+};
+
+OptionUse option_use(std::string_view list, const std::string& word) {
+  if (list.empty() || word.size() < 2 || word[0] != '-') return {};
+  if (word[1] == '-') {
+    const auto equals = word.find('=');
+    if (!listed(list, std::string_view(word).substr(0, equals))) return {};
+    if (equals == std::string::npos) return {true, std::nullopt};
+    return {false, word.substr(equals + 1)};
+  }
+  // Short options may be bundled: the first that takes a value takes the rest of the word, or
+  // the next word when it is the last.
+  for (std::size_t i = 1; i < word.size(); ++i) {
+    if (!listed(list, std::string{'-', word[i]})) continue;
+    if (i + 1 == word.size()) return {true, std::nullopt};
+    return {false, word.substr(i + 1)};
+  }
+  return {};
 }
 
 // A function definition, "name() ...": its body may run any number of times.
@@ -200,19 +284,39 @@ class Check {
     const auto& words = command.words;
     // Assignments, keywords and prefixes come before the command's name.
     std::size_t k = 0;
-    bool after_prefix = false;
+    const CommandOptions* prefix = nullptr;
     for (; k < words.size(); ++k) {
       const std::string& word = words[k]->text;
       if (assigned_name(word)) {
         assign(word);
       } else if (one_of(kPrefixes, word)) {
-        after_prefix = true;
-      } else if (!one_of(kKeywords, word) && !(after_prefix && prefix_option(word))) {
+        prefix = options_of(word);
+        if (prefix == nullptr) prefix = &kNoOptions;
+      } else if (prefix != nullptr && prefix_option(word)) {
+        // "env -S" runs a text of its own, which may be a shell reading the pipe.
+        if (prefix->command == "env" && option_use(kSplitsText, word).any()) throw Outside{};
+        judge(word, Position::Ordinary);
+        const OptionUse folder = option_use(prefix->folders, word);
+        if (folder.glued) move_to({*folder.glued});
+        if ((folder.next || option_use(prefix->values, word).next) && k + 1 < words.size()) {
+          ++k;
+          if (folder.next) {
+            move_to({words[k]->text});
+          } else {
+            judge(words[k]->text, Position::Ordinary);
+          }
+        }
+        continue;
+      } else if (!one_of(kKeywords, word)) {
         break;
       }
       judge(word, Position::Ordinary);
     }
-    if (k == words.size()) return;
+    if (k == words.size()) {
+      // Prefixes with nothing to run ("sudo -s", "sudo -i") start a shell, which reads the pipe.
+      if (prefix != nullptr && command.piped && judging_) throw Outside{};
+      return;
+    }
     const std::string& name = words[k]->text;
     std::vector<std::string> args;
     for (std::size_t i = k + 1; i < words.size(); ++i) args.push_back(words[i]->text);
@@ -221,6 +325,16 @@ class Check {
     judge(name, Position::Ordinary);
     read_again_if_command(name, "", depth);
     const std::string base = basename_of(name);
+    // "function NAME BODY" and "coproc [NAME] COMMAND": the body is a command of its own.
+    if ((base == "function" || base == "coproc") && k + 1 < words.size()) {
+      const bool named =
+          base == "function" || (k + 2 < words.size() && one_of(kCompound, words[k + 2]->text));
+      Command body;
+      body.words.assign(words.begin() + static_cast<std::ptrdiff_t>(k + (named ? 2 : 1)),
+                        words.end());
+      read_command(body, depth);
+    }
+    enter_option_folders(base, args);
     if (base == "cd" || base == "pushd") {
       change_folder(args, base == "cd");
       return;
@@ -265,6 +379,13 @@ class Check {
       if (values_.count(variable) || unknown_.count(variable) || !env_(variable)) {
         throw Outside{};
       }
+    }
+    // A command word that brace expansion or a pattern rewrites ("{cd,..}", "c[d]") is not the
+    // command that runs. "[" and "[[" are the test commands.
+    if (name != "[" && name != "[[" && has_pattern(name)) throw Outside{};
+    const auto alternatives = brace_alternatives(name, kMaxAlternatives);
+    if (!alternatives || alternatives->size() != 1 || alternatives->front() != name) {
+      throw Outside{};
     }
     const std::string base = basename_of(name);
     if (one_of(kRunsUnseenText, base)) throw Outside{};
@@ -354,6 +475,27 @@ class Check {
         }
       }
     }
+    move_to(targets);
+  }
+
+  // The folders a command's own options send it to ("git -C DIR", "make --directory=DIR",
+  // "cmake -E chdir DIR"): the text's relative paths may be read from there.
+  void enter_option_folders(const std::string& base, const std::vector<std::string>& args) {
+    const CommandOptions* options = options_of(base);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      if (base == "cmake" && args[i] == "-E" && i + 2 < args.size() && args[i + 1] == "chdir") {
+        move_to({args[i + 2]});
+      }
+      if (options == nullptr) continue;
+      const OptionUse folder = option_use(options->folders, args[i]);
+      if (folder.glued) move_to({*folder.glued});
+      if (folder.next && i + 1 < args.size()) move_to({args[i + 1]});
+    }
+  }
+
+  // Adds the folders `targets` lead to to those the text may be in.
+  void move_to(const std::vector<std::string>& targets) {
+    if (!judging_) return;
     // From every folder the text may be in, and, where a loop or a function may repeat a climb
     // that stays inside once, from the scope's own folders too.
     std::vector<fs::path> from = folders_;
@@ -384,6 +526,9 @@ class Check {
              const std::vector<fs::path>* from = nullptr, std::vector<fs::path>* landed = nullptr) {
     if (!judging_ || word.empty()) return;
     if (has_hidden_text(word)) throw Outside{};
+    // "find ... -exec" puts every name it visits, ".." among them, where "{}" stands: where a
+    // path must be, that is a path the text does not name.
+    if (position == Position::Path && word.find("{}") != std::string::npos) throw Outside{};
     const auto alternatives = brace_alternatives(word, kMaxAlternatives);
     if (!alternatives) throw Outside{};
     for (const std::string& alternative : *alternatives) {

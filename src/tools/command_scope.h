@@ -6,10 +6,13 @@
 // nuisance, a missed one lets the assistant read or change the user's files unasked.
 //
 // 1. Hidden text. Command and process substitution ("$(...)", backquotes, "<(...)"), "$'...'"
-//    quoting and any "${...}" but a plain name only take their shape while the shell runs:
-//    outside, wherever they stand, quotes included (a nested "sh -c '...'" reads quoted text
-//    again). So is a command that runs text it builds or reads: "eval", "alias", "xargs",
-//    "parallel", a shell fed by a pipe, a command name held in a variable the text sets.
+//    and "$\"...\"" quoting and any "${...}" but a plain name only take their shape while the
+//    shell runs: outside, wherever they stand, quotes included (a nested "sh -c '...'" reads
+//    quoted text again). So is a command that runs text it builds or reads: "eval", "alias",
+//    "xargs", "parallel", a shell fed by a pipe, a command name held in a variable the text sets
+//    or rewritten by braces or a pattern ("{cd,..}", "c[d]"). The value of a prefix's option
+//    ("timeout -s KILL", "env -u X") is not the command it runs; the body after "function
+//    NAME" or "coproc" is a command.
 // 2. Words. The text is cut twice: at blanks, quotes and shell punctuation, every piece on its
 //    own ("a=b,c" gives "a", "b", "c"); and as the shell cuts it, quotes and backslashes
 //    removed ("do\cs" and do"cs" are "docs"). A word that holds blanks or separators, or
@@ -20,16 +23,19 @@
 //    environment and every value the text gives it ("x=src", "for f in a b"); "$PWD" is the
 //    current folder. A variable with no known value is outside where it begins a path
 //    ("$X/y"; unset, the shell reads "/y") or stands where a path must be: the target of "cd",
-//    "pushd", "source", "." and of a redirection ("cd $X" with X unset goes home). So is any
-//    variable filled by "read", "mapfile", "printf -v" or "getopts", a name reference
-//    ("declare -n"), and a text that sets IFS. A lone "$NAME" elsewhere is a path only for
+//    "pushd", "source", "." and of a redirection ("cd $X" with X unset goes home), and so is
+//    find's "{}" there ("-exec sh -c 'cd {}'" may be "cd .."). So is any variable filled by
+//    "read", "mapfile", "printf -v" or "getopts", a name reference ("declare -n"), and a text
+//    that sets IFS. A lone "$NAME" elsewhere is a path only for
 //    TMP, HOME, TEMP, TMPDIR and USERPROFILE, or when the text gives it its values: "echo
 //    $SHELL" names no file.
-// 4. Folders. "cd" and "pushd" move the folder later words are read from. "cd" alone or with
-//    options only goes home, "cd -" to a folder the text does not name, and with CDPATH set a
-//    plain name may lead anywhere: outside. A target is judged from every folder the text may
-//    be in by then ("cd a || cd b" may run either). Where a loop or a function may repeat it,
-//    from the scope's folders too: there "cd .." leaves the workspace even from below it.
+// 4. Folders. "cd" and "pushd" move the folder later words are read from, and so do the folder
+//    options of commands that work elsewhere ("env -C", "git -C", "make -C", "tar -C",
+//    "cmake -E chdir", "sudo -D", ...). "cd" alone or with options only goes home, "cd -" to a
+//    folder the text does not name, and with CDPATH set a plain name may lead anywhere:
+//    outside. A target is judged from every folder the text may be in by then ("cd a || cd b"
+//    may run either). Where a loop or a function may repeat it, from the scope's folders too:
+//    there "cd .." leaves the workspace even from below it.
 // 5. Paths. Every word, and the value glued to a switch ("-I/usr", "--out=/x"), is read as a
 //    path from each of those folders and resolved as the file tools resolve paths: links
 //    followed, ".." taken both by the text and, as the kernel takes it, after the link before

@@ -323,7 +323,8 @@ bool has_hidden_text(std::string_view text) {
     const char next = text[i + 1];
     if ((c == '<' || c == '>') && next == '(') return true;
     if (c != '$') continue;
-    if (next == '(' || next == '\'') return true;
+    // "$'...'" decodes escapes and "$\"...\"" is translated by the locale's message catalog.
+    if (next == '(' || next == '\'' || next == '"') return true;
     if (next == '{') {
       const std::size_t close = text.find('}', i + 2);
       if (close == std::string_view::npos) return true;

@@ -44,8 +44,8 @@ std::optional<std::vector<std::string>> brace_alternatives(const std::string& wo
 
 // True when `text` holds a form whose result the shell only knows while it runs: command
 // substitution ("$(...)", "$((...))", backquotes), process substitution ("<(...)", ">(...)"),
-// ANSI-C quoting ("$'...'"), or a "${...}" that is not a plain variable name (defaults,
-// patterns, indirection, an unclosed brace).
+// ANSI-C quoting ("$'...'"), locale quoting ("$\"...\""), or a "${...}" that is not a plain
+// variable name (defaults, patterns, indirection, an unclosed brace).
 bool has_hidden_text(std::string_view text);
 
 // True when `name` can name a shell variable: a letter or "_", then letters, digits or "_".

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -22,6 +23,7 @@
 #include "browser/registry.h"
 #include "browser_support.h"
 #include "common/timing.h"
+#include "support/other_user.h"
 
 namespace kavor::browser {
 namespace {
@@ -402,6 +404,23 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   // The stand-ins that slept were ended with their process group.
   EXPECT_TRUE(kavor::test::wait_until(
       [] { return std::system("pgrep -f '^sleep 29.5$' >/dev/null") != 0; }));
+}
+
+// The profile's name starts with the agent's process id, which every user can see: another user
+// who makes folders of the coming names first must not keep the browser from starting.
+TEST_F(StartFailures, FoldersAnotherUserMadeUnderTheProfilesNamesAreSteppedAround) {
+  const kavor::test::OtherUser other;
+  if (!other.problem().empty()) GTEST_SKIP() << other.problem();
+  const std::string names =
+      QDir::tempPath().toStdString() + "/kavor-agent-browser-" + std::to_string(::getpid()) + "-";
+  ASSERT_EQ(std::system((other.run_as() + "sh -c 'for n in $(seq 1 300); do mkdir " + names +
+                         "$n; done' 2>/dev/null")
+                            .c_str()),
+            0);
+  const std::string quits = program("quits", "exit 3\n");
+  const std::string message = start(quits);
+  for (int n = 1; n <= 300; ++n) ::rmdir((names + std::to_string(n)).c_str());
+  EXPECT_EQ(message, "The browser " + quits + " stopped right after starting (exit code 3).");
 }
 
 class RegistryTest : public ::testing::Test {

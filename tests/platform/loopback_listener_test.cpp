@@ -102,19 +102,38 @@ void expect_both_agree(unsigned port, const char* host) {
   EXPECT_EQ(inodes(*asked), inodes(*tables)) << host << ":" << port;
 }
 
-// A real listener of this user, then of another user, on a real port.
+// A real listener of this user, then of another user, on a real port. Beside ours, another user
+// may listen on the IPv6 wildcard with IPV6_V6ONLY: it takes ::1 but none of 127.0.0.1's
+// connections, so the port stays ours there.
 TEST(LoopbackListener, TheKernelNamesTheRealOwnerOfAPort) {
   const test::OtherUser other;
+  // The peer's process id and port; nothing when it did not start.
+  const auto start = [](const std::string& command, int& pid, unsigned& port) -> FILE* {
+    FILE* peer = popen(("sh -c 'echo $$; exec " + command + " </dev/null'").c_str(), "r");
+    if (peer == nullptr || std::fscanf(peer, "%d port %u", &pid, &port) == 2) return peer;
+    pclose(peer);
+    return nullptr;
+  };
   for (const bool foreign : {false, true}) {
     if (foreign && !other.problem().empty()) GTEST_SKIP() << other.problem();
     const std::string as = foreign ? other.run_as() : "";
-    FILE* peer = popen(
-        ("sh -c 'echo $$; exec " + as + KAVOR_LOOPBACK_PEER + " serve 0 </dev/null'").c_str(), "r");
     int pid = 0;
     unsigned port = 0;
-    ASSERT_TRUE(peer != nullptr && std::fscanf(peer, "%d port %u", &pid, &port) == 2);
+    FILE* peer = start(as + KAVOR_LOOPBACK_PEER + " serve 0", pid, port);
+    ASSERT_TRUE(peer != nullptr);
     const PortVerdict verdict = loopback_port_owner("127.0.0.1", port);
     expect_both_agree(port, "localhost");
+    if (!foreign && other.problem().empty()) {
+      int wildcard = 0;
+      FILE* v6 =
+          start(other.run_as() + KAVOR_LOOPBACK_PEER + " listen6only " + std::to_string(port),
+                wildcard, port);
+      ASSERT_TRUE(v6 != nullptr);
+      EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Ours);
+      EXPECT_EQ(loopback_port_owner("::1", port).foreign_uid, other.uid());
+      kill(wildcard, SIGTERM);
+      pclose(v6);
+    }
     kill(pid, SIGTERM);
     pclose(peer);
     EXPECT_EQ(verdict.owner, foreign ? PortOwner::Foreign : PortOwner::Ours);

@@ -627,12 +627,10 @@ TEST_F(PageBridgeTest, ASquattedApplicationPortShowsTheServerErrorAndNothingOfTh
                         std::chrono::seconds(30));
     };
     if (foreign) {
-      // The start probe found the port answering; the window shows the error page instead,
-      // and nothing of the webview (no Mozilla agent, no secret) reached the port.
+      // The window shows the server's error page, and nothing of the program (neither the start
+      // probe's request nor the webview's) reached the port.
       ASSERT_TRUE(shows(app_->endpoints().asset_url(QStringLiteral("error.html#server"))));
-      EXPECT_NE(port.log().find("request GET / kavor-agent/"), std::string::npos) << port.log();
-      EXPECT_EQ(port.log().find("Mozilla"), std::string::npos) << port.log();
-      EXPECT_EQ(port.log().find("secret-header"), std::string::npos) << port.log();
+      EXPECT_EQ(port.log().find("request"), std::string::npos) << port.log();
       EXPECT_EQ(runs("echo"), 0);
     } else {
       ASSERT_TRUE(shows(QUrl(port.url())));

@@ -112,5 +112,45 @@ TEST(CommandScope, LinksAreFollowedFromEveryFolderTheTextReaches) {
   fs::remove_all(base);
 }
 
+// From a folder below the workspace root, a relative path that stays inside leaves it once the
+// command works one folder up: every way the text has of moving there, or of running a command it
+// does not name plainly, is followed.
+TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
+  char pattern[] = "/tmp/kavor-scope-XXXXXX";
+  const fs::path ws = fs::canonical(::mkdtemp(pattern));
+  fs::create_directories(ws / "sub");
+  std::ofstream(ws / "sub" / "cd") << "a file that \"c[d]\" matches";
+  const Scope scope{ws, {}};
+  const auto outside = [&](const std::string& command) {
+    return command_reaches_outside(command, ws / "sub", scope, process_environment());
+  };
+  for (const char* out :
+       {// Options that name the folder the command works in.
+        "env -C .. cat ../x", "env --chdir=.. cat ../x", "sudo -D .. cat ../x",
+        "git -C .. diff --no-index a ../x", "make -kC .. -f ../x", "tar --directory .. -cf - ../x",
+        "cmake -E chdir .. cat ../x",
+        // Command words the shell rewrites, and bodies of functions and coprocesses.
+        "{cd,..}; cat ../x", "c[d] ..; cat ../x", "function f { cd ..; }; f; cat ../x",
+        "coproc c { cd ..; cat ../x; }", "coproc eval cat",
+        // Locale quoting: bash reads $\"../\" as ../, and a message catalog may turn it into
+        // anything.
+        "cat $\"../\"../x",
+        // A prefix's option value is not the command: a shell or xargs still runs what it reads.
+        "cat cmds | timeout -s KILL 9 bash", "cat list | env -u A xargs cat",
+        "cat cmds | env -S 'bash -s'", "cat cmds | sudo -s",
+        // find hands every name it visits, ".." included, to the command in place of "{}".
+        "find .. -maxdepth 0 -exec sh -c 'cd {}; cat ../x' \\;"}) {
+    EXPECT_TRUE(outside(out)) << out;
+  }
+  for (const char* inside :
+       {"git -C ../sub status", "make --directory=../sub all", "tar -xf a.tar -C out",
+        "grep -C 3 x f", "[ -f x ] && cat x", "[[ -d ../sub ]]", "env -u A ls ../sub",
+        "timeout -s KILL 9 make", "function f { ls; }; f", "coproc c { cat x; }",
+        "find . -name '*.o' -exec rm {} +"}) {
+    EXPECT_FALSE(outside(inside)) << inside;
+  }
+  fs::remove_all(ws);
+}
+
 }  // namespace
 }  // namespace kavor::tools
