@@ -484,27 +484,48 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   }));
 }
 
-TEST_F(RegistryTest, ABrowserKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
-  ASSERT_TRUE(
-      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
-          .ok);
-  BrowserInstance* browser = registry_.browser_of("chat-r", "");
-  ASSERT_NE(browser, nullptr);
-  const std::int64_t pid = browser->pid();
-  QCoro::Task<tools::ToolResult> waiting =
-      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
-  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
-  ::kill(static_cast<pid_t>(-pid), SIGKILL);
-  QElapsedTimer timer;
-  timer.start();
-  EXPECT_EQ(text_of(kavor::test::run(std::move(waiting))),
-            "FAILED: The browser closed the connection.");
-  EXPECT_LT(timer.elapsed(), 3000);
-  const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
-  ASSERT_TRUE(next.ok) << next.error;
-  EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
-  ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
-  EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
+// Killed outright, or only in its page's process (a crash, the system out of memory), where the
+// browser runs on but the page never answers again: the call in the middle ends, and the next
+// call starts afresh.
+TEST_F(RegistryTest, ABrowserOrItsPageKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
+  const auto page_processes = [](pid_t browser) {
+    std::vector<pid_t> found;
+    for (const pid_t member : session_members(browser)) {
+      if (read_file("/proc/" + std::to_string(member) + "/cmdline").find("--type=renderer") !=
+          std::string::npos)
+        found.push_back(member);
+    }
+    return found;
+  };
+  for (const bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "the browser killed" : "its page's process killed");
+    ASSERT_TRUE(kavor::test::run(
+                    start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+                    .ok);
+    BrowserInstance* browser = registry_.browser_of("chat-r", "");
+    ASSERT_NE(browser, nullptr);
+    const pid_t pid = static_cast<pid_t>(browser->pid());
+    QCoro::Task<tools::ToolResult> waiting =
+        start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
+    kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+    if (whole) {
+      ::kill(-pid, SIGKILL);
+    } else {
+      const std::vector<pid_t> page = page_processes(pid);
+      ASSERT_FALSE(page.empty());
+      for (const pid_t process : page) ::kill(process, SIGKILL);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(text_of(kavor::test::run(std::move(waiting))),
+              std::string("FAILED: ") + (whole ? kConnectionClosed : kPageCrashed));
+    EXPECT_LT(timer.elapsed(), 3000);
+    const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
+    ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
+    EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
+  }
 }
 
 TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
