@@ -1,6 +1,7 @@
 #include "browser/connection.h"
 
 #include <cctype>
+#include <vector>
 
 #include "common/timing.h"
 
@@ -137,7 +138,7 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
   }
   const std::uint64_t id = next_id_++;
   auto slot = std::make_shared<OneShot<CdpResult>>();
-  pending_.emplace(id, Pending{method, slot});
+  pending_.emplace(id, Pending{method, session, slot});
   if (!transport_->send(frame(id, method, std::move(params), session))) {
     pending_.erase(id);
     co_return CdpResult::failure(kConnectionClosed);
@@ -186,6 +187,17 @@ void CdpConnection::receive(std::string_view text) {
   if (auto* event = std::get_if<CdpEvent>(&message)) {
     if (on_event_) on_event_(*event);
   }
+}
+
+void CdpConnection::fail_session(const std::string& session, const std::string& message) {
+  // Out of the table before any is completed, as on close.
+  std::vector<Pending> failed;
+  std::erase_if(pending_, [&](auto& entry) {
+    if (entry.second.session != session) return false;
+    failed.push_back(std::move(entry.second));
+    return true;
+  });
+  for (Pending& entry : failed) entry.slot->complete(CdpResult::failure(message));
 }
 
 void CdpConnection::on_transport_closed() {

@@ -100,6 +100,10 @@ class CdpConnection {
   std::size_t pending_count() const { return pending_.size(); }
   void close();
 
+  // Fails at once, with `message`, every command still waiting that was sent on `session`: its
+  // target is gone (a page whose process died), and no reply will ever come.
+  void fail_session(const std::string& session, const std::string& message);
+
  private:
   void receive(std::string_view text);
   void on_transport_closed();
@@ -110,6 +114,7 @@ class CdpConnection {
   EventHandler on_event_;
   struct Pending {
     std::string method;  // for the error message
+    std::string session;
     std::shared_ptr<OneShot<CdpResult>> slot;
   };
   std::map<std::uint64_t, Pending> pending_;

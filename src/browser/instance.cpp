@@ -126,6 +126,11 @@ void BrowserInstance::handle_event(const CdpEvent& event) {
   // Only the page's own session feeds its state; the browser's and other targets' events
   // describe something else.
   if (session_.empty() || event.session != session_) return;
+  if (event.method == "Inspector.targetCrashed") {
+    page_crashed_ = true;
+    connection_->fail_session(session_, kPageCrashed);
+    return;
+  }
   if (event.method == "Fetch.requestPaused") {
     answer_file_request(event.params);
     return;
@@ -169,6 +174,7 @@ QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bo
                                              Interrupt* interrupt,
                                              std::chrono::milliseconds limit) {
   if (!connection_) co_return CdpResult::failure(kConnectionClosed);
+  if (for_page && page_crashed_) co_return CdpResult::failure(kPageCrashed);
   QCoro::Task<CdpResult> sending = connection_->call(
       std::move(method), std::move(params), for_page ? session_ : std::string(), interrupt, limit);
   CdpResult result = co_await sending;
@@ -320,7 +326,7 @@ bool BrowserInstance::connected() const {
 }
 
 bool BrowserInstance::alive() const {
-  return process_running() && connected();
+  return process_running() && connected() && !page_crashed_;
 }
 
 std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {

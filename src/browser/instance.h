@@ -24,6 +24,10 @@ inline constexpr std::uint32_t kDefaultWidth = 1280;
 inline constexpr std::uint32_t kDefaultHeight = 800;
 // Below this width the page is shown as on a phone: touch, a mobile user agent.
 inline constexpr std::uint32_t kMobileBelowWidth = 501;
+// What every command to a page whose process died answers.
+inline constexpr const char* kPageCrashed =
+    "The page's process ended (it crashed or ran out of memory); the next browser call starts a "
+    "fresh browser.";
 
 class BrowserInstance {
  public:
@@ -41,7 +45,9 @@ class BrowserInstance {
   std::uint32_t height() const { return height_; }
   const std::string& session() const { return session_; }
 
-  // A command to the browser, or to the page (with the page's session) when `for_page`.
+  // A command to the browser, or to the page (with the page's session) when `for_page`. Once
+  // the page's process has died, a page command fails at once with kPageCrashed, and so do
+  // those still waiting: no answer would ever come.
   QCoro::Task<CdpResult> call(std::string method, Json params, bool for_page, Interrupt* interrupt,
                               std::chrono::milliseconds limit = kCommandLimit);
 
@@ -76,7 +82,9 @@ class BrowserInstance {
   // Whether the connection is open.
   bool connected() const;
 
-  // Usable: the process runs and the connection is open.
+  // Usable: the process runs, the connection is open, and the page's own process has not died
+  // (a page whose renderer crashed or was killed never answers a page command again, while
+  // the browser around it runs on).
   bool alive() const;
 
   // Ends the process group and removes the profile folder on a thread of its own. The future
@@ -97,6 +105,7 @@ class BrowserInstance {
   std::unique_ptr<CdpConnection> connection_;
   std::string target_id_;
   std::string session_;
+  bool page_crashed_ = false;
   PageState page_;
   std::uint32_t width_ = kDefaultWidth;
   std::uint32_t height_ = kDefaultHeight;

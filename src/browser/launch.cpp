@@ -101,6 +101,40 @@ std::variant<fs::path, std::string> make_profile_folder(const fs::path& prefix) 
   return fs::path(pattern);
 }
 
+// The browser's entries in the folder of its socket.
+bool is_singleton_entry(const std::string& name) {
+  return name == "SingletonSocket" || name == "SingletonCookie" || name == "SingletonLock";
+}
+
+// The folder of the browser's socket, which it makes in the temporary folder (a socket's path
+// must be short) and links to from the profile. A browser that ends by itself removes it; ours
+// are killed, and every one would leave a folder behind.
+std::optional<fs::path> singleton_folder(const fs::path& profile) {
+  std::error_code error;
+  const fs::path socket = fs::read_symlink(profile / "SingletonSocket", error);
+  if (error || !socket.is_absolute() || socket.filename() != "SingletonSocket") return std::nullopt;
+  const fs::path folder = socket.parent_path();
+  if (folder == folder.root_path()) return std::nullopt;
+  return folder;
+}
+
+// Removes the folder when it is a real folder of this user with nothing in it but the browser's
+// own entries; anything else is left alone.
+void remove_singleton_folder(const fs::path& folder) {
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+    return;
+  std::error_code error;
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (!is_singleton_entry(it->path().filename().string())) return;
+    entries.push_back(it->path());
+  }
+  if (error) return;
+  for (const fs::path& entry : entries) fs::remove(entry, error);
+  ::rmdir(folder.c_str());
+}
+
 }  // namespace
 
 Environment process_environment() {
@@ -188,10 +222,13 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
     return future;
   }
   std::thread([folder = std::move(folder), done] {
+    // Read before the profile goes, with the link that names it.
+    const std::optional<fs::path> socket_folder = singleton_folder(folder);
     bool gone = false;
     for (int attempt = 0; attempt < kRemovalAttempts && !gone; ++attempt) {
       if (attempt > 0) std::this_thread::sleep_for(kRemovalPause);
       std::error_code error;
+      if (socket_folder) remove_singleton_folder(*socket_folder);
       fs::remove_all(folder, error);
       gone = !fs::exists(fs::symlink_status(folder, error));
     }
@@ -203,10 +240,21 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
     Environment env, Interrupt* interrupt) {
   using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
+  Result started = start_browser(env);
+  if (started.index() == 1) co_return std::move(started);
+  std::unique_ptr<BrowserInstance> instance = std::get<0>(std::move(started));
+  QCoro::Task<std::optional<std::string>> preparing = prepare_browser(*instance, interrupt);
+  const std::optional<std::string> failure = co_await preparing;
+  if (failure) co_return Result(*failure);
+  co_return Result(std::move(instance));
+}
+
+std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env) {
+  using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
 
   // 1. The program.
   const std::variant<std::string, std::string> program_or_message = find_browser(env);
-  if (!found(program_or_message)) co_return Result(std::get<1>(program_or_message));
+  if (!found(program_or_message)) return Result(std::get<1>(program_or_message));
   const std::string program = std::get<0>(program_or_message);
   const std::string shown = utf8_lossy(program);
 
@@ -216,7 +264,7 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
       fs::path(QDir::tempPath().toStdString()) /
       ("kavor-agent-browser-" + std::to_string(::getpid()) + "-" + std::to_string(counter)));
   if (const auto* error = std::get_if<std::string>(&made)) {
-    co_return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
+    return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
   }
   const fs::path profile = std::get<fs::path>(made);
   const std::string log = (profile / "browser-errors.log").string();
@@ -255,18 +303,25 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
         failure->kind == exec::StartFailure::Kind::NotFound        ? "no such program"
         : failure->kind == exec::StartFailure::Kind::MissingFolder ? "its profile folder is gone"
                                                                    : failure->error;
-    co_return Result("Could not start the browser " + shown + ": " + utf8_lossy(error));
+    return Result("Could not start the browser " + shown + ": " + utf8_lossy(error));
   }
   auto instance = std::make_unique<BrowserInstance>(
       program, std::get<std::unique_ptr<exec::Child>>(std::move(started)), profile.string());
   instance->adopt(
       std::make_unique<CdpConnection>(std::make_unique<PipeTransport>(commands[1], replies[0])));
+  return Result(std::move(instance));
+}
+
+QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser,
+                                                        Interrupt* interrupt) {
+  const std::string shown = utf8_lossy(browser.program());
+  const std::string log = (fs::path(browser.profile()) / "browser-errors.log").string();
 
   // 4. Downloads refused, as the first command: the browser is up once it answers.
   Json deny = Json::object();
   deny["behavior"] = "deny";
   QCoro::Task<CdpResult> denying =
-      instance->call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, kStartLimit);
+      browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, kStartLimit);
   const CdpResult denied = co_await denying;
   if (!denied.ok) {
     std::string message = denied.error;
@@ -274,35 +329,32 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
       message = "The browser start was interrupted.";
     } else if (denied.timed_out) {
       message = "The browser " + shown + " did not start within 20 seconds.";
-    } else if (!instance->connected()) {
+    } else if (!browser.connected()) {
       // Closed without a word: most likely the browser ended. Give it a moment to be seen
       // ending, for the message that says why.
       QElapsedTimer waited;
       waited.start();
-      while (instance->process_running() && waited.elapsed() < kEndGrace.count()) {
+      while (browser.process_running() && waited.elapsed() < kEndGrace.count()) {
         QCoro::Task<bool> pausing = pause(kEndPoll, interrupt);
         if (!co_await pausing) break;
       }
       const std::string errors = read_small_file(log, 1 << 20);
       message = errors.find("No usable sandbox") != std::string::npos
                     ? replace_path(kSandboxMessage, shown)
-                : instance->process_running()
+                : browser.process_running()
                     ? "Could not connect to the browser: it closed its DevTools pipe."
                     : "The browser " + shown + " stopped right after starting (" +
-                          instance->exit_text() + ").";
+                          browser.exit_text() + ").";
     }
-    instance->shutdown();
-    co_return Result(message);
+    browser.shutdown();
+    co_return message;
   }
 
   // 5. The page.
-  QCoro::Task<std::optional<std::string>> preparing = instance->prepare_page(interrupt);
-  const std::optional<std::string> prepare_error = co_await preparing;
-  if (prepare_error) {
-    instance->shutdown();
-    co_return Result(*prepare_error);
-  }
-  co_return Result(std::move(instance));
+  QCoro::Task<std::optional<std::string>> preparing = browser.prepare_page(interrupt);
+  std::optional<std::string> prepare_error = co_await preparing;
+  if (prepare_error) browser.shutdown();
+  co_return prepare_error;
 }
 
 }  // namespace kavor::browser

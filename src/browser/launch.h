@@ -74,8 +74,19 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
     Environment env, Interrupt* interrupt);
 
+// The two halves of `launch`, for an owner that must hold the browser while it starts (to end
+// it with everything else, whether or not the wait for its answer ever resumes):
+// steps 1-3, the started browser with its connection, or the message; then steps 4-5, nothing
+// once it is ready, or the message (the browser is then shut down).
+std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env);
+QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser,
+                                                        Interrupt* interrupt);
+
 // Removes a profile folder on a thread of its own: up to 20 attempts, 250 ms apart, stopping once
-// it is gone. The future tells whether it is gone.
+// it is gone. The future tells whether it is gone. The folder of the browser's own socket goes
+// too (it lies outside the profile, and a browser that is killed leaves it behind): the one the
+// profile's SingletonSocket link points into, when it is a folder of this user holding nothing
+// but the browser's Singleton entries.
 std::shared_future<bool> remove_profile_later(std::string folder);
 
 }  // namespace kavor::browser

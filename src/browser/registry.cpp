@@ -109,21 +109,28 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
 
   // 4. A browser to work with.
   if (!slot->browser) {
+    std::variant<std::unique_ptr<BrowserInstance>, std::string> started = start_browser(env_);
+    if (auto* message = std::get_if<std::string>(&started)) {
+      co_return tools::ToolResult::failure(*message);
+    }
+    // The slot holds the browser from its first moment, so that closing everything reaches a
+    // browser that is still starting: at the end of the program this call never resumes.
+    slot->browser = std::get<0>(std::move(started));
     interrupt.set_time_limit(kLaunchLimit);
-    QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launching =
-        launch(env_, &interrupt);
-    auto launched = co_await launching;
+    QCoro::Task<std::optional<std::string>> preparing = prepare_browser(*slot->browser, &interrupt);
+    const std::optional<std::string> failure = co_await preparing;
     if (gone()) co_return closed;
+    if (failure || interrupt.fired()) {
+      removals_.push_back(slot->browser->shutdown());
+      slot->browser.reset();
+    }
     if (interrupt.cause() == Interrupt::Cause::Stopped) {
       co_return tools::ToolResult::failure(kStoppedByUser);
     }
     if (interrupt.cause() == Interrupt::Cause::TimeLimit) {
       co_return tools::ToolResult::failure("The browser did not start within 45 seconds.");
     }
-    if (auto* message = std::get_if<std::string>(&launched)) {
-      co_return tools::ToolResult::failure(*message);
-    }
-    slot->browser = std::move(std::get<0>(launched));
+    if (failure) co_return tools::ToolResult::failure(*failure);
     interrupt.clear_time_limit();
   }
   BrowserInstance& browser = *slot->browser;

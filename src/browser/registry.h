@@ -7,8 +7,9 @@
 // 2. Take the slot's lock: calls of one key take turns, so two actions never interleave on one
 //    page; calls of other keys run alongside. Waiting for the turn already counts as part of
 //    the call: the user's stop ends it.
-// 3. A browser whose process ended or whose connection closed is put away.
-// 4. No browser: launch one, bounded by 45 seconds.
+// 3. A browser whose process ended, whose connection closed or whose page crashed is put away.
+// 4. No browser: launch one, bounded by 45 seconds. The slot holds it from the moment it is
+//    started, so that closing everything also ends a browser that is still starting.
 // 5. The deadline: `timeout` seconds plus `wait_ms`, from now.
 // 6. Tell the page which local files it may load (the call's folders, and an outside file it
 //    opens with the user's leave; instance.h), set the viewport, run the action, compose the

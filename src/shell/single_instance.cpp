@@ -113,11 +113,14 @@ SingleInstance::Listening SingleInstance::listen(std::function<void()> on_activa
   // and the listen happen under a lock file.
   QLockFile lock(path_ + QStringLiteral(".lock"));
   lock.lock();
+  // Asked before listening, not after a failed listen: with access options, Qt binds the socket
+  // in a folder of its own and renames it into place, which replaces a socket in use instead
+  // of failing, and both programs would run.
+  QLocalSocket probe;
+  if (connect_to_our_program(path_, probe)) return Listening::AnotherRuns;
   server_ = std::make_unique<QLocalServer>();
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server_->listen(path_)) {
-    QLocalSocket probe;
-    if (connect_to_our_program(path_, probe)) return Listening::AnotherRuns;
     // Left behind by a program that crashed, or not this user's program: take its place.
     QLocalServer::removeServer(path_);
     if (!server_->listen(path_)) {

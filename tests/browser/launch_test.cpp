@@ -488,35 +488,63 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   EXPECT_EQ(registry_.browser_of("chat-r", ""), browser);
   EXPECT_TRUE(kavor::test::run(start({{"action", "text"}}, flag())).ok);
 
-  // Idle for ten minutes: the reaper closes it.
+  // Idle for ten minutes: the reaper closes it. Nothing of it stays, not even the folder the
+  // browser keeps its own socket in, outside the profile, which a browser that is killed
+  // cannot remove itself.
   const std::string profile = browser->profile();
+  std::error_code no_link;
+  const fs::path socket_folder =
+      fs::read_symlink(fs::path(profile) / "SingletonSocket", no_link).parent_path();
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(500)), 0u);
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(600)), 1u);
   EXPECT_EQ(registry_.browser_of("chat-r", ""), nullptr);
-  EXPECT_TRUE(kavor::test::wait_until([&] { return !fs::exists(profile); }));
+  EXPECT_TRUE(kavor::test::wait_until([&] {
+    return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
+  }));
 }
 
-TEST_F(RegistryTest, ABrowserKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
-  ASSERT_TRUE(
-      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
-          .ok);
-  BrowserInstance* browser = registry_.browser_of("chat-r", "");
-  ASSERT_NE(browser, nullptr);
-  const std::int64_t pid = browser->pid();
-  QCoro::Task<tools::ToolResult> waiting =
-      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
-  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
-  ::kill(static_cast<pid_t>(-pid), SIGKILL);
-  QElapsedTimer timer;
-  timer.start();
-  EXPECT_EQ(text_of(kavor::test::run(std::move(waiting))),
-            "FAILED: The browser closed the connection.");
-  EXPECT_LT(timer.elapsed(), 3000);
-  const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
-  ASSERT_TRUE(next.ok) << next.error;
-  EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
-  ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
-  EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
+// Killed outright, or only in its page's process (a crash, the system out of memory), where the
+// browser runs on but the page never answers again: the call in the middle ends, and the next
+// call starts afresh.
+TEST_F(RegistryTest, ABrowserOrItsPageKilledInTheMiddleOfACallIsReplacedByTheNextCall) {
+  const auto page_processes = [](pid_t browser) {
+    std::vector<pid_t> found;
+    for (const pid_t member : session_members(browser)) {
+      if (read_file("/proc/" + std::to_string(member) + "/cmdline").find("--type=renderer") !=
+          std::string::npos)
+        found.push_back(member);
+    }
+    return found;
+  };
+  for (const bool whole : {false, true}) {
+    SCOPED_TRACE(whole ? "the browser killed" : "its page's process killed");
+    ASSERT_TRUE(kavor::test::run(
+                    start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+                    .ok);
+    BrowserInstance* browser = registry_.browser_of("chat-r", "");
+    ASSERT_NE(browser, nullptr);
+    const pid_t pid = static_cast<pid_t>(browser->pid());
+    QCoro::Task<tools::ToolResult> waiting =
+        start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
+    kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+    if (whole) {
+      ::kill(-pid, SIGKILL);
+    } else {
+      const std::vector<pid_t> page = page_processes(pid);
+      ASSERT_FALSE(page.empty());
+      for (const pid_t process : page) ::kill(process, SIGKILL);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(text_of(kavor::test::run(std::move(waiting))),
+              std::string("FAILED: ") + (whole ? kConnectionClosed : kPageCrashed));
+    EXPECT_LT(timer.elapsed(), 3000);
+    const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
+    ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
+    EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
+  }
 }
 
 TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
@@ -548,10 +576,24 @@ TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
   QCoro::Task<tools::ToolResult> running =
       registry->run(std::get<0>(waiting).args, "chat-x", flag());
   kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+  // Another chat's browser is still starting, its call suspended until it answers; at the end
+  // of the program that call never resumes, so closing everything must reach it.
+  QCoro::Task<tools::ToolResult> starting =
+      registry->run(std::get<0>(decoded).args, "chat-y", flag());
+  const BrowserInstance* starting_browser = registry->browser_of("chat-y", "");
+  ASSERT_NE(starting_browser, nullptr);
+  const std::string starting_profile = starting_browser->profile();
+  const pid_t starting_pid = static_cast<pid_t>(starting_browser->pid());
   registry.reset();  // as at the end of the program
   EXPECT_FALSE(fs::exists(profile));
+  EXPECT_FALSE(fs::exists(starting_profile));
+  // Watched without running the event loop, which the end of the program no longer runs.
+  for (int i = 0; i < 100 && !session_members(starting_pid).empty(); ++i) ::usleep(20'000);
+  EXPECT_EQ(session_members(starting_pid), std::vector<pid_t>{});
   const tools::ToolResult ended = kavor::test::run(std::move(running));
   EXPECT_EQ(text_of(ended), "FAILED: The browser closed the connection.");
+  EXPECT_EQ(text_of(kavor::test::run(std::move(starting))),
+            "FAILED: The browser closed the connection.");
 }
 
 }  // namespace

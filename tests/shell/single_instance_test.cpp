@@ -57,6 +57,13 @@ TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
 
   // Nobody listening under another name: that start is the first one.
   EXPECT_FALSE(SingleInstance(path + QStringLiteral("-other")).activate_running());
+
+  // Two starts at the same moment: both found nobody, and the one that listens second hands
+  // over instead of taking the socket from the first.
+  SingleInstance late(path);
+  EXPECT_EQ(late.listen([] {}), SingleInstance::Listening::AnotherRuns);
+  EXPECT_TRUE(SingleInstance(path).activate_running());
+  ASSERT_TRUE(wait_until([&] { return knocks == 2; }));
 }
 
 TEST(SingleInstance, TheSocketFolderIsOneNobodyElseMayEnter) {
