@@ -208,7 +208,7 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
 }
 
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
-    Environment env, Interrupt* interrupt) {
+    Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit) {
   using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
 
   // 1. The program.
@@ -272,14 +272,16 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
   Json deny = Json::object();
   deny["behavior"] = "deny";
   QCoro::Task<CdpResult> denying =
-      instance->call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, kStartLimit);
+      instance->call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);
   const CdpResult denied = co_await denying;
   if (!denied.ok) {
     std::string message = denied.error;
     if (interrupt != nullptr && interrupt->fired()) {
       message = "The browser start was interrupted.";
     } else if (denied.timed_out) {
-      message = "The browser " + shown + " did not start within 20 seconds.";
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(start_limit);
+      message = "The browser " + shown + " did not start within " +
+                std::to_string(seconds.count()) + " seconds.";
     } else if (!instance->connected()) {
       // Closed without a word: most likely the browser ended. Give it a moment to be seen
       // ending, for the message that says why.

@@ -69,9 +69,10 @@ std::vector<std::string> windows_browser_candidates(const Environment& env);
 std::vector<std::string> browser_arguments(const std::string& profile, const Environment& env);
 
 // Starts a browser and prepares its page (steps 1-5); the ready browser or the message. Waits
-// end when `interrupt` fires (the caller bounds the whole launch).
+// end when `interrupt` fires (the caller bounds the whole launch). A browser that has not
+// answered its first command after `start_limit` of real time did not start.
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
-    Environment env, Interrupt* interrupt);
+    Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit = kStartLimit);
 
 // Removes a profile folder on a thread of its own: up to 20 attempts, 250 ms apart, stopping once
 // it is gone. The future tells whether it is gone.
