@@ -108,7 +108,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
     QObject::connect(&held, &QTimer::timeout, [this, alive] {
       if (*alive) set_connected(true);
     });
-    held.start(timing::scaled(kHeldPollMeansOnline));
+    held.start(timing::io_limit(kHeldPollMeansOnline));
     const HttpResponse answer = co_await client->send(get, request);
     held.stop();
     if (stop.stop_requested() || !*alive) break;

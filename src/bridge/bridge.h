@@ -28,7 +28,9 @@ class DeviceStore;
 
 // Wait while this computer is not linked, before looking again.
 inline constexpr std::chrono::milliseconds kUnlinkedWait{2'000};
-// A poll still open after this long means the service holds it: the link works.
+// A poll still open after this long means the service holds it: the link works. It judges a
+// real request, which answers well within it when the service does not hold it, so no test
+// clock shortens it: a poll that is merely slow on a busy machine would count as held.
 inline constexpr std::chrono::milliseconds kHeldPollMeansOnline{1'500};
 // How long the connection must stay down before the user is told.
 inline constexpr std::chrono::milliseconds kOfflineNoticeDelay{20'000};

@@ -269,7 +269,7 @@ QCoro::Task<Result> wait(BrowserInstance& browser, const BrowserArgs& args, Inte
     }
     // A failed check counts as not found, unless the browser is gone: then nothing will show.
     if ((interrupt != nullptr && interrupt->fired()) || !browser.alive()) co_return seen.message;
-    if (since.elapsed() >= timing::scaled(limit).count()) break;
+    if (since.elapsed() >= timing::io_limit(limit).count()) break;
     const bool waited = co_await pause(kWaitPoll, interrupt);
     if (!waited) co_return std::string("The wait was interrupted.");
   }

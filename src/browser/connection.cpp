@@ -151,7 +151,7 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
     late.timed_out = true;
     slot->complete(std::move(late));
   });
-  timer.start(timing::scaled(limit));
+  timer.start(timing::io_limit(limit));
   std::uint64_t ticket = 0;
   if (interrupt != nullptr) {
     ticket = interrupt->listen(

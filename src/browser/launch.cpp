@@ -238,12 +238,13 @@ std::shared_future<bool> remove_profile_later(std::string folder) {
 }
 
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
-    Environment env, Interrupt* interrupt) {
+    Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit) {
   using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
   Result started = start_browser(env);
   if (started.index() == 1) co_return std::move(started);
   std::unique_ptr<BrowserInstance> instance = std::get<0>(std::move(started));
-  QCoro::Task<std::optional<std::string>> preparing = prepare_browser(*instance, interrupt);
+  QCoro::Task<std::optional<std::string>> preparing =
+      prepare_browser(*instance, interrupt, start_limit);
   const std::optional<std::string> failure = co_await preparing;
   if (failure) co_return Result(*failure);
   co_return Result(std::move(instance));
@@ -313,7 +314,8 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
 }
 
 QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser,
-                                                        Interrupt* interrupt) {
+                                                        Interrupt* interrupt,
+                                                        std::chrono::milliseconds start_limit) {
   const std::string shown = utf8_lossy(browser.program());
   const std::string log = (fs::path(browser.profile()) / "browser-errors.log").string();
 
@@ -321,14 +323,16 @@ QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser
   Json deny = Json::object();
   deny["behavior"] = "deny";
   QCoro::Task<CdpResult> denying =
-      browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, kStartLimit);
+      browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);
   const CdpResult denied = co_await denying;
   if (!denied.ok) {
     std::string message = denied.error;
     if (interrupt != nullptr && interrupt->fired()) {
       message = "The browser start was interrupted.";
     } else if (denied.timed_out) {
-      message = "The browser " + shown + " did not start within 20 seconds.";
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(start_limit);
+      message = "The browser " + shown + " did not start within " +
+                std::to_string(seconds.count()) + " seconds.";
     } else if (!browser.connected()) {
       // Closed without a word: most likely the browser ended. Give it a moment to be seen
       // ending, for the message that says why.

@@ -70,17 +70,19 @@ std::vector<std::string> windows_browser_candidates(const Environment& env);
 std::vector<std::string> browser_arguments(const std::string& profile, const Environment& env);
 
 // Starts a browser and prepares its page (steps 1-5); the ready browser or the message. Waits
-// end when `interrupt` fires (the caller bounds the whole launch).
+// end when `interrupt` fires (the caller bounds the whole launch). A browser that has not
+// answered its first command after `start_limit` of real time did not start.
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
-    Environment env, Interrupt* interrupt);
+    Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit = kStartLimit);
 
 // The two halves of `launch`, for an owner that must hold the browser while it starts (to end
 // it with everything else, whether or not the wait for its answer ever resumes):
 // steps 1-3, the started browser with its connection, or the message; then steps 4-5, nothing
 // once it is ready, or the message (the browser is then shut down).
 std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env);
-QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser,
-                                                        Interrupt* interrupt);
+QCoro::Task<std::optional<std::string>> prepare_browser(
+    BrowserInstance& browser, Interrupt* interrupt,
+    std::chrono::milliseconds start_limit = kStartLimit);
 
 // Removes a profile folder on a thread of its own: up to 20 attempts, 250 ms apart, stopping once
 // it is gone. The future tells whether it is gone. The folder of the browser's own socket goes

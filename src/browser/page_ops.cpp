@@ -21,7 +21,7 @@ struct Rung {
 constexpr Rung kQualityLadder[] = {{70, 1.0}, {50, 1.0}, {35, 1.0}, {35, 0.5}, {25, 0.35}};
 
 bool elapsed(const QElapsedTimer& since, milliseconds limit) {
-  return since.elapsed() >= timing::scaled(limit).count();
+  return since.elapsed() >= timing::io_limit(limit).count();
 }
 
 std::string json_text(const Json& value) {
@@ -159,8 +159,9 @@ QCoro::Task<> settle_quiet(BrowserInstance& browser, milliseconds limit, Interru
   since.start();
   while (!elapsed(since, limit) && browser.alive()) {
     const std::optional<Clock::time_point> activity = browser.page().last_activity();
-    const bool busy = browser.page().in_flight() > 0 ||
-                      (activity && Clock::now() - *activity < timing::scaled(kQuietAfterActivity));
+    const bool busy =
+        browser.page().in_flight() > 0 ||
+        (activity && Clock::now() - *activity < timing::io_limit(kQuietAfterActivity));
     if (!busy && elapsed(since, kQuietAtLeast)) co_return;
     const bool waited = co_await pause(kQuietPoll, interrupt);
     if (!waited) co_return;

@@ -24,7 +24,7 @@ void Interrupt::set_time_limit(milliseconds limit) {
   limit_ = std::make_unique<QTimer>();
   limit_->setSingleShot(true);
   QObject::connect(limit_.get(), &QTimer::timeout, [this] { fire(Cause::TimeLimit); });
-  limit_->start(timing::scaled(limit));
+  limit_->start(timing::io_limit(limit));
 }
 
 void Interrupt::clear_time_limit() {
@@ -63,7 +63,7 @@ QCoro::Task<bool> pause(milliseconds duration, Interrupt* interrupt) {
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [shot] { shot->complete(true); });
-  timer.start(timing::scaled(duration));
+  timer.start(duration);
   std::uint64_t ticket = 0;
   if (interrupt != nullptr) ticket = interrupt->listen([shot] { shot->complete(false); });
   auto waiting = OneShot<bool>::wait(shot);

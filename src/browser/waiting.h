@@ -73,7 +73,8 @@ class Interrupt {
   Interrupt(const Interrupt&) = delete;
   Interrupt& operator=(const Interrupt&) = delete;
 
-  // Fires with Cause::TimeLimit once `limit` has passed (scaled); replaces an earlier limit.
+  // Fires with Cause::TimeLimit once `limit` has passed; replaces an earlier limit. A limit on
+  // the real browser, so no test clock shortens it.
   void set_time_limit(milliseconds limit);
   void clear_time_limit();
 
@@ -96,7 +97,8 @@ class Interrupt {
   std::uint64_t next_ticket_ = 1;
 };
 
-// Waits `duration` (scaled); false when `interrupt` fired first (or had fired already).
+// Waits `duration` of real time; false when `interrupt` fired first (or had fired already).
+// Every pause of the browser tool waits on the browser or its page, so none is scaled.
 QCoro::Task<bool> pause(milliseconds duration, Interrupt* interrupt);
 
 // A lock for coroutines: `lock` waits its turn without blocking the thread, in arrival order,

@@ -84,7 +84,7 @@ QCoro::Task<HttpResponse> HttpClient::send(QByteArray method, QNetworkRequest re
     timed_out = true;
     reply->abort();
   });
-  timer.start(timing::scaled(timeout_));
+  timer.start(timing::io_limit(timeout_));
 
   co_await qCoro(reply).waitForFinished();
   timer.stop();

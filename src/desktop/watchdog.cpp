@@ -44,6 +44,16 @@ void Watchdog::set_last_crash_reload(Clock::time_point when) {
   last_crash_reload_ = when;
 }
 
+WatchdogLimits Watchdog::limits() const {
+  std::lock_guard lock(mutex_);
+  return limits_;
+}
+
+void Watchdog::set_limits(const WatchdogLimits& limits) {
+  std::lock_guard lock(mutex_);
+  limits_ = limits;
+}
+
 }  // namespace kavor
 
 namespace kavor {
@@ -54,14 +64,14 @@ namespace {
 // expressions, so awaited values are built as named locals first.
 
 // Asks the page to run a trivial script; true when it did within the limit.
-QCoro::Task<bool> page_answers(Host& host, std::stop_token stop) {
+QCoro::Task<bool> page_answers(Host& host, std::chrono::milliseconds limit, std::stop_token stop) {
   const auto answered = std::make_shared<std::atomic<bool>>(false);
   if (!host.run_page_script(QStringLiteral("1"), [answered] { answered->store(true); })) {
     co_return false;
   }
-  const auto limit = timing::scaled(kLivenessLimit);
   const auto started = std::chrono::steady_clock::now();
-  while (!answered->load() && std::chrono::steady_clock::now() - started < limit) {
+  while (!answered->load() &&
+         std::chrono::steady_clock::now() - started < timing::io_limit(limit)) {
     const auto pause = timing::scaled(kLivenessCheckEvery);
     co_await QCoro::sleepFor(pause);
     if (stop.stop_requested()) co_return false;
@@ -87,8 +97,8 @@ QUrl recovery_page(const Endpoints& endpoints, Recovery reason) {
   return endpoints.asset_url(QStringLiteral("error.html#") + recovery_name(reason));
 }
 
-QCoro::Task<Recovery> probe_reason(Endpoints endpoints) {
-  HttpClient client(kReasonProbeTimeout);
+QCoro::Task<Recovery> probe_reason(Endpoints endpoints, std::chrono::milliseconds timeout) {
+  HttpClient client(timeout);
   const QNetworkRequest request = client.request(endpoints.app_url().toString(QUrl::FullyEncoded));
   const QByteArray method("GET");
   const HttpResponse answer = co_await client.send(method, request);
@@ -122,7 +132,8 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
     const std::uint64_t load = watchdog.load_counter();
     watchdog.set_alive_flag(false);
     watchdog.count_liveness_probe();
-    QCoro::Task<bool> asking = page_answers(*host, stop);
+    const WatchdogLimits limits = watchdog.limits();
+    QCoro::Task<bool> asking = page_answers(*host, limits.liveness, stop);
     const bool answered = co_await asking;
     if (stop.stop_requested()) co_return;
     if (answered) {
@@ -134,7 +145,7 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
     if (watchdog.load_counter() != load) continue;
 
     // 5. Recovery.
-    QCoro::Task<Recovery> probing = probe_reason(endpoints);
+    QCoro::Task<Recovery> probing = probe_reason(endpoints, limits.reason_probe);
     const Recovery reason = co_await probing;
     if (stop.stop_requested()) co_return;
     if (reason != Recovery::Crash) {
@@ -157,13 +168,14 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
 
 QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
                              std::uint64_t load, std::stop_token stop) {
-  const auto wait = timing::scaled(kLoadCheckAfter);
+  const WatchdogLimits limits = watchdog.limits();
+  const auto wait = timing::io_limit(limits.load_check_after);
   co_await QCoro::sleepFor(wait);
   const auto still_loading = [&] {
     return !stop.stop_requested() && !watchdog.loaded() && watchdog.load_counter() == load;
   };
   if (!still_loading()) co_return;
-  QCoro::Task<Recovery> probing = probe_reason(endpoints);
+  QCoro::Task<Recovery> probing = probe_reason(endpoints, limits.reason_probe);
   const Recovery reason = co_await probing;
   // The load may have finished, or another begun, while the service was asked.
   if (!still_loading()) co_return;

@@ -12,6 +12,10 @@
 //
 // A page that is not in front (hidden, minimised, another window focused) is not judged: the
 // webview throttles background pages, so their silence means nothing. It counts as alive.
+//
+// The ticks, the silence and the two minutes are the watchdog's own and run faster under a
+// test clock; the limits on the page and the service (WatchdogLimits) wait on something real
+// and never do (common/timing.h).
 #pragma once
 
 #include <qcorotask.h>
@@ -44,6 +48,14 @@ inline constexpr std::chrono::milliseconds kReasonProbeTimeout{6'000};
 // page that keeps hanging does not reload for ever.
 inline constexpr std::chrono::seconds kCrashReloadEvery{120};
 
+// How long the watchdog waits for the real page and service. A test that must see one of them
+// run out sets shorter ones before the watchdog starts.
+struct WatchdogLimits {
+  std::chrono::milliseconds liveness = kLivenessLimit;
+  std::chrono::milliseconds load_check_after = kLoadCheckAfter;
+  std::chrono::milliseconds reason_probe = kReasonProbeTimeout;
+};
+
 // Why the window cannot show the application: the reason fragment of the error page.
 enum class Recovery { Crash, Server, Offline };
 QString recovery_name(Recovery reason);
@@ -52,7 +64,8 @@ QUrl recovery_page(const Endpoints& endpoints, Recovery reason);
 
 // GET of the application URL with its own short time-out: no answer is "offline", a status
 // of 500 or more "server", anything else "crash" (the service is fine, so the page failed).
-QCoro::Task<Recovery> probe_reason(Endpoints endpoints);
+QCoro::Task<Recovery> probe_reason(Endpoints endpoints,
+                                   std::chrono::milliseconds timeout = kReasonProbeTimeout);
 
 class Watchdog {
  public:
@@ -76,6 +89,9 @@ class Watchdog {
   std::optional<Clock::time_point> last_crash_reload() const;
   void set_last_crash_reload(Clock::time_point when);
 
+  WatchdogLimits limits() const;
+  void set_limits(const WatchdogLimits& limits);
+
   // How many liveness probes were started.
   std::uint64_t liveness_probes() const { return liveness_probes_.load(); }
   void count_liveness_probe() { liveness_probes_.fetch_add(1); }
@@ -84,6 +100,7 @@ class Watchdog {
   mutable std::mutex mutex_;
   Clock::time_point last_alive_ = Clock::now();
   std::optional<Clock::time_point> last_crash_reload_;
+  WatchdogLimits limits_;
   std::atomic<bool> loaded_{false};
   std::atomic<std::uint64_t> load_counter_{0};
   std::atomic<bool> alive_flag_{false};

@@ -239,7 +239,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   tick.start(timing::scaled(kStopPoll));
 
   // 3. The end, the time-out or the stop, whichever comes first.
-  const auto deadline = Clock::now() + timing::scaled(run.timeout);
+  const auto deadline = Clock::now() + timing::io_limit(run.timeout);
   std::string note;
   std::optional<int> code;
   while (!(code = child->poll_exit())) {
@@ -258,12 +258,12 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   if (!note.empty()) {
     QCoro::Task<> killing = kill_tree(tree);
     co_await killing;
-    const auto give_up = Clock::now() + timing::scaled(kExitAfterKill);
+    const auto give_up = Clock::now() + timing::io_limit(kExitAfterKill);
     while (!(code = child->poll_exit()) && Clock::now() < give_up) co_await wake.next();
   }
 
   // 5. The readers' last moments. A stop now still ends what the command left running.
-  const auto readers_end = Clock::now() + timing::scaled(kReaderGrace);
+  const auto readers_end = Clock::now() + timing::io_limit(kReaderGrace);
   while (!(out.done() && err.done()) && Clock::now() < readers_end) {
     if (note.empty() && stop && stop->load()) {
       note = kStoppedNote;
@@ -295,7 +295,7 @@ Collected collect_output(const ProcessDescription& process, const std::filesyste
   tree.set_leader(child->pid());
   int fds[2] = {child->take_out(), child->take_err()};
   std::string* into[2] = {&result.out, &result.err};
-  const auto deadline = Clock::now() + timing::scaled(timeout);
+  const auto deadline = Clock::now() + timing::io_limit(timeout);
   std::optional<Clock::time_point> readers_end;
   std::optional<Clock::time_point> kill_end;
   char buffer[kReadBuffer];
@@ -304,10 +304,10 @@ Collected collect_output(const ProcessDescription& process, const std::filesyste
     if (!kill_end && (stop.load() || now >= deadline)) {
       result.cut_short = true;
       tree.kill_all();
-      kill_end = now + timing::scaled(kExitAfterKill);
+      kill_end = now + timing::io_limit(kExitAfterKill);
     }
     const bool ended = child->poll_exit().has_value();
-    if (ended && !readers_end) readers_end = now + timing::scaled(kReaderGrace);
+    if (ended && !readers_end) readers_end = now + timing::io_limit(kReaderGrace);
     if (ended && ((fds[0] < 0 && fds[1] < 0) || now >= *readers_end)) break;
     if (!ended && kill_end && now >= *kill_end) break;  // stuck in the kernel
     // Closed pipes are left out of the poll, which then only waits for the next look.

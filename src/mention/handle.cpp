@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -12,6 +13,11 @@ std::uint64_t now_ms() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
   return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
+}
+
+std::uint64_t next_use_order() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1) + 1;
 }
 
 Mailbox::Mailbox() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -40,7 +46,8 @@ IndexHandle::IndexHandle(std::string root_path_in, std::string root_text_in,
       root_text(std::move(root_text_in)),
       file_path(std::move(file_path_in)),
       entry_cap(entry_cap_in),
-      last_used_ms(now_ms()) {
+      last_used_ms(now_ms()),
+      use_order(next_use_order()) {
   // Until its worker has loaded or walked, an index is being built: an opening that answers
   // before the worker starts must not report an empty index as finished.
   index.indexing = true;

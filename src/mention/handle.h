@@ -20,6 +20,8 @@ using EventSink = std::function<void(const std::string& root_text, std::uint64_t
 
 // Milliseconds since 1970 by the system clock: the unit of last-used times.
 std::uint64_t now_ms();
+// A number larger than any given before in this process.
+std::uint64_t next_use_order();
 
 // Wakes the worker: the stop message. An eventfd, so the worker can wait for it and for
 // change notifications at once.
@@ -58,7 +60,10 @@ struct IndexHandle {
   Index index;
   std::atomic<std::uint64_t> search_counter{0};
   std::atomic<bool> cancel{false};
-  std::atomic<std::uint64_t> last_used_ms;
+  std::atomic<std::uint64_t> last_used_ms;  // for the idle end
+  // The order of last use among all indexes, for choosing the least recently used: uses often
+  // come within one millisecond of each other, and the wall clock may be set back.
+  std::atomic<std::uint64_t> use_order;
   std::atomic<bool> alive{true};  // false once the worker has ended
   Mailbox mailbox;
 
@@ -67,7 +72,10 @@ struct IndexHandle {
   std::thread thread;
   std::shared_future<void> ended;
 
-  void touch() { last_used_ms.store(now_ms()); }
+  void touch() {
+    last_used_ms.store(now_ms());
+    use_order.store(next_use_order());
+  }
   // Sets the cancel flag and sends the stop message.
   void stop();
 };

@@ -114,7 +114,7 @@ std::shared_ptr<IndexHandle> Mentions::open(const Root& root) {
   while (table_.size() >= kMaxOpenIndexes) {
     auto oldest = table_.begin();
     for (auto it = table_.begin(); it != table_.end(); ++it) {
-      if ((*it)->last_used_ms.load() < (*oldest)->last_used_ms.load()) oldest = it;
+      if ((*it)->use_order.load() < (*oldest)->use_order.load()) oldest = it;
     }
     std::shared_ptr<IndexHandle> evicted = std::move(*oldest);
     table_.erase(oldest);

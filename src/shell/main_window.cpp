@@ -57,7 +57,7 @@ void MainPage::show_server_error() {
                      [this] { load(endpoints_.asset_url(QStringLiteral("error.html#server"))); });
 }
 
-bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool main_frame) {
+bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) {
   if (!main_frame) return true;
   switch (decide_navigation(url, endpoints_)) {
     case Navigation::Allow:
@@ -66,6 +66,8 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool mai
         show_server_error();
         return false;
       }
+      // A redirect goes on with the load it belongs to.
+      if (isLoading() && type != NavigationTypeRedirect) emit load_started_during_load(url);
       return true;
     case Navigation::OpenExternal:
       opener_(url);
@@ -87,35 +89,50 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
   bridge_ = new PageBridge(page, commands_, endpoints_.app_url());
   connect(bridge_, &PageBridge::server_refused, page, &MainPage::show_server_error);
 
-  connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
-    const bool application = same_origin(info.url(), endpoints_.app_url());
-    switch (info.status()) {
-      case QWebEngineLoadingInfo::LoadStartedStatus:
-        if (const auto load = watchdog_.load_started(application)) {
-          emit application_load_started(*load);
-        }
-        break;
-      case QWebEngineLoadingInfo::LoadSucceededStatus:
-        if (application) watchdog_.page_loaded();
-        break;
-      case QWebEngineLoadingInfo::LoadFailedStatus:
-        // The service answered with an error status (a 404 page, say): the page is on screen
-        // and alive. A load that never reached the service is left unfinished, so the
-        // watchdog's load check can show the error page instead of the engine's own.
-        if (application && info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain) {
-          watchdog_.page_loaded();
-        }
-        break;
-      default:
-        break;
-    }
+  connect(page, &MainPage::load_started_during_load, this, [this](const QUrl& url) {
+    counted_before_start_ = url;
+    count_load(url);
   });
+  connect(page, &QWebEnginePage::loadingChanged, this, &MainWindow::loading_changed);
   connect(page, &QWebEnginePage::renderProcessTerminated, this, [this] { render_process_ended(); });
   replacement_limit_.setSingleShot(true);
   replacement_limit_.setInterval(kProcessEndReportLimit);
   connect(&replacement_limit_, &QTimer::timeout, this, [this] { load_replacement(); });
 
   page->load(endpoints_.asset_url(QStringLiteral("index.html")));
+}
+
+void MainWindow::count_load(const QUrl& url) {
+  if (const auto load = watchdog_.load_started(same_origin(url, endpoints_.app_url()))) {
+    emit application_load_started(*load);
+  }
+}
+
+void MainWindow::loading_changed(const QWebEngineLoadingInfo& info) {
+  const bool application = same_origin(info.url(), endpoints_.app_url());
+  // Any report of a load counted early ends the wait for its start.
+  const bool counted = counted_before_start_ == info.url();
+  if (counted || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+    counted_before_start_.reset();
+  }
+  switch (info.status()) {
+    case QWebEngineLoadingInfo::LoadStartedStatus:
+      if (!counted) count_load(info.url());
+      break;
+    case QWebEngineLoadingInfo::LoadSucceededStatus:
+      if (application) watchdog_.page_loaded();
+      break;
+    case QWebEngineLoadingInfo::LoadFailedStatus:
+      // The service answered with an error status (a 404 page, say): the page is on screen
+      // and alive. A load that never reached the service is left unfinished, so the
+      // watchdog's load check can show the error page instead of the engine's own.
+      if (application && info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain) {
+        watchdog_.page_loaded();
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 MainWindow::~MainWindow() {

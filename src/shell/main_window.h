@@ -6,6 +6,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+class QWebEngineLoadingInfo;
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -44,6 +46,11 @@ class MainPage : public QWebEnginePage {
 
   // Loads the error page with the reason "server": the application's server is not ours.
   void show_server_error();
+
+ signals:
+  // A navigation of the page was let through while another load was still going on. The
+  // engine reports no start for such a load (only its end), so this is the only sign of it.
+  void load_started_during_load(const QUrl& url);
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) override;
@@ -90,8 +97,16 @@ class MainWindow : public QWebEngineView {
   // page takes its place; one that replace_hung_page ended makes way for the page it waits for.
   void render_process_ended();
   void load_replacement();
-  bool ending_process_ = false;      // its end, when reported, is ours and no crash
-  std::optional<QUrl> replacement_;  // the page to load once the process we ended is gone
+
+  // The watchdog hears of every load once: those the engine reports starting, and those let
+  // through while another load was going on, for which it may report no start at all. Such a
+  // load is counted when it is let through, and a start reported for it later is not counted
+  // again.
+  void count_load(const QUrl& url);
+  void loading_changed(const QWebEngineLoadingInfo& info);
+  std::optional<QUrl> counted_before_start_;  // counted early, its start not reported yet
+  bool ending_process_ = false;               // its end, when reported, is ours and no crash
+  std::optional<QUrl> replacement_;           // the page to load once the process we ended is gone
   QTimer replacement_limit_;
 };
 

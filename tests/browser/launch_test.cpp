@@ -347,15 +347,14 @@ class StartFailures : public ::testing::Test {
     fs::permissions(file, fs::perms::owner_all);
     return file.string();
   }
-  std::string start(const std::string& path) {
+  std::string start(const std::string& path, std::chrono::milliseconds limit = kStartLimit) {
     Environment env = [path](const std::string& name) -> std::optional<std::string> {
       if (name == "KAVOR_AGENT_BROWSER") return path;
       return std::nullopt;
     };
-    Launched launched = kavor::test::run(launch(env, nullptr));
+    Launched launched = kavor::test::run(launch(env, nullptr, limit));
     return launched.index() == 1 ? std::get<1>(launched) : "(started)";
   }
-  void TearDown() override { timing::set_speedup(1); }
   QTemporaryDir dir_;
 };
 
@@ -386,17 +385,18 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   std::ofstream(not_runnable) << "text";
   EXPECT_EQ(start(not_runnable).rfind("Could not start the browser " + not_runnable + ": ", 0), 0u);
 
-  // A program that holds its pipe but never answers: the wait runs out.
-  timing::set_speedup(20);
+  // A program that holds its pipe but never answers: the wait runs out. The program waits 20
+  // seconds; this test, 2.
+  EXPECT_EQ(kStartLimit, std::chrono::seconds(20));
   const std::string silent = program("silent", "exec sleep 29.5\n");
   QElapsedTimer timer;
   timer.start();
-  EXPECT_EQ(start(silent), "The browser " + silent + " did not start within 20 seconds.");
-  EXPECT_GE(timer.elapsed(), 900);
+  EXPECT_EQ(start(silent, std::chrono::seconds(2)),
+            "The browser " + silent + " did not start within 2 seconds.");
+  EXPECT_GE(timer.elapsed(), 1900);
   // One that closes its pipe and goes on running.
   const std::string deaf = program("deaf", "exec 3<&- 4>&-\nexec sleep 29.5\n");
   EXPECT_EQ(start(deaf), "Could not connect to the browser: it closed its DevTools pipe.");
-  timing::set_speedup(1);
   EXPECT_TRUE(kavor::test::wait_until([&] {
     const std::set<std::string> now = profiles();
     return std::includes(before.begin(), before.end(), now.begin(), now.end());
@@ -429,6 +429,15 @@ class RegistryTest : public ::testing::Test {
     service_ = new service::TestService();
     service_->set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
     service_->set_default("GET", "/page", html("<title>Page</title><p>text</p>"));
+    // Each time the page is searched for #never it asks for /asked: the sign that a wait for
+    // #never is under way.
+    service_->set_default("GET", "/watched", html(R"(<title>Watched</title><p>text</p><script>
+      const find = Document.prototype.querySelector;
+      Document.prototype.querySelector = function (selector) {
+        if (selector === '#never') fetch('/asked', {cache: 'no-store'});
+        return find.call(this, selector);
+      };
+    </script>)"));
   }
   static void TearDownTestSuite() { delete service_; }
   QCoro::Task<tools::ToolResult> start(const Json& args, tools::StopFlag stop,
@@ -437,6 +446,13 @@ class RegistryTest : public ::testing::Test {
     return registry_.run(std::get<0>(decoded).args, chat, std::move(stop));
   }
   static tools::StopFlag flag() { return std::make_shared<std::atomic<bool>>(false); }
+  // Returns once a wait for #never has searched the page more often than `before` times.
+  static bool searched_after(std::size_t before) {
+    return kavor::test::wait_until(
+        [&] { return service_->requests("GET", "/asked").size() > before; },
+        std::chrono::seconds(30));
+  }
+  static std::size_t searched() { return service_->requests("GET", "/asked").size(); }
 
   static service::TestService* service_;
   BrowserRegistry registry_;
@@ -450,9 +466,9 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   early->store(true);
   EXPECT_EQ(text_of(kavor::test::run(std::move(starting))), "FAILED: [stopped by the user]");
 
-  ASSERT_TRUE(
-      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
-          .ok);
+  ASSERT_TRUE(kavor::test::run(
+                  start({{"action", "open"}, {"url", service_->base_url() + "/watched"}}, flag()))
+                  .ok);
   BrowserInstance* browser = registry_.browser_of("chat-r", "");
   ASSERT_NE(browser, nullptr);
 
@@ -477,10 +493,10 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
 
   // A stop in the middle of an action leaves the browser in place.
   tools::StopFlag middle = flag();
+  const std::size_t before = searched();
   QCoro::Task<tools::ToolResult> long_wait =
-      start({{"action", "wait"}, {"text", "never there"}, {"wait_ms", 20000}}, middle);
-  EXPECT_TRUE(kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300)) ||
-              true);
+      start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 20000}}, middle);
+  ASSERT_TRUE(searched_after(before));
   middle->store(true);
   timer.restart();
   EXPECT_EQ(text_of(kavor::test::run(std::move(long_wait))), "FAILED: [stopped by the user]");
@@ -519,14 +535,15 @@ TEST_F(RegistryTest, ABrowserOrItsPageKilledInTheMiddleOfACallIsReplacedByTheNex
   for (const bool whole : {false, true}) {
     SCOPED_TRACE(whole ? "the browser killed" : "its page's process killed");
     ASSERT_TRUE(kavor::test::run(
-                    start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
+                    start({{"action", "open"}, {"url", service_->base_url() + "/watched"}}, flag()))
                     .ok);
     BrowserInstance* browser = registry_.browser_of("chat-r", "");
     ASSERT_NE(browser, nullptr);
     const pid_t pid = static_cast<pid_t>(browser->pid());
+    const std::size_t before = searched();
     QCoro::Task<tools::ToolResult> waiting =
         start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 10000}}, flag());
-    kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+    ASSERT_TRUE(searched_after(before));
     if (whole) {
       ::kill(-pid, SIGKILL);
     } else {
@@ -548,9 +565,9 @@ TEST_F(RegistryTest, ABrowserOrItsPageKilledInTheMiddleOfACallIsReplacedByTheNex
 }
 
 TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
-  ASSERT_TRUE(
-      kavor::test::run(start({{"action", "open"}, {"url", service_->base_url() + "/page"}}, flag()))
-          .ok);
+  ASSERT_TRUE(kavor::test::run(
+                  start({{"action", "open"}, {"url", service_->base_url() + "/watched"}}, flag()))
+                  .ok);
   const std::int64_t first = registry_.browser_of("chat-r", "")->pid();
   QCoro::Task<tools::ToolResult> waiting =
       start({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 1000}}, flag());
@@ -568,14 +585,15 @@ TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
 TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
   auto registry = std::make_unique<BrowserRegistry>();
   auto decoded =
-      decode_browser_args({{"action", "open"}, {"url", service_->base_url() + "/page"}}, "/");
+      decode_browser_args({{"action", "open"}, {"url", service_->base_url() + "/watched"}}, "/");
   ASSERT_TRUE(kavor::test::run(registry->run(std::get<0>(decoded).args, "chat-x", flag())).ok);
   const std::string profile = registry->browser_of("chat-x", "")->profile();
   auto waiting =
       decode_browser_args({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 5000}}, "/");
+  const std::size_t before = searched();
   QCoro::Task<tools::ToolResult> running =
       registry->run(std::get<0>(waiting).args, "chat-x", flag());
-  kavor::test::wait_until([] { return false; }, std::chrono::milliseconds(300));
+  ASSERT_TRUE(searched_after(before));
   // Another chat's browser is still starting, its call suspended until it answers; at the end
   // of the program that call never resumes, so closing everything must reach it.
   QCoro::Task<tools::ToolResult> starting =

@@ -8,7 +8,6 @@
 
 #include "browser/registry.h"
 #include "browser_support.h"
-#include "common/timing.h"
 #include "tools/install.h"
 
 namespace kavor::browser {
@@ -57,8 +56,6 @@ class ToolTest : public ::testing::Test {
     delete service_;
     delete dir_;
   }
-  void TearDown() override { timing::set_speedup(1); }
-
   std::string url(const std::string& path) const { return service_->base_url() + path; }
   tools::ToolResult run(const Json& args, const std::string& chat = "chat-1") {
     return call(*registry_, args, dir_->path().toStdString(), chat);
@@ -324,14 +321,12 @@ TEST_F(ToolTest, BackOnAFreshTabHasNothingToGoBackTo) {
 TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-slow").ok);
   const std::int64_t first = registry_->browser_of("chat-slow", "")->pid();
-  timing::set_speedup(5);  // the 5-second limit passes in one second
   const tools::ToolResult r =
       run({{"action", "open"}, {"url", url("/hang")}, {"timeout", 1}}, "chat-slow");
   EXPECT_EQ(text_of(r),
             "FAILED: The browser did not finish within 5 seconds, so Kavor Agent closed it; the "
             "next browser call starts a fresh one.");
   EXPECT_EQ(registry_->browser_of("chat-slow", ""), nullptr);
-  timing::set_speedup(1);
   const tools::ToolResult next = run({{"action", "screenshot"}}, "chat-slow");
   ASSERT_TRUE(next.ok) << next.error;
   EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");

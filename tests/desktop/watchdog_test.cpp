@@ -16,13 +16,17 @@ using namespace std::chrono_literals;
 using service::Reply;
 using service::TestService;
 
-// Ticks of 120 ms, 45 s of silence in 1.8 s, two minutes in 4.8 s; the reason probe may take
-// 240 ms, ample on loopback.
+// Ticks of 120 ms, 45 s of silence in 1.8 s, two minutes in 4.8 s.
 constexpr int kSpeedup = 25;
 
 class WatchdogTest : public ::testing::Test {
  protected:
-  void SetUp() override { timing::set_speedup(kSpeedup); }
+  void SetUp() override {
+    timing::set_speedup(kSpeedup);
+    // The recording host answers a script at once or never, and no page loads: the limits on
+    // the page may be as short as the test likes. The reason probe keeps its own.
+    watchdog_.set_limits(WatchdogLimits{600ms, 800ms, kReasonProbeTimeout});
+  }
   void TearDown() override {
     stop_.request_stop();
     svc_.release_held();
@@ -54,15 +58,14 @@ class WatchdogTest : public ::testing::Test {
 };
 
 TEST_F(WatchdogTest, TheReasonProbeTellsOfflineServerAndCrashApart) {
-  // The probe gives up after 600 ms here: ample for an answer from loopback.
-  constexpr int kProbeSpeedup = 10;
-  timing::set_speedup(kProbeSpeedup);
+  // A probe that gives up after 2 s: ample for an answer from loopback on a busy machine.
+  constexpr auto kProbeLimit = 2000ms;
   struct Case {
     Reply reply;
     Recovery reason;
   };
   Reply slow = Reply::text(200, "late");
-  slow.delay = 6000ms / kProbeSpeedup + 300ms;  // past the probe's own time-out
+  slow.delay = kProbeLimit + 600ms;
   const std::vector<Case> cases = {
       {Reply::dropped(), Recovery::Offline},
       {slow, Recovery::Offline},
@@ -75,23 +78,28 @@ TEST_F(WatchdogTest, TheReasonProbeTellsOfflineServerAndCrashApart) {
     // A default, not a queued answer: the HTTP client repeats a request whose connection
     // was dropped, and the repeat must meet the same fault.
     svc_.set_default("GET", "/", c.reply);
-    EXPECT_EQ(recovery_name(test::run(probe_reason(endpoints()))).toStdString(),
+    EXPECT_EQ(recovery_name(test::run(probe_reason(endpoints(), kProbeLimit))).toStdString(),
               recovery_name(c.reason).toStdString())
         << c.reply.status << (c.reply.drop ? " dropped" : "");
   }
   // Nothing listens on port 9 of loopback.
   EXPECT_EQ(test::run(probe_reason(Endpoints(QStringLiteral("http://127.0.0.1:9/"),
-                                             QStringLiteral("http://127.0.0.1:9")))),
+                                             QStringLiteral("http://127.0.0.1:9")),
+                                   kProbeLimit)),
             Recovery::Offline);
+  // The product's own probe waits 6 seconds, whatever the test clock.
+  EXPECT_EQ(WatchdogLimits{}.reason_probe, 6000ms);
 }
 
 TEST_F(WatchdogTest, OnlyALoadStillUnfinishedTwentySecondsLaterShowsTheErrorPage) {
   const auto check = [&](std::uint64_t load) {
     return run_load_check(watchdog_, host_, endpoints(), load, stop_.get_token());
   };
+  // The program waits 20 seconds for a load; this test, 800 ms.
+  EXPECT_EQ(WatchdogLimits{}.load_check_after, 20s);
   svc_.set_default("GET", "/", Reply::text(503, "busy"));
   auto unfinished = check(*watchdog_.load_started(true));
-  idle(600ms);  // 15 s: too early to judge
+  idle(600ms);  // too early to judge
   EXPECT_TRUE(host_->visited.empty());
   ASSERT_TRUE(test::wait_until([&] { return unfinished.isReady(); }));
   EXPECT_EQ(host_->visited, std::vector<QString>{error_page("server")});
@@ -123,6 +131,8 @@ TEST_F(WatchdogTest, OnlyALoadStillUnfinishedTwentySecondsLaterShowsTheErrorPage
 }
 
 TEST_F(WatchdogTest, ASilentPageInFrontIsProbedThenReloadedOnceThenShownTheCrashPage) {
+  // The program gives a page 15 seconds to answer; this test, 600 ms.
+  EXPECT_EQ(WatchdogLimits{}.liveness, 15s);
   host_->window = Host::WindowState{true, false, true};
   svc_.set_default("GET", "/", Reply::text(200, "<p>app</p>"));
   auto task = run_watchdog(watchdog_, host_, endpoints(), stop_.get_token());

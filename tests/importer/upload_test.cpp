@@ -169,7 +169,7 @@ TEST_F(UploadTest, APartHeldWithAnotherDigestOrListedBadlyIsSentAgain) {
 }
 
 TEST_F(UploadTest, FailedRequestsAreRetriedAfterOneTwoAndFourSeconds) {
-  timing::set_speedup(4);  // 250, 500 and 1000 ms
+  timing::set_speedup(2);  // 500, 1000 and 2000 ms
   for (int i = 0; i < 3; ++i) svc_.enqueue("POST", "/imports/chatgpt", Reply::json(503, ""));
   ASSERT_EQ(error_of(import()), "");
   const auto starts = svc_.requests("POST", "/imports/chatgpt");
@@ -177,10 +177,11 @@ TEST_F(UploadTest, FailedRequestsAreRetriedAfterOneTwoAndFourSeconds) {
   for (std::size_t i = 1; i < starts.size(); ++i) {
     const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(starts[i].received -
                                                                            starts[i - 1].received);
-    const std::chrono::milliseconds wait(250 << (i - 1));
-    // Qt's coarse timers may fire up to 5% early.
+    const std::chrono::milliseconds wait(500 << (i - 1));
+    // Qt's coarse timers may fire up to 5% early; a round trip on a busy machine adds to the
+    // wait, but stays well short of doubling it.
     EXPECT_GE(gap, wait * 94 / 100) << i;
-    EXPECT_LT(gap, wait * 3 / 2 + std::chrono::milliseconds(100)) << i;
+    EXPECT_LT(gap, wait * 3 / 2 + std::chrono::milliseconds(200)) << i;
   }
 }
 
@@ -264,10 +265,11 @@ TEST_F(UploadTest, AnUnreachableServiceAndASlowOneAreToldApart) {
                  QStringLiteral("tok"), options_));
   EXPECT_EQ(error_of(result), "Could not reach the server. Check your internet connection.");
 
-  // The import's own client waits 120 seconds for an answer, not the shared 40.
+  // The import's own client waits 120 seconds for an answer, not the shared 40; a slow answer
+  // is waited for, not asked again.
+  EXPECT_EQ(kImportRequestTimeout, std::chrono::seconds(120));
   ASSERT_EQ(error_of(import()), "");
   svc_.clear_requests();
-  timing::set_speedup(100);  // 1.2 s against 0.4 s
   Reply slow = Reply::json(200, R"({"import":{"id":1}})");
   slow.delay = std::chrono::milliseconds(800);
   svc_.enqueue("POST", "/imports/chatgpt", slow);

@@ -147,17 +147,17 @@ TEST(IndexFile, CutFlippedAndForgedFilesAreRefused) {
 }
 
 TEST(IndexFile, CountsTextAndPathsThatNoWalkWrites) {
-  // Exactly the most entries is taken; one more is not.
+  // Exactly the most entries, 300,000, is taken; one more is not.
+  constexpr std::size_t kMost = 300'000;
   std::vector<Entry> many;
-  many.reserve(kMaxEntries + 1);
-  for (std::size_t i = 0; i <= kMaxEntries; ++i)
-    many.push_back(Entry::make(std::to_string(i), 0, false));
+  many.reserve(kMost + 1);
+  for (std::size_t i = 0; i <= kMost; ++i) many.push_back(Entry::make(std::to_string(i), 0, false));
   sort_unique(many);
   const Entry extra = many.back();
   many.pop_back();
   const auto full = parse_index(serialize_index("/r", {}, many), "/r");
   ASSERT_TRUE(full);
-  EXPECT_EQ(full->entries.size(), kMaxEntries);
+  EXPECT_EQ(full->entries.size(), kMost);
   many.push_back(extra);
   EXPECT_FALSE(parse_index(serialize_index("/r", {}, many), "/r"));
 

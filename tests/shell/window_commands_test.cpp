@@ -60,8 +60,8 @@ TEST_F(WindowCommandsTest, ThePaymentWindowIsReusedAndHandsTheReturnToTheMainWin
   PaymentWindow* payment = app_->host().payment_window();
   ASSERT_NE(payment, nullptr);
   EXPECT_EQ(payment->windowTitle(), QString::fromUtf8("\u067e\u0631\u062f\u0627\u062e\u062a"));
-  EXPECT_EQ(payment->size(), QSize(kPaymentWidth, kPaymentHeight));
-  EXPECT_EQ(payment->minimumSize(), QSize(kPaymentMinWidth, kPaymentMinHeight));
+  EXPECT_EQ(payment->size(), QSize(480, 760));
+  EXPECT_EQ(payment->minimumSize(), QSize(380, 560));
   EXPECT_TRUE(payment->isVisible());
 
   ASSERT_TRUE(test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/again"}})).ok);

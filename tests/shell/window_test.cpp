@@ -165,8 +165,8 @@ TEST_F(WindowTest, ReachableApplicationLoadsAndALockScriptRunsInEveryFrame) {
         .toBool();
   }));
   const QSize inner = app_->main_window()->size();
-  EXPECT_EQ(inner, QSize(kMainWidth, kMainHeight));
-  EXPECT_EQ(app_->main_window()->minimumSize(), QSize(kMainMinWidth, kMainMinHeight));
+  EXPECT_EQ(inner, QSize(1180, 800));
+  EXPECT_EQ(app_->main_window()->minimumSize(), QSize(720, 520));
 }
 
 TEST_F(WindowTest, LockScriptBlocksBrowserShortcutsButNotEditingOrCopying) {

@@ -4,6 +4,7 @@
 
 #include <QUrl>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -47,6 +48,7 @@ class RecordingHost : public Host {
     return std::nullopt;
   }
   std::optional<WindowState> main_window_state() override {
+    ++window_state_asked;
     if (!has_window) return std::nullopt;
     return window;
   }
@@ -94,6 +96,8 @@ class RecordingHost : public Host {
   std::optional<QString> open_error;
   std::optional<QString> picked;
   std::vector<QString> titles;
+  // How often the window's state was asked for: a sign that a task looked again.
+  std::atomic<int> window_state_asked{0};
 
  private:
   QUrl current_;

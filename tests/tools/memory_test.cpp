@@ -407,7 +407,7 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   put(ws() / ".kavor-agent/index.md", index + "z");
   const auto cut = project_context(ws().string()).value["memory_index"].get<std::string>();
   EXPECT_EQ(cut, index.substr(0, kIndexLimit - 42) + "\n" + std::string(kCutMarker));
-  EXPECT_EQ(cut.size(), kIndexLimit);
+  EXPECT_EQ(cut.size(), 16'384u);
 }
 
 }  // namespace
