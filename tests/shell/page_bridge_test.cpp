@@ -540,11 +540,13 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   EXPECT_EQ(svc_.requests("POST", "/bridge/devices").front().header("authorization"),
             "Bearer link-token");
 
-  // The next poll is held open by the service; within 1.5 s the page hears it is connected.
+  // The next poll is held open by the service; 1.5 s into it the connection counts as up, and
+  // the page hears so. The bound leaves a second for the news to reach the page on a busy
+  // machine; a connection announced only when the poll ends would miss it by far.
   ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
   const auto held_at = std::chrono::steady_clock::now();
   ASSERT_TRUE(wait_until([&] { return heard() != "[]"; }, std::chrono::seconds(5)));
-  EXPECT_LT(std::chrono::steady_clock::now() - held_at, std::chrono::milliseconds(1500));
+  EXPECT_LT(std::chrono::steady_clock::now() - held_at, std::chrono::milliseconds(2500));
   EXPECT_EQ(Json::parse(heard())[0]["payload"], true);
   EXPECT_EQ(svc_.requests("GET", "/bridge/poll").front().header("authorization"), "Bearer sek");
 
