@@ -1,7 +1,6 @@
 #include "browser/launch.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
