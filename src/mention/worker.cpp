@@ -208,14 +208,16 @@ class Worker {
     {
       std::unique_lock lock(ix_.lock);
       plan.apply(ix_.entries, ix_.pending);
+      // A walk cut short is not the folder's index: it must not be stored as one. Decided
+      // under the lock that shows the index as finished: a stop sent by someone who saw it
+      // finished comes later and finds a whole index, which is saved.
+      incomplete_ = outcome.cancelled || cancelled();
       ix_.truncated = !outcome.cancelled && outcome.truncated;
       ix_.indexing = false;
       ix_.dirty = true;
       rev = ++ix_.revision;
     }
     emit(rev);
-    // A walk cut short is not the folder's index: it must not be stored as one.
-    if (outcome.cancelled || cancelled()) incomplete_ = true;
   }
 
   // ---- Rescans ----

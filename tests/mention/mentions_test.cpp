@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -63,8 +64,11 @@ class MentionsTest : public ::testing::Test {
       mentions_ = std::make_unique<Mentions>(
           IndexLocation{data_ / "mention-index", true},
           [this](const std::string& root, std::uint64_t revision) {
-            std::lock_guard lock(mutex_);
-            events_.emplace_back(root, revision);
+            {
+              std::lock_guard lock(mutex_);
+              events_.emplace_back(root, revision);
+            }
+            if (on_event_) on_event_(root);
           },
           entry_cap_);
     }
@@ -108,6 +112,8 @@ class MentionsTest : public ::testing::Test {
   std::size_t entry_cap_ = kMaxEntries;
   std::mutex mutex_;
   std::vector<std::pair<std::string, std::uint64_t>> events_;
+  // Runs on the worker's thread after each event, before the worker goes on.
+  std::function<void(const std::string& root)> on_event_;
   std::unique_ptr<Mentions> mentions_;
 };
 
@@ -452,6 +458,22 @@ TEST_F(MentionsTest, AnIndexClosedDuringItsFirstWalkIsNotSaved) {
   mentions().open(ws);
   ASSERT_TRUE(eventually([&] { return ready(ws); }));
   EXPECT_EQ(info(ws).count, 10'040u);
+}
+
+// A stop that comes once the finished index shows (here from the event that announces it, before
+// the worker takes its next step) finds a whole index, which is saved.
+TEST_F(MentionsTest, AnIndexClosedRightAfterItsFirstWalkIsSaved) {
+  TempTree t;
+  fill_with_links(t / "d", 500);
+  const Root ws = root_of(t.path());
+  std::atomic<bool> closed{false};
+  on_event_ = [&](const std::string&) {
+    if (!closed.load() && ready(ws) && !closed.exchange(true)) mentions().close(ws);
+  };
+  auto handle = mentions().open(ws);
+  ASSERT_TRUE(eventually([&] { return closed.load() && !handle->alive.load(); }));
+  on_event_ = nullptr;
+  EXPECT_TRUE(fs::exists(file_of(ws)));
 }
 
 // Searches run while the worker writes, while their index is closed, and while a fourth
