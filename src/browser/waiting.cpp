@@ -4,7 +4,7 @@
 
 namespace kavor::browser {
 
-Interrupt::Interrupt(tools::StopFlag stop) : stop_(std::move(stop)) {
+Interrupt::Interrupt(StopFlag stop) : stop_(std::move(stop)) {
   if (!stop_) return;
   if (stop_->load()) {
     cause_ = Cause::Stopped;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "common/stop_flag.h"
 
 namespace kavor::tools {
 
@@ -59,15 +60,12 @@ struct ToolResult {
 };
 
 // Set by agent_stop; long-running tools watch it.
-using StopFlag = std::shared_ptr<std::atomic<bool>>;
+using kavor::StopFlag;
 
 // What a run the user stopped ends with (after any output it had so far).
 inline constexpr std::string_view kStoppedByUser = "[stopped by the user]";
 
-// Whether the user stopped the call; a run without a flag never is.
-inline bool stopped(const StopFlag& stop) {
-  return stop && stop->load();
-}
+using kavor::stopped;
 
 // The failure of a run the user stopped before it changed anything.
 inline ToolResult stopped_before_start() {
