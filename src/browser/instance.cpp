@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "browser/launch.h"
+#include "browser/profile.h"
 #include "browser/reading.h"
 #include "tools/paths.h"
 

@@ -1,20 +1,17 @@
 #include "browser/launch.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
+#include "browser/profile.h"
 #include "browser/text.h"
 #include "browser/transport.h"
 #include "browser/waiting.h"
@@ -38,8 +35,6 @@ constexpr const char* kSandboxMessage =
 constexpr const char* kPathCandidates[] = {
     "google-chrome-stable", "google-chrome",  "chromium",
     "chromium-browser",     "microsoft-edge", "brave-browser"};
-
-std::atomic<unsigned> g_launches{0};
 
 // How often a browser that closed its pipe is looked at while it ends.
 constexpr std::chrono::milliseconds kEndPoll{50};
@@ -86,53 +81,6 @@ std::string read_small_file(const std::string& path, std::size_t limit) {
   in.read(text.data(), static_cast<std::streamsize>(limit));
   text.resize(static_cast<std::size_t>(in.gcount()));
   return text;
-}
-
-// Creates a fresh profile folder whose name begins with `prefix`, readable by its owner only
-// from the first moment; the folder, or the error. The name ends in random characters: the
-// process id in the prefix is known to every user, who could otherwise make folders of the
-// coming names first and keep every browser from starting.
-std::variant<fs::path, std::string> make_profile_folder(const fs::path& prefix) {
-  std::error_code error;
-  fs::create_directories(prefix.parent_path(), error);
-  if (error) return error.message();
-  std::string pattern = prefix.string() + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return std::string(std::strerror(errno));
-  return fs::path(pattern);
-}
-
-// The browser's entries in the folder of its socket.
-bool is_singleton_entry(const std::string& name) {
-  return name == "SingletonSocket" || name == "SingletonCookie" || name == "SingletonLock";
-}
-
-// The folder of the browser's socket, which it makes in the temporary folder (a socket's path
-// must be short) and links to from the profile. A browser that ends by itself removes it; ours
-// are killed, and every one would leave a folder behind.
-std::optional<fs::path> singleton_folder(const fs::path& profile) {
-  std::error_code error;
-  const fs::path socket = fs::read_symlink(profile / "SingletonSocket", error);
-  if (error || !socket.is_absolute() || socket.filename() != "SingletonSocket") return std::nullopt;
-  const fs::path folder = socket.parent_path();
-  if (folder == folder.root_path()) return std::nullopt;
-  return folder;
-}
-
-// Removes the folder when it is a real folder of this user with nothing in it but the browser's
-// own entries; anything else is left alone.
-void remove_singleton_folder(const fs::path& folder) {
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-    return;
-  std::error_code error;
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (!is_singleton_entry(it->path().filename().string())) return;
-    entries.push_back(it->path());
-  }
-  if (error) return;
-  for (const fs::path& entry : entries) fs::remove(entry, error);
-  ::rmdir(folder.c_str());
 }
 
 }  // namespace
@@ -214,29 +162,6 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
   return args;
 }
 
-std::shared_future<bool> remove_profile_later(std::string folder) {
-  auto done = std::make_shared<std::promise<bool>>();
-  std::shared_future<bool> future = done->get_future().share();
-  if (folder.empty()) {
-    done->set_value(true);
-    return future;
-  }
-  std::thread([folder = std::move(folder), done] {
-    // Read before the profile goes, with the link that names it.
-    const std::optional<fs::path> socket_folder = singleton_folder(folder);
-    bool gone = false;
-    for (int attempt = 0; attempt < kRemovalAttempts && !gone; ++attempt) {
-      if (attempt > 0) std::this_thread::sleep_for(kRemovalPause);
-      std::error_code error;
-      if (socket_folder) remove_singleton_folder(*socket_folder);
-      fs::remove_all(folder, error);
-      gone = !fs::exists(fs::symlink_status(folder, error));
-    }
-    done->set_value(gone);
-  }).detach();
-  return future;
-}
-
 QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
     Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit) {
   using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
@@ -260,10 +185,7 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
   const std::string shown = utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
-  const unsigned counter = ++g_launches;
-  const std::variant<fs::path, std::string> made = make_profile_folder(
-      fs::path(QDir::tempPath().toStdString()) /
-      ("kavor-agent-browser-" + std::to_string(::getpid()) + "-" + std::to_string(counter)));
+  const std::variant<fs::path, std::string> made = make_profile_folder();
   if (const auto* error = std::get_if<std::string>(&made)) {
     return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
   }

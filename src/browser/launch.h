@@ -3,8 +3,8 @@
 // 1. Find the program: KAVOR_AGENT_BROWSER (a file, or a name looked up on PATH), else the
 //    usual program names on PATH (on Windows: the usual install folders).
 // 2. Make a profile folder "kavor-agent-browser-{pid}-{counter}-{random}" in the temporary
-//    folder, readable by its owner only; the browser's standard error goes to browser-errors.log
-//    in it.
+//    folder, readable by its owner only (profile.h); the browser's standard error goes to
+//    browser-errors.log in it.
 // 3. Start the browser (exec/spawn.h) in a session of its own, killed by the kernel if the
 //    agent dies, with the command line of `browser_arguments`: headless, DevTools over the pipe
 //    pair handed to it at descriptors 3 and 4, standard input and output empty. It gets no
@@ -47,10 +47,6 @@ inline constexpr std::chrono::milliseconds kStartLimit{20'000};
 // A browser that closed its pipe without answering is looked at this long to see it end, for
 // the message that says why (its log, its exit status). Real time: it waits on the process.
 inline constexpr std::chrono::milliseconds kEndGrace{2'000};
-// Profile removal: the browser's last processes may still write files for a moment after the
-// kill. Real time as well.
-inline constexpr int kRemovalAttempts = 20;
-inline constexpr std::chrono::milliseconds kRemovalPause{250};
 
 // Reads an environment variable; nothing when unset.
 using Environment = std::function<std::optional<std::string>(const std::string& name)>;
@@ -83,12 +79,5 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
 QCoro::Task<std::optional<std::string>> prepare_browser(
     BrowserInstance& browser, Interrupt* interrupt,
     std::chrono::milliseconds start_limit = kStartLimit);
-
-// Removes a profile folder on a thread of its own: up to 20 attempts, 250 ms apart, stopping once
-// it is gone. The future tells whether it is gone. The folder of the browser's own socket goes
-// too (it lies outside the profile, and a browser that is killed leaves it behind): the one the
-// profile's SingletonSocket link points into, when it is a folder of this user holding nothing
-// but the browser's Singleton entries.
-std::shared_future<bool> remove_profile_later(std::string folder);
 
 }  // namespace kavor::browser
