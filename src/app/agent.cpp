@@ -4,6 +4,7 @@
 
 #include "app/commands.h"
 #include "app/mention_commands.h"
+#include "app/tools.h"
 #include "bridge/bridge.h"
 #include "bridge/status.h"
 #include "browser/registry.h"
@@ -20,7 +21,6 @@
 #include "mention/mentions.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
-#include "tools/install.h"
 
 namespace kavor {
 
@@ -68,7 +68,8 @@ Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), h
   // Every open index is stopped and saves itself when the state objects are released.
   state_.add(std::make_unique<mention::Mentions>(mention_index_location(),
                                                  mention_event_sink(host_, stop_.get_token())));
-  tools::install_tools(tools_);
+  browsers_ = std::make_unique<browser::BrowserRegistry>();
+  install_tools(tools_, *browsers_);
   install_commands(commands_, CommandContext{options_.endpoints, state_, host_,
                                              *options_.notifications, stop_.get_token()});
 }
@@ -79,7 +80,7 @@ Agent::~Agent() {
   if (auto* approvals = state_.find<tools::Approvals>()) approvals->stop_all();
   bridge_.reset();
   // The private browsers and their profile folders must not outlive the program.
-  browser::close_all_browsers();
+  browsers_.reset();
   tool_pool_.waitForDone();
   QThreadPool::globalInstance()->waitForDone();
 }

@@ -1,6 +1,6 @@
 // The running program without its windows: the shared state objects, the command table, the
-// tools with their worker pool, and the bridge loop. The shell puts windows around it; tests
-// and a run without a desktop use it as it is, with a Host of their own.
+// tools with their worker pool and the private browsers, and the bridge loop. The shell puts
+// windows around it; tests and a run without a desktop use it as it is, with a Host of their own.
 //
 // Ending is ordered, because work in flight holds references to the state: the destructor
 // 1. asks every task to stop (a task resumed later touches nothing),
@@ -26,6 +26,9 @@ class Bridge;
 class Host;
 class Notifications;
 class Toaster;
+namespace browser {
+class BrowserRegistry;
+}
 namespace device {
 class CredentialStore;
 }
@@ -59,6 +62,8 @@ class Agent {
   StateRegistry& state() { return state_; }
   CommandTable& commands() { return commands_; }
   tools::ToolTable& tools() { return tools_; }
+  // The private browsers the `browser` tool runs its calls in.
+  browser::BrowserRegistry& browsers() { return *browsers_; }
   const Endpoints& endpoints() const { return options_.endpoints; }
   Notifications& notifications() { return *options_.notifications; }
   // Requested when the agent ends.
@@ -72,6 +77,7 @@ class Agent {
   std::unique_ptr<Toaster> own_toaster_;
   StateRegistry state_;
   CommandTable commands_;
+  std::unique_ptr<browser::BrowserRegistry> browsers_;
   tools::ToolTable tools_;
   QThreadPool tool_pool_;
   std::unique_ptr<Bridge> bridge_;

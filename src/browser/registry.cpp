@@ -1,6 +1,5 @@
 #include "browser/registry.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 
 #include "browser/actions.h"
@@ -17,11 +16,6 @@ std::string overrun_message(std::chrono::milliseconds limit) {
   return "The browser did not finish within " +
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
          " seconds, so Kavor Agent closed it; the next browser call starts a fresh one.";
-}
-
-std::unique_ptr<BrowserRegistry>& shared_slot() {
-  static std::unique_ptr<BrowserRegistry> registry;
-  return registry;
 }
 
 }  // namespace
@@ -228,22 +222,6 @@ void BrowserRegistry::close_all() {
 BrowserInstance* BrowserRegistry::browser_of(const std::string& chat, const std::string& session) {
   const std::shared_ptr<Slot> slot = slot_for(browser_key(chat, session), false);
   return slot ? slot->browser.get() : nullptr;
-}
-
-BrowserRegistry& shared_registry() {
-  std::unique_ptr<BrowserRegistry>& registry = shared_slot();
-  if (!registry) {
-    registry = std::make_unique<BrowserRegistry>();
-    // Also when a program never calls close_all_browsers: the browsers go while the event loop
-    // and its objects still exist.
-    qAddPostRoutine(close_all_browsers);
-  }
-  return *registry;
-}
-
-void close_all_browsers() {
-  std::unique_ptr<BrowserRegistry>& registry = shared_slot();
-  registry.reset();
 }
 
 }  // namespace kavor::browser

@@ -1,6 +1,8 @@
 // The browsers of the chats: one per chat, or per chat and session name, started on a chat's
 // first browser call, kept warm between calls, and closed by `close`, by the idle reaper, by a
-// call that overruns its time limit, or when the program ends.
+// call that overruns its time limit, or when the registry ends. The agent owns the registry and
+// ends it early in its own ending (app/agent.h), so no browser outlives the program; the
+// browsers of a program that is killed end with it as launch.h says.
 //
 // A browser call runs in these steps:
 // 1. Find or make the key's slot (the registry's lock is held only for that lookup).
@@ -90,12 +92,5 @@ class BrowserRegistry {
 
 // The key of a call: the chat, or "{chat}#{session}".
 std::string browser_key(const std::string& chat, const std::string& session);
-
-// The registry the `browser` tool uses, made on first use (with its reaper).
-BrowserRegistry& shared_registry();
-
-// Closes the shared registry's browsers, if it was ever made, and drops it; for the program's
-// shutdown.
-void close_all_browsers();
 
 }  // namespace kavor::browser

@@ -9,8 +9,9 @@
 
 namespace kavor::browser {
 
-tools::Decoder browser_tool(BrowserRegistry* registry) {
-  return [registry](const Json& args, const tools::Scope& scope) -> tools::DecodeResult {
+tools::Decoder browser_tool(BrowserRegistry& registry) {
+  return [registry = &registry](const Json& args,
+                                const tools::Scope& scope) -> tools::DecodeResult {
     std::variant<DecodedBrowserCall, std::string> decoded = decode_browser_args(args, scope.root);
     if (auto* message = std::get_if<std::string>(&decoded)) return *message;
     DecodedBrowserCall call = std::move(std::get<DecodedBrowserCall>(decoded));
@@ -32,9 +33,8 @@ tools::Decoder browser_tool(BrowserRegistry* registry) {
     for (const tools::fs::path& extra : scope.extras) call.args.local_folders.push_back(extra);
     out.run_async = [registry, browser_args = std::move(call.args)](
                         tools::RunContext context) -> QCoro::Task<tools::ToolResult> {
-      BrowserRegistry& browsers = registry != nullptr ? *registry : shared_registry();
       QCoro::Task<tools::ToolResult> running =
-          browsers.run(browser_args, std::move(context.chat), std::move(context.stop));
+          registry->run(browser_args, std::move(context.chat), std::move(context.stop));
       tools::ToolResult result = co_await running;
       co_return result;
     };

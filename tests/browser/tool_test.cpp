@@ -6,9 +6,9 @@
 
 #include <fstream>
 
+#include "app/tools.h"
 #include "browser/registry.h"
 #include "browser_support.h"
-#include "tools/install.h"
 
 namespace kavor::browser {
 namespace {
@@ -396,8 +396,10 @@ window.open('/hello');
 }
 
 TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
+  // A registry of the test's own, whose browsers end with the test.
+  BrowserRegistry browsers;
   tools::ToolTable table;
-  tools::install_tools(table);
+  install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   ASSERT_NE(browser, nullptr);
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
@@ -423,7 +425,6 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   EXPECT_EQ(std::get<tools::Decoded>(script).kind, tools::ToolKind::Exec);
   EXPECT_EQ(std::get<std::string>((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope)),
             "Only http, https and file pages can be opened, not javascript: links.");
-  close_all_browsers();
 }
 
 // A page of the workspace can reach any other file of the disk: go to it, or frame it, and so
@@ -431,8 +432,10 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
 // read that file. Only the chat's folders load, and an outside file that a call opens with the
 // user's leave.
 TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
+  // A registry of the test's own, whose browsers end with the test.
+  BrowserRegistry browsers;
   tools::ToolTable table;
-  tools::install_tools(table);
+  install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
   const QTemporaryDir other;
@@ -470,7 +473,6 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   // The address names the file by its path: a query or a fragment is the same file.
   call({{"action", "open"}, {"url", secret_url + "?again#top"}});
   EXPECT_NE(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
-  close_all_browsers();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/agent.h"
+#include "app/tools.h"
 #include "common/timing.h"
 #include "desktop/notifications.h"
 #include "device/credential_store.h"
@@ -22,7 +23,6 @@
 #include "support/recording_host.h"
 #include "support/wait.h"
 #include "test_service.h"
-#include "tools/install.h"
 
 namespace kavor::test {
 
@@ -45,7 +45,7 @@ class AgentTest : public ::testing::Test {
   // The tools the agent runs; the program's own unless a test says otherwise.
   virtual tools::ToolTable make_tools() {
     tools::ToolTable table;
-    tools::install_tools(table);
+    install_tools(table, agent_->browsers());
     return table;
   }
 

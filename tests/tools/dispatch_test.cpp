@@ -221,7 +221,7 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
 }  // namespace
 }  // namespace kavor::tools
 
-#include "tools/install.h"
+#include "app/tools.h"
 
 namespace kavor::tools {
 namespace {

@@ -6,7 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/install.h"
+#include "app/tools.h"
+#include "browser/registry.h"
 
 namespace kavor::tools {
 namespace {
@@ -183,7 +184,8 @@ TEST(MemoryCut, CutsOnACharacterBoundaryWithinTheLimit) {
 
 TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
   ToolTable table;
-  install_tools(table);
+  browser::BrowserRegistry browsers;
+  install_tools(table, browsers);
   ASSERT_NE(table.find("save_memory"), nullptr);
   ASSERT_NE(table.find("forget_memory"), nullptr);
 

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
+#include "app/tools.h"
 #include "common/build_config.h"
 #include "tools/agent_fixture.h"
-#include "tools/install.h"
 #include "tools/memory.h"
 #include "tools/path_locks.h"
 
@@ -82,7 +82,7 @@ class RacesTest : public test::AgentTest {
   // of the workspace file named by `turn` meanwhile when given.
   ToolTable make_tools() override {
     ToolTable table;
-    install_tools(table);
+    install_tools(table, agent_->browsers());
     table.add("hold", [latch = latch_](const Json& args, const Scope& scope) -> DecodeResult {
       const std::string turn = args.value("turn", "");
       Decoded decoded;
