@@ -72,8 +72,19 @@ set(KAVOR_PCH_MIN_SOURCES 3)
 
 # kavor_precompile(<target> <set>...): precompiles the named header sets (STD QT JSON HTTP GTEST
 # GMOCK GUI) for <target>'s own C++ files.
+# kavor_precompile(<target> REUSE <other>): <target> compiles with <other>'s precompiled header
+# and makes none of its own, whatever its number of files. For a target that links <other>
+# (whose libraries its headers need) and is built with the same flags: the layers above
+# common share common's, one compile for them all.
 function(kavor_precompile target)
   if(NOT KAVOR_PCH)
+    return()
+  endif()
+  if(ARGV1 STREQUAL "REUSE")
+    get_target_property(other_headers ${ARGV2} PRECOMPILE_HEADERS)
+    if(other_headers)
+      target_precompile_headers(${target} REUSE_FROM ${ARGV2})
+    endif()
     return()
   endif()
   get_target_property(sources ${target} SOURCES)
