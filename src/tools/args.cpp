@@ -15,10 +15,6 @@ const Json* find(const Json& args, const char* key) {
   return it == args.end() ? nullptr : &*it;
 }
 
-bool blank(const std::string& s) {
-  return s.find_first_not_of(" \t\r\f\v") == std::string::npos;
-}
-
 // Byte length of the first `count` UTF-8 characters of `s` (or all of it).
 std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
   std::size_t i = 0;
