@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "common/text.h"
+
 namespace kavor::tools {
 
 namespace {
