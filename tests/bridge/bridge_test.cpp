@@ -22,6 +22,7 @@
 #include "tools/dispatch.h"
 
 namespace kavor {
+namespace bridge_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -299,4 +300,5 @@ TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfte
 }
 
 }  // namespace
+}  // namespace bridge_test
 }  // namespace kavor

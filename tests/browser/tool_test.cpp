@@ -11,6 +11,7 @@
 #include "tools/install.h"
 
 namespace kavor::browser {
+namespace tool_test {
 namespace {
 
 using test::call;
@@ -477,4 +478,5 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
 }
 
 }  // namespace
+}  // namespace tool_test
 }  // namespace kavor::browser

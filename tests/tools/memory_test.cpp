@@ -9,6 +9,7 @@
 #include "tools/install.h"
 
 namespace kavor::tools {
+namespace memory_test {
 namespace {
 
 constexpr const char* kHeader =
@@ -411,4 +412,5 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
 }
 
 }  // namespace
+}  // namespace memory_test
 }  // namespace kavor::tools
