@@ -11,13 +11,18 @@
 #      default linker on the large test programs.
 #   3. KAVOR_DEBUG_INFO lowers the debug information of Debug builds (1 keeps function names and
 #      line tables, enough for backtraces and sanitizer reports).
-#   4. ccache, when installed and no other launcher is given, keeps objects between builds; with
+#   4. KAVOR_UNITY compiles the files of each target in batches, one compile per batch: the
+#      headers a precompiled header leaves out, and the templates every file instantiates
+#      again, are then compiled once per batch. For a build made once (CI); an edit recompiles
+#      its whole batch, so developers leave it off.
+#   5. ccache, when installed and no other launcher is given, keeps objects between builds; with
 #      the sloppiness set here it also caches compiles that use a precompiled header.
 #
 # KAVOR_PCH=OFF builds every file on its own headers, which shows an include a file forgot.
 
 option(KAVOR_PCH "Precompile the heavy third-party headers of each target" ON)
 option(KAVOR_FAST_LINKER "Link with mold or lld when one is installed" ON)
+option(KAVOR_UNITY "Compile each target's files in batches (for builds made once)" OFF)
 option(KAVOR_CCACHE "Compile through ccache when it is installed" ON)
 set(KAVOR_DEBUG_INFO "" CACHE STRING
     "Debug information level of Debug builds, 0 to 3 (empty: the compiler's default for -g)")
@@ -36,6 +41,16 @@ endif()
 if(NOT KAVOR_DEBUG_INFO STREQUAL "")
   # Comes after the -g of the Debug flags, and the last -g level given wins.
   add_compile_options($<$<CONFIG:Debug>:-g${KAVOR_DEBUG_INFO}>)
+endif()
+
+if(KAVOR_UNITY)
+  set(CMAKE_UNITY_BUILD ON)
+  # Files that share a batch share a translation unit; more per batch saves more headers but
+  # leaves fewer batches than cores at the end of a target.
+  set(CMAKE_UNITY_BUILD_BATCH_SIZE 8)
+  # A batch includes each file like a header, and for headers GCC warns when a class member's
+  # type sits in an anonymous namespace; inside one file that is the intent.
+  add_compile_options(-Wno-subobject-linkage)
 endif()
 
 if(KAVOR_CCACHE)

@@ -7,6 +7,7 @@
 
 #include <exception>
 
+#include "app/command_args.h"
 #include "app/desktop_commands.h"
 #include "app/import_commands.h"
 #include "app/mention_commands.h"
@@ -27,12 +28,6 @@ namespace {
 
 // What a command that was waiting answers once the program is ending.
 constexpr const char* kClosing = "Kavor Agent is closing.";
-
-QString text_arg(const Json& args, const char* key) {
-  const auto it = args.find(key);
-  return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
-                                             : QString();
-}
 
 std::optional<QString> optional_text_arg(const Json& args, const char* key) {
   const auto it = args.find(key);

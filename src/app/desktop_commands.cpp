@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "app/command_args.h"
 #include "app/state_registry.h"
 #include "desktop/notifier.h"
 #include "desktop/reply_watcher.h"
@@ -12,12 +13,6 @@
 namespace kavor {
 
 namespace {
-
-QString text_arg(const Json& args, const char* key) {
-  const auto it = args.find(key);
-  return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
-                                             : QString();
-}
 
 // A JSON whole number as a message id; 0 for anything else, which the watcher refuses.
 std::int64_t message_id(const Json& value) {

@@ -20,7 +20,7 @@ namespace {
 
 using mention::Mentions;
 
-std::string text_arg(const Json& args, const char* key) {
+std::string string_arg(const Json& args, const char* key) {
   const auto it = args.find(key);
   return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
@@ -120,7 +120,7 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
               Mentions* mentions = state.find<Mentions>();
               if (mentions == nullptr) co_return unavailable();
               QCoro::Task<CommandResult> opening = off_the_loop(
-                  [mentions, root_arg = text_arg(args, "root")]() -> CommandResult {
+                  [mentions, root_arg = string_arg(args, "root")]() -> CommandResult {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
                     const auto info = mentions->open_info(std::get<mention::Root>(root));
@@ -137,7 +137,7 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
               Mentions* mentions = state.find<Mentions>();
               if (mentions == nullptr) co_return CommandResult::success();
               QCoro::Task<CommandResult> closing = off_the_loop(
-                  [mentions, root_arg = text_arg(args, "root")]() -> CommandResult {
+                  [mentions, root_arg = string_arg(args, "root")]() -> CommandResult {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* resolved = std::get_if<mention::Root>(&root))
                       mentions->close(*resolved);
@@ -157,7 +157,7 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
               if (const auto it = args.find("limit"); it != args.end() && it->is_number())
                 limit = it->get<double>();
               QCoro::Task<CommandResult> searching = off_the_loop(
-                  [mentions, root_arg = text_arg(args, "root"), query = text_arg(args, "query"),
+                  [mentions, root_arg = string_arg(args, "root"), query = string_arg(args, "query"),
                    count = mention::clamp_limit(limit)]() -> CommandResult {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
@@ -174,8 +174,8 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
               Mentions* mentions = state.find<Mentions>();
               if (mentions == nullptr) co_return unavailable();
               QCoro::Task<CommandResult> picking = off_the_loop(
-                  [mentions, root_arg = text_arg(args, "root"),
-                   path = text_arg(args, "path")]() -> CommandResult {
+                  [mentions, root_arg = string_arg(args, "root"),
+                   path = string_arg(args, "path")]() -> CommandResult {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
                     if (const auto error = mentions->pick(std::get<mention::Root>(root), path))

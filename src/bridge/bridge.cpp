@@ -42,16 +42,20 @@ void Bridge::set_connected(bool online) {
       notifications_.notify(NotifyRequest{NotifyKind::Online, {}, {}, {}});
     }
   } else {
-    QTimer::singleShot(timing::scaled(kOfflineNoticeDelay), &timers_, [this, changes] {
-      if (stop_.stop_requested()) return;
-      // Run from the event loop, which nothing here may escape.
-      try {
-        notice_offline(changes);
-      } catch (const std::exception& e) {
-        qWarning("kavor-agent: the offline check failed: %s", e.what());
-      }
-    });
+    check_offline_later(changes);
   }
+}
+
+void Bridge::check_offline_later(std::uint64_t changes) {
+  QTimer::singleShot(timing::scaled(kOfflineNoticeDelay), &timers_, [this, changes] {
+    if (stop_.stop_requested()) return;
+    // Run from the event loop, which nothing here may escape.
+    try {
+      notice_offline(changes);
+    } catch (const std::exception& e) {
+      qWarning("kavor-agent: the offline check failed: %s", e.what());
+    }
+  });
 }
 
 void Bridge::notice_offline(std::uint64_t changes) {
@@ -90,13 +94,21 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
   const QString poll_url = endpoints_.api_base() + QStringLiteral("/bridge/poll");
   const QByteArray get("GET");
 
+  bool was_unlinked = false;
   while (!stop.stop_requested() && *alive) {
     const std::optional<QString> secret = device_.secret();
     if (!secret) {
       set_connected(false);
+      was_unlinked = true;
       const auto wait = timing::scaled(kUnlinkedWait);
       co_await QCoro::sleepFor(wait);
       continue;
+    }
+    if (was_unlinked) {
+      // Time spent unlinked is not time offline: from the new link the delay starts over, and
+      // the check that counted from the drop goes stale.
+      was_unlinked = false;
+      if (!status_.online.load()) check_offline_later(status_.changes.fetch_add(1) + 1);
     }
 
     QNetworkRequest request = client->request(poll_url);

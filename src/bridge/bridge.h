@@ -60,6 +60,8 @@ class Bridge {
  private:
   QCoro::Task<> poll_loop(std::stop_token stop);
   void set_connected(bool online);
+  // Checks after kOfflineNoticeDelay whether the link is still down since change `changes`.
+  void check_offline_later(std::uint64_t changes);
   void notice_offline(std::uint64_t changes);
   QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
 

@@ -14,7 +14,7 @@ namespace kavor::browser {
 
 namespace {
 
-using Result = Outcome<ActionDone>;
+using ActionResult = Outcome<ActionDone>;
 
 milliseconds settle_limit(const BrowserArgs& args, milliseconds fallback) {
   return args.wait_ms ? milliseconds(*args.wait_ms) : fallback;
@@ -25,15 +25,16 @@ std::string rounded(double value) {
 }
 
 // The screenshot every visible change ends with.
-QCoro::Task<Result> with_screenshot(BrowserInstance& browser, std::string text,
-                                    Interrupt* interrupt) {
+QCoro::Task<ActionResult> with_screenshot(BrowserInstance& browser, std::string text,
+                                          Interrupt* interrupt) {
   QCoro::Task<Outcome<Shot>> shooting = screenshot(browser, "", false, interrupt);
   Outcome<Shot> shot = co_await shooting;
   if (auto* message = std::get_if<std::string>(&shot)) co_return *message;
   co_return ActionDone{std::move(text), std::move(std::get<Shot>(shot))};
 }
 
-QCoro::Task<Result> open(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args,
+                               Interrupt* interrupt) {
   Json params = Json::object();
   params["url"] = args.url;
   QCoro::Task<CdpResult> navigating =
@@ -49,13 +50,13 @@ QCoro::Task<Result> open(BrowserInstance& browser, const BrowserArgs& args, Inte
   }
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterLoad), interrupt);
   co_await settling;
-  QCoro::Task<Result> shooting = with_screenshot(browser, "", interrupt);
-  Result result = co_await shooting;
+  QCoro::Task<ActionResult> shooting = with_screenshot(browser, "", interrupt);
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> point_at(BrowserInstance& browser, const BrowserArgs& args, bool click,
-                             Interrupt* interrupt) {
+QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& args, bool click,
+                                   Interrupt* interrupt) {
   double x = args.x.value_or(0);
   double y = args.y.value_or(0);
   std::string text;
@@ -80,12 +81,13 @@ QCoro::Task<Result> point_at(BrowserInstance& browser, const BrowserArgs& args, 
       settle_after_input(browser, settle_limit(args, click ? kSettleAfterClick : kSettleAfterHover),
                          before, interrupt);
   co_await settling;
-  QCoro::Task<Result> shooting = with_screenshot(browser, text, interrupt);
-  Result result = co_await shooting;
+  QCoro::Task<ActionResult> shooting = with_screenshot(browser, text, interrupt);
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> type(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args,
+                               Interrupt* interrupt) {
   if (!args.selector.empty()) {
     QCoro::Task<Evaluated> focusing = evaluate_script(
         browser, apply_script(scripts::kFocus, {Json(args.selector)}), false, interrupt);
@@ -127,12 +129,13 @@ QCoro::Task<Result> type(BrowserInstance& browser, const BrowserArgs& args, Inte
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;
-  QCoro::Task<Result> shooting = with_screenshot(browser, text, interrupt);
-  Result result = co_await shooting;
+  QCoro::Task<ActionResult> shooting = with_screenshot(browser, text, interrupt);
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> press(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& args,
+                                Interrupt* interrupt) {
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<std::optional<std::string>> pressing = press_key(browser, *args.key_press, interrupt);
   const std::optional<std::string> failed = co_await pressing;
@@ -143,8 +146,8 @@ QCoro::Task<Result> press(BrowserInstance& browser, const BrowserArgs& args, Int
   co_return ActionDone{"Pressed " + args.key + ".", std::nullopt};
 }
 
-QCoro::Task<Result> scroll(BrowserInstance& browser, const BrowserArgs& args,
-                           Interrupt* interrupt) {
+QCoro::Task<ActionResult> scroll(BrowserInstance& browser, const BrowserArgs& args,
+                                 Interrupt* interrupt) {
   if (!args.selector.empty()) {
     QCoro::Task<Outcome<Located>> locating = locate(browser, args.selector, interrupt);
     const Outcome<Located> located = co_await locating;
@@ -168,15 +171,16 @@ QCoro::Task<Result> scroll(BrowserInstance& browser, const BrowserArgs& args,
                ? rounded(numbers[i].get<double>())
                : std::string("?");
   };
-  QCoro::Task<Result> shooting = with_screenshot(
+  QCoro::Task<ActionResult> shooting = with_screenshot(
       browser,
       "Scrolled to y=" + at(0) + " (viewport " + at(1) + " px, page " + at(2) + " px tall).",
       interrupt);
-  Result result = co_await shooting;
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> eval(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args,
+                               Interrupt* interrupt) {
   // A script whose top level returns is wrapped in an async function (and may then await); any
   // other runs as a console line would, where top-level await and redeclarations work.
   Json compile = Json::object();
@@ -197,10 +201,10 @@ QCoro::Task<Result> eval(BrowserInstance& browser, const BrowserArgs& args, Inte
   const Evaluated result = co_await evaluating;
   if (result.kind == Evaluated::Kind::Failed) co_return result.message;
   if (result.kind == Evaluated::Kind::Thrown) co_return "The script failed: " + result.message;
-  co_return ActionDone{"Result:\n" + value_report(result.value), std::nullopt};
+  co_return ActionDone{"ActionResult:\n" + value_report(result.value), std::nullopt};
 }
 
-QCoro::Task<Result> text(BrowserInstance& browser, Interrupt* interrupt) {
+QCoro::Task<ActionResult> text(BrowserInstance& browser, Interrupt* interrupt) {
   QCoro::Task<Evaluated> reading =
       evaluate_script(browser, apply_script(scripts::kSummary, {}), false, interrupt);
   const Evaluated summary = co_await reading;
@@ -211,8 +215,8 @@ QCoro::Task<Result> text(BrowserInstance& browser, Interrupt* interrupt) {
   co_return ActionDone{summary_report(member(summary.value, "value")), std::nullopt};
 }
 
-QCoro::Task<Result> select(BrowserInstance& browser, const BrowserArgs& args,
-                           Interrupt* interrupt) {
+QCoro::Task<ActionResult> select(BrowserInstance& browser, const BrowserArgs& args,
+                                 Interrupt* interrupt) {
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Evaluated> selecting = evaluate_script(
       browser, apply_script(scripts::kSelect, {Json(args.selector), Json(args.text)}), false,
@@ -240,13 +244,14 @@ QCoro::Task<Result> select(BrowserInstance& browser, const BrowserArgs& args,
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;
-  QCoro::Task<Result> shooting =
+  QCoro::Task<ActionResult> shooting =
       with_screenshot(browser, "selected " + str(value, "selected"), interrupt);
-  Result result = co_await shooting;
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> wait(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args,
+                               Interrupt* interrupt) {
   const std::string check = args.selector.empty()
                                 ? apply_script(scripts::kHasText, {Json(args.text)})
                                 : apply_script(scripts::kShown, {Json(args.selector)});
@@ -273,15 +278,15 @@ QCoro::Task<Result> wait(BrowserInstance& browser, const BrowserArgs& args, Inte
     const bool waited = co_await pause(kWaitPoll, interrupt);
     if (!waited) co_return std::string("The wait was interrupted.");
   }
-  QCoro::Task<Result> shooting = with_screenshot(
+  QCoro::Task<ActionResult> shooting = with_screenshot(
       browser, "Still not there after " + std::to_string(since.elapsed()) + " ms: " + label + ".",
       interrupt);
-  Result result = co_await shooting;
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> reload(BrowserInstance& browser, const BrowserArgs& args,
-                           Interrupt* interrupt) {
+QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& args,
+                                 Interrupt* interrupt) {
   QCoro::Task<CdpResult> reloading = browser.call("Page.reload", Json::object(), true, interrupt);
   const CdpResult reloaded = co_await reloading;
   if (!reloaded.ok) co_return reloaded.error;
@@ -289,12 +294,13 @@ QCoro::Task<Result> reload(BrowserInstance& browser, const BrowserArgs& args,
   co_await loading;
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterLoad), interrupt);
   co_await settling;
-  QCoro::Task<Result> shooting = with_screenshot(browser, "Reloaded.", interrupt);
-  Result result = co_await shooting;
+  QCoro::Task<ActionResult> shooting = with_screenshot(browser, "Reloaded.", interrupt);
+  ActionResult result = co_await shooting;
   co_return result;
 }
 
-QCoro::Task<Result> back(BrowserInstance& browser, const BrowserArgs& args, Interrupt* interrupt) {
+QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args,
+                               Interrupt* interrupt) {
   QCoro::Task<CdpResult> reading =
       browser.call("Page.getNavigationHistory", Json::object(), true, interrupt);
   const CdpResult history = co_await reading;
@@ -323,7 +329,7 @@ QCoro::Task<Result> back(BrowserInstance& browser, const BrowserArgs& args, Inte
 
 QCoro::Task<Outcome<ActionDone>> run_action(BrowserInstance& browser, const BrowserArgs& args,
                                             Interrupt* interrupt) {
-  std::optional<QCoro::Task<Result>> running;
+  std::optional<QCoro::Task<ActionResult>> running;
   switch (args.action) {
     case Action::Open:
       running.emplace(open(browser, args, interrupt));
@@ -375,7 +381,7 @@ QCoro::Task<Outcome<ActionDone>> run_action(BrowserInstance& browser, const Brow
     case Action::Close:
       co_return std::string("close is not an action on a page.");
   }
-  Result result = co_await *running;
+  ActionResult result = co_await *running;
   co_return result;
 }
 

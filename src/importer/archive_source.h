@@ -35,6 +35,11 @@ class ReadError : public std::exception {
   std::string text_;
 };
 
+// Gives up on the archive with one of the reader's messages.
+[[noreturn]] inline void fail(std::string text) {
+  throw ReadError(std::move(text));
+}
+
 // Opens `path` for reading; its size is taken from the end position, as a seek to the end
 // reports it. A folder, or a file that cannot be opened, gives the system's text. Opening never
 // blocks on a named pipe.

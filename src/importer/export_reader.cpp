@@ -21,10 +21,6 @@ namespace {
 // More compressing threads than this gain nothing against the one thread that reads.
 constexpr unsigned kMaxCompressThreads = 4;
 
-[[noreturn]] void fail(std::string message) {
-  throw ReadError(std::move(message));
-}
-
 char ascii_lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }

@@ -41,10 +41,6 @@ std::uint64_t u64(const char* p) {
   return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32);
 }
 
-[[noreturn]] void fail(std::string message) {
-  throw ReadError(std::move(message));
-}
-
 // `length` bytes at `offset`, all of them, or the archive is shorter than its records say.
 std::string read_exactly(const ArchiveSource& source, std::uint64_t offset, std::size_t length,
                          const char* short_message) {

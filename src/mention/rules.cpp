@@ -75,7 +75,7 @@ std::string_view extension_of(std::string_view name) {
   return name.substr(dot + 1);
 }
 
-std::string parent_of(const std::string& abs) {
+std::string parent_folder(const std::string& abs) {
   const std::size_t slash = abs.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : abs.substr(0, slash);
@@ -123,14 +123,14 @@ bool is_skipped_folder(std::string_view name, std::string_view rel, const std::s
     if (equal_ignoring_case(name, skipped)) return true;
   }
   if (equal_ignoring_case(name, "bin") || equal_ignoring_case(name, "obj")) {
-    return folder_holds_file(parent_of(abs), [](std::string_view item) {
+    return folder_holds_file(parent_folder(abs), [](std::string_view item) {
       const std::string_view extension = extension_of(item);
       return std::any_of(kDotNetProjectExtensions.begin(), kDotNetProjectExtensions.end(),
                          [&](std::string_view e) { return equal_ignoring_case(extension, e); });
     });
   }
   if (equal_ignoring_case(name, "env")) return holds_file_named(abs, "pyvenv.cfg");
-  if (equal_ignoring_case(name, "deps")) return holds_file_named(parent_of(abs), "mix.exs");
+  if (equal_ignoring_case(name, "deps")) return holds_file_named(parent_folder(abs), "mix.exs");
   if (ends_with_ignoring_case(name, kEggInfo)) return true;
   for (const std::string_view end : kSkippedPathEnds) {
     if (!ends_with_ignoring_case(rel, end)) continue;

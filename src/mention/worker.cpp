@@ -99,7 +99,7 @@ class Worker {
     return h_.root_path == "/" ? "/" + rel : h_.root_path + "/" + rel;
   }
 
-  void emit(std::uint64_t revision) {
+  void announce(std::uint64_t revision) {
     last_emit_ = Clock::now();
     if (sink_) sink_(h_.root_text, revision);
   }
@@ -140,7 +140,7 @@ class Worker {
       ++ix_.revision;
     }
     if (load()) {
-      emit(revision());
+      announce(revision());
       folder_check();
       std::uint64_t rev;
       {
@@ -149,7 +149,7 @@ class Worker {
         ix_.dirty = true;
         rev = ++ix_.revision;
       }
-      emit(rev);
+      announce(rev);
     } else {
       full_walk();
     }
@@ -182,7 +182,7 @@ class Worker {
       ix_.dirty = true;
       rev = ++ix_.revision;
     }
-    emit(rev);
+    announce(rev);
 
     std::vector<Entry> batch;
     batch.reserve(kWalkBatch);
@@ -198,7 +198,7 @@ class Worker {
           batch.push_back(std::move(e));
           if (batch.size() < kWalkBatch) return;
           hand_over();
-          if (Clock::now() - last_emit_ >= scaled(kProgressEvery)) emit(revision());
+          if (Clock::now() - last_emit_ >= scaled(kProgressEvery)) announce(revision());
         });
     if (!batch.empty()) hand_over();
     read_for_tests("");
@@ -217,7 +217,7 @@ class Worker {
       ix_.dirty = true;
       rev = ++ix_.revision;
     }
-    emit(rev);
+    announce(rev);
   }
 
   // ---- Rescans ----
@@ -580,13 +580,13 @@ class Worker {
       if (!buffer_.empty() && (buffer_.full() || Clock::now() >= buffer_.due())) {
         process(buffer_.take());
         save_base_ = Clock::now();
-        emit(revision());
+        announce(revision());
       }
       if (Clock::now() >= next_check) {
         next_check = Clock::now() + scaled(kFolderCheckEvery);
         if (folder_check()) {
           save_base_ = Clock::now();
-          emit(revision());
+          announce(revision());
         }
       }
       if (dirty() && Clock::now() >= save_base_ + scaled(save_delay(save_failures_))) save();

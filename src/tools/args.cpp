@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "common/text.h"
+
 namespace kavor::tools {
 
 namespace {
@@ -13,10 +15,6 @@ const Json* find(const Json& args, const char* key) {
   if (!args.is_object()) return nullptr;
   const auto it = args.find(key);
   return it == args.end() ? nullptr : &*it;
-}
-
-bool blank(const std::string& s) {
-  return s.find_first_not_of(" \t\r\f\v") == std::string::npos;
 }
 
 // Byte length of the first `count` UTF-8 characters of `s` (or all of it).

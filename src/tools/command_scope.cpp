@@ -7,6 +7,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "common/text.h"
 #include "tools/paths.h"
 #include "tools/shell_text.h"
 #include "walk/wildmatch.h"
@@ -111,10 +112,6 @@ bool is_name_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 bool is_listed_folder(const std::string& name) {
   return std::any_of(std::begin(kFolderVariables), std::end(kFolderVariables),
                      [&](const char* v) { return name == v; });
@@ -143,8 +140,8 @@ std::optional<std::string> assigned_name(const std::string& word) {
 
 // An option or duration given to a prefix command ("timeout 5s", "nice -n 10").
 bool prefix_option(const std::string& word) {
-  return !word.empty() &&
-         (word.front() == '-' || (is_digit(word.front()) && all_of_chars(word, "0123456789.smhd")));
+  return !word.empty() && (word.front() == '-' ||
+                           (is_ascii_digit(word.front()) && all_of_chars(word, "0123456789.smhd")));
 }
 
 // A word the shell expands as a pattern.

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include "common/host.h"
+#include "common/text.h"
 #include "common/utf8.h"
 #include "exec/command_line.h"
 #include "exec/runner.h"
@@ -27,10 +28,6 @@ std::optional<std::string> nul_problem(const Json& args, std::initializer_list<c
     }
   }
   return std::nullopt;
-}
-
-bool blank(const std::string& text) {
-  return text.find_first_not_of(" \t\r\n\f\v") == std::string::npos;
 }
 
 std::string shown(const fs::path& path) {

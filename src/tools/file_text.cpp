@@ -8,17 +8,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/text.h"
 #include "walk/no_follow.h"
 
 namespace kavor::tools {
-
-namespace {
-
-std::string errno_text(int error) {
-  return std::system_category().message(error);
-}
-
-}  // namespace
 
 bool looks_binary(std::string_view bytes) {
   const std::size_t probe = bytes.size() < kBinaryProbeBytes ? bytes.size() : kBinaryProbeBytes;

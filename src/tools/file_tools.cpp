@@ -5,6 +5,7 @@
 // leads to (both) changed in the meantime, then write the whole file in place, which keeps its
 // owner and permissions.
 #include "tools/file_tools.h"
+#include "common/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,10 +38,6 @@ constexpr const char* kGitRefusal = "Writing inside .git is not allowed; use git
 
 bool has_git_component(const fs::path& path) {
   return std::any_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".git"; });
-}
-
-std::string errno_text(int error) {
-  return std::system_category().message(error);
 }
 
 // ---- read_file ----

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/text.h"
 #include "common/utf8.h"
 #include "tools/args.h"
 #include "tools/diff.h"
@@ -37,17 +38,6 @@ constexpr const char* kIndexFile = ".kavor-agent/index.md";
 constexpr const char* kWhitespace = " \t\r\n\f\v";
 
 // ---- text ----
-
-bool blank(std::string_view s) {
-  return s.find_first_not_of(kWhitespace) == std::string_view::npos;
-}
-
-std::string trim(std::string_view s) {
-  const auto first = s.find_first_not_of(kWhitespace);
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(kWhitespace);
-  return std::string(s.substr(first, last - first + 1));
-}
 
 std::string trim_end(std::string s) {
   const auto last = s.find_last_not_of(kWhitespace);
@@ -98,10 +88,6 @@ bool is_mark(char32_t cp) {
 // Every path here is resolved (links followed, then checked against the scope) and opened
 // without following a link on the way (walk/no_follow.h): a folder swapped for a link between
 // the check and the change makes the change fail instead of landing outside.
-
-std::string errno_text(int error) {
-  return std::generic_category().message(error);
-}
 
 // The whole of a file (at most `max` bytes), or the system's reason it cannot be read.
 std::variant<std::string, std::string> read_file(const fs::path& path,
@@ -166,7 +152,7 @@ struct Places {
 };
 
 // What a memory change does to the memory file: a save replaces it, a forget removes the entry.
-enum class Change { Save, Forget };
+enum class MemoryChange { Save, Forget };
 
 // A link named `.kavor-agent`, `.kavor-agent/memory` or `.kavor-agent/index.md` (or the memory
 // file itself) could carry a write out of the workspace; all of them are followed before the
@@ -179,7 +165,7 @@ enum class Change { Save, Forget };
 // repository's config. For the same reason nothing of memory lands inside .git. Forgetting a
 // memory that is a link removes only the link, so that is how a planted one goes away.
 std::variant<Places, std::string> locate(const Scope& scope, const std::string& slug,
-                                         Change change) {
+                                         MemoryChange change) {
   const std::string relative = memory_relative(slug);
   Places places{resolve_path(kMemoryFolder, scope.root), resolve_path(relative, scope.root),
                 resolve_path(kIndexFile, scope.root)};
@@ -204,7 +190,7 @@ std::variant<Places, std::string> locate(const Scope& scope, const std::string& 
     return shown + " is a link to another file, so Kavor Agent will not write through it.";
   };
   if (places.index != resolve_path(kFolder, scope.root) / "index.md") return elsewhere(kIndexFile);
-  if (change == Change::Save && places.file != places.folder / (slug + ".md")) {
+  if (change == MemoryChange::Save && places.file != places.folder / (slug + ".md")) {
     return elsewhere(relative);
   }
   return places;
@@ -299,7 +285,7 @@ class MemoryTurn {
 ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
                        const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
-  const auto located = locate(scope, slug, Change::Save);
+  const auto located = locate(scope, slug, MemoryChange::Save);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
@@ -322,7 +308,7 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
 
 ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
-  const auto located = locate(scope, slug, Change::Forget);
+  const auto located = locate(scope, slug, MemoryChange::Forget);
   if (const auto* refusal = std::get_if<std::string>(&located)) {
     return ToolResult::failure(*refusal);
   }
@@ -606,7 +592,7 @@ Decoder save_memory_tool(Clock clock) {
     }
 
     const std::string relative = memory_relative(slug);
-    const auto located = locate(scope, slug, Change::Save);
+    const auto located = locate(scope, slug, MemoryChange::Save);
     if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
     const Existing existing = read_existing(std::get<Places>(located).file, relative);
     if (!existing.error.empty()) return existing.error;
@@ -642,7 +628,7 @@ Decoder forget_memory_tool() {
     if (!checked.error.empty()) return checked.error;
     const std::string slug = std::move(checked.slug);
     const std::string relative = memory_relative(slug);
-    const auto located = locate(scope, slug, Change::Forget);
+    const auto located = locate(scope, slug, MemoryChange::Forget);
     if (const auto* refusal = std::get_if<std::string>(&located)) return *refusal;
     const Existing existing = read_existing(std::get<Places>(located).file, relative);
     if (!existing.error.empty()) return existing.error;

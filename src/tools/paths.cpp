@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "common/text.h"
 #include "common/utf8.h"
 
 namespace kavor::tools {
@@ -10,13 +11,6 @@ namespace {
 
 // Links followed in one path before giving up (as the kernel does for loops).
 constexpr int kMaxLinks = 40;
-
-std::string trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t\r\n\f\v");
-  if (first == std::string::npos) return {};
-  const auto last = s.find_last_not_of(" \t\r\n\f\v");
-  return s.substr(first, last - first + 1);
-}
 
 }  // namespace
 

@@ -24,10 +24,6 @@ bool opens_extended_pattern(char c) {
   return c == '@' || c == '!' || c == '+' || c == '*' || c == '?';
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // The characters a backslash escapes inside double quotes.
 constexpr std::string_view kEscapedInDoubleQuotes = "$`\"\\\n";
 
@@ -98,7 +94,7 @@ class Lexer {
 
  private:
   void append(char c, bool quoted) {
-    if (quoted || !is_digit(c)) only_digits_ = false;
+    if (quoted || !is_ascii_digit(c)) only_digits_ = false;
     last_unquoted_ = quoted ? '\0' : c;
     current_ += c;
     started_ = true;
@@ -306,9 +302,9 @@ std::optional<std::vector<std::string>> brace_alternatives(const std::string& wo
 }
 
 bool is_variable_name(std::string_view name) {
-  if (name.empty() || is_digit(name.front())) return false;
+  if (name.empty() || is_ascii_digit(name.front())) return false;
   for (const char c : name) {
-    if (!(c == '_' || is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+    if (!(c == '_' || is_ascii_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
       return false;
     }
   }

@@ -22,6 +22,7 @@
 #include "tools/approvals.h"
 
 namespace kavor {
+namespace commands_test {
 namespace {
 
 using service::Reply;
@@ -174,4 +175,5 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
 }
 
 }  // namespace
+}  // namespace commands_test
 }  // namespace kavor

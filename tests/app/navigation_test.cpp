@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor {
+namespace navigation_test {
 namespace {
 
 TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
@@ -32,4 +33,5 @@ TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
 }
 
 }  // namespace
+}  // namespace navigation_test
 }  // namespace kavor

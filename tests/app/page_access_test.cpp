@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor {
+namespace page_access_test {
 namespace {
 
 struct Case {
@@ -92,4 +93,5 @@ TEST(PageAccess, AnApplicationUrlWithAPathAdmitsOnlyPagesBelowIt) {
 }
 
 }  // namespace
+}  // namespace page_access_test
 }  // namespace kavor

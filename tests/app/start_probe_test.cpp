@@ -11,6 +11,7 @@
 #include "test_service.h"
 
 namespace kavor {
+namespace start_probe_test {
 namespace {
 
 using service::Reply;
@@ -80,4 +81,5 @@ TEST_F(StartProbe, WithoutAWindowItKeepsTryingAndNeverCountsTheAttempt) {
 }
 
 }  // namespace
+}  // namespace start_probe_test
 }  // namespace kavor

@@ -13,6 +13,7 @@
 #include "browser/urls.h"
 
 namespace kavor::browser {
+namespace decode_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -284,4 +285,5 @@ TEST(BrowserLaunch, FindsTheProgramFromTheVariableOrThePath) {
 }
 
 }  // namespace
+}  // namespace decode_test
 }  // namespace kavor::browser

@@ -26,6 +26,7 @@
 #include "support/other_user.h"
 
 namespace kavor::browser {
+namespace launch_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -615,4 +616,5 @@ TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
 }
 
 }  // namespace
+}  // namespace launch_test
 }  // namespace kavor::browser

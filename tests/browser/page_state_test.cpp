@@ -15,6 +15,7 @@
 #include "support/wait.h"
 
 namespace kavor::browser {
+namespace page_state_test {
 namespace {
 
 const Clock::time_point kNow = Clock::now();
@@ -415,4 +416,5 @@ TEST(PipeTransport, MessagesEndAtNulLongOnesWaitForThePipeAndADeadReaderEndsOnly
 }
 
 }  // namespace
+}  // namespace page_state_test
 }  // namespace kavor::browser

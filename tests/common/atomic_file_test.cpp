@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 namespace kavor {
+namespace atomic_file_test {
 namespace {
 
 mode_t mode_of(const QString& path) {
@@ -43,4 +44,5 @@ TEST(AtomicFile, ReportsTheFileSystemReasonAndLeavesTheTargetAlone) {
 }
 
 }  // namespace
+}  // namespace atomic_file_test
 }  // namespace kavor

@@ -5,6 +5,7 @@
 #include "common/timing.h"
 
 namespace kavor {
+namespace endpoints_test {
 namespace {
 
 TEST(Endpoints, ApiBaseNeverEndsInSlashAndAssetsResolveAgainstTheLocalOrigin) {
@@ -46,11 +47,13 @@ TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
 }
 
 }  // namespace
+}  // namespace endpoints_test
 }  // namespace kavor
 
 #include "app/state_registry.h"
 
 namespace kavor {
+namespace endpoints_test {
 namespace {
 
 TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) {
@@ -71,4 +74,5 @@ TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) 
 }
 
 }  // namespace
+}  // namespace endpoints_test
 }  // namespace kavor

@@ -18,6 +18,7 @@
 #include "test_service.h"
 
 namespace kavor {
+namespace http_test {
 namespace {
 
 using service::Reply;
@@ -133,4 +134,5 @@ TEST(HttpClient, TakesNoAnswerFromALoopbackListenerThatIsGoneByThen) {
 }
 
 }  // namespace
+}  // namespace http_test
 }  // namespace kavor

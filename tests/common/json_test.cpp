@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor {
+namespace json_test {
 namespace {
 
 TEST(StrictJson, RejectsARepeatedKeyAtAnyDepthButNotTheSameKeyInSiblings) {
@@ -41,4 +42,5 @@ TEST(JsonText, WritesWhatTheLibraryWritesAndReplacesBrokenTextInsteadOfThrowing)
 }
 
 }  // namespace
+}  // namespace json_test
 }  // namespace kavor

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor {
+namespace utf8_test {
 namespace {
 
 TEST(Utf8, DecodingReplacesEachBrokenPieceOnce) {
@@ -87,4 +88,5 @@ TEST(Utf8, CharactersThatChangeHowATextReadsAreShownEscaped) {
 }
 
 }  // namespace
+}  // namespace utf8_test
 }  // namespace kavor

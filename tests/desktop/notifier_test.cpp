@@ -21,6 +21,7 @@
 #include "support/wait.h"
 
 namespace kavor {
+namespace notifier_test {
 namespace {
 
 using Attention = Host::Attention;
@@ -367,4 +368,5 @@ TEST_F(NotifierTest, NotifyCommandChecksTheKindAndAnswersShownOrSkipped) {
 }
 
 }  // namespace
+}  // namespace notifier_test
 }  // namespace kavor

@@ -18,6 +18,7 @@
 #include "test_service.h"
 
 namespace kavor {
+namespace reply_watcher_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -318,4 +319,5 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
 }
 
 }  // namespace
+}  // namespace reply_watcher_test
 }  // namespace kavor

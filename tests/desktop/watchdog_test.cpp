@@ -10,6 +10,7 @@
 #include "test_service.h"
 
 namespace kavor {
+namespace watchdog_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -188,4 +189,5 @@ TEST_F(WatchdogTest, ASilentPageInFrontIsProbedThenReloadedOnceThenShownTheCrash
 }
 
 }  // namespace
+}  // namespace watchdog_test
 }  // namespace kavor

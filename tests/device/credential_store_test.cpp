@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 
+namespace credential_store_test {
 namespace {
 
 using kavor::device::CredentialStore;
@@ -299,10 +300,12 @@ TEST_F(CredentialStoreWithKeyring, EntriesAreKeyedByServiceAndAccount) {
 }
 
 }  // namespace
+}  // namespace credential_store_test
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const QStringList args = QCoreApplication::arguments();
+  using namespace credential_store_test;
   if (args.size() > 1 && args[1] == QLatin1String(kChildFlag)) return run_child_mode(args.mid(1));
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

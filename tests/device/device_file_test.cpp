@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor::device {
+namespace device_file_test {
 namespace {
 
 bool empty(const DeviceFile& f) {
@@ -51,4 +52,5 @@ TEST(DeviceFile, WritesPrettyWithKeysInOrder) {
 }
 
 }  // namespace
+}  // namespace device_file_test
 }  // namespace kavor::device

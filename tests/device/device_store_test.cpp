@@ -18,6 +18,7 @@
 #include "test_service.h"
 
 namespace kavor::device {
+namespace device_store_test {
 namespace {
 
 using service::Reply;
@@ -197,4 +198,5 @@ TEST_F(DeviceStoreTest, UnlinkDeletesOnTheServiceOnlyWithATokenAndAlwaysForgets)
 }
 
 }  // namespace
+}  // namespace device_store_test
 }  // namespace kavor::device

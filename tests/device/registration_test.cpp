@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor::device {
+namespace registration_test {
 namespace {
 
 QString message_of(int status, const char* body) {
@@ -60,4 +61,5 @@ TEST(Registration, ComputerNameIsTrimmedDefaultedAndCutByCharacters) {
 }
 
 }  // namespace
+}  // namespace registration_test
 }  // namespace kavor::device

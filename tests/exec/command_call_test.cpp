@@ -6,6 +6,7 @@
 #include "tools/agent_fixture.h"
 
 namespace kavor::tools {
+namespace command_call_test {
 namespace {
 
 using kavor::test::wait_until;
@@ -80,4 +81,5 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
 }
 
 }  // namespace
+}  // namespace command_call_test
 }  // namespace kavor::tools

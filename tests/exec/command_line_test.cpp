@@ -5,6 +5,7 @@
 #include <cstdio>
 
 namespace kavor::exec {
+namespace command_line_test {
 namespace {
 
 TEST(CommandLine, WindowsFormsAreTheCommandLinesThoseProgramsReceive) {
@@ -100,4 +101,5 @@ TEST(CommandLine, DockerArgumentsAreQuotedOnlyWhenNeededAndBashReadsThemBack) {
 }
 
 }  // namespace
+}  // namespace command_line_test
 }  // namespace kavor::exec

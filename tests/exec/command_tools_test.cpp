@@ -10,6 +10,7 @@
 #include "support/recording_host.h"
 
 namespace kavor::tools {
+namespace command_tools_test {
 namespace {
 
 using exec::test::RealProcessTest;
@@ -206,4 +207,5 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
 }
 
 }  // namespace
+}  // namespace command_tools_test
 }  // namespace kavor::tools

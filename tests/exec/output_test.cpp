@@ -7,6 +7,7 @@
 #include "common/utf8.h"
 
 namespace kavor::exec {
+namespace output_test {
 namespace {
 
 std::string numbered(std::size_t size) {
@@ -70,4 +71,5 @@ TEST(StreamDecoder, PiecesDecodeToTheWholeTextWhereverTheReadsSplitCharacters) {
 }
 
 }  // namespace
+}  // namespace output_test
 }  // namespace kavor::exec

@@ -19,6 +19,7 @@
 #include "run_support.h"
 
 namespace kavor::exec {
+namespace runner_test {
 namespace {
 
 using namespace test;
@@ -325,4 +326,5 @@ TEST_F(RunnerTest, AGigabyteOfOutputKeepsOnlyTheCaptureInMemory) {
 }
 
 }  // namespace
+}  // namespace runner_test
 }  // namespace kavor::exec

@@ -5,6 +5,7 @@
 #include "run_support.h"
 
 namespace kavor::exec {
+namespace shutdown_test {
 namespace {
 
 using namespace test;
@@ -24,4 +25,5 @@ TEST_F(ShutdownTest, QuittingWithACommandRunningLeavesNothingOfItRunning) {
 }
 
 }  // namespace
+}  // namespace shutdown_test
 }  // namespace kavor::exec

@@ -9,6 +9,7 @@
 #include <map>
 
 namespace kavor::exec {
+namespace test_command_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -78,4 +79,5 @@ TEST(TestCommand, HostileProjectFilesNeitherBlockNorCount) {
 }
 
 }  // namespace
+}  // namespace test_command_test
 }  // namespace kavor::exec

@@ -8,6 +8,7 @@
 #include "run_support.h"
 
 namespace kavor::exec {
+namespace wsl_listing_test {
 namespace {
 
 using namespace test;
@@ -75,4 +76,5 @@ TEST_F(WslTest, WithoutWslTheListingSaysSoAndAFailingWslAddsTheNote) {
 }
 
 }  // namespace
+}  // namespace wsl_listing_test
 }  // namespace kavor::exec

@@ -11,6 +11,7 @@
 #include "importer/zip_reader.h"
 
 namespace kavor::importer {
+namespace export_reader_test {
 namespace {
 
 using test::ArchiveFolder;
@@ -389,4 +390,5 @@ TEST(ExportReaderTest, CutOrFlippedArchivesNeverSucceedWronglyOrCrash) {
 }
 
 }  // namespace
+}  // namespace export_reader_test
 }  // namespace kavor::importer

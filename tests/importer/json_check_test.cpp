@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 namespace kavor::importer {
+namespace json_check_test {
 namespace {
 
 using Kind = JsonCheck::Kind;
@@ -135,4 +136,5 @@ TEST(JsonCheckTest, DeepNestingCostsBitsAndLongNumbersStayExact) {
 }
 
 }  // namespace
+}  // namespace json_check_test
 }  // namespace kavor::importer

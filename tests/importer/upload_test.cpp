@@ -16,6 +16,7 @@
 #include "test_service.h"
 
 namespace kavor::importer {
+namespace upload_test {
 namespace {
 
 using service::ImportService;
@@ -311,4 +312,5 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
 }
 
 }  // namespace
+}  // namespace upload_test
 }  // namespace kavor::importer

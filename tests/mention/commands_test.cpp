@@ -10,6 +10,7 @@
 #include "tree.h"
 
 namespace kavor {
+namespace commands_test {
 namespace {
 
 using mention::test::TempTree;
@@ -118,4 +119,5 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
 }
 
 }  // namespace
+}  // namespace commands_test
 }  // namespace kavor

@@ -8,6 +8,7 @@
 #include "tree.h"
 
 namespace kavor::mention {
+namespace index_test {
 namespace {
 
 using test::entries_of;
@@ -220,4 +221,5 @@ TEST(IndexFile, LoadDeletesWhatItRefusesAndSavesThroughATemporarySibling) {
 }
 
 }  // namespace
+}  // namespace index_test
 }  // namespace kavor::mention

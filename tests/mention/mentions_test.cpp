@@ -17,6 +17,7 @@
 #include "tree.h"
 
 namespace kavor::mention {
+namespace mentions_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -618,4 +619,5 @@ TEST_F(MentionsTest, AnIndexCutAtTheCapIsSavedAndReadBackWithoutAWalk) {
 }
 
 }  // namespace
+}  // namespace mentions_test
 }  // namespace kavor::mention

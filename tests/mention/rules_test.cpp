@@ -8,6 +8,7 @@
 #include "tree.h"
 
 namespace kavor::mention {
+namespace rules_test {
 namespace {
 
 using test::TempTree;
@@ -188,4 +189,5 @@ TEST(Rules, ASharedWalkRecordsWhatThePlainWalkRecordsInItsOrder) {
 }
 
 }  // namespace
+}  // namespace rules_test
 }  // namespace kavor::mention

@@ -9,6 +9,7 @@
 #include "reference_scorer.h"
 
 namespace kavor::mention {
+namespace scorer_test {
 namespace {
 
 // The score of `token` against a whole path, as an index entry would be scored.
@@ -192,4 +193,5 @@ TEST(Scorer, PersianAndArabicSpellingsMatchEachOther) {
 }
 
 }  // namespace
+}  // namespace scorer_test
 }  // namespace kavor::mention

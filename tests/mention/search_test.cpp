@@ -8,6 +8,7 @@
 #include "tree.h"
 
 namespace kavor::mention {
+namespace search_test {
 namespace {
 
 using test::entries_of;
@@ -199,4 +200,5 @@ TEST(Search, FoldersTheIndexLeavesOutAreListedFromTheDisk) {
 }
 
 }  // namespace
+}  // namespace search_test
 }  // namespace kavor::mention

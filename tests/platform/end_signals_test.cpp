@@ -10,6 +10,7 @@
 #include <set>
 
 namespace kavor::platform {
+namespace end_signals_test {
 namespace {
 
 // The signals of a /proc status mask line ("SigIgn:\t0000000000000000").
@@ -57,4 +58,5 @@ TEST(EndSignals, ASignalBeforeTheLoopIsReportedOnItAndChildrenInheritNothing) {
 }
 
 }  // namespace
+}  // namespace end_signals_test
 }  // namespace kavor::platform

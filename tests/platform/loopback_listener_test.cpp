@@ -10,6 +10,7 @@
 #include "support/other_user.h"
 
 namespace kavor::platform {
+namespace loopback_listener_test {
 namespace {
 
 // Captured on a little-endian machine with listeners on 127.0.0.1, 0.0.0.0 (twice), 127.0.0.2,
@@ -143,4 +144,5 @@ TEST(LoopbackListener, TheKernelNamesTheRealOwnerOfAPort) {
 }
 
 }  // namespace
+}  // namespace loopback_listener_test
 }  // namespace kavor::platform

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor::platform {
+namespace os_info_test {
 namespace {
 
 TEST(OsInfo, WindowsVersionTextNamesTheReleaseByItsBuild) {
@@ -54,4 +55,5 @@ TEST(OsInfo, OsReleaseValuesAreUnquotedAndCleaned) {
 }
 
 }  // namespace
+}  // namespace os_info_test
 }  // namespace kavor::platform

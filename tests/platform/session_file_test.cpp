@@ -12,6 +12,7 @@
 #include <vector>
 
 namespace kavor::platform {
+namespace session_file_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -64,4 +65,5 @@ TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
 }
 
 }  // namespace
+}  // namespace session_file_test
 }  // namespace kavor::platform

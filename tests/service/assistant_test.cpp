@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor::service {
+namespace assistant_test {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -94,4 +95,5 @@ TEST(Assistant, ResultsReadAsTheReplyWithLongOutputCutOnACharacter) {
 }
 
 }  // namespace
+}  // namespace assistant_test
 }  // namespace kavor::service

@@ -18,6 +18,7 @@
 #include "support/raw_http.h"
 
 namespace kavor::service {
+namespace local_service_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -388,4 +389,5 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
 }
 
 }  // namespace
+}  // namespace local_service_test
 }  // namespace kavor::service

@@ -15,6 +15,7 @@
 #include <thread>
 
 namespace kavor::service {
+namespace test_service_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -214,4 +215,5 @@ TEST(TestService, DelayIsObservedAfterTheRequestIsRecorded) {
 }
 
 }  // namespace
+}  // namespace test_service_test
 }  // namespace kavor::service

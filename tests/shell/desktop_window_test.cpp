@@ -19,6 +19,7 @@
 #include "test_service.h"
 
 namespace kavor::shell {
+namespace desktop_window_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -335,4 +336,5 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
 }
 
 }  // namespace
+}  // namespace desktop_window_test
 }  // namespace kavor::shell

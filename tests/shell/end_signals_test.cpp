@@ -16,6 +16,7 @@
 #include "support/wait.h"
 
 namespace kavor::test {
+namespace end_signals_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -117,4 +118,5 @@ TEST(EndSignals, TermIntAndHupEndTheProgramAsClosingItsWindowDoes) {
 }
 
 }  // namespace
+}  // namespace end_signals_test
 }  // namespace kavor::test

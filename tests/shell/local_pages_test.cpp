@@ -19,6 +19,7 @@
 #include "test_service.h"
 
 namespace kavor::shell {
+namespace local_pages_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -446,4 +447,5 @@ TEST_F(LocalPagesTest, Screenshots) {
 }
 
 }  // namespace
+}  // namespace local_pages_test
 }  // namespace kavor::shell

@@ -27,6 +27,7 @@
 #include "test_service.h"
 
 namespace kavor::shell {
+namespace page_bridge_test {
 namespace {
 
 using service::Reply;
@@ -502,9 +503,11 @@ TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
 }
 
 }  // namespace
+}  // namespace page_bridge_test
 }  // namespace kavor::shell
 
 namespace kavor::shell {
+namespace page_bridge_test {
 namespace {
 
 // The whole program as the chat application sees it: the real commands and the bridge loop
@@ -562,9 +565,11 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
 }
 
 }  // namespace
+}  // namespace page_bridge_test
 }  // namespace kavor::shell
 
 namespace kavor::shell {
+namespace page_bridge_test {
 namespace {
 
 // Whoever listens first on a plain-http loopback address serves the application there. A page
@@ -665,4 +670,5 @@ TEST_F(PageBridgeTest, AListenerThatChangesHandsAfterTheLoadGetsNoCallAndNoReque
 }
 
 }  // namespace
+}  // namespace page_bridge_test
 }  // namespace kavor::shell

@@ -24,6 +24,7 @@
 #include "support/wait.h"
 
 namespace kavor::shell {
+namespace single_instance_test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -289,4 +290,5 @@ TEST(SingleInstance, AKnockFromAnotherUserIsIgnored) {
 }
 
 }  // namespace
+}  // namespace single_instance_test
 }  // namespace kavor::shell

@@ -11,6 +11,7 @@
 #include "test_service.h"
 
 namespace kavor::shell {
+namespace window_commands_test {
 namespace {
 
 using service::Reply;
@@ -110,4 +111,5 @@ TEST_F(WindowCommandsTest, PickersReturnTheChoiceOrNothing) {
 }
 
 }  // namespace
+}  // namespace window_commands_test
 }  // namespace kavor::shell

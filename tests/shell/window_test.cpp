@@ -16,6 +16,7 @@
 #include "test_service.h"
 
 namespace kavor::shell {
+namespace window_test {
 namespace {
 
 using service::Reply;
@@ -240,4 +241,5 @@ TEST_F(WindowTest, ForeignLinksOpenOutsideAndTheWindowStaysOnTheApplication) {
 }
 
 }  // namespace
+}  // namespace window_test
 }  // namespace kavor::shell

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kavor::tools {
+namespace approvals_test {
 namespace {
 
 CallInfo call(ToolKind kind, bool outside = false, bool memory = false) {
@@ -67,4 +68,5 @@ TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
 }
 
 }  // namespace
+}  // namespace approvals_test
 }  // namespace kavor::tools

@@ -6,6 +6,7 @@
 #include <map>
 
 namespace kavor::tools {
+namespace command_scope_test {
 namespace {
 
 TEST(CommandScope, WordsAreCutAtShellPunctuationAndQuotesAreDropped) {
@@ -153,4 +154,5 @@ TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
 }
 
 }  // namespace
+}  // namespace command_scope_test
 }  // namespace kavor::tools

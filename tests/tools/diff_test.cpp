@@ -12,6 +12,7 @@
 #include <vector>
 
 namespace kavor {
+namespace diff_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -282,4 +283,5 @@ TEST(CutDiff, KeepsWholeCharactersAndMarksTheCut) {
 }
 
 }  // namespace
+}  // namespace diff_test
 }  // namespace kavor

@@ -12,6 +12,7 @@
 #include "tools/paths.h"
 
 namespace kavor::tools {
+namespace dispatch_test {
 namespace {
 
 using test::CountingNotifications;
@@ -219,11 +220,13 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
 }
 
 }  // namespace
+}  // namespace dispatch_test
 }  // namespace kavor::tools
 
 #include "app/tools.h"
 
 namespace kavor::tools {
+namespace dispatch_test {
 namespace {
 
 // The program's own tools on the same road: an edit waits for approval with its diff, runs,
@@ -269,4 +272,5 @@ TEST_F(RealToolsTest, ADanglingLinkOutOfTheWorkspaceIsOutsideAndNothingIsWritten
 }
 
 }  // namespace
+}  // namespace dispatch_test
 }  // namespace kavor::tools

@@ -13,6 +13,7 @@
 #include "tools/file_text.h"
 
 namespace kavor::tools {
+namespace file_tools_test {
 namespace {
 
 class FileTools : public ::testing::Test {
@@ -449,4 +450,5 @@ TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
 }
 
 }  // namespace
+}  // namespace file_tools_test
 }  // namespace kavor::tools

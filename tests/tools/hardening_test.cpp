@@ -20,6 +20,7 @@
 #include "tools/file_tools.h"
 
 namespace kavor::tools {
+namespace hardening_test {
 namespace {
 
 using test::wait_until;
@@ -537,4 +538,5 @@ TEST_F(HardeningTest, TheAgentEndsSafelyWhileWorkIsInFlight) {
 }
 
 }  // namespace
+}  // namespace hardening_test
 }  // namespace kavor::tools

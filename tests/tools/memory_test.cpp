@@ -10,6 +10,7 @@
 #include "browser/registry.h"
 
 namespace kavor::tools {
+namespace memory_test {
 namespace {
 
 constexpr const char* kHeader =
@@ -413,4 +414,5 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
 }
 
 }  // namespace
+}  // namespace memory_test
 }  // namespace kavor::tools

@@ -8,6 +8,7 @@
 #include "tools/args.h"
 
 namespace kavor::tools {
+namespace paths_test {
 namespace {
 
 class TempTree : public ::testing::Test {
@@ -152,4 +153,5 @@ TEST(Args, CommandSummaryTakesTheFirstRealLine) {
 }
 
 }  // namespace
+}  // namespace paths_test
 }  // namespace kavor::tools

@@ -17,6 +17,7 @@
 #include "tools/path_locks.h"
 
 namespace kavor::tools {
+namespace races_test {
 namespace {
 
 using test::wait_until;
@@ -311,4 +312,5 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
 }
 
 }  // namespace
+}  // namespace races_test
 }  // namespace kavor::tools

@@ -8,6 +8,7 @@
 #include <fstream>
 
 namespace kavor::tools {
+namespace shell_text_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -74,4 +75,5 @@ TEST(ShellText, EachWordKnowsWhetherItNamesACommandReadsAPipeOrTakesARedirection
 }
 
 }  // namespace
+}  // namespace shell_text_test
 }  // namespace kavor::tools

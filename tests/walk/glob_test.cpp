@@ -7,6 +7,7 @@
 #include <string>
 
 namespace kavor::walk {
+namespace glob_test {
 namespace {
 
 bool glob_matches(const std::string& pattern, const std::string& path) {
@@ -172,4 +173,5 @@ TEST(Glob, AgreesWithABacktrackingReferenceOnRandomInputs) {
 }
 
 }  // namespace
+}  // namespace glob_test
 }  // namespace kavor::walk

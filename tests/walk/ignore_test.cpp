@@ -5,6 +5,7 @@
 #include <memory>
 
 namespace kavor::walk {
+namespace ignore_test {
 namespace {
 
 constexpr auto kIgnored = IgnoreVerdict::Ignored;
@@ -92,4 +93,5 @@ TEST(IgnoreStack, DeeperAndLaterFilesTakePrecedenceAndAnchorToTheirFolder) {
 }
 
 }  // namespace
+}  // namespace ignore_test
 }  // namespace kavor::walk

@@ -11,6 +11,7 @@
 #include <fstream>
 
 namespace kavor::walk {
+namespace no_follow_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -54,4 +55,5 @@ TEST(NoFollow, ALinkAnywhereOnTheWayIsRefusedAndNothingIsCreatedThroughOne) {
 }
 
 }  // namespace
+}  // namespace no_follow_test
 }  // namespace kavor::walk

@@ -15,6 +15,7 @@
 #include <vector>
 
 namespace kavor::walk {
+namespace walker_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -422,4 +423,5 @@ TEST(Walker, AgreesWithGitOnGeneratedTrees) {
 }
 
 }  // namespace
+}  // namespace walker_test
 }  // namespace kavor::walk
