@@ -50,13 +50,13 @@ TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
 }  // namespace endpoints_test
 }  // namespace kavor
 
-#include "app/state_registry.h"
+#include "app/agent_state.h"
 
 namespace kavor {
 namespace endpoints_test {
 namespace {
 
-TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) {
+TEST(FatalStops, MalformedBuiltInAddressesAndStateUsedBeforeTheStartStopTheProgram) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(Endpoints(QStringLiteral("not a url"), QStringLiteral("x")).app_url(),
                "valid app url");
@@ -64,13 +64,11 @@ TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) 
       Endpoints(QStringLiteral("https://a.test/"), QStringLiteral("x"), QStringLiteral("::"))
           .asset_url(QStringLiteral("error.html")),
       "valid asset base url");
-  EXPECT_DEATH(
-      {
-        StateRegistry registry;
-        registry.add(std::make_unique<int>(1));
-        registry.add(std::make_unique<int>(2));
-      },
-      "registered twice");
+  // The device store and the notifier are loaded when the agent starts; the page's commands
+  // come only after that.
+  AgentState state(mention::IndexLocation{"/nonexistent/mention-index", true}, {});
+  EXPECT_DEATH(state.device_store(), "device store used before the agent started");
+  EXPECT_DEATH(state.loaded_notifier(), "notifier used before the agent started");
 }
 
 }  // namespace

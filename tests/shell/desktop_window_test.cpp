@@ -106,7 +106,7 @@ class DesktopWindowTest : public ::testing::Test {
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QString url() const { return app_->main_window()->page()->url().toString(); }
-  Watchdog& watchdog() { return app_->state().get<Watchdog>(); }
+  Watchdog& watchdog() { return app_->state().watchdog; }
   bool in_front() {
     MainWindow* window = app_->main_window();
     window->showNormal();
@@ -326,9 +326,9 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   EXPECT_FALSE(toast.ok);
   EXPECT_FALSE(toast.error.isEmpty());
   ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok);
-  EXPECT_EQ(app_->state().get<Watchers>().watched().size(), 1u);
+  EXPECT_EQ(app_->state().watchers.watched().size(), 1u);
   ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok);
-  EXPECT_TRUE(app_->state().get<Watchers>().watched().empty());
+  EXPECT_TRUE(app_->state().watchers.watched().empty());
   // Closing the program while a watch waits for its next tick is harmless.
   ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c2"}, {"mid", 4}, {"token", "t"}}).ok);
   app_.reset();

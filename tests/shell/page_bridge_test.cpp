@@ -559,7 +559,7 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   ASSERT_TRUE(Json::parse(outcome("after"))["ok"].get<bool>());
   svc_.set_default("GET", "/bridge/poll", Reply::text(500, ""));
   svc_.release_held(Reply::text(500, ""));
-  ASSERT_TRUE(wait_until([&] { return !app_->state().get<Status>().online.load(); }));
+  ASSERT_TRUE(wait_until([&] { return !app_->state().status.online.load(); }));
   wait_until([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(Json::parse(heard()).size(), 1u);
 }

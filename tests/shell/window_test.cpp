@@ -158,8 +158,8 @@ TEST_F(WindowTest, ReachableApplicationLoadsAndALockScriptRunsInEveryFrame) {
             0);
   EXPECT_TRUE(js(QStringLiteral("window.__kavorLocked === true")).toBool());
   // The page-load hook told the watchdog: an application page started and finished loading.
-  ASSERT_TRUE(wait_until([&] { return app_->state().get<Watchdog>().loaded(); }));
-  EXPECT_GE(app_->state().get<Watchdog>().load_counter(), 1u);
+  ASSERT_TRUE(wait_until([&] { return app_->state().watchdog.loaded(); }));
+  EXPECT_GE(app_->state().watchdog.load_counter(), 1u);
   ASSERT_TRUE(wait_until([&] {
     return js(QStringLiteral("(function(){var f=document.getElementById('frame');"
                              "return !!(f.contentWindow && f.contentWindow.__kavorLocked);})()"))

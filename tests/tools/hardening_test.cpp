@@ -46,7 +46,7 @@ class HardeningTest : public test::AgentTest {
  protected:
   fs::path ws() const { return ws_ / "a"; }
   fs::path outside() const { return ws_ / "b"; }
-  Approvals& approvals() { return agent_->state().get<Approvals>(); }
+  Approvals& approvals() { return agent_->state().approvals; }
   // The record of a call, given `answer` if it waits for the user.
   std::optional<Json> answered(const std::string& id, const std::string& answer) {
     if (!wait_until([&] { return !states(id).empty() || !results(id).empty(); })) {
