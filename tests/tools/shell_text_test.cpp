@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_tree.h"
+
 namespace kavor::tools {
 namespace shell_text_test {
 namespace {
@@ -16,8 +18,8 @@ namespace fs = std::filesystem;
 // The arguments bash gives `printf` for `text`, run in an empty folder (patterns stay as
 // written there).
 std::vector<std::string> bash_words(const std::string& text) {
-  char pattern[] = "/tmp/kavor-shell-XXXXXX";
-  const fs::path dir = ::mkdtemp(pattern);
+  const test::TempTree tree("kavor-shell");
+  const fs::path dir = tree.path();
   std::ofstream(dir / "script") << "printf '%s\\0' " << text << "\n";
   const std::string command = "cd '" + dir.string() + "' && bash --norc --noprofile script";
   std::string output;
@@ -27,7 +29,6 @@ std::vector<std::string> bash_words(const std::string& text) {
     while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
     pclose(pipe);
   }
-  fs::remove_all(dir);
   std::vector<std::string> words;
   for (std::size_t start = 0; start < output.size();) {
     const std::size_t end = output.find('\0', start);
