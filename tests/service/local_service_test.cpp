@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/session_file.h"
+#include "support/command_output.h"
 #include "support/other_user.h"
 #include "support/raw_http.h"
 #include "support/temp_tree.h"
@@ -342,17 +343,11 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
                 .status,
             200);
   const auto as_other = [&](const std::string& command) {
-    std::string out;
-    FILE* pipe = popen((other.run_as() + command + " 2>&1").c_str(), "r");
-    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe);) {
-      out += buffer;
-    }
-    if (pipe != nullptr) pclose(pipe);
-    return out;
+    return kavor::test::command_output(other.run_as() + command + " 2>&1");
   };
   // The file as the service writes it, in its private folder; and if that folder were opened
   // to everyone, the file's own mode still keeps it.
-  const test::TempTree tree("kavor-session-test");
+  const kavor::test::TempTree tree("kavor-session-test");
   const char* made = tree.path().c_str();
   chmod(made, 0755);
   const std::string file = std::string(made) + "/private/session";

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/command_output.h"
 #include "support/temp_tree.h"
 
 namespace kavor {
@@ -134,13 +135,7 @@ std::map<std::size_t, std::string> system_diffs(const std::vector<TextPair>& pai
   }
 
   const std::string command = "cd '" + dir.string() + "' && diff -r -U3 a b";
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buf[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
-    pclose(pipe);
-  }
+  const std::string output = test::command_output(command);
 
   // Each file's section starts with "diff -r -U3 a/N b/N" and the two header lines; hunk lines
   // never start with "diff".

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/command_output.h"
 #include "support/temp_tree.h"
 
 namespace kavor::tools {
@@ -22,20 +23,7 @@ std::vector<std::string> bash_words(const std::string& text) {
   const fs::path dir = tree.path();
   std::ofstream(dir / "script") << "printf '%s\\0' " << text << "\n";
   const std::string command = "cd '" + dir.string() + "' && bash --norc --noprofile script";
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buf[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
-    pclose(pipe);
-  }
-  std::vector<std::string> words;
-  for (std::size_t start = 0; start < output.size();) {
-    const std::size_t end = output.find('\0', start);
-    words.push_back(output.substr(start, end - start));
-    start = end + 1;
-  }
-  return words;
+  return test::nul_separated(test::command_output(command));
 }
 
 TEST(ShellText, QuotesEscapesAndBracesAreReadAsBashReadsThem) {

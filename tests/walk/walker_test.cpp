@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/command_output.h"
 #include "support/temp_tree.h"
 
 namespace kavor::walk {
@@ -243,20 +244,6 @@ TEST(Walker, ExcludeFileOfALinkedWorkTree) {
 
 // ---- Agreement with git on generated trees ----
 
-std::string run_command(const std::string& command, int* status) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    *status = -1;
-    return out;
-  }
-  char buffer[65536];
-  std::size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-  *status = pclose(pipe);
-  return out;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> out;
   for (std::size_t start = 0; start < text.size();) {
@@ -345,7 +332,7 @@ TEST(Walker, AgreesWithGitOnGeneratedTrees) {
                           " XDG_CONFIG_HOME=" + shell_quote(home.path()) +
                           " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null git";
   int status = 0;
-  run_command(git + " --version >/dev/null 2>&1", &status);
+  test::command_output(git + " --version >/dev/null 2>&1", &status);
   if (status != 0) GTEST_SKIP() << "git is not available";
 
   test::TempTree dir;
@@ -354,13 +341,14 @@ TEST(Walker, AgreesWithGitOnGeneratedTrees) {
     TreeGenerator(seed).folder(dir / ("s" + std::to_string(seed)), 0);
   test::write_file(dir / ".gitignore",
                    "*.o\n!**/keep/*.o\n/s3/\ns5/**/tmp/\n/s7/*.txt\n!/s7/a.txt\n");
-  run_command("cd " + shell_quote(dir.path()) + " && " + git + " init -q --template=", &status);
+  test::command_output("cd " + shell_quote(dir.path()) + " && " + git + " init -q --template=",
+                       &status);
   ASSERT_EQ(status, 0);
   test::write_file(dir / ".git/info/exclude",
                    "# local\n*.json\n!/s2/**/data.json\n/s4/src/\ns6/*/README.md\n");
 
   std::vector<std::string> expected;
-  const std::string listed = run_command(
+  const std::string listed = test::command_output(
       "cd " + shell_quote(dir.path()) + " && " + git + " ls-files -z --others --exclude-standard",
       &status);
   ASSERT_EQ(status, 0);
