@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/timing.h"
-
 namespace kavor {
 namespace endpoints_test {
 namespace {
@@ -36,27 +34,7 @@ TEST(Endpoints, SameOriginComparesSchemeHostAndEffectivePort) {
   EXPECT_FALSE(same_origin(app, QUrl()));
 }
 
-TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
-  timing::set_speedup(1000);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(5000)).count(), 5);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(10)).count(), 1);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(0)).count(), 0);
-  timing::set_speedup(0);
-  EXPECT_EQ(timing::speedup(), 1);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(40000)).count(), 40000);
-}
-
-}  // namespace
-}  // namespace endpoints_test
-}  // namespace kavor
-
-#include "app/agent_state.h"
-
-namespace kavor {
-namespace endpoints_test {
-namespace {
-
-TEST(FatalStops, MalformedBuiltInAddressesAndStateUsedBeforeTheStartStopTheProgram) {
+TEST(FatalStops, MalformedBuiltInAddressesStopTheProgram) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(Endpoints(QStringLiteral("not a url"), QStringLiteral("x")).app_url(),
                "valid app url");
@@ -64,11 +42,6 @@ TEST(FatalStops, MalformedBuiltInAddressesAndStateUsedBeforeTheStartStopTheProgr
       Endpoints(QStringLiteral("https://a.test/"), QStringLiteral("x"), QStringLiteral("::"))
           .asset_url(QStringLiteral("error.html")),
       "valid asset base url");
-  // The device store and the notifier are loaded when the agent starts; the page's commands
-  // come only after that.
-  AgentState state(mention::IndexLocation{"/nonexistent/mention-index", true}, {});
-  EXPECT_DEATH(state.device_store(), "device store used before the agent started");
-  EXPECT_DEATH(state.loaded_notifier(), "notifier used before the agent started");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "tools/agent_fixture.h"
+#include "agent/agent_fixture.h"
 #include "tools/approvals.h"
 #include "tools/paths.h"
 

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "mention/mentions.h"
+#include "mention/tree.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
-#include "tree.h"
 
 namespace kavor {
-namespace commands_test {
+namespace mention_commands_test {
 namespace {
 
 using mention::test::TempTree;
@@ -111,5 +111,5 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
 }
 
 }  // namespace
-}  // namespace commands_test
+}  // namespace mention_commands_test
 }  // namespace kavor

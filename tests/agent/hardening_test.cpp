@@ -13,8 +13,8 @@
 #include <fstream>
 #include <thread>
 
+#include "agent/agent_fixture.h"
 #include "support/temp_tree.h"
-#include "tools/agent_fixture.h"
 #include "tools/approvals.h"
 #include "tools/diff.h"
 #include "tools/file_text.h"

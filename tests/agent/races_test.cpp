@@ -10,10 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "agent/agent_fixture.h"
 #include "app/tools.h"
 #include "common/build_config.h"
 #include "support/temp_tree.h"
-#include "tools/agent_fixture.h"
 #include "tools/memory.h"
 #include "tools/path_locks.h"
 
