@@ -290,16 +290,17 @@ TEST_F(FileTools, GrepOfALongFileFindsEveryLineAndStopsWhenAsked) {
   const Decoded slow =
       decoded(grep_tool(), {{"pattern", "(\\pL|\\s){1000}X"}, {"path", "slow.txt"}});
   const auto stop = std::make_shared<std::atomic<bool>>(false);
-  const auto started = std::chrono::steady_clock::now();
   std::thread stopper([stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stop->store(true);
   });
   const ToolResult stopped = slow.run(stop);
   stopper.join();
+  // A search that ignored the stop would end, after minutes, with its matches (none). The stop
+  // is looked at before every segment of the file; the time it takes to land includes the
+  // expression's compile (seconds, tens of them in the sanitizer build on a busy machine), so
+  // it is not timed here.
   EXPECT_EQ(stopped.error, std::string(kStoppedByUser));
-  // Unsegmented, the file took minutes; compiling the pattern takes a few seconds of this.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
 }
 
 TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {
