@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdint>
 
+#include "common/text.h"
+
 namespace kavor::tools {
 
 namespace {
