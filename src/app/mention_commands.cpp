@@ -13,6 +13,7 @@
 #include "common/build_config.h"
 #include "common/host.h"
 #include "mention/mentions.h"
+#include "tools/args.h"
 
 namespace kavor {
 
@@ -20,10 +21,7 @@ namespace {
 
 using mention::Mentions;
 
-std::string string_arg(const Json& args, const char* key) {
-  const auto it = args.find(key);
-  return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+using tools::string_arg;
 
 Json hit_json(const mention::Hit& hit) {
   Json out = Json::object();
