@@ -10,6 +10,7 @@
 
 #include "common/utf8.h"
 #include "mention/worker.h"
+#include "walk/path_form.h"
 
 namespace kavor::mention {
 
@@ -25,34 +26,9 @@ std::string_view trim(std::string_view text) {
   return trim_end_unicode(text.substr(pos));
 }
 
-std::optional<std::string> canonical(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::nullopt;
-  std::string out(real);
-  std::free(real);
-  return out;
-}
-
-bool inside_or_same(const std::string& outer, const std::string& inner) {
-  if (inner == outer) return true;
-  if (outer == "/") return !inner.empty() && inner.front() == '/';
-  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-         inner[outer.size()] == '/';
-}
-
-// A relative path of ordinary components: nothing empty, no "." or "..", no NUL.
-bool plain_relative(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string_view part = path.substr(
-        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
-  }
-}
+using walk::canonical;
+using walk::inside_or_same;
+using walk::plain_relative;
 
 }  // namespace
 

@@ -18,6 +18,7 @@
 #include "common/timing.h"
 #include "mention/index_file.h"
 #include "mention/rules.h"
+#include "walk/path_form.h"
 
 namespace kavor::mention {
 
@@ -235,16 +236,9 @@ class Worker {
   void locate_own_folder() {
     const std::size_t slash = h_.file_path.rfind('/');
     if (slash == std::string::npos || slash == 0) return;
-    char* real = realpath(h_.file_path.substr(0, slash).c_str(), nullptr);
-    if (real == nullptr) return;
-    const std::string folder(real);
-    std::free(real);
-    if (folder.size() > h_.root_path.size() + 1 &&
-        folder.compare(0, h_.root_path.size(), h_.root_path) == 0 &&
-        folder[h_.root_path.size()] == '/')
-      own_folder_ = folder.substr(h_.root_path.size() + 1);
-    else if (h_.root_path == "/" && folder.size() > 1)
-      own_folder_ = folder.substr(1);
+    const auto folder = walk::canonical(h_.file_path.substr(0, slash));
+    if (folder && *folder != h_.root_path && walk::inside_or_same(h_.root_path, *folder))
+      own_folder_ = walk::relative_to(h_.root_path, *folder);
   }
 
   // Whether the folder is still reached from the root without passing a link: a folder
@@ -253,11 +247,8 @@ class Worker {
   bool reached_directly(const std::string& rel) const {
     if (rel.empty()) return true;
     const std::string path = absolute(rel);
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return false;
-    const bool same = path == real;
-    std::free(real);
-    return same;
+    const auto real = walk::canonical(path);
+    return real && *real == path;
   }
 
   std::optional<std::uint32_t> folder_mtime(const std::string& rel) const {

@@ -1,5 +1,7 @@
 #include "tools/model.h"
 
+#include "walk/path_form.h"
+
 namespace kavor::tools {
 
 const char* kind_name(ToolKind kind) {
@@ -30,13 +32,7 @@ Json to_json(const CallInfo& info) {
 }
 
 bool path_within(const fs::path& path, const fs::path& base) {
-  auto p = path.begin();
-  for (auto b = base.begin(); b != base.end(); ++b, ++p) {
-    // A trailing separator of the base shows up as an empty last component.
-    if (b->empty() && std::next(b) == base.end()) return true;
-    if (p == path.end() || *p != *b) return false;
-  }
-  return true;
+  return walk::inside_or_same(base.native(), path.native());
 }
 
 bool Scope::contains(const fs::path& path) const {

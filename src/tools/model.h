@@ -82,7 +82,8 @@ struct Scope {
   bool contains(const fs::path& path) const;
 };
 
-// True when `path` equals `base` or lies below it, compared by whole components.
+// True when `path` equals `base` or lies below it, compared by whole components
+// (walk::inside_or_same).
 bool path_within(const fs::path& path, const fs::path& base);
 
 }  // namespace kavor::tools
