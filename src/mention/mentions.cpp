@@ -16,16 +16,6 @@ namespace kavor::mention {
 
 namespace {
 
-std::string_view trim(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t next = pos;
-    if (!is_unicode_space(next_code_point(text, next))) break;
-    pos = next;
-  }
-  return trim_end_unicode(text.substr(pos));
-}
-
 using walk::canonical;
 using walk::inside_or_same;
 using walk::plain_relative;
@@ -33,17 +23,11 @@ using walk::plain_relative;
 }  // namespace
 
 std::variant<Root, std::string> resolve_root(std::string_view text) {
-  const std::string_view trimmed = trim(text);
-  if (trimmed.empty()) return std::string(kNoWorkspace);
-  if (trimmed.find('\0') != std::string_view::npos)
-    return std::string(kCannotOpenPrefix) + "the path contains a NUL character";
-  if (trimmed.front() != '/') return std::string(kCannotOpenPrefix) + "the path is not absolute";
-  const auto real = canonical(std::string(trimmed));
-  if (!real) return std::string(kCannotOpenPrefix) + std::strerror(errno);
-  struct stat st {};
-  if (stat(real->c_str(), &st) != 0) return std::string(kCannotOpenPrefix) + std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return std::string(kNotAFolder);
-  return Root{*real, utf8_lossy(*real)};
+  auto folder = resolve_workspace_folder(text, WorkspaceReader::Page);
+  if (!folder.ok()) return folder.error();
+  std::string path = std::move(folder).value();
+  std::string shown = utf8_lossy(path);
+  return Root{std::move(path), std::move(shown)};
 }
 
 Mentions::Mentions(IndexLocation location, EventSink sink, std::size_t entry_cap)

@@ -340,16 +340,6 @@ bool equal_folded(std::string_view a, std::string_view b) {
   }
 }
 
-std::string_view trim_unicode(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t next = pos;
-    if (!is_unicode_space(next_code_point(text, next))) break;
-    pos = next;
-  }
-  return trim_end_unicode(text.substr(pos));
-}
-
 }  // namespace
 
 std::uint32_t utf16_length(std::string_view text, std::size_t bytes) {
