@@ -16,17 +16,21 @@ const char* kind_name(ToolKind kind) {
   return "read";
 }
 
+void add_description(Json& record, const CallInfo& info) {
+  record["tool"] = info.tool;
+  record["kind"] = kind_name(info.kind);
+  record["summary"] = info.summary;
+  record["detail"] = info.detail;
+  record["lang"] = info.lang;
+  record["outside"] = info.outside;
+  record["cwd"] = info.cwd;
+}
+
 Json to_json(const CallInfo& info) {
   Json j = Json::object();
   j["call_id"] = info.call_id;
   j["chat"] = info.chat;
-  j["tool"] = info.tool;
-  j["kind"] = kind_name(info.kind);
-  j["summary"] = info.summary;
-  j["detail"] = info.detail;
-  j["lang"] = info.lang;
-  j["outside"] = info.outside;
-  j["cwd"] = info.cwd;
+  add_description(j, info);
   j["memory"] = info.memory;
   return j;
 }
