@@ -30,24 +30,27 @@ namespace {
 // ones are dropped.
 class ToNotifier : public Notifications {
  public:
-  explicit ToNotifier(const StateRegistry& state) : state_(state) {}
+  explicit ToNotifier(const std::unique_ptr<Notifier>& notifier) : notifier_(notifier) {}
   bool notify(const NotifyRequest& request) override {
-    Notifier* notifier = state_.find<Notifier>();
-    return notifier != nullptr && notifier->notify(request);
+    return notifier_ != nullptr && notifier_->notify(request);
   }
   void clear_shown() override {
-    if (Notifier* notifier = state_.find<Notifier>()) notifier->clear_shown();
+    if (notifier_ != nullptr) notifier_->clear_shown();
   }
 
  private:
-  const StateRegistry& state_;
+  const std::unique_ptr<Notifier>& notifier_;
 };
 
 }  // namespace
 
-Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), host_(host) {
+Agent::Agent(AgentOptions options, Host& host)
+    : options_(std::move(options)),
+      host_(host),
+      // Created before any page runs; every open mention index saves itself when it ends.
+      state_(mention_index_location(), mention_event_sink(host_, stop_.get_token())) {
   if (options_.notifications == nullptr) {
-    own_notifications_ = std::make_unique<ToNotifier>(state_);
+    own_notifications_ = std::make_unique<ToNotifier>(state_.notifier);
     options_.notifications = own_notifications_.get();
   }
   if (options_.toaster == nullptr) {
@@ -59,15 +62,6 @@ Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), h
     options_.credentials = own_credentials_.get();
   }
   tool_pool_.setMaxThreadCount(kToolThreads);
-  // Created before any page runs, in this order; later objects may refer to earlier ones.
-  state_.add(std::make_unique<tools::Approvals>());
-  state_.add(std::make_unique<Status>());
-  state_.add(std::make_unique<Watchers>());
-  state_.add(std::make_unique<Watchdog>());
-  state_.add(std::make_unique<tools::RunningChats>());
-  // Every open index is stopped and saves itself when the state objects are released.
-  state_.add(std::make_unique<mention::Mentions>(mention_index_location(),
-                                                 mention_event_sink(host_, stop_.get_token())));
   browsers_ = std::make_unique<browser::BrowserRegistry>();
   install_tools(tools_, *browsers_);
   install_commands(commands_, CommandContext{options_.endpoints, state_, host_,
@@ -77,7 +71,7 @@ Agent::Agent(AgentOptions options, Host& host) : options_(std::move(options)), h
 Agent::~Agent() {
   // The steps of the header's ending, in order.
   stop_.request_stop();
-  if (auto* approvals = state_.find<tools::Approvals>()) approvals->stop_all();
+  state_.approvals.stop_all();
   bridge_.reset();
   // The private browsers and their profile folders must not outlive the program.
   browsers_.reset();
@@ -88,26 +82,23 @@ Agent::~Agent() {
 void Agent::start() {
   const ConfigDir folder = config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));
-  auto& device = state_.add(device::DeviceStore::load(
+  state_.device = device::DeviceStore::load(
       device_file, *options_.credentials,
       device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
-      folder.refusal));
+      folder.refusal);
+  device::DeviceStore& device = *state_.device;
   // Settings are looked up at every use; a folder that must not be used gives no file.
-  state_.add(Notifier::load(host_, *options_.toaster, [] {
+  state_.notifier = Notifier::load(host_, *options_.toaster, [] {
     const ConfigDir now = config_dir();
     if (now.refusal) return QString();
     return QDir(now.path).filePath(QStringLiteral("notifications.json"));
-  }));
+  });
 
-  const tools::DispatchContext dispatch{tools_,
-                                        state_.get<tools::Approvals>(),
-                                        state_.get<tools::RunningChats>(),
-                                        host_,
-                                        *options_.notifications,
-                                        tool_pool_,
-                                        stop_.get_token()};
+  const tools::DispatchContext dispatch{
+      tools_,     state_.approvals, state_.running_chats, host_, *options_.notifications,
+      tool_pool_, stop_.get_token()};
   bridge_ = std::make_unique<Bridge>(
-      options_.endpoints, device, state_.get<Status>(), host_, *options_.notifications,
+      options_.endpoints, device, state_.status, host_, *options_.notifications,
       [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
   bridge_->run(stop_.get_token());
 }

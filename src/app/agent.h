@@ -15,8 +15,8 @@
 #include <memory>
 #include <stop_token>
 
+#include "app/agent_state.h"
 #include "app/command_table.h"
-#include "app/state_registry.h"
 #include "common/endpoints.h"
 #include "tools/tool_table.h"
 
@@ -59,7 +59,7 @@ class Agent {
   // folder and starts the bridge loop.
   void start();
 
-  StateRegistry& state() { return state_; }
+  AgentState& state() { return state_; }
   CommandTable& commands() { return commands_; }
   tools::ToolTable& tools() { return tools_; }
   // The private browsers the `browser` tool runs its calls in.
@@ -72,16 +72,17 @@ class Agent {
  private:
   AgentOptions options_;
   Host& host_;
+  // Declared before the state, whose mention events watch it.
+  std::stop_source stop_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
   std::unique_ptr<Notifications> own_notifications_;
   std::unique_ptr<Toaster> own_toaster_;
-  StateRegistry state_;
+  AgentState state_;
   CommandTable commands_;
   std::unique_ptr<browser::BrowserRegistry> browsers_;
   tools::ToolTable tools_;
   QThreadPool tool_pool_;
   std::unique_ptr<Bridge> bridge_;
-  std::stop_source stop_;
 };
 
 }  // namespace kavor

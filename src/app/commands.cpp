@@ -7,11 +7,11 @@
 
 #include <exception>
 
+#include "app/agent_state.h"
 #include "app/command_args.h"
 #include "app/desktop_commands.h"
 #include "app/import_commands.h"
 #include "app/mention_commands.h"
-#include "app/state_registry.h"
 #include "bridge/status.h"
 #include "common/build_config.h"
 #include "common/host.h"
@@ -52,9 +52,9 @@ CommandResult picked_path(const std::optional<QString>& path) {
 // take everything they use as parameters, kept in their frame. A coroutine lambda would read its
 // captures from the lambda object in the command table after every wait, and the table is gone
 // once the agent has ended.
-QCoro::Task<CommandResult> link_command(StateRegistry& state, Endpoints endpoints,
+QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
                                         std::stop_token shutdown, QString token) {
-  auto& store = state.get<device::DeviceStore>();
+  auto& store = state.device_store();
   QCoro::Task<std::optional<QString>> linking =
       device::link_device(store, std::move(endpoints), std::move(token), shutdown);
   const std::optional<QString> error = co_await linking;
@@ -63,10 +63,10 @@ QCoro::Task<CommandResult> link_command(StateRegistry& state, Endpoints endpoint
   co_return CommandResult::success(agent_info(state));
 }
 
-QCoro::Task<CommandResult> unlink_command(StateRegistry& state, Endpoints endpoints,
+QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints,
                                           Notifications& notifications, std::stop_token shutdown,
                                           std::optional<QString> token) {
-  auto& store = state.get<device::DeviceStore>();
+  auto& store = state.device_store();
   QCoro::Task<> unlinking =
       device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
   co_await unlinking;
@@ -78,7 +78,7 @@ QCoro::Task<CommandResult> unlink_command(StateRegistry& state, Endpoints endpoi
 
 }  // namespace
 
-Json agent_info(const StateRegistry& state) {
+Json agent_info(const AgentState& state) {
   const platform::OsValues& os = platform::os_values();
   Json info = Json::object();
   info["version"] = build::kVersion;
@@ -88,7 +88,7 @@ Json agent_info(const StateRegistry& state) {
   info["os_build"] = os.os_build.toStdString();
   info["arch"] = os.arch.toStdString();
   Json device = nullptr;
-  if (const auto* store = state.find<device::DeviceStore>()) {
+  if (const device::DeviceStore* store = state.device.get()) {
     if (const auto credentials = store->credentials()) {
       device = Json::object();
       device["id"] = credentials->device_id.toStdString();
@@ -96,8 +96,7 @@ Json agent_info(const StateRegistry& state) {
     }
   }
   info["device"] = device;
-  const auto* status = state.find<Status>();
-  info["connected"] = status != nullptr && status->online.load();
+  info["connected"] = state.status.online.load();
   return info;
 }
 
@@ -128,7 +127,7 @@ QCoro::Task<CommandResult> path_status_command(QString path,
 
 void install_commands(CommandTable& table, CommandContext ctx) {
   using A = ArgType;
-  StateRegistry& state = ctx.state;
+  AgentState& state = ctx.state;
   Host& host = ctx.host;
   const Endpoints endpoints = ctx.endpoints;
   Notifications& notifications = ctx.notifications;
@@ -149,7 +148,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             });
 
   table.add("agent_alive", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    state.get<Watchdog>().alive();
+    state.watchdog.alive();
     co_return CommandResult::success();
   });
 
@@ -228,11 +227,11 @@ void install_commands(CommandTable& table, CommandContext ctx) {
                 co_return CommandResult::failure(
                     QStringLiteral("The mode must be one of ask, auto, readonly and everything."));
               }
-              state.get<tools::Approvals>().set_mode(args["chat"].get<std::string>(), *mode);
+              state.approvals.set_mode(args["chat"].get<std::string>(), *mode);
               co_return CommandResult::success();
             });
   table.add("agent_pending", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(state.get<tools::Approvals>().pending());
+    co_return CommandResult::success(state.approvals.pending());
   });
   table.add("agent_decide", {{"callId", A::String}, {"answer", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
@@ -241,17 +240,17 @@ void install_commands(CommandTable& table, CommandContext ctx) {
                 co_return CommandResult::failure(
                     QStringLiteral("The answer must be one of allow, always and deny."));
               }
-              co_return CommandResult::success(Json(state.get<tools::Approvals>().decide_call(
-                  args["callId"].get<std::string>(), *answer)));
+              co_return CommandResult::success(
+                  Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
             });
   table.add("agent_stop", {{"callId", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               co_return CommandResult::success(
-                  Json(state.get<tools::Approvals>().stop(args["callId"].get<std::string>())));
+                  Json(state.approvals.stop(args["callId"].get<std::string>())));
             });
   install_desktop_commands(table, ctx);
   install_import_commands(table, ctx);
-  install_mention_commands(table, state);
+  install_mention_commands(table, state.mentions);
 }
 
 }  // namespace kavor

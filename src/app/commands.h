@@ -13,11 +13,11 @@ namespace kavor {
 
 class Host;
 class Notifications;
-class StateRegistry;
+struct AgentState;
 
 struct CommandContext {
   Endpoints endpoints;
-  StateRegistry& state;  // DeviceStore, Status, Watchdog are looked up when a command runs
+  AgentState& state;
   Host& host;
   Notifications& notifications;
   // Requested when the program ends: a command resumed after that touches no state.
@@ -25,7 +25,7 @@ struct CommandContext {
 };
 
 // The agent information object: version, os values, the linked device, the connection state.
-Json agent_info(const StateRegistry& state);
+Json agent_info(const AgentState& state);
 
 // The status of a folder the user typed or picked: "ok", "not_folder", "missing", "invalid".
 QString path_status(const QString& path);

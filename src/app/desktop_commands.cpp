@@ -5,8 +5,8 @@
 
 #include <limits>
 
+#include "app/agent_state.h"
 #include "app/command_args.h"
-#include "app/state_registry.h"
 #include "desktop/notifier.h"
 #include "desktop/reply_watcher.h"
 
@@ -29,7 +29,7 @@ std::int64_t message_id(const Json& value) {
 
 void install_desktop_commands(CommandTable& table, const CommandContext& context) {
   using A = ArgType;
-  StateRegistry& state = context.state;
+  AgentState& state = context.state;
   Host& host = context.host;
   const Endpoints endpoints = context.endpoints;
 
@@ -46,7 +46,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               const NotifyRequest request{*kind, text_arg(args, "chat"), text_arg(args, "text"),
                                           text_arg(args, "mid")};
               QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> notifying =
-                  state.get<Notifier>().notify_and_wait(request);
+                  state.loaded_notifier().notify_and_wait(request);
               const auto [outcome, error] = co_await notifying;
               if (error) co_return CommandResult::failure(*error);
               co_return CommandResult::success(
@@ -54,7 +54,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
             });
 
   table.add("agent_notify_prefs", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(prefs_to_json(state.get<Notifier>().prefs()));
+    co_return CommandResult::success(prefs_to_json(state.loaded_notifier().prefs()));
   });
 
   table.add(
@@ -68,7 +68,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
         }
         // The file is written on the shared pool: a slow or hung disk must not freeze the
         // window. The notifier outlives the pool's work (the agent drains the pool first).
-        Notifier* notifier = &state.get<Notifier>();
+        Notifier* notifier = &state.loaded_notifier();
         QFuture<std::optional<QString>> saving =
             QtConcurrent::run([notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
         const std::optional<QString> error = co_await saving;
@@ -90,8 +90,8 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               if (const auto refusal = check_watch_request(request)) {
                 co_return CommandResult::failure(*refusal);
               }
-              const WatchContext watch{endpoints, host, state.get<Notifier>()};
-              if (const auto refusal = state.get<Watchers>().watch(std::move(request), watch)) {
+              const WatchContext watch{endpoints, host, state.loaded_notifier()};
+              if (const auto refusal = state.watchers.watch(std::move(request), watch)) {
                 co_return CommandResult::failure(*refusal);
               }
               co_return CommandResult::success();
@@ -99,7 +99,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
 
   table.add("agent_unwatch_reply", {{"chat", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              state.get<Watchers>().unwatch(text_arg(args, "chat"));
+              state.watchers.unwatch(text_arg(args, "chat"));
               co_return CommandResult::success();
             });
 }

@@ -9,7 +9,6 @@
 #include <exception>
 #include <variant>
 
-#include "app/state_registry.h"
 #include "common/build_config.h"
 #include "common/host.h"
 #include "mention/mentions.h"
@@ -56,30 +55,31 @@ Json reply_json(const mention::SearchReply& reply) {
   return out;
 }
 
-// Runs `work` on the shared pool. Its answer: a JSON value or a message; a failure of the
-// task itself becomes `failed` followed by its text.
-template <typename Work>
-QCoro::Task<CommandResult> off_the_loop(Work work, std::string failed) {
-  QFuture<CommandResult> running = QtConcurrent::run([work = std::move(work), failed] {
-    try {
-      return work();
-    } catch (const std::exception& e) {
-      return CommandResult::failure(QString::fromStdString(failed + e.what()));
-    } catch (...) {
-      return CommandResult::failure(QString::fromStdString(failed + "unknown error"));
-    }
-  });
-  CommandResult result = co_await running;
-  co_return result;
-}
-
-CommandResult unavailable() {
-  return CommandResult::failure(
-      QString::fromUtf8(mention::kIndexUnavailable.data(), mention::kIndexUnavailable.size()));
-}
-
 CommandResult message(const std::string& text) {
   return CommandResult::failure(QString::fromStdString(text));
+}
+
+// Runs one workspace command on the shared pool: resolves the root the page sent (which touches
+// the disk, and the event loop must never wait for the disk), then runs `work` with it. A root
+// that cannot be resolved answers with its message; a failure of the task itself answers
+// `failed` followed by its text.
+template <typename Work>
+QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Work work) {
+  QFuture<CommandResult> running =
+      QtConcurrent::run([root_text = std::move(root_text), failed = std::move(failed),
+                         work = std::move(work)]() -> CommandResult {
+        try {
+          const auto root = mention::resolve_root(root_text);
+          if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
+          return work(std::get<mention::Root>(root));
+        } catch (const std::exception& e) {
+          return message(failed + e.what());
+        } catch (...) {
+          return message(failed + "unknown error");
+        }
+      });
+  CommandResult result = co_await running;
+  co_return result;
 }
 
 }  // namespace
@@ -110,79 +110,53 @@ mention::EventSink mention_event_sink(Host& host, std::stop_token ended) {
   };
 }
 
-void install_mention_commands(CommandTable& table, StateRegistry& state) {
+void install_mention_commands(CommandTable& table, Mentions& mentions) {
   using A = ArgType;
+  using mention::Root;
 
-  table.add("ws_index_open", {{"root", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              Mentions* mentions = state.find<Mentions>();
-              if (mentions == nullptr) co_return unavailable();
-              QCoro::Task<CommandResult> opening = off_the_loop(
-                  [mentions, root_arg = string_arg(args, "root")]() -> CommandResult {
-                    const auto root = mention::resolve_root(root_arg);
-                    if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
-                    const auto info = mentions->open_info(std::get<mention::Root>(root));
-                    if (const auto* error = std::get_if<std::string>(&info)) return message(*error);
-                    return CommandResult::success(info_json(std::get<mention::IndexInfo>(info)));
-                  },
-                  "Opening the index failed: ");
-              CommandResult result = co_await opening;
-              co_return result;
-            });
+  table.add("ws_index_open", {{"root", A::String}}, [&mentions](const Json& args) {
+    return on_root(string_arg(args, "root"),
+                   "Opening the index failed: ", [&mentions](const Root& root) {
+                     const auto info = mentions.open_info(root);
+                     if (const auto* error = std::get_if<std::string>(&info))
+                       return message(*error);
+                     return CommandResult::success(info_json(std::get<mention::IndexInfo>(info)));
+                   });
+  });
 
   table.add("ws_index_close", {{"root", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              Mentions* mentions = state.find<Mentions>();
-              if (mentions == nullptr) co_return CommandResult::success();
-              QCoro::Task<CommandResult> closing = off_the_loop(
-                  [mentions, root_arg = string_arg(args, "root")]() -> CommandResult {
-                    const auto root = mention::resolve_root(root_arg);
-                    if (const auto* resolved = std::get_if<mention::Root>(&root))
-                      mentions->close(*resolved);
+            [&mentions](const Json& args) -> QCoro::Task<CommandResult> {
+              QCoro::Task<CommandResult> closing =
+                  on_root(string_arg(args, "root"), "", [&mentions](const Root& root) {
+                    mentions.close(root);
                     return CommandResult::success();
-                  },
-                  "");
+                  });
               co_await closing;
               // Closing never fails in the page's eyes.
               co_return CommandResult::success();
             });
 
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              Mentions* mentions = state.find<Mentions>();
-              if (mentions == nullptr) co_return unavailable();
+            [&mentions](const Json& args) {
               std::optional<double> limit;
               if (const auto it = args.find("limit"); it != args.end() && it->is_number())
                 limit = it->get<double>();
-              QCoro::Task<CommandResult> searching = off_the_loop(
-                  [mentions, root_arg = string_arg(args, "root"), query = string_arg(args, "query"),
-                   count = mention::clamp_limit(limit)]() -> CommandResult {
-                    const auto root = mention::resolve_root(root_arg);
-                    if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
-                    return CommandResult::success(
-                        reply_json(mentions->search(std::get<mention::Root>(root), query, count)));
-                  },
-                  "Search failed: ");
-              CommandResult result = co_await searching;
-              co_return result;
+              return on_root(
+                  string_arg(args, "root"), "Search failed: ",
+                  [&mentions, query = string_arg(args, "query"),
+                   count = mention::clamp_limit(limit)](const Root& root) {
+                    return CommandResult::success(reply_json(mentions.search(root, query, count)));
+                  });
             });
 
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              Mentions* mentions = state.find<Mentions>();
-              if (mentions == nullptr) co_return unavailable();
-              QCoro::Task<CommandResult> picking = off_the_loop(
-                  [mentions, root_arg = string_arg(args, "root"),
-                   path = string_arg(args, "path")]() -> CommandResult {
-                    const auto root = mention::resolve_root(root_arg);
-                    if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
-                    if (const auto error = mentions->pick(std::get<mention::Root>(root), path))
-                      return message(*error);
-                    return CommandResult::success();
-                  },
-                  "Saving the pick failed: ");
-              CommandResult result = co_await picking;
-              co_return result;
+            [&mentions](const Json& args) {
+              return on_root(string_arg(args, "root"), "Saving the pick failed: ",
+                             [&mentions, path = string_arg(args, "path")](const Root& root) {
+                               if (const auto error = mentions.pick(root, path))
+                                 return message(*error);
+                               return CommandResult::success();
+                             });
             });
 }
 

@@ -14,7 +14,9 @@
 namespace kavor {
 
 class Host;
-class StateRegistry;
+namespace mention {
+class Mentions;
+}
 
 // "mention-index" in the per-user data folder of the application; without one, every root
 // shares "none.idx" in "kavor-mention" in the temporary folder.
@@ -25,8 +27,7 @@ mention::IndexLocation mention_index_location();
 mention::EventSink mention_event_sink(Host& host, std::stop_token ended);
 
 // Each command runs on the shared worker pool: resolving a root touches the disk, and the
-// event loop must never wait for the disk. Without a Mentions state object the commands
-// answer "index unavailable".
-void install_mention_commands(CommandTable& table, StateRegistry& state);
+// event loop must never wait for the disk. `mentions` must outlive the table.
+void install_mention_commands(CommandTable& table, mention::Mentions& mentions);
 
 }  // namespace kavor

@@ -272,8 +272,13 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
       co_return ActionDone{"Found " + label + " after " + std::to_string(since.elapsed()) + " ms.",
                            std::nullopt};
     }
-    // A failed check counts as not found, unless the browser is gone: then nothing will show.
-    if ((interrupt != nullptr && interrupt->fired()) || !browser.alive()) co_return seen.message;
+    // A failed check counts as not found, unless the call was interrupted or the browser is
+    // gone: then nothing will show. The check may have answered just before that happened (the
+    // page's process killed while its answer was on the way), and then the end gives the reason.
+    if ((interrupt != nullptr && interrupt->fired()) || !browser.alive()) {
+      if (!seen.message.empty()) co_return seen.message;
+      co_return browser.alive() ? std::string("The wait was interrupted.") : browser.end_reason();
+    }
     if (since.elapsed() >= timing::io_limit(limit).count()) break;
     const bool waited = co_await pause(kWaitPoll, interrupt);
     if (!waited) co_return std::string("The wait was interrupted.");

@@ -329,6 +329,10 @@ bool BrowserInstance::alive() const {
   return process_running() && connected() && !page_crashed_;
 }
 
+std::string BrowserInstance::end_reason() const {
+  return page_crashed_ ? kPageCrashed : kConnectionClosed;
+}
+
 std::shared_future<bool> BrowserInstance::shutdown(bool reap_now) {
   if (removal_) return *removal_;
   // The connection goes first, so every caller still waiting hears that it closed.

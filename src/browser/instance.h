@@ -86,6 +86,9 @@ class BrowserInstance {
   // (a page whose renderer crashed or was killed never answers a page command again, while
   // the browser around it runs on).
   bool alive() const;
+  // Why it is not alive, in the words its page commands fail with: the page's process ended,
+  // or the browser's connection closed (the process ending closes it too).
+  std::string end_reason() const;
 
   // Ends the process group and removes the profile folder on a thread of its own. The future
   // tells whether the folder is gone. Repeated calls return the same future. The ended process

@@ -1,5 +1,7 @@
-// One state per place in the grammar; a byte that ends a number is looked at again in the state
-// after the number. Plain string bytes, by far the most common, skip the state switch.
+// One state per place in the grammar. The places come in three kinds, each with a step of its
+// own (between values, inside a string, inside a number), and literals, which need one line; a
+// byte that ends a number is looked at again in the state after the number. Plain string bytes,
+// by far the most common, skip the state switch.
 #include "importer/json_check.h"
 
 #include <cmath>
@@ -125,6 +127,14 @@ bool JsonCheck::number_fits() const {
   return std::isfinite(std::strtod(text.c_str(), nullptr));
 }
 
+void JsonCheck::start_number() {
+  digits_.clear();
+  sticky_ = false;
+  point_ = exponent_ = 0;
+  exponent_negative_ = false;
+  mode_ = Mode::Minus;
+}
+
 bool JsonCheck::end_number() {
   if (!number_fits()) {
     fail();
@@ -149,6 +159,44 @@ void JsonCheck::feed(std::string_view piece) {
 }
 
 void JsonCheck::step(unsigned char c) {
+  switch (mode_) {
+    case Mode::Bom1:
+    case Mode::Bom2:
+    case Mode::Bom3:
+    case Mode::Value:
+    case Mode::ArrayFirst:
+    case Mode::ObjectFirst:
+    case Mode::Key:
+    case Mode::Colon:
+    case Mode::After:
+      return structure_step(c);
+    case Mode::String:
+    case Mode::Utf8:
+    case Mode::Escape:
+    case Mode::Hex:
+    case Mode::LowBackslash:
+    case Mode::LowU:
+      return string_step(c);
+    case Mode::Minus:
+    case Mode::Zero:
+    case Mode::Int:
+    case Mode::Dot:
+    case Mode::Frac:
+    case Mode::Exp:
+    case Mode::ExpSign:
+    case Mode::ExpDigits:
+      return number_step(c);
+    case Mode::Literal:
+      if (c != static_cast<unsigned char>(*literal_)) return fail();
+      if (*++literal_ == '\0') value_done();
+      return;
+    case Mode::Failed:
+      return;
+  }
+}
+
+// Between values: the byte order mark, the start of a value, keys, colons, commas and brackets.
+void JsonCheck::structure_step(unsigned char c) {
   switch (mode_) {
     case Mode::Bom1:
       if (c == 0xEF) {
@@ -213,20 +261,11 @@ void JsonCheck::step(unsigned char c) {
           return;
         case '-':
           note(Kind::Other);
-          digits_.clear();
-          sticky_ = false;
-          point_ = exponent_ = 0;
-          exponent_negative_ = false;
-          mode_ = Mode::Minus;
-          return;
+          return start_number();
         default:
           if (!is_digit(c)) return fail();
           note(Kind::Other);
-          digits_.clear();
-          sticky_ = false;
-          point_ = exponent_ = 0;
-          exponent_negative_ = false;
-          mode_ = Mode::Minus;
+          start_number();
           return step(c);
       }
     }
@@ -267,6 +306,14 @@ void JsonCheck::step(unsigned char c) {
       }
       return fail();
 
+    default:  // modes of the other steps
+      return;
+  }
+}
+
+// Inside a string or a key: plain bytes, UTF-8 sequences, escapes and surrogate pairs.
+void JsonCheck::string_step(unsigned char c) {
+  switch (mode_) {
     case Mode::String:
       if (c == '"') {
         if (in_key_) {
@@ -388,6 +435,15 @@ void JsonCheck::step(unsigned char c) {
       mode_ = Mode::Hex;
       return;
 
+    default:  // modes of the other steps
+      return;
+  }
+}
+
+// Inside a number: sign, integer part, fraction and exponent. The byte that ends a number is
+// read again in the mode after it.
+void JsonCheck::number_step(unsigned char c) {
+  switch (mode_) {
     case Mode::Minus:  // also the first digit of a number without a sign
       if (c == '0') {
         mode_ = Mode::Zero;
@@ -396,36 +452,21 @@ void JsonCheck::step(unsigned char c) {
       if (c < '1' || c > '9') return fail();
       mode_ = Mode::Int;
       return number_digit(c);
-    case Mode::Zero:
-      if (c == '.') {
-        mode_ = Mode::Dot;
-        return;
-      }
-      if (c == 'e' || c == 'E') {
-        mode_ = Mode::Exp;
-        return;
-      }
-      if (end_number()) step(c);
-      return;
-    case Mode::Int:
-      if (is_digit(c)) return number_digit(c);
-      if (c == '.') {
-        mode_ = Mode::Dot;
-        return;
-      }
-      if (c == 'e' || c == 'E') {
-        mode_ = Mode::Exp;
-        return;
-      }
-      if (end_number()) step(c);
-      return;
     case Mode::Dot:
       if (!is_digit(c)) return fail();
       number_digit(c);
       mode_ = Mode::Frac;
       return;
+    case Mode::Zero:
+    case Mode::Int:
     case Mode::Frac:
-      if (is_digit(c)) return number_digit(c);
+      // More digits (none after a lone leading zero), a point (not in the fraction), an
+      // exponent, or a byte that ends the number and is read again after it.
+      if (is_digit(c) && mode_ != Mode::Zero) return number_digit(c);
+      if (c == '.' && mode_ != Mode::Frac) {
+        mode_ = Mode::Dot;
+        return;
+      }
       if (c == 'e' || c == 'E') {
         mode_ = Mode::Exp;
         return;
@@ -451,12 +492,7 @@ void JsonCheck::step(unsigned char c) {
       if (end_number()) step(c);
       return;
 
-    case Mode::Literal:
-      if (c != static_cast<unsigned char>(*literal_)) return fail();
-      if (*++literal_ == '\0') value_done();
-      return;
-
-    case Mode::Failed:
+    default:  // modes of the other steps
       return;
   }
 }

@@ -73,7 +73,11 @@ class JsonCheck {
     Failed,
   };
 
+  // One byte in the current mode; each kind of place in the grammar has its own step.
   void step(unsigned char c);
+  void structure_step(unsigned char c);
+  void string_step(unsigned char c);
+  void number_step(unsigned char c);
   void fail() { mode_ = Mode::Failed; }
   void push(bool object);
   bool top_is_object() const;
@@ -81,6 +85,7 @@ class JsonCheck {
   void string_byte_seen();
   void number_digit(unsigned char c);
   bool number_fits() const;
+  void start_number();
   bool end_number();
   void key_char(std::uint32_t code_point);
 

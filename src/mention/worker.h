@@ -13,11 +13,8 @@
 //   ended     by the stop message, by the cancel flag, or after kIdleEnd without a command
 //             touching the index; saves what is not yet in the file, then clears alive
 //
-// Rescans: a shallow rescan of a folder compares its children on the disk with the index's,
-// removes what is gone, updates times and walks new folders whole; a deep rescan walks a
-// folder's subtree again and puts the result in place of the old one. Change notifications
-// name the parent folder to look at; a changed ".gitignore" or ".ignore" walks its folder
-// again under the new rules; lost notifications lead to a check of every folder.
+// The rescans (a folder's children, a whole subtree, every folder's time, a burst of change
+// notifications) are the rescanner's (rescanner.h); the worker decides when they run.
 //
 // All waits go through timing::scaled, so tests run the same loop faster.
 #pragma once
@@ -28,6 +25,7 @@
 #include <vector>
 
 #include "mention/handle.h"
+#include "mention/rescanner.h"
 #include "mention/watcher.h"
 
 namespace kavor::mention {
@@ -76,10 +74,6 @@ class EventBuffer {
 // stopped) is still saving, the new worker waits for it before reading the file.
 void start_worker(const std::shared_ptr<IndexHandle>& handle,
                   std::shared_ptr<IndexHandle> predecessor, EventSink sink);
-
-// For tests: called on the worker's thread when a walk or a rescan of `folder` has read the
-// disk and before what it read reaches the index, the moment a change is easiest to miss.
-void set_read_hook_for_tests(void (*hook)(const std::string& folder));
 
 // The save delay after `failures` consecutive failed saves (unscaled).
 milliseconds save_delay(unsigned failures);

@@ -156,15 +156,15 @@ void Application::set_up() {
   }
   host_->set_profile(profile_);
 
-  window_ = new MainWindow(profile_, options_.endpoints, agent_->state().get<Watchdog>(),
-                           agent_->commands(),
-                           [opener = options_.opener](const QUrl& url) { opener(url); });
+  window_ =
+      new MainWindow(profile_, options_.endpoints, agent_->state().watchdog, agent_->commands(),
+                     [opener = options_.opener](const QUrl& url) { opener(url); });
   if (!window_) fatal("main window");
   host_->set_window(window_);
   if (options_.watchdog) {
     // Every started load of the application gets its check.
     QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
-      run_load_check(agent_->state().get<Watchdog>(), host_, options_.endpoints, load,
+      run_load_check(agent_->state().watchdog, host_, options_.endpoints, load,
                      agent_->stop_token());
     });
   }
@@ -172,7 +172,7 @@ void Application::set_up() {
 
   run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
-    run_watchdog(agent_->state().get<Watchdog>(), host_, options_.endpoints, agent_->stop_token());
+    run_watchdog(agent_->state().watchdog, host_, options_.endpoints, agent_->stop_token());
   }
   agent_->start();
 }

@@ -10,8 +10,8 @@
 #include <stop_token>
 
 #include "app/agent.h"
+#include "app/agent_state.h"
 #include "app/command_table.h"
-#include "app/state_registry.h"
 #include "common/endpoints.h"
 #include "common/host.h"
 #include "shell/main_window.h"
@@ -98,7 +98,7 @@ class Application {
   // background tasks (they keep running on the event loop; set-up does not wait for them).
   void set_up();
 
-  StateRegistry& state() { return agent_->state(); }
+  AgentState& state() { return agent_->state(); }
   // The commands the chat web application may call; more may be added before set_up().
   CommandTable& commands() { return agent_->commands(); }
   MainWindow* main_window() const { return window_; }

@@ -9,13 +9,13 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/state_registry.h"
 #include "bridge/status.h"
 #include "desktop/notifications.h"
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
 #include "platform/os_info.h"
+#include "support/agent_state.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
 #include "test_service.h"
@@ -38,15 +38,12 @@ class Shown : public Notifications {
 class CommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    state_.add(std::make_unique<tools::Approvals>());
-    state_.add(std::make_unique<Status>());
-    state_.add(std::make_unique<Watchdog>());
-    state_.add(device::DeviceStore::load(
+    state_->device = device::DeviceStore::load(
         dir_.filePath(QStringLiteral("device.json")), *creds_,
-        {QStringLiteral("kavor-commands-test"), QString::fromStdString(svc_.base_url())}));
-    install_commands(table_, CommandContext{endpoints(), state_, host_, notes_, {}});
+        {QStringLiteral("kavor-commands-test"), QString::fromStdString(svc_.base_url())});
+    install_commands(table_, CommandContext{endpoints(), *state_, host_, notes_, {}});
   }
-  void TearDown() override { state_.get<device::DeviceStore>().forget(); }
+  void TearDown() override { state_->device->forget(); }
   Endpoints endpoints() const {
     return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
                      QString::fromStdString(svc_.base_url()));
@@ -58,7 +55,7 @@ class CommandsTest : public ::testing::Test {
   TestService svc_;
   QTemporaryDir dir_;
   std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
-  StateRegistry state_;
+  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
   test::RecordingHost host_;
   Shown notes_;
   CommandTable table_;
@@ -104,7 +101,7 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
   ASSERT_TRUE(linked.ok) << linked.error.toStdString();
   EXPECT_EQ(linked.value["device"]["id"], "7");
   EXPECT_EQ(linked.value["device"].begin().key(), "id");  // id, then name
-  state_.get<Status>().online = true;
+  state_->status.online = true;
   EXPECT_EQ(call("agent_info").value["connected"], true);
 
   const CommandResult unlinked = call("agent_unlink", {{"token", nullptr}});

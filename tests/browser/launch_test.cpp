@@ -24,6 +24,7 @@
 #include "browser_support.h"
 #include "common/timing.h"
 #include "support/other_user.h"
+#include "support/temp_tree.h"
 
 namespace kavor::browser {
 namespace launch_test {
@@ -35,12 +36,7 @@ using test::text_of;
 
 using Launched = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using kavor::test::read_file;
 
 // The live processes of the session `leader` started: the browser and its helpers.
 std::vector<pid_t> session_members(pid_t leader) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/timing.h"
-
 namespace kavor {
 namespace endpoints_test {
 namespace {
@@ -36,27 +34,7 @@ TEST(Endpoints, SameOriginComparesSchemeHostAndEffectivePort) {
   EXPECT_FALSE(same_origin(app, QUrl()));
 }
 
-TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
-  timing::set_speedup(1000);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(5000)).count(), 5);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(10)).count(), 1);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(0)).count(), 0);
-  timing::set_speedup(0);
-  EXPECT_EQ(timing::speedup(), 1);
-  EXPECT_EQ(timing::scaled(std::chrono::milliseconds(40000)).count(), 40000);
-}
-
-}  // namespace
-}  // namespace endpoints_test
-}  // namespace kavor
-
-#include "app/state_registry.h"
-
-namespace kavor {
-namespace endpoints_test {
-namespace {
-
-TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) {
+TEST(FatalStops, MalformedBuiltInAddressesStopTheProgram) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(Endpoints(QStringLiteral("not a url"), QStringLiteral("x")).app_url(),
                "valid app url");
@@ -64,13 +42,6 @@ TEST(FatalStops, MalformedBuiltInAddressesAndDoubleRegistrationsStopTheProgram) 
       Endpoints(QStringLiteral("https://a.test/"), QStringLiteral("x"), QStringLiteral("::"))
           .asset_url(QStringLiteral("error.html")),
       "valid asset base url");
-  EXPECT_DEATH(
-      {
-        StateRegistry registry;
-        registry.add(std::make_unique<int>(1));
-        registry.add(std::make_unique<int>(2));
-      },
-      "registered twice");
 }
 
 }  // namespace

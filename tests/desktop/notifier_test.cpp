@@ -13,9 +13,9 @@
 #include <atomic>
 
 #include "app/desktop_commands.h"
-#include "app/state_registry.h"
 #include "common/timing.h"
 #include "desktop/reply_watcher.h"
+#include "support/agent_state.h"
 #include "support/notification_server.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
@@ -38,13 +38,12 @@ class NotifierTest : public ::testing::Test {
   void SetUp() override {
     timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_->ready()) << "run under dbus-run-session";
-    auto& notifier = state_.add(Notifier::load(host_, *toaster_, [this] {
+    state_->notifier = Notifier::load(host_, *toaster_, [this] {
       asked_on_ = QThread::currentThread();
       return prefs_path_;
-    }));
-    notifier_ = &notifier;
-    state_.add(std::make_unique<Watchers>());
-    install_desktop_commands(table_, CommandContext{endpoints_, state_, host_, notifier, {}});
+    });
+    notifier_ = state_->notifier.get();
+    install_desktop_commands(table_, CommandContext{endpoints_, *state_, host_, *notifier_, {}});
   }
   void TearDown() override { timing::set_speedup(1); }
 
@@ -81,7 +80,7 @@ class NotifierTest : public ::testing::Test {
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
   Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")};
-  StateRegistry state_;
+  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
   CommandTable table_;
 };

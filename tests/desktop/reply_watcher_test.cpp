@@ -9,9 +9,9 @@
 #include <mutex>
 
 #include "app/desktop_commands.h"
-#include "app/state_registry.h"
 #include "common/timing.h"
 #include "desktop/notifier.h"
+#include "support/agent_state.h"
 #include "support/notification_server.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
@@ -35,12 +35,13 @@ class WatchersTest : public ::testing::Test {
   void SetUp() override {
     timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_.ready()) << "run under dbus-run-session";
-    auto& notifier = state_.add(std::make_unique<Notifier>(
-        host_, *toaster_, [this] { return dir_.filePath(QStringLiteral("notifications.json")); }));
+    state_->notifier = std::make_unique<Notifier>(
+        host_, *toaster_, [this] { return dir_.filePath(QStringLiteral("notifications.json")); });
+    Notifier& notifier = *state_->notifier;
     notifier_ = &notifier;
     ASSERT_FALSE(notifier.set_prefs(Prefs{true, true, true, Lang::En}));
-    watchers_ = &state_.add(std::make_unique<Watchers>());
-    install_desktop_commands(table_, CommandContext{endpoints(), state_, host_, notifier, {}});
+    watchers_ = &state_->watchers;
+    install_desktop_commands(table_, CommandContext{endpoints(), *state_, host_, notifier, {}});
   }
   void TearDown() override {
     for (const auto& [chat, mid] : watchers_->watched()) watchers_->unwatch(chat);
@@ -74,7 +75,7 @@ class WatchersTest : public ::testing::Test {
   QTemporaryDir dir_;
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
-  StateRegistry state_;
+  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
   Watchers* watchers_ = nullptr;
   CommandTable table_;

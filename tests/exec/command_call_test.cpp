@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "run_support.h"
-#include "tools/agent_fixture.h"
+#include "agent/agent_fixture.h"
 
 namespace kavor::tools {
 namespace command_call_test {

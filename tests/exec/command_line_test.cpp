@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "support/command_output.h"
+
 namespace kavor::exec {
 namespace command_line_test {
 namespace {
@@ -68,19 +70,7 @@ TEST(CommandLine, TimeoutsAreClampedAndDefaultToTwoMinutes) {
 // What bash reads back from a quoted docker command must be the arguments as given.
 std::vector<std::string> bash_reads(const std::string& command_text) {
   const std::string script = "printf '%s\\0' " + command_text.substr(7);  // after "docker "
-  FILE* pipe = ::popen(("bash -c " + posix_quote(script)).c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  ::pclose(pipe);
-  std::vector<std::string> args;
-  for (std::size_t start = 0; start < out.size();) {
-    const std::size_t end = out.find('\0', start);
-    args.push_back(out.substr(start, end - start));
-    start = end + 1;
-  }
-  return args;
+  return kavor::test::nul_separated(kavor::test::command_output("bash -c " + posix_quote(script)));
 }
 
 TEST(CommandLine, DockerArgumentsAreQuotedOnlyWhenNeededAndBashReadsThemBack) {

@@ -7,10 +7,10 @@
 #include <QFileInfo>
 
 #include "app/import_commands.h"
-#include "app/state_registry.h"
 #include "common/timing.h"
 #include "desktop/notifications.h"
 #include "importer/archives.h"
+#include "support/agent_state.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
 #include "test_service.h"
@@ -279,11 +279,12 @@ TEST_F(UploadTest, AnUnreachableServiceAndASlowOneAreToldApart) {
 }
 
 TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
-  StateRegistry state;
+  const std::unique_ptr<AgentState> state =
+      test::agent_state_in(QString::fromStdString(folder_.path("state")));
   NoNotifications notes;
   CommandTable table;
   install_import_commands(table,
-                          CommandContext{endpoints(svc_.base_url()), state, host_, notes, {}});
+                          CommandContext{endpoints(svc_.base_url()), *state, host_, notes, {}});
   folder_.write("notes.txt", "just text, not a zip at all");
   folder_.write("conversations.json", R"([{"id":"other","mapping":{}}])");
   folder_.run(QStringLiteral("zip"), {"-q", "other.zip", "conversations.json"});

@@ -1,4 +1,5 @@
 #include "platform/session_file.h"
+#include "support/temp_tree.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,9 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
-  char made[] = "/tmp/kavor-session-XXXXXX";
-  ASSERT_NE(mkdtemp(made), nullptr);
-  const fs::path root(made);
+  const test::TempTree tree("kavor-session");
+  const fs::path root = tree.path();
   // Good files to spoil, each in a folder of its own (which the writer makes private).
   std::vector<fs::path> files;
   for (int i = 0; i < 6; ++i) {
@@ -61,7 +61,6 @@ TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
     EXPECT_NE(write_session_secret(file, new_session_secret()).find(error), std::string::npos)
         << file;
   }
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "platform/session_file.h"
+#include "support/command_output.h"
 #include "support/other_user.h"
 #include "support/raw_http.h"
+#include "support/temp_tree.h"
 
 namespace kavor::service {
 namespace local_service_test {
@@ -341,18 +343,12 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
                 .status,
             200);
   const auto as_other = [&](const std::string& command) {
-    std::string out;
-    FILE* pipe = popen((other.run_as() + command + " 2>&1").c_str(), "r");
-    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe);) {
-      out += buffer;
-    }
-    if (pipe != nullptr) pclose(pipe);
-    return out;
+    return kavor::test::command_output(other.run_as() + command + " 2>&1");
   };
   // The file as the service writes it, in its private folder; and if that folder were opened
   // to everyone, the file's own mode still keeps it.
-  char made[] = "/tmp/kavor-session-test-XXXXXX";
-  ASSERT_NE(mkdtemp(made), nullptr);
+  const kavor::test::TempTree tree("kavor-session-test");
+  const char* made = tree.path().c_str();
   chmod(made, 0755);
   const std::string file = std::string(made) + "/private/session";
   ASSERT_EQ(platform::write_session_secret(file, kSessionSecret), "");
@@ -360,7 +356,6 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
     chmod((std::string(made) + "/private").c_str(), folder_mode);
     EXPECT_NE(as_other("cat " + file).find("Permission denied"), std::string::npos) << folder_mode;
   }
-  std::filesystem::remove_all(made);
 
   // bash's /dev/tcp: a client as plain as another user could write.
   const std::string body = R"({"text":"/read .ssh/id_rsa","workspace":"/home/user"})";

@@ -15,6 +15,7 @@
 #include "desktop/reply_watcher.h"
 #include "desktop/watchdog.h"
 #include "shell/application.h"
+#include "support/page_driver.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -32,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 // Ticks of 300 ms, 45 s of silence in 4.5 s, two minutes between reloads in 12 s. The limits
 // on the real page are the program's own unless a test says otherwise.
 constexpr int kSpeedup = 10;
-constexpr auto kPageTimeout = 30s;
+using test::kPageTimeout;
 
 std::chrono::milliseconds real(std::chrono::milliseconds nominal) {
   return nominal / kSpeedup;
@@ -106,7 +107,7 @@ class DesktopWindowTest : public ::testing::Test {
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QString url() const { return app_->main_window()->page()->url().toString(); }
-  Watchdog& watchdog() { return app_->state().get<Watchdog>(); }
+  Watchdog& watchdog() { return app_->state().watchdog; }
   bool in_front() {
     MainWindow* window = app_->main_window();
     window->showNormal();
@@ -124,14 +125,7 @@ class DesktopWindowTest : public ::testing::Test {
     wait_until([] { return false; }, time);
   }
   QVariant js(const QString& script) {
-    QVariant result;
-    bool done = false;
-    app_->main_window()->page()->runJavaScript(script, [&](const QVariant& v) {
-      result = v;
-      done = true;
-    });
-    EXPECT_TRUE(wait_until([&] { return done; }, kPageTimeout)) << script.toStdString();
-    return result;
+    return test::run_script(app_->main_window()->page(), script);
   }
   std::vector<QString> visited() {
     std::lock_guard lock(mutex_);
@@ -326,9 +320,9 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   EXPECT_FALSE(toast.ok);
   EXPECT_FALSE(toast.error.isEmpty());
   ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok);
-  EXPECT_EQ(app_->state().get<Watchers>().watched().size(), 1u);
+  EXPECT_EQ(app_->state().watchers.watched().size(), 1u);
   ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok);
-  EXPECT_TRUE(app_->state().get<Watchers>().watched().empty());
+  EXPECT_TRUE(app_->state().watchers.watched().empty());
   // Closing the program while a watch waits for its next tick is harmless.
   ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c2"}, {"mid", 4}, {"token", "t"}}).ok);
   app_.reset();

@@ -15,6 +15,7 @@
 #include "desktop/watchdog.h"
 #include "shell/asset_scheme.h"
 #include "shell/main_window.h"
+#include "support/page_driver.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -29,7 +30,7 @@ using test::wait_until;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSpeedup = 20;  // retry ticks every 400 ms; a probe still waits its 7 seconds
-constexpr auto kPageTimeout = 30s;
+using test::kPageTimeout;
 constexpr const char* kWebsite = "https://www.kavor.example/";
 
 QByteArray favicon_bytes() {
@@ -117,16 +118,7 @@ class LocalPagesTest : public ::testing::Test {
         },
         kPageTimeout);
   }
-  QVariant js(const QString& script) {
-    QVariant result;
-    bool done = false;
-    page()->runJavaScript(script, [&](const QVariant& v) {
-      result = v;
-      done = true;
-    });
-    EXPECT_TRUE(wait_until([&] { return done; }, kPageTimeout)) << script.toStdString();
-    return result;
-  }
+  QVariant js(const QString& script) { return test::run_script(page(), script); }
   // Empty while the page is between documents.
   Json snapshot() {
     const std::optional<Json> shown =

@@ -23,6 +23,7 @@
 #include "shell/application.h"
 #include "shell/page_bridge.h"
 #include "support/other_user.h"
+#include "support/page_driver.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -154,16 +155,7 @@ void add_commands(CommandTable& table, Counters* counters) {
             [counters](const Json& args) { return shape(counters, args); });
 }
 
-QVariant run_js(QWebEnginePage* page, const QString& script) {
-  QVariant result;
-  bool done = false;
-  page->runJavaScript(script, [&](const QVariant& v) {
-    result = v;
-    done = true;
-  });
-  EXPECT_TRUE(wait_until([&] { return done; })) << script.toStdString();
-  return result;
-}
+using test::run_script;
 
 class PageBridgeTest : public ::testing::Test {
  protected:
@@ -198,7 +190,7 @@ class PageBridgeTest : public ::testing::Test {
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QWebEnginePage* page() const { return app_->main_window()->page(); }
-  QVariant js(const QString& script) { return run_js(page(), script); }
+  QVariant js(const QString& script) { return run_script(page(), script); }
 
   // Waits until the main window shows `url` with the test page's script loaded.
   bool showing(const QString& url) {
@@ -465,7 +457,7 @@ TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
     return wait_until(
         [&] {
           return page->url().toString().toStdString() == url && !page->isLoading() &&
-                 run_js(page, QStringLiteral("!!window.bridgeTest")).toBool();
+                 run_script(page, QStringLiteral("!!window.bridgeTest")).toBool();
         },
         std::chrono::seconds(20));
   };
@@ -474,15 +466,15 @@ TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
   // The channel opens (this is the main frame) but every call is refused and no event or
   // answer comes back.
   ASSERT_TRUE(wait_until([&] {
-    return run_js(page, QStringLiteral("report.channel")).toString() == QStringLiteral("open");
+    return run_script(page, QStringLiteral("report.channel")).toString() == QStringLiteral("open");
   }));
   bridge->emit_event(QStringLiteral("agent://call"), Json::object());
   wait_until([] { return false; }, std::chrono::milliseconds(500));
-  const Json seen =
-      Json::parse(run_js(page, QStringLiteral("JSON.stringify(report)")).toString().toStdString());
+  const Json seen = Json::parse(
+      run_script(page, QStringLiteral("JSON.stringify(report)")).toString().toStdString());
   EXPECT_EQ(seen["internals"], "undefined");
   EXPECT_EQ(seen["invoke"], "rejected");
-  EXPECT_FALSE(run_js(page, QStringLiteral("bridgeTest.isTauri()")).toBool());
+  EXPECT_FALSE(run_script(page, QStringLiteral("bridgeTest.isTauri()")).toBool());
   EXPECT_EQ(seen["events"], Json::array());
   EXPECT_FALSE(seen.contains("answer"));
   EXPECT_EQ(runs("echo"), 0);
@@ -490,12 +482,12 @@ TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
   // The same bridge serves the application once the page shows it.
   page->load(QUrl(app_url()));
   ASSERT_TRUE(shows(app_url().toStdString()));
-  EXPECT_EQ(run_js(page, QStringLiteral("typeof window.__TAURI_INTERNALS__")).toString(),
+  EXPECT_EQ(run_script(page, QStringLiteral("typeof window.__TAURI_INTERNALS__")).toString(),
             QStringLiteral("object"));
-  run_js(page, QStringLiteral(
-                   "bridgeTest.track('ok', () => bridgeTest.invoke('echo', { text: 'app' }))"));
+  run_script(page, QStringLiteral(
+                       "bridgeTest.track('ok', () => bridgeTest.invoke('echo', { text: 'app' }))"));
   EXPECT_TRUE(wait_until([&] {
-    return run_js(page, QStringLiteral("bridgeTest.outcome('ok')")).toString() ==
+    return run_script(page, QStringLiteral("bridgeTest.outcome('ok')")).toString() ==
            QStringLiteral(R"({"ok":true,"value":"app"})");
   }));
 
@@ -559,7 +551,7 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   ASSERT_TRUE(Json::parse(outcome("after"))["ok"].get<bool>());
   svc_.set_default("GET", "/bridge/poll", Reply::text(500, ""));
   svc_.release_held(Reply::text(500, ""));
-  ASSERT_TRUE(wait_until([&] { return !app_->state().get<Status>().online.load(); }));
+  ASSERT_TRUE(wait_until([&] { return !app_->state().status.online.load(); }));
   wait_until([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(Json::parse(heard()).size(), 1u);
 }

@@ -12,6 +12,7 @@
 #include "common/timing.h"
 #include "desktop/watchdog.h"
 #include "shell/application.h"
+#include "support/page_driver.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -41,7 +42,7 @@ constexpr const char* kAppPage = R"(<!doctype html><html><body>
 </script></body></html>)";
 
 // Pages load in a real browser engine, which is slow on a busy machine.
-constexpr std::chrono::seconds kPageTimeout{30};
+using test::kPageTimeout;
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -79,16 +80,7 @@ class WindowTest : public ::testing::Test {
   QWebEnginePage* page() const { return app_->main_window()->page(); }
   QString url() const { return page()->url().toString(); }
 
-  QVariant js(const QString& script) {
-    QVariant result;
-    bool done = false;
-    page()->runJavaScript(script, [&](const QVariant& v) {
-      result = v;
-      done = true;
-    });
-    EXPECT_TRUE(wait_until([&] { return done; })) << script.toStdString();
-    return result;
-  }
+  QVariant js(const QString& script) { return test::run_script(page(), script); }
   bool app_page_ready() {
     return wait_until(
         [&] {
@@ -158,8 +150,8 @@ TEST_F(WindowTest, ReachableApplicationLoadsAndALockScriptRunsInEveryFrame) {
             0);
   EXPECT_TRUE(js(QStringLiteral("window.__kavorLocked === true")).toBool());
   // The page-load hook told the watchdog: an application page started and finished loading.
-  ASSERT_TRUE(wait_until([&] { return app_->state().get<Watchdog>().loaded(); }));
-  EXPECT_GE(app_->state().get<Watchdog>().load_counter(), 1u);
+  ASSERT_TRUE(wait_until([&] { return app_->state().watchdog.loaded(); }));
+  EXPECT_GE(app_->state().watchdog.load_counter(), 1u);
   ASSERT_TRUE(wait_until([&] {
     return js(QStringLiteral("(function(){var f=document.getElementById('frame');"
                              "return !!(f.contentWindow && f.contentWindow.__kavorLocked);})()"))

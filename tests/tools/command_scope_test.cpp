@@ -1,4 +1,5 @@
 #include "tools/command_scope.h"
+#include "support/temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -89,8 +90,8 @@ TEST(CommandScope, TextTheShellReadsDifferentlyIsOutsideAndOrdinaryWorkIsNot) {
 
 // Links are followed as the file tools follow them, including in the folders "cd" reaches.
 TEST(CommandScope, LinksAreFollowedFromEveryFolderTheTextReaches) {
-  char pattern[] = "/tmp/kavor-scope-XXXXXX";
-  const fs::path base = fs::canonical(::mkdtemp(pattern));
+  const test::TempTree tree("kavor-scope");
+  const fs::path base = tree.path();
   const fs::path ws = base / "ws";
   fs::create_directories(ws / "sub" / "deep");
   fs::create_directories(base / "home");
@@ -110,15 +111,14 @@ TEST(CommandScope, LinksAreFollowedFromEveryFolderTheTextReaches) {
   for (const char* inside : {"cat up/x", "cd sub/deep && cat up", "ls in/ s*/", "cat in/../x"}) {
     EXPECT_FALSE(outside(inside)) << inside;
   }
-  fs::remove_all(base);
 }
 
 // From a folder below the workspace root, a relative path that stays inside leaves it once the
 // command works one folder up: every way the text has of moving there, or of running a command it
 // does not name plainly, is followed.
 TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
-  char pattern[] = "/tmp/kavor-scope-XXXXXX";
-  const fs::path ws = fs::canonical(::mkdtemp(pattern));
+  const test::TempTree tree("kavor-scope");
+  const fs::path ws = tree.path();
   fs::create_directories(ws / "sub");
   std::ofstream(ws / "sub" / "cd") << "a file that \"c[d]\" matches";
   const Scope scope{ws, {}};
@@ -150,7 +150,6 @@ TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
         "find . -name '*.o' -exec rm {} +"}) {
     EXPECT_FALSE(outside(inside)) << inside;
   }
-  fs::remove_all(ws);
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "support/command_output.h"
+#include "support/temp_tree.h"
+
 namespace kavor {
 namespace diff_test {
 namespace {
@@ -114,11 +117,6 @@ class PairMaker {
   bool crlf_ = false;
 };
 
-void write_bytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // Runs the system's `diff -U3` once over two folders holding the pairs, and returns the hunks
 // per pair (pairs without differences are absent).
 std::map<std::size_t, std::string> system_diffs(const std::vector<TextPair>& pairs) {
@@ -126,26 +124,18 @@ std::map<std::size_t, std::string> system_diffs(const std::vector<TextPair>& pai
   std::error_code ec;
   const fs::path base =
       fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-  std::string pattern = (base / "diff_test_XXXXXX").string();
-  const char* dir_name = mkdtemp(pattern.data());
-  if (dir_name == nullptr) return {};
-  const fs::path dir(dir_name);
+  const test::TempTree tree("diff_test", base);
+  if (tree.path().empty()) return {};
+  const fs::path dir = tree.path();
   fs::create_directory(dir / "a");
   fs::create_directory(dir / "b");
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    write_bytes(dir / "a" / std::to_string(i), pairs[i].old_text);
-    write_bytes(dir / "b" / std::to_string(i), pairs[i].new_text);
+    test::write_file(dir / "a" / std::to_string(i), pairs[i].old_text);
+    test::write_file(dir / "b" / std::to_string(i), pairs[i].new_text);
   }
 
   const std::string command = "cd '" + dir.string() + "' && diff -r -U3 a b";
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buf[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
-    pclose(pipe);
-  }
-  fs::remove_all(dir);
+  const std::string output = test::command_output(command);
 
   // Each file's section starts with "diff -r -U3 a/N b/N" and the two header lines; hunk lines
   // never start with "diff".

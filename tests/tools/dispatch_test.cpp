@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "tools/agent_fixture.h"
+#include "agent/agent_fixture.h"
 #include "tools/approvals.h"
 #include "tools/paths.h"
 
@@ -86,7 +86,7 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
       done.dump(),
       R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
       R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
-  EXPECT_EQ(agent_->state().get<RunningChats>().size(), 0u);
+  EXPECT_EQ(agent_->state().running_chats.size(), 0u);
 }
 
 TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {

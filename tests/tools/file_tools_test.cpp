@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/temp_tree.h"
 #include "tools/file_text.h"
 
 namespace kavor::tools {
@@ -19,27 +20,16 @@ namespace {
 class FileTools : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kavor-files-XXXXXX";
-    base_ = fs::canonical(::mkdtemp(tmpl));
     fs::create_directories(ws());
     fs::create_directories(base_ / "elsewhere");
   }
-  void TearDown() override { fs::remove_all(base_); }
-
   fs::path ws() const { return base_ / "ws"; }
   Scope scope() const { return Scope{ws(), {}}; }
 
   void put(const fs::path& relative, const std::string& bytes) const {
-    const fs::path path = relative.is_absolute() ? relative : ws() / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
+    test::write_file(relative.is_absolute() ? relative : ws() / relative, bytes);
   }
-  std::string contents(const fs::path& relative) const {
-    std::ifstream in(ws() / relative, std::ios::binary);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
+  std::string contents(const fs::path& relative) const { return test::read_file(ws() / relative); }
 
   Decoded decoded(const Decoder& tool, const Json& args) const {
     DecodeResult result = tool(args, scope());
@@ -66,7 +56,8 @@ class FileTools : public ::testing::Test {
     return ran.error;
   }
 
-  fs::path base_;
+  const test::TempTree tree_{"kavor-files"};
+  const fs::path base_ = tree_.path();
 };
 
 std::string numbered(int number, const std::string& line) {

@@ -8,6 +8,7 @@
 
 #include "app/tools.h"
 #include "browser/registry.h"
+#include "support/temp_tree.h"
 
 namespace kavor::tools {
 namespace memory_test {
@@ -16,13 +17,6 @@ namespace {
 constexpr const char* kHeader =
     "# Kavor Agent memory\n\nWhat Kavor Agent remembers about this project. Each memory is one "
     "file under memory/.\n\n";
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::string repeat(const std::string& text, int times) {
   std::string out;
@@ -36,22 +30,13 @@ std::size_t count_entries(const fs::path& folder) {
   return count;
 }
 
-void put(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 class MemoryWorkspace : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kavor-memory-XXXXXX";
-    base_ = fs::canonical(::mkdtemp(tmpl));
     fs::create_directories(base_ / "ws");
     fs::create_directories(base_ / "outside");
     scope_ = Scope{base_ / "ws", {}};
   }
-  void TearDown() override { fs::remove_all(base_); }
-
   fs::path ws() const { return base_ / "ws"; }
   fs::path outside() const { return base_ / "outside"; }
 
@@ -76,7 +61,8 @@ class MemoryWorkspace : public ::testing::Test {
     return message != nullptr ? *message : std::string("<decoded>");
   }
 
-  fs::path base_;
+  const test::TempTree tree_{"kavor-memory"};
+  const fs::path base_ = tree_.path();
   Scope scope_;
   std::int64_t now_ = 1700000000;  // 2023-11-14T22:13:20Z
 };
@@ -208,7 +194,7 @@ TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
       run(decoded),
       "Saved .kavor-agent/memory/build-steps-windows.md (1 memory in .kavor-agent/index.md).");
   const fs::path file = ws() / ".kavor-agent/memory/build-steps-windows.md";
-  EXPECT_EQ(slurp(file),
+  EXPECT_EQ(test::read_file(file),
             "---\ntitle: Build steps (Windows)\ndescription: How to build\n"
             "created: 2023-11-14T22:13:20Z\nupdated: 2023-11-14T22:13:20Z\n---\n\n"
             "Run cmake.\nThen ninja.\n");
@@ -223,7 +209,7 @@ TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
   EXPECT_EQ(
       run(again),
       "Saved .kavor-agent/memory/build-steps-windows.md (1 memory in .kavor-agent/index.md).");
-  EXPECT_EQ(slurp(file),
+  EXPECT_EQ(test::read_file(file),
             "---\ntitle: Build steps\ndescription: \ncreated: 2023-11-14T22:13:20Z\n"
             "updated: 2023-11-14T23:13:20Z\n---\n\nUse ninja.\n");
 
@@ -231,7 +217,7 @@ TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
   EXPECT_EQ(run(save("style [web]", "Style [web]", "tabs", "Tabs.")),
             "Saved .kavor-agent/memory/style [web].md (2 memories in .kavor-agent/index.md).");
   EXPECT_EQ(
-      slurp(ws() / ".kavor-agent/index.md"),
+      test::read_file(ws() / ".kavor-agent/index.md"),
       std::string(kHeader) +
           "- [Style \\[web\\]](memory/style%20[web].md) - tabs (updated 2023-11-14 23:14 UTC)\n"
           "- [Build steps](memory/build-steps-windows.md) (updated 2023-11-14 23:13 UTC)\n");
@@ -265,7 +251,7 @@ TEST_F(MemoryWorkspace, ForgettingRemovesTheFileAndRewritesTheOverview) {
   EXPECT_TRUE(info.memory);
   EXPECT_EQ(info.summary, "forget a");
   EXPECT_EQ(info.lang, "markdown");
-  EXPECT_EQ(info.detail, slurp(ws() / ".kavor-agent/memory/a.md"));
+  EXPECT_EQ(info.detail, test::read_file(ws() / ".kavor-agent/memory/a.md"));
   EXPECT_EQ(run(decoded),
             "Forgot .kavor-agent/memory/a.md (1 memory left in .kavor-agent/index.md).");
   EXPECT_FALSE(fs::exists(ws() / ".kavor-agent/memory/a.md"));
@@ -273,11 +259,12 @@ TEST_F(MemoryWorkspace, ForgettingRemovesTheFileAndRewritesTheOverview) {
   const DecodeResult last = forget("b");
   fs::remove(ws() / ".kavor-agent/memory/b.md");  // gone between approval and run
   EXPECT_EQ(run(last), "error: .kavor-agent/memory/b.md does not exist.");
-  put(ws() / ".kavor-agent/memory/b.md", "b");
-  put(ws() / ".kavor-agent/memory/notes.txt", "not a memory");
+  test::write_file(ws() / ".kavor-agent/memory/b.md", "b");
+  test::write_file(ws() / ".kavor-agent/memory/notes.txt", "not a memory");
   EXPECT_EQ(run(forget("b")),
             "Forgot .kavor-agent/memory/b.md (0 memories left in .kavor-agent/index.md).");
-  EXPECT_EQ(slurp(ws() / ".kavor-agent/index.md"), std::string(kHeader) + "No memories yet.\n");
+  EXPECT_EQ(test::read_file(ws() / ".kavor-agent/index.md"),
+            std::string(kHeader) + "No memories yet.\n");
 }
 
 TEST_F(MemoryWorkspace, LinksOutOfTheWorkspaceAreNeverWrittenThrough) {
@@ -287,7 +274,7 @@ TEST_F(MemoryWorkspace, LinksOutOfTheWorkspaceAreNeverWrittenThrough) {
   // The whole .kavor-agent folder leads elsewhere.
   fs::create_symlink(outside(), ws() / ".kavor-agent");
   EXPECT_EQ(refusal(save("x", "X", "", "x")), ".kavor-agent/memory/x.md" + outside_folder);
-  put(outside() / "memory/x.md", "someone else's file");
+  test::write_file(outside() / "memory/x.md", "someone else's file");
   EXPECT_EQ(refusal(forget("x")), ".kavor-agent/memory/x.md" + outside_folder);
   fs::remove(ws() / ".kavor-agent");
 
@@ -299,7 +286,7 @@ TEST_F(MemoryWorkspace, LinksOutOfTheWorkspaceAreNeverWrittenThrough) {
   fs::remove(ws() / ".kavor-agent/memory");
 
   // The overview alone leads elsewhere.
-  put(outside() / "index.md", "theirs");
+  test::write_file(outside() / "index.md", "theirs");
   fs::create_symlink(outside() / "index.md", ws() / ".kavor-agent/index.md");
   EXPECT_EQ(refusal(save("x", "X", "", "x")), ".kavor-agent/index.md" + outside_folder);
   fs::remove(ws() / ".kavor-agent/index.md");
@@ -319,14 +306,14 @@ TEST_F(MemoryWorkspace, LinksOutOfTheWorkspaceAreNeverWrittenThrough) {
   fs::create_symlink(outside(), ws() / ".kavor-agent");
   EXPECT_EQ(run(forgetting), "error: .kavor-agent/memory/x.md" + outside_folder);
 
-  EXPECT_EQ(slurp(outside() / "memory/x.md"), "someone else's file");
-  EXPECT_EQ(slurp(outside() / "index.md"), "theirs");
+  EXPECT_EQ(test::read_file(outside() / "memory/x.md"), "someone else's file");
+  EXPECT_EQ(test::read_file(outside() / "index.md"), "theirs");
   EXPECT_EQ(count_entries(outside()), 3u);  // memory/, memory/x.md, index.md
 }
 
 TEST_F(MemoryWorkspace, LinkedMemoryFilesStayInsideTheScope) {
   // A memory file linking out of the workspace is neither shown nor listed.
-  put(outside() / "secret.md", "---\ntitle: Secret\n---\n\nsecret");
+  test::write_file(outside() / "secret.md", "---\ntitle: Secret\n---\n\nsecret");
   fs::create_directories(ws() / ".kavor-agent/memory");
   fs::create_symlink(outside() / "secret.md", ws() / ".kavor-agent/memory/leak.md");
   EXPECT_EQ(refusal(forget("leak")),
@@ -334,21 +321,21 @@ TEST_F(MemoryWorkspace, LinkedMemoryFilesStayInsideTheScope) {
             "touch it.");
   EXPECT_EQ(run(save("a", "A", "", "alpha")),
             "Saved .kavor-agent/memory/a.md (1 memory in .kavor-agent/index.md).");
-  EXPECT_EQ(slurp(ws() / ".kavor-agent/index.md").find("Secret"), std::string::npos);
+  EXPECT_EQ(test::read_file(ws() / ".kavor-agent/index.md").find("Secret"), std::string::npos);
 
   // Forgetting a memory that links to a project file removes the link, not the project file.
-  put(ws() / "notes.md", "project notes");
+  test::write_file(ws() / "notes.md", "project notes");
   fs::create_symlink(ws() / "notes.md", ws() / ".kavor-agent/memory/notes.md");
   EXPECT_EQ(run(forget("notes")),
             "Forgot .kavor-agent/memory/notes.md (1 memory left in .kavor-agent/index.md).");
-  EXPECT_EQ(slurp(ws() / "notes.md"), "project notes");
+  EXPECT_EQ(test::read_file(ws() / "notes.md"), "project notes");
 }
 
 TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
   // Memory saves run without asking and replace their files whole: a link shipped with the
   // project must not turn one into the replacement of a source file or of the repository data.
-  put(ws() / "src/main.c", "int main;");
-  put(ws() / ".git/config", "[core]");
+  test::write_file(ws() / "src/main.c", "int main;");
+  test::write_file(ws() / ".git/config", "[core]");
   const struct {
     const char* link;
     const char* target;
@@ -363,8 +350,8 @@ TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
     fs::create_symlink(c.target, ws() / c.link);
     EXPECT_NE(refusal(save(c.slug, "T", "", "text")), "<decoded>") << c.link;
   }
-  EXPECT_EQ(slurp(ws() / "src/main.c"), "int main;");
-  EXPECT_EQ(slurp(ws() / ".git/config"), "[core]");
+  EXPECT_EQ(test::read_file(ws() / "src/main.c"), "int main;");
+  EXPECT_EQ(test::read_file(ws() / ".git/config"), "[core]");
   // A linked memory folder inside the workspace still serves.
   fs::remove_all(ws() / ".kavor-agent");
   fs::create_directories(ws() / "shared");
@@ -390,9 +377,9 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   EXPECT_EQ(empty.value.dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
 
-  put(ws() / "AGENT.md", "agent");
+  test::write_file(ws() / "AGENT.md", "agent");
   EXPECT_EQ(project_context(ws().string()).value["instructions_file"], "AGENT.md");
-  put(ws() / "AGENTS.md", std::string(32725, 'x') + "\n" + std::string(100, 'y'));
+  test::write_file(ws() / "AGENTS.md", std::string(32725, 'x') + "\n" + std::string(100, 'y'));
   ASSERT_EQ(run(save("a", "A", "", "alpha")).rfind("Saved", 0), 0u);
   ASSERT_EQ(run(save("b", "B", "", "beta")).rfind("Saved", 0), 0u);
   const ProjectContext context = project_context(ws().string() + "/");
@@ -400,14 +387,14 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   EXPECT_EQ(context.value["instructions_file"], "AGENTS.md");
   EXPECT_EQ(context.value["instructions"],
             std::string(32725, 'x') + "\n" + std::string(kCutMarker));
-  EXPECT_EQ(context.value["memory_index"], slurp(ws() / ".kavor-agent/index.md"));
+  EXPECT_EQ(context.value["memory_index"], test::read_file(ws() / ".kavor-agent/index.md"));
   EXPECT_EQ(context.value["memories"], 2);
 
   // The overview is cut at 16,384 bytes: exactly that many stays whole.
   const std::string index = repeat("ж", kIndexLimit / 2);
-  put(ws() / ".kavor-agent/index.md", index);
+  test::write_file(ws() / ".kavor-agent/index.md", index);
   EXPECT_EQ(project_context(ws().string()).value["memory_index"], index);
-  put(ws() / ".kavor-agent/index.md", index + "z");
+  test::write_file(ws() / ".kavor-agent/index.md", index + "z");
   const auto cut = project_context(ws().string()).value["memory_index"].get<std::string>();
   EXPECT_EQ(cut, index.substr(0, kIndexLimit - 42) + "\n" + std::string(kCutMarker));
   EXPECT_EQ(cut.size(), 16'384u);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "support/temp_tree.h"
 #include "tools/args.h"
 
 namespace kavor::tools {
@@ -14,17 +15,15 @@ namespace {
 class TempTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kavor-paths-XXXXXX";
-    base_ = fs::canonical(::mkdtemp(tmpl));
     fs::create_directories(base_ / "ws" / "src");
     fs::create_directories(base_ / "ws-evil");
     fs::create_directories(base_ / "ws_backup");
     fs::create_directories(base_ / "elsewhere");
     std::ofstream(base_ / "ws" / "a.txt") << "a";
   }
-  void TearDown() override { fs::remove_all(base_); }
   fs::path ws() const { return base_ / "ws"; }
-  fs::path base_;
+  const test::TempTree tree_{"kavor-paths"};
+  const fs::path base_ = tree_.path();
 };
 
 TEST(Paths, NormalizeDropsDotsAndClimbsButKeepsWhatCannotClimb) {

@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/command_output.h"
+#include "support/temp_tree.h"
+
 namespace kavor::tools {
 namespace shell_text_test {
 namespace {
@@ -16,25 +19,11 @@ namespace fs = std::filesystem;
 // The arguments bash gives `printf` for `text`, run in an empty folder (patterns stay as
 // written there).
 std::vector<std::string> bash_words(const std::string& text) {
-  char pattern[] = "/tmp/kavor-shell-XXXXXX";
-  const fs::path dir = ::mkdtemp(pattern);
+  const test::TempTree tree("kavor-shell");
+  const fs::path dir = tree.path();
   std::ofstream(dir / "script") << "printf '%s\\0' " << text << "\n";
   const std::string command = "cd '" + dir.string() + "' && bash --norc --noprofile script";
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buf[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, got);
-    pclose(pipe);
-  }
-  fs::remove_all(dir);
-  std::vector<std::string> words;
-  for (std::size_t start = 0; start < output.size();) {
-    const std::size_t end = output.find('\0', start);
-    words.push_back(output.substr(start, end - start));
-    start = end + 1;
-  }
-  return words;
+  return test::nul_separated(test::command_output(command));
 }
 
 TEST(ShellText, QuotesEscapesAndBracesAreReadAsBashReadsThem) {

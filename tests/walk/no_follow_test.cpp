@@ -1,4 +1,5 @@
 #include "walk/no_follow.h"
+#include "support/temp_tree.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(NoFollow, ALinkAnywhereOnTheWayIsRefusedAndNothingIsCreatedThroughOne) {
-  char tmpl[] = "/tmp/kavor-no-follow-XXXXXX";
-  const fs::path base = fs::canonical(::mkdtemp(tmpl));
+  const test::TempTree tree("kavor-no-follow");
+  const fs::path base = tree.path();
   fs::create_directories(base / "real" / "deep");
   fs::create_directories(base / "elsewhere");
   std::ofstream(base / "real" / "deep" / "f.txt") << "f";

@@ -14,37 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "support/command_output.h"
+#include "support/temp_tree.h"
+
 namespace kavor::walk {
 namespace walker_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "walk-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
-};
-
-void write(const std::string& path, const std::string& content = "") {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 // Reported paths in walk order; folders end in "/", links in "@".
 std::vector<std::string> listing(const std::string& start, const WalkOptions& options,
@@ -64,11 +41,11 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 }
 
 TEST(Walker, OrderHiddenEntriesLinksAndFixedSkips) {
-  TempDir dir;
+  test::TempTree dir;
   for (const char* f : {"b.txt", "B.txt", "a/z.txt", "a/.hidden", "a.txt", ".dot/x", "a b/c", "_",
                         ".git/config", "node_modules/p/i.js", "sub/node_modules"})
-    write(dir / f);
-  write(dir / "sub/file.txt", "12345");
+    test::write_file(dir / f);
+  test::write_file(dir / "sub/file.txt", "12345");
   ASSERT_EQ(symlink("sub", (dir / "link-to-dir").c_str()), 0);
   ASSERT_EQ(symlink("missing", (dir / "dangling").c_str()), 0);
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);  // never reported: reading it could block
@@ -100,9 +77,9 @@ TEST(Walker, OrderHiddenEntriesLinksAndFixedSkips) {
 }
 
 TEST(Walker, LimitsStopsAndFilters) {
-  TempDir dir;
+  test::TempTree dir;
   for (const char* f : {"a/b/c/d.txt", "a/b/e.txt", "a/f.txt", "g.txt", "skip/h.txt"})
-    write(dir / f);
+    test::write_file(dir / f);
   WalkOptions options;
   options.report_folders = true;
 
@@ -155,10 +132,10 @@ TEST(Walker, LimitsStopsAndFilters) {
 }
 
 TEST(Walker, FoldersThatVanishOrCannotBeReadAreSkipped) {
-  TempDir dir;
-  write(dir / "a/x.txt");
-  write(dir / "b/y.txt");
-  write(dir / "c/z.txt");
+  test::TempTree dir;
+  test::write_file(dir / "a/x.txt");
+  test::write_file(dir / "b/y.txt");
+  test::write_file(dir / "c/z.txt");
   WalkOptions options;
   options.report_folders = true;
   std::vector<std::string> seen;
@@ -177,12 +154,12 @@ TEST(Walker, FoldersThatVanishOrCannotBeReadAreSkipped) {
 }
 
 TEST(Walker, DeepTreesBeyondTheHeldFolderLimit) {
-  TempDir dir;
+  test::TempTree dir;
   std::string rel;
   for (int i = 0; i < 150; ++i) rel += "d/";
-  write(dir / (rel + "leaf.txt"));
-  write(dir / (rel.substr(0, 100) + ".gitignore"), "leaf.txt\n");
-  write(dir / (rel.substr(0, 100) + "x/leaf.txt"));
+  test::write_file(dir / (rel + "leaf.txt"));
+  test::write_file(dir / (rel.substr(0, 100) + ".gitignore"), "leaf.txt\n");
+  test::write_file(dir / (rel.substr(0, 100) + "x/leaf.txt"));
   EXPECT_EQ(listing(dir.path(), WalkOptions{}),
             (std::vector<std::string>{rel.substr(0, 100) + ".gitignore"}));
 }
@@ -191,13 +168,15 @@ TEST(Walker, DeepTreesBeyondTheHeldFolderLimit) {
 // thousands of rules in each of several nested folders is passed over whole (its "*.log" does
 // not apply), while a small file below still does.
 TEST(Walker, IgnoreFilesWithMillionsOfRulesArePassedOver) {
-  TempDir dir;
+  test::TempTree dir;
   std::string huge;
   for (int i = 0; i < 300'000; ++i) huge += "a\n";
   std::string rel;
-  for (; rel.size() < 8; rel += "d/") write(dir / (rel + ".gitignore"), huge + "*.log\n");
-  write(dir / (rel + ".gitignore"), "*.log\n");
-  for (const char* name : {"kept.log", "d/kept.log", "d/d/d/d/dropped.log"}) write(dir / name);
+  for (; rel.size() < 8; rel += "d/")
+    test::write_file(dir / (rel + ".gitignore"), huge + "*.log\n");
+  test::write_file(dir / (rel + ".gitignore"), "*.log\n");
+  for (const char* name : {"kept.log", "d/kept.log", "d/d/d/d/dropped.log"})
+    test::write_file(dir / name);
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   const auto listed = listing(dir.path(), WalkOptions{});
@@ -209,14 +188,14 @@ TEST(Walker, IgnoreFilesWithMillionsOfRulesArePassedOver) {
 }
 
 TEST(Walker, IgnoreFilesOfTheTreeAndOfParentFolders) {
-  TempDir dir;
+  test::TempTree dir;
   const std::string repo = dir / "repo";
-  write(repo + "/.gitignore", "*.log\nsecret/\n");
-  write(repo + "/sub/.gitignore", "!keep.log\n/local.txt\n");
-  write(repo + "/sub/.ignore", "*.gen\n");
+  test::write_file(repo + "/.gitignore", "*.log\nsecret/\n");
+  test::write_file(repo + "/sub/.gitignore", "!keep.log\n/local.txt\n");
+  test::write_file(repo + "/sub/.ignore", "*.gen\n");
   for (const char* f : {"sub/a.log", "sub/keep.log", "sub/local.txt", "sub/x/local.txt",
                         "sub/secret/s.txt", "sub/code.gen", "sub/code.c"})
-    write(repo + "/" + f);
+    test::write_file(repo + "/" + f);
   WalkOptions options;
   options.repository_rules = false;
 
@@ -239,45 +218,31 @@ TEST(Walker, IgnoreFilesOfTheTreeAndOfParentFolders) {
 
   // Inside a work tree the parents up to its root count, and so does info/exclude.
   options = WalkOptions{};
-  write(repo + "/.git/info/exclude", "# local\ncode.c\n");
+  test::write_file(repo + "/.git/info/exclude", "# local\ncode.c\n");
   EXPECT_EQ(
       sorted(listing(repo + "/sub", options)),
       (std::vector<std::string>{".gitignore", ".ignore", "code.gen", "keep.log", "x/local.txt"}));
   // A start inside an excluded folder is still walked; the rules apply below it.
-  write(repo + "/secret/a.txt");
-  write(repo + "/secret/b.log");
+  test::write_file(repo + "/secret/a.txt");
+  test::write_file(repo + "/secret/b.log");
   EXPECT_EQ(listing(repo + "/secret", options), (std::vector<std::string>{"a.txt"}));
 }
 
 TEST(Walker, ExcludeFileOfALinkedWorkTree) {
-  TempDir dir;
-  write(dir / "main/.git/info/exclude", "*.bak\n");
-  write(dir / "main/.git/worktrees/wt/commondir", "../..\n");
-  write(dir / "wt/.git", "gitdir: " + (dir / "main/.git/worktrees/wt") + "\n");
-  write(dir / "wt/a.bak");
-  write(dir / "wt/a.c");
+  test::TempTree dir;
+  test::write_file(dir / "main/.git/info/exclude", "*.bak\n");
+  test::write_file(dir / "main/.git/worktrees/wt/commondir", "../..\n");
+  test::write_file(dir / "wt/.git", "gitdir: " + (dir / "main/.git/worktrees/wt") + "\n");
+  test::write_file(dir / "wt/a.bak");
+  test::write_file(dir / "wt/a.c");
   EXPECT_EQ(listing(dir / "wt", WalkOptions{}), (std::vector<std::string>{"a.c"}));
-  write(dir / "sm/.git", "gitdir: ../main/.git\n");  // relative pointer, no commondir
-  write(dir / "sm/b.bak");
-  write(dir / "sm/b.c");
+  test::write_file(dir / "sm/.git", "gitdir: ../main/.git\n");  // relative pointer, no commondir
+  test::write_file(dir / "sm/b.bak");
+  test::write_file(dir / "sm/b.c");
   EXPECT_EQ(listing(dir / "sm", WalkOptions{}), (std::vector<std::string>{"b.c"}));
 }
 
 // ---- Agreement with git on generated trees ----
-
-std::string run_command(const std::string& command, int* status) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    *status = -1;
-    return out;
-  }
-  char buffer[65536];
-  std::size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-  *status = pclose(pipe);
-  return out;
-}
 
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> out;
@@ -305,7 +270,7 @@ class TreeGenerator {
     fs::create_directories(path);
     for (unsigned i = 0, n = pick(6); i < n; ++i) {
       const std::string file = path + "/" + files[pick(files.size())];
-      if (!fs::exists(file)) write(file, "x");
+      if (!fs::exists(file)) test::write_file(file, "x");
     }
     if (pick(8) == 0) {
       const std::string link = path + "/" + (pick(2) ? "link" : folders[pick(folders.size())]);
@@ -313,7 +278,7 @@ class TreeGenerator {
       if (!fs::exists(fs::symlink_status(link)))
         fs::create_symlink(pick(2) ? "." : "a.txt", link, ec);
     }
-    if (pick(2) == 0) write(path + "/.gitignore", rules(1 + pick(6)));
+    if (pick(2) == 0) test::write_file(path + "/.gitignore", rules(1 + pick(6)));
     if (depth >= 4) return;
     for (unsigned i = 0, n = pick(depth == 0 ? 5 : 4); i < n; ++i) {
       const std::string sub = path + "/" + folders[pick(folders.size())];
@@ -362,26 +327,28 @@ std::string difference(const std::vector<std::string>& ours, const std::vector<s
 // Thirty generated trees side by side in one repository (one `git init`, one listing keep the
 // test fast), with rules at the top and in info/exclude that reach into them.
 TEST(Walker, AgreesWithGitOnGeneratedTrees) {
-  TempDir home;
+  test::TempTree home;
   const std::string git = "HOME=" + shell_quote(home.path()) +
                           " XDG_CONFIG_HOME=" + shell_quote(home.path()) +
                           " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null git";
   int status = 0;
-  run_command(git + " --version >/dev/null 2>&1", &status);
+  test::command_output(git + " --version >/dev/null 2>&1", &status);
   if (status != 0) GTEST_SKIP() << "git is not available";
 
-  TempDir dir;
+  test::TempTree dir;
   constexpr unsigned kSeeds = 30;
   for (unsigned seed = 1; seed <= kSeeds; ++seed)
     TreeGenerator(seed).folder(dir / ("s" + std::to_string(seed)), 0);
-  write(dir / ".gitignore", "*.o\n!**/keep/*.o\n/s3/\ns5/**/tmp/\n/s7/*.txt\n!/s7/a.txt\n");
-  run_command("cd " + shell_quote(dir.path()) + " && " + git + " init -q --template=", &status);
+  test::write_file(dir / ".gitignore",
+                   "*.o\n!**/keep/*.o\n/s3/\ns5/**/tmp/\n/s7/*.txt\n!/s7/a.txt\n");
+  test::command_output("cd " + shell_quote(dir.path()) + " && " + git + " init -q --template=",
+                       &status);
   ASSERT_EQ(status, 0);
-  write(dir / ".git/info/exclude",
-        "# local\n*.json\n!/s2/**/data.json\n/s4/src/\ns6/*/README.md\n");
+  test::write_file(dir / ".git/info/exclude",
+                   "# local\n*.json\n!/s2/**/data.json\n/s4/src/\ns6/*/README.md\n");
 
   std::vector<std::string> expected;
-  const std::string listed = run_command(
+  const std::string listed = test::command_output(
       "cd " + shell_quote(dir.path()) + " && " + git + " ls-files -z --others --exclude-standard",
       &status);
   ASSERT_EQ(status, 0);

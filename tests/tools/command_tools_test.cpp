@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "run_support.h"
+#include "exec/run_support.h"
 #include "support/recording_host.h"
 
 namespace kavor::tools {

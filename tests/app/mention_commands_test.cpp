@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "app/state_registry.h"
 #include "mention/mentions.h"
+#include "mention/tree.h"
 #include "support/recording_host.h"
 #include "support/wait.h"
-#include "tree.h"
 
 namespace kavor {
-namespace commands_test {
+namespace mention_commands_test {
 namespace {
 
 using mention::test::TempTree;
@@ -18,9 +17,9 @@ using mention::test::TempTree;
 class MentionCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    state_.add(std::make_unique<mention::Mentions>(
-        mention::IndexLocation{data_ / "mention-index", true}, mention_event_sink(*host_, {})));
-    install_mention_commands(table_, state_);
+    mentions_ = std::make_unique<mention::Mentions>(
+        mention::IndexLocation{data_ / "mention-index", true}, mention_event_sink(*host_, {}));
+    install_mention_commands(table_, *mentions_);
   }
   CommandResult call(const std::string& name, Json args) {
     return test::run(table_.invoke(name, args));
@@ -38,7 +37,7 @@ class MentionCommandsTest : public ::testing::Test {
 
   TempTree data_;
   std::shared_ptr<test::RecordingHost> host_ = std::make_shared<test::RecordingHost>();
-  StateRegistry state_;
+  std::unique_ptr<mention::Mentions> mentions_;
   CommandTable table_;
 };
 
@@ -109,15 +108,8 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
   // Arguments of the wrong type are refused before the command runs.
   EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", 5}}).ok);
   EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", "a"}, {"limit", "9"}}).ok);
-
-  // Without the state object every command but closing says so.
-  CommandTable bare;
-  StateRegistry empty;
-  install_mention_commands(bare, empty);
-  const CommandResult r = test::run(bare.invoke("ws_index_open", {{"root", t.path()}}));
-  EXPECT_EQ(r.error.toStdString(), "index unavailable");
 }
 
 }  // namespace
-}  // namespace commands_test
+}  // namespace mention_commands_test
 }  // namespace kavor

@@ -13,7 +13,8 @@
 #include <fstream>
 #include <thread>
 
-#include "tools/agent_fixture.h"
+#include "agent/agent_fixture.h"
+#include "support/temp_tree.h"
 #include "tools/approvals.h"
 #include "tools/diff.h"
 #include "tools/file_text.h"
@@ -24,15 +25,6 @@ namespace hardening_test {
 namespace {
 
 using test::wait_until;
-
-std::string read_all(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_all(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // A chain that passes the link `s -> .` forty times: the kernel's limit, used up before the
 // link that leads out.
@@ -46,7 +38,7 @@ class HardeningTest : public test::AgentTest {
  protected:
   fs::path ws() const { return ws_ / "a"; }
   fs::path outside() const { return ws_ / "b"; }
-  Approvals& approvals() { return agent_->state().get<Approvals>(); }
+  Approvals& approvals() { return agent_->state().approvals; }
   // The record of a call, given `answer` if it waits for the user.
   std::optional<Json> answered(const std::string& id, const std::string& answer) {
     if (!wait_until([&] { return !states(id).empty() || !results(id).empty(); })) {
@@ -58,7 +50,7 @@ class HardeningTest : public test::AgentTest {
 };
 
 TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
-  write_all(outside() / "secret.txt", "TOP SECRET\n");
+  test::write_file(outside() / "secret.txt", "TOP SECRET\n");
   fs::create_directories(ws() / ".git" / "hooks");
   fs::create_symlink(".", ws() / "s");
   fs::create_symlink("../b", ws() / "out");
@@ -123,7 +115,7 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
   EXPECT_EQ(context.value.dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
   fs::remove(ws() / "AGENT.md");
-  write_all(ws() / "AGENT.md", "be brief\n");
+  test::write_file(ws() / "AGENT.md", "be brief\n");
   context = command("agent_project_context", workspace);
   EXPECT_EQ(context.value["instructions_file"], "AGENT.md");
   EXPECT_EQ(context.value["instructions"], "be brief\n");
@@ -161,8 +153,8 @@ class Swapper {
 
 TEST_F(HardeningTest, AFolderSwappedForALinkDuringARunDoesNotCarryTheRunOutside) {
   fs::create_directories(ws() / "tree" / "sub");
-  write_all(ws() / "tree" / "sub" / "data.txt", "inside\n");
-  write_all(outside() / "data.txt", "SECRET outside\n");
+  test::write_file(ws() / "tree" / "sub" / "data.txt", "inside\n");
+  test::write_file(outside() / "data.txt", "SECRET outside\n");
   fs::create_symlink(outside(), ws() / "tree" / "swap");
 
   // Writes decoded while "sub" was a folder never land in the folder the link leads to.
@@ -189,7 +181,7 @@ TEST_F(HardeningTest, AFolderSwappedForALinkDuringARunDoesNotCarryTheRunOutside)
 }
 
 TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
-  write_all(outside() / "secret.txt", "TOP SECRET\n");
+  test::write_file(outside() / "secret.txt", "TOP SECRET\n");
   const std::string secret = (outside() / "secret.txt").string();
   struct Case {
     const char* name;
@@ -238,10 +230,10 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
     EXPECT_EQ((*record)["detail"], c.detail) << c.name;
     EXPECT_EQ(record->dump().find("SECRET"), std::string::npos) << c.name;
   }
-  EXPECT_EQ(read_all(outside() / "secret.txt"), "TOP SECRET\n");
+  EXPECT_EQ(test::read_file(outside() / "secret.txt"), "TOP SECRET\n");
 
   // Inside the workspace the assistant may read the file anyway: the record shows the change.
-  write_all(ws() / "notes.txt", "one\n");
+  test::write_file(ws() / "notes.txt", "one\n");
   deliver("inside", "write_file", {{"path", "notes.txt"}, {"content", "two\n"}});
   const auto inside = answered("inside", "deny");
   ASSERT_TRUE(inside);
@@ -283,16 +275,16 @@ TEST_F(HardeningTest, CommandsThatReachOutsideWaitForTheUserAndOrdinaryOnesRunAt
   // A home folder with a key, outside the workspace, and a link to it planted inside.
   const fs::path home = outside() / "home";
   fs::create_directories(home / ".ssh");
-  write_all(home / ".ssh" / "id_rsa", "SECRET KEY\n");
-  write_all(outside() / "secret.txt", "SECRET TEXT\n");
+  test::write_file(home / ".ssh" / "id_rsa", "SECRET KEY\n");
+  test::write_file(outside() / "secret.txt", "SECRET TEXT\n");
   fs::create_symlink(home, ws() / "docs");
   fs::create_symlink("src", ws() / "inner");
   fs::create_directories(ws() / "src");
-  write_all(ws() / "src" / "a.txt", "a\n");
-  write_all(ws() / "src" / "b.txt", "b\n");
-  write_all(ws() / "README.md", "read me\n");
+  test::write_file(ws() / "src" / "a.txt", "a\n");
+  test::write_file(ws() / "src" / "b.txt", "b\n");
+  test::write_file(ws() / "README.md", "read me\n");
   const std::string key = (home / ".ssh" / "id_rsa").string();
-  write_all(ws() / "list.txt", key + "\n");
+  test::write_file(ws() / "list.txt", key + "\n");
   const std::string hidden_key = QByteArray::fromStdString(key).toBase64().toStdString();
   const std::string hidden_cd = QByteArray("cd; cat .ssh/id_rsa").toBase64().toStdString();
   const ScopedEnv fake_home("HOME", home.string());
@@ -380,7 +372,7 @@ TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {
   EXPECT_TRUE(decide("dup", "allow"));
   ASSERT_TRUE(wait_until([&] { return results("dup").size() == 2; }));
   EXPECT_EQ(results("dup")[1]["status"], "ok");
-  EXPECT_EQ(read_all(ws() / "a.txt"), "asked for");
+  EXPECT_EQ(test::read_file(ws() / "a.txt"), "asked for");
   EXPECT_FALSE(fs::exists(outside() / "evil.txt"));
 
   // Once the first call has ended, the id may be used again.
@@ -402,7 +394,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
   }
   // Three long searches hold three threads; folder checks and other calls go on meanwhile.
   EXPECT_EQ(command("agent_path_status", {{"path", ws().string()}}).value, "ok");
-  write_all(ws() / "quick.txt", "quick\n");
+  test::write_file(ws() / "quick.txt", "quick\n");
   deliver("quick", "read_file", {{"path", "quick.txt"}});
   const auto quick = result("quick", std::chrono::seconds(5));
   ASSERT_TRUE(quick);
@@ -427,7 +419,7 @@ TEST_F(HardeningTest, ConcurrentEditsOfOneFileNeverLoseOneOrMixThem) {
   text.replace(1000, 3, "AAA");
   text.replace(text.size() - 1000, 3, "BBB");
   for (int round = 0; round < 3; ++round) {
-    write_all(ws() / "big.txt", text);
+    test::write_file(ws() / "big.txt", text);
     const std::string first = "e" + std::to_string(round) + "a";
     const std::string second = "e" + std::to_string(round) + "b";
     deliver(first, "edit_file", {{"path", "big.txt"}, {"old_text", "AAA"}, {"new_text", "aa"}});
@@ -441,7 +433,7 @@ TEST_F(HardeningTest, ConcurrentEditsOfOneFileNeverLoseOneOrMixThem) {
     ASSERT_TRUE(a && b);
     const int succeeded = ((*a)["status"] == "ok") + ((*b)["status"] == "ok");
     EXPECT_EQ(succeeded, 1) << (*a)["output"] << " / " << (*b)["output"];
-    const std::string after = read_all(ws() / "big.txt");
+    const std::string after = test::read_file(ws() / "big.txt");
     std::string only_a = text;
     only_a.replace(1000, 3, "aa");
     std::string only_b = text;

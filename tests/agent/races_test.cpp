@@ -10,9 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "agent/agent_fixture.h"
 #include "app/tools.h"
 #include "common/build_config.h"
-#include "tools/agent_fixture.h"
+#include "support/temp_tree.h"
 #include "tools/memory.h"
 #include "tools/path_locks.h"
 
@@ -21,15 +22,6 @@ namespace races_test {
 namespace {
 
 using test::wait_until;
-
-std::string read_all(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_all(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Held shut until the test opens it; runs of the tool "hold" wait for it.
 class Latch {
@@ -205,7 +197,7 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
 
 TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
   ASSERT_TRUE(set_mode("c", "everything"));
-  write_all(ws_ / "a" / "f.txt", "old\n");
+  test::write_file(ws_ / "a" / "f.txt", "old\n");
   struct Case {
     const char* name;
     const char* held_turn;  // "": every thread of the tools is taken instead
@@ -247,7 +239,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
     ASSERT_TRUE(record) << c.name;
     EXPECT_EQ((*record)["status"], "error") << c.name;
     EXPECT_EQ((*record)["output"], "[stopped by the user]") << c.name;
-    EXPECT_EQ(read_all(ws_ / "a" / "f.txt"), "old\n") << c.name;
+    EXPECT_EQ(test::read_file(ws_ / "a" / "f.txt"), "old\n") << c.name;
     EXPECT_FALSE(fs::exists(ws_ / "a" / ".kavor-agent" / "memory" / "m.md")) << c.name;
     for (int i = 0; i < holders; ++i) {
       ASSERT_TRUE(result(prefix + "-hold-" + std::to_string(i))) << c.name;
@@ -273,7 +265,7 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
       {"forget", {{"slug", "x"}}, forget_memory_tool(), false},
   };
   for (const Case& c : cases) {
-    write_all(memory / "x.md", "---\ntitle: X\n---\n\nedited\n");
+    test::write_file(memory / "x.md", "---\ntitle: X\n---\n\nedited\n");
     Decoded change = std::get<Decoded>(c.tool(c.args, scope));
     auto editing = std::make_unique<PathLock>(memory / "x.md");  // an edit's turn at the file
     std::atomic<bool> done{false};
@@ -284,7 +276,7 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(done.load()) << c.name << ": changed the file during the edit";
-    EXPECT_EQ(read_all(memory / "x.md"), "---\ntitle: X\n---\n\nedited\n") << c.name;
+    EXPECT_EQ(test::read_file(memory / "x.md"), "---\ntitle: X\n---\n\nedited\n") << c.name;
     editing.reset();
     changing.join();
     EXPECT_TRUE(changed.ok) << c.name << ": " << changed.error;

@@ -74,7 +74,7 @@ class AgentTest : public ::testing::Test {
               std::nullopt);
   }
 
-  device::DeviceStore& device() { return agent_->state().get<device::DeviceStore>(); }
+  device::DeviceStore& device() { return agent_->state().device_store(); }
 
   Endpoints endpoints() const {
     return Endpoints(QString::fromStdString(svc_.base_url() + "/"),

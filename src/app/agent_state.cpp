@@ -1,0 +1,24 @@
+#include "app/agent_state.h"
+
+#include "common/fatal.h"
+#include "desktop/notifier.h"
+#include "device/device_store.h"
+
+namespace kavor {
+
+AgentState::AgentState(mention::IndexLocation index_location, mention::EventSink index_events)
+    : mentions(std::move(index_location), std::move(index_events)) {}
+
+AgentState::~AgentState() = default;
+
+device::DeviceStore& AgentState::device_store() const {
+  if (device == nullptr) fatal("the device store used before the agent started");
+  return *device;
+}
+
+Notifier& AgentState::loaded_notifier() const {
+  if (notifier == nullptr) fatal("the notifier used before the agent started");
+  return *notifier;
+}
+
+}  // namespace kavor
