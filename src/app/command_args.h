@@ -5,14 +5,12 @@
 #include <QString>
 #include <string>
 
-#include "common/json.h"
+#include "common/json_read.h"
 
 namespace kavor {
 
 inline QString text_arg(const Json& args, const char* key) {
-  const auto it = args.find(key);
-  return it != args.end() && it->is_string() ? QString::fromStdString(it->get<std::string>())
-                                             : QString();
+  return QString::fromStdString(json::text(args, key));
 }
 
 }  // namespace kavor

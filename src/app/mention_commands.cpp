@@ -12,6 +12,7 @@
 #include "common/build_config.h"
 #include "common/host.h"
 #include "mention/mentions.h"
+#include "tools/args.h"
 
 namespace kavor {
 
@@ -19,10 +20,7 @@ namespace {
 
 using mention::Mentions;
 
-std::string string_arg(const Json& args, const char* key) {
-  const auto it = args.find(key);
-  return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+using tools::string_arg;
 
 Json hit_json(const mention::Hit& hit) {
   Json out = Json::object();

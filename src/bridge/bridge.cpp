@@ -13,6 +13,7 @@
 #include "common/timing.h"
 #include "desktop/notifications.h"
 #include "device/device_store.h"
+#include "tools/dispatch.h"
 
 namespace kavor {
 
@@ -182,10 +183,7 @@ QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) 
     QCoro::Task<Json> running = runner_(std::move(call), secret);
     record = co_await running;
   } catch (const std::exception& e) {
-    record = Json::object();
-    record["call_id"] = call_id.toStdString();
-    record["status"] = "error";
-    record["output"] = std::string("The tool crashed: ") + e.what();
+    record = tools::failure_record(call_id, QString::fromStdString(tools::crash_message(e)));
   }
   if (!*alive || stop.stop_requested() || record.is_null()) co_return;
   try {

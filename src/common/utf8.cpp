@@ -187,6 +187,16 @@ std::string_view trim_end_unicode(std::string_view text) {
   return text;
 }
 
+std::string_view trim_unicode(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t next = pos;
+    if (!is_unicode_space(next_code_point(text, next))) break;
+    pos = next;
+  }
+  return trim_end_unicode(text.substr(pos));
+}
+
 namespace {
 
 // Whether visible_controls shows `c` escaped (a line feed only in a one-line text).

@@ -55,6 +55,8 @@ bool is_unicode_space(char32_t cp);
 
 // `text` (well-formed UTF-8) without trailing white space in the Unicode sense.
 std::string_view trim_end_unicode(std::string_view text);
+// ... and without leading white space either: what a person typed into a field.
+std::string_view trim_unicode(std::string_view text);
 
 // Texts the agent writes for people to judge (a call's summary, the command or diff shown for
 // approval, a notification) must read as what they hold. Some characters make a text read

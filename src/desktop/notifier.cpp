@@ -7,10 +7,11 @@
 
 #include <array>
 
-#include "common/atomic_file.h"
 #include "common/host.h"
+#include "common/text.h"
 #include "common/timing.h"
 #include "common/utf8.h"
+#include "walk/replace_file.h"
 
 namespace kavor {
 
@@ -18,6 +19,8 @@ namespace {
 
 // A preferences file is some sixty bytes; anything much larger is not one.
 constexpr qint64 kMaxPrefsFileBytes = 64 * 1024;
+// The settings folder holds what the user chose for this account only.
+constexpr mode_t kSettingsFolderMode = 0700;
 constexpr const char* kEllipsis = " \u2026";
 
 struct KindEntry {
@@ -110,7 +113,13 @@ std::optional<QString> save_prefs(const QString& path, const Prefs& prefs) {
         "Kavor Agent has no settings folder it may use for notification settings.");
   }
   const std::string text = prefs_to_json(prefs).dump();
-  return write_file_atomic(path, QByteArray::fromStdString(text));
+  walk::ReplaceOptions options;
+  options.folder_mode = kSettingsFolderMode;
+  options.folder_links = true;  // the settings folder may be linked elsewhere
+  if (const int error = walk::replace_file(QFile::encodeName(path).toStdString(), text, options)) {
+    return QString::fromStdString(errno_text(error));
+  }
+  return std::nullopt;
 }
 
 std::optional<NotifyKind> parse_notify_kind(std::string_view name) {

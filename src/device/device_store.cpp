@@ -4,20 +4,23 @@
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include "common/atomic_file.h"
 #include "common/http.h"
 #include "common/json.h"
+#include "common/text.h"
 #include "device/credential_store.h"
 #include "device/device_file.h"
 #include "device/registration.h"
+#include "walk/replace_file.h"
 
 namespace kavor::device {
 
 namespace {
 
-// device.json is written for the owner only: it may carry the device secret when the
-// credential store is unavailable, and nothing in it is for other users.
-constexpr FileAccess kDeviceFileAccess = FileAccess::OwnerOnly;
+// device.json is written for the owner only, in a folder for the owner only: it may carry the
+// device secret when the credential store is unavailable, and nothing in it is for other users.
+// It is flushed before it replaces the old file: a lost device.json means registering again.
+constexpr mode_t kDeviceFileMode = 0600;
+constexpr mode_t kDeviceFolderMode = 0700;
 
 }  // namespace
 
@@ -77,7 +80,14 @@ std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
   const std::optional<QString> file_secret =
       in_store ? std::nullopt : std::optional<QString>(record.secret);
   const QByteArray bytes = serialize_device_file(record.device_id, record.device_name, file_secret);
-  if (auto error = write_file_atomic(file_path_, bytes, kDeviceFileAccess)) return error;
+  walk::ReplaceOptions options;
+  options.mode = kDeviceFileMode;
+  options.folder_mode = kDeviceFolderMode;
+  options.folder_links = true;  // the settings folder may be linked elsewhere
+  if (const int error = walk::replace_file(QFile::encodeName(file_path_).toStdString(),
+                                           bytes.toStdString(), options)) {
+    return QString::fromStdString(errno_text(error));
+  }
   std::lock_guard lock(mutex_);
   record_ = record;
   return std::nullopt;

@@ -15,6 +15,7 @@
 
 #include "common/utf8.h"
 #include "mention/fold.h"
+#include "walk/replace_file.h"
 
 namespace kavor::mention {
 
@@ -347,36 +348,13 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
 }
 
 bool write_index_file(const std::string& path, std::string_view bytes) {
-  std::error_code error;
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) {
-    std::filesystem::create_directories(parent, error);
-    if (error) return false;
-  }
-  const std::string temporary = temporary_path(path);
-  // Not following a link, and not waiting on a pipe, put in the temporary file's place.
-  const int fd = open(temporary.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0) {
-    // Such a link or pipe is removed, so that the next attempt can succeed.
-    if (errno == ELOOP || errno == ENXIO) unlink(temporary.c_str());
-    return false;
-  }
-  bool ok = true;
-  std::size_t written = 0;
-  while (ok && written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      written += static_cast<std::size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
+  // Owner-only and flushed; one fixed temporary name, so that a save cut short leaves one
+  // leftover that the next save reuses, not a new one each time. The data folder may be a link.
+  walk::ReplaceOptions options;
+  options.mode = 0600;
+  options.folder_links = true;
+  options.temporary = std::filesystem::path(temporary_path(path)).filename().native();
+  return walk::replace_file(path, bytes, options) == 0;
 }
 
 }  // namespace kavor::mention

@@ -10,64 +10,24 @@
 
 #include "common/utf8.h"
 #include "mention/worker.h"
+#include "walk/path_form.h"
 
 namespace kavor::mention {
 
 namespace {
 
-std::string_view trim(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t next = pos;
-    if (!is_unicode_space(next_code_point(text, next))) break;
-    pos = next;
-  }
-  return trim_end_unicode(text.substr(pos));
-}
-
-std::optional<std::string> canonical(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::nullopt;
-  std::string out(real);
-  std::free(real);
-  return out;
-}
-
-bool inside_or_same(const std::string& outer, const std::string& inner) {
-  if (inner == outer) return true;
-  if (outer == "/") return !inner.empty() && inner.front() == '/';
-  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-         inner[outer.size()] == '/';
-}
-
-// A relative path of ordinary components: nothing empty, no "." or "..", no NUL.
-bool plain_relative(std::string_view path) {
-  if (path.empty() || path.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string_view part = path.substr(
-        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
-  }
-}
+using walk::canonical;
+using walk::inside_or_same;
+using walk::plain_relative;
 
 }  // namespace
 
 std::variant<Root, std::string> resolve_root(std::string_view text) {
-  const std::string_view trimmed = trim(text);
-  if (trimmed.empty()) return std::string(kNoWorkspace);
-  if (trimmed.find('\0') != std::string_view::npos)
-    return std::string(kCannotOpenPrefix) + "the path contains a NUL character";
-  if (trimmed.front() != '/') return std::string(kCannotOpenPrefix) + "the path is not absolute";
-  const auto real = canonical(std::string(trimmed));
-  if (!real) return std::string(kCannotOpenPrefix) + std::strerror(errno);
-  struct stat st {};
-  if (stat(real->c_str(), &st) != 0) return std::string(kCannotOpenPrefix) + std::strerror(errno);
-  if (!S_ISDIR(st.st_mode)) return std::string(kNotAFolder);
-  return Root{*real, utf8_lossy(*real)};
+  auto folder = resolve_workspace_folder(text, WorkspaceReader::Page);
+  if (!folder.ok()) return folder.error();
+  std::string path = std::move(folder).value();
+  std::string shown = utf8_lossy(path);
+  return Root{std::move(path), std::move(shown)};
 }
 
 Mentions::Mentions(IndexLocation location, EventSink sink, std::size_t entry_cap)

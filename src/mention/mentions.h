@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/workspace_folder.h"
 #include "mention/handle.h"
 #include "mention/index_file.h"
 #include "mention/search.h"
@@ -54,15 +55,13 @@ struct SearchReply {
 };
 
 // The messages of the commands.
-inline constexpr std::string_view kNoWorkspace = "No workspace folder is selected.";
-inline constexpr std::string_view kCannotOpenPrefix = "Cannot open the workspace folder: ";
-inline constexpr std::string_view kNotAFolder = "The workspace is not a folder.";
 inline constexpr std::string_view kIndexUnavailable = "index unavailable";
 inline constexpr std::string_view kNotInside = "that path is not inside the workspace";
 
 // Trims the text (white space in the Unicode sense), resolves it to its canonical form through
 // every link, and requires a folder. A relative text is refused: it would name a folder below
-// wherever the program happened to start. The message for the user on failure.
+// wherever the program happened to start. The message for the user on failure
+// (common/workspace_folder.h, worded for the page).
 std::variant<Root, std::string> resolve_root(std::string_view text);
 
 class Mentions {

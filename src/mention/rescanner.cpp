@@ -9,6 +9,8 @@
 #include <set>
 #include <shared_mutex>
 
+#include "walk/path_form.h"
+
 namespace kavor::mention {
 
 namespace {
@@ -75,16 +77,9 @@ WalkRequest Rescanner::request(const std::string& rel, std::size_t depth, std::s
 void Rescanner::locate_own_folder() {
   const std::size_t slash = handle_.file_path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
-  char* real = realpath(handle_.file_path.substr(0, slash).c_str(), nullptr);
-  if (real == nullptr) return;
-  const std::string folder(real);
-  std::free(real);
-  if (folder.size() > handle_.root_path.size() + 1 &&
-      folder.compare(0, handle_.root_path.size(), handle_.root_path) == 0 &&
-      folder[handle_.root_path.size()] == '/')
-    own_folder_ = folder.substr(handle_.root_path.size() + 1);
-  else if (handle_.root_path == "/" && folder.size() > 1)
-    own_folder_ = folder.substr(1);
+  const auto folder = walk::canonical(handle_.file_path.substr(0, slash));
+  if (folder && *folder != handle_.root_path && walk::inside_or_same(handle_.root_path, *folder))
+    own_folder_ = walk::relative_to(handle_.root_path, *folder);
 }
 
 // Whether the folder is still reached from the root without passing a link: a folder
@@ -93,11 +88,8 @@ void Rescanner::locate_own_folder() {
 bool Rescanner::reached_directly(const std::string& rel) const {
   if (rel.empty()) return true;
   const std::string path = absolute(rel);
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return false;
-  const bool same = path == real;
-  std::free(real);
-  return same;
+  const auto real = walk::canonical(path);
+  return real && *real == path;
 }
 
 std::optional<std::uint32_t> Rescanner::folder_mtime(const std::string& rel) const {

@@ -16,6 +16,7 @@
 #include "common/utf8.h"
 #include "mention/fold.h"
 #include "mention/rules.h"
+#include "walk/path_form.h"
 
 namespace kavor::mention {
 
@@ -339,38 +340,6 @@ bool equal_folded(std::string_view a, std::string_view b) {
   }
 }
 
-bool is_inside_or_same(const std::string& outer, const std::string& inner) {
-  if (inner == outer) return true;
-  if (outer == "/") return !inner.empty() && inner.front() == '/';
-  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-         inner[outer.size()] == '/';
-}
-
-bool ordinary_relative(std::string_view folder) {
-  if (folder.empty() || folder.find(':') != std::string_view::npos ||
-      folder.find('\0') != std::string_view::npos || folder.front() == '/')
-    return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = folder.find('/', start);
-    const std::string_view part = folder.substr(
-        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string_view::npos) return true;
-    start = slash + 1;
-  }
-}
-
-std::string_view trim_unicode(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t next = pos;
-    if (!is_unicode_space(next_code_point(text, next))) break;
-    pos = next;
-  }
-  return trim_end_unicode(text.substr(pos));
-}
-
 }  // namespace
 
 std::uint32_t utf16_length(std::string_view text, std::size_t bytes) {
@@ -451,13 +420,12 @@ SearchResult search_index(const Index& index, const PreparedQuery& query, std::s
 
 std::optional<std::vector<Entry>> list_unindexed_folder(const std::string& root,
                                                         std::string_view folder) {
-  if (!ordinary_relative(folder)) return std::nullopt;
-  const std::string joined = root + "/" + std::string(folder);
-  char* real = realpath(joined.c_str(), nullptr);
-  if (real == nullptr) return std::nullopt;
-  const std::string canonical(real);
-  std::free(real);
-  if (!is_inside_or_same(root, canonical)) return std::nullopt;
+  // A ":" is refused too: elsewhere it names a drive or a stream, not a folder.
+  if (folder.find(':') != std::string_view::npos || !walk::plain_relative(folder))
+    return std::nullopt;
+  const auto resolved = walk::canonical(root + "/" + std::string(folder));
+  if (!resolved || !walk::inside_or_same(root, *resolved)) return std::nullopt;
+  const std::string& canonical = *resolved;
   // Opened by its resolved path without following a link swapped in meanwhile.
   const int fd = open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return std::nullopt;

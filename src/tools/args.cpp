@@ -1,7 +1,5 @@
 #include "tools/args.h"
 
-#include <limits>
-
 #include "common/text.h"
 
 namespace kavor::tools {
@@ -10,12 +8,6 @@ namespace {
 
 constexpr std::size_t kSummaryChars = 120;
 constexpr const char* kEllipsis = " \u2026";
-
-const Json* find(const Json& args, const char* key) {
-  if (!args.is_object()) return nullptr;
-  const auto it = args.find(key);
-  return it == args.end() ? nullptr : &*it;
-}
 
 // Byte length of the first `count` UTF-8 characters of `s` (or all of it).
 std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
@@ -36,38 +28,6 @@ std::size_t utf8_prefix(const std::string& s, std::size_t count, bool& cut) {
 }
 
 }  // namespace
-
-std::string string_arg(const Json& args, const char* key) {
-  const Json* v = find(args, key);
-  return v != nullptr && v->is_string() ? v->get<std::string>() : std::string();
-}
-
-std::optional<std::uint64_t> int_arg(const Json& args, const char* key) {
-  const Json* v = find(args, key);
-  if (v == nullptr) return std::nullopt;
-  if (v->is_number_unsigned()) return v->get<std::uint64_t>();
-  if (v->is_number_integer()) {
-    const auto n = v->get<std::int64_t>();
-    return n >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(n)) : std::nullopt;
-  }
-  if (!v->is_string()) return std::nullopt;
-  std::string s = v->get<std::string>();
-  if (!s.empty() && s.front() == '+') s.erase(0, 1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t out = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (out > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    out = out * 10 + digit;
-  }
-  return out;
-}
-
-bool bool_arg(const Json& args, const char* key) {
-  const Json* v = find(args, key);
-  return v != nullptr && v->is_boolean() && v->get<bool>();
-}
 
 std::string command_summary(const std::string& text) {
   std::size_t start = 0;

@@ -6,19 +6,20 @@
 #include <optional>
 #include <string>
 
-#include "common/json.h"
+#include "common/json_read.h"
 
 namespace kavor::tools {
 
-// The string under `key`; "" when missing, when `args` is not an object, or not a string.
-std::string string_arg(const Json& args, const char* key);
-
-// A non-negative JSON integer, or a string of decimal digits with an optional leading "+";
-// nothing when absent, negative, overflowing or anything else.
-std::optional<std::uint64_t> int_arg(const Json& args, const char* key);
-
-// True only for JSON true.
-bool bool_arg(const Json& args, const char* key);
+// The tools' names for the lenient readers of common/json_read.h.
+inline std::string string_arg(const Json& args, const char* key) {
+  return json::text(args, key);
+}
+inline std::optional<std::uint64_t> int_arg(const Json& args, const char* key) {
+  return json::count(args, key);
+}
+inline bool bool_arg(const Json& args, const char* key) {
+  return json::flag(args, key);
+}
 
 // The first non-blank line, cut to 120 characters; " …" appended when something was left out.
 std::string command_summary(const std::string& text);

@@ -1,19 +1,8 @@
 #include "tools/call.h"
 
+#include "common/json_read.h"
+
 namespace kavor {
-
-namespace {
-
-// Reads an optional string key; false on a value of the wrong type.
-bool optional_string(const Json& object, const char* key, QString& out) {
-  const auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  if (!it->is_string()) return false;
-  out = QString::fromStdString(it->get<std::string>());
-  return true;
-}
-
-}  // namespace
 
 std::optional<Call> decode_call(const Json& value) {
   if (!value.is_object()) return std::nullopt;
@@ -26,11 +15,13 @@ std::optional<Call> decode_call(const Json& value) {
   call.id = QString::fromStdString(id->get<std::string>());
   call.tool = QString::fromStdString(tool->get<std::string>());
   if (const auto args = value.find("args"); args != value.end()) call.args = *args;
-  if (!optional_string(value, "chat", call.chat) ||
-      !optional_string(value, "workspace", call.workspace) ||
-      !optional_string(value, "extra", call.extra)) {
-    return std::nullopt;
-  }
+  const auto chat = json::optional_text(value, "chat");
+  const auto workspace = json::optional_text(value, "workspace");
+  const auto extra = json::optional_text(value, "extra");
+  if (!chat.ok() || !workspace.ok() || !extra.ok()) return std::nullopt;
+  call.chat = chat.value().value_or(QString());
+  call.workspace = workspace.value().value_or(QString());
+  call.extra = extra.value().value_or(QString());
   if (const auto project = value.find("project"); project != value.end() && !project->is_null()) {
     if (!project->is_boolean()) return std::nullopt;
     call.project = project->get<bool>();

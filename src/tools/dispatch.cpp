@@ -20,10 +20,6 @@ std::string unknown_tool_message(const std::string& tool) {
          ". Ask the user to update Kavor Agent.";
 }
 
-std::string crash_message(const std::exception& e) {
-  return std::string("The tool crashed: ") + e.what();
-}
-
 // The result record of a decoded call: call_id, status, output, the image, then the call's
 // description for the service.
 Json decoded_record(const CallInfo& info, const std::string& status, const std::string& output,
@@ -36,13 +32,7 @@ Json decoded_record(const CallInfo& info, const std::string& status, const std::
     record["image"] = image->data;
     record["image_mime"] = image->mime;
   }
-  record["tool"] = info.tool;
-  record["kind"] = kind_name(info.kind);
-  record["summary"] = info.summary;
-  record["detail"] = info.detail;
-  record["lang"] = info.lang;
-  record["outside"] = info.outside;
-  record["cwd"] = info.cwd;
+  add_description(record, info);
   return record;
 }
 
@@ -114,6 +104,10 @@ Json failure_record(const QString& call_id, const QString& message) {
   record["status"] = "error";
   record["output"] = message.toStdString();
   return record;
+}
+
+std::string crash_message(const std::exception& e) {
+  return std::string("The tool crashed: ") + e.what();
 }
 
 QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {

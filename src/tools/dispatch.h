@@ -7,6 +7,7 @@
 #include <QString>
 #include <QThreadPool>
 
+#include <exception>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -59,8 +60,12 @@ struct DispatchContext {
   std::stop_token shutdown;
 };
 
-// The record for a call that failed before it was decoded: call_id, status "error", output.
+// The record for a call that failed before it was decoded, or whose run escaped every other
+// report: call_id, status "error", output.
 Json failure_record(const QString& call_id, const QString& message);
+
+// What the assistant reads when a tool throws: "The tool crashed: <what>".
+std::string crash_message(const std::exception& e);
 
 // Runs the call to its end; returns the result record (null once shutdown was requested).
 QCoro::Task<Json> dispatch(Call call, DispatchContext context);

@@ -3,12 +3,10 @@
 #include <QChar>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <variant>
 
 #include <dirent.h>
@@ -24,6 +22,7 @@
 #include "tools/path_locks.h"
 #include "tools/paths.h"
 #include "walk/no_follow.h"
+#include "walk/replace_file.h"
 
 namespace kavor::tools {
 
@@ -99,34 +98,15 @@ std::variant<std::string, std::string> read_file(const fs::path& path,
   return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(out));
 }
 
-// Replaces `target` so that a reader sees the old file or the new one, never a part of it: the
-// bytes go to a temporary sibling that is renamed over the target. The rename replaces a link
-// at the target itself instead of writing through it. Missing parent folders are created.
+// Replaces `target` (walk/replace_file.h): a link at the target is replaced, not written
+// through, and a link on the folder's path is refused. Memories are notes the user can write
+// again, so the write does not wait for the disk.
 std::optional<std::string> write_replacing(const fs::path& target, const std::string& bytes) {
-  const int folder = walk::open_folder_creating(target.parent_path().native());
-  if (folder < 0) return errno_text(errno);
-  static std::atomic<std::uint64_t> counter{std::random_device{}()};
-  const std::string name = target.filename().native();
-  const std::string temp = "." + name + ".tmp-" + std::to_string(counter.fetch_add(1));
-  const int fd =
-      ::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    const int error = errno;
-    ::close(folder);
+  walk::ReplaceOptions options;
+  options.flush = false;
+  if (const int error = walk::replace_file(target.native(), bytes, options)) {
     return errno_text(error);
   }
-  std::size_t done = 0;
-  int error = 0;
-  while (done < bytes.size() && error == 0) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno != EINTR) error = errno;
-    if (wrote > 0) done += static_cast<std::size_t>(wrote);
-  }
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) error = errno;
-  if (error != 0) ::unlinkat(folder, temp.c_str(), 0);
-  ::close(folder);
-  if (error != 0) return errno_text(error);
   return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/model.h"
 
+#include "walk/path_form.h"
+
 namespace kavor::tools {
 
 const char* kind_name(ToolKind kind) {
@@ -14,29 +16,27 @@ const char* kind_name(ToolKind kind) {
   return "read";
 }
 
+void add_description(Json& record, const CallInfo& info) {
+  record["tool"] = info.tool;
+  record["kind"] = kind_name(info.kind);
+  record["summary"] = info.summary;
+  record["detail"] = info.detail;
+  record["lang"] = info.lang;
+  record["outside"] = info.outside;
+  record["cwd"] = info.cwd;
+}
+
 Json to_json(const CallInfo& info) {
   Json j = Json::object();
   j["call_id"] = info.call_id;
   j["chat"] = info.chat;
-  j["tool"] = info.tool;
-  j["kind"] = kind_name(info.kind);
-  j["summary"] = info.summary;
-  j["detail"] = info.detail;
-  j["lang"] = info.lang;
-  j["outside"] = info.outside;
-  j["cwd"] = info.cwd;
+  add_description(j, info);
   j["memory"] = info.memory;
   return j;
 }
 
 bool path_within(const fs::path& path, const fs::path& base) {
-  auto p = path.begin();
-  for (auto b = base.begin(); b != base.end(); ++b, ++p) {
-    // A trailing separator of the base shows up as an empty last component.
-    if (b->empty() && std::next(b) == base.end()) return true;
-    if (p == path.end() || *p != *b) return false;
-  }
-  return true;
+  return walk::inside_or_same(base.native(), path.native());
 }
 
 bool Scope::contains(const fs::path& path) const {

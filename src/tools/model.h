@@ -34,7 +34,12 @@ struct CallInfo {
   bool memory = false;
 };
 
-// Keys in the order call_id, chat, tool, kind, summary, detail, lang, outside, cwd, memory.
+// Adds what the user is shown of a call, the same keys in the same order wherever a call is
+// described (an approval card, a call event, the result record for the service): tool, kind,
+// summary, detail, lang, outside, cwd.
+void add_description(Json& record, const CallInfo& info);
+
+// Keys in the order call_id, chat, the description above, memory.
 Json to_json(const CallInfo& info);
 
 struct ToolImage {
@@ -82,7 +87,8 @@ struct Scope {
   bool contains(const fs::path& path) const;
 };
 
-// True when `path` equals `base` or lies below it, compared by whole components.
+// True when `path` equals `base` or lies below it, compared by whole components
+// (walk::inside_or_same).
 bool path_within(const fs::path& path, const fs::path& base);
 
 }  // namespace kavor::tools

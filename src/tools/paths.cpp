@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "common/utf8.h"
+#include "common/workspace_folder.h"
 
 namespace kavor::tools {
 
@@ -93,15 +94,9 @@ std::string display_path(const fs::path& path, const fs::path& root) {
 }
 
 std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace) {
-  const std::string does_not_exist =
-      "The workspace folder " + workspace + " does not exist on this computer.";
-  // A relative folder would be looked up from wherever the program happened to start.
-  if (!fs::path(workspace).is_absolute()) return does_not_exist;
-  std::error_code ec;
-  const fs::path canonical = fs::canonical(workspace, ec);
-  if (ec) return does_not_exist;
-  if (!fs::is_directory(canonical, ec)) return "The workspace " + workspace + " is not a folder.";
-  return canonical;
+  auto folder = resolve_workspace_folder(workspace, WorkspaceReader::Assistant);
+  if (!folder.ok()) return folder.error();
+  return fs::path(std::move(folder).value());
 }
 
 std::variant<Scope, std::string> resolve_scope(const Call& call) {

@@ -25,6 +25,7 @@
 
 #include "walk/ignore.h"
 #include "walk/no_follow.h"
+#include "walk/path_form.h"
 
 namespace kavor::walk {
 namespace {
@@ -120,27 +121,6 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// `inner` relative to its ancestor-or-self `outer` ("" when equal); both are canonical.
-std::string relative_to(const std::string& outer, const std::string& inner) {
-  if (inner.size() <= outer.size()) return "";
-  return inner.substr(outer == "/" ? 1 : outer.size() + 1);
-}
-
-bool is_inside_or_same(const std::string& outer, const std::string& inner) {
-  if (inner == outer) return true;
-  if (outer == "/") return !inner.empty() && inner.front() == '/';
-  return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-         inner[outer.size()] == '/';
-}
-
-std::optional<std::string> canonical(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (!real) return std::nullopt;
-  std::string out(real);
-  std::free(real);
-  return out;
-}
-
 std::string trim_line(std::string text) {
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
@@ -221,11 +201,11 @@ class Walker {
     std::optional<std::string> root;
     if (wants_root) {
       root = canonical(opt_.ignore_root);
-      if (root && !is_inside_or_same(*root, *start)) root.reset();
+      if (root && !inside_or_same(*root, *start)) root.reset();
     }
     std::string base = *start;
     if (work_tree) base = *work_tree;
-    if (root && is_inside_or_same(*root, base)) base = *root;
+    if (root && inside_or_same(*root, base)) base = *root;
 
     if (work_tree) {
       const std::string exclude = exclude_file_of(*work_tree);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 
 #include "bridge/status.h"
 #include "common/http.h"
@@ -80,9 +81,9 @@ class BridgeTest : public ::testing::Test {
     return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
                      QString::fromStdString(svc_.base_url()));
   }
-  void start() {
-    bridge_ = std::make_unique<Bridge>(endpoints(), *store_, status_, host_, notes_,
-                                       tools::run_unknown_tool);
+  void start(CallRunner runner = tools::run_unknown_tool) {
+    bridge_ =
+        std::make_unique<Bridge>(endpoints(), *store_, status_, host_, notes_, std::move(runner));
     task_.emplace(bridge_->run(stop_.get_token()));
   }
   std::vector<bool> connection_events() const {
@@ -276,6 +277,23 @@ TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
       posted.body,
       R"({"call_id":"c1","status":"error","output":"This version of Kavor Agent does not know )"
       R"(the tool teleport. Ask the user to update Kavor Agent."})");
+}
+
+// A run that throws past every report of its own still answers, so that the assistant does not
+// wait for a result that never comes.
+QCoro::Task<Json> run_throwing(Call /*call*/, QString /*secret*/) {
+  throw std::runtime_error("the disk went away");
+  co_return Json();
+}
+
+TEST_F(BridgeTest, ACallWhoseRunThrowsIsAnsweredWithTheCrashRecord) {
+  svc_.enqueue("GET", "/bridge/poll", Reply::json(200, R"({"call":{"id":"c2","tool":"look"}})"));
+  svc_.set_default("GET", "/bridge/poll", Reply::held());
+  svc_.set_default("POST", "/bridge/result", Reply::json(200, "{}"));
+  start(run_throwing);
+  ASSERT_TRUE(wait_until([&] { return svc_.requests("POST", "/bridge/result").size() == 1; }));
+  EXPECT_EQ(svc_.requests("POST", "/bridge/result").front().body,
+            R"({"call_id":"c2","status":"error","output":"The tool crashed: the disk went away"})");
 }
 
 TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfterTwoMinutes) {

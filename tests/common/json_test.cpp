@@ -1,4 +1,5 @@
 #include "common/json.h"
+#include "common/json_read.h"
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,29 @@ TEST(JsonText, WritesWhatTheLibraryWritesAndReplacesBrokenTextInsteadOfThrowing)
   EXPECT_EQ(json_text(broken),
             "{\"name\":\"a\xEF\xBF\xBD\xEF\xBF\xBD"
             "b\"}");
+}
+
+TEST(JsonRead, WrongTypesAndNonObjectsReadAsAbsentButABrokenRecordKeyFails) {
+  const Json v = Json::parse(
+      R"({"s":"x","n":2.5,"big":1e300,"neg":-3,"t":true,"f":"true","null":null,"num":7})");
+  for (const Json& not_object : {Json(nullptr), Json::array({1}), Json("s")}) {
+    EXPECT_TRUE(json::member(not_object, "s").is_null());
+    EXPECT_EQ(json::text(not_object, "s", "fallback"), "fallback");
+  }
+  EXPECT_EQ(json::text(v, "s"), "x");
+  EXPECT_EQ(json::text(v, "n", "d"), "d");
+  EXPECT_EQ(json::number(v, "n"), 2.5);
+  EXPECT_EQ(json::integer(v, "n"), 2);
+  EXPECT_FALSE(json::integer(v, "big"));  // no longer a whole number in a double
+  EXPECT_EQ(json::integer(v, "neg"), -3);
+  EXPECT_FALSE(json::count(v, "neg"));
+  EXPECT_TRUE(json::flag(v, "t"));
+  EXPECT_FALSE(json::flag(v, "f"));  // the text "true" is not true
+  // A record's optional text: missing and null are absent, text is read, anything else fails.
+  EXPECT_FALSE(json::optional_text(v, "missing").value());
+  EXPECT_FALSE(json::optional_text(v, "null").value());
+  EXPECT_EQ(json::optional_text(v, "s").value(), QStringLiteral("x"));
+  EXPECT_FALSE(json::optional_text(v, "num").ok());
 }
 
 }  // namespace

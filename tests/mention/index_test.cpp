@@ -215,6 +215,18 @@ TEST(IndexFile, LoadDeletesWhatItRefusesAndSavesThroughATemporarySibling) {
   EXPECT_FALSE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
   EXPECT_TRUE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
   EXPECT_EQ(paths(load_index_file(file, "/r")->entries), (std::vector<std::string>{"new"}));
+  // A link at the file's place or the temporary name is never written through: the save
+  // replaces the first and refuses (and removes) the second.
+  dir.add("outside.idx", "kept");
+  test::fs::remove(file);
+  ASSERT_EQ(symlink((dir / "outside.idx").c_str(), file.c_str()), 0);
+  EXPECT_TRUE(write_index_file(file, serialize_index("/r", {}, entries_of({"new"}))));
+  EXPECT_FALSE(test::fs::is_symlink(file));
+  ASSERT_EQ(symlink((dir / "outside.idx").c_str(), temporary_path(file).c_str()), 0);
+  EXPECT_FALSE(write_index_file(file, serialize_index("/r", {}, entries_of({"newer"}))));
+  EXPECT_FALSE(test::fs::is_symlink(temporary_path(file)));
+  EXPECT_TRUE(write_index_file(file, serialize_index("/r", {}, entries_of({"newer"}))));
+  EXPECT_EQ(test::fs::file_size(dir / "outside.idx"), 4u);  // still "kept"
   // A file where the folder should be.
   dir.add("blocked");
   EXPECT_FALSE(write_index_file(dir / "blocked/x.idx", "data"));
