@@ -124,8 +124,8 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
                     const auto info = mentions->open_info(std::get<mention::Root>(root));
-                    if (const auto* error = std::get_if<std::string>(&info)) return message(*error);
-                    return CommandResult::success(info_json(std::get<mention::IndexInfo>(info)));
+                    if (!info.ok()) return message(info.error());
+                    return CommandResult::success(info_json(info.value()));
                   },
                   "Opening the index failed: ");
               CommandResult result = co_await opening;
@@ -178,8 +178,9 @@ void install_mention_commands(CommandTable& table, StateRegistry& state) {
                    path = string_arg(args, "path")]() -> CommandResult {
                     const auto root = mention::resolve_root(root_arg);
                     if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
-                    if (const auto error = mentions->pick(std::get<mention::Root>(root), path))
-                      return message(*error);
+                    if (const auto picked = mentions->pick(std::get<mention::Root>(root), path);
+                        !picked.ok())
+                      return message(picked.error());
                     return CommandResult::success();
                   },
                   "Saving the pick failed: ");

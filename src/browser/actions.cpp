@@ -74,9 +74,9 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
            number_text(y) + ").";
   }
   const std::uint64_t before = browser.page().navigation_counter();
-  QCoro::Task<std::optional<std::string>> moving = mouse_at(browser, x, y, click, interrupt);
-  const std::optional<std::string> failed = co_await moving;
-  if (failed) co_return *failed;
+  QCoro::Task<Result<void>> moving = mouse_at(browser, x, y, click, interrupt);
+  const Result<void> moved = co_await moving;
+  if (!moved.ok()) co_return moved.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, click ? kSettleAfterClick : kSettleAfterHover),
                          before, interrupt);
@@ -120,10 +120,9 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   }
   text += ".";
   if (args.key_press) {
-    QCoro::Task<std::optional<std::string>> pressing =
-        press_key(browser, *args.key_press, interrupt);
-    const std::optional<std::string> failed = co_await pressing;
-    if (failed) co_return *failed;
+    QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
+    const Result<void> pressed = co_await pressing;
+    if (!pressed.ok()) co_return pressed.error();
     text += " Pressed " + args.key + ".";
   }
   QCoro::Task<> settling =
@@ -137,9 +136,9 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
 QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& args,
                                 Interrupt* interrupt) {
   const std::uint64_t before = browser.page().navigation_counter();
-  QCoro::Task<std::optional<std::string>> pressing = press_key(browser, *args.key_press, interrupt);
-  const std::optional<std::string> failed = co_await pressing;
-  if (failed) co_return *failed;
+  QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
+  const Result<void> pressed = co_await pressing;
+  if (!pressed.ok()) co_return pressed.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;

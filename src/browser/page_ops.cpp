@@ -90,8 +90,8 @@ QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selec
   co_return at;
 }
 
-QCoro::Task<std::optional<std::string>> mouse_at(BrowserInstance& browser, double x, double y,
-                                                 bool click, Interrupt* interrupt) {
+QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y, bool click,
+                                   Interrupt* interrupt) {
   std::vector<Json> events;
   events.push_back(Json{{"type", "mouseMoved"}, {"x", x}, {"y", y}});
   if (click) {
@@ -112,13 +112,12 @@ QCoro::Task<std::optional<std::string>> mouse_at(BrowserInstance& browser, doubl
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchMouseEvent", std::move(event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok) co_return sent.error;
+    if (!sent.ok) co_return fail(sent.error);
   }
-  co_return std::nullopt;
+  co_return Result<void>();
 }
 
-QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyPress key,
-                                                  Interrupt* interrupt) {
+QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Interrupt* interrupt) {
   Json down = Json::object();
   down["type"] = key.text.empty() ? "rawKeyDown" : "keyDown";
   down["modifiers"] = key.modifiers;
@@ -139,9 +138,9 @@ QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyP
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchKeyEvent", std::move(*event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok) co_return sent.error;
+    if (!sent.ok) co_return fail(sent.error);
   }
-  co_return std::nullopt;
+  co_return Result<void>();
 }
 
 QCoro::Task<> wait_for_load(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt) {

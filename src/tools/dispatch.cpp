@@ -81,20 +81,20 @@ class CallGuard {
 
 }  // namespace
 
-std::optional<std::string> RunningChats::enter(const std::string& chat, const fs::path& root) {
+Result<void> RunningChats::enter(const std::string& chat, const fs::path& root) {
   std::lock_guard lock(mutex_);
   auto it = chats_.find(chat);
   if (it == chats_.end()) {
     chats_.emplace(chat, Entry{root, 1});
-    return std::nullopt;
+    return {};
   }
   if (it->second.root != root) {
-    return std::string(
+    return fail(
         "The project folder of this chat changed while it is running. Wait for the running steps "
         "to finish, then run it again.");
   }
   ++it->second.calls;
-  return std::nullopt;
+  return {};
 }
 
 void RunningChats::leave(const std::string& chat) {
@@ -145,7 +145,9 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const Scope scope = std::get<Scope>(resolved);
 
   // 2. One workspace per chat while it runs.
-  if (auto refusal = ctx.running.enter(chat, scope.root)) co_return fail(*refusal);
+  if (const Result<void> entered = ctx.running.enter(chat, scope.root); !entered.ok()) {
+    co_return fail(entered.error());
+  }
   guard.entered(chat);
 
   // 3. Decode.

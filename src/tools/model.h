@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "common/result.h"
 #include "common/stop_flag.h"
 
 namespace kavor::tools {

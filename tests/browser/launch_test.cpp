@@ -230,20 +230,20 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
       "[navigator.userAgent, navigator.maxTouchPoints, screen.width, innerWidth, "
       "matchMedia('(pointer: "
       "coarse)').matches]";
-  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(500, 700, nullptr)), std::nullopt);
+  ASSERT_TRUE(kavor::test::run(browser_->apply_viewport(500, 700, nullptr)).ok());
   Json phone = value_of(*browser_, look);
   EXPECT_NE(phone[0].get<std::string>().find("(Linux; Android 14; Pixel 8)"), std::string::npos);
   EXPECT_NE(phone[0].get<std::string>().find(" Mobile Safari/537.36"), std::string::npos);
   EXPECT_EQ(phone[1], 5);
   EXPECT_EQ(phone[2], 500);
-  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(501, 700, nullptr)), std::nullopt);
+  ASSERT_TRUE(kavor::test::run(browser_->apply_viewport(501, 700, nullptr)).ok());
   Json desktop = value_of(*browser_, look);
   EXPECT_EQ(desktop[0].get<std::string>().find("Pixel 8"), std::string::npos);
   EXPECT_EQ(desktop[0].get<std::string>().find("HeadlessChrome"), std::string::npos);
   EXPECT_NE(desktop[0].get<std::string>().find("Chrome/"), std::string::npos);
   EXPECT_EQ(desktop[1], 0);
   EXPECT_EQ(desktop[3], 501);
-  ASSERT_EQ(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)), std::nullopt);
+  ASSERT_TRUE(kavor::test::run(browser_->apply_viewport(1280, 800, nullptr)).ok());
 }
 
 // Killed outright (SIGKILL, a crash), the agent runs no code of its own: the browser it started
