@@ -643,8 +643,8 @@ Decoder forget_memory_tool() {
 ProjectContext project_context(const std::string& workspace) {
   if (blank(workspace)) return {nullptr, "No workspace folder is selected."};
   const auto resolved = resolve_workspace(workspace);
-  if (const auto* message = std::get_if<std::string>(&resolved)) return {nullptr, *message};
-  const fs::path& root = std::get<fs::path>(resolved);
+  if (!resolved.ok()) return {nullptr, resolved.error()};
+  const fs::path& root = resolved.value();
   const Scope scope{root, {}};
   // The page shows these texts and hands them to the assistant: a file that leads out of the
   // workspace (a link to a key file, to /proc/self/environ) counts as absent.

@@ -92,15 +92,17 @@ std::string display_path(const fs::path& path, const fs::path& root) {
   return text.empty() ? std::string(".") : text;
 }
 
-std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace) {
-  const std::string does_not_exist =
-      "The workspace folder " + workspace + " does not exist on this computer.";
+Result<fs::path> resolve_workspace(const std::string& workspace) {
+  const Error does_not_exist =
+      fail("The workspace folder " + workspace + " does not exist on this computer.",
+           ErrorKind::NotFound);
   // A relative folder would be looked up from wherever the program happened to start.
   if (!fs::path(workspace).is_absolute()) return does_not_exist;
   std::error_code ec;
   const fs::path canonical = fs::canonical(workspace, ec);
   if (ec) return does_not_exist;
-  if (!fs::is_directory(canonical, ec)) return "The workspace " + workspace + " is not a folder.";
+  if (!fs::is_directory(canonical, ec))
+    return fail("The workspace " + workspace + " is not a folder.");
   return canonical;
 }
 
@@ -111,17 +113,18 @@ std::variant<Scope, std::string> resolve_scope(const Call& call) {
         "This project has no folder yet. Open the project edit screen and choose an existing "
         "folder.");
   }
-  auto root = resolve_workspace(workspace);
-  if (auto* message = std::get_if<std::string>(&root)) {
-    if (call.project && message->find("does not exist") != std::string::npos) {
+  const Result<fs::path> root = resolve_workspace(workspace);
+  if (!root.ok()) {
+    // A project's folder that is gone needs the project's own way out.
+    if (call.project && root.kind() == ErrorKind::NotFound) {
       return "The project folder " + workspace +
              " does not exist on this computer. Open the project edit screen and choose an "
              "existing folder, then run the chat again.";
     }
-    return *message;
+    return root.error();
   }
   Scope scope;
-  scope.root = std::get<fs::path>(root);
+  scope.root = root.value();
 
   const std::string extra = trim(call.extra.toStdString());
   if (!extra.empty()) {
