@@ -52,11 +52,10 @@ std::shared_ptr<BrowserRegistry::Slot> BrowserRegistry::slot_for(const std::stri
 
 tools::ToolResult BrowserRegistry::close(const std::string& key) {
   const std::shared_ptr<Slot> slot = slot_for(key, false);
-  if (!slot || !slot->browser)
-    return tools::ToolResult::success("No browser was open for this chat.");
+  if (!slot || !slot->browser) return tools::text_result("No browser was open for this chat.");
   removals_.push_back(slot->browser->shutdown());
   slot->browser.reset();
-  return tools::ToolResult::success("Closed the browser for this chat.");
+  return tools::text_result("Closed the browser for this chat.");
 }
 
 QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::string chat,
@@ -164,7 +163,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     co_return tools::ToolResult::failure(overrun_message(limit));
   }
   if (!failure.ok()) co_return tools::ToolResult::failure(failure.error());
-  co_return tools::ToolResult{true, std::move(*output), {}};
+  co_return tools::ToolResult(std::move(*output));
 }
 
 std::size_t BrowserRegistry::reap_idle(Clock::time_point now) {

@@ -56,7 +56,7 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) 
   QCoro::Task<exec::RunOutcome> running =
       exec::run_command(std::move(run), context.stop, std::move(sink));
   exec::RunOutcome outcome = co_await running;
-  co_return outcome.ok ? ToolResult::success(std::move(outcome.text))
+  co_return outcome.ok ? text_result(std::move(outcome.text))
                        : ToolResult::failure(std::move(outcome.text));
 }
 
@@ -168,7 +168,7 @@ Decoder wsl_tool() {
     // The listing does not depend on a folder; the workspace is one that exists.
     decoded.run = [root = scope.root](const StopFlag& stop) {
       const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
-      return outcome.ok ? ToolResult::success(outcome.text) : ToolResult::failure(outcome.text);
+      return outcome.ok ? text_result(outcome.text) : ToolResult::failure(outcome.text);
     };
     return decoded;
   };

@@ -194,7 +194,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // 5. Run: blocking work on the tools' pool, asynchronous work on this thread.
   ctx.host.emit_event(event, call_event(info, "running", ""));
   const StopFlag stop = ctx.approvals.add_stop_flag(*ticket);
-  ToolResult result;
+  ToolResult result = ToolOutput{};  // until the run answers
   if (decoded.run_async) {
     try {
       QCoro::Task<ToolResult> running =
@@ -219,12 +219,13 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   ctx.approvals.remove_stop_flag(*ticket);
 
   // 6. Report.
-  if (result.ok) {
-    ctx.host.emit_event(event, call_event(info, "done", result.value.output, result.value.image));
-    co_return decoded_record(info, "ok", result.value.output, result.value.image);
+  if (result.ok()) {
+    const ToolOutput& output = result.value();
+    ctx.host.emit_event(event, call_event(info, "done", output.output, output.image));
+    co_return decoded_record(info, "ok", output.output, output.image);
   }
-  ctx.host.emit_event(event, call_event(info, "error", result.error));
-  co_return decoded_record(info, "error", result.error, std::nullopt);
+  ctx.host.emit_event(event, call_event(info, "error", result.error()));
+  co_return decoded_record(info, "error", result.error(), std::nullopt);
 }
 
 QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {

@@ -520,11 +520,11 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
       return ToolResult::failure(stopped_text(std::move(output)));
     }
   }
-  if (output.empty()) return ToolResult::success("No matches.");
+  if (output.empty()) return text_result("No matches.");
   if (stopped) {
     output += "\n[stopped at " + std::to_string(kGrepMatchLimit) + " matches; narrow the search]";
   }
-  return ToolResult::success(std::move(output));
+  return text_result(std::move(output));
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t 
   const Result<TextFile> file = read_text_file(path);
   if (!file.ok()) return ToolResult::failure(file.error());
   const std::string_view text = file->text;
-  if (text.empty()) return ToolResult::success("(empty file)");
+  if (text.empty()) return text_result("(empty file)");
 
   const auto total = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n')) +
                      (text.back() == '\n' ? 0 : 1);
@@ -73,12 +73,12 @@ ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t 
     if (newline == std::string_view::npos) break;
     pos = newline + 1;
   }
-  if (last == 0) return ToolResult::success("[the file has " + std::to_string(total) + " lines]");
+  if (last == 0) return text_result("[the file has " + std::to_string(total) + " lines]");
   if (last < total) {
     out += "[lines " + std::to_string(offset) + " to " + std::to_string(last) + " of " +
            std::to_string(total) + "; pass offset to read more]\n";
   }
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- list_dir ----
@@ -143,7 +143,7 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
   if (entries.size() > kListEntryLimit) {
     out += "\n[" + std::to_string(entries.size() - kListEntryLimit) + " more not shown]";
   }
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- glob ----
@@ -179,9 +179,9 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
     out += path;
   }
   if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(out)));
-  if (kept.empty()) return ToolResult::success("No files match.");
+  if (kept.empty()) return text_result("No files match.");
   if (dropped > 0) out += "\n[" + std::to_string(dropped) + " more not shown; narrow the pattern]";
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- write_file and edit_file ----
@@ -365,8 +365,8 @@ Decoder write_file_tool() {
       if (const Result<void> written = write_whole(target.path, content); !written.ok()) {
         return ToolResult::failure(written.error());
       }
-      return ToolResult::success(std::string(word) + " " + target.display + " (" +
-                                 std::to_string(content.size()) + " bytes).");
+      return text_result(std::string(word) + " " + target.display + " (" +
+                         std::to_string(content.size()) + " bytes).");
     };
     return decoded;
   };
@@ -463,8 +463,8 @@ Decoder edit_file_tool() {
       if (const Result<void> written = write_whole(target.path, edit.after); !written.ok()) {
         return ToolResult::failure(written.error());
       }
-      return ToolResult::success("Edited " + target.display + " (" + std::to_string(edit.replaced) +
-                                 " replacement" + (edit.replaced == 1 ? "" : "s") + ").");
+      return text_result("Edited " + target.display + " (" + std::to_string(edit.replaced) +
+                         " replacement" + (edit.replaced == 1 ? "" : "s") + ").");
     };
     return decoded;
   };

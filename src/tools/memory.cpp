@@ -299,8 +299,8 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
   }
   const auto count = regenerate_index(scope, places);
   if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
-  return ToolResult::success("Saved " + relative + " (" + count_text(std::get<std::size_t>(count)) +
-                             " in " + kFolder + "/index.md).");
+  return text_result("Saved " + relative + " (" + count_text(std::get<std::size_t>(count)) +
+                     " in " + kFolder + "/index.md).");
 }
 
 ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
@@ -334,9 +334,8 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug, const Stop
   }
   const auto count = regenerate_index(scope, places);
   if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
-  return ToolResult::success("Forgot " + relative + " (" +
-                             count_text(std::get<std::size_t>(count)) + " left in " + kFolder +
-                             "/index.md).");
+  return text_result("Forgot " + relative + " (" + count_text(std::get<std::size_t>(count)) +
+                     " left in " + kFolder + "/index.md).");
 }
 
 // A memory file as found before a change: its text, or the message that refuses the change.

@@ -34,7 +34,7 @@ ToolTable test_tools() {
     d.summary = display_path(target, scope.root);
     d.outside = !scope.contains(target);
     d.run = [target](const StopFlag&) {
-      return ToolResult::success("looked at " + target.filename().string());
+      return text_result("looked at " + target.filename().string());
     };
     return d;
   });
@@ -49,7 +49,7 @@ ToolTable test_tools() {
     d.outside = !scope.contains(target);
     d.run = [target](const StopFlag&) {
       std::ofstream(target) << "x";
-      return ToolResult::success("Created " + target.filename().string() + ".");
+      return text_result("Created " + target.filename().string() + ".");
     };
     return d;
   });
@@ -60,7 +60,7 @@ ToolTable test_tools() {
     d.run = [](const StopFlag& stop) {
       for (int i = 0; i < 2000 && !stop->load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      return stop->load() ? ToolResult::failure("Stopped.") : ToolResult::success("waited");
+      return stop->load() ? ToolResult::failure("Stopped.") : text_result("waited");
     };
     return d;
   });
