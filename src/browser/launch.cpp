@@ -244,11 +244,11 @@ QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* i
   QCoro::Task<CdpResult> denying =
       browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);
   const CdpResult denied = co_await denying;
-  if (!denied.ok) {
-    std::string message = denied.error;
+  if (!denied.ok()) {
+    std::string message = denied.error();
     if (interrupt != nullptr && interrupt->fired()) {
       message = "The browser start was interrupted.";
-    } else if (denied.timed_out) {
+    } else if (denied.kind() == ErrorKind::TimedOut) {
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(start_limit);
       message = "The browser " + shown + " did not start within " +
                 std::to_string(seconds.count()) + " seconds.";

@@ -105,7 +105,7 @@ class RealBrowser : public ::testing::Test {
   void open(const std::string& path) {
     const CdpResult r = kavor::test::run(
         browser_->call("Page.navigate", {{"url", service_->base_url() + path}}, true, nullptr));
-    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.ok()) << r.error();
     kavor::test::run(wait_for_load(*browser_, std::chrono::seconds(10), nullptr));
     kavor::test::run(settle_quiet(*browser_, std::chrono::seconds(3), nullptr));
   }
