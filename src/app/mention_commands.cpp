@@ -66,9 +66,9 @@ QCoro::Task<CommandResult> off_the_loop(Work work, std::string failed) {
     try {
       return work();
     } catch (const std::exception& e) {
-      return CommandResult::failure(QString::fromStdString(failed + e.what()));
+      return CommandResult::failure(failed + e.what());
     } catch (...) {
-      return CommandResult::failure(QString::fromStdString(failed + "unknown error"));
+      return CommandResult::failure(failed + "unknown error");
     }
   });
   CommandResult result = co_await running;
@@ -76,12 +76,11 @@ QCoro::Task<CommandResult> off_the_loop(Work work, std::string failed) {
 }
 
 CommandResult unavailable() {
-  return CommandResult::failure(
-      QString::fromUtf8(mention::kIndexUnavailable.data(), mention::kIndexUnavailable.size()));
+  return CommandResult::failure(std::string(mention::kIndexUnavailable));
 }
 
 CommandResult message(const std::string& text) {
-  return CommandResult::failure(QString::fromStdString(text));
+  return CommandResult::failure(text);
 }
 
 }  // namespace

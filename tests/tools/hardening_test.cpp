@@ -119,14 +119,14 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
   fs::create_symlink(outside() / "secret.txt", ws() / ".kavor-agent" / "index.md");
   const Json workspace = {{"workspace", ws().string()}};
   CommandResult context = command("agent_project_context", workspace);
-  ASSERT_TRUE(context.ok);
-  EXPECT_EQ(context.value.dump(),
+  ASSERT_TRUE(context.ok());
+  EXPECT_EQ(context.value().dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
   fs::remove(ws() / "AGENT.md");
   write_all(ws() / "AGENT.md", "be brief\n");
   context = command("agent_project_context", workspace);
-  EXPECT_EQ(context.value["instructions_file"], "AGENT.md");
-  EXPECT_EQ(context.value["instructions"], "be brief\n");
+  EXPECT_EQ(context.value()["instructions_file"], "AGENT.md");
+  EXPECT_EQ(context.value()["instructions"], "be brief\n");
 }
 
 // Swaps a folder of the workspace with a link out of it, back and forth, as fast as it can.
@@ -251,7 +251,7 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
   fs::resize_file(ws() / "notes.txt", 64 << 20);
   deliver("big", "write_file", {{"path", "notes.txt"}, {"content", "small\n"}});
   ASSERT_TRUE(wait_until([&] { return !states("big").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value;
+  const Json pending = command("agent_pending", Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["detail"], "the file is 67108864 bytes; its changes are not shown");
   decide("big", "deny");
@@ -374,7 +374,7 @@ TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {
   EXPECT_EQ(results("dup")[0].dump(),
             R"({"call_id":"dup","status":"error","output":"A call with the id dup is already )"
             R"(in progress, so this one was not run."})");
-  const Json pending = command("agent_pending", Json::object()).value;
+  const Json pending = command("agent_pending", Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["summary"], "a.txt");
   EXPECT_TRUE(decide("dup", "allow"));
@@ -401,7 +401,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
     ASSERT_TRUE(wait_until([&] { return states(id) == std::vector<std::string>{"running"}; }));
   }
   // Three long searches hold three threads; folder checks and other calls go on meanwhile.
-  EXPECT_EQ(command("agent_path_status", {{"path", ws().string()}}).value, "ok");
+  EXPECT_EQ(command("agent_path_status", {{"path", ws().string()}}).value(), "ok");
   write_all(ws() / "quick.txt", "quick\n");
   deliver("quick", "read_file", {{"path", "quick.txt"}});
   const auto quick = result("quick", std::chrono::seconds(5));
@@ -410,7 +410,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
   EXPECT_TRUE(results("g1").empty());
 
   for (const char* id : {"g1", "g2", "g3"}) {
-    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value, Json(true));
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), Json(true));
   }
   for (const char* id : {"g1", "g2", "g3"}) {
     const auto stopped = result(id, std::chrono::seconds(5));

@@ -162,8 +162,8 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
     svc_.release_held(service::Reply::json(200, registration));
     ASSERT_TRUE(wait_until([&] { return waiting.isReady(); })) << c.name;
     const CommandResult answer = test::run(std::move(waiting));
-    EXPECT_FALSE(answer.ok) << c.name;
-    EXPECT_EQ(answer.error, QStringLiteral("Kavor Agent is closing.")) << c.name;
+    EXPECT_FALSE(answer.ok()) << c.name;
+    EXPECT_EQ(answer.error(), "Kavor Agent is closing.") << c.name;
 
     slow_->delay_ms = 0;
     start_agent();
@@ -179,15 +179,15 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   ASSERT_TRUE(wait_until([&] { return !svc_.requests("DELETE", "/bridge/devices/{id}").empty(); }));
   EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}")[0].path, "/bridge/devices/d");
   const CommandResult linked = command("agent_link", {{"token", "link"}});
-  ASSERT_TRUE(linked.ok) << linked.error.toStdString();
-  EXPECT_EQ(linked.value["device"]["id"], "d2");
+  ASSERT_TRUE(linked.ok()) << linked.error();
+  EXPECT_EQ(linked.value()["device"]["id"], "d2");
 
   svc_.release_held(service::Reply::json(204, ""));
   ASSERT_TRUE(wait_until([&] { return unlinking.isReady(); }));
   const CommandResult unlinked = test::run(std::move(unlinking));
-  ASSERT_TRUE(unlinked.ok);
+  ASSERT_TRUE(unlinked.ok());
   // The old registration is gone; the one the page was told about stays, on disk too.
-  EXPECT_EQ(unlinked.value["device"], linked.value["device"]);
+  EXPECT_EQ(unlinked.value()["device"], linked.value()["device"]);
   EXPECT_EQ(device().secret(), QStringLiteral("s2"));
   EXPECT_EQ(device::DeviceStore::load(device().file_path(), *creds_,
                                       {QString::fromUtf8(build::kAppId), endpoints().api_base()})
@@ -199,7 +199,7 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   }));
 
   // An unlink that nothing overtakes still forgets.
-  EXPECT_TRUE(command("agent_unlink", Json::object()).value["device"].is_null());
+  EXPECT_TRUE(command("agent_unlink", Json::object()).value()["device"].is_null());
   EXPECT_FALSE(device().linked());
 }
 
@@ -240,7 +240,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
         << c.name;
     // Give the run time to reach the turn it waits for, when it waits for one.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value, Json(true)) << c.name;
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), Json(true)) << c.name;
     latch_->open();
 
     const auto record = result(id);
