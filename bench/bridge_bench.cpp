@@ -136,7 +136,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   tools.add("noop", [](const Json&, const kavor::tools::Scope&) -> kavor::tools::DecodeResult {
     kavor::tools::Decoded d;
     d.summary = "noop";
-    d.run = [](const kavor::tools::StopFlag&) { return kavor::tools::ToolResult::success("ok"); };
+    d.run = [](const kavor::tools::StopFlag&) { return kavor::tools::text_result("ok"); };
     return d;
   });
   kavor::tools::Approvals approvals;

@@ -44,9 +44,9 @@ QCoro::Task<int> round(std::string url) {
   timer.restart();
   QCoro::Task<CdpResult> navigating = browser->call("Page.navigate", {{"url", url}}, true, nullptr);
   const CdpResult navigated = co_await navigating;
-  const std::string refused = navigated.ok ? navigated.value.value("errorText", "") : "";
-  if (!navigated.ok || !refused.empty()) {
-    std::fprintf(stderr, "%s\n", navigated.ok ? refused.c_str() : navigated.error.c_str());
+  const std::string refused = navigated.ok() ? navigated.value().value("errorText", "") : "";
+  if (!navigated.ok() || !refused.empty()) {
+    std::fprintf(stderr, "%s\n", navigated.ok() ? refused.c_str() : navigated.error().c_str());
     co_return 1;
   }
   QCoro::Task<> loading = wait_for_load(*browser, std::chrono::seconds(20), nullptr);

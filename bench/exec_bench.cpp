@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "common/headless_host.h"
@@ -61,6 +62,14 @@ long status_kb(const char* field) {
   return -1;
 }
 
+// The answer held in an optional: the blocking wait needs a value it can make empty first,
+// which a result has not.
+QCoro::Task<std::optional<kavor::tools::ToolResult>> held(
+    QCoro::Task<kavor::tools::ToolResult> task) {
+  kavor::tools::ToolResult result = co_await std::move(task);
+  co_return std::optional<kavor::tools::ToolResult>(std::move(result));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,14 +101,14 @@ int main(int argc, char** argv) {
   std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
   const long long cpu_before = cpu_ms();
   const auto start = std::chrono::steady_clock::now();
-  const kavor::tools::ToolResult result =
-      QCoro::waitFor(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host}));
+  const kavor::tools::ToolResult result = *QCoro::waitFor(
+      held(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host})));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
   const long peak = status_kb("VmHWM:");
-  if (!result.ok) {
-    std::fprintf(stderr, "the command failed: %s\n", result.error.c_str());
+  if (!result.ok()) {
+    std::fprintf(stderr, "the command failed: %s\n", result.error().c_str());
     return 1;
   }
   std::printf("%s bytes in %lld ms; peak %ld kB above idle; %llu events; cpu %lld ms\n",

@@ -151,15 +151,15 @@ int main(int argc, char** argv) {
   const kavor::tools::ToolResult result = std::get<kavor::tools::Decoded>(decoded).run(nullptr);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
-  if (!result.ok) {
-    std::fprintf(stderr, "%s\n", result.error.c_str());
+  if (!result.ok()) {
+    std::fprintf(stderr, "%s\n", result.error().c_str());
     return 1;
   }
   if (print) {
-    std::fwrite(result.value.output.data(), 1, result.value.output.size(), stdout);
+    std::fwrite(result.value().output.data(), 1, result.value().output.size(), stdout);
     std::fputc('\n', stdout);
   } else {
-    std::printf("%zu bytes of output in %.1f ms\n", result.value.output.size(), ms);
+    std::printf("%zu bytes of output in %.1f ms\n", result.value().output.size(), ms);
   }
   return 0;
 }

@@ -171,7 +171,7 @@ Root root_of(const std::string& folder) {
 // Opens the folder's index and waits until the worker has loaded or walked it.
 void wait_ready(Mentions& mentions, const Root& root) {
   for (;;) {
-    const auto info = std::get<IndexInfo>(mentions.open_info(root));
+    const auto info = mentions.open_info(root).value();
     if (!info.indexing) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -343,7 +343,7 @@ int memory_open(const std::string& folder, const std::string& scratch) {
   // Let the start-up check settle.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const long after = resident_kb();
-  const auto info = std::get<IndexInfo>(mentions.open_info(root));
+  const auto info = mentions.open_info(root).value();
   std::printf(
       "open index of %llu entries, loaded from its file: %.1f MB resident (process %.1f "
       "MB, of which %.1f MB before opening)\n",

@@ -50,33 +50,30 @@ std::vector<std::string> CommandTable::names() const {
   return out;
 }
 
-std::optional<QString> CommandTable::check(const std::string& name, const Json& args) const {
+Result<void> CommandTable::check(const std::string& name, const Json& args) const {
   const auto it = commands_.find(name);
-  if (it == commands_.end()) {
-    return QStringLiteral("Unknown command %1.").arg(QString::fromStdString(name));
-  }
+  if (it == commands_.end()) return fail("Unknown command " + name + ".");
   if (!args.is_null() && !args.is_object()) {
-    return QStringLiteral("The arguments of %1 must be an object.")
-        .arg(QString::fromStdString(name));
+    return fail("The arguments of " + name + " must be an object.");
   }
   for (const ArgSpec& arg : it->second.args) {
     const bool present = args.is_object() && args.contains(arg.name) && !args[arg.name].is_null();
     if (!present) {
       if (arg.optional) continue;
-      return QStringLiteral("Command %1 needs the argument %2.")
-          .arg(QString::fromStdString(name), QString::fromStdString(arg.name));
+      return fail("Command " + name + " needs the argument " + arg.name + ".");
     }
     if (!fits(args[arg.name], arg.type)) {
-      return QStringLiteral("The argument %2 of command %1 must be %3.")
-          .arg(QString::fromStdString(name), QString::fromStdString(arg.name),
-               QString::fromLatin1(type_name(arg.type)));
+      return fail("The argument " + arg.name + " of command " + name + " must be " +
+                  type_name(arg.type) + ".");
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const Json& args) const {
-  if (auto refusal = check(name, args)) co_return CommandResult::failure(*refusal);
+  if (const Result<void> checked = check(name, args); !checked.ok()) {
+    co_return checked.error_value();
+  }
   const Json object = args.is_object() ? args : Json::object();
   // The handler is copied into this frame: a handler that is a coroutine lambda reads its
   // captures from its lambda object after every wait, and the table may be gone by then.

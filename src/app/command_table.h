@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "common/result.h"
 
 namespace kavor {
 
@@ -29,15 +30,9 @@ struct ArgSpec {
   bool optional = false;  // optional arguments may also be null
 };
 
-// A command's answer: a JSON value, or the error text the page's promise is rejected with.
-struct CommandResult {
-  bool ok = true;
-  Json value;
-  QString error;
-
-  static CommandResult success(Json v = nullptr) { return {true, std::move(v), {}}; }
-  static CommandResult failure(QString message) { return {false, nullptr, std::move(message)}; }
-};
+// A command's answer: a JSON value (null when it has nothing to say), or the error text the
+// page's promise is rejected with.
+using CommandResult = Result<Json>;
 
 using CommandHandler = std::function<QCoro::Task<CommandResult>(const Json& args)>;
 
@@ -50,8 +45,8 @@ class CommandTable {
   // refused with a sentence saying what is wrong.
   QCoro::Task<CommandResult> invoke(const std::string& name, const Json& args) const;
 
-  // The refusal for `args`, or nothing when they fit the command. Pure; used by invoke.
-  std::optional<QString> check(const std::string& name, const Json& args) const;
+  // Whether `args` fit the command; the refusal when not. Pure; used by invoke.
+  Result<void> check(const std::string& name, const Json& args) const;
 
   std::vector<std::string> names() const;
 

@@ -58,8 +58,8 @@ QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
   QCoro::Task<std::optional<QString>> linking =
       device::link_device(store, std::move(endpoints), std::move(token), shutdown);
   const std::optional<QString> error = co_await linking;
-  if (shutdown.stop_requested()) co_return CommandResult::failure(QString::fromLatin1(kClosing));
-  if (error) co_return CommandResult::failure(*error);
+  if (shutdown.stop_requested()) co_return CommandResult::failure(kClosing);
+  if (error) co_return CommandResult::failure(error->toStdString());
   co_return CommandResult::success(agent_info(state));
 }
 
@@ -70,7 +70,7 @@ QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints
   QCoro::Task<> unlinking =
       device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
   co_await unlinking;
-  if (shutdown.stop_requested()) co_return CommandResult::failure(QString::fromLatin1(kClosing));
+  if (shutdown.stop_requested()) co_return CommandResult::failure(kClosing);
   // Notifications already shown belong to the old link.
   notifications.clear_shown();
   co_return CommandResult::success(agent_info(state));
@@ -116,9 +116,9 @@ QCoro::Task<CommandResult> path_status_command(QString path,
     try {
       return CommandResult::success(Json(check(path).toStdString()));
     } catch (const std::exception& e) {
-      return CommandResult::failure(failed + QString::fromLocal8Bit(e.what()));
+      return CommandResult::failure((failed + QString::fromLocal8Bit(e.what())).toStdString());
     } catch (...) {
-      return CommandResult::failure(failed + QStringLiteral("unknown error"));
+      return CommandResult::failure((failed + QStringLiteral("unknown error")).toStdString());
     }
   });
   CommandResult result = co_await checking;
@@ -158,29 +158,29 @@ void install_commands(CommandTable& table, CommandContext ctx) {
         const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
         if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
           co_return CommandResult::failure(
-              QStringLiteral("only http, https and mailto links open outside the app"));
+              "only http, https and mailto links open outside the app");
         }
         if (auto error = host.open_external(url)) {
-          co_return CommandResult::failure(QStringLiteral("could not open the link: ") + *error);
+          co_return CommandResult::failure("could not open the link: " + error->toStdString());
         }
         co_return CommandResult::success();
       });
 
-  table.add(
-      "agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
-        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-        if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
-          co_return CommandResult::failure(QStringLiteral("invalid payment url"));
-        }
-        if (!scheme_is(url, {"https"})) {
-          co_return CommandResult::failure(QStringLiteral("payment links must be https"));
-        }
-        if (auto error = host.open_payment(url)) {
-          co_return CommandResult::failure(QStringLiteral("could not open the payment window: ") +
-                                           *error);
-        }
-        co_return CommandResult::success();
-      });
+  table.add("agent_pay", {{"url", A::String}},
+            [&host](const Json& args) -> QCoro::Task<CommandResult> {
+              const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+              if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+                co_return CommandResult::failure("invalid payment url");
+              }
+              if (!scheme_is(url, {"https"})) {
+                co_return CommandResult::failure("payment links must be https");
+              }
+              if (auto error = host.open_payment(url)) {
+                co_return CommandResult::failure("could not open the payment window: " +
+                                                 error->toStdString());
+              }
+              co_return CommandResult::success();
+            });
 
   table.add("agent_path_status", {{"path", A::String}},
             [](const Json& args) { return path_status_command(text_arg(args, "path")); });
@@ -199,7 +199,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             });
         tools::ProjectContext context = co_await reading;
         if (!context.error.empty()) {
-          co_return CommandResult::failure(QString::fromStdString(context.error));
+          co_return CommandResult::failure(context.error);
         }
         co_return CommandResult::success(std::move(context.value));
       });
@@ -225,7 +225,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
               if (!mode) {
                 co_return CommandResult::failure(
-                    QStringLiteral("The mode must be one of ask, auto, readonly and everything."));
+                    "The mode must be one of ask, auto, readonly and everything.");
               }
               state.approvals.set_mode(args["chat"].get<std::string>(), *mode);
               co_return CommandResult::success();
@@ -233,16 +233,16 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   table.add("agent_pending", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
     co_return CommandResult::success(state.approvals.pending());
   });
-  table.add("agent_decide", {{"callId", A::String}, {"answer", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              const auto answer = tools::parse_answer(args["answer"].get<std::string>());
-              if (!answer) {
-                co_return CommandResult::failure(
-                    QStringLiteral("The answer must be one of allow, always and deny."));
-              }
-              co_return CommandResult::success(
-                  Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
-            });
+  table.add(
+      "agent_decide", {{"callId", A::String}, {"answer", A::String}},
+      [&state](const Json& args) -> QCoro::Task<CommandResult> {
+        const auto answer = tools::parse_answer(args["answer"].get<std::string>());
+        if (!answer) {
+          co_return CommandResult::failure("The answer must be one of allow, always and deny.");
+        }
+        co_return CommandResult::success(Json(
+            state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
+      });
   table.add("agent_stop", {{"callId", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               co_return CommandResult::success(

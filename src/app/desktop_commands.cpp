@@ -39,16 +39,16 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               const std::optional<NotifyKind> kind =
                   parse_notify_kind(args["kind"].get<std::string>());
               if (!kind) {
-                co_return CommandResult::failure(QStringLiteral(
+                co_return CommandResult::failure(
                     "The kind must be one of done, failed, network, approval, offline, "
-                    "online, unlinked and test."));
+                    "online, unlinked and test.");
               }
               const NotifyRequest request{*kind, text_arg(args, "chat"), text_arg(args, "text"),
                                           text_arg(args, "mid")};
               QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> notifying =
                   state.loaded_notifier().notify_and_wait(request);
               const auto [outcome, error] = co_await notifying;
-              if (error) co_return CommandResult::failure(*error);
+              if (error) co_return CommandResult::failure(error->toStdString());
               co_return CommandResult::success(
                   Json(outcome == NotifyOutcome::Shown ? "shown" : "skipped"));
             });
@@ -57,27 +57,26 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
     co_return CommandResult::success(prefs_to_json(state.loaded_notifier().prefs()));
   });
 
-  table.add(
-      "agent_set_notify_prefs", {{"prefs", A::Object}},
-      [&state](const Json& args) -> QCoro::Task<CommandResult> {
-        const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
-        if (!prefs) {
-          co_return CommandResult::failure(QStringLiteral(
-              "The notification settings must give enabled, sound and preview as true or "
-              "false, and lang as fa or en."));
-        }
-        // The file is written on the shared pool: a slow or hung disk must not freeze the
-        // window. The notifier outlives the pool's work (the agent drains the pool first).
-        Notifier* notifier = &state.loaded_notifier();
-        QFuture<std::optional<QString>> saving =
-            QtConcurrent::run([notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
-        const std::optional<QString> error = co_await saving;
-        if (error) {
-          co_return CommandResult::failure(
-              QStringLiteral("The notification settings could not be saved: %1.").arg(*error));
-        }
-        co_return CommandResult::success();
-      });
+  table.add("agent_set_notify_prefs", {{"prefs", A::Object}},
+            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+              const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
+              if (!prefs) {
+                co_return CommandResult::failure(
+                    "The notification settings must give enabled, sound and preview as true or "
+                    "false, and lang as fa or en.");
+              }
+              // The file is written on the shared pool: a slow or hung disk must not freeze the
+              // window. The notifier outlives the pool's work (the agent drains the pool first).
+              Notifier* notifier = &state.loaded_notifier();
+              QFuture<std::optional<QString>> saving = QtConcurrent::run(
+                  [notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
+              const std::optional<QString> error = co_await saving;
+              if (error) {
+                co_return CommandResult::failure(
+                    "The notification settings could not be saved: " + error->toStdString() + ".");
+              }
+              co_return CommandResult::success();
+            });
 
   table.add("agent_watch_reply",
             {{"chat", A::String},
@@ -88,11 +87,11 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               WatchRequest request{text_arg(args, "chat"), message_id(args["mid"]),
                                    text_arg(args, "token"), text_arg(args, "title")};
               if (const auto refusal = check_watch_request(request)) {
-                co_return CommandResult::failure(*refusal);
+                co_return CommandResult::failure(refusal->toStdString());
               }
               const WatchContext watch{endpoints, host, state.loaded_notifier()};
               if (const auto refusal = state.watchers.watch(std::move(request), watch)) {
-                co_return CommandResult::failure(*refusal);
+                co_return CommandResult::failure(refusal->toStdString());
               }
               co_return CommandResult::success();
             });

@@ -56,7 +56,7 @@ Json reply_json(const mention::SearchReply& reply) {
 }
 
 CommandResult message(const std::string& text) {
-  return CommandResult::failure(QString::fromStdString(text));
+  return CommandResult::failure(text);
 }
 
 // Runs one workspace command on the shared pool: resolves the root the page sent (which touches
@@ -118,9 +118,8 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
     return on_root(string_arg(args, "root"),
                    "Opening the index failed: ", [&mentions](const Root& root) {
                      const auto info = mentions.open_info(root);
-                     if (const auto* error = std::get_if<std::string>(&info))
-                       return message(*error);
-                     return CommandResult::success(info_json(std::get<mention::IndexInfo>(info)));
+                     if (!info.ok()) return message(info.error());
+                     return CommandResult::success(info_json(info.value()));
                    });
   });
 
@@ -153,8 +152,8 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
             [&mentions](const Json& args) {
               return on_root(string_arg(args, "root"), "Saving the pick failed: ",
                              [&mentions, path = string_arg(args, "path")](const Root& root) {
-                               if (const auto error = mentions.pick(root, path))
-                                 return message(*error);
+                               if (const auto picked = mentions.pick(root, path); !picked.ok())
+                                 return message(picked.error());
                                return CommandResult::success();
                              });
             });

@@ -40,11 +40,11 @@ QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> navigating =
       browser.call("Page.navigate", std::move(params), true, interrupt);
   const CdpResult navigated = co_await navigating;
-  if (!navigated.ok) co_return navigated.error;
-  const std::string error = str(navigated.value, "errorText");
+  if (!navigated.ok()) co_return navigated.error();
+  const std::string error = str(navigated.value(), "errorText");
   if (!error.empty()) co_return "Could not open " + args.url + ": " + error + ".";
   // Without a loader the move stayed inside the document (a fragment): nothing to load.
-  if (!str(navigated.value, "loaderId").empty()) {
+  if (!str(navigated.value(), "loaderId").empty()) {
     QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
     co_await loading;
   }
@@ -74,9 +74,9 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
            number_text(y) + ").";
   }
   const std::uint64_t before = browser.page().navigation_counter();
-  QCoro::Task<std::optional<std::string>> moving = mouse_at(browser, x, y, click, interrupt);
-  const std::optional<std::string> failed = co_await moving;
-  if (failed) co_return *failed;
+  QCoro::Task<Result<void>> moving = mouse_at(browser, x, y, click, interrupt);
+  const Result<void> moved = co_await moving;
+  if (!moved.ok()) co_return moved.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, click ? kSettleAfterClick : kSettleAfterHover),
                          before, interrupt);
@@ -106,7 +106,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> inserting =
       browser.call("Input.insertText", std::move(params), true, interrupt);
   const CdpResult inserted = co_await inserting;
-  if (!inserted.ok) co_return inserted.error;
+  if (!inserted.ok()) co_return inserted.error();
 
   const std::size_t n = char_count(args.text);
   std::string text = "Typed " + std::to_string(n) + " character" + (n == 1 ? "" : "s");
@@ -120,10 +120,9 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   }
   text += ".";
   if (args.key_press) {
-    QCoro::Task<std::optional<std::string>> pressing =
-        press_key(browser, *args.key_press, interrupt);
-    const std::optional<std::string> failed = co_await pressing;
-    if (failed) co_return *failed;
+    QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
+    const Result<void> pressed = co_await pressing;
+    if (!pressed.ok()) co_return pressed.error();
     text += " Pressed " + args.key + ".";
   }
   QCoro::Task<> settling =
@@ -137,9 +136,9 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
 QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& args,
                                 Interrupt* interrupt) {
   const std::uint64_t before = browser.page().navigation_counter();
-  QCoro::Task<std::optional<std::string>> pressing = press_key(browser, *args.key_press, interrupt);
-  const std::optional<std::string> failed = co_await pressing;
-  if (failed) co_return *failed;
+  QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
+  const Result<void> pressed = co_await pressing;
+  if (!pressed.ok()) co_return pressed.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;
@@ -190,8 +189,8 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> compiling =
       browser.call("Runtime.compileScript", std::move(compile), true, interrupt);
   const CdpResult compiled = co_await compiling;
-  if (!compiled.ok) co_return compiled.error;
-  const Json& details = member(compiled.value, "exceptionDetails");
+  if (!compiled.ok()) co_return compiled.error();
+  const Json& details = member(compiled.value(), "exceptionDetails");
   std::string problem = str(member(details, "exception"), "description");
   if (problem.empty()) problem = str(details, "text");
   const bool wrap = problem.find("Illegal return statement") != std::string::npos;
@@ -294,7 +293,7 @@ QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& ar
                                  Interrupt* interrupt) {
   QCoro::Task<CdpResult> reloading = browser.call("Page.reload", Json::object(), true, interrupt);
   const CdpResult reloaded = co_await reloading;
-  if (!reloaded.ok) co_return reloaded.error;
+  if (!reloaded.ok()) co_return reloaded.error();
   QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
   co_await loading;
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterLoad), interrupt);
@@ -309,9 +308,9 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> reading =
       browser.call("Page.getNavigationHistory", Json::object(), true, interrupt);
   const CdpResult history = co_await reading;
-  if (!history.ok) co_return history.error;
-  const std::optional<std::int64_t> index = integer(history.value, "currentIndex");
-  const Json& entries = member(history.value, "entries");
+  if (!history.ok()) co_return history.error();
+  const std::optional<std::int64_t> index = integer(history.value(), "currentIndex");
+  const Json& entries = member(history.value(), "entries");
   if (!index || *index <= 0 || !entries.is_array() ||
       static_cast<std::size_t>(*index) > entries.size()) {
     co_return std::string("There is no earlier page in this tab's history.");
@@ -323,7 +322,7 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> going =
       browser.call("Page.navigateToHistoryEntry", std::move(params), true, interrupt);
   const CdpResult went = co_await going;
-  if (!went.ok) co_return went.error;
+  if (!went.ok()) co_return went.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterBack), before, interrupt);
   co_await settling;

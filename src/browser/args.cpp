@@ -194,10 +194,9 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
   const std::string name = action_name(a.action);
   switch (a.action) {
     case Action::Open: {
-      std::variant<std::string, std::string> url =
-          normalize_url(tools::string_arg(json, "url"), workspace);
-      if (url.index() == 1) return std::get<1>(url);
-      a.url = std::get<0>(url);
+      Result<std::string> url = normalize_url(tools::string_arg(json, "url"), workspace);
+      if (!url.ok()) return url.error();
+      a.url = std::move(url).value();
       break;
     }
     case Action::Click:

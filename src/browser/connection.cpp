@@ -147,8 +147,8 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [slot, method] {
-    CdpResult late = CdpResult::failure("The browser did not answer " + method + " in time.");
-    late.timed_out = true;
+    CdpResult late = CdpResult::failure("The browser did not answer " + method + " in time.",
+                                        ErrorKind::TimedOut);
     slot->complete(std::move(late));
   });
   timer.start(timing::io_limit(limit));

@@ -36,22 +36,16 @@
 #include "browser/transport.h"
 #include "browser/waiting.h"
 #include "common/json.h"
+#include "common/result.h"
 
 namespace kavor::browser {
 
 inline constexpr std::chrono::milliseconds kCommandLimit{20'000};
 inline constexpr const char* kConnectionClosed = "The browser closed the connection.";
 
-// A command's `result`, or the message of its failure.
-struct CdpResult {
-  bool ok = false;
-  Json value;
-  std::string error;
-  bool timed_out = false;  // no answer within the command's limit; the connection stays open
-
-  static CdpResult success(Json value) { return {true, std::move(value), {}}; }
-  static CdpResult failure(std::string message) { return {false, Json(), std::move(message)}; }
-};
+// A command's `result`, or the message of its failure: ErrorKind::TimedOut when no answer came
+// within the command's limit (the connection then stays open).
+using CdpResult = Result<Json>;
 
 // One incoming message, classified.
 struct CdpReply {

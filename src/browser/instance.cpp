@@ -196,37 +196,37 @@ QCoro::Task<CdpResult> BrowserInstance::evaluate(std::string expression, bool re
   co_return result;
 }
 
-QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt* interrupt) {
+QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   // 1-2. One page, attached in flat mode so its commands and events carry its session id.
   Json target_params = Json::object();
   target_params["url"] = "about:blank";
   QCoro::Task<CdpResult> creating =
       call("Target.createTarget", std::move(target_params), false, interrupt);
   const CdpResult created = co_await creating;
-  if (!created.ok) co_return created.error;
-  target_id_ = str(created.value, "targetId");
+  if (!created.ok()) co_return fail(created.error());
+  target_id_ = str(created.value(), "targetId");
   Json attach_params = Json::object();
   attach_params["targetId"] = target_id_;
   attach_params["flatten"] = true;
   QCoro::Task<CdpResult> attaching =
       call("Target.attachToTarget", std::move(attach_params), false, interrupt);
   const CdpResult attached = co_await attaching;
-  if (!attached.ok) co_return attached.error;
-  session_ = str(attached.value, "sessionId");
+  if (!attached.ok()) co_return fail(attached.error());
+  session_ = str(attached.value(), "sessionId");
 
   // 3. The main frame, which the page state follows.
   QCoro::Task<CdpResult> tree_call = call("Page.getFrameTree", Json::object(), true, interrupt);
   const CdpResult tree = co_await tree_call;
-  if (!tree.ok) co_return tree.error;
-  const std::string main_frame = str(member(member(tree.value, "frameTree"), "frame"), "id");
-  if (main_frame.empty()) co_return "The browser did not open a page.";
+  if (!tree.ok()) co_return fail(tree.error());
+  const std::string main_frame = str(member(member(tree.value(), "frameTree"), "frame"), "id");
+  if (main_frame.empty()) co_return fail("The browser did not open a page.");
   page_.reset(main_frame);
 
   // 4. The domains whose events feed the page state.
   for (const char* domain : {"Page.enable", "Runtime.enable", "Log.enable", "Network.enable"}) {
     QCoro::Task<CdpResult> enabling = call(domain, Json::object(), true, interrupt);
     const CdpResult enabled = co_await enabling;
-    if (!enabled.ok) co_return enabled.error;
+    if (!enabled.ok()) co_return fail(enabled.error());
   }
 
   // Requests for local files wait for the tool's answer (allow_local_files).
@@ -234,7 +234,7 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt*
   fetch_params["patterns"] = Json::array({Json{{"urlPattern", "file://*"}}});
   QCoro::Task<CdpResult> fetching = call("Fetch.enable", std::move(fetch_params), true, interrupt);
   const CdpResult fetch_enabled = co_await fetching;
-  if (!fetch_enabled.ok) co_return fetch_enabled.error;
+  if (!fetch_enabled.ok()) co_return fail(fetch_enabled.error());
 
   // 5. Every link stays in this page.
   Json script = Json::object();
@@ -242,20 +242,20 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt*
   QCoro::Task<CdpResult> adding =
       call("Page.addScriptToEvaluateOnNewDocument", std::move(script), true, interrupt);
   const CdpResult added = co_await adding;
-  if (!added.ok) co_return added.error;
+  if (!added.ok()) co_return fail(added.error());
 
   // 6. The user agents: the desktop one without the headless mark, and the major version for
   // the phone's.
   QCoro::Task<CdpResult> version_call =
       call("Browser.getVersion", Json::object(), false, interrupt);
   const CdpResult version = co_await version_call;
-  if (!version.ok) co_return version.error;
-  desktop_user_agent_ = str(version.value, "userAgent");
+  if (!version.ok()) co_return fail(version.error());
+  desktop_user_agent_ = str(version.value(), "userAgent");
   for (std::size_t at = desktop_user_agent_.find("HeadlessChrome"); at != std::string::npos;
        at = desktop_user_agent_.find("HeadlessChrome", at)) {
     desktop_user_agent_.replace(at, 14, "Chrome");
   }
-  const std::string product = str(version.value, "product");
+  const std::string product = str(version.value(), "product");
   const std::size_t slash = product.find('/');
   if (slash != std::string::npos) {
     const std::string major = product.substr(slash + 1, product.find('.', slash + 1) - slash - 1);
@@ -263,15 +263,13 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::prepare_page(Interrupt*
   }
 
   // 7. The starting viewport.
-  QCoro::Task<std::optional<std::string>> sizing =
-      apply_viewport(kDefaultWidth, kDefaultHeight, interrupt);
-  std::optional<std::string> sized = co_await sizing;
+  QCoro::Task<Result<void>> sizing = apply_viewport(kDefaultWidth, kDefaultHeight, interrupt);
+  Result<void> sized = co_await sizing;
   co_return sized;
 }
 
-QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uint32_t width,
-                                                                        std::uint32_t height,
-                                                                        Interrupt* interrupt) {
+QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, std::uint32_t height,
+                                                          Interrupt* interrupt) {
   const bool mobile = width < kMobileBelowWidth;
   Json metrics = Json::object();
   metrics["width"] = width;
@@ -281,7 +279,7 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uin
   QCoro::Task<CdpResult> sizing =
       call("Emulation.setDeviceMetricsOverride", std::move(metrics), true, interrupt);
   const CdpResult sized = co_await sizing;
-  if (!sized.ok) co_return sized.error;
+  if (!sized.ok()) co_return fail(sized.error());
 
   Json touch = Json::object();
   touch["enabled"] = mobile;
@@ -289,7 +287,7 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uin
   QCoro::Task<CdpResult> touching =
       call("Emulation.setTouchEmulationEnabled", std::move(touch), true, interrupt);
   const CdpResult touched = co_await touching;
-  if (!touched.ok) co_return touched.error;
+  if (!touched.ok()) co_return fail(touched.error());
 
   std::string agent = desktop_user_agent_;
   if (mobile) {
@@ -302,11 +300,11 @@ QCoro::Task<std::optional<std::string>> BrowserInstance::apply_viewport(std::uin
     QCoro::Task<CdpResult> setting =
         call("Emulation.setUserAgentOverride", std::move(agent_params), true, interrupt);
     const CdpResult set = co_await setting;
-    if (!set.ok) co_return set.error;
+    if (!set.ok()) co_return fail(set.error());
   }
   width_ = width;
   height_ = height;
-  co_return std::nullopt;
+  co_return Result<void>();
 }
 
 bool BrowserInstance::process_running() const {

@@ -58,8 +58,8 @@ class BrowserInstance {
 
   // Sets the viewport to `width` x `height` CSS pixels with the matching emulation: touch and
   // a phone's user agent below 501 pixels, the desktop user agent otherwise.
-  QCoro::Task<std::optional<std::string>> apply_viewport(std::uint32_t width, std::uint32_t height,
-                                                         Interrupt* interrupt);
+  QCoro::Task<Result<void>> apply_viewport(std::uint32_t width, std::uint32_t height,
+                                           Interrupt* interrupt);
 
   // The local files the page may load from now on: those inside `folders`, and `files`.
   //
@@ -74,7 +74,7 @@ class BrowserInstance {
 
   // Launch steps: take over the DevTools connection, then open and prepare the one page.
   void adopt(std::unique_ptr<CdpConnection> connection);
-  QCoro::Task<std::optional<std::string>> prepare_page(Interrupt* interrupt);
+  QCoro::Task<Result<void>> prepare_page(Interrupt* interrupt);
 
   // The process alone, for the launch: whether it runs, and how it ended.
   bool process_running() const;

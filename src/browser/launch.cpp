@@ -93,32 +93,31 @@ Environment process_environment() {
   };
 }
 
-std::variant<std::string, std::string> find_browser(const Environment& env) {
-  using Result = std::variant<std::string, std::string>;
+Result<std::string> find_browser(const Environment& env) {
   const std::string chosen = trim(env("KAVOR_AGENT_BROWSER").value_or(""));
   if (!chosen.empty()) {
-    if (is_file(chosen)) return Result(std::in_place_index<0>, chosen);
+    if (is_file(chosen)) return chosen;
     if (std::optional<std::string> program = on_path(chosen, env)) {
-      return Result(std::in_place_index<0>, *program);
+      return *program;
     }
-    return Result(std::in_place_index<1>, "KAVOR_AGENT_BROWSER is set to " + utf8_lossy(chosen) +
-                                              ", but no browser program was found there.");
+    return fail("KAVOR_AGENT_BROWSER is set to " + utf8_lossy(chosen) +
+                ", but no browser program was found there.");
   }
 #ifdef _WIN32
   for (const std::string& candidate : windows_browser_candidates(env)) {
-    if (is_file(candidate)) return Result(std::in_place_index<0>, candidate);
+    if (is_file(candidate)) return candidate;
   }
 #else
   for (const char* name : kPathCandidates) {
     for (const fs::path& folder : path_folders(env)) {
-      if (is_file(folder / name)) return Result(std::in_place_index<0>, (folder / name).string());
+      if (is_file(folder / name)) return (folder / name).string();
     }
   }
 #endif
-  return Result(std::in_place_index<1>,
-                "No Chrome-family browser was found on this computer. Install Google Chrome or "
-                "Microsoft Edge, or set KAVOR_AGENT_BROWSER to the path of a Chrome, Chromium, "
-                "Edge or Brave program.");
+  return fail(
+      "No Chrome-family browser was found on this computer. Install Google Chrome or "
+      "Microsoft Edge, or set KAVOR_AGENT_BROWSER to the path of a Chrome, Chromium, "
+      "Edge or Brave program.");
 }
 
 std::vector<std::string> windows_browser_candidates(const Environment& env) {
@@ -168,10 +167,9 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
   Result started = start_browser(env);
   if (started.index() == 1) co_return std::move(started);
   std::unique_ptr<BrowserInstance> instance = std::get<0>(std::move(started));
-  QCoro::Task<std::optional<std::string>> preparing =
-      prepare_browser(*instance, interrupt, start_limit);
-  const std::optional<std::string> failure = co_await preparing;
-  if (failure) co_return Result(*failure);
+  QCoro::Task<kavor::Result<void>> preparing = prepare_browser(*instance, interrupt, start_limit);
+  const kavor::Result<void> prepared = co_await preparing;
+  if (!prepared.ok()) co_return Result(prepared.error());
   co_return Result(std::move(instance));
 }
 
@@ -179,9 +177,9 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
   using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
 
   // 1. The program.
-  const std::variant<std::string, std::string> program_or_message = find_browser(env);
-  if (!found(program_or_message)) return Result(std::get<1>(program_or_message));
-  const std::string program = std::get<0>(program_or_message);
+  const kavor::Result<std::string> program_or_message = find_browser(env);
+  if (!program_or_message.ok()) return Result(program_or_message.error());
+  const std::string program = program_or_message.value();
   const std::string shown = utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
@@ -235,9 +233,8 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
   return Result(std::move(instance));
 }
 
-QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser,
-                                                        Interrupt* interrupt,
-                                                        std::chrono::milliseconds start_limit) {
+QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* interrupt,
+                                          std::chrono::milliseconds start_limit) {
   const std::string shown = utf8_lossy(browser.program());
   const std::string log = (fs::path(browser.profile()) / "browser-errors.log").string();
 
@@ -247,11 +244,11 @@ QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser
   QCoro::Task<CdpResult> denying =
       browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);
   const CdpResult denied = co_await denying;
-  if (!denied.ok) {
-    std::string message = denied.error;
+  if (!denied.ok()) {
+    std::string message = denied.error();
     if (interrupt != nullptr && interrupt->fired()) {
       message = "The browser start was interrupted.";
-    } else if (denied.timed_out) {
+    } else if (denied.kind() == ErrorKind::TimedOut) {
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(start_limit);
       message = "The browser " + shown + " did not start within " +
                 std::to_string(seconds.count()) + " seconds.";
@@ -273,14 +270,14 @@ QCoro::Task<std::optional<std::string>> prepare_browser(BrowserInstance& browser
                           browser.exit_text() + ").";
     }
     browser.shutdown();
-    co_return message;
+    co_return fail(message);
   }
 
   // 5. The page.
-  QCoro::Task<std::optional<std::string>> preparing = browser.prepare_page(interrupt);
-  std::optional<std::string> prepare_error = co_await preparing;
-  if (prepare_error) browser.shutdown();
-  co_return prepare_error;
+  QCoro::Task<Result<void>> preparing = browser.prepare_page(interrupt);
+  Result<void> prepared = co_await preparing;
+  if (!prepared.ok()) browser.shutdown();
+  co_return prepared;
 }
 
 }  // namespace kavor::browser

@@ -39,6 +39,7 @@
 #include <qcorotask.h>
 
 #include "browser/instance.h"
+#include "common/result.h"
 
 namespace kavor::browser {
 
@@ -53,10 +54,7 @@ using Environment = std::function<std::optional<std::string>(const std::string& 
 Environment process_environment();
 
 // The browser program, or the message for the user.
-std::variant<std::string, std::string> find_browser(const Environment& env);
-inline bool found(const std::variant<std::string, std::string>& r) {
-  return r.index() == 0;
-}
+Result<std::string> find_browser(const Environment& env);
 
 // Where Windows keeps the browsers, in the order they are tried: Chrome, Chromium, Edge, Brave,
 // each under PROGRAMFILES, PROGRAMFILES(X86) and LOCALAPPDATA (those that are set).
@@ -73,11 +71,10 @@ QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
 
 // The two halves of `launch`, for an owner that must hold the browser while it starts (to end
 // it with everything else, whether or not the wait for its answer ever resumes):
-// steps 1-3, the started browser with its connection, or the message; then steps 4-5, nothing
+// steps 1-3, the started browser with its connection, or the message; then steps 4-5, success
 // once it is ready, or the message (the browser is then shut down).
 std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env);
-QCoro::Task<std::optional<std::string>> prepare_browser(
-    BrowserInstance& browser, Interrupt* interrupt,
-    std::chrono::milliseconds start_limit = kStartLimit);
+QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* interrupt,
+                                          std::chrono::milliseconds start_limit = kStartLimit);
 
 }  // namespace kavor::browser

@@ -50,18 +50,18 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
       browser.evaluate(std::move(expression), repl_mode, interrupt, limit);
   const CdpResult reply = co_await evaluating;
   Evaluated out;
-  if (!reply.ok) {
-    out.message = reply.error;
+  if (!reply.ok()) {
+    out.message = reply.error();
     co_return out;
   }
-  const Json& details = member(reply.value, "exceptionDetails");
+  const Json& details = member(reply.value(), "exceptionDetails");
   if (details.is_object()) {
     out.kind = Evaluated::Kind::Thrown;
     out.message = exception_text(details);
     co_return out;
   }
   out.kind = Evaluated::Kind::Value;
-  out.value = member(reply.value, "result");
+  out.value = member(reply.value(), "result");
   co_return out;
 }
 
@@ -90,8 +90,8 @@ QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selec
   co_return at;
 }
 
-QCoro::Task<std::optional<std::string>> mouse_at(BrowserInstance& browser, double x, double y,
-                                                 bool click, Interrupt* interrupt) {
+QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y, bool click,
+                                   Interrupt* interrupt) {
   std::vector<Json> events;
   events.push_back(Json{{"type", "mouseMoved"}, {"x", x}, {"y", y}});
   if (click) {
@@ -112,13 +112,12 @@ QCoro::Task<std::optional<std::string>> mouse_at(BrowserInstance& browser, doubl
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchMouseEvent", std::move(event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok) co_return sent.error;
+    if (!sent.ok()) co_return fail(sent.error());
   }
-  co_return std::nullopt;
+  co_return Result<void>();
 }
 
-QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyPress key,
-                                                  Interrupt* interrupt) {
+QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Interrupt* interrupt) {
   Json down = Json::object();
   down["type"] = key.text.empty() ? "rawKeyDown" : "keyDown";
   down["modifiers"] = key.modifiers;
@@ -139,9 +138,9 @@ QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyP
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchKeyEvent", std::move(*event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok) co_return sent.error;
+    if (!sent.ok()) co_return fail(sent.error());
   }
-  co_return std::nullopt;
+  co_return Result<void>();
 }
 
 QCoro::Task<> wait_for_load(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt) {
@@ -198,10 +197,10 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
     QCoro::Task<CdpResult> measuring =
         browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
     const CdpResult metrics = co_await measuring;
-    if (!metrics.ok) co_return metrics.error;
-    const Json& content = member(metrics.value, "cssContentSize").is_object()
-                              ? member(metrics.value, "cssContentSize")
-                              : member(metrics.value, "contentSize");
+    if (!metrics.ok()) co_return metrics.error();
+    const Json& content = member(metrics.value(), "cssContentSize").is_object()
+                              ? member(metrics.value(), "cssContentSize")
+                              : member(metrics.value(), "contentSize");
     height =
         std::clamp<double>(std::ceil(number(content, "height").value_or(1)), 1, kMaxShotHeight);
     region = Json{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
@@ -220,8 +219,8 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
       QCoro::Task<CdpResult> measuring =
           browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
       const CdpResult metrics = co_await measuring;
-      if (!metrics.ok) co_return metrics.error;
-      const Json& visual = member(metrics.value, "cssVisualViewport");
+      if (!metrics.ok()) co_return metrics.error();
+      const Json& visual = member(metrics.value(), "cssVisualViewport");
       viewport_clip = Json{{"x", number(visual, "pageX").value_or(0)},
                            {"y", number(visual, "pageY").value_or(0)},
                            {"width", width},
@@ -236,8 +235,8 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
     QCoro::Task<CdpResult> capturing =
         browser.call("Page.captureScreenshot", std::move(params), true, interrupt);
     const CdpResult captured = co_await capturing;
-    if (!captured.ok) co_return captured.error;
-    const std::string data = str(captured.value, "data");
+    if (!captured.ok()) co_return captured.error();
+    const std::string data = str(captured.value(), "data");
     if (data.empty()) co_return std::string("The browser returned an empty screenshot.");
     if (data.size() <= kMaxScreenshotChars) {
       co_return Shot{data, static_cast<std::uint32_t>(std::lround(width * rung.scale)),

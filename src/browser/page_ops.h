@@ -67,10 +67,9 @@ struct Located {
 QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selector,
                                      Interrupt* interrupt);
 
-QCoro::Task<std::optional<std::string>> mouse_at(BrowserInstance& browser, double x, double y,
-                                                 bool click, Interrupt* interrupt);
-QCoro::Task<std::optional<std::string>> press_key(BrowserInstance& browser, KeyPress key,
-                                                  Interrupt* interrupt);
+QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y, bool click,
+                                   Interrupt* interrupt);
+QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Interrupt* interrupt);
 
 QCoro::Task<> wait_for_load(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt);
 QCoro::Task<> settle_quiet(BrowserInstance& browser, milliseconds limit, Interrupt* interrupt);

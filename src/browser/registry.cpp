@@ -52,11 +52,10 @@ std::shared_ptr<BrowserRegistry::Slot> BrowserRegistry::slot_for(const std::stri
 
 tools::ToolResult BrowserRegistry::close(const std::string& key) {
   const std::shared_ptr<Slot> slot = slot_for(key, false);
-  if (!slot || !slot->browser)
-    return tools::ToolResult::success("No browser was open for this chat.");
+  if (!slot || !slot->browser) return tools::text_result("No browser was open for this chat.");
   removals_.push_back(slot->browser->shutdown());
   slot->browser.reset();
-  return tools::ToolResult::success("Closed the browser for this chat.");
+  return tools::text_result("Closed the browser for this chat.");
 }
 
 QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::string chat,
@@ -111,10 +110,10 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     // browser that is still starting: at the end of the program this call never resumes.
     slot->browser = std::get<0>(std::move(started));
     interrupt.set_time_limit(kLaunchLimit);
-    QCoro::Task<std::optional<std::string>> preparing = prepare_browser(*slot->browser, &interrupt);
-    const std::optional<std::string> failure = co_await preparing;
+    QCoro::Task<Result<void>> preparing = prepare_browser(*slot->browser, &interrupt);
+    const Result<void> prepared = co_await preparing;
     if (gone()) co_return closed;
-    if (failure || interrupt.fired()) {
+    if (!prepared.ok() || interrupt.fired()) {
       removals_.push_back(slot->browser->shutdown());
       slot->browser.reset();
     }
@@ -124,7 +123,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     if (interrupt.cause() == Interrupt::Cause::TimeLimit) {
       co_return tools::ToolResult::failure("The browser did not start within 45 seconds.");
     }
-    if (failure) co_return tools::ToolResult::failure(*failure);
+    if (!prepared.ok()) co_return tools::ToolResult::failure(prepared.error());
     interrupt.clear_time_limit();
   }
   BrowserInstance& browser = *slot->browser;
@@ -137,17 +136,16 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   // 6. Viewport, action, result.
   const std::uint32_t width = args.width.value_or(browser.width());
   const std::uint32_t height = args.height.value_or(browser.height());
-  QCoro::Task<std::optional<std::string>> sizing =
-      browser.apply_viewport(width, height, &interrupt);
-  std::optional<std::string> failure = co_await sizing;
+  QCoro::Task<Result<void>> sizing = browser.apply_viewport(width, height, &interrupt);
+  Result<void> failure = co_await sizing;
   if (gone()) co_return closed;
   std::optional<tools::ToolOutput> output;
-  if (!failure) {
+  if (failure.ok()) {
     QCoro::Task<Outcome<ActionDone>> acting = run_action(browser, args, &interrupt);
     Outcome<ActionDone> done = co_await acting;
     if (gone()) co_return closed;
     if (auto* message = std::get_if<std::string>(&done)) {
-      failure = *message;
+      failure = fail(*message);
     } else if (!interrupt.fired()) {
       ActionDone& result = std::get<ActionDone>(done);
       QCoro::Task<tools::ToolOutput> composing =
@@ -164,8 +162,8 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     slot->browser.reset();
     co_return tools::ToolResult::failure(overrun_message(limit));
   }
-  if (failure) co_return tools::ToolResult::failure(*failure);
-  co_return tools::ToolResult{true, std::move(*output), {}};
+  if (!failure.ok()) co_return tools::ToolResult::failure(failure.error());
+  co_return tools::ToolResult(std::move(*output));
 }
 
 std::size_t BrowserRegistry::reap_idle(Clock::time_point now) {

@@ -14,13 +14,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Result = std::variant<std::string, std::string>;
+using Url = Result<std::string>;
 
-Result ok(std::string url) {
-  return Result(std::in_place_index<0>, std::move(url));
-}
-Result refused(std::string message) {
-  return Result(std::in_place_index<1>, std::move(message));
+Url refused(std::string message) {
+  return fail(std::move(message));
 }
 
 // The scheme of `text` as URL syntax defines it (a letter, then letters, digits, "+", "-",
@@ -36,38 +33,36 @@ std::string scheme_of(const std::string& text) {
   return ascii_lower(text.substr(0, i));
 }
 
-Result scheme_refused(const std::string& scheme) {
+Url scheme_refused(const std::string& scheme) {
   return refused("Only http, https and file pages can be opened, not " + utf8_lossy(scheme) +
                  ": links.");
 }
 
-Result local_file(const std::string& text, const fs::path& workspace) {
+Url local_file(const std::string& text, const fs::path& workspace) {
   const fs::path resolved = tools::resolve_path(text, workspace);
   const std::string shown = utf8_lossy(resolved.string());
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
   if (fs::is_directory(status)) return refused(shown + " cannot be opened as a page.");
   if (!fs::exists(status)) return refused(shown + " does not exist.");
-  return ok(QUrl::fromLocalFile(QString::fromStdString(resolved.string()))
-                .toString(QUrl::FullyEncoded)
-                .toStdString());
+  return QUrl::fromLocalFile(QString::fromStdString(resolved.string()))
+      .toString(QUrl::FullyEncoded)
+      .toStdString();
 }
 
 }  // namespace
 
-std::variant<std::string, std::string> normalize_url(const std::string& input,
-                                                     const fs::path& workspace) {
+Url normalize_url(const std::string& input, const fs::path& workspace) {
   const std::string text = trim(input);
   if (text.empty()) return refused("url is empty.");
   const std::string lowered = ascii_lower(text);
-  if (lowered.rfind("data:", 0) == 0 || lowered == "about:blank") return ok(text);
+  if (lowered.rfind("data:", 0) == 0 || lowered == "about:blank") return text;
 
   const std::string scheme = scheme_of(text);
   if (scheme == "http" || scheme == "https" || scheme == "file") {
     const QUrl url(QString::fromStdString(text), QUrl::StrictMode);
     if (url.isValid() && (scheme == "file" || !url.host().isEmpty())) {
-      return ok(
-          url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString());
+      return url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString();
     }
     return refused(utf8_lossy(text) + " is not a valid URL.");
   }
@@ -95,7 +90,7 @@ std::variant<std::string, std::string> normalize_url(const std::string& input,
   const QUrl url(QString::fromStdString(candidate), QUrl::StrictMode);
   if (!url.isValid() || url.host().isEmpty())
     return refused(utf8_lossy(text) + " is not a valid URL.");
-  return ok(url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString());
+  return url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString();
 }
 
 }  // namespace kavor::browser

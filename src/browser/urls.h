@@ -16,12 +16,12 @@
 
 #include <filesystem>
 #include <string>
-#include <variant>
+
+#include "common/result.h"
 
 namespace kavor::browser {
 
 // The URL to open, or the message for the assistant.
-std::variant<std::string, std::string> normalize_url(const std::string& text,
-                                                     const std::filesystem::path& workspace);
+Result<std::string> normalize_url(const std::string& text, const std::filesystem::path& workspace);
 
 }  // namespace kavor::browser

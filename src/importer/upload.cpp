@@ -18,6 +18,7 @@
 
 #include "common/host.h"
 #include "common/http.h"
+#include "common/result.h"
 #include "common/timing.h"
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
@@ -92,21 +93,17 @@ ImportResult failure(QString message) {
   return ImportResult(std::in_place_index<1>, std::move(message));
 }
 
-struct Answer {
-  bool ok = false;
-  Json value;  // the 2xx body as JSON (null when it is not JSON)
-  QString error;
-};
+// The service's answer to one request: the 2xx body as JSON (null when it is not JSON), or
+// the sentence for the user.
+using Answer = Result<Json>;
 
-QString refusal_text(const QByteArray& body) {
+std::string refusal_text(const QByteArray& body) {
   const auto parsed = parse_json(std::string_view(body.constData(), body.size()));
   if (parsed && parsed->is_object()) {
     const auto message = parsed->find("message");
-    if (message != parsed->end() && message->is_string()) {
-      return QString::fromStdString(message->get<std::string>());
-    }
+    if (message != parsed->end() && message->is_string()) return message->get<std::string>();
   }
-  return QStringLiteral("The server refused the request.");
+  return "The server refused the request.";
 }
 
 // One request of the import, with its retries.
@@ -122,30 +119,25 @@ QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, 
     const HttpResponse response = co_await sending;
 
     if (response.success()) {
-      Answer answer;
-      answer.ok = true;
-      answer.value = parse_json(std::string_view(response.body.constData(), response.body.size()))
-                         .value_or(Json(nullptr));
-      co_return answer;
+      co_return Answer(parse_json(std::string_view(response.body.constData(), response.body.size()))
+                           .value_or(Json(nullptr)));
     }
-    Answer failed;
+    std::string failed;
     bool retry = false;
     if (!response.answered()) {
-      failed.error = QStringLiteral("Could not reach the server. Check your internet connection.");
+      failed = "Could not reach the server. Check your internet connection.";
       retry = true;
     } else {
-      failed.error = refusal_text(response.body);
+      failed = refusal_text(response.body);
       retry = response.status >= 500 && response.status <= 599;
     }
-    if (!retry || attempt == kImportAttempts) co_return failed;
+    if (!retry || attempt == kImportAttempts) co_return Answer::failure(failed);
 
     const auto pause = timing::scaled(wait);
     co_await QCoro::sleepFor(pause);
     wait = std::min(wait * 2, kLongestRetryWait);
   }
-  Answer exhausted;
-  exhausted.error = QStringLiteral("Could not reach the server.");
-  co_return exhausted;
+  co_return Answer::failure("Could not reach the server.");
 }
 
 // The start answer's `have` list as part number -> digests held for it; elements without a
@@ -206,12 +198,12 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> starting =
       execute(client, "POST", base, token, QByteArray::fromStdString(start.dump()));
   const Answer started = co_await starting;
-  if (!started.ok) co_return failure(started.error);
+  if (!started.ok()) co_return failure(QString::fromStdString(started.error()));
   std::optional<std::uint64_t> id;
   std::map<std::uint64_t, std::vector<std::string>> held;
-  if (started.value.is_object()) {
-    const auto import = started.value.find("import");
-    if (import != started.value.end() && import->is_object()) {
+  if (started->is_object()) {
+    const auto import = started->find("import");
+    if (import != started->end() && import->is_object()) {
       const auto found = import->find("id");
       if (found != import->end()) id = whole_number(*found);
       held = held_parts(*import);
@@ -237,7 +229,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
       QCoro::Task<Answer> sending =
           execute(client, "PUT", url, token, part_body(part, data, sha256));
       const Answer sent = co_await sending;
-      if (!sent.ok) co_return failure(sent.error);
+      if (!sent.ok()) co_return failure(QString::fromStdString(sent.error()));
     }
     handled_bytes += part.gzip.size();
     host.emit_event(kEvent, progress_payload("uploading", n + 1, parts.size(), handled_bytes));
@@ -247,9 +239,9 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> finishing =
       execute(client, "POST", import_url + QStringLiteral("/start"), token, QByteArray());
   const Answer finished = co_await finishing;
-  if (!finished.ok) co_return failure(finished.error);
+  if (!finished.ok()) co_return failure(QString::fromStdString(finished.error()));
   host.emit_event(kEvent, progress_payload("processing", 0, 0, compressed_bytes));
-  co_return ImportResult(std::in_place_index<0>, finished.value);
+  co_return ImportResult(std::in_place_index<0>, finished.value());
 }
 
 }  // namespace

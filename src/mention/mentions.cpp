@@ -92,12 +92,12 @@ std::shared_ptr<IndexHandle> Mentions::open(const Root& root) {
   return handle;
 }
 
-std::variant<IndexInfo, std::string> Mentions::open_info(const Root& root) {
+Result<IndexInfo> Mentions::open_info(const Root& root) {
   open(root);
   std::lock_guard lock(mutex_);
   const auto it = std::find_if(table_.begin(), table_.end(),
                                [&](const auto& h) { return h->root_text == root.text; });
-  if (it == table_.end()) return std::string(kIndexUnavailable);
+  if (it == table_.end()) return fail(std::string(kIndexUnavailable));
   const Index& index = (*it)->index;
   std::shared_lock read(index.lock);
   IndexInfo info;
@@ -119,16 +119,17 @@ void Mentions::close(const Root& root) {
   retire_locked(std::move(handle));
 }
 
-std::optional<std::string> Mentions::pick(const Root& root, std::string_view path) {
-  if (!plain_relative(path)) return std::string(kNotInside);
+Result<void> Mentions::pick(const Root& root, std::string_view path) {
+  if (!plain_relative(path)) return fail(std::string(kNotInside));
   const std::size_t slash = path.rfind('/');
   if (slash != std::string_view::npos) {
     const auto folder = canonical(root.path + "/" + std::string(path.substr(0, slash)));
-    if (!folder || !inside_or_same(root.path, *folder)) return std::string(kNotInside);
+    if (!folder || !inside_or_same(root.path, *folder)) return fail(std::string(kNotInside));
   }
   struct stat st {};
-  if (lstat((root.path + "/" + std::string(path)).c_str(), &st) != 0)
-    return std::string(kNotInside);
+  if (lstat((root.path + "/" + std::string(path)).c_str(), &st) != 0) {
+    return fail(std::string(kNotInside));
+  }
 
   const std::shared_ptr<IndexHandle> handle = open(root);
   Index& index = handle->index;
@@ -144,7 +145,7 @@ std::optional<std::string> Mentions::pick(const Root& root, std::string_view pat
   index.picks = std::move(picks);
   ++index.revision;
   index.dirty = true;
-  return std::nullopt;
+  return {};
 }
 
 SearchReply Mentions::search(const Root& root, std::string_view query, std::size_t limit) {

@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/result.h"
 #include "common/workspace_folder.h"
 #include "mention/handle.h"
 #include "mention/index_file.h"
@@ -76,10 +77,10 @@ class Mentions {
   // The handle of `root`, opened (and its worker started) when it is not open yet.
   std::shared_ptr<IndexHandle> open(const Root& root);
   // Opens and reports; "index unavailable" when the index vanished meanwhile.
-  std::variant<IndexInfo, std::string> open_info(const Root& root);
+  Result<IndexInfo> open_info(const Root& root);
   void close(const Root& root);
   // Records a pick: the path must lie inside the workspace and exist.
-  std::optional<std::string> pick(const Root& root, std::string_view path);
+  Result<void> pick(const Root& root, std::string_view path);
   SearchReply search(const Root& root, std::string_view query, std::size_t limit);
 
   // Stops every worker and waits for them; they save first. Used at exit.

@@ -97,12 +97,11 @@ void PageBridge::call(const QString& secret, const QString& document, int id,
 
 QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& commands,
                               QString document, int id, std::string command, Json args) {
-  CommandResult result;
+  CommandResult result = Json();  // until the command answers
   try {
     result = co_await commands.invoke(command, args);
   } catch (...) {
-    result = CommandResult::failure(
-        QStringLiteral("The command %1 failed unexpectedly.").arg(QString::fromStdString(command)));
+    result = CommandResult::failure("The command " + command + " failed unexpectedly.");
   }
   // The window may have closed while the command ran.
   if (self) self->answer(document, id, result);
@@ -111,7 +110,9 @@ QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& com
 void PageBridge::answer(const QString& document, int id, const CommandResult& result) {
   // After a navigation away from the application the answer has nobody to go to.
   if (!shows_application()) return;
-  emit answered(document, id, result.ok, result.ok ? to_text(result.value) : result.error);
+  // The page reads text: the failure's sentence becomes a QString only here, at its edge.
+  emit answered(document, id, result.ok(),
+                result.ok() ? to_text(result.value()) : QString::fromStdString(result.error()));
 }
 
 }  // namespace kavor::shell

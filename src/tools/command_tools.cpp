@@ -21,26 +21,26 @@ constexpr const char* kListingText = "wsl -l -v";
 
 // Arguments reach the program as C strings, which end at the first NUL byte: what ran would
 // be less than what the user approved.
-std::optional<std::string> nul_problem(const Json& args, std::initializer_list<const char*> keys) {
+Result<void> check_no_nul(const Json& args, std::initializer_list<const char*> keys) {
   for (const char* key : keys) {
     if (string_arg(args, key).find('\0') != std::string::npos) {
-      return std::string(key) + " contains a NUL character, which no program can receive.";
+      return fail(std::string(key) + " contains a NUL character, which no program can receive.");
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string shown(const fs::path& path) {
   return utf8_lossy(path.string());
 }
 
-// The refusal for a working folder a command cannot run in, or nothing.
-std::optional<std::string> folder_problem(const fs::path& folder) {
+// Whether a command can run in `folder`; the refusal when not.
+Result<void> check_folder(const fs::path& folder) {
   std::error_code error;
   const auto status = fs::status(folder, error);
-  if (!fs::exists(status)) return "The folder " + shown(folder) + " does not exist.";
-  if (!fs::is_directory(status)) return shown(folder) + " is not a folder.";
-  return std::nullopt;
+  if (!fs::exists(status)) return fail("The folder " + shown(folder) + " does not exist.");
+  if (!fs::is_directory(status)) return fail(shown(folder) + " is not a folder.");
+  return {};
 }
 
 QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) {
@@ -56,7 +56,7 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) 
   QCoro::Task<exec::RunOutcome> running =
       exec::run_command(std::move(run), context.stop, std::move(sink));
   exec::RunOutcome outcome = co_await running;
-  co_return outcome.ok ? ToolResult::success(std::move(outcome.text))
+  co_return outcome.ok ? text_result(std::move(outcome.text))
                        : ToolResult::failure(std::move(outcome.text));
 }
 
@@ -107,11 +107,12 @@ Decoder shell_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
     const std::string command = string_arg(args, "command");
     if (blank(command)) return std::string("command is empty.");
-    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
+    if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
+      return plain.error();
     const fs::path folder = working_folder(args, scope);
-    if (auto problem = folder_problem(folder)) {
-      if (scope.contains(folder)) return *problem;
-      return failing_outside(*problem, command, folder, scope);
+    if (const Result<void> usable = check_folder(folder); !usable.ok()) {
+      if (scope.contains(folder)) return usable.error();
+      return failing_outside(usable.error(), command, folder, scope);
     }
     return command_call(
         exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
@@ -121,13 +122,14 @@ Decoder shell_tool() {
 
 Decoder run_tests_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
-    if (auto problem = nul_problem(args, {"command", "cwd"})) return *problem;
+    if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
+      return plain.error();
     const fs::path folder = working_folder(args, scope);
     std::string command = string_arg(args, "command");
     const bool sent = !blank(command);
-    if (auto problem = folder_problem(folder)) {
-      if (scope.contains(folder)) return *problem;
-      return failing_outside(*problem, command, folder, scope);
+    if (const Result<void> usable = check_folder(folder); !usable.ok()) {
+      if (scope.contains(folder)) return usable.error();
+      return failing_outside(usable.error(), command, folder, scope);
     }
     if (!sent) {
       auto detected = exec::detect_test_command(folder);
@@ -148,7 +150,8 @@ Decoder run_tests_tool() {
 
 Decoder wsl_tool() {
   return [](const Json& args, const Scope& scope) -> DecodeResult {
-    if (auto problem = nul_problem(args, {"command", "distro", "cwd"})) return *problem;
+    if (const Result<void> plain = check_no_nul(args, {"command", "distro", "cwd"}); !plain.ok())
+      return plain.error();
     const std::string command = string_arg(args, "command");
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
@@ -165,7 +168,7 @@ Decoder wsl_tool() {
     // The listing does not depend on a folder; the workspace is one that exists.
     decoded.run = [root = scope.root](const StopFlag& stop) {
       const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
-      return outcome.ok ? ToolResult::success(outcome.text) : ToolResult::failure(outcome.text);
+      return outcome.ok ? text_result(outcome.text) : ToolResult::failure(outcome.text);
     };
     return decoded;
   };
@@ -188,7 +191,7 @@ Decoder docker_tool() {
         return std::string("args contains a NUL character, which no program can receive.");
       }
     }
-    if (auto problem = nul_problem(args, {"cwd"})) return *problem;
+    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok()) return plain.error();
     const std::string text = exec::docker_command_text(list);
     return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),
                         args, scope);

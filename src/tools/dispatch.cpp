@@ -71,20 +71,20 @@ class CallGuard {
 
 }  // namespace
 
-std::optional<std::string> RunningChats::enter(const std::string& chat, const fs::path& root) {
+Result<void> RunningChats::enter(const std::string& chat, const fs::path& root) {
   std::lock_guard lock(mutex_);
   auto it = chats_.find(chat);
   if (it == chats_.end()) {
     chats_.emplace(chat, Entry{root, 1});
-    return std::nullopt;
+    return {};
   }
   if (it->second.root != root) {
-    return std::string(
+    return fail(
         "The project folder of this chat changed while it is running. Wait for the running steps "
         "to finish, then run it again.");
   }
   ++it->second.calls;
-  return std::nullopt;
+  return {};
 }
 
 void RunningChats::leave(const std::string& chat) {
@@ -139,7 +139,9 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const Scope scope = std::get<Scope>(resolved);
 
   // 2. One workspace per chat while it runs.
-  if (auto refusal = ctx.running.enter(chat, scope.root)) co_return fail(*refusal);
+  if (const Result<void> entered = ctx.running.enter(chat, scope.root); !entered.ok()) {
+    co_return fail(entered.error());
+  }
   guard.entered(chat);
 
   // 3. Decode.
@@ -186,7 +188,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // 5. Run: blocking work on the tools' pool, asynchronous work on this thread.
   ctx.host.emit_event(event, call_event(info, "running", ""));
   const StopFlag stop = ctx.approvals.add_stop_flag(*ticket);
-  ToolResult result;
+  ToolResult result = ToolOutput{};  // until the run answers
   if (decoded.run_async) {
     try {
       QCoro::Task<ToolResult> running =
@@ -211,12 +213,13 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   ctx.approvals.remove_stop_flag(*ticket);
 
   // 6. Report.
-  if (result.ok) {
-    ctx.host.emit_event(event, call_event(info, "done", result.value.output, result.value.image));
-    co_return decoded_record(info, "ok", result.value.output, result.value.image);
+  if (result.ok()) {
+    const ToolOutput& output = result.value();
+    ctx.host.emit_event(event, call_event(info, "done", output.output, output.image));
+    co_return decoded_record(info, "ok", output.output, output.image);
   }
-  ctx.host.emit_event(event, call_event(info, "error", result.error));
-  co_return decoded_record(info, "error", result.error, std::nullopt);
+  ctx.host.emit_event(event, call_event(info, "error", result.error()));
+  co_return decoded_record(info, "error", result.error(), std::nullopt);
 }
 
 QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {

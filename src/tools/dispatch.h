@@ -32,8 +32,8 @@ class ToolTable;
 // its workspace while one of its calls runs.
 class RunningChats {
  public:
-  // The refusal message, or nothing when registered.
-  std::optional<std::string> enter(const std::string& chat, const fs::path& root);
+  // Registers a call of `chat` in `root`; the refusal when the chat runs in another folder.
+  Result<void> enter(const std::string& chat, const fs::path& root);
   void leave(const std::string& chat);
   std::size_t size() const;
 

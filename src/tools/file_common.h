@@ -22,18 +22,19 @@ inline std::string shown_path(const fs::path& path) {
 }
 
 // The pattern trimmed, a leading "./" removed, compiled; or "Bad glob pattern: {error}".
-inline std::optional<walk::Glob> compile_user_glob(std::string_view pattern, std::string& message) {
+inline Result<walk::Glob> compile_user_glob(std::string_view pattern) {
   std::string error;
-  auto glob = walk::Glob::compile(walk::normalize_glob_pattern(pattern), error);
-  if (!glob) message = "Bad glob pattern: " + error;
-  return glob;
+  std::optional<walk::Glob> glob =
+      walk::Glob::compile(walk::normalize_glob_pattern(pattern), error);
+  if (!glob) return fail("Bad glob pattern: " + error);
+  return std::move(*glob);
 }
 
-// Why a tree walk cannot start at `target`, when it does not exist at all.
-inline std::optional<std::string> check_walk_target(const fs::path& target) {
+// Whether a tree walk can start at `target`: it fails only when the target does not exist.
+inline Result<void> check_walk_target(const fs::path& target) {
   struct stat st {};
-  if (!stat_no_follow(target, st)) return shown_path(target) + " does not exist.";
-  return std::nullopt;
+  if (!stat_no_follow(target, st)) return fail(shown_path(target) + " does not exist.");
+  return {};
 }
 
 // The tree walk of glob and grep: it starts at the resolved target without following links

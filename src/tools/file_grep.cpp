@@ -471,11 +471,13 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
   if (first != std::string::npos) {
     std::string wanted = filter;
     if (wanted.find('/') == std::string::npos) wanted = "**/" + wanted.substr(first);
-    std::string message;
-    glob = compile_user_glob(wanted, message);
-    if (!glob) return ToolResult::failure(message);
+    Result<walk::Glob> compiled = compile_user_glob(wanted);
+    if (!compiled.ok()) return ToolResult::failure(compiled.error());
+    glob = std::move(compiled).value();
   }
-  if (auto missing = check_walk_target(target)) return ToolResult::failure(*missing);
+  if (const Result<void> start = check_walk_target(target); !start.ok()) {
+    return ToolResult::failure(start.error());
+  }
 
   const bool line_by_line = needs_line_by_line(pattern);
   const bool may_fold = ignore_case || pattern.find("(?") != std::string::npos;
@@ -518,11 +520,11 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
       return ToolResult::failure(stopped_text(std::move(output)));
     }
   }
-  if (output.empty()) return ToolResult::success("No matches.");
+  if (output.empty()) return text_result("No matches.");
   if (stopped) {
     output += "\n[stopped at " + std::to_string(kGrepMatchLimit) + " matches; narrow the search]";
   }
-  return ToolResult::success(std::move(output));
+  return text_result(std::move(output));
 }
 
 }  // namespace

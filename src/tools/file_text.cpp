@@ -18,11 +18,11 @@ bool looks_binary(std::string_view bytes) {
   return probe > 0 && std::memchr(bytes.data(), 0, probe) != nullptr;
 }
 
-std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit, std::string& out) {
-  out.clear();
+Result<std::string> read_bytes(const fs::path& path, std::uint64_t limit) {
+  std::string out;
   // Non-blocking: a pipe in place of a file must not hold the worker forever.
   const int fd = walk::open_no_follow(AT_FDCWD, path.native(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return errno_text(errno);
+  if (fd < 0) return fail(errno_text(errno));
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -41,7 +41,8 @@ std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit,
     out.append(chunk, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  return error;
+  if (error) return fail(std::move(*error));
+  return out;
 }
 
 bool stat_no_follow(const fs::path& path, struct stat& st) {
@@ -52,38 +53,26 @@ bool stat_no_follow(const fs::path& path, struct stat& st) {
   return ok;
 }
 
-std::optional<TextFile> read_text_file(const fs::path& path, std::string& error) {
+Result<TextFile> read_text_file(const fs::path& path) {
   const std::string name = utf8_lossy(path.string());
   struct stat st {};
-  if (!stat_no_follow(path, st)) {
-    error = name + " does not exist.";
-    return std::nullopt;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    error = name + " is a folder; use list_dir.";
-    return std::nullopt;
-  }
+  if (!stat_no_follow(path, st)) return fail(name + " does not exist.");
+  if (S_ISDIR(st.st_mode)) return fail(name + " is a folder; use list_dir.");
   auto too_big = [&](std::uint64_t size) {
-    error = name + " is " + std::to_string(size) +
-            " bytes, too big to read whole; use grep or a shell command.";
+    return fail(name + " is " + std::to_string(size) +
+                " bytes, too big to read whole; use grep or a shell command.");
   };
   if (static_cast<std::uint64_t>(st.st_size) > kReadWholeLimit) {
-    too_big(static_cast<std::uint64_t>(st.st_size));
-    return std::nullopt;
+    return too_big(static_cast<std::uint64_t>(st.st_size));
   }
+  Result<std::string> bytes = read_bytes(path, kReadWholeLimit);
+  if (!bytes.ok()) return bytes.error_value();
   TextFile file;
-  if (auto failure = read_bytes(path, kReadWholeLimit, file.bytes)) {
-    error = std::move(*failure);
-    return std::nullopt;
-  }
+  file.bytes = std::move(bytes).value();
   // The file grew after its size was taken, or is not a regular file at all.
-  if (file.bytes.size() > kReadWholeLimit) {
-    too_big(file.bytes.size());
-    return std::nullopt;
-  }
+  if (file.bytes.size() > kReadWholeLimit) return too_big(file.bytes.size());
   if (looks_binary(file.bytes)) {
-    error = name + " is a binary file of " + std::to_string(file.bytes.size()) + " bytes.";
-    return std::nullopt;
+    return fail(name + " is a binary file of " + std::to_string(file.bytes.size()) + " bytes.");
   }
   if (valid_utf8(file.bytes)) {
     file.text = file.bytes;
@@ -93,19 +82,19 @@ std::optional<TextFile> read_text_file(const fs::path& path, std::string& error)
   return file;
 }
 
-std::optional<std::string> old_text_of(const fs::path& path, std::uint64_t& size) {
-  size = 0;
+Result<std::string> old_text_of(const fs::path& path) {
+  const auto unshown = [](std::uint64_t size) {
+    return fail("the file is " + std::to_string(size) + " bytes; its changes are not shown");
+  };
   struct stat st {};
   if (!stat_no_follow(path, st) || !S_ISREG(st.st_mode)) return std::string();
-  size = static_cast<std::uint64_t>(st.st_size);
-  if (size > kReadWholeLimit) return std::nullopt;
-  std::string bytes;
-  if (read_bytes(path, kReadWholeLimit, bytes)) return std::string();
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > kReadWholeLimit) return unshown(size);
+  Result<std::string> read = read_bytes(path, kReadWholeLimit);
+  if (!read.ok()) return std::string();
+  std::string bytes = std::move(read).value();
   // It grew after its size was taken.
-  if (bytes.size() > kReadWholeLimit) {
-    size = bytes.size();
-    return std::nullopt;
-  }
+  if (bytes.size() > kReadWholeLimit) return unshown(bytes.size());
   if (looks_binary(bytes)) return std::string();
   return valid_utf8(bytes) ? bytes : utf8_lossy(bytes);
 }

@@ -16,6 +16,7 @@
 
 struct stat;
 
+#include "common/result.h"
 #include "common/utf8.h"
 
 namespace kavor::tools {
@@ -36,21 +37,22 @@ struct TextFile {
   std::string text;
 };
 
-// Reads `path` whole as text. On failure returns nothing and puts the message in `error`:
+// Reads `path` whole as text, or says why it cannot:
 // "{path} does not exist." when its metadata cannot be read, "{path} is a folder; use list_dir.",
 // "{path} is {size} bytes, too big to read whole; use grep or a shell command." above
 // kReadWholeLimit bytes, the error's own text when reading fails, and
 // "{path} is a binary file of {size} bytes." for binary content.
-std::optional<TextFile> read_text_file(const fs::path& path, std::string& error);
+Result<TextFile> read_text_file(const fs::path& path);
 
 // The text a write replaces, for showing the change: the file decoded as above; "" when it
-// cannot be read or is binary. Nothing when the file holds more than kReadWholeLimit bytes
-// (`size` then says how many): it is not read, whatever its size, before the user decides.
-std::optional<std::string> old_text_of(const fs::path& path, std::uint64_t& size);
+// cannot be read or is binary. A file of more than kReadWholeLimit bytes is not read, whatever
+// its size, before the user decides: the failure is then the sentence shown in place of the
+// change, "the file is {size} bytes; its changes are not shown".
+Result<std::string> old_text_of(const fs::path& path);
 
-// Reads at most `limit` bytes of the file into `out` (more would be refused by the caller; the
-// read stops after limit + 1). Never blocks on pipes. Returns the error's text on failure.
-std::optional<std::string> read_bytes(const fs::path& path, std::uint64_t limit, std::string& out);
+// At most `limit` bytes of the file (more would be refused by the caller; the read stops after
+// limit + 1), or the system's reason it cannot be read. Never blocks on pipes.
+Result<std::string> read_bytes(const fs::path& path, std::uint64_t limit);
 
 // The metadata of `path` itself (a link at its end is not followed); false when it cannot be
 // read or a link lies on the way.

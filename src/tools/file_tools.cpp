@@ -43,11 +43,10 @@ bool has_git_component(const fs::path& path) {
 // ---- read_file ----
 
 ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t limit) {
-  std::string error;
-  const auto file = read_text_file(path, error);
-  if (!file) return ToolResult::failure(error);
+  const Result<TextFile> file = read_text_file(path);
+  if (!file.ok()) return ToolResult::failure(file.error());
   const std::string_view text = file->text;
-  if (text.empty()) return ToolResult::success("(empty file)");
+  if (text.empty()) return text_result("(empty file)");
 
   const auto total = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n')) +
                      (text.back() == '\n' ? 0 : 1);
@@ -74,12 +73,12 @@ ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t 
     if (newline == std::string_view::npos) break;
     pos = newline + 1;
   }
-  if (last == 0) return ToolResult::success("[the file has " + std::to_string(total) + " lines]");
+  if (last == 0) return text_result("[the file has " + std::to_string(total) + " lines]");
   if (last < total) {
     out += "[lines " + std::to_string(offset) + " to " + std::to_string(last) + " of " +
            std::to_string(total) + "; pass offset to read more]\n";
   }
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- list_dir ----
@@ -144,17 +143,18 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
   if (entries.size() > kListEntryLimit) {
     out += "\n[" + std::to_string(entries.size() - kListEntryLimit) + " more not shown]";
   }
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- glob ----
 
 ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern,
                       const StopFlag& stop) {
-  std::string message;
-  const auto glob = compile_user_glob(pattern, message);
-  if (!glob) return ToolResult::failure(message);
-  if (auto missing = check_walk_target(target)) return ToolResult::failure(*missing);
+  const Result<walk::Glob> glob = compile_user_glob(pattern);
+  if (!glob.ok()) return ToolResult::failure(glob.error());
+  if (const Result<void> start = check_walk_target(target); !start.ok()) {
+    return ToolResult::failure(start.error());
+  }
 
   const TreeDisplay display(target, root);
   std::vector<std::string> kept;
@@ -179,32 +179,32 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
     out += path;
   }
   if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(out)));
-  if (kept.empty()) return ToolResult::success("No files match.");
+  if (kept.empty()) return text_result("No files match.");
   if (dropped > 0) out += "\n[" + std::to_string(dropped) + " more not shown; narrow the pattern]";
-  return ToolResult::success(std::move(out));
+  return text_result(std::move(out));
 }
 
 // ---- write_file and edit_file ----
 
-// Writes `bytes` as the whole file, creating missing parent folders. Returns the failure text.
+// Writes `bytes` as the whole file, creating missing parent folders.
 // The path was resolved through its links before approval: every folder on the way is opened
 // without following a link, so a folder swapped for one since cannot carry the write elsewhere,
 // and a link put in the file's place is not followed either.
-std::optional<std::string> write_whole(const fs::path& path, std::string_view bytes) {
+Result<void> write_whole(const fs::path& path, std::string_view bytes) {
   const int folder = walk::open_folder_creating(path.parent_path().native());
-  if (folder < 0) return errno_text(errno);
+  if (folder < 0) return fail(errno_text(errno));
   const std::string name = path.filename().native();
   struct stat st {};
   if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
     ::close(folder);
-    return shown_path(path) + " is a folder.";
+    return fail(shown_path(path) + " is a folder.");
   }
   // Non-blocking so that a pipe there cannot hold the worker.
   const int fd = ::openat(folder, name.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
   const int open_error = errno;
   ::close(folder);
-  if (fd < 0) return errno_text(open_error);
+  if (fd < 0) return fail(errno_text(open_error));
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -212,24 +212,19 @@ std::optional<std::string> write_whole(const fs::path& path, std::string_view by
     if (wrote < 0) {
       const int error = errno;
       ::close(fd);
-      return errno_text(error);
+      return fail(errno_text(error));
     }
     done += static_cast<std::size_t>(wrote);
   }
-  if (::close(fd) != 0) return errno_text(errno);
-  return std::nullopt;
+  if (::close(fd) != 0) return fail(errno_text(errno));
+  return {};
 }
 
-// The refusal when the path argument no longer resolves to the approved target.
-std::optional<std::string> moved_since_approval(const std::string& argument, const fs::path& root,
-                                                const fs::path& approved) {
-  if (resolve_path(argument, root) == approved) return std::nullopt;
-  return shown_path(approved) + " changed while waiting for approval. Read it again.";
-}
-
-// The detail of a write whose old text is too large to read before the user decides.
-std::string unshown_change(std::uint64_t size) {
-  return "the file is " + std::to_string(size) + " bytes; its changes are not shown";
+// Whether the path argument still resolves to the approved target; the refusal when not.
+Result<void> unmoved_since_approval(const std::string& argument, const fs::path& root,
+                                    const fs::path& approved) {
+  if (resolve_path(argument, root) == approved) return {};
+  return fail(shown_path(approved) + " changed while waiting for approval. Read it again.");
 }
 
 std::size_t count_occurrences(std::string_view text, std::string_view needle) {
@@ -350,9 +345,9 @@ Decoder write_file_tool() {
     Decoded decoded;
     decoded.kind = ToolKind::Write;
     decoded.summary = target.display;
-    std::uint64_t size = 0;
-    const std::optional<std::string> old_text = old_text_of(target.path, size);
-    decoded.detail = old_text ? display_diff(*old_text, content) : unshown_change(size);
+    // A file too large to read before the user decides shows a sentence in place of the change.
+    const Result<std::string> old_text = old_text_of(target.path);
+    decoded.detail = old_text.ok() ? display_diff(old_text.value(), content) : old_text.error();
     decoded.sent_detail = display_diff("", content);
     decoded.lang = "diff";
     decoded.outside = target.outside;
@@ -361,13 +356,17 @@ Decoder write_file_tool() {
       const PathLock lock(target.path);
       // Another change of the file may have held it up; stopped meanwhile, it changes nothing.
       if (stopped(stop)) return stopped_before_start();
-      if (auto moved = moved_since_approval(target.argument, root, target.path))
-        return ToolResult::failure(*moved);
+      if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
+          !same.ok()) {
+        return ToolResult::failure(same.error());
+      }
       struct stat st {};
       const char* word = stat_no_follow(target.path, st) ? "Updated" : "Created";
-      if (auto failed = write_whole(target.path, content)) return ToolResult::failure(*failed);
-      return ToolResult::success(std::string(word) + " " + target.display + " (" +
-                                 std::to_string(content.size()) + " bytes).");
+      if (const Result<void> written = write_whole(target.path, content); !written.ok()) {
+        return ToolResult::failure(written.error());
+      }
+      return text_result(std::string(word) + " " + target.display + " (" +
+                         std::to_string(content.size()) + " bytes).");
     };
     return decoded;
   };
@@ -390,9 +389,8 @@ std::variant<Edit, std::string> plan_edit(const WriteTarget& target, std::string
   if (!stat_no_follow(target.path, st) || !S_ISREG(st.st_mode)) {
     return target.display + " does not exist; use write_file to create it.";
   }
-  std::string error;
-  auto file = read_text_file(target.path, error);
-  if (!file) return error;
+  Result<TextFile> file = read_text_file(target.path);
+  if (!file.ok()) return file.error();
   if (old_text.empty()) return std::string("old_text is empty; use write_file to create a file.");
 
   // The edit works on the bytes as stored, not on their decoded form: a file that is not
@@ -453,17 +451,20 @@ Decoder edit_file_tool() {
                    edit = std::move(edit)](const StopFlag& stop) {
       const PathLock lock(target.path);
       if (stopped(stop)) return stopped_before_start();
-      if (auto moved = moved_since_approval(target.argument, root, target.path))
-        return ToolResult::failure(*moved);
-      std::string reread_error;
-      const auto now = read_text_file(target.path, reread_error);
-      if (!now) return ToolResult::failure(reread_error);
+      if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
+          !same.ok()) {
+        return ToolResult::failure(same.error());
+      }
+      const Result<TextFile> now = read_text_file(target.path);
+      if (!now.ok()) return ToolResult::failure(now.error());
       if (now->bytes != edit.before) {
         return ToolResult::failure("The file changed while waiting for approval. Read it again.");
       }
-      if (auto failed = write_whole(target.path, edit.after)) return ToolResult::failure(*failed);
-      return ToolResult::success("Edited " + target.display + " (" + std::to_string(edit.replaced) +
-                                 " replacement" + (edit.replaced == 1 ? "" : "s") + ").");
+      if (const Result<void> written = write_whole(target.path, edit.after); !written.ok()) {
+        return ToolResult::failure(written.error());
+      }
+      return text_result("Edited " + target.display + " (" + std::to_string(edit.replaced) +
+                         " replacement" + (edit.replaced == 1 ? "" : "s") + ").");
     };
     return decoded;
   };

@@ -89,13 +89,10 @@ bool is_mark(char32_t cp) {
 // the check and the change makes the change fail instead of landing outside.
 
 // The whole of a file (at most `max` bytes), or the system's reason it cannot be read.
-std::variant<std::string, std::string> read_file(const fs::path& path,
-                                                 std::uint64_t max = kReadWholeLimit) {
-  std::string out;
-  if (auto error = read_bytes(path, max, out))
-    return std::variant<std::string, std::string>(std::in_place_index<1>, std::move(*error));
-  if (out.size() > max) out.resize(max);
-  return std::variant<std::string, std::string>(std::in_place_index<0>, std::move(out));
+Result<std::string> read_file(const fs::path& path, std::uint64_t max = kReadWholeLimit) {
+  Result<std::string> out = read_bytes(path, max);
+  if (out.ok() && out->size() > max) out->resize(max);
+  return out;
 }
 
 // Replaces `target` (walk/replace_file.h): a link at the target is replaced, not written
@@ -235,7 +232,7 @@ std::variant<std::size_t, std::string> regenerate_index(const Scope& scope, cons
   for (const MemoryFile& file : files) {
     // One unreadable file should not keep the others out of the overview; it is listed by name.
     auto bytes = read_file(file.text);
-    const std::string text = bytes.index() == 0 ? utf8_lossy(std::get<0>(bytes)) : std::string();
+    const std::string text = bytes.ok() ? utf8_lossy(bytes.value()) : std::string();
     entries.push_back({file.slug, parse_memory(text, file.slug)});
   }
   if (auto error = write_replacing(places.index, render_index(std::move(entries)))) {
@@ -282,8 +279,8 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
   }
   const auto count = regenerate_index(scope, places);
   if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
-  return ToolResult::success("Saved " + relative + " (" + count_text(std::get<std::size_t>(count)) +
-                             " in " + kFolder + "/index.md).");
+  return text_result("Saved " + relative + " (" + count_text(std::get<std::size_t>(count)) +
+                     " in " + kFolder + "/index.md).");
 }
 
 ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
@@ -317,9 +314,8 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug, const Stop
   }
   const auto count = regenerate_index(scope, places);
   if (const auto* error = std::get_if<std::string>(&count)) return ToolResult::failure(*error);
-  return ToolResult::success("Forgot " + relative + " (" +
-                             count_text(std::get<std::size_t>(count)) + " left in " + kFolder +
-                             "/index.md).");
+  return text_result("Forgot " + relative + " (" + count_text(std::get<std::size_t>(count)) +
+                     " left in " + kFolder + "/index.md).");
 }
 
 // A memory file as found before a change: its text, or the message that refuses the change.
@@ -345,10 +341,8 @@ Existing read_existing(const fs::path& file, const std::string& relative) {
   std::optional<std::uint64_t> too_big;
   if (size > kReadWholeLimit) too_big = size;
   auto bytes = read_file(file, too_big ? kFrontMatterProbe : kReadWholeLimit);
-  if (bytes.index() == 1) {
-    return {true, {}, "Could not read " + relative + ": " + std::get<1>(bytes), {}};
-  }
-  return {true, utf8_lossy(std::get<0>(bytes)), {}, too_big};
+  if (!bytes.ok()) return {true, {}, "Could not read " + relative + ": " + bytes.error(), {}};
+  return {true, utf8_lossy(bytes.value()), {}, too_big};
 }
 
 // The change shown for a memory file too large to read before the user decides.
@@ -548,8 +542,8 @@ std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit
   if (!stat_no_follow(file, st) || !S_ISREG(st.st_mode)) return std::nullopt;
   // A few bytes beyond the limit tell a longer file from one that just fits.
   auto bytes = read_file(file, limit + 4);
-  if (bytes.index() != 0) return std::nullopt;
-  return cut_text(std::get<0>(bytes), limit);
+  if (!bytes.ok()) return std::nullopt;
+  return cut_text(bytes.value(), limit);
 }
 
 Decoder save_memory_tool(Clock clock) {
@@ -628,8 +622,8 @@ Decoder forget_memory_tool() {
 ProjectContext project_context(const std::string& workspace) {
   if (blank(workspace)) return {nullptr, "No workspace folder is selected."};
   const auto resolved = resolve_workspace(workspace);
-  if (const auto* message = std::get_if<std::string>(&resolved)) return {nullptr, *message};
-  const fs::path& root = std::get<fs::path>(resolved);
+  if (!resolved.ok()) return {nullptr, resolved.error()};
+  const fs::path& root = resolved.value();
   const Scope scope{root, {}};
   // The page shows these texts and hands them to the assistant: a file that leads out of the
   // workspace (a link to a key file, to /proc/self/environ) counts as absent.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "common/result.h"
 #include "common/stop_flag.h"
 
 namespace kavor::tools {
@@ -53,16 +54,12 @@ struct ToolOutput {
 };
 
 // A tool's answer: its output, or the message of its failure.
-struct ToolResult {
-  bool ok = true;
-  ToolOutput value;
-  std::string error;
+using ToolResult = Result<ToolOutput>;
 
-  static ToolResult success(std::string text) {
-    return {true, {std::move(text), std::nullopt}, {}};
-  }
-  static ToolResult failure(std::string message) { return {false, {}, std::move(message)}; }
-};
+// The answer of a tool that produced text only.
+inline ToolResult text_result(std::string text) {
+  return ToolOutput{std::move(text), std::nullopt};
+}
 
 // Set by agent_stop; long-running tools watch it.
 using kavor::StopFlag;

@@ -93,9 +93,9 @@ std::string display_path(const fs::path& path, const fs::path& root) {
   return text.empty() ? std::string(".") : text;
 }
 
-std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace) {
+Result<fs::path> resolve_workspace(const std::string& workspace) {
   auto folder = resolve_workspace_folder(workspace, WorkspaceReader::Assistant);
-  if (!folder.ok()) return folder.error();
+  if (!folder.ok()) return folder.error_value();
   return fs::path(std::move(folder).value());
 }
 
@@ -106,17 +106,18 @@ std::variant<Scope, std::string> resolve_scope(const Call& call) {
         "This project has no folder yet. Open the project edit screen and choose an existing "
         "folder.");
   }
-  auto root = resolve_workspace(workspace);
-  if (auto* message = std::get_if<std::string>(&root)) {
-    if (call.project && message->find("does not exist") != std::string::npos) {
+  const Result<fs::path> root = resolve_workspace(workspace);
+  if (!root.ok()) {
+    // A project's folder that is gone needs the project's own way out.
+    if (call.project && root.kind() == ErrorKind::NotFound) {
       return "The project folder " + workspace +
              " does not exist on this computer. Open the project edit screen and choose an "
              "existing folder, then run the chat again.";
     }
-    return *message;
+    return root.error();
   }
   Scope scope;
-  scope.root = std::get<fs::path>(root);
+  scope.root = root.value();
 
   const std::string extra = trim(call.extra.toStdString());
   if (!extra.empty()) {

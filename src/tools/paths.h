@@ -48,7 +48,8 @@ std::string display_path(const fs::path& path, const fs::path& root);
 // Resolves the call's workspace and extra folder, or the message for the user.
 std::variant<Scope, std::string> resolve_scope(const Call& call);
 
-// The workspace folder as the commands resolve it: canonical and a folder, or the message.
-std::variant<fs::path, std::string> resolve_workspace(const std::string& workspace);
+// The workspace folder as the commands resolve it: canonical and a folder, or the message
+// (ErrorKind::NotFound when there is no such folder).
+Result<fs::path> resolve_workspace(const std::string& workspace);
 
 }  // namespace kavor::tools

@@ -131,10 +131,10 @@ class AgentTest : public ::testing::Test {
     return run(agent_->commands().invoke(name, args));
   }
   bool set_mode(const std::string& chat, const std::string& mode) {
-    return command("agent_set_mode", {{"chat", chat}, {"mode", mode}}).ok;
+    return command("agent_set_mode", {{"chat", chat}, {"mode", mode}}).ok();
   }
   bool decide(const std::string& id, const std::string& answer) {
-    return command("agent_decide", {{"callId", id}, {"answer", answer}}).value == Json(true);
+    return command("agent_decide", {{"callId", id}, {"answer", answer}}).value() == Json(true);
   }
 
   service::TestService svc_;

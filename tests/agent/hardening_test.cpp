@@ -111,14 +111,14 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
   fs::create_symlink(outside() / "secret.txt", ws() / ".kavor-agent" / "index.md");
   const Json workspace = {{"workspace", ws().string()}};
   CommandResult context = command("agent_project_context", workspace);
-  ASSERT_TRUE(context.ok);
-  EXPECT_EQ(context.value.dump(),
+  ASSERT_TRUE(context.ok());
+  EXPECT_EQ(context.value().dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
   fs::remove(ws() / "AGENT.md");
   test::write_file(ws() / "AGENT.md", "be brief\n");
   context = command("agent_project_context", workspace);
-  EXPECT_EQ(context.value["instructions_file"], "AGENT.md");
-  EXPECT_EQ(context.value["instructions"], "be brief\n");
+  EXPECT_EQ(context.value()["instructions_file"], "AGENT.md");
+  EXPECT_EQ(context.value()["instructions"], "be brief\n");
 }
 
 // Swaps a folder of the workspace with a link out of it, back and forth, as fast as it can.
@@ -169,12 +169,12 @@ TEST_F(HardeningTest, AFolderSwappedForALinkDuringARunDoesNotCarryTheRunOutside)
       do {
         decoded = write(Json{{"path", "tree/sub/new.txt"}, {"content", "planted"}}, scope);
       } while (std::get<Decoded>(decoded).outside);
-      std::get<Decoded>(decoded).run(nullptr);
+      static_cast<void>(std::get<Decoded>(decoded).run(nullptr));  // refused or written inside
       ASSERT_FALSE(fs::exists(outside() / "new.txt")) << "after " << runs << " runs";
 
       DecodeResult search = grep(Json{{"pattern", "SECRET|inside"}, {"path", "tree"}}, scope);
       const ToolResult found = std::get<Decoded>(search).run(nullptr);
-      ASSERT_EQ(found.value.output.find("SECRET"), std::string::npos) << found.value.output;
+      ASSERT_EQ(found.value().output.find("SECRET"), std::string::npos) << found.value().output;
     }
     EXPECT_GT(swapper.swaps(), runs);
   }
@@ -243,7 +243,7 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
   fs::resize_file(ws() / "notes.txt", 64 << 20);
   deliver("big", "write_file", {{"path", "notes.txt"}, {"content", "small\n"}});
   ASSERT_TRUE(wait_until([&] { return !states("big").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value;
+  const Json pending = command("agent_pending", Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["detail"], "the file is 67108864 bytes; its changes are not shown");
   decide("big", "deny");
@@ -366,7 +366,7 @@ TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {
   EXPECT_EQ(results("dup")[0].dump(),
             R"({"call_id":"dup","status":"error","output":"A call with the id dup is already )"
             R"(in progress, so this one was not run."})");
-  const Json pending = command("agent_pending", Json::object()).value;
+  const Json pending = command("agent_pending", Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["summary"], "a.txt");
   EXPECT_TRUE(decide("dup", "allow"));
@@ -393,7 +393,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
     ASSERT_TRUE(wait_until([&] { return states(id) == std::vector<std::string>{"running"}; }));
   }
   // Three long searches hold three threads; folder checks and other calls go on meanwhile.
-  EXPECT_EQ(command("agent_path_status", {{"path", ws().string()}}).value, "ok");
+  EXPECT_EQ(command("agent_path_status", {{"path", ws().string()}}).value(), "ok");
   test::write_file(ws() / "quick.txt", "quick\n");
   deliver("quick", "read_file", {{"path", "quick.txt"}});
   const auto quick = result("quick", std::chrono::seconds(5));
@@ -402,7 +402,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
   EXPECT_TRUE(results("g1").empty());
 
   for (const char* id : {"g1", "g2", "g3"}) {
-    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value, Json(true));
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), Json(true));
   }
   for (const char* id : {"g1", "g2", "g3"}) {
     const auto stopped = result(id, std::chrono::seconds(5));

@@ -63,24 +63,23 @@ class CommandsTest : public ::testing::Test {
 
 TEST_F(CommandsTest, AllTwentyFourCommandsExistAndBadArgumentsNeverReachThem) {
   EXPECT_EQ(table_.names().size(), 24u);
-  EXPECT_EQ(call("agent_teleport").error, QStringLiteral("Unknown command agent_teleport."));
-  EXPECT_EQ(call("agent_link").error,
-            QStringLiteral("Command agent_link needs the argument token."));
-  EXPECT_EQ(call("agent_link", {{"token", 5}}).error,
-            QStringLiteral("The argument token of command agent_link must be a string."));
-  EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).error,
-            QStringLiteral("Command agent_decide needs the argument callId."));
-  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", "1"}, {"token", "t"}}).error,
-            QStringLiteral("The argument mid of command agent_watch_reply must be a number."));
-  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).error,
-            QStringLiteral("invalid message id"));
-  EXPECT_EQ(call("agent_info", Json::array()).error,
-            QStringLiteral("The arguments of agent_info must be an object."));
+  EXPECT_EQ(call("agent_teleport").error(), "Unknown command agent_teleport.");
+  EXPECT_EQ(call("agent_link").error(), "Command agent_link needs the argument token.");
+  EXPECT_EQ(call("agent_link", {{"token", 5}}).error(),
+            "The argument token of command agent_link must be a string.");
+  EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).error(),
+            "Command agent_decide needs the argument callId.");
+  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", "1"}, {"token", "t"}}).error(),
+            "The argument mid of command agent_watch_reply must be a number.");
+  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).error(),
+            "invalid message id");
+  EXPECT_EQ(call("agent_info", Json::array()).error(),
+            "The arguments of agent_info must be an object.");
   EXPECT_TRUE(svc_.requests().empty());
 }
 
 TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
-  const Json before = call("agent_info").value;
+  const Json before = call("agent_info").value();
   const auto& os = platform::os_values();
   EXPECT_EQ(before.dump(), Json({{"version", "0.7.3"},
                                  {"os", "linux"},
@@ -93,20 +92,20 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
                                .dump());
 
   svc_.enqueue("POST", "/bridge/devices", Reply::json(403, R"({"message":"Sign in again."})"));
-  EXPECT_EQ(call("agent_link", {{"token", "t"}}).error, QStringLiteral("Sign in again."));
+  EXPECT_EQ(call("agent_link", {{"token", "t"}}).error(), "Sign in again.");
 
   svc_.set_default("POST", "/bridge/devices",
                    Reply::json(200, R"({"device":{"id":7},"secret":"s"})"));
   const CommandResult linked = call("agent_link", {{"token", "t"}});
-  ASSERT_TRUE(linked.ok) << linked.error.toStdString();
-  EXPECT_EQ(linked.value["device"]["id"], "7");
-  EXPECT_EQ(linked.value["device"].begin().key(), "id");  // id, then name
+  ASSERT_TRUE(linked.ok()) << linked.error();
+  EXPECT_EQ(linked.value()["device"]["id"], "7");
+  EXPECT_EQ(linked.value()["device"].begin().key(), "id");  // id, then name
   state_->status.online = true;
-  EXPECT_EQ(call("agent_info").value["connected"], true);
+  EXPECT_EQ(call("agent_info").value()["connected"], true);
 
   const CommandResult unlinked = call("agent_unlink", {{"token", nullptr}});
-  ASSERT_TRUE(unlinked.ok);
-  EXPECT_TRUE(unlinked.value["device"].is_null());
+  ASSERT_TRUE(unlinked.ok());
+  EXPECT_TRUE(unlinked.value()["device"].is_null());
   EXPECT_TRUE(svc_.requests("DELETE", "/bridge/devices/{id}").empty());
   EXPECT_EQ(notes_.cleared, 1);
 }
@@ -114,24 +113,23 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
 TEST_F(CommandsTest, LinksOpenOutsideOnlyForWebAndMail) {
   for (const char* bad :
        {"ftp://example.org/f", "file:///etc/hosts", "just some text", "", "javascript:alert(1)"}) {
-    EXPECT_EQ(call("agent_open_url", {{"url", bad}}).error,
-              QStringLiteral("only http, https and mailto links open outside the app"))
+    EXPECT_EQ(call("agent_open_url", {{"url", bad}}).error(),
+              "only http, https and mailto links open outside the app")
         << bad;
   }
-  EXPECT_TRUE(call("agent_open_url", {{"url", "mailto:help@example.org"}}).ok);
-  EXPECT_TRUE(call("agent_open_url", {{"url", "https://example.org/a?b#c"}}).ok);
+  EXPECT_TRUE(call("agent_open_url", {{"url", "mailto:help@example.org"}}).ok());
+  EXPECT_TRUE(call("agent_open_url", {{"url", "https://example.org/a?b#c"}}).ok());
   EXPECT_EQ(host_.opened, (std::vector<QString>{QStringLiteral("mailto:help@example.org"),
                                                 QStringLiteral("https://example.org/a?b#c")}));
   host_.open_error = QStringLiteral("no browser");
-  EXPECT_EQ(call("agent_open_url", {{"url", "http://example.org"}}).error,
-            QStringLiteral("could not open the link: no browser"));
+  EXPECT_EQ(call("agent_open_url", {{"url", "http://example.org"}}).error(),
+            "could not open the link: no browser");
 
-  EXPECT_EQ(call("agent_pay", {{"url", "http://pay.example.org/"}}).error,
-            QStringLiteral("payment links must be https"));
-  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).error,
-            QStringLiteral("invalid payment url"));
-  EXPECT_EQ(call("agent_pay", {{"url", "ht tp://x"}}).error, QStringLiteral("invalid payment url"));
-  EXPECT_TRUE(call("agent_pay", {{"url", "https://pay.example.org/checkout"}}).ok);
+  EXPECT_EQ(call("agent_pay", {{"url", "http://pay.example.org/"}}).error(),
+            "payment links must be https");
+  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).error(), "invalid payment url");
+  EXPECT_EQ(call("agent_pay", {{"url", "ht tp://x"}}).error(), "invalid payment url");
+  EXPECT_TRUE(call("agent_pay", {{"url", "https://pay.example.org/checkout"}}).ok());
   EXPECT_EQ(host_.payments,
             std::vector<QString>{QStringLiteral("https://pay.example.org/checkout")});
 }
@@ -143,7 +141,7 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
   std::ofstream(root / "file.txt") << "x";
   fs::create_directory_symlink(root / "folder", root / "link");
   const auto status = [&](const std::string& path) {
-    return call("agent_path_status", {{"path", path}}).value.get<std::string>();
+    return call("agent_path_status", {{"path", path}}).value().get<std::string>();
   };
   EXPECT_EQ(status("relative/path"), "invalid");
   EXPECT_EQ(status("   "), "invalid");
@@ -155,20 +153,20 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
   const CommandResult failed = test::run(path_status_command(
       QString::fromStdString(root.string()),
       [](const QString&) -> QString { throw std::runtime_error("out of threads"); }));
-  EXPECT_FALSE(failed.ok);
-  EXPECT_EQ(failed.error, QStringLiteral("Checking the folder failed: out of threads"));
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error(), "Checking the folder failed: out of threads");
 
-  EXPECT_TRUE(call("agent_pick_folder").value.is_null());
+  EXPECT_TRUE(call("agent_pick_folder").value().is_null());
   host_.picked = QStringLiteral("/home/me/project");
-  EXPECT_EQ(call("agent_pick_folder").value, "/home/me/project");
-  EXPECT_EQ(call("chatgpt_pick_export").value, "/home/me/project");
+  EXPECT_EQ(call("agent_pick_folder").value(), "/home/me/project");
+  EXPECT_EQ(call("chatgpt_pick_export").value(), "/home/me/project");
   ASSERT_EQ(host_.titles.size(), 3u);
   EXPECT_EQ(host_.titles[0].toStdString(),
             "\u067e\u0648\u0634\u0647\u06cc \u06a9\u0627\u0631\u06cc \u0631\u0627 "
             "\u0627\u0646\u062a\u062e\u0627\u0628 \u06a9\u0646\u06cc\u062f");
   EXPECT_EQ(host_.titles[2], QStringLiteral("ChatGPT export|ChatGPT export (zip)|zip"));
 
-  EXPECT_TRUE(call("agent_alive").ok);
+  EXPECT_TRUE(call("agent_alive").ok());
 }
 
 }  // namespace

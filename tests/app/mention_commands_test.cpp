@@ -26,8 +26,8 @@ class MentionCommandsTest : public ::testing::Test {
   }
   std::string error(const std::string& name, Json args) {
     const CommandResult r = call(name, std::move(args));
-    EXPECT_FALSE(r.ok);
-    return r.error.toStdString();
+    EXPECT_FALSE(r.ok());
+    return r.error();
   }
   static std::vector<std::string> keys(const Json& object) {
     std::vector<std::string> out;
@@ -45,27 +45,27 @@ TEST_F(MentionCommandsTest, RepliesHaveTheirKeysInOrderAndEventsReachThePage) {
   TempTree t;
   t.add_all({"src/main.rs", "README.md"});
   const CommandResult opened = call("ws_index_open", {{"root", "  " + t.path() + "/ "}});
-  ASSERT_TRUE(opened.ok) << opened.error.toStdString();
-  EXPECT_EQ(keys(opened.value),
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  EXPECT_EQ(keys(opened.value()),
             (std::vector<std::string>{"root", "indexing", "count", "revision", "truncated"}));
-  EXPECT_EQ(opened.value["root"], t.path());
+  EXPECT_EQ(opened.value()["root"], t.path());
 
   // The worker announces its progress on the event loop's thread.
   ASSERT_TRUE(test::wait_until([&] {
     for (const Json& e : host_->events(QStringLiteral("ws-index-updated"))) {
       if (e["root"] == t.path() && keys(e) == std::vector<std::string>{"root", "revision"})
-        return !call("ws_index_open", {{"root", t.path()}}).value["indexing"].get<bool>();
+        return !call("ws_index_open", {{"root", t.path()}}).value()["indexing"].get<bool>();
     }
     return false;
   }));
 
   const CommandResult found = call("ws_search", {{"root", t.path()}, {"query", "main"}});
-  ASSERT_TRUE(found.ok);
-  EXPECT_EQ(keys(found.value),
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(keys(found.value()),
             (std::vector<std::string>{"hits", "indexing", "count", "revision", "stale"}));
-  EXPECT_EQ(found.value["count"], 3);
-  ASSERT_EQ(found.value["hits"].size(), 1u);
-  const Json& hit = found.value["hits"][0];
+  EXPECT_EQ(found.value()["count"], 3);
+  ASSERT_EQ(found.value()["hits"].size(), 1u);
+  const Json& hit = found.value()["hits"][0];
   EXPECT_EQ(keys(hit), (std::vector<std::string>{"path", "is_dir", "name_at", "ranges"}));
   EXPECT_EQ(hit["path"], "src/main.rs");
   EXPECT_EQ(hit["name_at"], 4);
@@ -73,19 +73,19 @@ TEST_F(MentionCommandsTest, RepliesHaveTheirKeysInOrderAndEventsReachThePage) {
 
   // Limits: 0 gives one hit, 500 at most a hundred, a fraction its whole part.
   EXPECT_EQ(
-      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 0}}).value["hits"].size(),
+      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 0}}).value()["hits"].size(),
       1u);
   EXPECT_EQ(
-      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 500}}).value["hits"].size(),
+      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 500}}).value()["hits"].size(),
       3u);
   EXPECT_EQ(
-      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 2.9}}).value["hits"].size(),
+      call("ws_search", {{"root", t.path()}, {"query", ""}, {"limit", 2.9}}).value()["hits"].size(),
       2u);
 
-  EXPECT_TRUE(call("ws_mention_picked", {{"root", t.path()}, {"path", "README.md"}}).ok);
-  EXPECT_EQ(call("ws_search", {{"root", t.path()}, {"query", ""}}).value["hits"][0]["path"],
+  EXPECT_TRUE(call("ws_mention_picked", {{"root", t.path()}, {"path", "README.md"}}).ok());
+  EXPECT_EQ(call("ws_search", {{"root", t.path()}, {"query", ""}}).value()["hits"][0]["path"],
             "README.md");
-  EXPECT_TRUE(call("ws_index_close", {{"root", t.path()}}).value.is_null());
+  EXPECT_TRUE(call("ws_index_close", {{"root", t.path()}}).value().is_null());
 }
 
 TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
@@ -104,10 +104,10 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
             "that path is not inside the workspace");
   // Closing never fails, whatever it is given.
   for (const std::string& root : {std::string(""), t / "missing", t / "file.txt"})
-    EXPECT_TRUE(call("ws_index_close", {{"root", root}}).ok);
+    EXPECT_TRUE(call("ws_index_close", {{"root", root}}).ok());
   // Arguments of the wrong type are refused before the command runs.
-  EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", 5}}).ok);
-  EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", "a"}, {"limit", "9"}}).ok);
+  EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", 5}}).ok());
+  EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", "a"}, {"limit", "9"}}).ok());
 }
 
 }  // namespace

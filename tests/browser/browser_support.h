@@ -38,7 +38,7 @@ inline tools::ToolResult call(BrowserRegistry& registry, const Json& args,
 
 // The text of a result, whether it succeeded or failed.
 inline std::string text_of(const tools::ToolResult& r) {
-  return r.ok ? r.value.output : "FAILED: " + r.error;
+  return r.ok() ? r.value().output : "FAILED: " + r.error();
 }
 
 }  // namespace kavor::browser::test

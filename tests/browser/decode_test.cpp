@@ -184,7 +184,7 @@ TEST(BrowserUrls, PagesAreNormalizedOrRefusedByScheme) {
   fs::create_directory(root / "site");
   const auto url = [&](const std::string& text) {
     const auto r = normalize_url(text, root);
-    return r.index() == 0 ? std::get<0>(r) : "ERROR " + std::get<1>(r);
+    return r.ok() ? r.value() : "ERROR " + r.error();
   };
   const std::pair<std::string, std::string> cases[] = {
       {"example.test/docs?q=1", "https://example.test/docs?q=1"},
@@ -250,8 +250,8 @@ TEST(BrowserLaunch, FindsTheProgramFromTheVariableOrThePath) {
     std::ofstream(bin / name) << "#!/bin/sh\n";
   }
   const std::string path = "/nonexistent:" + bin.string();
-  const auto found_path = [](const std::variant<std::string, std::string>& r) {
-    return r.index() == 0 ? std::get<0>(r) : "ERROR " + std::get<1>(r);
+  const auto found_path = [](const Result<std::string>& r) {
+    return r.ok() ? r.value() : "ERROR " + r.error();
   };
   EXPECT_EQ(found_path(find_browser(env_of({{"KAVOR_AGENT_BROWSER", "msedge"}, {"PATH", path}}))),
             (bin / "msedge.exe").string());

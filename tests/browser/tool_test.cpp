@@ -64,9 +64,10 @@ class ToolTest : public ::testing::Test {
   // The value an eval answers (the text after "Result:\n").
   std::string eval(const std::string& script, const std::string& chat = "chat-1") {
     const tools::ToolResult r = run({{"action", "eval"}, {"script", script}}, chat);
-    if (!r.ok) return "FAILED: " + r.error;
-    const std::size_t at = r.value.output.find("Result:\n");
-    return at == std::string::npos ? "NO RESULT: " + r.value.output : r.value.output.substr(at + 8);
+    if (!r.ok()) return "FAILED: " + r.error();
+    const std::size_t at = r.value().output.find("Result:\n");
+    return at == std::string::npos ? "NO RESULT: " + r.value().output
+                                   : r.value().output.substr(at + 8);
   }
 
   static service::TestService* service_;
@@ -80,19 +81,19 @@ QTemporaryDir* ToolTest::dir_ = nullptr;
 
 TEST_F(ToolTest, OpenAndScreenshotInAnyCaseShowThePageLineAndAttachAJpeg) {
   const tools::ToolResult opened = run({{"action", "NAVIGATE"}, {"url", url("/hello")}});
-  ASSERT_TRUE(opened.ok) << opened.error;
-  EXPECT_EQ(opened.value.output,
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  EXPECT_EQ(opened.value().output,
             url("/hello") + " (200) \"Hello\"\nScreenshot attached (1280x800 px, JPEG).");
-  ASSERT_TRUE(opened.value.image);
-  EXPECT_EQ(opened.value.image->mime, "image/jpeg");
-  EXPECT_EQ(opened.value.image->data.rfind("/9j/", 0), 0u);  // base64 of a JPEG's first bytes
+  ASSERT_TRUE(opened.value().image);
+  EXPECT_EQ(opened.value().image->mime, "image/jpeg");
+  EXPECT_EQ(opened.value().image->data.rfind("/9j/", 0), 0u);  // base64 of a JPEG's first bytes
 
   const tools::ToolResult shot = run({{"action", "Screenshot"}, {"full_page", true}});
-  ASSERT_TRUE(shot.ok) << shot.error;
-  EXPECT_NE(shot.value.output.find("Screenshot attached (1280x"), std::string::npos);
+  ASSERT_TRUE(shot.ok()) << shot.error();
+  EXPECT_NE(shot.value().output.find("Screenshot attached (1280x"), std::string::npos);
   const tools::ToolResult element = run({{"action", "screenshot"}, {"selector", "h1"}});
-  ASSERT_TRUE(element.ok) << element.error;
-  EXPECT_NE(element.value.output.find("Screenshot attached ("), std::string::npos);
+  ASSERT_TRUE(element.ok()) << element.error();
+  EXPECT_NE(element.value().output.find("Screenshot attached ("), std::string::npos);
   const tools::ToolResult missing = run({{"action", "screenshot"}, {"selector", "#nothing"}});
   EXPECT_EQ(text_of(missing), "FAILED: No element matches the selector #nothing.");
   EXPECT_EQ(text_of(run({{"action", "scroll_down"}}))
@@ -102,12 +103,13 @@ TEST_F(ToolTest, OpenAndScreenshotInAnyCaseShowThePageLineAndAttachAJpeg) {
 
 TEST_F(ToolTest, AnEmptyTitleEndsTheFirstLineWithTwoQuotes) {
   const tools::ToolResult r = run({{"action", "open"}, {"url", url("/untitled")}});
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(r.value.output.substr(0, r.value.output.find('\n')), url("/untitled") + " (200) \"\"");
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(r.value().output.substr(0, r.value().output.find('\n')),
+            url("/untitled") + " (200) \"\"");
 }
 
 TEST_F(ToolTest, PressSendsTheKeyEventsThePageSees) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/keys")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/keys")}}).ok());
   struct Case {
     const char* key;
     const char* seen;  // key code keyCode ctrl shift alt meta
@@ -124,9 +126,9 @@ TEST_F(ToolTest, PressSendsTheKeyEventsThePageSees) {
   for (const Case& c : cases) {
     ASSERT_EQ(eval("seen.length = 0"), "0");
     const tools::ToolResult r = run({{"action", "press"}, {"key", c.key}});
-    ASSERT_TRUE(r.ok) << c.key << ": " << r.error;
-    EXPECT_NE(r.value.output.find(std::string("\nPressed ") + c.key + "."), std::string::npos);
-    EXPECT_FALSE(r.value.image);
+    ASSERT_TRUE(r.ok()) << c.key << ": " << r.error();
+    EXPECT_NE(r.value().output.find(std::string("\nPressed ") + c.key + "."), std::string::npos);
+    EXPECT_FALSE(r.value().image);
     // Shift+a typed into the focused box; the keys with Control typed nothing.
     EXPECT_EQ(eval("seen.filter((s) => !s.startsWith('Shift ') && !s.startsWith('Control '))[0]"),
               std::string("\"") + c.seen + "\"")
@@ -140,19 +142,19 @@ TEST_F(ToolTest, PressSendsTheKeyEventsThePageSees) {
 }
 
 TEST_F(ToolTest, TypeCountsCharactersAndReportsTheValue) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult one = run({{"action", "type"}, {"selector", "#name"}, {"text", "A"}});
-  ASSERT_TRUE(one.ok) << one.error;
-  EXPECT_NE(one.value.output.find("\nTyped 1 character into #name; its value is now \"A\".\n"),
+  ASSERT_TRUE(one.ok()) << one.error();
+  EXPECT_NE(one.value().output.find("\nTyped 1 character into #name; its value is now \"A\".\n"),
             std::string::npos)
-      << one.value.output;
+      << one.value().output;
   const tools::ToolResult two =
       run({{"action", "fill"}, {"selector", "#name"}, {"text", "da"}, {"key", "Enter"}});
-  ASSERT_TRUE(two.ok) << two.error;
-  EXPECT_NE(two.value.output.find(
+  ASSERT_TRUE(two.ok()) << two.error();
+  EXPECT_NE(two.value().output.find(
                 "\nTyped 2 characters into #name; its value is now \"Ada\". Pressed Enter.\n"),
             std::string::npos)
-      << two.value.output;
+      << two.value().output;
   EXPECT_EQ(text_of(run({{"action", "type"}, {"selector", "#hidden"}, {"text", "x"}})),
             "FAILED: #hidden could not take the keyboard focus.");
   EXPECT_EQ(text_of(run({{"action", "type"}, {"selector", "#none"}, {"text", "x"}})),
@@ -166,12 +168,12 @@ TEST_F(ToolTest, TypeCountsCharactersAndReportsTheValue) {
 }
 
 TEST_F(ToolTest, SelectChoosesByValueOrLabelAndListsTheOptionsWhenNoneMatches) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult chosen =
       run({{"action", "select"}, {"selector", "#color"}, {"text", "blue sky"}});
-  ASSERT_TRUE(chosen.ok) << chosen.error;
-  EXPECT_NE(chosen.value.output.find("\nselected Blue sky\n"), std::string::npos)
-      << chosen.value.output;
+  ASSERT_TRUE(chosen.ok()) << chosen.error();
+  EXPECT_NE(chosen.value().output.find("\nselected Blue sky\n"), std::string::npos)
+      << chosen.value().output;
   EXPECT_EQ(eval("document.getElementById('picked').textContent"), "\"picked blue\"");
   EXPECT_EQ(text_of(run({{"action", "select"}, {"selector", "#color"}, {"text", "purple"}})),
             "FAILED: No option of #color matches \"purple\". The options are: Red (red); Green "
@@ -187,10 +189,10 @@ TEST_F(ToolTest, TextSummarizesWhatIsVisible) {
 <button disabled>Send</button><input type="email" name="mail" placeholder="you@example.test">
 <img src="/missing.png" alt="gone"><img src="/favicon.ico">
 <div style="display:none"><h2>Hidden heading</h2></div>)"));
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/summary")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/summary")}}).ok());
   const tools::ToolResult r = run({{"action", "text"}});
-  ASSERT_TRUE(r.ok) << r.error;
-  const std::string& out = r.value.output;
+  ASSERT_TRUE(r.ok()) << r.error();
+  const std::string& out = r.value().output;
   EXPECT_NE(out.find("\nVisible text:\nWelcome home\n\nFirst paragraph.\n\nSecond\n\nDocs"),
             std::string::npos)
       << out;
@@ -202,21 +204,21 @@ TEST_F(ToolTest, TextSummarizesWhatIsVisible) {
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("Hidden heading"), std::string::npos);
-  EXPECT_FALSE(r.value.image);
+  EXPECT_FALSE(r.value().image);
 }
 
 TEST_F(ToolTest, ScrollWithoutArgumentsMovesOneScreenDown) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/tall")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/tall")}}).ok());
   const tools::ToolResult r = run({{"action", "scroll"}});
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_NE(r.value.output.find("\nScrolled to y=800 (viewport 800 px, page 5016 px tall).\n"),
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_NE(r.value().output.find("\nScrolled to y=800 (viewport 800 px, page 5016 px tall).\n"),
             std::string::npos)
-      << r.value.output;
-  EXPECT_TRUE(r.value.image);
+      << r.value().output;
+  EXPECT_TRUE(r.value().image);
 }
 
 TEST_F(ToolTest, EvalRunsReturnStatementsAndExpressions) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}).ok());
   EXPECT_EQ(eval("return 1 + 1"), "2");
   EXPECT_EQ(eval("document.title"), "\"Hello\"");
   EXPECT_EQ(eval("await new Promise((r) => setTimeout(() => r('late'), 10))"), "\"late\"");
@@ -229,21 +231,21 @@ TEST_F(ToolTest, EvalRunsReturnStatementsAndExpressions) {
 }
 
 TEST_F(ToolTest, WaitFindsWhatShowsUpAndReportsWhatNeverDoes) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult found = run({{"action", "wait"}, {"text", "Blue sky"}});
-  ASSERT_TRUE(found.ok) << found.error;
-  EXPECT_NE(found.value.output.find("\nFound \"Blue sky\" after "), std::string::npos);
-  EXPECT_FALSE(found.value.image);
+  ASSERT_TRUE(found.ok()) << found.error();
+  EXPECT_NE(found.value().output.find("\nFound \"Blue sky\" after "), std::string::npos);
+  EXPECT_FALSE(found.value().image);
 
   QElapsedTimer timer;
   timer.start();
   const tools::ToolResult missing =
       run({{"action", "wait"}, {"selector", "#hidden"}, {"wait_ms", 1200}});
-  ASSERT_TRUE(missing.ok) << missing.error;
+  ASSERT_TRUE(missing.ok()) << missing.error();
   EXPECT_GE(timer.elapsed(), 1200);
-  EXPECT_NE(missing.value.output.find("\nStill not there after 1"), std::string::npos);
-  EXPECT_NE(missing.value.output.find(" ms: #hidden.\nScreenshot attached"), std::string::npos);
-  EXPECT_TRUE(missing.value.image);
+  EXPECT_NE(missing.value().output.find("\nStill not there after 1"), std::string::npos);
+  EXPECT_NE(missing.value().output.find(" ms: #hidden.\nScreenshot attached"), std::string::npos);
+  EXPECT_TRUE(missing.value().image);
   EXPECT_EQ(text_of(run({{"action", "wait"}, {"selector", "a:::b"}}))
                 .rfind("FAILED: The selector a:::b did not work: ", 0),
             0u);
@@ -251,10 +253,10 @@ TEST_F(ToolTest, WaitFindsWhatShowsUpAndReportsWhatNeverDoes) {
 
 TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
   // A browser of its own, whose console holds nothing from earlier pages.
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/chatty")}}, "chat-c").ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/chatty")}}, "chat-c").ok());
   const tools::ToolResult r = run({{"action", "console"}}, "chat-c");
-  ASSERT_TRUE(r.ok) << r.error;
-  const std::string& out = r.value.output;
+  ASSERT_TRUE(r.ok()) << r.error();
+  const std::string& out = r.value().output;
   EXPECT_NE(out.find("\nConsole since the last check (every level):\n[... 50 earlier entries "
                      "...]\nlog: line 50 ("),
             std::string::npos)
@@ -262,38 +264,41 @@ TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
   EXPECT_NE(out.find("\nlog: line 249 ("), std::string::npos);
   EXPECT_EQ(out.find("line 49 "), std::string::npos);
   EXPECT_NE(run({{"action", "console"}}, "chat-c")
-                .value.output.find("\nNo console messages since the last check."),
+                .value()
+                .output.find("\nNo console messages since the last check."),
             std::string::npos);
   const tools::ToolResult requests = run({{"action", "requests"}}, "chat-c");
-  ASSERT_TRUE(requests.ok);
-  EXPECT_NE(requests.value.output.find(
+  ASSERT_TRUE(requests.ok());
+  EXPECT_NE(requests.value().output.find(
                 "\nRequests since the last check (method, status, type, url, time):\n"),
             std::string::npos);
-  EXPECT_NE(requests.value.output.find("\nGET 200 Document " + url("/chatty") + " "),
+  EXPECT_NE(requests.value().output.find("\nGET 200 Document " + url("/chatty") + " "),
             std::string::npos)
-      << requests.value.output;
+      << requests.value().output;
   EXPECT_NE(run({{"action", "network"}}, "chat-c")
-                .value.output.find("\nNo requests since the last check."),
+                .value()
+                .output.find("\nNo requests since the last check."),
             std::string::npos);
-  run({{"action", "close"}}, "chat-c");
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-c").ok());
 }
 
 TEST_F(ToolTest, SessionsNamesShareOrSeparateBrowsersAndCloseTwiceIsHarmless) {
   ASSERT_TRUE(
-      run({{"action", "open"}, {"url", url("/hello")}, {"session", "research"}}, "chat-s").ok);
-  ASSERT_TRUE(run({{"action", "screenshot"}, {"session", "  research "}}, "chat-s").ok);
+      run({{"action", "open"}, {"url", url("/hello")}, {"session", "research"}}, "chat-s").ok());
+  ASSERT_TRUE(run({{"action", "screenshot"}, {"session", "  research "}}, "chat-s").ok());
   BrowserInstance* research = registry_->browser_of("chat-s", "research");
   ASSERT_NE(research, nullptr);
   EXPECT_NE(
       run({{"action", "eval"}, {"script", "location.pathname"}, {"session", "research"}}, "chat-s")
-          .value.output.find("Result:\n\"/hello\""),
+          .value()
+          .output.find("Result:\n\"/hello\""),
       std::string::npos);
   const tools::ToolResult other = run({{"action", "screenshot"}, {"session", "other"}}, "chat-s");
-  ASSERT_TRUE(other.ok);
+  ASSERT_TRUE(other.ok());
   BrowserInstance* second = registry_->browser_of("chat-s", "other");
   ASSERT_NE(second, nullptr);
   EXPECT_NE(second->pid(), research->pid());
-  EXPECT_EQ(other.value.output.substr(0, other.value.output.find('\n')), "about:blank \"\"");
+  EXPECT_EQ(other.value().output.substr(0, other.value().output.find('\n')), "about:blank \"\"");
 
   const std::string profile = research->profile();
   EXPECT_EQ(text_of(run({{"action", "close"}, {"session", "research"}}, "chat-s")),
@@ -311,16 +316,16 @@ TEST_F(ToolTest, SessionsNamesShareOrSeparateBrowsersAndCloseTwiceIsHarmless) {
 TEST_F(ToolTest, BackOnAFreshTabHasNothingToGoBackTo) {
   EXPECT_EQ(text_of(run({{"action", "back"}}, "chat-fresh")),
             "FAILED: There is no earlier page in this tab's history.");
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-fresh").ok);
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}, "chat-fresh").ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-fresh").ok());
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}, "chat-fresh").ok());
   const tools::ToolResult back = run({{"action", "back"}}, "chat-fresh");
-  ASSERT_TRUE(back.ok) << back.error;
-  EXPECT_EQ(back.value.output, url("/hello") + " (200) \"Hello\"\nWent back one page.");
-  run({{"action", "close"}}, "chat-fresh");
+  ASSERT_TRUE(back.ok()) << back.error();
+  EXPECT_EQ(back.value().output, url("/hello") + " (200) \"Hello\"\nWent back one page.");
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-fresh").ok());
 }
 
 TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-slow").ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-slow").ok());
   const std::int64_t first = registry_->browser_of("chat-slow", "")->pid();
   const tools::ToolResult r =
       run({{"action", "open"}, {"url", url("/hang")}, {"timeout", 1}}, "chat-slow");
@@ -329,10 +334,10 @@ TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
             "next browser call starts a fresh one.");
   EXPECT_EQ(registry_->browser_of("chat-slow", ""), nullptr);
   const tools::ToolResult next = run({{"action", "screenshot"}}, "chat-slow");
-  ASSERT_TRUE(next.ok) << next.error;
-  EXPECT_EQ(next.value.output.substr(0, next.value.output.find('\n')), "about:blank \"\"");
+  ASSERT_TRUE(next.ok()) << next.error();
+  EXPECT_EQ(next.value().output.substr(0, next.value().output.find('\n')), "about:blank \"\"");
   EXPECT_NE(registry_->browser_of("chat-slow", "")->pid(), first);
-  run({{"action", "close"}}, "chat-slow");
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-slow").ok());
 }
 
 TEST_F(ToolTest, LargeShotsStepDownTheQualityLadderAndKeepShowingTheScrolledView) {
@@ -351,19 +356,19 @@ g.putImageData(image, 0, 0);
   // Filling and encoding 4000-pixel images several times over is slow on a busy machine under
   // the sanitizers: these calls get the longest limit a call may ask for, since what is checked
   // here is the ladder, not the time.
-  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/noise")}, {"timeout", 120}}, "chat-n").ok);
+  ASSERT_TRUE(run({{"action", "open"}, {"url", url("/noise")}, {"timeout", 120}}, "chat-n").ok());
   EXPECT_EQ(eval("scrollTo(0, 4000); scrollY", "chat-n"), "4000");
   const tools::ToolResult shot = run(
       {{"action", "screenshot"}, {"width", 4000}, {"height", 4000}, {"timeout", 120}}, "chat-n");
-  ASSERT_TRUE(shot.ok) << shot.error;
-  ASSERT_TRUE(shot.value.image);
-  EXPECT_LE(shot.value.image->data.size(), 1'500'000u);
-  EXPECT_GT(shot.value.image->data.size(), 200'000u);
+  ASSERT_TRUE(shot.ok()) << shot.error();
+  ASSERT_TRUE(shot.value().image);
+  EXPECT_LE(shot.value().image->data.size(), 1'500'000u);
+  EXPECT_GT(shot.value().image->data.size(), 200'000u);
   EXPECT_TRUE(
-      shot.value.output.find("Screenshot attached (2000x2000 px, JPEG).") != std::string::npos ||
-      shot.value.output.find("Screenshot attached (1400x1400 px, JPEG).") != std::string::npos)
-      << shot.value.output;
-  run({{"action", "close"}}, "chat-n");
+      shot.value().output.find("Screenshot attached (2000x2000 px, JPEG).") != std::string::npos ||
+      shot.value().output.find("Screenshot attached (1400x1400 px, JPEG).") != std::string::npos)
+      << shot.value().output;
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-n").ok());
 }
 
 TEST_F(ToolTest, HostilePagesCannotStallOrFloodTheTool) {
@@ -378,8 +383,8 @@ window.open('/hello');
   QElapsedTimer timer;
   timer.start();
   const tools::ToolResult opened = run({{"action", "open"}, {"url", url("/hostile")}}, "chat-h");
-  ASSERT_TRUE(opened.ok) << opened.error;
-  EXPECT_EQ(opened.value.output.substr(0, opened.value.output.find('\n')),
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  EXPECT_EQ(opened.value().output.substr(0, opened.value().output.find('\n')),
             url("/hello") + " (200) \"Hello\"");
   EXPECT_LT(timer.elapsed(), 15000);
   timer.restart();
@@ -388,15 +393,16 @@ window.open('/hello');
   EXPECT_EQ(value, "\"half \uFFFD of a pair\"");
   EXPECT_EQ(eval("'y'.repeat(1 << 20).length", "chat-h"), "1048576");
   const tools::ToolResult console = run({{"action", "console"}}, "chat-h");
-  ASSERT_TRUE(console.ok);
-  EXPECT_NE(console.value.output.find("alert dialog \"storm 19\" was accepted"), std::string::npos);
-  EXPECT_LT(console.value.output.size(), 20000u);
-  EXPECT_NE(console.value.output.find("\nlog: lone \uFFFD half ("), std::string::npos);
-  EXPECT_NE(console.value.output.find("\nlog: " + std::string(500, 'y') + " \u2026"),
+  ASSERT_TRUE(console.ok());
+  EXPECT_NE(console.value().output.find("alert dialog \"storm 19\" was accepted"),
+            std::string::npos);
+  EXPECT_LT(console.value().output.size(), 20000u);
+  EXPECT_NE(console.value().output.find("\nlog: lone \uFFFD half ("), std::string::npos);
+  EXPECT_NE(console.value().output.find("\nlog: " + std::string(500, 'y') + " \u2026"),
             std::string::npos);
   // window.open stayed in the one page.
   EXPECT_EQ(eval("location.pathname", "chat-h"), "\"/hello\"");
-  run({{"action", "close"}}, "chat-h");
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-h").ok());
 }
 
 TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
@@ -418,8 +424,8 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   ASSERT_TRUE(decoded.run_async);
   const tools::ToolResult r = kavor::test::run(decoded.run_async(tools::RunContext{
       "call-1", "chat-table", std::make_shared<std::atomic<bool>>(false), nullptr}));
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(r.value.output.substr(0, r.value.output.find('\n')),
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(r.value().output.substr(0, r.value().output.find('\n')),
             "file://" + (root / "page.html").string() + " (200) \"Local\"");
 
   tools::DecodeResult elsewhere = (*browser)({{"action", "open"}, {"url", "/etc/hostname"}}, scope);

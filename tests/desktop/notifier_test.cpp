@@ -273,8 +273,8 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
   server_->refuse(QStringLiteral("Too many notifications."));
   const CommandResult refused =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
-  EXPECT_FALSE(refused.ok);
-  EXPECT_EQ(refused.error, QStringLiteral("Too many notifications."));
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), "Too many notifications.");
   EXPECT_EQ(server_->toasts().size(), 1u);
 }
 
@@ -321,20 +321,20 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   // Through the commands, as the page changes them; the file is written off the window's
   // thread, which a slow disk must not freeze.
   const Json prefs = {{"enabled", false}, {"sound", true}, {"preview", true}, {"lang", "en"}};
-  ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok);
+  ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok());
   EXPECT_NE(asked_on_.load(), QThread::currentThread());
   QFile file(prefs_path_);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(),
             QByteArray(R"({"enabled":false,"sound":true,"preview":true,"lang":"en"})"));
-  EXPECT_EQ(call("agent_notify_prefs").value.dump(), prefs.dump());
+  EXPECT_EQ(call("agent_notify_prefs").value().dump(), prefs.dump());
   EXPECT_EQ(Notifier::load(host_, *toaster_, [this] { return prefs_path_; })->prefs(),
             (Prefs{false, true, true, Lang::En}));
 
   for (const Json& bad : {Json{{"enabled", 1}}, Json{{"lang", "EN"}}, Json{{"preview", nullptr}}}) {
-    EXPECT_EQ(call("agent_set_notify_prefs", {{"prefs", bad}}).error,
-              QStringLiteral("The notification settings must give enabled, sound and preview as "
-                             "true or false, and lang as fa or en."))
+    EXPECT_EQ(call("agent_set_notify_prefs", {{"prefs", bad}}).error(),
+              "The notification settings must give enabled, sound and preview as "
+              "true or false, and lang as fa or en.")
         << bad.dump();
   }
   EXPECT_EQ(notifier_->prefs(), (Prefs{false, true, true, Lang::En}));  // unchanged
@@ -342,10 +342,9 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   // A folder that cannot hold the file: the new choice holds for now, the page hears why.
   prefs_path_ = QStringLiteral("/proc/kavor-nowhere/notifications.json");
   const CommandResult failed = call("agent_set_notify_prefs", {{"prefs", Json::object()}});
-  EXPECT_FALSE(failed.ok);
-  EXPECT_TRUE(
-      failed.error.startsWith(QStringLiteral("The notification settings could not be saved: ")))
-      << failed.error.toStdString();
+  EXPECT_FALSE(failed.ok());
+  EXPECT_TRUE(failed.error().starts_with("The notification settings could not be saved: "))
+      << failed.error();
   EXPECT_EQ(notifier_->prefs(), defaults);
 }
 
@@ -354,15 +353,15 @@ TEST_F(NotifierTest, NotifyCommandChecksTheKindAndAnswersShownOrSkipped) {
     return call("agent_notify", {{"kind", kind}, {"chat", "c"}, {"text", "t"}, {"mid", mid}});
   };
   for (const char* bad : {"Done", "", "toast", "done "}) {
-    EXPECT_EQ(notify(bad, "").error,
-              QStringLiteral("The kind must be one of done, failed, network, approval, offline, "
-                             "online, unlinked and test."))
+    EXPECT_EQ(notify(bad, "").error(),
+              "The kind must be one of done, failed, network, approval, offline, "
+              "online, unlinked and test.")
         << bad;
   }
-  EXPECT_EQ(notify("done", "5").value, "shown");
-  EXPECT_EQ(notify("done", "5").value, "skipped");
-  EXPECT_EQ(call("agent_notify", {{"kind", "done"}, {"chat", "c"}, {"text", "t"}}).error,
-            QStringLiteral("Command agent_notify needs the argument mid."));
+  EXPECT_EQ(notify("done", "5").value(), "shown");
+  EXPECT_EQ(notify("done", "5").value(), "skipped");
+  EXPECT_EQ(call("agent_notify", {{"kind", "done"}, {"chat", "c"}, {"text", "t"}}).error(),
+            "Command agent_notify needs the argument mid.");
   EXPECT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
 }
 

@@ -107,17 +107,17 @@ TEST_F(WatchersTest, RequestsAreCheckedBeforeAnythingIsWatched) {
       {"c", 1, "to\tk", "invalid token"},
   };
   for (const Case& c : refused) {
-    EXPECT_EQ(watch(c.chat, c.mid, c.token).error, QString::fromUtf8(c.error))
+    EXPECT_EQ(watch(c.chat, c.mid, c.token).error(), std::string(c.error))
         << c.chat << " " << c.mid.dump() << " " << c.token.size();
   }
-  EXPECT_EQ(watch("c", "5").error,
-            QStringLiteral("The argument mid of command agent_watch_reply must be a number."));
+  EXPECT_EQ(watch("c", "5").error(),
+            "The argument mid of command agent_watch_reply must be a number.");
   EXPECT_TRUE(watched().empty());
 
   svc_.put_chat(longest, "tok");
   svc_.put_chat_message(longest, ChatMessage{3, "assistant", "pending", ""});
-  ASSERT_TRUE(watch(longest, 3, "  tok  ", nullptr).ok);
-  ASSERT_TRUE(watch("c-_9", 1, std::string(4096, 't')).ok);
+  ASSERT_TRUE(watch(longest, 3, "  tok  ", nullptr).ok());
+  ASSERT_TRUE(watch("c-_9", 1, std::string(4096, 't')).ok());
   ASSERT_TRUE(asked_at_least(longest, 3, 1));
   // The token goes out trimmed, as the bearer.
   EXPECT_EQ(svc_.requests("GET", "/chats/" + longest + "/messages/3")[0].header("authorization"),
@@ -132,14 +132,14 @@ TEST_F(WatchersTest, OneWatcherPerChatAndAtMostEight) {
     svc_.put_chat_message(chat, ChatMessage{1, "assistant", "pending", ""});
     svc_.put_chat_message(chat, ChatMessage{2, "assistant", "pending", ""});
   }
-  ASSERT_TRUE(watch("c1", 1).ok);
+  ASSERT_TRUE(watch("c1", 1).ok());
   ASSERT_TRUE(asked_at_least("c1", 1, 2));
   // The same message again: the first watcher simply goes on.
-  ASSERT_TRUE(watch("c1", 1).ok);
+  ASSERT_TRUE(watch("c1", 1).ok());
   EXPECT_EQ(watched(), (std::vector<std::pair<QString, std::int64_t>>{{QStringLiteral("c1"), 1}}));
   ASSERT_TRUE(asked_at_least("c1", 1, 4));
   // Another message replaces it.
-  ASSERT_TRUE(watch("c1", 2).ok);
+  ASSERT_TRUE(watch("c1", 2).ok());
   ASSERT_TRUE(asked_at_least("c1", 2, 2));
   const std::size_t first = asked("c1", 1);
   idle(300ms);
@@ -147,7 +147,7 @@ TEST_F(WatchersTest, OneWatcherPerChatAndAtMostEight) {
   EXPECT_EQ(watched(), (std::vector<std::pair<QString, std::int64_t>>{{QStringLiteral("c1"), 2}}));
 
   // A ninth chat stops the watcher started first.
-  for (int i = 2; i <= 9; ++i) ASSERT_TRUE(watch("c" + std::to_string(i), 1).ok);
+  for (int i = 2; i <= 9; ++i) ASSERT_TRUE(watch("c" + std::to_string(i), 1).ok());
   std::vector<QString> chats;
   for (const auto& [chat, mid] : watched()) chats.push_back(chat);
   EXPECT_EQ(chats, (std::vector<QString>{"c2", "c3", "c4", "c5", "c6", "c7", "c8", "c9"}));
@@ -156,8 +156,8 @@ TEST_F(WatchersTest, OneWatcherPerChatAndAtMostEight) {
   idle(300ms);
   EXPECT_LE(asked("c1", 2), evicted + 1);
 
-  ASSERT_TRUE(test::run(table_.invoke("agent_unwatch_reply", {{"chat", "c5"}})).ok);
-  ASSERT_TRUE(test::run(table_.invoke("agent_unwatch_reply", {{"chat", "nobody"}})).ok);
+  ASSERT_TRUE(test::run(table_.invoke("agent_unwatch_reply", {{"chat", "c5"}})).ok());
+  ASSERT_TRUE(test::run(table_.invoke("agent_unwatch_reply", {{"chat", "nobody"}})).ok());
   EXPECT_EQ(watched().size(), 7u);
   EXPECT_TRUE(server_.toasts().empty());
 }
@@ -166,7 +166,7 @@ TEST_F(WatchersTest, FinishedRepliesAreAnnouncedAndAReplyThatGoesOnIsFollowed) {
   svc_.put_chat("c", "tok");
   svc_.put_chat_message("c", ChatMessage{9, "user", "", "Plan my trip"});
   svc_.put_chat_message("c", ChatMessage{10, "assistant", "pending", ""});
-  ASSERT_TRUE(watch("c", 10).ok);
+  ASSERT_TRUE(watch("c", 10).ok());
   ASSERT_TRUE(asked_at_least("c", 10, 2));
 
   // The first message fails; the reply goes on in message 13. The chat also lists a user
@@ -199,7 +199,7 @@ TEST_F(WatchersTest, NoRequestsWhileTheUserLooksOrNotificationsAreOff) {
   svc_.put_chat("c", "tok");
   svc_.put_chat_message("c", ChatMessage{1, "assistant", "pending", ""});
   host_.window = Host::WindowState{true, false, true};
-  ASSERT_TRUE(watch("c", 1).ok);
+  ASSERT_TRUE(watch("c", 1).ok());
   idle(400ms);  // some ten ticks
   EXPECT_EQ(asked("c", 1), 0u);
 
@@ -221,7 +221,7 @@ TEST_F(WatchersTest, NoRequestsWhileTheUserLooksOrNotificationsAreOff) {
 TEST_F(WatchersTest, ARejectedTokenEndsSilentlyAndOddAnswersAreTriedAgain) {
   svc_.put_chat("c", "right");
   svc_.put_chat_message("c", ChatMessage{1, "assistant", "done", "Hi"});
-  ASSERT_TRUE(watch("c", 1, "wrong").ok);
+  ASSERT_TRUE(watch("c", 1, "wrong").ok());
   ASSERT_TRUE(test::wait_until([&] { return watched().empty(); }));
   EXPECT_EQ(asked("c", 1), 1u);
 
@@ -235,7 +235,7 @@ TEST_F(WatchersTest, ARejectedTokenEndsSilentlyAndOddAnswersAreTriedAgain) {
   svc_.enqueue("GET", path, Reply::json(200, R"({"status":5,"body":"numbers are not states"})"));
   svc_.enqueue("GET", path, Reply::json(200, R"({"body":"no status yet"})"));
   svc_.enqueue("GET", path, Reply::json(404, R"({"message":"not yet"})"));
-  ASSERT_TRUE(watch("d", 1).ok);
+  ASSERT_TRUE(watch("d", 1).ok());
   ASSERT_TRUE(test::wait_until([&] { return watched().empty(); }));
   EXPECT_EQ(asked("d", 1), 8u);
   ASSERT_TRUE(test::wait_until([&] { return server_.toasts().size() == 1; }));
@@ -245,7 +245,7 @@ TEST_F(WatchersTest, ARejectedTokenEndsSilentlyAndOddAnswersAreTriedAgain) {
 TEST_F(WatchersTest, StoppedOrDiscardedWatchersLeaveNoTrace) {
   svc_.put_chat("c", "tok");
   svc_.set_default("GET", "/chats/c/messages/1", Reply::held());
-  ASSERT_TRUE(watch("c", 1).ok);
+  ASSERT_TRUE(watch("c", 1).ok());
   ASSERT_TRUE(asked_at_least("c", 1, 1));
   // Stopped while its request is open: the answer that arrives afterwards is ignored.
   watchers_->unwatch("c");
@@ -286,7 +286,7 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
     return Reply::json(200, R"({"status":"pending"})");
   });
   const auto started = Clock::now();
-  ASSERT_TRUE(watch("e", 1).ok);
+  ASSERT_TRUE(watch("e", 1).ok());
   constexpr auto kFastFor = 300'000ms / kTicks;
   constexpr auto kSwitch = 8500ms;
   idle(kSwitch);

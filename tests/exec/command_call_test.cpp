@@ -52,7 +52,7 @@ TEST_F(CommandCallTest, AgentStopEndsARunningCommandAndItsChildren) {
           {{"command", "setsid sleep 300 & echo $! > pids; sleep 301 & echo $! >> pids; wait"}});
   ASSERT_TRUE(wait_until([&] { return exec::test::pids_in(folder() / "pids").size() == 2; }));
   const auto pids = exec::test::pids_in(folder() / "pids");
-  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}).value, Json(true));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}).value(), Json(true));
   const auto record = result("s2");
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "error");
@@ -69,7 +69,7 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
   deliver("h1", "shell", {{"command", "echo 'txt.\u202Eexe'\r\necho \x1B[2Kdone"}});
   ASSERT_TRUE(wait_until([&] { return !states("h1").empty(); }));
   const Json card = host_.events(QStringLiteral("agent://call")).back();
-  const Json pending = command("agent_pending", Json::object()).value.at(0);
+  const Json pending = command("agent_pending", Json::object()).value().at(0);
   ASSERT_TRUE(decide("h1", "allow"));
   const auto record = result("h1");
   ASSERT_TRUE(record);

@@ -292,8 +292,8 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
     return Json({{"path", folder_.path(name)}, {"token", "tok"}});
   };
 
-  EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).error,
-            QStringLiteral("this is not a zip file"));
+  EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).error(),
+            "this is not a zip file");
   EXPECT_TRUE(svc_.requests().empty());
   EXPECT_TRUE(host_.events().empty());
 
@@ -302,8 +302,8 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   QCoro::Task<CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
   const CommandResult first = test::run(std::move(one));
   const CommandResult second = test::run(std::move(two));
-  ASSERT_TRUE(first.ok) << first.error.toStdString();
-  ASSERT_TRUE(second.ok) << second.error.toStdString();
+  ASSERT_TRUE(first.ok()) << first.error();
+  ASSERT_TRUE(second.ok()) << second.error();
   const auto records = imports_.imports();
   ASSERT_EQ(records.size(), 2u);
   for (const auto& record : records) {

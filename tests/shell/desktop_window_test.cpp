@@ -308,23 +308,23 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   const auto call = [&](const std::string& name, Json args) {
     return test::run(app_->commands().invoke(name, args));
   };
-  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value.dump(),
+  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value().dump(),
             R"({"enabled":true,"sound":true,"preview":true,"lang":"fa"})");
   const Json prefs = {{"enabled", true}, {"sound", false}, {"preview", true}, {"lang", "en"}};
-  ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok);
-  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value.dump(), prefs.dump());
+  ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok());
+  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value().dump(), prefs.dump());
   // These tests run without a session bus: the desktop refuses the toast, and the page hears
   // why instead of "shown".
   const CommandResult toast =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
-  EXPECT_FALSE(toast.ok);
-  EXPECT_FALSE(toast.error.isEmpty());
-  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok);
+  EXPECT_FALSE(toast.ok());
+  EXPECT_FALSE(toast.error().empty());
+  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok());
   EXPECT_EQ(app_->state().watchers.watched().size(), 1u);
-  ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok);
+  ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok());
   EXPECT_TRUE(app_->state().watchers.watched().empty());
   // Closing the program while a watch waits for its next tick is harmless.
-  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c2"}, {"mid", 4}, {"token", "t"}}).ok);
+  ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c2"}, {"mid", 4}, {"token", "t"}}).ok());
   app_.reset();
   idle(real(10s));
 }

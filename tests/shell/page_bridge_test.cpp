@@ -130,7 +130,7 @@ QCoro::Task<CommandResult> hold(Counters* counters, Json args) {
 
 QCoro::Task<CommandResult> fail(Counters* counters) {
   ++counters->runs["fail"];
-  co_return CommandResult::failure(QStringLiteral("That did not work."));
+  co_return CommandResult::failure("That did not work.");
 }
 
 // Answers with the arguments it got, behind keys in an order no sorting would give.

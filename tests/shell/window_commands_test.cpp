@@ -57,7 +57,7 @@ class WindowCommandsTest : public ::testing::Test {
 TEST_F(WindowCommandsTest, ThePaymentWindowIsReusedAndHandsTheReturnToTheMainWindow) {
   const CommandResult first =
       test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/checkout"}}));
-  ASSERT_TRUE(first.ok) << first.error.toStdString();
+  ASSERT_TRUE(first.ok()) << first.error();
   PaymentWindow* payment = app_->host().payment_window();
   ASSERT_NE(payment, nullptr);
   EXPECT_EQ(payment->windowTitle(), QString::fromUtf8("\u067e\u0631\u062f\u0627\u062e\u062a"));
@@ -65,7 +65,7 @@ TEST_F(WindowCommandsTest, ThePaymentWindowIsReusedAndHandsTheReturnToTheMainWin
   EXPECT_EQ(payment->minimumSize(), QSize(380, 560));
   EXPECT_TRUE(payment->isVisible());
 
-  ASSERT_TRUE(test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/again"}})).ok);
+  ASSERT_TRUE(test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/again"}})).ok());
   EXPECT_EQ(app_->host().payment_window(), payment);  // the same window, not a second one
   int payment_windows = 0;
   for (QWidget* w : QApplication::topLevelWidgets())
@@ -96,8 +96,8 @@ TEST_F(WindowCommandsTest, PickersReturnTheChoiceOrNothing) {
   dialog->selectFile(dir.path());
   static_cast<QDialog*>(dialog)->accept();  // through QDialog: accept is public there
   const CommandResult chosen = test::run(std::move(picking));
-  ASSERT_TRUE(chosen.ok);
-  EXPECT_EQ(chosen.value, dir.path().toStdString());
+  ASSERT_TRUE(chosen.ok());
+  EXPECT_EQ(chosen.value(), dir.path().toStdString());
 
   auto cancelled = start("chatgpt_pick_export");
   dialog = open_dialog();
@@ -106,8 +106,8 @@ TEST_F(WindowCommandsTest, PickersReturnTheChoiceOrNothing) {
   EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("ChatGPT export (zip) (*.zip)")});
   dialog->reject();
   const CommandResult none = test::run(std::move(cancelled));
-  ASSERT_TRUE(none.ok);
-  EXPECT_TRUE(none.value.is_null());
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none.value().is_null());
 }
 
 }  // namespace

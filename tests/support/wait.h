@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <type_traits>
 
 namespace kavor::test {
 
@@ -24,10 +26,22 @@ inline bool wait_until(const std::function<bool()>& done,
   return true;
 }
 
+// The value of `task` held in an optional: the blocking wait needs a value it can make empty
+// first, which a Result has not.
+template <typename T>
+QCoro::Task<std::optional<T>> held(QCoro::Task<T> task) {
+  T value = co_await std::move(task);
+  co_return std::optional<T>(std::move(value));
+}
+
 // Runs a task to completion on this thread's event loop.
 template <typename T>
 T run(QCoro::Task<T> task) {
-  return QCoro::waitFor(std::move(task));
+  if constexpr (std::is_void_v<T> || std::is_default_constructible_v<T>) {
+    return QCoro::waitFor(std::move(task));
+  } else {
+    return *QCoro::waitFor(held(std::move(task)));
+  }
 }
 
 }  // namespace kavor::test

@@ -170,10 +170,10 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
                                 {"shell", "sh"},
                                 {"cwd", "sub"}},
                                host);
-  EXPECT_TRUE(shell.ok);
+  EXPECT_TRUE(shell.ok());
   // A login shell runs the machine's profile first, which may print lines of its own.
   const std::string expected = "bash " + (folder_ / "sub").string() + "\nlogin\n";
-  EXPECT_TRUE(shell.value.output.ends_with(expected)) << shell.value.output;
+  EXPECT_TRUE(shell.value().output.ends_with(expected)) << shell.value().output;
   const auto events = host.events(QStringLiteral("agent://output"));
   ASSERT_FALSE(events.empty());
   std::string streamed;
@@ -181,28 +181,28 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
     EXPECT_EQ(e["call_id"], "call-1");
     streamed += e["chunk"].get<std::string>();
   }
-  EXPECT_EQ(streamed, shell.value.output);
+  EXPECT_EQ(streamed, shell.value().output);
 
   const ToolResult tests = run("run_tests", {{"command", "exit 2"}}, host);
-  EXPECT_FALSE(tests.ok);
-  EXPECT_EQ(tests.error, "(no output)\n[exit code 2]");
+  EXPECT_FALSE(tests.ok());
+  EXPECT_EQ(tests.error(), "(no output)\n[exit code 2]");
   const ToolResult powershell = run("shell", {{"command", "ls"}, {"shell", "powershell"}}, host);
   if (!exec::find_program("pwsh")) {
-    EXPECT_EQ(powershell.error, "pwsh is not installed or not on PATH.");
+    EXPECT_EQ(powershell.error(), "pwsh is not installed or not on PATH.");
   }
-  EXPECT_EQ(run("shell", {{"command", "dir"}, {"shell", "cmd"}}, host).error,
+  EXPECT_EQ(run("shell", {{"command", "dir"}, {"shell", "cmd"}}, host).error(),
             "cmd.exe is not installed or not on PATH.");
-  EXPECT_EQ(run("wsl", {{"command", "uname"}}, host).error,
+  EXPECT_EQ(run("wsl", {{"command", "uname"}}, host).error(),
             "wsl.exe is not installed or not on PATH.");
-  EXPECT_EQ(run("wsl", Json::object(), host).error,
+  EXPECT_EQ(run("wsl", Json::object(), host).error(),
             "WSL is not available: wsl.exe is not installed or not on PATH.");
   // The docker client here has no daemon to talk to; its own version it knows.
   const ToolResult docker = run("docker", {{"args", {"--version"}}}, host);
   if (exec::find_program("docker")) {
-    EXPECT_TRUE(docker.ok) << docker.error;
-    EXPECT_EQ(docker.value.output.rfind("Docker version", 0), 0u) << docker.value.output;
+    EXPECT_TRUE(docker.ok()) << docker.error();
+    EXPECT_EQ(docker.value().output.rfind("Docker version", 0), 0u) << docker.value().output;
   } else {
-    EXPECT_EQ(docker.error, "docker is not installed or not on PATH.");
+    EXPECT_EQ(docker.error(), "docker is not installed or not on PATH.");
   }
 }
 

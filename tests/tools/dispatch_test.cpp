@@ -34,7 +34,7 @@ ToolTable test_tools() {
     d.summary = display_path(target, scope.root);
     d.outside = !scope.contains(target);
     d.run = [target](const StopFlag&) {
-      return ToolResult::success("looked at " + target.filename().string());
+      return text_result("looked at " + target.filename().string());
     };
     return d;
   });
@@ -49,7 +49,7 @@ ToolTable test_tools() {
     d.outside = !scope.contains(target);
     d.run = [target](const StopFlag&) {
       std::ofstream(target) << "x";
-      return ToolResult::success("Created " + target.filename().string() + ".");
+      return text_result("Created " + target.filename().string() + ".");
     };
     return d;
   });
@@ -60,7 +60,7 @@ ToolTable test_tools() {
     d.run = [](const StopFlag& stop) {
       for (int i = 0; i < 2000 && !stop->load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      return stop->load() ? ToolResult::failure("Stopped.") : ToolResult::success("waited");
+      return stop->load() ? ToolResult::failure("Stopped.") : text_result("waited");
     };
     return d;
   });
@@ -108,22 +108,22 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   ASSERT_TRUE(wait_until([&] { return states("w1") == std::vector<std::string>{"pending"}; }));
   EXPECT_EQ(notes_.approvals.load(), 1);
   const CommandResult pending = command("agent_pending", Json::object());
-  ASSERT_EQ(pending.value.size(), 1u);
-  EXPECT_EQ(pending.value[0]["call_id"], "w1");
-  EXPECT_EQ(pending.value[0]["summary"], "one.txt");
+  ASSERT_EQ(pending.value().size(), 1u);
+  EXPECT_EQ(pending.value()[0]["call_id"], "w1");
+  EXPECT_EQ(pending.value()[0]["summary"], "one.txt");
   EXPECT_FALSE(fs::exists(ws_ / "a" / "one.txt"));
 
-  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value, Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(), Json(true));
   ASSERT_TRUE(result("w1"));
   EXPECT_EQ((*result("w1"))["status"], "ok");
   EXPECT_TRUE(fs::exists(ws_ / "a" / "one.txt"));
   EXPECT_EQ(states("w1"), (std::vector<std::string>{"pending", "running", "done"}));
-  EXPECT_TRUE(command("agent_pending", Json::object()).value.empty());
-  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value, Json(false));
+  EXPECT_TRUE(command("agent_pending", Json::object()).value().empty());
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(), Json(false));
 
   deliver("w2", "touch", {{"path", "two.txt"}});
   ASSERT_TRUE(wait_until([&] { return !states("w2").empty(); }));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w2"}, {"answer", "always"}}).value, Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w2"}, {"answer", "always"}}).value(), Json(true));
   ASSERT_TRUE(result("w2"));
   deliver("w3", "touch", {{"path", "three.txt"}});  // same chat and tool: no more asking
   ASSERT_TRUE(result("w3"));
@@ -133,8 +133,8 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   EXPECT_EQ(states("w4"), std::vector<std::string>{"pending"});
   deliver("w5", "touch", {{"path", (ws_ / "a-evil" / "x").string()}});  // outside still asks
   ASSERT_TRUE(wait_until([&] { return !states("w5").empty(); }));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w4"}, {"answer", "deny"}}).value, Json(true));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w5"}, {"answer", "deny"}}).value, Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w4"}, {"answer", "deny"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w5"}, {"answer", "deny"}}).value(), Json(true));
   const auto denied = result("w5");
   ASSERT_TRUE(denied);
   EXPECT_EQ((*denied)["status"], "denied");
@@ -142,7 +142,7 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   EXPECT_EQ((*denied)["outside"], true);
   EXPECT_EQ(states("w5"), (std::vector<std::string>{"pending", "denied"}));
   EXPECT_FALSE(fs::exists(ws_ / "a-evil" / "x"));
-  EXPECT_FALSE(command("agent_decide", {{"callId", "w9"}, {"answer", "maybe"}}).ok);
+  EXPECT_FALSE(command("agent_decide", {{"callId", "w9"}, {"answer", "maybe"}}).ok());
 }
 
 TEST_F(DispatchTest, NoAnswerInTime) {
@@ -152,7 +152,7 @@ TEST_F(DispatchTest, NoAnswerInTime) {
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "denied");
   EXPECT_EQ((*record)["output"], "The user did not answer the approval request in time.");
-  EXPECT_EQ(command("agent_decide", {{"callId", "t1"}, {"answer", "allow"}}).value, Json(false));
+  EXPECT_EQ(command("agent_decide", {{"callId", "t1"}, {"answer", "allow"}}).value(), Json(false));
   EXPECT_FALSE(fs::exists(ws_ / "a" / "late.txt"));
 }
 
@@ -176,12 +176,12 @@ TEST_F(DispatchTest, ModesDecideInsideAndOutsideTheScope) {
   for (const Case& c : cases) {
     const std::string chat = std::string("chat-") + c.mode;
     const std::string id = "m" + std::to_string(++n);
-    ASSERT_TRUE(command("agent_set_mode", {{"chat", chat}, {"mode", c.mode}}).ok);
+    ASSERT_TRUE(command("agent_set_mode", {{"chat", chat}, {"mode", c.mode}}).ok());
     deliver(id, c.tool, {{"path", c.path}}, chat);
     if (std::string(c.expected) == "pending") {
       ASSERT_TRUE(wait_until([&] { return !states(id).empty(); })) << id;
       EXPECT_EQ(states(id).front(), "pending") << c.mode << " " << c.tool << " " << c.path;
-      command("agent_decide", {{"callId", id}, {"answer", "deny"}});
+      ASSERT_TRUE(command("agent_decide", {{"callId", id}, {"answer", "deny"}}).ok());
       ASSERT_TRUE(result(id));
     } else {
       const auto record = result(id);
@@ -192,15 +192,15 @@ TEST_F(DispatchTest, ModesDecideInsideAndOutsideTheScope) {
       }
     }
   }
-  EXPECT_FALSE(command("agent_set_mode", {{"chat", "x"}, {"mode", "sometimes"}}).ok);
+  EXPECT_FALSE(command("agent_set_mode", {{"chat", "x"}, {"mode", "sometimes"}}).ok());
 }
 
 TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStopped) {
   deliver("s1", "wait", Json::object(), "c", ws_ / "a");
-  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "everything"}}).ok);
+  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "everything"}}).ok());
   // The first call's gate ran before the mode changed: answer it.
   ASSERT_TRUE(wait_until([&] { return !states("s1").empty(); }));
-  command("agent_decide", {{"callId", "s1"}, {"answer", "allow"}});
+  ASSERT_TRUE(command("agent_decide", {{"callId", "s1"}, {"answer", "allow"}}).ok());
   ASSERT_TRUE(wait_until([&] { return states("s1").back() == "running"; }));
 
   deliver("s2", "look", Json::object(), "c", ws_ / "b");
@@ -208,12 +208,12 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
             "The project folder of this chat changed while it is running. Wait for the running "
             "steps to finish, then run it again.");
 
-  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value, Json(true));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), Json(true));
   const auto stopped = result("s1");
   ASSERT_TRUE(stopped);
   EXPECT_EQ((*stopped)["status"], "error");
   EXPECT_EQ((*stopped)["output"], "Stopped.");
-  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value, Json(false));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), Json(false));
 
   deliver("s3", "look", Json::object(), "c", ws_ / "b");  // the first call has ended
   EXPECT_EQ((*result("s3"))["status"], "ok");
@@ -237,11 +237,11 @@ TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
   std::ofstream(ws_ / "a" / "notes.txt") << "one\ntwo\nthree\n";
   deliver("e1", "edit_file", {{"path", "notes.txt"}, {"old_text", "two"}, {"new_text", "2"}});
   ASSERT_TRUE(wait_until([&] { return !states("e1").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value;
+  const Json pending = command("agent_pending", Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["detail"], "@@ -1,3 +1,3 @@\n one\n-two\n+2\n three\n");
   EXPECT_EQ(pending[0]["lang"], "diff");
-  EXPECT_EQ(command("agent_decide", {{"callId", "e1"}, {"answer", "allow"}}).value, Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "e1"}, {"answer", "allow"}}).value(), Json(true));
   const auto record = result("e1");
   ASSERT_TRUE(record);
   EXPECT_EQ(
@@ -254,13 +254,13 @@ TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
 }
 
 TEST_F(RealToolsTest, ADanglingLinkOutOfTheWorkspaceIsOutsideAndNothingIsWrittenWithoutAsking) {
-  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "auto"}}).ok);
+  ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "auto"}}).ok());
   fs::create_symlink(ws_ / "b" / "new.txt", ws_ / "a" / "out");
   deliver("l1", "write_file", {{"path", "out"}, {"content", "hello"}});
   ASSERT_TRUE(wait_until([&] { return !states("l1").empty(); }));
   EXPECT_EQ(states("l1"), std::vector<std::string>{"pending"});  // auto mode asks for outside
   EXPECT_FALSE(fs::exists(ws_ / "b" / "new.txt"));
-  command("agent_decide", {{"callId", "l1"}, {"answer", "deny"}});
+  ASSERT_TRUE(command("agent_decide", {{"callId", "l1"}, {"answer", "deny"}}).ok());
   const auto record = result("l1");
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "denied");

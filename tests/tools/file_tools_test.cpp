@@ -44,16 +44,16 @@ class FileTools : public ::testing::Test {
     const Decoded call = decoded(tool, args);
     if (!call.run) return {};
     const ToolResult result = call.run(nullptr);
-    EXPECT_TRUE(result.ok) << result.error;
-    return result.value.output;
+    EXPECT_TRUE(result.ok()) << result.error();
+    return result.value().output;
   }
   // The message of a call that must fail, at decoding or at running.
   std::string failure(const Decoder& tool, const Json& args) const {
     DecodeResult result = tool(args, scope());
     if (auto* message = std::get_if<std::string>(&result)) return *message;
     const ToolResult ran = std::get<Decoded>(result).run(nullptr);
-    EXPECT_FALSE(ran.ok) << ran.value.output;
-    return ran.error;
+    EXPECT_FALSE(ran.ok()) << ran.value().output;
+    return ran.error();
   }
 
   const test::TempTree tree_{"kavor-files"};
@@ -300,7 +300,7 @@ TEST_F(FileTools, GrepOfALongFileFindsEveryLineAndStopsWhenAsked) {
   // is looked at before every segment of the file; the time it takes to land includes the
   // expression's compile (seconds, tens of them in the sanitizer build on a busy machine), so
   // it is not timed here.
-  EXPECT_EQ(stopped.error, std::string(kStoppedByUser));
+  EXPECT_EQ(stopped.error(), std::string(kStoppedByUser));
 }
 
 TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {
@@ -334,7 +334,7 @@ TEST_F(FileTools, WriteFileCreatesOrUpdatesAndShowsTheChange) {
   EXPECT_EQ(create.lang, "diff");
   EXPECT_EQ(create.detail, "@@ -0,0 +1 @@\n+a\n");
   EXPECT_FALSE(create.outside);
-  EXPECT_EQ(create.run(nullptr).value.output, "Created new/deep/f.txt (2 bytes).");
+  EXPECT_EQ(create.run(nullptr).value().output, "Created new/deep/f.txt (2 bytes).");
   EXPECT_EQ(contents("new/deep/f.txt"), "a\n");
   EXPECT_EQ(ok(write_file_tool(), {{"path", "new/deep/f.txt"}, {"content", "\xC3\xA9"}}),
             "Updated new/deep/f.txt (2 bytes).");
@@ -363,7 +363,7 @@ TEST_F(FileTools, EditFileReplacesExactlyWhatWasApproved) {
   put("crlf.txt", "one\r\ntwo\r\nthree\r\n");
   const Decoded crlf = decoded(
       edit_file_tool(), {{"path", "crlf.txt"}, {"old_text", "one\ntwo"}, {"new_text", "1\r\n2\n"}});
-  EXPECT_EQ(crlf.run(nullptr).value.output, "Edited crlf.txt (1 replacement).");
+  EXPECT_EQ(crlf.run(nullptr).value().output, "Edited crlf.txt (1 replacement).");
   EXPECT_EQ(contents("crlf.txt"), "1\r\n2\r\n\r\nthree\r\n");
 
   put("twice.txt", "x = 1;\nx = 1;\n");
@@ -374,7 +374,7 @@ TEST_F(FileTools, EditFileReplacesExactlyWhatWasApproved) {
       edit_file_tool(),
       {{"path", "twice.txt"}, {"old_text", "x = 1"}, {"new_text", "y = 2"}, {"replace_all", true}});
   EXPECT_EQ(both.detail, "@@ -1,2 +1,2 @@\n-x = 1;\n-x = 1;\n+y = 2;\n+y = 2;\n");
-  EXPECT_EQ(both.run(nullptr).value.output, "Edited twice.txt (2 replacements).");
+  EXPECT_EQ(both.run(nullptr).value().output, "Edited twice.txt (2 replacements).");
   EXPECT_EQ(contents("twice.txt"), "y = 2;\ny = 2;\n");
   put("overlap.txt", "aaaa");
   EXPECT_EQ(
@@ -403,11 +403,11 @@ TEST_F(FileTools, EditFileRefusesWhenTheFileChangedBeforeApproval) {
       decoded(edit_file_tool(), {{"path", "f.txt"}, {"old_text", "before"}, {"new_text", "after"}});
   put("f.txt", "before\nand more\n");
   const ToolResult result = edit.run(nullptr);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, "The file changed while waiting for approval. Read it again.");
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "The file changed while waiting for approval. Read it again.");
   EXPECT_EQ(contents("f.txt"), "before\nand more\n");
   fs::remove(ws() / "f.txt");
-  EXPECT_EQ(edit.run(nullptr).error, ws().string() + "/f.txt does not exist.");
+  EXPECT_EQ(edit.run(nullptr).error(), ws().string() + "/f.txt does not exist.");
 }
 
 TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
@@ -432,8 +432,8 @@ TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
   fs::remove(ws() / "plain.txt");
   fs::create_symlink(outside_file, ws() / "plain.txt");
   const ToolResult result = plain.run(nullptr);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error,
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.error(),
             ws().string() + "/plain.txt changed while waiting for approval. Read it again.");
   std::ifstream in(outside_file);
   std::string line;

@@ -54,7 +54,7 @@ class MemoryWorkspace : public ::testing::Test {
   static std::string run(const DecodeResult& decoded) {
     if (const auto* message = std::get_if<std::string>(&decoded)) return "decode: " + *message;
     const ToolResult result = std::get<Decoded>(decoded).run(nullptr);
-    return result.ok ? result.value.output : "error: " + result.error;
+    return result.ok() ? result.value().output : "error: " + result.error();
   }
   static std::string refusal(const DecodeResult& decoded) {
     const auto* message = std::get_if<std::string>(&decoded);

@@ -90,6 +90,9 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   gone.workspace = QString::fromStdString((base_ / "gone").string());
   EXPECT_EQ(message(gone), "The workspace folder " + (base_ / "gone").string() +
                                " does not exist on this computer.");
+  // The project's own sentence follows from why the folder failed, not from its wording.
+  EXPECT_EQ(resolve_workspace((base_ / "gone").string()).kind(), ErrorKind::NotFound);
+  EXPECT_EQ(resolve_workspace((ws() / "a.txt").string()).kind(), ErrorKind::Failed);
   gone.project = true;
   EXPECT_EQ(message(gone), "The project folder " + (base_ / "gone").string() +
                                " does not exist on this computer. Open the project edit screen "
