@@ -132,21 +132,29 @@ std::optional<std::pair<std::size_t, Entry>> Rescanner::refreshed_own_entry(
   return std::pair(at, std::move(copy));
 }
 
-// The folder's children on the disk against the index's: gone ones leave with their
-// subtrees, new ones come in (new folders walked whole), times are brought up to date. An
-// item whose kind changed counts as gone and new.
-void Rescanner::shallow_rescan(const std::string& rel) {
+// The folder's own time when it can be read again: still a folder, reached from the root
+// without passing a link. When it cannot, what the index holds below it goes, and the folder's
+// own entry too unless something of that name is still there (its parent's listing records it).
+std::optional<std::uint32_t> Rescanner::rescannable(const std::string& rel) {
   if (!reached_directly(rel)) {
     remove_subtree(rel, true);
-    return;
+    return std::nullopt;
   }
   const std::optional<std::uint32_t> own = folder_mtime(rel);
   if (!own) {
     struct stat st {};
     const bool exists = !rel.empty() && lstat(absolute(rel).c_str(), &st) == 0;
     remove_subtree(rel, !exists);
-    return;
   }
+  return own;
+}
+
+// The folder's children on the disk against the index's: gone ones leave with their
+// subtrees, new ones come in (new folders walked whole), times are brought up to date. An
+// item whose kind changed counts as gone and new.
+void Rescanner::shallow_rescan(const std::string& rel) {
+  const std::optional<std::uint32_t> own = rescannable(rel);
+  if (!own) return;
   if (rel.empty()) root_mtime_ = own;
   watch_(rel);
 
@@ -216,17 +224,8 @@ void Rescanner::shallow_rescan(const std::string& rel) {
 
 // Walks the folder's subtree again and puts it in place of the recorded one.
 void Rescanner::deep_rescan(const std::string& rel) {
-  if (!reached_directly(rel)) {
-    remove_subtree(rel, true);
-    return;
-  }
-  const std::optional<std::uint32_t> own = folder_mtime(rel);
-  if (!own) {
-    struct stat st {};
-    const bool exists = !rel.empty() && lstat(absolute(rel).c_str(), &st) == 0;
-    remove_subtree(rel, !exists);
-    return;
-  }
+  const std::optional<std::uint32_t> own = rescannable(rel);
+  if (!own) return;
   const auto [begin, end] = subtree_range(index_.entries, rel);
   const std::size_t others = index_.entries.size() - (end - begin);
   watch_(rel);

@@ -58,6 +58,7 @@ class Rescanner {
  private:
   std::string absolute(const std::string& rel) const;
   bool reached_directly(const std::string& rel) const;
+  std::optional<std::uint32_t> rescannable(const std::string& rel);
   std::optional<std::uint32_t> folder_mtime(const std::string& rel) const;
   bool present_folder(const std::string& rel) const;
   void remove_subtree(const std::string& rel, bool with_self);
