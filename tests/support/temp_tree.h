@@ -12,7 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -28,10 +28,14 @@ inline void write_file(const std::filesystem::path& path, std::string_view bytes
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The bytes of `path`; empty when it cannot be read.
+// The bytes of `path`; empty when it cannot be read. A folder, or a /proc entry gone meanwhile,
+// reads as empty too: the copy below sets the stream's error state where reading it through an
+// iterator would throw.
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 class TempTree {
