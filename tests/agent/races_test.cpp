@@ -163,7 +163,10 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
 }
 
 TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
-  // The service is slow to delete the old registration; meanwhile the user links again.
+  // The service is slow to delete the old registration; meanwhile the user links again. The
+  // poll of the old link must be held first: one that reached the service only after the
+  // release below would stay held, and the loop would poll with the new secret only after it.
+  ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
   svc_.set_default("DELETE", "/bridge/devices/{id}", service::Reply::held());
   svc_.set_default("POST", "/bridge/devices", service::Reply::json(200, registration));
   QCoro::Task<CommandResult> unlinking =
