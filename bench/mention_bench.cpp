@@ -34,7 +34,7 @@
 #include "common/utf8.h"
 #include "mention/index_file.h"
 #include "mention/mentions.h"
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 
 extern char** environ;
 

@@ -20,7 +20,7 @@
 #include "device/device_store.h"
 #include "platform/os_info.h"
 #include "tools/approvals.h"
-#include "tools/memory.h"
+#include "tools/project_context.h"
 
 namespace kavor {
 
@@ -185,24 +185,18 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   table.add("agent_path_status", {{"path", A::String}},
             [](const Json& args) { return path_status_command(text_arg(args, "path")); });
 
-  table.add(
-      "agent_project_context", {{"workspace", A::String}},
-      [](const Json& args) -> QCoro::Task<CommandResult> {
-        const std::string workspace = text_arg(args, "workspace").toStdString();
-        QFuture<tools::ProjectContext> reading =
-            QtConcurrent::run([workspace]() -> tools::ProjectContext {
-              try {
-                return tools::project_context(workspace);
-              } catch (const std::exception& e) {
-                return {nullptr, std::string("Reading the project context failed: ") + e.what()};
-              }
+  table.add("agent_project_context", {{"workspace", A::String}},
+            [](const Json& args) -> QCoro::Task<CommandResult> {
+              const std::string workspace = text_arg(args, "workspace").toStdString();
+              QFuture<CommandResult> reading = QtConcurrent::run([workspace]() -> CommandResult {
+                try {
+                  return tools::project_context(workspace);
+                } catch (const std::exception& e) {
+                  return fail(std::string("Reading the project context failed: ") + e.what());
+                }
+              });
+              co_return co_await reading;
             });
-        tools::ProjectContext context = co_await reading;
-        if (!context.error.empty()) {
-          co_return CommandResult::failure(context.error);
-        }
-        co_return CommandResult::success(std::move(context.value));
-      });
 
   table.add("agent_pick_folder", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
     const QString title = QStringLiteral("پوشهی کاری را انتخاب کنید");
@@ -240,8 +234,8 @@ void install_commands(CommandTable& table, CommandContext ctx) {
         if (!answer) {
           co_return CommandResult::failure("The answer must be one of allow, always and deny.");
         }
-        co_return CommandResult::success(Json(
-            state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
+        co_return CommandResult::success(
+            Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
       });
   table.add("agent_stop", {{"callId", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {

@@ -4,10 +4,10 @@
 
 #include <cmath>
 
-#include "browser/format.h"
-#include "browser/reading.h"
+#include "browser/display_text.h"
+#include "browser/message_fields.h"
+#include "browser/readback.h"
 #include "browser/scripts.h"
-#include "browser/text.h"
 #include "common/timing.h"
 
 namespace kavor::browser {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "browser/text.h"
+#include "browser/display_text.h"
 #include "browser/urls.h"
 #include "common/utf8.h"
 #include "tools/args.h"

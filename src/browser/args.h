@@ -12,7 +12,7 @@
 
 #include "browser/keys.h"
 #include "common/json.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
 
 namespace kavor::browser {
 

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "browser/message_fields.h"
 #include "browser/profile.h"
-#include "browser/reading.h"
 #include "tools/paths.h"
 
 namespace kavor::browser {

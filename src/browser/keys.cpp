@@ -3,7 +3,7 @@
 #include <cctype>
 #include <vector>
 
-#include "browser/text.h"
+#include "browser/display_text.h"
 #include "common/utf8.h"
 
 namespace kavor::browser {

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "browser/display_text.h"
 #include "browser/profile.h"
-#include "browser/text.h"
 #include "browser/transport.h"
 #include "browser/waiting.h"
 #include "common/timing.h"

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "browser/format.h"
-#include "browser/reading.h"
+#include "browser/message_fields.h"
+#include "browser/readback.h"
 #include "browser/scripts.h"
 #include "common/timing.h"
 

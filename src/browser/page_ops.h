@@ -14,7 +14,7 @@
 
 #include "browser/instance.h"
 #include "browser/keys.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
 
 namespace kavor::browser {
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "browser/reading.h"
-#include "browser/text.h"
+#include "browser/display_text.h"
+#include "browser/message_fields.h"
 
 namespace kavor::browser {
 

@@ -40,7 +40,7 @@
 #include "browser/instance.h"
 #include "browser/launch.h"
 #include "browser/waiting.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
 
 class QTimer;
 

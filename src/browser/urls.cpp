@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "browser/text.h"
+#include "browser/display_text.h"
 #include "common/utf8.h"
 #include "tools/paths.h"
 

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "mention/handle.h"
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 #include "mention/watcher.h"
 
 namespace kavor::mention {

@@ -15,7 +15,7 @@
 
 #include "common/utf8.h"
 #include "mention/fold.h"
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 #include "walk/path_form.h"
 
 namespace kavor::mention {

@@ -15,7 +15,7 @@
 #include "common/timing.h"
 #include "mention/index_file.h"
 #include "mention/rescanner.h"
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 
 namespace kavor::mention {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/model.h"
+#include "tools/call_info.h"
 
 namespace kavor {
 class Host;

@@ -60,7 +60,8 @@
 #include <optional>
 #include <string>
 
-#include "tools/model.h"
+#include "tools/call_info.h"
+#include "tools/scope.h"
 
 namespace kavor::tools {
 

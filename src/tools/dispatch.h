@@ -16,7 +16,8 @@
 
 #include "common/json.h"
 #include "tools/call.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
+#include "tools/scope.h"
 
 namespace kavor {
 class Host;

@@ -20,12 +20,12 @@
 #include <system_error>
 #include <vector>
 
+#include "common/diff.h"
 #include "tools/args.h"
-#include "tools/diff.h"
-#include "tools/file_common.h"
 #include "tools/file_text.h"
 #include "tools/path_locks.h"
 #include "tools/paths.h"
+#include "tools/tree_search.h"
 #include "walk/glob.h"
 #include "walk/no_follow.h"
 #include "walk/walker.h"

@@ -1,4 +1,4 @@
-// The file tools: read_file, list_dir, glob, grep, write_file and edit_file.
+// The file tools: read_file, list_dir, glob, grep (grep_tool.h), write_file and edit_file.
 //
 // Decoding resolves the path against the call's scope (a path outside it is not refused, it
 // only marks the call `outside` for the approval decision) and, for the two writing tools,
@@ -14,22 +14,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tools/grep_tool.h"
 #include "tools/tool_table.h"
 
 namespace kavor::tools {
 
-inline constexpr std::size_t kReadLineLimit = 2000;       // lines per read_file call
-inline constexpr std::size_t kReadLineChars = 2000;       // characters per line read
-inline constexpr std::size_t kListEntryLimit = 1000;      // names shown by list_dir
-inline constexpr std::size_t kGlobMatchLimit = 500;       // paths shown by glob
-inline constexpr std::size_t kGrepMatchLimit = 300;       // lines shown by grep
-inline constexpr std::size_t kGrepLineChars = 300;        // characters per grep line
-inline constexpr std::uint64_t kGrepFileLimit = 2 << 20;  // bytes of one searched file
+inline constexpr std::size_t kReadLineLimit = 2000;   // lines per read_file call
+inline constexpr std::size_t kReadLineChars = 2000;   // characters per line read
+inline constexpr std::size_t kListEntryLimit = 1000;  // names shown by list_dir
+inline constexpr std::size_t kGlobMatchLimit = 500;   // paths shown by glob
 
 Decoder read_file_tool();
 Decoder list_dir_tool();
 Decoder glob_tool();
-Decoder grep_tool();
 Decoder write_file_tool();
 Decoder edit_file_tool();
 

@@ -20,7 +20,8 @@
 #include <variant>
 
 #include "tools/call.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
+#include "tools/scope.h"
 
 namespace kavor::tools {
 

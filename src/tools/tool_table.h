@@ -14,7 +14,8 @@
 #include <qcorotask.h>
 
 #include "common/json.h"
-#include "tools/model.h"
+#include "tools/call_info.h"
+#include "tools/scope.h"
 
 namespace kavor {
 class Host;

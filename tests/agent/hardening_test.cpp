@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "agent/agent_fixture.h"
+#include "common/diff.h"
 #include "support/temp_tree.h"
 #include "tools/approvals.h"
-#include "tools/diff.h"
 #include "tools/file_text.h"
 #include "tools/file_tools.h"
 

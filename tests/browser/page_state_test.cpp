@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "browser/connection.h"
-#include "browser/format.h"
 #include "browser/page_state.h"
+#include "browser/readback.h"
 #include "browser/transport.h"
 #include "support/wait.h"
 

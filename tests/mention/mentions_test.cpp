@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "common/timing.h"
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 #include "mention/worker.h"
 #include "tree.h"
 

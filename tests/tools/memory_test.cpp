@@ -1,5 +1,8 @@
 #include "tools/memory.h"
 
+#include "tools/memory_store.h"
+#include "tools/project_context.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -83,14 +86,17 @@ TEST(MemorySlug, DerivedFromTheTitleInAnyScript) {
 }
 
 TEST(MemorySlug, GivenSlugsAreCheckedAsFileNames) {
-  const auto error = [](const std::string& s) { return check_slug(s).error; };
-  EXPECT_EQ(check_slug("  notes.md ").slug, "notes");
+  const auto error = [](const std::string& s) { return check_slug(s).error(); };
+  EXPECT_EQ(check_slug("  notes.md ").value(), "notes");
   for (const char* good : {"  notes.md ", "my notes", "ساخت", "v1.2"}) EXPECT_EQ(error(good), "");
   EXPECT_EQ(error("   "), "slug is empty.");
   EXPECT_EQ(error(".md"), "slug is empty.");
-  for (const char* bad : {"a/b", "a\\b", "a..b", "..", ".hidden", "../x.md"}) {
-    const std::string slug = check_slug(bad).slug;
-    EXPECT_EQ(error(bad), "The slug " + slug +
+  // The message names the slug as checked: trimmed, without ".md".
+  const std::pair<const char*, const char*> paths[] = {{"a/b", "a/b"},         {"a\\b", "a\\b"},
+                                                       {"a..b", "a..b"},       {"..", ".."},
+                                                       {".hidden", ".hidden"}, {"../x.md", "../x"}};
+  for (const auto& [bad, slug] : paths) {
+    EXPECT_EQ(error(bad), "The slug " + std::string(slug) +
                               " may not contain path separators or ..; pass a plain name like "
                               "build-steps.")
         << bad;
@@ -367,35 +373,35 @@ TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
 }
 
 TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
-  EXPECT_EQ(project_context("  ").error, "No workspace folder is selected.");
+  EXPECT_EQ(project_context("  ").error(), "No workspace folder is selected.");
   EXPECT_EQ(
-      project_context((base_ / "gone").string()).error,
+      project_context((base_ / "gone").string()).error(),
       "The workspace folder " + (base_ / "gone").string() + " does not exist on this computer.");
 
-  ProjectContext empty = project_context(ws().string());
-  ASSERT_EQ(empty.error, "");
-  EXPECT_EQ(empty.value.dump(),
+  const Result<Json> empty = project_context(ws().string());
+  ASSERT_EQ(empty.error(), "");
+  EXPECT_EQ(empty->dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
 
   test::write_file(ws() / "AGENT.md", "agent");
-  EXPECT_EQ(project_context(ws().string()).value["instructions_file"], "AGENT.md");
+  EXPECT_EQ(project_context(ws().string()).value()["instructions_file"], "AGENT.md");
   test::write_file(ws() / "AGENTS.md", std::string(32725, 'x') + "\n" + std::string(100, 'y'));
   ASSERT_EQ(run(save("a", "A", "", "alpha")).rfind("Saved", 0), 0u);
   ASSERT_EQ(run(save("b", "B", "", "beta")).rfind("Saved", 0), 0u);
-  const ProjectContext context = project_context(ws().string() + "/");
-  ASSERT_EQ(context.error, "");
-  EXPECT_EQ(context.value["instructions_file"], "AGENTS.md");
-  EXPECT_EQ(context.value["instructions"],
-            std::string(32725, 'x') + "\n" + std::string(kCutMarker));
-  EXPECT_EQ(context.value["memory_index"], test::read_file(ws() / ".kavor-agent/index.md"));
-  EXPECT_EQ(context.value["memories"], 2);
+  const Result<Json> found = project_context(ws().string() + "/");
+  ASSERT_EQ(found.error(), "");
+  const Json& context = found.value();
+  EXPECT_EQ(context["instructions_file"], "AGENTS.md");
+  EXPECT_EQ(context["instructions"], std::string(32725, 'x') + "\n" + std::string(kCutMarker));
+  EXPECT_EQ(context["memory_index"], test::read_file(ws() / ".kavor-agent/index.md"));
+  EXPECT_EQ(context["memories"], 2);
 
   // The overview is cut at 16,384 bytes: exactly that many stays whole.
   const std::string index = repeat("ж", kIndexLimit / 2);
   test::write_file(ws() / ".kavor-agent/index.md", index);
-  EXPECT_EQ(project_context(ws().string()).value["memory_index"], index);
+  EXPECT_EQ(project_context(ws().string()).value()["memory_index"], index);
   test::write_file(ws() / ".kavor-agent/index.md", index + "z");
-  const auto cut = project_context(ws().string()).value["memory_index"].get<std::string>();
+  const auto cut = project_context(ws().string()).value()["memory_index"].get<std::string>();
   EXPECT_EQ(cut, index.substr(0, kIndexLimit - 42) + "\n" + std::string(kCutMarker));
   EXPECT_EQ(cut.size(), 16'384u);
 }

@@ -1,22 +1,18 @@
 // The shared records of a tool call: what kind of work it is, what the user and the service
-// are shown about it, what it returns, and the folders it may touch.
+// are shown about it, and what it returns (scope.h holds the folders it may touch).
 #pragma once
 
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/json.h"
 #include "common/result.h"
 #include "common/stop_flag.h"
 
 namespace kavor::tools {
-
-namespace fs = std::filesystem;
 
 enum class ToolKind { Read = 0, Write = 1, Exec = 2 };
 
@@ -73,19 +69,5 @@ using kavor::stopped;
 inline ToolResult stopped_before_start() {
   return ToolResult::failure(std::string(kStoppedByUser));
 }
-
-// The folders one call may touch: the canonical workspace root and at most one extra folder.
-struct Scope {
-  fs::path root;
-  std::vector<fs::path> extras;
-
-  // Whether `path` (absolute, normalized) starts, component by component, with the root or an
-  // extra folder. A sibling whose name merely begins with the root's name is outside.
-  bool contains(const fs::path& path) const;
-};
-
-// True when `path` equals `base` or lies below it, compared by whole components
-// (walk::inside_or_same).
-bool path_within(const fs::path& path, const fs::path& base);
 
 }  // namespace kavor::tools

@@ -1,4 +1,4 @@
-#include "mention/rules.h"
+#include "mention/walk_settings.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

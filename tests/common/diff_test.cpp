@@ -1,4 +1,4 @@
-#include "tools/diff.h"
+#include "common/diff.h"
 
 #include <gtest/gtest.h>
 

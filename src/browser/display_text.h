@@ -1,6 +1,6 @@
-// The text handling the browser code shares: trimming and lower-casing what the assistant
-// wrote, writing a coordinate back, and cutting texts for display (they keep their first
-// characters and end with " …" when something was cut).
+// The text handling the browser code shares (trimming is common/text.h's): lower-casing what
+// the assistant wrote, writing a coordinate back, and cutting texts for display (they keep their
+// first characters and end with " …" when something was cut).
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
 #include "common/utf8.h"
 
 namespace kavor::browser {
@@ -19,14 +20,6 @@ inline std::string cut_chars(std::string_view text, std::size_t chars) {
   std::string out(text.substr(0, bytes));
   out += " \u2026";
   return out;
-}
-
-// `text` without white space at either end.
-inline std::string trim(std::string_view text) {
-  const auto begin = text.find_first_not_of(" \t\r\n\f\v");
-  if (begin == std::string_view::npos) return {};
-  const auto end = text.find_last_not_of(" \t\r\n\f\v");
-  return std::string(text.substr(begin, end - begin + 1));
 }
 
 // `text` with A-Z lower-cased (names of actions, keys and schemes are ASCII).

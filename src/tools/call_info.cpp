@@ -1,6 +1,4 @@
-#include "tools/model.h"
-
-#include "walk/path_form.h"
+#include "tools/call_info.h"
 
 namespace kavor::tools {
 
@@ -33,18 +31,6 @@ Json to_json(const CallInfo& info) {
   add_description(j, info);
   j["memory"] = info.memory;
   return j;
-}
-
-bool path_within(const fs::path& path, const fs::path& base) {
-  return walk::inside_or_same(base.native(), path.native());
-}
-
-bool Scope::contains(const fs::path& path) const {
-  if (path_within(path, root)) return true;
-  for (const fs::path& extra : extras) {
-    if (path_within(path, extra)) return true;
-  }
-  return false;
 }
 
 }  // namespace kavor::tools

@@ -1,7 +1,7 @@
-#include "browser/format.h"
+#include "browser/readback.h"
 
-#include "browser/reading.h"
-#include "browser/text.h"
+#include "browser/display_text.h"
+#include "browser/message_fields.h"
 
 namespace kavor::browser {
 

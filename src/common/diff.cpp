@@ -30,7 +30,7 @@
 // should match the tool's default output for any pair of texts. Texts containing NUL bytes are
 // still compared line by line (the tool would only report that binary files differ).
 
-#include "tools/diff.h"
+#include "common/diff.h"
 
 #include <algorithm>
 #include <cstdint>
