@@ -11,8 +11,10 @@
 // With --fenced the call runs as one nobody approved: inside the workspace fence.
 //
 // With --starts N it times instead what the fence adds to starting a command: N runs of `true`,
-// alternately unfenced and fenced, from the start to the answer, and prints
-//   "starts of true, medians of {N}: unfenced {us} us, fenced {us} us, fence adds {us} us"
+// alternately unfenced and fenced, from the start to the answer, and then N fences built and
+// removed on their own; prints
+//   "starts of true, medians of {N}: unfenced {us} us, fenced {us} us, fence adds {us} us
+//    (building it {us} us, removing it {us} us)"
 //
 //   exec_bench [--serialize] [--fenced] BYTES
 //   exec_bench --starts N
@@ -129,11 +131,25 @@ int time_starts(int count) {
     }
     (fencing ? fenced : plain).push_back(us);
   }
+  // The fence alone: building it (the walk and the rules) and taking it down again.
+  std::vector<long long> built;
+  std::vector<long long> dropped;
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    auto prepared = fence->prepare({folder});
+    const auto middle = std::chrono::steady_clock::now();
+    if (!prepared.ok()) return 1;
+    prepared = kavor::fail("dropped");
+    const auto end = std::chrono::steady_clock::now();
+    built.push_back(std::chrono::duration_cast<std::chrono::microseconds>(middle - start).count());
+    dropped.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - middle).count());
+  }
   const long long a = median(plain);
   const long long b = median(fenced);
   std::printf(
-      "starts of true, medians of %d: unfenced %lld us, fenced %lld us, fence adds %lld us\n",
-      count, a, b, b - a);
+      "starts of true, medians of %d: unfenced %lld us, fenced %lld us, fence adds %lld us "
+      "(building it %lld us, removing it %lld us)\n",
+      count, a, b, b - a, median(built), median(dropped));
   return 0;
 }
 
