@@ -17,8 +17,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
-#include <system_error>
 #include <utility>
+
+#include "common/text.h"
 
 // The C library's headers may be older than the running kernel: what they lack is defined
 // here, with the kernel's values.
@@ -82,10 +83,6 @@ std::uint64_t handled_rights(int abi) {
   if (abi >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
   if (abi >= 3) rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
   return rights;
-}
-
-std::string errno_text(int error) {
-  return std::system_category().message(error);
 }
 
 class FdCloser {
