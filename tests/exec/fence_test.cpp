@@ -116,6 +116,7 @@ TEST_F(FenceTest, WritesStayInTheWorkspaceAndCredentialsStayUnread) {
        "cat ~/.config/editor/settings \"$T/other/notes\"", true},
       {"system files",
        "ls /usr/share > /dev/null && cat /etc/os-release > /dev/null && ls ~ > /dev/null", true},
+      {"no way to gain privileges", "grep -q '^NoNewPrivs:.1' /proc/self/status", true},
       {"a new session", "setsid -w sh -c 'echo x > \"$OUT/s\"'", false},
       {"a double fork",
        "sh -c '(sleep 0.1; echo x > \"$OUT/d\"; echo $? > done) &'; "
