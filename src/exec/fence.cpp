@@ -72,8 +72,7 @@ constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/random",
 constexpr const char* kTerminalFolder = "/dev/pts";
 constexpr const char* kSharedMemoryFolder = "/dev/shm";
 constexpr const char* kRunFolderPattern = "kavor-agent-run-XXXXXX";
-// Nesting below which the walk down a refused path and the removal of a run's folder give up
-// (one descriptor per level).
+// Nesting below which the removal of a run's folder gives up (one descriptor per level).
 constexpr int kMaxDepth = 256;
 
 // The rights this kernel's Landlock knows, minus those the fence leaves alone (network ports,
@@ -94,7 +93,6 @@ class FdCloser {
   FdCloser(const FdCloser&) = delete;
   FdCloser& operator=(const FdCloser&) = delete;
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -157,12 +155,10 @@ class RulesetBuilder {
  public:
   RulesetBuilder(int fd, std::uint64_t handled) : fd_(fd), handled_(handled) {}
 
-  // A rule for the entry `name` of the folder `dir_fd` (or for `dir_fd` itself when `name` is
-  // empty); links are passed over. False only when the kernel refused the rule.
-  bool grant(int dir_fd, const std::string& name, std::uint64_t rights, bool follow = false) {
-    const int flags = O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-    FdCloser target(name.empty() ? ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0)
-                                 : ::openat(dir_fd, name.c_str(), flags));
+  // A rule for the entry `name` of the folder `dir_fd`; a link is passed over. False only when
+  // the kernel refused the rule.
+  bool grant(int dir_fd, const std::string& name, std::uint64_t rights) {
+    FdCloser target(::openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (target.get() < 0) return true;  // gone meanwhile: nothing to grant
     return grant_fd(target.get(), rights);
   }
@@ -179,7 +175,8 @@ class RulesetBuilder {
   }
 
   // Reading for everything below the folder `dir_fd` but the refused places under `node`.
-  void grant_reads_but(int dir_fd, const PlaceNode& node, int depth = 0) {
+  // The walk goes only as deep as the refused places' own (canonical) paths.
+  void grant_reads_but(int dir_fd, const PlaceNode& node) {
     for (const std::string& name : folder_names(dir_fd)) {
       const auto child = node.children.find(name);
       if (child != node.children.end() && child->second.refused) {
@@ -187,9 +184,7 @@ class RulesetBuilder {
       } else if (child != node.children.end()) {
         FdCloser sub(
             ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        // A path deeper than any real one means the tree was made in a loop: refuse the rest.
-        if (sub.get() >= 0 && depth < kMaxDepth)
-          grant_reads_but(sub.get(), child->second, depth + 1);
+        if (sub.get() >= 0) grant_reads_but(sub.get(), child->second);
       } else if (const auto* readable = matching_pattern(node, name)) {
         grant_readable_inside(dir_fd, name, *readable);
       } else {
