@@ -8,13 +8,23 @@
 // where cpu is the processor time the agent itself spent (the command's is not counted).
 // The peak is the resident size at its highest during the run, less the resident size just
 // before it. bench/run-exec times the same command piped to `cat > /dev/null` next to it.
+// With --fenced the call runs as one nobody approved: inside the workspace fence.
 //
-//   exec_bench [--serialize] BYTES
+// With --starts N it times instead what the fence adds to starting a command: N runs of `true`,
+// alternately unfenced and fenced, from the start to the answer, and then N fences built and
+// removed on their own; prints
+//   "starts of true, medians of {N}: unfenced {us} us, fenced {us} us, fence adds {us} us
+//    (building it {us} us, removing it {us} us)"
+//
+//   exec_bench [--serialize] [--fenced] BYTES
+//   exec_bench --starts N
 #include <sys/resource.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +32,12 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "common/config_dir.h"
 #include "common/headless_host.h"
+#include "exec/fence.h"
+#include "exec/runner.h"
 #include "tools/command_tools.h"
 
 namespace {
@@ -70,24 +84,103 @@ QCoro::Task<std::optional<kavor::tools::ToolResult>> held(
   co_return std::optional<kavor::tools::ToolResult>(std::move(result));
 }
 
+// The program's fence, less the browsers' folders, which a bench machine may not have.
+std::shared_ptr<const kavor::exec::Fence> bench_fence() {
+  return std::make_shared<kavor::exec::Fence>([](const std::vector<std::filesystem::path>&) {
+    return std::vector<kavor::exec::RefusedPlace>{
+        {kavor::config_dir().path.toStdString()},
+        {std::filesystem::path(QDir::tempPath().toStdString()) / "kavor-agent-browser-*"}};
+  });
+}
+
+QCoro::Task<std::optional<kavor::exec::RunOutcome>> held_run(
+    QCoro::Task<kavor::exec::RunOutcome> task) {
+  kavor::exec::RunOutcome outcome = co_await std::move(task);
+  co_return std::optional<kavor::exec::RunOutcome>(std::move(outcome));
+}
+
+long long median(std::vector<long long> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+int time_starts(int count) {
+  QTemporaryDir dir;
+  const std::filesystem::path folder = std::filesystem::canonical(dir.path().toStdString());
+  const auto fence = bench_fence();
+  if (!fence->available()) {
+    std::fprintf(stderr, "the kernel offers no Landlock\n");
+    return 1;
+  }
+  std::vector<long long> plain;
+  std::vector<long long> fenced;
+  for (int i = 0; i < 2 * count; ++i) {
+    const bool fencing = i % 2 == 1;
+    kavor::exec::RunOptions options;
+    if (fencing) options = kavor::exec::RunOptions{true, fence, {folder}};
+    const auto start = std::chrono::steady_clock::now();
+    const kavor::exec::RunOutcome outcome = *QCoro::waitFor(held_run(kavor::exec::run_command(
+        kavor::exec::CommandRun{{"true", {}, {}, "bash"}, folder, std::chrono::seconds(60)}, {}, {},
+        options)));
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    if (!outcome.ok) {
+      std::fprintf(stderr, "true failed: %s\n", outcome.text.c_str());
+      return 1;
+    }
+    (fencing ? fenced : plain).push_back(us);
+  }
+  // The fence alone: building it (the walk and the rules) and taking it down again.
+  std::vector<long long> built;
+  std::vector<long long> dropped;
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    auto prepared = fence->prepare({folder});
+    const auto middle = std::chrono::steady_clock::now();
+    if (!prepared.ok()) return 1;
+    prepared = kavor::fail("dropped");
+    const auto end = std::chrono::steady_clock::now();
+    built.push_back(std::chrono::duration_cast<std::chrono::microseconds>(middle - start).count());
+    dropped.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - middle).count());
+  }
+  const long long a = median(plain);
+  const long long b = median(fenced);
+  std::printf(
+      "starts of true, medians of %d: unfenced %lld us, fenced %lld us, fence adds %lld us "
+      "(building it %lld us, removing it %lld us)\n",
+      count, a, b, b - a, median(built), median(dropped));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  const bool serialize = argc == 3 && std::string(argv[1]) == "--serialize";
-  if (argc != 2 && !serialize) {
-    std::fprintf(stderr, "usage: exec_bench [--serialize] BYTES\n");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == "--starts")
+    return time_starts(std::max(1, std::atoi(args[1].c_str())));
+  const auto flag = [&args](const char* name) {
+    const auto found = std::find(args.begin(), args.end(), name);
+    if (found == args.end()) return false;
+    args.erase(found);
+    return true;
+  };
+  const bool serialize = flag("--serialize");
+  const bool fenced = flag("--fenced");
+  if (args.size() != 1) {
+    std::fprintf(stderr, "usage: exec_bench [--serialize] [--fenced] BYTES | --starts N\n");
     return 2;
   }
-  const std::string bytes = argv[argc - 1];
+  const std::string bytes = args[0];
   // The same text the peer's command prints; see bench/run-exec.
   const std::string command =
       "yes 'kavor agent benchmark line: 0123456789 abcdefghij' | head -c " + bytes;
 
   QTemporaryDir dir;
   const kavor::tools::Scope scope{std::filesystem::canonical(dir.path().toStdString()), {}};
-  const auto decoded =
-      kavor::tools::shell_tool()(Json{{"command", command}, {"timeout", 1800}}, scope);
+  const auto decoded = kavor::tools::shell_tool(fenced ? bench_fence() : nullptr)(
+      Json{{"command", command}, {"timeout", 1800}}, scope);
   const auto* call = std::get_if<kavor::tools::Decoded>(&decoded);
   if (call == nullptr) {
     std::fprintf(stderr, "%s\n", std::get<std::string>(decoded).c_str());
@@ -102,7 +195,7 @@ int main(int argc, char** argv) {
   const long long cpu_before = cpu_ms();
   const auto start = std::chrono::steady_clock::now();
   const kavor::tools::ToolResult result = *QCoro::waitFor(
-      held(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host})));
+      held(call->run_async(kavor::tools::RunContext{"bench", "bench", stop, &host, fenced})));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();

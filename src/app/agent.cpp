@@ -2,6 +2,8 @@
 
 #include <QDir>
 
+#include <mutex>
+
 #include "app/commands.h"
 #include "app/mention_commands.h"
 #include "app/tools.h"
@@ -18,6 +20,7 @@
 #include "desktop/watchdog.h"
 #include "device/credential_store.h"
 #include "device/device_store.h"
+#include "exec/fence.h"
 #include "mention/mentions.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
@@ -80,6 +83,15 @@ Agent::~Agent() {
 }
 
 void Agent::start() {
+  // Said once: without the kernel's fence, commands nobody approved run as they always did.
+  static std::once_flag fence_told;
+  std::call_once(fence_told, [] {
+    if (exec::landlock_abi() == 0) {
+      qWarning(
+          "kavor-agent: the kernel offers no Landlock, so commands that run without asking run "
+          "without the workspace fence");
+    }
+  });
   const ConfigDir folder = config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));
   state_.device = device::DeviceStore::load(

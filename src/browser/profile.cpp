@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<unsigned> g_profiles{0};
+// The start of every private profile's name; the workspace fence refuses reading them.
+const std::string kPrivateProfilePrefix = "kavor-agent-browser-";
 
 // Creates a fresh folder whose name begins with `prefix`, readable by its owner only from the
 // first moment; the folder, or the error.
@@ -69,11 +72,36 @@ void remove_singleton_folder(const fs::path& folder) {
 
 }  // namespace
 
+fs::path private_profile_pattern() {
+  return fs::path(QDir::tempPath().toStdString()) / (std::string(kPrivateProfilePrefix) + "*");
+}
+
+std::vector<fs::path> installed_browser_profiles() {
+  return {".config/chromium",
+          ".config/google-chrome",
+          ".config/google-chrome-beta",
+          ".config/google-chrome-unstable",
+          ".config/microsoft-edge",
+          ".config/microsoft-edge-beta",
+          ".config/microsoft-edge-dev",
+          ".config/BraveSoftware",
+          ".config/vivaldi",
+          ".config/opera",
+          ".mozilla",
+          ".var/app/org.chromium.Chromium",
+          ".var/app/com.google.Chrome",
+          ".var/app/com.brave.Browser",
+          ".var/app/org.mozilla.firefox",
+          "snap/chromium",
+          "snap/firefox",
+          "snap/brave"};
+}
+
 std::variant<fs::path, std::string> make_profile_folder() {
   const unsigned counter = ++g_profiles;
   return make_private_folder(
       fs::path(QDir::tempPath().toStdString()) /
-      ("kavor-agent-browser-" + std::to_string(::getpid()) + "-" + std::to_string(counter)));
+      (kPrivateProfilePrefix + std::to_string(::getpid()) + "-" + std::to_string(counter)));
 }
 
 std::shared_future<bool> remove_profile_later(std::string folder) {

@@ -18,12 +18,20 @@
 #include <future>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace kavor::browser {
 
 // Real time: the removal waits on the browser's processes, not on the protocol.
 inline constexpr int kRemovalAttempts = 20;
 inline constexpr std::chrono::milliseconds kRemovalPause{250};
+
+// Where step 1 makes the profiles: the temporary folder and a name pattern ("...-*").
+std::filesystem::path private_profile_pattern();
+
+// The profile folders of the browsers a user may have installed, relative to the home folder:
+// they hold cookies and saved passwords.
+std::vector<std::filesystem::path> installed_browser_profiles();
 
 // A fresh profile folder (step 1), or the error.
 std::variant<std::filesystem::path, std::string> make_profile_folder();

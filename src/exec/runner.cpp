@@ -186,13 +186,23 @@ bool blank(std::string_view text) {
   return trim_end_unicode(text).empty();
 }
 
-RunOutcome outcome(std::string text, const std::string& note, std::optional<int> code) {
+RunOutcome outcome(std::string text, const std::string& note, std::optional<int> code,
+                   bool fenced) {
   if (blank(text)) text = "(no output)";
   text += note;
   if (note.empty() && code == 0) return {true, std::move(text)};
   // -1: the process was collected elsewhere, so its code is not known.
   if (code && *code >= 0) text += "\n[exit code " + std::to_string(*code) + "]";
+  // Only a command that ended by itself may have been stopped by the fence.
+  if (fenced && note.empty() && code && *code > 0) text += kFenceLine;
   return {false, std::move(text)};
+}
+
+// Building a fence reads a few folders; the event loop does not wait on the disk for it.
+QCoro::Task<Result<std::shared_ptr<RunFence>>> prepare_off_loop(const RunOptions& options) {
+  QFuture<Result<std::shared_ptr<RunFence>>> preparing = QtConcurrent::run(
+      &kill_pool(), [&options] { return options.fence->prepare(options.writable); });
+  co_return co_await preparing;
 }
 
 }  // namespace
@@ -218,9 +228,25 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
                                     RunOptions options) {
   register_exit_hook();
 
-  // 1. Start.
+  // 1. Start, inside the fence when there is one (its folder outlives the tree's end below).
+  std::shared_ptr<RunFence> fence;
+  if (options.fence) {
+    QCoro::Task<Result<std::shared_ptr<RunFence>>> preparing = prepare_off_loop(options);
+    Result<std::shared_ptr<RunFence>> prepared = co_await preparing;
+    if (!prepared.ok()) {
+      co_return RunOutcome{false, "Could not set up the workspace fence for " +
+                                      run.process.program + ": " + prepared.error()};
+    }
+    fence = std::move(prepared.value());
+  }
   ProcessTree tree(options.use_cgroup);
-  auto started = spawn(SpawnRequest{run.process, run.folder, tree.marker(), tree.cgroup_procs()});
+  SpawnRequest request{run.process, run.folder, tree.marker(), tree.cgroup_procs()};
+  if (fence) {
+    request.fence_fd = fence->ruleset_fd();
+    const std::string temp = fence->temp_folder().string();
+    request.env = {"TMPDIR=" + temp, "TMP=" + temp};
+  }
+  auto started = spawn(request);
   if (const auto* failure = std::get_if<StartFailure>(&started)) {
     co_return RunOutcome{false, start_failure_message(run.process.program, run.folder, *failure)};
   }
@@ -279,7 +305,13 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   // 6. The answer.
   guard.finished();
   if (!child->poll_exit()) abandon(std::move(child));
-  co_return outcome(capture.text(), note, code);
+  RunOutcome answer = outcome(capture.text(), note, code, fence != nullptr);
+  if (fence) {
+    // What the command left in its temporary folder may be large: removed off the loop.
+    QFuture<void> removing = QtConcurrent::run(&kill_pool(), [&fence] { fence.reset(); });
+    co_await removing;
+  }
+  co_return answer;
 }
 
 Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,

@@ -12,7 +12,10 @@
 //   5. Give the readers at most kReaderGrace more: something the command left running may hold
 //      its output open for ever.
 //   6. Answer: the captured text ("(no output)" when blank) and the note; a failure with
-//      "\n[exit code {code}]" unless the process exited with 0 and nothing was noted.
+//      "\n[exit code {code}]" unless the process exited with 0 and nothing was noted. A fenced
+//      run (fence.h) that exited with another code ends with the fence's line, which tells the
+//      assistant what the fence refuses and that the user can let the command run without it.
+//      The run's temporary folder goes once the run has ended.
 //
 // Ending a tree. Stopping a command means stopping everything it started, and a command may
 // work hard not to be stopped. The idea: find every process of the run, stop each where it
@@ -64,8 +67,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "exec/command_line.h"
+#include "exec/fence.h"
 #include "exec/spawn.h"
 
 namespace kavor::exec {
@@ -102,6 +107,9 @@ using StopSignal = std::shared_ptr<const std::atomic<bool>>;
 
 struct RunOptions {
   bool use_cgroup = true;  // a cgroup per run where one can be made
+  // Runs the command inside this fence, writing only below `writable`; none: unfenced.
+  std::shared_ptr<const Fence> fence{};
+  std::vector<std::filesystem::path> writable{};
 };
 
 // The run described above. Started and finished on the event-loop thread.

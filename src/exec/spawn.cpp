@@ -16,6 +16,8 @@
 #include <system_error>
 #include <vector>
 
+#include "exec/fence.h"
+
 extern char** environ;
 
 namespace kavor::exec {
@@ -25,7 +27,7 @@ namespace {
 // PATH when the agent has none, as the C library's exec functions assume.
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // What the child reports when it cannot go on: the step and the error number.
-enum ChildStep : int { kStepFolder = 1, kStepExec = 2 };
+enum ChildStep : int { kStepFolder = 1, kStepExec = 2, kStepFence = 3 };
 
 std::string error_text(int error) {
   return std::system_category().message(error);
@@ -75,7 +77,17 @@ struct ChildPlan {
   int report_fd = -1;
   std::vector<int> handed;  // to be placed at 3, 4, ...
   bool reaper = true;
+  int fence_fd = -1;
 };
+
+// Whether the environment entry `entry` sets one of the names of `set` ("NAME=value" each).
+bool env_entry_replaced(const char* entry, const std::vector<std::string>& set) {
+  for (const std::string& given : set) {
+    const std::size_t name = given.find('=') + 1;
+    if (name > 1 && std::strncmp(entry, given.c_str(), name) == 0) return true;
+  }
+  return false;
+}
 
 ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   ChildPlan plan;
@@ -88,9 +100,11 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
     if (marker_name.size() > 1 &&
         std::strncmp(*entry, marker_name.c_str(), marker_name.size()) == 0)
       continue;
+    if (env_entry_replaced(*entry, request.env)) continue;
     plan.env_text.emplace_back(*entry);
   }
   if (!request.marker.empty()) plan.env_text.push_back(request.marker);
+  for (const std::string& entry : request.env) plan.env_text.push_back(entry);
   for (std::string& s : plan.arg_text) plan.argv.push_back(s.data());
   plan.argv.push_back(nullptr);
   for (std::string& s : plan.env_text) plan.envp.push_back(s.data());
@@ -138,6 +152,10 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   // stray copy of another run's pipe would keep that run's output open, a listening socket
   // would stay open, and reachable, as long as the program runs.
   ::close_range(first_closed, ~0U, CLOSE_RANGE_CLOEXEC);
+  if (plan.fence_fd >= 0) {
+    if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
+    ::close(plan.fence_fd);
+  }
   if (::chdir(plan.folder.c_str()) != 0) child_fail(plan.report_fd, kStepFolder);
   ::execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
   child_fail(plan.report_fd, kStepExec);
@@ -241,17 +259,19 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
   int null_fd = above(::open("/dev/null", O_RDONLY | O_CLOEXEC), lowest);
   int out_copy = request.out_fd >= 0 ? copy_above(request.out_fd, lowest) : -1;
   int err_copy = request.err_fd >= 0 ? copy_above(request.err_fd, lowest) : -1;
+  int fence_copy = request.fence_fd >= 0 ? copy_above(request.fence_fd, lowest) : -1;
   std::vector<int> handed;
   bool ready = null_fd >= 0 && (request.out_fd < 0 ? make_pipe(out, lowest) : out_copy >= 0) &&
                (request.err_fd < 0 ? make_pipe(err, lowest) : err_copy >= 0) &&
-               make_pipe(report, lowest);
+               (request.fence_fd < 0 || fence_copy >= 0) && make_pipe(report, lowest);
   for (const int fd : request.handed) {
     if (!ready) break;
     handed.push_back(copy_above(fd, lowest));
     ready = handed.back() >= 0;
   }
   const auto close_copies = [&] {
-    for (int* fd : {&out[1], &err[1], &report[1], &null_fd, &out_copy, &err_copy}) close_fd(*fd);
+    for (int* fd : {&out[1], &err[1], &report[1], &null_fd, &out_copy, &err_copy, &fence_copy})
+      close_fd(*fd);
     for (int& fd : handed) close_fd(fd);
   };
   if (!ready) {
@@ -265,6 +285,7 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
   plan.err_fd = request.err_fd >= 0 ? err_copy : err[1];
   plan.report_fd = report[1];
   plan.handed = handed;
+  plan.fence_fd = fence_copy;
 
   const pid_t pid = ::fork();
   if (pid == 0) run_child(plan);

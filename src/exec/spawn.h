@@ -14,8 +14,10 @@
 //      collects it or ends itself);
 //   5. the pipes in place (and the descriptors a program is handed on purpose, at 3, 4, ...),
 //      every other descriptor closed on exec;
-//   6. the working folder, then exec. A failure of either is sent back through a pipe that
-//      closes on exec, so the parent knows whether the program started before it returns.
+//   6. for a fenced run (fence.h), no new privileges and the ruleset;
+//   7. the working folder, then exec. A failure of either is sent back through a pipe that
+//      closes on exec, so the parent knows whether the program started before it returns
+//      (a fence the kernel refused is reported the same way: the program never runs unfenced).
 // The same start serves a program that is not a command (the browser): its output goes where
 // the caller says instead of to pipes, it is handed its own descriptors, and it is not made the
 // reaper of its orphans, which it would never collect.
@@ -92,6 +94,10 @@ struct SpawnRequest {
   std::vector<int> handed{};
   // The program adopts its orphaned descendants, so that they stay in its tree (commands).
   bool reaper = true;
+  // A Landlock ruleset the program is restricted to (fence.h), or -1; the caller keeps it.
+  int fence_fd = -1;
+  // "NAME=value" entries that replace the inherited ones of the same name.
+  std::vector<std::string> env{};
 };
 
 // A process descriptor for `pid` (it stays bound to that process even after the id is reused),

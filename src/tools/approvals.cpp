@@ -86,8 +86,9 @@ void Approvals::release(const Ticket& ticket) {
 
 QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& host,
                                          Notifications& notifications, std::stop_token shutdown) {
-  const Verdict verdict = decide(mode(info.chat), info, always_allowed(info.chat, info.tool));
-  if (verdict == Verdict::Run) co_return GateOutcome{true, {}};
+  const Mode chat_mode = mode(info.chat);
+  const Verdict verdict = decide(chat_mode, info, always_allowed(info.chat, info.tool));
+  if (verdict == Verdict::Run) co_return GateOutcome{true, {}, chat_mode != Mode::Everything};
   if (verdict == Verdict::Refuse) co_return GateOutcome{false, kReadonlyRefusal};
 
   // 1. Show the card, 2. enter the pending table, 3. ask for a notification.

@@ -47,6 +47,10 @@ Verdict decide(Mode mode, const CallInfo& info, bool always_allowed);
 struct GateOutcome {
   bool proceed = false;
   std::string denial;  // the denial text when not proceeding ("" for a plain "deny")
+  // The call runs without the user having seen it, in a mode that keeps the workspace fence
+  // (ask, auto): a command of it runs fenced (exec/fence.h). A call the user allowed, and any
+  // call of a chat in "everything", runs as it is.
+  bool fence = false;
 };
 
 // One waiting call's reply slot. Lives on the thread that runs the call tasks. The answer is

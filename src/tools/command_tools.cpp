@@ -43,7 +43,8 @@ Result<void> check_folder(const fs::path& folder) {
   return {};
 }
 
-QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) {
+QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
+                                      exec::RunOptions options) {
   Host* host = context.host;
   std::string call_id = context.call_id;
   exec::OutputSink sink = [host, call_id](std::string chunk) {
@@ -54,7 +55,7 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) 
     host->emit_event(QStringLiteral("agent://output"), event);
   };
   QCoro::Task<exec::RunOutcome> running =
-      exec::run_command(std::move(run), context.stop, std::move(sink));
+      exec::run_command(std::move(run), context.stop, std::move(sink), std::move(options));
   exec::RunOutcome outcome = co_await running;
   co_return outcome.ok ? text_result(std::move(outcome.text))
                        : ToolResult::failure(std::move(outcome.text));
@@ -62,9 +63,10 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context) 
 
 // A command call: `text` is what the user approves and what the scope check reads; `sent` says
 // whether the assistant wrote it (a detected test command was read from the folder instead).
+// With a fence, a run nobody approved keeps its writes to the scope's folders.
 Decoded command_call(exec::ProcessDescription process, const std::string& text,
                      const fs::path& folder, const Json& args, const Scope& scope,
-                     bool sent = true) {
+                     const FencePtr& fence, bool sent = true) {
   Decoded decoded;
   decoded.kind = ToolKind::Exec;
   decoded.summary = command_summary(text);
@@ -74,8 +76,15 @@ Decoded command_call(exec::ProcessDescription process, const std::string& text,
   decoded.outside = !scope.contains(folder) || command_reaches_outside(text, folder, scope);
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
   exec::CommandRun run{std::move(process), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
-  decoded.run_async = [run = std::move(run)](RunContext context) {
-    return run_streaming(run, std::move(context));
+  std::vector<fs::path> writable{scope.root};
+  writable.insert(writable.end(), scope.extras.begin(), scope.extras.end());
+  decoded.run_async = [run = std::move(run), fence, writable](RunContext context) {
+    exec::RunOptions options;
+    if (context.fence && fence && fence->available()) {
+      options.fence = fence;
+      options.writable = writable;
+    }
+    return run_streaming(run, std::move(context), std::move(options));
   };
   return decoded;
 }
@@ -103,8 +112,8 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
 
 }  // namespace
 
-Decoder shell_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+Decoder shell_tool(FencePtr fence) {
+  return [fence](const Json& args, const Scope& scope) -> DecodeResult {
     const std::string command = string_arg(args, "command");
     if (blank(command)) return std::string("command is empty.");
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
@@ -116,12 +125,12 @@ Decoder shell_tool() {
     }
     return command_call(
         exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
-        folder, args, scope);
+        folder, args, scope, fence);
   };
 }
 
-Decoder run_tests_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+Decoder run_tests_tool(FencePtr fence) {
+  return [fence](const Json& args, const Scope& scope) -> DecodeResult {
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
       return plain.error();
     const fs::path folder = working_folder(args, scope);
@@ -144,7 +153,7 @@ Decoder run_tests_tool() {
     }
     return command_call(
         exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
-        folder, args, scope, sent);
+        folder, args, scope, fence, sent);
   };
 }
 
@@ -155,8 +164,9 @@ Decoder wsl_tool() {
     const std::string command = string_arg(args, "command");
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
+      // Never fenced: the command runs in a virtual machine the fence does not reach.
       return command_call(exec::wsl_process(string_arg(args, "distro"), folder.string(), command),
-                          command, folder, args, scope);
+                          command, folder, args, scope, nullptr);
     }
     Decoded decoded;
     decoded.kind = ToolKind::Read;
@@ -193,14 +203,15 @@ Decoder docker_tool() {
     }
     if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok()) return plain.error();
     const std::string text = exec::docker_command_text(list);
+    // Never fenced: the work happens in the docker daemon, outside this process's tree.
     return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),
-                        args, scope);
+                        args, scope, nullptr);
   };
 }
 
-void install_command_tools(ToolTable& table) {
-  table.add("shell", shell_tool());
-  table.add("run_tests", run_tests_tool());
+void install_command_tools(ToolTable& table, FencePtr fence) {
+  table.add("shell", shell_tool(fence));
+  table.add("run_tests", run_tests_tool(fence));
   table.add("wsl", wsl_tool());
   table.add("docker", docker_tool());
 }

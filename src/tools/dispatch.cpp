@@ -192,7 +192,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   if (decoded.run_async) {
     try {
       QCoro::Task<ToolResult> running =
-          decoded.run_async(RunContext{call_id, chat, stop, &ctx.host});
+          decoded.run_async(RunContext{call_id, chat, stop, &ctx.host, gate.fence});
       result = co_await running;
     } catch (const PathError& e) {
       result = ToolResult::failure(e.what());

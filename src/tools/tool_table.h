@@ -29,6 +29,8 @@ struct RunContext {
   std::string chat;
   StopFlag stop;         // set by agent_stop; a long run watches it
   Host* host = nullptr;  // for live events such as command output
+  // Nobody approved this call (see GateOutcome::fence): a command runs inside the fence.
+  bool fence = false;
 };
 
 struct Decoded {

@@ -2,8 +2,12 @@
 // decoded, held for approval, run with its output streamed to the page, and posted back.
 #include <gtest/gtest.h>
 
-#include "run_support.h"
+#include <fstream>
+
 #include "agent/agent_fixture.h"
+#include "common/config_dir.h"
+#include "exec/fence.h"
+#include "run_support.h"
 
 namespace kavor::tools {
 namespace command_call_test {
@@ -78,6 +82,49 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
     EXPECT_EQ(shown["detail"], detail);
   }
   EXPECT_EQ((*record)["output"], "txt.\u202Eexe\r\n\x1B[2Kdone\n");
+}
+
+// A command judged inside the workspace that reads credentials through a script it wrote: in
+// "auto" it runs at once, inside the fence, reads nothing and says why; the same command the
+// user approved runs as it always did.
+TEST_F(CommandCallTest, AnUnapprovedCommandRunsFencedAndAnApprovedOneAsItIs) {
+  if (exec::landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
+  const fs::path home = ws_ / "home";
+  fs::create_directories(home / ".ssh");
+  std::ofstream(home / ".ssh" / "id_rsa") << "PRIVATE KEY\n";
+  const fs::path config = config_dir().path.toStdString();
+  fs::create_directories(config);
+  std::ofstream(config / "probe") << "DEVICE SECRET\n";
+  struct RestoreHome {
+    QByteArray old = qgetenv("HOME");
+    ~RestoreHome() { qputenv("HOME", old); }
+  } restore_home;
+  qputenv("HOME", QByteArray::fromStdString(home.string()));
+  std::ofstream(folder() / "peek.sh")
+      << "cat \"$HOME/.ssh/id_rsa\"; cat '" + (config / "probe").string() + "'\n";
+
+  ASSERT_TRUE(set_mode("c", "auto"));
+  deliver("f1", "shell", {{"command", "sh peek.sh"}});
+  const auto fenced = result("f1");
+  ASSERT_TRUE(fenced);
+  EXPECT_EQ((*fenced)["outside"], false);
+  EXPECT_EQ((*fenced)["status"], "error");
+  const std::string output = (*fenced)["output"];
+  EXPECT_NE(output.find(home.string() + "/.ssh/id_rsa: Permission denied"), std::string::npos);
+  EXPECT_NE(output.find("probe: Permission denied"), std::string::npos);
+  EXPECT_EQ(output.find("PRIVATE KEY"), std::string::npos);
+  EXPECT_EQ(output.find("DEVICE SECRET"), std::string::npos);
+  EXPECT_TRUE(output.ends_with(std::string("\n[exit code 1]") + exec::kFenceLine)) << output;
+  EXPECT_EQ(states("f1"), (std::vector<std::string>{"running", "error"}));
+
+  ASSERT_TRUE(set_mode("c", "ask"));
+  deliver("f2", "shell", {{"command", "sh peek.sh"}});
+  ASSERT_TRUE(wait_until([&] { return states("f2") == std::vector<std::string>{"pending"}; }));
+  EXPECT_TRUE(decide("f2", "allow"));
+  const auto approved = result("f2");
+  ASSERT_TRUE(approved);
+  EXPECT_EQ((*approved)["status"], "ok");
+  EXPECT_EQ((*approved)["output"], "PRIVATE KEY\nDEVICE SECRET\n");
 }
 
 }  // namespace

@@ -64,6 +64,16 @@ ToolTable test_tools() {
     };
     return d;
   });
+  // A command that tells whether it would run inside the workspace fence.
+  table.add("probe", [](const Json&, const Scope&) -> DecodeResult {
+    Decoded d;
+    d.kind = ToolKind::Exec;
+    d.summary = "probe";
+    d.run_async = [](RunContext context) -> QCoro::Task<ToolResult> {
+      co_return text_result(context.fence ? "fenced" : "open");
+    };
+    return d;
+  });
   return table;
 }
 
@@ -193,6 +203,35 @@ TEST_F(DispatchTest, ModesDecideInsideAndOutsideTheScope) {
     }
   }
   EXPECT_FALSE(command("agent_set_mode", {{"chat", "x"}, {"mode", "sometimes"}}).ok());
+}
+
+// A command runs fenced exactly when nobody saw it before it ran: in "auto", and in "ask" once
+// the user chose "always" for the tool; a call the user answered, and every call in
+// "everything", runs open.
+TEST_F(DispatchTest, OnlyACallNobodySawRunsFenced) {
+  struct Case {
+    const char* mode;
+    const char* answer;  // nullptr: runs at once
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"ask", "allow", "open"},    {"ask", "always", "open"},       {"ask", nullptr, "fenced"},
+      {"auto", nullptr, "fenced"}, {"everything", nullptr, "open"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string chat = std::string("fence-") + c.mode;
+    const std::string id = "f" + std::to_string(++n);
+    ASSERT_TRUE(set_mode(chat, c.mode));
+    deliver(id, "probe", Json::object(), chat);
+    if (c.answer != nullptr) {
+      ASSERT_TRUE(wait_until([&] { return !states(id).empty(); })) << id;
+      ASSERT_TRUE(decide(id, c.answer)) << id;
+    }
+    const auto record = result(id);
+    ASSERT_TRUE(record) << id;
+    EXPECT_EQ((*record)["output"], c.expected) << c.mode << " " << (c.answer ? c.answer : "-");
+  }
 }
 
 TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStopped) {

@@ -1,0 +1,395 @@
+#include "exec/fence.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#if __has_include(<linux/landlock.h>)
+#include <linux/landlock.h>
+#endif
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <utility>
+
+#include "common/text.h"
+
+// The C library's headers may be older than the running kernel: what they lack is defined
+// here, with the kernel's values.
+#ifndef __NR_landlock_create_ruleset
+#define __NR_landlock_create_ruleset 444
+#define __NR_landlock_add_rule 445
+#define __NR_landlock_restrict_self 446
+#endif
+#ifndef LANDLOCK_CREATE_RULESET_VERSION
+#define LANDLOCK_CREATE_RULESET_VERSION (1U << 0)
+#define LANDLOCK_RULE_PATH_BENEATH 1
+struct landlock_ruleset_attr {
+  std::uint64_t handled_access_fs;
+};
+struct landlock_path_beneath_attr {
+  std::uint64_t allowed_access;
+  std::int32_t parent_fd;
+} __attribute__((packed));
+#define LANDLOCK_ACCESS_FS_EXECUTE (1ULL << 0)
+#define LANDLOCK_ACCESS_FS_WRITE_FILE (1ULL << 1)
+#define LANDLOCK_ACCESS_FS_READ_FILE (1ULL << 2)
+#define LANDLOCK_ACCESS_FS_READ_DIR (1ULL << 3)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_REFER
+#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+
+namespace kavor::exec {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The rights of ABI 1: execute, write, read, read a folder, remove a folder or a file, and make
+// each kind of entry (character device, folder, file, socket, fifo, block device, link).
+constexpr std::uint64_t kAbi1Rights = (1ULL << 13) - 1;
+constexpr std::uint64_t kReadRights =
+    LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+// The only rights a rule on something other than a folder may carry.
+constexpr std::uint64_t kFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                      LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_TRUNCATE;
+constexpr std::uint64_t kDeviceRights =
+    LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE;
+// Devices a command writes to as a matter of course; a missing one is passed over.
+constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/random",
+                                    "/dev/urandom", "/dev/tty",  "/dev/ptmx"};
+constexpr const char* kTerminalFolder = "/dev/pts";
+constexpr const char* kSharedMemoryFolder = "/dev/shm";
+constexpr const char* kRunFolderPattern = "kavor-agent-run-XXXXXX";
+// Nesting below which the removal of a run's folder gives up (one descriptor per level).
+constexpr int kMaxDepth = 256;
+
+// The rights this kernel's Landlock knows, minus those the fence leaves alone (network ports,
+// device ioctls): handling a right is what makes it refused where no rule grants it.
+std::uint64_t handled_rights(int abi) {
+  std::uint64_t rights = kAbi1Rights;
+  if (abi >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
+  if (abi >= 3) rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
+  return rights;
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The names in the folder open at `dir_fd` (the descriptor stays the caller's).
+std::vector<std::string> folder_names(int dir_fd) {
+  std::vector<std::string> names;
+  const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return names;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return names;
+  }
+  ::rewinddir(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+// The refused places arranged as a tree of the folders on their paths.
+struct PlaceNode {
+  std::map<std::string, PlaceNode> children;
+  bool refused = false;
+  std::vector<std::string> readable;
+  // Refused names of this folder given by pattern, each with the names that stay readable.
+  std::vector<std::pair<std::string, std::vector<std::string>>> patterns;
+
+  bool has_refusals() const { return refused || !children.empty() || !patterns.empty(); }
+};
+
+// Places that do not exist now are left out; the others are taken after following links, so
+// that a link to a refused folder and the folder refuse the same files.
+PlaceNode place_tree(const std::vector<RefusedPlace>& places) {
+  PlaceNode root;
+  for (const RefusedPlace& place : places) {
+    if (!place.path.is_absolute() || !place.path.has_filename()) continue;
+    const std::string last = place.path.filename().string();
+    const bool pattern = last.find('*') != std::string::npos;
+    std::error_code error;
+    const fs::path real = fs::canonical(pattern ? place.path.parent_path() : place.path, error);
+    if (error) continue;
+    PlaceNode* node = &root;
+    for (const fs::path& part : real.relative_path()) node = &node->children[part.string()];
+    if (pattern) {
+      node->patterns.emplace_back(last, place.readable);
+    } else {
+      node->refused = true;
+      node->readable.insert(node->readable.end(), place.readable.begin(), place.readable.end());
+    }
+  }
+  return root;
+}
+
+class RulesetBuilder {
+ public:
+  RulesetBuilder(int fd, std::uint64_t handled) : fd_(fd), handled_(handled) {}
+
+  // A rule for the entry `name` of the folder `dir_fd`; a link is passed over. False only when
+  // the kernel refused the rule.
+  bool grant(int dir_fd, const std::string& name, std::uint64_t rights) {
+    FdCloser target(::openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (target.get() < 0) return true;  // gone meanwhile: nothing to grant
+    return grant_fd(target.get(), rights);
+  }
+
+  bool grant_fd(int fd, std::uint64_t rights) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISLNK(info.st_mode)) return true;
+    if (!S_ISDIR(info.st_mode)) rights &= kFileRights;
+    landlock_path_beneath_attr rule{};
+    rule.allowed_access = rights & handled_;
+    rule.parent_fd = fd;
+    if (rule.allowed_access == 0) return true;
+    return ::syscall(__NR_landlock_add_rule, fd_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+  }
+
+  // Reading for everything below the folder `dir_fd` but the refused places under `node`.
+  // The walk goes only as deep as the refused places' own (canonical) paths.
+  void grant_reads_but(int dir_fd, const PlaceNode& node) {
+    for (const std::string& name : folder_names(dir_fd)) {
+      const auto child = node.children.find(name);
+      if (child != node.children.end() && child->second.refused) {
+        grant_readable_inside(dir_fd, name, child->second.readable);
+      } else if (child != node.children.end()) {
+        FdCloser sub(
+            ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.get() >= 0) grant_reads_but(sub.get(), child->second);
+      } else if (const auto* readable = matching_pattern(node, name)) {
+        grant_readable_inside(dir_fd, name, *readable);
+      } else {
+        grant(dir_fd, name, kReadRights);
+      }
+    }
+  }
+
+ private:
+  static const std::vector<std::string>* matching_pattern(const PlaceNode& node,
+                                                          const std::string& name) {
+    for (const auto& [pattern, readable] : node.patterns) {
+      if (fence_name_matches(pattern, name)) return &readable;
+    }
+    return nullptr;
+  }
+
+  void grant_readable_inside(int dir_fd, const std::string& name,
+                             const std::vector<std::string>& readable) {
+    if (readable.empty()) return;
+    FdCloser inside(
+        ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (inside.get() < 0) return;
+    for (const std::string& entry : folder_names(inside.get())) {
+      for (const std::string& pattern : readable) {
+        if (fence_name_matches(pattern, entry)) {
+          grant(inside.get(), entry, kReadRights);
+          break;
+        }
+      }
+    }
+  }
+
+  int fd_;
+  std::uint64_t handled_;
+};
+
+void remove_below(int dir_fd, int depth) {
+  for (const std::string& name : folder_names(dir_fd)) {
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (errno != EISDIR && errno != EPERM) continue;
+    if (depth >= kMaxDepth) continue;
+    int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0 && errno == EACCES) {
+      // A folder the command made unreadable: given back to its owner through a descriptor of
+      // the folder itself, so a link put in its place meanwhile changes nothing.
+      FdCloser path(::openat(dir_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (path.get() >= 0) {
+        const std::string proc = "/proc/self/fd/" + std::to_string(path.get());
+        ::chmod(proc.c_str(), S_IRWXU);
+      }
+      sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (sub < 0) continue;
+    remove_below(sub, depth + 1);
+    ::close(sub);
+    ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+fs::path temp_parent() {
+  const char* dir = std::getenv("TMPDIR");
+  std::error_code error;
+  if (dir != nullptr && dir[0] == '/' && fs::is_directory(dir, error)) return dir;
+  return "/tmp";
+}
+
+std::vector<fs::path> home_folders() {
+  std::vector<fs::path> homes;
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    homes.emplace_back(home);
+  }
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    homes.emplace_back(found->pw_dir);
+  }
+  return homes;
+}
+
+}  // namespace
+
+int landlock_abi() {
+  static const int abi = [] {
+    const long version =
+        ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return version > 0 ? static_cast<int>(version) : 0;
+  }();
+  return abi;
+}
+
+int enter_fence(int ruleset_fd) {
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
+  return static_cast<int>(::syscall(__NR_landlock_restrict_self, ruleset_fd, 0));
+}
+
+std::vector<RefusedPlace> home_credential_places(const fs::path& home) {
+  return {
+      {home / ".ssh", {"known_hosts*", "config", "*.pub", "authorized_keys"}},
+      {home / ".gnupg"},
+      {home / ".aws"},
+      {home / ".azure"},
+      {home / ".config" / "gcloud"},
+      {home / ".kube"},
+      {home / ".docker" / "config.json"},
+      {home / ".netrc"},
+      {home / ".git-credentials"},
+      {home / ".password-store"},
+      {home / ".local" / "share" / "keyrings"},
+  };
+}
+
+bool fence_name_matches(const std::string& pattern, const std::string& name) {
+  return ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+}
+
+RunFence::RunFence(int ruleset_fd, fs::path temp_folder)
+    : ruleset_fd_(ruleset_fd), temp_folder_(std::move(temp_folder)) {}
+
+RunFence::~RunFence() {
+  if (ruleset_fd_ >= 0) ::close(ruleset_fd_);
+  if (!temp_folder_.empty()) remove_tree_no_follow(temp_folder_);
+}
+
+Fence::Fence(ExtraPlaces extra) : extra_(std::move(extra)) {}
+
+std::vector<RefusedPlace> Fence::refused() const {
+  std::vector<RefusedPlace> places;
+  const std::vector<fs::path> homes = home_folders();
+  for (const fs::path& home : homes) {
+    for (RefusedPlace& place : home_credential_places(home)) places.push_back(std::move(place));
+  }
+  if (extra_) {
+    for (RefusedPlace& place : extra_(homes)) places.push_back(std::move(place));
+  }
+  return places;
+}
+
+Result<std::shared_ptr<RunFence>> Fence::prepare(const std::vector<fs::path>& writable) const {
+  return prepare_fence(refused(), writable);
+}
+
+Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>& refused,
+                                                const std::vector<fs::path>& writable) {
+  const int abi = landlock_abi();
+  if (abi <= 0) return fail("the kernel offers no Landlock");
+  const std::uint64_t handled = handled_rights(abi);
+  landlock_ruleset_attr attr{};
+  attr.handled_access_fs = handled;
+  const int ruleset =
+      static_cast<int>(::syscall(__NR_landlock_create_ruleset, &attr, sizeof attr, 0));
+  if (ruleset < 0) return fail(errno_text(errno));
+  std::string temp = (temp_parent() / kRunFolderPattern).string();
+  if (::mkdtemp(temp.data()) == nullptr) {
+    const int error = errno;
+    ::close(ruleset);
+    return fail(errno_text(error));
+  }
+  // From here the folder and the ruleset are the fence's, removed and closed with it.
+  auto fence = std::make_shared<RunFence>(ruleset, temp);
+  RulesetBuilder rules(ruleset, handled);
+
+  // Reading: everything when nothing is refused; otherwise listing folders, and the rest by
+  // the walk down the refused paths.
+  const PlaceNode places = place_tree(refused);
+  FdCloser root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.get() < 0) return fail(errno_text(errno));
+  if (!places.has_refusals()) {
+    if (!rules.grant_fd(root.get(), kReadRights)) return fail(errno_text(errno));
+  } else {
+    if (!rules.grant_fd(root.get(), LANDLOCK_ACCESS_FS_READ_DIR)) return fail(errno_text(errno));
+    rules.grant_reads_but(root.get(), places);
+  }
+
+  // Writing: the workspace folders and the run's own temporary folder, with every right; the
+  // devices with reading and writing only.
+  std::vector<fs::path> folders = writable;
+  folders.emplace_back(temp);
+  for (const fs::path& folder : folders) {
+    FdCloser fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return fail(folder.string() + ": " + errno_text(errno));
+    if (!rules.grant_fd(fd.get(), handled)) return fail(errno_text(errno));
+  }
+  for (const char* device : kDevices) {
+    FdCloser fd(::open(device, O_PATH | O_CLOEXEC));
+    if (fd.get() >= 0) rules.grant_fd(fd.get(), kDeviceRights);
+  }
+  if (FdCloser fd(::open(kTerminalFolder, O_PATH | O_DIRECTORY | O_CLOEXEC)); fd.get() >= 0) {
+    rules.grant_fd(fd.get(), kDeviceRights | kReadRights);
+  }
+  if (FdCloser fd(::open(kSharedMemoryFolder, O_PATH | O_DIRECTORY | O_CLOEXEC)); fd.get() >= 0) {
+    rules.grant_fd(fd.get(), handled);
+  }
+  return fence;
+}
+
+void remove_tree_no_follow(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    remove_below(fd, 0);
+    ::close(fd);
+  }
+  ::rmdir(folder.c_str());
+}
+
+}  // namespace kavor::exec

@@ -1,0 +1,145 @@
+// The workspace fence: a kernel-kept limit (Linux Landlock) on a command that runs without the
+// user having seen it. Whether a command stays inside the workspace is judged from its text,
+// and a text cannot tell what `make`, a test suite or a script will do once started. Inside the
+// fence such a command may write only to its workspace, and may read everything except the
+// places that hold the user's credentials.
+//
+// The idea. Landlock only grants: a process restricts itself to a ruleset, and from then on a
+// file access is allowed only when a rule on the file or on a folder above it grants it. The
+// ruleset is built in the agent before the fork (descriptors opened with O_PATH, rules added,
+// descriptors closed), handed to the start (spawn.h), and the child only turns on
+// no-new-privileges and restricts itself before exec. What the command starts inherits the
+// fence, whatever session or parent it moves to; nothing of it can be lifted from inside.
+//
+// Writing (create, remove, rename, link, truncate, make folders, write to files) is granted
+// below the call's workspace folders, below a temporary folder made for the run (owner only,
+// TMPDIR and TMP point at it, removed with everything in it once the run ends), and on the
+// devices a command needs: /dev/null, /dev/zero, /dev/random, /dev/urandom, /dev/tty,
+// /dev/ptmx, /dev/pts and /dev/shm (shared memory segments; those of other programs of the
+// user are within reach too).
+//
+// Reading and executing are granted everywhere but the refused places, as the complement of
+// that list: from "/" down along each refused path only, every other entry of each folder on
+// the way gets a read rule (links get none: what they lead to is judged by its own place).
+// Refused, each for what it holds:
+//   ~/.ssh                    private keys; known_hosts*, config, *.pub and authorized_keys
+//                             stay readable, so git over ssh with an agent keeps working
+//   ~/.gnupg                  private keys and the trust database
+//   ~/.aws, ~/.azure, ~/.config/gcloud, ~/.kube
+//                             cloud and cluster access keys and tokens
+//   ~/.docker/config.json     registry logins
+//   ~/.netrc, ~/.git-credentials
+//                             passwords for hosts and git remotes, in plain text
+//   ~/.password-store         the user's password store
+//   ~/.local/share/keyrings   the desktop keyring (the device secret lives there too)
+// and what the program adds (fence_places in app/): the agent's configuration folder
+// (device.json may hold the device secret), the profile folders of the installed browsers
+// (cookies and saved passwords) and the private browsers' profiles. Both $HOME and the home of
+// the user's account are covered, after following links, since a link elsewhere leads to the
+// same files. A refused place that does not exist when the run starts is not looked at again.
+//
+// Per kernel version (Landlock ABI), the rights the fence handles grow: 1 has no REFER, so a
+// rename or a hard link between two folders is always refused; 2 adds REFER (granted within
+// the writable folders); 3 adds truncation (before it, truncate(2) of any file the command may
+// open for writing is allowed, which the write rules already limit). Later versions add network
+// ports, device ioctls and scopes, which the fence leaves alone. Without Landlock (a kernel too
+// old, or the module not enabled) commands run as they would unfenced; the program says so once
+// when it starts.
+//
+// What the fence does not do: the network is untouched (tests need loopback and package
+// registries); docker and wsl commands are not fenced (their work runs in a daemon or a virtual
+// machine the fence does not reach); abstract unix sockets, signals to other processes of the
+// user, ptrace of processes outside the fence, bind mounts and hard links that make a refused
+// file reachable under another name, and files inside a refused place that lies inside the
+// workspace (the workspace is the home folder: the file tools read it without asking too) are
+// not covered. Names inside a refused folder can be listed; their contents cannot be read.
+// Because no-new-privileges is set, set-user-id programs (sudo, su) fail inside the fence.
+//
+// Cost: one listing of each folder on the refused paths per run, and one rule per entry of
+// those folders; about a millisecond in a home folder of a hundred entries.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+
+namespace kavor::exec {
+
+// The Landlock ABI version the running kernel offers, 0 when it offers none. Asked once.
+int landlock_abi();
+
+// One refused place: a path whose last component may be a name pattern with '*' ("/tmp/x-*"),
+// and the names inside it (patterns too) that stay readable.
+struct RefusedPlace {
+  std::filesystem::path path;
+  std::vector<std::string> readable{};
+};
+
+// The credential places of the home folder `home` (the list above).
+std::vector<RefusedPlace> home_credential_places(const std::filesystem::path& home);
+
+// Whether `name` matches `pattern`, where '*' stands for any run of characters.
+bool fence_name_matches(const std::string& pattern, const std::string& name);
+
+// The fence of one run: the ruleset and the run's temporary folder, both gone when it ends.
+class RunFence {
+ public:
+  RunFence(int ruleset_fd, std::filesystem::path temp_folder);
+  ~RunFence();
+  RunFence(const RunFence&) = delete;
+  RunFence& operator=(const RunFence&) = delete;
+
+  int ruleset_fd() const { return ruleset_fd_; }
+  const std::filesystem::path& temp_folder() const { return temp_folder_; }
+
+ private:
+  int ruleset_fd_;
+  std::filesystem::path temp_folder_;
+};
+
+// What a fenced run refuses beyond the home folders' credential places, looked up at each run
+// (a folder may move while the program runs). Shared by every run of the program.
+class Fence {
+ public:
+  // Given the home folders, the places to refuse besides their credential places.
+  using ExtraPlaces =
+      std::function<std::vector<RefusedPlace>(const std::vector<std::filesystem::path>& homes)>;
+  explicit Fence(ExtraPlaces extra = {});
+
+  // Whether the kernel keeps a fence at all.
+  bool available() const { return landlock_abi() > 0; }
+
+  // Every refused place for a run now: the credential places of $HOME and of the account's
+  // home, and the extra places.
+  std::vector<RefusedPlace> refused() const;
+
+  // Builds the fence of one run that may write below `writable`; the failure says why not.
+  Result<std::shared_ptr<RunFence>> prepare(
+      const std::vector<std::filesystem::path>& writable) const;
+
+ private:
+  ExtraPlaces extra_;
+};
+
+// The same, from an explicit list of refused places (what Fence::prepare uses).
+Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>& refused,
+                                                const std::vector<std::filesystem::path>& writable);
+
+// Between fork and exec: no new privileges, then the ruleset. System calls only. 0 on success,
+// -1 with errno set.
+int enter_fence(int ruleset_fd);
+
+// The last line of a fenced run that failed.
+inline constexpr const char* kFenceLine =
+    "\n[This command ran inside the workspace fence: writing outside the workspace folder and "
+    "reading credential folders are refused. If it needs more, ask the user to allow it.]";
+
+// Removes `folder` and everything below it without following any link (a link is removed, not
+// what it leads to), even when what runs beside it swaps a folder for a link meanwhile.
+void remove_tree_no_follow(const std::filesystem::path& folder);
+
+}  // namespace kavor::exec

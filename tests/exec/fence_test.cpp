@@ -1,0 +1,201 @@
+// Commands run inside the workspace fence by the real kernel, in a workspace beside a home
+// folder of their own that holds credentials, and what each one could and could not do.
+#include "exec/fence.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "run_support.h"
+
+namespace kavor::exec {
+namespace fence_test {
+namespace {
+
+using test::RealProcessTest;
+
+std::string read_all(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text;
+}
+
+// HOME pointing at the test's home for the test's length.
+class HomeFor {
+ public:
+  explicit HomeFor(const fs::path& home) {
+    if (const char* old = std::getenv("HOME")) old_ = old;
+    ::setenv("HOME", home.c_str(), 1);
+  }
+  ~HomeFor() {
+    if (old_) ::setenv("HOME", old_->c_str(), 1);
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+class FenceTest : public RealProcessTest {
+ protected:
+  void SetUp() override {
+    if (landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
+    write(home_ / ".ssh" / "id_ed25519", "PRIVATE KEY");
+    write(home_ / ".ssh" / "id_ed25519.pub", "ssh-ed25519 AAAA");
+    write(home_ / ".ssh" / "known_hosts", "example.org ssh-ed25519 AAAA");
+    write(home_ / ".config" / "kavor-agent" / "device.json", R"({"secret":"device-secret"})");
+    write(home_ / ".config" / "editor" / "settings", "tabs");
+    write(temp_ / "kavor-agent-browser-1-1" / "Cookies", "session=1");
+    write(temp_ / "other" / "notes", "notes");
+    write(outside_ / "file", "keep me");
+    fs::create_directories(ws_);
+    fs::create_symlink(home_ / ".ssh", home_ / "keys");
+  }
+
+  std::shared_ptr<const Fence> fence() const {
+    const fs::path config = home_ / ".config" / "kavor-agent";
+    const fs::path profiles = temp_ / "kavor-agent-browser-*";
+    return std::make_shared<Fence>([config, profiles](const std::vector<fs::path>&) {
+      return std::vector<RefusedPlace>{{config}, {profiles}};
+    });
+  }
+
+  test::Ran fenced(const std::string& script) {
+    const HomeFor home(home_);
+    const std::string prelude = "export OUT='" + outside_.string() + "'; T='" + temp_.string() +
+                                "'; CONFIG='" + (home_ / ".config/kavor-agent").string() + "'\n";
+    return test::run(test::bash(prelude + script, ws_), {}, RunOptions{true, fence(), {ws_}});
+  }
+
+  fs::path home_ = folder_ / "home";
+  fs::path ws_ = folder_ / "ws";
+  fs::path outside_ = folder_ / "outside";
+  fs::path temp_ = folder_ / "temp";
+};
+
+struct Case {
+  const char* what;
+  const char* script;
+  bool works;
+};
+
+TEST_F(FenceTest, WritesStayInTheWorkspaceAndCredentialsStayUnread) {
+  write(ws_ / "moved.txt", "mine");
+  const Case cases[] = {
+      {"write in the workspace",
+       "echo hi > made.txt && mkdir -p d/e && mv made.txt d/e/ && cat d/e/made.txt", true},
+      {"write in the run's temporary folder",
+       "case $TMPDIR in */kavor-agent-run-*) ;; *) exit 9 ;; esac; [ \"$TMP\" = \"$TMPDIR\" ] && "
+       "echo t > \"$TMPDIR/t\" && mktemp > /dev/null && cat \"$TMPDIR/t\"",
+       true},
+      {"devices",
+       "echo x > /dev/null && head -c 4 /dev/urandom > /dev/null && head -c 4 /dev/zero > "
+       "/dev/null",
+       true},
+      {"touch in home", "touch ~/x", false},
+      {"rm outside", "rm -f \"$OUT/file\"", false},
+      {"mv to outside", "mv moved.txt \"$OUT/moved.txt\"", false},
+      {"hard link to outside", "ln moved.txt \"$OUT/hard\"", false},
+      {"symbolic link outside", "ln -s /etc/passwd \"$OUT/soft\"", false},
+      {"truncate outside", "truncate -s 0 \"$OUT/file\"", false},
+      {"overwrite outside", "echo gone > \"$OUT/file\"", false},
+      {"private key", "cat ~/.ssh/id_ed25519", false},
+      {"private key through a link", "cat ~/keys/id_ed25519", false},
+      {"device secret", "cat \"$CONFIG/device.json\"", false},
+      {"private browser profile", "cat \"$T\"/kavor-agent-browser-1-1/Cookies", false},
+      {"public ssh files", "cat ~/.ssh/known_hosts ~/.ssh/id_ed25519.pub", true},
+      {"other configuration and temporary files",
+       "cat ~/.config/editor/settings \"$T/other/notes\"", true},
+      {"system files",
+       "ls /usr/share > /dev/null && cat /etc/os-release > /dev/null && ls ~ > /dev/null", true},
+      {"no way to gain privileges", "grep -q '^NoNewPrivs:.1' /proc/self/status", true},
+      {"a new session", "setsid -w sh -c 'echo x > \"$OUT/s\"'", false},
+      {"a double fork",
+       "sh -c '(sleep 0.1; echo x > \"$OUT/d\"; echo $? > done) &'; "
+       "for i in $(seq 100); do [ -s done ] && break; sleep 0.05; done; exit $(cat done)",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const test::Ran ran = fenced(c.script);
+    EXPECT_EQ(ran.outcome.ok, c.works) << ran.outcome.text;
+    const std::string& text = ran.outcome.text;
+    const bool fence_line = text.ends_with(std::string("]") + kFenceLine);
+    EXPECT_EQ(fence_line, !c.works) << text;
+    if (!c.works) {
+      EXPECT_TRUE(text.find("Permission denied") != std::string::npos ||
+                  text.find("Invalid cross-device link") != std::string::npos)
+          << text;
+    }
+    EXPECT_EQ(text.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(text.find("device-secret"), std::string::npos);
+    EXPECT_EQ(text.find("session=1"), std::string::npos);
+  }
+  EXPECT_EQ(read_all(outside_ / "file"), "keep me");
+  EXPECT_EQ(read_all(ws_ / "moved.txt"), "mine");
+  for (const char* name : {"moved.txt", "hard", "soft", "s", "d"}) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(outside_ / name))) << name;
+  }
+  EXPECT_FALSE(fs::exists(home_ / "x"));
+}
+
+// Real work in a workspace: version control and a build, each as the assistant would run it.
+TEST_F(FenceTest, GitAndACMakeBuildWorkInsideTheFence) {
+  write(ws_ / "CMakeLists.txt",
+        "cmake_minimum_required(VERSION 3.16)\nproject(hello C)\nadd_executable(hello main.c)\n");
+  write(ws_ / "main.c", "#include <stdio.h>\nint main(void) { puts(\"built\"); return 0; }\n");
+  const test::Ran git = fenced(
+      "git init -q . && git add . && git -c user.name=a -c user.email=a@b commit -qm first && "
+      "git log --oneline | wc -l");
+  EXPECT_TRUE(git.outcome.ok) << git.outcome.text;
+  EXPECT_EQ(git.outcome.text, "1\n");
+  const test::Ran build =
+      fenced("cmake -S . -B build > /dev/null && make -C build > /dev/null && ./build/hello");
+  EXPECT_TRUE(build.outcome.ok) << build.outcome.text;
+  EXPECT_EQ(build.outcome.text, "built\n");
+}
+
+// The run's temporary folder goes when the run ends, and its removal follows no link: a link a
+// command left there, or one swapped in for a folder, loses only itself.
+TEST_F(FenceTest, TheRunsTemporaryFolderGoesWithoutFollowingLinks) {
+  const test::Ran ran = fenced(
+      "echo \"$TMPDIR\" > where && mkdir -p \"$TMPDIR/a/b\" && chmod 000 \"$TMPDIR/a\" && "
+      "ln -s \"$OUT\" \"$TMPDIR/out\" && ln -s \"$OUT/file\" \"$TMPDIR/file\"");
+  ASSERT_TRUE(ran.outcome.ok) << ran.outcome.text;
+  std::string temp = read_all(ws_ / "where");
+  temp.pop_back();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));
+  EXPECT_EQ(read_all(outside_ / "file"), "keep me");
+
+  // The removal on its own, with a folder of links.
+  fs::create_directories(folder_ / "tree" / "sub");
+  fs::create_directory_symlink(outside_, folder_ / "tree" / "sub" / "away");
+  remove_tree_no_follow(folder_ / "tree");
+  EXPECT_FALSE(fs::exists(folder_ / "tree"));
+  EXPECT_EQ(read_all(outside_ / "file"), "keep me");
+}
+
+TEST(FencePlacesTest, NamePatternsAndTheHomeListCoverWhatTheyName) {
+  EXPECT_TRUE(fence_name_matches("kavor-agent-browser-*", "kavor-agent-browser-12-3"));
+  EXPECT_FALSE(fence_name_matches("kavor-agent-browser-*", "kavor-agent-run-1"));
+  EXPECT_TRUE(fence_name_matches("known_hosts*", "known_hosts.old"));
+  EXPECT_TRUE(fence_name_matches("*.pub", "id_rsa.pub"));
+  EXPECT_FALSE(fence_name_matches("*.pub", "id_rsa"));
+  const auto places = home_credential_places("/h");
+  ASSERT_FALSE(places.empty());
+  EXPECT_EQ(places.front().path, "/h/.ssh");
+  EXPECT_EQ(places.front().readable,
+            (std::vector<std::string>{"known_hosts*", "config", "*.pub", "authorized_keys"}));
+}
+
+}  // namespace
+}  // namespace fence_test
+}  // namespace kavor::exec
