@@ -36,6 +36,10 @@ using test::text_of;
 
 using Launched = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
 
+// A profile is removed on a thread of its own, after the browser was killed: file system work
+// of its own (up to twenty tries) that a busy disk can stretch well past the usual ten seconds.
+constexpr std::chrono::seconds kRemovalWait{60};
+
 using kavor::test::read_file;
 
 // The live processes of the session `leader` started: the browser and its helpers.
@@ -396,10 +400,12 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   // One that closes its pipe and goes on running.
   const std::string deaf = program("deaf", "exec 3<&- 4>&-\nexec sleep 29.5\n");
   EXPECT_EQ(start(deaf), "Could not connect to the browser: it closed its DevTools pipe.");
-  EXPECT_TRUE(kavor::test::wait_until([&] {
-    const std::set<std::string> now = profiles();
-    return std::includes(before.begin(), before.end(), now.begin(), now.end());
-  }));
+  EXPECT_TRUE(kavor::test::wait_until(
+      [&] {
+        const std::set<std::string> now = profiles();
+        return std::includes(before.begin(), before.end(), now.begin(), now.end());
+      },
+      kRemovalWait));
   // The stand-ins that slept were ended with their process group.
   EXPECT_TRUE(kavor::test::wait_until(
       [] { return std::system("pgrep -f '^sleep 29.5$' >/dev/null") != 0; }));
@@ -513,9 +519,11 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(500)), 0u);
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(600)), 1u);
   EXPECT_EQ(registry_.browser_of("chat-r", ""), nullptr);
-  EXPECT_TRUE(kavor::test::wait_until([&] {
-    return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
-  }));
+  EXPECT_TRUE(kavor::test::wait_until(
+      [&] {
+        return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
+      },
+      kRemovalWait));
 }
 
 // Killed outright, or only in its page's process (a crash, the system out of memory), where the
