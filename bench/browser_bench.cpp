@@ -24,14 +24,14 @@ namespace {
 QCoro::Task<int> round(std::string url) {
   QElapsedTimer timer;
   timer.start();
-  QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launching =
+  QCoro::Task<kavor::Result<std::unique_ptr<BrowserInstance>>> launching =
       launch(process_environment(), nullptr);
   auto launched = co_await launching;
-  if (launched.index() == 1) {
-    std::fprintf(stderr, "%s\n", std::get<1>(launched).c_str());
+  if (!launched.ok()) {
+    std::fprintf(stderr, "%s\n", launched.error().c_str());
     co_return 1;
   }
-  std::unique_ptr<BrowserInstance> browser = std::get<0>(std::move(launched));
+  std::unique_ptr<BrowserInstance> browser = std::move(launched).value();
   const double launch_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
 
   // The page is a file outside any workspace: the leave a call gets once the user allowed it.
@@ -51,10 +51,10 @@ QCoro::Task<int> round(std::string url) {
   }
   QCoro::Task<> loading = wait_for_load(*browser, std::chrono::seconds(20), nullptr);
   co_await loading;
-  QCoro::Task<Outcome<Shot>> shooting = screenshot(*browser, "", false, nullptr);
-  const Outcome<Shot> shot = co_await shooting;
-  if (shot.index() == 1) {
-    std::fprintf(stderr, "%s\n", std::get<1>(shot).c_str());
+  QCoro::Task<kavor::Result<Shot>> shooting = screenshot(*browser, "", false, nullptr);
+  const kavor::Result<Shot> shot = co_await shooting;
+  if (!shot.ok()) {
+    std::fprintf(stderr, "%s\n", shot.error().c_str());
     co_return 1;
   }
   const double open_shot_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
@@ -63,13 +63,13 @@ QCoro::Task<int> round(std::string url) {
   BrowserArgs args;
   args.action = Action::Open;
   args.url = url + "?again";
-  QCoro::Task<Outcome<ActionDone>> acting = run_action(*browser, args, nullptr);
-  Outcome<ActionDone> done = co_await acting;
-  if (done.index() == 1) {
-    std::fprintf(stderr, "%s\n", std::get<1>(done).c_str());
+  QCoro::Task<kavor::Result<ActionDone>> acting = run_action(*browser, args, nullptr);
+  kavor::Result<ActionDone> done = co_await acting;
+  if (!done.ok()) {
+    std::fprintf(stderr, "%s\n", done.error().c_str());
     co_return 1;
   }
-  ActionDone& result = std::get<0>(done);
+  ActionDone& result = done.value();
   QCoro::Task<kavor::tools::ToolOutput> composing =
       compose(*browser, std::move(result.text), std::move(result.shot), nullptr);
   co_await composing;

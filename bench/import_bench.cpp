@@ -136,13 +136,13 @@ int main(int argc, char** argv) {
   const ReadResult result = kavor::importer::read_export(argv[arg], options);
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
-  if (const auto* error = std::get_if<std::string>(&result)) {
-    std::fprintf(stderr, "import_bench: %s\n", error->c_str());
+  if (!result.ok()) {
+    std::fprintf(stderr, "import_bench: %s\n", result.error().c_str());
     return 1;
   }
   std::uint64_t raw = 0;
   std::uint64_t gzip = 0;
-  const auto& parts = std::get<std::vector<UploadPart>>(result);
+  const auto& parts = result.value();
   for (const UploadPart& part : parts) {
     raw += part.raw_size;
     gzip += part.gzip.size();

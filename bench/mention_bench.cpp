@@ -160,12 +160,12 @@ std::vector<Entry> walk_all(const std::string& folder, bool* truncated = nullptr
 }
 
 Root root_of(const std::string& folder) {
-  auto root = resolve_root(folder);
-  if (const auto* error = std::get_if<std::string>(&root)) {
-    std::fprintf(stderr, "%s\n", error->c_str());
+  kavor::Result<Root> root = resolve_root(folder);
+  if (!root.ok()) {
+    std::fprintf(stderr, "%s\n", root.error().c_str());
     std::exit(1);
   }
-  return std::get<Root>(root);
+  return std::move(root).value();
 }
 
 // Opens the folder's index and waits until the worker has loaded or walked it.
@@ -280,7 +280,7 @@ int search(const std::string& folder, const std::string& list, const std::string
         const auto start = Clock::now();
         const double cpu_start = cpu_ms();
         const auto resolved = resolve_root(folder);  // as the command does, every keystroke
-        const SearchReply reply = mentions.search(std::get<Root>(resolved), typed, kDefaultLimit);
+        const SearchReply reply = mentions.search(resolved.value(), typed, kDefaultLimit);
         ours.push_back(ms_since(start));
         ours_cpu.push_back(cpu_ms() - cpu_start);
         hits += reply.hits.size();

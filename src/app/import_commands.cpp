@@ -15,11 +15,7 @@ void install_import_commands(CommandTable& table, const CommandContext& context)
               const QString token = QString::fromStdString(args["token"].get<std::string>());
               QCoro::Task<importer::ImportResult> importing =
                   importer::run_import(endpoints, host, path, token, {}, shutdown);
-              importer::ImportResult result = co_await importing;
-              if (auto* error = std::get_if<QString>(&result)) {
-                co_return CommandResult::failure(error->toStdString());
-              }
-              co_return CommandResult::success(std::get<Json>(std::move(result)));
+              co_return co_await importing;
             });
 }
 

@@ -69,9 +69,9 @@ QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Wo
       QtConcurrent::run([root_text = std::move(root_text), failed = std::move(failed),
                          work = std::move(work)]() -> CommandResult {
         try {
-          const auto root = mention::resolve_root(root_text);
-          if (const auto* error = std::get_if<std::string>(&root)) return message(*error);
-          return work(std::get<mention::Root>(root));
+          const Result<mention::Root> root = mention::resolve_root(root_text);
+          if (!root.ok()) return message(root.error());
+          return work(root.value());
         } catch (const std::exception& e) {
           return message(failed + e.what());
         } catch (...) {

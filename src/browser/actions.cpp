@@ -14,7 +14,7 @@ namespace kavor::browser {
 
 namespace {
 
-using ActionResult = Outcome<ActionDone>;
+using ActionResult = Result<ActionDone>;
 
 milliseconds settle_limit(const BrowserArgs& args, milliseconds fallback) {
   return args.wait_ms ? milliseconds(*args.wait_ms) : fallback;
@@ -27,10 +27,10 @@ std::string rounded(double value) {
 // The screenshot every visible change ends with.
 QCoro::Task<ActionResult> with_screenshot(BrowserInstance& browser, std::string text,
                                           Interrupt* interrupt) {
-  QCoro::Task<Outcome<Shot>> shooting = screenshot(browser, "", false, interrupt);
-  Outcome<Shot> shot = co_await shooting;
-  if (auto* message = std::get_if<std::string>(&shot)) co_return *message;
-  co_return ActionDone{std::move(text), std::move(std::get<Shot>(shot))};
+  QCoro::Task<Result<Shot>> shooting = screenshot(browser, "", false, interrupt);
+  Result<Shot> shot = co_await shooting;
+  if (!shot.ok()) co_return shot.error_value();
+  co_return ActionDone{std::move(text), std::move(shot).value()};
 }
 
 QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args,
@@ -40,9 +40,9 @@ QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> navigating =
       browser.call("Page.navigate", std::move(params), true, interrupt);
   const CdpResult navigated = co_await navigating;
-  if (!navigated.ok()) co_return navigated.error();
+  if (!navigated.ok()) co_return navigated.error_value();
   const std::string error = str(navigated.value(), "errorText");
-  if (!error.empty()) co_return "Could not open " + args.url + ": " + error + ".";
+  if (!error.empty()) co_return fail("Could not open " + args.url + ": " + error + ".");
   // Without a loader the move stayed inside the document (a fragment): nothing to load.
   if (!str(navigated.value(), "loaderId").empty()) {
     QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
@@ -61,10 +61,10 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
   double y = args.y.value_or(0);
   std::string text;
   if (!args.selector.empty()) {
-    QCoro::Task<Outcome<Located>> locating = locate(browser, args.selector, interrupt);
-    const Outcome<Located> located = co_await locating;
-    if (const auto* message = std::get_if<std::string>(&located)) co_return *message;
-    const Located& at = std::get<Located>(located);
+    QCoro::Task<Result<Located>> locating = locate(browser, args.selector, interrupt);
+    const Result<Located> located = co_await locating;
+    if (!located.ok()) co_return located.error_value();
+    const Located& at = located.value();
     x = at.x;
     y = at.y;
     text = std::string(click ? "Clicked " : "Hovered over ") + at.label + " at (" + rounded(x) +
@@ -76,7 +76,7 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Result<void>> moving = mouse_at(browser, x, y, click, interrupt);
   const Result<void> moved = co_await moving;
-  if (!moved.ok()) co_return moved.error();
+  if (!moved.ok()) co_return moved.error_value();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, click ? kSettleAfterClick : kSettleAfterHover),
                          before, interrupt);
@@ -92,13 +92,14 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
     QCoro::Task<Evaluated> focusing = evaluate_script(
         browser, apply_script(scripts::kFocus, {Json(args.selector)}), false, interrupt);
     const Evaluated focused = co_await focusing;
-    if (focused.kind == Evaluated::Kind::Failed) co_return focused.message;
+    if (focused.kind == Evaluated::Kind::Failed) co_return fail(focused.message);
     if (focused.kind == Evaluated::Kind::Thrown) {
-      co_return "The selector " + args.selector + " did not work: " + focused.message;
+      co_return fail("The selector " + args.selector + " did not work: " + focused.message);
     }
     const Json& value = member(focused.value, "value");
-    if (!value.is_boolean()) co_return "No element matches the selector " + args.selector + ".";
-    if (!value.get<bool>()) co_return args.selector + " could not take the keyboard focus.";
+    if (!value.is_boolean())
+      co_return fail("No element matches the selector " + args.selector + ".");
+    if (!value.get<bool>()) co_return fail(args.selector + " could not take the keyboard focus.");
   }
   const std::uint64_t before = browser.page().navigation_counter();
   Json params = Json::object();
@@ -106,7 +107,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> inserting =
       browser.call("Input.insertText", std::move(params), true, interrupt);
   const CdpResult inserted = co_await inserting;
-  if (!inserted.ok()) co_return inserted.error();
+  if (!inserted.ok()) co_return inserted.error_value();
 
   const std::size_t n = char_count(args.text);
   std::string text = "Typed " + std::to_string(n) + " character" + (n == 1 ? "" : "s");
@@ -122,7 +123,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   if (args.key_press) {
     QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
     const Result<void> pressed = co_await pressing;
-    if (!pressed.ok()) co_return pressed.error();
+    if (!pressed.ok()) co_return pressed.error_value();
     text += " Pressed " + args.key + ".";
   }
   QCoro::Task<> settling =
@@ -138,7 +139,7 @@ QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& arg
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
   const Result<void> pressed = co_await pressing;
-  if (!pressed.ok()) co_return pressed.error();
+  if (!pressed.ok()) co_return pressed.error_value();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;
@@ -148,22 +149,22 @@ QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& arg
 QCoro::Task<ActionResult> scroll(BrowserInstance& browser, const BrowserArgs& args,
                                  Interrupt* interrupt) {
   if (!args.selector.empty()) {
-    QCoro::Task<Outcome<Located>> locating = locate(browser, args.selector, interrupt);
-    const Outcome<Located> located = co_await locating;
-    if (const auto* message = std::get_if<std::string>(&located)) co_return *message;
+    QCoro::Task<Result<Located>> locating = locate(browser, args.selector, interrupt);
+    const Result<Located> located = co_await locating;
+    if (!located.ok()) co_return located.error_value();
   } else {
     const std::string by = "window.scrollBy(" + number_text(args.x.value_or(0)) + ", " +
                            (args.y ? number_text(*args.y) : std::string("innerHeight")) + ")";
     QCoro::Task<Evaluated> scrolling = evaluate_script(browser, by, false, interrupt);
     const Evaluated scrolled = co_await scrolling;
-    if (scrolled.kind != Evaluated::Kind::Value) co_return scrolled.message;
+    if (scrolled.kind != Evaluated::Kind::Value) co_return fail(scrolled.message);
   }
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterScroll), interrupt);
   co_await settling;
   QCoro::Task<Evaluated> reading =
       evaluate_script(browser, scripts::kScrollPosition, false, interrupt);
   const Evaluated position = co_await reading;
-  if (position.kind != Evaluated::Kind::Value) co_return position.message;
+  if (position.kind != Evaluated::Kind::Value) co_return fail(position.message);
   const Json& numbers = member(position.value, "value");
   const auto at = [&](std::size_t i) -> std::string {
     return numbers.is_array() && numbers.size() > i && numbers[i].is_number()
@@ -189,7 +190,7 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> compiling =
       browser.call("Runtime.compileScript", std::move(compile), true, interrupt);
   const CdpResult compiled = co_await compiling;
-  if (!compiled.ok()) co_return compiled.error();
+  if (!compiled.ok()) co_return compiled.error_value();
   const Json& details = member(compiled.value(), "exceptionDetails");
   std::string problem = str(member(details, "exception"), "description");
   if (problem.empty()) problem = str(details, "text");
@@ -198,8 +199,9 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
 
   QCoro::Task<Evaluated> evaluating = evaluate_script(browser, expression, !wrap, interrupt);
   const Evaluated result = co_await evaluating;
-  if (result.kind == Evaluated::Kind::Failed) co_return result.message;
-  if (result.kind == Evaluated::Kind::Thrown) co_return "The script failed: " + result.message;
+  if (result.kind == Evaluated::Kind::Failed) co_return fail(result.message);
+  if (result.kind == Evaluated::Kind::Thrown)
+    co_return fail("The script failed: " + result.message);
   co_return ActionDone{"ActionResult:\n" + value_report(result.value), std::nullopt};
 }
 
@@ -207,9 +209,9 @@ QCoro::Task<ActionResult> text(BrowserInstance& browser, Interrupt* interrupt) {
   QCoro::Task<Evaluated> reading =
       evaluate_script(browser, apply_script(scripts::kSummary, {}), false, interrupt);
   const Evaluated summary = co_await reading;
-  if (summary.kind == Evaluated::Kind::Failed) co_return summary.message;
+  if (summary.kind == Evaluated::Kind::Failed) co_return fail(summary.message);
   if (summary.kind == Evaluated::Kind::Thrown) {
-    co_return "Could not read the page: " + summary.message;
+    co_return fail("Could not read the page: " + summary.message);
   }
   co_return ActionDone{summary_report(member(summary.value, "value")), std::nullopt};
 }
@@ -221,14 +223,14 @@ QCoro::Task<ActionResult> select(BrowserInstance& browser, const BrowserArgs& ar
       browser, apply_script(scripts::kSelect, {Json(args.selector), Json(args.text)}), false,
       interrupt);
   const Evaluated chosen = co_await selecting;
-  if (chosen.kind == Evaluated::Kind::Failed) co_return chosen.message;
+  if (chosen.kind == Evaluated::Kind::Failed) co_return fail(chosen.message);
   if (chosen.kind == Evaluated::Kind::Thrown) {
-    co_return "The selector " + args.selector + " did not work: " + chosen.message;
+    co_return fail("The selector " + args.selector + " did not work: " + chosen.message);
   }
   const Json& value = member(chosen.value, "value");
-  if (!value.is_object()) co_return "No element matches the selector " + args.selector + ".";
+  if (!value.is_object()) co_return fail("No element matches the selector " + args.selector + ".");
   if (value.contains("tag")) {
-    co_return args.selector + " is a <" + str(value, "tag") + "> element, not a <select>.";
+    co_return fail(args.selector + " is a <" + str(value, "tag") + "> element, not a <select>.");
   }
   const Json& options = member(value, "options");
   if (options.is_array()) {
@@ -237,8 +239,8 @@ QCoro::Task<ActionResult> select(BrowserInstance& browser, const BrowserArgs& ar
       if (!list.empty()) list += "; ";
       if (option.is_string()) list += option.get<std::string>();
     }
-    co_return "No option of " + args.selector + " matches \"" + args.text +
-        "\". The options are: " + list + ".";
+    co_return fail("No option of " + args.selector + " matches \"" + args.text +
+                   "\". The options are: " + list + ".");
   }
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
@@ -264,7 +266,7 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
     const Evaluated seen = co_await checking;
     if (seen.kind == Evaluated::Kind::Thrown &&
         seen.message.find("is not a valid selector") != std::string::npos) {
-      co_return "The selector " + args.selector + " did not work: " + seen.message;
+      co_return fail("The selector " + args.selector + " did not work: " + seen.message);
     }
     const Json& value = member(seen.value, "value");
     if (seen.kind == Evaluated::Kind::Value && value.is_boolean() && value.get<bool>()) {
@@ -275,12 +277,13 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
     // gone: then nothing will show. The check may have answered just before that happened (the
     // page's process killed while its answer was on the way), and then the end gives the reason.
     if ((interrupt != nullptr && interrupt->fired()) || !browser.alive()) {
-      if (!seen.message.empty()) co_return seen.message;
-      co_return browser.alive() ? std::string("The wait was interrupted.") : browser.end_reason();
+      if (!seen.message.empty()) co_return fail(seen.message);
+      co_return fail(browser.alive() ? std::string("The wait was interrupted.")
+                                     : browser.end_reason());
     }
     if (since.elapsed() >= timing::io_limit(limit).count()) break;
     const bool waited = co_await pause(kWaitPoll, interrupt);
-    if (!waited) co_return std::string("The wait was interrupted.");
+    if (!waited) co_return fail("The wait was interrupted.");
   }
   QCoro::Task<ActionResult> shooting = with_screenshot(
       browser, "Still not there after " + std::to_string(since.elapsed()) + " ms: " + label + ".",
@@ -293,7 +296,7 @@ QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& ar
                                  Interrupt* interrupt) {
   QCoro::Task<CdpResult> reloading = browser.call("Page.reload", Json::object(), true, interrupt);
   const CdpResult reloaded = co_await reloading;
-  if (!reloaded.ok()) co_return reloaded.error();
+  if (!reloaded.ok()) co_return reloaded.error_value();
   QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
   co_await loading;
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterLoad), interrupt);
@@ -308,12 +311,12 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> reading =
       browser.call("Page.getNavigationHistory", Json::object(), true, interrupt);
   const CdpResult history = co_await reading;
-  if (!history.ok()) co_return history.error();
+  if (!history.ok()) co_return history.error_value();
   const std::optional<std::int64_t> index = integer(history.value(), "currentIndex");
   const Json& entries = member(history.value(), "entries");
   if (!index || *index <= 0 || !entries.is_array() ||
       static_cast<std::size_t>(*index) > entries.size()) {
-    co_return std::string("There is no earlier page in this tab's history.");
+    co_return fail("There is no earlier page in this tab's history.");
   }
   const Json& entry = entries[static_cast<std::size_t>(*index - 1)];
   const std::uint64_t before = browser.page().navigation_counter();
@@ -322,7 +325,7 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> going =
       browser.call("Page.navigateToHistoryEntry", std::move(params), true, interrupt);
   const CdpResult went = co_await going;
-  if (!went.ok()) co_return went.error();
+  if (!went.ok()) co_return went.error_value();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterBack), before, interrupt);
   co_await settling;
@@ -331,19 +334,19 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
 
 }  // namespace
 
-QCoro::Task<Outcome<ActionDone>> run_action(BrowserInstance& browser, const BrowserArgs& args,
-                                            Interrupt* interrupt) {
+QCoro::Task<Result<ActionDone>> run_action(BrowserInstance& browser, const BrowserArgs& args,
+                                           Interrupt* interrupt) {
   std::optional<QCoro::Task<ActionResult>> running;
   switch (args.action) {
     case Action::Open:
       running.emplace(open(browser, args, interrupt));
       break;
     case Action::Screenshot: {
-      QCoro::Task<Outcome<Shot>> shooting =
+      QCoro::Task<Result<Shot>> shooting =
           screenshot(browser, args.selector, args.full_page, interrupt);
-      Outcome<Shot> shot = co_await shooting;
-      if (auto* message = std::get_if<std::string>(&shot)) co_return *message;
-      co_return ActionDone{"", std::move(std::get<Shot>(shot))};
+      Result<Shot> shot = co_await shooting;
+      if (!shot.ok()) co_return shot.error_value();
+      co_return ActionDone{"", std::move(shot).value()};
     }
     case Action::Click:
       running.emplace(point_at(browser, args, true, interrupt));
@@ -383,7 +386,7 @@ QCoro::Task<Outcome<ActionDone>> run_action(BrowserInstance& browser, const Brow
       running.emplace(back(browser, args, interrupt));
       break;
     case Action::Close:
-      co_return std::string("close is not an action on a page.");
+      co_return fail("close is not an action on a page.");
   }
   ActionResult result = co_await *running;
   co_return result;

@@ -32,7 +32,7 @@ struct ActionDone {
   std::optional<Shot> shot;
 };
 
-QCoro::Task<Outcome<ActionDone>> run_action(BrowserInstance& browser, const BrowserArgs& args,
-                                            Interrupt* interrupt);
+QCoro::Task<Result<ActionDone>> run_action(BrowserInstance& browser, const BrowserArgs& args,
+                                           Interrupt* interrupt);
 
 }  // namespace kavor::browser

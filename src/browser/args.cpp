@@ -138,8 +138,8 @@ std::chrono::milliseconds BrowserArgs::limit() const {
   return std::chrono::seconds(timeout_s) + std::chrono::milliseconds(wait_ms.value_or(0));
 }
 
-std::variant<DecodedBrowserCall, std::string> decode_browser_args(
-    const Json& json, const std::filesystem::path& workspace) {
+Result<DecodedBrowserCall> decode_browser_args(const Json& json,
+                                               const std::filesystem::path& workspace) {
   DecodedBrowserCall call;
   BrowserArgs& a = call.args;
 
@@ -154,9 +154,9 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
     }
   }
   if (!known) {
-    return "Unknown browser action " + utf8_lossy(action) +
-           "; use open, screenshot, click, type, press, scroll, eval, text, console, network, "
-           "hover, select, wait, reload, back or close.";
+    return fail("Unknown browser action " + utf8_lossy(action) +
+                "; use open, screenshot, click, type, press, scroll, eval, text, console, network, "
+                "hover, select, wait, reload, back or close.");
   }
 
   // Sizes and limits.
@@ -168,7 +168,7 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
       const std::string shown = raw.is_string()
                                     ? utf8_lossy(raw.get<std::string>())
                                     : raw.dump(-1, ' ', false, Json::error_handler_t::replace);
-      return std::string(name) + " " + shown + " is out of range; use 100 to 4000 pixels.";
+      return fail(std::string(name) + " " + shown + " is out of range; use 100 to 4000 pixels.");
     }
     (std::string(name) == "width" ? a.width : a.height) = static_cast<std::uint32_t>(*value);
   }
@@ -195,41 +195,40 @@ std::variant<DecodedBrowserCall, std::string> decode_browser_args(
   switch (a.action) {
     case Action::Open: {
       Result<std::string> url = normalize_url(tools::string_arg(json, "url"), workspace);
-      if (!url.ok()) return url.error();
+      if (!url.ok()) return url.error_value();
       a.url = std::move(url).value();
       break;
     }
     case Action::Click:
     case Action::Hover:
-      if (a.selector.empty() && (!a.x || !a.y)) return name + " needs a selector, or both x and y.";
+      if (a.selector.empty() && (!a.x || !a.y))
+        return fail(name + " needs a selector, or both x and y.");
       break;
     case Action::Type:
-      if (a.text.empty()) return std::string("type needs text.");
+      if (a.text.empty()) return fail("type needs text.");
       break;
     case Action::Press:
-      if (a.key.empty()) return std::string("press needs key, for example Enter.");
+      if (a.key.empty()) return fail("press needs key, for example Enter.");
       break;
     case Action::Eval:
-      if (trim(a.script).empty()) return std::string("eval needs script.");
+      if (trim(a.script).empty()) return fail("eval needs script.");
       break;
     case Action::Select:
-      if (a.selector.empty())
-        return std::string("select needs the selector of a <select> element.");
-      if (a.text.empty())
-        return std::string("select needs text: the option's value or visible text.");
+      if (a.selector.empty()) return fail("select needs the selector of a <select> element.");
+      if (a.text.empty()) return fail("select needs text: the option's value or visible text.");
       break;
     case Action::Wait:
       if (a.selector.empty() && a.text.empty()) {
-        return std::string("wait needs a selector, or text to look for on the page.");
+        return fail("wait needs a selector, or text to look for on the page.");
       }
       break;
     default:
       break;
   }
   if (!a.key.empty()) {
-    std::variant<KeyPress, std::string> press = parse_key(a.key);
-    if (press.index() == 1) return std::get<1>(press);
-    a.key_press = std::get<0>(press);
+    Result<KeyPress> press = parse_key(a.key);
+    if (!press.ok()) return press.error_value();
+    a.key_press = std::move(press).value();
   }
 
   a.local_folders = {workspace};

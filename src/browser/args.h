@@ -83,7 +83,7 @@ struct DecodedBrowserCall {
 };
 
 // The decoded call, or the message for the assistant. `workspace` resolves file pages.
-std::variant<DecodedBrowserCall, std::string> decode_browser_args(
-    const Json& args, const std::filesystem::path& workspace);
+Result<DecodedBrowserCall> decode_browser_args(const Json& args,
+                                               const std::filesystem::path& workspace);
 
 }  // namespace kavor::browser

@@ -58,7 +58,7 @@ std::string unknown_key(const std::string& key) {
 
 }  // namespace
 
-std::variant<KeyPress, std::string> parse_key(const std::string& written) {
+Result<KeyPress> parse_key(const std::string& written) {
   // The pieces: split at "+", where a "+" that ends the text (or stands alone) is the key.
   std::vector<std::string> pieces;
   std::string current;
@@ -78,12 +78,12 @@ std::variant<KeyPress, std::string> parse_key(const std::string& written) {
   for (const std::string& modifier : pieces) {
     const int bit = modifier_bit(modifier);
     if (bit == 0) {
-      return "Unknown modifier " + utf8_lossy(modifier) + " in key " + utf8_lossy(written) +
-             "; use Alt, Control, Meta or Shift.";
+      return fail("Unknown modifier " + utf8_lossy(modifier) + " in key " + utf8_lossy(written) +
+                  "; use Alt, Control, Meta or Shift.");
     }
     press.modifiers |= bit;
   }
-  if (key_name.empty()) return unknown_key(written);
+  if (key_name.empty()) return fail(unknown_key(written));
 
   std::string name = ascii_lower(key_name);
   for (const auto& [short_name, full] : kShortNames) {
@@ -116,7 +116,7 @@ std::variant<KeyPress, std::string> parse_key(const std::string& written) {
     std::size_t pos = 0;
     const std::string_view view(key_name);
     const char32_t cp = next_code_point(view, pos);
-    if (pos != view.size() || cp == kReplacementChar) return unknown_key(key_name);
+    if (pos != view.size() || cp == kReplacementChar) return fail(unknown_key(key_name));
     std::string character(key_name);
     if (cp < 0x80 && std::isalpha(static_cast<int>(cp))) {
       const char upper = static_cast<char>(std::toupper(static_cast<int>(cp)));

@@ -10,7 +10,8 @@
 #pragma once
 
 #include <string>
-#include <variant>
+
+#include "common/result.h"
 
 namespace kavor::browser {
 
@@ -29,6 +30,6 @@ struct KeyPress {
 };
 
 // The key press, or the message naming the bad modifier or key.
-std::variant<KeyPress, std::string> parse_key(const std::string& written);
+Result<KeyPress> parse_key(const std::string& written);
 
 }  // namespace kavor::browser

@@ -161,31 +161,28 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
   return args;
 }
 
-QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
+QCoro::Task<Result<std::unique_ptr<BrowserInstance>>> launch(
     Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit) {
-  using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
-  Result started = start_browser(env);
-  if (started.index() == 1) co_return std::move(started);
-  std::unique_ptr<BrowserInstance> instance = std::get<0>(std::move(started));
-  QCoro::Task<kavor::Result<void>> preparing = prepare_browser(*instance, interrupt, start_limit);
-  const kavor::Result<void> prepared = co_await preparing;
-  if (!prepared.ok()) co_return Result(prepared.error());
-  co_return Result(std::move(instance));
+  Result<std::unique_ptr<BrowserInstance>> started = start_browser(env);
+  if (!started.ok()) co_return std::move(started);
+  std::unique_ptr<BrowserInstance> instance = std::move(started).value();
+  QCoro::Task<Result<void>> preparing = prepare_browser(*instance, interrupt, start_limit);
+  const Result<void> prepared = co_await preparing;
+  if (!prepared.ok()) co_return prepared.error_value();
+  co_return std::move(instance);
 }
 
-std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env) {
-  using Result = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
-
+Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   // 1. The program.
-  const kavor::Result<std::string> program_or_message = find_browser(env);
-  if (!program_or_message.ok()) return Result(program_or_message.error());
+  const Result<std::string> program_or_message = find_browser(env);
+  if (!program_or_message.ok()) return program_or_message.error_value();
   const std::string program = program_or_message.value();
   const std::string shown = utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
   const std::variant<fs::path, std::string> made = make_profile_folder();
   if (const auto* error = std::get_if<std::string>(&made)) {
-    return Result("Could not create a browser profile folder: " + utf8_lossy(*error));
+    return fail("Could not create a browser profile folder: " + utf8_lossy(*error));
   }
   const fs::path profile = std::get<fs::path>(made);
   const std::string log = (profile / "browser-errors.log").string();
@@ -224,13 +221,13 @@ std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const 
         failure->kind == exec::StartFailure::Kind::NotFound        ? "no such program"
         : failure->kind == exec::StartFailure::Kind::MissingFolder ? "its profile folder is gone"
                                                                    : failure->error;
-    return Result("Could not start the browser " + shown + ": " + utf8_lossy(error));
+    return fail("Could not start the browser " + shown + ": " + utf8_lossy(error));
   }
   auto instance = std::make_unique<BrowserInstance>(
       program, std::get<std::unique_ptr<exec::Child>>(std::move(started)), profile.string());
   instance->adopt(
       std::make_unique<CdpConnection>(std::make_unique<PipeTransport>(commands[1], replies[0])));
-  return Result(std::move(instance));
+  return instance;
 }
 
 QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* interrupt,

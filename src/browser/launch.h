@@ -66,14 +66,14 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
 // Starts a browser and prepares its page (steps 1-5); the ready browser or the message. Waits
 // end when `interrupt` fires (the caller bounds the whole launch). A browser that has not
 // answered its first command after `start_limit` of real time did not start.
-QCoro::Task<std::variant<std::unique_ptr<BrowserInstance>, std::string>> launch(
+QCoro::Task<Result<std::unique_ptr<BrowserInstance>>> launch(
     Environment env, Interrupt* interrupt, std::chrono::milliseconds start_limit = kStartLimit);
 
 // The two halves of `launch`, for an owner that must hold the browser while it starts (to end
 // it with everything else, whether or not the wait for its answer ever resumes):
 // steps 1-3, the started browser with its connection, or the message; then steps 4-5, success
 // once it is ready, or the message (the browser is then shut down).
-std::variant<std::unique_ptr<BrowserInstance>, std::string> start_browser(const Environment& env);
+Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env);
 QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* interrupt,
                                           std::chrono::milliseconds start_limit = kStartLimit);
 

@@ -65,17 +65,17 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
   co_return out;
 }
 
-QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selector,
-                                     Interrupt* interrupt) {
+QCoro::Task<Result<Located>> locate(BrowserInstance& browser, std::string selector,
+                                    Interrupt* interrupt) {
   QCoro::Task<Evaluated> evaluating =
       evaluate_script(browser, apply_script(scripts::kLocate, {Json(selector)}), false, interrupt);
   const Evaluated found = co_await evaluating;
-  if (found.kind == Evaluated::Kind::Failed) co_return found.message;
+  if (found.kind == Evaluated::Kind::Failed) co_return fail(found.message);
   if (found.kind == Evaluated::Kind::Thrown) {
-    co_return "The selector " + selector + " did not work: " + found.message;
+    co_return fail("The selector " + selector + " did not work: " + found.message);
   }
   const Json& box = member(found.value, "value");
-  if (!box.is_object()) co_return "No element matches the selector " + selector + ".";
+  if (!box.is_object()) co_return fail("No element matches the selector " + selector + ".");
   Located at;
   at.x = number(box, "x").value_or(0);
   at.y = number(box, "y").value_or(0);
@@ -85,7 +85,7 @@ QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selec
   at.height = number(box, "h").value_or(0);
   at.label = str(box, "label");
   if (!(at.width > 0) || !(at.height > 0)) {
-    co_return "The element " + selector + " is not visible (it has no size).";
+    co_return fail("The element " + selector + " is not visible (it has no size).");
   }
   co_return at;
 }
@@ -179,17 +179,17 @@ QCoro::Task<> settle_after_input(BrowserInstance& browser, milliseconds limit,
   co_await settling;
 }
 
-QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string selector,
-                                      bool full_page, Interrupt* interrupt) {
+QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selector, bool full_page,
+                                     Interrupt* interrupt) {
   // The region: the element's box, the whole page over the viewport's width, or the viewport.
   std::optional<Json> region;
   double width = browser.width();
   double height = browser.height();
   if (!selector.empty()) {
-    QCoro::Task<Outcome<Located>> locating = locate(browser, selector, interrupt);
-    const Outcome<Located> located = co_await locating;
-    if (const auto* message = std::get_if<std::string>(&located)) co_return *message;
-    const Located& at = std::get<Located>(located);
+    QCoro::Task<Result<Located>> locating = locate(browser, selector, interrupt);
+    const Result<Located> located = co_await locating;
+    if (!located.ok()) co_return located.error_value();
+    const Located& at = located.value();
     width = std::min<double>(std::ceil(at.width), kMaxShotWidth);
     height = std::min<double>(std::ceil(at.height), kMaxShotHeight);
     region = Json{{"x", at.left}, {"y", at.top}, {"width", width}, {"height", height}};
@@ -197,7 +197,7 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
     QCoro::Task<CdpResult> measuring =
         browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
     const CdpResult metrics = co_await measuring;
-    if (!metrics.ok()) co_return metrics.error();
+    if (!metrics.ok()) co_return metrics.error_value();
     const Json& content = member(metrics.value(), "cssContentSize").is_object()
                               ? member(metrics.value(), "cssContentSize")
                               : member(metrics.value(), "contentSize");
@@ -219,7 +219,7 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
       QCoro::Task<CdpResult> measuring =
           browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
       const CdpResult metrics = co_await measuring;
-      if (!metrics.ok()) co_return metrics.error();
+      if (!metrics.ok()) co_return metrics.error_value();
       const Json& visual = member(metrics.value(), "cssVisualViewport");
       viewport_clip = Json{{"x", number(visual, "pageX").value_or(0)},
                            {"y", number(visual, "pageY").value_or(0)},
@@ -235,15 +235,15 @@ QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string sele
     QCoro::Task<CdpResult> capturing =
         browser.call("Page.captureScreenshot", std::move(params), true, interrupt);
     const CdpResult captured = co_await capturing;
-    if (!captured.ok()) co_return captured.error();
+    if (!captured.ok()) co_return captured.error_value();
     const std::string data = str(captured.value(), "data");
-    if (data.empty()) co_return std::string("The browser returned an empty screenshot.");
+    if (data.empty()) co_return fail("The browser returned an empty screenshot.");
     if (data.size() <= kMaxScreenshotChars) {
       co_return Shot{data, static_cast<std::uint32_t>(std::lround(width * rung.scale)),
                      static_cast<std::uint32_t>(std::lround(height * rung.scale))};
     }
   }
-  co_return std::string(
+  co_return fail(
       "The screenshot is too large to send even at low quality; try a smaller viewport or a "
       "selector.");
 }

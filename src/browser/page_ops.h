@@ -35,9 +35,6 @@ inline constexpr std::size_t kMaxScreenshotChars = 1'500'000;  // base64
 inline constexpr std::uint32_t kMaxShotWidth = 4000;
 inline constexpr std::uint32_t kMaxShotHeight = 8000;
 
-template <typename T>
-using Outcome = std::variant<T, std::string>;  // the value, or the failure message
-
 // A script's outcome: its value, an exception it threw, or a protocol failure.
 struct Evaluated {
   enum class Kind { Value, Thrown, Failed } kind = Kind::Failed;
@@ -64,8 +61,8 @@ struct Located {
 
 // The element for `selector`, scrolled into view; or "No element matches the selector ...",
 // "The element ... is not visible (it has no size).", "The selector ... did not work: ...".
-QCoro::Task<Outcome<Located>> locate(BrowserInstance& browser, std::string selector,
-                                     Interrupt* interrupt);
+QCoro::Task<Result<Located>> locate(BrowserInstance& browser, std::string selector,
+                                    Interrupt* interrupt);
 
 QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y, bool click,
                                    Interrupt* interrupt);
@@ -84,8 +81,8 @@ struct Shot {
 
 // A JPEG of the element, the whole page, or the viewport, at the best quality of the ladder
 // that stays under 1,500,000 base64 characters.
-QCoro::Task<Outcome<Shot>> screenshot(BrowserInstance& browser, std::string selector,
-                                      bool full_page, Interrupt* interrupt);
+QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selector, bool full_page,
+                                     Interrupt* interrupt);
 
 // The result for the assistant: the page line, the action text, the screenshot (also attached
 // as the image) and the problems seen since the last call.

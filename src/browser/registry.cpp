@@ -102,13 +102,11 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
 
   // 4. A browser to work with.
   if (!slot->browser) {
-    std::variant<std::unique_ptr<BrowserInstance>, std::string> started = start_browser(env_);
-    if (auto* message = std::get_if<std::string>(&started)) {
-      co_return tools::ToolResult::failure(*message);
-    }
+    Result<std::unique_ptr<BrowserInstance>> started = start_browser(env_);
+    if (!started.ok()) co_return started.error_value();
     // The slot holds the browser from its first moment, so that closing everything reaches a
     // browser that is still starting: at the end of the program this call never resumes.
-    slot->browser = std::get<0>(std::move(started));
+    slot->browser = std::move(started).value();
     interrupt.set_time_limit(kLaunchLimit);
     QCoro::Task<Result<void>> preparing = prepare_browser(*slot->browser, &interrupt);
     const Result<void> prepared = co_await preparing;
@@ -141,13 +139,13 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   if (gone()) co_return closed;
   std::optional<tools::ToolOutput> output;
   if (failure.ok()) {
-    QCoro::Task<Outcome<ActionDone>> acting = run_action(browser, args, &interrupt);
-    Outcome<ActionDone> done = co_await acting;
+    QCoro::Task<Result<ActionDone>> acting = run_action(browser, args, &interrupt);
+    Result<ActionDone> done = co_await acting;
     if (gone()) co_return closed;
-    if (auto* message = std::get_if<std::string>(&done)) {
-      failure = fail(*message);
+    if (!done.ok()) {
+      failure = done.error_value();
     } else if (!interrupt.fired()) {
-      ActionDone& result = std::get<ActionDone>(done);
+      ActionDone& result = done.value();
       QCoro::Task<tools::ToolOutput> composing =
           compose(browser, std::move(result.text), std::move(result.shot), &interrupt);
       output = co_await composing;

@@ -12,9 +12,9 @@ namespace kavor::browser {
 tools::Decoder browser_tool(BrowserRegistry& registry) {
   return [registry = &registry](const Json& args,
                                 const tools::Scope& scope) -> tools::DecodeResult {
-    std::variant<DecodedBrowserCall, std::string> decoded = decode_browser_args(args, scope.root);
-    if (auto* message = std::get_if<std::string>(&decoded)) return *message;
-    DecodedBrowserCall call = std::move(std::get<DecodedBrowserCall>(decoded));
+    Result<DecodedBrowserCall> decoded = decode_browser_args(args, scope.root);
+    if (!decoded.ok()) return decoded.error();
+    DecodedBrowserCall call = std::move(decoded).value();
     tools::Decoded out;
     out.kind = call.kind;
     out.summary = call.summary;

@@ -139,9 +139,9 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
   if (shutdown.stop_requested()) co_return QStringLiteral("Kavor Agent is closing.");
   if (!answer.answered()) co_return QStringLiteral("network: ") + *answer.transport_error;
 
-  auto outcome = read_registration_answer(answer.status, answer.body);
-  if (auto* error = std::get_if<RegistrationError>(&outcome)) co_return error->message;
-  Registration registration = std::move(std::get<Registration>(outcome));
+  Result<Registration> outcome = read_registration_answer(answer.status, answer.body);
+  if (!outcome.ok()) co_return QString::fromStdString(outcome.error());
+  Registration registration = std::move(outcome).value();
 
   DeviceRecord record{std::move(registration.device_id), name, std::move(registration.secret)};
   // The credential store and the file are slow, blocking calls: keep them off this thread.

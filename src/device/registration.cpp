@@ -43,8 +43,7 @@ std::optional<QString> device_id_text(const Json& id) {
 
 }  // namespace
 
-std::variant<Registration, RegistrationError> read_registration_answer(int status,
-                                                                       const QByteArray& body) {
+Result<Registration> read_registration_answer(int status, const QByteArray& body) {
   const Json answer =
       parse_json(std::string_view(body.constData(), body.size())).value_or(Json(nullptr));
 
@@ -52,10 +51,10 @@ std::variant<Registration, RegistrationError> read_registration_answer(int statu
     if (answer.is_object()) {
       const auto message = answer.find("message");
       if (message != answer.end() && message->is_string()) {
-        return RegistrationError{QString::fromStdString(message->get<std::string>())};
+        return fail(message->get<std::string>());
       }
     }
-    return RegistrationError{QStringLiteral("could not register this computer")};
+    return fail("could not register this computer");
   }
 
   std::optional<QString> id;
@@ -66,11 +65,11 @@ std::variant<Registration, RegistrationError> read_registration_answer(int statu
       if (found != device->end()) id = device_id_text(*found);
     }
   }
-  if (!id) return RegistrationError{QStringLiteral("the server answered without a device id")};
+  if (!id) return fail("the server answered without a device id");
 
   const auto secret = answer.is_object() ? answer.find("secret") : answer.end();
   if (!answer.is_object() || secret == answer.end() || !secret->is_string()) {
-    return RegistrationError{QStringLiteral("the server answered without a secret")};
+    return fail("the server answered without a secret");
   }
   return Registration{*id, QString::fromStdString(secret->get<std::string>())};
 }

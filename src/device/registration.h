@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <variant>
+#include "common/result.h"
 
 namespace kavor::device {
 
@@ -25,12 +25,7 @@ struct Registration {
   QString secret;
 };
 
-struct RegistrationError {
-  QString message;
-};
-
-// Reads a registration answer: the message of a refusal, or the id and secret of a success.
-std::variant<Registration, RegistrationError> read_registration_answer(int status,
-                                                                       const QByteArray& body);
+// Reads a registration answer: the id and secret of a success, or the message of a refusal.
+Result<Registration> read_registration_answer(int status, const QByteArray& body);
 
 }  // namespace kavor::device

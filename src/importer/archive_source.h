@@ -11,6 +11,8 @@
 #include <string_view>
 #include <variant>
 
+#include "common/result.h"
+
 namespace kavor::importer {
 
 class ArchiveSource {
@@ -43,8 +45,7 @@ class ReadError : public std::exception {
 // Opens `path` for reading; its size is taken from the end position, as a seek to the end
 // reports it. A folder, or a file that cannot be opened, gives the system's text. Opening never
 // blocks on a named pipe.
-std::variant<std::unique_ptr<ArchiveSource>, std::string> open_archive_file(
-    const std::string& path);
+Result<std::unique_ptr<ArchiveSource>> open_archive_file(const std::string& path);
 
 // The bytes of `data`, which must outlive the source.
 std::unique_ptr<ArchiveSource> memory_archive(std::string_view data);

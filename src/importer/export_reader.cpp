@@ -320,21 +320,21 @@ ReadResult read_export(const ArchiveSource& source, const ReadOptions& options) 
     try {
       collector.finish();
     } catch (const ReadError& earlier) {
-      return std::string(earlier.what());
+      return kavor::fail(earlier.what());
     } catch (const std::bad_alloc&) {
     }
-    return std::string(error.what());
+    return kavor::fail(error.what());
   } catch (const std::bad_alloc&) {
-    return std::string("there is not enough memory to read this export");
+    return kavor::fail("there is not enough memory to read this export");
   } catch (const std::exception& error) {
-    return std::string("this export could not be read: ") + error.what();
+    return kavor::fail(std::string("this export could not be read: ") + error.what());
   }
 }
 
 ReadResult read_export(const std::string& path, const ReadOptions& options) {
-  auto opened = open_archive_file(path);
-  if (auto* error = std::get_if<std::string>(&opened)) return *error;
-  return read_export(*std::get<std::unique_ptr<ArchiveSource>>(opened), options);
+  const Result<std::unique_ptr<ArchiveSource>> opened = open_archive_file(path);
+  if (!opened.ok()) return opened.error_value();
+  return read_export(*opened.value(), options);
 }
 
 }  // namespace kavor::importer

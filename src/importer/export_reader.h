@@ -27,6 +27,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/result.h"
 #include "importer/archive_source.h"
 
 namespace kavor::importer {
@@ -69,7 +70,7 @@ struct ReadOptions {
 };
 
 // The parts in upload order, or the message saying why the archive cannot be imported.
-using ReadResult = std::variant<std::vector<UploadPart>, std::string>;
+using ReadResult = Result<std::vector<UploadPart>>;
 
 ReadResult read_export(const std::string& path, const ReadOptions& options = {});
 ReadResult read_export(const ArchiveSource& source, const ReadOptions& options = {});

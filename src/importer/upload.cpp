@@ -89,8 +89,8 @@ std::optional<std::uint64_t> whole_number(const Json& value) {
   return std::nullopt;
 }
 
-ImportResult failure(QString message) {
-  return ImportResult(std::in_place_index<1>, std::move(message));
+ImportResult failure(const QString& message) {
+  return ImportResult::failure(message.toStdString());
 }
 
 // The service's answer to one request: the 2xx body as JSON (null when it is not JSON), or
@@ -198,7 +198,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> starting =
       execute(client, "POST", base, token, QByteArray::fromStdString(start.dump()));
   const Answer started = co_await starting;
-  if (!started.ok()) co_return failure(QString::fromStdString(started.error()));
+  if (!started.ok()) co_return started.error_value();
   std::optional<std::uint64_t> id;
   std::map<std::uint64_t, std::vector<std::string>> held;
   if (started->is_object()) {
@@ -229,7 +229,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
       QCoro::Task<Answer> sending =
           execute(client, "PUT", url, token, part_body(part, data, sha256));
       const Answer sent = co_await sending;
-      if (!sent.ok()) co_return failure(QString::fromStdString(sent.error()));
+      if (!sent.ok()) co_return sent.error_value();
     }
     handled_bytes += part.gzip.size();
     host.emit_event(kEvent, progress_payload("uploading", n + 1, parts.size(), handled_bytes));
@@ -239,9 +239,9 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> finishing =
       execute(client, "POST", import_url + QStringLiteral("/start"), token, QByteArray());
   const Answer finished = co_await finishing;
-  if (!finished.ok()) co_return failure(QString::fromStdString(finished.error()));
+  if (!finished.ok()) co_return finished.error_value();
   host.emit_event(kEvent, progress_payload("processing", 0, 0, compressed_bytes));
-  co_return ImportResult(std::in_place_index<0>, finished.value());
+  co_return finished.value();
 }
 
 }  // namespace
@@ -290,13 +290,10 @@ QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString pa
       });
   const std::shared_ptr<ReadResult> read = co_await reading;
   if (shutdown.stop_requested()) co_return failure(QStringLiteral("Kavor Agent is closing."));
-  if (const auto* error = std::get_if<std::string>(read.get())) {
-    co_return failure(QString::fromStdString(*error));
-  }
+  if (!read->ok()) co_return read->error_value();
 
   // 2 to 5. The upload.
-  QCoro::Task<ImportResult> uploading =
-      upload_parts(endpoints, host, path, token, std::get<std::vector<UploadPart>>(*read));
+  QCoro::Task<ImportResult> uploading = upload_parts(endpoints, host, path, token, read->value());
   ImportResult result = co_await uploading;
   co_return result;
 }

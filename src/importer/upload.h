@@ -18,6 +18,7 @@
 
 #include "common/endpoints.h"
 #include "common/json.h"
+#include "common/result.h"
 #include "importer/export_reader.h"
 
 namespace kavor {
@@ -34,7 +35,7 @@ inline constexpr std::chrono::milliseconds kFirstRetryWait{1'000};
 inline constexpr std::chrono::milliseconds kLongestRetryWait{10'000};
 
 // The service's answer to the start step (passed on unchanged), or the message for the user.
-using ImportResult = std::variant<Json, QString>;
+using ImportResult = Result<Json>;
 
 // The fingerprint of the archive at `path`: the first 32 hexadecimal digits of the SHA-256 of
 // "<file name>:<size>:<modification time in ms since 1970>", with 0 for what cannot be read.

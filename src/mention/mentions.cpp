@@ -22,9 +22,9 @@ using walk::plain_relative;
 
 }  // namespace
 
-std::variant<Root, std::string> resolve_root(std::string_view text) {
+Result<Root> resolve_root(std::string_view text) {
   auto folder = resolve_workspace_folder(text, WorkspaceReader::Page);
-  if (!folder.ok()) return folder.error();
+  if (!folder.ok()) return folder.error_value();
   std::string path = std::move(folder).value();
   std::string shown = utf8_lossy(path);
   return Root{std::move(path), std::move(shown)};

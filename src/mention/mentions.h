@@ -63,7 +63,7 @@ inline constexpr std::string_view kNotInside = "that path is not inside the work
 // every link, and requires a folder. A relative text is refused: it would name a folder below
 // wherever the program happened to start. The message for the user on failure
 // (common/workspace_folder.h, worded for the page).
-std::variant<Root, std::string> resolve_root(std::string_view text);
+Result<Root> resolve_root(std::string_view text);
 
 class Mentions {
  public:

@@ -128,15 +128,15 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   CallGuard guard(ctx, *ticket);
 
   // 1. The folders the call may touch (canonicalizing reads the disk).
-  QFuture<std::variant<Scope, std::string>> resolving = QtConcurrent::run([call] {
-    return guarded<std::variant<Scope, std::string>>(
+  QFuture<Result<Scope>> resolving = QtConcurrent::run([call] {
+    return guarded<Result<Scope>>(
         [&] { return resolve_scope(call); },
-        [](std::string message) { return std::variant<Scope, std::string>(message); });
+        [](std::string message) { return kavor::fail(std::move(message)); });
   });
-  const std::variant<Scope, std::string> resolved = co_await resolving;
+  const Result<Scope> resolved = co_await resolving;
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (const auto* message = std::get_if<std::string>(&resolved)) co_return fail(*message);
-  const Scope scope = std::get<Scope>(resolved);
+  if (!resolved.ok()) co_return fail(resolved.error());
+  const Scope scope = resolved.value();
 
   // 2. One workspace per chat while it runs.
   if (const Result<void> entered = ctx.running.enter(chat, scope.root); !entered.ok()) {

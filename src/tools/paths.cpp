@@ -99,10 +99,10 @@ Result<fs::path> resolve_workspace(const std::string& workspace) {
   return fs::path(std::move(folder).value());
 }
 
-std::variant<Scope, std::string> resolve_scope(const Call& call) {
+Result<Scope> resolve_scope(const Call& call) {
   const std::string workspace = call.workspace.toStdString();
   if (call.project && trim(workspace).empty()) {
-    return std::string(
+    return fail(
         "This project has no folder yet. Open the project edit screen and choose an existing "
         "folder.");
   }
@@ -110,11 +110,11 @@ std::variant<Scope, std::string> resolve_scope(const Call& call) {
   if (!root.ok()) {
     // A project's folder that is gone needs the project's own way out.
     if (call.project && root.kind() == ErrorKind::NotFound) {
-      return "The project folder " + workspace +
-             " does not exist on this computer. Open the project edit screen and choose an "
-             "existing folder, then run the chat again.";
+      return fail("The project folder " + workspace +
+                  " does not exist on this computer. Open the project edit screen and choose an "
+                  "existing folder, then run the chat again.");
     }
-    return root.error();
+    return root.error_value();
   }
   Scope scope;
   scope.root = root.value();
@@ -125,17 +125,17 @@ std::variant<Scope, std::string> resolve_scope(const Call& call) {
     bool climbs = false;
     for (const fs::path& part : extra_path) climbs = climbs || part == "..";
     if (!extra_path.is_absolute() || climbs) {
-      return "The extra folder " + extra + " must be a full path without '..'.";
+      return fail("The extra folder " + extra + " must be a full path without '..'.");
     }
     std::error_code ec;
     const fs::path canonical = fs::canonical(extra_path, ec);
     if (ec) {
-      return "The extra folder " + extra +
-             " of this chat does not exist on this computer. Change or remove the extra folder "
-             "in the chat settings.";
+      return fail("The extra folder " + extra +
+                  " of this chat does not exist on this computer. Change or remove the extra "
+                  "folder in the chat settings.");
     }
     if (!fs::is_directory(canonical, ec)) {
-      return "The extra folder " + canonical.string() + " is not a folder.";
+      return fail("The extra folder " + canonical.string() + " is not a folder.");
     }
     scope.extras.push_back(canonical);
   }

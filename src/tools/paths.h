@@ -47,7 +47,7 @@ fs::path canonical_prefix(const fs::path& path);
 std::string display_path(const fs::path& path, const fs::path& root);
 
 // Resolves the call's workspace and extra folder, or the message for the user.
-std::variant<Scope, std::string> resolve_scope(const Call& call);
+Result<Scope> resolve_scope(const Call& call);
 
 // The workspace folder as the commands resolve it: canonical and a folder, or the message
 // (ErrorKind::NotFound when there is no such folder).

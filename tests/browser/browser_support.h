@@ -21,8 +21,7 @@ inline service::Reply html(std::string body) {
   return service::Reply::text(200, std::move(body), "text/html; charset=utf-8");
 }
 
-inline std::variant<DecodedBrowserCall, std::string> decode(const Json& args,
-                                                            const std::filesystem::path& root) {
+inline Result<DecodedBrowserCall> decode(const Json& args, const std::filesystem::path& root) {
   return decode_browser_args(args, root);
 }
 
@@ -30,10 +29,9 @@ inline std::variant<DecodedBrowserCall, std::string> decode(const Json& args,
 inline tools::ToolResult call(BrowserRegistry& registry, const Json& args,
                               const std::filesystem::path& root, const std::string& chat = "chat-1",
                               tools::StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
-  std::variant<DecodedBrowserCall, std::string> decoded = decode(args, root);
-  if (auto* message = std::get_if<std::string>(&decoded))
-    return tools::ToolResult::failure(*message);
-  return kavor::test::run(registry.run(std::get<DecodedBrowserCall>(decoded).args, chat, stop));
+  Result<DecodedBrowserCall> decoded = decode(args, root);
+  if (!decoded.ok()) return decoded.error_value();
+  return kavor::test::run(registry.run(decoded->args, chat, stop));
 }
 
 // The text of a result, whether it succeeded or failed.

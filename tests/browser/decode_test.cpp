@@ -18,17 +18,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::variant<DecodedBrowserCall, std::string> decode(const Json& args, const fs::path& root = "/") {
+Result<DecodedBrowserCall> decode(const Json& args, const fs::path& root = "/") {
   return decode_browser_args(args, root);
 }
 std::string message_of(const Json& args) {
   const auto d = decode(args);
-  return d.index() == 1 ? std::get<1>(d) : "(decoded)";
+  return d.ok() ? "(decoded)" : d.error();
 }
 BrowserArgs args_of(const Json& args) {
   const auto d = decode(args);
-  EXPECT_EQ(d.index(), 0u) << args.dump() << ": " << (d.index() == 1 ? std::get<1>(d) : "");
-  return d.index() == 0 ? std::get<0>(d).args : BrowserArgs{};
+  EXPECT_TRUE(d.ok()) << args.dump() << ": " << d.error();
+  return d.ok() ? d->args : BrowserArgs{};
 }
 
 Environment env_of(std::map<std::string, std::string> values) {
@@ -102,7 +102,7 @@ TEST(BrowserArgs, EachActionNamesWhatItIsMissing) {
 }
 
 TEST(BrowserArgs, SummariesDetailsAndKinds) {
-  const auto decoded = [](const Json& args) { return std::get<0>(decode(args)); };
+  const auto decoded = [](const Json& args) { return decode(args).value(); };
   EXPECT_EQ(decoded({{"action", "open"}, {"url", "example.test/a"}}).summary,
             "browser open https://example.test/a");
   EXPECT_EQ(decoded({{"action", "screenshot"}, {"full_page", true}}).summary,
@@ -159,9 +159,9 @@ TEST(BrowserKeys, NamesModifiersAndCharactersBecomeKeyEvents) {
       {"Meta+Del", 4, "Delete", "Delete", 46, ""},
   };
   for (const Case& c : cases) {
-    const auto parsed = parse_key(c.written);
-    ASSERT_EQ(parsed.index(), 0u) << c.written << ": " << std::get<1>(parsed);
-    const KeyPress& k = std::get<0>(parsed);
+    const Result<KeyPress> parsed = parse_key(c.written);
+    ASSERT_TRUE(parsed.ok()) << c.written << ": " << parsed.error();
+    const KeyPress& k = parsed.value();
     EXPECT_EQ(k.modifiers, c.modifiers) << c.written;
     EXPECT_EQ(k.key, c.key) << c.written;
     EXPECT_EQ(k.code, c.code) << c.written;
@@ -169,11 +169,11 @@ TEST(BrowserKeys, NamesModifiersAndCharactersBecomeKeyEvents) {
     EXPECT_EQ(k.text, c.text) << c.written;
   }
   for (const char* bad : {"F13", "F0", "ab", "Enterr", "Shift+"}) {
-    const auto parsed = parse_key(bad);
-    ASSERT_EQ(parsed.index(), 1u) << bad;
-    EXPECT_EQ(std::get<1>(parsed).rfind("Unknown key ", 0), 0u) << bad;
+    const Result<KeyPress> parsed = parse_key(bad);
+    ASSERT_FALSE(parsed.ok()) << bad;
+    EXPECT_EQ(parsed.error().rfind("Unknown key ", 0), 0u) << bad;
   }
-  EXPECT_EQ(std::get<1>(parse_key("Hyper+X")),
+  EXPECT_EQ(parse_key("Hyper+X").error(),
             "Unknown modifier Hyper in key Hyper+X; use Alt, Control, Meta or Shift.");
 }
 

@@ -34,7 +34,11 @@ namespace fs = std::filesystem;
 using test::html;
 using test::text_of;
 
-using Launched = std::variant<std::unique_ptr<BrowserInstance>, std::string>;
+using Launched = Result<std::unique_ptr<BrowserInstance>>;
+
+// A profile is removed on a thread of its own, after the browser was killed: file system work
+// of its own (up to twenty tries) that a busy disk can stretch well past the usual ten seconds.
+constexpr std::chrono::seconds kRemovalWait{60};
 
 using kavor::test::read_file;
 
@@ -90,8 +94,8 @@ class RealBrowser : public ::testing::Test {
     service_->set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
     service_->set_default("GET", "/held", service::Reply::held());
     Launched launched = kavor::test::run(launch(process_environment(), nullptr));
-    ASSERT_EQ(launched.index(), 0u) << std::get<1>(launched);
-    browser_ = std::get<0>(std::move(launched)).release();
+    ASSERT_TRUE(launched.ok()) << launched.error();
+    browser_ = std::move(launched).value().release();
   }
   static void TearDownTestSuite() {
     delete browser_;
@@ -124,8 +128,8 @@ TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
   ASSERT_EQ(::listen(listener, 1), 0);
 
   Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
-  ASSERT_EQ(second_or_error.index(), 0u) << std::get<1>(second_or_error);
-  std::unique_ptr<BrowserInstance> second = std::get<0>(std::move(second_or_error));
+  ASSERT_TRUE(second_or_error.ok()) << second_or_error.error();
+  std::unique_ptr<BrowserInstance> second = std::move(second_or_error).value();
   const pid_t pid = static_cast<pid_t>(second->pid());
   const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
   const std::string first_name = fs::path(browser_->profile()).filename().string();
@@ -352,7 +356,7 @@ class StartFailures : public ::testing::Test {
       return std::nullopt;
     };
     Launched launched = kavor::test::run(launch(env, nullptr, limit));
-    return launched.index() == 1 ? std::get<1>(launched) : "(started)";
+    return launched.ok() ? "(started)" : launched.error();
   }
   QTemporaryDir dir_;
 };
@@ -396,10 +400,12 @@ TEST_F(StartFailures, EachFailureHasItsMessageAndLeavesNoProfile) {
   // One that closes its pipe and goes on running.
   const std::string deaf = program("deaf", "exec 3<&- 4>&-\nexec sleep 29.5\n");
   EXPECT_EQ(start(deaf), "Could not connect to the browser: it closed its DevTools pipe.");
-  EXPECT_TRUE(kavor::test::wait_until([&] {
-    const std::set<std::string> now = profiles();
-    return std::includes(before.begin(), before.end(), now.begin(), now.end());
-  }));
+  EXPECT_TRUE(kavor::test::wait_until(
+      [&] {
+        const std::set<std::string> now = profiles();
+        return std::includes(before.begin(), before.end(), now.begin(), now.end());
+      },
+      kRemovalWait));
   // The stand-ins that slept were ended with their process group.
   EXPECT_TRUE(kavor::test::wait_until(
       [] { return std::system("pgrep -f '^sleep 29.5$' >/dev/null") != 0; }));
@@ -442,7 +448,7 @@ class RegistryTest : public ::testing::Test {
   QCoro::Task<tools::ToolResult> start(const Json& args, tools::StopFlag stop,
                                        const std::string& chat = "chat-r") {
     auto decoded = decode_browser_args(args, "/");
-    return registry_.run(std::get<0>(decoded).args, chat, std::move(stop));
+    return registry_.run(decoded.value().args, chat, std::move(stop));
   }
   static tools::StopFlag flag() { return std::make_shared<std::atomic<bool>>(false); }
   // Returns once a wait for #never has searched the page more often than `before` times.
@@ -513,9 +519,11 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(500)), 0u);
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(600)), 1u);
   EXPECT_EQ(registry_.browser_of("chat-r", ""), nullptr);
-  EXPECT_TRUE(kavor::test::wait_until([&] {
-    return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
-  }));
+  EXPECT_TRUE(kavor::test::wait_until(
+      [&] {
+        return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
+      },
+      kRemovalWait));
 }
 
 // Killed outright, or only in its page's process (a crash, the system out of memory), where the
@@ -585,18 +593,16 @@ TEST_F(RegistryTest, ClosingEverythingWhileACallRunsEndsThatCallSafely) {
   auto registry = std::make_unique<BrowserRegistry>();
   auto decoded =
       decode_browser_args({{"action", "open"}, {"url", service_->base_url() + "/watched"}}, "/");
-  ASSERT_TRUE(kavor::test::run(registry->run(std::get<0>(decoded).args, "chat-x", flag())).ok());
+  ASSERT_TRUE(kavor::test::run(registry->run(decoded.value().args, "chat-x", flag())).ok());
   const std::string profile = registry->browser_of("chat-x", "")->profile();
   auto waiting =
       decode_browser_args({{"action", "wait"}, {"selector", "#never"}, {"wait_ms", 5000}}, "/");
   const std::size_t before = searched();
-  QCoro::Task<tools::ToolResult> running =
-      registry->run(std::get<0>(waiting).args, "chat-x", flag());
+  QCoro::Task<tools::ToolResult> running = registry->run(waiting.value().args, "chat-x", flag());
   ASSERT_TRUE(searched_after(before));
   // Another chat's browser is still starting, its call suspended until it answers; at the end
   // of the program that call never resumes, so closing everything must reach it.
-  QCoro::Task<tools::ToolResult> starting =
-      registry->run(std::get<0>(decoded).args, "chat-y", flag());
+  QCoro::Task<tools::ToolResult> starting = registry->run(decoded.value().args, "chat-y", flag());
   const BrowserInstance* starting_browser = registry->browser_of("chat-y", "");
   ASSERT_NE(starting_browser, nullptr);
   const std::string starting_profile = starting_browser->profile();

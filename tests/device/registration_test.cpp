@@ -7,9 +7,8 @@ namespace registration_test {
 namespace {
 
 QString message_of(int status, const char* body) {
-  const auto outcome = read_registration_answer(status, QByteArray(body));
-  const auto* error = std::get_if<RegistrationError>(&outcome);
-  return error ? error->message : QStringLiteral("<ok>");
+  const Result<Registration> outcome = read_registration_answer(status, QByteArray(body));
+  return outcome.ok() ? QStringLiteral("<ok>") : QString::fromStdString(outcome.error());
 }
 
 TEST(Registration, RefusalsUseTheServiceMessageOnlyWhenItIsAString) {
@@ -24,17 +23,14 @@ TEST(Registration, RefusalsUseTheServiceMessageOnlyWhenItIsAString) {
 
 TEST(Registration, SuccessNeedsAUsableDeviceIdAndAStringSecret) {
   const auto ok = read_registration_answer(200, R"({"device":{"id":42},"secret":"s"})");
-  ASSERT_TRUE(std::holds_alternative<Registration>(ok));
-  EXPECT_EQ(std::get<Registration>(ok).device_id, QStringLiteral("42"));
-  EXPECT_EQ(std::get<Registration>(ok).secret, QStringLiteral("s"));
-  EXPECT_EQ(std::get<Registration>(
-                read_registration_answer(201, R"({"device":{"id":"dev-7"},"secret":""})"))
-                .device_id,
-            QStringLiteral("dev-7"));
+  ASSERT_TRUE(ok.ok()) << ok.error();
+  EXPECT_EQ(ok->device_id, QStringLiteral("42"));
+  EXPECT_EQ(ok->secret, QStringLiteral("s"));
   EXPECT_EQ(
-      std::get<Registration>(read_registration_answer(200, R"({"device":{"id":-3},"secret":"s"})"))
-          .device_id,
-      QStringLiteral("-3"));
+      read_registration_answer(201, R"({"device":{"id":"dev-7"},"secret":""})").value().device_id,
+      QStringLiteral("dev-7"));
+  EXPECT_EQ(read_registration_answer(200, R"({"device":{"id":-3},"secret":"s"})").value().device_id,
+            QStringLiteral("-3"));
 
   const QString no_id = QStringLiteral("the server answered without a device id");
   for (const char* body :

@@ -19,14 +19,12 @@ using test::build_zip;
 using test::RawItem;
 
 std::string error_of(const ReadResult& result) {
-  const auto* error = std::get_if<std::string>(&result);
-  return error ? *error : std::string();
+  return result.error();
 }
 
 const std::vector<UploadPart>& parts_of(const ReadResult& result) {
   static const std::vector<UploadPart> none;
-  const auto* parts = std::get_if<std::vector<UploadPart>>(&result);
-  return parts ? *parts : none;
+  return result.ok() ? result.value() : none;
 }
 
 ReadResult read_bytes(const std::string& bytes, ReadOptions options = {}) {

@@ -30,8 +30,7 @@ class NoNotifications : public Notifications {
 };
 
 std::string error_of(const ImportResult& result) {
-  const auto* error = std::get_if<QString>(&result);
-  return error ? error->toStdString() : std::string();
+  return result.error();
 }
 
 class UploadTest : public ::testing::Test {
@@ -83,7 +82,7 @@ class UploadTest : public ::testing::Test {
 TEST_F(UploadTest, FirstImportSendsEveryPartAndTheSecondOnlyStartsAndFinishes) {
   const ImportResult first = import();
   ASSERT_EQ(error_of(first), "");
-  EXPECT_EQ(std::get<Json>(first).dump(), R"({"import":{"id":1,"status":"processing","parts":4}})");
+  EXPECT_EQ(first.value().dump(), R"({"import":{"id":1,"status":"processing","parts":4}})");
   EXPECT_EQ(paths(), (std::vector<std::string>{
                          "POST /imports/chatgpt", "PUT /imports/chatgpt/1/parts/0",
                          "PUT /imports/chatgpt/1/parts/1", "PUT /imports/chatgpt/1/parts/2",

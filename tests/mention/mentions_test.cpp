@@ -79,9 +79,12 @@ class MentionsTest : public ::testing::Test {
   void restart() { mentions_.reset(); }
 
   Root root_of(const std::string& text) {
-    auto r = resolve_root(text);
-    if (auto* error = std::get_if<std::string>(&r)) ADD_FAILURE() << *error;
-    return std::get<Root>(r);
+    Result<Root> r = resolve_root(text);
+    if (!r.ok()) {
+      ADD_FAILURE() << r.error();
+      return Root{};
+    }
+    return std::move(r).value();
   }
   std::vector<std::string> found(const Root& root, const std::string& query,
                                  std::size_t limit = 100) {
@@ -130,9 +133,7 @@ TEST_F(MentionsTest, RootsAreKeyedByTheirCanonicalPath) {
   mentions().open(root_of(t / "via-link/"));
   EXPECT_EQ(mentions().open_roots().size(), 1u);
 
-  const auto error = [](const std::string& text) {
-    return std::get<std::string>(resolve_root(text));
-  };
+  const auto error = [](const std::string& text) { return resolve_root(text).error(); };
   EXPECT_EQ(error(" \t "), "No workspace folder is selected.");
   EXPECT_EQ(error(t / "file.txt"), "The workspace is not a folder.");
   EXPECT_EQ(error(t / "missing"), "Cannot open the workspace folder: No such file or directory");

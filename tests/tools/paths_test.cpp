@@ -78,13 +78,13 @@ TEST_F(TempTree, DisplayPathsAreRelativeToTheRoot) {
 TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   Call call;
   call.workspace = QString::fromStdString(ws().string() + "/src/..");
-  auto ok = resolve_scope(call);
-  ASSERT_TRUE(std::holds_alternative<Scope>(ok));
-  EXPECT_EQ(std::get<Scope>(ok).root, ws());
+  const Result<Scope> ok = resolve_scope(call);
+  ASSERT_TRUE(ok.ok()) << ok.error();
+  EXPECT_EQ(ok->root, ws());
 
   const auto message = [](const Call& c) {
-    auto r = resolve_scope(c);
-    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("<ok>");
+    const Result<Scope> r = resolve_scope(c);
+    return r.ok() ? std::string("<ok>") : r.error();
   };
   Call gone;
   gone.workspace = QString::fromStdString((base_ / "gone").string());
@@ -121,9 +121,8 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
                                 " of this chat does not exist on this computer. Change or remove "
                                 "the extra folder in the chat settings.");
   extra.extra = QString::fromStdString(" " + (base_ / "elsewhere").string() + " ");
-  ASSERT_TRUE(std::holds_alternative<Scope>(resolve_scope(extra)));
-  EXPECT_EQ(std::get<Scope>(resolve_scope(extra)).extras,
-            std::vector<fs::path>{base_ / "elsewhere"});
+  ASSERT_TRUE(resolve_scope(extra).ok());
+  EXPECT_EQ(resolve_scope(extra).value().extras, std::vector<fs::path>{base_ / "elsewhere"});
 }
 
 TEST(Args, ReadersAreLenientAboutTypes) {
