@@ -35,12 +35,12 @@ std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::
   for (const QStandardPaths::StandardLocation kind :
        {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation}) {
     const QString base = QStandardPaths::writableLocation(kind);
-    if (!base.isEmpty()) places.push_back({fs::path(base.toStdString()) / build::kAppId});
+    if (!base.isEmpty()) places.push_back({fs::path(base.toStdString()) / build::kProgramName});
   }
   places.push_back({browser::private_profile_pattern()});
   for (const fs::path& home : homes) {
-    places.push_back({home / ".local/share" / build::kAppId});
-    places.push_back({home / ".cache" / build::kAppId});
+    places.push_back({home / ".local/share" / build::kProgramName});
+    places.push_back({home / ".cache" / build::kProgramName});
     for (const fs::path& profile : browser::installed_browser_profiles()) {
       places.push_back({home / profile});
     }
