@@ -1,8 +1,12 @@
 #include "app/tools.h"
 
+#include <QStandardPaths>
+
 #include "browser/profile.h"
 #include "browser/tool.h"
+#include "common/build_config.h"
 #include "common/config_dir.h"
+#include "platform/session_file.h"
 #include "tools/command_tools.h"
 #include "tools/file_tools.h"
 #include "tools/memory.h"
@@ -18,12 +22,26 @@ void install_tools(tools::ToolTable& table, browser::BrowserRegistry& browsers) 
 }
 
 std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::path>& homes) {
+  namespace fs = std::filesystem;
   std::vector<exec::RefusedPlace> places;
-  // Resolved at each run, as everywhere else: the folder follows the environment.
+  // Resolved at each run, as everywhere else: the folders follow the environment.
+  // The agent's configuration (the device secret).
   places.push_back({config_dir().path.toStdString()});
+  // The local service's session secret, which opens the chats on loopback to whoever holds it
+  // (the network is not fenced). The file, not its folder: the variable may name a file in a
+  // shared folder.
+  places.push_back({fs::path(platform::agent_session_file())});
+  // The web view's data and cache: the chat's cookies and stored session.
+  for (const QStandardPaths::StandardLocation kind :
+       {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation}) {
+    const QString base = QStandardPaths::writableLocation(kind);
+    if (!base.isEmpty()) places.push_back({fs::path(base.toStdString()) / build::kProgramName});
+  }
   places.push_back({browser::private_profile_pattern()});
-  for (const std::filesystem::path& home : homes) {
-    for (const std::filesystem::path& profile : browser::installed_browser_profiles()) {
+  for (const fs::path& home : homes) {
+    places.push_back({home / ".local/share" / build::kProgramName});
+    places.push_back({home / ".cache" / build::kProgramName});
+    for (const fs::path& profile : browser::installed_browser_profiles()) {
       places.push_back({home / profile});
     }
   }

@@ -19,8 +19,9 @@ class BrowserRegistry;
 void install_tools(tools::ToolTable& table, browser::BrowserRegistry& browsers);
 
 // What the workspace fence refuses besides the home folders' credential places: the agent's
-// configuration folder (the device secret), the private browsers' profiles, and the profile
-// folders of the installed browsers in each of `homes`.
+// configuration folder (the device secret), the local service's session secret file,
+// the web view's data and cache (the chat's cookies), the private browsers' profiles, and the
+// profile folders of the installed browsers in each of `homes`.
 std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::path>& homes);
 
 // The fence of the program's commands.

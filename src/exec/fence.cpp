@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -363,11 +364,24 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
 
   // Writing: the workspace folders and the run's own temporary folder, with every right; the
   // devices with reading and writing only.
-  std::vector<fs::path> folders = writable;
-  folders.emplace_back(temp);
-  for (const fs::path& folder : folders) {
-    FdCloser fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // The workspace folders come resolved, free of links; one found on the way now was put there
+  // since (by an earlier run, say, that swapped a folder for a link to the home folder), and
+  // following it would hand this run the place it leads to.
+  for (const fs::path& folder : writable) {
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    FdCloser fd(
+        static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, folder.c_str(), &how, sizeof how)));
+    if (fd.get() < 0 && errno == ELOOP) {
+      return fail(folder.string() + " leads through a link that was not there when it was checked");
+    }
     if (fd.get() < 0) return fail(folder.string() + ": " + errno_text(errno));
+    if (!rules.grant_fd(fd.get(), handled)) return fail(errno_text(errno));
+  }
+  {
+    FdCloser fd(::open(temp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return fail(temp + ": " + errno_text(errno));
     if (!rules.grant_fd(fd.get(), handled)) return fail(errno_text(errno));
   }
   for (const char* device : kDevices) {

@@ -46,14 +46,23 @@
 // old, or the module not enabled) commands run as they would unfenced; the program says so once
 // when it starts.
 //
-// What the fence does not do: the network is untouched (tests need loopback and package
-// registries); docker and wsl commands are not fenced (their work runs in a daemon or a virtual
-// machine the fence does not reach); abstract unix sockets, signals to other processes of the
-// user, ptrace of processes outside the fence, bind mounts and hard links that make a refused
-// file reachable under another name, and files inside a refused place that lies inside the
-// workspace (the workspace is the home folder: the file tools read it without asking too) are
-// not covered. Names inside a refused folder can be listed; their contents cannot be read.
-// Because no-new-privileges is set, set-user-id programs (sudo, su) fail inside the fence.
+// What the fence does not do. It keeps files, not conversations: the network is untouched
+// (tests need loopback and package registries), and so is every socket a service of the user
+// listens on. Through them a fenced command can still ask for what a refused file holds: the
+// ssh agent signs with a key the command cannot read, the session bus reaches the desktop
+// keyring (where the device secret may be) and can have programs started outside the fence
+// (systemd-run --user), the docker socket mounts any folder into a container, and the display
+// server takes key presses for another window. Signals to other processes of the user, abstract
+// unix sockets, other terminals of the user (/dev/pts is open to it, so what is typed there can
+// be read) and the shared memory of other programs (/dev/shm) are not covered either. docker and
+// wsl commands are not fenced (their work runs in a daemon or a virtual machine the fence does
+// not reach). Bind mounts and hard links that make a refused file reachable under another name,
+// and files inside a refused place that lies inside the workspace (the workspace is the home
+// folder: the file tools read it without asking too) are not covered. What a fenced command
+// writes in the workspace (a Makefile, a git hook) may run later without the fence, when the
+// user runs it or allows a command that does. Names inside a refused folder can be listed; their
+// contents cannot be read. Because no-new-privileges is set, set-user-id programs (sudo, su)
+// fail inside the fence.
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
 // those folders; about a millisecond in a home folder of a hundred entries.

@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
   kavor::platform::catch_end_signals();
   kavor::shell::register_asset_scheme();
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("kavor-agent"));
+  QApplication::setApplicationName(QString::fromUtf8(kavor::build::kProgramName));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
 
   kavor::shell::SingleInstance instance;

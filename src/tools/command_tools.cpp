@@ -1,5 +1,7 @@
 #include "tools/command_tools.h"
 
+#include <algorithm>
+
 #include <QString>
 
 #include "common/host.h"
@@ -77,7 +79,12 @@ Decoded command_call(exec::ProcessDescription process, const std::string& text,
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
   exec::CommandRun run{std::move(process), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
   std::vector<fs::path> writable{scope.root};
-  writable.insert(writable.end(), scope.extras.begin(), scope.extras.end());
+  for (const fs::path& extra : scope.extras) {
+    if (std::find(scope.linked_out.begin(), scope.linked_out.end(), extra) ==
+        scope.linked_out.end()) {
+      writable.push_back(extra);
+    }
+  }
   decoded.run_async = [run = std::move(run), fence, writable](RunContext context) {
     exec::RunOptions options;
     if (context.fence && fence && fence->available()) {

@@ -138,6 +138,14 @@ Result<Scope> resolve_scope(const Call& call) {
       return fail("The extra folder " + canonical.string() + " is not a folder.");
     }
     scope.extras.push_back(canonical);
+    // Named inside the workspace (as the workspace was given, or as it resolved), yet outside
+    // it once resolved: a link in the workspace leads there.
+    const fs::path named = normalize(extra_path);
+    const fs::path workspace_named = normalize(fs::path(trim(workspace)));
+    const bool named_inside =
+        path_within(named, scope.root) ||
+        (workspace_named.is_absolute() && path_within(named, workspace_named));
+    if (named_inside && !path_within(canonical, scope.root)) scope.linked_out.push_back(canonical);
   }
   return scope;
 }

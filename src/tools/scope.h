@@ -13,6 +13,10 @@ namespace fs = std::filesystem;
 struct Scope {
   fs::path root;
   std::vector<fs::path> extras;
+  // The extra folders the chat names inside the workspace that lead out of it through a link.
+  // The call may touch them, as the user set them up; a command that runs without asking may
+  // not write there, since anything that writes in the workspace could have planted the link.
+  std::vector<fs::path> linked_out{};
 
   // Whether `path` (absolute, normalized) starts, component by component, with the root or an
   // extra folder. A sibling whose name merely begins with the root's name is outside.

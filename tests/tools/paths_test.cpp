@@ -123,6 +123,19 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   extra.extra = QString::fromStdString(" " + (base_ / "elsewhere").string() + " ");
   ASSERT_TRUE(resolve_scope(extra).ok());
   EXPECT_EQ(resolve_scope(extra).value().extras, std::vector<fs::path>{base_ / "elsewhere"});
+  EXPECT_TRUE(resolve_scope(extra).value().linked_out.empty());
+
+  // An extra folder named inside the workspace that a link carries out of it is still the
+  // chat's, but marked: a command nobody approved gets no write there.
+  fs::create_directory_symlink(base_ / "elsewhere", ws() / "planted");
+  fs::create_directories(ws() / "inner");
+  for (const auto& [named, linked] :
+       {std::pair{ws() / "planted", true}, std::pair{ws() / "inner", false}}) {
+    extra.extra = QString::fromStdString(named.string());
+    const Result<Scope> scope = resolve_scope(extra);
+    ASSERT_TRUE(scope.ok()) << scope.error();
+    EXPECT_EQ(scope->linked_out.size(), linked ? 1u : 0u) << named;
+  }
 }
 
 TEST(Args, ReadersAreLenientAboutTypes) {
