@@ -31,6 +31,8 @@ const state = {
   calls: new Map(), // call id -> last agent://call payload
   callMessage: new Map(), // call id -> the assistant message it answers (told by the service)
   working: new Map(), // chat -> assistant message id still working
+  reads: new Map(), // chat -> number of the last read of its messages started
+  following: new Set(), // chats whose open reply is being read until it is done
   openIndex: '',
 };
 
@@ -165,20 +167,31 @@ async function pickWorkspace() {
 
 // ---- messages and calls ----
 
+// Several reads of one chat may be under way at once (the follower, a call's event, a send), and
+// their answers may arrive in any order: only the answer of the read started last is shown, so an
+// older view never replaces a newer one. A read that fails leaves what is shown as it was and tells
+// the follower to try again while a reply is still open.
 async function loadMessages(chatId) {
+  const asked = (state.reads.get(chatId) || 0) + 1;
+  state.reads.set(chatId, asked);
   let chat;
+  let placed;
   try {
     chat = await service(`/chats/${chatId}`);
-    const placed = await service(`/api/chats/${chatId}/calls`);
-    for (const [id, mid] of Object.entries(placed)) state.callMessage.set(id, mid);
+    placed = await service(`/api/chats/${chatId}/calls`);
   } catch {
-    chat = { messages: [] };
+    if (!state.messages.has(chatId)) state.messages.set(chatId, []);
+    if (chatId === state.current) renderMessages();
+    return state.working.has(chatId);
   }
-  state.messages.set(chatId, chat.messages || []);
   const open = (chat.messages || []).find((m) => m.role === 'assistant' && m.status === 'pending');
+  if (state.reads.get(chatId) !== asked) return !!open;
+  for (const [id, mid] of Object.entries(placed)) state.callMessage.set(id, mid);
+  state.messages.set(chatId, chat.messages || []);
   if (open) state.working.set(chatId, open.id);
   else state.working.delete(chatId);
   if (chatId === state.current) renderMessages();
+  if (open) follow(chatId);
   return !!open;
 }
 
@@ -338,9 +351,16 @@ async function send(event) {
   }
 }
 
-// Reads the chat until its reply is finished.
+// Reads the chat until its reply is finished; one follower per chat. Any read that shows an open
+// reply starts one, so a reply shown as open is always read again until it is done.
 async function follow(chatId) {
-  while (await loadMessages(chatId)) await new Promise((r) => setTimeout(r, 700));
+  if (state.following.has(chatId)) return;
+  state.following.add(chatId);
+  try {
+    while (await loadMessages(chatId)) await new Promise((r) => setTimeout(r, 700));
+  } finally {
+    state.following.delete(chatId);
+  }
 }
 
 // ---- mentions ----

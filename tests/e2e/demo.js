@@ -167,6 +167,7 @@ async function main() {
   let service;
   let agent;
   let browser;
+  let chatPage; // the chat application's page, once found: its text is printed when a run fails
   try {
     service = start(serviceProgram, { ...process.env }, 'service', ['--session-file', sessionFile]);
     await until('the local service', async () => service.log.includes('ready'), 15000);
@@ -176,7 +177,7 @@ async function main() {
     browser = await until('the DevTools port', () =>
       chromium.connectOverCDP(`http://127.0.0.1:${cdpPort}`, { noDefaults: true }), 60000);
     // The window opens on the local loader page, then goes to the chat application.
-    const page = await until('the chat application', async () => {
+    const page = chatPage = await until('the chat application', async () => {
       // The page's last line names the agent once it has answered.
       const pages = browser.contexts().flatMap((c) => c.pages());
       for (const p of pages) {
@@ -264,6 +265,10 @@ async function main() {
     await waitForText(page, '.message.user .body', shownCommand, 'the message shown escaped');
     console.log('hidden characters: the command and the message show the override as <U+202E>');
   } catch (error) {
+    if (chatPage) {
+      const seen = await chatPage.evaluate(() => document.body.innerText).catch((e) => String(e));
+      console.error(`--- the page shows ---\n${String(seen).slice(-3000)}`);
+    }
     if (agent) console.error(`--- agent output ---\n${agent.log.slice(-4000)}`);
     if (service) console.error(`--- service output ---\n${service.log.slice(-2000)}`);
     throw error;
