@@ -287,6 +287,33 @@ TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
   EXPECT_EQ(folders.size(), static_cast<std::size_t>(kRuns));
 }
 
+// With a second writable folder inside the first (an extra folder below the workspace), one
+// fenced run can put a link where that folder was; the next run's fence then follows it.
+TEST_F(FenceAttackTest, ALinkLeftByOneRunDoesNotWidenTheNext) {
+  fs::create_directories(ws_ / "sub");
+  const HomeSet home(home_);
+  const RunOptions options{true, std::make_shared<Fence>(), {ws_, ws_ / "sub"}};
+  const test::Ran swap =
+      test::run(test::bash("rmdir sub && ln -s \"$HOME\" sub", ws_), {}, options);
+  ASSERT_TRUE(swap.outcome.ok) << swap.outcome.text;
+  const test::Ran next =
+      test::run(test::bash("cat sub/.ssh/id_ed25519; touch \"$HOME/planted\"", ws_), {}, options);
+  EXPECT_EQ(next.outcome.text.find("PRIVATE KEY"), std::string::npos) << next.outcome.text;
+  EXPECT_FALSE(fs::exists(home_ / "planted"));
+}
+
+// Odd names of the workspace change nothing: inside is writable, outside is not.
+TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
+  const fs::path odd = folder_ / "work\nspace";
+  fs::create_directories(odd);
+  const HomeSet home(home_);
+  const test::Ran ran = test::run(test::bash("echo in > f && cat f && echo out > \"$HOME/f\"", odd),
+                                  {}, RunOptions{true, std::make_shared<Fence>(), {odd}});
+  EXPECT_FALSE(ran.outcome.ok);
+  EXPECT_EQ(slurp(odd / "f"), "in\n");
+  EXPECT_FALSE(fs::exists(home_ / "f"));
+}
+
 // Another run's temporary folder is as far out of reach as any other place outside.
 TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
   auto other = prepare_fence({}, {ws_});
