@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -19,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "app/tools.h"
+#include "common/config_dir.h"
 #include "exec/fence.h"
+#include "platform/session_file.h"
 #include "run_support.h"
 
 namespace kavor::exec {
@@ -146,6 +150,24 @@ TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
      (outside_ / "agent.env").string() + ") ssh-agent -k");
   EXPECT_TRUE(signing.outcome.ok) << signing.outcome.text;
   EXPECT_TRUE(fs::exists(ws_ / "data.sig"));
+
+  // The session bus, through which the keyring hands out passwords and the user's service
+  // manager starts programs.
+  const std::string bus = (outside_ / "bus").string();
+  std::string bus_pid = "0";
+  if (FILE* daemon = ::popen(
+          ("dbus-daemon --session --fork --print-pid --address=unix:path=" + bus + " 2>/dev/null")
+              .c_str(),
+          "r")) {
+    char line[32] = {};
+    if (std::fgets(line, sizeof line, daemon) != nullptr) bus_pid = std::to_string(std::atol(line));
+    ::pclose(daemon);
+  }
+  const test::Ran calling = fenced("gdbus call --address unix:path=" + bus +
+                                   " --dest org.freedesktop.DBus --object-path "
+                                   "/org/freedesktop/DBus --method org.freedesktop.DBus.GetId");
+  if (bus_pid != "0") ::kill(static_cast<pid_t>(std::stol(bus_pid)), SIGTERM);
+  EXPECT_TRUE(calling.outcome.ok) << calling.outcome.text;
 
   // A service that writes a file for each connection; the command only connects.
   const std::string service = (outside_ / "svc.sock").string();
@@ -312,6 +334,34 @@ TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
   EXPECT_FALSE(ran.outcome.ok);
   EXPECT_EQ(slurp(odd / "f"), "in\n");
   EXPECT_FALSE(fs::exists(home_ / "f"));
+}
+
+// The program's fence refuses its configuration folder; the agent keeps other secrets too: the
+// session secret the local chat service asks for, and the cookies of its own web view.
+TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
+  const HomeSet home(home_);
+  std::optional<std::string> runtime;
+  if (const char* old = std::getenv("XDG_RUNTIME_DIR")) runtime = old;
+  ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
+  const fs::path session = platform::default_session_file();
+  const fs::path device = config_dir().path.toStdString() + "/device.json";
+  const fs::path cookies = home_ / ".local/share/kavor-agent/QtWebEngine/kavor-agent/Cookies";
+  put(session, "SESSION-SECRET");
+  put(device, "DEVICE-SECRET");
+  put(cookies, "COOKIE-SECRET");
+  fs::permissions(session.parent_path(), fs::perms::owner_all);
+  const RunOptions options{true, program_fence(), {ws_}};
+  for (const fs::path& secret : {device, session, cookies}) {
+    SCOPED_TRACE(secret.string());
+    const test::Ran ran = test::run(test::bash("cat '" + secret.string() + "'", ws_), {}, options);
+    EXPECT_FALSE(ran.outcome.ok);
+    EXPECT_EQ(ran.outcome.text.find("-SECRET"), std::string::npos) << ran.outcome.text;
+  }
+  if (runtime) {
+    ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
 }
 
 // Another run's temporary folder is as far out of reach as any other place outside.
