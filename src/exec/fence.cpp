@@ -14,10 +14,17 @@
 #include <linux/landlock.h>
 #endif
 
+#include <signal.h>
+#include <stdio.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <utility>
 
 #include "common/text.h"
@@ -72,9 +79,14 @@ constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/random",
                                     "/dev/urandom", "/dev/tty",  "/dev/ptmx"};
 constexpr const char* kTerminalFolder = "/dev/pts";
 constexpr const char* kSharedMemoryFolder = "/dev/shm";
-constexpr const char* kRunFolderPattern = "kavor-agent-run-XXXXXX";
-// Nesting below which the removal of a run's folder gives up (one descriptor per level).
-constexpr int kMaxDepth = 256;
+// A run's folder is named after the agent's process ("kavor-agent-run-{pid}-XXXXXX"), so that
+// a later agent can tell the folders that an agent killed before its end left behind.
+constexpr const char* kRunFolderPrefix = "kavor-agent-run-";
+// How long the first preparation of a process spends removing what dead agents left.
+constexpr std::chrono::seconds kStaleRemovalBudget{2};
+// Folders a removal holds open at once (one descriptor each).
+constexpr std::size_t kRemovalDepth = 64;
+using RemovalClock = std::chrono::steady_clock;
 
 // The rights this kernel's Landlock knows, minus those the fence leaves alone (network ports,
 // device ioctls): handling a right is what makes it refused where no rule grants it.
@@ -223,27 +235,109 @@ class RulesetBuilder {
   std::uint64_t handled_;
 };
 
-void remove_below(int dir_fd, int depth) {
-  for (const std::string& name : folder_names(dir_fd)) {
-    if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) continue;
-    if (depth >= kMaxDepth) continue;
-    int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0 && errno == EACCES) {
-      // A folder the command made unreadable: given back to its owner through a descriptor of
-      // the folder itself, so a link put in its place meanwhile changes nothing.
-      FdCloser path(::openat(dir_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (path.get() >= 0) {
-        const std::string proc = "/proc/self/fd/" + std::to_string(path.get());
-        ::chmod(proc.c_str(), S_IRWXU);
-      }
-      sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (sub < 0) continue;
-    remove_below(sub, depth + 1);
-    ::close(sub);
-    ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+// Opens the entry `name` of `dir_fd` as a folder for removal, never through a link. A folder of
+// this user that lacks its owner's rights (the command may have made it unreadable or
+// unwritable) gets them back first, through a descriptor of the folder itself, so that a link
+// put in its place meanwhile changes nothing. -1 when it is no folder or cannot be opened.
+int open_for_removal(int dir_fd, const char* name) {
+  FdCloser path(::openat(dir_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (path.get() < 0 || ::fstat(path.get(), &info) != 0 || !S_ISDIR(info.st_mode)) return -1;
+  const std::string proc = "/proc/self/fd/" + std::to_string(path.get());
+  if (info.st_uid == ::geteuid() && (info.st_mode & S_IRWXU) != S_IRWXU) {
+    ::chmod(proc.c_str(), (info.st_mode & 07777) | S_IRWXU);
   }
+  const int fd = ::open(proc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  // Without /proc: by name, still refusing a link.
+  return ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// One open folder on the way down a removal, with the entries not yet looked at.
+struct RemovalLevel {
+  int fd;
+  std::string name;  // in the level above
+  std::vector<std::string> left;
+};
+
+// Moves the folder `name` of `dir_fd` to the top folder of a removal under a new name, which
+// is added to what the top has left: the walk then never holds more than kRemovalDepth
+// descriptors, however deep the tree.
+void move_to_top(int dir_fd, const std::string& name, RemovalLevel& top, std::size_t& moved) {
+  // Moving a folder rewrites its "..", which takes the right to write in it.
+  const int fd = open_for_removal(dir_fd, name.c_str());
+  if (fd < 0) return;
+  ::close(fd);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string up = ".kavor-removing-" + std::to_string(moved++);
+    if (::renameat2(dir_fd, name.c_str(), top.fd, up.c_str(), RENAME_NOREPLACE) == 0) {
+      top.left.push_back(up);
+      return;
+    }
+    if (errno != EEXIST) return;
+  }
+}
+
+// Removes the folder `name` of `parent_fd` with everything below it, or as much as it removes
+// by `deadline`.
+void remove_tree_at(int parent_fd, const std::string& name, RemovalClock::time_point deadline) {
+  std::vector<RemovalLevel> levels;
+  if (const int top = open_for_removal(parent_fd, name.c_str()); top >= 0) {
+    levels.push_back({top, name, folder_names(top)});
+  }
+  std::size_t moved = 0;
+  std::size_t steps = 0;
+  while (!levels.empty()) {
+    if (++steps % 256 == 0 && RemovalClock::now() >= deadline) break;
+    RemovalLevel& level = levels.back();
+    if (level.left.empty()) {
+      ::close(level.fd);
+      const std::string done = std::move(level.name);
+      levels.pop_back();
+      if (!levels.empty()) ::unlinkat(levels.back().fd, done.c_str(), AT_REMOVEDIR);
+      continue;
+    }
+    const std::string entry = std::move(level.left.back());
+    level.left.pop_back();
+    // Anything but a folder goes at once (a link included: only the link).
+    if (::unlinkat(level.fd, entry.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) continue;
+    if (levels.size() >= kRemovalDepth) {
+      move_to_top(level.fd, entry, levels.front(), moved);
+      continue;
+    }
+    const int sub = open_for_removal(level.fd, entry.c_str());
+    if (sub >= 0) levels.push_back({sub, entry, folder_names(sub)});
+  }
+  for (const RemovalLevel& level : levels) ::close(level.fd);
+  if (levels.empty()) ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+}
+
+// The temporary folders of the runs alive now, for the program's end. Never destroyed: the
+// exit hooks that read it run after static destructors may have.
+std::mutex& live_run_folders_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<std::string>& live_run_folders() {
+  static auto* folders = new std::set<std::string>;
+  return *folders;
+}
+
+// The agent's process id in a run folder's name, nothing when the name is not one.
+std::optional<pid_t> run_folder_owner(const std::string& name) {
+  const std::string prefix = kRunFolderPrefix;
+  if (name.rfind(prefix, 0) != 0) return std::nullopt;
+  const std::size_t dash = name.find('-', prefix.size());
+  if (dash == std::string::npos || dash == prefix.size() || dash - prefix.size() > 9) {
+    return std::nullopt;
+  }
+  pid_t pid = 0;
+  for (std::size_t at = prefix.size(); at < dash; ++at) {
+    if (name[at] < '0' || name[at] > '9') return std::nullopt;
+    pid = pid * 10 + (name[at] - '0');
+  }
+  return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
 }
 
 fs::path temp_parent() {
@@ -305,11 +399,47 @@ bool fence_name_matches(const std::string& pattern, const std::string& name) {
 }
 
 RunFence::RunFence(int ruleset_fd, fs::path temp_folder)
-    : ruleset_fd_(ruleset_fd), temp_folder_(std::move(temp_folder)) {}
+    : ruleset_fd_(ruleset_fd), temp_folder_(std::move(temp_folder)) {
+  if (temp_folder_.empty()) return;
+  std::lock_guard lock(live_run_folders_mutex());
+  live_run_folders().insert(temp_folder_.string());
+}
 
 RunFence::~RunFence() {
   if (ruleset_fd_ >= 0) ::close(ruleset_fd_);
-  if (!temp_folder_.empty()) remove_tree_no_follow(temp_folder_);
+  if (temp_folder_.empty()) return;
+  remove_tree_no_follow(temp_folder_);
+  std::lock_guard lock(live_run_folders_mutex());
+  live_run_folders().erase(temp_folder_.string());
+}
+
+void remove_live_run_folders(std::chrono::milliseconds budget) {
+  std::vector<std::string> folders;
+  {
+    std::lock_guard lock(live_run_folders_mutex());
+    folders.assign(live_run_folders().begin(), live_run_folders().end());
+  }
+  const auto deadline = RemovalClock::now() + budget;
+  for (const std::string& folder : folders) remove_tree_at(AT_FDCWD, folder, deadline);
+}
+
+void remove_stale_run_folders(const fs::path& parent, std::chrono::milliseconds budget) {
+  FdCloser dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return;
+  const auto deadline = RemovalClock::now() + budget;
+  for (const std::string& name : folder_names(dir.get())) {
+    if (RemovalClock::now() >= deadline) return;
+    const std::optional<pid_t> owner = run_folder_owner(name);
+    if (!owner || *owner == ::getpid()) continue;
+    // Another user's folder, or a link, stays whatever it is named.
+    struct stat info {};
+    if (::fstatat(dir.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+      continue;
+    }
+    if (::kill(*owner, 0) == 0 || errno != ESRCH) continue;
+    remove_tree_at(dir.get(), name, deadline);
+  }
 }
 
 Fence::Fence(ExtraPlaces extra) : extra_(std::move(extra)) {}
@@ -340,7 +470,11 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   const int ruleset =
       static_cast<int>(::syscall(__NR_landlock_create_ruleset, &attr, sizeof attr, 0));
   if (ruleset < 0) return fail(errno_text(errno));
-  std::string temp = (temp_parent() / kRunFolderPattern).string();
+  const fs::path parent = temp_parent();
+  static std::once_flag stale_once;
+  std::call_once(stale_once, [&parent] { remove_stale_run_folders(parent, kStaleRemovalBudget); });
+  std::string temp =
+      (parent / (kRunFolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
   if (::mkdtemp(temp.data()) == nullptr) {
     const int error = errno;
     ::close(ruleset);
@@ -398,12 +532,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
 }
 
 void remove_tree_no_follow(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    remove_below(fd, 0);
-    ::close(fd);
-  }
-  ::rmdir(folder.c_str());
+  remove_tree_at(AT_FDCWD, folder.string(), RemovalClock::time_point::max());
 }
 
 }  // namespace kavor::exec

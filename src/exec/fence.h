@@ -13,7 +13,8 @@
 //
 // Writing (create, remove, rename, link, truncate, make folders, write to files) is granted
 // below the call's workspace folders, below a temporary folder made for the run (owner only,
-// TMPDIR and TMP point at it, removed with everything in it once the run ends), and on the
+// TMPDIR and TMP point at it, removed with everything in it once the run ends or the program
+// exits; what an agent killed before it could goes at the next one's first run), and on the
 // devices a command needs: /dev/null, /dev/zero, /dev/random, /dev/urandom, /dev/tty,
 // /dev/ptmx, /dev/pts and /dev/shm (shared memory segments; those of other programs of the
 // user are within reach too).
@@ -68,6 +69,7 @@
 // those folders; about a millisecond in a home folder of a hundred entries.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -148,7 +150,22 @@ inline constexpr const char* kFenceLine =
     "reading credential folders are refused. If it needs more, ask the user to allow it.]";
 
 // Removes `folder` and everything below it without following any link (a link is removed, not
-// what it leads to), even when what runs beside it swaps a folder for a link meanwhile.
+// what it leads to), even when what runs beside it swaps a folder for a link meanwhile. A
+// command may leave anything in its temporary folder, and all of it goes: folders of this user
+// it made unreadable or unwritable get their owner's rights back first (changed through a
+// descriptor of the folder, never through a link), and nesting has no limit (folders deeper
+// than a few dozen levels are moved up to `folder` first, so the descriptors held stay few).
 void remove_tree_no_follow(const std::filesystem::path& folder);
+
+// The program is exiting: removes the temporary folders of the runs still alive, spending at
+// most `budget` on it (their commands are ended by then).
+void remove_live_run_folders(std::chrono::milliseconds budget);
+
+// Removes the run folders in `parent` that agents no longer running left behind, spending at
+// most `budget`. Only a real folder of this user whose name holds the process id of an agent
+// that is gone; never one of another user, never through a link. The first fence a process
+// prepares does this in its temporary folder's parent.
+void remove_stale_run_folders(const std::filesystem::path& parent,
+                              std::chrono::milliseconds budget);
 
 }  // namespace kavor::exec

@@ -18,6 +18,7 @@
 
 #include "common/timing.h"
 #include "common/utf8.h"
+#include "exec/fence.h"
 #include "exec/output.h"
 #include "exec/process_tree.h"
 
@@ -26,6 +27,9 @@ namespace kavor::exec {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What the program's end spends removing the temporary folders of the runs it ended.
+constexpr std::chrono::seconds kExitFolderRemoval{1};
 
 // Bytes taken from a pipe by one read.
 constexpr std::size_t kReadBuffer = 64 * 1024;
@@ -369,6 +373,7 @@ Collected collect_output(const ProcessDescription& process, const std::filesyste
 
 void kill_running_commands() {
   kill_live_trees();
+  remove_live_run_folders(kExitFolderRemoval);
 }
 
 }  // namespace kavor::exec

@@ -137,7 +137,8 @@ struct Collected {
 Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,
                          std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
 
-// Ends the tree of every run still going. Also runs when the program exits.
+// Ends the tree of every run still going and removes the runs' temporary folders; runs when
+// the program exits.
 void kill_running_commands();
 
 }  // namespace kavor::exec

@@ -2,8 +2,12 @@
 // folder of their own that holds credentials, and what each one could and could not do.
 #include "exec/fence.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -181,6 +185,43 @@ TEST_F(FenceTest, TheRunsTemporaryFolderGoesWithoutFollowingLinks) {
   remove_tree_no_follow(folder_ / "tree");
   EXPECT_FALSE(fs::exists(folder_ / "tree"));
   EXPECT_EQ(read_all(outside_ / "file"), "keep me");
+}
+
+using StaleRunFoldersTest = RealProcessTest;
+
+// What an agent killed before its end left is removed by the next one, however it is laid out;
+// the folders of live agents, links and folders of another user stay whatever they are named.
+TEST_F(StaleRunFoldersTest, OnlyRealFoldersOfThisUserFromGoneAgentsAreRemoved) {
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const auto named = [&](pid_t pid, const std::string& end) {
+    return folder_ / ("kavor-agent-run-" + std::to_string(pid) + "-" + end);
+  };
+  const fs::path stale = named(gone, "a1b2c3");
+  write(stale / "a" / "b" / "f", "left");
+  fs::permissions(stale / "a", fs::perms::none);
+  const fs::path live = named(::getppid(), "a1b2c3");
+  const fs::path own = named(::getpid(), "a1b2c3");
+  const fs::path without_pid = folder_ / "kavor-agent-run-a1b2c3";
+  const fs::path link = named(gone, "link00");
+  const fs::path theirs = named(gone, "other0");
+  for (const fs::path& folder : {live, own, without_pid, theirs, folder_ / "kept"}) {
+    write(folder / "f", "kept");
+  }
+  fs::create_directory_symlink(folder_ / "kept", link);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  }
+
+  remove_stale_run_folders(folder_, std::chrono::seconds(10));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(stale)));
+  for (const fs::path& folder : {live, own, without_pid, folder_ / "kept"}) {
+    EXPECT_EQ(read_all(folder / "f"), "kept") << folder;
+  }
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::exists(theirs), root);
 }
 
 TEST(FencePlacesTest, NamePatternsAndTheHomeListCoverWhatTheyName) {

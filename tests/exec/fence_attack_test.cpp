@@ -1,0 +1,400 @@
+// Commands that try to get around the workspace fence: through links and /proc, through what
+// other programs of the user offer outside it, and through the run's temporary folder.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/tools.h"
+#include "common/config_dir.h"
+#include "exec/fence.h"
+#include "platform/session_file.h"
+#include "run_support.h"
+
+namespace kavor::exec {
+namespace fence_attack_test {
+namespace {
+
+using test::RealProcessTest;
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void put(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text;
+}
+
+int sh(const std::string& script) {
+  return std::system(("sh -c '" + script + "' >/dev/null 2>&1").c_str());
+}
+
+class HomeSet {
+ public:
+  explicit HomeSet(const fs::path& home) {
+    if (const char* old = std::getenv("HOME")) old_ = old;
+    ::setenv("HOME", home.c_str(), 1);
+  }
+  ~HomeSet() {
+    if (old_) ::setenv("HOME", old_->c_str(), 1);
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+class FenceAttackTest : public RealProcessTest {
+ protected:
+  void SetUp() override {
+    if (landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
+    put(home_ / ".ssh" / "id_ed25519", "PRIVATE KEY");
+    put(home_ / ".netrc", "machine x password NETRC");
+    put(outside_ / "file", "keep me");
+    fs::create_directories(ws_);
+  }
+
+  test::Ran fenced(const std::string& script) {
+    const HomeSet home(home_);
+    const std::string prelude = "export OUT='" + outside_.string() + "'\n";
+    return test::run(test::bash(prelude + script, ws_), {},
+                     RunOptions{true, std::make_shared<Fence>(), {ws_}});
+  }
+
+  // The run's temporary folder, as the command wrote it to the workspace file `where`.
+  std::string run_folder() {
+    std::string temp = slurp(ws_ / "where");
+    if (!temp.empty() && temp.back() == '\n') temp.pop_back();
+    return temp;
+  }
+
+  fs::path home_ = folder_ / "home";
+  fs::path ws_ = folder_ / "ws";
+  fs::path outside_ = folder_ / "outside";
+};
+
+// Links, hard links and /proc names of the credential files and of the agent's own descriptors
+// and root all end at the refused file.
+TEST_F(FenceAttackTest, LinksAndProcPathsDoNotReachRefusedFiles) {
+  const int held = ::open((home_ / ".ssh" / "id_ed25519").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  const std::string key = (home_ / ".ssh" / "id_ed25519").string();
+  const std::string fd = std::to_string(held);
+  const char* scripts[] = {
+      "ln -s ~/.ssh ws-link && cat ws-link/id_ed25519",
+      "ln ~/.ssh/id_ed25519 hard",
+      "ln ~/.netrc hard-netrc",
+      "cp --reflink=auto ~/.netrc copy",
+      "ln -s \"$OUT\" \"$TMPDIR/o\" && echo x > \"$TMPDIR/o/new\"",
+      "mkdir d && mv d \"$OUT/d\"",
+      "TMPDIR=\"$OUT\" mktemp",
+      "cat /proc/$PPID/fd/FD",
+      "cat /proc/$PPID/root/KEY",
+      "cat /proc/self/root/KEY",
+      "cat /proc/$PPID/cwd/../../home/.ssh/id_ed25519",
+      // Root may read it (what the kernel grants a tracer); nobody else may.
+      "[ $(id -u) = 0 ] && exit 1; cat /proc/$PPID/environ",
+      "cat /proc/$$/fd/0 < KEY",
+  };
+  for (std::string script : scripts) {
+    for (const auto& [from, to] : {std::pair{"FD", fd}, std::pair{"KEY", key}}) {
+      for (std::size_t at; (at = script.find(from)) != std::string::npos;) {
+        script.replace(at, std::string(from).size(), to);
+      }
+    }
+    SCOPED_TRACE(script);
+    const test::Ran ran = fenced(script);
+    EXPECT_FALSE(ran.outcome.ok) << ran.outcome.text;
+    EXPECT_EQ(ran.outcome.text.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(ran.outcome.text.find("NETRC"), std::string::npos);
+  }
+  ::close(held);
+  EXPECT_FALSE(fs::exists(outside_ / "new"));
+  EXPECT_FALSE(fs::exists(outside_ / "d"));
+}
+
+// A service of the user's session runs outside the fence: whatever listens on a named socket
+// (the key agent, the session bus and what it starts, a keyring) does what a fenced command
+// asks. Here a key agent signs with the private key the command cannot read, and a small
+// service writes where the command may not.
+TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
+  const std::string sock = (outside_ / "agent.sock").string();
+  const std::string key = (home_ / ".ssh" / "real").string();
+  fs::create_directories(outside_);
+  ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N \"\" -f " + key), 0);
+  ASSERT_EQ(sh("ssh-agent -a " + sock + " > " + (outside_ / "agent.env").string()), 0);
+  ASSERT_EQ(sh("SSH_AUTH_SOCK=" + sock + " ssh-add " + key), 0);
+  const test::Ran signing = fenced(
+      "cat ~/.ssh/real >/dev/null 2>&1 && exit 3; echo data > data; "
+      "SSH_AUTH_SOCK=" +
+      sock + " ssh-keygen -Y sign -f ~/.ssh/real.pub -n file data");
+  sh("SSH_AGENT_PID=$(sed -n \"s/.*SSH_AGENT_PID=\\([0-9]*\\).*/\\1/p\" " +
+     (outside_ / "agent.env").string() + ") ssh-agent -k");
+  EXPECT_TRUE(signing.outcome.ok) << signing.outcome.text;
+  EXPECT_TRUE(fs::exists(ws_ / "data.sig"));
+
+  // The session bus, through which the keyring hands out passwords and the user's service
+  // manager starts programs.
+  const std::string bus = (outside_ / "bus").string();
+  std::string bus_pid = "0";
+  if (FILE* daemon = ::popen(
+          ("dbus-daemon --session --fork --print-pid --address=unix:path=" + bus + " 2>/dev/null")
+              .c_str(),
+          "r")) {
+    char line[32] = {};
+    if (std::fgets(line, sizeof line, daemon) != nullptr) bus_pid = std::to_string(std::atol(line));
+    ::pclose(daemon);
+  }
+  const test::Ran calling = fenced("gdbus call --address unix:path=" + bus +
+                                   " --dest org.freedesktop.DBus --object-path "
+                                   "/org/freedesktop/DBus --method org.freedesktop.DBus.GetId");
+  if (bus_pid != "0") ::kill(static_cast<pid_t>(std::stol(bus_pid)), SIGTERM);
+  EXPECT_TRUE(calling.outcome.ok) << calling.outcome.text;
+
+  // A service that writes a file for each connection; the command only connects.
+  const std::string service = (outside_ / "svc.sock").string();
+  const std::string made = (outside_ / "by-service").string();
+  const pid_t server = ::fork();
+  if (server == 0) {
+    ::execlp("python3", "python3", "-c",
+             "import socket,sys\ns=socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\n"
+             "s.listen()\nc,_=s.accept()\nopen(sys.argv[2],'w').write(c.recv(99).decode())\n",
+             service.c_str(), made.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(kavor::test::wait_until([&] { return fs::exists(service); }));
+  const test::Ran asking = fenced(
+      "python3 -c 'import socket,sys;s=socket.socket(socket.AF_UNIX);s.connect(sys.argv[1]);"
+      "s.send(b\"written outside\")' " +
+      service);
+  EXPECT_TRUE(asking.outcome.ok) << asking.outcome.text;
+  ::waitpid(server, nullptr, 0);
+  EXPECT_EQ(slurp(made), "written outside");
+}
+
+// Abstract sockets and signals reach outside too (the fence leaves the kernel's scopes off), and
+// so does any terminal of the user: a fenced command can read what is typed into another one.
+TEST_F(FenceAttackTest, SignalsAbstractSocketsAndTerminalsAreReachable) {
+  const pid_t victim = ::fork();
+  if (victim == 0) {
+    ::execlp("sleep", "sleep", "30", nullptr);
+    ::_exit(127);
+  }
+  const test::Ran killing = fenced("kill -9 " + std::to_string(victim));
+  EXPECT_TRUE(killing.outcome.ok) << killing.outcome.text;
+  int status = 0;
+  ::waitpid(victim, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  const std::string abstract = "kavor-fence-attack-" + std::to_string(::getpid());
+  const pid_t listener = ::fork();
+  if (listener == 0) {
+    ::execlp("python3", "python3", "-c",
+             "import socket,sys\ns=socket.socket(socket.AF_UNIX)\ns.bind('\\0'+sys.argv[1])\n"
+             "s.listen()\nprint(flush=True)\nc,_=s.accept()\n",
+             abstract.c_str(), nullptr);
+    ::_exit(127);
+  }
+  const test::Ran connecting = fenced(
+      "for i in $(seq 50); do python3 -c 'import socket,sys;s=socket.socket(socket.AF_UNIX);"
+      "s.connect(\"\\0\"+sys.argv[1])' " +
+      abstract + " 2>/dev/null && exit 0; sleep 0.1; done; exit 1");
+  EXPECT_TRUE(connecting.outcome.ok) << connecting.outcome.text;
+  ::kill(listener, SIGKILL);
+  ::waitpid(listener, nullptr, 0);
+
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string terminal = ::ptsname(master);
+  const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  const std::string typed = "typed-password\n";
+  ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  const test::Ran reading = fenced("timeout 5 head -n1 " + terminal);
+  EXPECT_TRUE(reading.outcome.ok) << reading.outcome.text;
+  EXPECT_EQ(reading.outcome.text, "typed-password\n");
+  ::close(slave);
+  ::close(master);
+}
+
+// What the command leaves in its temporary folder goes when the run ends, however it is laid
+// out.
+TEST_F(FenceAttackTest, TheRunsTemporaryFolderGoesWhateverTheCommandLeftInIt) {
+  const char* scripts[] = {
+      // Deeper than the removal walks.
+      "echo \"$TMPDIR\" > where && cd \"$TMPDIR\" && for i in $(seq 300); do mkdir d && cd d; "
+      "done",
+      // A folder its owner may not change, and one it may not list (as root neither hinders).
+      "echo \"$TMPDIR\" > where && mkdir \"$TMPDIR/a\" && touch \"$TMPDIR/a/f\" && chmod 500 "
+      "\"$TMPDIR/a\"",
+      "echo \"$TMPDIR\" > where && mkdir -p \"$TMPDIR/b/c\" && chmod 300 \"$TMPDIR/b\"",
+      // The folder itself made unreadable.
+      "echo \"$TMPDIR\" > where && touch \"$TMPDIR/f\" && chmod 0 \"$TMPDIR\"",
+  };
+  for (const char* script : scripts) {
+    SCOPED_TRACE(script);
+    const test::Ran ran = fenced(script);
+    EXPECT_TRUE(ran.outcome.ok) << ran.outcome.text;
+    const std::string temp = run_folder();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << temp;
+    sh("chmod -R u+rwx " + temp + "; rm -rf " + temp);
+  }
+}
+
+// A child the command leaves behind goes on writing in the temporary folder while it is removed.
+TEST_F(FenceAttackTest, AChildLeftBehindDoesNotKeepTheTemporaryFolder) {
+  const test::Ran ran = fenced(
+      "echo \"$TMPDIR\" > where; (while :; do mkdir -p \"$TMPDIR/x$RANDOM/y\" || exit; done) "
+      "> /dev/null 2>&1 & echo $! > child");
+  EXPECT_TRUE(ran.outcome.ok) << ran.outcome.text;
+  const std::string temp = run_folder();
+  const pid_t child = static_cast<pid_t>(std::stol(slurp(ws_ / "child")));
+  const bool gone =
+      kavor::test::wait_until([&] { return !fs::exists(temp); }, std::chrono::seconds(3));
+  ::kill(child, SIGKILL);
+  EXPECT_TRUE(gone) << temp;
+  fs::remove_all(temp);
+}
+
+// Runs at the same time each get a folder of their own, keep out of each other's, and leave
+// nothing behind, whether they end or are stopped.
+TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
+  const HomeSet home(home_);
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  std::vector<QCoro::Task<RunOutcome>> runs;
+  constexpr int kRuns = 6;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string script =
+        "echo \"$TMPDIR\" > where" + n + "; echo mine > \"$TMPDIR/f\"; sleep 0.5; " +
+        "for o in where*; do t=$(cat $o); [ \"$t\" = \"$TMPDIR\" ] && continue; " +
+        "echo x > \"$t/f\" 2>/dev/null && exit 7; done; " + (i % 2 ? "sleep 20" : "true");
+    runs.push_back(run_command(test::bash(script, ws_), i % 2 ? StopSignal(stop) : StopSignal{}, {},
+                               RunOptions{true, std::make_shared<Fence>(), {ws_}}));
+  }
+  QTimer::singleShot(1500, [stop] { stop->store(true); });
+  std::set<std::string> folders;
+  for (int i = 0; i < kRuns; ++i) {
+    const RunOutcome outcome = kavor::test::run(std::move(runs[i]));
+    if (i % 2 == 0) {
+      EXPECT_TRUE(outcome.ok) << outcome.text;
+    }
+    EXPECT_EQ(outcome.text.find("exit code 7"), std::string::npos) << outcome.text;
+    std::string temp = slurp(ws_ / ("where" + std::to_string(i)));
+    if (!temp.empty()) temp.pop_back();
+    folders.insert(temp);
+    EXPECT_FALSE(fs::exists(temp)) << temp;
+  }
+  EXPECT_EQ(folders.size(), static_cast<std::size_t>(kRuns));
+}
+
+// With a second writable folder inside the first (an extra folder below the workspace), one
+// fenced run can put a link where that folder was; the next run's fence then follows it.
+TEST_F(FenceAttackTest, ALinkLeftByOneRunDoesNotWidenTheNext) {
+  fs::create_directories(ws_ / "sub");
+  const HomeSet home(home_);
+  const RunOptions options{true, std::make_shared<Fence>(), {ws_, ws_ / "sub"}};
+  const test::Ran swap =
+      test::run(test::bash("rmdir sub && ln -s \"$HOME\" sub", ws_), {}, options);
+  ASSERT_TRUE(swap.outcome.ok) << swap.outcome.text;
+  const test::Ran next =
+      test::run(test::bash("cat sub/.ssh/id_ed25519; touch \"$HOME/planted\"", ws_), {}, options);
+  EXPECT_EQ(next.outcome.text.find("PRIVATE KEY"), std::string::npos) << next.outcome.text;
+  EXPECT_FALSE(fs::exists(home_ / "planted"));
+}
+
+// Odd names of the workspace change nothing: inside is writable, outside is not.
+TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
+  const fs::path odd = folder_ / "work\nspace";
+  fs::create_directories(odd);
+  const HomeSet home(home_);
+  const test::Ran ran = test::run(test::bash("echo in > f && cat f && echo out > \"$HOME/f\"", odd),
+                                  {}, RunOptions{true, std::make_shared<Fence>(), {odd}});
+  EXPECT_FALSE(ran.outcome.ok);
+  EXPECT_EQ(slurp(odd / "f"), "in\n");
+  EXPECT_FALSE(fs::exists(home_ / "f"));
+}
+
+// The program's fence refuses its configuration folder; the agent keeps other secrets too: the
+// session secret the local chat service asks for, and the cookies of its own web view.
+TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
+  const HomeSet home(home_);
+  std::optional<std::string> runtime;
+  if (const char* old = std::getenv("XDG_RUNTIME_DIR")) runtime = old;
+  ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
+  const fs::path session = platform::default_session_file();
+  const fs::path device = config_dir().path.toStdString() + "/device.json";
+  const fs::path cookies = home_ / ".local/share/kavor-agent/QtWebEngine/kavor-agent/Cookies";
+  put(session, "SESSION-SECRET");
+  put(device, "DEVICE-SECRET");
+  put(cookies, "COOKIE-SECRET");
+  fs::permissions(session.parent_path(), fs::perms::owner_all);
+  const RunOptions options{true, program_fence(), {ws_}};
+  for (const fs::path& secret : {device, session, cookies}) {
+    SCOPED_TRACE(secret.string());
+    const test::Ran ran = test::run(test::bash("cat '" + secret.string() + "'", ws_), {}, options);
+    EXPECT_FALSE(ran.outcome.ok);
+    EXPECT_EQ(ran.outcome.text.find("-SECRET"), std::string::npos) << ran.outcome.text;
+  }
+  if (runtime) {
+    ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
+}
+
+// Another run's temporary folder is as far out of reach as any other place outside.
+TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
+  auto other = prepare_fence({}, {ws_});
+  ASSERT_TRUE(other.ok()) << other.error();
+  const fs::path theirs = other.value()->temp_folder();
+  const test::Ran ran = fenced("echo x > '" + theirs.string() + "/planted'");
+  EXPECT_FALSE(ran.outcome.ok);
+  EXPECT_FALSE(fs::exists(theirs / "planted"));
+}
+
+// When the agent ends with a fenced command running, the run's temporary folder still goes.
+// The agent's end is played by this test binary run again with KAVOR_FENCE_ATTACK_END set.
+TEST_F(FenceAttackTest, TheAgentsEndLeavesNoRunFolderBehind) {
+  if (const char* where = std::getenv("KAVOR_FENCE_ATTACK_END")) {
+    const fs::path ws = where;
+    QTimer::singleShot(1500, [] { std::exit(0); });
+    test::run(test::bash("echo \"$TMPDIR\" > where; sleep 30", ws), {},
+              RunOptions{true, std::make_shared<Fence>(), {ws}});
+    return;
+  }
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const std::string command =
+      "KAVOR_FENCE_ATTACK_END='" + ws_.string() + "' '" + self +
+      "' --gtest_filter=FenceAttackTest.TheAgentsEndLeavesNoRunFolderBehind > /dev/null 2>&1";
+  std::system(command.c_str());
+  const std::string temp = run_folder();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_FALSE(fs::exists(temp)) << temp;
+  fs::remove_all(temp);
+}
+
+}  // namespace
+}  // namespace fence_attack_test
+}  // namespace kavor::exec
