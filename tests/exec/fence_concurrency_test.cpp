@@ -198,6 +198,7 @@ TEST_F(FenceConcurrencyTest, LeftoverWritersDoNotKeepTheRunsFolder) {
     // Once their folder is gone the writers fail and end; they are ended here in any case.
     test::all_gone(writers, std::chrono::milliseconds(500));
     for (const pid_t pid : writers) ::kill(pid, SIGKILL);
+    test::all_gone(writers);
     fs::remove(ws_ / "writers");
     const bool left = fs::exists(fs::symlink_status(folder));
     if (left) remove_tree_no_follow(folder);
