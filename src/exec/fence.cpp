@@ -87,6 +87,11 @@ constexpr std::chrono::seconds kStaleRemovalBudget{2};
 // Folders a removal holds open at once (one descriptor each).
 constexpr std::size_t kRemovalDepth = 64;
 using RemovalClock = std::chrono::steady_clock;
+// A run's folder is moved to its name plus this before it is removed (see ~RunFence).
+constexpr const char* kLeftoverSuffix = "-ended";
+// Passes of the removal of a run's folder: processes the command left behind may add to it
+// while it goes, but not for long once its name is gone.
+constexpr int kRemovalPasses = 4;
 
 // The rights this kernel's Landlock knows, minus those the fence leaves alone (network ports,
 // device ioctls): handling a right is what makes it refused where no rule grants it.
@@ -408,7 +413,16 @@ RunFence::RunFence(int ruleset_fd, fs::path temp_folder)
 RunFence::~RunFence() {
   if (ruleset_fd_ >= 0) ::close(ruleset_fd_);
   if (temp_folder_.empty()) return;
-  remove_tree_no_follow(temp_folder_);
+  // Processes the command left running may still write to the folder by its name: moved to a
+  // name of its own first (the agent's id kept, so a later agent still knows whose it was), they
+  // lose it, and what they add while it goes is taken by the next pass.
+  fs::path removing = temp_folder_;
+  removing += kLeftoverSuffix;
+  if (::rename(temp_folder_.c_str(), removing.c_str()) != 0) removing = temp_folder_;
+  for (int pass = 0; pass < kRemovalPasses; ++pass) {
+    remove_tree_no_follow(removing);
+    if (::access(removing.c_str(), F_OK) != 0 && errno == ENOENT) break;
+  }
   std::lock_guard lock(live_run_folders_mutex());
   live_run_folders().erase(temp_folder_.string());
 }

@@ -41,6 +41,18 @@ QThreadPool& kill_pool() {
   return pool;
 }
 
+// Building fences has threads of its own, and so has removing the folders of fenced runs
+// (seconds for a folder of many files): neither waits in front of a kill, and no start waits
+// behind another run's removal.
+QThreadPool& fence_pool() {
+  static QThreadPool pool;
+  return pool;
+}
+QThreadPool& removal_pool() {
+  static QThreadPool pool;
+  return pool;
+}
+
 void register_exit_hook() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -205,7 +217,7 @@ RunOutcome outcome(std::string text, const std::string& note, std::optional<int>
 // Building a fence reads a few folders; the event loop does not wait on the disk for it.
 QCoro::Task<Result<std::shared_ptr<RunFence>>> prepare_off_loop(const RunOptions& options) {
   QFuture<Result<std::shared_ptr<RunFence>>> preparing = QtConcurrent::run(
-      &kill_pool(), [&options] { return options.fence->prepare(options.writable); });
+      &fence_pool(), [&options] { return options.fence->prepare(options.writable); });
   co_return co_await preparing;
 }
 
@@ -243,6 +255,8 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
     }
     fence = std::move(prepared.value());
   }
+  // A stop that came while the fence was being built: nothing has started, nothing starts.
+  if (stop && stop->load()) co_return outcome("", kStoppedNote, std::nullopt, fence != nullptr);
   ProcessTree tree(options.use_cgroup);
   SpawnRequest request{run.process, run.folder, tree.marker(), tree.cgroup_procs()};
   if (fence) {
@@ -312,7 +326,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   RunOutcome answer = outcome(capture.text(), note, code, fence != nullptr);
   if (fence) {
     // What the command left in its temporary folder may be large: removed off the loop.
-    QFuture<void> removing = QtConcurrent::run(&kill_pool(), [&fence] { fence.reset(); });
+    QFuture<void> removing = QtConcurrent::run(&removal_pool(), [&fence] { fence.reset(); });
     co_await removing;
   }
   co_return answer;
