@@ -150,8 +150,13 @@ void BrowserInstance::allow_local_files(std::vector<std::filesystem::path> folde
 
 void BrowserInstance::answer_file_request(const Json& params) {
   bool allowed = false;
+  // A file: address names its file by the path alone: a query or a fragment leaves it the same
+  // file. A host other than the computer's own names no file the browser would load here, and
+  // read as a path it would name another one than the browser would.
   const QUrl url(QString::fromStdString(str(member(params, "request"), "url")));
-  if (url.isLocalFile()) {
+  const QString host = url.host();
+  if (url.isLocalFile() &&
+      (host.isEmpty() || host.compare("localhost", Qt::CaseInsensitive) == 0)) {
     try {
       const tools::fs::path file =
           tools::canonical_prefix(tools::normalize(url.toLocalFile().toStdString()));

@@ -152,12 +152,28 @@ std::vector<std::string> browser_arguments(const std::string& profile, const Env
       "--window-size=1280,800",
       "--user-data-dir=" + profile,
       "--crash-dumps-dir=" + (fs::path(profile) / "crashes").string(),
+      // A throw-away profile that only the agent drives has no use for the browser's own
+      // background work, which competes with the page for the processor while it starts:
+      // fetching updates, experiments and sync, reaching the desktop's keyring for passwords
+      // it never stores, services the agent never shows.
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-field-trial-config",
+      "--disable-default-apps",
+      "--disable-sync",
+      "--no-service-autorun",
+      "--password-store=basic",
+      "--disable-breakpad",
+      "--disable-client-side-phishing-detection",
+      "--disable-features=Translate,OptimizationHints,MediaRouter,AutofillServerCommunication",
+      // No page of its own at the start: the tool opens the one it drives, and a second page
+      // would start a page process for nothing.
+      "--no-startup-window",
   };
   // Only the exact value "1": a sandbox is not switched off by accident ("true", "yes", " 1").
   if (env("KAVOR_AGENT_BROWSER_NO_SANDBOX") == std::optional<std::string>("1")) {
     args.emplace_back("--no-sandbox");
   }
-  args.emplace_back("about:blank");
   return args;
 }
 

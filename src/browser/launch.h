@@ -7,8 +7,9 @@
 //    browser-errors.log in it.
 // 3. Start the browser (exec/spawn.h) in a session of its own, killed by the kernel if the
 //    agent dies, with the command line of `browser_arguments`: headless, DevTools over the pipe
-//    pair handed to it at descriptors 3 and 4, standard input and output empty. It gets no
-//    other descriptor of the agent's.
+//    pair handed to it at descriptors 3 and 4, standard input and output empty, no page of its
+//    own (step 5 opens the one the tool drives) and none of its background work (updates,
+//    experiments, sync). It gets no other descriptor of the agent's.
 // 4. Refuse downloads, the browser's first command: its answer, within 20 seconds, says the
 //    browser is up. A browser that exits instead is told apart by its log and exit status.
 // 5. Open one page, attach to it, enable the domains whose events feed the page state, keep

@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "app/tools.h"
 #include "browser/registry.h"
@@ -483,6 +485,43 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   // The address names the file by its path: a query or a fragment is the same file.
   call({{"action", "open"}, {"url", secret_url + "?again#top"}});
   EXPECT_NE(call({{"action", "text"}}).find("TOP SECRET"), std::string::npos);
+}
+
+// Only the path of a file: address counts, and only as the browser reads it: an address that
+// spells a file outside the chat's folders another way (a host, "..", "/" encoded, a link in
+// the workspace) stays out, while the query and fragment of an allowed file change nothing.
+TEST_F(ToolTest, OnlyTheRealPathOfAFileAddressLetsItLoad) {
+  const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
+  const QTemporaryDir other;
+  const tools::fs::path outside = tools::fs::canonical(other.path().toStdString());
+  ASSERT_EQ(outside.parent_path(), root.parent_path());
+  const std::string png =
+      QByteArray::fromBase64(
+          "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQ"
+          "GAhKmMIQAAAABJRU5ErkJggg==")
+          .toStdString();
+  std::ofstream(root / "in.png", std::ios::binary) << png;
+  std::ofstream(outside / "out.png", std::ios::binary) << png;
+  tools::fs::create_symlink(outside / "out.png", root / "alias.png");
+  const std::string name = outside.filename().string();
+  const std::vector<std::string> sources = {
+      "in.png?x=1#top",
+      "file://" + root.string() + "/in.png?again",
+      "file://localhost" + outside.string() + "/out.png",
+      "file:/" + outside.string() + "/out.png",  // the first folder read as a host
+      "file://" + root.string() + "/sub/%2E%2E/%2E%2E/" + name + "/out.png",
+      "file://" + root.string() + "%2F..%2F" + name + "%2Fout.png",
+      "alias.png?x",
+      "file://" + outside.string() + "/out.png?in.png",
+  };
+  std::ofstream page(root / "probe.html");
+  for (const std::string& source : sources) page << "<img src='" << source << "'>";
+  page.close();
+
+  ASSERT_TRUE(run({{"action", "open"}, {"url", "probe.html"}}, "chat-paths").ok());
+  EXPECT_EQ(eval("[...document.images].map((i) => i.naturalWidth).join(' ')", "chat-paths"),
+            "\"1 1 0 0 0 0 0 0\"");
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-paths").ok());
 }
 
 }  // namespace
