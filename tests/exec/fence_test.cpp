@@ -15,6 +15,7 @@ namespace kavor::exec {
 namespace fence_test {
 namespace {
 
+using test::output;
 using test::RealProcessTest;
 
 std::string read_all(const fs::path& file) {
