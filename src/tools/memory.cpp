@@ -18,6 +18,14 @@ std::string unshown(std::uint64_t size) {
   return "the file is " + std::to_string(size) + " bytes; its changes are not shown";
 }
 
+// The memory file `slug` names as it stands now, once the places it lives in may be changed.
+Result<ExistingMemory> memory_as_it_stands(const Scope& scope, const std::string& slug,
+                                           MemoryChange change) {
+  const Result<MemoryPlaces> located = locate_memory(scope, slug, change);
+  if (!located.ok()) return located.error_value();
+  return read_existing_memory(located->file, memory_relative(slug));
+}
+
 }  // namespace
 
 Decoder save_memory_tool(Clock clock) {
@@ -40,9 +48,7 @@ Decoder save_memory_tool(Clock clock) {
     }
 
     const std::string relative = memory_relative(slug);
-    const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Save);
-    if (!located.ok()) return located.error_value();
-    const Result<ExistingMemory> found = read_existing_memory(located->file, relative);
+    const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Save);
     if (!found.ok()) return found.error_value();
     const ExistingMemory& existing = found.value();
 
@@ -77,9 +83,7 @@ Decoder forget_memory_tool() {
     if (!checked.ok()) return checked.error_value();
     const std::string slug = std::move(checked).value();
     const std::string relative = memory_relative(slug);
-    const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Forget);
-    if (!located.ok()) return located.error_value();
-    const Result<ExistingMemory> found = read_existing_memory(located->file, relative);
+    const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Forget);
     if (!found.ok()) return found.error_value();
     const ExistingMemory& existing = found.value();
     if (!existing.exists) return fail(relative + " does not exist.");
