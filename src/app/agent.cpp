@@ -97,12 +97,12 @@ void Agent::start() {
   state_.device = device::DeviceStore::load(
       device_file, *options_.credentials,
       device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
-      folder.refusal);
+      folder.usable);
   device::DeviceStore& device = *state_.device;
   // Settings are looked up at every use; a folder that must not be used gives no file.
   state_.notifier = Notifier::load(host_, *options_.toaster, [] {
     const ConfigDir now = config_dir();
-    if (now.refusal) return QString();
+    if (!now.usable.ok()) return QString();
     return QDir(now.path).filePath(QStringLiteral("notifications.json"));
   });
 

@@ -55,11 +55,11 @@ CommandResult picked_path(const std::optional<QString>& path) {
 QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
                                         std::stop_token shutdown, QString token) {
   auto& store = state.device_store();
-  QCoro::Task<std::optional<QString>> linking =
+  QCoro::Task<Result<void>> linking =
       device::link_device(store, std::move(endpoints), std::move(token), shutdown);
-  const std::optional<QString> error = co_await linking;
+  const Result<void> linked = co_await linking;
   if (shutdown.stop_requested()) co_return CommandResult::failure(kClosing);
-  if (error) co_return CommandResult::failure(error->toStdString());
+  if (!linked.ok()) co_return CommandResult::failure(linked.error());
   co_return CommandResult::success(agent_info(state));
 }
 
@@ -152,35 +152,33 @@ void install_commands(CommandTable& table, CommandContext ctx) {
     co_return CommandResult::success();
   });
 
-  table.add(
-      "agent_open_url", {{"url", A::String}},
-      [&host](const Json& args) -> QCoro::Task<CommandResult> {
-        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-        if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
-          co_return CommandResult::failure(
-              "only http, https and mailto links open outside the app");
-        }
-        if (auto error = host.open_external(url)) {
-          co_return CommandResult::failure("could not open the link: " + error->toStdString());
-        }
-        co_return CommandResult::success();
-      });
-
-  table.add("agent_pay", {{"url", A::String}},
+  table.add("agent_open_url", {{"url", A::String}},
             [&host](const Json& args) -> QCoro::Task<CommandResult> {
               const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-              if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
-                co_return CommandResult::failure("invalid payment url");
+              if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
+                co_return CommandResult::failure(
+                    "only http, https and mailto links open outside the app");
               }
-              if (!scheme_is(url, {"https"})) {
-                co_return CommandResult::failure("payment links must be https");
-              }
-              if (auto error = host.open_payment(url)) {
-                co_return CommandResult::failure("could not open the payment window: " +
-                                                 error->toStdString());
+              if (const Result<void> opened = host.open_external(url); !opened.ok()) {
+                co_return CommandResult::failure("could not open the link: " + opened.error());
               }
               co_return CommandResult::success();
             });
+
+  table.add(
+      "agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
+        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+        if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+          co_return CommandResult::failure("invalid payment url");
+        }
+        if (!scheme_is(url, {"https"})) {
+          co_return CommandResult::failure("payment links must be https");
+        }
+        if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
+          co_return CommandResult::failure("could not open the payment window: " + shown.error());
+        }
+        co_return CommandResult::success();
+      });
 
   table.add("agent_path_status", {{"path", A::String}},
             [](const Json& args) { return path_status_command(text_arg(args, "path")); });

@@ -45,12 +45,12 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               }
               const NotifyRequest request{*kind, text_arg(args, "chat"), text_arg(args, "text"),
                                           text_arg(args, "mid")};
-              QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> notifying =
+              QCoro::Task<Result<NotifyOutcome>> notifying =
                   state.loaded_notifier().notify_and_wait(request);
-              const auto [outcome, error] = co_await notifying;
-              if (error) co_return CommandResult::failure(error->toStdString());
+              const Result<NotifyOutcome> outcome = co_await notifying;
+              if (!outcome.ok()) co_return CommandResult::failure(outcome.error());
               co_return CommandResult::success(
-                  Json(outcome == NotifyOutcome::Shown ? "shown" : "skipped"));
+                  Json(outcome.value() == NotifyOutcome::Shown ? "shown" : "skipped"));
             });
 
   table.add("agent_notify_prefs", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
@@ -68,12 +68,12 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               // The file is written on the shared pool: a slow or hung disk must not freeze the
               // window. The notifier outlives the pool's work (the agent drains the pool first).
               Notifier* notifier = &state.loaded_notifier();
-              QFuture<std::optional<QString>> saving = QtConcurrent::run(
+              QFuture<Result<void>> saving = QtConcurrent::run(
                   [notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
-              const std::optional<QString> error = co_await saving;
-              if (error) {
+              const Result<void> saved = co_await saving;
+              if (!saved.ok()) {
                 co_return CommandResult::failure(
-                    "The notification settings could not be saved: " + error->toStdString() + ".");
+                    "The notification settings could not be saved: " + saved.error() + ".");
               }
               co_return CommandResult::success();
             });
@@ -86,12 +86,13 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
             [&state, &host, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
               WatchRequest request{text_arg(args, "chat"), message_id(args["mid"]),
                                    text_arg(args, "token"), text_arg(args, "title")};
-              if (const auto refusal = check_watch_request(request)) {
-                co_return CommandResult::failure(refusal->toStdString());
+              if (const Result<void> checked = check_watch_request(request); !checked.ok()) {
+                co_return CommandResult::failure(checked.error());
               }
               const WatchContext watch{endpoints, host, state.loaded_notifier()};
-              if (const auto refusal = state.watchers.watch(std::move(request), watch)) {
-                co_return CommandResult::failure(refusal->toStdString());
+              if (const Result<void> watching = state.watchers.watch(std::move(request), watch);
+                  !watching.ok()) {
+                co_return CommandResult::failure(watching.error());
               }
               co_return CommandResult::success();
             });

@@ -196,11 +196,11 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   const std::string shown = utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
-  const std::variant<fs::path, std::string> made = make_profile_folder();
-  if (const auto* error = std::get_if<std::string>(&made)) {
-    return fail("Could not create a browser profile folder: " + utf8_lossy(*error));
+  const Result<fs::path> made = make_profile_folder();
+  if (!made.ok()) {
+    return fail("Could not create a browser profile folder: " + utf8_lossy(made.error()));
   }
-  const fs::path profile = std::get<fs::path>(made);
+  const fs::path profile = made.value();
   const std::string log = (profile / "browser-errors.log").string();
   const int log_fd =
       ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -212,8 +212,7 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   int replies[2] = {-1, -1};
   const bool ready =
       null_fd >= 0 && ::pipe2(commands, O_CLOEXEC) == 0 && ::pipe2(replies, O_CLOEXEC) == 0;
-  std::variant<std::unique_ptr<exec::Child>, exec::StartFailure> started =
-      exec::StartFailure{exec::StartFailure::Kind::Other, ready ? "" : std::strerror(errno)};
+  Result<std::unique_ptr<exec::Child>> started = fail(ready ? "" : std::strerror(errno));
   if (ready) {
     exec::SpawnRequest request;
     request.process.program = program;
@@ -228,19 +227,18 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   for (const int fd : {log_fd, null_fd, commands[0], replies[1]}) {
     if (fd >= 0) ::close(fd);
   }
-  if (auto* failure = std::get_if<exec::StartFailure>(&started)) {
+  if (!started.ok()) {
     for (const int fd : {commands[1], replies[0]}) {
       if (fd >= 0) ::close(fd);
     }
     remove_profile_later(profile.string());
-    const std::string error =
-        failure->kind == exec::StartFailure::Kind::NotFound        ? "no such program"
-        : failure->kind == exec::StartFailure::Kind::MissingFolder ? "its profile folder is gone"
-                                                                   : failure->error;
+    const std::string error = started.kind() == ErrorKind::NoProgram  ? "no such program"
+                              : started.kind() == ErrorKind::NotFound ? "its profile folder is gone"
+                                                                      : started.error();
     return fail("Could not start the browser " + shown + ": " + utf8_lossy(error));
   }
-  auto instance = std::make_unique<BrowserInstance>(
-      program, std::get<std::unique_ptr<exec::Child>>(std::move(started)), profile.string());
+  auto instance =
+      std::make_unique<BrowserInstance>(program, std::move(started).value(), profile.string());
   instance->adopt(
       std::make_unique<CdpConnection>(std::make_unique<PipeTransport>(commands[1], replies[0])));
   return instance;

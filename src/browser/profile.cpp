@@ -27,12 +27,12 @@ const std::string kPrivateProfilePrefix = "kavor-agent-browser-";
 
 // Creates a fresh folder whose name begins with `prefix`, readable by its owner only from the
 // first moment; the folder, or the error.
-std::variant<fs::path, std::string> make_private_folder(const fs::path& prefix) {
+Result<fs::path> make_private_folder(const fs::path& prefix) {
   std::error_code error;
   fs::create_directories(prefix.parent_path(), error);
-  if (error) return error.message();
+  if (error) return fail(error.message());
   std::string pattern = prefix.string() + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return std::string(std::strerror(errno));
+  if (::mkdtemp(pattern.data()) == nullptr) return fail(std::strerror(errno));
   return fs::path(pattern);
 }
 
@@ -97,7 +97,7 @@ std::vector<fs::path> installed_browser_profiles() {
           "snap/brave"};
 }
 
-std::variant<fs::path, std::string> make_profile_folder() {
+Result<fs::path> make_profile_folder() {
   const unsigned counter = ++g_profiles;
   return make_private_folder(
       fs::path(QDir::tempPath().toStdString()) /

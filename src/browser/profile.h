@@ -17,8 +17,9 @@
 #include <filesystem>
 #include <future>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "common/result.h"
 
 namespace kavor::browser {
 
@@ -34,7 +35,7 @@ std::filesystem::path private_profile_pattern();
 std::vector<std::filesystem::path> installed_browser_profiles();
 
 // A fresh profile folder (step 1), or the error.
-std::variant<std::filesystem::path, std::string> make_profile_folder();
+Result<std::filesystem::path> make_profile_folder();
 
 // Step 2; the future tells whether the folder is gone.
 std::shared_future<bool> remove_profile_later(std::string folder);

@@ -10,19 +10,19 @@
 
 #include <QString>
 
-#include <optional>
+#include "common/result.h"
 
 namespace kavor {
 
 struct ConfigDir {
   QString path;
-  // Why the folder must not be used; empty when it may.
-  std::optional<QString> refusal;
+  // Fails, saying why, when the folder must not be used.
+  Result<void> usable;
 };
 
 ConfigDir config_dir();
 
 // The check above for a folder in a shared place: creates `path` owner-only when missing.
-std::optional<QString> claim_private_folder(const QString& path);
+Result<void> claim_private_folder(const QString& path);
 
 }  // namespace kavor

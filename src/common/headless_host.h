@@ -13,11 +13,11 @@ class HeadlessHost : public Host {
   bool navigate_main_window(const QUrl&) override { return false; }
   bool replace_hung_page(const QUrl&) override { return false; }
   void emit_event(const QString&, const Json&) override {}
-  std::optional<QString> open_external(const QUrl&) override {
-    return QStringLiteral("there is no window to open links from");
+  Result<void> open_external(const QUrl&) override {
+    return fail("there is no window to open links from");
   }
-  std::optional<QString> open_payment(const QUrl&) override {
-    return QStringLiteral("there is no window to show the payment in");
+  Result<void> open_payment(const QUrl&) override {
+    return fail("there is no window to show the payment in");
   }
   std::optional<WindowState> main_window_state() override { return std::nullopt; }
   void request_attention(Attention) override {}

@@ -12,6 +12,7 @@
 #include <qcorotask.h>
 
 #include "common/json.h"
+#include "common/result.h"
 
 namespace kavor {
 
@@ -36,11 +37,11 @@ class Host {
   virtual void emit_event(const QString& name, const Json& payload) = 0;
 
   // Hands a link to the system's browser or mail program; the opener's error text on failure.
-  virtual std::optional<QString> open_external(const QUrl& url) = 0;
+  virtual Result<void> open_external(const QUrl& url) = 0;
 
   // Shows `url` in the payment window (created, or reused and focused); the window system's
   // error text when no window could be made.
-  virtual std::optional<QString> open_payment(const QUrl& url) = 0;
+  virtual Result<void> open_payment(const QUrl& url) = 0;
 
   // How the main window stands, for the notifier and the watchdog.
   struct WindowState {

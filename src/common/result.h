@@ -27,9 +27,10 @@ namespace kavor {
 
 // Why a step failed, where a caller acts on it.
 enum class ErrorKind {
-  Failed,    // anything a caller only reports
-  NotFound,  // what was named does not exist (a project without its folder is told apart)
-  TimedOut,  // no answer within the limit; what was asked may still be under way
+  Failed,     // anything a caller only reports
+  NotFound,   // what was named does not exist (a project without its folder is told apart)
+  NoProgram,  // the program to start is not installed or not on PATH
+  TimedOut,   // no answer within the limit; what was asked may still be under way
 };
 
 struct Error {

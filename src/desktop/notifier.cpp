@@ -107,19 +107,18 @@ Prefs load_prefs(const QString& path) {
   return prefs_from_json(*value).value_or(Prefs{});
 }
 
-std::optional<QString> save_prefs(const QString& path, const Prefs& prefs) {
+Result<void> save_prefs(const QString& path, const Prefs& prefs) {
   if (path.isEmpty()) {
-    return QStringLiteral(
-        "Kavor Agent has no settings folder it may use for notification settings.");
+    return fail("Kavor Agent has no settings folder it may use for notification settings.");
   }
   const std::string text = prefs_to_json(prefs).dump();
   walk::ReplaceOptions options;
   options.folder_mode = kSettingsFolderMode;
   options.folder_links = true;  // the settings folder may be linked elsewhere
   if (const int error = walk::replace_file(QFile::encodeName(path).toStdString(), text, options)) {
-    return QString::fromStdString(errno_text(error));
+    return fail(errno_text(error));
   }
-  return std::nullopt;
+  return {};
 }
 
 std::optional<NotifyKind> parse_notify_kind(std::string_view name) {
@@ -225,7 +224,7 @@ Prefs Notifier::prefs() const {
   return prefs_;
 }
 
-std::optional<QString> Notifier::set_prefs(const Prefs& prefs) {
+Result<void> Notifier::set_prefs(const Prefs& prefs) {
   // Readers of the preferences wait only for the short lock below, never for the disk.
   std::lock_guard saving(save_mutex_);
   {
@@ -292,18 +291,18 @@ bool Notifier::notify(const NotifyRequest& request) {
   std::optional<Toast> toast = decide(request);
   if (!toast) return false;
   // 8. Sent without waiting: a refusal has nobody to tell.
-  QCoro::Task<std::optional<QString>> showing = toaster_.show(std::move(*toast));
+  QCoro::Task<Result<void>> showing = toaster_.show(std::move(*toast));
   return true;
 }
 
-QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> Notifier::notify_and_wait(
-    NotifyRequest request) {
+QCoro::Task<Result<NotifyOutcome>> Notifier::notify_and_wait(NotifyRequest request) {
   std::optional<Toast> toast = decide(request);
-  if (!toast) co_return std::make_pair(NotifyOutcome::Skipped, std::optional<QString>());
+  if (!toast) co_return NotifyOutcome::Skipped;
   // 8. The toast; the notifier is not touched after this point.
-  QCoro::Task<std::optional<QString>> showing = toaster_.show(std::move(*toast));
-  const std::optional<QString> error = co_await showing;
-  co_return std::make_pair(NotifyOutcome::Shown, error);
+  QCoro::Task<Result<void>> showing = toaster_.show(std::move(*toast));
+  const Result<void> shown = co_await showing;
+  if (!shown.ok()) co_return shown.error_value();
+  co_return NotifyOutcome::Shown;
 }
 
 }  // namespace kavor

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "common/json.h"
+#include "common/result.h"
 #include "desktop/notifications.h"
 #include "desktop/toaster.h"
 
@@ -48,8 +49,8 @@ std::optional<Prefs> prefs_from_json(const Json& value);
 // The file's preferences, or the defaults when it is missing, unreadable, too large to be a
 // preferences file, or not what prefs_from_json accepts.
 Prefs load_prefs(const QString& path);
-// Writes compact JSON, keys in order; the file system's error text on failure.
-std::optional<QString> save_prefs(const QString& path, const Prefs& prefs);
+// Writes compact JSON, keys in order; fails with the file system's error text.
+Result<void> save_prefs(const QString& path, const Prefs& prefs);
 
 // "done", "failed", ... and back.
 std::optional<NotifyKind> parse_notify_kind(std::string_view name);
@@ -93,15 +94,14 @@ class Notifier : public Notifications {
                                         std::function<QString()> prefs_file);
 
   Prefs prefs() const;
-  // Takes the preferences, then writes the file; the file system's error text on failure (the
+  // Takes the preferences, then writes the file; fails with the file system's error text (the
   // new preferences stay in force). May be called from any thread; calls that overlap write
   // one after the other, so the file always ends with the preferences in force.
-  std::optional<QString> set_prefs(const Prefs& prefs);
+  Result<void> set_prefs(const Prefs& prefs);
 
-  // Runs the flow and, when a toast is due, waits for the desktop to take it. The desktop's
-  // error text when it refused.
-  QCoro::Task<std::pair<NotifyOutcome, std::optional<QString>>> notify_and_wait(
-      NotifyRequest request);
+  // Runs the flow and, when a toast is due, waits for the desktop to take it; fails with the
+  // desktop's error text when it refused the toast.
+  QCoro::Task<Result<NotifyOutcome>> notify_and_wait(NotifyRequest request);
 
   // The same flow without waiting for the toast; true when one was sent.
   bool notify(const NotifyRequest& request) override;

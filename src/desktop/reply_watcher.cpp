@@ -59,21 +59,19 @@ std::optional<std::int64_t> next_assistant_message(const Json& chat, std::int64_
 
 }  // namespace
 
-std::optional<QString> check_watch_request(const WatchRequest& request) {
+Result<void> check_watch_request(const WatchRequest& request) {
   if (request.chat.isEmpty() || request.chat.size() > kMaxChatIdChars ||
       !std::all_of(request.chat.begin(), request.chat.end(), chat_id_char)) {
-    return QStringLiteral("invalid chat id");
+    return fail("invalid chat id");
   }
-  if (request.mid < 1) return QStringLiteral("invalid message id");
+  if (request.mid < 1) return fail("invalid message id");
   const QByteArray token = request.token.trimmed().toUtf8();
   const bool control = std::any_of(token.begin(), token.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < 0x20 || u == 0x7f;
   });
-  if (token.isEmpty() || token.size() > kMaxTokenBytes || control) {
-    return QStringLiteral("invalid token");
-  }
-  return std::nullopt;
+  if (token.isEmpty() || token.size() > kMaxTokenBytes || control) return fail("invalid token");
+  return {};
 }
 
 Watchers::~Watchers() {
@@ -82,15 +80,15 @@ Watchers::~Watchers() {
   table_.clear();
 }
 
-std::optional<QString> Watchers::watch(WatchRequest request, const WatchContext& context) {
-  if (std::optional<QString> refusal = check_watch_request(request)) return refusal;
+Result<void> Watchers::watch(WatchRequest request, const WatchContext& context) {
+  if (Result<void> checked = check_watch_request(request); !checked.ok()) return checked;
   request.token = request.token.trimmed();
 
   std::shared_ptr<Watcher> watcher;
   {
     std::lock_guard lock(mutex_);
     if (const auto it = table_.find(request.chat); it != table_.end()) {
-      if (it->second->mid == request.mid) return std::nullopt;  // already followed
+      if (it->second->mid == request.mid) return {};  // already followed
       it->second->stop.store(true);
       table_.erase(it);
     }
@@ -110,7 +108,7 @@ std::optional<QString> Watchers::watch(WatchRequest request, const WatchContext&
     table_[request.chat] = watcher;
   }
   QCoro::Task<> task = follow(std::move(watcher), std::move(request), context, this);
-  return std::nullopt;
+  return {};
 }
 
 void Watchers::unwatch(const QString& chat) {

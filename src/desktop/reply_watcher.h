@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/endpoints.h"
+#include "common/result.h"
 
 namespace kavor {
 
@@ -50,10 +51,10 @@ struct WatchRequest {
   QString title;       // the chat label the notification shows; may be empty
 };
 
-// The refusal for a request ("invalid chat id", "invalid message id", "invalid token"), or
-// nothing when it can be watched. A token holding control characters is refused too: it would
-// end up inside an HTTP header.
-std::optional<QString> check_watch_request(const WatchRequest& request);
+// Whether a request can be watched; its refusal ("invalid chat id", "invalid message id",
+// "invalid token") when not. A token holding control characters is refused too: it would end
+// up inside an HTTP header.
+Result<void> check_watch_request(const WatchRequest& request);
 
 struct WatchContext {
   Endpoints endpoints;
@@ -69,10 +70,10 @@ class Watchers {
   // Stops every watch; their tasks end at their next step without touching anything.
   ~Watchers();
 
-  // Starts following `request.mid` in its chat; the refusal when the request is invalid. The
+  // Starts following `request.mid` in its chat; fails with the refusal of an invalid request. The
   // same chat and message again changes nothing; another message replaces the chat's watcher.
   // The context's host and notifier are used between events only while the table exists.
-  std::optional<QString> watch(WatchRequest request, const WatchContext& context);
+  Result<void> watch(WatchRequest request, const WatchContext& context);
   // Stops and removes the chat's watcher, if any.
   void unwatch(const QString& chat);
 

@@ -57,9 +57,9 @@ QString escape_markup(const QString& text) {
   return out;
 }
 
-QString error_text(const QDBusMessage& reply) {
+std::string error_text(const QDBusMessage& reply) {
   const QString message = reply.errorMessage();
-  return message.isEmpty() ? reply.errorName() : message;
+  return (message.isEmpty() ? reply.errorName() : message).toStdString();
 }
 
 class DesktopToaster : public Toaster {
@@ -71,11 +71,11 @@ class DesktopToaster : public Toaster {
                      [cache = cache_] { cache->forget(); });
   }
 
-  QCoro::Task<std::optional<QString>> show(Toast toast) override {
+  QCoro::Task<Result<void>> show(Toast toast) override {
     // Only shared state from here on: the task may outlive the toaster.
     const std::shared_ptr<MarkupCache> cache = cache_;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) co_return bus.lastError().message();
+    if (!bus.isConnected()) co_return fail(bus.lastError().message().toStdString());
 
     // 1. Ask whether the service reads markup in bodies, once per owner of its name.
     Markup markup = cache->markup.load();
@@ -86,7 +86,7 @@ class DesktopToaster : public Toaster {
           QStringLiteral("GetCapabilities"));
       QDBusPendingCall asking = bus.asyncCall(ask, static_cast<int>(kCallTimeout.count()));
       const QDBusMessage caps = co_await asking;
-      if (caps.type() == QDBusMessage::ErrorMessage) co_return error_text(caps);
+      if (caps.type() == QDBusMessage::ErrorMessage) co_return fail(error_text(caps));
       const QStringList list =
           caps.arguments().isEmpty() ? QStringList() : caps.arguments().constFirst().toStringList();
       markup = list.contains(QStringLiteral("body-markup")) ? Markup::Read : Markup::Plain;
@@ -110,8 +110,8 @@ class DesktopToaster : public Toaster {
          << QStringList() << hints << kServerDefaultExpiry;
     QDBusPendingCall sending = bus.asyncCall(call, static_cast<int>(kCallTimeout.count()));
     const QDBusMessage answer = co_await sending;
-    if (answer.type() == QDBusMessage::ErrorMessage) co_return error_text(answer);
-    co_return std::nullopt;
+    if (answer.type() == QDBusMessage::ErrorMessage) co_return fail(error_text(answer));
+    co_return Result<void>();
   }
 
  private:

@@ -7,7 +7,8 @@
 #include <QString>
 
 #include <memory>
-#include <optional>
+
+#include "common/result.h"
 
 namespace kavor {
 
@@ -20,9 +21,9 @@ struct Toast {
 class Toaster {
  public:
   virtual ~Toaster() = default;
-  // Shows one toast. Nothing on success, the desktop's error text when it refused. The task
-  // touches nothing of the toaster after its first suspension, so it may be left running.
-  virtual QCoro::Task<std::optional<QString>> show(Toast toast) = 0;
+  // Shows one toast; fails with the desktop's error text when it refused. The task touches
+  // nothing of the toaster after its first suspension, so it may be left running.
+  virtual QCoro::Task<Result<void>> show(Toast toast) = 0;
 };
 
 // The name toasts carry as their sender.

@@ -25,18 +25,18 @@ constexpr mode_t kDeviceFolderMode = 0700;
 }  // namespace
 
 DeviceStore::DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
-                         std::optional<QString> refusal)
+                         Result<void> usable)
     : file_path_(std::move(file_path)),
       credential_store_(credentials),
       key_(std::move(key)),
-      refusal_(std::move(refusal)) {}
+      usable_(std::move(usable)) {}
 
 std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStore& credentials,
-                                               CredentialKey key, std::optional<QString> refusal) {
-  const bool usable = !refusal.has_value();
+                                               CredentialKey key, Result<void> usable) {
+  const bool may_read = usable.ok();
   std::unique_ptr<DeviceStore> store(
-      new DeviceStore(std::move(file_path), credentials, key, std::move(refusal)));
-  if (!usable) return store;
+      new DeviceStore(std::move(file_path), credentials, key, std::move(usable)));
+  if (!may_read) return store;
   DeviceFile file;
   QFile f(store->file_path_);
   if (f.open(QIODevice::ReadOnly)) file = parse_device_file(f.readAll());
@@ -73,8 +73,8 @@ bool DeviceStore::linked() const {
   return record_.has_value();
 }
 
-std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
-  if (refusal_) return refusal_;
+Result<void> DeviceStore::save(const DeviceRecord& record) {
+  if (!usable_.ok()) return usable_;
   std::lock_guard change(change_mutex_);
   const bool in_store = credential_store_.write(key_.service, key_.account, record.secret);
   const std::optional<QString> file_secret =
@@ -86,11 +86,11 @@ std::optional<QString> DeviceStore::save(const DeviceRecord& record) {
   options.folder_links = true;  // the settings folder may be linked elsewhere
   if (const int error = walk::replace_file(QFile::encodeName(file_path_).toStdString(),
                                            bytes.toStdString(), options)) {
-    return QString::fromStdString(errno_text(error));
+    return fail(errno_text(error));
   }
   std::lock_guard lock(mutex_);
   record_ = record;
-  return std::nullopt;
+  return {};
 }
 
 void DeviceStore::forget() {
@@ -112,13 +112,13 @@ bool DeviceStore::forget_if_secret(const std::optional<QString>& secret) {
 
 void DeviceStore::forget_locked() {
   credential_store_.remove(key_.service, key_.account);
-  if (!refusal_) QFile::remove(file_path_);
+  if (usable_.ok()) QFile::remove(file_path_);
   std::lock_guard lock(mutex_);
   record_.reset();
 }
 
-QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
-                                                QString token, std::stop_token shutdown) {
+QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, QString token,
+                                      std::stop_token shutdown) {
   // Note for the coroutines here: g++ 12 mishandles non-trivial temporaries inside co_await
   // expressions (they can be destroyed twice), so every awaited value is built as a named local.
   const QString trimmed = token.trimmed();
@@ -136,19 +136,18 @@ QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints en
   const QByteArray method("POST");
 
   const HttpResponse answer = co_await client->send(method, request, payload);
-  if (shutdown.stop_requested()) co_return QStringLiteral("Kavor Agent is closing.");
-  if (!answer.answered()) co_return QStringLiteral("network: ") + *answer.transport_error;
+  if (shutdown.stop_requested()) co_return fail("Kavor Agent is closing.");
+  if (!answer.answered()) co_return fail("network: " + answer.transport_error->toStdString());
 
   Result<Registration> outcome = read_registration_answer(answer.status, answer.body);
-  if (!outcome.ok()) co_return QString::fromStdString(outcome.error());
+  if (!outcome.ok()) co_return outcome.error_value();
   Registration registration = std::move(outcome).value();
 
   DeviceRecord record{std::move(registration.device_id), name, std::move(registration.secret)};
   // The credential store and the file are slow, blocking calls: keep them off this thread.
-  QFuture<std::optional<QString>> saving =
-      QtConcurrent::run([&store, record] { return store.save(record); });
-  std::optional<QString> error = co_await saving;
-  co_return error;
+  QFuture<Result<void>> saving = QtConcurrent::run([&store, record] { return store.save(record); });
+  Result<void> saved = co_await saving;
+  co_return saved;
 }
 
 QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,

@@ -11,6 +11,7 @@
 #include <stop_token>
 
 #include "common/endpoints.h"
+#include "common/result.h"
 
 namespace kavor::device {
 
@@ -37,11 +38,10 @@ struct CredentialKey {
 class DeviceStore {
  public:
   // Reads device.json at `file_path` and the credential store. A missing, unreadable or damaged
-  // file reads as "not linked"; nothing is written back. With a `refusal` (the folder of
-  // `file_path` must not be used) nothing is read and saving fails with that text.
+  // file reads as "not linked"; nothing is written back. When `usable` failed (the folder of
+  // `file_path` must not be used) nothing is read and saving fails with its text.
   static std::unique_ptr<DeviceStore> load(QString file_path, CredentialStore& credentials,
-                                           CredentialKey key,
-                                           std::optional<QString> refusal = std::nullopt);
+                                           CredentialKey key, Result<void> usable = {});
 
   const QString& file_path() const { return file_path_; }
   std::optional<Credentials> credentials() const;
@@ -54,7 +54,7 @@ class DeviceStore {
   // when the store cannot take it; then device.json is written and the record replaced.
   // Blocking (file and credential store). Returns the file system's error text on failure,
   // leaving the record as it was.
-  std::optional<QString> save(const DeviceRecord& record);
+  Result<void> save(const DeviceRecord& record);
 
   // Removes the registration locally: credential entry, device.json, record. Errors are
   // ignored; afterwards the computer is not linked. Blocking.
@@ -67,13 +67,13 @@ class DeviceStore {
 
  private:
   DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
-              std::optional<QString> refusal);
+              Result<void> usable);
   void forget_locked();
 
   const QString file_path_;
   CredentialStore& credential_store_;
   const CredentialKey key_;
-  const std::optional<QString> refusal_;
+  const Result<void> usable_;
   // Held for a whole save or forget, so that the credential entry, the file and the record of
   // one of them never mix with the other's. Taken before mutex_.
   std::mutex change_mutex_;
@@ -83,10 +83,10 @@ class DeviceStore {
 };
 
 // Registers this computer with the service using the link token the web application handed
-// over, and keeps the registration. Returns the user-facing error text on failure. Once
-// `shutdown` is requested it no longer touches the store.
-QCoro::Task<std::optional<QString>> link_device(DeviceStore& store, Endpoints endpoints,
-                                                QString token, std::stop_token shutdown = {});
+// over, and keeps the registration; fails with the user-facing error text. Once `shutdown` is
+// requested it no longer touches the store.
+QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, QString token,
+                                      std::stop_token shutdown = {});
 
 // Deletes the registration on the service when a sign-in token is given and the computer is
 // linked (the answer is ignored), then forgets that registration locally (unless `shutdown` was

@@ -14,7 +14,6 @@
 #include <coroutine>
 #include <cstdlib>
 #include <mutex>
-#include <variant>
 
 #include "common/timing.h"
 #include "common/utf8.h"
@@ -206,12 +205,12 @@ RunOutcome outcome(std::string text, const std::string& note, std::optional<int>
                    bool fenced) {
   if (blank(text)) text = "(no output)";
   text += note;
-  if (note.empty() && code == 0) return {true, std::move(text)};
+  if (note.empty() && code == 0) return text;
   // -1: the process was collected elsewhere, so its code is not known.
   if (code && *code >= 0) text += "\n[exit code " + std::to_string(*code) + "]";
   // Only a command that ended by itself may have been stopped by the fence.
   if (fenced && note.empty() && code && *code > 0) text += kFenceLine;
-  return {false, std::move(text)};
+  return fail(std::move(text));
 }
 
 // Building a fence reads a few folders; the event loop does not wait on the disk for it.
@@ -228,16 +227,16 @@ std::string timed_out_note(std::chrono::seconds timeout) {
 }
 
 std::string start_failure_message(const std::string& program, const std::filesystem::path& folder,
-                                  const StartFailure& failure) {
+                                  const Error& failure) {
   switch (failure.kind) {
-    case StartFailure::Kind::NotFound:
+    case ErrorKind::NoProgram:
       return program + " is not installed or not on PATH.";
-    case StartFailure::Kind::MissingFolder:
+    case ErrorKind::NotFound:
       return "The folder " + utf8_lossy(folder.string()) + " does not exist.";
-    case StartFailure::Kind::Other:
+    default:
       break;
   }
-  return "Could not start " + program + ": " + failure.error;
+  return "Could not start " + program + ": " + failure.text;
 }
 
 QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink sink,
@@ -250,8 +249,8 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
     QCoro::Task<Result<std::shared_ptr<RunFence>>> preparing = prepare_off_loop(options);
     Result<std::shared_ptr<RunFence>> prepared = co_await preparing;
     if (!prepared.ok()) {
-      co_return RunOutcome{false, "Could not set up the workspace fence for " +
-                                      run.process.program + ": " + prepared.error()};
+      co_return fail("Could not set up the workspace fence for " + run.process.program + ": " +
+                     prepared.error());
     }
     fence = std::move(prepared.value());
   }
@@ -264,11 +263,11 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
     const std::string temp = fence->temp_folder().string();
     request.env = {"TMPDIR=" + temp, "TMP=" + temp};
   }
-  auto started = spawn(request);
-  if (const auto* failure = std::get_if<StartFailure>(&started)) {
-    co_return RunOutcome{false, start_failure_message(run.process.program, run.folder, *failure)};
+  Result<std::unique_ptr<Child>> started = spawn(request);
+  if (!started.ok()) {
+    co_return fail(start_failure_message(run.process.program, run.folder, started.error_value()));
   }
-  std::unique_ptr<Child> child = std::move(std::get<std::unique_ptr<Child>>(started));
+  std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
   KillUnlessFinished guard(tree, child);
 
@@ -332,16 +331,15 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   co_return answer;
 }
 
-Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,
-                         std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
+Result<Collected> collect_output(const ProcessDescription& process,
+                                 const std::filesystem::path& folder,
+                                 std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
   Collected result;
   ProcessTree tree(true);
-  auto started = spawn(SpawnRequest{process, folder, tree.marker(), tree.cgroup_procs()});
-  if (auto* failure = std::get_if<StartFailure>(&started)) {
-    result.failure = std::move(*failure);
-    return result;
-  }
-  std::unique_ptr<Child> child = std::move(std::get<std::unique_ptr<Child>>(started));
+  Result<std::unique_ptr<Child>> started =
+      spawn(SpawnRequest{process, folder, tree.marker(), tree.cgroup_procs()});
+  if (!started.ok()) return started.error_value();
+  std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
   int fds[2] = {child->take_out(), child->take_err()};
   std::string* into[2] = {&result.out, &result.err};

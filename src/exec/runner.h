@@ -96,10 +96,9 @@ struct CommandRun {
   std::chrono::seconds timeout{kDefaultTimeoutSeconds};
 };
 
-struct RunOutcome {
-  bool ok = false;
-  std::string text;  // the output, or the message of the failure
-};
+// The output of a run that ended well; otherwise the failure's text, which holds the output
+// too, with the note of how the run ended.
+using RunOutcome = Result<std::string>;
 
 // Receives each live chunk, decoded.
 using OutputSink = std::function<void(std::string chunk)>;
@@ -120,22 +119,23 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
 inline constexpr const char* kStoppedNote = "\n[stopped by the user]";
 std::string timed_out_note(std::chrono::seconds timeout);
 
-// The message for a program that did not start.
+// The message for a program that did not start (`failure` as spawn gives it).
 std::string start_failure_message(const std::string& program, const std::filesystem::path& folder,
-                                  const StartFailure& failure);
+                                  const Error& failure);
 
 // A short program run to its end on the calling thread, its output wanted whole: the same
 // start and the same kill, with output beyond kCollectLimit bytes read and dropped.
 inline constexpr std::size_t kCollectLimit = 1 << 20;
 struct Collected {
-  std::optional<StartFailure> failure;
   std::string out;          // standard output, bytes
   std::string err;          // standard error, bytes
   std::optional<int> code;  // the exit code; nothing when it was killed or lost
   bool cut_short = false;   // stopped or timed out
 };
-Collected collect_output(const ProcessDescription& process, const std::filesystem::path& folder,
-                         std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
+// What the program wrote, or why it did not start (as spawn gives it).
+Result<Collected> collect_output(const ProcessDescription& process,
+                                 const std::filesystem::path& folder,
+                                 std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
 
 // Ends the tree of every run still going and removes the runs' temporary folders; runs when
 // the program exits.

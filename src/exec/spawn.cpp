@@ -241,13 +241,13 @@ std::optional<std::string> find_program(const std::string& program) {
   return std::nullopt;
 }
 
-std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& request) {
+Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
   reap_abandoned();
   const auto path = find_program(request.process.program);
-  if (!path) return StartFailure{StartFailure::Kind::NotFound, {}};
+  if (!path) return fail("no such program", ErrorKind::NoProgram);
   std::error_code fs_error;
   if (!std::filesystem::is_directory(request.folder, fs_error)) {
-    return StartFailure{StartFailure::Kind::MissingFolder, {}};
+    return fail("no such folder", ErrorKind::NotFound);
   }
 
   ChildPlan plan = plan_child(request, *path);
@@ -278,7 +278,7 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
     const int error = errno;
     close_copies();
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-    return StartFailure{StartFailure::Kind::Other, error_text(error)};
+    return fail(error_text(error));
   }
   plan.stdin_fd = null_fd;
   plan.out_fd = request.out_fd >= 0 ? out_copy : out[1];
@@ -293,7 +293,7 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
   close_copies();
   if (pid < 0) {
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-    return StartFailure{StartFailure::Kind::Other, error_text(fork_error)};
+    return fail(error_text(fork_error));
   }
 
   // The report pipe closes when the child execs; a message in it means it did not.
@@ -307,9 +307,9 @@ std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& req
     Child failed(pid, -1, out[0], err[0]);
     failed.wait();
     if (message[0] == kStepFolder && message[1] == ENOENT) {
-      return StartFailure{StartFailure::Kind::MissingFolder, {}};
+      return fail("no such folder", ErrorKind::NotFound);
     }
-    return StartFailure{StartFailure::Kind::Other, error_text(message[1])};
+    return fail(error_text(message[1]));
   }
 
   if (out[0] >= 0) ::fcntl(out[0], F_SETFL, O_NONBLOCK);

@@ -32,18 +32,12 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "common/result.h"
 #include "exec/command_line.h"
 
 namespace kavor::exec {
-
-struct StartFailure {
-  enum class Kind { NotFound, MissingFolder, Other };
-  Kind kind = Kind::Other;
-  std::string error;  // the system's text for Other
-};
 
 // A started process with its pipes. It is never killed when dropped: the owner ends it
 // (runner.h). Its exit is seen without collecting it, so that its id, which is also the id of
@@ -107,7 +101,10 @@ int open_process_fd(pid_t pid);
 // Where `program` would be started from, or nothing when it is not on PATH.
 std::optional<std::string> find_program(const std::string& program);
 
-std::variant<std::unique_ptr<Child>, StartFailure> spawn(const SpawnRequest& request);
+// The started process, or why it did not start: ErrorKind::NoProgram when the program is not on
+// PATH, ErrorKind::NotFound when the working folder does not exist (each caller words these two
+// itself), otherwise the system's text of the error.
+Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request);
 
 // Keeps a child whose owner gave up waiting for it (a process that did not end after SIGKILL,
 // stuck in the kernel) until it has ended; every later start collects those that have.

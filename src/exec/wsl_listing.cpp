@@ -58,21 +58,22 @@ std::string decode_wsl_listing(std::string_view bytes) {
 RunOutcome list_wsl_distributions(const std::filesystem::path& folder,
                                   const std::atomic<bool>& stop) {
   const ProcessDescription process = wsl_listing_process();
-  const Collected run = collect_output(process, folder, kListingTimeout, stop);
-  if (run.failure) {
-    const std::string error = run.failure->kind == StartFailure::Kind::Other
-                                  ? run.failure->error
-                                  : start_failure_message(process.program, folder, *run.failure);
-    return {false, "WSL is not available: " + error};
+  const Result<Collected> collected = collect_output(process, folder, kListingTimeout, stop);
+  if (!collected.ok()) {
+    const Error& failure = collected.error_value();
+    const std::string error = failure.kind == ErrorKind::Failed
+                                  ? failure.text
+                                  : start_failure_message(process.program, folder, failure);
+    return fail("WSL is not available: " + error);
   }
+  const Collected& run = collected.value();
   // Each stream is decoded on its own: they need not share an encoding.
   std::string text = decode_wsl_listing(run.out) + decode_wsl_listing(run.err);
   if (run.cut_short) {
-    return {false,
-            text + (stop.load() ? std::string(kStoppedNote) : timed_out_note(kListingTimeout))};
+    return fail(text + (stop.load() ? std::string(kStoppedNote) : timed_out_note(kListingTimeout)));
   }
-  if (run.code == 0) return {true, std::move(text)};
-  return {false, text + "\n[WSL is not installed or not set up]"};
+  if (run.code == 0) return text;
+  return fail(text + "\n[WSL is not installed or not set up]");
 }
 
 }  // namespace kavor::exec

@@ -70,14 +70,15 @@ void WindowHost::emit_event(const QString& name, const Json& payload) {
   if (window_) window_->emit_event(name, payload);
 }
 
-std::optional<QString> WindowHost::open_external(const QUrl& url) {
-  if (opener_(url)) return std::nullopt;
-  return QStringLiteral("no program is set up to open %1 links").arg(url.scheme());
+Result<void> WindowHost::open_external(const QUrl& url) {
+  if (opener_(url)) return {};
+  return fail(
+      QStringLiteral("no program is set up to open %1 links").arg(url.scheme()).toStdString());
 }
 
-std::optional<QString> WindowHost::open_payment(const QUrl& url) {
+Result<void> WindowHost::open_payment(const QUrl& url) {
   if (!payment_) {
-    if (profile_ == nullptr) return QStringLiteral("the main window does not exist");
+    if (profile_ == nullptr) return fail("the main window does not exist");
     payment_ = new PaymentWindow(
         profile_, endpoints_, [this](const QUrl& link) { opener_(link); },
         [this](const QUrl& back) {
@@ -90,7 +91,7 @@ std::optional<QString> WindowHost::open_payment(const QUrl& url) {
         });
   }
   payment_->show_url(url);
-  return std::nullopt;
+  return {};
 }
 
 QCoro::Task<std::optional<QString>> WindowHost::pick_folder(QString title) {

@@ -49,8 +49,8 @@ class WindowHost : public Host {
   bool navigate_main_window(const QUrl& url) override;
   bool replace_hung_page(const QUrl& url) override;
   void emit_event(const QString& name, const Json& payload) override;
-  std::optional<QString> open_external(const QUrl& url) override;
-  std::optional<QString> open_payment(const QUrl& url) override;
+  Result<void> open_external(const QUrl& url) override;
+  Result<void> open_payment(const QUrl& url) override;
   std::optional<WindowState> main_window_state() override;
   void request_attention(Attention level) override;
   bool run_page_script(const QString& script, std::function<void()> done) override;

@@ -59,8 +59,8 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
   QCoro::Task<exec::RunOutcome> running =
       exec::run_command(std::move(run), context.stop, std::move(sink), std::move(options));
   exec::RunOutcome outcome = co_await running;
-  co_return outcome.ok ? text_result(std::move(outcome.text))
-                       : ToolResult::failure(std::move(outcome.text));
+  co_return outcome.ok() ? text_result(std::move(outcome).value())
+                         : ToolResult::failure(outcome.error());
 }
 
 // A command call: `text` is what the user approves and what the scope check reads; `sent` says
@@ -120,14 +120,14 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
 }  // namespace
 
 Decoder shell_tool(FencePtr fence) {
-  return [fence](const Json& args, const Scope& scope) -> DecodeResult {
+  return [fence](const Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string command = string_arg(args, "command");
-    if (blank(command)) return std::string("command is empty.");
+    if (blank(command)) return fail("command is empty.");
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
-      return plain.error();
+      return plain.error_value();
     const fs::path folder = working_folder(args, scope);
     if (const Result<void> usable = check_folder(folder); !usable.ok()) {
-      if (scope.contains(folder)) return usable.error();
+      if (scope.contains(folder)) return usable.error_value();
       return failing_outside(usable.error(), command, folder, scope);
     }
     return command_call(
@@ -137,14 +137,14 @@ Decoder shell_tool(FencePtr fence) {
 }
 
 Decoder run_tests_tool(FencePtr fence) {
-  return [fence](const Json& args, const Scope& scope) -> DecodeResult {
+  return [fence](const Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
-      return plain.error();
+      return plain.error_value();
     const fs::path folder = working_folder(args, scope);
     std::string command = string_arg(args, "command");
     const bool sent = !blank(command);
     if (const Result<void> usable = check_folder(folder); !usable.ok()) {
-      if (scope.contains(folder)) return usable.error();
+      if (scope.contains(folder)) return usable.error_value();
       return failing_outside(usable.error(), command, folder, scope);
     }
     if (!sent) {
@@ -153,7 +153,7 @@ Decoder run_tests_tool(FencePtr fence) {
         const std::string message = "No test runner found in " +
                                     utf8_lossy(display_path(folder, scope.root)) +
                                     "; pass command.";
-        if (scope.contains(folder)) return message;
+        if (scope.contains(folder)) return fail(message);
         return failing_outside(message, command, folder, scope);
       }
       command = std::move(*detected);
@@ -165,9 +165,9 @@ Decoder run_tests_tool(FencePtr fence) {
 }
 
 Decoder wsl_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "distro", "cwd"}); !plain.ok())
-      return plain.error();
+      return plain.error_value();
     const std::string command = string_arg(args, "command");
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
@@ -185,14 +185,14 @@ Decoder wsl_tool() {
     // The listing does not depend on a folder; the workspace is one that exists.
     decoded.run = [root = scope.root](const StopFlag& stop) {
       const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
-      return outcome.ok ? text_result(outcome.text) : ToolResult::failure(outcome.text);
+      return outcome.ok() ? text_result(outcome.value()) : ToolResult::failure(outcome.error());
     };
     return decoded;
   };
 }
 
 Decoder docker_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     std::vector<std::string> list;
     if (args.is_object()) {
       const auto given = args.find("args");
@@ -202,13 +202,14 @@ Decoder docker_tool() {
         }
       }
     }
-    if (list.empty()) return std::string("args is empty; pass the docker arguments as a list.");
+    if (list.empty()) return fail("args is empty; pass the docker arguments as a list.");
     for (const std::string& arg : list) {
       if (arg.find('\0') != std::string::npos) {
-        return std::string("args contains a NUL character, which no program can receive.");
+        return fail("args contains a NUL character, which no program can receive.");
       }
     }
-    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok()) return plain.error();
+    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok())
+      return plain.error_value();
     const std::string text = exec::docker_command_text(list);
     // Never fenced: the work happens in the docker daemon, outside this process's tree.
     return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),

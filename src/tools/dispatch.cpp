@@ -148,14 +148,15 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const Decoder* decoder = ctx.tools.find(tool);
   if (decoder == nullptr) co_return fail(unknown_tool_message(tool));
   const Json args = call.args;
-  QFuture<DecodeResult> decoding = QtConcurrent::run([decoder, args, scope] {
-    return guarded<DecodeResult>([&] { return (*decoder)(args, scope); },
-                                 [](std::string message) { return DecodeResult(message); });
+  QFuture<Result<Decoded>> decoding = QtConcurrent::run([decoder, args, scope] {
+    return guarded<Result<Decoded>>(
+        [&] { return (*decoder)(args, scope); },
+        [](std::string message) { return kavor::fail(std::move(message)); });
   });
-  DecodeResult decoded_or_error = co_await decoding;
+  Result<Decoded> decoded_or_error = co_await decoding;
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (const auto* message = std::get_if<std::string>(&decoded_or_error)) co_return fail(*message);
-  Decoded decoded = std::move(std::get<Decoded>(decoded_or_error));
+  if (!decoded_or_error.ok()) co_return fail(decoded_or_error.error());
+  Decoded decoded = std::move(decoded_or_error).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
   // any character that would make it read differently as a visible escape; the tool itself
   // runs with the arguments as sent.

@@ -272,14 +272,14 @@ struct WriteTarget {
 };
 
 // The path argument of a writing tool, resolved; or the refusal.
-std::variant<WriteTarget, std::string> write_target(const Json& args, const Scope& scope) {
+Result<WriteTarget> write_target(const Json& args, const Scope& scope) {
   WriteTarget target;
   target.argument = string_arg(args, "path");
   if (target.argument.find_first_not_of(" \t\r\n\f\v") == std::string::npos) {
-    return std::string("path is empty.");
+    return fail("path is empty.");
   }
   target.path = resolve_path(target.argument, scope.root);
-  if (has_git_component(target.path)) return std::string(kGitRefusal);
+  if (has_git_component(target.path)) return fail(kGitRefusal);
   target.display = utf8_lossy(display_path(target.path, scope.root));
   target.outside = !scope.contains(target.path);
   return target;
@@ -288,7 +288,7 @@ std::variant<WriteTarget, std::string> write_target(const Json& args, const Scop
 }  // namespace
 
 Decoder read_file_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     std::uint64_t offset = int_arg(args, "offset").value_or(1);
     if (offset == 0) offset = 1;
@@ -307,7 +307,7 @@ Decoder read_file_tool() {
 }
 
 Decoder list_dir_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;
@@ -321,9 +321,9 @@ Decoder list_dir_tool() {
 }
 
 Decoder glob_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string pattern = string_arg(args, "pattern");
-    if (walk::normalize_glob_pattern(pattern).empty()) return std::string("pattern is empty.");
+    if (walk::normalize_glob_pattern(pattern).empty()) return fail("pattern is empty.");
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;
@@ -337,10 +337,10 @@ Decoder glob_tool() {
 }
 
 Decoder write_file_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
-    auto resolved = write_target(args, scope);
-    if (auto* refusal = std::get_if<std::string>(&resolved)) return *refusal;
-    WriteTarget target = std::move(std::get<WriteTarget>(resolved));
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+    Result<WriteTarget> resolved = write_target(args, scope);
+    if (!resolved.ok()) return resolved.error_value();
+    WriteTarget target = std::move(resolved).value();
     std::string content = string_arg(args, "content");
     Decoded decoded;
     decoded.kind = ToolKind::Write;
@@ -383,15 +383,15 @@ struct Edit {
   std::string diff;
 };
 
-std::variant<Edit, std::string> plan_edit(const WriteTarget& target, std::string old_text,
-                                          std::string new_text, bool replace_all) {
+Result<Edit> plan_edit(const WriteTarget& target, std::string old_text, std::string new_text,
+                       bool replace_all) {
   struct stat st {};
   if (!stat_no_follow(target.path, st) || !S_ISREG(st.st_mode)) {
-    return target.display + " does not exist; use write_file to create it.";
+    return fail(target.display + " does not exist; use write_file to create it.");
   }
   Result<TextFile> file = read_text_file(target.path);
-  if (!file.ok()) return file.error();
-  if (old_text.empty()) return std::string("old_text is empty; use write_file to create a file.");
+  if (!file.ok()) return file.error_value();
+  if (old_text.empty()) return fail("old_text is empty; use write_file to create a file.");
 
   // The edit works on the bytes as stored, not on their decoded form: a file that is not
   // valid UTF-8 keeps every byte outside the replaced text.
@@ -403,12 +403,12 @@ std::variant<Edit, std::string> plan_edit(const WriteTarget& target, std::string
     count = count_occurrences(file->bytes, old_text);
   }
   if (count == 0) {
-    return std::string(
+    return fail(
         "old_text was not found in the file. Read the file again and copy the text exactly.");
   }
   if (count > 1 && !replace_all) {
-    return "old_text appears " + std::to_string(count) +
-           " times. Add more surrounding lines to make it unique, or set replace_all.";
+    return fail("old_text appears " + std::to_string(count) +
+                " times. Add more surrounding lines to make it unique, or set replace_all.");
   }
   Edit edit;
   edit.after = replace_occurrences(file->bytes, old_text, new_text, replace_all);
@@ -422,13 +422,13 @@ std::variant<Edit, std::string> plan_edit(const WriteTarget& target, std::string
 }  // namespace
 
 Decoder edit_file_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
-    auto resolved = write_target(args, scope);
-    if (auto* refusal = std::get_if<std::string>(&resolved)) return *refusal;
-    WriteTarget target = std::move(std::get<WriteTarget>(resolved));
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+    Result<WriteTarget> resolved = write_target(args, scope);
+    if (!resolved.ok()) return resolved.error_value();
+    WriteTarget target = std::move(resolved).value();
     const std::string old_text = string_arg(args, "old_text");
     const std::string new_text = string_arg(args, "new_text");
-    auto planned = plan_edit(target, old_text, new_text, bool_arg(args, "replace_all"));
+    Result<Edit> planned = plan_edit(target, old_text, new_text, bool_arg(args, "replace_all"));
 
     Decoded decoded;
     decoded.kind = ToolKind::Write;
@@ -436,16 +436,18 @@ Decoder edit_file_tool() {
     decoded.sent_detail = display_diff(old_text, new_text);
     decoded.lang = "diff";
     decoded.outside = target.outside;
-    if (auto* failure = std::get_if<std::string>(&planned)) {
+    if (!planned.ok()) {
       // Inside the workspace the assistant may read the file anyway. Outside it, the answer
       // (missing, not found, found twice) would tell it about a file nobody let it read: it
       // goes to the user first, like the edit itself, and reaches the assistant only if the
       // user lets the call run.
-      if (!target.outside) return *failure;
-      decoded.run = [message = *failure](const StopFlag&) { return ToolResult::failure(message); };
+      if (!target.outside) return planned.error_value();
+      decoded.run = [message = planned.error()](const StopFlag&) {
+        return ToolResult::failure(message);
+      };
       return decoded;
     }
-    Edit edit = std::move(std::get<Edit>(planned));
+    Edit edit = std::move(planned).value();
     decoded.detail = edit.diff;
     decoded.run = [target = std::move(target), root = scope.root,
                    edit = std::move(edit)](const StopFlag& stop) {

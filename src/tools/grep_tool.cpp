@@ -496,10 +496,10 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
 }  // namespace
 
 Decoder grep_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     // Not trimmed: spaces can be what is searched for.
     const std::string pattern = string_arg(args, "pattern");
-    if (pattern.empty()) return std::string("pattern is empty.");
+    if (pattern.empty()) return fail("pattern is empty.");
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;

@@ -18,32 +18,38 @@ std::string unshown(std::uint64_t size) {
   return "the file is " + std::to_string(size) + " bytes; its changes are not shown";
 }
 
+// The memory file `slug` names as it stands now, once the places it lives in may be changed.
+Result<ExistingMemory> memory_as_it_stands(const Scope& scope, const std::string& slug,
+                                           MemoryChange change) {
+  const Result<MemoryPlaces> located = locate_memory(scope, slug, change);
+  if (!located.ok()) return located.error_value();
+  return read_existing_memory(located->file, memory_relative(slug));
+}
+
 }  // namespace
 
 Decoder save_memory_tool(Clock clock) {
-  return [clock](const Json& args, const Scope& scope) -> DecodeResult {
+  return [clock](const Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string title = trim(one_line(string_arg(args, "title")));
     const std::string description = trim(one_line(string_arg(args, "description")));
     const std::string content = string_arg(args, "content");
-    if (title.empty()) return std::string("title is empty.");
-    if (blank(content)) return std::string("content is empty.");
+    if (title.empty()) return fail("title is empty.");
+    if (blank(content)) return fail("content is empty.");
 
     const std::int64_t now = clock();
     std::string slug;
     const std::string given = string_arg(args, "slug");
     if (!blank(given)) {
       Result<std::string> checked = check_slug(given);
-      if (!checked.ok()) return checked.error();
+      if (!checked.ok()) return checked.error_value();
       slug = std::move(checked).value();
     } else {
       slug = derive_slug(title, now);
     }
 
     const std::string relative = memory_relative(slug);
-    const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Save);
-    if (!located.ok()) return located.error();
-    const Result<ExistingMemory> found = read_existing_memory(located->file, relative);
-    if (!found.ok()) return found.error();
+    const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Save);
+    if (!found.ok()) return found.error_value();
     const ExistingMemory& existing = found.value();
 
     const std::string stamp = utc_time(now);
@@ -72,17 +78,15 @@ Decoder save_memory_tool(Clock clock) {
 }
 
 Decoder forget_memory_tool() {
-  return [](const Json& args, const Scope& scope) -> DecodeResult {
+  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     Result<std::string> checked = check_slug(string_arg(args, "slug"));
-    if (!checked.ok()) return checked.error();
+    if (!checked.ok()) return checked.error_value();
     const std::string slug = std::move(checked).value();
     const std::string relative = memory_relative(slug);
-    const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Forget);
-    if (!located.ok()) return located.error();
-    const Result<ExistingMemory> found = read_existing_memory(located->file, relative);
-    if (!found.ok()) return found.error();
+    const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Forget);
+    if (!found.ok()) return found.error_value();
     const ExistingMemory& existing = found.value();
-    if (!existing.exists) return relative + " does not exist.";
+    if (!existing.exists) return fail(relative + " does not exist.");
 
     Decoded decoded;
     decoded.kind = ToolKind::Write;

@@ -9,11 +9,11 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <variant>
 
 #include <qcorotask.h>
 
 #include "common/json.h"
+#include "common/result.h"
 #include "tools/call_info.h"
 #include "tools/scope.h"
 
@@ -53,8 +53,7 @@ struct Decoded {
 };
 
 // The decoded call, or the message of a decoding failure.
-using DecodeResult = std::variant<Decoded, std::string>;
-using Decoder = std::function<DecodeResult(const Json& args, const Scope& scope)>;
+using Decoder = std::function<Result<Decoded>(const Json& args, const Scope& scope)>;
 
 class ToolTable {
  public:

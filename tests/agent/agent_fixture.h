@@ -70,8 +70,8 @@ class AgentTest : public ::testing::Test {
     agent_ = std::make_unique<Agent>(AgentOptions{endpoints(), creds_.get(), &notes_}, host_);
     agent_->tools() = make_tools();
     agent_->start();
-    ASSERT_EQ(device().save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}),
-              std::nullopt);
+    ASSERT_TRUE(
+        device().save({QStringLiteral("d"), QStringLiteral("n"), QStringLiteral("s")}).ok());
   }
 
   device::DeviceStore& device() { return agent_->state().device_store(); }

@@ -165,15 +165,15 @@ TEST_F(HardeningTest, AFolderSwappedForALinkDuringARunDoesNotCarryTheRunOutside)
   {
     Swapper swapper(ws() / "tree" / "sub", ws() / "tree" / "swap");
     for (; runs < 400; ++runs) {
-      DecodeResult decoded;
+      Result<Decoded> decoded = fail("not decoded yet");
       do {
         decoded = write(Json{{"path", "tree/sub/new.txt"}, {"content", "planted"}}, scope);
-      } while (std::get<Decoded>(decoded).outside);
-      static_cast<void>(std::get<Decoded>(decoded).run(nullptr));  // refused or written inside
+      } while (decoded.value().outside);
+      static_cast<void>(decoded.value().run(nullptr));  // refused or written inside
       ASSERT_FALSE(fs::exists(outside() / "new.txt")) << "after " << runs << " runs";
 
-      DecodeResult search = grep(Json{{"pattern", "SECRET|inside"}, {"path", "tree"}}, scope);
-      const ToolResult found = std::get<Decoded>(search).run(nullptr);
+      Result<Decoded> search = grep(Json{{"pattern", "SECRET|inside"}, {"path", "tree"}}, scope);
+      const ToolResult found = search.value().run(nullptr);
       ASSERT_EQ(found.value().output.find("SECRET"), std::string::npos) << found.value().output;
     }
     EXPECT_GT(swapper.swaps(), runs);
@@ -469,8 +469,8 @@ TEST_F(HardeningTest, AnAnswerAtTheEndOfTheWaitEitherWinsOrIsRefused) {
 TEST_F(HardeningTest, A401ForAnOldSecretKeepsTheNewLink) {
   ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
   // The user unlinked and linked again while the poll with the old secret was held.
-  ASSERT_EQ(device().save({QStringLiteral("d2"), QStringLiteral("n"), QStringLiteral("s2")}),
-            std::nullopt);
+  ASSERT_TRUE(
+      device().save({QStringLiteral("d2"), QStringLiteral("n"), QStringLiteral("s2")}).ok());
   svc_.release_held(service::Reply::json(401, "{}"));
   ASSERT_TRUE(wait_until([&] {
     const auto polls = svc_.requests("GET", "/bridge/poll");

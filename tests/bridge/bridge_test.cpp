@@ -74,8 +74,8 @@ class BridgeTest : public ::testing::Test {
     return {QStringLiteral("kavor-bridge-test"), QString::fromStdString(svc_.base_url())};
   }
   void link() {
-    ASSERT_EQ(store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}),
-              std::nullopt);
+    ASSERT_TRUE(
+        store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}).ok());
   }
   Endpoints endpoints() const {
     return Endpoints(QString::fromStdString(svc_.base_url() + "/"),

@@ -418,9 +418,9 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   std::ofstream(root / "page.html") << "<title>Local</title><p>from the workspace</p>";
   const tools::Scope scope{root, {}};
 
-  tools::DecodeResult local = (*browser)({{"action", "open"}, {"url", "page.html"}}, scope);
-  ASSERT_EQ(local.index(), 0u) << std::get<1>(local);
-  tools::Decoded& decoded = std::get<tools::Decoded>(local);
+  Result<tools::Decoded> local = (*browser)({{"action", "open"}, {"url", "page.html"}}, scope);
+  ASSERT_TRUE(local.ok()) << local.error();
+  tools::Decoded& decoded = local.value();
   EXPECT_EQ(decoded.summary, "browser open file://" + (root / "page.html").string());
   EXPECT_FALSE(decoded.outside);
   ASSERT_TRUE(decoded.run_async);
@@ -430,12 +430,13 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   EXPECT_EQ(r.value().output.substr(0, r.value().output.find('\n')),
             "file://" + (root / "page.html").string() + " (200) \"Local\"");
 
-  tools::DecodeResult elsewhere = (*browser)({{"action", "open"}, {"url", "/etc/hostname"}}, scope);
-  ASSERT_EQ(elsewhere.index(), 0u);
-  EXPECT_TRUE(std::get<tools::Decoded>(elsewhere).outside);
-  tools::DecodeResult script = (*browser)({{"action", "eval"}, {"script", "1"}}, scope);
-  EXPECT_EQ(std::get<tools::Decoded>(script).kind, tools::ToolKind::Exec);
-  EXPECT_EQ(std::get<std::string>((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope)),
+  Result<tools::Decoded> elsewhere =
+      (*browser)({{"action", "open"}, {"url", "/etc/hostname"}}, scope);
+  ASSERT_TRUE(elsewhere.ok());
+  EXPECT_TRUE(elsewhere.value().outside);
+  Result<tools::Decoded> script = (*browser)({{"action", "eval"}, {"script", "1"}}, scope);
+  EXPECT_EQ(script.value().kind, tools::ToolKind::Exec);
+  EXPECT_EQ((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope).error(),
             "Only http, https and file pages can be opened, not javascript: links.");
 }
 
@@ -468,9 +469,9 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   std::ofstream(root / "next.html") << "<script>location.href = 'page2.html'</script>";
   std::ofstream(root / "page2.html") << "<title>Second</title><p>also inside</p>";
   const auto call = [&](const Json& args) {
-    tools::DecodeResult decoded = (*browser)(args, tools::Scope{root, {}});
-    if (decoded.index() != 0) return "FAILED: " + std::get<std::string>(decoded);
-    return text_of(kavor::test::run(std::get<tools::Decoded>(decoded).run_async(tools::RunContext{
+    Result<tools::Decoded> decoded = (*browser)(args, tools::Scope{root, {}});
+    if (!decoded.ok()) return "FAILED: " + decoded.error();
+    return text_of(kavor::test::run(decoded.value().run_async(tools::RunContext{
         "call", "chat-files", std::make_shared<std::atomic<bool>>(false), nullptr})));
   };
 

@@ -39,7 +39,7 @@ class WatchersTest : public ::testing::Test {
         host_, *toaster_, [this] { return dir_.filePath(QStringLiteral("notifications.json")); });
     Notifier& notifier = *state_->notifier;
     notifier_ = &notifier;
-    ASSERT_FALSE(notifier.set_prefs(Prefs{true, true, true, Lang::En}));
+    ASSERT_TRUE(notifier.set_prefs(Prefs{true, true, true, Lang::En}).ok());
     watchers_ = &state_->watchers;
     install_desktop_commands(table_, CommandContext{endpoints(), *state_, host_, notifier, {}});
   }
@@ -205,14 +205,14 @@ TEST_F(WatchersTest, NoRequestsWhileTheUserLooksOrNotificationsAreOff) {
 
   host_.window.focused = false;
   ASSERT_TRUE(asked_at_least("c", 1, 3));
-  ASSERT_FALSE(notifier_->set_prefs(Prefs{false, true, true, Lang::En}));
+  ASSERT_TRUE(notifier_->set_prefs(Prefs{false, true, true, Lang::En}).ok());
   // A request already on its way arrives before the watcher's next look at the window.
   const int looks = host_.window_state_asked.load();
   ASSERT_TRUE(test::wait_until([&] { return host_.window_state_asked.load() > looks; }));
   const std::size_t before = asked("c", 1);
   idle(400ms);
   EXPECT_EQ(asked("c", 1), before);
-  ASSERT_FALSE(notifier_->set_prefs(Prefs{true, true, true, Lang::En}));
+  ASSERT_TRUE(notifier_->set_prefs(Prefs{true, true, true, Lang::En}).ok());
   host_.window.minimized = true;
   host_.window.focused = true;
   ASSERT_TRUE(asked_at_least("c", 1, before + 3));
@@ -259,8 +259,8 @@ TEST_F(WatchersTest, StoppedOrDiscardedWatchersLeaveNoTrace) {
   const WatchContext context{endpoints(), host_, *notifier_};
   svc_.put_chat("d", "tok");
   svc_.put_chat_message("d", ChatMessage{1, "assistant", "pending", ""});
-  ASSERT_FALSE(table->watch(WatchRequest{"c", 1, "tok", "Trip"}, context));
-  ASSERT_FALSE(table->watch(WatchRequest{"d", 1, "tok", "Trip"}, context));
+  ASSERT_TRUE(table->watch(WatchRequest{"c", 1, "tok", "Trip"}, context).ok());
+  ASSERT_TRUE(table->watch(WatchRequest{"d", 1, "tok", "Trip"}, context).ok());
   ASSERT_TRUE(asked_at_least("c", 1, 2));
   ASSERT_TRUE(asked_at_least("d", 1, 1));
   table.reset();

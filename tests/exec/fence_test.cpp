@@ -19,6 +19,7 @@ namespace kavor::exec {
 namespace fence_test {
 namespace {
 
+using test::output;
 using test::RealProcessTest;
 
 std::string read_all(const fs::path& file) {
@@ -130,8 +131,8 @@ TEST_F(FenceTest, WritesStayInTheWorkspaceAndCredentialsStayUnread) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const test::Ran ran = fenced(c.script);
-    EXPECT_EQ(ran.outcome.ok, c.works) << ran.outcome.text;
-    const std::string& text = ran.outcome.text;
+    EXPECT_EQ(ran.outcome.ok(), c.works) << output(ran.outcome);
+    const std::string& text = output(ran.outcome);
     const bool fence_line = text.ends_with(std::string("]") + kFenceLine);
     EXPECT_EQ(fence_line, !c.works) << text;
     if (!c.works) {
@@ -159,12 +160,12 @@ TEST_F(FenceTest, GitAndACMakeBuildWorkInsideTheFence) {
   const test::Ran git = fenced(
       "git init -q . && git add . && git -c user.name=a -c user.email=a@b commit -qm first && "
       "git log --oneline | wc -l");
-  EXPECT_TRUE(git.outcome.ok) << git.outcome.text;
-  EXPECT_EQ(git.outcome.text, "1\n");
+  EXPECT_TRUE(git.outcome.ok()) << output(git.outcome);
+  EXPECT_EQ(output(git.outcome), "1\n");
   const test::Ran build =
       fenced("cmake -S . -B build > /dev/null && make -C build > /dev/null && ./build/hello");
-  EXPECT_TRUE(build.outcome.ok) << build.outcome.text;
-  EXPECT_EQ(build.outcome.text, "built\n");
+  EXPECT_TRUE(build.outcome.ok()) << output(build.outcome);
+  EXPECT_EQ(output(build.outcome), "built\n");
 }
 
 // The run's temporary folder goes when the run ends, and its removal follows no link: a link a
@@ -173,7 +174,7 @@ TEST_F(FenceTest, TheRunsTemporaryFolderGoesWithoutFollowingLinks) {
   const test::Ran ran = fenced(
       "echo \"$TMPDIR\" > where && mkdir -p \"$TMPDIR/a/b\" && chmod 000 \"$TMPDIR/a\" && "
       "ln -s \"$OUT\" \"$TMPDIR/out\" && ln -s \"$OUT/file\" \"$TMPDIR/file\"");
-  ASSERT_TRUE(ran.outcome.ok) << ran.outcome.text;
+  ASSERT_TRUE(ran.outcome.ok()) << output(ran.outcome);
   std::string temp = read_all(ws_ / "where");
   temp.pop_back();
   EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));

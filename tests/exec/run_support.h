@@ -22,8 +22,13 @@ namespace kavor::exec::test {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// What a run answered: its output, or its failure's text (which holds the output too).
+inline const std::string& output(const RunOutcome& outcome) {
+  return outcome.ok() ? outcome.value() : outcome.error();
+}
+
 struct Ran {
-  RunOutcome outcome;
+  RunOutcome outcome = std::string();
   std::vector<std::string> chunks;
   std::chrono::milliseconds took{0};
 };

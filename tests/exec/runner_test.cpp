@@ -63,21 +63,21 @@ TEST_F(RunnerTest, TheAnswerIsTheBoundedOutputOrAFailureWithTheExitCode) {
   };
   for (const Case& c : cases) {
     const Ran ran = run(bash(c.script, folder_));
-    EXPECT_EQ(ran.outcome.ok, c.ok) << c.script;
-    EXPECT_EQ(ran.outcome.text, c.text) << c.script;
+    EXPECT_EQ(ran.outcome.ok(), c.ok) << c.script;
+    EXPECT_EQ(output(ran.outcome), c.text) << c.script;
   }
   // A signal the agent ignores is not ignored by the command: `yes` dies of SIGPIPE quietly.
   const auto previous = ::signal(SIGPIPE, SIG_IGN);
   const Ran piped = run(bash("yes | head -c 4", folder_));
   ::signal(SIGPIPE, previous);
-  EXPECT_EQ(piped.outcome.text, "y\ny\n");
+  EXPECT_EQ(output(piped.outcome), "y\ny\n");
 }
 
 TEST_F(RunnerTest, StartFailuresNameTheProgramOrTheFolder) {
   const auto failure = [&](CommandRun command) {
     const Ran ran = run(std::move(command));
-    EXPECT_FALSE(ran.outcome.ok);
-    return ran.outcome.text;
+    EXPECT_FALSE(ran.outcome.ok());
+    return output(ran.outcome);
   };
   EXPECT_EQ(failure({{"kavor-no-such-program", {}, {}, "bash"}, folder_}),
             "kavor-no-such-program is not installed or not on PATH.");
@@ -110,7 +110,7 @@ TEST_F(RunnerTest, StreamedChunksAddUpToTheWholeOutputWithNoCharacterBroken) {
                                "' | head -c 300000; "
                                "echo tail >&2",
                            folder_));
-  ASSERT_TRUE(ran.outcome.ok) << ran.outcome.text;
+  ASSERT_TRUE(ran.outcome.ok()) << output(ran.outcome);
   EXPECT_GT(ran.chunks.size(), 36u);
   for (const std::string& chunk : ran.chunks) {
     EXPECT_LE(chunk.size(), kChunkBytes + 3);
@@ -130,15 +130,15 @@ TEST_F(RunnerTest, BinaryOutputStreamsAndAnswersAsValidTextLosingNothingButBroke
   ASSERT_EQ(bytes.size(), 200'000u);
   for (const std::string& chunk : ran.chunks) ASSERT_TRUE(valid_utf8(chunk));
   EXPECT_EQ(joined(ran.chunks), utf8_lossy(bytes));
-  EXPECT_TRUE(valid_utf8(ran.outcome.text));
-  EXPECT_NE(ran.outcome.text.find("\n[... 170000 bytes cut ...]\n"), std::string::npos);
-  EXPECT_NO_THROW((void)Json(ran.outcome.text).dump());
+  EXPECT_TRUE(valid_utf8(output(ran.outcome)));
+  EXPECT_NE(output(ran.outcome).find("\n[... 170000 bytes cut ...]\n"), std::string::npos);
+  EXPECT_NO_THROW((void)Json(output(ran.outcome)).dump());
 }
 
 TEST_F(RunnerTest, ATimeOutEndsTheCommandWithTheNoteAndTheKilledProcessCode) {
   const Ran slept = run(bash("sleep 10", folder_, 1s));
-  EXPECT_FALSE(slept.outcome.ok);
-  EXPECT_EQ(slept.outcome.text,
+  EXPECT_FALSE(slept.outcome.ok());
+  EXPECT_EQ(output(slept.outcome),
             "(no output)\n[timed out after 1 seconds and was stopped]\n[exit code 137]");
   EXPECT_GE(slept.took, 900ms);
   EXPECT_LT(slept.took, 2500ms);
@@ -146,7 +146,7 @@ TEST_F(RunnerTest, ATimeOutEndsTheCommandWithTheNoteAndTheKilledProcessCode) {
   // Closing its output does not hide a process from the time-out.
   std::ofstream(folder_ / "pids");
   const Ran closed = run(bash("echo $$ > pids; echo bye; exec >&- 2>&-; sleep 300", folder_, 1s));
-  EXPECT_EQ(closed.outcome.text,
+  EXPECT_EQ(output(closed.outcome),
             "bye\n\n[timed out after 1 seconds and was stopped]\n[exit code 137]");
   EXPECT_LT(closed.took, 2500ms);
   EXPECT_TRUE(all_gone(pids_in(folder_ / "pids")));
@@ -178,8 +178,8 @@ void expect_stop_ends_everything(const fs::path& folder, RunOptions options) {
   stop->store(true);
   const RunOutcome outcome = kavor::test::run(std::move(task));
   EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, 1500ms);
-  EXPECT_FALSE(outcome.ok);
-  EXPECT_EQ(outcome.text, "ready\n\n[stopped by the user]\n[exit code 137]");
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(output(outcome), "ready\n\n[stopped by the user]\n[exit code 137]");
   EXPECT_TRUE(all_gone(pids)) << "cgroup " << options.use_cgroup;
   for (const pid_t pid : pids) EXPECT_FALSE(alive(pid)) << pid;
 }
@@ -198,23 +198,23 @@ TEST_F(RunnerTest, AStopEndsEverythingTheCommandStartedWithOrWithoutACgroup) {
   const RunOutcome flood = kavor::test::run(std::move(task));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
   EXPECT_GT(streamed, 1'000'000u);
-  EXPECT_TRUE(flood.text.ends_with("\n[stopped by the user]\n[exit code 137]"))
-      << flood.text.size();
+  EXPECT_TRUE(output(flood).ends_with("\n[stopped by the user]\n[exit code 137]"))
+      << output(flood).size();
 }
 
 TEST_F(RunnerTest, AfterANormalExitTheReadersWaitBrieflyAndLeaveBackgroundWorkAlone) {
   // Output a background child writes shortly after the shell ended still arrives.
   const Ran late = run(bash("(sleep 0.3; echo late) & echo early", folder_));
-  EXPECT_TRUE(late.outcome.ok);
-  EXPECT_EQ(late.outcome.text, "early\nlate\n");
+  EXPECT_TRUE(late.outcome.ok());
+  EXPECT_EQ(output(late.outcome), "early\nlate\n");
 
   // A server left running holds the pipe: the call ends two seconds after the shell, and the
   // server keeps running (it may be what the user asked for).
   const Ran server = run(bash("sleep 300 & echo $!", folder_));
-  EXPECT_TRUE(server.outcome.ok);
+  EXPECT_TRUE(server.outcome.ok());
   EXPECT_GE(server.took, 1900ms);
   EXPECT_LT(server.took, 3500ms);
-  const pid_t left = static_cast<pid_t>(std::stol(server.outcome.text));
+  const pid_t left = static_cast<pid_t>(std::stol(output(server.outcome)));
   EXPECT_TRUE(alive(left));
   ::kill(left, SIGKILL);
 
@@ -226,7 +226,7 @@ TEST_F(RunnerTest, AfterANormalExitTheReadersWaitBrieflyAndLeaveBackgroundWorkAl
   ASSERT_TRUE(wait_until([&] { return !pids_in(folder_ / "pids").empty(); }));
   QTimer::singleShot(300, [stop] { stop->store(true); });
   const RunOutcome outcome = kavor::test::run(std::move(task));
-  EXPECT_EQ(outcome.text, "started\n\n[stopped by the user]\n[exit code 0]");
+  EXPECT_EQ(output(outcome), "started\n\n[stopped by the user]\n[exit code 0]");
   EXPECT_TRUE(all_gone(pids_in(folder_ / "pids")));
 }
 
@@ -240,7 +240,7 @@ TEST_F(RunnerTest, FortyCommandsAtOnceEachKeepTheirOwnOutputAndAllStopTogether) 
   }
   for (int i = 0; i < kRuns; ++i) {
     const RunOutcome outcome = kavor::test::run(std::move(tasks[i]));
-    EXPECT_EQ(outcome.text, "start " + std::to_string(i) + "\nend " + std::to_string(i) + "\n");
+    EXPECT_EQ(output(outcome), "start " + std::to_string(i) + "\nend " + std::to_string(i) + "\n");
   }
 
   tasks.clear();
@@ -252,7 +252,7 @@ TEST_F(RunnerTest, FortyCommandsAtOnceEachKeepTheirOwnOutputAndAllStopTogether) 
   const auto stopped_at = std::chrono::steady_clock::now();
   stop->store(true);
   for (auto& task : tasks) {
-    EXPECT_EQ(kavor::test::run(std::move(task)).text,
+    EXPECT_EQ(output(kavor::test::run(std::move(task))),
               "(no output)\n[stopped by the user]\n[exit code 137]");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, 5s);
@@ -265,10 +265,11 @@ TEST_F(RunnerTest, AStopAtTheMomentOfTheTimeOutGivesOneNote) {
     auto task = run_command(bash("sleep 30", folder_, 1s), stop, {});
     QTimer::singleShot(at, [stop] { stop->store(true); });
     const RunOutcome outcome = kavor::test::run(std::move(task));
-    const bool stopped = outcome.text == "(no output)\n[stopped by the user]\n[exit code 137]";
+    const bool stopped = output(outcome) == "(no output)\n[stopped by the user]\n[exit code 137]";
     const bool timed_out =
-        outcome.text == "(no output)\n[timed out after 1 seconds and was stopped]\n[exit code 137]";
-    EXPECT_TRUE(stopped || timed_out) << outcome.text;
+        output(outcome) ==
+        "(no output)\n[timed out after 1 seconds and was stopped]\n[exit code 137]";
+    EXPECT_TRUE(stopped || timed_out) << output(outcome);
   }
 }
 
@@ -282,8 +283,8 @@ TEST_F(RunnerTest, AForkBombEndsWithItsTimeOut) {
                              "'ulimit -u 400; bomb() { bomb | bomb; }; bomb' 2>/dev/null",
                              folder_, 2s),
                         {}, RunOptions{cgroup});
-    EXPECT_FALSE(ran.outcome.ok);
-    EXPECT_NE(ran.outcome.text.find("[timed out after 2 seconds and was stopped]"),
+    EXPECT_FALSE(ran.outcome.ok());
+    EXPECT_NE(output(ran.outcome).find("[timed out after 2 seconds and was stopped]"),
               std::string::npos);
     EXPECT_LT(ran.took, 6s);
     // Nothing of it is left.
@@ -314,9 +315,10 @@ TEST_F(RunnerTest, AGigabyteOfOutputKeepsOnlyTheCaptureInMemory) {
   const RunOutcome outcome = kavor::test::run(
       run_command(bash("head -c " + std::to_string(kBytes) + " /dev/zero", folder_), {},
                   [&](std::string chunk) { streamed += chunk.size(); }));
-  EXPECT_TRUE(outcome.ok);
+  EXPECT_TRUE(outcome.ok());
   EXPECT_EQ(streamed, kBytes);
-  EXPECT_EQ(outcome.text.size(), 30'000 + std::string("\n[... 268405456 bytes cut ...]\n").size());
+  EXPECT_EQ(output(outcome).size(),
+            30'000 + std::string("\n[... 268405456 bytes cut ...]\n").size());
   // Freed memory waits in the address sanitizer's quarantine, so only a plain build can tell.
 #if defined(__SANITIZE_ADDRESS__)
   (void)before;

@@ -50,8 +50,8 @@ class WslTest : public RealProcessTest {};
 TEST_F(WslTest, WithoutWslTheListingSaysSoAndAFailingWslAddsTheNote) {
   const std::atomic<bool> stop{false};
   const RunOutcome missing = list_wsl_distributions(folder_, stop);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_EQ(missing.text, "WSL is not available: wsl.exe is not installed or not on PATH.");
+  EXPECT_FALSE(missing.ok());
+  EXPECT_EQ(output(missing), "WSL is not available: wsl.exe is not installed or not on PATH.");
 
   // Where a wsl.exe answers, its UTF-16 answer is decoded and a failure gets the note. (WSL
   // cannot run here; this stand-in answers as the real one does when it is not set up.)
@@ -69,10 +69,10 @@ TEST_F(WslTest, WithoutWslTheListingSaysSoAndAFailingWslAddsTheNote) {
   const RunOutcome listing = list_wsl_distributions(folder_, stop);
   ::unsetenv("KAVOR_TEST_WSL_EXIT");
   ::setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(failing.text, "No WSL\r\n\n[WSL is not installed or not set up]");
-  EXPECT_FALSE(failing.ok);
-  EXPECT_EQ(listing.text, "No WSL\r\n");
-  EXPECT_TRUE(listing.ok);
+  EXPECT_EQ(output(failing), "No WSL\r\n\n[WSL is not installed or not set up]");
+  EXPECT_FALSE(failing.ok());
+  EXPECT_EQ(output(listing), "No WSL\r\n");
+  EXPECT_TRUE(listing.ok());
 }
 
 }  // namespace

@@ -39,13 +39,14 @@ class RecordingHost : public Host {
     std::lock_guard lock(mutex_);
     events_.emplace_back(name, payload);
   }
-  std::optional<QString> open_external(const QUrl& url) override {
+  Result<void> open_external(const QUrl& url) override {
     opened.push_back(url.toString());
-    return open_error;
+    if (open_error) return fail(open_error->toStdString());
+    return {};
   }
-  std::optional<QString> open_payment(const QUrl& url) override {
+  Result<void> open_payment(const QUrl& url) override {
     payments.push_back(url.toString());
-    return std::nullopt;
+    return {};
   }
   std::optional<WindowState> main_window_state() override {
     ++window_state_asked;

@@ -36,14 +36,14 @@ class CommandToolsTest : public RealProcessTest {
     install_command_tools(table_);
     scope_ = Scope{folder_, {}};
   }
-  DecodeResult decode(const char* tool, const Json& args) {
+  Result<Decoded> decode(const char* tool, const Json& args) {
     return (*table_.find(tool))(args, scope_);
   }
   ToolResult run(const char* tool, const Json& args, test::RecordingHost& host,
                  StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
-    DecodeResult decoded = decode(tool, args);
-    if (auto* error = std::get_if<std::string>(&decoded)) return ToolResult::failure(*error);
-    Decoded& d = std::get<Decoded>(decoded);
+    Result<Decoded> decoded = decode(tool, args);
+    if (!decoded.ok()) return ToolResult::failure(decoded.error());
+    Decoded& d = decoded.value();
     if (!d.run_async) return d.run(stop);
     return kavor::test::run(d.run_async(RunContext{"call-1", "chat", stop, &host}));
   }
@@ -143,13 +143,13 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
        "args contains a NUL character, which no program can receive."},
   };
   for (const Expect& c : cases) {
-    const DecodeResult result = decode(c.tool, c.args);
+    const Result<Decoded> result = decode(c.tool, c.args);
     const std::string what = std::string(c.tool) + " " + c.args.dump();
-    if (const auto* error = std::get_if<std::string>(&result)) {
-      EXPECT_EQ(*error, c.kind_or_error) << what;
+    if (!result.ok()) {
+      EXPECT_EQ(result.error(), c.kind_or_error) << what;
       continue;
     }
-    const Decoded& d = std::get<Decoded>(result);
+    const Decoded& d = result.value();
     EXPECT_EQ(kind_name(d.kind), c.kind_or_error) << what;
     EXPECT_EQ(d.summary, c.summary) << what;
     EXPECT_EQ(d.detail, c.detail) << what;

@@ -27,7 +27,7 @@ std::string string_arg_or(const Json& args, const char* key) {
 // Tools made for the test: a read, a write that creates a file, and one that runs until stopped.
 ToolTable test_tools() {
   ToolTable table;
-  table.add("look", [](const Json& args, const Scope& scope) -> DecodeResult {
+  table.add("look", [](const Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
     Decoded d;
     d.kind = ToolKind::Read;
@@ -38,8 +38,8 @@ ToolTable test_tools() {
     };
     return d;
   });
-  table.add("touch", [](const Json& args, const Scope& scope) -> DecodeResult {
-    if (string_arg_or(args, "path").empty()) return std::string("path is empty.");
+  table.add("touch", [](const Json& args, const Scope& scope) -> Result<Decoded> {
+    if (string_arg_or(args, "path").empty()) return fail("path is empty.");
     const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
     Decoded d;
     d.kind = ToolKind::Write;
@@ -53,7 +53,7 @@ ToolTable test_tools() {
     };
     return d;
   });
-  table.add("wait", [](const Json&, const Scope&) -> DecodeResult {
+  table.add("wait", [](const Json&, const Scope&) -> Result<Decoded> {
     Decoded d;
     d.kind = ToolKind::Exec;
     d.summary = "wait";
@@ -65,7 +65,7 @@ ToolTable test_tools() {
     return d;
   });
   // A command that tells whether it would run inside the workspace fence.
-  table.add("probe", [](const Json&, const Scope&) -> DecodeResult {
+  table.add("probe", [](const Json&, const Scope&) -> Result<Decoded> {
     Decoded d;
     d.kind = ToolKind::Exec;
     d.summary = "probe";

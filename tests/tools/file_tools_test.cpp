@@ -32,12 +32,12 @@ class FileTools : public ::testing::Test {
   std::string contents(const fs::path& relative) const { return test::read_file(ws() / relative); }
 
   Decoded decoded(const Decoder& tool, const Json& args) const {
-    DecodeResult result = tool(args, scope());
-    if (auto* message = std::get_if<std::string>(&result)) {
-      ADD_FAILURE() << "decoding failed: " << *message;
+    Result<Decoded> result = tool(args, scope());
+    if (!result.ok()) {
+      ADD_FAILURE() << "decoding failed: " << result.error();
       return {};
     }
-    return std::get<Decoded>(std::move(result));
+    return std::move(result).value();
   }
   // The output of a call that must succeed.
   std::string ok(const Decoder& tool, const Json& args) const {
@@ -49,9 +49,9 @@ class FileTools : public ::testing::Test {
   }
   // The message of a call that must fail, at decoding or at running.
   std::string failure(const Decoder& tool, const Json& args) const {
-    DecodeResult result = tool(args, scope());
-    if (auto* message = std::get_if<std::string>(&result)) return *message;
-    const ToolResult ran = std::get<Decoded>(result).run(nullptr);
+    Result<Decoded> result = tool(args, scope());
+    if (!result.ok()) return result.error();
+    const ToolResult ran = result.value().run(nullptr);
     EXPECT_FALSE(ran.ok()) << ran.value().output;
     return ran.error();
   }

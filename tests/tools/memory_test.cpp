@@ -43,25 +43,24 @@ class MemoryWorkspace : public ::testing::Test {
   fs::path ws() const { return base_ / "ws"; }
   fs::path outside() const { return base_ / "outside"; }
 
-  DecodeResult save(const std::string& slug, const std::string& title,
-                    const std::string& description, const std::string& content) {
+  Result<Decoded> save(const std::string& slug, const std::string& title,
+                       const std::string& description, const std::string& content) {
     Json args = {
         {"slug", slug}, {"title", title}, {"description", description}, {"content", content}};
     return save_memory_tool([this] { return now_; })(args, scope_);
   }
-  DecodeResult forget(const std::string& slug) {
+  Result<Decoded> forget(const std::string& slug) {
     return forget_memory_tool()({{"slug", slug}}, scope_);
   }
 
   // The run's output, or its failure message prefixed with "error: ".
-  static std::string run(const DecodeResult& decoded) {
-    if (const auto* message = std::get_if<std::string>(&decoded)) return "decode: " + *message;
-    const ToolResult result = std::get<Decoded>(decoded).run(nullptr);
+  static std::string run(const Result<Decoded>& decoded) {
+    if (!decoded.ok()) return "decode: " + decoded.error();
+    const ToolResult result = decoded.value().run(nullptr);
     return result.ok() ? result.value().output : "error: " + result.error();
   }
-  static std::string refusal(const DecodeResult& decoded) {
-    const auto* message = std::get_if<std::string>(&decoded);
-    return message != nullptr ? *message : std::string("<decoded>");
+  static std::string refusal(const Result<Decoded>& decoded) {
+    return decoded.ok() ? std::string("<decoded>") : decoded.error();
   }
 
   const test::TempTree tree_{"kavor-memory"};
@@ -182,10 +181,10 @@ TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
   ASSERT_NE(table.find("save_memory"), nullptr);
   ASSERT_NE(table.find("forget_memory"), nullptr);
 
-  const DecodeResult decoded =
+  const Result<Decoded> decoded =
       save("", "Build steps (Windows)", "How to\r\nbuild", "Run cmake.\r\nThen ninja.  \n\n");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(decoded)) << refusal(decoded);
-  const Decoded& info = std::get<Decoded>(decoded);
+  ASSERT_TRUE(decoded.ok()) << refusal(decoded);
+  const Decoded& info = decoded.value();
   EXPECT_EQ(info.kind, ToolKind::Write);
   EXPECT_TRUE(info.memory);
   EXPECT_FALSE(info.outside);
@@ -207,9 +206,9 @@ TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
 
   // Saving the same slug again keeps `created`.
   now_ += 3600;
-  const DecodeResult again = save("build-steps-windows.md", "Build steps", "", "Use ninja.");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(again)) << refusal(again);
-  const std::string& diff = std::get<Decoded>(again).detail;
+  const Result<Decoded> again = save("build-steps-windows.md", "Build steps", "", "Use ninja.");
+  ASSERT_TRUE(again.ok()) << refusal(again);
+  const std::string& diff = again.value().detail;
   EXPECT_NE(diff.find("\n-title: Build steps (Windows)\n"), std::string::npos) << diff;
   EXPECT_NE(diff.find("\n+title: Build steps\n"), std::string::npos) << diff;
   EXPECT_EQ(
@@ -239,9 +238,9 @@ TEST_F(MemoryWorkspace, SavingRefusesBadArguments) {
   fs::create_directories(ws() / ".kavor-agent/memory/dir.md");
   EXPECT_EQ(refusal(save("dir", "T", "", "x")), ".kavor-agent/memory/dir.md is a folder.");
   // A punctuation title without a slug falls back to the time.
-  const DecodeResult fallback = save("", "???", "", "x");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(fallback));
-  EXPECT_EQ(std::get<Decoded>(fallback).summary, ".kavor-agent/memory/memory-1700000000.md");
+  const Result<Decoded> fallback = save("", "???", "", "x");
+  ASSERT_TRUE(fallback.ok());
+  EXPECT_EQ(fallback.value().summary, ".kavor-agent/memory/memory-1700000000.md");
 }
 
 TEST_F(MemoryWorkspace, ForgettingRemovesTheFileAndRewritesTheOverview) {
@@ -250,9 +249,9 @@ TEST_F(MemoryWorkspace, ForgettingRemovesTheFileAndRewritesTheOverview) {
   ASSERT_EQ(run(save("a", "A", "", "alpha")).rfind("Saved", 0), 0u);
   ASSERT_EQ(run(save("b", "B", "", "beta")).rfind("Saved", 0), 0u);
 
-  const DecodeResult decoded = forget("a.md");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(decoded)) << refusal(decoded);
-  const Decoded& info = std::get<Decoded>(decoded);
+  const Result<Decoded> decoded = forget("a.md");
+  ASSERT_TRUE(decoded.ok()) << refusal(decoded);
+  const Decoded& info = decoded.value();
   EXPECT_EQ(info.kind, ToolKind::Write);
   EXPECT_TRUE(info.memory);
   EXPECT_EQ(info.summary, "forget a");
@@ -262,7 +261,7 @@ TEST_F(MemoryWorkspace, ForgettingRemovesTheFileAndRewritesTheOverview) {
             "Forgot .kavor-agent/memory/a.md (1 memory left in .kavor-agent/index.md).");
   EXPECT_FALSE(fs::exists(ws() / ".kavor-agent/memory/a.md"));
 
-  const DecodeResult last = forget("b");
+  const Result<Decoded> last = forget("b");
   fs::remove(ws() / ".kavor-agent/memory/b.md");  // gone between approval and run
   EXPECT_EQ(run(last), "error: .kavor-agent/memory/b.md does not exist.");
   test::write_file(ws() / ".kavor-agent/memory/b.md", "b");
@@ -298,16 +297,16 @@ TEST_F(MemoryWorkspace, LinksOutOfTheWorkspaceAreNeverWrittenThrough) {
   fs::remove(ws() / ".kavor-agent/index.md");
 
   // Approved while everything was inside, then the folder is swapped for a link before the run.
-  const DecodeResult approved = save("x", "X", "", "mine");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(approved)) << refusal(approved);
+  const Result<Decoded> approved = save("x", "X", "", "mine");
+  ASSERT_TRUE(approved.ok()) << refusal(approved);
   fs::remove_all(ws() / ".kavor-agent");
   fs::create_symlink(outside(), ws() / ".kavor-agent");
   EXPECT_EQ(run(approved), "error: .kavor-agent/memory/x.md" + outside_folder);
   fs::remove(ws() / ".kavor-agent");
 
   ASSERT_EQ(run(save("x", "X", "", "mine")).rfind("Saved", 0), 0u);
-  const DecodeResult forgetting = forget("x");
-  ASSERT_TRUE(std::holds_alternative<Decoded>(forgetting));
+  const Result<Decoded> forgetting = forget("x");
+  ASSERT_TRUE(forgetting.ok());
   fs::rename(ws() / ".kavor-agent", ws() / "moved");
   fs::create_symlink(outside(), ws() / ".kavor-agent");
   EXPECT_EQ(run(forgetting), "error: .kavor-agent/memory/x.md" + outside_folder);
