@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -131,14 +132,20 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   auto store =
       kavor::device::DeviceStore::load(dir.filePath(QStringLiteral("device.json")), *creds,
                                        {QStringLiteral("kavor-bench"), QStringLiteral("x")});
-  store->save({QStringLiteral("d"), QStringLiteral("n"), QString::fromStdString(secret)});
+  if (const auto saved =
+          store->save({QStringLiteral("d"), QStringLiteral("n"), QString::fromStdString(secret)});
+      !saved.ok()) {
+    std::fprintf(stderr, "bridge_bench: %s\n", saved.error().c_str());
+    std::exit(1);
+  }
   kavor::tools::ToolTable tools;
-  tools.add("noop", [](const Json&, const kavor::tools::Scope&) -> kavor::tools::DecodeResult {
-    kavor::tools::Decoded d;
-    d.summary = "noop";
-    d.run = [](const kavor::tools::StopFlag&) { return kavor::tools::text_result("ok"); };
-    return d;
-  });
+  tools.add("noop",
+            [](const Json&, const kavor::tools::Scope&) -> kavor::Result<kavor::tools::Decoded> {
+              kavor::tools::Decoded d;
+              d.summary = "noop";
+              d.run = [](const kavor::tools::StopFlag&) { return kavor::tools::text_result("ok"); };
+              return d;
+            });
   kavor::tools::Approvals approvals;
   kavor::tools::RunningChats running;
   kavor::Status status;

@@ -125,8 +125,8 @@ int time_starts(int count) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
-    if (!outcome.ok) {
-      std::fprintf(stderr, "true failed: %s\n", outcome.text.c_str());
+    if (!outcome.ok()) {
+      std::fprintf(stderr, "true failed: %s\n", outcome.error().c_str());
       return 1;
     }
     (fencing ? fenced : plain).push_back(us);
@@ -181,11 +181,11 @@ int main(int argc, char** argv) {
   const kavor::tools::Scope scope{std::filesystem::canonical(dir.path().toStdString()), {}};
   const auto decoded = kavor::tools::shell_tool(fenced ? bench_fence() : nullptr)(
       Json{{"command", command}, {"timeout", 1800}}, scope);
-  const auto* call = std::get_if<kavor::tools::Decoded>(&decoded);
-  if (call == nullptr) {
-    std::fprintf(stderr, "%s\n", std::get<std::string>(decoded).c_str());
+  if (!decoded.ok()) {
+    std::fprintf(stderr, "%s\n", decoded.error().c_str());
     return 1;
   }
+  const kavor::tools::Decoded* call = &decoded.value();
   PageHost host;
   host.serialize = serialize;
   auto stop = std::make_shared<std::atomic<bool>>(false);

@@ -144,11 +144,11 @@ int main(int argc, char** argv) {
       {"path", "."}, {"pattern", argv[arg + 1]}, {"ignore_case", ignore_case}};
   const auto begin = std::chrono::steady_clock::now();
   auto decoded = kavor::tools::grep_tool()(args, scope);
-  if (auto* message = std::get_if<std::string>(&decoded)) {
-    std::fprintf(stderr, "%s\n", message->c_str());
+  if (!decoded.ok()) {
+    std::fprintf(stderr, "%s\n", decoded.error().c_str());
     return 1;
   }
-  const kavor::tools::ToolResult result = std::get<kavor::tools::Decoded>(decoded).run(nullptr);
+  const kavor::tools::ToolResult result = decoded.value().run(nullptr);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
   if (!result.ok()) {

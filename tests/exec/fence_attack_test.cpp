@@ -30,6 +30,7 @@ namespace kavor::exec {
 namespace fence_attack_test {
 namespace {
 
+using test::output;
 using test::RealProcessTest;
 
 std::string slurp(const fs::path& file) {
@@ -122,9 +123,9 @@ TEST_F(FenceAttackTest, LinksAndProcPathsDoNotReachRefusedFiles) {
     }
     SCOPED_TRACE(script);
     const test::Ran ran = fenced(script);
-    EXPECT_FALSE(ran.outcome.ok) << ran.outcome.text;
-    EXPECT_EQ(ran.outcome.text.find("PRIVATE KEY"), std::string::npos);
-    EXPECT_EQ(ran.outcome.text.find("NETRC"), std::string::npos);
+    EXPECT_FALSE(ran.outcome.ok()) << output(ran.outcome);
+    EXPECT_EQ(output(ran.outcome).find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(output(ran.outcome).find("NETRC"), std::string::npos);
   }
   ::close(held);
   EXPECT_FALSE(fs::exists(outside_ / "new"));
@@ -148,7 +149,7 @@ TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
       sock + " ssh-keygen -Y sign -f ~/.ssh/real.pub -n file data");
   sh("SSH_AGENT_PID=$(sed -n \"s/.*SSH_AGENT_PID=\\([0-9]*\\).*/\\1/p\" " +
      (outside_ / "agent.env").string() + ") ssh-agent -k");
-  EXPECT_TRUE(signing.outcome.ok) << signing.outcome.text;
+  EXPECT_TRUE(signing.outcome.ok()) << output(signing.outcome);
   EXPECT_TRUE(fs::exists(ws_ / "data.sig"));
 
   // The session bus, through which the keyring hands out passwords and the user's service
@@ -167,7 +168,7 @@ TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
                                    " --dest org.freedesktop.DBus --object-path "
                                    "/org/freedesktop/DBus --method org.freedesktop.DBus.GetId");
   if (bus_pid != "0") ::kill(static_cast<pid_t>(std::stol(bus_pid)), SIGTERM);
-  EXPECT_TRUE(calling.outcome.ok) << calling.outcome.text;
+  EXPECT_TRUE(calling.outcome.ok()) << output(calling.outcome);
 
   // A service that writes a file for each connection; the command only connects.
   const std::string service = (outside_ / "svc.sock").string();
@@ -185,7 +186,7 @@ TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
       "python3 -c 'import socket,sys;s=socket.socket(socket.AF_UNIX);s.connect(sys.argv[1]);"
       "s.send(b\"written outside\")' " +
       service);
-  EXPECT_TRUE(asking.outcome.ok) << asking.outcome.text;
+  EXPECT_TRUE(asking.outcome.ok()) << output(asking.outcome);
   ::waitpid(server, nullptr, 0);
   EXPECT_EQ(slurp(made), "written outside");
 }
@@ -199,7 +200,7 @@ TEST_F(FenceAttackTest, SignalsAbstractSocketsAndTerminalsAreReachable) {
     ::_exit(127);
   }
   const test::Ran killing = fenced("kill -9 " + std::to_string(victim));
-  EXPECT_TRUE(killing.outcome.ok) << killing.outcome.text;
+  EXPECT_TRUE(killing.outcome.ok()) << output(killing.outcome);
   int status = 0;
   ::waitpid(victim, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status));
@@ -217,7 +218,7 @@ TEST_F(FenceAttackTest, SignalsAbstractSocketsAndTerminalsAreReachable) {
       "for i in $(seq 50); do python3 -c 'import socket,sys;s=socket.socket(socket.AF_UNIX);"
       "s.connect(\"\\0\"+sys.argv[1])' " +
       abstract + " 2>/dev/null && exit 0; sleep 0.1; done; exit 1");
-  EXPECT_TRUE(connecting.outcome.ok) << connecting.outcome.text;
+  EXPECT_TRUE(connecting.outcome.ok()) << output(connecting.outcome);
   ::kill(listener, SIGKILL);
   ::waitpid(listener, nullptr, 0);
 
@@ -231,8 +232,8 @@ TEST_F(FenceAttackTest, SignalsAbstractSocketsAndTerminalsAreReachable) {
   const std::string typed = "typed-password\n";
   ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   const test::Ran reading = fenced("timeout 5 head -n1 " + terminal);
-  EXPECT_TRUE(reading.outcome.ok) << reading.outcome.text;
-  EXPECT_EQ(reading.outcome.text, "typed-password\n");
+  EXPECT_TRUE(reading.outcome.ok()) << output(reading.outcome);
+  EXPECT_EQ(output(reading.outcome), "typed-password\n");
   ::close(slave);
   ::close(master);
 }
@@ -254,7 +255,7 @@ TEST_F(FenceAttackTest, TheRunsTemporaryFolderGoesWhateverTheCommandLeftInIt) {
   for (const char* script : scripts) {
     SCOPED_TRACE(script);
     const test::Ran ran = fenced(script);
-    EXPECT_TRUE(ran.outcome.ok) << ran.outcome.text;
+    EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
     const std::string temp = run_folder();
     ASSERT_FALSE(temp.empty());
     EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << temp;
@@ -267,7 +268,7 @@ TEST_F(FenceAttackTest, AChildLeftBehindDoesNotKeepTheTemporaryFolder) {
   const test::Ran ran = fenced(
       "echo \"$TMPDIR\" > where; (while :; do mkdir -p \"$TMPDIR/x$RANDOM/y\" || exit; done) "
       "> /dev/null 2>&1 & echo $! > child");
-  EXPECT_TRUE(ran.outcome.ok) << ran.outcome.text;
+  EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
   const std::string temp = run_folder();
   const pid_t child = static_cast<pid_t>(std::stol(slurp(ws_ / "child")));
   const bool gone =
@@ -298,9 +299,9 @@ TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
   for (int i = 0; i < kRuns; ++i) {
     const RunOutcome outcome = kavor::test::run(std::move(runs[i]));
     if (i % 2 == 0) {
-      EXPECT_TRUE(outcome.ok) << outcome.text;
+      EXPECT_TRUE(outcome.ok()) << output(outcome);
     }
-    EXPECT_EQ(outcome.text.find("exit code 7"), std::string::npos) << outcome.text;
+    EXPECT_EQ(output(outcome).find("exit code 7"), std::string::npos) << output(outcome);
     std::string temp = slurp(ws_ / ("where" + std::to_string(i)));
     if (!temp.empty()) temp.pop_back();
     folders.insert(temp);
@@ -317,10 +318,10 @@ TEST_F(FenceAttackTest, ALinkLeftByOneRunDoesNotWidenTheNext) {
   const RunOptions options{true, std::make_shared<Fence>(), {ws_, ws_ / "sub"}};
   const test::Ran swap =
       test::run(test::bash("rmdir sub && ln -s \"$HOME\" sub", ws_), {}, options);
-  ASSERT_TRUE(swap.outcome.ok) << swap.outcome.text;
+  ASSERT_TRUE(swap.outcome.ok()) << output(swap.outcome);
   const test::Ran next =
       test::run(test::bash("cat sub/.ssh/id_ed25519; touch \"$HOME/planted\"", ws_), {}, options);
-  EXPECT_EQ(next.outcome.text.find("PRIVATE KEY"), std::string::npos) << next.outcome.text;
+  EXPECT_EQ(output(next.outcome).find("PRIVATE KEY"), std::string::npos) << output(next.outcome);
   EXPECT_FALSE(fs::exists(home_ / "planted"));
 }
 
@@ -331,7 +332,7 @@ TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
   const HomeSet home(home_);
   const test::Ran ran = test::run(test::bash("echo in > f && cat f && echo out > \"$HOME/f\"", odd),
                                   {}, RunOptions{true, std::make_shared<Fence>(), {odd}});
-  EXPECT_FALSE(ran.outcome.ok);
+  EXPECT_FALSE(ran.outcome.ok());
   EXPECT_EQ(slurp(odd / "f"), "in\n");
   EXPECT_FALSE(fs::exists(home_ / "f"));
 }
@@ -354,8 +355,8 @@ TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
   for (const fs::path& secret : {device, session, cookies}) {
     SCOPED_TRACE(secret.string());
     const test::Ran ran = test::run(test::bash("cat '" + secret.string() + "'", ws_), {}, options);
-    EXPECT_FALSE(ran.outcome.ok);
-    EXPECT_EQ(ran.outcome.text.find("-SECRET"), std::string::npos) << ran.outcome.text;
+    EXPECT_FALSE(ran.outcome.ok());
+    EXPECT_EQ(output(ran.outcome).find("-SECRET"), std::string::npos) << output(ran.outcome);
   }
   if (runtime) {
     ::setenv("XDG_RUNTIME_DIR", runtime->c_str(), 1);
@@ -370,7 +371,7 @@ TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
   ASSERT_TRUE(other.ok()) << other.error();
   const fs::path theirs = other.value()->temp_folder();
   const test::Ran ran = fenced("echo x > '" + theirs.string() + "/planted'");
-  EXPECT_FALSE(ran.outcome.ok);
+  EXPECT_FALSE(ran.outcome.ok());
   EXPECT_FALSE(fs::exists(theirs / "planted"));
 }
 

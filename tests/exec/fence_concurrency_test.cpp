@@ -24,6 +24,7 @@ namespace kavor::exec {
 namespace fence_concurrency_test {
 namespace {
 
+using test::output;
 using test::RealProcessTest;
 
 int open_descriptors() {
@@ -91,8 +92,8 @@ TEST_F(FenceConcurrencyTest, ParallelRunsKeepTheirOwnFoldersAndLeakNoDescriptor)
   std::set<std::string> folders;
   for (int i = 0; i < kRuns; ++i) {
     SCOPED_TRACE(i);
-    ASSERT_TRUE(outcomes[i].ok) << outcomes[i].text;
-    std::istringstream lines(outcomes[i].text);
+    ASSERT_TRUE(outcomes[i].ok()) << output(outcomes[i]);
+    std::istringstream lines(output(outcomes[i]));
     std::string folder, mine, fds;
     std::getline(lines, folder);
     std::getline(lines, mine);
@@ -110,7 +111,7 @@ TEST_F(FenceConcurrencyTest, ParallelRunsKeepTheirOwnFoldersAndLeakNoDescriptor)
   fs::create_directory_symlink(ws_, folder_ / "link");
   const Fence fence;
   for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(test::run(test::bash("true", ws_), {}, fenced()).outcome.ok);
+    EXPECT_TRUE(test::run(test::bash("true", ws_), {}, fenced()).outcome.ok());
   }
   for (int i = 0; i < 50; ++i) {
     EXPECT_FALSE(fence.prepare({folder_ / "missing"}).ok());
@@ -135,7 +136,7 @@ TEST_F(FenceConcurrencyTest, AStopDuringThePreparationKeepsTheCommandFromStartin
     SCOPED_TRACE(i);
     stop->store(false);
     const test::Ran ran = test::run(test::bash(": > started; sleep 5", ws_), stop, options);
-    EXPECT_NE(ran.outcome.text.find(kStoppedNote), std::string::npos) << ran.outcome.text;
+    EXPECT_NE(output(ran.outcome).find(kStoppedNote), std::string::npos) << output(ran.outcome);
     EXPECT_FALSE(fs::exists(ws_ / "started")) << "the command ran after the stop";
     fs::remove(ws_ / "started");
   }
@@ -176,9 +177,9 @@ TEST_F(FenceConcurrencyTest, AStopDoesNotWaitForOtherRunsCleanup) {
   watch.start(10);
   const RunOutcome outcome = kavor::test::run(std::move(stopped));
   for (const RunOutcome& filling : kavor::test::run(all_of(std::move(runs)))) {
-    EXPECT_TRUE(filling.ok) << filling.text;
+    EXPECT_TRUE(filling.ok()) << output(filling);
   }
-  EXPECT_NE(outcome.text.find(kStoppedNote), std::string::npos) << outcome.text;
+  EXPECT_NE(output(outcome).find(kStoppedNote), std::string::npos) << output(outcome);
   for (const Clock::time_point answered : filling_answered) {
     EXPECT_LT(stop_answered, answered) << "the stop waited for other runs' folders to be removed";
   }
@@ -197,7 +198,7 @@ TEST_F(FenceConcurrencyTest, LeftoverWritersDoNotKeepTheRunsFolder) {
                    "< /dev/null > /dev/null 2>&1 & done; sleep 0.3",
                    ws_),
         {}, fenced());
-    ASSERT_TRUE(ran.outcome.ok) << ran.outcome.text;
+    ASSERT_TRUE(ran.outcome.ok()) << output(ran.outcome);
     std::string folder = read_all(ws_ / "where");
     folder.pop_back();
     const std::vector<pid_t> writers = test::pids_in(ws_ / "writers");
