@@ -32,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +201,14 @@ long resident_kb() {
   return 0;
 }
 
+// Whether a load gives back what the walk recorded, field by field.
+bool same_entries(const std::vector<Entry>& a, const std::vector<Entry>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Entry& x, const Entry& y) {
+    return x.path == y.path && x.mtime == y.mtime && x.name_at == y.name_at && x.depth == y.depth &&
+           x.is_dir == y.is_dir && x.chars == y.chars;
+  });
+}
+
 int load(const std::string& folder, int runs) {
   const Root root = root_of(folder);
   std::vector<Entry> entries = walk_all(root.path);
@@ -218,6 +227,10 @@ int load(const std::string& folder, int runs) {
     cpu.push_back(cpu_ms() - cpu_start);
     if (!content) return 1;
     count = content->entries.size();
+    if (i == 0 && !same_entries(content->entries, entries)) {
+      std::fprintf(stderr, "the loaded entries differ from the walked ones\n");
+      return 1;
+    }
   }
   std::printf("load of %zu entries (%lld bytes): median %.1f ms (%.1f ms CPU) over %d runs\n",
               count, static_cast<long long>(fs::file_size(file)), percentile(times, 0.5),
@@ -412,8 +425,9 @@ int fresh_child(const std::string& what, const std::string& folder, const std::s
   long long count = -1;
   const auto start = Clock::now();
   const double cpu_start = cpu_ms();
+  std::optional<IndexFileContent> content;  // freed after the timing, as the index keeps it
   if (what == "load") {
-    const auto content = load_index_file(file, root.text);
+    content = load_index_file(file, root.text);
     if (content) count = static_cast<long long>(content->entries.size());
   } else if (what == "floor") {
     count = read_and_walk(file);

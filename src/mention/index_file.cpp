@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
-#include <thread>
 
 #include "common/utf8.h"
 #include "mention/fold.h"
@@ -27,15 +25,15 @@ constexpr std::size_t kChecksumBytes = 8;
 // Shorter files cannot hold a checksum and a header.
 constexpr std::size_t kMinChecksummed = 16;
 constexpr std::size_t kMinFile = 20;
-// Below this the checksum is quicker than starting a thread for it.
-constexpr std::size_t kChecksumBesideReading = std::size_t{1} << 20;
 // Files from this size on are read into memory mapped for the purpose (ReadBuffer).
 constexpr std::size_t kMapReadBufferFrom = std::size_t{1} << 20;
 // The writer's buffer estimate: most paths are well below this.
 constexpr std::size_t kBytesPerEntryEstimate = 48;
 constexpr std::size_t kHeaderEstimate = 256;
 // The bytes one stored entry takes besides its path: length, mtime, is_dir.
-constexpr std::size_t kEntryOverhead = 2 + 4 + 1;
+constexpr std::size_t kLengthBytes = 2;
+constexpr std::size_t kEntryTailBytes = 4 + 1;
+constexpr std::size_t kEntryOverhead = kLengthBytes + kEntryTailBytes;
 
 // No valid file is larger: a header with a root text of a long path, the most picks of the
 // longest length, the most entries of the longest path. A larger file is refused unread.
@@ -81,46 +79,64 @@ class Reader {
   }
 
   std::size_t remaining() const { return bytes_.size() - pos_; }
+  std::size_t position() const { return pos_; }
 
  private:
   std::string_view bytes_;
   std::size_t pos_ = 0;
 };
 
+std::uint64_t fnv1a64_add(std::uint64_t hash, std::string_view bytes) {
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
 // The entry of a stored path, or nothing when no walk could have recorded it: empty, longer
 // than kMaxPathBytes, an empty, "." or ".." component, a NUL, text that is not UTF-8. One pass
-// over the bytes does the checks and what Entry::make derives; only a path with a non-ASCII
-// byte is looked at twice.
-std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bool is_dir) {
+// over the bytes does the checks, what Entry::make derives (a non-ASCII character is checked,
+// decoded and folded where it starts) and the checksum (`hash`, which a refused path leaves
+// unfinished). The checksum's chain of multiplications sets the pace: the rest runs in its
+// shadow.
+std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bool is_dir,
+                                  std::uint64_t& hash) {
   if (path.empty() || path.size() > kMaxPathBytes) return std::nullopt;
+  std::uint64_t sum = hash;
   std::uint64_t chars = 0;
-  bool ascii = true;
   std::size_t slashes = 0;
   std::size_t component = 0;  // where the current component starts
   const auto plain_component = [&](std::size_t end) {
     const std::string_view part = path.substr(component, end - component);
     return !part.empty() && part != "." && part != "..";
   };
-  for (std::size_t i = 0; i < path.size(); ++i) {
+  for (std::size_t i = 0; i < path.size();) {
     const auto byte = static_cast<unsigned char>(path[i]);
-    if (byte == '/') {
-      if (!plain_component(i)) return std::nullopt;
-      ++slashes;
-      component = i + 1;
-    } else if (byte == 0) {
-      return std::nullopt;
-    }
-    if (byte >= 0x80) {
-      ascii = false;
-    } else {
+    if (byte < 0x80) {
+      sum = (sum ^ byte) * kFnvPrime;
       chars |= kAsciiBits.of[byte];
+      if (byte == '/') {
+        if (!plain_component(i)) return std::nullopt;
+        ++slashes;
+        component = i + 1;
+      } else if (byte == 0) {
+        return std::nullopt;
+      }
+      ++i;
+      continue;
     }
+    // No byte of a multi-byte character is a "/" or a NUL: it is taken whole.
+    const std::size_t length = utf8_sequence_length(path, i);
+    if (length == 0) return std::nullopt;
+    std::size_t next = i;
+    const char32_t folded = fold_char(decode_utf8(path, next));
+    chars |= kNonAsciiText;
+    if (folded != kFoldsToNothing) chars |= folded_char_bit(folded);
+    for (; i < next; ++i) sum = (sum ^ static_cast<unsigned char>(path[i])) * kFnvPrime;
   }
+  hash = sum;
   if (!plain_component(path.size())) return std::nullopt;
-  if (!ascii) {
-    if (!valid_utf8(path)) return std::nullopt;
-    chars = folded_char_set(path);
-  }
   Entry e;
   e.path.assign(path);
   e.mtime = mtime;
@@ -168,18 +184,15 @@ class ReadBuffer {
   bool mapped_ = false;
 };
 
-// Reading the checked file, from the magic to the last entry.
-std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text);
+// Reading the file from the magic to the last entry, and its checksum along the way: `hash`
+// holds the checksum of every byte of `body` once the reading succeeds.
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text,
+                                           std::uint64_t& hash);
 
 }  // namespace
 
 std::uint64_t fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = kFnvOffsetBasis;
-  for (const char c : bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= kFnvPrime;
-  }
-  return hash;
+  return fnv1a64_add(kFnvOffsetBasis, bytes);
 }
 
 std::string index_file_path(const IndexLocation& location, std::string_view root_text) {
@@ -237,30 +250,19 @@ std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_
   std::uint64_t stored = 0;
   Reader tail(bytes.substr(body.size()));
   tail.read(stored);
-  // The checksum of a large file is computed beside the reading (the two take about as long);
-  // the reading believes no length it has not checked against the bytes, so reading a
-  // damaged file first is harmless, and its result is dropped.
-  std::uint64_t computed = 0;
-  std::jthread summing;
-  if (body.size() >= kChecksumBesideReading) {
-    try {
-      summing = std::jthread([&computed, body] { computed = fnv1a64(body); });
-    } catch (const std::system_error&) {
-      // No thread to spare: one after the other.
-    }
-  }
-  if (!summing.joinable() && fnv1a64(body) != stored) return std::nullopt;
-  std::optional<IndexFileContent> content = parse_body(body, root_text);
-  if (summing.joinable()) {
-    summing.join();
-    if (computed != stored) return std::nullopt;
-  }
+  // The checksum is computed while reading, each byte summed as it is parsed: one pass over
+  // the file, not two. The reading believes no length it has not checked against the bytes,
+  // so reading a damaged file before its checksum is known is harmless; its result is dropped.
+  std::uint64_t computed = kFnvOffsetBasis;
+  std::optional<IndexFileContent> content = parse_body(body, root_text, computed);
+  if (!content || computed != stored) return std::nullopt;
   return content;
 }
 
 namespace {
 
-std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text) {
+std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text,
+                                           std::uint64_t& hash) {
   if (body.size() + kChecksumBytes < kMinFile) return std::nullopt;
 
   Reader in(body);
@@ -287,23 +289,29 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
   if (!in.read(entry_count) || entry_count > kMaxEntries) return std::nullopt;
   // A count the remaining bytes cannot hold is refused before anything is reserved for it.
   if (std::size_t{entry_count} * kEntryOverhead > in.remaining()) return std::nullopt;
+  hash = fnv1a64_add(hash, body.substr(0, in.position()));
   out.entries.reserve(entry_count);
   // The order is checked on the stored bytes as they are read, while they are at hand.
   bool ascending = true;
   std::string_view previous;
   for (std::uint32_t i = 0; i < entry_count; ++i) {
+    const std::size_t record = in.position();
     std::uint16_t n = 0;
     std::string_view path;
     std::uint32_t mtime = 0;
     std::uint8_t is_dir = 0;
     if (!in.read(n) || !in.take(n, path) || !in.read(mtime) || !in.read(is_dir))
       return std::nullopt;
-    std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1);
+    hash = fnv1a64_add(hash, body.substr(record, kLengthBytes));
+    std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1, hash);
     if (!entry) return std::nullopt;
+    hash = fnv1a64_add(hash, body.substr(record + kLengthBytes + n, kEntryTailBytes));
     if (i > 0 && ascending && !(previous < path)) ascending = false;
     previous = path;
     out.entries.push_back(std::move(*entry));
   }
+  // Bytes after the last entry, if any, are summed as well.
+  hash = fnv1a64_add(hash, body.substr(in.position()));
   if (!ascending) sort_unique(out.entries);
   return out;
 }

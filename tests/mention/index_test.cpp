@@ -147,6 +147,48 @@ TEST(IndexFile, CutFlippedAndForgedFilesAreRefused) {
   }
 }
 
+// A load derives each entry's fields and checks its text in the same pass that sums the file:
+// what it derives must be what a walk derives, and text a walk cannot record must be refused
+// wherever in the path it stands.
+TEST(IndexFile, LoadedEntriesMatchWalkedOnesAndBrokenCharactersAreRefused) {
+  const std::vector<std::string> texts = {
+      "docs/گزارش‌ها/فاکتور_کتاب.md",  // Persian, a zero-width non-joiner
+      "Ünïcode/ÉCOLE/naïve.txt",                          // Latin with case and marks
+      "e\xCC\x81/cafe\xCC\x81",                           // combining marks fold to nothing
+      "\xF0\x9F\x93\x81/\xF0\x9F\x93\x84.md",             // four-byte characters
+      "ΣΊΣΥΦΟΣ/ﻙﺘﺎب/٣٤/۵۶.txt",  // Greek capitals, presentation forms, digits
+      "mixed/ASCII_then_ä",      // a non-ASCII character last
+  };
+  std::vector<Entry> made;
+  for (const std::string& text : texts) made.push_back(Entry::make(text, 9, text.size() % 2 == 0));
+  sort_unique(made);
+  const auto back = parse_index(serialize_index("/w", {}, made), "/w");
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->entries.size(), made.size());
+  for (std::size_t i = 0; i < made.size(); ++i) {
+    const Entry& want = made[i];
+    const Entry& got = back->entries[i];
+    EXPECT_EQ(got.path, want.path);
+    EXPECT_EQ(got.chars, want.chars) << want.path;
+    EXPECT_EQ(got.name_at, want.name_at) << want.path;
+    EXPECT_EQ(got.depth, want.depth) << want.path;
+    EXPECT_EQ(got.is_dir, want.is_dir) << want.path;
+  }
+
+  for (const std::string& bad : {
+           std::string("a/\xC0\xAF"),        // overlong "/"
+           std::string("\xED\xA0\x80/x"),    // a surrogate
+           std::string("x/\xE2\x82"),        // cut short by the end
+           std::string("\xE2\x82/\xAC"),     // cut short by a "/"
+           std::string("a\x80z"),            // a lone continuation byte
+           std::string("\xF4\x90\x80\x80"),  // beyond U+10FFFF
+           std::string("ok/\xD8\xA7\xD8"),   // valid, then a lead without its tail
+       }) {
+    const auto read = parse_index(serialize_index("/r", {}, {Entry::make(bad, 0, false)}), "/r");
+    EXPECT_FALSE(read) << testing::PrintToString(bad);
+  }
+}
+
 TEST(IndexFile, CountsTextAndPathsThatNoWalkWrites) {
   // Exactly the most entries, 300,000, is taken; one more is not.
   constexpr std::size_t kMost = 300'000;
