@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -35,6 +36,9 @@ constexpr std::size_t kHeaderEstimate = 256;
 constexpr std::size_t kLengthBytes = 2;
 constexpr std::size_t kEntryTailBytes = 4 + 1;
 constexpr std::size_t kEntryOverhead = kLengthBytes + kEntryTailBytes;
+
+// What the allocator adds to each path's bytes: its header and the rounding up.
+constexpr std::size_t kHeapBytesPerPath = 16;
 
 // No valid file is larger: a header with a root text of a long path, the most picks of the
 // longest length, the most entries of the longest path. A larger file is refused unread.
@@ -201,6 +205,24 @@ void provide_pages(const void* data, std::size_t size) {
 #endif
 }
 
+// Readies the allocator for `bytes` of small allocations to come (the paths of a load): asks
+// for them in large pieces and gives them back at once. A thread other than the first takes
+// its memory from a region of its own that grows by what each allocation lacks, a system call
+// (mprotect) each page; grown in large pieces, it stays grown for the small ones, which then
+// cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else.
+void ready_heap_for(std::size_t bytes) {
+  // Below the size from which the allocator maps a block on its own, outside the region.
+  constexpr std::size_t kPiece = std::size_t{64} << 10;
+  std::vector<void*> pieces;
+  pieces.reserve(bytes / kPiece + 1);
+  for (std::size_t got = 0; got < bytes; got += kPiece) {
+    void* piece = std::malloc(kPiece);
+    if (!piece) break;
+    pieces.push_back(piece);
+  }
+  for (void* piece : pieces) std::free(piece);
+}
+
 // Reading the file from the magic to the last entry, and its checksum along the way: `hash`
 // holds the checksum of every byte of `body` once the reading succeeds.
 std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text,
@@ -309,6 +331,9 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
   hash = fnv1a64_add(hash, body.substr(0, in.position()));
   out.entries.reserve(entry_count);
   provide_pages(out.entries.data(), entry_count * sizeof(Entry));
+  // Each path longer than a string holds inline is an allocation of its bytes and the
+  // allocator's header: about the bytes that remain, and a little more for each entry.
+  ready_heap_for(in.remaining() + std::size_t{entry_count} * kHeapBytesPerPath);
   // The order is checked on the stored bytes as they are read, while they are at hand.
   bool ascending = true;
   std::string_view previous;
