@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -99,49 +100,72 @@ std::uint64_t fnv1a64_add(std::uint64_t hash, std::string_view bytes) {
   return hash;
 }
 
+// The bytes that interrupt the scan of a stored path: a separator, a NUL, and the first byte
+// of every multi-byte character.
+struct ScanStops {
+  std::array<bool, 256> at{};
+  constexpr ScanStops() {
+    at['/'] = true;
+    at[0] = true;
+    for (int b = 0x80; b < 0x100; ++b) at[b] = true;
+  }
+};
+constexpr ScanStops kScanStops{};
+
+bool plain_component(std::string_view part) {
+  return !part.empty() && part != "." && part != "..";
+}
+
 // The entry of a stored path, or nothing when no walk could have recorded it: empty, longer
 // than kMaxPathBytes, an empty, "." or ".." component, a NUL, text that is not UTF-8. One pass
 // over the bytes does the checks, what Entry::make derives (a non-ASCII character is checked,
 // decoded and folded where it starts) and the checksum (`hash`, which a refused path leaves
-// unfinished). The checksum's chain of multiplications sets the pace: the rest runs in its
-// shadow.
-std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime, bool is_dir,
-                                  std::uint64_t& hash) {
+// unfinished). The checksum's chain of multiplications sets the pace; the rest runs in its
+// shadow as long as the common bytes stay in a tight loop of their own.
+[[gnu::noinline]] std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime,
+                                                    bool is_dir, std::uint64_t& hash) {
   if (path.empty() || path.size() > kMaxPathBytes) return std::nullopt;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(path.data());
+  const std::size_t size = path.size();
   std::uint64_t sum = hash;
   std::uint64_t chars = 0;
   std::size_t slashes = 0;
   std::size_t component = 0;  // where the current component starts
-  const auto plain_component = [&](std::size_t end) {
-    const std::string_view part = path.substr(component, end - component);
-    return !part.empty() && part != "." && part != "..";
-  };
-  for (std::size_t i = 0; i < path.size();) {
-    const auto byte = static_cast<unsigned char>(path[i]);
-    if (byte < 0x80) {
-      sum = (sum ^ byte) * kFnvPrime;
-      chars |= kAsciiBits.of[byte];
-      if (byte == '/') {
-        if (!plain_component(i)) return std::nullopt;
-        ++slashes;
-        component = i + 1;
-      } else if (byte == 0) {
-        return std::nullopt;
+  std::size_t i = 0;
+  for (;;) {
+    {
+      // Held in locals of this loop, which no call crosses, so that they stay in registers.
+      std::uint64_t run_sum = sum;
+      std::uint64_t run_chars = 0;
+      while (i < size && !kScanStops.at[bytes[i]]) {
+        run_sum = (run_sum ^ bytes[i]) * kFnvPrime;
+        run_chars |= kAsciiBits.of[bytes[i]];
+        ++i;
       }
-      ++i;
+      sum = run_sum;
+      chars |= run_chars;
+    }
+    if (i == size) break;
+    const unsigned char stop = bytes[i];
+    if (stop == '/') {
+      if (!plain_component(path.substr(component, i - component))) return std::nullopt;
+      sum = (sum ^ stop) * kFnvPrime;
+      chars |= kAsciiBits.of[stop];
+      ++slashes;
+      component = ++i;
       continue;
     }
+    if (stop == 0) return std::nullopt;
     // No byte of a multi-byte character is a "/" or a NUL: it is taken whole.
-    const std::size_t length = utf8_sequence_length(path, i);
-    if (length == 0) return std::nullopt;
+    if (utf8_sequence_length(path, i) == 0) return std::nullopt;
     std::size_t next = i;
     const char32_t folded = fold_char(decode_utf8(path, next));
     chars |= kNonAsciiText;
     if (folded != kFoldsToNothing) chars |= folded_char_bit(folded);
-    for (; i < next; ++i) sum = (sum ^ static_cast<unsigned char>(path[i])) * kFnvPrime;
+    for (; i < next; ++i) sum = (sum ^ bytes[i]) * kFnvPrime;
   }
   hash = sum;
-  if (!plain_component(path.size())) return std::nullopt;
+  if (!plain_component(path.substr(component))) return std::nullopt;
   Entry e;
   e.path.assign(path);
   e.mtime = mtime;
