@@ -121,7 +121,8 @@ bool plain_component(std::string_view part) {
 // over the bytes does the checks, what Entry::make derives (a non-ASCII character is checked,
 // decoded and folded where it starts) and the checksum (`hash`, which a refused path leaves
 // unfinished). The checksum's chain of multiplications sets the pace; the rest runs in its
-// shadow as long as the common bytes stay in a tight loop of their own.
+// shadow as long as the common bytes stay in a tight loop of their own. Kept out of line:
+// inlined into the parse, the loop's values were kept in memory, which doubled its cost.
 [[gnu::noinline]] std::optional<Entry> stored_entry(std::string_view path, std::uint32_t mtime,
                                                     bool is_dir, std::uint64_t& hash) {
   if (path.empty() || path.size() > kMaxPathBytes) return std::nullopt;
@@ -233,8 +234,10 @@ void provide_pages(const void* data, std::size_t size) {
 // for them in large pieces and gives them back at once. A thread other than the first takes
 // its memory from a region of its own that grows by what each allocation lacks, a system call
 // (mprotect) each page; grown in large pieces, it stays grown for the small ones, which then
-// cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else.
+// cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else;
+// the pieces are never touched, and their number follows the bytes already read.
 void ready_heap_for(std::size_t bytes) {
+  if (bytes < kMapReadBufferFrom) return;
   // Below the size from which the allocator maps a block on its own, outside the region.
   constexpr std::size_t kPiece = std::size_t{64} << 10;
   std::vector<void*> pieces;
