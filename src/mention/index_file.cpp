@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "common/utf8.h"
 #include "mention/fold.h"
@@ -28,8 +29,11 @@ constexpr std::size_t kChecksumBytes = 8;
 // Shorter files cannot hold a checksum and a header.
 constexpr std::size_t kMinChecksummed = 16;
 constexpr std::size_t kMinFile = 20;
-// Files from this size on are read into memory mapped for the purpose (ReadBuffer).
-constexpr std::size_t kMapReadBufferFrom = std::size_t{1} << 20;
+// From this size on a block's pages are asked for at once (provide_pages, ready_heap_for).
+constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+// The part of a file a load holds at a time: more than any record (a root text, a pick or an
+// entry), small enough to stay in the processor's cache.
+constexpr std::size_t kReadWindow = std::size_t{256} << 10;
 // The writer's buffer estimate: most paths are well below this.
 constexpr std::size_t kBytesPerEntryEstimate = 48;
 constexpr std::size_t kHeaderEstimate = 256;
@@ -61,37 +65,6 @@ void put_u64(std::string& out, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-// Reads little-endian integers and byte runs, refusing every read past the end.
-class Reader {
- public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-
-  template <typename T>
-  bool read(T& out) {
-    if (bytes_.size() - pos_ < sizeof(T)) return false;
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i)
-      v |= std::uint64_t{static_cast<unsigned char>(bytes_[pos_ + i])} << (8 * i);
-    out = static_cast<T>(v);
-    pos_ += sizeof(T);
-    return true;
-  }
-
-  bool take(std::size_t n, std::string_view& out) {
-    if (bytes_.size() - pos_ < n) return false;
-    out = bytes_.substr(pos_, n);
-    pos_ += n;
-    return true;
-  }
-
-  std::size_t remaining() const { return bytes_.size() - pos_; }
-  std::size_t position() const { return pos_; }
-
- private:
-  std::string_view bytes_;
-  std::size_t pos_ = 0;
-};
-
 std::uint64_t fnv1a64_add(std::uint64_t hash, std::string_view bytes) {
   for (const char c : bytes) {
     hash ^= static_cast<unsigned char>(c);
@@ -99,6 +72,120 @@ std::uint64_t fnv1a64_add(std::uint64_t hash, std::string_view bytes) {
   }
   return hash;
 }
+
+template <typename T>
+T little_endian(std::string_view bytes) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    v |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+  return static_cast<T>(v);
+}
+
+// A file read a window at a time: a load holds kReadWindow bytes of it, never the whole file,
+// so no memory as large as the file has to be provided, page by page, and given back.
+class FileSource {
+ public:
+  FileSource(int fd, std::size_t size) : fd_(fd), size_(size), buffer_(new char[kReadWindow]) {}
+
+  // Drops the bytes before `keep` and reads until at least `need` bytes are held from there
+  // (fewer only at the end of the file, or when `need` exceeds the window). Returns them all.
+  std::string_view refill(std::size_t keep, std::size_t need) {
+    std::memmove(buffer_.get(), buffer_.get() + keep, held_ - keep);
+    held_ -= keep;
+    while (held_ < need && read_ < size_) {
+      const std::size_t room = std::min(kReadWindow - held_, size_ - read_);
+      if (room == 0) break;
+      const ssize_t n = read(fd_, buffer_.get() + held_, room);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      held_ += static_cast<std::size_t>(n);
+      read_ += static_cast<std::size_t>(n);
+    }
+    return {buffer_.get(), held_};
+  }
+
+  // Whether the file ends where it was measured to: it may have grown since, which one more
+  // byte says.
+  bool ended_at_size() {
+    for (;;) {
+      char extra;
+      const ssize_t more = read(fd_, &extra, 1);
+      if (more < 0 && errno == EINTR) continue;
+      return more == 0;
+    }
+  }
+
+ private:
+  int fd_;
+  std::size_t size_;  // as measured before reading
+  std::unique_ptr<char[]> buffer_;
+  std::size_t held_ = 0;  // bytes in the buffer
+  std::size_t read_ = 0;  // bytes read from the file
+};
+
+// Reads little-endian integers and byte runs, refusing every read past its limit, and sums
+// (FNV-1a) every byte it hands out unless told that the caller does. Its bytes are all in
+// memory, or come from a FileSource window by window; a run it hands out stays valid until
+// the next reading.
+class Reader {
+ public:
+  Reader(std::string_view bytes, std::size_t limit) : window_(bytes), left_(limit) {}
+  Reader(FileSource& source, std::size_t limit) : source_(&source), left_(limit) {}
+
+  template <typename T>
+  bool read(T& out) {
+    if (!hold(sizeof(T))) return false;
+    const std::string_view bytes = window_.substr(pos_, sizeof(T));
+    out = little_endian<T>(bytes);
+    hash_ = fnv1a64_add(hash_, bytes);
+    advance(sizeof(T));
+    return true;
+  }
+
+  bool take(std::size_t n, std::string_view& out, bool summed_by_caller = false) {
+    if (!hold(n)) return false;
+    out = window_.substr(pos_, n);
+    if (!summed_by_caller) hash_ = fnv1a64_add(hash_, out);
+    advance(n);
+    return true;
+  }
+
+  // Sums the bytes up to the limit, passing over them.
+  bool skip_rest() {
+    while (left_ > 0) {
+      std::string_view run;
+      if (!take(std::min(left_, kReadWindow), run)) return false;
+    }
+    return true;
+  }
+
+  // Lets `n` more bytes be read past the limit (the checksum after the summed bytes).
+  void extend(std::size_t n) { left_ += n; }
+
+  std::size_t remaining() const { return left_; }
+  std::uint64_t& hash() { return hash_; }
+
+ private:
+  bool hold(std::size_t n) {
+    if (left_ < n) return false;
+    if (window_.size() - pos_ >= n) return true;
+    if (!source_) return false;
+    window_ = source_->refill(pos_, n);
+    pos_ = 0;
+    return window_.size() >= n;
+  }
+
+  void advance(std::size_t n) {
+    pos_ += n;
+    left_ -= n;
+  }
+
+  FileSource* source_ = nullptr;
+  std::string_view window_;
+  std::size_t pos_ = 0;
+  std::size_t left_;  // bytes that may still be read
+  std::uint64_t hash_ = kFnvOffsetBasis;
+};
 
 // The bytes that interrupt the scan of a stored path: a separator, a NUL, and the first byte
 // of every multi-byte character.
@@ -177,48 +264,12 @@ bool plain_component(std::string_view part) {
   return e;
 }
 
-// Memory to read a file into. A large file's goes straight to the system, all its pages
-// provided at once: page by page, as the reading touches them, they cost a fault each, which
-// is most of a load's time on some virtual machines.
-class ReadBuffer {
- public:
-  ReadBuffer() = default;
-  ReadBuffer(const ReadBuffer&) = delete;
-  ReadBuffer& operator=(const ReadBuffer&) = delete;
-  ~ReadBuffer() {
-    if (mapped_) munmap(data_, size_);
-  }
-
-  void allocate(std::size_t size) {
-    size_ = size;
-    if (size >= kMapReadBufferFrom) {
-      void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-      if (at != MAP_FAILED) {
-        data_ = static_cast<char*>(at);
-        mapped_ = true;
-        return;
-      }
-    }
-    small_.resize(size);
-    data_ = small_.data();
-  }
-  char* data() { return data_; }
-  std::size_t size() const { return size_; }
-  std::string_view view() const { return {data_, size_}; }
-
- private:
-  std::string small_;
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  bool mapped_ = false;
-};
-
 // Asks for the whole pages of a large block at once (a hint: nothing fails without it). Page
-// by page, as the filling touches them, they would cost a fault each, as ReadBuffer's would.
+// by page, as the filling touches them, they would cost a fault each, which is much of a
+// load's time on some virtual machines.
 void provide_pages(const void* data, std::size_t size) {
 #ifdef MADV_POPULATE_WRITE
-  if (size < kMapReadBufferFrom) return;
+  if (size < kLargeBlock) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto at = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t begin = (at + page - 1) & ~(page - 1);
@@ -237,7 +288,7 @@ void provide_pages(const void* data, std::size_t size) {
 // cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else;
 // the pieces are never touched, and their number follows the bytes already read.
 void ready_heap_for(std::size_t bytes) {
-  if (bytes < kMapReadBufferFrom) return;
+  if (bytes < kLargeBlock) return;
   // Below the size from which the allocator maps a block on its own, outside the region.
   constexpr std::size_t kPiece = std::size_t{64} << 10;
   std::vector<void*> pieces;
@@ -250,10 +301,8 @@ void ready_heap_for(std::size_t bytes) {
   for (void* piece : pieces) std::free(piece);
 }
 
-// Reading the file from the magic to the last entry, and its checksum along the way: `hash`
-// holds the checksum of every byte of `body` once the reading succeeds.
-std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text,
-                                           std::uint64_t& hash);
+// Reading the file from the magic to the checksum, summing the bytes along the way.
+std::optional<IndexFileContent> parse_checked(Reader& in, std::string_view root_text);
 
 }  // namespace
 
@@ -312,33 +361,25 @@ std::string serialize_index(std::string_view root_text, const std::vector<std::s
 
 std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_view root_text) {
   if (bytes.size() < kMinChecksummed) return std::nullopt;
-  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
-  std::uint64_t stored = 0;
-  Reader tail(bytes.substr(body.size()));
-  tail.read(stored);
-  // The checksum is computed while reading, each byte summed as it is parsed: one pass over
-  // the file, not two. The reading believes no length it has not checked against the bytes,
-  // so reading a damaged file before its checksum is known is harmless; its result is dropped.
-  std::uint64_t computed = kFnvOffsetBasis;
-  std::optional<IndexFileContent> content = parse_body(body, root_text, computed);
-  if (!content || computed != stored) return std::nullopt;
-  return content;
+  Reader in(bytes, bytes.size() - kChecksumBytes);
+  return parse_checked(in, root_text);
 }
 
 namespace {
 
-std::optional<IndexFileContent> parse_body(std::string_view body, std::string_view root_text,
-                                           std::uint64_t& hash) {
-  if (body.size() + kChecksumBytes < kMinFile) return std::nullopt;
+// The bytes before the checksum, read and summed.
+std::optional<IndexFileContent> parse_body(Reader& in, std::string_view root_text) {
+  if (in.remaining() + kChecksumBytes < kMinFile) return std::nullopt;
 
-  Reader in(body);
   std::string_view magic;
   std::uint32_t version = 0;
   std::uint32_t root_size = 0;
   std::string_view root;
   if (!in.take(kMagic.size(), magic) || magic != kMagic) return std::nullopt;
   if (!in.read(version) || version != kVersion) return std::nullopt;
-  if (!in.read(root_size) || !in.take(root_size, root) || root != root_text) return std::nullopt;
+  if (!in.read(root_size) || root_size != root_text.size() || !in.take(root_size, root) ||
+      root != root_text)
+    return std::nullopt;
 
   IndexFileContent out;
   std::uint32_t pick_count = 0;
@@ -355,35 +396,47 @@ std::optional<IndexFileContent> parse_body(std::string_view body, std::string_vi
   if (!in.read(entry_count) || entry_count > kMaxEntries) return std::nullopt;
   // A count the remaining bytes cannot hold is refused before anything is reserved for it.
   if (std::size_t{entry_count} * kEntryOverhead > in.remaining()) return std::nullopt;
-  hash = fnv1a64_add(hash, body.substr(0, in.position()));
   out.entries.reserve(entry_count);
   provide_pages(out.entries.data(), entry_count * sizeof(Entry));
   // Each path longer than a string holds inline is an allocation of its bytes and the
   // allocator's header: about the bytes that remain, and a little more for each entry.
   ready_heap_for(in.remaining() + std::size_t{entry_count} * kHeapBytesPerPath);
-  // The order is checked on the stored bytes as they are read, while they are at hand.
   bool ascending = true;
-  std::string_view previous;
   for (std::uint32_t i = 0; i < entry_count; ++i) {
-    const std::size_t record = in.position();
+    // The record after its length at once: the path is summed while it is checked, then the
+    // mtime and is_dir bytes, in the file's order.
     std::uint16_t n = 0;
-    std::string_view path;
-    std::uint32_t mtime = 0;
-    std::uint8_t is_dir = 0;
-    if (!in.read(n) || !in.take(n, path) || !in.read(mtime) || !in.read(is_dir))
+    std::string_view record;
+    if (!in.read(n) || n > kMaxPathBytes || !in.take(n + kEntryTailBytes, record, true))
       return std::nullopt;
-    hash = fnv1a64_add(hash, body.substr(record, kLengthBytes));
-    std::optional<Entry> entry = stored_entry(path, mtime, is_dir == 1, hash);
+    const std::string_view path = record.substr(0, n);
+    const std::string_view tail = record.substr(n);
+    std::optional<Entry> entry =
+        stored_entry(path, little_endian<std::uint32_t>(tail), tail[4] == 1, in.hash());
     if (!entry) return std::nullopt;
-    hash = fnv1a64_add(hash, body.substr(record + kLengthBytes + n, kEntryTailBytes));
-    if (i > 0 && ascending && !(previous < path)) ascending = false;
-    previous = path;
+    in.hash() = fnv1a64_add(in.hash(), tail);
+    // The order is checked as the entries arrive, while the previous path is at hand.
+    if (i > 0 && ascending && !(std::string_view(out.entries.back().path) < path))
+      ascending = false;
     out.entries.push_back(std::move(*entry));
   }
   // Bytes after the last entry, if any, are summed as well.
-  hash = fnv1a64_add(hash, body.substr(in.position()));
+  if (!in.skip_rest()) return std::nullopt;
   if (!ascending) sort_unique(out.entries);
   return out;
+}
+
+std::optional<IndexFileContent> parse_checked(Reader& in, std::string_view root_text) {
+  // The checksum is computed while reading, each byte summed as it is parsed: one pass over
+  // the file, not two. The reading believes no length it has not checked against the bytes,
+  // so reading a damaged file before its checksum is known is harmless; its result is dropped.
+  std::optional<IndexFileContent> content = parse_body(in, root_text);
+  if (!content) return std::nullopt;
+  const std::uint64_t computed = in.hash();
+  std::uint64_t stored = 0;
+  in.extend(kChecksumBytes);
+  if (!in.read(stored) || computed != stored) return std::nullopt;
+  return content;
 }
 
 }  // namespace
@@ -396,31 +449,18 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
     if (errno != ENOENT) unlink(path.c_str());
     return std::nullopt;
   }
-  ReadBuffer bytes;
-  bool read_whole = false;
+  std::optional<IndexFileContent> content;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-    bytes.allocate(static_cast<std::size_t>(st.st_size));
-    std::size_t got = 0;
-    for (;;) {
-      if (got == bytes.size()) {
-        // The file may have grown since it was measured: one more byte says so.
-        char extra;
-        const ssize_t more = read(fd, &extra, 1);
-        if (more < 0 && errno == EINTR) continue;
-        read_whole = more == 0;
-        break;
-      }
-      const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
+      static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes &&
+      static_cast<std::uint64_t>(st.st_size) >= kMinChecksummed) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    FileSource source(fd, size);
+    Reader in(source, size - kChecksumBytes);
+    content = parse_checked(in, root_text);
+    if (content && !source.ended_at_size()) content.reset();
   }
   close(fd);
-  std::optional<IndexFileContent> content;
-  if (read_whole) content = parse_index(bytes.view(), root_text);
   if (!content) unlink(path.c_str());
   return content;
 }

@@ -226,6 +226,50 @@ TEST(IndexFile, CountsTextAndPathsThatNoWalkWrites) {
   EXPECT_EQ(read->entries.size(), 1u);
 }
 
+// A load reads a large file a part at a time: records, a pick and the checksum that straddle
+// the parts are read whole, and a damaged byte anywhere, in any part, still refuses the file.
+TEST(IndexFile, LargeFilesLoadAsWrittenAndRefuseADamagedByteAnywhere) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 30'000; ++i) {
+    texts.push_back("folder" + std::to_string(i % 37) + "/گزارش" + std::to_string(i / 37) +
+                    "/file_" + std::to_string(i) + ".txt");
+  }
+  const std::vector<Entry> entries = entries_of(texts, 77);
+  const std::string long_pick(60'000, 'p');
+  const std::string bytes = serialize_index("/r", {"a", long_pick}, entries);
+  ASSERT_GT(bytes.size(), (std::size_t{4} << 18) + 2);
+
+  TempTree dir;
+  const std::string file = dir / "large.idx";
+  ASSERT_TRUE(write_index_file(file, bytes));
+  const auto back = load_index_file(file, "/r");
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->picks, (std::vector<std::string>{"a", long_pick}));
+  ASSERT_EQ(back->entries.size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    ASSERT_EQ(back->entries[i].path, entries[i].path);
+    ASSERT_EQ(back->entries[i].chars, entries[i].chars);
+  }
+
+  // Near the start, around the first few part boundaries, in the middle, in the checksum.
+  std::vector<std::size_t> places = {10, bytes.size() / 2, bytes.size() - 8, bytes.size() - 1};
+  for (std::size_t part = 1; part <= 4; ++part) {
+    for (const std::size_t at : {(part << 18) - 1, part << 18, (part << 18) + 1})
+      places.push_back(at);
+  }
+  for (const std::size_t at : places) {
+    std::string damaged = bytes;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x04);
+    ASSERT_TRUE(write_index_file(file, damaged));
+    EXPECT_FALSE(load_index_file(file, "/r")) << at;
+    EXPECT_FALSE(test::fs::exists(file)) << at;
+  }
+  ASSERT_TRUE(write_index_file(file, bytes.substr(0, bytes.size() - 1)));
+  EXPECT_FALSE(load_index_file(file, "/r"));
+  ASSERT_TRUE(write_index_file(file, bytes + "x"));
+  EXPECT_FALSE(load_index_file(file, "/r"));
+}
+
 TEST(IndexFile, LoadDeletesWhatItRefusesAndSavesThroughATemporarySibling) {
   TempTree dir;
   const std::string file = dir / "store/0000000000000001.idx";
