@@ -44,6 +44,9 @@ constexpr std::size_t kEntryOverhead = kLengthBytes + kEntryTailBytes;
 
 // What the allocator adds to each path's bytes: its header and the rounding up.
 constexpr std::size_t kHeapBytesPerPath = 16;
+// The most heap readied ahead of a load: well above the paths of the most entries of usual
+// length (300,000 of them take about 25 MB).
+constexpr std::size_t kMostHeapReadied = std::size_t{64} << 20;
 
 // No valid file is larger: a header with a root text of a long path, the most picks of the
 // longest length, the most entries of the longest path. A larger file is refused unread.
@@ -285,10 +288,12 @@ void provide_pages(const void* data, std::size_t size) {
 // for them in large pieces and gives them back at once. A thread other than the first takes
 // its memory from a region of its own that grows by what each allocation lacks, a system call
 // (mprotect) each page; grown in large pieces, it stays grown for the small ones, which then
-// cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else;
-// the pieces are never touched, and their number follows the bytes already read.
+// cost only the page faults. Elsewhere this costs a few hundred allocations and nothing else.
+// The pieces are never written to, and however large a file claims to be, no more than
+// kMostHeapReadied is asked for.
 void ready_heap_for(std::size_t bytes) {
   if (bytes < kLargeBlock) return;
+  bytes = std::min(bytes, kMostHeapReadied);
   // Below the size from which the allocator maps a block on its own, outside the region.
   constexpr std::size_t kPiece = std::size_t{64} << 10;
   std::vector<void*> pieces;
