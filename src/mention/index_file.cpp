@@ -88,7 +88,11 @@ T little_endian(std::string_view bytes) {
 // so no memory as large as the file has to be provided, page by page, and given back.
 class FileSource {
  public:
-  FileSource(int fd, std::size_t size) : fd_(fd), size_(size), buffer_(new char[kReadWindow]) {}
+  FileSource(int fd, std::size_t size)
+      : fd_(fd),
+        size_(size),
+        capacity_(std::min(size, kReadWindow)),
+        buffer_(new char[capacity_]) {}
 
   // Drops the bytes before `keep` and reads until at least `need` bytes are held from there
   // (fewer only at the end of the file, or when `need` exceeds the window). Returns them all.
@@ -96,7 +100,7 @@ class FileSource {
     std::memmove(buffer_.get(), buffer_.get() + keep, held_ - keep);
     held_ -= keep;
     while (held_ < need && read_ < size_) {
-      const std::size_t room = std::min(kReadWindow - held_, size_ - read_);
+      const std::size_t room = std::min(capacity_ - held_, size_ - read_);
       if (room == 0) break;
       const ssize_t n = read(fd_, buffer_.get() + held_, room);
       if (n < 0 && errno == EINTR) continue;
@@ -120,7 +124,8 @@ class FileSource {
 
  private:
   int fd_;
-  std::size_t size_;  // as measured before reading
+  std::size_t size_;      // as measured before reading
+  std::size_t capacity_;  // a small file's whole size, else kReadWindow
   std::unique_ptr<char[]> buffer_;
   std::size_t held_ = 0;  // bytes in the buffer
   std::size_t read_ = 0;  // bytes read from the file
