@@ -13,6 +13,11 @@
 //                                             print median and 99th percentile of both
 //   mention_bench --memory FOLDER             resident memory of an open index of FOLDER,
 //                                             loaded from its file
+//   mention_bench --load-fresh FOLDER RUNS    save FOLDER's index file, then load it once in
+//                                             each of RUNS fresh processes; print the median
+//                                             and spread of the load, of opening the index
+//                                             until it is searchable, and of the floor: reading
+//                                             the file's bytes and walking its records
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -22,11 +27,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +56,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: mention_bench --generate FOLDER ENTRIES | --list FOLDER | --walk FOLDER |\n"
                "       --load FOLDER RUNS | --search FOLDER LIST FZF ROUNDS QUERY... |\n"
-               "       --memory FOLDER\n");
+               "       --memory FOLDER | --load-fresh FOLDER RUNS\n");
   return 2;
 }
 
@@ -195,6 +203,14 @@ long resident_kb() {
   return 0;
 }
 
+// Whether a load gives back what the walk recorded, field by field.
+bool same_entries(const std::vector<Entry>& a, const std::vector<Entry>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Entry& x, const Entry& y) {
+    return x.path == y.path && x.mtime == y.mtime && x.name_at == y.name_at && x.depth == y.depth &&
+           x.is_dir == y.is_dir && x.chars == y.chars;
+  });
+}
+
 int load(const std::string& folder, int runs) {
   const Root root = root_of(folder);
   std::vector<Entry> entries = walk_all(root.path);
@@ -213,6 +229,10 @@ int load(const std::string& folder, int runs) {
     cpu.push_back(cpu_ms() - cpu_start);
     if (!content) return 1;
     count = content->entries.size();
+    if (i == 0 && !same_entries(content->entries, entries)) {
+      std::fprintf(stderr, "the loaded entries differ from the walked ones\n");
+      return 1;
+    }
   }
   std::printf("load of %zu entries (%lld bytes): median %.1f ms (%.1f ms CPU) over %d runs\n",
               count, static_cast<long long>(fs::file_size(file)), percentile(times, 0.5),
@@ -352,6 +372,184 @@ int memory_open(const std::string& folder, const std::string& scratch) {
   return 0;
 }
 
+// ---- Loads in fresh processes ----
+//
+// A load in a long-running process reuses the memory an earlier load freed; the first load of
+// a program's life pays for every page it touches. Each figure below comes from a process of
+// its own that does one thing and reports its times on its standard output.
+
+// Reads the file into memory and walks its records (lengths only): what the disk and the
+// memory cost before anything is checked or built. The count of entries, or -1.
+long long read_and_walk(const std::string& file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  fstat(fd, &st);
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (got != bytes.size()) return -1;
+  std::size_t pos = 0;
+  const auto u32 = [&] {
+    std::uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + pos, 4);
+    pos += 4;
+    return v;
+  };
+  const auto u16 = [&] {
+    std::uint16_t v = 0;
+    std::memcpy(&v, bytes.data() + pos, 2);
+    pos += 2;
+    return v;
+  };
+  pos = 8;
+  pos += u32();  // root text
+  for (std::uint32_t picks = u32(); picks > 0; --picks) pos += u16();
+  const std::uint32_t count = u32();
+  std::uint64_t seen = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::size_t n = u16();
+    seen += static_cast<unsigned char>(bytes[pos]);  // touch the path
+    pos += n + 5;
+  }
+  return pos + 8 == bytes.size() && seen > 0 ? static_cast<long long>(count) : -1;
+}
+
+// One timed thing in this process: prints "WALL_MS CPU_MS COUNT".
+int fresh_child(const std::string& what, const std::string& folder, const std::string& scratch) {
+  const Root root = root_of(folder);
+  const std::string file = index_file_path({scratch, true}, root.text);
+  long long count = -1;
+  const auto start = Clock::now();
+  const double cpu_start = cpu_ms();
+  std::optional<IndexFileContent> content;  // freed after the timing, as the index keeps it
+  if (what == "load") {
+    content = load_index_file(file, root.text);
+    if (content) count = static_cast<long long>(content->entries.size());
+  } else if (what == "floor") {
+    count = read_and_walk(file);
+  } else if (what == "open") {
+    // Searchable once the entries are in, which the worker announces before it goes on to
+    // check the folders.
+    const long long expected = std::atoll(std::getenv("MENTION_BENCH_EXPECTED"));
+    std::mutex mutex;
+    std::condition_variable announced;
+    std::vector<Clock::time_point> announcements;
+    Mentions mentions(IndexLocation{scratch, true}, [&](const std::string&, std::uint64_t) {
+      std::lock_guard lock(mutex);
+      announcements.push_back(Clock::now());
+      announced.notify_all();
+    });
+    const auto opened = Clock::now();
+    const double cpu_opened = cpu_ms();
+    mentions.open(root);
+    double wall = 0;
+    for (std::size_t seen = 0;; ++seen) {
+      {
+        std::unique_lock lock(mutex);
+        announced.wait(lock, [&] { return announcements.size() > seen; });
+        wall = std::chrono::duration<double, std::milli>(announcements[seen] - opened).count();
+      }
+      const auto info = mentions.open_info(root).value();
+      if (static_cast<long long>(info.count) >= expected) {
+        count = static_cast<long long>(info.count);
+        break;
+      }
+    }
+    std::printf("%.3f %.3f %lld\n", wall, cpu_ms() - cpu_opened, count);
+    std::fflush(stdout);
+    std::_Exit(0);  // nothing is saved: the file stays as the parent wrote it
+  }
+  std::printf("%.3f %.3f %lld\n", ms_since(start), cpu_ms() - cpu_start, count);
+  return count < 0 ? 1 : 0;
+}
+
+struct FreshTimes {
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  long long count = -1;
+};
+
+bool spawn_child(const char* self, const std::vector<std::string>& args_in, FreshTimes& out) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  std::vector<std::string> args{self};
+  args.insert(args.end(), args_in.begin(), args_in.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  std::string text;
+  char buf[256];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  if (spawned != 0) return false;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double wall = 0;
+  double cpu = 0;
+  long long count = -1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      std::sscanf(text.c_str(), "%lf %lf %lld", &wall, &cpu, &count) != 3 || count < 0)
+    return false;
+  out.wall.push_back(wall);
+  out.cpu.push_back(cpu);
+  out.count = count;
+  return true;
+}
+
+int load_fresh(const std::string& folder, int runs, const char* self) {
+  const std::string scratch = scratch_folder();
+  const Root root = root_of(folder);
+  std::string file = index_file_path({scratch, true}, root.text);
+  {
+    std::vector<Entry> entries = walk_all(root.path);
+    sort_unique(entries);
+    if (!write_index_file(file, serialize_index(root.text, {}, entries))) return 1;
+    setenv("MENTION_BENCH_EXPECTED", std::to_string(entries.size()).c_str(), 1);
+  }
+  FreshTimes load_t;
+  FreshTimes open_t;
+  FreshTimes floor_t;
+  // Interleaved, so that a busy moment of the machine falls on all three alike.
+  for (int i = 0; i < runs; ++i) {
+    if (!spawn_child(self, {"--fresh-child", "load", folder, scratch}, load_t) ||
+        !spawn_child(self, {"--fresh-child", "open", folder, scratch}, open_t) ||
+        !spawn_child(self, {"--fresh-child", "floor", folder, scratch}, floor_t)) {
+      std::fprintf(stderr, "a fresh process failed\n");
+      fs::remove_all(scratch);
+      return 1;
+    }
+  }
+  const auto line = [&](const char* what, const FreshTimes& t) {
+    std::printf("%s: median %.1f ms (spread %.1f-%.1f ms; %.1f ms CPU) over %d fresh processes\n",
+                what, percentile(t.wall, 0.5), percentile(t.wall, 0), percentile(t.wall, 1),
+                percentile(t.cpu, 0.5), runs);
+  };
+  std::printf("fresh-process load of %lld entries (%lld bytes):\n", load_t.count,
+              static_cast<long long>(fs::file_size(file)));
+  line("  load (open to entries ready)", load_t);
+  line("  open to searchable index", open_t);
+  line("  floor (read the bytes, walk the records)", floor_t);
+  std::printf("  ratio load / floor: median %.2f\n",
+              percentile(load_t.wall, 0.5) / percentile(floor_t.wall, 0.5));
+  fs::remove_all(scratch);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -377,5 +575,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "--memory" && argc == 3) return memory(argv[2], argv[0]);
   if (mode == "--memory-open" && argc == 4) return memory_open(argv[2], argv[3]);
+  if (mode == "--load-fresh" && argc == 4) return load_fresh(argv[2], std::atoi(argv[3]), argv[0]);
+  if (mode == "--fresh-child" && argc == 5) return fresh_child(argv[2], argv[3], argv[4]);
   return usage();
 }

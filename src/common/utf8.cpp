@@ -78,6 +78,11 @@ Utf8Form classify_utf8(std::string_view bytes) {
   return form;
 }
 
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos) {
+  std::size_t bad = 0;
+  return sequence_at(bytes, pos, bad);
+}
+
 void append_utf8_lossy(std::string_view bytes, std::string& out) {
   out.reserve(out.size() + bytes.size());
   std::size_t pos = 0;

@@ -25,6 +25,11 @@ inline bool valid_utf8(std::string_view bytes) {
   return classify_utf8(bytes) != Utf8Form::Invalid;
 }
 
+// Length of the well-formed character starting at byte `pos` of `bytes` (pos < size): 1 to 4,
+// or 0 when the bytes from `pos` on do not begin one. For readers that check a text while
+// passing over it for another purpose.
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos);
+
 // Appends `bytes` to `out` with every maximal ill-formed subsequence replaced by one U+FFFD.
 void append_utf8_lossy(std::string_view bytes, std::string& out);
 std::string utf8_lossy(std::string_view bytes);

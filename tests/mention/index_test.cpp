@@ -147,6 +147,48 @@ TEST(IndexFile, CutFlippedAndForgedFilesAreRefused) {
   }
 }
 
+// A load derives each entry's fields and checks its text in the same pass that sums the file:
+// what it derives must be what a walk derives, and text a walk cannot record must be refused
+// wherever in the path it stands.
+TEST(IndexFile, LoadedEntriesMatchWalkedOnesAndBrokenCharactersAreRefused) {
+  const std::vector<std::string> texts = {
+      "docs/گزارش‌ها/فاکتور_کتاب.md",  // Persian, a zero-width non-joiner
+      "Ünïcode/ÉCOLE/naïve.txt",                          // Latin with case and marks
+      "e\xCC\x81/cafe\xCC\x81",                           // combining marks fold to nothing
+      "\xF0\x9F\x93\x81/\xF0\x9F\x93\x84.md",             // four-byte characters
+      "ΣΊΣΥΦΟΣ/ﻙﺘﺎب/٣٤/۵۶.txt",  // Greek capitals, presentation forms, digits
+      "mixed/ASCII_then_ä",      // a non-ASCII character last
+  };
+  std::vector<Entry> made;
+  for (const std::string& text : texts) made.push_back(Entry::make(text, 9, text.size() % 2 == 0));
+  sort_unique(made);
+  const auto back = parse_index(serialize_index("/w", {}, made), "/w");
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->entries.size(), made.size());
+  for (std::size_t i = 0; i < made.size(); ++i) {
+    const Entry& want = made[i];
+    const Entry& got = back->entries[i];
+    EXPECT_EQ(got.path, want.path);
+    EXPECT_EQ(got.chars, want.chars) << want.path;
+    EXPECT_EQ(got.name_at, want.name_at) << want.path;
+    EXPECT_EQ(got.depth, want.depth) << want.path;
+    EXPECT_EQ(got.is_dir, want.is_dir) << want.path;
+  }
+
+  for (const std::string& bad : {
+           std::string("a/\xC0\xAF"),        // overlong "/"
+           std::string("\xED\xA0\x80/x"),    // a surrogate
+           std::string("x/\xE2\x82"),        // cut short by the end
+           std::string("\xE2\x82/\xAC"),     // cut short by a "/"
+           std::string("a\x80z"),            // a lone continuation byte
+           std::string("\xF4\x90\x80\x80"),  // beyond U+10FFFF
+           std::string("ok/\xD8\xA7\xD8"),   // valid, then a lead without its tail
+       }) {
+    const auto read = parse_index(serialize_index("/r", {}, {Entry::make(bad, 0, false)}), "/r");
+    EXPECT_FALSE(read) << testing::PrintToString(bad);
+  }
+}
+
 TEST(IndexFile, CountsTextAndPathsThatNoWalkWrites) {
   // Exactly the most entries, 300,000, is taken; one more is not.
   constexpr std::size_t kMost = 300'000;
@@ -182,6 +224,50 @@ TEST(IndexFile, CountsTextAndPathsThatNoWalkWrites) {
   ASSERT_TRUE(read);
   EXPECT_EQ(read->picks.size(), 50u);
   EXPECT_EQ(read->entries.size(), 1u);
+}
+
+// A load reads a large file a part at a time: records, a pick and the checksum that straddle
+// the parts are read whole, and a damaged byte anywhere, in any part, still refuses the file.
+TEST(IndexFile, LargeFilesLoadAsWrittenAndRefuseADamagedByteAnywhere) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 30'000; ++i) {
+    texts.push_back("folder" + std::to_string(i % 37) + "/گزارش" + std::to_string(i / 37) +
+                    "/file_" + std::to_string(i) + ".txt");
+  }
+  const std::vector<Entry> entries = entries_of(texts, 77);
+  const std::string long_pick(60'000, 'p');
+  const std::string bytes = serialize_index("/r", {"a", long_pick}, entries);
+  ASSERT_GT(bytes.size(), (std::size_t{4} << 18) + 2);
+
+  TempTree dir;
+  const std::string file = dir / "large.idx";
+  ASSERT_TRUE(write_index_file(file, bytes));
+  const auto back = load_index_file(file, "/r");
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->picks, (std::vector<std::string>{"a", long_pick}));
+  ASSERT_EQ(back->entries.size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    ASSERT_EQ(back->entries[i].path, entries[i].path);
+    ASSERT_EQ(back->entries[i].chars, entries[i].chars);
+  }
+
+  // Near the start, around the first few part boundaries, in the middle, in the checksum.
+  std::vector<std::size_t> places = {10, bytes.size() / 2, bytes.size() - 8, bytes.size() - 1};
+  for (std::size_t part = 1; part <= 4; ++part) {
+    for (const std::size_t at : {(part << 18) - 1, part << 18, (part << 18) + 1})
+      places.push_back(at);
+  }
+  for (const std::size_t at : places) {
+    std::string damaged = bytes;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x04);
+    ASSERT_TRUE(write_index_file(file, damaged));
+    EXPECT_FALSE(load_index_file(file, "/r")) << at;
+    EXPECT_FALSE(test::fs::exists(file)) << at;
+  }
+  ASSERT_TRUE(write_index_file(file, bytes.substr(0, bytes.size() - 1)));
+  EXPECT_FALSE(load_index_file(file, "/r"));
+  ASSERT_TRUE(write_index_file(file, bytes + "x"));
+  EXPECT_FALSE(load_index_file(file, "/r"));
 }
 
 TEST(IndexFile, LoadDeletesWhatItRefusesAndSavesThroughATemporarySibling) {
