@@ -1,0 +1,121 @@
+// Project memory under attack and under concurrent use: a workspace that ships links in its
+// memory home, and many memory changes of one project at once.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "support/temp_tree.h"
+#include "tools/memory.h"
+#include "tools/memory_store.h"
+
+namespace kavor::tools {
+namespace restructure_review_test {
+namespace {
+
+class MemoryAttack : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(ws()); }
+  fs::path ws() const { return base_ / "ws"; }
+
+  DecodeResult save(const std::string& slug, const std::string& content) {
+    const Json args = {{"slug", slug}, {"title", "T " + slug}, {"content", content}};
+    return save_memory_tool([] { return std::int64_t{1700000000}; })(args, scope_);
+  }
+  DecodeResult forget(const std::string& slug) {
+    return forget_memory_tool()({{"slug", slug}}, scope_);
+  }
+  // The run's output, or why the call was refused or failed.
+  static std::string run(const DecodeResult& decoded) {
+    if (const auto* refused = std::get_if<std::string>(&decoded)) return "refused: " + *refused;
+    const ToolResult result = std::get<Decoded>(decoded).run(nullptr);
+    return result.ok() ? result.value().output : "failed: " + result.error();
+  }
+
+  const test::TempTree tree_{"kavor-review"};
+  const fs::path base_ = tree_.path();
+  Scope scope_{base_ / "ws", {}};
+};
+
+// Memory changes run without asking in every mode but read-only, so they must never reach a
+// file of the project. A link to a project file at the memory file's own name is refused, but a
+// link planted at the memory folder is followed to any folder of the workspace: a save then
+// replaces, and a forget deletes, the project's own Markdown files (README.md, docs/...), and a
+// linked home has its overview replace whatever index.md the folder it leads to holds.
+TEST_F(MemoryAttack, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
+  test::write_file(ws() / "docs/README.md", "project readme");
+  test::write_file(ws() / "docs/guide.md", "project guide");
+  test::write_file(ws() / "site/index.md", "site home page");
+  fs::create_directories(ws() / ".kavor-agent");
+  fs::create_symlink("../docs", ws() / ".kavor-agent/memory");
+
+  const std::string saved = run(save("README", "planted"));
+  EXPECT_EQ(test::read_file(ws() / "docs/README.md"), "project readme") << saved;
+  const std::string forgot = run(forget("guide"));
+  EXPECT_TRUE(fs::exists(ws() / "docs/guide.md")) << forgot;
+
+  fs::remove_all(ws() / ".kavor-agent");
+  fs::create_symlink("site", ws() / ".kavor-agent");
+  const std::string home = run(save("note", "planted"));
+  EXPECT_EQ(test::read_file(ws() / "site/index.md"), "site home page") << home;
+
+  // An extra folder that a workspace link carries out of the workspace gets no unasked write
+  // from a command; a memory home linked there gets one from every memory save.
+  fs::remove(ws() / ".kavor-agent");
+  test::write_file(base_ / "lib/index.md", "library index");
+  fs::create_symlink(base_ / "lib", ws() / "vendor");
+  scope_.extras = {base_ / "lib"};
+  scope_.linked_out = {base_ / "lib"};
+  fs::create_symlink("vendor", ws() / ".kavor-agent");
+  const std::string out = run(save("note", "planted"));
+  EXPECT_EQ(test::read_file(base_ / "lib/index.md"), "library index") << out;
+  EXPECT_FALSE(fs::exists(base_ / "lib/memory")) << out;
+}
+
+// Every change rewrites the overview from the folder's listing under one turn: however many
+// saves and forgets of one project run at once, the overview ends listing exactly the memories
+// left, and no temporary file stays behind.
+TEST_F(MemoryAttack, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsLeft) {
+  constexpr int kSaves = 12;
+  constexpr int kForgets = 6;
+  for (int i = 0; i < kForgets; ++i) {
+    ASSERT_EQ(run(save("old-" + std::to_string(i), "old")).rfind("Saved", 0), 0u);
+  }
+  std::vector<DecodeResult> calls;
+  for (int i = 0; i < kSaves; ++i) calls.push_back(save("new-" + std::to_string(i), "new"));
+  for (int i = 0; i < kForgets; ++i) calls.push_back(forget("old-" + std::to_string(i)));
+
+  std::atomic<int> ready{0};
+  std::vector<std::string> outputs(calls.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < static_cast<int>(calls.size())) std::this_thread::yield();
+      outputs[i] = run(calls[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& output : outputs) {
+    EXPECT_TRUE(output.rfind("Saved", 0) == 0 || output.rfind("Forgot", 0) == 0) << output;
+  }
+
+  const std::string index = test::read_file(ws() / ".kavor-agent/index.md");
+  for (int i = 0; i < kSaves; ++i) {
+    EXPECT_NE(index.find("(memory/new-" + std::to_string(i) + ".md)"), std::string::npos) << index;
+  }
+  EXPECT_EQ(index.find("memory/old-"), std::string::npos) << index;
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(ws() / ".kavor-agent/memory")) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, static_cast<std::size_t>(kSaves));
+}
+
+}  // namespace
+}  // namespace restructure_review_test
+}  // namespace kavor::tools
