@@ -1,5 +1,5 @@
-// Project memory under attack and under concurrent use: a workspace that ships links in its
-// memory home, and many memory changes of one project at once.
+// The workspace tools under attack and under concurrent use: a workspace that ships links in its
+// memory home, path arguments holding NUL, and many memory changes of one project at once.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/temp_tree.h"
+#include "tools/file_tools.h"
 #include "tools/memory.h"
 #include "tools/memory_store.h"
 
@@ -17,7 +18,7 @@ namespace kavor::tools {
 namespace restructure_review_test {
 namespace {
 
-class MemoryAttack : public ::testing::Test {
+class ReviewWorkspace : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(ws()); }
   fs::path ws() const { return base_ / "ws"; }
@@ -46,7 +47,7 @@ class MemoryAttack : public ::testing::Test {
 // link planted at the memory folder is followed to any folder of the workspace: a save then
 // replaces, and a forget deletes, the project's own Markdown files (README.md, docs/...), and a
 // linked home has its overview replace whatever index.md the folder it leads to holds.
-TEST_F(MemoryAttack, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
+TEST_F(ReviewWorkspace, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
   test::write_file(ws() / "docs/README.md", "project readme");
   test::write_file(ws() / "docs/guide.md", "project guide");
   test::write_file(ws() / "site/index.md", "site home page");
@@ -76,10 +77,30 @@ TEST_F(MemoryAttack, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
   EXPECT_FALSE(fs::exists(base_ / "lib/memory")) << out;
 }
 
+// A path argument is checked as a whole string but opened as a C string, which ends at the
+// first NUL: ".git\0x/hooks/pre-commit" passes the refusal of writes inside .git (its first
+// component is not ".git") and then lands in .git/hooks, a hook git runs on the next commit.
+// A NUL in a path argument names no file the system can open, so it must be refused.
+TEST_F(ReviewWorkspace, APathWithNulNeverWritesInsideGit) {
+  test::write_file(ws() / ".git/config", "[core]");
+  fs::create_directories(ws() / ".git/hooks");
+  const std::string hook = std::string(".git") + '\0' + "x/hooks/pre-commit";
+  const std::string config = std::string(".git") + '\0' + "x/config";
+  for (const std::string& path : {hook, config}) {
+    const DecodeResult decoded =
+        write_file_tool()({{"path", path}, {"content", "planted"}}, scope_);
+    run(decoded);
+  }
+  EXPECT_EQ(test::read_file(ws() / ".git/config"), "[core]");
+  // The hook lands in .git itself or in .git/hooks, depending on how the folders are opened.
+  EXPECT_FALSE(fs::exists(ws() / ".git/pre-commit"));
+  EXPECT_FALSE(fs::exists(ws() / ".git/hooks/pre-commit"));
+}
+
 // Every change rewrites the overview from the folder's listing under one turn: however many
 // saves and forgets of one project run at once, the overview ends listing exactly the memories
 // left, and no temporary file stays behind.
-TEST_F(MemoryAttack, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsLeft) {
+TEST_F(ReviewWorkspace, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsLeft) {
   constexpr int kSaves = 12;
   constexpr int kForgets = 6;
   for (int i = 0; i < kForgets; ++i) {
