@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "support/temp_tree.h"
+#include "tools/call.h"
 #include "tools/file_tools.h"
 #include "tools/memory.h"
 #include "tools/memory_store.h"
+#include "tools/paths.h"
 
 namespace kavor::tools {
 namespace restructure_review_test {
@@ -95,6 +97,26 @@ TEST_F(ReviewWorkspace, APathWithNulNeverWritesInsideGit) {
   // The hook lands in .git itself or in .git/hooks, depending on how the folders are opened.
   EXPECT_FALSE(fs::exists(ws() / ".git/pre-commit"));
   EXPECT_FALSE(fs::exists(ws() / ".git/hooks/pre-commit"));
+}
+
+// The workspace resolver trims Unicode white space, but the check for an extra folder that a
+// workspace link carries out of the workspace compares with the workspace text trimmed of ASCII
+// white space only: a workspace named through a link with a pasted no-break space resolves, and
+// its extra folder that leads out is no longer marked, so a command nobody approved may write
+// there.
+TEST_F(ReviewWorkspace, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsPadded) {
+  fs::create_directories(base_ / "lib");
+  fs::create_symlink("ws", base_ / "wslink");
+  fs::create_symlink(base_ / "lib", ws() / "vendor");
+  for (const std::string& padding : {std::string(), std::string("\u00a0"), std::string("\u2003")}) {
+    Call call;
+    call.workspace = QString::fromStdString((base_ / "wslink").string() + padding);
+    call.extra = QString::fromStdString((base_ / "wslink/vendor").string());
+    const Result<Scope> scope = resolve_scope(call);
+    ASSERT_TRUE(scope.ok()) << scope.error();
+    EXPECT_EQ(scope->root, ws());
+    EXPECT_EQ(scope->linked_out, std::vector<fs::path>{base_ / "lib"}) << "padding " << padding;
+  }
 }
 
 // Every change rewrites the overview from the folder's listing under one turn: however many
