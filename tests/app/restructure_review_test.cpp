@@ -1,7 +1,12 @@
 // The workspace tools under attack and under concurrent use: a workspace that ships links in its
-// memory home, path arguments holding NUL, and many memory changes of one project at once.
+// memory home, path arguments holding NUL, many memory changes of one project at once, and a
+// mention index kept in the temporary folder every user may write in.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QString>
 
 #include <atomic>
 #include <string>
@@ -9,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/mention_commands.h"
 #include "support/temp_tree.h"
 #include "tools/call.h"
 #include "tools/file_tools.h"
@@ -57,6 +63,9 @@ TEST_F(ReviewWorkspace, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
   fs::create_symlink("../docs", ws() / ".kavor-agent/memory");
 
   const std::string saved = run(save("README", "planted"));
+  EXPECT_EQ(saved,
+            "refused: .kavor-agent/memory is a link to another folder, so Kavor Agent will not "
+            "write through it.");
   EXPECT_EQ(test::read_file(ws() / "docs/README.md"), "project readme") << saved;
   const std::string forgot = run(forget("guide"));
   EXPECT_TRUE(fs::exists(ws() / "docs/guide.md")) << forgot;
@@ -64,6 +73,9 @@ TEST_F(ReviewWorkspace, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
   fs::remove_all(ws() / ".kavor-agent");
   fs::create_symlink("site", ws() / ".kavor-agent");
   const std::string home = run(save("note", "planted"));
+  EXPECT_EQ(home,
+            "refused: .kavor-agent/index.md is not a memory overview, so Kavor Agent will not "
+            "replace it.");
   EXPECT_EQ(test::read_file(ws() / "site/index.md"), "site home page") << home;
 
   // An extra folder that a workspace link carries out of the workspace gets no unasked write
@@ -75,6 +87,9 @@ TEST_F(ReviewWorkspace, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
   scope_.linked_out = {base_ / "lib"};
   fs::create_symlink("vendor", ws() / ".kavor-agent");
   const std::string out = run(save("note", "planted"));
+  EXPECT_EQ(out,
+            "refused: .kavor-agent leads out of the workspace through a link, so Kavor Agent "
+            "will not touch it.");
   EXPECT_EQ(test::read_file(base_ / "lib/index.md"), "library index") << out;
   EXPECT_FALSE(fs::exists(base_ / "lib/memory")) << out;
 }
@@ -91,8 +106,9 @@ TEST_F(ReviewWorkspace, APathWithNulNeverWritesInsideGit) {
   for (const std::string& path : {hook, config}) {
     const DecodeResult decoded =
         write_file_tool()({{"path", path}, {"content", "planted"}}, scope_);
-    run(decoded);
+    EXPECT_EQ(run(decoded), "refused: path contains a NUL character, which no file name can hold.");
   }
+  EXPECT_THROW(read_file_tool()({{"path", config}}, scope_), PathError);
   EXPECT_EQ(test::read_file(ws() / ".git/config"), "[core]");
   // The hook lands in .git itself or in .git/hooks, depending on how the folders are opened.
   EXPECT_FALSE(fs::exists(ws() / ".git/pre-commit"));
@@ -157,6 +173,47 @@ TEST_F(ReviewWorkspace, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsL
     ++entries;
   }
   EXPECT_EQ(entries, static_cast<std::size_t>(kSaves));
+}
+
+// Without a data folder the mention index is kept in the temporary folder: a folder that
+// another user made there first at this user's name, or a link planted there, must not receive
+// it, or that user could read the workspace's file names or plant an index of their own.
+TEST(ReviewMentionFallback, AFolderOrLinkSomeoneElsePlantedInTheTemporaryFolderIsNotUsed) {
+  const test::TempTree tree{"kavor-review-tmp"};
+  const fs::path temp = tree.path();
+  const fs::path named = temp / ("kavor-mention-" + std::to_string(::geteuid()));
+  const auto location = [&temp] {
+    return fs::path(fallback_index_location(QString::fromStdString(temp.string())).folder);
+  };
+  const auto expect_private = [](const fs::path& folder) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0) << folder;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << folder;
+    EXPECT_EQ(st.st_uid, ::geteuid()) << folder;
+    EXPECT_EQ(st.st_mode & 077, 0u) << folder;
+  };
+
+  // Free: the user's own folder, made private, and found again at the next start.
+  EXPECT_EQ(location(), named);
+  expect_private(named);
+  EXPECT_EQ(location(), named);
+
+  fs::remove(named);
+  fs::create_directories(temp / "elsewhere");
+  fs::create_symlink(temp / "elsewhere", named);
+  const fs::path instead = location();
+  EXPECT_NE(instead, named);
+  EXPECT_NE(instead, temp / "elsewhere");
+  expect_private(instead);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "making a folder another user owns needs root";
+  fs::remove(named);
+  fs::create_directories(named);
+  ASSERT_EQ(::chown(named.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(named.c_str(), 0700), 0);
+  const fs::path theirs = location();
+  EXPECT_NE(theirs, named);
+  expect_private(theirs);
 }
 
 }  // namespace
