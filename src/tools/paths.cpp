@@ -80,7 +80,7 @@ std::string nul_path_message(const std::string& name) {
 fs::path resolve_path(const std::string& argument, const fs::path& root) {
   // The check below reads the whole text, but the system stops reading a name at its first NUL:
   // the two would judge different paths.
-  if (argument.find('\0') != std::string::npos) throw PathError(nul_path_message("path"));
+  if (argument.find('\0') != std::string::npos) throw PathError(nul_path_message("The path"));
   const std::string arg = trim(argument);
   fs::path joined;
   if (arg.empty() || arg == ".") {

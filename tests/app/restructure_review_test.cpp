@@ -133,6 +133,14 @@ TEST_F(ReviewWorkspace, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsP
     EXPECT_EQ(scope->root, ws());
     EXPECT_EQ(scope->linked_out, std::vector<fs::path>{base_ / "lib"}) << "padding " << padding;
   }
+  // A NUL in the extra folder's text would name one folder to the check and another to the
+  // system.
+  Call nul;
+  nul.workspace = QString::fromStdString(ws().string());
+  nul.extra = QString::fromStdString((base_ / "lib").string() + std::string(1, '\0') + "/x");
+  EXPECT_EQ(resolve_scope(nul).error(),
+            "The extra folder of this chat contains a NUL character, which no file name can "
+            "hold. Change or remove the extra folder in the chat settings.");
 }
 
 // Every change rewrites the overview from the folder's listing under one turn: however many
