@@ -11,7 +11,6 @@
 #include <atomic>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 #include "app/mention_commands.h"
@@ -31,17 +30,17 @@ class ReviewWorkspace : public ::testing::Test {
   void SetUp() override { fs::create_directories(ws()); }
   fs::path ws() const { return base_ / "ws"; }
 
-  DecodeResult save(const std::string& slug, const std::string& content) {
+  Result<Decoded> save(const std::string& slug, const std::string& content) {
     const Json args = {{"slug", slug}, {"title", "T " + slug}, {"content", content}};
     return save_memory_tool([] { return std::int64_t{1700000000}; })(args, scope_);
   }
-  DecodeResult forget(const std::string& slug) {
+  Result<Decoded> forget(const std::string& slug) {
     return forget_memory_tool()({{"slug", slug}}, scope_);
   }
   // The run's output, or why the call was refused or failed.
-  static std::string run(const DecodeResult& decoded) {
-    if (const auto* refused = std::get_if<std::string>(&decoded)) return "refused: " + *refused;
-    const ToolResult result = std::get<Decoded>(decoded).run(nullptr);
+  static std::string run(const Result<Decoded>& decoded) {
+    if (!decoded.ok()) return "refused: " + decoded.error();
+    const ToolResult result = decoded.value().run(nullptr);
     return result.ok() ? result.value().output : "failed: " + result.error();
   }
 
@@ -104,7 +103,7 @@ TEST_F(ReviewWorkspace, APathWithNulNeverWritesInsideGit) {
   const std::string hook = std::string(".git") + '\0' + "x/hooks/pre-commit";
   const std::string config = std::string(".git") + '\0' + "x/config";
   for (const std::string& path : {hook, config}) {
-    const DecodeResult decoded =
+    const Result<Decoded> decoded =
         write_file_tool()({{"path", path}, {"content", "planted"}}, scope_);
     EXPECT_EQ(run(decoded), "refused: path contains a NUL character, which no file name can hold.");
   }
@@ -152,7 +151,7 @@ TEST_F(ReviewWorkspace, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsL
   for (int i = 0; i < kForgets; ++i) {
     ASSERT_EQ(run(save("old-" + std::to_string(i), "old")).rfind("Saved", 0), 0u);
   }
-  std::vector<DecodeResult> calls;
+  std::vector<Result<Decoded>> calls;
   for (int i = 0; i < kSaves; ++i) calls.push_back(save("new-" + std::to_string(i), "new"));
   for (int i = 0; i < kForgets; ++i) calls.push_back(forget("old-" + std::to_string(i)));
 
