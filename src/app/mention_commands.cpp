@@ -1,15 +1,20 @@
 #include "app/mention_commands.h"
 
 #include <qcorofuture.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <cstdlib>
 #include <exception>
 #include <variant>
 
 #include "common/build_config.h"
+#include "common/config_dir.h"
 #include "common/host.h"
 #include "mention/mentions.h"
 #include "tools/args.h"
@@ -91,7 +96,21 @@ mention::IndexLocation mention_index_location() {
         QDir(QDir(data).filePath(QString::fromUtf8(build::kAppId))).filePath("mention-index");
     return {folder.toStdString(), true};
   }
-  return {QDir(QDir::tempPath()).filePath(QStringLiteral("kavor-mention")).toStdString(), false};
+  return fallback_index_location(QDir::tempPath());
+}
+
+mention::IndexLocation fallback_index_location(const QString& temp_folder) {
+  // Every user of the computer may write in the temporary folder: another one could make the
+  // folder first and plant a link or an index of their own there. So the folder carries this
+  // user's id and is used only when it is this user's own, as the settings fallback is; when
+  // someone else holds that name, a new folder of this run serves instead.
+  const QDir temp(temp_folder);
+  const QString folder = temp.filePath(QStringLiteral("kavor-mention-%1").arg(::geteuid()));
+  if (claim_private_folder(folder).ok()) return {folder.toStdString(), false};
+  QByteArray fresh = QFile::encodeName(temp.filePath(QStringLiteral("kavor-mention-XXXXXX")));
+  if (::mkdtemp(fresh.data()) != nullptr) return {fresh.toStdString(), false};
+  // Nowhere private to keep it: the index lives in memory only.
+  return {std::string(), false};
 }
 
 mention::EventSink mention_event_sink(Host& host, std::stop_token ended) {

@@ -18,9 +18,14 @@ namespace mention {
 class Mentions;
 }
 
-// "mention-index" in the per-user data folder of the application; without one, every root
-// shares "none.idx" in "kavor-mention" in the temporary folder.
+// "mention-index" in the per-user data folder of the application; without one, the fallback
+// below in the temporary folder.
 mention::IndexLocation mention_index_location();
+
+// Every root shares "none.idx" in "kavor-mention-<user id>" in `temp_folder`, a folder of this
+// user's own that nobody else may change; when another user holds that name, a new private
+// folder made for this run; when none can be made, no folder (the index is not kept).
+mention::IndexLocation fallback_index_location(const QString& temp_folder);
 
 // Hands ws-index-updated from a worker's thread to the host's thread. Dropped once `ended` is
 // requested: the host may be gone by the time the event loop gets to it.

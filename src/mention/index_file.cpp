@@ -321,7 +321,8 @@ std::uint64_t fnv1a64(std::string_view bytes) {
 }
 
 std::string index_file_path(const IndexLocation& location, std::string_view root_text) {
-  std::string name = "none.idx";
+  if (location.folder.empty()) return {};
+  std::string name(kSharedIndexName);
   if (location.per_root) {
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a64(root_text)));
@@ -478,10 +479,15 @@ std::optional<IndexFileContent> load_index_file(const std::string& path,
 bool write_index_file(const std::string& path, std::string_view bytes) {
   // Owner-only and flushed; one fixed temporary name, so that a save cut short leaves one
   // leftover that the next save reuses, not a new one each time. The data folder may be a link.
+  // The shared file is saved by the workers of every root at once: each of them writes a
+  // temporary file of its own, or their bytes would mix in one.
   walk::ReplaceOptions options;
   options.mode = 0600;
   options.folder_links = true;
-  options.temporary = std::filesystem::path(temporary_path(path)).filename().native();
+  const std::filesystem::path file(path);
+  if (file.filename() != kSharedIndexName) {
+    options.temporary = std::filesystem::path(temporary_path(path)).filename().native();
+  }
   return walk::replace_file(path, bytes, options) == 0;
 }
 

@@ -39,7 +39,10 @@ struct IndexLocation {
   bool per_root = true;
 };
 
-// "<16 lower-case hex digits of fnv1a64(root text)>.idx", or "none.idx".
+inline constexpr std::string_view kSharedIndexName = "none.idx";
+
+// "<16 lower-case hex digits of fnv1a64(root text)>.idx", or "none.idx"; empty when the folder
+// is (no place to keep an index: loading finds nothing and saving fails).
 std::string index_file_path(const IndexLocation& location, std::string_view root_text);
 // The temporary sibling a save writes first: the ".idx" extension replaced by ".idx.tmp".
 std::string temporary_path(const std::string& index_path);
@@ -57,8 +60,9 @@ std::optional<IndexFileContent> parse_index(std::string_view bytes, std::string_
 std::optional<IndexFileContent> load_index_file(const std::string& path,
                                                 std::string_view root_text);
 
-// Writes `bytes` to the temporary sibling, flushes it to the disk and renames it over the
-// file; creates the folder first. False on any failure (the temporary file is then removed).
+// Writes `bytes` to the temporary sibling (a unique one for the shared "none.idx"), flushes it
+// to the disk and renames it over the file; creates the folder first. False on any failure (the
+// temporary file is then removed).
 bool write_index_file(const std::string& path, std::string_view bytes);
 
 }  // namespace kavor::mention

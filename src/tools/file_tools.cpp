@@ -278,6 +278,8 @@ Result<WriteTarget> write_target(const Json& args, const Scope& scope) {
   if (target.argument.find_first_not_of(" \t\r\n\f\v") == std::string::npos) {
     return fail("path is empty.");
   }
+  // Refused as the call is decoded, before anything is shown for approval.
+  if (target.argument.find('\0') != std::string::npos) return fail(nul_path_message("path"));
   target.path = resolve_path(target.argument, scope.root);
   if (has_git_component(target.path)) return fail(kGitRefusal);
   target.display = utf8_lossy(display_path(target.path, scope.root));

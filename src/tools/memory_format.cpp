@@ -193,9 +193,10 @@ std::string render_index(std::vector<IndexEntry> entries) {
     if (a.memory.updated != b.memory.updated) return a.memory.updated > b.memory.updated;
     return a.slug < b.slug;
   });
-  std::string out =
-      "# Kavor Agent memory\n\nWhat Kavor Agent remembers about this project. Each memory is one "
-      "file under memory/.\n\n";
+  std::string out(kIndexHeading);
+  out +=
+      "\nWhat Kavor Agent remembers about this project. Each memory is one file under "
+      "memory/.\n\n";
   if (entries.empty()) out += "No memories yet.\n";
   for (const IndexEntry& entry : entries) {
     const Memory& m = entry.memory;

@@ -66,6 +66,9 @@ struct IndexEntry {
   Memory memory;
 };
 
+// The first line of every overview: an index.md that does not begin with it is not ours.
+inline constexpr std::string_view kIndexHeading = "# Kavor Agent memory\n";
+
 // The overview text for these memories (in any order; they are sorted here).
 std::string render_index(std::vector<IndexEntry> entries);
 

@@ -47,6 +47,16 @@ std::string outside_message(const std::string& shown) {
   return shown + " points outside the workspace, so Kavor Agent will not touch it.";
 }
 
+// Whether the overview's place holds nothing the user would lose: no file, an empty one, or
+// an overview written here before. Anything else is a file of the project that a linked memory
+// home happens to lead to.
+bool overview_replaceable(const fs::path& index) {
+  struct stat st {};
+  if (!stat_no_follow(index, st) || !S_ISREG(st.st_mode) || st.st_size == 0) return true;
+  const Result<std::string> head = read_bytes(index, kIndexHeading.size());
+  return head.ok() && head->rfind(kIndexHeading, 0) == 0;
+}
+
 std::string count_text(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " memory" : " memories");
 }
@@ -98,11 +108,14 @@ std::string memory_relative(const std::string& slug) {
 // file itself) could carry a write out of the workspace; all of them are followed before the
 // check. Called again right before a change, since a link may have been swapped meanwhile.
 //
-// Memory changes run without asking in most modes, and replace their files whole. Folders may
-// be links (one memory shared by several work trees), but the memory file being saved and the
-// overview must sit in them under their own names: a link there, planted with the project,
-// would have a memory save silently replace any file of the project, a source file or the
-// repository's config. For the same reason nothing of memory lands inside .git. Forgetting a
+// Memory changes run without asking in most modes, and replace their files whole. The memory
+// home may be a link (one memory shared by several work trees), but the memory folder, the
+// memory file being saved and the overview must sit in it under their own names: a link there,
+// planted with the project, would have a memory save silently replace, or a forget delete, any
+// file of the project, a source file or the repository's config. An index.md that a linked home
+// leads to is replaced only when it is an overview already. For the same reason nothing of
+// memory lands inside .git, nor in an extra folder that a workspace link carries out of the
+// workspace (anything that writes in the workspace could have planted that link). Forgetting a
 // memory that is a link removes only the link, so that is how a planted one goes away.
 Result<MemoryPlaces> locate_memory(const Scope& scope, const std::string& slug,
                                    MemoryChange change) {
@@ -126,13 +139,27 @@ Result<MemoryPlaces> locate_memory(const Scope& scope, const std::string& slug,
   if (in_git(places.folder) || in_git(places.index) || in_git(places.file)) {
     return fail(std::string(kMemoryFolder) + " leads into .git, so Kavor Agent will not touch it.");
   }
-  const auto elsewhere = [](const std::string& shown) {
-    return fail(shown + " is a link to another file, so Kavor Agent will not write through it.");
+  const auto linked_out = [&scope](const fs::path& path) {
+    return std::any_of(scope.linked_out.begin(), scope.linked_out.end(),
+                       [&path](const fs::path& out) { return path_within(path, out); });
   };
-  if (places.index != resolve_path(kMemoryHome, scope.root) / "index.md")
-    return elsewhere(kMemoryIndexFile);
+  if (linked_out(places.folder) || linked_out(places.index) || linked_out(places.file)) {
+    return fail(std::string(kMemoryHome) +
+                " leads out of the workspace through a link, so Kavor Agent will not touch it.");
+  }
+  const auto elsewhere = [](const std::string& shown, const char* what) {
+    return fail(shown + " is a link to another " + what +
+                ", so Kavor Agent will not write through it.");
+  };
+  const fs::path home = resolve_path(kMemoryHome, scope.root);
+  if (places.folder != home / "memory") return elsewhere(kMemoryFolder, "folder");
+  if (places.index != home / "index.md") return elsewhere(kMemoryIndexFile, "file");
   if (change == MemoryChange::Save && places.file != places.folder / (slug + ".md")) {
-    return elsewhere(relative);
+    return elsewhere(relative, "file");
+  }
+  if (!overview_replaceable(places.index)) {
+    return fail(std::string(kMemoryIndexFile) +
+                " is not a memory overview, so Kavor Agent will not replace it.");
   }
   return places;
 }

@@ -41,9 +41,10 @@ struct MemoryPlaces {
 // What a memory change does to the memory file: a save replaces it, a forget removes the entry.
 enum class MemoryChange { Save, Forget };
 
-// The places of `slug`'s change, or the sentence that refuses it (a place outside the scope or
-// inside .git, an overview or a saved memory file that is a link). Throws PathError as path
-// resolution does.
+// The places of `slug`'s change, or the sentence that refuses it (a place outside the scope,
+// inside .git or inside an extra folder a workspace link leads to; a memory folder, overview or
+// saved memory file that is a link; an index.md that is not an overview). Throws PathError as
+// path resolution does.
 Result<MemoryPlaces> locate_memory(const Scope& scope, const std::string& slug,
                                    MemoryChange change);
 

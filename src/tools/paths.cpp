@@ -73,7 +73,14 @@ fs::path canonical_prefix(const fs::path& path) {
   return current;
 }
 
+std::string nul_path_message(const std::string& name) {
+  return name + " contains a NUL character, which no file name can hold.";
+}
+
 fs::path resolve_path(const std::string& argument, const fs::path& root) {
+  // The check below reads the whole text, but the system stops reading a name at its first NUL:
+  // the two would judge different paths.
+  if (argument.find('\0') != std::string::npos) throw PathError(nul_path_message("The path"));
   const std::string arg = trim(argument);
   fs::path joined;
   if (arg.empty() || arg == ".") {
@@ -101,7 +108,7 @@ Result<fs::path> resolve_workspace(const std::string& workspace) {
 
 Result<Scope> resolve_scope(const Call& call) {
   const std::string workspace = call.workspace.toStdString();
-  if (call.project && trim(workspace).empty()) {
+  if (call.project && trim_unicode(workspace).empty()) {
     return fail(
         "This project has no folder yet. Open the project edit screen and choose an existing "
         "folder.");
@@ -119,8 +126,12 @@ Result<Scope> resolve_scope(const Call& call) {
   Scope scope;
   scope.root = root.value();
 
-  const std::string extra = trim(call.extra.toStdString());
+  const std::string extra(trim_unicode(call.extra.toStdString()));
   if (!extra.empty()) {
+    if (extra.find('\0') != std::string::npos) {
+      return fail(nul_path_message("The extra folder of this chat") +
+                  " Change or remove the extra folder in the chat settings.");
+    }
     const fs::path extra_path(extra);
     bool climbs = false;
     for (const fs::path& part : extra_path) climbs = climbs || part == "..";
@@ -141,7 +152,8 @@ Result<Scope> resolve_scope(const Call& call) {
     // Named inside the workspace (as the workspace was given, or as it resolved), yet outside
     // it once resolved: a link in the workspace leads there.
     const fs::path named = normalize(extra_path);
-    const fs::path workspace_named = normalize(fs::path(trim(workspace)));
+    // Trimmed as the workspace resolver trims it, so that the text compared is the one resolved.
+    const fs::path workspace_named = normalize(fs::path(std::string(trim_unicode(workspace))));
     const bool named_inside =
         path_within(named, scope.root) ||
         (workspace_named.is_absolute() && path_within(named, workspace_named));

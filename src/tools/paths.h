@@ -35,7 +35,11 @@ class PathError : public std::runtime_error {
 // Lexical normalization only; a ".." with nothing left to remove stays.
 fs::path normalize(const fs::path& path);
 
-// The path rule above, for an argument of a call whose scope has `root`.
+// The refusal of a path text holding NUL: `name` (e.g. "path") and why no file has that name.
+std::string nul_path_message(const std::string& name);
+
+// The path rule above, for an argument of a call whose scope has `root`. An argument holding
+// NUL is refused (PathError): the system would read only the part before it.
 fs::path resolve_path(const std::string& argument, const fs::path& root);
 
 // Canonical form of an absolute path whose tail may not exist yet. Throws PathError when the

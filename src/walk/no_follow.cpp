@@ -77,6 +77,12 @@ int open_no_follow(int dir_fd, std::string_view path, int flags, mode_t mode) {
     errno = ENOENT;
     return -1;
   }
+  // The system would stop reading the name at the NUL and open a shorter path than the one
+  // the caller checked.
+  if (path.find('\0') != std::string_view::npos) {
+    errno = EINVAL;
+    return -1;
+  }
   if (g_have_openat2.load(std::memory_order_relaxed)) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
@@ -93,6 +99,10 @@ int open_no_follow(int dir_fd, std::string_view path, int flags, mode_t mode) {
 }
 
 int open_folder_creating(std::string_view path, mode_t mode) {
+  if (path.find('\0') != std::string_view::npos) {
+    errno = EINVAL;
+    return -1;
+  }
   // A fast answer for the common case of a folder that exists already.
   const int existing = open_no_follow(AT_FDCWD, path, O_PATH | O_DIRECTORY);
   if (existing >= 0 || errno != ENOENT) return existing;

@@ -19,11 +19,12 @@ namespace kavor::walk {
 
 // Opens `path` relative to the folder `dir_fd` (AT_FDCWD for the working folder; `path` may be
 // absolute) with `flags` plus O_NOFOLLOW and O_CLOEXEC, refusing a link at any component.
-// Returns the descriptor, or -1 with errno set.
+// Returns the descriptor, or -1 with errno set (EINVAL for a path holding NUL).
 int open_no_follow(int dir_fd, std::string_view path, int flags, mode_t mode = 0);
 
 // Opens the folder `path` (absolute) as an O_PATH descriptor, creating the missing folders on
-// the way with `mode` (never through a link). Returns the descriptor, or -1 with errno set.
+// the way with `mode` (never through a link). Returns the descriptor, or -1 with errno set
+// (EINVAL for a path holding NUL).
 int open_folder_creating(std::string_view path, mode_t mode = 0777);
 
 }  // namespace kavor::walk

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 namespace kavor::walk {
 namespace no_follow_test {
@@ -52,6 +53,14 @@ TEST(NoFollow, ALinkAnywhereOnTheWayIsRefusedAndNothingIsCreatedThroughOne) {
   EXPECT_TRUE(fs::is_directory(base / "real" / "new" / "er"));
   EXPECT_LT(open_folder_creating((base / "real" / "link" / "planted").native()), 0);
   EXPECT_FALSE(fs::exists(base / "elsewhere" / "planted"));
+  // A NUL would cut the name the system reads short of the one checked.
+  using namespace std::string_literals;
+  const std::string cut = (base / "real").native() + "\0/new/nul"s;
+  EXPECT_LT(open_no_follow(AT_FDCWD, cut, O_RDONLY | O_DIRECTORY), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_LT(open_folder_creating(cut), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(fs::exists(base / "real" / "new" / "nul"));
   fs::remove_all(base);
 }
 
