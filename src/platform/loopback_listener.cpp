@@ -124,7 +124,8 @@ bool v6_only_attribute(const char* attributes, std::size_t size) {
 // it is done. Messages are copied out of the buffer rather than cast in place, so alignment
 // never matters. Nothing when the family cannot be asked; an empty list when the kernel does
 // not have the address family at all (IPv6 switched off).
-std::optional<std::vector<Listener>> netlink_dump(int fd, std::uint8_t family, unsigned port,
+std::optional<std::vector<Listener>> netlink_dump(int fd, std::vector<char>& buffer,
+                                                  std::uint8_t family, unsigned port,
                                                   const std::vector<Address>& targets) {
   struct {
     nlmsghdr header;
@@ -145,7 +146,6 @@ std::optional<std::vector<Listener>> netlink_dump(int fd, std::uint8_t family, u
     return std::nullopt;
   }
   std::vector<Listener> out;
-  std::vector<char> buffer(kNetlinkBuffer);
   while (true) {
     const ssize_t received = recv(fd, buffer.data(), buffer.size(), 0);
     if (received < 0 && errno == EINTR) continue;
@@ -193,6 +193,33 @@ std::optional<std::vector<Listener>> netlink_dump(int fd, std::uint8_t family, u
     }
   }
 }
+
+// This thread's socket-diagnostics socket and receive buffer, kept from one look to the next:
+// the bridge looks before and after every request, and opening and closing a socket each time
+// costs a good part of what the kernel's answer does. A socket whose dump went wrong is closed,
+// so that no half-read answer can meet the next request.
+class DiagChannel {
+ public:
+  DiagChannel() = default;
+  ~DiagChannel() { drop(); }
+  DiagChannel(const DiagChannel&) = delete;
+  DiagChannel& operator=(const DiagChannel&) = delete;
+
+  // -1 when no socket can be opened.
+  int fd() {
+    if (fd_ < 0) fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    return fd_;
+  }
+  std::vector<char>& buffer() { return buffer_; }
+  void drop() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<char> buffer_ = std::vector<char>(kNetlinkBuffer);
+};
 
 std::optional<std::string> read_table(const char* path) {
   // The files report a size of 0: read to the end instead.
@@ -247,18 +274,19 @@ std::vector<Listener> parse_listeners(std::string_view table, bool ipv6, unsigne
 
 std::optional<std::vector<Listener>> loopback_listeners_netlink(
     unsigned port, const std::vector<Address>& targets) {
-  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  thread_local DiagChannel channel;
+  const int fd = channel.fd();
   if (fd < 0) return std::nullopt;
-  auto out = netlink_dump(fd, AF_INET, port, targets);
+  auto out = netlink_dump(fd, channel.buffer(), AF_INET, port, targets);
   if (out) {
-    const auto more = netlink_dump(fd, AF_INET6, port, targets);
+    const auto more = netlink_dump(fd, channel.buffer(), AF_INET6, port, targets);
     if (more) {
       out->insert(out->end(), more->begin(), more->end());
     } else {
       out.reset();
     }
   }
-  close(fd);
+  if (!out) channel.drop();
   return out;
 }
 

@@ -49,6 +49,13 @@ Result guarded(const Work& work, const Fail& fail) {
   }
 }
 
+// What the pool's part of a call gives back: whether the chat was entered in the running
+// registry, and the decoded call or the message that ends it.
+struct Prepared {
+  bool entered = false;
+  Result<Decoded> decoded = kavor::fail(std::string());
+};
+
 // Leaves the running-chats registry and releases the call id on every way out of a call,
 // unless the program is ending: the state may be gone by then.
 class CallGuard {
@@ -127,36 +134,46 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   }
   CallGuard guard(ctx, *ticket);
 
-  // 1. The folders the call may touch (canonicalizing reads the disk).
-  QFuture<Result<Scope>> resolving = QtConcurrent::run([call] {
-    return guarded<Result<Scope>>(
-        [&] { return resolve_scope(call); },
+  // 1. to 3. in one trip to the pool: resolving reads the disk and decoding may, and a hand-off
+  // back to this thread between them would cost two thread wake-ups for nothing. The registry
+  // is locked, so entering the chat from the pool is safe; the steps keep their order, and a
+  // step that fails ends the trip before the next one.
+  QFuture<Prepared> preparing = QtConcurrent::run([call, tools = &ctx.tools, running = &ctx.running,
+                                                   shutdown = ctx.shutdown, tool, chat] {
+    Prepared out;
+    // 1. The folders the call may touch (canonicalizing reads the disk).
+    Result<Scope> resolved =
+        guarded<Result<Scope>>([&] { return resolve_scope(call); },
+                               [](std::string message) { return kavor::fail(std::move(message)); });
+    if (!resolved.ok()) {
+      out.decoded = resolved.error_value();
+      return out;
+    }
+    const Scope& scope = resolved.value();
+    // The program is ending: the registry may be gone.
+    if (shutdown.stop_requested()) return out;
+    // 2. One workspace per chat while it runs.
+    if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
+      out.decoded = entered.error_value();
+      return out;
+    }
+    out.entered = true;
+    // 3. Decode.
+    const Decoder* decoder = tools->find(tool);
+    if (decoder == nullptr) {
+      out.decoded = kavor::fail(unknown_tool_message(tool));
+      return out;
+    }
+    out.decoded = guarded<Result<Decoded>>(
+        [&] { return (*decoder)(call.args, scope); },
         [](std::string message) { return kavor::fail(std::move(message)); });
+    return out;
   });
-  const Result<Scope> resolved = co_await resolving;
+  Prepared prepared = co_await preparing;
+  if (prepared.entered) guard.entered(chat);
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (!resolved.ok()) co_return fail(resolved.error());
-  const Scope scope = resolved.value();
-
-  // 2. One workspace per chat while it runs.
-  if (const Result<void> entered = ctx.running.enter(chat, scope.root); !entered.ok()) {
-    co_return fail(entered.error());
-  }
-  guard.entered(chat);
-
-  // 3. Decode.
-  const Decoder* decoder = ctx.tools.find(tool);
-  if (decoder == nullptr) co_return fail(unknown_tool_message(tool));
-  const Json args = call.args;
-  QFuture<Result<Decoded>> decoding = QtConcurrent::run([decoder, args, scope] {
-    return guarded<Result<Decoded>>(
-        [&] { return (*decoder)(args, scope); },
-        [](std::string message) { return kavor::fail(std::move(message)); });
-  });
-  Result<Decoded> decoded_or_error = co_await decoding;
-  if (ctx.shutdown.stop_requested()) co_return Json();
-  if (!decoded_or_error.ok()) co_return fail(decoded_or_error.error());
-  Decoded decoded = std::move(decoded_or_error).value();
+  if (!prepared.decoded.ok()) co_return fail(prepared.decoded.error());
+  Decoded decoded = std::move(prepared.decoded).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
   // any character that would make it read differently as a visible escape; the tool itself
   // runs with the arguments as sent.

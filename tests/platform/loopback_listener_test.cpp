@@ -1,10 +1,16 @@
 #include "platform/loopback_listener.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "support/other_user.h"
@@ -141,6 +147,36 @@ TEST(LoopbackListener, TheKernelNamesTheRealOwnerOfAPort) {
     EXPECT_EQ(verdict.foreign_uid, foreign ? other.uid() : 0u);
     EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Nobody);
   }
+}
+
+// The kernel is asked through one socket per thread: a long run of looks opens no descriptor
+// of its own, and each look still tells the port's state at that moment.
+TEST(LoopbackListener, RepeatedLooksKeepOneSocketAndStayCurrent) {
+  const auto open_descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  // NOLINTBEGIN: the socket API takes the generic address type.
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  // NOLINTEND
+  const unsigned port = ntohs(address.sin_port);
+
+  ASSERT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Ours);
+  const auto before = open_descriptors();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Ours) << i;
+  }
+  EXPECT_EQ(open_descriptors(), before);
+  close(listener);
+  EXPECT_EQ(loopback_port_owner("127.0.0.1", port).owner, PortOwner::Nobody);
 }
 
 }  // namespace

@@ -111,6 +111,8 @@ TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {
   EXPECT_EQ(*result("u3"),
             Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
   EXPECT_TRUE(host_.events(QStringLiteral("agent://call")).empty());
+  // The unknown tool and the failed decoding came after their chat was entered: it was left.
+  EXPECT_EQ(agent_->state().running_chats.size(), 0u);
 }
 
 TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
@@ -242,10 +244,16 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
   ASSERT_TRUE(command("agent_decide", {{"callId", "s1"}, {"answer", "allow"}}).ok());
   ASSERT_TRUE(wait_until([&] { return states("s1").back() == "running"; }));
 
+  // The refusal comes before the tool is looked up or its arguments decoded.
+  const std::string moved =
+      "The project folder of this chat changed while it is running. Wait for the running steps "
+      "to finish, then run it again.";
   deliver("s2", "look", Json::object(), "c", ws_ / "b");
-  EXPECT_EQ((*result("s2"))["output"],
-            "The project folder of this chat changed while it is running. Wait for the running "
-            "steps to finish, then run it again.");
+  EXPECT_EQ((*result("s2"))["output"], moved);
+  deliver("s2u", "teleport", Json::object(), "c", ws_ / "b");
+  EXPECT_EQ((*result("s2u"))["output"], moved);
+  deliver("s2d", "touch", nullptr, "c", ws_ / "b");
+  EXPECT_EQ((*result("s2d"))["output"], moved);
 
   EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), Json(true));
   const auto stopped = result("s1");
