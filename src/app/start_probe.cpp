@@ -2,9 +2,6 @@
 
 #include <qcorotimer.h>
 
-#include <chrono>
-#include <optional>
-
 #include "common/host.h"
 #include "common/http.h"
 #include "common/timing.h"
@@ -36,30 +33,22 @@ QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_t
                                : answer.status >= 500  ? ProbeReason::Server
                                                        : ProbeReason::Ok;
 
-    std::optional<QUrl> current = host->main_window_url();
-    for (auto waited = std::chrono::milliseconds::zero();
-         !current && waited < timing::scaled(kProbeInterval) && !stop.stop_requested();
-         waited += kWindowLook) {
-      co_await QCoro::sleepFor(kWindowLook);
-      current = host->main_window_url();
-    }
-    if (stop.stop_requested()) break;
-    // Still no window after a whole interval: the next attempt follows at once.
-    if (!current) continue;
-    if (reason == ProbeReason::Ok) {
-      host->navigate_main_window(app);
-      co_return;
-    }
-    ++failures;
-    const QString name = reason_name(reason);
-    if (failures == 1) {
-      QUrl loader = *current;
-      loader.setFragment(name);
-      host->navigate_main_window(loader);
-      last_shown = QStringLiteral("loader");
-    } else if (name != last_shown) {
-      host->navigate_main_window(endpoints.asset_url(QStringLiteral("error.html#") + name));
-      last_shown = name;
+    if (const std::optional<QUrl> current = host->main_window_url()) {
+      if (reason == ProbeReason::Ok) {
+        host->navigate_main_window(app);
+        co_return;
+      }
+      ++failures;
+      const QString name = reason_name(reason);
+      if (failures == 1) {
+        QUrl loader = *current;
+        loader.setFragment(name);
+        host->navigate_main_window(loader);
+        last_shown = QStringLiteral("loader");
+      } else if (name != last_shown) {
+        host->navigate_main_window(endpoints.asset_url(QStringLiteral("error.html#") + name));
+        last_shown = name;
+      }
     }
     const auto pause = timing::scaled(kProbeInterval);
     co_await QCoro::sleepFor(pause);

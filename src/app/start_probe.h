@@ -21,9 +21,6 @@ class Host;
 inline constexpr std::chrono::milliseconds kProbeRequestTimeout{8'000};
 // Pause between two attempts.
 inline constexpr std::chrono::milliseconds kProbeInterval{5'000};
-// The probe starts before the window exists, so an answer may come first: it is kept for the
-// window, looked for this often, for up to one interval.
-inline constexpr std::chrono::milliseconds kWindowLook{20};
 
 enum class ProbeReason { Ok, Offline, Server };
 

@@ -80,30 +80,6 @@ TEST_F(StartProbe, WithoutAWindowItKeepsTryingAndNeverCountsTheAttempt) {
   EXPECT_FALSE(task.isReady());
 }
 
-TEST_F(StartProbe, AnAnswerBeforeTheWindowIsUsedOnceTheWindowExists) {
-  // At the real pace: the answer must not wait for the next attempt, five seconds on.
-  timing::set_speedup(1);
-  for (const bool up : {false, true}) {
-    SCOPED_TRACE(up ? "reachable" : "server error");
-    svc_.set_default(
-        "GET", "/", up ? Reply::text(200, "<html></html>", "text/html") : Reply::text(500, "down"));
-    host_->visited.clear();
-    host_->has_window = false;
-    const std::size_t before = svc_.requests("GET", "/").size();
-    std::stop_source stop;
-    auto task = run_start_probe(host_, endpoints(), stop.get_token());
-    ASSERT_TRUE(requests_reach(before + 1));
-    test::wait_until([] { return false; }, std::chrono::milliseconds(100));
-    host_->has_window = true;
-    ASSERT_TRUE(test::wait_until([&] { return !host_->visited.empty(); },
-                                 std::chrono::milliseconds(2'000)));
-    EXPECT_EQ(host_->visited.front(), up ? endpoints().app_url().toString()
-                                         : QStringLiteral("kavor://localhost/index.html#server"));
-    EXPECT_EQ(svc_.requests("GET", "/").size(), before + 1);
-    stop.request_stop();
-  }
-}
-
 }  // namespace
 }  // namespace start_probe_test
 }  // namespace kavor
