@@ -148,10 +148,6 @@ Application::~Application() {
 }
 
 void Application::set_up() {
-  // Asked first, so that the application's server answers while the web engine starts (the
-  // longest step here): the answer is taken once set-up has returned to the event loop, when
-  // the window exists.
-  run_start_probe(host_, options_.endpoints, agent_->stop_token());
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
   assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
@@ -179,6 +175,7 @@ void Application::set_up() {
   window_->show();
   platform::start_milestone("window shown");
 
+  run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
     run_watchdog(agent_->state().watchdog, host_, options_.endpoints, agent_->stop_token());
   }
