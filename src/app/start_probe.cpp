@@ -5,6 +5,7 @@
 #include "common/host.h"
 #include "common/http.h"
 #include "common/timing.h"
+#include "platform/start_trace.h"
 
 namespace kavor {
 
@@ -24,6 +25,7 @@ QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_t
     const QNetworkRequest request = client.request(app.toString(QUrl::FullyEncoded));
     const QByteArray method("GET");
     const HttpResponse answer = co_await client.send(method, request);
+    platform::start_milestone("application server probed");
     if (stop.stop_requested()) break;
     // Another user's listener on a loopback address is no server of the application's.
     const ProbeReason reason = answer.foreign_listener ? ProbeReason::Server

@@ -12,6 +12,7 @@
 #include "common/build_config.h"
 #include "common/fatal.h"
 #include "desktop/watchdog.h"
+#include "platform/start_trace.h"
 #include "shell/app_server.h"
 #include "shell/asset_scheme.h"
 #include "shell/payment_window.h"
@@ -56,6 +57,7 @@ bool WindowHost::run_page_script(const QString& script, std::function<void()> do
 
 bool WindowHost::navigate_main_window(const QUrl& url) {
   if (!window_) return false;
+  if (same_origin(url, endpoints_.app_url())) platform::start_milestone("chat page requested");
   window_->page()->load(url);
   return true;
 }
@@ -133,6 +135,7 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   agent_ = std::make_unique<Agent>(AgentOptions{options_.endpoints, options_.credentials,
                                                 options_.notifications, options_.toaster},
                                    *host_);
+  platform::start_milestone("agent state made");
 }
 
 Application::~Application() {
@@ -156,6 +159,7 @@ void Application::set_up() {
     profile_->setUrlRequestInterceptor(session_.get());
   }
   host_->set_profile(profile_);
+  platform::start_milestone("web profile made");
 
   window_ =
       new MainWindow(profile_, options_.endpoints, agent_->state().watchdog, agent_->commands(),
@@ -170,12 +174,14 @@ void Application::set_up() {
     });
   }
   window_->show();
+  platform::start_milestone("window shown");
 
   run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
     run_watchdog(agent_->state().watchdog, host_, options_.endpoints, agent_->stop_token());
   }
   agent_->start();
+  platform::start_milestone("set-up done");
 }
 
 }  // namespace kavor::shell

@@ -5,11 +5,13 @@
 
 #include "common/build_config.h"
 #include "platform/end_signals.h"
+#include "platform/start_trace.h"
 #include "shell/application.h"
 #include "shell/asset_scheme.h"
 #include "shell/single_instance.h"
 
 int main(int argc, char* argv[]) {
+  kavor::platform::start_milestone("main entered");
   // Answered before anything starts, so it works without a display.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("kavor-agent %s\n", kavor::build::kVersion);
@@ -19,6 +21,7 @@ int main(int argc, char* argv[]) {
   kavor::platform::catch_end_signals();
   kavor::shell::register_asset_scheme();
   QApplication app(argc, argv);
+  kavor::platform::start_milestone("application object made");
   QApplication::setApplicationName(QString::fromUtf8(kavor::build::kProgramName));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
 

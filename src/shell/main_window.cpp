@@ -16,10 +16,19 @@
 
 #include "app/navigation.h"
 #include "desktop/watchdog.h"
+#include "platform/start_trace.h"
 #include "shell/app_server.h"
 #include "shell/page_bridge.h"
 
 namespace kavor::shell {
+
+namespace {
+
+// With the start-up trace on, every document tells the window as soon as it exists, before any
+// script of its own has run.
+constexpr QLatin1StringView kTraceMark("kavor-agent start-trace: document ");
+
+}  // namespace
 
 void open_with_system(const QUrl& url) {
   QDesktopServices::openUrl(url);
@@ -42,6 +51,15 @@ MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opene
   lock.setWorldId(QWebEngineScript::MainWorld);
   lock.setRunsOnSubFrames(true);
   scripts().insert(lock);
+  if (platform::start_trace_on()) {
+    QWebEngineScript trace;
+    trace.setName(QStringLiteral("kavor-start-trace"));
+    trace.setSourceCode(QStringLiteral("console.info('%1' + location.origin);").arg(kTraceMark));
+    trace.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    trace.setWorldId(QWebEngineScript::MainWorld);
+    trace.setRunsOnSubFrames(false);
+    scripts().insert(trace);
+  }
 
   // No page gets a second window: what it wanted to open goes to the system instead.
   connect(this, &QWebEnginePage::newWindowRequested, this,
@@ -55,6 +73,17 @@ void MainPage::show_server_error() {
   // Not from inside the navigation being decided: the page loads the error page afterwards.
   QTimer::singleShot(0, this,
                      [this] { load(endpoints_.asset_url(QStringLiteral("error.html#server"))); });
+}
+
+void MainPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message,
+                                        int line, const QString& source) {
+  if (platform::start_trace_on() && message.startsWith(kTraceMark)) {
+    const bool application =
+        same_origin(QUrl(message.mid(kTraceMark.size())), endpoints_.app_url());
+    platform::start_milestone(application ? "chat page first script" : "loader first script");
+    return;
+  }
+  QWebEnginePage::javaScriptConsoleMessage(level, message, line, source);
 }
 
 bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) {
@@ -100,6 +129,7 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
   connect(&replacement_limit_, &QTimer::timeout, this, [this] { load_replacement(); });
 
   page->load(endpoints_.asset_url(QStringLiteral("index.html")));
+  platform::start_milestone("loader requested");
 }
 
 void MainWindow::count_load(const QUrl& url) {
@@ -120,7 +150,10 @@ void MainWindow::loading_changed(const QWebEngineLoadingInfo& info) {
       if (!counted) count_load(info.url());
       break;
     case QWebEngineLoadingInfo::LoadSucceededStatus:
-      if (application) watchdog_.page_loaded();
+      if (application) {
+        watchdog_.page_loaded();
+        platform::start_milestone("chat page loaded");
+      }
       break;
     case QWebEngineLoadingInfo::LoadFailedStatus:
       // The service answered with an error status (a 404 page, say): the page is on screen

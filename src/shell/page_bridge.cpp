@@ -12,6 +12,7 @@
 #include <array>
 
 #include "app/page_access.h"
+#include "platform/start_trace.h"
 #include "shell/app_server.h"
 
 namespace kavor::shell {
@@ -84,6 +85,7 @@ void PageBridge::emit_event(const QString& name, const Json& payload) {
 void PageBridge::call(const QString& secret, const QString& document, int id,
                       const QString& command, const QString& args) {
   if (secret != secret_ || !shows_application()) return;
+  platform::start_milestone("first bridge call");
   if (!application_server_trusted(app_url_, WhenNobodyListens::Refuse)) {
     emit server_refused();
     return;

@@ -84,9 +84,14 @@ QProcessEnvironment AgentHome::environment() const {
   return env;
 }
 
-AgentProcess::AgentProcess(const AgentHome& home, QStringList arguments) {
-  process_.setProcessEnvironment(home.environment());
-  process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+AgentProcess::AgentProcess(const AgentHome& home, QStringList arguments,
+                           const QProcessEnvironment& extra, bool read_errors) {
+  QProcessEnvironment env = home.environment();
+  env.insert(extra);
+  process_.setProcessEnvironment(env);
+  process_.setProcessChannelMode(read_errors ? QProcess::SeparateChannels
+                                             : QProcess::ForwardedErrorChannel);
+  if (read_errors) process_.setStandardOutputFile(QProcess::nullDevice());
   process_.start(QStringLiteral(KAVOR_AGENT_BINARY), arguments);
   if (!process_.waitForStarted()) throw std::runtime_error("the agent did not start");
 }

@@ -43,10 +43,13 @@ class AgentHome {
   int port_;
 };
 
-// Started and running; ended (SIGTERM, then SIGKILL) when the object goes.
+// Started and running; ended (SIGTERM, then SIGKILL) when the object goes. `extra` is added to
+// the home's environment; with `read_errors` the program's stderr is kept for the test to read
+// instead of passed on.
 class AgentProcess {
  public:
-  explicit AgentProcess(const AgentHome& home, QStringList arguments = {});
+  explicit AgentProcess(const AgentHome& home, QStringList arguments = {},
+                        const QProcessEnvironment& extra = {}, bool read_errors = false);
   ~AgentProcess();
   QProcess& process() { return process_; }
   pid_t pid() const { return static_cast<pid_t>(process_.processId()); }
