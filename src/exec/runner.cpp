@@ -197,13 +197,15 @@ QCoro::Task<> kill_tree(ProcessTree& tree) {
   co_await killing;
 }
 
-bool blank(std::string_view text) {
+// Output of nothing but white space, Unicode's included, shows as "(no output)": a run that
+// printed only a no-break space printed nothing a person can see.
+bool shows_nothing(std::string_view text) {
   return trim_end_unicode(text).empty();
 }
 
 RunOutcome outcome(std::string text, const std::string& note, std::optional<int> code,
                    bool fenced) {
-  if (blank(text)) text = "(no output)";
+  if (shows_nothing(text)) text = "(no output)";
   text += note;
   if (note.empty() && code == 0) return text;
   // -1: the process was collected elsewhere, so its code is not known.
