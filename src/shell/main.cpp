@@ -5,6 +5,7 @@
 
 #include "common/build_config.h"
 #include "platform/end_signals.h"
+#include "platform/engine_flags.h"
 #include "platform/start_trace.h"
 #include "shell/application.h"
 #include "shell/asset_scheme.h"
@@ -19,6 +20,9 @@ int main(int argc, char* argv[]) {
   }
   // Before the application object starts any thread, so that every thread shares the handlers.
   kavor::platform::catch_end_signals();
+  kavor::platform::limit_allocator_arenas();
+  // Read by the engine when it starts, with the application object.
+  kavor::platform::add_agent_engine_flags();
   kavor::shell::register_asset_scheme();
   QApplication app(argc, argv);
   kavor::platform::start_milestone("application object made");
