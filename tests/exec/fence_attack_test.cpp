@@ -49,20 +49,6 @@ int sh(const std::string& script) {
   return std::system(("sh -c '" + script + "' >/dev/null 2>&1").c_str());
 }
 
-class HomeSet {
- public:
-  explicit HomeSet(const fs::path& home) {
-    if (const char* old = std::getenv("HOME")) old_ = old;
-    ::setenv("HOME", home.c_str(), 1);
-  }
-  ~HomeSet() {
-    if (old_) ::setenv("HOME", old_->c_str(), 1);
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 class FenceAttackTest : public RealProcessTest {
  protected:
   void SetUp() override {
@@ -74,7 +60,7 @@ class FenceAttackTest : public RealProcessTest {
   }
 
   test::Ran fenced(const std::string& script) {
-    const HomeSet home(home_);
+    const test::HomeFor home(home_);
     const std::string prelude = "export OUT='" + outside_.string() + "'\n";
     return test::run(test::bash(prelude + script, ws_), {},
                      RunOptions{true, std::make_shared<Fence>(), {ws_}});
@@ -281,7 +267,7 @@ TEST_F(FenceAttackTest, AChildLeftBehindDoesNotKeepTheTemporaryFolder) {
 // Runs at the same time each get a folder of their own, keep out of each other's, and leave
 // nothing behind, whether they end or are stopped.
 TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
-  const HomeSet home(home_);
+  const test::HomeFor home(home_);
   auto stop = std::make_shared<std::atomic<bool>>(false);
   std::vector<QCoro::Task<RunOutcome>> runs;
   constexpr int kRuns = 6;
@@ -314,7 +300,7 @@ TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
 // fenced run can put a link where that folder was; the next run's fence then follows it.
 TEST_F(FenceAttackTest, ALinkLeftByOneRunDoesNotWidenTheNext) {
   fs::create_directories(ws_ / "sub");
-  const HomeSet home(home_);
+  const test::HomeFor home(home_);
   const RunOptions options{true, std::make_shared<Fence>(), {ws_, ws_ / "sub"}};
   const test::Ran swap =
       test::run(test::bash("rmdir sub && ln -s \"$HOME\" sub", ws_), {}, options);
@@ -329,7 +315,7 @@ TEST_F(FenceAttackTest, ALinkLeftByOneRunDoesNotWidenTheNext) {
 TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
   const fs::path odd = folder_ / "work\nspace";
   fs::create_directories(odd);
-  const HomeSet home(home_);
+  const test::HomeFor home(home_);
   const test::Ran ran = test::run(test::bash("echo in > f && cat f && echo out > \"$HOME/f\"", odd),
                                   {}, RunOptions{true, std::make_shared<Fence>(), {odd}});
   EXPECT_FALSE(ran.outcome.ok());
@@ -340,7 +326,7 @@ TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
 // The program's fence refuses its configuration folder; the agent keeps other secrets too: the
 // session secret the local chat service asks for, and the cookies of its own web view.
 TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
-  const HomeSet home(home_);
+  const test::HomeFor home(home_);
   std::optional<std::string> runtime;
   if (const char* old = std::getenv("XDG_RUNTIME_DIR")) runtime = old;
   ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);

@@ -34,21 +34,6 @@ void write(const fs::path& file, const std::string& text) {
   std::ofstream(file) << text;
 }
 
-// HOME pointing at the test's home for the test's length.
-class HomeFor {
- public:
-  explicit HomeFor(const fs::path& home) {
-    if (const char* old = std::getenv("HOME")) old_ = old;
-    ::setenv("HOME", home.c_str(), 1);
-  }
-  ~HomeFor() {
-    if (old_) ::setenv("HOME", old_->c_str(), 1);
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 class FenceTest : public RealProcessTest {
  protected:
   void SetUp() override {
@@ -74,7 +59,7 @@ class FenceTest : public RealProcessTest {
   }
 
   test::Ran fenced(const std::string& script) {
-    const HomeFor home(home_);
+    const test::HomeFor home(home_);
     const std::string prelude = "export OUT='" + outside_.string() + "'; T='" + temp_.string() +
                                 "'; CONFIG='" + (home_ / ".config/kavor-agent").string() + "'\n";
     return test::run(test::bash(prelude + script, ws_), {}, RunOptions{true, fence(), {ws_}});

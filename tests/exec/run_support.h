@@ -10,7 +10,9 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,24 @@ class RealProcessTest : public ::testing::Test {
   }
   QTemporaryDir dir_;
   fs::path folder_ = fs::canonical(dir_.path().toStdString());
+};
+
+// HOME pointing at a test's own home for as long as this lives (the fence reads it to find the
+// credential folders it refuses).
+class HomeFor {
+ public:
+  explicit HomeFor(const fs::path& home) {
+    if (const char* old = std::getenv("HOME")) old_ = old;
+    ::setenv("HOME", home.c_str(), 1);
+  }
+  ~HomeFor() {
+    if (old_) ::setenv("HOME", old_->c_str(), 1);
+  }
+  HomeFor(const HomeFor&) = delete;
+  HomeFor& operator=(const HomeFor&) = delete;
+
+ private:
+  std::optional<std::string> old_;
 };
 
 }  // namespace kavor::exec::test
