@@ -12,7 +12,8 @@
 //
 // With --starts N it times instead what the fence adds to starting a command: N runs of `true`,
 // alternately unfenced and fenced, from the start to the answer, and then N fences built and
-// removed on their own; prints
+// removed on their own, back to back (so each makes its run's folder itself, where a run takes
+// the one made while the run before it ran); prints
 //   "starts of true, medians of {N}: unfenced {us} us, fenced {us} us, fence adds {us} us
 //    (building it {us} us, removing it {us} us)"
 //
@@ -131,7 +132,7 @@ int time_starts(int count) {
     }
     (fencing ? fenced : plain).push_back(us);
   }
-  // The fence alone: building it (the walk and the rules) and taking it down again.
+  // The fence alone: building it (its folder, the walk and the rules) and taking it down again.
   std::vector<long long> built;
   std::vector<long long> dropped;
   for (int i = 0; i < count; ++i) {

@@ -394,6 +394,48 @@ std::vector<fs::path> home_folders() {
   return homes;
 }
 
+// A new run folder in `parent`, owner only; the failure is the system's text.
+Result<std::string> make_run_folder(const fs::path& parent) {
+  std::string folder =
+      (parent / (kRunFolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
+  if (::mkdtemp(folder.data()) == nullptr) return fail(errno_text(errno));
+  return folder;
+}
+
+// One run folder made ahead of the run that takes it (see make_spare_run_folder).
+struct SpareFolder {
+  fs::path parent;
+  std::string folder;
+};
+std::mutex& spare_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::optional<SpareFolder>& spare_folder() {
+  static std::optional<SpareFolder> spare;
+  return spare;
+}
+
+// The spare folder when it was made in `parent` and is still what it was made as: a folder of
+// this user, not a link, owner only. Anything else under its name is left where it is.
+std::optional<std::string> take_spare_run_folder(const fs::path& parent) {
+  std::optional<SpareFolder> spare;
+  {
+    std::lock_guard lock(spare_mutex());
+    spare.swap(spare_folder());
+  }
+  if (!spare) return std::nullopt;
+  struct stat info {};
+  if (spare->parent == parent && ::lstat(spare->folder.c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700) {
+    return spare->folder;
+  }
+  if (spare->parent != parent) ::rmdir(spare->folder.c_str());
+  std::lock_guard lock(live_run_folders_mutex());
+  live_run_folders().erase(spare->folder);
+  return std::nullopt;
+}
+
 }  // namespace
 
 int landlock_abi() {
@@ -483,6 +525,30 @@ void remove_stale_run_folders(const fs::path& parent, std::chrono::milliseconds 
   }
 }
 
+void make_spare_run_folder() {
+  {
+    std::lock_guard lock(spare_mutex());
+    if (spare_folder()) return;
+  }
+  const fs::path parent = temp_parent();
+  Result<std::string> made = make_run_folder(parent);
+  if (!made.ok()) return;  // the run that needs one makes it, and says why it could not
+  {
+    std::lock_guard lock(live_run_folders_mutex());
+    live_run_folders().insert(made.value());
+  }
+  {
+    std::lock_guard lock(spare_mutex());
+    if (!spare_folder()) {
+      spare_folder() = SpareFolder{parent, made.value()};
+      return;
+    }
+  }
+  ::rmdir(made.value().c_str());
+  std::lock_guard lock(live_run_folders_mutex());
+  live_run_folders().erase(made.value());
+}
+
 Fence::Fence(ExtraPlaces extra) : extra_(std::move(extra)) {}
 
 std::vector<RefusedPlace> Fence::refused() const {
@@ -514,12 +580,14 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   const fs::path parent = temp_parent();
   static std::once_flag stale_once;
   std::call_once(stale_once, [&parent] { remove_stale_run_folders(parent, kStaleRemovalBudget); });
-  std::string temp =
-      (parent / (kRunFolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
-  if (::mkdtemp(temp.data()) == nullptr) {
-    const int error = errno;
+  std::string temp;
+  if (std::optional<std::string> spare = take_spare_run_folder(parent)) {
+    temp = std::move(*spare);
+  } else if (Result<std::string> made = make_run_folder(parent); made.ok()) {
+    temp = std::move(made.value());
+  } else {
     ::close(ruleset);
-    return fail(errno_text(error));
+    return fail(made.error());
   }
   // From here the folder and the ruleset are the fence's, removed and closed with it.
   auto fence = std::make_shared<RunFence>(ruleset, temp);

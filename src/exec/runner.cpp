@@ -255,6 +255,8 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
                      prepared.error());
     }
     fence = std::move(prepared.value());
+    // The next fenced run's folder is made while this one runs.
+    fence_pool().start([] { make_spare_run_folder(); });
   }
   // A stop that came while the fence was being built: nothing has started, nothing starts.
   if (stop && stop->load()) co_return outcome("", kStoppedNote, std::nullopt, fence != nullptr);
