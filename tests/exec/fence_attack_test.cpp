@@ -366,7 +366,11 @@ TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
 TEST_F(FenceAttackTest, TheAgentsEndLeavesNoRunFolderBehind) {
   if (const char* where = std::getenv("KAVOR_FENCE_ATTACK_END")) {
     const fs::path ws = where;
-    QTimer::singleShot(1500, [] { std::exit(0); });
+    // std::exit skips this fixture's end, so its folder goes first.
+    QTimer::singleShot(1500, [this] {
+      dir_.remove();
+      std::exit(0);
+    });
     test::run(test::bash("echo \"$TMPDIR\" > where; sleep 30", ws), {},
               RunOptions{true, std::make_shared<Fence>(), {ws}});
     return;
