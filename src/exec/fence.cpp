@@ -402,22 +402,36 @@ Result<std::string> make_run_folder(const fs::path& parent) {
   return folder;
 }
 
-// One run folder made ahead of the run that takes it (see make_spare_run_folder).
+// One run folder made ahead of the run that takes it (see make_spare_run_folder). Never
+// destroyed: a refill still running on a pool at the program's end may touch them.
 struct SpareFolder {
   fs::path parent;
   std::string folder;
 };
 std::mutex& spare_mutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 std::optional<SpareFolder>& spare_folder() {
-  static std::optional<SpareFolder> spare;
-  return spare;
+  static auto* spare = new std::optional<SpareFolder>;
+  return *spare;
 }
 
-// The spare folder when it was made in `parent` and is still what it was made as: a folder of
-// this user, not a link, owner only. Anything else under its name is left where it is.
+// Whether the folder at `path` is still what a run folder is made as: a folder (not a link) of
+// this user, owner only, empty. A fenced command can list its parent and change a folder's mode
+// (no Landlock right covers that), so a waiting folder may have been opened to another account
+// meanwhile, which could have left something in it; then it is not used. The checks are made
+// on the folder that was opened, not on the name.
+bool still_as_made(const std::string& path) {
+  FdCloser fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  return fd.get() >= 0 && ::fstat(fd.get(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700 &&
+         folder_entries(fd.get()).empty();
+}
+
+// The waiting folder when it was made in `parent` and is still as it was made. One that is not
+// goes with all it holds (never through a link: a link put in its place stays).
 std::optional<std::string> take_spare_run_folder(const fs::path& parent) {
   std::optional<SpareFolder> spare;
   {
@@ -425,12 +439,8 @@ std::optional<std::string> take_spare_run_folder(const fs::path& parent) {
     spare.swap(spare_folder());
   }
   if (!spare) return std::nullopt;
-  struct stat info {};
-  if (spare->parent == parent && ::lstat(spare->folder.c_str(), &info) == 0 &&
-      S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700) {
-    return spare->folder;
-  }
-  if (spare->parent != parent) ::rmdir(spare->folder.c_str());
+  if (spare->parent == parent && still_as_made(spare->folder)) return spare->folder;
+  remove_tree_no_follow(spare->folder);
   std::lock_guard lock(live_run_folders_mutex());
   live_run_folders().erase(spare->folder);
   return std::nullopt;
