@@ -1,6 +1,7 @@
 #include "platform/engine_flags.h"
 
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 #if defined(__GLIBC__)
@@ -83,6 +84,34 @@ void add_agent_engine_flags() {
   const char* user = std::getenv("QTWEBENGINE_CHROMIUM_FLAGS");
   const std::string flags = with_agent_engine_flags(user == nullptr ? "" : user);
   ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str(), 1);
+}
+
+bool draw_in_software(const std::filesystem::path& dri) {
+  for (const char* chosen : {"QT_QUICK_BACKEND", "QSG_RHI_BACKEND"}) {
+    if (const char* value = std::getenv(chosen); value != nullptr && value[0] != '\0') return false;
+  }
+  // A render node ("renderD128") is what a GPU's driver offers to programs that draw.
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(dri, error), end; !error && entry != end;
+       entry.increment(error)) {
+    if (entry->path().filename().string().starts_with("renderD")) return false;
+  }
+  return true;
+}
+
+namespace {
+constexpr const char* kWindowSystemOpenGL = "QT_XCB_GL_INTEGRATION";
+}  // namespace
+
+WithoutWindowSystemOpenGL::WithoutWindowSystemOpenGL(bool off) {
+  if (!off || std::getenv(kWindowSystemOpenGL) != nullptr) return;
+  set_ = ::setenv(kWindowSystemOpenGL, "none", 0) == 0;
+}
+
+void WithoutWindowSystemOpenGL::restore() {
+  if (!set_) return;
+  ::unsetenv(kWindowSystemOpenGL);
+  set_ = false;
 }
 
 void limit_allocator_arenas() {

@@ -4,6 +4,7 @@
 // arenas as threads first allocate).
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,30 @@ std::string with_agent_engine_flags(std::string_view user);
 
 // Puts the agent's switches into QTWEBENGINE_CHROMIUM_FLAGS, keeping what the user set there.
 void add_agent_engine_flags();
+
+// Whether the window should draw with Qt Quick's software renderer instead of OpenGL. Without
+// a GPU (no render node in `dri`), OpenGL is emulated on the processor (Mesa's llvmpipe), which
+// brings a compiler (LLVM) and its caches into the program: about 75 MB more than the software
+// renderer needs to draw the same page of text, and no faster. With a GPU, OpenGL stays. A
+// user's own choice of graphics (QT_QUICK_BACKEND, QSG_RHI_BACKEND) is kept.
+bool draw_in_software(const std::filesystem::path& dri = "/dev/dri");
+
+// Keeps the windowing system's OpenGL off while the application object is made (when `off`),
+// so that the web engine's shared OpenGL context, which it makes whatever the window draws
+// with, does not load the emulation either. It sets QT_XCB_GL_INTEGRATION to "none" unless the
+// user set it; restore() puts the variable back, so that the programs the agent starts later
+// do not inherit it.
+class WithoutWindowSystemOpenGL {
+ public:
+  explicit WithoutWindowSystemOpenGL(bool off);
+  ~WithoutWindowSystemOpenGL() { restore(); }
+  WithoutWindowSystemOpenGL(const WithoutWindowSystemOpenGL&) = delete;
+  WithoutWindowSystemOpenGL& operator=(const WithoutWindowSystemOpenGL&) = delete;
+  void restore();
+
+ private:
+  bool set_ = false;
+};
 
 // Caps the allocator's arenas (glibc only; elsewhere nothing).
 void limit_allocator_arenas();

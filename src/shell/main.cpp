@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QQuickWindow>
 
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,12 @@ int main(int argc, char* argv[]) {
   // Read by the engine when it starts, with the application object.
   kavor::platform::add_agent_engine_flags();
   kavor::shell::register_asset_scheme();
+  // Before any window: the web view draws through Qt Quick.
+  const bool software = kavor::platform::draw_in_software();
+  if (software) QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+  kavor::platform::WithoutWindowSystemOpenGL no_opengl(software);
   QApplication app(argc, argv);
+  no_opengl.restore();
   kavor::platform::start_milestone("application object made");
   QApplication::setApplicationName(QString::fromUtf8(kavor::build::kProgramName));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
