@@ -94,7 +94,7 @@ void Agent::start() {
   });
   const ConfigDir folder = config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));
-  state_.device = device::DeviceStore::load(
+  state_.device = device::DeviceStore::load_in_background(
       device_file, *options_.credentials,
       device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
       folder.usable);

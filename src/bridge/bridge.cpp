@@ -95,6 +95,11 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
   const QString poll_url = endpoints_.api_base() + QStringLiteral("/bridge/poll");
   const QByteArray get("GET");
 
+  // The registration is read off the event loop at start; the loop does not wait on it.
+  QFuture<void> loading = device_.loaded();
+  co_await loading;
+  if (stop.stop_requested() || !*alive) co_return;
+
   bool was_unlinked = false;
   while (!stop.stop_requested() && *alive) {
     const std::optional<QString> secret = device_.secret();

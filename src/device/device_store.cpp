@@ -29,16 +29,14 @@ DeviceStore::DeviceStore(QString file_path, CredentialStore& credentials, Creden
     : file_path_(std::move(file_path)),
       credential_store_(credentials),
       key_(std::move(key)),
-      usable_(std::move(usable)) {}
+      usable_(std::move(usable)),
+      loading_(QtFuture::makeReadyFuture()) {}
 
-std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStore& credentials,
-                                               CredentialKey key, Result<void> usable) {
-  const bool may_read = usable.ok();
-  std::unique_ptr<DeviceStore> store(
-      new DeviceStore(std::move(file_path), credentials, key, std::move(usable)));
-  if (!may_read) return store;
+std::optional<DeviceRecord> DeviceStore::read_record(const QString& file_path,
+                                                     CredentialStore& credentials,
+                                                     const CredentialKey& key) {
   DeviceFile file;
-  QFile f(store->file_path_);
+  QFile f(file_path);
   if (f.open(QIODevice::ReadOnly)) file = parse_device_file(f.readAll());
 
   std::optional<QString> secret = file.secret;
@@ -46,35 +44,76 @@ std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStor
     secret = credentials.read(key.service, key.account);
   }
   if (file.device_id && file.device_name && secret) {
-    store->record_ = DeviceRecord{*file.device_id, *file.device_name, *secret};
+    return DeviceRecord{*file.device_id, *file.device_name, *secret};
   }
+  return std::nullopt;
+}
+
+std::unique_ptr<DeviceStore> DeviceStore::load(QString file_path, CredentialStore& credentials,
+                                               CredentialKey key, Result<void> usable) {
+  const bool may_read = usable.ok();
+  std::unique_ptr<DeviceStore> store(
+      new DeviceStore(std::move(file_path), credentials, std::move(key), std::move(usable)));
+  if (may_read) store->record_ = read_record(store->file_path_, credentials, store->key_);
   return store;
 }
 
+std::unique_ptr<DeviceStore> DeviceStore::load_in_background(QString file_path,
+                                                             CredentialStore& credentials,
+                                                             CredentialKey key,
+                                                             Result<void> usable) {
+  const bool may_read = usable.ok();
+  std::unique_ptr<DeviceStore> store(
+      new DeviceStore(std::move(file_path), credentials, std::move(key), std::move(usable)));
+  if (!may_read) return store;
+  DeviceStore* self = store.get();
+  // The store waits for this in its destructor, so `self` outlives it.
+  self->loading_ = QtConcurrent::run([self] {
+    std::optional<DeviceRecord> record =
+        read_record(self->file_path_, self->credential_store_, self->key_);
+    std::lock_guard lock(self->mutex_);
+    self->record_ = std::move(record);
+  });
+  return store;
+}
+
+DeviceStore::~DeviceStore() {
+  loading_.waitForFinished();
+}
+
+void DeviceStore::wait_loaded() const {
+  if (!loading_.isFinished()) loading_.waitForFinished();
+}
+
 std::optional<Credentials> DeviceStore::credentials() const {
+  wait_loaded();
   std::lock_guard lock(mutex_);
   if (!record_) return std::nullopt;
   return Credentials{record_->device_id, record_->device_name};
 }
 
 std::optional<QString> DeviceStore::secret() const {
+  wait_loaded();
   std::lock_guard lock(mutex_);
   if (!record_) return std::nullopt;
   return record_->secret;
 }
 
 std::optional<DeviceRecord> DeviceStore::record() const {
+  wait_loaded();
   std::lock_guard lock(mutex_);
   return record_;
 }
 
 bool DeviceStore::linked() const {
+  wait_loaded();
   std::lock_guard lock(mutex_);
   return record_.has_value();
 }
 
 Result<void> DeviceStore::save(const DeviceRecord& record) {
   if (!usable_.ok()) return usable_;
+  wait_loaded();  // the record read at start must not replace this one
   std::lock_guard change(change_mutex_);
   const bool in_store = credential_store_.write(key_.service, key_.account, record.secret);
   const std::optional<QString> file_secret =
@@ -94,11 +133,13 @@ Result<void> DeviceStore::save(const DeviceRecord& record) {
 }
 
 void DeviceStore::forget() {
+  wait_loaded();
   std::lock_guard change(change_mutex_);
   forget_locked();
 }
 
 bool DeviceStore::forget_if_secret(const std::optional<QString>& secret) {
+  wait_loaded();
   std::lock_guard change(change_mutex_);
   {
     std::lock_guard lock(mutex_);

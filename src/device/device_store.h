@@ -3,6 +3,7 @@
 #pragma once
 
 #include <qcorotask.h>
+#include <QFuture>
 #include <QString>
 
 #include <memory>
@@ -43,6 +44,21 @@ class DeviceStore {
   static std::unique_ptr<DeviceStore> load(QString file_path, CredentialStore& credentials,
                                            CredentialKey key, Result<void> usable = {});
 
+  // The same, read on a thread of the pool while the caller goes on: the credential store may
+  // take seconds (a keyring that must be started or unlocked), which the window's start does not
+  // wait for. Every reader and every change below waits for the reading first; loaded() is done
+  // when it is over.
+  static std::unique_ptr<DeviceStore> load_in_background(QString file_path,
+                                                         CredentialStore& credentials,
+                                                         CredentialKey key,
+                                                         Result<void> usable = {});
+  ~DeviceStore();
+  DeviceStore(const DeviceStore&) = delete;
+  DeviceStore& operator=(const DeviceStore&) = delete;
+
+  // Done once the record has been read; a store made by load() is done from the start.
+  QFuture<void> loaded() const { return loading_; }
+
   const QString& file_path() const { return file_path_; }
   std::optional<Credentials> credentials() const;
   std::optional<QString> secret() const;
@@ -69,6 +85,11 @@ class DeviceStore {
   DeviceStore(QString file_path, CredentialStore& credentials, CredentialKey key,
               Result<void> usable);
   void forget_locked();
+  void wait_loaded() const;
+  // Reads device.json and, when it names no secret, the credential store.
+  static std::optional<DeviceRecord> read_record(const QString& file_path,
+                                                 CredentialStore& credentials,
+                                                 const CredentialKey& key);
 
   const QString file_path_;
   CredentialStore& credential_store_;
@@ -80,6 +101,7 @@ class DeviceStore {
   // Guards the record for readers, which never wait for the slow credential store.
   mutable std::mutex mutex_;
   std::optional<DeviceRecord> record_;
+  mutable QFuture<void> loading_;  // waiting for it changes nothing a reader sees
 };
 
 // Registers this computer with the service using the link token the web application handed
