@@ -10,6 +10,11 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
 #include "common/build_config.h"
 #include "common/json.h"
 #include "device/credential_store.h"
@@ -175,6 +180,90 @@ TEST_F(DeviceStoreTest, LoadingReadsTheFileFirstAndTheCredentialStoreSecond) {
   EXPECT_EQ(load()->secret(), QStringLiteral("from-file"));
   write_file(R"({"device_id":"d","device_name":"n"})");
   EXPECT_EQ(load()->secret(), QStringLiteral("from-store"));
+}
+
+// A credential store that answers reads only once opened, in front of the real one: a real
+// keyring cannot be made slow on demand, and how slow it is is what these tests are about.
+class GatedStore : public CredentialStore {
+ public:
+  explicit GatedStore(CredentialStore& real) : real_(real) {}
+  std::optional<QString> read(const QString&, const QString&) override {
+    std::unique_lock lock(mutex_);
+    ++reads_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+    return answer_;
+  }
+  bool write(const QString& service, const QString& account, const QString& password) override {
+    return real_.write(service, account, password);
+  }
+  void remove(const QString& service, const QString& account) override {
+    real_.remove(service, account);
+  }
+  void open(std::optional<QString> answer) {
+    std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void wait_for_read() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return reads_ > 0; });
+  }
+
+ private:
+  CredentialStore& real_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int reads_ = 0;
+  std::optional<QString> answer_;
+};
+
+// Read in the background, the registration does not hold the caller; whoever asks for it
+// waits for the reading, and a link made meanwhile is not undone by the reading's late answer.
+TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
+  write_file(R"({"device_id":"d","device_name":"n"})");
+  {
+    GatedStore slow(*creds_);
+    auto store = DeviceStore::load_in_background(file(), slow, key_);
+    slow.wait_for_read();
+    EXPECT_FALSE(store->loaded().isFinished());
+    std::future<std::optional<DeviceRecord>> asked =
+        std::async(std::launch::async, [&store] { return store->record(); });
+    EXPECT_EQ(asked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    slow.open(QStringLiteral("from-store"));
+    const std::optional<DeviceRecord> record = asked.get();
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->device_id, QStringLiteral("d"));
+    EXPECT_EQ(record->secret, QStringLiteral("from-store"));
+    EXPECT_TRUE(store->loaded().isFinished());
+  }
+  {
+    GatedStore slow(*creds_);
+    auto store = DeviceStore::load_in_background(file(), slow, key_);
+    slow.wait_for_read();
+    std::future<Result<void>> saving = std::async(std::launch::async, [&store] {
+      return store->save(
+          DeviceRecord{QStringLiteral("new"), QStringLiteral("n2"), QStringLiteral("sek-new")});
+    });
+    slow.open(QStringLiteral("old-secret"));
+    ASSERT_TRUE(saving.get().ok());
+    EXPECT_EQ(store->secret(), QStringLiteral("sek-new"));
+  }
+  {
+    // Ended while the store has not answered: the end waits for the reading.
+    write_file(R"({"device_id":"d","device_name":"n"})");
+    GatedStore slow(*creds_);
+    auto store = DeviceStore::load_in_background(file(), slow, key_);
+    slow.wait_for_read();
+    std::thread opener([&slow] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      slow.open(std::nullopt);
+    });
+    store.reset();
+    opener.join();
+  }
 }
 
 TEST_F(DeviceStoreTest, UnlinkDeletesOnTheServiceOnlyWithATokenAndAlwaysForgets) {
