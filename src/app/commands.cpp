@@ -76,6 +76,16 @@ QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints
   co_return CommandResult::success(agent_info(state));
 }
 
+// The registration may still be read from a slow keyring at start: the page's question waits
+// for it without holding the event loop.
+QCoro::Task<CommandResult> agent_info_command(AgentState& state) {
+  if (state.device) {
+    QFuture<void> loading = state.device->loaded();
+    co_await loading;
+  }
+  co_return CommandResult::success(agent_info(state));
+}
+
 }  // namespace
 
 Json agent_info(const AgentState& state) {
@@ -133,9 +143,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   Notifications& notifications = ctx.notifications;
   const std::stop_token shutdown = ctx.shutdown;
 
-  table.add("agent_info", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(agent_info(state));
-  });
+  table.add("agent_info", {}, [&state](const Json&) { return agent_info_command(state); });
 
   table.add("agent_link", {{"token", A::String}}, [&state, endpoints, shutdown](const Json& args) {
     return link_command(state, endpoints, shutdown, text_arg(args, "token"));

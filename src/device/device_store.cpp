@@ -2,6 +2,10 @@
 
 #include <qcorofuture.h>
 #include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "common/http.h"
@@ -21,6 +25,27 @@ namespace {
 // It is flushed before it replaces the old file: a lost device.json means registering again.
 constexpr mode_t kDeviceFileMode = 0600;
 constexpr mode_t kDeviceFolderMode = 0700;
+// device.json holds an id, a name and perhaps a secret: a few hundred bytes. Anything much
+// larger is not one.
+constexpr qint64 kDeviceFileLimit = 64 * 1024;
+
+// The bytes of device.json, or nothing when it is missing, unreadable, larger than any such
+// file, or not a plain file: a named pipe or a device in its place would otherwise hold the
+// reading, and with it the agent's end, for as long as nobody writes to it.
+std::optional<QByteArray> read_device_file(const QString& path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  QFile file;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kDeviceFileLimit ||
+      !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  QByteArray bytes = file.read(kDeviceFileLimit + 1);
+  if (bytes.size() > kDeviceFileLimit) return std::nullopt;
+  return bytes;
+}
 
 }  // namespace
 
@@ -36,8 +61,9 @@ std::optional<DeviceRecord> DeviceStore::read_record(const QString& file_path,
                                                      CredentialStore& credentials,
                                                      const CredentialKey& key) {
   DeviceFile file;
-  QFile f(file_path);
-  if (f.open(QIODevice::ReadOnly)) file = parse_device_file(f.readAll());
+  if (const std::optional<QByteArray> bytes = read_device_file(file_path)) {
+    file = parse_device_file(*bytes);
+  }
 
   std::optional<QString> secret = file.secret;
   if (!secret && file.device_id && file.device_name) {
@@ -193,8 +219,12 @@ QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, Q
 
 QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
                             std::stop_token shutdown) {
-  // The registration being unlinked. The user may link again while the service is asked; that
-  // newer registration is not the one unlinked and stays.
+  // The registration being unlinked, once read (without holding the event loop). The user may
+  // link again while the service is asked; that newer registration is not the one unlinked and
+  // stays.
+  QFuture<void> loading = store.loaded();
+  co_await loading;
+  if (shutdown.stop_requested()) co_return;
   const std::optional<DeviceRecord> unlinked = store.record();
   if (token && unlinked) {
     auto client = http_client();
