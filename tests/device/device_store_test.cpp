@@ -8,17 +8,25 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
 
+#include "app/agent_state.h"
+#include "app/command_table.h"
+#include "app/commands.h"
 #include "common/build_config.h"
 #include "common/json.h"
+#include "desktop/notifications.h"
 #include "device/credential_store.h"
 #include "device/registration.h"
+#include "support/agent_state.h"
+#include "support/recording_host.h"
 #include "support/wait.h"
 #include "test_service.h"
 
@@ -187,6 +195,9 @@ TEST_F(DeviceStoreTest, LoadingReadsTheFileFirstAndTheCredentialStoreSecond) {
 class GatedStore : public CredentialStore {
  public:
   explicit GatedStore(CredentialStore& real) : real_(real) {}
+  ~GatedStore() override {
+    if (opener_.joinable()) opener_.join();
+  }
   std::optional<QString> read(const QString&, const QString&) override {
     std::unique_lock lock(mutex_);
     ++reads_;
@@ -206,6 +217,17 @@ class GatedStore : public CredentialStore {
     open_ = true;
     changed_.notify_all();
   }
+  // Opens from a thread of its own, late enough that a caller blocked on the store shows.
+  void open_later(QString answer) {
+    opener_ = std::thread([this, answer] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      open(answer);
+    });
+  }
+  bool opened() {
+    std::lock_guard lock(mutex_);
+    return open_;
+  }
   void wait_for_read() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return reads_ > 0; });
@@ -218,10 +240,19 @@ class GatedStore : public CredentialStore {
   bool open_ = false;
   int reads_ = 0;
   std::optional<QString> answer_;
+  std::thread opener_;
 };
 
-// Read in the background, the registration does not hold the caller; whoever asks for it
-// waits for the reading, and a link made meanwhile is not undone by the reading's late answer.
+class Quiet : public Notifications {
+ public:
+  bool notify(const NotifyRequest&) override { return true; }
+  void clear_shown() override {}
+};
+
+// Read in the background, the registration does not hold the caller: readers on other threads
+// wait for the reading, the page's commands and an unlink on the event loop's thread wait
+// without blocking it, a link made meanwhile is not undone by the reading's late answer, and
+// the store's end waits for the reading.
 TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
   write_file(R"({"device_id":"d","device_name":"n"})");
   {
@@ -231,14 +262,39 @@ TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
     EXPECT_FALSE(store->loaded().isFinished());
     std::future<std::optional<DeviceRecord>> asked =
         std::async(std::launch::async, [&store] { return store->record(); });
-    EXPECT_EQ(asked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     slow.open(QStringLiteral("from-store"));
     const std::optional<DeviceRecord> record = asked.get();
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->device_id, QStringLiteral("d"));
     EXPECT_EQ(record->secret, QStringLiteral("from-store"));
-    EXPECT_TRUE(store->loaded().isFinished());
   }
+  {
+    GatedStore slow(*creds_);
+    std::unique_ptr<AgentState> state = test::agent_state_in(dir_.path());
+    state->device = DeviceStore::load_in_background(file(), slow, key_);
+    test::RecordingHost host;
+    Quiet quiet;
+    CommandTable table;
+    install_commands(table, CommandContext{endpoints(), *state, host, quiet, {}});
+    slow.wait_for_read();
+    slow.open_later(QStringLiteral("sek"));
+    QCoro::Task<CommandResult> asking = table.invoke("agent_info", Json::object());
+    EXPECT_FALSE(slow.opened()) << "agent_info held the event loop's thread for the keyring";
+    const CommandResult info = test::run(std::move(asking));
+    ASSERT_TRUE(info.ok()) << info.error();
+    EXPECT_EQ(info.value()["device"]["id"], "d");
+  }
+  {
+    GatedStore slow(*creds_);
+    auto store = DeviceStore::load_in_background(file(), slow, key_);
+    slow.wait_for_read();
+    slow.open_later(QStringLiteral("sek"));
+    QCoro::Task<> unlinking = unlink_device(*store, endpoints(), std::nullopt);
+    EXPECT_FALSE(slow.opened()) << "unlink_device held the event loop's thread for the keyring";
+    test::run(std::move(unlinking));
+    EXPECT_FALSE(store->linked());
+  }
+  write_file(R"({"device_id":"d","device_name":"n"})");
   {
     GatedStore slow(*creds_);
     auto store = DeviceStore::load_in_background(file(), slow, key_);
@@ -251,19 +307,31 @@ TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
     ASSERT_TRUE(saving.get().ok());
     EXPECT_EQ(store->secret(), QStringLiteral("sek-new"));
   }
+  write_file(R"({"device_id":"d","device_name":"n"})");
   {
-    // Ended while the store has not answered: the end waits for the reading.
-    write_file(R"({"device_id":"d","device_name":"n"})");
     GatedStore slow(*creds_);
     auto store = DeviceStore::load_in_background(file(), slow, key_);
     slow.wait_for_read();
-    std::thread opener([&slow] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      slow.open(std::nullopt);
-    });
-    store.reset();
-    opener.join();
+    slow.open_later(QStringLiteral("late"));
+    store.reset();  // waits for the reading, which still uses the store
   }
+}
+
+// A device.json that is not a plain file (a named pipe here) reads as "not linked" at once: a
+// blocking open would hold every reader, and the agent's end, for as long as nobody writes.
+TEST_F(DeviceStoreTest, ADeviceFileThatIsNotAPlainFileReadsAsNotLinked) {
+  QDir().mkpath(QFileInfo(file()).absolutePath());
+  const QByteArray path = QFile::encodeName(file());
+  ASSERT_EQ(::mkfifo(path.constData(), 0600), 0);
+  auto store = DeviceStore::load_in_background(file(), *creds_, key_);
+  const bool ended = test::wait_until([&] { return store->loaded().isFinished(); });
+  EXPECT_TRUE(ended) << "the reading hangs on the pipe";
+  if (!ended) {
+    // Lets the hung reading go, so that the store can end: a writer that closes at once.
+    const int writer = ::open(path.constData(), O_WRONLY);
+    if (writer >= 0) ::close(writer);
+  }
+  EXPECT_FALSE(store->linked());
 }
 
 TEST_F(DeviceStoreTest, UnlinkDeletesOnTheServiceOnlyWithATokenAndAlwaysForgets) {
