@@ -76,6 +76,29 @@ class FenceSpareReviewTest : public RealProcessTest {
   std::optional<std::string> old_temp_;
 };
 
+// The folder made while a run runs is the next run's, when it is still as it was made; one
+// swapped for a link is passed over, and the link is left as it is.
+TEST_F(FenceSpareReviewTest, AFolderMadeAheadIsTakenOnlyAsItWasMade) {
+  ASSERT_TRUE(fenced(find_spare_then("true")).outcome.ok());
+  const std::string made = first_line(ws_ / "spare");
+  ASSERT_FALSE(made.empty());
+  EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
+  ASSERT_TRUE(fenced("echo \"$TMPDIR\" > where").outcome.ok());
+  EXPECT_EQ(first_line(ws_ / "where"), made);
+
+  ASSERT_TRUE(fenced(find_spare_then("true")).outcome.ok());
+  const std::string swapped = first_line(ws_ / "spare");
+  const fs::path outside = folder_ / "outside";
+  fs::create_directories(outside);
+  fs::remove(swapped);
+  fs::create_directory_symlink(outside, swapped);
+  const test::Ran ran = fenced("echo \"$TMPDIR\" > where; touch \"$TMPDIR/x\"");
+  EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
+  EXPECT_NE(first_line(ws_ / "where"), swapped);
+  EXPECT_TRUE(fs::is_symlink(swapped));
+  EXPECT_FALSE(fs::exists(outside / "x"));
+}
+
 // Landlock has no right for changing a file's mode, so a fenced command may chmod the folder
 // waiting for the next run. The next preparation then rightly passes it over, but also drops it
 // from the folders the program's end removes, and the agent's own later runs never sweep a

@@ -210,59 +210,6 @@ TEST_F(StaleRunFoldersTest, OnlyRealFoldersOfThisUserFromGoneAgentsAreRemoved) {
   EXPECT_EQ(fs::exists(theirs), root);
 }
 
-// The folder made ahead for the next run is taken only while it is still a folder of this user
-// where it was made, and goes at the program's end like a live run's.
-TEST_F(StaleRunFoldersTest, AFolderMadeAheadIsTakenOnlyAsItWasMade) {
-  if (landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
-  const fs::path ws = folder_ / "ws";
-  const fs::path outside = folder_ / "outside";
-  write(outside / "file", "keep me");
-  fs::create_directories(ws);
-  const auto taken = [&] {
-    auto fence = prepare_fence({}, {ws});
-    EXPECT_TRUE(fence.ok());
-    return fence.ok() ? fence.value()->temp_folder() : fs::path();
-  };
-  taken();  // one waiting elsewhere, made by an earlier run, is spent
-  const std::optional<std::string> old_temp =
-      std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
-  ::setenv("TMPDIR", folder_.c_str(), 1);
-  const auto waiting = [&] {
-    make_spare_run_folder();
-    for (const auto& entry : fs::directory_iterator(folder_)) {
-      if (entry.path().filename().string().rfind("kavor-agent-run-", 0) == 0) return entry.path();
-    }
-    return fs::path();
-  };
-
-  const fs::path made = waiting();
-  ASSERT_FALSE(made.empty());
-  EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
-  EXPECT_EQ(taken(), made);
-  EXPECT_FALSE(fs::exists(made));  // gone with its run
-
-  const fs::path swapped = waiting();
-  ASSERT_FALSE(swapped.empty());
-  fs::remove(swapped);
-  fs::create_directory_symlink(outside, swapped);
-  const fs::path instead = taken();
-  EXPECT_NE(instead, swapped);
-  EXPECT_TRUE(fs::is_symlink(swapped));
-  EXPECT_EQ(read_all(outside / "file"), "keep me");
-  fs::remove(swapped);
-
-  const fs::path at_end = waiting();
-  ASSERT_FALSE(at_end.empty());
-  remove_live_run_folders(std::chrono::seconds(1));
-  EXPECT_FALSE(fs::exists(at_end));
-  EXPECT_NE(taken(), at_end);
-  if (old_temp) {
-    ::setenv("TMPDIR", old_temp->c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
-  }
-}
-
 TEST(FencePlacesTest, NamePatternsAndTheHomeListCoverWhatTheyName) {
   EXPECT_TRUE(fence_name_matches("kavor-agent-browser-*", "kavor-agent-browser-12-3"));
   EXPECT_FALSE(fence_name_matches("kavor-agent-browser-*", "kavor-agent-run-1"));
