@@ -62,8 +62,10 @@
 // folder: the file tools read it without asking too) are not covered. What a fenced command
 // writes in the workspace (a Makefile, a git hook) may run later without the fence, when the
 // user runs it or allows a command that does. Names inside a refused folder can be listed; their
-// contents cannot be read. Because no-new-privileges is set, set-user-id programs (sudo, su)
-// fail inside the fence.
+// contents cannot be read. Changing a file's mode or owner is no Landlock right, so a fenced
+// command may chmod any file of the user (the folder waiting for the next run included, which is
+// why it is checked when taken), though it still cannot read or write what it could not before.
+// Because no-new-privileges is set, set-user-id programs (sudo, su) fail inside the fence.
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
 // those folders (a few microseconds each: /tmp is on the way, for the private browsers'
