@@ -64,7 +64,9 @@
 // user runs it or allows a command that does. Names inside a refused folder can be listed; their
 // contents cannot be read. Changing a file's mode or owner is no Landlock right, so a fenced
 // command may chmod any file of the user (the folder waiting for the next run included, which is
-// why it is checked when taken), though it still cannot read or write what it could not before.
+// why it is checked when taken). It still cannot read or write what it could not before, but it
+// could open a credential file to the other accounts of the machine; refusing chmod outright
+// (seccomp) would break builds, which set modes in the workspace all the time.
 // Because no-new-privileges is set, set-user-id programs (sudo, su) fail inside the fence.
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
