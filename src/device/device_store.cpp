@@ -1,11 +1,11 @@
 #include "device/device_store.h"
 
-#include <qcorofuture.h>
-#include <QFile>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <qcorofuture.h>
+#include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "common/http.h"
