@@ -12,6 +12,23 @@
 #include "shell/asset_scheme.h"
 #include "shell/single_instance.h"
 
+namespace {
+
+QtMessageHandler g_previous_handler = nullptr;
+
+// While the windowing system's OpenGL is off on purpose, the one warning that it is off says
+// nothing the user needs to act on; everything else goes where it went.
+void without_opengl_warning(QtMsgType type, const QMessageLogContext& context,
+                            const QString& text) {
+  if (type == QtWarningMsg &&
+      text.contains(QLatin1String("Cannot create platform OpenGL context"))) {
+    return;
+  }
+  if (g_previous_handler != nullptr) g_previous_handler(type, context, text);
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   kavor::platform::start_milestone("main entered");
   // Answered before anything starts, so it works without a display.
@@ -29,8 +46,10 @@ int main(int argc, char* argv[]) {
   const bool software = kavor::platform::draw_in_software();
   if (software) QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
   kavor::platform::WithoutWindowSystemOpenGL no_opengl(software);
+  if (software) g_previous_handler = qInstallMessageHandler(without_opengl_warning);
   QApplication app(argc, argv);
   no_opengl.restore();
+  if (software) qInstallMessageHandler(g_previous_handler);
   kavor::platform::start_milestone("application object made");
   QApplication::setApplicationName(QString::fromUtf8(kavor::build::kProgramName));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
