@@ -31,14 +31,8 @@ namespace fence_attack_test {
 namespace {
 
 using test::output;
+using test::read_all;
 using test::RealProcessTest;
-
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void put(const fs::path& file, const std::string& text) {
   fs::create_directories(file.parent_path());
@@ -68,7 +62,7 @@ class FenceAttackTest : public RealProcessTest {
 
   // The run's temporary folder, as the command wrote it to the workspace file `where`.
   std::string run_folder() {
-    std::string temp = slurp(ws_ / "where");
+    std::string temp = read_all(ws_ / "where");
     if (!temp.empty() && temp.back() == '\n') temp.pop_back();
     return temp;
   }
@@ -174,7 +168,7 @@ TEST_F(FenceAttackTest, NamedSocketsOfServicesOutsideAreReachable) {
       service);
   EXPECT_TRUE(asking.outcome.ok()) << output(asking.outcome);
   ::waitpid(server, nullptr, 0);
-  EXPECT_EQ(slurp(made), "written outside");
+  EXPECT_EQ(read_all(made), "written outside");
 }
 
 // Abstract sockets and signals reach outside too (the fence leaves the kernel's scopes off), and
@@ -256,7 +250,7 @@ TEST_F(FenceAttackTest, AChildLeftBehindDoesNotKeepTheTemporaryFolder) {
       "> /dev/null 2>&1 & echo $! > child");
   EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
   const std::string temp = run_folder();
-  const pid_t child = static_cast<pid_t>(std::stol(slurp(ws_ / "child")));
+  const pid_t child = static_cast<pid_t>(std::stol(read_all(ws_ / "child")));
   const bool gone =
       kavor::test::wait_until([&] { return !fs::exists(temp); }, std::chrono::seconds(3));
   ::kill(child, SIGKILL);
@@ -288,7 +282,7 @@ TEST_F(FenceAttackTest, RunsAtTheSameTimeKeepToTheirOwnFolders) {
       EXPECT_TRUE(outcome.ok()) << output(outcome);
     }
     EXPECT_EQ(output(outcome).find("exit code 7"), std::string::npos) << output(outcome);
-    std::string temp = slurp(ws_ / ("where" + std::to_string(i)));
+    std::string temp = read_all(ws_ / ("where" + std::to_string(i)));
     if (!temp.empty()) temp.pop_back();
     folders.insert(temp);
     EXPECT_FALSE(fs::exists(temp)) << temp;
@@ -319,7 +313,7 @@ TEST_F(FenceAttackTest, AWorkspaceWithANewlineInItsNameIsFencedAlike) {
   const test::Ran ran = test::run(test::bash("echo in > f && cat f && echo out > \"$HOME/f\"", odd),
                                   {}, RunOptions{true, std::make_shared<Fence>(), {odd}});
   EXPECT_FALSE(ran.outcome.ok());
-  EXPECT_EQ(slurp(odd / "f"), "in\n");
+  EXPECT_EQ(read_all(odd / "f"), "in\n");
   EXPECT_FALSE(fs::exists(home_ / "f"));
 }
 

@@ -25,6 +25,7 @@ namespace fence_concurrency_test {
 namespace {
 
 using test::output;
+using test::read_all;
 using test::RealProcessTest;
 
 int open_descriptors() {
@@ -35,13 +36,6 @@ int open_descriptors() {
   }
   ::closedir(dir);
   return count - 1;  // the listing's own
-}
-
-std::string read_all(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Awaits runs already started (tasks start eagerly) and keeps their outcomes.

@@ -22,15 +22,9 @@ namespace kavor::exec {
 namespace fence_spare_review_test {
 namespace {
 
+using test::first_line;
 using test::output;
 using test::RealProcessTest;
-
-std::string first_line(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
 
 // Waits for the folder made ahead of the next run to show up beside the command's own, and
 // writes its name to the workspace file "spare"; then runs `then` with it in $S.

@@ -20,14 +20,8 @@ namespace fence_test {
 namespace {
 
 using test::output;
+using test::read_all;
 using test::RealProcessTest;
-
-std::string read_all(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void write(const fs::path& file, const std::string& text) {
   fs::create_directories(file.parent_path());

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,20 @@ inline Ran run(CommandRun command, StopSignal stop = {}, RunOptions options = {}
 }
 
 // Alive and not a zombie.
+// What a command left in `file`: all of it, or its first line.
+inline std::string read_all(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+inline std::string first_line(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 inline bool alive(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
