@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/capability.h>
 #include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/prctl.h>
@@ -57,6 +58,10 @@ struct landlock_path_beneath_attr {
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
 
 namespace kavor::exec {
 
@@ -92,6 +97,19 @@ constexpr const char* kLeftoverSuffix = "-ended";
 // Passes of the removal of a run's folder: processes the command left behind may add to it
 // while it goes, but not for long once its name is gone.
 constexpr int kRemovalPasses = 4;
+
+// The ruleset's attributes as the kernel reads them from ABI 6 on; a kernel before it is given
+// only the first field (its size says which fields the caller knows).
+struct RulesetAttributes {
+  std::uint64_t handled_access_fs;
+  std::uint64_t handled_access_net;
+  std::uint64_t scoped;
+};
+constexpr int kScopesAbi = 6;
+constexpr std::uint64_t kScopes = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL;
+// Capabilities are numbered below this on every kernel so far (40 in 6.x); dropping one the
+// kernel does not know fails harmlessly.
+constexpr int kCapabilityLimit = 64;
 
 // The rights this kernel's Landlock knows, minus those the fence leaves alone (network ports,
 // device ioctls): handling a right is what makes it refused where no rule grants it.
@@ -458,8 +476,32 @@ int landlock_abi() {
 }
 
 int enter_fence(int ruleset_fd) {
+  // Capabilities first: root keeps none, and a command of anyone else gains none on exec. The
+  // bounding set can be lowered only with CAP_SETPCAP, which a process without capabilities
+  // has no use for anyway (no new privileges keeps file capabilities from applying).
+  for (int cap = 0; cap < kCapabilityLimit; ++cap) ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capset, &header, none) != 0) return -1;
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
   return static_cast<int>(::syscall(__NR_landlock_restrict_self, ruleset_fd, 0));
+}
+
+int add_fence_rule(int ruleset_fd, int fd, std::uint64_t rights) {
+  landlock_path_beneath_attr rule{};
+  rule.allowed_access = rights;
+  rule.parent_fd = fd;
+  return static_cast<int>(
+      ::syscall(__NR_landlock_add_rule, ruleset_fd, LANDLOCK_RULE_PATH_BENEATH, &rule, 0));
+}
+
+std::vector<fs::path> fence_home_folders() {
+  return home_folders();
+}
+
+bool fence_scopes_available() {
+  return landlock_abi() >= kScopesAbi;
 }
 
 std::vector<RefusedPlace> home_credential_places(const fs::path& home) {
@@ -582,10 +624,15 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   const int abi = landlock_abi();
   if (abi <= 0) return fail("the kernel offers no Landlock");
   const std::uint64_t handled = handled_rights(abi);
-  landlock_ruleset_attr attr{};
+  RulesetAttributes attr{};
   attr.handled_access_fs = handled;
+  std::size_t attr_size = sizeof attr.handled_access_fs;
+  if (abi >= kScopesAbi) {
+    attr.scoped = kScopes;
+    attr_size = sizeof attr;
+  }
   const int ruleset =
-      static_cast<int>(::syscall(__NR_landlock_create_ruleset, &attr, sizeof attr, 0));
+      static_cast<int>(::syscall(__NR_landlock_create_ruleset, &attr, attr_size, 0));
   if (ruleset < 0) return fail(errno_text(errno));
   const fs::path parent = temp_parent();
   static std::once_flag stale_once;
@@ -646,6 +693,11 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   }
   if (FdCloser fd(::open(kSharedMemoryFolder, O_PATH | O_DIRECTORY | O_CLOEXEC)); fd.get() >= 0) {
     rules.grant_fd(fd.get(), handled);
+  }
+  // The session's doors (namespace.h), where the system lets the run have a view of its own.
+  if (run_view_support() != ViewSupport::None) {
+    mark_displays_in_use(temp);
+    fence->set_view(plan_run_view(temp, writable, home_folders(), handled));
   }
   return fence;
 }

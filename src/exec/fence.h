@@ -75,13 +75,16 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/result.h"
+#include "exec/namespace.h"
 
 namespace kavor::exec {
 
@@ -111,10 +114,14 @@ class RunFence {
 
   int ruleset_fd() const { return ruleset_fd_; }
   const std::filesystem::path& temp_folder() const { return temp_folder_; }
+  // The run's own view of the session (namespace.h); nothing where the system allows none.
+  const std::optional<RunView>& view() const { return view_; }
+  void set_view(RunView view) { view_ = std::move(view); }
 
  private:
   int ruleset_fd_;
   std::filesystem::path temp_folder_;
+  std::optional<RunView> view_;
 };
 
 // What a fenced run refuses beyond the home folders' credential places, looked up at each run
@@ -145,9 +152,23 @@ class Fence {
 Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>& refused,
                                                 const std::vector<std::filesystem::path>& writable);
 
-// Between fork and exec: no new privileges, then the ruleset. System calls only. 0 on success,
-// -1 with errno set.
+// Between fork and exec: every capability dropped (bounding, ambient, inheritable, permitted and
+// effective sets), no new privileges, then the ruleset. System calls only. 0 on success, -1
+// with errno set.
 int enter_fence(int ruleset_fd);
+
+// A rule granting `rights` below the folder `fd` (system calls only, for the run's own folders
+// made between fork and exec). 0 on success, -1 with errno set.
+int add_fence_rule(int ruleset_fd, int fd, std::uint64_t rights);
+
+// The home folders whose credential places are refused: $HOME and the home of the account.
+std::vector<std::filesystem::path> fence_home_folders();
+
+// The kernel's scopes the fence keeps (Landlock ABI 6): a fenced command may neither connect
+// to an abstract unix socket made outside the fence (the display's @/tmp/.X11-unix/X0, some
+// session buses) nor signal a process outside it (the agent, the user's other programs).
+// Without them, both stay open and the agent says so when it starts.
+bool fence_scopes_available();
 
 // The last line of a fenced run that failed.
 inline constexpr const char* kFenceLine =

@@ -266,6 +266,10 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
     request.fence_fd = fence->ruleset_fd();
     const std::string temp = fence->temp_folder().string();
     request.env = {"TMPDIR=" + temp, "TMP=" + temp};
+    if (const std::optional<RunView>& view = fence->view()) {
+      request.view = &*view;
+      request.unset = view->unset;
+    }
   }
   Result<std::unique_ptr<Child>> started = spawn(request);
   if (!started.ok()) {

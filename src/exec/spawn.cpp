@@ -27,7 +27,7 @@ namespace {
 // PATH when the agent has none, as the C library's exec functions assume.
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // What the child reports when it cannot go on: the step and the error number.
-enum ChildStep : int { kStepFolder = 1, kStepExec = 2, kStepFence = 3 };
+enum ChildStep : int { kStepFolder = 1, kStepExec = 2, kStepFence = 3, kStepView = 4 };
 
 std::string error_text(int error) {
   return std::system_category().message(error);
@@ -78,6 +78,7 @@ struct ChildPlan {
   std::vector<int> handed;  // to be placed at 3, 4, ...
   bool reaper = true;
   int fence_fd = -1;
+  const RunView* view = nullptr;
 };
 
 // Whether the environment entry `entry` sets one of the names of `set` ("NAME=value" each).
@@ -85,6 +86,16 @@ bool env_entry_replaced(const char* entry, const std::vector<std::string>& set) 
   for (const std::string& given : set) {
     const std::size_t name = given.find('=') + 1;
     if (name > 1 && std::strncmp(entry, given.c_str(), name) == 0) return true;
+  }
+  return false;
+}
+
+// Whether the environment entry `entry` is one of the variables `names`.
+bool env_entry_named(const char* entry, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=') {
+      return true;
+    }
   }
   return false;
 }
@@ -101,6 +112,7 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
         std::strncmp(*entry, marker_name.c_str(), marker_name.size()) == 0)
       continue;
     if (env_entry_replaced(*entry, request.env)) continue;
+    if (env_entry_named(*entry, request.unset)) continue;
     plan.env_text.emplace_back(*entry);
   }
   if (!request.marker.empty()) plan.env_text.push_back(request.marker);
@@ -112,6 +124,7 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   plan.folder = request.folder.string();
   plan.cgroup_procs = request.cgroup_procs;
   plan.reaper = request.reaper;
+  plan.view = request.view;
   plan.parent = ::getpid();
   return plan;
 }
@@ -152,6 +165,9 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   // stray copy of another run's pipe would keep that run's output open, a listening socket
   // would stay open, and reachable, as long as the program runs.
   ::close_range(first_closed, ~0U, CLOSE_RANGE_CLOEXEC);
+  if (plan.view != nullptr && enter_run_view(*plan.view, plan.fence_fd) != 0) {
+    child_fail(plan.report_fd, kStepView);
+  }
   if (plan.fence_fd >= 0) {
     if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
     ::close(plan.fence_fd);
@@ -308,6 +324,9 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
     failed.wait();
     if (message[0] == kStepFolder && message[1] == ENOENT) {
       return fail("no such folder", ErrorKind::NotFound);
+    }
+    if (message[0] == kStepView) {
+      return fail("its own view of the session could not be made (" + error_text(message[1]) + ")");
     }
     return fail(error_text(message[1]));
   }

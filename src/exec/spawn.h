@@ -14,7 +14,8 @@
 //      collects it or ends itself);
 //   5. the pipes in place (and the descriptors a program is handed on purpose, at 3, 4, ...),
 //      every other descriptor closed on exec;
-//   6. for a fenced run (fence.h), no new privileges and the ruleset;
+//   6. for a fenced run, its own view of the session (namespace.h), then no capabilities, no
+//      new privileges and the ruleset (fence.h);
 //   7. the working folder, then exec. A failure of either is sent back through a pipe that
 //      closes on exec, so the parent knows whether the program started before it returns
 //      (a fence the kernel refused is reported the same way: the program never runs unfenced).
@@ -36,6 +37,7 @@
 
 #include "common/result.h"
 #include "exec/command_line.h"
+#include "exec/namespace.h"
 
 namespace kavor::exec {
 
@@ -92,6 +94,11 @@ struct SpawnRequest {
   int fence_fd = -1;
   // "NAME=value" entries that replace the inherited ones of the same name.
   std::vector<std::string> env{};
+  // Names of inherited entries the program does not get.
+  std::vector<std::string> unset{};
+  // The run's own view of the session (namespace.h), made before the fence is entered; the
+  // caller keeps it alive until spawn returns.
+  const RunView* view = nullptr;
 };
 
 // A process descriptor for `pid` (it stays bound to that process even after the id is reused),

@@ -101,26 +101,43 @@ class RealProcessTest : public ::testing::Test {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
   }
-  QTemporaryDir dir_;
+  // Outside /tmp: a fenced run has a /tmp of its own, where what the test made would simply be
+  // missing rather than refused.
+  QTemporaryDir dir_{QStringLiteral("/var/tmp/exec_tests-XXXXXX")};
   fs::path folder_ = fs::canonical(dir_.path().toStdString());
+};
+
+// An environment variable set (or, with nothing, removed) for as long as this lives.
+class EnvFor {
+ public:
+  EnvFor(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~EnvFor() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  EnvFor(const EnvFor&) = delete;
+  EnvFor& operator=(const EnvFor&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
 };
 
 // HOME pointing at a test's own home for as long as this lives (the fence reads it to find the
 // credential folders it refuses).
-class HomeFor {
+class HomeFor : public EnvFor {
  public:
-  explicit HomeFor(const fs::path& home) {
-    if (const char* old = std::getenv("HOME")) old_ = old;
-    ::setenv("HOME", home.c_str(), 1);
-  }
-  ~HomeFor() {
-    if (old_) ::setenv("HOME", old_->c_str(), 1);
-  }
-  HomeFor(const HomeFor&) = delete;
-  HomeFor& operator=(const HomeFor&) = delete;
-
- private:
-  std::optional<std::string> old_;
+  explicit HomeFor(const fs::path& home) : EnvFor("HOME", home.string()) {}
 };
 
 }  // namespace kavor::exec::test

@@ -1,0 +1,410 @@
+#include "exec/namespace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "exec/fence.h"
+#include "walk/path_form.h"
+
+#ifndef OPEN_TREE_CLONE
+#define OPEN_TREE_CLONE 1
+#endif
+#ifndef OPEN_TREE_CLOEXEC
+#define OPEN_TREE_CLOEXEC O_CLOEXEC
+#endif
+#ifndef AT_RECURSIVE
+#define AT_RECURSIVE 0x8000
+#endif
+#ifndef MOVE_MOUNT_F_EMPTY_PATH
+#define MOVE_MOUNT_F_EMPTY_PATH 0x00000004
+#endif
+#ifndef SYS_open_tree
+#define SYS_open_tree 428
+#define SYS_move_mount 429
+#endif
+
+namespace kavor::exec {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An empty read-only folder holds nothing and takes nothing.
+constexpr const char* kHideOptions = "size=4k,nr_inodes=16,mode=0755";
+constexpr unsigned long kHideFlags = MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC;
+// The run's own folders hold what programs put there, as the places they stand for do.
+constexpr unsigned long kOwnFlags = MS_NOSUID | MS_NODEV;
+constexpr const char* kRuntimeMode = "mode=0700";
+constexpr const char* kSharedMemoryMode = "mode=1777";
+constexpr const char* kKeymapMode = "mode=0755";
+// Sockets that sit in /tmp, covered one by one when a workspace folder is /tmp itself and the
+// run keeps the real one.
+constexpr const char* kTempDoors[] = {".X11-unix", ".ICE-unix", ".XIM-unix", "dbus-*",
+                                      "ssh-*",     "tmux-*",    "gpg-*",     "keyring-*"};
+// Sockets of the machine's services, as their packages install them.
+constexpr const char* kSystemSockets[] = {
+    "/run/dbus/system_bus_socket",
+    "/run/systemd/private",
+    "/run/docker.sock",
+    "/run/podman/podman.sock",
+    "/run/containerd/containerd.sock",
+    "/run/containerd/containerd.sock.ttrpc",
+};
+constexpr const char* kScreenFolder = "/run/screen";
+constexpr const char* kTemp = "/tmp";
+
+// Only what exists is covered, in its canonical form (a mount on a link covers what it leads
+// to, and the cover of another name of the same place must not be made twice).
+std::optional<std::string> existing(const fs::path& path) {
+  if (path.empty() || !path.is_absolute()) return std::nullopt;
+  return walk::canonical(path.string());
+}
+
+bool is_folder(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The socket named by a bus address ("unix:path=/run/user/1000/bus,guid=..."; several
+// addresses are separated by ';'; values are %-escaped).
+std::vector<std::string> bus_socket_paths(const char* address) {
+  std::vector<std::string> paths;
+  if (address == nullptr) return paths;
+  std::stringstream all(address);
+  for (std::string one; std::getline(all, one, ';');) {
+    if (one.rfind("unix:", 0) != 0) continue;
+    std::stringstream pairs(one.substr(5));
+    for (std::string pair; std::getline(pairs, pair, ',');) {
+      if (pair.rfind("path=", 0) != 0) continue;
+      std::string path;
+      for (std::size_t at = 5; at < pair.size(); ++at) {
+        if (pair[at] == '%' && at + 2 < pair.size()) {
+          path += static_cast<char>(std::strtol(pair.substr(at + 1, 2).c_str(), nullptr, 16));
+          at += 2;
+        } else {
+          path += pair[at];
+        }
+      }
+      paths.push_back(path);
+    }
+  }
+  return paths;
+}
+
+class Planner {
+ public:
+  Planner(const std::vector<fs::path>& writable, const std::vector<fs::path>& homes) {
+    for (const fs::path& folder : writable) {
+      if (auto real = existing(folder)) kept_.push_back(*real);
+    }
+    for (const fs::path& home : homes) {
+      if (auto real = existing(home)) kept_.push_back(*real);
+    }
+  }
+
+  // A folder is covered unless that would hide a workspace or a home folder; the file `socket`
+  // inside it, if given, is covered then instead.
+  void hide_folder(const fs::path& folder, const fs::path& socket = {}) {
+    const auto real = existing(folder);
+    if (!real || !is_folder(*real)) return;
+    if (holds_kept(*real)) {
+      if (!socket.empty()) hide_file(socket);
+      return;
+    }
+    add(ViewMount::Kind::Hide, *real);
+  }
+
+  void hide_file(const fs::path& file) {
+    const auto real = existing(file);
+    if (!real || is_folder(*real)) return;
+    add(ViewMount::Kind::HideFile, *real);
+  }
+
+  void own_folder(const fs::path& folder, const char* mode) {
+    const auto real = existing(folder);
+    if (!real || !is_folder(*real) || holds_kept(*real)) return;
+    add(ViewMount::Kind::Own, *real, mode);
+  }
+
+  void add(ViewMount::Kind kind, const std::string& target, std::string options = {}) {
+    if (!covered_.insert(target).second) return;
+    mounts_.push_back(ViewMount{kind, target, {}, std::move(options)});
+  }
+
+  std::vector<ViewMount>& mounts() { return mounts_; }
+
+ private:
+  bool holds_kept(const std::string& folder) const {
+    for (const std::string& kept : kept_) {
+      if (walk::inside_or_same(folder, kept)) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> kept_;
+  std::set<std::string> covered_;
+  std::vector<ViewMount> mounts_;
+};
+
+// The folders to make below /tmp, outermost first, for the mount point of `inner`.
+std::vector<std::string> mount_points(const std::string& inner) {
+  std::vector<std::string> made;
+  std::string at = kTemp;
+  for (const fs::path& part : fs::path(walk::relative_to(kTemp, inner))) {
+    at += "/" + part.string();
+    made.push_back(at);
+  }
+  return made;
+}
+
+// --- between fork and exec: system calls only ---
+
+int write_file(const char* path, const std::string& text) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t n = ::write(fd, text.data(), text.size());
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return n == static_cast<ssize_t>(text.size()) ? 0 : -1;
+}
+
+bool passed_over(int error) {
+  // Gone since it was planned: nothing is there to hide.
+  return error == ENOENT || error == ENOTDIR;
+}
+
+int grant_own(int ruleset_fd, const char* folder, std::uint64_t rights) {
+  const int fd = ::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int granted = add_fence_rule(ruleset_fd, fd, rights);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return granted;
+}
+
+int make_mount(const ViewMount& mount, int ruleset_fd, std::uint64_t rights) {
+  const char* target = mount.target.c_str();
+  switch (mount.kind) {
+    case ViewMount::Kind::OwnTemp:
+      return ::mount(mount.source.c_str(), target, nullptr, MS_BIND, nullptr);
+    case ViewMount::Kind::KeepInside:
+      for (const std::string& folder : mount.make) {
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+      }
+      if (::syscall(SYS_move_mount, mount.taken, "", AT_FDCWD, target, MOVE_MOUNT_F_EMPTY_PATH) !=
+          0) {
+        return -1;
+      }
+      ::close(mount.taken);
+      mount.taken = -1;
+      return 0;
+    case ViewMount::Kind::Hide:
+      if (::mount("tmpfs", target, "tmpfs", kHideFlags, kHideOptions) == 0) return 0;
+      return passed_over(errno) ? 0 : -1;
+    case ViewMount::Kind::HideFile:
+      if (::mount("/dev/null", target, nullptr, MS_BIND, nullptr) == 0) return 0;
+      return passed_over(errno) ? 0 : -1;
+    case ViewMount::Kind::Own:
+      // The rule of the folder beneath does not reach the new one: a hidden mount point is
+      // passed over by Landlock.
+      if (::mount("tmpfs", target, "tmpfs", kOwnFlags, mount.options.c_str()) != 0) {
+        return passed_over(errno) ? 0 : -1;
+      }
+      return grant_own(ruleset_fd, target, rights);
+    case ViewMount::Kind::Terminals:
+      // Optional: where the kernel gives no instance of its own, the terminals stay as they are.
+      // /dev/ptmx opens the instance mounted beside it, so it needs no mount of its own. Landlock
+      // passes over the rule of a folder that a mount hides, so the instance gets its own.
+      if (::mount("devpts", target, "devpts", MS_NOSUID | MS_NOEXEC,
+                  "newinstance,ptmxmode=0666,mode=0620") != 0) {
+        return 0;
+      }
+      return grant_own(ruleset_fd, target, rights);
+  }
+  return 0;
+}
+
+// Whether this system lets the agent make a view: a child tries the namespace and one mount.
+ViewSupport probe_views() {
+  const bool root = ::geteuid() == 0;
+  const std::string uid_map =
+      std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1";
+  const std::string gid_map =
+      std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1";
+  for (const bool own_users : {true, false}) {
+    if (!own_users && !root) break;
+    const pid_t child = ::fork();
+    if (child < 0) return ViewSupport::None;
+    if (child == 0) {
+      const int flags = own_users ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS;
+      if (::unshare(flags) != 0) ::_exit(1);
+      if (own_users && (write_file("/proc/self/setgroups", "deny") != 0 ||
+                        write_file("/proc/self/uid_map", uid_map) != 0 ||
+                        write_file("/proc/self/gid_map", gid_map) != 0)) {
+        ::_exit(2);
+      }
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(3);
+      if (::mount("tmpfs", kTemp, "tmpfs", kHideFlags, kHideOptions) != 0) ::_exit(4);
+      ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      return own_users ? ViewSupport::Full : ViewSupport::MountsOnly;
+    }
+  }
+  return ViewSupport::None;
+}
+
+}  // namespace
+
+ViewSupport run_view_support() {
+  static const ViewSupport support = probe_views();
+  return support;
+}
+
+std::vector<ViewMount> plan_view_mounts(const fs::path& run_folder,
+                                        const std::vector<fs::path>& writable,
+                                        const std::vector<fs::path>& homes) {
+  Planner plan(writable, homes);
+  // 1. /tmp: the run's folder, with the workspace folders below /tmp taken along.
+  bool keeps_real_temp = false;
+  plan.mounts().push_back(ViewMount{ViewMount::Kind::OwnTemp, kTemp, run_folder.string()});
+  std::set<std::string> kept;
+  // The run's folder itself stays where TMPDIR names it too.
+  std::vector<fs::path> taken_along = writable;
+  taken_along.push_back(run_folder);
+  for (const fs::path& folder : taken_along) {
+    const auto real = existing(folder);
+    if (!real || !walk::inside_or_same(kTemp, *real)) continue;
+    // A folder inside another one taken along comes with it (the copy takes what is mounted
+    // below, and a mount point of its own could not be removed by the run).
+    const bool within =
+        std::any_of(taken_along.begin(), taken_along.end(), [&](const fs::path& other) {
+          const auto outer = existing(other);
+          return outer && *outer != *real && walk::inside_or_same(*outer, *real);
+        });
+    if (within || !kept.insert(*real).second) continue;
+    keeps_real_temp = keeps_real_temp || *real == kTemp;
+    plan.mounts().push_back(
+        ViewMount{ViewMount::Kind::KeepInside, *real, {}, {}, mount_points(*real)});
+  }
+  if (keeps_real_temp) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(kTemp, error)) {
+      const std::string name = entry.path().filename().string();
+      for (const char* door : kTempDoors) {
+        if (!fence_name_matches(door, name)) continue;
+        plan.hide_folder(entry.path());
+        plan.hide_file(entry.path());
+      }
+    }
+  }
+  // 2. The session's runtime folder, where most of its doors are.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) plan.own_folder(runtime, kRuntimeMode);
+  plan.own_folder("/run/user/" + std::to_string(::getuid()), kRuntimeMode);
+  // 3. The key agents, the buses and the container engines, wherever they were started.
+  for (const fs::path& home : homes) plan.hide_folder(home / ".gnupg");
+  if (const char* ssh = std::getenv("SSH_AUTH_SOCK"); ssh != nullptr && ssh[0] == '/') {
+    plan.hide_folder(fs::path(ssh).parent_path(), ssh);
+  }
+  if (const char* gpg = std::getenv("GPG_AGENT_INFO"); gpg != nullptr) {
+    const std::string info = gpg;
+    plan.hide_file(info.substr(0, info.find(':')));
+  }
+  for (const char* variable : {"DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"}) {
+    for (const std::string& socket : bus_socket_paths(std::getenv(variable))) {
+      plan.hide_file(socket);
+    }
+  }
+  if (const char* docker = std::getenv("DOCKER_HOST");
+      docker != nullptr && std::strncmp(docker, "unix://", 7) == 0) {
+    plan.hide_file(docker + 7);
+  }
+  for (const fs::path& home : homes) plan.hide_file(home / ".docker/run/docker.sock");
+  for (const char* socket : kSystemSockets) plan.hide_file(socket);
+  plan.hide_folder(kScreenFolder);
+  // 4. What the run gets of its own: shared memory, terminals, the X server's keymaps.
+  plan.own_folder("/dev/shm", kSharedMemoryMode);
+  plan.mounts().push_back(ViewMount{ViewMount::Kind::Terminals, "/dev/pts"});
+  plan.own_folder("/var/lib/xkb", kKeymapMode);
+  return std::move(plan.mounts());
+}
+
+RunView plan_run_view(const fs::path& run_folder, const std::vector<fs::path>& writable,
+                      const std::vector<fs::path>& homes, std::uint64_t rights) {
+  RunView view;
+  view.own_users = run_view_support() == ViewSupport::Full;
+  const std::string uid = std::to_string(::geteuid());
+  const std::string gid = std::to_string(::getegid());
+  // The user's own ids only: a map of more must be written from outside the namespace, by a
+  // process that waits for the child, and the command has no capability to use more ids
+  // anyway. Files of other accounts show the overflow id ("nobody"), and access to them is
+  // judged as before.
+  view.uid_map = uid + " " + uid + " 1";
+  view.gid_map = gid + " " + gid + " 1";
+  view.mounts = plan_view_mounts(run_folder, writable, homes);
+  for (const char* name : kSessionVariables) view.unset.emplace_back(name);
+  view.rights = rights;
+  return view;
+}
+
+void mark_displays_in_use(const fs::path& run_folder) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(kTemp, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!fence_name_matches(".X*-lock", name) || !entry.is_regular_file(error)) continue;
+    std::ifstream in(entry.path());
+    std::string pid;
+    std::getline(in, pid);
+    const fs::path copy = run_folder / name;
+    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
+    if (fd < 0) continue;
+    pid += "\n";
+    [[maybe_unused]] const ssize_t n = ::write(fd, pid.data(), pid.size());
+    ::close(fd);
+  }
+}
+
+int enter_run_view(const RunView& view, int ruleset_fd) {
+  // 1. The namespaces, and the ids inside (setgroups must be refused before a group map).
+  if (::unshare(view.own_users ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS) != 0) return -1;
+  if (view.own_users) {
+    if (write_file("/proc/self/setgroups", "deny") != 0) return -1;
+    if (write_file("/proc/self/uid_map", view.uid_map) != 0) return -1;
+    if (write_file("/proc/self/gid_map", view.gid_map) != 0) return -1;
+  }
+  // 2. Nothing done here reaches the session's own mounts.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
+  // 3. The workspace folders below /tmp are taken before /tmp is covered.
+  for (const ViewMount& mount : view.mounts) {
+    if (mount.kind != ViewMount::Kind::KeepInside) continue;
+    mount.taken = static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, mount.target.c_str(),
+                                             OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
+    if (mount.taken < 0) return -1;
+  }
+  // 4. The mounts, in the planned order.
+  for (const ViewMount& mount : view.mounts) {
+    if (make_mount(mount, ruleset_fd, view.rights) != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace kavor::exec

@@ -1,0 +1,247 @@
+// The doors of the user's session, tried from a fenced command: each is open to the same command
+// run unfenced (so each row shows a real door), and closed to it fenced. Then the ordinary work
+// that must still run fenced: a C project with make and git, a bus and a display of the run's
+// own, its temporary folder.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/tools.h"
+#include "exec/fence.h"
+#include "exec/namespace.h"
+#include "run_support.h"
+
+namespace kavor::exec {
+namespace namespace_test {
+namespace {
+
+using test::EnvFor;
+using test::output;
+
+// Started by the test, outside any fence; ended with it.
+class Services {
+ public:
+  // Asked to end first, so that the display removes its lock file.
+  ~Services() {
+    for (const pid_t pid : pids_) ::kill(pid, SIGTERM);
+    for (const pid_t pid : pids_) {
+      if (!kavor::test::wait_until([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; },
+                                   std::chrono::seconds(2))) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  }
+  // `script` runs in the foreground of a child of its own; it should exec the service.
+  void start(const std::string& script) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setpgid(0, 0);
+      ::execl("/bin/sh", "sh", "-c", script.c_str(), nullptr);
+      ::_exit(127);
+    }
+    pids_.push_back(pid);
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+int sh(const std::string& script) {
+  return std::system(("sh -c '" + script + "' >/dev/null 2>&1").c_str());
+}
+
+std::string listener(const std::string& address) {
+  return "exec python3 -c 'import socket,sys\ns=socket.socket(socket.AF_UNIX)\n"
+         "s.bind(sys.argv[1].replace(\"@\",\"\\0\",1))\ns.listen()\n"
+         "while True: s.accept()[0].close()' '" +
+         address + "'";
+}
+
+std::string connects(const std::string& address) {
+  return "python3 -c 'import socket,sys;s=socket.socket(socket.AF_UNIX);"
+         "s.connect(sys.argv[1].replace(\"@\",\"\\0\",1))' '" +
+         address + "' && echo REACHED";
+}
+
+class NamespaceTest : public test::RealProcessTest {
+ protected:
+  void SetUp() override {
+    if (landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
+    if (run_view_support() == ViewSupport::None) GTEST_SKIP() << "no namespace can be made";
+    // The session lives outside /tmp, where a run's own /tmp would hide it by itself.
+    ASSERT_TRUE(elsewhere_.isValid());
+    fs::create_directories(base_ / "home" / ".gnupg");
+    fs::create_directories(base_ / "run");
+    fs::create_directories(base_ / "agent");
+    fs::create_directories(ws_);
+    fs::permissions(base_ / "run", fs::perms::owner_all);
+    fs::permissions(base_ / "home" / ".gnupg", fs::perms::owner_all);
+  }
+
+  test::Ran fenced(const std::string& script, const fs::path& ws) {
+    return test::run(test::bash(script, ws), {}, RunOptions{true, program_fence(), {ws}});
+  }
+  test::Ran unfenced(const std::string& script) { return test::run(test::bash(script, ws_)); }
+
+  QTemporaryDir elsewhere_{"/var/tmp/kavor-doors-XXXXXX"};
+  fs::path base_ = fs::canonical(elsewhere_.path().toStdString());
+  fs::path ws_ = base_ / "ws";
+};
+
+bool reached(const test::Ran& ran) {
+  return output(ran.outcome).find("REACHED") != std::string::npos;
+}
+
+// Each door of the session, real where it can run here: a session bus, a key agent, gpg-agent,
+// an X display, a container engine's socket (a stand-in listener), signals, terminals, the
+// agent's own process, and root's capabilities.
+TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
+  const std::string run = (base_ / "run").string();
+  const std::string bus = run + "/bus";
+  const std::string ssh = (base_ / "agent" / "ssh.sock").string();
+  const std::string gnupg = (base_ / "home" / ".gnupg").string();
+  const std::string docker = (base_ / "docker.sock").string();
+  const std::string display = std::to_string(120 + ::getpid() % 60);
+  const std::string x_socket = "/tmp/.X11-unix/X" + display;
+  const test::HomeFor home(base_ / "home");
+  const EnvFor runtime("XDG_RUNTIME_DIR", run);
+  const EnvFor bus_address("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus);
+  const EnvFor agent("SSH_AUTH_SOCK", ssh);
+  const EnvFor x("DISPLAY", ":" + display);
+  const EnvFor engine("DOCKER_HOST", "unix://" + docker);
+  const EnvFor wayland("WAYLAND_DISPLAY", "wayland-0");
+  const EnvFor xauthority("XAUTHORITY", (base_ / "home" / ".Xauthority").string());
+  const EnvFor gpg_info("GPG_AGENT_INFO", gnupg + "/S.gpg-agent:0:1");
+
+  Services services;
+  services.start("exec dbus-daemon --session --nofork --address=unix:path=" + bus);
+  services.start("exec ssh-agent -D -a " + ssh);
+  services.start("exec gpg-agent --homedir " + gnupg + " --daemon --no-detach");
+  services.start("exec Xvfb :" + display + " -nolisten tcp");
+  services.start(listener(docker));
+  services.start(listener(run + "/keyring/control"));
+  fs::create_directories(run + "/keyring");
+  const pid_t victim = ::fork();
+  if (victim == 0) {
+    ::execlp("sleep", "sleep", "60", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(kavor::test::wait_until(
+      [&] {
+        return fs::exists(bus) && fs::exists(ssh) && fs::exists(docker) && fs::exists(x_socket) &&
+               fs::exists(gnupg + "/S.gpg-agent");
+      },
+      std::chrono::seconds(20)));
+  ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N \"\" -f " + (base_ / "key").string() +
+               " && SSH_AUTH_SOCK=" + ssh + " ssh-add " + (base_ / "key").string()),
+            0);
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string terminal = ::ptsname(master);
+  const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
+  const std::string typed = "typed-password\n";
+
+  struct Door {
+    const char* name;
+    std::string probe;  // prints REACHED when it got through
+    bool only_root = false;
+  };
+  const std::vector<Door> doors = {
+      {"the session bus in the runtime folder, by its path",
+       "gdbus call --address unix:path=" + bus +
+           " --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus --method "
+           "org.freedesktop.DBus.GetId && echo REACHED"},
+      {"another socket of the runtime folder (the keyring's control)",
+       connects(run + "/keyring/control")},
+      {"the key agent, by its path", "SSH_AUTH_SOCK=" + ssh + " ssh-add -l && echo REACHED"},
+      {"gpg-agent in ~/.gnupg", "gpg-connect-agent --no-autostart --homedir " + gnupg +
+                                    " 'GETINFO pid' /bye | grep -q '^D ' && echo REACHED"},
+      {"the display's socket in /tmp",
+       "DISPLAY=:" + display + " xdotool getmouselocation && echo REACHED"},
+      {"the display's abstract socket", connects("@" + x_socket)},
+      {"the container engine named by DOCKER_HOST", connects(docker)},
+      {"a signal to the agent", "kill -0 $PPID && echo REACHED"},
+      {"a signal to another program of the user",
+       "kill -0 " + std::to_string(victim) + " && echo REACHED"},
+      {"another terminal of the user",
+       "timeout 5 head -n1 " + terminal + " | grep -q typed && echo REACHED"},
+      {"the agent's environment",
+       "tr '\\0' '\\n' < /proc/$PPID/environ | grep -q = && echo REACHED"},
+      {"the variables that name the doors",
+       "[ -n \"$DBUS_SESSION_BUS_ADDRESS$SSH_AUTH_SOCK$GPG_AGENT_INFO$DISPLAY$WAYLAND_DISPLAY"
+       "$XAUTHORITY\" ] && echo REACHED"},
+      {"root's raw sockets",
+       "python3 -c 'import socket;socket.socket(socket.AF_INET,socket.SOCK_RAW,1)' && echo REACHED",
+       true},
+      {"root's capabilities", "grep -q 'CapEff:.*[1-9a-f]' /proc/self/status && echo REACHED",
+       true},
+  };
+  for (const Door& door : doors) {
+    SCOPED_TRACE(door.name);
+    if (door.only_root && ::geteuid() != 0) continue;
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    const test::Ran open = unfenced(door.probe);
+    EXPECT_TRUE(reached(open)) << output(open.outcome);
+    ::tcflush(slave, TCIFLUSH);
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    const test::Ran closed = fenced(door.probe, ws_);
+    EXPECT_FALSE(reached(closed)) << output(closed.outcome);
+    ::tcflush(slave, TCIFLUSH);
+  }
+  ::kill(victim, SIGKILL);
+  ::waitpid(victim, nullptr, 0);
+  ::close(slave);
+  ::close(master);
+}
+
+// What a project's build and tests do still works fenced, with the workspace outside /tmp and
+// inside it (where the run's own /tmp must put it back).
+TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
+  const test::HomeFor home(base_ / "home");
+  const char* project =
+      "printf '#include <stdio.h>\\nint main(void){puts(\"hello\");return 0;}\\n' > main.c && "
+      "printf 'hello: main.c\\n\\tcc -o hello main.c\\ntest: hello\\n\\t./hello\\n' > Makefile && "
+      "make -s test && git init -q && git add . && "
+      "git -c user.name=t -c user.email=t@example.invalid commit -qm first && git log --oneline";
+  const std::vector<std::pair<const char*, std::string>> work = {
+      {"a C project built, tested and committed", project},
+      {"the run's temporary folder",
+       "echo kept > \"$TMPDIR/f\" && cat \"$TMPDIR/f\" && "
+       "mktemp -d && [ /tmp -ef \"$TMPDIR\" ]"},
+      {"a session bus of the run's own", "dbus-run-session -- true"},
+      {"a display of the run's own", "xvfb-run -a true"},
+      {"shared memory of the run's own",
+       "echo x > /dev/shm/kavor-door-test && cat /dev/shm/kavor-door-test"},
+      {"a terminal of the run's own", "script -qc tty /dev/null | grep -q /dev/pts/"},
+  };
+  QTemporaryDir in_temp;
+  const fs::path inside = fs::canonical(in_temp.path().toStdString()) / "ws";
+  for (const fs::path& ws : {ws_, inside}) {
+    fs::create_directories(ws);
+    for (const auto& [name, script] : work) {
+      SCOPED_TRACE(std::string(name) + " in " + ws.string());
+      const test::Ran ran = fenced(script, ws);
+      EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
+    }
+    EXPECT_TRUE(fs::exists(ws / "hello"));
+    EXPECT_TRUE(fs::exists(ws / ".git"));
+  }
+  EXPECT_FALSE(fs::exists("/dev/shm/kavor-door-test"));
+}
+
+}  // namespace
+}  // namespace namespace_test
+}  // namespace kavor::exec
