@@ -232,6 +232,11 @@ function diffView(text) {
   return pre;
 }
 
+// Shown on the card of a command the workspace fence cannot hold (a docker call, a command in a
+// virtual machine): the user's answer is all that stands between it and the machine.
+const UNFENCED_NOTE =
+  'This runs outside the workspace fence: the fence does not reach the docker daemon or a virtual machine, so the command can change anything on this computer.';
+
 function callCard(info) {
   const card = el('div', 'call');
   card.dataset.callId = info.call_id;
@@ -244,6 +249,7 @@ function callCard(info) {
   if (info.memory) flags.push('changes the project memory');
   if (info.cwd && info.cwd !== '.') flags.push(`in ${info.cwd}`);
   if (flags.length) card.append(el('div', 'flags', ` ${flags.join(' · ')}`));
+  if (info.unfenced) card.append(el('div', 'unfenced', UNFENCED_NOTE));
   if (info.detail) {
     card.append(info.lang === 'diff' ? diffView(info.detail) : el('pre', 'detail', info.detail));
   }

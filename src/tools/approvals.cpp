@@ -27,11 +27,15 @@ Verdict decide(Mode mode, const CallInfo& info, bool always_allowed) {
   // Memory stays inside the workspace by construction; only a read-only chat asks about it.
   if (info.memory) return mode == Mode::Readonly ? Verdict::Ask : Verdict::Run;
   switch (mode) {
-    case Mode::Ask:
-      return !info.outside && (info.kind == ToolKind::Read || always_allowed) ? Verdict::Run
-                                                                              : Verdict::Ask;
+    // In ask and auto, what the fence does not reach runs at once only where the user always
+    // allows its tool: a container started with the host's namespaces is the whole machine,
+    // whatever the text of the command.
+    case Mode::Ask: {
+      const bool plain_read = info.kind == ToolKind::Read && !info.unfenced;
+      return !info.outside && (plain_read || always_allowed) ? Verdict::Run : Verdict::Ask;
+    }
     case Mode::Auto:
-      return info.outside ? Verdict::Ask : Verdict::Run;
+      return info.outside || (info.unfenced && !always_allowed) ? Verdict::Ask : Verdict::Run;
     case Mode::Readonly:
       if (info.kind != ToolKind::Read) return Verdict::Refuse;
       return info.outside ? Verdict::Ask : Verdict::Run;

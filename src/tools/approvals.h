@@ -41,7 +41,8 @@ inline constexpr const char* kNoAnswerRefusal =
 
 enum class Verdict { Run, Refuse, Ask };
 
-// The decision table, before any asking.
+// The decision table, before any asking. A call the fence does not reach (CallInfo::unfenced)
+// asks in "ask" and "auto" unless the user always allows its tool in that chat.
 Verdict decide(Mode mode, const CallInfo& info, bool always_allowed);
 
 struct GateOutcome {

@@ -30,6 +30,7 @@ Json to_json(const CallInfo& info) {
   j["chat"] = info.chat;
   add_description(j, info);
   j["memory"] = info.memory;
+  j["unfenced"] = info.unfenced;
   return j;
 }
 

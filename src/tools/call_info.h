@@ -29,6 +29,10 @@ struct CallInfo {
   bool outside = false;
   std::string cwd = ".";
   bool memory = false;
+  // The command runs where the workspace fence does not reach (the docker daemon, a virtual
+  // machine), so no check of its text can keep it inside the workspace: an unfenced call
+  // asks the user unless they always allow its tool in that chat.
+  bool unfenced = false;
 };
 
 // Adds what the user is shown of a call, the same keys in the same order wherever a call is
@@ -36,7 +40,7 @@ struct CallInfo {
 // summary, detail, lang, outside, cwd.
 void add_description(Json& record, const CallInfo& info);
 
-// Keys in the order call_id, chat, the description above, memory.
+// Keys in the order call_id, chat, the description above, memory, unfenced.
 Json to_json(const CallInfo& info);
 
 struct ToolImage {

@@ -172,8 +172,11 @@ Decoder wsl_tool() {
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
       // Never fenced: the command runs in a virtual machine the fence does not reach.
-      return command_call(exec::wsl_process(string_arg(args, "distro"), folder.string(), command),
-                          command, folder, args, scope, nullptr);
+      Decoded decoded =
+          command_call(exec::wsl_process(string_arg(args, "distro"), folder.string(), command),
+                       command, folder, args, scope, nullptr);
+      decoded.unfenced = true;
+      return decoded;
     }
     Decoded decoded;
     decoded.kind = ToolKind::Read;
@@ -212,8 +215,10 @@ Decoder docker_tool() {
       return plain.error_value();
     const std::string text = exec::docker_command_text(list);
     // Never fenced: the work happens in the docker daemon, outside this process's tree.
-    return command_call(exec::docker_process(std::move(list)), text, working_folder(args, scope),
-                        args, scope, nullptr);
+    Decoded decoded = command_call(exec::docker_process(std::move(list)), text,
+                                   working_folder(args, scope), args, scope, nullptr);
+    decoded.unfenced = true;
+    return decoded;
   };
 }
 

@@ -188,6 +188,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   info.outside = decoded.outside;
   info.cwd = visible_controls(decoded.cwd, LineBreaks::Escape);
   info.memory = decoded.memory;
+  info.unfenced = decoded.unfenced;
 
   // 4. The approval gate. A refused call tells the service nothing read from a target outside
   // the scope: the user did not let the assistant read it.

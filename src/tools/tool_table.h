@@ -45,6 +45,7 @@ struct Decoded {
   bool outside = false;
   std::string cwd = ".";
   bool memory = false;
+  bool unfenced = false;  // as CallInfo::unfenced
   // Blocking work, run on the tools' worker pool.
   std::function<ToolResult(const StopFlag& stop)> run;
   // Asynchronous work, started on the event-loop thread; used instead of `run` when set. It

@@ -188,6 +188,10 @@ TEST(LocalService, ServesTheApplicationAndTheImportRoutesOnKeptAliveConnections)
   ASSERT_TRUE(script);
   EXPECT_NE(script->body.find("window.__TAURI_INTERNALS__"), std::string::npos);
   EXPECT_NE(script->body.find("agent_decide"), std::string::npos);
+  EXPECT_NE(script->body.find("'This runs outside the workspace fence: the fence does not reach "
+                              "the docker daemon or a virtual machine, so the command can change "
+                              "anything on this computer.'"),
+            std::string::npos);
   EXPECT_EQ(app.Get("/nothing.js")->status, 404);
   auto session = app.Get("/api/session", {{platform::kSessionHeader, kSessionSecret}});
   EXPECT_EQ(Json::parse(session->body)["token"], "user-token");

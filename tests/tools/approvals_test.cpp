@@ -44,6 +44,32 @@ TEST(ApprovalTable, EachModeRunsRefusesOrAsksAsTheUserChose) {
   EXPECT_EQ(decide(Mode::Readonly, call(W, false, true), false), Ask);
 }
 
+// A docker call or a wsl command runs where the fence does not reach: whatever its text, only
+// the user's "always" for its tool lets it run unasked, and never outside the workspace.
+TEST(ApprovalTable, ACommandTheFenceDoesNotReachAsksUnlessItsToolIsAlwaysAllowed) {
+  using enum Verdict;
+  CallInfo unfenced = call(ToolKind::Exec);
+  unfenced.unfenced = true;
+  CallInfo unfenced_outside = unfenced;
+  unfenced_outside.outside = true;
+  // mode -> verdict asked alone, once always allowed, always allowed but outside
+  const struct {
+    Mode mode;
+    Verdict alone, always, always_outside;
+  } cases[] = {
+      {Mode::Ask, Ask, Run, Ask},
+      {Mode::Auto, Ask, Run, Ask},
+      {Mode::Readonly, Refuse, Refuse, Refuse},
+      {Mode::Everything, Run, Run, Run},
+  };
+  for (const auto& c : cases) {
+    const int m = static_cast<int>(c.mode);
+    EXPECT_EQ(decide(c.mode, unfenced, false), c.alone) << m;
+    EXPECT_EQ(decide(c.mode, unfenced, true), c.always) << m;
+    EXPECT_EQ(decide(c.mode, unfenced_outside, true), c.always_outside) << m;
+  }
+}
+
 TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
   EXPECT_EQ(parse_mode("readonly"), Mode::Readonly);
   EXPECT_EQ(parse_mode("Ask"), std::nullopt);

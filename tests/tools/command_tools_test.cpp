@@ -157,6 +157,9 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
     EXPECT_EQ(d.outside, c.outside) << what;
     EXPECT_EQ(d.cwd, c.cwd) << what;
     EXPECT_EQ(static_cast<bool>(d.run_async), d.kind == ToolKind::Exec) << what;
+    // Only what runs in the docker daemon or a virtual machine is beyond the fence.
+    const bool elsewhere = std::string(c.tool) == "docker" || std::string(c.tool) == "wsl";
+    EXPECT_EQ(d.unfenced, elsewhere && d.kind == ToolKind::Exec) << what;
   }
 }
 

@@ -95,7 +95,8 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
   EXPECT_EQ(
       done.dump(),
       R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
-      R"("lang":"","outside":false,"cwd":".","memory":false,"state":"done","output":"looked at notes.txt","image":false})");
+      R"("lang":"","outside":false,"cwd":".","memory":false,"unfenced":false,"state":"done",)"
+      R"("output":"looked at notes.txt","image":false})");
   EXPECT_EQ(agent_->state().running_chats.size(), 0u);
 }
 
@@ -298,6 +299,24 @@ TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
       R"("lang":"diff","outside":false,"cwd":"."})");
   std::ifstream in(ws_ / "a" / "notes.txt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "one\n2\nthree\n");
+}
+
+// A docker call reaches past the fence: in "auto" it waits for the user, on a card that says
+// so and shows the command as it is.
+TEST_F(RealToolsTest, ADockerCallAsksInAutoOnACardThatSaysItIsUnfenced) {
+  ASSERT_TRUE(set_mode("c", "auto"));
+  const std::string host_root = "docker run --privileged --pid=host alpine nsenter -t 1 -m sh";
+  deliver("d1", "docker",
+          {{"args",
+            {"run", "--privileged", "--pid=host", "alpine", "nsenter", "-t", "1", "-m", "sh"}}});
+  ASSERT_TRUE(wait_until([&] { return !states("d1").empty(); }));
+  const Json pending = command("agent_pending", Json::object()).value();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0]["unfenced"], true);
+  EXPECT_EQ(pending[0]["summary"], host_root);
+  EXPECT_EQ(pending[0]["detail"], host_root);
+  ASSERT_TRUE(decide("d1", "deny"));
+  EXPECT_EQ((*result("d1"))["status"], "denied");
 }
 
 TEST_F(RealToolsTest, ADanglingLinkOutOfTheWorkspaceIsOutsideAndNothingIsWrittenWithoutAsking) {
