@@ -58,7 +58,13 @@
 // the profile folders of the installed browsers (cookies and saved passwords) and the private
 // browsers' profiles. Both $HOME and the home of the user's account are covered, after
 // following links, since a link elsewhere leads to the same files.
-// A refused place that does not exist when the run starts is not looked at again.
+// A refused place that does not exist yet is fenced through the deepest folder of its path
+// that does (links followed as far as they lead, one that leads nowhere yet included): that
+// folder gets no rule, only its entries one by one, so whatever is made in it later, the
+// refused place or any other name, stays unreadable to the run and to what it leaves running
+// until the next run's fence is built. The workspace folders and the run's temporary folder
+// have rules of their own, so what is made in them is readable as ever. A file where a folder
+// of a refused path would be (~/.docker made a file) is read as any other file.
 //
 // Per kernel version (Landlock ABI), the rights the fence handles grow: 1 has no REFER, so a
 // rename or a hard link between two folders is always refused; 2 adds REFER (granted within
@@ -92,7 +98,9 @@
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
 // those folders (a few microseconds each: /tmp is on the way, for the private browsers'
-// profiles). The run's folder is made ahead, while the run before runs.
+// profiles). A missing place costs no more than it would if it existed: the walk stops at the
+// deepest folder that exists (~/.config for a missing ~/.config/gh, never what lies below).
+// The run's folder is made ahead, while the run before runs.
 #pragma once
 
 #include <chrono>
