@@ -169,17 +169,22 @@ bool entry_exists(const fs::path& path) {
 
 // Where `place` is, or will be once it is made: the links on its path followed as far as the
 // path exists, a link that leads nowhere yet included (what it names is the place), and the
-// missing rest appended. Nothing when the links loop or cannot be read.
-std::optional<fs::path> resolve_place(fs::path place) {
+// missing rest appended. Nothing when the links loop or cannot be read. `known` keeps the
+// folders resolved so far: most missing places end in the same few (the home folder, ~/.config).
+std::optional<fs::path> resolve_place(fs::path place, std::map<std::string, fs::path>& known) {
+  std::error_code error;
   for (int links = 0; links <= kMaxPlaceLinks; ++links) {
     fs::path existing = place;
     fs::path rest;
-    while (existing.has_relative_path() && !entry_exists(existing)) {
+    auto found = known.end();
+    while (existing.has_relative_path() && (found = known.find(existing.native())) == known.end() &&
+           !entry_exists(existing)) {
       rest = rest.empty() ? existing.filename() : existing.filename() / rest;
       existing = existing.parent_path();
     }
-    std::error_code error;
-    const fs::path real = fs::canonical(existing, error);
+    error.clear();
+    const fs::path real = found != known.end() ? found->second : fs::canonical(existing, error);
+    if (!error && !rest.empty()) known.emplace(existing.native(), real);
     if (!error) return rest.empty() ? real : real / rest;
     const fs::path target = fs::read_symlink(existing, error);
     if (error) return std::nullopt;
@@ -194,12 +199,13 @@ std::optional<fs::path> resolve_place(fs::path place) {
 // deepest folder of its path that does, which the walk then grants entry by entry.
 PlaceNode place_tree(const std::vector<RefusedPlace>& places) {
   PlaceNode root;
+  std::map<std::string, fs::path> known;
   for (const RefusedPlace& place : places) {
     if (!place.path.is_absolute() || !place.path.has_filename()) continue;
     const std::string last = place.path.filename().string();
     const bool pattern = last.find('*') != std::string::npos;
     const std::optional<fs::path> real =
-        resolve_place(pattern ? place.path.parent_path() : place.path);
+        resolve_place(pattern ? place.path.parent_path() : place.path, known);
     if (!real) continue;
     PlaceNode* node = &root;
     for (const fs::path& part : real->relative_path()) node = &node->children[part.string()];
