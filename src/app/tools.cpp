@@ -2,6 +2,8 @@
 
 #include <QStandardPaths>
 
+#include <cstdlib>
+
 #include "browser/profile.h"
 #include "browser/tool.h"
 #include "common/build_config.h"
@@ -31,6 +33,11 @@ std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::
   // (the network is not fenced). The file, not its folder: the variable may name a file in a
   // shared folder.
   places.push_back({fs::path(platform::agent_session_file())});
+  // Container registry logins: podman keeps them in the runtime folder unless told otherwise.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      runtime != nullptr && runtime[0] == '/') {
+    places.push_back({fs::path(runtime) / "containers" / "auth.json"});
+  }
   // The web view's data and cache: the chat's cookies and stored session.
   for (const QStandardPaths::StandardLocation kind :
        {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation}) {

@@ -94,6 +94,8 @@ constexpr std::size_t kRemovalDepth = 64;
 using RemovalClock = std::chrono::steady_clock;
 // A run's folder is moved to its name plus this before it is removed (see ~RunFence).
 constexpr const char* kLeftoverSuffix = "-ended";
+// Links a refused place's path may pass through, as many as the kernel follows in one path.
+constexpr int kMaxPlaceLinks = 40;
 // Passes of the removal of a run's folder: processes the command left behind may add to it
 // while it goes, but not for long once its name is gone.
 constexpr int kRemovalPasses = 4;
@@ -177,19 +179,54 @@ struct PlaceNode {
   bool has_refusals() const { return refused || !children.empty() || !patterns.empty(); }
 };
 
-// Places that do not exist now are left out; the others are taken after following links, so
-// that a link to a refused folder and the folder refuse the same files.
+// Whether anything, a link included, has the name `path`.
+bool entry_exists(const fs::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Where `place` is, or will be once it is made: the links on its path followed as far as the
+// path exists, a link that leads nowhere yet included (what it names is the place), and the
+// missing rest appended. Nothing when the links loop or cannot be read. `known` keeps the
+// folders resolved so far: most missing places end in the same few (the home folder, ~/.config).
+std::optional<fs::path> resolve_place(fs::path place, std::map<std::string, fs::path>& known) {
+  std::error_code error;
+  for (int links = 0; links <= kMaxPlaceLinks; ++links) {
+    fs::path existing = place;
+    fs::path rest;
+    auto found = known.end();
+    while (existing.has_relative_path() && (found = known.find(existing.native())) == known.end() &&
+           !entry_exists(existing)) {
+      rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+      existing = existing.parent_path();
+    }
+    error.clear();
+    const fs::path real = found != known.end() ? found->second : fs::canonical(existing, error);
+    if (!error && !rest.empty()) known.emplace(existing.native(), real);
+    if (!error) return rest.empty() ? real : real / rest;
+    const fs::path target = fs::read_symlink(existing, error);
+    if (error) return std::nullopt;
+    place = existing.parent_path() / target;
+    if (!rest.empty()) place /= rest;
+  }
+  return std::nullopt;
+}
+
+// The places are taken after following links, so that a link to a refused folder and the
+// folder refuse the same files. One that does not exist yet stays in the tree below the
+// deepest folder of its path that does, which the walk then grants entry by entry.
 PlaceNode place_tree(const std::vector<RefusedPlace>& places) {
   PlaceNode root;
+  std::map<std::string, fs::path> known;
   for (const RefusedPlace& place : places) {
     if (!place.path.is_absolute() || !place.path.has_filename()) continue;
     const std::string last = place.path.filename().string();
     const bool pattern = last.find('*') != std::string::npos;
-    std::error_code error;
-    const fs::path real = fs::canonical(pattern ? place.path.parent_path() : place.path, error);
-    if (error) continue;
+    const std::optional<fs::path> real =
+        resolve_place(pattern ? place.path.parent_path() : place.path, known);
+    if (!real) continue;
     PlaceNode* node = &root;
-    for (const fs::path& part : real.relative_path()) node = &node->children[part.string()];
+    for (const fs::path& part : real->relative_path()) node = &node->children[part.string()];
     if (pattern) {
       node->patterns.emplace_back(last, place.readable);
     } else {
@@ -239,7 +276,11 @@ class RulesetBuilder {
       } else if (child != node.children.end()) {
         FdCloser sub(
             ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub.get() >= 0) grant_reads_but(sub.get(), child->second);
+        if (sub.get() >= 0) {
+          grant_reads_but(sub.get(), child->second);
+        } else if (errno == ENOTDIR) {
+          grant_if_file(dir_fd, name);
+        }
       } else if (const auto* readable = matching_pattern(node, name)) {
         grant_readable_inside(dir_fd, name, *readable);
       } else {
@@ -255,6 +296,18 @@ class RulesetBuilder {
     rule.parent_fd = fd;
     if (rule.allowed_access == 0) return true;
     return ::syscall(__NR_landlock_add_rule, fd_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+  }
+
+  // A file where a folder on a refused path would be (~/.docker made a file, say): the place
+  // cannot be made while it is there, and it is read as any other file. A folder or a link
+  // found there instead (swapped since the listing) gets nothing.
+  void grant_if_file(int dir_fd, const std::string& name) {
+    FdCloser target(::openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (target.get() >= 0 && ::fstat(target.get(), &info) == 0 && !S_ISDIR(info.st_mode) &&
+        !S_ISLNK(info.st_mode)) {
+      add_rule(target.get(), kReadRights & kFileRights);
+    }
   }
 
   static const std::vector<std::string>* matching_pattern(const PlaceNode& node,
@@ -513,10 +566,26 @@ std::vector<RefusedPlace> home_credential_places(const fs::path& home) {
       {home / ".config" / "gcloud"},
       {home / ".kube"},
       {home / ".docker" / "config.json"},
+      {home / ".config" / "containers" / "auth.json"},
       {home / ".netrc"},
       {home / ".git-credentials"},
+      {home / ".config" / "git" / "credentials"},
+      {home / ".config" / "gh" / "hosts.yml"},
+      {home / ".npmrc"},
+      {home / ".pypirc"},
+      {home / ".cargo" / "credentials.toml"},
+      {home / ".cargo" / "credentials"},
+      {home / ".vault-token"},
+      {home / ".pgpass"},
       {home / ".password-store"},
       {home / ".local" / "share" / "keyrings"},
+      {home / ".bash_history"},
+      {home / ".zsh_history"},
+      {home / ".local" / "share" / "fish" / "fish_history"},
+      {home / ".python_history"},
+      {home / ".node_repl_history"},
+      {home / ".psql_history"},
+      {home / ".mysql_history"},
   };
 }
 

@@ -22,22 +22,49 @@
 // Reading and executing are granted everywhere but the refused places, as the complement of
 // that list: from "/" down along each refused path only, every other entry of each folder on
 // the way gets a read rule (links get none: what they lead to is judged by its own place).
-// Refused, each for what it holds:
-//   ~/.ssh                    private keys; known_hosts*, config, *.pub and authorized_keys
-//                             stay readable, so git over ssh with an agent keeps working
-//   ~/.gnupg                  private keys and the trust database
-//   ~/.aws, ~/.azure, ~/.config/gcloud, ~/.kube
-//                             cloud and cluster access keys and tokens
-//   ~/.docker/config.json     registry logins
-//   ~/.netrc, ~/.git-credentials
-//                             passwords for hosts and git remotes, in plain text
-//   ~/.password-store         the user's password store
-//   ~/.local/share/keyrings   the desktop keyring (the device secret lives there too)
+// Refused in each home folder (~), each for what it holds:
+//   place                           what it holds
+//   ~/.ssh                          private keys (known_hosts*, config, *.pub and authorized_keys
+//                                   stay readable, so git over ssh with an agent keeps working)
+//   ~/.gnupg                        private keys and the trust database
+//   ~/.aws, ~/.azure,               cloud access keys and tokens
+//   ~/.config/gcloud
+//   ~/.kube                         cluster access tokens
+//   ~/.docker/config.json,          container registry logins
+//   ~/.config/containers/auth.json
+//   ~/.netrc                        passwords for hosts, in plain text
+//   ~/.git-credentials,             passwords and tokens of git remotes, in plain text (git's
+//   ~/.config/git/credentials       credential store writes the one that exists)
+//   ~/.config/gh/hosts.yml          gh's tokens for its hosts (its config.yml beside stays
+//                                   readable)
+//   ~/.npmrc                        package registry tokens (a fenced npm does without the
+//                                   user's settings too)
+//   ~/.pypirc                       package index upload passwords and tokens
+//   ~/.cargo/credentials.toml,      crate registry tokens (the second is the older name)
+//   ~/.cargo/credentials
+//   ~/.vault-token                  the secrets server's login token
+//   ~/.pgpass                       database passwords
+//   ~/.password-store               the user's password store
+//   ~/.local/share/keyrings         the desktop keyring (the device secret lives there too)
+//   ~/.bash_history,                shell histories: passwords and tokens typed on a command
+//   ~/.zsh_history,                 line (`export TOKEN=...`, `curl -u user:password`)
+//   ~/.local/share/fish/fish_history
+//   ~/.python_history,              the same of interpreters and database clients, which also
+//   ~/.node_repl_history,           hold the statements that set passwords
+//   ~/.psql_history, ~/.mysql_history
 // and what the program adds (fence_places in app/): the agent's configuration folder
-// (device.json may hold the device secret), the profile folders of the installed browsers
-// (cookies and saved passwords) and the private browsers' profiles. Both $HOME and the home of
-// the user's account are covered, after following links, since a link elsewhere leads to the
-// same files. A refused place that does not exist when the run starts is not looked at again.
+// (device.json may hold the device secret), the local service's session secret, the web
+// view's data, the container registry logins kept in $XDG_RUNTIME_DIR/containers/auth.json,
+// the profile folders of the installed browsers (cookies and saved passwords) and the private
+// browsers' profiles. Both $HOME and the home of the user's account are covered, after
+// following links, since a link elsewhere leads to the same files.
+// A refused place that does not exist yet is fenced through the deepest folder of its path
+// that does (links followed as far as they lead, one that leads nowhere yet included): that
+// folder gets no rule, only its entries one by one, so whatever is made in it later, the
+// refused place or any other name, stays unreadable to the run and to what it leaves running
+// until the next run's fence is built. The workspace folders and the run's temporary folder
+// have rules of their own, so what is made in them is readable as ever. A file where a folder
+// of a refused path would be (~/.docker made a file) is read as any other file.
 //
 // Per kernel version (Landlock ABI), the rights the fence handles grow: 1 has no REFER, so a
 // rename or a hard link between two folders is always refused; 2 adds REFER (granted within
@@ -71,7 +98,9 @@
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
 // those folders (a few microseconds each: /tmp is on the way, for the private browsers'
-// profiles). The run's folder is made ahead, while the run before runs.
+// profiles). A missing place costs no more than it would if it existed: the walk stops at the
+// deepest folder that exists (~/.config for a missing ~/.config/gh, never what lies below).
+// The run's folder is made ahead, while the run before runs.
 #pragma once
 
 #include <chrono>

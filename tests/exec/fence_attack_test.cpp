@@ -239,6 +239,55 @@ TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
   }
 }
 
+// A refused place missing when a run starts, made while what the run left running waits for it
+// (the agent writing its session secret, the user logging in): that process never reads it. Nor
+// does it read a name made beside it: the deepest folder that existed has no rule, only its
+// entries then, so what is made in it stays unreadable until the next run's fence, which reads
+// the new names and still refuses the places. The workspace stays readable throughout.
+TEST_F(FenceAttackTest, PlacesMadeAfterARunStartsStayUnreadByWhatItLeftRunning) {
+  const test::HomeFor home(home_);
+  for (const char* folder : {"run", "home/.config", "home/dotfiles"}) {
+    fs::create_directories(folder_ / folder);
+  }
+  fs::create_symlink(home_ / "dotfiles/pypirc", home_ / ".pypirc");
+  const fs::path session = folder_ / "run/kavor-agent/session";
+  const fs::path places[][3] = {
+      // the refused place, the file made for it, a name made beside it
+      {session, session, folder_ / "run/kavor-agent/other"},
+      {home_ / ".pgpass", home_ / ".pgpass", home_ / "notes"},
+      {home_ / ".config/gh/hosts.yml", home_ / ".config/gh/hosts.yml", home_ / ".config/gh/c"},
+      {home_ / ".pypirc", home_ / "dotfiles/pypirc", home_ / "dotfiles/vimrc"},
+  };
+  std::string files;
+  for (const auto& place : places)
+    files += " '" + place[0].string() + "' '" + place[2].string() + "'";
+  const RunOptions options{true,
+                           std::make_shared<Fence>([session](const std::vector<fs::path>&) {
+                             return std::vector<RefusedPlace>{{session}};
+                           }),
+                           {ws_}};
+  const test::Ran left = test::run(
+      test::bash("nohup sh -c 'until [ \"$(cat go)\" = go ]; do cat \"$@\"; sleep 0.05; done; "
+                 "cat \"$@\"; echo done' sh" +
+                     files + " > out 2>&1 & echo $! > pid",
+                 ws_),
+      {}, options);
+  ASSERT_TRUE(left.outcome.ok()) << output(left.outcome);
+  for (const auto& place : places) {
+    put(place[1], "SECRET");
+    put(place[2], "plain");
+  }
+  put(ws_ / "go", "go");
+  EXPECT_TRUE(kavor::test::wait_until([&] { return read_all(ws_ / "out").ends_with("done\n"); }));
+  ::kill(static_cast<pid_t>(std::stol(read_all(ws_ / "pid"))), SIGKILL);
+  const std::string out = read_all(ws_ / "out");
+  EXPECT_TRUE(out.find("SECRET") == std::string::npos && out.find("plain") == std::string::npos)
+      << out;
+  const test::Ran next =
+      test::run(test::bash("cat" + files + " 2>/dev/null || true", ws_), {}, options);
+  EXPECT_EQ(output(next.outcome), "plainplainplainplain");
+}
+
 // Another run's temporary folder is as far out of reach as any other place outside.
 TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
   auto other = prepare_fence({}, {ws_});

@@ -131,6 +131,21 @@ TEST_F(FenceTest, WritesStayInTheWorkspaceAndCredentialsStayUnread) {
   EXPECT_FALSE(fs::exists(home_ / "x"));
 }
 
+// Each kind of credential file the home list names stays unread; the files beside them do not.
+TEST_F(FenceTest, CredentialFilesStayUnreadAndWhatLiesBesideThemDoesNot) {
+  const std::string refused =
+      ".git-credentials .config/git/credentials .config/gh/hosts.yml .npmrc .pypirc "
+      ".cargo/credentials.toml .cargo/credentials .config/containers/auth.json .docker/config.json "
+      ".vault-token .pgpass .netrc .bash_history .zsh_history .local/share/fish/fish_history "
+      ".python_history .node_repl_history .psql_history .mysql_history";
+  const std::string beside = ".config/git/config .config/gh/config.yml .cargo/bin/tool .bashrc";
+  std::istringstream names(refused + " " + beside);
+  for (std::string name; names >> name;) write(home_ / name, "text");
+  const test::Ran ran = fenced("cd ~; for f in " + refused +
+                               "; do cat $f 2>/dev/null && echo \" read $f\"; done; cat " + beside);
+  EXPECT_EQ(output(ran.outcome), "texttexttexttext");
+}
+
 // Real work in a workspace: version control and a build, each as the assistant would run it.
 TEST_F(FenceTest, GitAndACMakeBuildWorkInsideTheFence) {
   write(ws_ / "CMakeLists.txt",
