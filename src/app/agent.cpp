@@ -1,6 +1,7 @@
 #include "app/agent.h"
 
 #include <QDir>
+#include <QThreadPool>
 
 #include <mutex>
 
@@ -21,6 +22,7 @@
 #include "device/credential_store.h"
 #include "device/device_store.h"
 #include "exec/fence.h"
+#include "exec/namespace.h"
 #include "mention/mentions.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
@@ -91,6 +93,10 @@ void Agent::start() {
           "kavor-agent: the kernel offers no Landlock, so commands that run without asking run "
           "without the workspace fence");
     }
+    // The probe forks once: off the start's own road.
+    QThreadPool::globalInstance()->start([] {
+      for (const std::string& door : exec::open_doors()) qWarning("kavor-agent: %s", door.c_str());
+    });
   });
   const ConfigDir folder = config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));

@@ -69,32 +69,33 @@
 // Per kernel version (Landlock ABI), the rights the fence handles grow: 1 has no REFER, so a
 // rename or a hard link between two folders is always refused; 2 adds REFER (granted within
 // the writable folders); 3 adds truncation (before it, truncate(2) of any file the command may
-// open for writing is allowed, which the write rules already limit). Later versions add network
-// ports, device ioctls and scopes, which the fence leaves alone. Without Landlock (a kernel too
-// old, or the module not enabled) commands run as they would unfenced; the program says so once
-// when it starts.
+// open for writing is allowed, which the write rules already limit); 6 adds the scopes: the
+// command may neither connect to an abstract unix socket made outside the fence nor signal a
+// process outside it. Network ports and device ioctls (4, 5) are left alone. Without Landlock
+// (a kernel too old, or the module not enabled) commands run as they would unfenced; the
+// program says so once when it starts, and says too when the scopes are missing.
 //
-// What the fence does not do. It keeps files, not conversations: the network is untouched
-// (tests need loopback and package registries), and so is every socket a service of the user
-// listens on. Through them a fenced command can still ask for what a refused file holds: the
-// ssh agent signs with a key the command cannot read, the session bus reaches the desktop
-// keyring (where the device secret may be) and can have programs started outside the fence
-// (systemd-run --user), the docker socket mounts any folder into a container, and the display
-// server takes key presses for another window. Signals to other processes of the user, abstract
-// unix sockets, other terminals of the user (/dev/pts is open to it, so what is typed there can
-// be read) and the shared memory of other programs (/dev/shm) are not covered either. docker and
+// The sockets of the session (its bus, the keyring, the key agents, the display, the container
+// engines) are doors no file rule closes: connect() is no file access. A fenced run has its own
+// view of the session in which they are not there (namespace.h). Before the ruleset is entered
+// every capability is dropped, so a command of an agent run as root is root only over its
+// files: no raw socket, no typing into another terminal, no reading of another process.
+//
+// What the fence does not do. The network is untouched (tests need loopback and package
+// registries): what listens on it answers a fenced command as it answers the user. docker and
 // wsl commands are not fenced (their work runs in a daemon or a virtual machine the fence does
-// not reach). Bind mounts and hard links that make a refused file reachable under another name,
-// and files inside a refused place that lies inside the workspace (the workspace is the home
-// folder: the file tools read it without asking too) are not covered. What a fenced command
-// writes in the workspace (a Makefile, a git hook) may run later without the fence, when the
-// user runs it or allows a command that does. Names inside a refused folder can be listed; their
-// contents cannot be read. Changing a file's mode or owner is no Landlock right, so a fenced
-// command may chmod any file of the user (the folder waiting for the next run included, which is
-// why it is checked when taken). It still cannot read or write what it could not before, but it
-// could open a credential file to the other accounts of the machine; refusing chmod outright
-// (seccomp) would break builds, which set modes in the workspace all the time.
-// Because no-new-privileges is set, set-user-id programs (sudo, su) fail inside the fence.
+// not reach), which is why they ask. Bind mounts and hard links that make a refused file
+// reachable under another name, and files inside a refused place that lies inside the
+// workspace (the workspace is the home folder: the file tools read it without asking too) are
+// not covered. What a fenced command writes in the workspace (a Makefile, a git hook) may run
+// later without the fence, when the user runs it or allows a command that does. Names inside a
+// refused folder can be listed; their contents cannot be read. Changing a file's mode or owner
+// is no Landlock right, so a fenced command may chmod any file of the user (the folder waiting
+// for the next run included, which is why it is checked when taken). It still cannot read or
+// write what it could not before, but it could open a credential file to the other accounts of
+// the machine; refusing chmod outright (seccomp) would break builds, which set modes in the
+// workspace all the time. Because no-new-privileges is set, set-user-id programs (sudo, su)
+// fail inside the fence.
 //
 // Cost: one listing of each folder on the refused paths per run, and one rule per entry of
 // those folders (a few microseconds each: /tmp is on the way, for the private browsers'

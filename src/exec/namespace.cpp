@@ -366,6 +366,24 @@ RunView plan_run_view(const fs::path& run_folder, const std::vector<fs::path>& w
   return view;
 }
 
+std::vector<std::string> open_doors() {
+  std::vector<std::string> doors;
+  if (landlock_abi() == 0) return doors;  // the fence itself is missing, which is said apart
+  if (run_view_support() == ViewSupport::None) {
+    doors.emplace_back(
+        "this system lets the agent make no user namespace, so the session bus, the keyring, the "
+        "key agents, the display, the container engines and the other terminals stay open to "
+        "commands that run without asking (see the README's fence section for what allows it)");
+  }
+  if (!fence_scopes_available()) {
+    doors.emplace_back(
+        "the kernel's Landlock has no scopes, so commands that run without asking can still "
+        "signal the user's other programs and connect to abstract sockets, the display's among "
+        "them");
+  }
+  return doors;
+}
+
 void mark_displays_in_use(const fs::path& run_folder) {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(kTemp, error)) {

@@ -139,6 +139,10 @@ void mark_displays_in_use(const std::filesystem::path& run_folder);
 // own folders to `ruleset_fd`. System calls only. 0 on success, -1 with errno set.
 int enter_run_view(const RunView& view, int ruleset_fd);
 
+// What stays open to a fenced command on this system, one sentence each (none where every door
+// is closed); the agent says them once when it starts. Probes with one fork the first time.
+std::vector<std::string> open_doors();
+
 // The variables a fenced run does not inherit.
 inline constexpr const char* kSessionVariables[] = {
     "DBUS_SESSION_BUS_ADDRESS", "SSH_AUTH_SOCK", "GPG_AGENT_INFO", "DISPLAY",
