@@ -1,0 +1,1 @@
+python3 /work/wt-review/review-experiments/connect.py /keyring/control
