@@ -80,7 +80,7 @@ constexpr std::uint64_t kFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCE
 constexpr std::uint64_t kDeviceRights =
     LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_TRUNCATE;
 // Devices a command writes to as a matter of course; a missing one is passed over.
-constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/random",
+constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/full", "/dev/random",
                                     "/dev/urandom", "/dev/tty",  "/dev/ptmx"};
 constexpr const char* kTerminalFolder = "/dev/pts";
 constexpr const char* kSharedMemoryFolder = "/dev/shm";
@@ -427,6 +427,13 @@ std::set<std::string>& live_run_folders() {
   return *folders;
 }
 
+// What the rule on `fd` was made on, for the run's view to check (namespace.h).
+GrantedFolder granted_folder(std::string path, int fd) {
+  struct stat info {};
+  ::fstat(fd, &info);
+  return GrantedFolder{std::move(path), info.st_dev, info.st_ino};
+}
+
 // The agent's process id in a run folder's name, nothing when the name is not one.
 std::optional<pid_t> run_folder_owner(const std::string& name) {
   const std::string prefix = kRunFolderPrefix;
@@ -736,6 +743,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   // The workspace folders come resolved, free of links; one found on the way now was put there
   // since (by an earlier run, say, that swapped a folder for a link to the home folder), and
   // following it would hand this run the place it leads to.
+  std::vector<GrantedFolder> granted;
   for (const fs::path& folder : writable) {
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -747,11 +755,14 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
     }
     if (fd.get() < 0) return fail(folder.string() + ": " + errno_text(errno));
     if (!rules.grant_fd(fd.get(), handled)) return fail(errno_text(errno));
+    granted.push_back(granted_folder(folder.string(), fd.get()));
   }
+  GrantedFolder run_folder;
   {
     FdCloser fd(::open(temp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return fail(temp + ": " + errno_text(errno));
     if (!rules.grant_fd(fd.get(), handled)) return fail(errno_text(errno));
+    run_folder = granted_folder(temp, fd.get());
   }
   for (const char* device : kDevices) {
     FdCloser fd(::open(device, O_PATH | O_CLOEXEC));
@@ -766,7 +777,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   // The session's doors (namespace.h), where the system lets the run have a view of its own.
   if (run_view_support() != ViewSupport::None) {
     mark_displays_in_use(temp);
-    fence->set_view(plan_run_view(temp, writable, home_folders(), handled));
+    fence->set_view(plan_run_view(run_folder, granted, home_folders(), handled));
   }
   return fence;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -65,6 +66,14 @@ constexpr const char* kSystemSockets[] = {
     "/run/containerd/containerd.sock.ttrpc",
 };
 constexpr const char* kScreenFolder = "/run/screen";
+// Every socket bound with a path, machine-wide: the sockets of services not named anywhere else
+// (a multiplexed ssh connection in ~/.ssh, an editor's server, a database, a root daemon).
+constexpr const char* kSocketTable = "/proc/net/unix";
+// The devices of the run's own /dev: what programs open as a matter of course.
+constexpr const char* kRunDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full",
+                                       "/dev/random", "/dev/urandom", "/dev/tty"};
+constexpr const char* kDeviceFolder = "/dev";
+constexpr const char* kDevicesOptions = "size=64k,nr_inodes=64,mode=0755";
 constexpr const char* kTemp = "/tmp";
 
 // Only what exists is covered, in its canonical form (a mount on a link covers what it leads
@@ -72,6 +81,22 @@ constexpr const char* kTemp = "/tmp";
 std::optional<std::string> existing(const fs::path& path) {
   if (path.empty() || !path.is_absolute()) return std::nullopt;
   return walk::canonical(path.string());
+}
+
+// A place to cover, reached without a link: a link on the way may have been put there by an
+// earlier fenced run (in a folder it may write, the home folder as workspace), and covering what
+// it leads to would hide a system folder (~/.gnupg -> /etc) from every later run.
+std::optional<std::string> unlinked(const fs::path& path) {
+  const auto real = existing(path);
+  if (!real) return std::nullopt;
+  std::string lexical = path.lexically_normal().string();
+  while (lexical.size() > 1 && lexical.back() == '/') lexical.pop_back();
+  return *real == lexical ? real : std::nullopt;
+}
+
+bool is_socket(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
 bool is_folder(const std::string& path) {
@@ -109,7 +134,10 @@ class Planner {
  public:
   Planner(const std::vector<fs::path>& writable, const std::vector<fs::path>& homes) {
     for (const fs::path& folder : writable) {
-      if (auto real = existing(folder)) kept_.push_back(*real);
+      if (auto real = existing(folder)) {
+        kept_.push_back(*real);
+        writable_.push_back(*real);
+      }
     }
     for (const fs::path& home : homes) {
       if (auto real = existing(home)) kept_.push_back(*real);
@@ -119,7 +147,7 @@ class Planner {
   // A folder is covered unless that would hide a workspace or a home folder; the file `socket`
   // inside it, if given, is covered then instead.
   void hide_folder(const fs::path& folder, const fs::path& socket = {}) {
-    const auto real = existing(folder);
+    const auto real = unlinked(folder);
     if (!real || !is_folder(*real)) return;
     if (holds_kept(*real)) {
       if (!socket.empty()) hide_file(socket);
@@ -128,14 +156,45 @@ class Planner {
     add(ViewMount::Kind::Hide, *real);
   }
 
+  // Only a socket is covered, wherever a link leads: a link planted towards any other file
+  // gains nothing.
   void hide_file(const fs::path& file) {
     const auto real = existing(file);
-    if (!real || is_folder(*real)) return;
+    if (!real || !is_socket(*real)) return;
     add(ViewMount::Kind::HideFile, *real);
   }
 
+  // Every socket of the machine's table, but those of the workspace folders, of the run's own
+  // folder (`run_folder`) and of the places the view replaces as a whole (`replaced`).
+  void hide_listed_sockets(const std::string& run_folder,
+                           const std::vector<std::string>& replaced) {
+    std::ifstream table(kSocketTable);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+      // Num RefCount Protocol Flags Type St Inode Path: the path is what follows the seventh.
+      std::size_t at = 0;
+      for (int field = 0; field < 7 && at != std::string::npos; ++field) {
+        at = line.find_first_not_of(' ', at);
+        at = at == std::string::npos ? at : line.find(' ', at);
+      }
+      if (at == std::string::npos) continue;
+      const std::size_t path = line.find_first_not_of(' ', at);
+      if (path == std::string::npos || line[path] != '/') continue;
+      const std::string socket = line.substr(path);
+      const auto inside = [&socket](const std::string& folder) {
+        return walk::inside_or_same(folder, socket);
+      };
+      if (inside(run_folder) || std::any_of(writable_.begin(), writable_.end(), inside) ||
+          std::any_of(replaced.begin(), replaced.end(), inside)) {
+        continue;
+      }
+      hide_file(socket);
+    }
+  }
+
   void own_folder(const fs::path& folder, const char* mode) {
-    const auto real = existing(folder);
+    const auto real = unlinked(folder);
     if (!real || !is_folder(*real) || holds_kept(*real)) return;
     add(ViewMount::Kind::Own, *real, mode);
   }
@@ -156,6 +215,7 @@ class Planner {
   }
 
   std::vector<std::string> kept_;
+  std::vector<std::string> writable_;
   std::set<std::string> covered_;
   std::vector<ViewMount> mounts_;
 };
@@ -181,6 +241,51 @@ int write_file(const char* path, const std::string& text) {
   ::close(fd);
   errno = error;
   return n == static_cast<ssize_t>(text.size()) ? 0 : -1;
+}
+
+// "/proc/self/fd/{fd}" in `buffer`, which names what `fd` was opened on (no allocation).
+const char* fd_path(int fd, char (&buffer)[32]) {
+  char digits[12];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + fd % 10);
+    fd /= 10;
+  } while (fd > 0 && count < 11);
+  const char prefix[] = "/proc/self/fd/";
+  std::size_t at = 0;
+  for (; prefix[at] != '\0'; ++at) buffer[at] = prefix[at];
+  while (count > 0) buffer[at++] = digits[--count];
+  buffer[at] = '\0';
+  return buffer;
+}
+
+// The planned place opened for a mount without following any link on the way: one that is there
+// now was put there since the plan was made, and the start fails rather than cover what it leads
+// to. -1 with errno set.
+int open_unlinked(const char* path, bool folder) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC | (folder ? O_DIRECTORY : 0);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+}
+
+// Mounts over the planned place `target` through a descriptor opened as above; a place that is
+// gone, or is no longer a socket where one was covered, is passed over.
+int mount_over(const char* target, bool folder, const char* source, const char* type,
+               unsigned long flags, const char* options) {
+  const int fd = open_unlinked(target, folder);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  struct stat info {};
+  if (!folder && (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode))) {
+    ::close(fd);
+    return 0;
+  }
+  char path[32];
+  const int mounted = ::mount(source, fd_path(fd, path), type, flags, options);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return mounted;
 }
 
 bool passed_over(int error) {
@@ -215,18 +320,41 @@ int make_mount(const ViewMount& mount, int ruleset_fd, std::uint64_t rights) {
       mount.taken = -1;
       return 0;
     case ViewMount::Kind::Hide:
-      if (::mount("tmpfs", target, "tmpfs", kHideFlags, kHideOptions) == 0) return 0;
-      return passed_over(errno) ? 0 : -1;
+      return mount_over(target, true, "tmpfs", "tmpfs", kHideFlags, kHideOptions);
     case ViewMount::Kind::HideFile:
-      if (::mount("/dev/null", target, nullptr, MS_BIND, nullptr) == 0) return 0;
-      return passed_over(errno) ? 0 : -1;
+      return mount_over(target, false, "/dev/null", nullptr, MS_BIND, nullptr);
     case ViewMount::Kind::Own:
       // The rule of the folder beneath does not reach the new one: a hidden mount point is
       // passed over by Landlock.
-      if (::mount("tmpfs", target, "tmpfs", kOwnFlags, mount.options.c_str()) != 0) {
-        return passed_over(errno) ? 0 : -1;
+      if (mount_over(target, true, "tmpfs", "tmpfs", kOwnFlags, mount.options.c_str()) != 0) {
+        return -1;
       }
-      return grant_own(ruleset_fd, target, rights);
+      if (grant_own(ruleset_fd, target, rights) == 0) return 0;
+      return passed_over(errno) ? 0 : -1;  // gone since it was planned: nothing was mounted
+    case ViewMount::Kind::Devices:
+      // The run's own /dev: the devices taken along below, its terminals and shared memory, and
+      // the usual links; none of the machine's disks, consoles or other devices.
+      if (::mount("tmpfs", target, "tmpfs", MS_NOSUID | MS_NOEXEC, kDevicesOptions) != 0) return -1;
+      if (::mkdir("/dev/pts", 0755) != 0 || ::mkdir("/dev/shm", 01777) != 0) return -1;
+      if (::symlink("pts/ptmx", "/dev/ptmx") != 0 || ::symlink("/proc/self/fd", "/dev/fd") != 0 ||
+          ::symlink("/proc/self/fd/0", "/dev/stdin") != 0 ||
+          ::symlink("/proc/self/fd/1", "/dev/stdout") != 0 ||
+          ::symlink("/proc/self/fd/2", "/dev/stderr") != 0) {
+        return -1;
+      }
+      return 0;
+    case ViewMount::Kind::Device: {
+      const int made = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (made < 0) return -1;
+      ::close(made);
+      if (::syscall(SYS_move_mount, mount.taken, "", AT_FDCWD, target, MOVE_MOUNT_F_EMPTY_PATH) !=
+          0) {
+        return -1;
+      }
+      ::close(mount.taken);
+      mount.taken = -1;
+      return 0;
+    }
     case ViewMount::Kind::Terminals:
       // Optional: where the kernel gives no instance of its own, the terminals stay as they are.
       // /dev/ptmx opens the instance mounted beside it, so it needs no mount of its own. Landlock
@@ -280,33 +408,43 @@ ViewSupport run_view_support() {
   return support;
 }
 
-std::vector<ViewMount> plan_view_mounts(const fs::path& run_folder,
-                                        const std::vector<fs::path>& writable,
+std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
+                                        const std::vector<GrantedFolder>& writable,
                                         const std::vector<fs::path>& homes) {
-  Planner plan(writable, homes);
-  // 1. /tmp: the run's folder, with the workspace folders below /tmp taken along.
-  bool keeps_real_temp = false;
-  plan.mounts().push_back(ViewMount{ViewMount::Kind::OwnTemp, kTemp, run_folder.string()});
-  std::set<std::string> kept;
-  // The run's folder itself stays where TMPDIR names it too.
-  std::vector<fs::path> taken_along = writable;
-  taken_along.push_back(run_folder);
-  for (const fs::path& folder : taken_along) {
-    const auto real = existing(folder);
-    if (!real || !walk::inside_or_same(kTemp, *real)) continue;
-    // A folder inside another one taken along comes with it (the copy takes what is mounted
-    // below, and a mount point of its own could not be removed by the run).
-    const bool within =
-        std::any_of(taken_along.begin(), taken_along.end(), [&](const fs::path& other) {
-          const auto outer = existing(other);
-          return outer && *outer != *real && walk::inside_or_same(*outer, *real);
-        });
-    if (within || !kept.insert(*real).second) continue;
-    keeps_real_temp = keeps_real_temp || *real == kTemp;
-    plan.mounts().push_back(
-        ViewMount{ViewMount::Kind::KeepInside, *real, {}, {}, mount_points(*real)});
+  std::vector<fs::path> writable_paths;
+  for (const GrantedFolder& folder : writable) writable_paths.emplace_back(folder.path);
+  Planner plan(writable_paths, homes);
+  // 1. /tmp: the run's folder, with the workspace folders below /tmp taken along. A workspace
+  //    that is /tmp, or a home folder below it, keeps the real one, whose sockets are covered
+  //    one by one (below, and by the machine's table of sockets).
+  const auto below_temp = [](const std::string& path) { return walk::inside_or_same(kTemp, path); };
+  bool keeps_real_temp =
+      std::any_of(writable.begin(), writable.end(),
+                  [](const GrantedFolder& folder) { return folder.path == kTemp; });
+  for (const fs::path& home : homes) {
+    if (const auto real = existing(home); real && below_temp(*real)) keeps_real_temp = true;
   }
-  if (keeps_real_temp) {
+  if (!keeps_real_temp) {
+    plan.mounts().push_back(ViewMount{ViewMount::Kind::OwnTemp, kTemp, run_folder.path});
+    // The run's folder itself stays where TMPDIR names it too.
+    std::vector<GrantedFolder> taken_along = writable;
+    taken_along.push_back(run_folder);
+    std::set<std::string> kept;
+    for (const GrantedFolder& folder : taken_along) {
+      if (!below_temp(folder.path)) continue;
+      // A folder inside another one taken along comes with it (the copy takes what is mounted
+      // below, and a mount point of its own could not be removed by the run).
+      const bool within =
+          std::any_of(taken_along.begin(), taken_along.end(), [&](const GrantedFolder& other) {
+            return other.path != folder.path && walk::inside_or_same(other.path, folder.path);
+          });
+      if (within || !kept.insert(folder.path).second) continue;
+      ViewMount mount{ViewMount::Kind::KeepInside, folder.path, {}, {}, mount_points(folder.path)};
+      mount.device = folder.device;
+      mount.inode = folder.inode;
+      plan.mounts().push_back(std::move(mount));
+    }
+  } else {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(kTemp, error)) {
       const std::string name = entry.path().filename().string();
@@ -341,14 +479,29 @@ std::vector<ViewMount> plan_view_mounts(const fs::path& run_folder,
   for (const fs::path& home : homes) plan.hide_file(home / ".docker/run/docker.sock");
   for (const char* socket : kSystemSockets) plan.hide_file(socket);
   plan.hide_folder(kScreenFolder);
-  // 4. What the run gets of its own: shared memory, terminals, the X server's keymaps.
-  plan.own_folder("/dev/shm", kSharedMemoryMode);
+  std::vector<std::string> replaced = {kDeviceFolder};
+  if (!keeps_real_temp) replaced.emplace_back(kTemp);
+  for (const char* runtime : {std::getenv("XDG_RUNTIME_DIR")}) {
+    if (runtime != nullptr && runtime[0] == '/') replaced.emplace_back(runtime);
+  }
+  replaced.push_back("/run/user/" + std::to_string(::getuid()));
+  plan.hide_listed_sockets(run_folder.path, replaced);
+  // 4. What the run gets of its own: /dev with its terminals and shared memory, the X server's
+  //    keymaps.
+  plan.mounts().push_back(ViewMount{ViewMount::Kind::Devices, kDeviceFolder});
+  for (const char* device : kRunDevices) {
+    struct stat info {};
+    if (::stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
+      plan.mounts().push_back(ViewMount{ViewMount::Kind::Device, device});
+    }
+  }
   plan.mounts().push_back(ViewMount{ViewMount::Kind::Terminals, "/dev/pts"});
+  plan.mounts().push_back(ViewMount{ViewMount::Kind::Own, "/dev/shm", {}, kSharedMemoryMode});
   plan.own_folder("/var/lib/xkb", kKeymapMode);
   return std::move(plan.mounts());
 }
 
-RunView plan_run_view(const fs::path& run_folder, const std::vector<fs::path>& writable,
+RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<GrantedFolder>& writable,
                       const std::vector<fs::path>& homes, std::uint64_t rights) {
   RunView view;
   view.own_users = run_view_support() == ViewSupport::Full;
@@ -411,11 +564,26 @@ int enter_run_view(const RunView& view, int ruleset_fd) {
   }
   // 2. Nothing done here reaches the session's own mounts.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
-  // 3. The workspace folders below /tmp are taken before /tmp is covered.
+  // 3. The workspace folders below /tmp and the devices are taken before /tmp and /dev are
+  //    covered.
+  //    Each is opened without following a link and, for a folder, must be the one the fence's
+  //    rule was made on: a link swapped in since would be mounted inside the run's /tmp, and
+  //    take the rights of the run's folder along.
   for (const ViewMount& mount : view.mounts) {
-    if (mount.kind != ViewMount::Kind::KeepInside) continue;
-    mount.taken = static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, mount.target.c_str(),
-                                             OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
+    const bool folder = mount.kind == ViewMount::Kind::KeepInside;
+    if (!folder && mount.kind != ViewMount::Kind::Device) continue;
+    const int fd = open_unlinked(mount.target.c_str(), folder);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (folder &&
+        (::fstat(fd, &info) != 0 || info.st_dev != mount.device || info.st_ino != mount.inode)) {
+      ::close(fd);
+      errno = ESTALE;
+      return -1;
+    }
+    mount.taken = static_cast<int>(::syscall(
+        SYS_open_tree, fd, "", AT_EMPTY_PATH | OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE));
+    ::close(fd);
     if (mount.taken < 0) return -1;
   }
   // 4. The mounts, in the planned order.

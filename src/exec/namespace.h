@@ -81,6 +81,8 @@
 // fork the first time a fence is prepared.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -97,13 +99,19 @@ struct ViewMount {
     Hide,        // an empty read-only folder over `target`
     HideFile,    // the null device over the file `target` (a socket)
     Own,         // an empty folder of the run's own over `target`, granted every fence right
-    Terminals,   // a new terminal instance over /dev/pts (/dev/ptmx opens it)
+    Terminals,   // a new terminal instance over /dev/pts (/dev/ptmx leads to it)
+    Devices,     // an empty /dev of the run's own, with its usual links
+    Device,      // a device of the machine: taken before /dev is covered, put back after
   };
   Kind kind;
   std::string target;
   std::string source{};             // OwnTemp
   std::string options{};            // Own: the folder's mode
   std::vector<std::string> make{};  // KeepInside: the folders to make in the new /tmp first
+  // KeepInside: the folder the fence's rule was made on; another one found at `target` in the
+  // child (a link or a folder swapped in since) fails the start.
+  dev_t device = 0;
+  ino_t inode = 0;
   // The child's own copy of the taken folder (KeepInside); written between fork and exec only.
   mutable int taken = -1;
 };
@@ -122,13 +130,16 @@ struct RunView {
 enum class ViewSupport { None, MountsOnly, Full };
 ViewSupport run_view_support();
 
+// A folder the fence granted rights to, as the descriptor its rule was made on found it.
+struct GrantedFolder {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 // The view of one run whose temporary folder is `run_folder`, writing below `writable`, for the
-// home folders `homes`; from the environment now. Nothing when the system lets it make none.
-std::vector<ViewMount> plan_view_mounts(const std::filesystem::path& run_folder,
-                                        const std::vector<std::filesystem::path>& writable,
-                                        const std::vector<std::filesystem::path>& homes);
-RunView plan_run_view(const std::filesystem::path& run_folder,
-                      const std::vector<std::filesystem::path>& writable,
+// home folders `homes`; from the environment now.
+RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<GrantedFolder>& writable,
                       const std::vector<std::filesystem::path>& homes, std::uint64_t rights);
 
 // Copies the lock files of the displays in use from /tmp into `run_folder`, so that a display

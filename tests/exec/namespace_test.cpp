@@ -131,6 +131,10 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   services.start("exec Xvfb :" + display + " -nolisten tcp");
   services.start(listener(docker));
   services.start(listener(run + "/keyring/control"));
+  fs::create_directories(base_ / "home" / ".ssh");
+  fs::create_directories(base_ / "elsewhere");
+  services.start(listener((base_ / "home" / ".ssh" / "cm-host").string()));
+  services.start(listener((base_ / "elsewhere" / "server.sock").string()));
   fs::create_directories(run + "/keyring");
   const pid_t victim = ::fork();
   if (victim == 0) {
@@ -140,7 +144,7 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   ASSERT_TRUE(kavor::test::wait_until(
       [&] {
         return fs::exists(bus) && fs::exists(ssh) && fs::exists(docker) && fs::exists(x_socket) &&
-               fs::exists(gnupg + "/S.gpg-agent");
+               fs::exists(base_ / "elsewhere/server.sock") && fs::exists(gnupg + "/S.gpg-agent");
       },
       std::chrono::seconds(20)));
   ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N \"\" -f " + (base_ / "key").string() +
@@ -188,6 +192,12 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
        true},
       {"root's capabilities", "grep -q 'CapEff:.*[1-9a-f]' /proc/self/status && echo REACHED",
        true},
+      {"a socket no variable names (a multiplexed ssh connection in ~/.ssh)",
+       connects((base_ / "home" / ".ssh" / "cm-host").string())},
+      {"a socket of a service elsewhere", connects((base_ / "elsewhere" / "server.sock").string())},
+      {"the machine's other devices (disks, consoles)",
+       "ls /dev | grep -qvxE 'null|zero|full|random|urandom|tty|ptmx|pts|shm|fd|std(in|out|err)' "
+       "&& echo REACHED"},
   };
   for (const Door& door : doors) {
     SCOPED_TRACE(door.name);
@@ -240,6 +250,48 @@ TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
     EXPECT_TRUE(fs::exists(ws / ".git"));
   }
   EXPECT_FALSE(fs::exists("/dev/shm/kavor-door-test"));
+}
+
+// What a fenced run can write, it can swap for a link. A cover planned on such a path covers
+// nothing else, and a workspace folder swapped for a link after its rule was made is not taken
+// into the view: the start fails instead of giving the link's target the run's rights.
+TEST_F(NamespaceTest, ALinkSwappedInByAnEarlierRunWidensNothing) {
+  const fs::path home = base_ / "home";
+  const test::HomeFor as_home(home);
+  fs::remove_all(home / ".gnupg");
+  ASSERT_TRUE(fenced("ln -s /etc .gnupg", home).outcome.ok());
+  // The folder is not covered (the file rules refuse reading a refused place's target, links
+  // followed, which a run that may write the home folder could do to itself anyway).
+  const test::Ran after = fenced("[ \"$(ls /etc | wc -l)\" -gt 10 ]", home);
+  EXPECT_TRUE(after.outcome.ok()) << output(after.outcome);
+
+  const fs::path secret = base_ / "secret";
+  fs::create_directories(secret);
+  std::ofstream(secret / "key") << "PRIVATE";
+  QTemporaryDir in_temp;
+  const fs::path ws = fs::canonical(in_temp.path().toStdString()) / "sub";
+  for (const fs::path& target : {fs::path(), secret}) {
+    SCOPED_TRACE(target.string());
+    fs::create_directories(ws);
+    auto fence = prepare_fence({{secret}}, {ws});
+    ASSERT_TRUE(fence.ok()) << fence.error();
+    if (!target.empty()) {
+      fs::rename(ws, ws.string() + ".real");
+      fs::create_directory_symlink(target, ws);
+    }
+    SpawnRequest request{
+        ProcessDescription{"bash", {"-c", "cat key; echo x > written"}, {}, "bash"}, ws, "", ""};
+    request.fence_fd = fence.value()->ruleset_fd();
+    request.view = &*fence.value()->view();
+    Result<std::unique_ptr<Child>> started = spawn(request);
+    if (started.ok()) started.value()->wait();
+    EXPECT_EQ(started.ok(), target.empty()) << started.error();
+    EXPECT_FALSE(fs::exists(secret / "written"));
+    if (!target.empty()) {
+      fs::remove(ws);
+      fs::rename(ws.string() + ".real", ws);
+    }
+  }
 }
 
 }  // namespace
