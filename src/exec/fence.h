@@ -25,7 +25,8 @@
 // Refused in each home folder (~), each for what it holds:
 //   place                           what it holds
 //   ~/.ssh                          private keys (known_hosts*, config, *.pub and authorized_keys
-//                                   stay readable, so git over ssh with an agent keeps working)
+//                                   stay readable; ssh itself cannot sign in fenced, since the
+//                                   key agent is not in the run's view)
 //   ~/.gnupg                        private keys and the trust database
 //   ~/.aws, ~/.azure,               cloud access keys and tokens
 //   ~/.config/gcloud
