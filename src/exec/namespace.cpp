@@ -303,6 +303,17 @@ int grant_own(int ruleset_fd, const char* folder, std::uint64_t rights) {
   return granted;
 }
 
+// What was taken before its place was covered, mounted at its own path again.
+int put_back(const ViewMount& mount) {
+  const long moved = ::syscall(SYS_move_mount, mount.taken, "", AT_FDCWD, mount.target.c_str(),
+                               MOVE_MOUNT_F_EMPTY_PATH);
+  const int error = errno;
+  ::close(mount.taken);
+  mount.taken = -1;
+  errno = error;
+  return moved == 0 ? 0 : -1;
+}
+
 int make_mount(const ViewMount& mount, int ruleset_fd, std::uint64_t rights) {
   const char* target = mount.target.c_str();
   switch (mount.kind) {
@@ -312,13 +323,7 @@ int make_mount(const ViewMount& mount, int ruleset_fd, std::uint64_t rights) {
       for (const std::string& folder : mount.make) {
         if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
       }
-      if (::syscall(SYS_move_mount, mount.taken, "", AT_FDCWD, target, MOVE_MOUNT_F_EMPTY_PATH) !=
-          0) {
-        return -1;
-      }
-      ::close(mount.taken);
-      mount.taken = -1;
-      return 0;
+      return put_back(mount);
     case ViewMount::Kind::Hide:
       return mount_over(target, true, "tmpfs", "tmpfs", kHideFlags, kHideOptions);
     case ViewMount::Kind::HideFile:
@@ -347,13 +352,7 @@ int make_mount(const ViewMount& mount, int ruleset_fd, std::uint64_t rights) {
       const int made = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (made < 0) return -1;
       ::close(made);
-      if (::syscall(SYS_move_mount, mount.taken, "", AT_FDCWD, target, MOVE_MOUNT_F_EMPTY_PATH) !=
-          0) {
-        return -1;
-      }
-      ::close(mount.taken);
-      mount.taken = -1;
-      return 0;
+      return put_back(mount);
     }
     case ViewMount::Kind::Terminals:
       // Optional: where the kernel gives no instance of its own, the terminals stay as they are.
