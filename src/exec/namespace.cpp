@@ -181,7 +181,10 @@ class Planner {
       if (at == std::string::npos) continue;
       const std::size_t path = line.find_first_not_of(' ', at);
       if (path == std::string::npos || line[path] != '/') continue;
-      const std::string socket = line.substr(path);
+      // Judged where it really is: a link on the way (in the workspace, say) may lead out.
+      const auto real = existing(line.substr(path));
+      if (!real) continue;
+      const std::string& socket = *real;
       const auto inside = [&socket](const std::string& folder) {
         return walk::inside_or_same(folder, socket);
       };
@@ -569,6 +572,7 @@ int enter_run_view(const RunView& view, int ruleset_fd) {
   //    rule was made on: a link swapped in since would be mounted inside the run's /tmp, and
   //    take the rights of the run's folder along.
   for (const ViewMount& mount : view.mounts) {
+    view.failed_at = static_cast<int>(&mount - view.mounts.data());
     const bool folder = mount.kind == ViewMount::Kind::KeepInside;
     if (!folder && mount.kind != ViewMount::Kind::Device) continue;
     const int fd = open_unlinked(mount.target.c_str(), folder);
@@ -587,8 +591,10 @@ int enter_run_view(const RunView& view, int ruleset_fd) {
   }
   // 4. The mounts, in the planned order.
   for (const ViewMount& mount : view.mounts) {
+    view.failed_at = static_cast<int>(&mount - view.mounts.data());
     if (make_mount(mount, ruleset_fd, view.rights) != 0) return -1;
   }
+  view.failed_at = -1;
   return 0;
 }
 

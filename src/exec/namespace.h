@@ -124,6 +124,8 @@ struct RunView {
   std::vector<ViewMount> mounts;
   std::vector<std::string> unset;  // names that leave the environment
   std::uint64_t rights = 0;        // the fence rights granted to the run's own folders
+  // The mount the child could not make, for its report; written between fork and exec only.
+  mutable int failed_at = -1;
 };
 
 // How much of a view this system lets the agent make; probed once, with one fork.
@@ -147,7 +149,8 @@ RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<Granted
 void mark_displays_in_use(const std::filesystem::path& run_folder);
 
 // Between fork and exec: the namespace, the ids and the mounts, adding the rules of the run's
-// own folders to `ruleset_fd`. System calls only. 0 on success, -1 with errno set.
+// own folders to `ruleset_fd`. System calls only. 0 on success, -1 with errno set (and
+// `failed_at` the index of the mount that failed, when one did).
 int enter_run_view(const RunView& view, int ruleset_fd);
 
 // What stays open to a fenced command on this system, one sentence each (none where every door

@@ -26,7 +26,8 @@ namespace {
 
 // PATH when the agent has none, as the C library's exec functions assume.
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
-// What the child reports when it cannot go on: the step and the error number.
+// What the child reports when it cannot go on: the step, the error number, and for the view the
+// mount that failed.
 enum ChildStep : int { kStepFolder = 1, kStepExec = 2, kStepFence = 3, kStepView = 4 };
 
 std::string error_text(int error) {
@@ -129,8 +130,8 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   return plan;
 }
 
-[[noreturn]] void child_fail(int report_fd, int step) {
-  const int message[2] = {step, errno};
+[[noreturn]] void child_fail(int report_fd, int step, int where = -1) {
+  const int message[3] = {step, errno, where};
   [[maybe_unused]] const ssize_t n = ::write(report_fd, message, sizeof message);
   ::_exit(127);
 }
@@ -166,7 +167,7 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   // would stay open, and reachable, as long as the program runs.
   ::close_range(first_closed, ~0U, CLOSE_RANGE_CLOEXEC);
   if (plan.view != nullptr && enter_run_view(*plan.view, plan.fence_fd) != 0) {
-    child_fail(plan.report_fd, kStepView);
+    child_fail(plan.report_fd, kStepView, plan.view->failed_at);
   }
   if (plan.fence_fd >= 0) {
     if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
@@ -313,7 +314,7 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
   }
 
   // The report pipe closes when the child execs; a message in it means it did not.
-  int message[2] = {0, 0};
+  int message[3] = {0, 0, -1};
   ssize_t got;
   do {
     got = ::read(report[0], message, sizeof message);
@@ -326,7 +327,13 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
       return fail("no such folder", ErrorKind::NotFound);
     }
     if (message[0] == kStepView) {
-      return fail("its own view of the session could not be made (" + error_text(message[1]) + ")");
+      const auto at = static_cast<std::size_t>(message[2]);
+      const std::string where =
+          message[2] >= 0 && request.view != nullptr && at < request.view->mounts.size()
+              ? " at " + request.view->mounts[at].target
+              : "";
+      return fail("its own view of the session could not be made" + where + " (" +
+                  error_text(message[1]) + ")");
     }
     return fail(error_text(message[1]));
   }

@@ -286,6 +286,9 @@ TEST_F(NamespaceTest, ALinkSwappedInByAnEarlierRunWidensNothing) {
     Result<std::unique_ptr<Child>> started = spawn(request);
     if (started.ok()) started.value()->wait();
     EXPECT_EQ(started.ok(), target.empty()) << started.error();
+    if (!started.ok()) {
+      EXPECT_NE(started.error().find(" at " + ws.string()), std::string::npos) << started.error();
+    }
     EXPECT_FALSE(fs::exists(secret / "written"));
     if (!target.empty()) {
       fs::remove(ws);
