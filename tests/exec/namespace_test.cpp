@@ -130,12 +130,13 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   services.start("exec gpg-agent --homedir " + gnupg + " --daemon --no-detach");
   services.start("exec Xvfb :" + display + " -nolisten tcp");
   services.start(listener(docker));
-  services.start(listener(run + "/keyring/control"));
+  fs::create_directories(run + "/keyring");
   fs::create_directories(base_ / "home" / ".ssh");
   fs::create_directories(base_ / "elsewhere");
-  services.start(listener((base_ / "home" / ".ssh" / "cm-host").string()));
-  services.start(listener((base_ / "elsewhere" / "server.sock").string()));
-  fs::create_directories(run + "/keyring");
+  const std::vector<std::string> listened = {run + "/keyring/control",
+                                             (base_ / "home" / ".ssh" / "cm-host").string(),
+                                             (base_ / "elsewhere" / "server.sock").string()};
+  for (const std::string& socket : listened) services.start(listener(socket));
   const pid_t victim = ::fork();
   if (victim == 0) {
     ::execlp("sleep", "sleep", "60", nullptr);
@@ -143,8 +144,11 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   }
   ASSERT_TRUE(kavor::test::wait_until(
       [&] {
+        for (const std::string& socket : listened) {
+          if (!fs::exists(socket)) return false;
+        }
         return fs::exists(bus) && fs::exists(ssh) && fs::exists(docker) && fs::exists(x_socket) &&
-               fs::exists(base_ / "elsewhere/server.sock") && fs::exists(gnupg + "/S.gpg-agent");
+               fs::exists(gnupg + "/S.gpg-agent");
       },
       std::chrono::seconds(20)));
   ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N \"\" -f " + (base_ / "key").string() +
