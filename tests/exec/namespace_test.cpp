@@ -112,7 +112,13 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   const std::string ssh = (base_ / "agent" / "ssh.sock").string();
   const std::string gnupg = (base_ / "home" / ".gnupg").string();
   const std::string docker = (base_ / "docker.sock").string();
-  const std::string display = std::to_string(120 + ::getpid() % 60);
+  // The display picks a free number itself: tests run side by side.
+  Services services;
+  const fs::path display_file = base_ / "display";
+  services.start("exec Xvfb -displayfd 1 -nolisten tcp > '" + display_file.string() + "'");
+  ASSERT_TRUE(kavor::test::wait_until([&] { return !test::first_line(display_file).empty(); },
+                                      std::chrono::seconds(20)));
+  const std::string display = test::first_line(display_file);
   const std::string x_socket = "/tmp/.X11-unix/X" + display;
   const test::HomeFor home(base_ / "home");
   const EnvFor runtime("XDG_RUNTIME_DIR", run);
@@ -124,11 +130,9 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   const EnvFor xauthority("XAUTHORITY", (base_ / "home" / ".Xauthority").string());
   const EnvFor gpg_info("GPG_AGENT_INFO", gnupg + "/S.gpg-agent:0:1");
 
-  Services services;
   services.start("exec dbus-daemon --session --nofork --address=unix:path=" + bus);
   services.start("exec ssh-agent -D -a " + ssh);
   services.start("exec gpg-agent --homedir " + gnupg + " --daemon --no-detach");
-  services.start("exec Xvfb :" + display + " -nolisten tcp");
   services.start(listener(docker));
   fs::create_directories(run + "/keyring");
   fs::create_directories(base_ / "home" / ".ssh");
