@@ -276,8 +276,10 @@ int open_unlinked(const char* path, bool folder) {
 // gone, or is no longer a socket where one was covered, is passed over.
 int mount_over(const char* target, bool folder, const char* source, const char* type,
                unsigned long flags, const char* options) {
+  // A place the child cannot even reach (inside another account's private folder) is out of
+  // the command's reach too, which has fewer rights still.
   const int fd = open_unlinked(target, folder);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? 0 : -1;
   struct stat info {};
   if (!folder && (::fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode))) {
     ::close(fd);

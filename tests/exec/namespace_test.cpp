@@ -229,6 +229,17 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
 // inside it (where the run's own /tmp must put it back).
 TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
   const test::HomeFor home(base_ / "home");
+  // A socket in another account's private folder is listed for every account; a run cannot
+  // reach it, and must not fail to start over it.
+  Services services;
+  if (::geteuid() == 0) {
+    const fs::path other = base_ / "other";
+    fs::create_directories(other);
+    services.start(listener((other / "sock").string()));
+    ASSERT_TRUE(kavor::test::wait_until([&] { return fs::exists(other / "sock"); }));
+    ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+    fs::permissions(other, fs::perms::owner_all);
+  }
   const char* project =
       "printf '#include <stdio.h>\\nint main(void){puts(\"hello\");return 0;}\\n' > main.c && "
       "printf 'hello: main.c\\n\\tcc -o hello main.c\\ntest: hello\\n\\t./hello\\n' > Makefile && "
