@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/nsfs.h>
 #include <linux/openat2.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -521,6 +525,83 @@ RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<Granted
   for (const char* name : kSessionVariables) view.unset.emplace_back(name);
   view.rights = rights;
   return view;
+}
+
+namespace {
+
+// The user namespaces of the fenced runs of this program, by inode (all live on one file
+// system). Never destroyed: the exit hooks that read it run after static destructors may have.
+std::mutex& run_namespaces_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<ino_t>& run_namespaces() {
+  static auto* namespaces = new std::set<ino_t>;
+  return *namespaces;
+}
+
+// How deep below a run's namespace the processes it made may have gone (the kernel allows 32).
+constexpr int kNamespaceDepth = 33;
+// Sweeps of /proc at the end: a process that forked while one ran is found by the next.
+constexpr int kLeftoverSweeps = 4;
+
+// Whether the user namespace `fd` is one of `runs` or lies below one.
+bool in_run_namespace(int fd, const std::set<ino_t>& runs) {
+  int current = fd;
+  bool found = false;
+  for (int depth = 0; depth < kNamespaceDepth && !found; ++depth) {
+    struct stat info {};
+    if (::fstat(current, &info) != 0) break;
+    found = runs.count(info.st_ino) > 0;
+    const int parent = ::ioctl(current, NS_GET_PARENT);
+    if (current != fd) ::close(current);
+    if (parent < 0) return found;
+    current = parent;
+  }
+  if (current != fd) ::close(current);
+  return found;
+}
+
+}  // namespace
+
+void remember_run_namespace(pid_t pid) {
+  struct stat info {};
+  const std::string path = "/proc/" + std::to_string(pid) + "/ns/user";
+  if (::stat(path.c_str(), &info) != 0) return;
+  struct stat own {};
+  if (::stat("/proc/self/ns/user", &own) == 0 && own.st_ino == info.st_ino) return;
+  std::lock_guard lock(run_namespaces_mutex());
+  run_namespaces().insert(info.st_ino);
+}
+
+void end_fenced_leftovers() {
+  std::set<ino_t> runs;
+  {
+    std::lock_guard lock(run_namespaces_mutex());
+    runs = run_namespaces();
+  }
+  if (runs.empty()) return;
+  for (int sweep = 0; sweep < kLeftoverSweeps; ++sweep) {
+    int found = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t pid = static_cast<pid_t>(std::stol(name));
+      // The process is held by a descriptor first, so that its id cannot pass to another
+      // process between the look at its namespace and the signal.
+      const int process = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+      if (process < 0) continue;
+      const int ns = ::open(("/proc/" + name + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+      if (ns >= 0 && in_run_namespace(ns, runs)) {
+        ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+        ++found;
+      }
+      if (ns >= 0) ::close(ns);
+      ::close(process);
+    }
+    if (found == 0) return;
+  }
 }
 
 std::vector<std::string> open_doors() {

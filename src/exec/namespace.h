@@ -169,6 +169,15 @@ void mark_displays_in_use(const std::filesystem::path& run_folder);
 // `failed_at` the index of the mount that failed, when one did).
 int enter_run_view(const RunView& view, int ruleset_fd);
 
+// Remembers the user namespace of the fenced run whose started process is `pid`: whatever the
+// run leaves behind lives in it (or in one made below it) for good, since no process can leave
+// its user namespace, whatever session, parent, environment or cgroup it moves to.
+void remember_run_namespace(pid_t pid);
+
+// The program is ending: every process still in the user namespace of a fenced run, or in one
+// below it, is killed.
+void end_fenced_leftovers();
+
 // What stays open to a fenced command on this system, one sentence each (none where every door
 // is closed); the agent says them once when it starts. Probes with one fork the first time.
 std::vector<std::string> open_doors();

@@ -277,6 +277,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   }
   std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
+  if (request.view != nullptr) remember_run_namespace(child->pid());
   KillUnlessFinished guard(tree, child);
 
   // 2. Read both pipes; be woken by output, by the end of the process, and by a tick.
@@ -393,6 +394,8 @@ Result<Collected> collect_output(const ProcessDescription& process,
 
 void kill_running_commands() {
   kill_live_trees();
+  // What fenced runs that ended left running goes too: nobody approved it.
+  end_fenced_leftovers();
   remove_live_run_folders(kExitFolderRemoval);
 }
 

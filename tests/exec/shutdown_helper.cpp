@@ -1,20 +1,37 @@
 // Starts a command that leaves processes in several places of the tree, waits until they all
 // run, and quits the event loop with the command still running, as the agent does when the
 // user quits it. The processes' ids are in FOLDER/pids.
+// With `fenced`, a fenced command instead leaves one process behind that no session, marker or
+// cgroup holds, and ends; the program quits after it.
 //
-//   exec_shutdown_helper FOLDER
+//   exec_shutdown_helper FOLDER [fenced]
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "exec/runner.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 3) return 2;
   const std::filesystem::path folder = argv[1];
+  if (argc == 3) {
+    const std::string script =
+        "setsid -f env -i sh -c 'echo $$ >> pids; exec sleep 303'\n"
+        "while [ ! -s pids ]; do sleep 0.05; done\n";
+    auto fenced = kavor::exec::run_command(
+        kavor::exec::CommandRun{
+            {"bash", {"-c", script}, {}, "bash"}, folder, std::chrono::seconds(60)},
+        {}, {}, kavor::exec::RunOptions{true, std::make_shared<kavor::exec::Fence>(), {folder}});
+    auto ending = [&]() -> QCoro::Task<> {
+      co_await std::move(fenced);
+      app.quit();
+    }();
+    return app.exec();
+  }
   const std::string script =
       "sleep 300 & echo $! >> pids\n"
       "setsid -f sh -c 'echo $$ >> pids; exec sleep 301'\n"

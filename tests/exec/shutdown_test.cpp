@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdlib>
 
 #include "run_support.h"
@@ -22,6 +24,22 @@ TEST_F(ShutdownTest, QuittingWithACommandRunningLeavesNothingOfItRunning) {
   const auto pids = pids_in(folder_ / "pids");
   ASSERT_EQ(pids.size(), 3u);
   EXPECT_TRUE(all_gone(pids));
+}
+
+// A fenced run ends and leaves a process behind in a session of its own, with no marker in its
+// environment and, on this machine, no cgroup: it still ends with the program.
+TEST_F(ShutdownTest, WhatAFencedRunLeftBehindEndsWithTheProgram) {
+  if (landlock_abi() == 0 || run_view_support() != ViewSupport::Full) {
+    GTEST_SKIP() << "fenced runs get no user namespace here";
+  }
+  std::ofstream(folder_ / "pids");
+  const std::string helper = KAVOR_SHUTDOWN_HELPER;
+  const std::string no_leak_check = "ASAN_OPTIONS=\"${ASAN_OPTIONS}:detect_leaks=0\" ";
+  ASSERT_EQ(std::system((no_leak_check + helper + " " + folder_.string() + " fenced").c_str()), 0);
+  const auto pids = pids_in(folder_ / "pids");
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_TRUE(all_gone(pids));
+  for (const pid_t pid : pids) ::kill(pid, SIGKILL);
 }
 
 }  // namespace
