@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -535,8 +536,8 @@ std::mutex& run_namespaces_mutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::set<ino_t>& run_namespaces() {
-  static auto* namespaces = new std::set<ino_t>;
+std::map<ino_t, int>& run_namespaces() {
+  static auto* namespaces = new std::map<ino_t, int>;  // the number, and the descriptor held
   return *namespaces;
 }
 
@@ -562,44 +563,77 @@ bool in_run_namespace(int fd, const std::set<ino_t>& runs) {
   return found;
 }
 
+// Goes over every process of /proc whose user namespace is one of `runs` or lies below one,
+// each held by a process descriptor (so that its id cannot pass to another process between the
+// look and what `act` does); gives how many there were.
+template <typename Act>
+int for_each_in_runs(const std::set<ino_t>& runs, Act act) {
+  int found = 0;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const int process =
+        static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(std::stol(name)), 0));
+    if (process < 0) continue;
+    // An ended process not yet collected (the run's own, say) keeps its namespace's name but
+    // runs nothing.
+    std::ifstream stat("/proc/" + name + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') {
+      ::close(process);
+      continue;
+    }
+    const int ns = ::open(("/proc/" + name + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns >= 0 && in_run_namespace(ns, runs)) {
+      act(process);
+      ++found;
+    }
+    if (ns >= 0) ::close(ns);
+    ::close(process);
+  }
+  return found;
+}
+
 }  // namespace
 
-void remember_run_namespace(pid_t pid) {
+ino_t remember_run_namespace(pid_t pid) {
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
-  const std::string path = "/proc/" + std::to_string(pid) + "/ns/user";
-  if (::stat(path.c_str(), &info) != 0) return;
   struct stat own {};
-  if (::stat("/proc/self/ns/user", &own) == 0 && own.st_ino == info.st_ino) return;
+  if (fd < 0 || ::fstat(fd, &info) != 0 ||
+      (::stat("/proc/self/ns/user", &own) == 0 && own.st_ino == info.st_ino)) {
+    if (fd >= 0) ::close(fd);
+    return 0;
+  }
   std::lock_guard lock(run_namespaces_mutex());
-  run_namespaces().insert(info.st_ino);
+  if (!run_namespaces().emplace(info.st_ino, fd).second) ::close(fd);
+  return info.st_ino;
+}
+
+void release_run_namespace(ino_t run) {
+  if (run == 0) return;
+  if (for_each_in_runs({run}, [](int) {}) > 0) return;  // kept until the program ends
+  std::lock_guard lock(run_namespaces_mutex());
+  const auto held = run_namespaces().find(run);
+  if (held == run_namespaces().end()) return;
+  ::close(held->second);
+  run_namespaces().erase(held);
 }
 
 void end_fenced_leftovers() {
   std::set<ino_t> runs;
   {
     std::lock_guard lock(run_namespaces_mutex());
-    runs = run_namespaces();
+    for (const auto& [run, fd] : run_namespaces()) runs.insert(run);
   }
   if (runs.empty()) return;
   for (int sweep = 0; sweep < kLeftoverSweeps; ++sweep) {
-    int found = 0;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-      const std::string name = entry.path().filename().string();
-      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const pid_t pid = static_cast<pid_t>(std::stol(name));
-      // The process is held by a descriptor first, so that its id cannot pass to another
-      // process between the look at its namespace and the signal.
-      const int process = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-      if (process < 0) continue;
-      const int ns = ::open(("/proc/" + name + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
-      if (ns >= 0 && in_run_namespace(ns, runs)) {
-        ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
-        ++found;
-      }
-      if (ns >= 0) ::close(ns);
-      ::close(process);
-    }
+    const int found = for_each_in_runs(
+        runs, [](int process) { ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); });
     if (found == 0) return;
   }
 }

@@ -171,8 +171,14 @@ int enter_run_view(const RunView& view, int ruleset_fd);
 
 // Remembers the user namespace of the fenced run whose started process is `pid`: whatever the
 // run leaves behind lives in it (or in one made below it) for good, since no process can leave
-// its user namespace, whatever session, parent, environment or cgroup it moves to.
-void remember_run_namespace(pid_t pid);
+// its user namespace, whatever session, parent, environment or cgroup it moves to. A descriptor
+// of the namespace is held meanwhile, so that its number cannot pass to a namespace of another
+// program (a browser's sandbox, say) whose processes the end would then kill. Gives the number
+// to release it by, 0 when there is nothing to remember.
+ino_t remember_run_namespace(pid_t pid);
+
+// The run has ended: its namespace is forgotten unless something it left still lives in it.
+void release_run_namespace(ino_t run);
 
 // The program is ending: every process still in the user namespace of a fenced run, or in one
 // below it, is killed.

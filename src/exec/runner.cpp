@@ -277,7 +277,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   }
   std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
-  if (request.view != nullptr) remember_run_namespace(child->pid());
+  const ino_t run_namespace = request.view != nullptr ? remember_run_namespace(child->pid()) : 0;
   KillUnlessFinished guard(tree, child);
 
   // 2. Read both pipes; be woken by output, by the end of the process, and by a tick.
@@ -334,7 +334,10 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   RunOutcome answer = outcome(capture.text(), note, code, fence != nullptr);
   if (fence) {
     // What the command left in its temporary folder may be large: removed off the loop.
-    QFuture<void> removing = QtConcurrent::run(&removal_pool(), [&fence] { fence.reset(); });
+    QFuture<void> removing = QtConcurrent::run(&removal_pool(), [&fence, run_namespace] {
+      fence.reset();
+      release_run_namespace(run_namespace);
+    });
     co_await removing;
   }
   co_return answer;
