@@ -214,6 +214,17 @@ class Planner {
 
   std::vector<ViewMount>& mounts() { return mounts_; }
 
+  // The folders covered whole (empty or the run's own).
+  std::vector<std::string> covered_folders() const {
+    std::vector<std::string> folders;
+    for (const ViewMount& mount : mounts_) {
+      if (mount.kind == ViewMount::Kind::Hide || mount.kind == ViewMount::Kind::Own) {
+        folders.push_back(mount.target);
+      }
+    }
+    return folders;
+  }
+
  private:
   bool holds_kept(const std::string& folder) const {
     for (const std::string& kept : kept_) {
@@ -488,12 +499,11 @@ std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
   for (const fs::path& home : homes) plan.hide_file(home / ".docker/run/docker.sock");
   for (const char* socket : kSystemSockets) plan.hide_file(socket);
   plan.hide_folder(kScreenFolder);
-  std::vector<std::string> replaced = {kDeviceFolder};
+  // The folders planned whole so far hide their sockets already, and so do the run's /tmp and
+  // /dev below; a runtime folder left uncovered (it holds the workspace) has its own covered.
+  std::vector<std::string> replaced = plan.covered_folders();
+  replaced.emplace_back(kDeviceFolder);
   if (!keeps_real_temp) replaced.emplace_back(kTemp);
-  for (const char* runtime : {std::getenv("XDG_RUNTIME_DIR")}) {
-    if (runtime != nullptr && runtime[0] == '/') replaced.emplace_back(runtime);
-  }
-  replaced.push_back("/run/user/" + std::to_string(::getuid()));
   plan.hide_listed_sockets(run_folder.path, replaced);
   // 4. What the run gets of its own: /dev with its terminals and shared memory, the X server's
   //    keymaps.
