@@ -59,6 +59,12 @@ AppServerCheck check_app_server(const QUrl& app_url) {
                              "application's address; Kavor Agent does not open its pages.")
                   .arg(verdict.foreign_uid)
                   .arg(where)};
+    case platform::PortOwner::Sandboxed:
+      return {AppServer::Foreign,
+              QStringLiteral("A program that a command run inside the workspace fence left "
+                             "running listens on %1, the chat application's address; Kavor Agent "
+                             "does not open its pages.")
+                  .arg(where)};
     case platform::PortOwner::Unknown:
       break;
   }

@@ -777,7 +777,8 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   // The session's doors (namespace.h), where the system lets the run have a view of its own.
   if (run_view_support() != ViewSupport::None) {
     mark_displays_in_use(temp);
-    fence->set_view(plan_run_view(run_folder, granted, home_folders(), handled));
+    fence->set_view(
+        plan_run_view(run_folder, granted, home_folders(), handled, kReadRights & handled));
   }
   return fence;
 }

@@ -24,6 +24,7 @@
 #include <sstream>
 
 #include "exec/fence.h"
+#include "exec/run_keeper.h"
 #include "walk/path_form.h"
 
 #ifndef OPEN_TREE_CLONE
@@ -80,6 +81,7 @@ constexpr const char* kRunDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full
 constexpr const char* kDeviceFolder = "/dev";
 constexpr const char* kDevicesOptions = "size=64k,nr_inodes=64,mode=0755";
 constexpr const char* kTemp = "/tmp";
+constexpr const char* kProc = "/proc";
 
 // Only what exists is covered, in its canonical form (a mount on a link covers what it leads
 // to, and the cover of another name of the same place must not be made twice).
@@ -521,9 +523,11 @@ std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
 }
 
 RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<GrantedFolder>& writable,
-                      const std::vector<fs::path>& homes, std::uint64_t rights) {
+                      const std::vector<fs::path>& homes, std::uint64_t rights,
+                      std::uint64_t read_rights) {
   RunView view;
   view.own_users = run_view_support() == ViewSupport::Full;
+  if (view.own_users) view.keeper = run_keeper();
   const std::string uid = std::to_string(::geteuid());
   const std::string gid = std::to_string(::getegid());
   // The user's own ids only: a map of more must be written from outside the namespace, by a
@@ -535,117 +539,8 @@ RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<Granted
   view.mounts = plan_view_mounts(run_folder, writable, homes);
   for (const char* name : kSessionVariables) view.unset.emplace_back(name);
   view.rights = rights;
+  view.read_rights = read_rights;
   return view;
-}
-
-namespace {
-
-// The user namespaces of the fenced runs of this program, by inode (all live on one file
-// system). Never destroyed: the exit hooks that read it run after static destructors may have.
-std::mutex& run_namespaces_mutex() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
-std::map<ino_t, int>& run_namespaces() {
-  static auto* namespaces = new std::map<ino_t, int>;  // the number, and the descriptor held
-  return *namespaces;
-}
-
-// How deep below a run's namespace the processes it made may have gone (the kernel allows 32).
-constexpr int kNamespaceDepth = 33;
-// Sweeps of /proc at the end: a process that forked while one ran is found by the next.
-constexpr int kLeftoverSweeps = 4;
-
-// Whether the user namespace `fd` is one of `runs` or lies below one.
-bool in_run_namespace(int fd, const std::set<ino_t>& runs) {
-  int current = fd;
-  bool found = false;
-  for (int depth = 0; depth < kNamespaceDepth && !found; ++depth) {
-    struct stat info {};
-    if (::fstat(current, &info) != 0) break;
-    found = runs.count(info.st_ino) > 0;
-    const int parent = ::ioctl(current, NS_GET_PARENT);
-    if (current != fd) ::close(current);
-    if (parent < 0) return found;
-    current = parent;
-  }
-  if (current != fd) ::close(current);
-  return found;
-}
-
-// Goes over every process of /proc whose user namespace is one of `runs` or lies below one,
-// each held by a process descriptor (so that its id cannot pass to another process between the
-// look and what `act` does); gives how many there were.
-template <typename Act>
-int for_each_in_runs(const std::set<ino_t>& runs, Act act) {
-  int found = 0;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const int process =
-        static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(std::stol(name)), 0));
-    if (process < 0) continue;
-    // An ended process not yet collected (the run's own, say) keeps its namespace's name but
-    // runs nothing.
-    std::ifstream stat("/proc/" + name + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') {
-      ::close(process);
-      continue;
-    }
-    const int ns = ::open(("/proc/" + name + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns >= 0 && in_run_namespace(ns, runs)) {
-      act(process);
-      ++found;
-    }
-    if (ns >= 0) ::close(ns);
-    ::close(process);
-  }
-  return found;
-}
-
-}  // namespace
-
-ino_t remember_run_namespace(pid_t pid) {
-  const int fd =
-      ::open(("/proc/" + std::to_string(pid) + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info {};
-  struct stat own {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 ||
-      (::stat("/proc/self/ns/user", &own) == 0 && own.st_ino == info.st_ino)) {
-    if (fd >= 0) ::close(fd);
-    return 0;
-  }
-  std::lock_guard lock(run_namespaces_mutex());
-  if (!run_namespaces().emplace(info.st_ino, fd).second) ::close(fd);
-  return info.st_ino;
-}
-
-void release_run_namespace(ino_t run) {
-  if (run == 0) return;
-  if (for_each_in_runs({run}, [](int) {}) > 0) return;  // kept until the program ends
-  std::lock_guard lock(run_namespaces_mutex());
-  const auto held = run_namespaces().find(run);
-  if (held == run_namespaces().end()) return;
-  ::close(held->second);
-  run_namespaces().erase(held);
-}
-
-void end_fenced_leftovers() {
-  std::set<ino_t> runs;
-  {
-    std::lock_guard lock(run_namespaces_mutex());
-    for (const auto& [run, fd] : run_namespaces()) runs.insert(run);
-  }
-  if (runs.empty()) return;
-  for (int sweep = 0; sweep < kLeftoverSweeps; ++sweep) {
-    const int found = for_each_in_runs(
-        runs, [](int process) { ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); });
-    if (found == 0) return;
-  }
 }
 
 std::vector<std::string> open_doors() {
@@ -656,6 +551,11 @@ std::vector<std::string> open_doors() {
         "this system lets the agent make no user namespace, so the session bus, the keyring, the "
         "key agents, the display, the container engines and the other terminals stay open to "
         "commands that run without asking (see the README's fence section for what allows it)");
+  } else if (!runs_end_with_agent()) {
+    doors.emplace_back(
+        "this system lets the agent make no process namespace with a /proc of its own, so what a "
+        "command that ran without asking leaves running outlives the agent when the agent is "
+        "killed outright");
   }
   if (!fence_scopes_available()) {
     doors.emplace_back(
@@ -683,13 +583,24 @@ void mark_displays_in_use(const fs::path& run_folder) {
   }
 }
 
+int write_own_id_maps(const std::string& uid_map, const std::string& gid_map) {
+  if (write_file("/proc/self/setgroups", "deny") != 0) return -1;
+  if (write_file("/proc/self/uid_map", uid_map) != 0) return -1;
+  return write_file("/proc/self/gid_map", gid_map);
+}
+
 int enter_run_view(const RunView& view, int ruleset_fd) {
-  // 1. The namespaces, and the ids inside (setgroups must be refused before a group map).
-  if (::unshare(view.own_users ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS) != 0) return -1;
-  if (view.own_users) {
-    if (write_file("/proc/self/setgroups", "deny") != 0) return -1;
-    if (write_file("/proc/self/uid_map", view.uid_map) != 0) return -1;
-    if (write_file("/proc/self/gid_map", view.gid_map) != 0) return -1;
+  // 1. The namespaces. With a keeper: its user namespace (where the agent's child may do
+  //    everything), its PID namespace for the process started next, and a mount namespace owned
+  //    by the keeper's user namespace, which the run's own user namespace made below it later
+  //    cannot change. Without: the run's user namespace and ids, and a mount namespace.
+  if (view.keeper) {
+    if (::setns(view.keeper->user_namespace(), CLONE_NEWUSER) != 0) return -1;
+    if (::setns(view.keeper->pid_namespace(), CLONE_NEWPID) != 0) return -1;
+    if (::unshare(CLONE_NEWNS) != 0) return -1;
+  } else {
+    if (::unshare(view.own_users ? CLONE_NEWUSER | CLONE_NEWNS : CLONE_NEWNS) != 0) return -1;
+    if (view.own_users && write_own_id_maps(view.uid_map, view.gid_map) != 0) return -1;
   }
   // 2. Nothing done here reaches the session's own mounts.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
@@ -723,6 +634,17 @@ int enter_run_view(const RunView& view, int ruleset_fd) {
   }
   view.failed_at = -1;
   return 0;
+}
+
+int finish_kept_view(const RunView& view, int ruleset_fd) {
+  // 1. The PID namespace's own /proc, so that process ids and /proc agree inside the run and it
+  //    lists fenced processes only. Landlock passes over the rule of the /proc it covers.
+  if (::mount("proc", kProc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) return -1;
+  if (grant_own(ruleset_fd, kProc, view.read_rights) != 0) return -1;
+  // 2. The run's own user namespace, which tells its processes from those of other runs for
+  //    good, and its ids.
+  if (::unshare(CLONE_NEWUSER) != 0) return -1;
+  return write_own_id_maps(view.uid_map, view.gid_map);
 }
 
 }  // namespace kavor::exec

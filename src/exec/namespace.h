@@ -101,10 +101,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kavor::exec {
+
+class RunKeeper;
 
 // One mount of the run's view, made in this order.
 struct ViewMount {
@@ -140,6 +143,10 @@ struct RunView {
   std::vector<ViewMount> mounts;
   std::vector<std::string> unset;  // names that leave the environment
   std::uint64_t rights = 0;        // the fence rights granted to the run's own folders
+  std::uint64_t read_rights = 0;   // those granted to the run's own /proc
+  // The keeper whose namespaces the run starts in (run_keeper.h); none: the run's user namespace
+  // is made below the agent's, in the agent's PID namespace.
+  std::shared_ptr<const RunKeeper> keeper{};
   // The mount the child could not make, for its report; written between fork and exec only.
   mutable int failed_at = -1;
 };
@@ -156,33 +163,31 @@ struct GrantedFolder {
 };
 
 // The view of one run whose temporary folder is `run_folder`, writing below `writable`, for the
-// home folders `homes`; from the environment now.
+// home folders `homes`, granting `rights` to its own folders and `read_rights` to its /proc; from
+// the environment now, in the keeper's namespaces where there is a keeper.
 RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<GrantedFolder>& writable,
-                      const std::vector<std::filesystem::path>& homes, std::uint64_t rights);
+                      const std::vector<std::filesystem::path>& homes, std::uint64_t rights,
+                      std::uint64_t read_rights);
 
 // Copies the lock files of the displays in use from /tmp into `run_folder`, so that a display
 // started in the run picks a free number.
 void mark_displays_in_use(const std::filesystem::path& run_folder);
 
-// Between fork and exec: the namespace, the ids and the mounts, adding the rules of the run's
-// own folders to `ruleset_fd`. System calls only. 0 on success, -1 with errno set (and
-// `failed_at` the index of the mount that failed, when one did).
+// Between fork and exec: the namespaces (the keeper's user and PID namespaces and a mount
+// namespace of the run's own, or without a keeper the run's user namespace with its mount
+// namespace), the ids and the mounts, adding the rules of the run's own folders to
+// `ruleset_fd`. System calls only. 0 on success, -1 with errno set (and `failed_at` the index of
+// the mount that failed, when one did).
 int enter_run_view(const RunView& view, int ruleset_fd);
 
-// Remembers the user namespace of the fenced run whose started process is `pid`: whatever the
-// run leaves behind lives in it (or in one made below it) for good, since no process can leave
-// its user namespace, whatever session, parent, environment or cgroup it moves to. A descriptor
-// of the namespace is held meanwhile, so that its number cannot pass to a namespace of another
-// program (a browser's sandbox, say) whose processes the end would then kill. Gives the number
-// to release it by, 0 when there is nothing to remember.
-ino_t remember_run_namespace(pid_t pid);
+// In the run's first process, inside the keeper's PID namespace (after enter_run_view, in the
+// process it started there): the /proc of that namespace over the machine's, with its rule,
+// then the run's own user namespace and ids. System calls only. 0 on success, -1 with errno set.
+int finish_kept_view(const RunView& view, int ruleset_fd);
 
-// The run has ended: its namespace is forgotten unless something it left still lives in it.
-void release_run_namespace(ino_t run);
-
-// The program is ending: every process still in the user namespace of a fenced run, or in one
-// below it, is killed.
-void end_fenced_leftovers();
+// Writes the id maps of a user namespace the caller has just made (setgroups refused first, as
+// the kernel requires before a group map). System calls only. 0 on success, -1 with errno set.
+int write_own_id_maps(const std::string& uid_map, const std::string& gid_map);
 
 // What stays open to a fenced command on this system, one sentence each (none where every door
 // is closed); the agent says them once when it starts. Probes with one fork the first time.

@@ -20,6 +20,7 @@
 #include "exec/fence.h"
 #include "exec/output.h"
 #include "exec/process_tree.h"
+#include "exec/run_keeper.h"
 
 namespace kavor::exec {
 
@@ -333,11 +334,10 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   if (!child->poll_exit()) abandon(std::move(child));
   RunOutcome answer = outcome(capture.text(), note, code, fence != nullptr);
   if (fence) {
-    // What the command left in its temporary folder may be large: removed off the loop.
-    QFuture<void> removing = QtConcurrent::run(&removal_pool(), [&fence, run_namespace] {
-      fence.reset();
-      release_run_namespace(run_namespace);
-    });
+    // What the command left in its temporary folder may be large: removed off the loop, and
+    // only once nothing the run left running still uses it.
+    QFuture<void> removing = QtConcurrent::run(
+        &removal_pool(), [&fence, run_namespace] { release_run(std::move(fence), run_namespace); });
     co_await removing;
   }
   co_return answer;
@@ -398,7 +398,7 @@ Result<Collected> collect_output(const ProcessDescription& process,
 void kill_running_commands() {
   kill_live_trees();
   // What fenced runs that ended left running goes too: nobody approved it.
-  end_fenced_leftovers();
+  end_fenced_runs();
   remove_live_run_folders(kExitFolderRemoval);
 }
 

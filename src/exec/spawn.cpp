@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "exec/fence.h"
+#include "exec/run_keeper.h"
 
 extern char** environ;
 
@@ -27,8 +31,19 @@ namespace {
 // PATH when the agent has none, as the C library's exec functions assume.
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 // What the child reports when it cannot go on: the step, the error number, and for the view the
-// mount that failed.
-enum ChildStep : int { kStepFolder = 1, kStepExec = 2, kStepFence = 3, kStepView = 4 };
+// mount that failed. A run started in the keeper's namespace also reports the id of its command's
+// process (kStepStarted, then the id).
+enum ChildStep : int {
+  kStepFolder = 1,
+  kStepExec = 2,
+  kStepFence = 3,
+  kStepView = 4,
+  kStepKeeper = 5,
+  kStepStarted = 6
+};
+// The command's process in the keeper's namespace runs on a stack of its own until it execs, a
+// few frames deep (more with the sanitizers' guard zones); only what it touches is ever made.
+constexpr std::size_t kKeptStack = 256 * 1024;
 
 std::string error_text(int error) {
   return std::system_category().message(error);
@@ -80,6 +95,8 @@ struct ChildPlan {
   bool reaper = true;
   int fence_fd = -1;
   const RunView* view = nullptr;
+  char* kept_stack = nullptr;  // the top of the stack of the process started in the keeper's
+                               // namespace
 };
 
 // Whether the environment entry `entry` sets one of the names of `set` ("NAME=value" each).
@@ -136,6 +153,31 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   ::_exit(127);
 }
 
+// The end of every start: the fence, the working folder, the program. System calls only.
+[[noreturn]] void fence_and_exec(const ChildPlan& plan) {
+  if (plan.fence_fd >= 0) {
+    if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
+    ::close(plan.fence_fd);
+  }
+  if (::chdir(plan.folder.c_str()) != 0) child_fail(plan.report_fd, kStepFolder);
+  ::execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
+  child_fail(plan.report_fd, kStepExec);
+}
+
+// The command's process in the keeper's PID namespace (run_keeper.h), started by the run's child
+// as a process of the agent's; it shares the child's memory until it execs.
+int start_kept(void* arg) {
+  const ChildPlan& plan = *static_cast<const ChildPlan*>(arg);
+  ::setsid();
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The agent lies outside this namespace and has no id in it: a parent that has one is the
+  // keeper, which adopted this process because the agent died before the line above.
+  if (::getppid() != 0) ::_exit(127);
+  if (plan.reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  if (finish_kept_view(*plan.view, plan.fence_fd) != 0) child_fail(plan.report_fd, kStepView);
+  fence_and_exec(plan);
+}
+
 // Runs in the child between fork and exec: system calls only.
 [[noreturn]] void run_child(const ChildPlan& plan) {
   sigset_t none;
@@ -156,7 +198,8 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   }
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);  // the agent died before the line above
-  if (plan.reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  const bool kept = plan.view != nullptr && plan.view->keeper;
+  if (plan.reaper && !kept) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   ::dup2(plan.stdin_fd, STDIN_FILENO);
   ::dup2(plan.out_fd, STDOUT_FILENO);
   ::dup2(plan.err_fd, STDERR_FILENO);
@@ -169,13 +212,15 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   if (plan.view != nullptr && enter_run_view(*plan.view, plan.fence_fd) != 0) {
     child_fail(plan.report_fd, kStepView, plan.view->failed_at);
   }
-  if (plan.fence_fd >= 0) {
-    if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
-    ::close(plan.fence_fd);
-  }
-  if (::chdir(plan.folder.c_str()) != 0) child_fail(plan.report_fd, kStepFolder);
-  ::execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
-  child_fail(plan.report_fd, kStepExec);
+  if (!kept) fence_and_exec(plan);
+  // In the keeper's namespace only a new process can be: it is the agent's child (so the run
+  // sees its end as ever), and this one waits until it has exec'd, then says who it is.
+  const pid_t started = ::clone(start_kept, plan.kept_stack, CLONE_VM | CLONE_VFORK | CLONE_PARENT,
+                                const_cast<ChildPlan*>(&plan));
+  if (started < 0) child_fail(plan.report_fd, kStepKeeper);
+  const int message[3] = {kStepStarted, started, -1};
+  [[maybe_unused]] const ssize_t n = ::write(plan.report_fd, message, sizeof message);
+  ::_exit(0);
 }
 
 std::mutex abandoned_mutex;
@@ -304,25 +349,67 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
   plan.handed = handed;
   plan.fence_fd = fence_copy;
 
-  const pid_t pid = ::fork();
+  // The process the keeper's namespace gets is started on a stack made here: the child may not
+  // allocate.
+  const bool kept = request.view != nullptr && request.view->keeper;
+  void* kept_stack = MAP_FAILED;
+  if (kept) {
+    kept_stack = ::mmap(nullptr, kKeptStack, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (kept_stack == MAP_FAILED) {
+      const int error = errno;
+      close_copies();
+      for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
+      return fail(error_text(error));
+    }
+    plan.kept_stack = static_cast<char*>(kept_stack) + kKeptStack;
+  }
+
+  pid_t pid = ::fork();
   if (pid == 0) run_child(plan);
   const int fork_error = errno;
   close_copies();
   if (pid < 0) {
+    if (kept) ::munmap(kept_stack, kKeptStack);
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
     return fail(error_text(fork_error));
   }
 
-  // The report pipe closes when the child execs; a message in it means it did not.
+  // The report pipe closes when the command's process execs; a failure in it means it did not.
+  // A run in the keeper's namespace also gets the id of that process from the child, which ends
+  // once it has said it.
   int message[3] = {0, 0, -1};
-  ssize_t got;
-  do {
-    got = ::read(report[0], message, sizeof message);
-  } while (got < 0 && errno == EINTR);
+  bool failed = false;
+  pid_t started = 0;
+  for (;;) {
+    int next[3];
+    ssize_t got;
+    do {
+      got = ::read(report[0], next, sizeof next);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof next)) break;
+    if (next[0] == kStepStarted) {
+      started = next[1];
+    } else if (!failed) {
+      failed = true;
+      std::copy(next, next + 3, message);
+    }
+  }
   close_fd(report[0]);
-  if (got == static_cast<ssize_t>(sizeof message)) {
-    Child failed(pid, -1, out[0], err[0]);
-    failed.wait();
+  if (kept) {
+    ::munmap(kept_stack, kKeptStack);
+    ::waitpid(pid, nullptr, 0);
+    if (started > 0) pid = started;
+    // Nothing said and nothing started: the child died on the way.
+    if (!failed && started <= 0) {
+      failed = true;
+      message[0] = kStepExec;
+      message[1] = ECHILD;
+    }
+  }
+  if (failed) {
+    Child failed_child(pid, -1, out[0], err[0]);
+    failed_child.wait();
     if (message[0] == kStepFolder && message[1] == ENOENT) {
       return fail("no such folder", ErrorKind::NotFound);
     }
@@ -334,6 +421,12 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
               : "";
       return fail("its own view of the session could not be made" + where + " (" +
                   error_text(message[1]) + ")");
+    }
+    if (message[0] == kStepKeeper && message[1] == ENOMEM && kept) {
+      // The namespace takes no new process once its keeper is ending: the next start makes
+      // another keeper.
+      forget_run_keeper(*request.view->keeper);
+      return fail("the namespace of fenced commands was ending; try again");
     }
     return fail(error_text(message[1]));
   }

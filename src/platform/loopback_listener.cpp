@@ -1,6 +1,7 @@
 #include "platform/loopback_listener.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 namespace kavor::platform {
@@ -30,6 +33,8 @@ constexpr std::size_t kUidColumn = 7;
 constexpr std::size_t kInodeColumn = 9;
 constexpr std::size_t kIpv4HexDigits = 8;
 constexpr std::size_t kIpv6HexDigits = 32;
+// Listening sockets remembered as checked; far more than the few addresses the agent asks.
+constexpr std::size_t kCheckedSockets = 64;
 // Room for a few dozen socket descriptions per read; the kernel fills what fits.
 constexpr std::size_t kNetlinkBuffer = 32 * 1024;
 
@@ -221,6 +226,22 @@ class DiagChannel {
   std::vector<char> buffer_ = std::vector<char>(kNetlinkBuffer);
 };
 
+// The sandboxes' listings (add_sandbox_processes). Never destroyed: a request may ask while the
+// program ends.
+std::mutex& sandboxes_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<std::string>& sandboxes() {
+  static auto* procs = new std::set<std::string>;
+  return *procs;
+}
+// The listening sockets already found in no sandbox.
+std::set<std::uint64_t>& checked_sockets() {
+  static auto* inodes = new std::set<std::uint64_t>;
+  return *inodes;
+}
+
 std::optional<std::string> read_table(const char* path) {
   // The files report a size of 0: read to the end instead.
   std::ifstream file(path);
@@ -319,10 +340,70 @@ PortVerdict judge_listeners(const std::optional<std::vector<Listener>>& listener
   return {PortOwner::Ours, 0};
 }
 
+void add_sandbox_processes(const std::string& proc) {
+  std::lock_guard lock(sandboxes_mutex());
+  sandboxes().insert(proc);
+}
+
+void remove_sandbox_processes(const std::string& proc) {
+  std::lock_guard lock(sandboxes_mutex());
+  sandboxes().erase(proc);
+}
+
+bool held_in_sandbox(std::uint64_t inode) {
+  std::set<std::string> procs;
+  {
+    std::lock_guard lock(sandboxes_mutex());
+    procs = sandboxes();
+  }
+  const std::string socket = "socket:[" + std::to_string(inode) + "]";
+  for (const std::string& proc : procs) {
+    DIR* listing = ::opendir(proc.c_str());
+    if (listing == nullptr) continue;  // the sandbox has ended
+    bool held = false;
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string_view name = entry->d_name;
+      if (held || name.empty() || name.find_first_not_of("0123456789") != std::string_view::npos) {
+        continue;
+      }
+      DIR* fds = ::opendir((proc + "/" + std::string(name) + "/fd").c_str());
+      if (fds == nullptr) {
+        held = errno != ENOENT;  // ended meanwhile, or hiding what it holds
+        continue;
+      }
+      while (const dirent* fd = ::readdir(fds)) {
+        char target[64];
+        const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
+        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == socket) held = true;
+      }
+      ::closedir(fds);
+    }
+    ::closedir(listing);
+    if (held) return true;
+  }
+  return false;
+}
+
 PortVerdict loopback_port_owner(const std::string& host, unsigned port) {
   const auto targets = loopback_targets(host);
   if (targets.empty()) return {PortOwner::Unknown, 0};
-  return judge_listeners(loopback_listeners(port, targets), geteuid());
+  const auto listeners = loopback_listeners(port, targets);
+  const PortVerdict verdict = judge_listeners(listeners, geteuid());
+  if (verdict.owner != PortOwner::Ours) return verdict;
+  // The sockets found in no sandbox: a listener keeps its inode for as long as it listens, and
+  // none can pass into a sandbox later (nothing in one is a child of the user's programs, and no
+  // socket of one reaches them).
+  for (const Listener& listener : *listeners) {
+    {
+      std::lock_guard lock(sandboxes_mutex());
+      if (checked_sockets().count(listener.inode) > 0) continue;
+    }
+    if (held_in_sandbox(listener.inode)) return {PortOwner::Sandboxed, listener.uid};
+    std::lock_guard lock(sandboxes_mutex());
+    if (checked_sockets().size() >= kCheckedSockets) checked_sockets().clear();
+    checked_sockets().insert(listener.inode);
+  }
+  return verdict;
 }
 
 }  // namespace kavor::platform

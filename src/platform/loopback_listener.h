@@ -72,10 +72,11 @@ std::optional<std::vector<Listener>> loopback_listeners(unsigned port,
                                                         const std::vector<Address>& targets);
 
 enum class PortOwner {
-  Ours,     // at least one listener, and every one belongs to `uid`
-  Foreign,  // some listener belongs to another user
-  Nobody,   // nothing listens
-  Unknown,  // the tables cannot be read
+  Ours,       // at least one listener, and every one belongs to `uid`
+  Foreign,    // some listener belongs to another user
+  Nobody,     // nothing listens
+  Unknown,    // the tables cannot be read
+  Sandboxed,  // a listener of `uid` is held in a sandbox of this program's (held_in_sandbox)
 };
 
 struct PortVerdict {
@@ -85,8 +86,22 @@ struct PortVerdict {
 
 PortVerdict judge_listeners(const std::optional<std::vector<Listener>>& listeners, unsigned uid);
 
+// The sandboxes this program keeps, each as a /proc that lists its processes (the keeper of
+// fenced commands adds its own). A sandbox's processes belong to the user all the same, so the
+// table's owner does not tell their listeners from the user's own: a command the workspace fence
+// kept, or what it left running, could take the port of our service when it restarts.
+void add_sandbox_processes(const std::string& proc);
+void remove_sandbox_processes(const std::string& proc);
+
+// Whether a process listed in one of the sandboxes holds the socket `inode`. One whose
+// descriptors cannot be read (it made itself undumpable) counts as holding it. Cost: the
+// descriptors of the sandboxes' processes, which are few.
+bool held_in_sandbox(std::uint64_t inode);
+
 // Who serves `host`:`port` for this process's effective user. Hosts that are not loopback get
-// Unknown: nothing on this machine can tell who answers them.
+// Unknown: nothing on this machine can tell who answers them. Listeners of this user are also
+// looked for in the sandboxes (held_in_sandbox): once for each listening socket, whose inode is
+// remembered then, so that a request's look stays one question to the kernel.
 PortVerdict loopback_port_owner(const std::string& host, unsigned port);
 
 }  // namespace kavor::platform

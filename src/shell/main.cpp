@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/build_config.h"
+#include "exec/run_keeper.h"
 #include "platform/end_signals.h"
 #include "platform/engine_flags.h"
 #include "platform/start_trace.h"
@@ -36,6 +37,9 @@ int main(int argc, char* argv[]) {
     std::printf("kavor-agent %s\n", kavor::build::kVersion);
     return 0;
   }
+  // While the process is small: the keeper of fenced commands is a copy of it, for as long as
+  // the agent runs.
+  kavor::exec::start_run_keeper();
   // Before the application object starts any thread, so that every thread shares the handlers.
   kavor::platform::catch_end_signals();
   kavor::platform::limit_allocator_arenas();

@@ -137,18 +137,23 @@ TEST_F(FenceAttackTest, TheRunsTemporaryFolderGoesWhateverTheCommandLeftInIt) {
   }
 }
 
-// A child the command leaves behind goes on writing in the temporary folder while it is removed.
-TEST_F(FenceAttackTest, AChildLeftBehindDoesNotKeepTheTemporaryFolder) {
+// A child the command leaves behind goes on writing in the temporary folder: the folder stays
+// for it (it is the child's /tmp), and once the child has ended, the end of the next run takes
+// the folder whole, with all it made there.
+TEST_F(FenceAttackTest, AChildLeftBehindKeepsTheTemporaryFolderUntilItEnds) {
   const test::Ran ran = fenced(
       "echo \"$TMPDIR\" > where; (while :; do mkdir -p \"$TMPDIR/x$RANDOM/y\" || exit; done) "
       "> /dev/null 2>&1 & echo $! > child");
   EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
   const std::string temp = run_folder();
-  const pid_t child = static_cast<pid_t>(std::stol(read_all(ws_ / "child")));
-  const bool gone =
-      kavor::test::wait_until([&] { return !fs::exists(temp); }, std::chrono::seconds(3));
+  const pid_t child = test::outside_pid(static_cast<pid_t>(std::stol(read_all(ws_ / "child"))));
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(fs::exists(temp));
+  EXPECT_TRUE(test::alive(child));
   ::kill(child, SIGKILL);
-  EXPECT_TRUE(gone) << temp;
+  ASSERT_TRUE(test::all_gone({child}));
+  EXPECT_TRUE(fenced("true").outcome.ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << temp;
   fs::remove_all(temp);
 }
 

@@ -19,6 +19,8 @@
 #include "app/tools.h"
 #include "exec/fence.h"
 #include "exec/namespace.h"
+#include "exec/run_keeper.h"
+#include "platform/loopback_listener.h"
 #include "run_support.h"
 
 namespace kavor::exec {
@@ -134,11 +136,15 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   services.start("exec ssh-agent -D -a " + ssh);
   services.start("exec gpg-agent --homedir " + gnupg + " --daemon --no-detach");
   services.start(listener(docker));
-  fs::create_directories(run + "/keyring");
+  // The desktop keyring, unlocked, on the test's own bus: the Secret Service and its control.
+  fs::create_directories(base_ / "home" / ".local" / "share" / "keyrings");
+  std::ofstream(base_ / "keyring-password") << "password";
+  ASSERT_TRUE(kavor::test::wait_until([&] { return fs::exists(bus); }, std::chrono::seconds(20)));
+  services.start("exec gnome-keyring-daemon --foreground --unlock --components=secrets < " +
+                 (base_ / "keyring-password").string());
   fs::create_directories(base_ / "home" / ".ssh");
   fs::create_directories(base_ / "elsewhere");
-  const std::vector<std::string> listened = {run + "/keyring/control",
-                                             (base_ / "home" / ".ssh" / "cm-host").string(),
+  const std::vector<std::string> listened = {(base_ / "home" / ".ssh" / "cm-host").string(),
                                              (base_ / "elsewhere" / "server.sock").string()};
   for (const std::string& socket : listened) services.start(listener(socket));
   const pid_t victim = ::fork();
@@ -152,12 +158,20 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
           if (!fs::exists(socket)) return false;
         }
         return fs::exists(bus) && fs::exists(ssh) && fs::exists(docker) && fs::exists(x_socket) &&
-               fs::exists(gnupg + "/S.gpg-agent");
+               fs::exists(gnupg + "/S.gpg-agent") && fs::exists(run + "/keyring/control");
       },
       std::chrono::seconds(20)));
   ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N \"\" -f " + (base_ / "key").string() +
                " && SSH_AUTH_SOCK=" + ssh + " ssh-add " + (base_ / "key").string()),
             0);
+  // A throw-away private key in the gpg-agent, and a password in the keyring.
+  const std::string gpg =
+      "gpg --homedir " + gnupg + " --batch --pinentry-mode loopback --passphrase ''";
+  ASSERT_EQ(std::system((gpg + " --quick-gen-key 'Test <t@example.invalid>' ed25519 default never "
+                               ">/dev/null 2>&1")
+                            .c_str()),
+            0);
+  ASSERT_EQ(std::system("printf s3cret | secret-tool store --label=t service kavor account t"), 0);
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(::grantpt(master), 0);
@@ -166,6 +180,8 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
   const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
   const std::string typed = "typed-password\n";
 
+  // Named by its id: a fenced command's parent is no process of its namespace.
+  const std::string agent_pid = std::to_string(::getpid());
   struct Door {
     const char* name;
     std::string probe;  // prints REACHED when it got through
@@ -179,19 +195,24 @@ TEST_F(NamespaceTest, TheSessionsDoorsAreOpenUnfencedAndClosedFenced) {
       {"another socket of the runtime folder (the keyring's control)",
        connects(run + "/keyring/control")},
       {"the key agent, by its path", "SSH_AUTH_SOCK=" + ssh + " ssh-add -l && echo REACHED"},
+      {"the Secret Service on the session bus, and a password it keeps",
+       "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus +
+           " secret-tool lookup service kavor account t | grep -q s3cret && echo REACHED"},
+      {"a private key through gpg-agent",
+       gpg + " --armor --export-secret-keys | grep -q 'PRIVATE KEY' && echo REACHED"},
       {"gpg-agent in ~/.gnupg", "gpg-connect-agent --no-autostart --homedir " + gnupg +
                                     " 'GETINFO pid' /bye | grep -q '^D ' && echo REACHED"},
       {"the display's socket in /tmp",
        "DISPLAY=:" + display + " xdotool getmouselocation && echo REACHED"},
       {"the display's abstract socket", connects("@" + x_socket)},
       {"the container engine named by DOCKER_HOST", connects(docker)},
-      {"a signal to the agent", "kill -0 $PPID && echo REACHED"},
+      {"a signal to the agent", "kill -0 " + agent_pid + " && echo REACHED"},
       {"a signal to another program of the user",
        "kill -0 " + std::to_string(victim) + " && echo REACHED"},
       {"another terminal of the user",
        "timeout 5 head -n1 " + terminal + " | grep -q typed && echo REACHED"},
       {"the agent's environment",
-       "tr '\\0' '\\n' < /proc/$PPID/environ | grep -q = && echo REACHED"},
+       "tr '\\0' '\\n' < /proc/" + agent_pid + "/environ | grep -q = && echo REACHED"},
       {"the variables that name the doors",
        "[ -n \"$DBUS_SESSION_BUS_ADDRESS$SSH_AUTH_SOCK$GPG_AGENT_INFO$DISPLAY$WAYLAND_DISPLAY"
        "$XAUTHORITY\" ] && echo REACHED"},
@@ -255,6 +276,8 @@ TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
       {"shared memory of the run's own",
        "echo x > /dev/shm/kavor-door-test && cat /dev/shm/kavor-door-test"},
       {"a terminal of the run's own", "script -qc tty /dev/null | grep -q /dev/pts/"},
+      {"process ids that /proc and ps agree with",
+       "sleep 30 & p=$!; ps -o pid= -p $p | grep -qw $p && [ -d /proc/$p ] && kill $p"},
   };
   QTemporaryDir in_temp;
   const fs::path inside = fs::canonical(in_temp.path().toStdString()) / "ws";
@@ -269,6 +292,69 @@ TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
     EXPECT_TRUE(fs::exists(ws / ".git"));
   }
   EXPECT_FALSE(fs::exists("/dev/shm/kavor-door-test"));
+}
+
+// A server a run leaves running (here one that answers after the run has ended) keeps its
+// workspace below /tmp, which the run's own /tmp holds, and that /tmp: both go only once it has
+// ended.
+TEST_F(NamespaceTest, WhatARunLeavesRunningKeepsItsWorkspaceAndTemporaryFolder) {
+  QTemporaryDir in_temp;
+  const fs::path ws = fs::canonical(in_temp.path().toStdString()) / "ws";
+  fs::create_directories(ws);
+  const test::Ran ran = fenced(
+      "echo \"$TMPDIR\" > where; echo kept > /tmp/own; "
+      "setsid -f sh -c 'while [ ! -e go ]; do sleep 0.05; done; "
+      "cat /tmp/own > " +
+          ws.string() + "/answer' < /dev/null > /dev/null 2>&1",
+      ws);
+  ASSERT_TRUE(ran.outcome.ok()) << output(ran.outcome);
+  std::string folder = test::read_all(ws / "where");
+  folder.pop_back();
+  std::ofstream(ws / "go");
+  ASSERT_TRUE(kavor::test::wait_until([&] { return !test::read_all(ws / "answer").empty(); },
+                                      std::chrono::seconds(5)))
+      << "what the run left lost its workspace";
+  EXPECT_EQ(test::read_all(ws / "answer"), "kept\n");
+  ASSERT_TRUE(kavor::test::wait_until(
+      [&] { return fenced("true", ws).outcome.ok() && !fs::exists(fs::symlink_status(folder)); },
+      std::chrono::seconds(5)))
+      << folder;
+}
+
+// What a fenced run leaves listening on a loopback port (the local service's, while it
+// restarts) belongs to the user too; it is never taken for the user's own listener, even when it
+// hides what it holds.
+TEST_F(NamespaceTest, AListenerAFencedRunLeftIsNeverTakenForTheUsersOwn) {
+  if (!runs_end_with_agent()) GTEST_SKIP() << "fenced runs share the agent's PID namespace here";
+  const auto listen = [](const std::string& undumpable) {
+    return "import socket,ctypes,sys\n" + undumpable +
+           "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen()\n"
+           "open('port','w').write(str(s.getsockname()[1]))\nwhile True: s.accept()[0].close()\n";
+  };
+  const std::string hidden = "ctypes.CDLL(None).prctl(4,0,0,0,0)\n";  // PR_SET_DUMPABLE
+  struct Row {
+    const char* name;
+    std::string program;
+    bool fenced;
+    platform::PortOwner owner;
+  };
+  const std::vector<Row> rows = {
+      {"the user's own listener", listen(""), false, platform::PortOwner::Ours},
+      {"a fenced run's listener", listen(""), true, platform::PortOwner::Sandboxed},
+      {"a fenced run's listener that hides its descriptors", listen(hidden), true,
+       platform::PortOwner::Sandboxed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(ws_ / "port");
+    std::ofstream(ws_ / "server.py") << row.program;
+    const std::string start = "setsid -f python3 server.py < /dev/null > /dev/null 2>&1";
+    ASSERT_TRUE((row.fenced ? fenced(start, ws_) : unfenced(start)).outcome.ok());
+    ASSERT_TRUE(kavor::test::wait_until([&] { return !test::read_all(ws_ / "port").empty(); }));
+    const unsigned port = static_cast<unsigned>(std::stoul(test::read_all(ws_ / "port")));
+    EXPECT_EQ(platform::loopback_port_owner("127.0.0.1", port).owner, row.owner);
+    for (const pid_t pid : test::pids_running("server.py")) ::kill(pid, SIGKILL);
+  }
 }
 
 // What a fenced run can write, it can swap for a link. A cover planned on such a path covers

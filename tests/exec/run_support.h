@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "exec/run_keeper.h"
 #include "exec/runner.h"
 #include "support/wait.h"
 
@@ -92,6 +94,52 @@ inline bool all_gone(const std::vector<pid_t>& pids, std::chrono::milliseconds w
         return true;
       },
       within);
+}
+
+// The id, outside, of the process a fenced command knows as `inside`: fenced runs share the PID
+// namespace of the keeper where there is one (the last of a process's ids is the one there), and
+// otherwise the two are the same.
+inline pid_t outside_pid(pid_t inside) {
+  const std::shared_ptr<const RunKeeper> keeper = run_keeper();
+  struct stat kept {};
+  if (!keeper || ::fstat(keeper->pid_namespace(), &kept) != 0) return inside;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    struct stat ns {};
+    if (::stat((entry.path() / "ns" / "pid").c_str(), &ns) != 0 || ns.st_ino != kept.st_ino) {
+      continue;
+    }
+    std::ifstream status(entry.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("NSpid:", 0) != 0) continue;
+      std::istringstream ids(line.substr(6));
+      std::vector<pid_t> all;
+      for (long id; ids >> id;) all.push_back(static_cast<pid_t>(id));
+      if (all.size() >= 2 && all.back() == inside) return all.front();
+      break;
+    }
+  }
+  return 0;
+}
+// The processes that run with `argument` among their arguments (a test's marker).
+inline std::vector<pid_t> pids_running(const std::string& argument) {
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline");
+    for (std::string arg; std::getline(in, arg, '\0');) {
+      if (arg == argument) found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return found;
+}
+
+inline std::vector<pid_t> outside_pids(const std::vector<pid_t>& inside) {
+  std::vector<pid_t> out;
+  for (const pid_t pid : inside) out.push_back(outside_pid(pid));
+  return out;
 }
 
 class RealProcessTest : public ::testing::Test {

@@ -2,12 +2,15 @@
 // run, and quits the event loop with the command still running, as the agent does when the
 // user quits it. The processes' ids are in FOLDER/pids.
 // With `fenced`, a fenced command instead leaves one process behind that no session, marker or
-// cgroup holds, and ends; the program quits after it.
+// cgroup holds (`sleep 303.25`, found by its arguments), and ends; the program then quits, or
+// with `killed` is killed outright (no exit hook runs).
 //
-//   exec_shutdown_helper FOLDER [fenced]
+//   exec_shutdown_helper FOLDER [fenced [killed]]
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,11 +19,12 @@
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  if (argc != 2 && argc != 3) return 2;
+  if (argc < 2 || argc > 4) return 2;
   const std::filesystem::path folder = argv[1];
-  if (argc == 3) {
+  if (argc >= 3) {
+    const bool killed = argc == 4 && std::strcmp(argv[3], "killed") == 0;
     const std::string script =
-        "setsid -f env -i sh -c 'echo $$ >> pids; exec sleep 303'\n"
+        "setsid -f env -i sh -c 'echo $$ >> pids; exec sleep 303.25'\n"
         "while [ ! -s pids ]; do sleep 0.05; done\n";
     auto fenced = kavor::exec::run_command(
         kavor::exec::CommandRun{
@@ -28,6 +32,7 @@ int main(int argc, char** argv) {
         {}, {}, kavor::exec::RunOptions{true, std::make_shared<kavor::exec::Fence>(), {folder}});
     auto ending = [&]() -> QCoro::Task<> {
       co_await std::move(fenced);
+      if (killed) std::raise(SIGKILL);
       app.quit();
     }();
     return app.exec();
