@@ -685,6 +685,9 @@ std::vector<RefusedPlace> Fence::refused() const {
   for (const fs::path& home : homes) {
     for (RefusedPlace& place : home_credential_places(home)) places.push_back(std::move(place));
   }
+  if (const char* gnupg = std::getenv("GNUPGHOME"); gnupg != nullptr && gnupg[0] == '/') {
+    places.push_back({gnupg});
+  }
   if (extra_) {
     for (RefusedPlace& place : extra_(homes)) places.push_back(std::move(place));
   }

@@ -27,7 +27,7 @@
 //   ~/.ssh                          private keys (known_hosts*, config, *.pub and authorized_keys
 //                                   stay readable; ssh itself cannot sign in fenced, since the
 //                                   key agent is not in the run's view)
-//   ~/.gnupg                        private keys and the trust database
+//   ~/.gnupg, and $GNUPGHOME        private keys and the trust database
 //   ~/.aws, ~/.azure,               cloud access keys and tokens
 //   ~/.config/gcloud
 //   ~/.kube                         cluster access tokens

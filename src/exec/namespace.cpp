@@ -482,6 +482,9 @@ std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
   plan.own_folder("/run/user/" + std::to_string(::getuid()), kRuntimeMode);
   // 3. The key agents, the buses and the container engines, wherever they were started.
   for (const fs::path& home : homes) plan.hide_folder(home / ".gnupg");
+  if (const char* gnupg = std::getenv("GNUPGHOME"); gnupg != nullptr && gnupg[0] == '/') {
+    plan.hide_folder(gnupg);
+  }
   if (const char* ssh = std::getenv("SSH_AUTH_SOCK"); ssh != nullptr && ssh[0] == '/') {
     plan.hide_folder(fs::path(ssh).parent_path(), ssh);
   }

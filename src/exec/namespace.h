@@ -23,7 +23,7 @@
 //                                                                 display, the portals, rootless
 //                                                                 container engines, the local
 //                                                                 service's session secret
-//   ~/.gnupg                       empty, read-only               gpg-agent's sockets where
+//   ~/.gnupg, $GNUPGHOME           empty, read-only               gpg-agent's sockets where
 //                                                                 older set-ups keep them
 //   SSH_AUTH_SOCK's folder         empty, read-only               a key agent started elsewhere
 //   the sockets named by           nothing (the null device)      a bus or agent started

@@ -139,10 +139,13 @@ TEST_F(FenceTest, CredentialFilesStayUnreadAndWhatLiesBesideThemDoesNot) {
       ".vault-token .pgpass .netrc .bash_history .zsh_history .local/share/fish/fish_history "
       ".python_history .node_repl_history .psql_history .mysql_history";
   const std::string beside = ".config/git/config .config/gh/config.yml .cargo/bin/tool .bashrc";
-  std::istringstream names(refused + " " + beside);
+  std::istringstream names(refused + " " + beside + " gpg-elsewhere/private-keys-v1.d/k.key");
   for (std::string name; names >> name;) write(home_ / name, "text");
-  const test::Ran ran = fenced("cd ~; for f in " + refused +
-                               "; do cat $f 2>/dev/null && echo \" read $f\"; done; cat " + beside);
+  // gpg's keys where GNUPGHOME puts them.
+  const test::EnvFor gnupg("GNUPGHOME", (home_ / "gpg-elsewhere").string());
+  const test::Ran ran =
+      fenced("cd ~; for f in " + refused + " gpg-elsewhere/private-keys-v1.d/k.key" +
+             "; do cat $f 2>/dev/null && echo \" read $f\"; done; cat " + beside);
   EXPECT_EQ(output(ran.outcome), "texttexttexttext");
 }
 
