@@ -72,16 +72,18 @@
 // What the namespace does not hide: abstract sockets (@/tmp/.X11-unix/X0, the session bus of
 // some set-ups) and signals, which belong to no file system; the fence's Landlock scopes keep
 // them (fence.h) on kernels that have them. The network is untouched, and so are services
-// reached over it. /proc still lists the session's processes; what a process holds is kept
-// from the run by Landlock (no tracing or reading of a process outside the fence).
+// reached over it. Without a keeper, /proc still lists the session's processes; what a process
+// holds is kept from the run by Landlock (no tracing or reading of a process outside the fence).
 //
-// How. A user namespace that maps the user's ids to themselves owns the new
-// mount namespace, so no privilege is needed to make it, and what root may do inside it reaches
-// nothing outside: no raw socket on the machine's network, no keys typed into another
-// terminal, no mount. Every capability is dropped before the command starts anyway (fence.h).
-// Mounts are private to the namespace (nothing propagates back), and a fenced command cannot
-// undo them: Landlock refuses every change of the mount tree, and a namespace the command makes
-// itself gets them locked together.
+// How. The mount namespace is owned by a user namespace that maps the user's ids to themselves
+// (the keeper's, where there is one: run_keeper.h), so no privilege is needed to make it. The
+// command itself runs in a user namespace of its own below that one, and in the keeper's PID
+// namespace with that namespace's /proc, so what root may do inside reaches nothing outside: no
+// raw socket on the machine's network, no keys typed into another terminal, no mount, no process
+// but fenced ones to see. Every capability is dropped before the command starts anyway
+// (fence.h). Mounts are private to the namespace (nothing propagates back), and a fenced command
+// cannot undo them: its user namespace owns none of them, Landlock refuses every change of the
+// mount tree, and a namespace the command makes itself gets them locked together.
 // Where no user namespace can be made (a kernel or distribution that forbids them to
 // unprivileged users), a root agent still makes the mount namespace; anyone else runs fenced as
 // before, and the agent says once at start which doors stay open.
@@ -92,9 +94,9 @@
 // and the Landlock ruleset (a descriptor) would all have to pass through it. The child already
 // makes its system calls between fork and exec; these are a few more.
 //
-// Cost: one namespace and about twenty mounts per start, tens of microseconds each (about
-// 0.8 ms in all between fork and exec), a read of the socket table when the fence is built, and
-// a probe of one fork the first time a fence is prepared.
+// Cost: two namespaces joined, two made and about twenty mounts per start, tens of microseconds
+// each, a read of the socket table when the fence is built, and a probe of one fork the first
+// time a fence is prepared.
 #pragma once
 
 #include <sys/types.h>

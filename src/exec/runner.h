@@ -55,8 +55,9 @@
 // After a normal exit nothing is killed: a command may mean to leave a server running.
 //
 // When the agent exits with commands running, their trees are ended the same way; when it
-// dies abruptly the started program is killed by the kernel (parent-death signal), but what
-// that program started is not.
+// dies abruptly the started program is killed by the kernel (parent-death signal), and what a
+// fenced command started ends with the keeper of fenced runs (run_keeper.h), but what an
+// unfenced one started does not.
 #pragma once
 
 #include <qcorotask.h>
