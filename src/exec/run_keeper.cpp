@@ -117,6 +117,7 @@ int keeper_root() {
 
 struct Starting {
   pid_t pid = 0;
+  int process_fd = -1;
   int watch_fd = -1;
   int answer_fd = -1;
 };
@@ -151,6 +152,21 @@ void collect_ended(KeeperState& state) {
 void let_go(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// A process descriptor of `pid`, or -1 where the system has none.
+int open_process(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+// SIGKILL through the process descriptor `fd`, or by id where there is none (`pid` is then a
+// child not collected yet, whose id nobody else can have).
+void kill_process(int fd, pid_t pid) {
+  if (fd >= 0) {
+    ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+  } else {
+    ::kill(pid, SIGKILL);
+  }
 }
 
 // Starts a keeper (the lock held); its answer is read when a run first needs it.
@@ -188,7 +204,8 @@ void begin_keeper(KeeperState& state) {
     if (error == EPERM || error == EINVAL || error == EACCES) state.refused = true;
     return;
   }
-  state.starting = Starting{static_cast<pid_t>(pid), watch[1], answer[0]};
+  state.starting =
+      Starting{static_cast<pid_t>(pid), open_process(static_cast<pid_t>(pid)), watch[1], answer[0]};
 }
 
 // The /proc of the keeper's namespace, as the agent reaches it.
@@ -220,8 +237,8 @@ void finish_keeper(KeeperState& state) {
   const int pid_ns = ::open((proc + "pid").c_str(), O_RDONLY | O_CLOEXEC);
   if (got == static_cast<ssize_t>(sizeof answer) && answer.step == kReady && user_ns >= 0 &&
       pid_ns >= 0) {
-    state.keeper =
-        std::make_shared<const RunKeeper>(starting.pid, user_ns, pid_ns, starting.watch_fd);
+    state.keeper = std::make_shared<const RunKeeper>(starting.pid, starting.process_fd, user_ns,
+                                                     pid_ns, starting.watch_fd);
     // What runs there may listen on a port of the user's; it is never the user's service.
     platform::add_sandbox_processes(keeper_proc(starting.pid));
     return;
@@ -231,7 +248,8 @@ void finish_keeper(KeeperState& state) {
   for (int fd : {user_ns, pid_ns}) {
     if (fd >= 0) ::close(fd);
   }
-  ::kill(starting.pid, SIGKILL);
+  kill_process(starting.process_fd, starting.pid);
+  let_go(starting.process_fd);
   let_go(starting.watch_fd);
   ::waitpid(starting.pid, nullptr, 0);
   state.refused = true;
@@ -337,15 +355,19 @@ void forget_namespace(ino_t run) {
 
 }  // namespace
 
-RunKeeper::RunKeeper(pid_t pid, int user_ns, int pid_ns, int watch_fd)
-    : pid_(pid), user_ns_(user_ns), pid_ns_(pid_ns), watch_fd_(watch_fd) {}
+RunKeeper::RunKeeper(pid_t pid, int process_fd, int user_ns, int pid_ns, int watch_fd)
+    : pid_(pid), process_fd_(process_fd), user_ns_(user_ns), pid_ns_(pid_ns), watch_fd_(watch_fd) {}
 
 RunKeeper::~RunKeeper() {
-  for (int* fd : {&user_ns_, &pid_ns_, &watch_fd_}) let_go(*fd);
+  for (int* fd : {&process_fd_, &user_ns_, &pid_ns_, &watch_fd_}) let_go(*fd);
 }
 
 bool RunKeeper::alive() const {
   return !process_ended(pid_);
+}
+
+void RunKeeper::end() const {
+  kill_process(process_fd_, pid_);
 }
 
 void start_run_keeper() {
@@ -377,7 +399,7 @@ void forget_run_keeper(const RunKeeper& keeper) {
   KeeperState& state = keeper_state();
   std::lock_guard lock(state.mutex);
   if (state.keeper.get() != &keeper) return;
-  ::kill(keeper.pid(), SIGKILL);
+  keeper.end();
   let_go_of_keeper(state);
 }
 
@@ -429,7 +451,7 @@ void end_fenced_runs() {
     if (state.keeper && state.keeper->alive()) {
       // The kernel kills everything in its namespace as it ends. It is not waited for: its end
       // waits in turn until the agent has collected the runs it started there.
-      ::kill(state.keeper->pid(), SIGKILL);
+      state.keeper->end();
       return;
     }
   }

@@ -51,7 +51,7 @@ class RunFence;
 // The live keeper: the descriptors of its namespaces, which a run's child joins.
 class RunKeeper {
  public:
-  RunKeeper(pid_t pid, int user_ns, int pid_ns, int watch_fd);
+  RunKeeper(pid_t pid, int process_fd, int user_ns, int pid_ns, int watch_fd);
   ~RunKeeper();
   RunKeeper(const RunKeeper&) = delete;
   RunKeeper& operator=(const RunKeeper&) = delete;
@@ -61,9 +61,12 @@ class RunKeeper {
   int pid_namespace() const { return pid_ns_; }
   // Whether it still runs.
   bool alive() const;
+  // Ends it, and with it everything in its namespace.
+  void end() const;
 
  private:
-  pid_t pid_;  // a child of the agent's, not collected before it is let go of
+  pid_t pid_;       // a child of the agent's, not collected before it is let go of
+  int process_fd_;  // signalled through, so that no other process is ever hit by its id
   int user_ns_;
   int pid_ns_;
   int watch_fd_;  // the agent's end of the pipe the keeper reads
