@@ -59,11 +59,11 @@ AppServerCheck check_app_server(const QUrl& app_url) {
                              "application's address; Kavor Agent does not open its pages.")
                   .arg(verdict.foreign_uid)
                   .arg(where)};
-    case platform::PortOwner::Sandboxed:
+    case platform::PortOwner::Unproven:
       return {AppServer::Foreign,
-              QStringLiteral("A program that a command run inside the workspace fence left "
-                             "running listens on %1, the chat application's address; Kavor Agent "
-                             "does not open its pages.")
+              QStringLiteral("No program of yours outside the workspace fence holds the listener "
+                             "on %1, the chat application's address (a fenced command may have "
+                             "left it); Kavor Agent does not open its pages.")
                   .arg(where)};
     case platform::PortOwner::Unknown:
       break;

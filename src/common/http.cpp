@@ -47,11 +47,10 @@ std::optional<Refusal> listener_refusal(const QUrl& url, When when) {
       return Refusal{QStringLiteral("another user of this computer (uid %1) listens on %2; %3")
                          .arg(verdict.foreign_uid)
                          .arg(where, outcome)};
-    case platform::PortOwner::Sandboxed:
-      return Refusal{
-          QStringLiteral("a program that a command run inside the workspace fence left running "
-                         "listens on %1; %2")
-              .arg(where, outcome)};
+    case platform::PortOwner::Unproven:
+      return Refusal{QStringLiteral("no program of yours outside the workspace fence holds the "
+                                    "listener on %1 (a fenced command may have left it); %2")
+                         .arg(where, outcome)};
     case platform::PortOwner::Unknown:
       break;
   }

@@ -28,7 +28,6 @@
 
 #include "exec/fence.h"
 #include "exec/namespace.h"
-#include "platform/loopback_listener.h"
 
 namespace kavor::exec {
 
@@ -215,7 +214,6 @@ std::string keeper_proc(pid_t pid) {
 
 // Lets go of a keeper that ended or is ending (the lock held); it is collected later.
 void let_go_of_keeper(KeeperState& state) {
-  platform::remove_sandbox_processes(keeper_proc(state.keeper->pid()));
   state.ended.push_back(state.keeper->pid());
   state.keeper.reset();
 }
@@ -239,8 +237,6 @@ void finish_keeper(KeeperState& state) {
       pid_ns >= 0) {
     state.keeper = std::make_shared<const RunKeeper>(starting.pid, starting.process_fd, user_ns,
                                                      pid_ns, starting.watch_fd);
-    // What runs there may listen on a port of the user's; it is never the user's service.
-    platform::add_sandbox_processes(keeper_proc(starting.pid));
     return;
   }
   // The system lets this user make the namespaces but not a /proc of their own (or nothing at

@@ -8,6 +8,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,20 +227,32 @@ class DiagChannel {
   std::vector<char> buffer_ = std::vector<char>(kNetlinkBuffer);
 };
 
-// The sandboxes' listings (add_sandbox_processes). Never destroyed: a request may ask while the
-// program ends.
-std::mutex& sandboxes_mutex() {
+// The listening sockets found held outside every sandbox. Never destroyed: a request may ask
+// while the program ends.
+std::mutex& checked_mutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::set<std::string>& sandboxes() {
-  static auto* procs = new std::set<std::string>;
-  return *procs;
-}
-// The listening sockets already found in no sandbox.
 std::set<std::uint64_t>& checked_sockets() {
   static auto* inodes = new std::set<std::uint64_t>;
   return *inodes;
+}
+
+// Whether the descriptor table at `fds` (a /proc/<id>/fd folder) holds `socket`.
+bool table_holds(const std::string& fds, std::string_view socket) {
+  DIR* table = ::opendir(fds.c_str());
+  if (table == nullptr) return false;
+  bool held = false;
+  while (const dirent* fd = ::readdir(table)) {
+    char target[64];
+    const ssize_t n = ::readlinkat(::dirfd(table), fd->d_name, target, sizeof target);
+    if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == socket) {
+      held = true;
+      break;
+    }
+  }
+  ::closedir(table);
+  return held;
 }
 
 std::optional<std::string> read_table(const char* path) {
@@ -340,46 +353,28 @@ PortVerdict judge_listeners(const std::optional<std::vector<Listener>>& listener
   return {PortOwner::Ours, 0};
 }
 
-void add_sandbox_processes(const std::string& proc) {
-  std::lock_guard lock(sandboxes_mutex());
-  sandboxes().insert(proc);
-}
-
-void remove_sandbox_processes(const std::string& proc) {
-  std::lock_guard lock(sandboxes_mutex());
-  sandboxes().erase(proc);
-}
-
-bool held_in_sandbox(std::uint64_t inode) {
-  std::set<std::string> procs;
-  {
-    std::lock_guard lock(sandboxes_mutex());
-    procs = sandboxes();
-  }
+bool held_outside_sandboxes(std::uint64_t inode) {
+  char own[64];
+  const ssize_t own_size = ::readlink("/proc/self/ns/user", own, sizeof own);
+  const std::string_view ours(own, own_size > 0 ? static_cast<std::size_t>(own_size) : 0);
   const std::string socket = "socket:[" + std::to_string(inode) + "]";
-  for (const std::string& proc : procs) {
-    DIR* listing = ::opendir(proc.c_str());
-    if (listing == nullptr) continue;  // the sandbox has ended
-    bool held = false;
-    while (const dirent* entry = ::readdir(listing)) {
-      const std::string_view name = entry->d_name;
-      if (held || name.empty() || name.find_first_not_of("0123456789") != std::string_view::npos) {
-        continue;
-      }
-      DIR* fds = ::opendir((proc + "/" + std::string(name) + "/fd").c_str());
-      if (fds == nullptr) {
-        held = errno != ENOENT;  // ended meanwhile, or hiding what it holds
-        continue;
-      }
-      while (const dirent* fd = ::readdir(fds)) {
-        char target[64];
-        const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
-        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == socket) held = true;
-      }
-      ::closedir(fds);
+  std::vector<long> pids;
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* entry = ::readdir(proc)) {
+      if (const auto pid = number<long>(entry->d_name, 10)) pids.push_back(*pid);
     }
-    ::closedir(listing);
-    if (held) return true;
+    ::closedir(proc);
+  }
+  std::sort(pids.rbegin(), pids.rend());
+  const uid_t uid = ::geteuid();
+  for (const long pid : pids) {
+    const std::string at = "/proc/" + std::to_string(pid);
+    struct stat info {};
+    if (::stat(at.c_str(), &info) != 0 || info.st_uid != uid) continue;
+    char link[64];
+    const ssize_t size = ::readlink((at + "/ns/user").c_str(), link, sizeof link);
+    if (size <= 0 || std::string_view(link, static_cast<std::size_t>(size)) != ours) continue;
+    if (table_holds(at + "/fd", socket)) return true;
   }
   return false;
 }
@@ -390,16 +385,13 @@ PortVerdict loopback_port_owner(const std::string& host, unsigned port) {
   const auto listeners = loopback_listeners(port, targets);
   const PortVerdict verdict = judge_listeners(listeners, geteuid());
   if (verdict.owner != PortOwner::Ours) return verdict;
-  // The sockets found in no sandbox: a listener keeps its inode for as long as it listens, and
-  // none can pass into a sandbox later (nothing in one is a child of the user's programs, and no
-  // socket of one reaches them).
   for (const Listener& listener : *listeners) {
     {
-      std::lock_guard lock(sandboxes_mutex());
+      std::lock_guard lock(checked_mutex());
       if (checked_sockets().count(listener.inode) > 0) continue;
     }
-    if (held_in_sandbox(listener.inode)) return {PortOwner::Sandboxed, listener.uid};
-    std::lock_guard lock(sandboxes_mutex());
+    if (!held_outside_sandboxes(listener.inode)) return {PortOwner::Unproven, listener.uid};
+    std::lock_guard lock(checked_mutex());
     if (checked_sockets().size() >= kCheckedSockets) checked_sockets().clear();
     checked_sockets().insert(listener.inode);
   }

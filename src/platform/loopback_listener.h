@@ -72,11 +72,12 @@ std::optional<std::vector<Listener>> loopback_listeners(unsigned port,
                                                         const std::vector<Address>& targets);
 
 enum class PortOwner {
-  Ours,       // at least one listener, and every one belongs to `uid`
-  Foreign,    // some listener belongs to another user
-  Nobody,     // nothing listens
-  Unknown,    // the tables cannot be read
-  Sandboxed,  // a listener of `uid` is held in a sandbox of this program's (held_in_sandbox)
+  Ours,      // at least one listener, and every one belongs to `uid`
+  Foreign,   // some listener belongs to another user
+  Nobody,    // nothing listens
+  Unknown,   // the tables cannot be read
+  Unproven,  // a listener of `uid` that no program of the user's outside a sandbox holds
+             // (loopback_port_owner)
 };
 
 struct PortVerdict {
@@ -86,22 +87,24 @@ struct PortVerdict {
 
 PortVerdict judge_listeners(const std::optional<std::vector<Listener>>& listeners, unsigned uid);
 
-// The sandboxes this program keeps, each as a /proc that lists its processes (the keeper of
-// fenced commands adds its own). A sandbox's processes belong to the user all the same, so the
-// table's owner does not tell their listeners from the user's own: a command the workspace fence
-// kept, or what it left running, could take the port of our service when it restarts.
-void add_sandbox_processes(const std::string& proc);
-void remove_sandbox_processes(const std::string& proc);
-
-// Whether a process listed in one of the sandboxes holds the socket `inode`. One whose
-// descriptors cannot be read (it made itself undumpable) counts as holding it. Cost: the
-// descriptors of the sandboxes' processes, which are few.
-bool held_in_sandbox(std::uint64_t inode);
+// Whether a process of this user, in this process's own user namespace, holds the socket
+// `inode`. The table's owner does not tell a sandbox's listener from the user's own: a command
+// the workspace fence kept, or what it left running, is the user too, and could take the port of
+// our service while it restarts. Nor can the sandbox be searched for it: a socket can travel in
+// a message, unseen in any descriptor table, or sit in a table of a thread's own, or in that of a
+// process whose descriptors cannot be read. So it is the other way round: a listener is ours
+// only when a program of ours outside every sandbox (which always makes a user namespace of its
+// own) is found holding it. Processes are looked at newest first (a service is usually started
+// shortly before it is asked), the descriptors of each process's own table; a program whose
+// descriptors cannot be read (it made itself undumpable) is never found. Cost: one link read
+// per process up to the holder, and its descriptors; much more only when nothing holds it.
+bool held_outside_sandboxes(std::uint64_t inode);
 
 // Who serves `host`:`port` for this process's effective user. Hosts that are not loopback get
-// Unknown: nothing on this machine can tell who answers them. Listeners of this user are also
-// looked for in the sandboxes (held_in_sandbox): once for each listening socket, whose inode is
-// remembered then, so that a request's look stays one question to the kernel.
+// Unknown: nothing on this machine can tell who answers them. Listeners of this user must also
+// be held outside every sandbox (held_outside_sandboxes): looked for once for each listening
+// socket, whose inode is remembered when found, so that a request's look stays one question to
+// the kernel. A socket held outside was made outside, and nothing passes it into a sandbox.
 PortVerdict loopback_port_owner(const std::string& host, unsigned port);
 
 }  // namespace kavor::platform

@@ -322,16 +322,34 @@ TEST_F(NamespaceTest, WhatARunLeavesRunningKeepsItsWorkspaceAndTemporaryFolder) 
 }
 
 // What a fenced run leaves listening on a loopback port (the local service's, while it
-// restarts) belongs to the user too; it is never taken for the user's own listener, even when it
-// hides what it holds.
-TEST_F(NamespaceTest, AListenerAFencedRunLeftIsNeverTakenForTheUsersOwn) {
+// restarts) belongs to the user too; it is taken for the user's own only when a program of the
+// user's outside the fence holds it, however it hides where it is kept. And what a fenced run
+// leaves running, undumpable or ended but not collected, never makes the user's own refused.
+TEST_F(NamespaceTest, AListenerIsTheUsersOwnOnlyWhenAProgramOutsideTheFenceHoldsIt) {
   if (!runs_end_with_agent()) GTEST_SKIP() << "fenced runs share the agent's PID namespace here";
-  const auto listen = [](const std::string& undumpable) {
-    return "import socket,ctypes,sys\n" + undumpable +
-           "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen()\n"
-           "open('port','w').write(str(s.getsockname()[1]))\nwhile True: s.accept()[0].close()\n";
-  };
-  const std::string hidden = "ctypes.CDLL(None).prctl(4,0,0,0,0)\n";  // PR_SET_DUMPABLE
+  const std::string bound =
+      "import socket,ctypes,os,threading,time\n"
+      "s=socket.socket()\ns.bind(('127.0.0.1',0))\ns.listen()\nport=s.getsockname()[1]\n";
+  const std::string serve =
+      "open('port','w').write(str(port))\nwhile True: s.accept()[0].close()\n";
+  // PR_SET_DUMPABLE 0: its descriptors cannot be read by the user's other programs.
+  const std::string undumpable = "ctypes.CDLL(None).prctl(4,0,0,0,0)\n";
+  // The listener travels in a message to itself, in no descriptor table, until it is looked at.
+  const std::string in_flight =
+      "a,b=socket.socketpair()\nsocket.send_fds(a,[b'x'],[s.fileno()])\ns.close()\n"
+      "open('port','w').write(str(port))\ntime.sleep(2)\n"
+      "s=socket.socket(fileno=socket.recv_fds(b,1,1)[1][0])\n"
+      "while True: s.accept()[0].close()\n";
+  // Kept only by a thread with a descriptor table of its own (CLONE_FILES unshared).
+  const std::string in_a_thread =
+      "held=threading.Event()\n"
+      "def keep():\n  ctypes.CDLL(None).unshare(0x400)\n  held.set()\n  time.sleep(60)\n"
+      "threading.Thread(target=keep,daemon=True).start()\nheld.wait()\nos.close(s.detach())\n"
+      "open('port','w').write(str(port))\ntime.sleep(60)\n";
+  // Left by an earlier fenced run: an undumpable process, and a child ended but not collected.
+  const std::string leftovers =
+      "setsid -f python3 -c 'import ctypes,os,time\nctypes.CDLL(None).prctl(4,0,0,0,0)\n"
+      "if os.fork()==0: os._exit(0)\ntime.sleep(60)' < /dev/null > /dev/null 2>&1";
   struct Row {
     const char* name;
     std::string program;
@@ -339,11 +357,18 @@ TEST_F(NamespaceTest, AListenerAFencedRunLeftIsNeverTakenForTheUsersOwn) {
     platform::PortOwner owner;
   };
   const std::vector<Row> rows = {
-      {"the user's own listener", listen(""), false, platform::PortOwner::Ours},
-      {"a fenced run's listener", listen(""), true, platform::PortOwner::Sandboxed},
-      {"a fenced run's listener that hides its descriptors", listen(hidden), true,
-       platform::PortOwner::Sandboxed},
+      {"the user's own listener", bound + serve, false, platform::PortOwner::Ours},
+      {"a fenced run's listener", bound + serve, true, platform::PortOwner::Unproven},
+      {"one whose descriptors cannot be read", bound + undumpable + serve, true,
+       platform::PortOwner::Unproven},
+      {"one kept in flight while it is looked at", bound + in_flight, true,
+       platform::PortOwner::Unproven},
+      {"one kept by a thread's own descriptors", bound + in_a_thread, true,
+       platform::PortOwner::Unproven},
+      {"the user's own beside what fenced runs left", bound + serve, false,
+       platform::PortOwner::Ours},
   };
+  ASSERT_TRUE(fenced(leftovers, ws_).outcome.ok());
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     fs::remove(ws_ / "port");
@@ -353,7 +378,15 @@ TEST_F(NamespaceTest, AListenerAFencedRunLeftIsNeverTakenForTheUsersOwn) {
     ASSERT_TRUE(kavor::test::wait_until([&] { return !test::read_all(ws_ / "port").empty(); }));
     const unsigned port = static_cast<unsigned>(std::stoul(test::read_all(ws_ / "port")));
     EXPECT_EQ(platform::loopback_port_owner("127.0.0.1", port).owner, row.owner);
+    // Looked at again: a verdict is not remembered for a listener held in the fence.
+    EXPECT_EQ(platform::loopback_port_owner("127.0.0.1", port).owner, row.owner);
     for (const pid_t pid : test::pids_running("server.py")) ::kill(pid, SIGKILL);
+  }
+  for (const pid_t pid : test::pids_running("python3")) {
+    if (test::read_all("/proc/" + std::to_string(pid) + "/cmdline").find("prctl") !=
+        std::string::npos) {
+      ::kill(pid, SIGKILL);
+    }
   }
 }
 
