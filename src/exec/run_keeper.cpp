@@ -281,14 +281,25 @@ ino_t run_of_namespace(int fd, const std::set<ino_t>& runs) {
   return found;
 }
 
-// Whether the status line of the process `name` in the /proc at `proc` says it runs (an ended
-// process not yet collected keeps its namespace's name but runs nothing).
-bool runs(const fs::path& proc, const std::string& name) {
-  std::ifstream stat(proc / name / "stat");
+// Whether a status line says its thread runs (an ended one not yet collected keeps its
+// namespace's name but runs nothing).
+bool thread_runs(const fs::path& stat_file) {
+  std::ifstream stat(stat_file);
   std::string line;
   std::getline(stat, line);
   const std::size_t close = line.rfind(')');
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// Whether the process `name` of the /proc at `proc` runs: any of its threads does (its first
+// thread may have ended while the others go on).
+bool runs(const fs::path& proc, const std::string& name) {
+  if (thread_runs(proc / name / "stat")) return true;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator(proc / name / "task", error)) {
+    if (thread_runs(task.path() / "stat")) return true;
+  }
+  return false;
 }
 
 // Goes over every running process of the /proc at `proc` whose user namespace is one of `runs`

@@ -137,24 +137,39 @@ TEST_F(FenceAttackTest, TheRunsTemporaryFolderGoesWhateverTheCommandLeftInIt) {
   }
 }
 
-// A child the command leaves behind goes on writing in the temporary folder: the folder stays
-// for it (it is the child's /tmp), and once the child has ended, the end of the next run takes
-// the folder whole, with all it made there.
-TEST_F(FenceAttackTest, AChildLeftBehindKeepsTheTemporaryFolderUntilItEnds) {
-  const test::Ran ran = fenced(
-      "echo \"$TMPDIR\" > where; (while :; do mkdir -p \"$TMPDIR/x$RANDOM/y\" || exit; done) "
-      "> /dev/null 2>&1 & echo $! > child");
-  EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
-  const std::string temp = run_folder();
-  const pid_t child = test::outside_pid(static_cast<pid_t>(std::stol(read_all(ws_ / "child"))));
-  ASSERT_GT(child, 0);
-  EXPECT_TRUE(fs::exists(temp));
-  EXPECT_TRUE(test::alive(child));
-  ::kill(child, SIGKILL);
-  ASSERT_TRUE(test::all_gone({child}));
-  EXPECT_TRUE(fenced("true").outcome.ok());
-  EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << temp;
-  fs::remove_all(temp);
+// What the command leaves behind goes on writing in the temporary folder: the folder stays for
+// it (it is its /tmp), and once it has ended, the end of the next run takes the folder whole,
+// with all it made there. A process whose first thread has ended runs on in its others.
+TEST_F(FenceAttackTest, WhatIsLeftBehindKeepsTheTemporaryFolderUntilItEnds) {
+  put(ws_ / "leader.c",
+      "#include <pthread.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include <unistd.h>\n"
+      "static void* work(void* x) { for (;;) { char p[4096]; snprintf(p, sizeof p, "
+      "\"%s/still\", getenv(\"TMPDIR\")); FILE* f = fopen(p, \"w\"); if (!f) exit(1); "
+      "fclose(f); usleep(10000); } return x; }\n"
+      "int main(void) { pthread_t t; pthread_create(&t, 0, work, 0); pthread_exit(0); }\n");
+  const std::vector<std::pair<const char*, std::string>> leftovers = {
+      {"a child that keeps making folders",
+       "(while :; do mkdir -p \"$TMPDIR/x$RANDOM/y\" || exit; done) > /dev/null 2>&1 & "
+       "echo $! > child"},
+      {"a process whose first thread has ended",
+       "cc -pthread -o leader leader.c && { ./leader > /dev/null 2>&1 & echo $! > child; }"},
+  };
+  for (const auto& [name, script] : leftovers) {
+    SCOPED_TRACE(name);
+    const test::Ran ran = fenced("echo \"$TMPDIR\" > where; " + script);
+    EXPECT_TRUE(ran.outcome.ok()) << output(ran.outcome);
+    const std::string temp = run_folder();
+    const pid_t child = test::outside_pid(static_cast<pid_t>(std::stol(read_all(ws_ / "child"))));
+    ASSERT_GT(child, 0);
+    // Another run's end looks at what lingers, and keeps it.
+    EXPECT_TRUE(fenced("sleep 0.2").outcome.ok());
+    EXPECT_TRUE(fs::exists(temp));
+    ::kill(child, SIGKILL);
+    ASSERT_TRUE(test::all_gone({child}));
+    EXPECT_TRUE(fenced("true").outcome.ok());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << temp;
+    fs::remove_all(temp);
+  }
 }
 
 // Runs at the same time each get a folder of their own, keep out of each other's, and leave
