@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +37,9 @@ constexpr std::size_t kEnvironLimit = 16 * 1024 * 1024;
 // are signalled by id after checking their start time, so the agent's other work never runs
 // out of descriptors.
 constexpr std::size_t kMaxHeldDescriptors = 256;
+// A killed process ends within milliseconds; one that takes longer is stuck in the kernel, and
+// is not waited for any longer.
+constexpr std::chrono::seconds kDeathWait{1};
 // Prefix of the cgroups the agent makes, followed by its process id and a counter.
 constexpr std::string_view kCgroupPrefix = "kavor-run-";
 
@@ -325,12 +330,31 @@ void ProcessTree::kill_all() {
   }
 
   // 4. Everything found, and the group once more, with SIGKILL: no handler, no ignoring.
+  std::vector<pollfd> dying;
   for (auto& [pid, member] : held) {
     signal_exact(member.first, member.second, SIGKILL);
-    if (member.second >= 0) ::close(member.second);
+    if (member.second >= 0) dying.push_back({member.second, POLLIN, 0});
   }
   if (leader_ > 0) ::kill(-leader_, SIGKILL);
   if (!cgroup_.empty()) write_small(cgroup_ + "/cgroup.kill", "1");
+
+  // 5. Until they have ended: whoever looks next (the end of the run, which keeps its folder
+  //    for what still runs) finds none of them.
+  const auto give_up = std::chrono::steady_clock::now() + kDeathWait;
+  while (!dying.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        give_up - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (::poll(dying.data(), dying.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      break;
+    }
+    std::erase_if(dying, [](const pollfd& member) {
+      if (member.revents == 0) return false;
+      ::close(member.fd);
+      return true;
+    });
+  }
+  for (const pollfd& member : dying) ::close(member.fd);
 }
 
 void kill_live_trees() {
