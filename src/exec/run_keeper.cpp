@@ -438,8 +438,9 @@ void release_run(std::shared_ptr<RunFence> fence, ino_t run_namespace) {
   std::vector<Lingering> done;
   {
     std::lock_guard lock(run_namespaces_mutex());
+    // Only what was looked at: a run that ended meanwhile is looked at by its own end.
     std::erase_if(lingering(), [&](Lingering& run) {
-      if (living.count(run.run) > 0) return false;
+      if (run.run != 0 && (waiting.count(run.run) == 0 || living.count(run.run) > 0)) return false;
       done.push_back(std::move(run));
       return true;
     });

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "exec/fence.h"
+#include "exec/run_keeper.h"
 #include "run_support.h"
 
 namespace kavor::exec {
@@ -207,6 +208,31 @@ TEST_F(FenceConcurrencyTest, LeftoverWritersKeepTheRunsFolderUntilTheyEnd) {
     const bool left = fs::exists(fs::symlink_status(folder));
     if (left) remove_tree_no_follow(folder);
     EXPECT_FALSE(left) << folder << " stayed behind";
+  }
+}
+
+// Runs that end at the same moment, each leaving a process that still uses its temporary
+// folder afterwards: every folder stays for its own.
+TEST_F(FenceConcurrencyTest, RunsEndingTogetherKeepEachOthersFoldersForWhatTheyLeft) {
+  if (!runs_end_with_agent()) GTEST_SKIP() << "fenced runs get no user namespace of their own";
+  constexpr int kRuns = 16;
+  std::vector<QCoro::Task<RunOutcome>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string n = std::to_string(i);
+    runs.push_back(start("echo kept" + n +
+                             " > \"$TMPDIR/keep\"; setsid -f sh -c 'sleep 1.5; "
+                             "cat \"$TMPDIR/keep\" > out" +
+                             n + "' < /dev/null > /dev/null 2>&1",
+                         {}, fenced()));
+  }
+  for (const RunOutcome& outcome : kavor::test::run(all_of(std::move(runs)))) {
+    EXPECT_TRUE(outcome.ok()) << output(outcome);
+  }
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string n = std::to_string(i);
+    EXPECT_TRUE(kavor::test::wait_until(
+        [&] { return read_all(ws_ / ("out" + n)) == "kept" + n + "\n"; }, std::chrono::seconds(5)))
+        << "run " << n << " lost its folder";
   }
 }
 
