@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +42,10 @@ constexpr const char kKeeperName[] = "kavor-keeper";
 // The keeper writes three small files and mounts two file systems before it answers; a keeper
 // that has not answered after this is stuck, and none is used.
 constexpr std::chrono::seconds kKeeperSetUp{10};
+// The ninth field of a process's status line holds the kernel's flags; PF_EXITING says it is
+// ending.
+constexpr int kFlagsField = 9;
+constexpr unsigned long kExiting = 0x4;
 // How deep below a run's namespace the processes it made may have gone (the kernel allows 32).
 constexpr int kNamespaceDepth = 33;
 // Sweeps of /proc at the end where there is no keeper: a process that forked while one ran is
@@ -83,7 +89,25 @@ int keeper_root() {
   return ::chdir("/");
 }
 
-[[noreturn]] void keep(int watch_fd, int answer_fd, const std::string& uid_map,
+// The keeper once its ids are written, whichever program it runs: its own root, its name, its
+// answer, then the wait for the agent's end. The watch pipe is at 0, the answer pipe at 1.
+[[noreturn]] void keep_from_here() {
+  if (keeper_root() != 0) keeper_fails(STDOUT_FILENO, kOwnProc);
+  ::prctl(PR_SET_NAME, kKeeperName, 0, 0, 0);
+  const KeeperAnswer ready{};
+  if (::write(STDOUT_FILENO, &ready, sizeof ready) != sizeof ready) ::_exit(1);
+  ::close_range(STDOUT_FILENO, ~0U, 0);
+  char buffer[64];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno != EINTR)) ::_exit(0);
+  }
+}
+
+// The keeper's first steps, in the copy of the agent the clone made. With `program` (a
+// descriptor of the agent's own program) it then executes that anew, so that it keeps no copy of
+// what the agent holds by now; otherwise, or when that fails, it goes on as the copy.
+[[noreturn]] void keep(int watch_fd, int answer_fd, int program, const std::string& uid_map,
                        const std::string& gid_map) {
   sigset_t none;
   ::sigemptyset(&none);
@@ -93,23 +117,24 @@ int keeper_root() {
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &action, nullptr);
   }
-  // What the keeper adopts is collected as soon as it ends.
+  // What the keeper adopts is collected as soon as it ends (the setting survives an exec).
   action.sa_handler = SIG_IGN;
   ::sigaction(SIGCHLD, &action, nullptr);
   // Out of the agent's terminal session: a key pressed there ends the agent, which ends this.
   ::setsid();
   if (write_own_id_maps(uid_map, gid_map) != 0) keeper_fails(answer_fd, kIds);
-  if (keeper_root() != 0) keeper_fails(answer_fd, kOwnProc);
-  ::prctl(PR_SET_NAME, kKeeperName, 0, 0, 0);
-  if (::dup2(watch_fd, STDIN_FILENO) < 0) keeper_fails(answer_fd, kRoot);
-  const KeeperAnswer ready{};
-  if (::write(answer_fd, &ready, sizeof ready) != sizeof ready) ::_exit(1);
-  ::close_range(STDOUT_FILENO, ~0U, 0);
-  char buffer[64];
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n == 0 || (n < 0 && errno != EINTR)) ::_exit(0);
+  if (::dup2(watch_fd, STDIN_FILENO) < 0 || ::dup2(answer_fd, STDOUT_FILENO) < 0) {
+    keeper_fails(answer_fd, kRoot);
   }
+  if (program >= 0) {
+    // Every other descriptor closes on the exec, the program's own included.
+    ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    char* const argv[] = {const_cast<char*>(kKeeperName), const_cast<char*>(kKeeperArgument),
+                          nullptr};
+    char* const envp[] = {nullptr};
+    ::syscall(SYS_execveat, program, "", argv, envp, AT_EMPTY_PATH);
+  }
+  keep_from_here();
 }
 
 // --- the agent's side ---
@@ -127,6 +152,8 @@ struct KeeperState {
   std::shared_ptr<const RunKeeper> keeper;
   std::vector<pid_t> ended;  // keepers that were let go of, still to be collected
   bool refused = false;      // the system allows none: not tried again
+  bool made_one = false;     // the first keeper is a copy of the agent as it starts
+  int program = -1;          // the agent's own program, for the keepers made later
 };
 // Never destroyed: the exit hooks that read it run after static destructors may have.
 KeeperState& keeper_state() {
@@ -191,7 +218,9 @@ void begin_keeper(KeeperState& state) {
   // fork would make it, with no copy of the others' threads.
   const long pid =
       ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, 0);
-  if (pid == 0) keep(watch[0], answer[1], uid_map, gid_map);
+  if (pid == 0) {
+    keep(watch[0], answer[1], state.made_one ? state.program : -1, uid_map, gid_map);
+  }
   const int error = errno;
   let_go(watch[0]);
   let_go(answer[1]);
@@ -203,6 +232,7 @@ void begin_keeper(KeeperState& state) {
     if (error == EPERM || error == EINVAL || error == EACCES) state.refused = true;
     return;
   }
+  state.made_one = true;
   state.starting =
       Starting{static_cast<pid_t>(pid), open_process(static_cast<pid_t>(pid)), watch[1], answer[0]};
 }
@@ -233,14 +263,14 @@ void finish_keeper(KeeperState& state) {
   const std::string proc = "/proc/" + std::to_string(starting.pid) + "/ns/";
   const int user_ns = ::open((proc + "user").c_str(), O_RDONLY | O_CLOEXEC);
   const int pid_ns = ::open((proc + "pid").c_str(), O_RDONLY | O_CLOEXEC);
-  if (got == static_cast<ssize_t>(sizeof answer) && answer.step == kReady && user_ns >= 0 &&
-      pid_ns >= 0) {
+  const bool answered = got == static_cast<ssize_t>(sizeof answer);
+  // A keeper that answered and ended since (someone killed it) is no keeper.
+  if (answered && answer.step == kReady && user_ns >= 0 && pid_ns >= 0 &&
+      !process_ended(starting.pid)) {
     state.keeper = std::make_shared<const RunKeeper>(starting.pid, starting.process_fd, user_ns,
                                                      pid_ns, starting.watch_fd);
     return;
   }
-  // The system lets this user make the namespaces but not a /proc of their own (or nothing at
-  // all answered): runs keep the agent's PID namespace.
   for (int fd : {user_ns, pid_ns}) {
     if (fd >= 0) ::close(fd);
   }
@@ -248,7 +278,11 @@ void finish_keeper(KeeperState& state) {
   let_go(starting.process_fd);
   let_go(starting.watch_fd);
   ::waitpid(starting.pid, nullptr, 0);
-  state.refused = true;
+  // The system lets this user make the namespaces but not their ids or a /proc of their own:
+  // runs keep the agent's PID namespace from now on. A keeper that ended or did not answer is
+  // tried again by the next run.
+  state.refused = answered && (answer.step == kIds || answer.step == kOwnProc) &&
+                  (answer.error == EPERM || answer.error == EACCES || answer.error == EINVAL);
 }
 
 // --- the runs' user namespaces ---
@@ -377,10 +411,35 @@ void RunKeeper::end() const {
   kill_process(process_fd_, pid_);
 }
 
-void start_run_keeper() {
+bool RunKeeper::ending() const {
+  if (!alive()) return true;
+  // The kernel's flags of the process (the ninth field of its status line): it is on its way out
+  // once PF_EXITING is set, and waits there until the agent has collected its namespace's
+  // processes.
+  std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t close = line.rfind(')');
+  if (close == std::string::npos) return true;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  for (int at = 3; at <= kFlagsField && fields >> field;) ++at;
+  unsigned long flags = 0;
+  const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), flags);
+  return error != std::errc{} || (flags & kExiting) != 0;
+}
+
+void start_run_keeper(bool reexec) {
   KeeperState& state = keeper_state();
   std::lock_guard lock(state.mutex);
+  if (reexec && state.program < 0) {
+    state.program = ::open("/proc/self/exe", O_PATH | O_CLOEXEC);
+  }
   begin_keeper(state);
+}
+
+int keep_fenced_runs() {
+  keep_from_here();
 }
 
 std::shared_ptr<const RunKeeper> run_keeper() {

@@ -63,6 +63,8 @@ class RunKeeper {
   bool alive() const;
   // Ends it, and with it everything in its namespace.
   void end() const;
+  // Whether it has ended or is ending (then its namespace takes no new process).
+  bool ending() const;
 
  private:
   pid_t pid_;       // a child of the agent's, not collected before it is let go of
@@ -72,9 +74,19 @@ class RunKeeper {
   int watch_fd_;  // the agent's end of the pipe the keeper reads
 };
 
+// What the agent's program is started with to become a keeper (keep_fenced_runs).
+inline constexpr const char* kKeeperArgument = "--keep-fenced-runs";
+
 // Starts making the keeper, where the system allows one, without waiting for it. The agent calls
-// it first thing; later calls do nothing while a keeper is alive.
-void start_run_keeper();
+// it first thing, while its process is small, since this keeper is a copy of it; later calls do
+// nothing while a keeper is alive. With `reexec`, the program answers kKeeperArgument first
+// thing: a keeper made later (the first one was killed) then executes the program anew rather
+// than staying a copy of all the agent holds by then.
+void start_run_keeper(bool reexec = false);
+
+// The keeper's own program: started with kKeeperArgument, its ids written, the pipe it watches
+// at 0 and its answer at 1. Returns only on a failure.
+int keep_fenced_runs();
 
 // The live keeper, made now if none was started or the last one ended; nothing where the system
 // allows none. Waits for a keeper still setting itself up (a few milliseconds at most).

@@ -147,14 +147,19 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
   return plan;
 }
 
-[[noreturn]] void child_fail(int report_fd, int step, int where = -1) {
+// The process started in the keeper's namespace runs these on a stack the address sanitizer
+// does not know, and never returns from them: left to it, the sanitizer would warn of that into
+// the command's own output at every start.
+#define KAVOR_OWN_STACK __attribute__((no_sanitize("address")))
+
+KAVOR_OWN_STACK [[noreturn]] void child_fail(int report_fd, int step, int where = -1) {
   const int message[3] = {step, errno, where};
   [[maybe_unused]] const ssize_t n = ::write(report_fd, message, sizeof message);
   ::_exit(127);
 }
 
 // The end of every start: the fence, the working folder, the program. System calls only.
-[[noreturn]] void fence_and_exec(const ChildPlan& plan) {
+KAVOR_OWN_STACK [[noreturn]] void fence_and_exec(const ChildPlan& plan) {
   if (plan.fence_fd >= 0) {
     if (enter_fence(plan.fence_fd) != 0) child_fail(plan.report_fd, kStepFence);
     ::close(plan.fence_fd);
@@ -166,13 +171,12 @@ ChildPlan plan_child(const SpawnRequest& request, std::string path) {
 
 // The command's process in the keeper's PID namespace (run_keeper.h), started by the run's child
 // as a process of the agent's; it shares the child's memory until it execs.
-int start_kept(void* arg) {
+KAVOR_OWN_STACK int start_kept(void* arg) {
   const ChildPlan& plan = *static_cast<const ChildPlan*>(arg);
   ::setsid();
+  // Should the agent die before this line, the keeper ends with it, and this process with the
+  // keeper's namespace.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  // The agent lies outside this namespace and has no id in it: a parent that has one is the
-  // keeper, which adopted this process because the agent died before the line above.
-  if (::getppid() != 0) ::_exit(127);
   if (plan.reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   if (finish_kept_view(*plan.view, plan.fence_fd) != 0) child_fail(plan.report_fd, kStepView);
   fence_and_exec(plan);
@@ -303,7 +307,20 @@ std::optional<std::string> find_program(const std::string& program) {
   return std::nullopt;
 }
 
+namespace {
+
+Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry);
+
+}  // namespace
+
 Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
+  return start(request, true);
+}
+
+namespace {
+
+// The start; `may_retry`: once more with a new keeper when the keeper's namespace was ending.
+Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry) {
   reap_abandoned();
   const auto path = find_program(request.process.program);
   if (!path) return fail("no such program", ErrorKind::NoProgram);
@@ -399,7 +416,6 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
   if (kept) {
     ::munmap(kept_stack, kKeptStack);
     ::waitpid(pid, nullptr, 0);
-    if (started > 0) pid = started;
     // Nothing said and nothing started: the child died on the way.
     if (!failed && started <= 0) {
       failed = true;
@@ -408,8 +424,14 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
     }
   }
   if (failed) {
-    Child failed_child(pid, -1, out[0], err[0]);
-    failed_child.wait();
+    // The process that failed is waited for; the child of a kept start has been already, and its
+    // id is no longer its own to wait on.
+    if (!kept || started > 0) {
+      Child failed_child(kept ? started : pid, -1, out[0], err[0]);
+      failed_child.wait();
+    } else {
+      for (int* fd : {&out[0], &err[0]}) close_fd(*fd);
+    }
     if (message[0] == kStepFolder && message[1] == ENOENT) {
       return fail("no such folder", ErrorKind::NotFound);
     }
@@ -422,20 +444,29 @@ Result<std::unique_ptr<Child>> spawn(const SpawnRequest& request) {
       return fail("its own view of the session could not be made" + where + " (" +
                   error_text(message[1]) + ")");
     }
-    if (message[0] == kStepKeeper && message[1] == ENOMEM && kept) {
-      // The namespace takes no new process once its keeper is ending: the next start makes
-      // another keeper.
+    if (message[0] == kStepKeeper && message[1] == ENOMEM && kept && may_retry &&
+        request.view->keeper->ending()) {
+      // The namespace takes no new process once its keeper is ending (someone killed it): the
+      // start is made again with a new keeper, once.
       forget_run_keeper(*request.view->keeper);
-      return fail("the namespace of fenced commands was ending; try again");
+      RunView again = *request.view;
+      again.keeper = run_keeper();
+      if (!again.keeper) return fail("the keeper of fenced commands ended and none can be made");
+      SpawnRequest retry = request;
+      retry.view = &again;
+      return start(retry, false);
     }
     return fail(error_text(message[1]));
   }
 
+  if (kept) pid = started;
   if (out[0] >= 0) ::fcntl(out[0], F_SETFL, O_NONBLOCK);
   if (err[0] >= 0) ::fcntl(err[0], F_SETFL, O_NONBLOCK);
   const int exit_fd = open_process_fd(pid);
   return std::make_unique<Child>(pid, exit_fd, out[0], err[0]);
 }
+
+}  // namespace
 
 void abandon(std::unique_ptr<Child> child) {
   if (child->poll_exit()) return;

@@ -31,6 +31,10 @@ void without_opengl_warning(QtMsgType type, const QMessageLogContext& context,
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // A keeper of fenced commands made anew (run_keeper.h): nothing of the agent starts.
+  if (argc == 2 && std::strcmp(argv[1], kavor::exec::kKeeperArgument) == 0) {
+    return kavor::exec::keep_fenced_runs();
+  }
   kavor::platform::start_milestone("main entered");
   // Answered before anything starts, so it works without a display.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
@@ -39,7 +43,7 @@ int main(int argc, char* argv[]) {
   }
   // While the process is small: the keeper of fenced commands is a copy of it, for as long as
   // the agent runs.
-  kavor::exec::start_run_keeper();
+  kavor::exec::start_run_keeper(true);
   // Before the application object starts any thread, so that every thread shares the handlers.
   kavor::platform::catch_end_signals();
   kavor::platform::limit_allocator_arenas();
