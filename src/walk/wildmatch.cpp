@@ -148,8 +148,10 @@ std::optional<Wildmatch> Wildmatch::compile(std::string_view p, Dialect dialect,
           i = j + 1;
           continue;
         }
+        // "**\/" (the slash escaped) crosses folders as "**/" does, but git gives it no way
+        // past the loop: it stands for one folder or more, never for none, so "a/**\/b"
+        // matches "a/c/b" and not "a/b".
         if (dialect == Dialect::Ignore && p[j] == '\\' && j + 1 < n && p[j + 1] == '/') {
-          tokens.push_back({Op::DirsStart, 0, 0});
           tokens.push_back({Op::DirsLoop, 0, 0});
           i = j + 2;
           continue;
