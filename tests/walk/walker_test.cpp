@@ -242,6 +242,20 @@ TEST(Walker, ExcludeFileOfALinkedWorkTree) {
   EXPECT_EQ(listing(dir / "sm", WalkOptions{}), (std::vector<std::string>{"b.c"}));
 }
 
+// The repository's own exclude file may be a link (to rules kept elsewhere), and git follows
+// it; an ignore file inside the walked tree that is a link is passed over, as git passes it.
+TEST(Walker, TheExcludeFileIsReadThroughALinkTheTreesIgnoreFilesAreNot) {
+  test::TempTree dir;
+  test::write_file(dir / "rules/exclude", "*.bak\n");
+  test::write_file(dir / "rules/ignore", "*.c\n");
+  test::write_file(dir / "repo/.git/info/.keep");
+  ASSERT_EQ(symlink("../../../rules/exclude", (dir / "repo/.git/info/exclude").c_str()), 0);
+  ASSERT_EQ(symlink("../rules/ignore", (dir / "repo/.gitignore").c_str()), 0);
+  test::write_file(dir / "repo/a.bak");
+  test::write_file(dir / "repo/a.c");
+  EXPECT_EQ(listing(dir / "repo", WalkOptions{}), (std::vector<std::string>{".gitignore@", "a.c"}));
+}
+
 // ---- Agreement with git on generated trees ----
 
 std::vector<std::string> split(const std::string& text, char separator) {
