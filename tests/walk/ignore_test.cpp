@@ -95,6 +95,10 @@ TEST(IgnoreRules, ClassesAndEscapedSlashesReadAsGitReadsThem) {
       {"**\\/x", "d/x", kIgnored},
       {"**\\/x", "d/e/x", kIgnored},
       {"a/**/b", "a/b", kIgnored},
+      // Glued to other characters `**` is one `*`, also where a shortcut of git's reads it as
+      // a component (see the comparison with git in the walker's tests).
+      {"d/a**/b", "d/ab/c/b", kNone},
+      {"d/a**/b", "d/ab/b", kIgnored},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IgnoreRules::parse(c.rule).match(c.path, false), c.verdict)
