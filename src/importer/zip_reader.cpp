@@ -176,6 +176,10 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
     entry.name = utf8_lossy(name);
     if (keep(entry)) archive.kept_.push_back(std::move(entry));
   }
+  // A count that stops short of the directory's end would hide the records after it: other
+  // readers go by the directory and list them, so what this one reads would differ from what
+  // the user sees in the archive.
+  if (at != directory.size()) fail("broken zip index");
 
   // 4. Overlap, before any item is inflated.
   std::sort(spans.begin(), spans.end(),
