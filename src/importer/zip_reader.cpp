@@ -81,7 +81,10 @@ DirectoryPlace find_directory(const ArchiveSource& source, std::uint64_t archive
 
   const char* record = tail.data() + end_record;
   DirectoryPlace place{u16(record + 10), u32(record + 12), u32(record + 16)};
-  if (place.count != kZip64Count && place.offset != kZip64Value) return place;
+  // Any of the three at its maximum means the real values are in the zip64 end record; a
+  // writer marks only the field that did not fit, which may be the size alone.
+  if (place.count != kZip64Count && place.size != kZip64Value && place.offset != kZip64Value)
+    return place;
 
   // The zip64 locator sits right before the end record and points at the zip64 end record.
   const std::uint64_t end_record_at = tail_at + end_record;
