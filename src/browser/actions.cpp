@@ -202,7 +202,7 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
   if (result.kind == Evaluated::Kind::Failed) co_return fail(result.message);
   if (result.kind == Evaluated::Kind::Thrown)
     co_return fail("The script failed: " + result.message);
-  co_return ActionDone{"ActionResult:\n" + value_report(result.value), std::nullopt};
+  co_return ActionDone{"Result:\n" + value_report(result.value), std::nullopt};
 }
 
 QCoro::Task<ActionResult> text(BrowserInstance& browser, Interrupt* interrupt) {

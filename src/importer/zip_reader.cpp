@@ -81,7 +81,10 @@ DirectoryPlace find_directory(const ArchiveSource& source, std::uint64_t archive
 
   const char* record = tail.data() + end_record;
   DirectoryPlace place{u16(record + 10), u32(record + 12), u32(record + 16)};
-  if (place.count != kZip64Count && place.offset != kZip64Value) return place;
+  // Any of the three at its maximum means the real values are in the zip64 end record; a
+  // writer marks only the field that did not fit, which may be the size alone.
+  if (place.count != kZip64Count && place.size != kZip64Value && place.offset != kZip64Value)
+    return place;
 
   // The zip64 locator sits right before the end record and points at the zip64 end record.
   const std::uint64_t end_record_at = tail_at + end_record;
@@ -176,6 +179,10 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
     entry.name = utf8_lossy(name);
     if (keep(entry)) archive.kept_.push_back(std::move(entry));
   }
+  // A count that stops short of the directory's end would hide the records after it: other
+  // readers go by the directory and list them, so what this one reads would differ from what
+  // the user sees in the archive.
+  if (at != directory.size()) fail("broken zip index");
 
   // 4. Overlap, before any item is inflated.
   std::sort(spans.begin(), spans.end(),

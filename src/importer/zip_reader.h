@@ -10,7 +10,8 @@
 //                   forged size cannot make the reader allocate gigabytes.
 //   Broken index    every directory record must fit in the directory, names and extra fields
 //                   included; a count larger than the records present runs out of bytes and
-//                   stops, so the count costs nothing.
+//                   stops, so the count costs nothing. The counted records must also fill the
+//                   directory to its end: a smaller count would hide the records after it.
 //   Out of bounds   an item whose local header or data would lie past the end of the archive
 //                   is refused while the directory is read.
 //   Overlap         two items whose data ranges share bytes are refused before anything is

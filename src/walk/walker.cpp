@@ -76,11 +76,20 @@ std::optional<Kind> kind_of_mode(mode_t mode) {
   return std::nullopt;
 }
 
-// Reads a regular file without following a link at its name; nullopt when it is missing, not a
-// regular file, too large or unreadable.
-std::optional<std::string> read_regular_file(int dir_fd, const char* name) {
+// Whether a link at the name of a file to read is followed. The ignore files of the walked tree
+// are never read through one (git passes such a file over, and a link could lead anywhere); the
+// repository's own exclude file is, as git reads it: it lies in the repository's data, not in
+// the tree, and keeping it elsewhere behind a link is an ordinary setup.
+enum class AtLink { Refuse, Follow };
+
+// Reads a regular file; nullopt when it is missing, a link that is refused, not a regular file,
+// too large or unreadable.
+std::optional<std::string> read_regular_file(int dir_fd, const char* name,
+                                             AtLink at_link = AtLink::Refuse) {
   // Non-blocking so that a pipe swapped in under this name cannot hang the walk.
-  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fd =
+      openat(dir_fd, name,
+             O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at_link == AtLink::Refuse ? O_NOFOLLOW : 0));
   if (fd < 0) return std::nullopt;
   std::optional<std::string> out;
   struct stat st {};
@@ -104,8 +113,9 @@ std::optional<std::string> read_regular_file(int dir_fd, const char* name) {
   return out;
 }
 
-std::optional<std::string> read_regular_file(const std::string& path) {
-  return read_regular_file(AT_FDCWD, path.c_str());
+std::optional<std::string> read_regular_file(const std::string& path,
+                                             AtLink at_link = AtLink::Refuse) {
+  return read_regular_file(AT_FDCWD, path.c_str(), at_link);
 }
 
 std::string join(const std::string& folder, std::string_view name) {
@@ -210,7 +220,7 @@ class Walker {
     if (work_tree) {
       const std::string exclude = exclude_file_of(*work_tree);
       if (!exclude.empty()) {
-        if (const auto content = read_regular_file(exclude))
+        if (const auto content = read_regular_file(exclude, AtLink::Follow))
           push_rules(relative_to(base, *work_tree), *content);
       }
     }

@@ -18,6 +18,8 @@
 // start from: an unrelated ignore file higher up (say in a home folder) must not hide a
 // project's files. The user's global git exclude file is never read. Whether the start folder
 // itself is excluded by a parent's rules does not matter: asking to walk a folder walks it.
+// As in git, an ignore file of the tree that is a symbolic link is passed over, while the
+// repository's exclude file is read through one.
 // At most 50,000 rules are in force at once: an ignore file that would pass that budget is
 // passed over whole, like one above 16 MiB (a planted file of millions of rules would
 // otherwise cost gigabytes and a second per entry).

@@ -10,7 +10,10 @@
 namespace kavor::walk::detail {
 namespace {
 
-// ASCII-only character classes, independent of the process locale.
+// ASCII-only character classes, independent of the process locale, byte for byte as git's own
+// character table has them. Its space class is space, tab, newline and carriage return: not the
+// vertical tab and form feed of the C library's isspace, so neither `[[:space:]]` nor
+// `[![:space:]]` may lean on it.
 bool in_named_class(std::string_view name, unsigned char c, bool* known) {
   const bool upper = c >= 'A' && c <= 'Z';
   const bool lower = c >= 'a' && c <= 'z';
@@ -26,7 +29,7 @@ bool in_named_class(std::string_view name, unsigned char c, bool* known) {
   if (name == "lower") return lower;
   if (name == "print") return graph || c == ' ';
   if (name == "punct") return graph && !upper && !lower && !digit;
-  if (name == "space") return c == ' ' || (c >= '\t' && c <= '\r');
+  if (name == "space") return c == ' ' || c == '\t' || c == '\n' || c == '\r';
   if (name == "upper") return upper;
   if (name == "xdigit") return digit || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
   *known = false;
@@ -145,8 +148,10 @@ std::optional<Wildmatch> Wildmatch::compile(std::string_view p, Dialect dialect,
           i = j + 1;
           continue;
         }
+        // "**\/" (the slash escaped) crosses folders as "**/" does, but git gives it no way
+        // past the loop: it stands for one folder or more, never for none, so "a/**\/b"
+        // matches "a/c/b" and not "a/b".
         if (dialect == Dialect::Ignore && p[j] == '\\' && j + 1 < n && p[j + 1] == '/') {
-          tokens.push_back({Op::DirsStart, 0, 0});
           tokens.push_back({Op::DirsLoop, 0, 0});
           i = j + 2;
           continue;

@@ -47,7 +47,8 @@ class Wildmatch {
     AnyAll,   // trailing `**`: any run of bytes
     // `**/` is two tokens: DirsStart matches nothing and leads both past DirsLoop (zero
     // folders) and into it; DirsLoop takes any bytes and may leave only after a "/". Once
-    // inside, the "/" is required, which is why the start needs its own position.
+    // inside, the "/" is required, which is why the start needs its own position. An ignore
+    // file's `**\/` is DirsLoop alone: one folder or more, as git reads it.
     DirsStart,
     DirsLoop,
   };

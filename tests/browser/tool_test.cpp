@@ -63,13 +63,13 @@ class ToolTest : public ::testing::Test {
   tools::ToolResult run(const Json& args, const std::string& chat = "chat-1") {
     return call(*registry_, args, dir_->path().toStdString(), chat);
   }
-  // The value an eval answers (the text after "Result:\n").
+  // The value an eval answers (the text after the line "Result:").
   std::string eval(const std::string& script, const std::string& chat = "chat-1") {
     const tools::ToolResult r = run({{"action", "eval"}, {"script", script}}, chat);
     if (!r.ok()) return "FAILED: " + r.error();
-    const std::size_t at = r.value().output.find("Result:\n");
+    const std::size_t at = r.value().output.find("\nResult:\n");
     return at == std::string::npos ? "NO RESULT: " + r.value().output
-                                   : r.value().output.substr(at + 8);
+                                   : r.value().output.substr(at + 9);
   }
 
   static service::TestService* service_;
@@ -101,6 +101,83 @@ TEST_F(ToolTest, OpenAndScreenshotInAnyCaseShowThePageLineAndAttachAJpeg) {
   EXPECT_EQ(text_of(run({{"action", "scroll_down"}}))
                 .rfind("FAILED: Unknown browser action scroll_down;", 0),
             0u);
+}
+
+// The text each action hands back is read by the assistant and by the page: every action's, on
+// one page, in a browser of its own. Times and the server's address are masked.
+TEST_F(ToolTest, EachActionAnswersWithItsOwnText) {
+  service_->set_default("GET", "/actions", html(R"html(<title>Actions</title>
+<link rel="icon" href="data:,"><body style="margin:0">
+<button id="go" style="position:absolute;left:100px;top:40px;width:80px;height:20px"
+  onclick="console.log('clicked')">Go</button>
+<input id="name" style="position:absolute;left:100px;top:100px">
+<select id="color" style="position:absolute;left:100px;top:140px">
+<option value="red">Red</option><option value="blue">Blue sky</option></select>
+<h1 style="position:absolute;left:100px;top:200px;margin:0">Ready</h1>
+<div style="height:3000px"></div></body>)html"));
+  struct Case {
+    Json args;
+    const char* text;  // what follows the page line, before the screenshot's line
+    bool shot;
+  };
+  const Case cases[] = {
+      {{{"action", "open"}, {"url", url("/actions")}}, "", true},
+      {{{"action", "screenshot"}}, "", true},
+      {{{"action", "click"}, {"selector", "#go"}}, "Clicked button \"Go\" at (140, 50).", true},
+      {{{"action", "click"}, {"x", 10}, {"y", 20}}, "Clicked at (10, 20).", true},
+      {{{"action", "hover"}, {"selector", "#go"}},
+       "Hovered over button \"Go\" at (140, 50).",
+       true},
+      {{{"action", "hover"}, {"x", 5.5}, {"y", 6}}, "Hovered at (5.5, 6).", true},
+      {{{"action", "type"}, {"selector", "#name"}, {"text", "hi"}},
+       "Typed 2 characters into #name; its value is now \"hi\".",
+       true},
+      {{{"action", "press"}, {"key", "Tab"}}, "Pressed Tab.", false},
+      {{{"action", "select"}, {"selector", "#color"}, {"text", "blue"}}, "selected Blue sky", true},
+      {{{"action", "eval"}, {"script", "1 + 1"}}, "Result:\n2", false},
+      {{{"action", "wait"}, {"text", "Ready"}}, "Found \"Ready\" after {n} ms.", false},
+      {{{"action", "scroll"}}, "Scrolled to y=800 (viewport 800 px, page 3000 px tall).", true},
+      {{{"action", "console"}},
+       "Console since the last check (every level):\nlog: clicked ({base}/actions:4)",
+       false},
+      {{{"action", "network"}},
+       "Requests since the last check (method, status, type, url, time):\nGET 200 Document "
+       "{base}/actions {n}ms",
+       false},
+      {{{"action", "reload"}}, "Reloaded.", true},
+      {{{"action", "text"}},
+       "Visible text:\nGo\nRed\nBlue sky\nReady\n\nHeadings:\n  h1 Ready\nButtons:\n  Go\nInputs:\n"
+       "  input name=\"name\"\n  select name=\"color\"",
+       false},
+      {{{"action", "back"}}, "Went back one page.", false},
+  };
+  // The server's address becomes "{base}", and a number of milliseconds "{n}".
+  const auto masked = [this](std::string text) {
+    for (std::size_t at; (at = text.find(url(""))) != std::string::npos;)
+      text.replace(at, url("").size(), "{base}");
+    const char* digits = "0123456789";
+    for (std::size_t at = 0; (at = text.find_first_of(digits, at)) != std::string::npos;) {
+      const std::size_t end = std::min(text.find_first_not_of(digits, at), text.size());
+      const bool ms = text.compare(end, 2, "ms") == 0 || text.compare(end, 3, " ms") == 0;
+      if (ms) text.replace(at, end - at, "{n}");
+      at = ms ? at + 3 : end;
+    }
+    return text;
+  };
+  for (const Case& c : cases) {
+    const tools::ToolResult r = run(c.args, "chat-texts");
+    ASSERT_TRUE(r.ok()) << c.args.dump() << ": " << r.error();
+    const std::string& out = r.value().output;
+    const std::size_t line = out.find('\n');
+    std::string expected = c.text;
+    if (c.shot)
+      expected +=
+          std::string(expected.empty() ? "" : "\n") + "Screenshot attached (1280x800 px, JPEG).";
+    EXPECT_EQ(masked(line == std::string::npos ? "" : out.substr(line + 1)), expected)
+        << c.args.dump();
+    EXPECT_EQ(r.value().image.has_value(), c.shot) << c.args.dump();
+  }
+  EXPECT_TRUE(run({{"action", "close"}}, "chat-texts").ok());
 }
 
 TEST_F(ToolTest, AnEmptyTitleEndsTheFirstLineWithTwoQuotes) {
@@ -293,7 +370,7 @@ TEST_F(ToolTest, SessionsNamesShareOrSeparateBrowsersAndCloseTwiceIsHarmless) {
   EXPECT_NE(
       run({{"action", "eval"}, {"script", "location.pathname"}, {"session", "research"}}, "chat-s")
           .value()
-          .output.find("Result:\n\"/hello\""),
+          .output.find("\nResult:\n\"/hello\""),
       std::string::npos);
   const tools::ToolResult other = run({{"action", "screenshot"}, {"session", "other"}}, "chat-s");
   ASSERT_TRUE(other.ok());

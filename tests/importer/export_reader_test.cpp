@@ -71,6 +71,18 @@ std::string joined(const std::vector<std::string>& objects) {
   return out + "]";
 }
 
+// `bytes` with the end record's item counts (this disk's and the total), directory size and
+// directory offset replaced.
+std::string with_end_record(std::string bytes, std::uint16_t count, std::uint32_t size,
+                            std::uint32_t offset) {
+  std::string fields;
+  test::put16(fields, count);
+  test::put16(fields, count);
+  test::put32(fields, size);
+  test::put32(fields, offset);
+  return bytes.replace(bytes.size() - 14, fields.size(), fields);
+}
+
 TEST(ExportReaderTest, ArchivesOfTheRealToolsGiveTheSameParts) {
   ArchiveFolder folder;
   const std::vector<std::string> objects = {conversation(1), R"({"id":"c2","mapping":{}})",
@@ -244,6 +256,10 @@ TEST(ExportReaderTest, HostileAndDamagedArchivesGetTheirMessage) {
   second_header_broken[second_header_broken.find("PK\x03\x04", 4)] = 'X';
   std::string zip64_broken = build_zip({good}, true);
   zip64_broken[zip64_broken.rfind("PK\x06\x06")] = 'X';
+  // Two items, and an end record that counts fewer: other readers list both.
+  const std::string two = build_zip({good, {"memories.json", "{}"}});
+  const auto two_at = static_cast<std::uint32_t>(two.find("PK\x01\x02"));
+  const auto two_size = static_cast<std::uint32_t>(two.size() - 22 - two_at);
   // Zip bombs: items sharing one compressed kernel, or an item whose data runs over the next.
   const std::string bomb_kernel = std::string(300'000, 'a');
   RawItem kernel_again("conversations-1.json", bomb_kernel);
@@ -261,6 +277,8 @@ TEST(ExportReaderTest, HostileAndDamagedArchivesGetTheirMessage) {
       {"zip64 end damaged", zip64_broken, "broken zip64 end"},
       {"huge index", patched(10, (256u << 20) + 1, 4), "the zip index is too large"},
       {"count too high", patched(12, 2, 2), "broken zip index"},
+      {"count short of the index", with_end_record(two, 1, two_size, two_at), "broken zip index"},
+      {"count of none", with_end_record(two, 0, two_size, two_at), "broken zip index"},
       {"header past the end", item([](RawItem& i) { i.offset = 1u << 30; }),
        "the zip is truncated or damaged"},
       {"encrypted", folder.read("enc.zip"), "this zip is password protected"},
@@ -302,11 +320,17 @@ TEST(ExportReaderTest, HostileAndDamagedArchivesGetTheirMessage) {
     }
   }
 
-  // A large side file stays behind; a zip64 end record is followed.
+  // A large side file stays behind; a zip64 end record is followed, also when the plain end
+  // record marks only the directory's size as kept there.
   const ReadResult with_big_side =
       read_bytes(build_zip({good, {"memory.json", std::string(3 << 20, ' ') + "{}"}}, true));
   ASSERT_EQ(error_of(with_big_side), "");
   EXPECT_EQ(parts_of(with_big_side).size(), 1u);
+  const std::string zip64 = build_zip({good}, true);
+  const ReadResult size_in_zip64 = read_bytes(
+      with_end_record(zip64, 1, 0xFFFFFFFF, static_cast<std::uint32_t>(zip64.find("PK\x01\x02"))));
+  ASSERT_EQ(error_of(size_in_zip64), "");
+  EXPECT_EQ(parts_of(size_in_zip64).size(), 1u);
 
   // The compressed total counts every part.
   ReadOptions small_total;

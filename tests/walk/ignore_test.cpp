@@ -69,6 +69,43 @@ TEST(IgnoreRules, SyntaxAnchorsFoldersAndPrecedence) {
   EXPECT_EQ(IgnoreRules::parse("!keep.log\n*.log\n").match("keep.log", false), kIgnored);
 }
 
+// Where git's reading is narrower than the C library's or than a quick look suggests: its
+// space class is four bytes (no vertical tab, no form feed), and a `**` before an escaped
+// slash crosses folders but, unlike `**/`, never stands for no folder at all.
+TEST(IgnoreRules, ClassesAndEscapedSlashesReadAsGitReadsThem) {
+  struct Case {
+    const char* rule;
+    const char* path;
+    IgnoreVerdict verdict;
+  };
+  const Case cases[] = {
+      {"a[[:space:]]b", "a b", kIgnored},
+      {"a[[:space:]]b", "a\tb", kIgnored},
+      {"a[[:space:]]b", "a\nb", kIgnored},
+      {"a[[:space:]]b", "a\rb", kIgnored},
+      {"a[[:space:]]b", "a\vb", kNone},
+      {"a[[:space:]]b", "a\fb", kNone},
+      {"a[![:space:]]b", "a\vb", kIgnored},
+      {"a[![:space:]]b", "a\fb", kIgnored},
+      {"a[![:space:]]b", "a\tb", kNone},
+      {"a/**\\/b", "a/b", kNone},
+      {"a/**\\/b", "a/c/b", kIgnored},
+      {"a/**\\/b", "a/c/d/b", kIgnored},
+      {"**\\/x", "x", kNone},
+      {"**\\/x", "d/x", kIgnored},
+      {"**\\/x", "d/e/x", kIgnored},
+      {"a/**/b", "a/b", kIgnored},
+      // Glued to other characters `**` is one `*`, also where a shortcut of git's reads it as
+      // a component (see the comparison with git in the walker's tests).
+      {"d/a**/b", "d/ab/c/b", kNone},
+      {"d/a**/b", "d/ab/b", kIgnored},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IgnoreRules::parse(c.rule).match(c.path, false), c.verdict)
+        << c.rule << " vs " << c.path;
+  }
+}
+
 TEST(IgnoreStack, DeeperAndLaterFilesTakePrecedenceAndAnchorToTheirFolder) {
   const auto rules = [](std::string_view text) {
     return std::make_shared<IgnoreRules>(IgnoreRules::parse(text));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -242,6 +245,20 @@ TEST(Walker, ExcludeFileOfALinkedWorkTree) {
   EXPECT_EQ(listing(dir / "sm", WalkOptions{}), (std::vector<std::string>{"b.c"}));
 }
 
+// The repository's own exclude file may be a link (to rules kept elsewhere), and git follows
+// it; an ignore file inside the walked tree that is a link is passed over, as git passes it.
+TEST(Walker, TheExcludeFileIsReadThroughALinkTheTreesIgnoreFilesAreNot) {
+  test::TempTree dir;
+  test::write_file(dir / "rules/exclude", "*.bak\n");
+  test::write_file(dir / "rules/ignore", "*.c\n");
+  test::write_file(dir / "repo/.git/info/.keep");
+  ASSERT_EQ(symlink("../../../rules/exclude", (dir / "repo/.git/info/exclude").c_str()), 0);
+  ASSERT_EQ(symlink("../rules/ignore", (dir / "repo/.gitignore").c_str()), 0);
+  test::write_file(dir / "repo/a.bak");
+  test::write_file(dir / "repo/a.c");
+  EXPECT_EQ(listing(dir / "repo", WalkOptions{}), (std::vector<std::string>{".gitignore@", "a.c"}));
+}
+
 // ---- Agreement with git on generated trees ----
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -324,13 +341,17 @@ std::string difference(const std::vector<std::string>& ours, const std::vector<s
   return out;
 }
 
+// git with no configuration but the repository's own.
+std::string plain_git(const test::TempTree& home) {
+  return "HOME=" + shell_quote(home.path()) + " XDG_CONFIG_HOME=" + shell_quote(home.path()) +
+         " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null git";
+}
+
 // Thirty generated trees side by side in one repository (one `git init`, one listing keep the
 // test fast), with rules at the top and in info/exclude that reach into them.
 TEST(Walker, AgreesWithGitOnGeneratedTrees) {
   test::TempTree home;
-  const std::string git = "HOME=" + shell_quote(home.path()) +
-                          " XDG_CONFIG_HOME=" + shell_quote(home.path()) +
-                          " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null git";
+  const std::string git = plain_git(home);
   int status = 0;
   test::command_output(git + " --version >/dev/null 2>&1", &status);
   if (status != 0) GTEST_SKIP() << "git is not available";
@@ -387,6 +408,212 @@ TEST(Walker, AgreesWithGitOnGeneratedTrees) {
     ++compared;
   }
   EXPECT_GT(compared, 40);
+}
+
+// ---- Generated rules judged by git check-ignore ----
+
+// Rules built from what git's matcher treats specially: "!" and its escape, leading, inner and
+// trailing slashes, `**` as a component and glued in every position, `**\/`, classes of every
+// form, escapes, trailing spaces dropped or kept, comments and blank lines; files of LF or CRLF
+// lines. The names of the trees share their letters and odd bytes.
+class RuleGenerator {
+ public:
+  explicit RuleGenerator(unsigned seed) : rng_(seed) {}
+
+  // With `anchor` (a folder path ending in "/") every rule is anchored below that folder.
+  std::string file(const std::string& anchor = "") {
+    const char* eol = pick(3) == 0 ? "\r\n" : "\n";
+    std::string out;
+    for (std::size_t i = 0, n = 1 + pick(6); i < n; ++i) {
+      std::string line;
+      do line = rule(anchor);
+      while (git_reads_glued_stars_as_a_component(line));
+      out += line + eol;
+    }
+    return out;
+  }
+
+  std::string name() {
+    static const auto names = split(
+        "a|b|ab|ba|a.b|.a|A|a b|a |a\tb|a\vb|a\fb|a\rb|a\nb|a*|a?|[a]|a\\b|!a|#a|a-b|a]|\x7f|"
+        "\xc3\xa9|aa|b.a",
+        '|');
+    return names[pick(names.size())];
+  }
+
+  std::size_t pick(std::size_t n) { return rng_() % n; }
+
+ private:
+  std::string rule(const std::string& anchor) {
+    static const auto atoms = split(
+        "a|b|A|.|-| |a|b|*|*|?|**|\\a|\\*|\\?|\\[|\\ |\\!|\\#|\\\\|\\]|[ab]|[!a]|[^b]|[a-c]|[]a]|"
+        "[a-]|[\\]]|[[:space:]]|[![:space:]]|[[:alpha:]]|[[:blank:]]|[[:cntrl:]]|[[:punct:]]|"
+        "[[:upper:]]|[[:print:]]|[[:graph:]]|[[:alnum:]]|[^[:lower:]]|[[:nope:]]|[|[[:xdigit:]]|"
+        "[[:digit:]]",
+        '|');
+    const auto component = [&] {
+      std::string out;
+      for (std::size_t i = 0, n = 1 + pick(3); i < n; ++i) out += atoms[pick(atoms.size())];
+      return out;
+    };
+    if (pick(24) == 0) return pick(2) ? "" : "#" + component();
+    std::string out = pick(4) ? "" : pick(6) ? "!" : "\\!";
+    if (pick(4) == 0) out += "/";
+    out += anchor;
+    for (std::size_t i = 0, n = 1 + pick(3); i < n; ++i) {
+      const bool stars = pick(5) == 0;
+      if (i > 0) out += pick(stars ? 6 : 10) == 0 ? "\\/" : "/";
+      out += stars ? "**" : component();
+    }
+    if (pick(4) == 0) out += "/";
+    if (pick(8) == 0) out += "  ";
+    if (pick(12) == 0) out += "\\ ";
+    return out;
+  }
+
+  // git compares the literal head of a rule that holds a slash on its own and matches the rest
+  // as a pattern of its own, so a `**` glued to that head ("d/a**/b") starts the rest and is
+  // read there as a whole component: "a**/b" ignores "ab/c/b". Everywhere else, in git as
+  // here, a glued `**` is one `*`. Rules where that shortcut of git's decides are not drawn.
+  static bool git_reads_glued_stars_as_a_component(std::string rule) {
+    while (rule.size() > 1 && rule.back() == ' ' && rule[rule.size() - 2] != '\\') rule.pop_back();
+    if (rule.starts_with('!')) rule.erase(0, 1);
+    if (rule.ends_with('/')) rule.pop_back();
+    if (rule.starts_with('/')) rule.erase(0, 1);
+    const std::size_t k = rule.find_first_of("*?[\\");
+    if (rule.find('/') == std::string::npos || k == std::string::npos || k == 0 ||
+        rule[k - 1] == '/' || rule.compare(k, 2, "**") != 0)
+      return false;
+    const std::size_t j = rule.find_first_not_of('*', k);
+    return j == std::string::npos || rule[j] == '/' || rule.compare(j, 2, "\\/") == 0;
+  }
+
+  std::mt19937 rng_;
+};
+
+// A path with its unprintable bytes written as \xNN.
+std::string shown(const std::string& path) {
+  std::string out;
+  for (const char c : path) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+    out += c >= 0x20 && c < 0x7f ? std::string(1, c) : hex;
+  }
+  return out;
+}
+
+// Every path of generated trees with generated ignore files, beside git's verdict. Rules at the
+// top and in the exclude file (kept outside the repository, behind a link) reach into one tree
+// each: unanchored, one "*" among them would leave nothing to compare. Beside the trees, every
+// named class and its negation is tried on every byte a name can hold.
+TEST(Walker, AgreesWithGitCheckIgnoreOnGeneratedRulesAndEveryByteOfEachClass) {
+  test::TempTree home;
+  const std::string git = plain_git(home);
+  int status = 0;
+  test::command_output(git + " --version >/dev/null 2>&1", &status);
+  if (status != 0) GTEST_SKIP() << "git is not available";
+
+  test::TempTree dir;
+  RuleGenerator gen(29);
+  constexpr std::size_t kTrees = 100;
+  const auto into_a_tree = [&gen] {
+    return gen.file("t" + std::to_string(gen.pick(kTrees)) + "/");
+  };
+  std::function<void(const std::string&, int)> folder = [&](const std::string& path, int depth) {
+    fs::create_directories(path);
+    for (std::size_t i = 0, n = 1 + gen.pick(4); i < n; ++i) {
+      const std::string file = path + "/" + gen.name();
+      if (!fs::exists(fs::symlink_status(file))) test::write_file(file, "x");
+    }
+    if (gen.pick(2) == 0) {
+      test::write_file(path + "/.gitignore", gen.file());
+    } else if (gen.pick(8) == 0) {  // passed over by both
+      test::write_file(path + "/linked-rules", gen.file());
+      fs::create_symlink("linked-rules", path + "/.gitignore");
+    }
+    for (std::size_t i = 0, n = depth < 3 ? gen.pick(depth == 0 ? 4 : 3) : 0; i < n; ++i) {
+      const std::string sub = path + "/" + gen.name();
+      const auto st = fs::symlink_status(sub);
+      if (!fs::exists(st) || fs::is_directory(st)) folder(sub, depth + 1);
+    }
+  };
+  for (std::size_t t = 0; t < kTrees; ++t) folder(dir / ("t" + std::to_string(t)), 0);
+  for (const char* name : {"alnum", "alpha", "blank", "cntrl", "digit", "graph", "lower", "print",
+                           "punct", "space", "upper", "xdigit"}) {
+    for (const std::string negation : {"", "!"}) {
+      const std::string classes = dir / ("classes/" + negation + name);
+      test::write_file(classes + "/.gitignore", "x[" + negation + "[:" + name + ":]]\n");
+      for (int b = 1; b < 256; ++b)
+        if (b != '/') test::write_file(classes + "/x" + std::string(1, static_cast<char>(b)));
+    }
+  }
+  test::write_file(dir / ".gitignore", into_a_tree() + into_a_tree());
+  test::command_output("cd " + shell_quote(dir.path()) + " && " + git + " init -q --template=",
+                       &status);
+  ASSERT_EQ(status, 0);
+  test::write_file(home / "exclude", into_a_tree() + into_a_tree() + "a.b\n");
+  fs::create_directories(dir / ".git/info");
+  fs::create_symlink(home / "exclude", dir / ".git/info/exclude");
+
+  // Ours: what the walk leaves out, everything below a folder it does not enter included.
+  std::vector<std::string> all, listed, ours;
+  for (auto it = fs::recursive_directory_iterator(dir.path()); it != fs::end(it); ++it) {
+    if (it->path().filename() == ".git") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    // Lexically: fs::relative would resolve a linked ignore file to what it points at.
+    all.push_back(it->path().lexically_relative(dir.path()).string());
+  }
+  WalkOptions options;
+  options.report_folders = true;
+  options.skip_names = {".git"};
+  walk(dir.path(), options, [&listed](const WalkEntry& e) {
+    listed.emplace_back(e.rel);
+    return WalkNext::Continue;
+  });
+  std::sort(all.begin(), all.end());
+  std::sort(listed.begin(), listed.end());
+  std::set_difference(all.begin(), all.end(), listed.begin(), listed.end(),
+                      std::back_inserter(ours));
+  // git's: without the index, every path is judged by the rules alone, one below an excluded
+  // folder included. Status 1 means that nothing is ignored; above that, git failed.
+  std::string list;
+  for (const auto& p : all) list += p + '\0';
+  test::write_file(home / "paths", list);
+  const std::string out = test::command_output("cd " + shell_quote(dir.path()) + " && " + git +
+                                                   " check-ignore --no-index -z --stdin < " +
+                                                   shell_quote(home / "paths") + " 2>/dev/null",
+                                               &status);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1);
+  auto theirs = test::nul_separated(out);
+  std::sort(theirs.begin(), theirs.end());
+
+  // Each class file is ignored in one of its two folders; of the trees' paths, neither nearly
+  // all nor nearly none may be, or the comparison would tell little.
+  // ("classes", its 24 folders, and in each 254 files and the ignore file.)
+  constexpr std::size_t kClassPaths = 1 + 24 * (1 + 254 + 1), kIgnoredClassFiles = 12 * 254;
+  const std::size_t tree_paths = all.size() - kClassPaths;
+  ASSERT_GT(tree_paths, 1500u);
+  EXPECT_GT(theirs.size(), kIgnoredClassFiles + tree_paths / 5);
+  EXPECT_LT(theirs.size(), kIgnoredClassFiles + tree_paths * 4 / 5);
+  // The first paths where the verdicts part, each with the ignore files on its way.
+  std::string apart;
+  std::vector<std::string> differing;
+  std::set_symmetric_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(),
+                                std::back_inserter(differing));
+  for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
+    const bool by_git = std::binary_search(theirs.begin(), theirs.end(), differing[i]);
+    apart += (by_git ? "ignored only by git: " : "ignored only here: ") + shown(differing[i]);
+    for (fs::path f = fs::path(differing[i]).parent_path();; f = f.parent_path()) {
+      const fs::path file = dir.path() / f / ".gitignore";
+      if (fs::is_regular_file(fs::symlink_status(file)))
+        apart += "\n  " + shown(f / ".gitignore") + ": " + shown(test::read_file(file));
+      if (f.empty()) break;
+    }
+    apart += "\n";
+  }
+  EXPECT_EQ(differing.size(), 0u) << apart;
 }
 
 }  // namespace
