@@ -41,9 +41,21 @@ enum ChildStep : int {
   kStepKeeper = 5,
   kStepStarted = 6
 };
-// The command's process in the keeper's namespace runs on a stack of its own until it execs, a
-// few frames deep (more with the sanitizers' guard zones); only what it touches is ever made.
-constexpr std::size_t kKeptStack = 256 * 1024;
+// The child, and the command's process in the keeper's namespace, each run on a stack of their
+// own until they exec, a few frames deep (more with the sanitizers' guard zones); only what they
+// touch is ever made.
+constexpr std::size_t kChildStack = 256 * 1024;
+
+// The child shares the agent's memory until it execs (CLONE_VM, as vfork), which spares copying
+// the agent's page tables and then copying each page the child touches: most of a start's cost
+// for a large program. The thread that starts it waits meanwhile; the others run on, so the child
+// touches nothing but its stack and what was prepared for it. The sanitizers keep state of their
+// own for each thread in the memory the child would share, so their builds copy it as fork does.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kShareMemory = false;
+#else
+constexpr bool kShareMemory = true;
+#endif
 
 std::string error_text(int error) {
   return std::system_category().message(error);
@@ -184,14 +196,16 @@ KAVOR_OWN_STACK int start_kept(void* arg) {
 
 // Runs in the child between fork and exec: system calls only.
 [[noreturn]] void run_child(const ChildPlan& plan) {
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Every handler back to its default before any signal is let in: a handler of the agent's must
+  // never run here, where it would act on the agent's own memory.
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &default_action, nullptr);
   }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::setsid();
   if (!plan.cgroup_procs.empty()) {
     const int fd = ::open(plan.cgroup_procs.c_str(), O_WRONLY | O_CLOEXEC);
@@ -225,6 +239,31 @@ KAVOR_OWN_STACK int start_kept(void* arg) {
   const int message[3] = {kStepStarted, started, -1};
   [[maybe_unused]] const ssize_t n = ::write(plan.report_fd, message, sizeof message);
   ::_exit(0);
+}
+
+KAVOR_OWN_STACK int run_child_on_own_stack(void* plan) {
+  run_child(*static_cast<const ChildPlan*>(plan));
+}
+
+// Starts the child (ChildPlan) as fork would, sharing the agent's memory where kShareMemory says
+// so; gives its id, or -1 with errno set.
+pid_t start_child(const ChildPlan& plan, char* stack) {
+  if (!kShareMemory) {
+    const pid_t pid = ::fork();
+    if (pid == 0) run_child(plan);
+    return pid;
+  }
+  // No signal reaches the child before it has put every handler back to its default.
+  sigset_t all;
+  sigset_t before;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &before);
+  const pid_t pid = ::clone(run_child_on_own_stack, stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                            const_cast<ChildPlan*>(&plan));
+  const int error = errno;
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return pid;
 }
 
 std::mutex abandoned_mutex;
@@ -366,28 +405,24 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
   plan.handed = handed;
   plan.fence_fd = fence_copy;
 
-  // The process the keeper's namespace gets is started on a stack made here: the child may not
-  // allocate.
+  // The stacks of the child and of the process the keeper's namespace gets are made here: the
+  // child may not allocate.
   const bool kept = request.view != nullptr && request.view->keeper;
-  void* kept_stack = MAP_FAILED;
-  if (kept) {
-    kept_stack = ::mmap(nullptr, kKeptStack, PROT_READ | PROT_WRITE,
+  void* stacks = ::mmap(nullptr, 2 * kChildStack, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (kept_stack == MAP_FAILED) {
-      const int error = errno;
-      close_copies();
-      for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-      return fail(error_text(error));
-    }
-    plan.kept_stack = static_cast<char*>(kept_stack) + kKeptStack;
+  if (stacks == MAP_FAILED) {
+    const int error = errno;
+    close_copies();
+    for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
+    return fail(error_text(error));
   }
+  plan.kept_stack = static_cast<char*>(stacks) + 2 * kChildStack;
 
-  pid_t pid = ::fork();
-  if (pid == 0) run_child(plan);
+  pid_t pid = start_child(plan, static_cast<char*>(stacks) + kChildStack);
   const int fork_error = errno;
   close_copies();
   if (pid < 0) {
-    if (kept) ::munmap(kept_stack, kKeptStack);
+    ::munmap(stacks, 2 * kChildStack);
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
     return fail(error_text(fork_error));
   }
@@ -413,8 +448,8 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
     }
   }
   close_fd(report[0]);
+  ::munmap(stacks, 2 * kChildStack);
   if (kept) {
-    ::munmap(kept_stack, kKeptStack);
     ::waitpid(pid, nullptr, 0);
     // Nothing said and nothing started: the child died on the way.
     if (!failed && started <= 0) {

@@ -3,9 +3,13 @@
 // the agent with the run's marker added.
 //
 // Between fork and exec the child only makes system calls (everything it needs was prepared
-// before the fork, because another thread may hold the allocator's lock at that moment):
-//   1. signal mask cleared and every handler back to its default, so that a signal the agent
-//      ignores (SIGPIPE) does not stay ignored in the command;
+// before the fork, because another thread may hold the allocator's lock at that moment). It
+// shares the agent's memory until it execs, as vfork's child does (no copy of the agent's page
+// tables, which is most of a start's cost for a large program), on a stack of its own, and the
+// starting thread waits meanwhile; builds with the address or thread sanitizer fork instead.
+//   1. every handler back to its default, then the signal mask cleared (the child starts with
+//      every signal blocked, so no handler of the agent's ever runs in it), so that a signal the
+//      agent ignores (SIGPIPE) does not stay ignored in the command;
 //   2. setsid: a new session and process group, whose id is the child's own;
 //   3. into the run's cgroup, when there is one;
 //   4. killed when the agent dies (strictly: when the thread that started it ends, so commands
