@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "common/text.h"
+#include "walk/path_form.h"
 
 // The C library's headers may be older than the running kernel: what they lack is defined
 // here, with the kernel's values.
@@ -84,6 +85,7 @@ constexpr const char* kDevices[] = {"/dev/null",    "/dev/zero", "/dev/full", "/
                                     "/dev/urandom", "/dev/tty",  "/dev/ptmx"};
 constexpr const char* kTerminalFolder = "/dev/pts";
 constexpr const char* kSharedMemoryFolder = "/dev/shm";
+constexpr const char* kMachineTemp = "/tmp";
 // A run's folder is named after the agent's process ("kavor-agent-run-{pid}-XXXXXX"), so that
 // a later agent can tell the folders that an agent killed before its end left behind.
 constexpr const char* kRunFolderPrefix = "kavor-agent-run-";
@@ -730,8 +732,17 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   RulesetBuilder rules(ruleset, handled);
 
   // Reading: everything when nothing is refused; otherwise listing folders, and the rest by
-  // the walk down the refused paths.
-  const PlaceNode places = place_tree(refused);
+  // the walk down the refused paths. A place in the machine's /tmp is out of view when the run
+  // has a /tmp of its own, and its folder is not walked (/tmp may hold hundreds of entries).
+  const bool own_temp =
+      run_view_support() != ViewSupport::None && !view_keeps_real_temp(writable, home_folders());
+  std::vector<RefusedPlace> in_view;
+  for (const RefusedPlace& place : refused) {
+    if (!own_temp || !walk::inside_or_same(kMachineTemp, place.path.lexically_normal().string())) {
+      in_view.push_back(place);
+    }
+  }
+  const PlaceNode places = place_tree(in_view);
   FdCloser root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) return fail(errno_text(errno));
   if (!places.has_refusals()) {

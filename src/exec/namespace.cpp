@@ -430,6 +430,18 @@ ViewSupport run_view_support() {
   return support;
 }
 
+bool view_keeps_real_temp(const std::vector<fs::path>& writable,
+                          const std::vector<fs::path>& homes) {
+  if (std::any_of(writable.begin(), writable.end(),
+                  [](const fs::path& folder) { return folder == kTemp; })) {
+    return true;
+  }
+  return std::any_of(homes.begin(), homes.end(), [](const fs::path& home) {
+    const auto real = existing(home);
+    return real && walk::inside_or_same(kTemp, *real);
+  });
+}
+
 std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
                                         const std::vector<GrantedFolder>& writable,
                                         const std::vector<fs::path>& homes) {
@@ -440,12 +452,7 @@ std::vector<ViewMount> plan_view_mounts(const GrantedFolder& run_folder,
   //    that is /tmp, or a home folder below it, keeps the real one, whose sockets are covered
   //    one by one (below, and by the machine's table of sockets).
   const auto below_temp = [](const std::string& path) { return walk::inside_or_same(kTemp, path); };
-  bool keeps_real_temp =
-      std::any_of(writable.begin(), writable.end(),
-                  [](const GrantedFolder& folder) { return folder.path == kTemp; });
-  for (const fs::path& home : homes) {
-    if (const auto real = existing(home); real && below_temp(*real)) keeps_real_temp = true;
-  }
+  const bool keeps_real_temp = view_keeps_real_temp(writable_paths, homes);
   if (!keeps_real_temp) {
     plan.mounts().push_back(ViewMount{ViewMount::Kind::OwnTemp, kTemp, run_folder.path});
     // The run's folder itself stays where TMPDIR names it too.

@@ -171,6 +171,12 @@ RunView plan_run_view(const GrantedFolder& run_folder, const std::vector<Granted
                       const std::vector<std::filesystem::path>& homes, std::uint64_t rights,
                       std::uint64_t read_rights);
 
+// Whether a run writing below `writable` keeps the machine's /tmp in its view (a workspace that
+// is /tmp, or a home folder below it); otherwise /tmp is the run's own, and nothing else of the
+// machine's /tmp is in view.
+bool view_keeps_real_temp(const std::vector<std::filesystem::path>& writable,
+                          const std::vector<std::filesystem::path>& homes);
+
 // Copies the lock files of the displays in use from /tmp into `run_folder`, so that a display
 // started in the run picks a free number.
 void mark_displays_in_use(const std::filesystem::path& run_folder);

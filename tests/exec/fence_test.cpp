@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <QTemporaryDir>
 
 #include <chrono>
 #include <cstdlib>
@@ -147,6 +148,26 @@ TEST_F(FenceTest, CredentialFilesStayUnreadAndWhatLiesBesideThemDoesNot) {
       fenced("cd ~; for f in " + refused + " gpg-elsewhere/private-keys-v1.d/k.key" +
              "; do cat $f 2>/dev/null && echo \" read $f\"; done; cat " + beside);
   EXPECT_EQ(output(ran.outcome), "texttexttexttext");
+}
+
+// A private browser's profile in the machine's /tmp stays unread, whether the run has a /tmp of
+// its own (the profile is then out of view) or keeps the machine's (a home folder below /tmp).
+TEST_F(FenceTest, APrivateBrowsersProfileInTheMachinesTempStaysUnread) {
+  QTemporaryDir profile(QStringLiteral("/tmp/kavor-agent-browser-test-XXXXXX"));
+  QTemporaryDir home_in_temp(QStringLiteral("/tmp/kavor-home-XXXXXX"));
+  ASSERT_TRUE(profile.isValid() && home_in_temp.isValid());
+  write(fs::path(profile.path().toStdString()) / "Cookies", "session=1");
+  const auto fence = std::make_shared<Fence>([](const std::vector<fs::path>&) {
+    return std::vector<RefusedPlace>{{"/tmp/kavor-agent-browser-*"}};
+  });
+  const std::string read = "cat " + profile.path().toStdString() + "/Cookies";
+  for (const fs::path& home : {home_, fs::path(home_in_temp.path().toStdString())}) {
+    SCOPED_TRACE(home.string());
+    const test::HomeFor as_home(home);
+    const test::Ran ran = test::run(test::bash(read, ws_), {}, RunOptions{true, fence, {ws_}});
+    EXPECT_EQ(output(ran.outcome).find("session=1"), std::string::npos) << output(ran.outcome);
+    EXPECT_FALSE(ran.outcome.ok());
+  }
 }
 
 // Real work in a workspace: version control and a build, each as the assistant would run it.
