@@ -30,13 +30,16 @@ int main(int argc, char** argv) {
       kavor::exec::CommandRun{
           {"bash", {"-c", command}, {}, "bash"}, workspace, std::chrono::seconds(600)},
       {}, {}, options);
-  auto report = [&]() -> QCoro::Task<> {
-    const kavor::exec::RunOutcome outcome = co_await std::move(running);
+  // Everything the coroutine uses is a parameter, kept in its frame: a lambda's captures go with
+  // the lambda, at the end of this statement.
+  auto report = [](QCoreApplication& program, QCoro::Task<kavor::exec::RunOutcome> run,
+                   int& code_out) -> QCoro::Task<> {
+    const kavor::exec::RunOutcome outcome = co_await std::move(run);
     std::fputs((outcome.ok() ? outcome.value() : outcome.error()).c_str(), stdout);
     std::fputs("\n", stdout);
-    code = outcome.ok() ? 0 : 1;
-    app.quit();
-  }();
+    code_out = outcome.ok() ? 0 : 1;
+    program.quit();
+  }(app, std::move(running), code);
   app.exec();
   return code;
 }

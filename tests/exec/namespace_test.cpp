@@ -276,6 +276,9 @@ TEST_F(NamespaceTest, OrdinaryWorkStillRunsFenced) {
       {"shared memory of the run's own",
        "echo x > /dev/shm/kavor-door-test && cat /dev/shm/kavor-door-test"},
       {"a terminal of the run's own", "script -qc tty /dev/null | grep -q /dev/pts/"},
+      {"a project's tests as the test tool finds them (npm test)",
+       "printf '{\"scripts\":{\"test\":\"node -e 1\"}}' > package.json && npm test -s && "
+       "rm package.json"},
       {"process ids that /proc and ps agree with",
        "sleep 30 & p=$!; ps -o pid= -p $p | grep -qw $p && [ -d /proc/$p ] && kill $p"},
   };

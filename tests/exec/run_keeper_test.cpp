@@ -95,7 +95,7 @@ TEST_F(RunKeeperTest, AKeeperKilledWhileItSetsItselfUpIsMadeAgainLater) {
 // what the agent writes afterwards.
 TEST_F(RunKeeperTest, AKeeperMadeLaterHoldsNoCopyOfTheAgentsMemory) {
   run_keeper()->end();
-  constexpr std::size_t kHeld = 128 << 20;
+  constexpr std::size_t kHeld = 256 << 20;
   std::vector<char> held(kHeld, 'a');
   const std::shared_ptr<const RunKeeper> keeper = run_keeper();
   ASSERT_TRUE(keeper);
@@ -106,7 +106,9 @@ TEST_F(RunKeeperTest, AKeeperMadeLaterHoldsNoCopyOfTheAgentsMemory) {
     long kb = 0;
     if ((key == "Private_Dirty:" || key == "Private_Clean:") && rollup >> kb) private_kb += kb;
   }
-  EXPECT_LT(private_kb, static_cast<long>(kHeld / 1024 / 4)) << private_kb << " kB";
+  // A program made anew holds some tens of megabytes of its own (more under the sanitizers); a
+  // copy would hold all of what was written.
+  EXPECT_LT(private_kb, static_cast<long>(kHeld / 1024 / 2)) << private_kb << " kB";
 }
 
 }  // namespace

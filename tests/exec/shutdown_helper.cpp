@@ -30,11 +30,14 @@ int main(int argc, char** argv) {
         kavor::exec::CommandRun{
             {"bash", {"-c", script}, {}, "bash"}, folder, std::chrono::seconds(60)},
         {}, {}, kavor::exec::RunOptions{true, std::make_shared<kavor::exec::Fence>(), {folder}});
-    auto ending = [&]() -> QCoro::Task<> {
-      co_await std::move(fenced);
-      if (killed) std::raise(SIGKILL);
-      app.quit();
-    }();
+    // Everything the coroutine uses is a parameter, kept in its frame: a lambda's captures go
+    // with the lambda, at the end of this statement.
+    auto ending = [](QCoreApplication& program, QCoro::Task<kavor::exec::RunOutcome> run,
+                     bool kill_it) -> QCoro::Task<> {
+      co_await std::move(run);
+      if (kill_it) std::raise(SIGKILL);
+      program.quit();
+    }(app, std::move(fenced), killed);
     return app.exec();
   }
   const std::string script =
