@@ -171,7 +171,7 @@ struct Move {
 };
 
 OutsideReason place_reason(Place place, const std::string& word, const Move* move) {
-  const std::string shown = "'" + (move ? move->lead : "") + word + "' ";
+  const std::string shown = in_quotes((move ? move->lead : "") + word) + " ";
   switch (place) {
     case Place::Inside:
     case Place::Outside:

@@ -51,7 +51,8 @@ OutsideReason no_known_value(const std::string& reference) {
 }
 
 OutsideReason starts_at_top(const std::string& reference, const std::string& word) {
-  return outside(reference, "has no known value, so '" + word + "' may start at the top folder");
+  return outside(reference,
+                 "has no known value, so " + in_quotes(word) + " may start at the top folder");
 }
 
 }  // namespace
@@ -218,7 +219,7 @@ Judged<std::string> WordExpansion::expand_tilde(const std::string& word) const {
   if (all_of_chars(prefix, "+-0123456789")) {
     return outside(tilde, "is a folder on the folder stack, which the command does not name");
   }
-  return outside(tilde, "is the home folder of the user '" + prefix + "'");
+  return outside(tilde, "is the home folder of the user " + in_quotes(prefix));
 }
 
 Judged<std::vector<std::string>> WordExpansion::expand_leading(const std::string& word) {

@@ -51,9 +51,16 @@ enum class Position {
   Path,      // must be a path: the target of cd, pushd, source, "." or a redirection
 };
 
+// A word of the text as a reason names it: in single quotes, or in double quotes when it holds
+// a single quote ("$'").
+inline std::string in_quotes(const std::string& word) {
+  const char quote = word.find('\'') == std::string::npos ? '\'' : '"';
+  return quote + word + quote;
+}
+
 // The reason a word names for itself: "'WORD' SAYS."
 inline OutsideReason outside(std::string word, std::string_view says) {
-  std::string sentence = "'" + word + "' " + std::string(says) + ".";
+  std::string sentence = in_quotes(word) + " " + std::string(says) + ".";
   return OutsideReason{std::move(word), std::move(sentence)};
 }
 
