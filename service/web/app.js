@@ -249,6 +249,8 @@ function callCard(info) {
   if (info.memory) flags.push('changes the project memory');
   if (info.cwd && info.cwd !== '.') flags.push(`in ${info.cwd}`);
   if (flags.length) card.append(el('div', 'flags', ` ${flags.join(' · ')}`));
+  // Why the agent asks: the reason it gives for a call outside the workspace, after the flags.
+  if (info.outside && info.reason) card.append(el('div', 'reason', info.reason));
   if (info.unfenced) card.append(el('div', 'unfenced', UNFENCED_NOTE));
   if (info.detail) {
     card.append(info.lang === 'diff' ? diffView(info.detail) : el('pre', 'detail', info.detail));
@@ -321,6 +323,7 @@ async function refreshPending() {
     go.title = visible(chat ? chat.title : info.chat);
     go.onclick = () => selectChat(info.chat);
     line.append(go);
+    if (info.outside && info.reason) line.append(el('div', 'reason', info.reason));
     box.append(line);
     // A call pending from before this page was loaded still gets its card.
     if (!state.calls.has(info.call_id)) state.calls.set(info.call_id, { ...info, state: 'pending' });

@@ -31,6 +31,7 @@ Json to_json(const CallInfo& info) {
   add_description(j, info);
   j["memory"] = info.memory;
   j["unfenced"] = info.unfenced;
+  if (!info.reason.empty()) j["reason"] = info.reason;
   return j;
 }
 

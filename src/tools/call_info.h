@@ -33,6 +33,10 @@ struct CallInfo {
   // machine), so no check of its text can keep it inside the workspace: an unfenced call
   // asks the user unless they always allow its tool in that chat.
   bool unfenced = false;
+  // Why the call is outside, in one sentence for the user ("'cd ~' leaves the workspace."); empty
+  // when it is inside or the tool gives no reason. Shown on the approval card and in the pending
+  // list after the summary; the service's record does not carry it.
+  std::string reason;
 };
 
 // Adds what the user is shown of a call, the same keys in the same order wherever a call is
@@ -40,7 +44,8 @@ struct CallInfo {
 // summary, detail, lang, outside, cwd.
 void add_description(Json& record, const CallInfo& info);
 
-// Keys in the order call_id, chat, the description above, memory, unfenced.
+// Keys in the order call_id, chat, the description above, memory, unfenced, and reason when
+// there is one.
 Json to_json(const CallInfo& info);
 
 struct ToolImage {

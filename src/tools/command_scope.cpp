@@ -3,122 +3,51 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <map>
-#include <set>
 #include <unordered_set>
 
 #include "common/text.h"
 #include "tools/paths.h"
+#include "tools/shell_commands.h"
 #include "tools/shell_text.h"
-#include "walk/wildmatch.h"
+#include "tools/word_expansion.h"
+#include "walk/name_pattern.h"
 
 namespace kavor::tools {
 
 namespace {
 
 // Bounds that keep one check short whatever the text; a text past one cannot be judged.
-constexpr int kMaxNesting = 4;                  // quoted commands inside quoted commands
-constexpr std::size_t kMaxAlternatives = 1024;  // words one word may expand to
-constexpr std::size_t kMaxMatches = 4096;       // names the patterns of one text may match
-constexpr std::size_t kMaxListed = 65536;       // folder entries read to match them
-constexpr std::size_t kMaxFolders = 64;         // folders "cd" may lead to
-constexpr std::size_t kMaxPathBytes = 4096;     // the longest path the kernel takes (PATH_MAX)
+constexpr std::size_t kMaxMatches = 4096;    // names the patterns of one text may match
+constexpr std::size_t kMaxListed = 65536;    // folder entries read to match them
+constexpr std::size_t kMaxFolders = 64;      // folders "cd" may lead to
+constexpr std::size_t kMaxPathBytes = 4096;  // the longest path the kernel takes (PATH_MAX)
 
 constexpr std::string_view kSeparators = " \t\n\r\"'`;|&<>()[],=";
 constexpr std::string_view kQuotes = "\"'`";
 // Characters that make a word worth reading again as a command.
 constexpr std::string_view kCommandCharacters = " \t\r\n;&|()<>";
-// "$1", "$@", "$?" and the other parameters the shell sets itself.
-constexpr std::string_view kSpecialParameters = "0123456789@*#?$!-_";
-// What may follow a tilde and name a user or a place on the folder stack.
-constexpr std::string_view kUserNameCharacters =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-+";
-// A bare reference counts as a path only for these folders.
-constexpr const char* kFolderVariables[] = {"TMP", "HOME", "TEMP", "TMPDIR", "USERPROFILE"};
 
-// Words after which the next word still names the command.
-constexpr std::string_view kKeywords[] = {"!",    "{",  "if",    "then", "else",
-                                          "elif", "do", "while", "until"};
-// Commands that run the command named after their own options.
-constexpr std::string_view kPrefixes[] = {"builtin", "command", "exec",    "nohup",  "sudo",
-                                          "env",     "nice",    "timeout", "stdbuf", "time"};
-// Commands that run text the check never sees as words: text handed to them to parse again,
-// or arguments they build from what they read.
-constexpr std::string_view kRunsUnseenText[] = {"eval", "alias", "xargs", "parallel"};
-// Shells: fed by a pipe, they run whatever the program before them printed.
-constexpr std::string_view kShells[] = {"sh",   "bash", "dash", "zsh",     "ksh",  "mksh",
-                                        "fish", "csh",  "tcsh", "busybox", "pwsh", "powershell"};
-// Commands that fill the variables they are given with what they read.
-// Commands that may run others more than once.
-constexpr std::string_view kRepeaters[] = {"for", "while", "until", "select", "function"};
-constexpr std::string_view kReaders[] = {"read", "mapfile", "readarray", "getopts"};
-constexpr std::string_view kDeclarers[] = {"declare", "typeset", "local", "export", "readonly"};
-// Words that open a compound command, which may follow the name of a coprocess.
-constexpr std::string_view kCompound[] = {"{",   "if",   "while",  "until",
-                                          "for", "case", "select", "[["};
+// Nothing while the text stays inside; the first reason it reaches outside once one is found,
+// which ends the check. Every step's answer is looked at: one dropped would let a text through.
+class [[nodiscard]] Found {
+ public:
+  Found() = default;
+  Found(OutsideReason reason) : reason_(std::move(reason)) {}
+  explicit operator bool() const { return reason_.has_value(); }
+  std::optional<OutsideReason> take() { return std::move(reason_); }
 
-// Options of a command, each written as the shell passes it ("-u", "--unset"), space-separated.
-struct CommandOptions {
-  std::string_view command;
-  // Options of a prefix that take the next word as their value: that word is not the command
-  // the prefix runs.
-  std::string_view values;
-  // Options that name the folder the command works in, or runs another command in.
-  std::string_view folders;
+ private:
+  std::optional<OutsideReason> reason_;
 };
-constexpr CommandOptions kOptions[] = {
-    {"env", "-u --unset", "-C --chdir"},
-    {"sudo",
-     "-u -g -C -h -p -r -t -T -U -R --user --group --close-from --host --prompt --role --type "
-     "--command-timeout --other-user --chroot",
-     "-D --chdir"},
-    {"nice", "-n --adjustment", ""},
-    {"timeout", "-s -k --signal --kill-after", ""},
-    {"stdbuf", "-i -o -e --input --output --error", ""},
-    {"exec", "-a", ""},
-    {"time", "-f -o --format --output", ""},
-    {"git", "", "-C"},
-    {"make", "", "-C --directory"},
-    {"gmake", "", "-C --directory"},
-    {"tar", "", "-C --directory"},
-    {"ninja", "", "-C"},
-    {"go", "", "-C"},
-    {"cargo", "", "-C"},
-    {"pnpm", "", "-C --dir"},
-    {"yarn", "", "--cwd"},
-    {"npm", "", "--prefix"},
-    {"nsenter", "", "-w --wd"},
-    {"unshare", "", "--wd"},
-    {"systemd-run", "", "--working-directory"},
-    {"bwrap", "", "--chdir"},
-};
-constexpr CommandOptions kNoOptions = {"", "", ""};
-// Options of env that have it split a text into a command of its own.
-constexpr std::string_view kSplitsText = "-S --split-string";
 
-// Thrown when the text reaches outside or cannot be judged; ends the check.
-struct Outside {};
-
-template <std::size_t N>
-bool one_of(const std::string_view (&list)[N], std::string_view word) {
-  return std::find(std::begin(list), std::end(list), word) != std::end(list);
+// A form the shell only fills in while it runs ("$(", "${X:-/etc}").
+OutsideReason hidden(std::string_view form) {
+  return outside(std::string(form), "stands for text only known once the command runs");
 }
 
-bool starts_path(std::string_view rest) {
-  return rest.empty() || rest.front() == '/' || rest.front() == '\\';
-}
-
-bool is_name_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-bool is_listed_folder(const std::string& name) {
-  return std::any_of(std::begin(kFolderVariables), std::end(kFolderVariables),
-                     [&](const char* v) { return name == v; });
-}
-
-bool all_of_chars(std::string_view s, std::string_view allowed) {
-  return s.find_first_not_of(allowed) == std::string_view::npos;
+// A command word the shell rewrites before it runs it ("{cd,..}", "c[d]", "$a").
+OutsideReason rewritten(const std::string& name) {
+  return outside(name, "is a command name the shell may turn into any command");
 }
 
 std::string basename_of(const std::string& word) {
@@ -140,8 +69,9 @@ std::optional<std::string> assigned_name(const std::string& word) {
 
 // An option or duration given to a prefix command ("timeout 5s", "nice -n 10").
 bool prefix_option(const std::string& word) {
-  return !word.empty() && (word.front() == '-' ||
-                           (is_ascii_digit(word.front()) && all_of_chars(word, "0123456789.smhd")));
+  return !word.empty() &&
+         (word.front() == '-' || (is_ascii_digit(word.front()) &&
+                                  word.find_first_not_of("0123456789.smhd") == std::string::npos));
 }
 
 // A word the shell expands as a pattern.
@@ -149,13 +79,6 @@ bool has_pattern(std::string_view word) {
   return word.find_first_of("*?[") != std::string_view::npos ||
          word.find("@(") != std::string_view::npos || word.find("!(") != std::string_view::npos ||
          word.find("+(") != std::string_view::npos;
-}
-
-const CommandOptions* options_of(std::string_view command) {
-  for (const CommandOptions& options : kOptions) {
-    if (options.command == command) return &options;
-  }
-  return nullptr;
 }
 
 bool listed(std::string_view list, std::string_view option) {
@@ -193,6 +116,13 @@ OptionUse option_use(std::string_view list, const std::string& word) {
   return {};
 }
 
+// How the text writes a folder option before its folder: "git -C " or, glued, "make -kC".
+std::string option_lead(std::string_view command, const std::string& option, const OptionUse& use) {
+  const std::string written =
+      use.glued ? option.substr(0, option.size() - use.glued->size()) : option + " ";
+  return std::string(command) + " " + written;
+}
+
 // A function definition, "name() ...": its body may run any number of times.
 bool defines_function(std::string_view text) {
   for (auto open = text.find('('); open != std::string_view::npos;
@@ -203,34 +133,58 @@ bool defines_function(std::string_view text) {
   return false;
 }
 
-// One path component with pattern characters, matched as the shell matches names: a name
-// starting with "." only by a pattern starting with "."; an extended pattern matches any name.
-class NamePattern {
+// One path component with pattern characters, matched as the shell matches names. An extended
+// pattern ("@(a|b)") is taken to match every name the shell shows it; a malformed one matches
+// none, and the shell leaves it as written.
+class ComponentPattern {
  public:
-  explicit NamePattern(const std::string& pattern) : pattern_(pattern) {
-    extended_ = pattern.find('(') != std::string::npos;
+  explicit ComponentPattern(const std::string& component)
+      : component_(component), extended_(component.find('(') != std::string::npos) {
     std::string error;
-    if (!extended_) {
-      compiled_ = walk::detail::Wildmatch::compile(pattern, walk::detail::Dialect::Tool, &error);
-    }
+    if (!extended_) compiled_ = walk::NamePattern::compile(component, error);
   }
   bool matches(const std::string& name) const {
-    if (!name.empty() && name.front() == '.' && pattern_.front() != '.') return false;
-    if (extended_) return true;
+    if (extended_) return !walk::NamePattern::hidden_from(component_, name);
     return compiled_ && compiled_->matches(name);
   }
 
  private:
-  std::string pattern_;
-  bool extended_ = false;
-  std::optional<walk::detail::Wildmatch> compiled_;
+  std::string component_;
+  bool extended_;
+  std::optional<walk::NamePattern> compiled_;
 };
 
-// Where a word stands, which decides how strictly its variables must be known.
-enum class Position {
-  Ordinary,  // any argument
-  Path,      // must be a path: the target of cd, pushd, source, "." or a redirection
+// Where a path the text names leads.
+enum class Place {
+  Inside,
+  Outside,       // by its text
+  ThroughLink,   // inside by its text, outside once its links are followed
+  PastLinkLimit  // through more links than the kernel follows
 };
+
+// A word that moves the folder later words are read from ("cd DIR", "git -C DIR"): the folders
+// it is read from, those it lands in, and how the text writes the move before the word.
+struct Move {
+  const std::vector<fs::path>& from;
+  std::vector<fs::path>& landed;
+  std::string lead;  // "cd ", "git -C ", "make -kC"
+};
+
+OutsideReason place_reason(Place place, const std::string& word, const Move* move) {
+  const std::string shown = in_quotes((move ? move->lead : "") + word) + " ";
+  switch (place) {
+    case Place::Inside:
+    case Place::Outside:
+      return {word,
+              shown + (move ? "leaves the workspace." : "names a place outside the workspace.")};
+    case Place::ThroughLink:
+      return {word, shown + (move ? "leaves the workspace through a link."
+                                  : "leads outside the workspace through a link.")};
+    case Place::PastLinkLimit:
+      return {word, shown + "passes through more links than the system follows."};
+  }
+  return {word, shown + "leaves the workspace."};
+}
 
 // One command of the text: its words from the command word on, and whether a pipe feeds it.
 struct Command {
@@ -242,26 +196,32 @@ struct Command {
 class Check {
  public:
   Check(const fs::path& cwd, const Scope& scope, const EnvLookup& env)
-      : cwd_(cwd), scope_(scope), env_(env), folders_{cwd} {}
+      : scope_(scope), expansion_(cwd, env), folders_{cwd} {}
 
-  // Throws Outside (or PathError) when the command may reach outside.
-  void run(const std::string& command) {
+  Found run(const std::string& command) {
     // 1. What the text assigns, wherever it stands: a loop may use a value before the line
     //    that sets it.
     judging_ = false;
-    read(command, 0);
+    if (Found found = read(command, 0)) return found;
     // 2. The shell's words, in order, with the folders "cd" leads to.
     judging_ = true;
-    read(command, 0);
+    if (Found found = read(command, 0)) return found;
     // 3. The pieces between quotes and punctuation, from every folder the text may be in.
-    for (const std::string& word : command_words(command)) judge_piece(word);
+    for (const std::string& word : command_words(command)) {
+      if (Found found = judge_piece(word)) return found;
+    }
+    return {};
   }
 
  private:
   // ---- Reading the text as commands ----
 
-  void read(std::string_view text, int depth) {
-    if (depth > kMaxNesting || has_hidden_text(text)) throw Outside{};
+  Found read(std::string_view text, int depth) {
+    if (depth > kMaxNesting) {
+      return outside(std::string(text),
+                     "is quoted more than " + std::to_string(kMaxNesting) + " levels deep");
+    }
+    if (const auto form = hidden_text(text)) return hidden(*form);
     if (defines_function(text)) repeats_ = true;
     const std::vector<ShellWord> words = shell_words(text);
     std::vector<Command> commands;
@@ -269,193 +229,211 @@ class Check {
       if (word.command || commands.empty()) commands.push_back({{}, {}, word.piped});
       (word.redirect ? commands.back().redirects : commands.back().words).push_back(&word);
     }
-    for (const Command& command : commands) read_command(command, depth);
+    for (const Command& command : commands) {
+      if (Found found = read_command(command, depth)) return found;
+    }
+    return {};
   }
 
-  void read_command(const Command& command, int depth) {
+  Found read_command(const Command& command, int depth) {
     for (const ShellWord* target : command.redirects) {
-      judge(target->text, Position::Path);
+      if (Found found = judge(target->text, Position::Path)) return found;
       // A here-string may feed a shell: "bash <<< cd".
-      read(target->text, depth + 1);
+      if (Found found = read(target->text, depth + 1)) return found;
     }
     const auto& words = command.words;
     // Assignments, keywords and prefixes come before the command's name.
     std::size_t k = 0;
-    const CommandOptions* prefix = nullptr;
+    const ShellCommand* prefix = nullptr;
     for (; k < words.size(); ++k) {
       const std::string& word = words[k]->text;
+      const ShellCommand* known = shell_command(word);
       if (assigned_name(word)) {
-        assign(word);
-      } else if (one_of(kPrefixes, word)) {
-        prefix = options_of(word);
-        if (prefix == nullptr) prefix = &kNoOptions;
+        if (Found found = assign(word)) return found;
+      } else if (known != nullptr && known->prefix) {
+        prefix = known;
       } else if (prefix != nullptr && prefix_option(word)) {
         // "env -S" runs a text of its own, which may be a shell reading the pipe.
-        if (prefix->command == "env" && option_use(kSplitsText, word).any()) throw Outside{};
-        judge(word, Position::Ordinary);
+        if (option_use(prefix->splits, word).any()) {
+          return outside(std::string(prefix->name) + " " + word,
+                         "makes a text into a command that may be anything");
+        }
+        if (Found found = judge(word, Position::Ordinary)) return found;
         const OptionUse folder = option_use(prefix->folders, word);
-        if (folder.glued) move_to({*folder.glued});
-        if ((folder.next || option_use(prefix->values, word).next) && k + 1 < words.size()) {
-          ++k;
-          if (folder.next) {
-            move_to({words[k]->text});
-          } else {
-            judge(words[k]->text, Position::Ordinary);
+        if (folder.glued) {
+          if (Found found = move_to({*folder.glued}, option_lead(prefix->name, word, folder))) {
+            return found;
           }
         }
+        if ((folder.next || option_use(prefix->values, word).next) && k + 1 < words.size()) {
+          ++k;
+          Found found = folder.next
+                            ? move_to({words[k]->text}, option_lead(prefix->name, word, folder))
+                            : judge(words[k]->text, Position::Ordinary);
+          if (found) return found;
+        }
         continue;
-      } else if (!one_of(kKeywords, word)) {
+      } else if (known == nullptr || !known->keyword) {
         break;
       }
-      judge(word, Position::Ordinary);
+      if (Found found = judge(word, Position::Ordinary)) return found;
     }
     if (k == words.size()) {
       // Prefixes with nothing to run ("sudo -s", "sudo -i") start a shell, which reads the pipe.
-      if (prefix != nullptr && command.piped && judging_) throw Outside{};
-      return;
+      if (prefix != nullptr && command.piped && judging_) {
+        return outside(std::string(prefix->name),
+                       "with nothing to run starts a shell, which runs what the pipe feeds it");
+      }
+      return {};
     }
     const std::string& name = words[k]->text;
     std::vector<std::string> args;
     for (std::size_t i = k + 1; i < words.size(); ++i) args.push_back(words[i]->text);
 
-    check_name(name, command.piped);
-    judge(name, Position::Ordinary);
-    read_again_if_command(name, "", depth);
+    if (Found found = check_name(name, command.piped)) return found;
+    if (Found found = judge(name, Position::Ordinary)) return found;
+    if (Found found = read_again_if_command(name, "", depth)) return found;
     const std::string base = basename_of(name);
     // "function NAME BODY" and "coproc [NAME] COMMAND": the body is a command of its own.
     if ((base == "function" || base == "coproc") && k + 1 < words.size()) {
-      const bool named =
-          base == "function" || (k + 2 < words.size() && one_of(kCompound, words[k + 2]->text));
+      const ShellCommand* after_name =
+          k + 2 < words.size() ? shell_command(words[k + 2]->text) : nullptr;
+      const bool named = base == "function" || (after_name != nullptr && after_name->compound);
       Command body;
       body.words.assign(words.begin() + static_cast<std::ptrdiff_t>(k + (named ? 2 : 1)),
                         words.end());
-      read_command(body, depth);
+      if (Found found = read_command(body, depth)) return found;
     }
-    enter_option_folders(base, args);
-    if (base == "cd" || base == "pushd") {
-      change_folder(args, base == "cd");
-      return;
-    }
-    if (one_of(kRepeaters, base)) repeats_ = true;
+    if (Found found = enter_option_folders(base, args)) return found;
+    if (base == "cd" || base == "pushd") return change_folder(base, args);
+    const ShellCommand* known = shell_command(base);
+    if (known != nullptr && known->repeats) repeats_ = true;
     if (base == "for" || base == "select") loop_values(args);
-    if (one_of(kReaders, base)) fill_unknown(args, false);
-    if (base == "printf") fill_unknown(args, true);
-    if (one_of(kDeclarers, base)) declare(args);
+    if (known != nullptr && known->fills_variables) {
+      fill_unseen(args, "is filled by '" + base + "' while the command runs");
+    }
+    if (base == "printf") fill_printed(args);
+    if (known != nullptr && known->declares) {
+      if (Found found = declare(base, args)) return found;
+    }
     bool path_next = base == "source" || base == ".";
     std::string previous = name;
     for (const std::string& arg : args) {
       const bool path = path_next && !arg.empty() && arg.front() != '-';
-      judge(arg, path ? Position::Path : Position::Ordinary);
+      if (Found found = judge(arg, path ? Position::Path : Position::Ordinary)) return found;
       if (path) path_next = false;
-      read_again_if_command(arg, previous, depth);
+      if (Found found = read_again_if_command(arg, previous, depth)) return found;
       previous = arg;
     }
+    return {};
   }
 
   // Quoted text that reads as a command may be run by a shell the text starts ("sh -c",
   // "bash <<<", "trap", "find -exec sh -c"): it is read as one.
-  void read_again_if_command(const std::string& word, const std::string& previous, int depth) {
+  Found read_again_if_command(const std::string& word, const std::string& previous, int depth) {
     const bool after_c =
         previous.size() >= 2 && previous[0] == '-' && previous[1] != '-' && previous.back() == 'c';
     if (after_c || word.find_first_of(kCommandCharacters) != std::string::npos) {
-      read(word, depth + 1);
+      return read(word, depth + 1);
     }
+    return {};
   }
 
   // A command name the check cannot read, or a command that runs text the check never sees.
-  void check_name(const std::string& name, bool piped) {
-    if (!judging_) return;
-    for (std::size_t at = name.find('$'); at != std::string::npos; at = name.find('$', at + 1)) {
-      std::size_t end = at + 1;
-      if (end < name.size() && name[end] == '{') ++end;
-      std::string variable;
-      while (end < name.size() && is_name_char(name[end])) variable += name[end++];
-      if (variable.empty()) continue;
-      // Only a value the environment gives is known for what it is; one the text sets may be
-      // "cd" or "eval".
-      if (values_.count(variable) || unknown_.count(variable) || !env_(variable)) {
-        throw Outside{};
+  Found check_name(const std::string& name, bool piped) {
+    if (!judging_) return {};
+    // Only a value the environment gives is known for what it is; one the text sets may be
+    // "cd" or "eval".
+    for (const std::string& variable : referenced_variables(name)) {
+      if (expansion_.set_by_text(variable) || !expansion_.environment(variable)) {
+        return rewritten(name);
       }
     }
     // A command word that brace expansion or a pattern rewrites ("{cd,..}", "c[d]") is not the
     // command that runs. "[" and "[[" are the test commands.
-    if (name != "[" && name != "[[" && has_pattern(name)) throw Outside{};
+    if (name != "[" && name != "[[" && has_pattern(name)) return rewritten(name);
     const auto alternatives = brace_alternatives(name, kMaxAlternatives);
     if (!alternatives || alternatives->size() != 1 || alternatives->front() != name) {
-      throw Outside{};
+      return rewritten(name);
     }
     const std::string base = basename_of(name);
-    if (one_of(kRunsUnseenText, base)) throw Outside{};
-    if (piped && one_of(kShells, base)) throw Outside{};
+    const ShellCommand* known = shell_command(base);
+    if (known == nullptr) return {};
+    if (known->runs_unseen_text) return outside(base, known->why);
+    if (piped && known->shell) return outside(base, "runs whatever the pipe feeds it");
+    return {};
   }
 
   // ---- What the text assigns ----
 
-  // A value the text gives a variable is kept as written; one built from other variables
-  // ("d=$HOME/x", "PATH+=:bin") is expanded where the variable is used.
-  void assign(const std::string& word) {
-    if (judging_) return;
+  Found assign(const std::string& word) {
+    if (judging_) return {};
     const std::string name = *assigned_name(word);
     // Word splitting at other characters makes pieces of values the check never sees whole.
-    if (name == "IFS") throw Outside{};
+    if (name == "IFS") return outside(word, "changes where the shell cuts words");
     const auto equals = word.find('=');
     std::string value = word.substr(equals + 1);
     if (word[equals - 1] == '+') value = "${" + name + "}" + value;
-    add_values(name, value);
-  }
-
-  void add_values(const std::string& name, const std::string& value) {
-    auto alternatives = brace_alternatives(value, kMaxAlternatives);
-    if (!alternatives) {
-      unknown_.insert(name);
-      return;
-    }
-    auto& values = values_[name];
-    values.insert(values.end(), alternatives->begin(), alternatives->end());
-    if (values.size() > kMaxAlternatives) unknown_.insert(name);
+    expansion_.add_value(name, value);
+    return {};
   }
 
   // "for NAME in words": NAME takes each word; without "in", the script's arguments.
   void loop_values(const std::vector<std::string>& args) {
     if (judging_ || args.empty() || !is_variable_name(args[0])) return;
     if (args.size() < 2 || args[1] != "in") {
-      unknown_.insert(args[0]);
+      expansion_.add_unseen(args[0],
+                            "takes the script's arguments, which the command does not show");
       return;
     }
-    for (std::size_t i = 2; i < args.size(); ++i) add_values(args[0], args[i]);
+    for (std::size_t i = 2; i < args.size(); ++i) expansion_.add_value(args[0], args[i]);
   }
 
-  // The variables "read", "mapfile" or "getopts" fill (every name among the arguments), or
-  // "printf -v NAME".
-  void fill_unknown(const std::vector<std::string>& args, bool printf) {
+  // The variables "read", "mapfile" or "getopts" fill: every name among the arguments.
+  void fill_unseen(const std::vector<std::string>& args, const std::string& cause) {
     if (judging_) return;
+    for (const std::string& arg : args) {
+      if (is_variable_name(arg)) expansion_.add_unseen(arg, cause);
+    }
+  }
+
+  // "printf -v NAME".
+  void fill_printed(const std::vector<std::string>& args) {
+    if (judging_) return;
+    const std::string cause = "is filled by 'printf -v' while the command runs";
     for (std::size_t i = 0; i < args.size(); ++i) {
-      if (!printf) {
-        if (is_variable_name(args[i])) unknown_.insert(args[i]);
-      } else if (args[i] == "-v" && i + 1 < args.size()) {
-        unknown_.insert(args[i + 1]);
+      if (args[i] == "-v" && i + 1 < args.size()) {
+        expansion_.add_unseen(args[i + 1], cause);
       } else if (args[i].rfind("-v", 0) == 0) {
-        unknown_.insert(args[i].substr(2));
+        expansion_.add_unseen(args[i].substr(2), cause);
       }
     }
   }
 
-  void declare(const std::vector<std::string>& args) {
+  Found declare(const std::string& base, const std::vector<std::string>& args) {
     for (const std::string& arg : args) {
       // A name reference makes one variable stand for another.
-      if (!arg.empty() && arg.front() == '-' && arg.find('n') != std::string::npos) throw Outside{};
-      if (assigned_name(arg)) assign(arg);
+      if (!arg.empty() && arg.front() == '-' && arg.find('n') != std::string::npos) {
+        return outside(base + " " + arg, "makes one variable stand for another");
+      }
+      if (assigned_name(arg)) {
+        if (Found found = assign(arg)) return found;
+      }
     }
+    return {};
   }
 
   // ---- Folders ----
 
-  void change_folder(const std::vector<std::string>& args, bool cd) {
-    if (!judging_) return;
+  Found change_folder(const std::string& base, const std::vector<std::string>& args) {
+    if (!judging_) return {};
+    const bool cd = base == "cd";
     std::vector<std::string> targets;
     bool options = true;
     for (const std::string& arg : args) {
-      if (arg == "-") throw Outside{};  // the previous folder, which the text does not name
+      if (arg == "-") {
+        return outside(base + " -", "goes back to a folder the command does not name");
+      }
       if (options && arg == "--") {
         options = false;
       } else if (options && arg.size() > 1 && (arg[0] == '-' || (!cd && arg[0] == '+'))) {
@@ -464,35 +442,45 @@ class Check {
         targets.push_back(arg);
       }
     }
-    if (cd && targets.empty()) throw Outside{};  // "cd" alone goes home
+    if (cd && targets.empty()) return outside("cd", "with no folder goes to the home folder");
     if (cdpath_set()) {
       for (const std::string& target : targets) {
         if (target.empty() || std::string_view("/.~").find(target.front()) == std::string::npos) {
-          throw Outside{};
+          return outside(base + " " + target, "may lead to any folder, since CDPATH is set");
         }
       }
     }
-    move_to(targets);
+    return move_to(targets, base + " ");
   }
 
   // The folders a command's own options send it to ("git -C DIR", "make --directory=DIR",
   // "cmake -E chdir DIR"): the text's relative paths may be read from there.
-  void enter_option_folders(const std::string& base, const std::vector<std::string>& args) {
-    const CommandOptions* options = options_of(base);
+  Found enter_option_folders(const std::string& base, const std::vector<std::string>& args) {
+    const ShellCommand* known = shell_command(base);
     for (std::size_t i = 0; i < args.size(); ++i) {
       if (base == "cmake" && args[i] == "-E" && i + 2 < args.size() && args[i + 1] == "chdir") {
-        move_to({args[i + 2]});
+        if (Found found = move_to({args[i + 2]}, "cmake -E chdir ")) return found;
       }
-      if (options == nullptr) continue;
-      const OptionUse folder = option_use(options->folders, args[i]);
-      if (folder.glued) move_to({*folder.glued});
-      if (folder.next && i + 1 < args.size()) move_to({args[i + 1]});
+      if (known == nullptr) continue;
+      const OptionUse folder = option_use(known->folders, args[i]);
+      if (folder.glued) {
+        if (Found found = move_to({*folder.glued}, option_lead(base, args[i], folder))) {
+          return found;
+        }
+      }
+      if (folder.next && i + 1 < args.size()) {
+        if (Found found = move_to({args[i + 1]}, option_lead(base, args[i], folder))) {
+          return found;
+        }
+      }
     }
+    return {};
   }
 
-  // Adds the folders `targets` lead to to those the text may be in.
-  void move_to(const std::vector<std::string>& targets) {
-    if (!judging_) return;
+  // Adds the folders `targets` lead to to those the text may be in; `lead` is how the text
+  // writes the move before each target.
+  Found move_to(const std::vector<std::string>& targets, const std::string& lead) {
+    if (!judging_) return {};
     // From every folder the text may be in, and, where a loop or a function may repeat a climb
     // that stays inside once, from the scope's own folders too.
     std::vector<fs::path> from = folders_;
@@ -501,33 +489,43 @@ class Check {
       from.insert(from.end(), scope_.extras.begin(), scope_.extras.end());
     }
     std::vector<fs::path> landed;
-    for (const std::string& target : targets) judge(target, Position::Path, &from, &landed);
+    const Move move{from, landed, lead};
+    for (const std::string& target : targets) {
+      if (Found found = judge(target, Position::Path, &move)) return found;
+    }
     for (const fs::path& folder : landed) {
       if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) {
         folders_.push_back(folder);
       }
     }
-    if (folders_.size() > kMaxFolders) throw Outside{};
+    if (folders_.size() > kMaxFolders) {
+      return outside(lead + targets.back(),
+                     "takes the command to more than " + std::to_string(kMaxFolders) + " folders");
+    }
+    return {};
   }
 
   bool cdpath_set() const {
-    const auto value = env_("CDPATH");
-    return (value && !value->empty()) || values_.count("CDPATH") || unknown_.count("CDPATH");
+    const auto value = expansion_.environment("CDPATH");
+    return (value && !value->empty()) || expansion_.set_by_text("CDPATH");
   }
 
   // ---- Words ----
 
   // Judges one word of the shell's cut: its brace alternatives, the value glued to a switch or
   // after "=", its variables, and the paths that makes.
-  void judge(const std::string& word, Position position,
-             const std::vector<fs::path>* from = nullptr, std::vector<fs::path>* landed = nullptr) {
-    if (!judging_ || word.empty()) return;
-    if (has_hidden_text(word)) throw Outside{};
+  Found judge(const std::string& word, Position position, const Move* move = nullptr) {
+    if (!judging_ || word.empty()) return {};
+    if (const auto form = hidden_text(word)) return hidden(*form);
     // "find ... -exec" puts every name it visits, ".." among them, where "{}" stands: where a
     // path must be, that is a path the text does not name.
-    if (position == Position::Path && word.find("{}") != std::string::npos) throw Outside{};
+    if (position == Position::Path && word.find("{}") != std::string::npos) {
+      return outside(word, "may be any name find visits, '..' among them");
+    }
     const auto alternatives = brace_alternatives(word, kMaxAlternatives);
-    if (!alternatives) throw Outside{};
+    if (!alternatives) {
+      return outside(word, "expands to more than " + std::to_string(kMaxAlternatives) + " words");
+    }
     for (const std::string& alternative : *alternatives) {
       std::vector<std::string> forms = {alternative};
       if (position == Position::Ordinary) {
@@ -538,214 +536,36 @@ class Check {
         if (equals != std::string::npos) forms.push_back(alternative.substr(equals + 1));
       }
       for (const std::string& form : forms) {
-        for (const std::string& path : expand(form, position)) {
-          judge_path(path, from ? *from : folders_, landed);
+        Judged<std::vector<std::string>> paths = expansion_.expand(form, position);
+        if (!paths.ok()) return paths.reason();
+        for (const std::string& path : paths.value()) {
+          if (Found found = judge_path(path, word, move)) return found;
         }
       }
     }
+    return {};
   }
 
   // A piece of the first cut: the leading reference forms of the environment are expanded,
   // and a bare reference counts only for the listed folders.
-  void judge_piece(std::string word) {
-    if (word.size() > 2 && word[0] == '-' && word[1] != '-') word = word.substr(2);
-    for (const std::string& path : expand_leading(word)) judge_path(path, folders_, nullptr);
-  }
-
-  // The values the text gives a variable, those built from other variables expanded. Inside
-  // such a value the variable itself stands for what it held before: "PATH=$PATH:bin".
-  std::vector<std::string> text_values(const std::string& name, int depth) {
-    if (unknown_.count(name)) throw Outside{};
-    const auto it = values_.find(name);
-    if (it == values_.end() || expanding_.count(name)) return {};
-    std::vector<std::string> values;
-    expanding_.insert(name);
-    for (const std::string& value : it->second) {
-      for (std::string& v : expand(value, Position::Ordinary, depth + 1)) {
-        values.push_back(std::move(v));
-      }
+  Found judge_piece(const std::string& piece) {
+    const bool switch_glued = piece.size() > 2 && piece[0] == '-' && piece[1] != '-';
+    Judged<std::vector<std::string>> paths =
+        expansion_.expand_leading(switch_glued ? piece.substr(2) : piece);
+    if (!paths.ok()) return paths.reason();
+    for (const std::string& path : paths.value()) {
+      if (Found found = judge_path(path, piece, nullptr)) return found;
     }
-    expanding_.erase(name);
-    return values;
-  }
-
-  // The environment's value; "$PWD" is the current folder, "$OLDPWD" one the text never names.
-  std::optional<std::string> env_value(const std::string& name, bool leading) const {
-    if (name == "PWD") return leading ? std::string(".") : cwd_.string();
-    if (name == "OLDPWD") return std::nullopt;
-    return env_(name);
-  }
-
-  // Tilde and variables of a word of the shell's cut; every string it may stand for.
-  std::vector<std::string> expand(const std::string& form, Position position, int depth = 0) {
-    if (depth > kMaxNesting) throw Outside{};
-    const std::string word = expand_tilde(form);
-    if (word.find('$') == std::string::npos) return {word};
-    if (const auto lone = lone_reference(word)) {
-      std::vector<std::string> values = text_values(*lone, depth);
-      const auto env = env_value(*lone, true);
-      if (position == Position::Path) {
-        if (env) values.push_back(*env);
-        // Empty or unset, the word disappears: "cd $X" is "cd".
-        if (values.empty() || std::any_of(values.begin(), values.end(),
-                                          [](const std::string& v) { return v.empty(); })) {
-          throw Outside{};
-        }
-      } else if (env && is_listed_folder(*lone)) {
-        values.push_back(*env);  // any other lone "$NAME" of the environment names no file
-      }
-      return values;
-    }
-
-    // References among other text: every combination of their values. The environment's value
-    // counts where the reference makes whole path components ("a/$X/b"); glued to other text
-    // ("$PATH:bin") it is left as written, as the first cut leaves it.
-    std::vector<std::string> results = {""};
-    std::size_t i = 0;
-    while (i < word.size()) {
-      const auto dollar = word.find('$', i);
-      const std::string literal = word.substr(i, dollar == std::string::npos ? dollar : dollar - i);
-      for (std::string& r : results) r += literal;
-      if (dollar == std::string::npos) break;
-      std::size_t end = dollar + 1;
-      std::string name;
-      bool special = false;
-      if (end < word.size() && word[end] == '{') {
-        const auto close = word.find('}', end);
-        name = word.substr(end + 1, close - end - 1);  // a plain name: hidden text was refused
-        end = close + 1;
-      } else if (end < word.size() && kSpecialParameters.find(word[end]) != std::string::npos &&
-                 !(word[end] == '_' && end + 1 < word.size() && is_name_char(word[end + 1]))) {
-        special = true;
-        ++end;
-      } else {
-        while (end < word.size() && is_name_char(word[end])) name += word[end++];
-      }
-      if (!special && name.empty()) {
-        for (std::string& r : results) r += '$';  // a dollar sign that names nothing
-        i = dollar + 1;
-        continue;
-      }
-      const bool leading = dollar == 0;
-      const bool whole =
-          (leading || word[dollar - 1] == '/') && (end == word.size() || word[end] == '/');
-      const bool builds_path = leading && end < word.size() && starts_path(word.substr(end));
-      std::vector<std::string> values;
-      if (!special) {
-        values = text_values(name, depth);
-        const auto env = env_value(name, leading);
-        if (env && (whole || builds_path || position == Position::Path)) {
-          values.push_back(*env);
-        } else if (env && values.empty()) {
-          values.push_back(word.substr(dollar, end - dollar));
-        }
-      }
-      if (values.empty()) {
-        if (position == Position::Path || builds_path) throw Outside{};
-        values = {""};
-      }
-      std::vector<std::string> next;
-      for (const std::string& r : results) {
-        for (const std::string& v : values) next.push_back(r + v);
-      }
-      if (next.size() > kMaxAlternatives) throw Outside{};
-      results = std::move(next);
-      i = end;
-    }
-    return results;
-  }
-
-  // "~" and "~/x" are the home folder, "~+" the current one.
-  std::string expand_tilde(const std::string& word) const {
-    if (word.empty() || word.front() != '~') return word;
-    const auto slash = word.find('/');
-    const std::string prefix = word.substr(1, slash == std::string::npos ? slash : slash - 1);
-    const std::string rest = slash == std::string::npos ? "" : word.substr(slash);
-    if (prefix.empty()) {
-      const auto home = env_("HOME");
-      if (!home || home->empty()) throw Outside{};
-      return *home + rest;
-    }
-    if (prefix == "+") return "." + rest;
-    // "~name" (a user's home), "~-" (the previous folder), "~N" (the folder stack). Other text
-    // after a tilde names no user and stays as written ("~5%").
-    if (all_of_chars(prefix, kUserNameCharacters)) throw Outside{};
-    return word;
-  }
-
-  // "$NAME" or "${NAME}" making up the whole word.
-  static std::optional<std::string> lone_reference(const std::string& word) {
-    if (word.size() > 1 && word[0] == '$' && is_variable_name(word.substr(1))) {
-      return word.substr(1);
-    }
-    if (word.size() > 3 && word.rfind("${", 0) == 0 && word.back() == '}' &&
-        is_variable_name(word.substr(2, word.size() - 3))) {
-      return word.substr(2, word.size() - 3);
-    }
-    return std::nullopt;
-  }
-
-  // The first cut's leading "~", "$NAME", "${NAME}", "$env:NAME" or "%NAME%"; nothing when the
-  // word starts with a reference that does not stand for a folder here.
-  std::vector<std::string> expand_leading(const std::string& word) {
-    if (word.empty() || word == "-" || word.find("://") != std::string::npos) return {};
-    if (word.front() == '~') {
-      if (!starts_path(std::string_view(word).substr(1))) return {};  // judged in the shell's cut
-      const auto home = env_("HOME");
-      if (!home || home->empty()) throw Outside{};
-      return {*home + word.substr(1)};
-    }
-    std::string name;
-    std::size_t end = 0;
-    bool percent = false;
-    if (word.rfind("$env:", 0) == 0) {
-      end = 5;
-      while (end < word.size() && is_name_char(word[end])) name += word[end++];
-    } else if (word.rfind("${", 0) == 0) {
-      const auto close = word.find('}');
-      if (close == std::string::npos) return {};
-      name = word.substr(2, close - 2);
-      end = close + 1;
-    } else if (word.front() == '$') {
-      end = 1;
-      while (end < word.size() && is_name_char(word[end])) name += word[end++];
-    } else if (word.front() == '%') {
-      const auto close = word.find('%', 1);
-      if (close == std::string::npos) return {word};
-      name = word.substr(1, close - 1);
-      end = close + 1;
-      percent = true;
-    } else {
-      return {word};
-    }
-    if (name.empty()) return {};
-    const std::string rest = word.substr(end);
-    if (!starts_path(rest)) return {};
-    if (rest.empty() && !is_listed_folder(name)) return {};
-    std::vector<std::string> values;
-    if (percent) {
-      // cmd leaves an unknown %NAME% as written.
-      const auto value = env_(name);
-      if (!value || value->empty()) return {};
-      values = {*value};
-    } else {
-      values = text_values(name, 0);
-      if (const auto env = env_value(name, true)) values.push_back(*env);
-      if (values.empty() && !rest.empty()) throw Outside{};  // "$X/y" with X unset is "/y"
-    }
-    std::vector<std::string> paths;
-    for (const std::string& value : values) {
-      if (!value.empty() || !rest.empty()) paths.push_back(value + rest);
-    }
-    return paths;
+    return {};
   }
 
   // ---- Paths ----
 
-  void judge_path(const std::string& word, const std::vector<fs::path>& from,
-                  std::vector<fs::path>* landed) {
-    if (word.empty() || word == "-") return;
-    std::string text = word;
+  // Judges one path a word stands for, from every folder the text may be in (or, for a move,
+  // the folders it is read from); `word` is how the text writes it.
+  Found judge_path(const std::string& path, const std::string& word, const Move* move) {
+    if (path.empty() || path == "-") return {};
+    std::string text = path;
     const auto lower = [](char c) {
       return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     };
@@ -757,45 +577,62 @@ class Check {
         text = slash == std::string::npos ? "/" : text.substr(slash);
       }
     } else if (text.find("://") != std::string::npos) {
-      return;
+      return {};
     }
     const fs::path given(text);
+    const std::vector<fs::path>& from = move ? move->from : folders_;
     const std::vector<fs::path> bases = given.is_absolute() ? std::vector<fs::path>{{}} : from;
+    std::vector<fs::path>* landed = move ? &move->landed : nullptr;
     for (const fs::path& base : bases) {
       const fs::path joined = given.is_absolute() ? given : base / given;
+      std::vector<fs::path> paths = {joined};
       if (has_pattern(text)) {
-        for (const fs::path& match : matches(joined)) check(match, landed);
-      } else {
-        check(joined, landed);
+        Judged<std::vector<fs::path>> found = matches(joined, word);
+        if (!found.ok()) return found.reason();
+        paths = std::move(found.value());
+      }
+      for (const fs::path& p : paths) {
+        const Place place = check(p, landed);
+        if (place != Place::Inside) return place_reason(place, word, move);
       }
     }
+    return {};
   }
 
   // Resolves a path as the file tools do, and as the kernel does (".." after a link leads to
   // the link target's parent); both must be inside.
-  void check(const fs::path& path, std::vector<fs::path>* landed) {
-    if (landed == nullptr && !checked_.insert(path.string()).second) return;
+  Place check(const fs::path& path, std::vector<fs::path>* landed) {
+    if (landed == nullptr && !checked_.insert(path.string()).second) return Place::Inside;
+    const fs::path lexical = normalize(path);
     if (path.native().size() > kMaxPathBytes) {
       // The kernel refuses a path this long whole, so no link in it is ever followed; resolving
       // it a component at a time would cost its length squared (a long quoted text is read as
       // one word too).
-      if (!scope_.contains(normalize(path))) throw Outside{};
-      return;
+      return scope_.contains(lexical) ? Place::Inside : Place::Outside;
     }
-    const fs::path by_text = canonical_prefix(normalize(path));
-    const bool climbs = std::find(path.begin(), path.end(), "..") != path.end();
-    const fs::path by_kernel = climbs ? canonical_prefix(path) : by_text;
-    if (!scope_.contains(by_text) || !scope_.contains(by_kernel)) throw Outside{};
+    fs::path by_text;
+    fs::path by_kernel;
+    try {
+      by_text = canonical_prefix(lexical);
+      const bool climbs = std::find(path.begin(), path.end(), "..") != path.end();
+      by_kernel = climbs ? canonical_prefix(path) : by_text;
+    } catch (const PathError&) {
+      return Place::PastLinkLimit;
+    }
+    if (!scope_.contains(by_text) || !scope_.contains(by_kernel)) {
+      return scope_.contains(lexical) ? Place::ThroughLink : Place::Outside;
+    }
     if (landed != nullptr) {
       landed->push_back(by_text);
       if (by_kernel != by_text) landed->push_back(by_kernel);
     }
+    return Place::Inside;
   }
 
   // The paths a pattern stands for now: each component with pattern characters is matched
   // against the entries of the folders before it. A component that matches nothing stays as
   // written, as the shell leaves a word that matches nothing.
-  std::vector<fs::path> matches(const fs::path& pattern) {
+  Judged<std::vector<fs::path>> matches(const fs::path& pattern, const std::string& word) {
     std::vector<fs::path> found = {pattern.root_path()};
     for (const fs::path& part : pattern.relative_path()) {
       const std::string component = part.string();
@@ -803,7 +640,7 @@ class Check {
         for (fs::path& f : found) f /= part;
         continue;
       }
-      const NamePattern names(component);
+      const ComponentPattern names(component);
       // Some shells (dash, which "sh -c" runs) let ".*" match "..".
       const bool climbs = component.front() == '.' && names.matches("..");
       std::vector<fs::path> next;
@@ -812,11 +649,16 @@ class Check {
         std::error_code error;
         for (fs::directory_iterator it(folder, error), end; !error && it != end;
              it.increment(error)) {
-          if (++listed_ > kMaxListed) throw Outside{};
+          if (++listed_ > kMaxListed) {
+            return outside(
+                word, "makes the check read more than " + std::to_string(kMaxListed) + " names");
+          }
           const std::string name = it->path().filename().string();
           if (!names.matches(name)) continue;
           next.push_back(folder / name);
-          if (++matched_ > kMaxMatches) throw Outside{};
+          if (++matched_ > kMaxMatches) {
+            return outside(word, "brings the names matched past " + std::to_string(kMaxMatches));
+          }
         }
       }
       if (next.empty()) {
@@ -828,15 +670,11 @@ class Check {
     return found;
   }
 
-  fs::path cwd_;
   const Scope& scope_;
-  const EnvLookup& env_;
+  WordExpansion expansion_;
   bool judging_ = false;
   bool repeats_ = false;           // a loop or function may run some commands more than once
   std::vector<fs::path> folders_;  // where the text may be
-  std::map<std::string, std::vector<std::string>> values_;  // values the text assigns
-  std::set<std::string> unknown_;                           // variables filled unseen
-  std::set<std::string> expanding_;                         // values being expanded now
   std::unordered_set<std::string> checked_;
   std::size_t matched_ = 0;
   std::size_t listed_ = 0;
@@ -870,16 +708,10 @@ std::vector<std::string> command_words(const std::string& command) {
   return words;
 }
 
-bool command_reaches_outside(const std::string& command, const fs::path& cwd, const Scope& scope,
-                             const EnvLookup& env) {
-  try {
-    Check(cwd, scope, env).run(command);
-    return false;
-  } catch (const Outside&) {
-    return true;
-  } catch (const PathError&) {
-    return true;  // more links than the kernel follows
-  }
+std::optional<OutsideReason> command_reaches_outside(const std::string& command,
+                                                     const fs::path& cwd, const Scope& scope,
+                                                     const EnvLookup& env) {
+  return Check(cwd, scope, env).run(command).take();
 }
 
 }  // namespace kavor::tools

@@ -54,13 +54,18 @@
 // word for each folder it is read from, and one listing per pattern component. Limits (4096
 // names matched, 1024 alternatives of one word, 64 folders) keep a text bounded; a text past
 // one is outside.
+//
+// The verdict says why: the first part of the text found to take it outside, and a sentence
+// for the user that names it ("'cd ~' leaves the workspace.", "'eval' runs its arguments as a
+// command line read anew."). Step 3 lives in word_expansion.h; what the check knows of
+// commands by name ("sudo", "read", "git -C") is the table of shell_commands.h.
 #pragma once
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "tools/call_info.h"
 #include "tools/scope.h"
 
 namespace kavor::tools {
@@ -69,11 +74,21 @@ namespace kavor::tools {
 using EnvLookup = std::function<std::optional<std::string>(const std::string& name)>;
 EnvLookup process_environment();
 
+// Why a command may reach outside the call's folders: the part of the text that takes it there,
+// as the text has it ("~", "$HOME/x", "eval"), and one plain sentence for the user that names
+// it.
+struct OutsideReason {
+  std::string word;
+  std::string sentence;
+};
+
 // The words of a command at blanks, quotes and punctuation (the first cut of step 2).
 std::vector<std::string> command_words(const std::string& command);
 
-// True when `command`, run in `cwd`, may reach outside `scope` by the rules above.
-bool command_reaches_outside(const std::string& command, const fs::path& cwd, const Scope& scope,
-                             const EnvLookup& env = process_environment());
+// Nothing when `command`, run in `cwd`, stays inside `scope` by the rules above; otherwise the
+// first reason found that it may reach outside.
+std::optional<OutsideReason> command_reaches_outside(const std::string& command,
+                                                     const fs::path& cwd, const Scope& scope,
+                                                     const EnvLookup& env = process_environment());
 
 }  // namespace kavor::tools

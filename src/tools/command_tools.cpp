@@ -63,6 +63,23 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
                          : ToolResult::failure(outcome.error());
 }
 
+// Why a command's working folder is outside the scope, for the user.
+std::string folder_reason(const fs::path& folder) {
+  return "The folder '" + shown(folder) + "' is outside the workspace.";
+}
+
+// Marks a command call outside, with the reason, when its folder or its text leaves the scope.
+void mark_outside(Decoded& decoded, const fs::path& folder, const Scope& scope,
+                  const std::string& text) {
+  if (!scope.contains(folder)) {
+    decoded.outside = true;
+    decoded.reason = folder_reason(folder);
+  } else if (const auto reason = command_reaches_outside(text, folder, scope)) {
+    decoded.outside = true;
+    decoded.reason = reason->sentence;
+  }
+}
+
 // A command call: `text` is what the user approves and what the scope check reads; `sent` says
 // whether the assistant wrote it (a detected test command was read from the folder instead).
 // With a fence, a run nobody approved keeps its writes to the scope's folders.
@@ -75,7 +92,7 @@ Decoded command_call(exec::ProcessDescription process, const std::string& text,
   decoded.detail = text;
   if (sent) decoded.sent_detail = text;
   decoded.lang = process.lang;
-  decoded.outside = !scope.contains(folder) || command_reaches_outside(text, folder, scope);
+  mark_outside(decoded, folder, scope, text);
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
   exec::CommandRun run{std::move(process), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
   std::vector<fs::path> writable{scope.root};
@@ -112,6 +129,7 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
   decoded.sent_detail = text;
   decoded.lang = "bash";
   decoded.outside = true;
+  decoded.reason = folder_reason(folder);
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
   decoded.run = [message](const StopFlag&) { return ToolResult::failure(message); };
   return decoded;
@@ -184,6 +202,7 @@ Decoder wsl_tool() {
     decoded.detail = kListingText;
     decoded.lang = "bash";
     decoded.outside = !scope.contains(folder);
+    if (decoded.outside) decoded.reason = folder_reason(folder);
     decoded.cwd = utf8_lossy(display_path(folder, scope.root));
     // The listing does not depend on a folder; the workspace is one that exists.
     decoded.run = [root = scope.root](const StopFlag& stop) {

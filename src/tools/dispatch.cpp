@@ -186,6 +186,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   info.detail = visible_controls(decoded.detail, LineBreaks::Keep);
   info.lang = decoded.lang;
   info.outside = decoded.outside;
+  info.reason = visible_controls(decoded.reason, LineBreaks::Escape);
   info.cwd = visible_controls(decoded.cwd, LineBreaks::Escape);
   info.memory = decoded.memory;
   info.unfenced = decoded.unfenced;

@@ -313,23 +313,26 @@ bool is_variable_name(std::string_view name) {
   return true;
 }
 
-bool has_hidden_text(std::string_view text) {
+std::optional<std::string_view> hidden_text(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '`') return true;
+    if (c == '`') return text.substr(i, 1);
     if (i + 1 >= text.size()) break;
     const char next = text[i + 1];
-    if ((c == '<' || c == '>') && next == '(') return true;
+    if ((c == '<' || c == '>') && next == '(') return text.substr(i, 2);
     if (c != '$') continue;
+    if (next == '(') return text.substr(i, i + 2 < text.size() && text[i + 2] == '(' ? 3 : 2);
     // "$'...'" decodes escapes and "$\"...\"" is translated by the locale's message catalog.
-    if (next == '(' || next == '\'' || next == '"') return true;
+    if (next == '\'' || next == '"') return text.substr(i, 2);
     if (next == '{') {
       const std::size_t close = text.find('}', i + 2);
-      if (close == std::string_view::npos) return true;
-      if (!is_variable_name(text.substr(i + 2, close - i - 2))) return true;
+      if (close == std::string_view::npos) return text.substr(i, 2);
+      if (!is_variable_name(text.substr(i + 2, close - i - 2))) {
+        return text.substr(i, close + 1 - i);
+      }
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace kavor::tools

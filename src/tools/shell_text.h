@@ -42,11 +42,12 @@ std::vector<ShellWord> shell_words(std::string_view text);
 std::optional<std::vector<std::string>> brace_alternatives(const std::string& word,
                                                            std::size_t limit);
 
-// True when `text` holds a form whose result the shell only knows while it runs: command
-// substitution ("$(...)", "$((...))", backquotes), process substitution ("<(...)", ">(...)"),
-// ANSI-C quoting ("$'...'"), locale quoting ("$\"...\""), or a "${...}" that is not a plain
-// variable name (defaults, patterns, indirection, an unclosed brace).
-bool has_hidden_text(std::string_view text);
+// The first form in `text` whose result the shell only knows while it runs, as far as it shows
+// what it is: command substitution ("$(", "$((", a backquote), process substitution ("<(",
+// ">("), ANSI-C quoting ("$'"), locale quoting ("$\""), or a "${...}" that is not a plain
+// variable name (defaults, patterns, indirection; "${" when the brace is never closed).
+// Nothing when there is none.
+std::optional<std::string_view> hidden_text(std::string_view text);
 
 // True when `name` can name a shell variable: a letter or "_", then letters, digits or "_".
 bool is_variable_name(std::string_view name);

@@ -43,6 +43,7 @@ struct Decoded {
   std::string sent_detail;
   std::string lang;
   bool outside = false;
+  std::string reason;  // as CallInfo::reason
   std::string cwd = ".";
   bool memory = false;
   bool unfenced = false;  // as CallInfo::unfenced

@@ -11,8 +11,11 @@
 // Run 2, mode "readonly": a new chat asks for the same edit; the answer is the refusal and the
 // file stays as it is. Then a command with a right-to-left override is shown with the override
 // as a visible escape, on its card and in the message.
+// Run 3, mode "ask": a new chat asks to run "cd ~ && ls"; the card and the list of waiting calls
+// say why it asks (the home folder is outside the workspace); deny it.
 //
 //   node demo.js --agent build/kavor-agent --service build/kavor-service [--screenshot out.png]
+//                [--outside-screenshot out.png]   (the card of run 3)
 //                [--measure]   (only start-up time and memory, no runs)
 'use strict';
 
@@ -25,6 +28,7 @@ const path = require('path');
 
 const PICKER_TITLE = 'پوشهی کاری را انتخاب کنید';
 const READONLY_REFUSAL = 'The user set this conversation to read-only, so nothing may be changed or run.';
+const OUTSIDE_REASON = "'cd ~' leaves the workspace.";
 
 function option(name) {
   const at = process.argv.indexOf(name);
@@ -264,6 +268,27 @@ async function main() {
     await waitForText(page, '.call .summary', shownCommand, 'the command shown escaped');
     await waitForText(page, '.message.user .body', shownCommand, 'the message shown escaped');
     console.log('hidden characters: the command and the message show the override as <U+202E>');
+
+    // ---- run 3: mode ask, a command outside the workspace says why it asks ----
+    await clickOn(page, '#new-chat');
+    await waitForText(page, '#workspace-path', 'none chosen', 'the third chat');
+    const pickThird = clickOn(page, '#pick-workspace');
+    await answerPicker(workspace);
+    await pickThird;
+    await waitForText(page, '#workspace-status', 'ready', 'the workspace of the third chat');
+    await choose(page, '#mode', 'ask');
+    await typeInto(page, '#text', '/run cd ~ && ls');
+    await clickOn(page, '#send');
+    await waitForText(page, '.call .state', 'pending', 'the approval of the command');
+    await waitForText(page, '.call .reason', OUTSIDE_REASON, 'the reason on the card');
+    await waitForText(page, '#pending .reason', OUTSIDE_REASON, 'the reason in the waiting list');
+    if (option('--outside-screenshot')) {
+      await page.screenshot({ path: option('--outside-screenshot') });
+    }
+    await clickOn(page, '.call button.deny');
+    await waitForText(page, '.call .state', 'denied', 'the command to show it was denied');
+    await waitForText(page, '.call .reason', OUTSIDE_REASON, 'the reason after the answer');
+    console.log('run 3 (ask): the command outside the workspace showed why it asks, and was denied');
   } catch (error) {
     if (chatPage) {
       const seen = await chatPage.evaluate(() => document.body.innerText).catch((e) => String(e));

@@ -84,6 +84,45 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
   EXPECT_EQ((*record)["output"], "txt.\u202Eexe\r\n\x1B[2Kdone\n");
 }
 
+// The user sees why a command asks: its reason comes on the card and in the pending list after
+// the summary, escaped as the summary is, and stays on the card once the call is answered. The
+// assistant's record has the keys it always had. A call inside has no reason.
+TEST_F(CommandCallTest, ACommandJudgedOutsideShowsWhyOnItsCardAndInThePendingList) {
+  struct Case {
+    const char* id;
+    Json args;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"o1",
+       {{"command", "cat ../a-evil/notes"}},
+       "'../a-evil/notes' names a place outside the workspace."},
+      {"o2", {{"command", "cd ~ && ls"}}, "'cd ~' leaves the workspace."},
+      {"o3",
+       {{"command", "ls"}, {"cwd", "../b"}},
+       "The folder '" + (ws_ / "b").string() + "' is outside the workspace."},
+      {"o4",
+       {{"command", "cat ../a-evil/\u202Etxt.exe"}},
+       "'../a-evil/<U+202E>txt.exe' names a place outside the workspace."},
+      {"i1", {{"command", "cat notes"}}, ""},
+  };
+  for (const Case& c : cases) {
+    deliver(c.id, "shell", c.args);
+    ASSERT_TRUE(wait_until([&] { return states(c.id) == std::vector<std::string>{"pending"}; }))
+        << c.id;
+    const Json card = host_.events(QStringLiteral("agent://call")).back();
+    const Json pending = command("agent_pending", Json::object()).value().at(0);
+    ASSERT_TRUE(decide(c.id, "deny"));
+    const auto record = result(c.id);
+    ASSERT_TRUE(record);
+    for (const Json& shown : {card, pending, host_.events(QStringLiteral("agent://call")).back()}) {
+      EXPECT_EQ(shown.value("reason", ""), c.reason) << c.id;
+      EXPECT_EQ(shown["outside"], !c.reason.empty()) << c.id;
+    }
+    EXPECT_FALSE(record->contains("reason")) << c.id;
+  }
+}
+
 // A command judged inside the workspace that reads credentials through a script it wrote: in
 // "auto" it runs at once, inside the fence, reads nothing and says why; the same command the
 // user approved runs as it always did.

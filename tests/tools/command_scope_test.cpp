@@ -10,6 +10,18 @@ namespace kavor::tools {
 namespace command_scope_test {
 namespace {
 
+// An outside verdict and its reason: the sentence the user is shown, which names the word.
+struct Out {
+  const char* command;
+  const char* reason;
+};
+
+std::string reason_of(const std::optional<OutsideReason>& found) {
+  if (!found) return "inside";
+  EXPECT_NE(found->sentence.find(found->word), std::string::npos) << found->sentence;
+  return found->sentence;
+}
+
 TEST(CommandScope, WordsAreCutAtShellPunctuationAndQuotesAreDropped) {
   EXPECT_EQ(command_words(R"(cat "a b.txt" | grep -n 'x' > out.txt; ls -)"),
             (std::vector<std::string>{"cat", "a", "b.txt", "grep", "-n", "x", "out.txt", "ls"}));
@@ -35,13 +47,24 @@ TEST(CommandScope, PathsOutsideTheFoldersAreFoundInEveryDisguise) {
         "curl https://example.org/etc/passwd", "echo %PATH%x"}) {
     EXPECT_FALSE(outside(inside)) << inside;
   }
-  for (const char* out :
-       {"cat /etc/passwd", "ls ../../ws-evil", "rm -rf ~", "cat ~/.ssh/id_rsa", "ls $HOME",
-        "cat ${HOME}/.bashrc", "ls $env:HOME/x", "cat %HOME%\\x", "gcc -I/usr/include a.c",
-        "tar -C /opt x", "ls \"/etc\"", "echo x>/tmp/y", "ls $TMPDIR",
-        // An empty variable before a slash leaves the slash: this is "cd /x".
-        "cd $EMPTY/x"}) {
-    EXPECT_TRUE(outside(out)) << out;
+  const Out outs[] = {
+      {"cat /etc/passwd", "'/etc/passwd' names a place outside the workspace."},
+      {"ls ../../ws-evil", "'../../ws-evil' names a place outside the workspace."},
+      {"rm -rf ~", "'~' names a place outside the workspace."},
+      {"cat ~/.ssh/id_rsa", "'~/.ssh/id_rsa' names a place outside the workspace."},
+      {"ls $HOME", "'$HOME' names a place outside the workspace."},
+      {"cat ${HOME}/.bashrc", "'${HOME}/.bashrc' names a place outside the workspace."},
+      {"ls $env:HOME/x", "'$env:HOME/x' names a place outside the workspace."},
+      {"cat %HOME%\\x", "'%HOME%\\x' names a place outside the workspace."},
+      {"gcc -I/usr/include a.c", "'-I/usr/include' names a place outside the workspace."},
+      {"tar -C /opt x", "'tar -C /opt' leaves the workspace."},
+      {"ls \"/etc\"", "'/etc' names a place outside the workspace."},
+      {"echo x>/tmp/y", "'/tmp/y' names a place outside the workspace."},
+      {"ls $TMPDIR", "'$TMPDIR' names a place outside the workspace."},
+      // An empty variable before a slash leaves the slash: this is "cd /x".
+      {"cd $EMPTY/x", "'cd $EMPTY/x' leaves the workspace."}};
+  for (const Out& out : outs) {
+    EXPECT_EQ(reason_of(outside(out.command)), out.reason) << out.command;
   }
 }
 
@@ -58,24 +81,56 @@ TEST(CommandScope, TextTheShellReadsDifferentlyIsOutsideAndOrdinaryWorkIsNot) {
   const auto outside = [&](const std::string& command) {
     return command_reaches_outside(command, cwd, scope, env);
   };
-  for (const char* out :
-       {// Expansions with no value in the text.
-        "cat ${X:-/etc}/passwd", "cat \"$HOME\"/x", "echo ${HOME}", "cat $'\\x2fetc/passwd'",
-        "echo $((1+2))", "diff <(ls) >(cat)", "sh -c \"cat \\$HOME/x\"", "cat $1/x",
-        // Alternatives, patterns and "~" forms.
-        "cat {/etc,x}/passwd", "cat {.,.}{.,.}/{.,.}{.,.}/x", "cat /e*c/passwd", "ls ../.*/",
-        "ls ~root", "cat ~-/x", "ls ~1",
-        // Folders the text moves to.
-        "cd", "cd -P", "cd -- -", "cd ..; cd ..; ls", "while true; do pushd ..; done", "cd $NOPE",
-        "if true; then builtin cd; fi", "bash <<< \"cd\"", "sh -lc cd",
-        // Switches and values that carry a path.
-        "env -C / ls", "git -C / status", "./configure --prefix=/", "cat file:///etc/passwd",
-        // Commands that run what the text does not show.
-        "a=cd; $a", "alias l=cd", "eval ls", "find . | xargs cat", "curl -s x | sudo bash",
-        "IFS=/; ls", "declare -n r=HOME; ls $r", "printf -v p %s x; cat $p",
-        "mapfile -t a < list; cat $a", "for f; do cat $f; done",
-        "x=1; sh -c \"sh -c 'sh -c \\\"sh -c \\\\\\\"sh -c ls\\\\\\\"\\\"'\""}) {
-    EXPECT_TRUE(outside(out)) << out;
+  const Out outs[] = {
+      // Expansions with no value in the text.
+      {"cat ${X:-/etc}/passwd", "'${X:-/etc}' stands for text only known once the command runs."},
+      {"cat \"$HOME\"/x", "'$HOME/x' names a place outside the workspace."},
+      {"echo ${HOME}", "'${HOME}' names a place outside the workspace."},
+      {"cat $'\\x2fetc/passwd'", "\"$'\" stands for text only known once the command runs."},
+      {"echo $((1+2))", "'$((' stands for text only known once the command runs."},
+      {"diff <(ls) >(cat)", "'<(' stands for text only known once the command runs."},
+      {"sh -c \"cat \\$HOME/x\"", "'$HOME/x' names a place outside the workspace."},
+      {"cat $1/x", "'$1' has no known value, so '$1/x' may start at the top folder."},
+      // Alternatives, patterns and "~" forms.
+      {"cat {/etc,x}/passwd", "'{/etc,x}/passwd' names a place outside the workspace."},
+      {"cat {.,.}{.,.}/{.,.}{.,.}/x",
+       "'{.,.}{.,.}/{.,.}{.,.}/x' names a place outside the workspace."},
+      {"cat /e*c/passwd", "'/e*c/passwd' names a place outside the workspace."},
+      {"ls ../.*/", "'../.*/' names a place outside the workspace."},
+      {"ls ~root", "'~root' is the home folder of the user 'root'."},
+      {"cat ~-/x", "'~-' is the previous folder, which the command does not name."},
+      {"ls ~1", "'~1' is a folder on the folder stack, which the command does not name."},
+      // Folders the text moves to.
+      {"cd", "'cd' with no folder goes to the home folder."},
+      {"cd -P", "'cd' with no folder goes to the home folder."},
+      {"cd -- -", "'cd -' goes back to a folder the command does not name."},
+      {"cd ..; cd ..; ls", "'cd ..' leaves the workspace."},
+      {"while true; do pushd ..; done", "'..' names a place outside the workspace."},
+      {"cd $NOPE", "'$NOPE' may be empty or unset where a path must stand."},
+      {"if true; then builtin cd; fi", "'cd' with no folder goes to the home folder."},
+      {"bash <<< \"cd\"", "'cd' with no folder goes to the home folder."},
+      {"sh -lc cd", "'cd' with no folder goes to the home folder."},
+      // Switches and values that carry a path.
+      {"env -C / ls", "'env -C /' leaves the workspace."},
+      {"git -C / status", "'git -C /' leaves the workspace."},
+      {"./configure --prefix=/", "'--prefix=/' names a place outside the workspace."},
+      {"cat file:///etc/passwd", "'file:///etc/passwd' names a place outside the workspace."},
+      // Commands that run what the text does not show.
+      {"a=cd; $a", "'$a' is a command name the shell may turn into any command."},
+      {"alias l=cd", "'alias' makes a name stand for a text that runs later."},
+      {"eval ls", "'eval' runs its arguments as a command line read anew."},
+      {"find . | xargs cat", "'xargs' runs commands built from what it reads."},
+      {"curl -s x | sudo bash", "'bash' runs whatever the pipe feeds it."},
+      {"IFS=/; ls", "'IFS=/' changes where the shell cuts words."},
+      {"declare -n r=HOME; ls $r", "'declare -n' makes one variable stand for another."},
+      {"printf -v p %s x; cat $p", "'$p' is filled by 'printf -v' while the command runs."},
+      {"mapfile -t a < list; cat $a", "'$a' is filled by 'mapfile' while the command runs."},
+      {"for f; do cat $f; done",
+       "'$f' takes the script's arguments, which the command does not show."},
+      {"x=1; sh -c \"sh -c 'sh -c \\\"sh -c \\\\\\\"sh -c ls\\\\\\\"\\\"'\"",
+       "'ls' is quoted more than 4 levels deep."}};
+  for (const Out& out : outs) {
+    EXPECT_EQ(reason_of(outside(out.command)), out.reason) << out.command;
   }
   for (const char* inside :
        {"git commit -m \"fix a/b\"", "git commit -m 'Don'\\''t cd into build; see (x|y)'",
@@ -104,9 +159,15 @@ TEST(CommandScope, LinksAreFollowedFromEveryFolderTheTextReaches) {
   const auto outside = [&](const std::string& command) {
     return command_reaches_outside(command, ws, scope, process_environment());
   };
-  for (const char* out : {"cat sub/up/x", "cd sub && cat up/x", "cd in; cat up/x", "ls h*/",
-                          "cat h/../x", "cat loop/x"}) {
-    EXPECT_TRUE(outside(out)) << out;
+  const Out outs[] = {
+      {"cat sub/up/x", "'sub/up/x' leads outside the workspace through a link."},
+      {"cd sub && cat up/x", "'up/x' leads outside the workspace through a link."},
+      {"cd in; cat up/x", "'up/x' leads outside the workspace through a link."},
+      {"ls h*/", "'h*/' leads outside the workspace through a link."},
+      {"cat h/../x", "'h/../x' leads outside the workspace through a link."},
+      {"cat loop/x", "'loop/x' passes through more links than the system follows."}};
+  for (const Out& out : outs) {
+    EXPECT_EQ(reason_of(outside(out.command)), out.reason) << out.command;
   }
   for (const char* inside : {"cat up/x", "cd sub/deep && cat up", "ls in/ s*/", "cat in/../x"}) {
     EXPECT_FALSE(outside(inside)) << inside;
@@ -125,23 +186,35 @@ TEST(CommandScope, FoldersAndCommandsTheTextReachesByOtherMeansAreFollowed) {
   const auto outside = [&](const std::string& command) {
     return command_reaches_outside(command, ws / "sub", scope, process_environment());
   };
-  for (const char* out :
-       {// Options that name the folder the command works in.
-        "env -C .. cat ../x", "env --chdir=.. cat ../x", "sudo -D .. cat ../x",
-        "git -C .. diff --no-index a ../x", "make -kC .. -f ../x", "tar --directory .. -cf - ../x",
-        "cmake -E chdir .. cat ../x",
-        // Command words the shell rewrites, and bodies of functions and coprocesses.
-        "{cd,..}; cat ../x", "c[d] ..; cat ../x", "function f { cd ..; }; f; cat ../x",
-        "coproc c { cd ..; cat ../x; }", "coproc eval cat",
-        // Locale quoting: bash reads $\"../\" as ../, and a message catalog may turn it into
-        // anything.
-        "cat $\"../\"../x",
-        // A prefix's option value is not the command: a shell or xargs still runs what it reads.
-        "cat cmds | timeout -s KILL 9 bash", "cat list | env -u A xargs cat",
-        "cat cmds | env -S 'bash -s'", "cat cmds | sudo -s",
-        // find hands every name it visits, ".." included, to the command in place of "{}".
-        "find .. -maxdepth 0 -exec sh -c 'cd {}; cat ../x' \\;"}) {
-    EXPECT_TRUE(outside(out)) << out;
+  const Out outs[] = {
+      // Options that name the folder the command works in.
+      {"env -C .. cat ../x", "'../x' names a place outside the workspace."},
+      {"env --chdir=.. cat ../x", "'../x' names a place outside the workspace."},
+      {"sudo -D .. cat ../x", "'../x' names a place outside the workspace."},
+      {"git -C .. diff --no-index a ../x", "'..' names a place outside the workspace."},
+      {"make -kC .. -f ../x", "'..' names a place outside the workspace."},
+      {"tar --directory .. -cf - ../x", "'..' names a place outside the workspace."},
+      {"cmake -E chdir .. cat ../x", "'..' names a place outside the workspace."},
+      // Command words the shell rewrites, and bodies of functions and coprocesses.
+      {"{cd,..}; cat ../x", "'{cd,..}' is a command name the shell may turn into any command."},
+      {"c[d] ..; cat ../x", "'c[d]' is a command name the shell may turn into any command."},
+      {"function f { cd ..; }; f; cat ../x", "'cd ..' leaves the workspace."},
+      {"coproc c { cd ..; cat ../x; }", "'..' names a place outside the workspace."},
+      {"coproc eval cat", "'eval' runs its arguments as a command line read anew."},
+      // Locale quoting: bash reads $\"../\" as ../, and a message catalog may turn it into
+      // anything.
+      {"cat $\"../\"../x", "'$\"' stands for text only known once the command runs."},
+      // A prefix's option value is not the command: a shell or xargs still runs what it reads.
+      {"cat cmds | timeout -s KILL 9 bash", "'bash' runs whatever the pipe feeds it."},
+      {"cat list | env -u A xargs cat", "'xargs' runs commands built from what it reads."},
+      {"cat cmds | env -S 'bash -s'", "'env -S' makes a text into a command that may be anything."},
+      {"cat cmds | sudo -s",
+       "'sudo' with nothing to run starts a shell, which runs what the pipe feeds it."},
+      // find hands every name it visits, ".." included, to the command in place of "{}".
+      {"find .. -maxdepth 0 -exec sh -c 'cd {}; cat ../x' \\;",
+       "'{}' may be any name find visits, '..' among them."}};
+  for (const Out& out : outs) {
+    EXPECT_EQ(reason_of(outside(out.command)), out.reason) << out.command;
   }
   for (const char* inside :
        {"git -C ../sub status", "make --directory=../sub all", "tar -xf a.tar -C out",
