@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "exec/spawn.h"
+#include "walk/path_form.h"
 #include "walk/small_file.h"
 
 namespace kavor::exec {
@@ -99,7 +100,9 @@ std::optional<std::string> own_cgroup_folder() {
     if (std::sscanf(line.c_str(), "%*s %*s %*s %4095s %4095s", root, point) != 2) continue;
     std::string inside = *relative;
     const std::string root_text = root;
-    if (root_text != "/" && inside.rfind(root_text, 0) == 0) inside.erase(0, root_text.size());
+    if (root_text != "/" && walk::inside_or_same(root_text, inside)) {
+      inside.erase(0, root_text.size());
+    }
     std::string folder = point;
     if (inside != "/") folder += inside;
     struct stat info {};
