@@ -23,7 +23,7 @@
 #include <set>
 #include <sstream>
 
-#include "exec/fence.h"
+#include "exec/fence_rules.h"
 #include "exec/run_keeper.h"
 #include "walk/path_form.h"
 #include "walk/small_file.h"
