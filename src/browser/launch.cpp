@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "browser/display_text.h"
 #include "browser/profile.h"
@@ -18,6 +17,7 @@
 #include "common/timing.h"
 #include "common/utf8.h"
 #include "exec/spawn.h"
+#include "walk/small_file.h"
 
 namespace kavor::browser {
 
@@ -38,6 +38,8 @@ constexpr const char* kPathCandidates[] = {
 
 // How often a browser that closed its pipe is looked at while it ends.
 constexpr std::chrono::milliseconds kEndPoll{50};
+// The part of the browser's error log searched for why it ended: what it says at its start.
+constexpr std::uint64_t kErrorLogLimit = 1024 * 1024;
 
 bool is_file(const fs::path& path) {
   std::error_code error;
@@ -74,13 +76,12 @@ std::string replace_path(std::string text, const std::string& path) {
   return text;
 }
 
-std::string read_small_file(const std::string& path, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string text(limit, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
+// The beginning of the browser's error log; empty when it cannot be read. The log is the
+// agent's own file in the profile folder it made, whose path may pass through links.
+std::string read_error_log(const std::string& path) {
+  return walk::read_small_file(AT_FDCWD, path,
+                               {kErrorLogLimit, walk::AtBound::Cut, walk::Links::Follow})
+      .bytes;
 }
 
 }  // namespace
@@ -272,7 +273,7 @@ QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* i
         QCoro::Task<bool> pausing = pause(kEndPoll, interrupt);
         if (!co_await pausing) break;
       }
-      const std::string errors = read_small_file(log, 1 << 20);
+      const std::string errors = read_error_log(log);
       message = errors.find("No usable sandbox") != std::string::npos
                     ? replace_path(kSandboxMessage, shown)
                 : browser.process_running()

@@ -23,9 +23,10 @@
 #include <set>
 #include <sstream>
 
-#include "exec/fence.h"
+#include "exec/fence_rules.h"
 #include "exec/run_keeper.h"
 #include "walk/path_form.h"
+#include "walk/small_file.h"
 
 #ifndef OPEN_TREE_CLONE
 #define OPEN_TREE_CLONE 1
@@ -81,6 +82,8 @@ constexpr const char* kRunDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full
 constexpr const char* kDeviceFolder = "/dev";
 constexpr const char* kDevicesOptions = "size=64k,nr_inodes=64,mode=0755";
 constexpr const char* kTemp = "/tmp";
+// A display's lock file holds its server's process id, one line of eleven bytes.
+constexpr std::uint64_t kLockFileLimit = 64;
 constexpr const char* kProc = "/proc";
 
 // Only what exists is covered, in its canonical form (a mount on a link covers what it leads
@@ -581,9 +584,11 @@ void mark_displays_in_use(const fs::path& run_folder) {
   for (const auto& entry : fs::directory_iterator(kTemp, error)) {
     const std::string name = entry.path().filename().string();
     if (!fence_name_matches(".X*-lock", name) || !entry.is_regular_file(error)) continue;
-    std::ifstream in(entry.path());
-    std::string pid;
-    std::getline(in, pid);
+    // Anyone may put a file under such a name in /tmp, and swap it for a pipe (which would hold
+    // the fence's preparation) or a link (whose target's first line the run would be given).
+    const walk::FileBytes lock = walk::read_small_file(AT_FDCWD, entry.path().native(),
+                                                       {kLockFileLimit, walk::AtBound::Cut});
+    std::string pid = lock.ok() ? lock.bytes.substr(0, lock.bytes.find('\n')) : std::string();
     const fs::path copy = run_folder / name;
     const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
     if (fd < 0) continue;

@@ -71,7 +71,7 @@
 //
 // What the namespace does not hide: abstract sockets (@/tmp/.X11-unix/X0, the session bus of
 // some set-ups) and signals, which belong to no file system; the fence's Landlock scopes keep
-// them (fence.h) on kernels that have them. The network is untouched, and so are services
+// them (fence_rules.h) on kernels that have them. The network is untouched, and so are services
 // reached over it. Without a keeper, /proc still lists the session's processes; what a process
 // holds is kept from the run by Landlock (no tracing or reading of a process outside the fence).
 //
@@ -81,9 +81,9 @@
 // namespace with that namespace's /proc, so what root may do inside reaches nothing outside: no
 // raw socket on the machine's network, no keys typed into another terminal, no mount, no process
 // but fenced ones to see. Every capability is dropped before the command starts anyway
-// (fence.h). Mounts are private to the namespace (nothing propagates back), and a fenced command
-// cannot undo them: its user namespace owns none of them, Landlock refuses every change of the
-// mount tree, and a namespace the command makes itself gets them locked together.
+// (fence_rules.h). Mounts are private to the namespace (nothing propagates back), and a fenced
+// command cannot undo them: its user namespace owns none of them, Landlock refuses every change
+// of the mount tree, and a namespace the command makes itself gets them locked together.
 // Where no user namespace can be made (a kernel or distribution that forbids them to
 // unprivileged users), a root agent still makes the mount namespace; anyone else runs fenced as
 // before, and the agent says once at start which doors stay open.

@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "exec/spawn.h"
+#include "walk/path_form.h"
+#include "walk/small_file.h"
 
 namespace kavor::exec {
 
@@ -33,6 +35,14 @@ namespace {
 // Longest environment read while looking for the marker; the kernel caps environments well
 // below this.
 constexpr std::size_t kEnvironLimit = 16 * 1024 * 1024;
+// A process's stat line: a few hundred bytes, its name in it at most 16.
+constexpr std::size_t kStatLimit = 4096;
+// The cgroups a process is in: a line per hierarchy.
+constexpr std::size_t kCgroupListLimit = 64 * 1024;
+// The mount table: a line of about a hundred bytes per mount.
+constexpr std::size_t kMountTableLimit = 1024 * 1024;
+// A cgroup's member ids: a few bytes each, for many thousands of processes.
+constexpr std::size_t kMembersLimit = 1024 * 1024;
 // Process descriptors kept open while a tree is stopped; beyond this many (a fork bomb) members
 // are signalled by id after checking their start time, so the agent's other work never runs
 // out of descriptors.
@@ -43,19 +53,13 @@ constexpr std::chrono::seconds kDeathWait{1};
 // Prefix of the cgroups the agent makes, followed by its process id and a counter.
 constexpr std::string_view kCgroupPrefix = "kavor-run-";
 
-std::optional<std::string> read_small(const std::string& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buffer[16384];
-  while (out.size() < limit) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return out;
+// The first `limit` bytes of a file of the kernel's (/proc, the cgroup file system); empty when
+// it cannot be read, which every caller takes as "nothing there". Links are followed: the
+// kernel's own /proc/self is one.
+std::string read_kernel_file(const std::string& path, std::size_t limit) {
+  return walk::read_small_file(AT_FDCWD, path,
+                               {limit, walk::AtBound::Cut, walk::Links::Follow, true})
+      .bytes;
 }
 
 bool write_small(const std::string& path, std::string_view text) {
@@ -70,24 +74,23 @@ bool write_small(const std::string& path, std::string_view text) {
 
 // The folder of the agent's own cgroup in the unified hierarchy, when it is mounted.
 std::optional<std::string> own_cgroup_folder() {
-  const auto membership = read_small("/proc/self/cgroup", 65536);
-  const auto mounts = read_small("/proc/self/mountinfo", 1 << 20);
-  if (!membership || !mounts) return std::nullopt;
+  const std::string membership = read_kernel_file("/proc/self/cgroup", kCgroupListLimit);
+  const std::string mounts = read_kernel_file("/proc/self/mountinfo", kMountTableLimit);
   std::optional<std::string> relative;
   std::size_t start = 0;
-  while (start < membership->size()) {
-    std::size_t end = membership->find('\n', start);
-    if (end == std::string::npos) end = membership->size();
-    const std::string_view line(membership->data() + start, end - start);
+  while (start < membership.size()) {
+    std::size_t end = membership.find('\n', start);
+    if (end == std::string::npos) end = membership.size();
+    const std::string_view line(membership.data() + start, end - start);
     if (line.substr(0, 3) == "0::") relative = std::string(line.substr(3));
     start = end + 1;
   }
   if (!relative) return std::nullopt;
   start = 0;
-  while (start < mounts->size()) {
-    std::size_t end = mounts->find('\n', start);
-    if (end == std::string::npos) end = mounts->size();
-    const std::string line = mounts->substr(start, end - start);
+  while (start < mounts.size()) {
+    std::size_t end = mounts.find('\n', start);
+    if (end == std::string::npos) end = mounts.size();
+    const std::string line = mounts.substr(start, end - start);
     start = end + 1;
     // "id parent major:minor root mount-point options ... - type source options"
     const auto dash = line.find(" - ");
@@ -97,7 +100,9 @@ std::optional<std::string> own_cgroup_folder() {
     if (std::sscanf(line.c_str(), "%*s %*s %*s %4095s %4095s", root, point) != 2) continue;
     std::string inside = *relative;
     const std::string root_text = root;
-    if (root_text != "/" && inside.rfind(root_text, 0) == 0) inside.erase(0, root_text.size());
+    if (root_text != "/" && walk::inside_or_same(root_text, inside)) {
+      inside.erase(0, root_text.size());
+    }
     std::string folder = point;
     if (inside != "/") folder += inside;
     struct stat info {};
@@ -147,17 +152,16 @@ struct ProcEntry {
 };
 
 std::optional<ProcEntry> read_stat(pid_t pid) {
-  const auto text = read_small("/proc/" + std::to_string(pid) + "/stat", 4096);
-  if (!text) return std::nullopt;
+  const std::string text = read_kernel_file("/proc/" + std::to_string(pid) + "/stat", kStatLimit);
   // The command name in parentheses may hold anything, so fields are read after its end.
-  const auto close = text->rfind(')');
+  const auto close = text.rfind(')');
   if (close == std::string::npos) return std::nullopt;
   ProcEntry entry;
   entry.pid = pid;
   int ppid = 0;
   int pgid = 0;
   int sid = 0;
-  if (std::sscanf(text->c_str() + close + 1,
+  if (std::sscanf(text.c_str() + close + 1,
                   " %c %d %d %d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
                   &entry.state, &ppid, &pgid, &sid, &entry.start) != 5) {
     return std::nullopt;
@@ -183,11 +187,12 @@ std::vector<ProcEntry> all_processes() {
 }
 
 bool has_marker(pid_t pid, const std::string& needle) {
-  const auto environ = read_small("/proc/" + std::to_string(pid) + "/environ", kEnvironLimit);
-  if (!environ) return false;
+  const std::string environ =
+      read_kernel_file("/proc/" + std::to_string(pid) + "/environ", kEnvironLimit);
+  if (environ.empty()) return false;
   // Entries are separated by NUL bytes; a leading one lets the first entry match too.
   std::string padded(1, '\0');
-  padded += *environ;
+  padded += environ;
   padded.push_back('\0');
   return padded.find(needle) != std::string::npos;
 }
@@ -259,14 +264,13 @@ void ProcessTree::kill_all() {
   //    while it does so is born into the cgroup and killed too.
   if (!cgroup_.empty() && !write_small(cgroup_ + "/cgroup.kill", "1")) {
     // Kernels before 5.14 have no cgroup.kill: kill the members one by one.
-    if (const auto procs = read_small(cgroup_procs_, 1 << 20)) {
-      for (const char* p = procs->c_str(); *p != '\0';) {
-        char* end = nullptr;
-        const long pid = std::strtol(p, &end, 10);
-        if (end == p) break;
-        if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
-        p = end;
-      }
+    const std::string procs = read_kernel_file(cgroup_procs_, kMembersLimit);
+    for (const char* p = procs.c_str(); *p != '\0';) {
+      char* end = nullptr;
+      const long pid = std::strtol(p, &end, 10);
+      if (end == p) break;
+      if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+      p = end;
     }
   }
   // 2. The session's main process group, stopped: from here on it forks no more, and its

@@ -380,6 +380,9 @@ struct Lingering {
   std::shared_ptr<RunFence> fence;
   ino_t run = 0;
 };
+// Never destroyed, as the namespaces it goes with: a run's end released on a pool may reach it
+// while the program exits, and the folders it holds are the exit hook's to remove (within its
+// budget), not a static destructor's.
 std::vector<Lingering>& lingering() {
   static auto* runs = new std::vector<Lingering>;
   return *runs;

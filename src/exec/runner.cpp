@@ -20,6 +20,7 @@
 #include "exec/fence.h"
 #include "exec/output.h"
 #include "exec/process_tree.h"
+#include "exec/run_folders.h"
 #include "exec/run_keeper.h"
 
 namespace kavor::exec {

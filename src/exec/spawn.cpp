@@ -19,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "exec/fence.h"
+#include "exec/fence_rules.h"
 #include "exec/run_keeper.h"
 
 extern char** environ;

@@ -19,7 +19,7 @@
 //   5. the pipes in place (and the descriptors a program is handed on purpose, at 3, 4, ...),
 //      every other descriptor closed on exec;
 //   6. for a fenced run, its own view of the session (namespace.h), then no capabilities, no
-//      new privileges and the ruleset (fence.h). Where there is a keeper of fenced runs
+//      new privileges and the ruleset (fence_rules.h). Where there is a keeper of fenced runs
 //      (run_keeper.h), the view is made in its namespaces, where only a new process can be: the
 //      child starts it as a process of the agent's (so the run sees its end as ever), sharing the
 //      child's memory until it execs; it takes steps 2, 4 and 7 and finishes the view (its /proc,

@@ -1,12 +1,9 @@
 #include "exec/test_command.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "common/json.h"
+#include "walk/small_file.h"
 
 namespace kavor::exec {
 
@@ -19,34 +16,19 @@ bool present(const fs::path& path) {
   return fs::exists(path, error);
 }
 
-// Up to `limit` bytes of a regular file (one more, so that the caller can tell it was longer);
-// nothing when it is not a regular file or cannot be read.
-std::optional<std::string> read_regular(const fs::path& path, std::uint64_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  std::optional<std::string> out;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    out.emplace();
-    char buffer[65536];
-    while (out->size() <= limit) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        out.reset();
-        break;
-      }
-      if (n == 0) break;
-      out->append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
-  return out;
+// A project file read by the rules of walk/small_file.h, only a regular one. Links are
+// followed, as the build tools that read these files follow them: what is read only decides
+// which test command is proposed, and is never shown.
+std::optional<std::string> read_project_file(const fs::path& path, walk::AtBound at_bound) {
+  walk::FileBytes read = walk::read_small_file(AT_FDCWD, path.native(),
+                                               {kProjectFileLimit, at_bound, walk::Links::Follow});
+  if (!read.ok()) return std::nullopt;
+  return std::move(read.bytes);
 }
 
 std::optional<std::string> node_command(const fs::path& folder) {
-  const auto text = read_regular(folder / "package.json", kProjectFileLimit);
-  if (!text || text->size() > kProjectFileLimit) return std::nullopt;
+  const auto text = read_project_file(folder / "package.json", walk::AtBound::Refuse);
+  if (!text) return std::nullopt;
   const auto json = parse_json(*text);
   if (!json || !json->is_object()) return std::nullopt;
   const auto scripts = json->find("scripts");
@@ -80,7 +62,7 @@ std::optional<std::string> detect_test_command(const fs::path& folder) {
     if (present(folder / name)) return "python -m pytest -q";
   }
   for (const char* name : {"Makefile", "makefile", "GNUmakefile"}) {
-    if (const auto text = read_regular(folder / name, kProjectFileLimit)) {
+    if (const auto text = read_project_file(folder / name, walk::AtBound::Cut)) {
       return has_test_target(*text) ? std::optional<std::string>("make test") : std::nullopt;
     }
   }

@@ -31,13 +31,6 @@ std::string_view name_of(const std::string& rel) {
                                     : std::string_view(rel).substr(slash + 1);
 }
 
-// Whether `path` is `folder` or lies below it ("" is the root, above everything).
-bool within(const std::string& path, const std::string& folder) {
-  if (folder.empty() || path == folder) return true;
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
-}
-
 }  // namespace
 
 void set_read_hook_for_tests(void (*hook)(const std::string& folder)) {
@@ -275,7 +268,7 @@ bool Rescanner::folder_check() {
     for (const std::string& folder : queue) {
       if (cancelled_()) return changed;
       if (std::any_of(done.begin(), done.end(),
-                      [&](const std::string& d) { return within(folder, d); }))
+                      [&](const std::string& d) { return walk::inside_or_same(d, folder); }))
         continue;
       if (!present_folder(folder)) continue;
       deep_rescan(folder);
@@ -304,7 +297,7 @@ void Rescanner::process(std::vector<FsEvent> events) {
   std::set<std::string> relist;
   std::vector<std::pair<std::size_t, Entry>> times;
   for (const FsEvent& event : events) {
-    if (!own_folder_.empty() && within(event.path, own_folder_)) continue;
+    if (!own_folder_.empty() && walk::inside_or_same(own_folder_, event.path)) continue;
     const std::string parent = parent_of(event.path);
     if (event.path.empty()) {
       relist.insert("");  // the root itself was removed or moved

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "walk/path_form.h"
+
 namespace kavor::mention {
 
 namespace {
@@ -16,12 +18,6 @@ constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
 constexpr std::uint32_t kModified = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE;
 constexpr std::uint32_t kChanged = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kSelfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT;
-
-bool is_below(const std::string& path, const std::string& folder) {
-  if (folder.empty()) return !path.empty();
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
-}
 
 }  // namespace
 
@@ -58,7 +54,7 @@ void Watcher::forget(int wd) {
 void Watcher::drop_below(const std::string& rel) {
   std::vector<int> dropped;
   for (const auto& [wd, path] : by_wd_) {
-    if (path == rel || is_below(path, rel)) dropped.push_back(wd);
+    if (walk::inside_or_same(rel, path)) dropped.push_back(wd);
   }
   for (const int wd : dropped) {
     inotify_rm_watch(fd_, wd);

@@ -255,6 +255,10 @@ bool table_holds(const std::string& fds, std::string_view socket) {
   return held;
 }
 
+// A socket table of the kernel's (/proc/net/tcp, tcp6), when the netlink query is refused. Not
+// the bounded reader of small files (walk/small_file.h), which this layer lies below: the path is
+// fixed and lies in the kernel's /proc, where no command can put a pipe or a file of its own,
+// and the table holds a line per socket of the machine, which no fixed bound fits.
 std::optional<std::string> read_table(const char* path) {
   // The files report a size of 0: read to the end instead.
   std::ifstream file(path);

@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "walk/no_follow.h"
+#include "walk/small_file.h"
 
 namespace kavor::tools {
 
@@ -19,30 +20,12 @@ bool looks_binary(std::string_view bytes) {
 }
 
 Result<std::string> read_bytes(const fs::path& path, std::uint64_t limit) {
-  std::string out;
-  // Non-blocking: a pipe in place of a file must not hold the worker forever.
-  const int fd = walk::open_no_follow(AT_FDCWD, path.native(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return fail(errno_text(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    out.reserve(static_cast<std::size_t>((size < limit ? size : limit) + 1));
-  }
-  std::optional<std::string> error;
-  char chunk[65536];
-  while (out.size() <= limit) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = errno_text(errno);
-      break;
-    }
-    if (got == 0) break;
-    out.append(chunk, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  if (error) return fail(std::move(*error));
-  return out;
+  // Any kind of file, as the callers ask for: they look at its kind first, and what a device
+  // gives is read up to the bound like a file that grew.
+  walk::FileBytes read = walk::read_small_file(
+      AT_FDCWD, path.native(), {limit + 1, walk::AtBound::Cut, walk::Links::Refuse, true});
+  if (!read.ok()) return fail(errno_text(read.error));
+  return std::move(read.bytes);
 }
 
 bool stat_no_follow(const fs::path& path, struct stat& st) {

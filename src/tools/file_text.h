@@ -50,8 +50,9 @@ Result<TextFile> read_text_file(const fs::path& path);
 // change, "the file is {size} bytes; its changes are not shown".
 Result<std::string> old_text_of(const fs::path& path);
 
-// At most `limit` bytes of the file (more would be refused by the caller; the read stops after
-// limit + 1), or the system's reason it cannot be read. Never blocks on pipes.
+// At most `limit` + 1 bytes of the file (more than `limit` is refused by the caller), or the
+// system's reason it cannot be read (walk/small_file.h: no link followed, never blocks on a
+// pipe).
 Result<std::string> read_bytes(const fs::path& path, std::uint64_t limit);
 
 // The metadata of `path` itself (a link at its end is not followed); false when it cannot be

@@ -16,6 +16,7 @@
 #include "tools/paths.h"
 #include "walk/no_follow.h"
 #include "walk/replace_file.h"
+#include "walk/small_file.h"
 
 namespace kavor::tools {
 
@@ -278,12 +279,11 @@ Result<ExistingMemory> read_existing_memory(const fs::path& file, const std::str
 }
 
 std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit) {
-  struct stat st {};
-  if (!stat_no_follow(file, st) || !S_ISREG(st.st_mode)) return std::nullopt;
-  // A few bytes beyond the limit tell a longer file from one that just fits.
-  auto bytes = read_memory_bytes(file, limit + 4);
-  if (!bytes.ok()) return std::nullopt;
-  return cut_text(bytes.value(), limit);
+  // A few bytes beyond the limit tell cut_text a longer file from one that just fits.
+  const walk::FileBytes read =
+      walk::read_small_file(AT_FDCWD, file.native(), {limit + 4, walk::AtBound::Cut});
+  if (!read.ok()) return std::nullopt;
+  return cut_text(read.bytes, limit);
 }
 
 }  // namespace kavor::tools

@@ -26,6 +26,7 @@
 #include "walk/ignore.h"
 #include "walk/no_follow.h"
 #include "walk/path_form.h"
+#include "walk/small_file.h"
 
 namespace kavor::walk {
 namespace {
@@ -76,46 +77,18 @@ std::optional<Kind> kind_of_mode(mode_t mode) {
   return std::nullopt;
 }
 
-// Whether a link at the name of a file to read is followed. The ignore files of the walked tree
-// are never read through one (git passes such a file over, and a link could lead anywhere); the
-// repository's own exclude file is, as git reads it: it lies in the repository's data, not in
-// the tree, and keeping it elsewhere behind a link is an ordinary setup.
-enum class AtLink { Refuse, Follow };
-
-// Reads a regular file; nullopt when it is missing, a link that is refused, not a regular file,
-// too large or unreadable.
-std::optional<std::string> read_regular_file(int dir_fd, const char* name,
-                                             AtLink at_link = AtLink::Refuse) {
-  // Non-blocking so that a pipe swapped in under this name cannot hang the walk.
-  const int fd =
-      openat(dir_fd, name,
-             O_RDONLY | O_CLOEXEC | O_NONBLOCK | (at_link == AtLink::Refuse ? O_NOFOLLOW : 0));
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> out;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uint64_t>(st.st_size) <= kMaxIgnoreFileBytes) {
-    std::string content;
-    char buffer[16384];
-    for (;;) {
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) break;
-      if (got == 0) {
-        out = std::move(content);
-        break;
-      }
-      content.append(buffer, static_cast<std::size_t>(got));
-      if (content.size() > kMaxIgnoreFileBytes) break;
-    }
-  }
-  close(fd);
-  return out;
+// An ignore file or a repository file, read whole; nothing when it is missing, a link, not a
+// regular file, too large or unreadable. Git passes over an ignore file behind a link, and a
+// link in the walked tree could lead anywhere.
+std::optional<std::string> read_rules_file(int dir_fd, const std::string& path,
+                                           Links links = Links::Refuse) {
+  FileBytes read = read_small_file(dir_fd, path, {kMaxIgnoreFileBytes, AtBound::Refuse, links});
+  if (!read.ok()) return std::nullopt;
+  return std::move(read.bytes);
 }
 
-std::optional<std::string> read_regular_file(const std::string& path,
-                                             AtLink at_link = AtLink::Refuse) {
-  return read_regular_file(AT_FDCWD, path.c_str(), at_link);
+std::optional<std::string> read_rules_file(const std::string& path, Links links = Links::Refuse) {
+  return read_rules_file(AT_FDCWD, path, links);
 }
 
 std::string join(const std::string& folder, std::string_view name) {
@@ -158,12 +131,16 @@ std::string exclude_file_of(const std::string& root) {
   if (stat(dot_git.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dot_git + "/info/exclude";
   // A ".git" file reads "gitdir: <path>"; linked work trees share the exclude file of the main
   // repository, named by the "commondir" file of their own repository folder.
-  const auto pointer = read_regular_file(dot_git);
+  const auto pointer = read_rules_file(dot_git);
   if (!pointer || pointer->compare(0, 8, "gitdir: ") != 0) return {};
   std::string git_dir = trim_line(pointer->substr(8, pointer->find('\n') - 8));
   if (git_dir.empty()) return {};
   if (git_dir.front() != '/') git_dir = join(root, git_dir);
-  if (const auto common = read_regular_file(join(git_dir, "commondir"))) {
+  // The repository folder's own path may pass through links (a linked home folder); its
+  // "commondir" file may not be one.
+  const auto real_git_dir = canonical(git_dir);
+  if (const auto common =
+          real_git_dir ? read_rules_file(join(*real_git_dir, "commondir")) : std::nullopt) {
     std::string dir = trim_line(*common);
     if (!dir.empty()) {
       if (dir.front() != '/') dir = join(git_dir, dir);
@@ -220,7 +197,9 @@ class Walker {
     if (work_tree) {
       const std::string exclude = exclude_file_of(*work_tree);
       if (!exclude.empty()) {
-        if (const auto content = read_regular_file(exclude, AtLink::Follow))
+        // Read through a link, as git reads it: it lies in the repository's data, not in the
+        // tree, and keeping it elsewhere behind a link is an ordinary setup.
+        if (const auto content = read_rules_file(exclude, Links::Follow))
           push_rules(relative_to(base, *work_tree), *content);
       }
     }
@@ -232,7 +211,7 @@ class Walker {
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       for (const auto& name : opt_.ignore_file_names) {
-        if (const auto content = read_regular_file(join(*it, name)))
+        if (const auto content = read_rules_file(join(*it, name)))
           push_rules(relative_to(base, *it), *content);
       }
     }
@@ -303,7 +282,7 @@ class Walker {
           level.items.begin(), level.items.end(), wanted,
           [&level](const Item& item, const std::string& n) { return level.name(item) < n; });
       if (it == level.items.end() || level.name(*it) != wanted || it->kind != Kind::File) continue;
-      if (const auto content = read_regular_file(fd, wanted.c_str())) push_rules(rel_, *content);
+      if (const auto content = read_rules_file(fd, wanted)) push_rules(rel_, *content);
     }
   }
 

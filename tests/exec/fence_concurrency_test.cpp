@@ -20,6 +20,7 @@
 #include "exec/fence.h"
 #include "exec/run_keeper.h"
 #include "run_support.h"
+#include "walk/remove_tree.h"
 
 namespace kavor::exec {
 namespace fence_concurrency_test {
@@ -206,7 +207,7 @@ TEST_F(FenceConcurrencyTest, LeftoverWritersKeepTheRunsFolderUntilTheyEnd) {
     ASSERT_TRUE(test::all_gone(writers));
     ASSERT_TRUE(test::run(test::bash("true", ws_), {}, fenced()).outcome.ok());
     const bool left = fs::exists(fs::symlink_status(folder));
-    if (left) remove_tree_no_follow(folder);
+    if (left) walk::remove_tree_no_follow(folder);
     EXPECT_FALSE(left) << folder << " stayed behind";
   }
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "exec/fence.h"
+#include "exec/run_folders.h"
 #include "run_support.h"
 
 namespace kavor::exec {

@@ -1,6 +1,7 @@
 // Commands run inside the workspace fence by the real kernel, in a workspace beside a home
 // folder of their own that holds credentials, and what each one could and could not do.
 #include "exec/fence.h"
+#include "exec/run_folders.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <sstream>
 
 #include "run_support.h"
+#include "walk/remove_tree.h"
 
 namespace kavor::exec {
 namespace fence_test {
@@ -201,7 +203,7 @@ TEST_F(FenceTest, TheRunsTemporaryFolderGoesWithoutFollowingLinks) {
   // The removal on its own, with a folder of links.
   fs::create_directories(folder_ / "tree" / "sub");
   fs::create_directory_symlink(outside_, folder_ / "tree" / "sub" / "away");
-  remove_tree_no_follow(folder_ / "tree");
+  walk::remove_tree_no_follow(folder_ / "tree");
   EXPECT_FALSE(fs::exists(folder_ / "tree"));
   EXPECT_EQ(read_all(outside_ / "file"), "keep me");
 }
