@@ -1,6 +1,6 @@
 #include "app/agent_state.h"
 
-#include "common/fatal.h"
+#include "platform/fatal.h"
 #include "desktop/notifier.h"
 #include "device/device_store.h"
 

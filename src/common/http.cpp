@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "common/fatal.h"
+#include "platform/fatal.h"
 #include "common/timing.h"
 #include "platform/loopback_listener.h"
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/utf8.h"
 
 namespace kavor {

@@ -8,7 +8,7 @@
 #include <array>
 
 #include "common/host.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/timing.h"
 #include "common/utf8.h"
 #include "walk/replace_file.h"

@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 #include "desktop/notifications.h"
 #include "desktop/toaster.h"
 

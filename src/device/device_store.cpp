@@ -10,7 +10,7 @@
 
 #include "common/http.h"
 #include "common/json.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "device/credential_store.h"
 #include "device/device_file.h"
 #include "device/registration.h"

@@ -28,7 +28,7 @@
 #include <set>
 #include <utility>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "walk/path_form.h"
 
 // The C library's headers may be older than the running kernel: what they lack is defined

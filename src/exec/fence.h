@@ -114,7 +114,7 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "exec/namespace.h"
 
 namespace kavor::exec {

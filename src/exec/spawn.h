@@ -43,7 +43,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "exec/command_line.h"
 #include "exec/namespace.h"
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::importer {
 

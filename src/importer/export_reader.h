@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "importer/archive_source.h"
 
 namespace kavor::importer {

@@ -18,7 +18,7 @@
 
 #include "common/host.h"
 #include "common/http.h"
-#include "common/result.h"
+#include "platform/result.h"
 #include "common/timing.h"
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await

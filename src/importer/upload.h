@@ -18,7 +18,7 @@
 
 #include "common/endpoints.h"
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 #include "importer/export_reader.h"
 
 namespace kavor {

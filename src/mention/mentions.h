@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "common/workspace_folder.h"
 #include "mention/handle.h"
 #include "mention/index_file.h"

@@ -10,7 +10,7 @@
 #include "app/page_access.h"
 #include "app/start_probe.h"
 #include "common/build_config.h"
-#include "common/fatal.h"
+#include "platform/fatal.h"
 #include "desktop/watchdog.h"
 #include "platform/start_trace.h"
 #include "shell/app_server.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 #include "common/stop_flag.h"
 
 namespace kavor::tools {

@@ -7,7 +7,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/paths.h"
 #include "tools/shell_text.h"
 #include "walk/wildmatch.h"

@@ -5,7 +5,7 @@
 #include <QString>
 
 #include "common/host.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/utf8.h"
 #include "exec/command_line.h"
 #include "exec/runner.h"

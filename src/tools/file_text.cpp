@@ -8,7 +8,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "walk/no_follow.h"
 
 namespace kavor::tools {

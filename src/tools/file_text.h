@@ -16,7 +16,7 @@
 
 struct stat;
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "common/utf8.h"
 
 namespace kavor::tools {

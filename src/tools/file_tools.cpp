@@ -5,7 +5,7 @@
 // leads to (both) changed in the meantime, then write the whole file in place, which keeps its
 // owner and permissions.
 #include "tools/file_tools.h"
-#include "common/text.h"
+#include "platform/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/diff.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/args.h"
 #include "tools/memory_store.h"
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/utf8.h"
 
 namespace kavor::tools {

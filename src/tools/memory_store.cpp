@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/utf8.h"
 #include "tools/file_text.h"
 #include "tools/memory_format.h"

@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "common/utf8.h"
 #include "common/workspace_folder.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/memory_store.h"
 #include "tools/paths.h"
 

@@ -21,7 +21,7 @@
 #include <utility>
 #include <variant>
 
-#include "common/fatal.h"
+#include "platform/fatal.h"
 
 namespace kavor {
 
