@@ -70,22 +70,22 @@ class MemorySource : public ArchiveSource {
 Result<std::unique_ptr<ArchiveSource>> open_archive_file(const std::string& path) {
   // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer forever.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return kavor::fail(system_text(errno));
+  if (fd < 0) return fail(system_text(errno));
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
     ::close(fd);
-    return kavor::fail(system_text(error));
+    return fail(system_text(error));
   }
   if (S_ISDIR(info.st_mode)) {
     ::close(fd);
-    return kavor::fail(system_text(EISDIR));
+    return fail(system_text(EISDIR));
   }
   const off_t end = ::lseek(fd, 0, SEEK_END);
   if (end < 0) {
     const int error = errno;
     ::close(fd);
-    return kavor::fail(system_text(error));
+    return fail(system_text(error));
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

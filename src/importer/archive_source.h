@@ -38,7 +38,7 @@ class ReadError : public std::exception {
 };
 
 // Gives up on the archive with one of the reader's messages.
-[[noreturn]] inline void fail(std::string text) {
+[[noreturn]] inline void refuse(std::string text) {
   throw ReadError(std::move(text));
 }
 

@@ -53,7 +53,7 @@ Result guarded(const Work& work, const Fail& fail) {
 // registry, and the decoded call or the message that ends it.
 struct Prepared {
   bool entered = false;
-  Result<Decoded> decoded = kavor::fail(std::string());
+  Result<Decoded> decoded = fail(std::string());
 };
 
 // Leaves the running-chats registry and releases the call id on every way out of a call,
@@ -121,7 +121,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const std::string call_id = call.id.toStdString();
   const std::string chat = call.chat.toStdString();
   const std::string tool = call.tool.toStdString();
-  const auto fail = [&call](const std::string& message) {
+  const auto answer_failure = [&call](const std::string& message) {
     return failure_record(call.id, QString::fromStdString(message));
   };
 
@@ -129,7 +129,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // first one's approval card and stop flag.
   std::optional<Ticket> ticket = ctx.approvals.admit(call_id);
   if (!ticket) {
-    co_return fail("A call with the id " + call_id +
+    co_return answer_failure("A call with the id " + call_id +
                    " is already in progress, so this one was not run.");
   }
   CallGuard guard(ctx, *ticket);
@@ -144,7 +144,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     // 1. The folders the call may touch (canonicalizing reads the disk).
     Result<Scope> resolved =
         guarded<Result<Scope>>([&] { return resolve_scope(call); },
-                               [](std::string message) { return kavor::fail(std::move(message)); });
+                               [](std::string message) { return fail(std::move(message)); });
     if (!resolved.ok()) {
       out.decoded = resolved.error_value();
       return out;
@@ -161,18 +161,18 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     // 3. Decode.
     const Decoder* decoder = tools->find(tool);
     if (decoder == nullptr) {
-      out.decoded = kavor::fail(unknown_tool_message(tool));
+      out.decoded = fail(unknown_tool_message(tool));
       return out;
     }
     out.decoded = guarded<Result<Decoded>>(
         [&] { return (*decoder)(call.args, scope); },
-        [](std::string message) { return kavor::fail(std::move(message)); });
+        [](std::string message) { return fail(std::move(message)); });
     return out;
   });
   Prepared prepared = co_await preparing;
   if (prepared.entered) guard.entered(chat);
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (!prepared.decoded.ok()) co_return fail(prepared.decoded.error());
+  if (!prepared.decoded.ok()) co_return answer_failure(prepared.decoded.error());
   Decoded decoded = std::move(prepared.decoded).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
   // any character that would make it read differently as a visible escape; the tool itself

@@ -128,7 +128,7 @@ QCoro::Task<CommandResult> hold(Counters* counters, Json args) {
   co_return CommandResult::success(tag);
 }
 
-QCoro::Task<CommandResult> fail(Counters* counters) {
+QCoro::Task<CommandResult> failing(Counters* counters) {
   ++counters->runs["fail"];
   co_return CommandResult::failure("That did not work.");
 }
@@ -150,7 +150,7 @@ void add_commands(CommandTable& table, Counters* counters) {
             [counters](const Json& args) { return slow(counters, args); });
   table.add("hold", {{"tag", ArgType::String}},
             [counters](const Json& args) { return hold(counters, args); });
-  table.add("fail", {}, [counters](const Json&) { return fail(counters); });
+  table.add("fail", {}, [counters](const Json&) { return failing(counters); });
   table.add("shape", {{"callId", ArgType::String}, {"count", ArgType::PositiveInteger}},
             [counters](const Json& args) { return shape(counters, args); });
 }
