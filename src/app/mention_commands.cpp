@@ -61,7 +61,7 @@ Json reply_json(const mention::SearchReply& reply) {
 }
 
 CommandResult message(const std::string& text) {
-  return CommandResult::failure(text);
+  return fail(text);
 }
 
 // Runs one workspace command on the shared pool: resolves the root the page sent (which touches
@@ -75,7 +75,7 @@ QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Wo
                          work = std::move(work)]() -> CommandResult {
         try {
           const Result<mention::Root> root = mention::resolve_root(root_text);
-          if (!root.ok()) return message(root.error());
+          if (!root.ok()) return message(root.message());
           return work(root.value());
         } catch (const std::exception& e) {
           return message(failed + e.what());
@@ -137,8 +137,8 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
     return on_root(string_arg(args, "root"),
                    "Opening the index failed: ", [&mentions](const Root& root) {
                      const auto info = mentions.open_info(root);
-                     if (!info.ok()) return message(info.error());
-                     return CommandResult::success(info_json(info.value()));
+                     if (!info.ok()) return message(info.message());
+                     return info_json(info.value());
                    });
   });
 
@@ -147,11 +147,11 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
               QCoro::Task<CommandResult> closing =
                   on_root(string_arg(args, "root"), "", [&mentions](const Root& root) {
                     mentions.close(root);
-                    return CommandResult::success();
+                    return Json();
                   });
               co_await closing;
               // Closing never fails in the page's eyes.
-              co_return CommandResult::success();
+              co_return Json();
             });
 
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
@@ -163,7 +163,7 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
                   string_arg(args, "root"), "Search failed: ",
                   [&mentions, query = string_arg(args, "query"),
                    count = mention::clamp_limit(limit)](const Root& root) {
-                    return CommandResult::success(reply_json(mentions.search(root, query, count)));
+                    return reply_json(mentions.search(root, query, count));
                   });
             });
 
@@ -172,8 +172,8 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
               return on_root(string_arg(args, "root"), "Saving the pick failed: ",
                              [&mentions, path = string_arg(args, "path")](const Root& root) {
                                if (const auto picked = mentions.pick(root, path); !picked.ok())
-                                 return message(picked.error());
-                               return CommandResult::success();
+                                 return message(picked.message());
+                               return Json();
                              });
             });
 }

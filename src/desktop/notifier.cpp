@@ -301,7 +301,7 @@ QCoro::Task<Result<NotifyOutcome>> Notifier::notify_and_wait(NotifyRequest reque
   // 8. The toast; the notifier is not touched after this point.
   QCoro::Task<Result<void>> showing = toaster_.show(std::move(*toast));
   const Result<void> shown = co_await showing;
-  if (!shown.ok()) co_return shown.error_value();
+  if (!shown.ok()) co_return shown.error();
   co_return NotifyOutcome::Shown;
 }
 

@@ -725,7 +725,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
     temp = std::move(made.value());
   } else {
     ::close(ruleset);
-    return fail(made.error());
+    return made.error();
   }
   // From here the folder and the ruleset are the fence's, removed and closed with it.
   auto fence = std::make_shared<RunFence>(ruleset, temp);

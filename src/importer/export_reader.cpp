@@ -333,7 +333,7 @@ ReadResult read_export(const ArchiveSource& source, const ReadOptions& options) 
 
 ReadResult read_export(const std::string& path, const ReadOptions& options) {
   const Result<std::unique_ptr<ArchiveSource>> opened = open_archive_file(path);
-  if (!opened.ok()) return opened.error_value();
+  if (!opened.ok()) return opened.error();
   return read_export(*opened.value(), options);
 }
 

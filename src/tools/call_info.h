@@ -71,7 +71,7 @@ using kavor::stopped;
 
 // The failure of a run the user stopped before it changed anything.
 inline ToolResult stopped_before_start() {
-  return ToolResult::failure(std::string(kStoppedByUser));
+  return fail(std::string(kStoppedByUser));
 }
 
 }  // namespace kavor::tools

@@ -38,8 +38,8 @@ Json decoded_record(const CallInfo& info, const std::string& status, const std::
 
 // Runs `work` and turns what it throws into the failure the assistant reads: a path that
 // cannot be resolved safely gives its own message, anything else "The tool crashed: ...".
-template <typename Result, typename Work, typename Fail>
-Result guarded(const Work& work, const Fail& fail) {
+template <typename Answer, typename Work>
+Answer guarded(const Work& work) {
   try {
     return work();
   } catch (const PathError& e) {
@@ -142,11 +142,9 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
                                                    shutdown = ctx.shutdown, tool, chat] {
     Prepared out;
     // 1. The folders the call may touch (canonicalizing reads the disk).
-    Result<Scope> resolved =
-        guarded<Result<Scope>>([&] { return resolve_scope(call); },
-                               [](std::string message) { return fail(std::move(message)); });
+    Result<Scope> resolved = guarded<Result<Scope>>([&] { return resolve_scope(call); });
     if (!resolved.ok()) {
-      out.decoded = resolved.error_value();
+      out.decoded = resolved.error();
       return out;
     }
     const Scope& scope = resolved.value();
@@ -154,7 +152,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     if (shutdown.stop_requested()) return out;
     // 2. One workspace per chat while it runs.
     if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
-      out.decoded = entered.error_value();
+      out.decoded = entered.error();
       return out;
     }
     out.entered = true;
@@ -164,15 +162,13 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
       out.decoded = fail(unknown_tool_message(tool));
       return out;
     }
-    out.decoded = guarded<Result<Decoded>>(
-        [&] { return (*decoder)(call.args, scope); },
-        [](std::string message) { return fail(std::move(message)); });
+    out.decoded = guarded<Result<Decoded>>([&] { return (*decoder)(call.args, scope); });
     return out;
   });
   Prepared prepared = co_await preparing;
   if (prepared.entered) guard.entered(chat);
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (!prepared.decoded.ok()) co_return answer_failure(prepared.decoded.error());
+  if (!prepared.decoded.ok()) co_return answer_failure(prepared.decoded.message());
   Decoded decoded = std::move(prepared.decoded).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
   // any character that would make it read differently as a visible escape; the tool itself
@@ -214,17 +210,16 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
           decoded.run_async(RunContext{call_id, chat, stop, &ctx.host, gate.fence});
       result = co_await running;
     } catch (const PathError& e) {
-      result = ToolResult::failure(e.what());
+      result = fail(e.what());
     } catch (const std::exception& e) {
-      result = ToolResult::failure(crash_message(e));
+      result = fail(crash_message(e));
     }
   } else {
     auto run = std::move(decoded.run);
     QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop] {
       // The call may have waited for a free thread; one stopped meanwhile never starts.
       if (stopped(stop)) return stopped_before_start();
-      return guarded<ToolResult>([&] { return run(stop); },
-                                 [](std::string message) { return ToolResult::failure(message); });
+      return guarded<ToolResult>([&] { return run(stop); });
     });
     result = co_await running;
   }
@@ -237,8 +232,8 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     ctx.host.emit_event(event, call_event(info, "done", output.output, output.image));
     co_return decoded_record(info, "ok", output.output, output.image);
   }
-  ctx.host.emit_event(event, call_event(info, "error", result.error()));
-  co_return decoded_record(info, "error", result.error(), std::nullopt);
+  ctx.host.emit_event(event, call_event(info, "error", result.message()));
+  co_return decoded_record(info, "error", result.message(), std::nullopt);
 }
 
 QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {

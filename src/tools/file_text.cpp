@@ -66,7 +66,7 @@ Result<TextFile> read_text_file(const fs::path& path) {
     return too_big(static_cast<std::uint64_t>(st.st_size));
   }
   Result<std::string> bytes = read_bytes(path, kReadWholeLimit);
-  if (!bytes.ok()) return bytes.error_value();
+  if (!bytes.ok()) return bytes.error();
   TextFile file;
   file.bytes = std::move(bytes).value();
   // The file grew after its size was taken, or is not a regular file at all.

@@ -106,7 +106,7 @@ struct Counters {
 QCoro::Task<CommandResult> echo(Counters* counters, Json args) {
   ++counters->runs["echo"];
   ++counters->runs["echo:" + args["text"].get<std::string>()];
-  co_return CommandResult::success(args["text"]);
+  co_return args["text"];
 }
 
 QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
@@ -114,7 +114,7 @@ QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
   counters->most_in_flight = std::max(counters->most_in_flight, ++counters->in_flight);
   co_await QCoro::sleepFor(std::chrono::milliseconds(args["ms"].get<int>()));
   --counters->in_flight;
-  co_return CommandResult::success(args["tag"]);
+  co_return args["tag"];
 }
 
 // Runs until the test releases its tag.
@@ -125,12 +125,12 @@ QCoro::Task<CommandResult> hold(Counters* counters, Json args) {
   while (counters->released.count(tag) == 0)
     co_await QCoro::sleepFor(std::chrono::milliseconds(10));
   --counters->in_flight;
-  co_return CommandResult::success(tag);
+  co_return Json(tag);
 }
 
 QCoro::Task<CommandResult> failing(Counters* counters) {
   ++counters->runs["fail"];
-  co_return CommandResult::failure("That did not work.");
+  co_return fail("That did not work.");
 }
 
 // Answers with the arguments it got, behind keys in an order no sorting would give.
@@ -140,7 +140,7 @@ QCoro::Task<CommandResult> shape(Counters* counters, Json args) {
   out["zeta"] = 1;
   out["args"] = std::move(args);
   out["alpha"] = Json::array({true, nullptr, "\u00fc"});
-  co_return CommandResult::success(std::move(out));
+  co_return std::move(out);
 }
 
 void add_commands(CommandTable& table, Counters* counters) {
