@@ -615,7 +615,7 @@ TEST_F(PageBridgeTest, ASquattedApplicationPortShowsTheServerErrorAndNothingOfTh
   if (!other.problem().empty()) GTEST_SKIP() << other.problem();
   QTemporaryDir private_folder;
   const std::string session_file = private_folder.filePath(QStringLiteral("session")).toStdString();
-  ASSERT_EQ(platform::write_session_secret(session_file, platform::new_session_secret()), "");
+  ASSERT_TRUE(platform::write_session_secret(session_file, platform::new_session_secret()).ok());
   qputenv(platform::kSessionFileVariable, QByteArray::fromStdString(session_file));
   for (const bool foreign : {true, false}) {
     SCOPED_TRACE(foreign ? "another user's listener" : "our own listener");
