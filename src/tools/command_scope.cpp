@@ -209,10 +209,10 @@ class NamePattern {
  public:
   explicit NamePattern(const std::string& pattern) : pattern_(pattern) {
     extended_ = pattern.find('(') != std::string::npos;
-    std::string error;
-    if (!extended_) {
-      compiled_ = walk::detail::Wildmatch::compile(pattern, walk::detail::Dialect::Tool, &error);
-    }
+    if (extended_) return;
+    Result<walk::detail::Wildmatch> compiled =
+        walk::detail::Wildmatch::compile(pattern, walk::detail::Dialect::Tool);
+    if (compiled.ok()) compiled_ = std::move(compiled).value();
   }
   bool matches(const std::string& name) const {
     if (!name.empty() && name.front() == '.' && pattern_.front() != '.') return false;
