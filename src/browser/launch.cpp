@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -18,6 +17,7 @@
 #include "common/timing.h"
 #include "common/utf8.h"
 #include "exec/spawn.h"
+#include "platform/text.h"
 
 namespace kavor::browser {
 
@@ -212,7 +212,7 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   int replies[2] = {-1, -1};
   const bool ready =
       null_fd >= 0 && ::pipe2(commands, O_CLOEXEC) == 0 && ::pipe2(replies, O_CLOEXEC) == 0;
-  Result<std::unique_ptr<exec::Child>> started = fail(ready ? "" : std::strerror(errno));
+  Result<std::unique_ptr<exec::Child>> started = fail(ready ? std::string() : errno_text(errno));
   if (ready) {
     exec::SpawnRequest request;
     request.process.program = program;
