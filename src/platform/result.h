@@ -13,9 +13,10 @@
 //
 //   show(located.message());                        // its sentence, to show or to build on
 //
-// Only an Error becomes a failure, and only fail() makes one: a text converts to no failure, so
-// the sentence of a failure can never come back as the value of a Result<std::string> (it would
-// if error() gave the text). A Result<void> succeeds with `return {};`.
+// Only an Error becomes a failure, and only fail() makes one: a text converts to no failure, and
+// error() gives the Error rather than its text, so a failure passed on stays a failure even in a
+// function that gives a Result<std::string>, where a text would be taken for the value. A
+// Result<void> succeeds with `return {};`.
 //
 // The text is for people: it is shown to the user or handed to the assistant as it stands, and
 // no caller looks inside it. A caller that must act differently on why something failed branches
