@@ -164,8 +164,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             [&host](const Json& args) -> QCoro::Task<CommandResult> {
               const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
               if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
-                co_return fail(
-                    "only http, https and mailto links open outside the app");
+                co_return fail("only http, https and mailto links open outside the app");
               }
               if (const Result<void> opened = host.open_external(url); !opened.ok()) {
                 co_return fail("could not open the link: " + opened.message());
@@ -173,20 +172,20 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return Json();
             });
 
-  table.add(
-      "agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
-        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-        if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
-          co_return fail("invalid payment url");
-        }
-        if (!scheme_is(url, {"https"})) {
-          co_return fail("payment links must be https");
-        }
-        if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
-          co_return fail("could not open the payment window: " + shown.message());
-        }
-        co_return Json();
-      });
+  table.add("agent_pay", {{"url", A::String}},
+            [&host](const Json& args) -> QCoro::Task<CommandResult> {
+              const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+              if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+                co_return fail("invalid payment url");
+              }
+              if (!scheme_is(url, {"https"})) {
+                co_return fail("payment links must be https");
+              }
+              if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
+                co_return fail("could not open the payment window: " + shown.message());
+              }
+              co_return Json();
+            });
 
   table.add("agent_path_status", {{"path", A::String}},
             [](const Json& args) { return path_status_command(text_arg(args, "path")); });
@@ -224,8 +223,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
               if (!mode) {
-                co_return fail(
-                    "The mode must be one of ask, auto, readonly and everything.");
+                co_return fail("The mode must be one of ask, auto, readonly and everything.");
               }
               state.approvals.set_mode(args["chat"].get<std::string>(), *mode);
               co_return Json();

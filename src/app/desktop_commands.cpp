@@ -56,26 +56,26 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
     co_return prefs_to_json(state.loaded_notifier().prefs());
   });
 
-  table.add("agent_set_notify_prefs", {{"prefs", A::Object}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
-              if (!prefs) {
-                co_return fail(
-                    "The notification settings must give enabled, sound and preview as true or "
-                    "false, and lang as fa or en.");
-              }
-              // The file is written on the shared pool: a slow or hung disk must not freeze the
-              // window. The notifier outlives the pool's work (the agent drains the pool first).
-              Notifier* notifier = &state.loaded_notifier();
-              QFuture<Result<void>> saving = QtConcurrent::run(
-                  [notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
-              const Result<void> saved = co_await saving;
-              if (!saved.ok()) {
-                co_return fail(
-                    "The notification settings could not be saved: " + saved.message() + ".");
-              }
-              co_return Json();
-            });
+  table.add(
+      "agent_set_notify_prefs", {{"prefs", A::Object}},
+      [&state](const Json& args) -> QCoro::Task<CommandResult> {
+        const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
+        if (!prefs) {
+          co_return fail(
+              "The notification settings must give enabled, sound and preview as true or "
+              "false, and lang as fa or en.");
+        }
+        // The file is written on the shared pool: a slow or hung disk must not freeze the
+        // window. The notifier outlives the pool's work (the agent drains the pool first).
+        Notifier* notifier = &state.loaded_notifier();
+        QFuture<Result<void>> saving =
+            QtConcurrent::run([notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
+        const Result<void> saved = co_await saving;
+        if (!saved.ok()) {
+          co_return fail("The notification settings could not be saved: " + saved.message() + ".");
+        }
+        co_return Json();
+      });
 
   table.add("agent_watch_reply",
             {{"chat", A::String},

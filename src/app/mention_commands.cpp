@@ -159,12 +159,11 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
               std::optional<double> limit;
               if (const auto it = args.find("limit"); it != args.end() && it->is_number())
                 limit = it->get<double>();
-              return on_root(
-                  string_arg(args, "root"), "Search failed: ",
-                  [&mentions, query = string_arg(args, "query"),
-                   count = mention::clamp_limit(limit)](const Root& root) {
-                    return reply_json(mentions.search(root, query, count));
-                  });
+              return on_root(string_arg(args, "root"), "Search failed: ",
+                             [&mentions, query = string_arg(args, "query"),
+                              count = mention::clamp_limit(limit)](const Root& root) {
+                               return reply_json(mentions.search(root, query, count));
+                             });
             });
 
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},

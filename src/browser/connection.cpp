@@ -147,15 +147,14 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [slot, method] {
-    CdpResult late = fail("The browser did not answer " + method + " in time.",
-                                        ErrorKind::TimedOut);
+    CdpResult late =
+        fail("The browser did not answer " + method + " in time.", ErrorKind::TimedOut);
     slot->complete(std::move(late));
   });
   timer.start(timing::io_limit(limit));
   std::uint64_t ticket = 0;
   if (interrupt != nullptr) {
-    ticket = interrupt->listen(
-        [slot] { slot->complete(fail("The call was interrupted.")); });
+    ticket = interrupt->listen([slot] { slot->complete(fail("The call was interrupted.")); });
   }
 
   const std::shared_ptr<bool> alive = alive_;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 
 namespace kavor::browser {
 

@@ -8,9 +8,9 @@
 #include <array>
 
 #include "common/host.h"
-#include "platform/text.h"
 #include "common/timing.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 #include "walk/replace_file.h"
 
 namespace kavor {

@@ -10,10 +10,10 @@
 
 #include "common/http.h"
 #include "common/json.h"
-#include "platform/text.h"
 #include "device/credential_store.h"
 #include "device/device_file.h"
 #include "device/registration.h"
+#include "platform/text.h"
 #include "walk/replace_file.h"
 
 namespace kavor::device {

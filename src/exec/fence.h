@@ -114,8 +114,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/result.h"
 #include "exec/namespace.h"
+#include "platform/result.h"
 
 namespace kavor::exec {
 

@@ -271,7 +271,7 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
   std::vector<UploadPart> parts = collector.finish();
   if (conversations == 0) {
     refuse(foreign > 0 ? "this does not look like a ChatGPT export"
-                     : "this export has no conversations");
+                       : "this export has no conversations");
   }
   report(picked.size());
   return parts;

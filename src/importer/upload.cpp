@@ -18,8 +18,8 @@
 
 #include "common/host.h"
 #include "common/http.h"
-#include "platform/result.h"
 #include "common/timing.h"
+#include "platform/result.h"
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
 // expressions, so each awaited value is built as a named local first.

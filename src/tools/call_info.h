@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/json.h"
-#include "platform/result.h"
 #include "common/stop_flag.h"
+#include "platform/result.h"
 
 namespace kavor::tools {
 

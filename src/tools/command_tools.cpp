@@ -5,12 +5,12 @@
 #include <QString>
 
 #include "common/host.h"
-#include "platform/text.h"
 #include "common/utf8.h"
 #include "exec/command_line.h"
 #include "exec/runner.h"
 #include "exec/test_command.h"
 #include "exec/wsl_listing.h"
+#include "platform/text.h"
 #include "tools/args.h"
 #include "tools/command_scope.h"
 #include "tools/paths.h"
@@ -59,8 +59,7 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
   QCoro::Task<exec::RunOutcome> running =
       exec::run_command(std::move(run), context.stop, std::move(sink), std::move(options));
   exec::RunOutcome outcome = co_await running;
-  co_return outcome.ok() ? text_result(std::move(outcome).value())
-                         : outcome.error();
+  co_return outcome.ok() ? text_result(std::move(outcome).value()) : outcome.error();
 }
 
 // A command call: `text` is what the user approves and what the scope check reads; `sent` says
@@ -211,8 +210,7 @@ Decoder docker_tool() {
         return fail("args contains a NUL character, which no program can receive.");
       }
     }
-    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok())
-      return plain.error();
+    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok()) return plain.error();
     const std::string text = exec::docker_command_text(list);
     // Never fenced: the work happens in the docker daemon, outside this process's tree.
     Decoded decoded = command_call(exec::docker_process(std::move(list)), text,

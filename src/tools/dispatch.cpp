@@ -130,7 +130,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   std::optional<Ticket> ticket = ctx.approvals.admit(call_id);
   if (!ticket) {
     co_return answer_failure("A call with the id " + call_id +
-                   " is already in progress, so this one was not run.");
+                             " is already in progress, so this one was not run.");
   }
   CallGuard guard(ctx, *ticket);
 
@@ -138,33 +138,33 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // back to this thread between them would cost two thread wake-ups for nothing. The registry
   // is locked, so entering the chat from the pool is safe; the steps keep their order, and a
   // step that fails ends the trip before the next one.
-  QFuture<Prepared> preparing = QtConcurrent::run([call, tools = &ctx.tools, running = &ctx.running,
-                                                   shutdown = ctx.shutdown, tool, chat] {
-    Prepared out;
-    // 1. The folders the call may touch (canonicalizing reads the disk).
-    Result<Scope> resolved = guarded<Result<Scope>>([&] { return resolve_scope(call); });
-    if (!resolved.ok()) {
-      out.decoded = resolved.error();
-      return out;
-    }
-    const Scope& scope = resolved.value();
-    // The program is ending: the registry may be gone.
-    if (shutdown.stop_requested()) return out;
-    // 2. One workspace per chat while it runs.
-    if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
-      out.decoded = entered.error();
-      return out;
-    }
-    out.entered = true;
-    // 3. Decode.
-    const Decoder* decoder = tools->find(tool);
-    if (decoder == nullptr) {
-      out.decoded = fail(unknown_tool_message(tool));
-      return out;
-    }
-    out.decoded = guarded<Result<Decoded>>([&] { return (*decoder)(call.args, scope); });
-    return out;
-  });
+  QFuture<Prepared> preparing = QtConcurrent::run(
+      [call, tools = &ctx.tools, running = &ctx.running, shutdown = ctx.shutdown, tool, chat] {
+        Prepared out;
+        // 1. The folders the call may touch (canonicalizing reads the disk).
+        Result<Scope> resolved = guarded<Result<Scope>>([&] { return resolve_scope(call); });
+        if (!resolved.ok()) {
+          out.decoded = resolved.error();
+          return out;
+        }
+        const Scope& scope = resolved.value();
+        // The program is ending: the registry may be gone.
+        if (shutdown.stop_requested()) return out;
+        // 2. One workspace per chat while it runs.
+        if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
+          out.decoded = entered.error();
+          return out;
+        }
+        out.entered = true;
+        // 3. Decode.
+        const Decoder* decoder = tools->find(tool);
+        if (decoder == nullptr) {
+          out.decoded = fail(unknown_tool_message(tool));
+          return out;
+        }
+        out.decoded = guarded<Result<Decoded>>([&] { return (*decoder)(call.args, scope); });
+        return out;
+      });
   Prepared prepared = co_await preparing;
   if (prepared.entered) guard.entered(chat);
   if (ctx.shutdown.stop_requested()) co_return Json();

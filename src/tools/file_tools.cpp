@@ -444,9 +444,7 @@ Decoder edit_file_tool() {
       // goes to the user first, like the edit itself, and reaches the assistant only if the
       // user lets the call run.
       if (!target.outside) return planned.error();
-      decoded.run = [message = planned.message()](const StopFlag&) {
-        return fail(message);
-      };
+      decoded.run = [message = planned.message()](const StopFlag&) { return fail(message); };
       return decoded;
     }
     Edit edit = std::move(planned).value();

@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 #include "tools/file_text.h"
 #include "tools/memory_format.h"
 #include "tools/path_locks.h"

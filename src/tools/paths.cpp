@@ -2,9 +2,9 @@
 
 #include <deque>
 
-#include "platform/text.h"
 #include "common/utf8.h"
 #include "common/workspace_folder.h"
+#include "platform/text.h"
 
 namespace kavor::tools {
 

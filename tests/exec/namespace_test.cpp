@@ -428,7 +428,8 @@ TEST_F(NamespaceTest, ALinkSwappedInByAnEarlierRunWidensNothing) {
     if (started.ok()) started.value()->wait();
     EXPECT_EQ(started.ok(), target.empty()) << started.message();
     if (!started.ok()) {
-      EXPECT_NE(started.message().find(" at " + ws.string()), std::string::npos) << started.message();
+      EXPECT_NE(started.message().find(" at " + ws.string()), std::string::npos)
+          << started.message();
     }
     EXPECT_FALSE(fs::exists(secret / "written"));
     if (!target.empty()) {
