@@ -121,7 +121,7 @@ QString path_status(const QString& path) {
 QCoro::Task<CommandResult> path_status_command(QString path,
                                                std::function<QString(const QString&)> check) {
   // The worker answers either way: an exception left in the future would never reach the page.
-  QFuture<CommandResult> checking = QtConcurrent::run([path, check] {
+  QFuture<CommandResult> checking = QtConcurrent::run([path, check]() -> CommandResult {
     const QString failed = QStringLiteral("Checking the folder failed: ");
     try {
       return Json(check(path).toStdString());

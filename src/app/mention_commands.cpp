@@ -60,10 +60,6 @@ Json reply_json(const mention::SearchReply& reply) {
   return out;
 }
 
-CommandResult message(const std::string& text) {
-  return fail(text);
-}
-
 // Runs one workspace command on the shared pool: resolves the root the page sent (which touches
 // the disk, and the event loop must never wait for the disk), then runs `work` with it. A root
 // that cannot be resolved answers with its message; a failure of the task itself answers
@@ -75,12 +71,12 @@ QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Wo
                          work = std::move(work)]() -> CommandResult {
         try {
           const Result<mention::Root> root = mention::resolve_root(root_text);
-          if (!root.ok()) return message(root.message());
+          if (!root.ok()) return root.error();
           return work(root.value());
         } catch (const std::exception& e) {
-          return message(failed + e.what());
+          return fail(failed + e.what());
         } catch (...) {
-          return message(failed + "unknown error");
+          return fail(failed + "unknown error");
         }
       });
   CommandResult result = co_await running;
@@ -135,9 +131,9 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
 
   table.add("ws_index_open", {{"root", A::String}}, [&mentions](const Json& args) {
     return on_root(string_arg(args, "root"),
-                   "Opening the index failed: ", [&mentions](const Root& root) {
+                   "Opening the index failed: ", [&mentions](const Root& root) -> CommandResult {
                      const auto info = mentions.open_info(root);
-                     if (!info.ok()) return message(info.message());
+                     if (!info.ok()) return info.error();
                      return info_json(info.value());
                    });
   });
@@ -168,12 +164,13 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
 
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
             [&mentions](const Json& args) {
-              return on_root(string_arg(args, "root"), "Saving the pick failed: ",
-                             [&mentions, path = string_arg(args, "path")](const Root& root) {
-                               if (const auto picked = mentions.pick(root, path); !picked.ok())
-                                 return message(picked.message());
-                               return Json();
-                             });
+              return on_root(
+                  string_arg(args, "root"), "Saving the pick failed: ",
+                  [&mentions, path = string_arg(args, "path")](const Root& root) -> CommandResult {
+                    if (const auto picked = mentions.pick(root, path); !picked.ok())
+                      return picked.error();
+                    return Json();
+                  });
             });
 }
 

@@ -112,7 +112,7 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
   decoded.lang = "bash";
   decoded.outside = true;
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
-  decoded.run = [message](const StopFlag&) { return fail(message); };
+  decoded.run = [message](const StopFlag&) -> ToolResult { return fail(message); };
   return decoded;
 }
 

@@ -354,7 +354,7 @@ Decoder write_file_tool() {
     decoded.lang = "diff";
     decoded.outside = target.outside;
     decoded.run = [target = std::move(target), root = scope.root,
-                   content = std::move(content)](const StopFlag& stop) {
+                   content = std::move(content)](const StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
       // Another change of the file may have held it up; stopped meanwhile, it changes nothing.
       if (stopped(stop)) return stopped_before_start();
@@ -444,13 +444,15 @@ Decoder edit_file_tool() {
       // goes to the user first, like the edit itself, and reaches the assistant only if the
       // user lets the call run.
       if (!target.outside) return planned.error();
-      decoded.run = [message = planned.message()](const StopFlag&) { return fail(message); };
+      decoded.run = [message = planned.message()](const StopFlag&) -> ToolResult {
+        return fail(message);
+      };
       return decoded;
     }
     Edit edit = std::move(planned).value();
     decoded.detail = edit.diff;
     decoded.run = [target = std::move(target), root = scope.root,
-                   edit = std::move(edit)](const StopFlag& stop) {
+                   edit = std::move(edit)](const StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
       if (stopped(stop)) return stopped_before_start();
       if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);

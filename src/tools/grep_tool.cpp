@@ -428,9 +428,9 @@ RE2::Options regex_options(bool ignore_case) {
 ToolResult grep_files(const fs::path& target, const fs::path& root, const std::string& pattern,
                       bool ignore_case, const std::string& filter, const StopFlag& stop) {
   const RE2 checked(pattern, regex_options(ignore_case));
-  if (!checked.ok()) return fail("Bad regular expression: " + checked.message());
+  if (!checked.ok()) return fail("Bad regular expression: " + checked.error());
   const RE2 multi_line("(?m)" + pattern, regex_options(ignore_case));
-  if (!multi_line.ok()) return fail("Bad regular expression: " + multi_line.message());
+  if (!multi_line.ok()) return fail("Bad regular expression: " + multi_line.error());
 
   std::optional<walk::Glob> glob;
   const std::size_t first = filter.find_first_not_of(" \t\r\n\f\v");
