@@ -135,7 +135,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   if (const auto saved =
           store->save({QStringLiteral("d"), QStringLiteral("n"), QString::fromStdString(secret)});
       !saved.ok()) {
-    std::fprintf(stderr, "bridge_bench: %s\n", saved.error().c_str());
+    std::fprintf(stderr, "bridge_bench: %s\n", saved.message().c_str());
     std::exit(1);
   }
   kavor::tools::ToolTable tools;

@@ -36,7 +36,7 @@ QCoro::Task<int> round(std::string url) {
   timer.start();
   kavor::Result<std::unique_ptr<BrowserInstance>> started = start_browser(process_environment());
   if (!started.ok()) {
-    std::fprintf(stderr, "%s\n", started.error().c_str());
+    std::fprintf(stderr, "%s\n", started.message().c_str());
     co_return 1;
   }
   std::unique_ptr<BrowserInstance> browser = std::move(started).value();
@@ -45,7 +45,7 @@ QCoro::Task<int> round(std::string url) {
   QCoro::Task<kavor::Result<void>> preparing = prepare_browser(*browser, nullptr);
   const kavor::Result<void> prepared = co_await preparing;
   if (!prepared.ok()) {
-    std::fprintf(stderr, "%s\n", prepared.error().c_str());
+    std::fprintf(stderr, "%s\n", prepared.message().c_str());
     co_return 1;
   }
   const double launch_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
@@ -62,7 +62,7 @@ QCoro::Task<int> round(std::string url) {
   const CdpResult navigated = co_await navigating;
   const std::string refused = navigated.ok() ? navigated.value().value("errorText", "") : "";
   if (!navigated.ok() || !refused.empty()) {
-    std::fprintf(stderr, "%s\n", navigated.ok() ? refused.c_str() : navigated.error().c_str());
+    std::fprintf(stderr, "%s\n", navigated.ok() ? refused.c_str() : navigated.message().c_str());
     co_return 1;
   }
   QCoro::Task<> loading = wait_for_load(*browser, std::chrono::seconds(20), nullptr);
@@ -70,7 +70,7 @@ QCoro::Task<int> round(std::string url) {
   QCoro::Task<kavor::Result<Shot>> shooting = screenshot(*browser, "", false, nullptr);
   const kavor::Result<Shot> shot = co_await shooting;
   if (!shot.ok()) {
-    std::fprintf(stderr, "%s\n", shot.error().c_str());
+    std::fprintf(stderr, "%s\n", shot.message().c_str());
     co_return 1;
   }
   const double open_shot_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
@@ -82,7 +82,7 @@ QCoro::Task<int> round(std::string url) {
   QCoro::Task<kavor::Result<ActionDone>> acting = run_action(*browser, args, nullptr);
   kavor::Result<ActionDone> done = co_await acting;
   if (!done.ok()) {
-    std::fprintf(stderr, "%s\n", done.error().c_str());
+    std::fprintf(stderr, "%s\n", done.message().c_str());
     co_return 1;
   }
   ActionDone& result = done.value();

@@ -33,11 +33,11 @@ class SessionHeader : public QWebEngineUrlRequestInterceptor {
   explicit SessionHeader(QUrl app) : app_(std::move(app)) {}
   void interceptRequest(QWebEngineUrlRequestInfo& info) override {
     if (info.requestUrl().host() != app_.host() || info.requestUrl().port() != app_.port()) return;
-    const auto session =
+    const kavor::Result<std::string> secret =
         kavor::platform::read_session_secret(kavor::platform::agent_session_file());
-    if (!session.secret.empty()) {
+    if (secret.ok()) {
       info.setHttpHeader(kavor::platform::kSessionHeader,
-                         QByteArray::fromStdString(session.secret));
+                         QByteArray::fromStdString(secret.value()));
     }
   }
 

@@ -127,7 +127,7 @@ int time_starts(int count) {
                         std::chrono::steady_clock::now() - start)
                         .count();
     if (!outcome.ok()) {
-      std::fprintf(stderr, "true failed: %s\n", outcome.error().c_str());
+      std::fprintf(stderr, "true failed: %s\n", outcome.message().c_str());
       return 1;
     }
     (fencing ? fenced : plain).push_back(us);
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   const auto decoded = kavor::tools::shell_tool(fenced ? bench_fence() : nullptr)(
       Json{{"command", command}, {"timeout", 1800}}, scope);
   if (!decoded.ok()) {
-    std::fprintf(stderr, "%s\n", decoded.error().c_str());
+    std::fprintf(stderr, "%s\n", decoded.message().c_str());
     return 1;
   }
   const kavor::tools::Decoded* call = &decoded.value();
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
                       .count();
   const long peak = status_kb("VmHWM:");
   if (!result.ok()) {
-    std::fprintf(stderr, "the command failed: %s\n", result.error().c_str());
+    std::fprintf(stderr, "the command failed: %s\n", result.message().c_str());
     return 1;
   }
   std::printf("%s bytes in %lld ms; peak %ld kB above idle; %llu events; cpu %lld ms\n",

@@ -145,14 +145,14 @@ int main(int argc, char** argv) {
   const auto begin = std::chrono::steady_clock::now();
   auto decoded = kavor::tools::grep_tool()(args, scope);
   if (!decoded.ok()) {
-    std::fprintf(stderr, "%s\n", decoded.error().c_str());
+    std::fprintf(stderr, "%s\n", decoded.message().c_str());
     return 1;
   }
   const kavor::tools::ToolResult result = decoded.value().run(nullptr);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
   if (!result.ok()) {
-    std::fprintf(stderr, "%s\n", result.error().c_str());
+    std::fprintf(stderr, "%s\n", result.message().c_str());
     return 1;
   }
   if (print) {

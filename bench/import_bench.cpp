@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   if (!result.ok()) {
-    std::fprintf(stderr, "import_bench: %s\n", result.error().c_str());
+    std::fprintf(stderr, "import_bench: %s\n", result.message().c_str());
     return 1;
   }
   std::uint64_t raw = 0;

@@ -170,7 +170,7 @@ std::vector<Entry> walk_all(const std::string& folder, bool* truncated = nullptr
 Root root_of(const std::string& folder) {
   kavor::Result<Root> root = resolve_root(folder);
   if (!root.ok()) {
-    std::fprintf(stderr, "%s\n", root.error().c_str());
+    std::fprintf(stderr, "%s\n", root.message().c_str());
     std::exit(1);
   }
   return std::move(root).value();

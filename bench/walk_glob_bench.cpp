@@ -142,10 +142,10 @@ int main(int argc, char** argv) {
   }
   if (argc - arg != 2) return usage();
   const std::string folder = argv[arg];
-  std::string error;
-  const auto glob = Glob::compile(kavor::walk::normalize_glob_pattern(argv[arg + 1]), error);
-  if (!glob) {
-    std::fprintf(stderr, "Bad glob pattern: %s\n", error.c_str());
+  const kavor::Result<Glob> glob =
+      Glob::compile(kavor::walk::normalize_glob_pattern(argv[arg + 1]));
+  if (!glob.ok()) {
+    std::fprintf(stderr, "Bad glob pattern: %s\n", glob.message().c_str());
     return 2;
   }
 
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     std::size_t matches = 0;
     for (int i = 0; i < runs; ++i) {
       const auto begin = std::chrono::steady_clock::now();
-      matches = list_matches(folder, *glob, [](std::string_view) {});
+      matches = list_matches(folder, glob.value(), [](std::string_view) {});
       ms.push_back(
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
               .count());
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
 
   static char buffer[1 << 16];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-  list_matches(folder, *glob, [](std::string_view rel) {
+  list_matches(folder, glob.value(), [](std::string_view rel) {
     std::fwrite(rel.data(), 1, rel.size(), stdout);
     std::fputc('\n', stdout);
   });

@@ -80,10 +80,10 @@ int main(int argc, char** argv) {
     //    does.
     kavor::service::LocalService service(options);
     // 2. Hand the secret to the agent's window, through a file only this user can read.
-    const std::string problem =
+    const kavor::Result<void> written =
         kavor::platform::write_session_secret(session_file, options.session_secret);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "kavor-service: %s\n", problem.c_str());
+    if (!written.ok()) {
+      std::fprintf(stderr, "kavor-service: %s\n", written.message().c_str());
       return 1;
     }
     std::printf("kavor-service: chat application on %s, API on %s\n", KAVOR_APP_URL,

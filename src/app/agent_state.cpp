@@ -1,8 +1,8 @@
 #include "app/agent_state.h"
 
-#include "common/fatal.h"
 #include "desktop/notifier.h"
 #include "device/device_store.h"
+#include "platform/fatal.h"
 
 namespace kavor {
 

@@ -72,7 +72,7 @@ Result<void> CommandTable::check(const std::string& name, const Json& args) cons
 
 QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const Json& args) const {
   if (const Result<void> checked = check(name, args); !checked.ok()) {
-    co_return checked.error_value();
+    co_return checked.error();
   }
   const Json object = args.is_object() ? args : Json::object();
   // The handler is copied into this frame: a handler that is a coroutine lambda reads its

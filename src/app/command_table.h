@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor {
 

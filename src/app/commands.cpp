@@ -45,7 +45,7 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
 
 // A picker's answer for the page: the chosen full path, or null when the user cancelled.
 CommandResult picked_path(const std::optional<QString>& path) {
-  return CommandResult::success(path ? Json(path->toStdString()) : Json(nullptr));
+  return path ? Json(path->toStdString()) : Json(nullptr);
 }
 
 // Commands that wait (for the service, the credential store) are coroutines of their own that
@@ -58,9 +58,9 @@ QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
   QCoro::Task<Result<void>> linking =
       device::link_device(store, std::move(endpoints), std::move(token), shutdown);
   const Result<void> linked = co_await linking;
-  if (shutdown.stop_requested()) co_return CommandResult::failure(kClosing);
-  if (!linked.ok()) co_return CommandResult::failure(linked.error());
-  co_return CommandResult::success(agent_info(state));
+  if (shutdown.stop_requested()) co_return fail(kClosing);
+  if (!linked.ok()) co_return linked.error();
+  co_return agent_info(state);
 }
 
 QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints,
@@ -70,10 +70,10 @@ QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints
   QCoro::Task<> unlinking =
       device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
   co_await unlinking;
-  if (shutdown.stop_requested()) co_return CommandResult::failure(kClosing);
+  if (shutdown.stop_requested()) co_return fail(kClosing);
   // Notifications already shown belong to the old link.
   notifications.clear_shown();
-  co_return CommandResult::success(agent_info(state));
+  co_return agent_info(state);
 }
 
 // The registration may still be read from a slow keyring at start: the page's question waits
@@ -83,7 +83,7 @@ QCoro::Task<CommandResult> agent_info_command(AgentState& state) {
     QFuture<void> loading = state.device->loaded();
     co_await loading;
   }
-  co_return CommandResult::success(agent_info(state));
+  co_return agent_info(state);
 }
 
 }  // namespace
@@ -121,14 +121,14 @@ QString path_status(const QString& path) {
 QCoro::Task<CommandResult> path_status_command(QString path,
                                                std::function<QString(const QString&)> check) {
   // The worker answers either way: an exception left in the future would never reach the page.
-  QFuture<CommandResult> checking = QtConcurrent::run([path, check] {
+  QFuture<CommandResult> checking = QtConcurrent::run([path, check]() -> CommandResult {
     const QString failed = QStringLiteral("Checking the folder failed: ");
     try {
-      return CommandResult::success(Json(check(path).toStdString()));
+      return Json(check(path).toStdString());
     } catch (const std::exception& e) {
-      return CommandResult::failure((failed + QString::fromLocal8Bit(e.what())).toStdString());
+      return fail((failed + QString::fromLocal8Bit(e.what())).toStdString());
     } catch (...) {
-      return CommandResult::failure((failed + QStringLiteral("unknown error")).toStdString());
+      return fail((failed + QStringLiteral("unknown error")).toStdString());
     }
   });
   CommandResult result = co_await checking;
@@ -157,36 +157,35 @@ void install_commands(CommandTable& table, CommandContext ctx) {
 
   table.add("agent_alive", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
     state.watchdog.alive();
-    co_return CommandResult::success();
+    co_return Json();
   });
 
   table.add("agent_open_url", {{"url", A::String}},
             [&host](const Json& args) -> QCoro::Task<CommandResult> {
               const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
               if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
-                co_return CommandResult::failure(
-                    "only http, https and mailto links open outside the app");
+                co_return fail("only http, https and mailto links open outside the app");
               }
               if (const Result<void> opened = host.open_external(url); !opened.ok()) {
-                co_return CommandResult::failure("could not open the link: " + opened.error());
+                co_return fail("could not open the link: " + opened.message());
               }
-              co_return CommandResult::success();
+              co_return Json();
             });
 
-  table.add(
-      "agent_pay", {{"url", A::String}}, [&host](const Json& args) -> QCoro::Task<CommandResult> {
-        const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
-        if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
-          co_return CommandResult::failure("invalid payment url");
-        }
-        if (!scheme_is(url, {"https"})) {
-          co_return CommandResult::failure("payment links must be https");
-        }
-        if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
-          co_return CommandResult::failure("could not open the payment window: " + shown.error());
-        }
-        co_return CommandResult::success();
-      });
+  table.add("agent_pay", {{"url", A::String}},
+            [&host](const Json& args) -> QCoro::Task<CommandResult> {
+              const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
+              if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
+                co_return fail("invalid payment url");
+              }
+              if (!scheme_is(url, {"https"})) {
+                co_return fail("payment links must be https");
+              }
+              if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
+                co_return fail("could not open the payment window: " + shown.message());
+              }
+              co_return Json();
+            });
 
   table.add("agent_path_status", {{"path", A::String}},
             [](const Json& args) { return path_status_command(text_arg(args, "path")); });
@@ -224,29 +223,26 @@ void install_commands(CommandTable& table, CommandContext ctx) {
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
               if (!mode) {
-                co_return CommandResult::failure(
-                    "The mode must be one of ask, auto, readonly and everything.");
+                co_return fail("The mode must be one of ask, auto, readonly and everything.");
               }
               state.approvals.set_mode(args["chat"].get<std::string>(), *mode);
-              co_return CommandResult::success();
+              co_return Json();
             });
   table.add("agent_pending", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(state.approvals.pending());
+    co_return state.approvals.pending();
   });
   table.add(
       "agent_decide", {{"callId", A::String}, {"answer", A::String}},
       [&state](const Json& args) -> QCoro::Task<CommandResult> {
         const auto answer = tools::parse_answer(args["answer"].get<std::string>());
         if (!answer) {
-          co_return CommandResult::failure("The answer must be one of allow, always and deny.");
+          co_return fail("The answer must be one of allow, always and deny.");
         }
-        co_return CommandResult::success(
-            Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer)));
+        co_return Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer));
       });
   table.add("agent_stop", {{"callId", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              co_return CommandResult::success(
-                  Json(state.approvals.stop(args["callId"].get<std::string>())));
+              co_return Json(state.approvals.stop(args["callId"].get<std::string>()));
             });
   install_desktop_commands(table, ctx);
   install_import_commands(table, ctx);

@@ -39,7 +39,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               const std::optional<NotifyKind> kind =
                   parse_notify_kind(args["kind"].get<std::string>());
               if (!kind) {
-                co_return CommandResult::failure(
+                co_return fail(
                     "The kind must be one of done, failed, network, approval, offline, "
                     "online, unlinked and test.");
               }
@@ -48,35 +48,34 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               QCoro::Task<Result<NotifyOutcome>> notifying =
                   state.loaded_notifier().notify_and_wait(request);
               const Result<NotifyOutcome> outcome = co_await notifying;
-              if (!outcome.ok()) co_return CommandResult::failure(outcome.error());
-              co_return CommandResult::success(
-                  Json(outcome.value() == NotifyOutcome::Shown ? "shown" : "skipped"));
+              if (!outcome.ok()) co_return outcome.error();
+              co_return Json(outcome.value() == NotifyOutcome::Shown ? "shown" : "skipped");
             });
 
   table.add("agent_notify_prefs", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
-    co_return CommandResult::success(prefs_to_json(state.loaded_notifier().prefs()));
+    co_return prefs_to_json(state.loaded_notifier().prefs());
   });
 
-  table.add("agent_set_notify_prefs", {{"prefs", A::Object}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
-              if (!prefs) {
-                co_return CommandResult::failure(
-                    "The notification settings must give enabled, sound and preview as true or "
-                    "false, and lang as fa or en.");
-              }
-              // The file is written on the shared pool: a slow or hung disk must not freeze the
-              // window. The notifier outlives the pool's work (the agent drains the pool first).
-              Notifier* notifier = &state.loaded_notifier();
-              QFuture<Result<void>> saving = QtConcurrent::run(
-                  [notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
-              const Result<void> saved = co_await saving;
-              if (!saved.ok()) {
-                co_return CommandResult::failure(
-                    "The notification settings could not be saved: " + saved.error() + ".");
-              }
-              co_return CommandResult::success();
-            });
+  table.add(
+      "agent_set_notify_prefs", {{"prefs", A::Object}},
+      [&state](const Json& args) -> QCoro::Task<CommandResult> {
+        const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
+        if (!prefs) {
+          co_return fail(
+              "The notification settings must give enabled, sound and preview as true or "
+              "false, and lang as fa or en.");
+        }
+        // The file is written on the shared pool: a slow or hung disk must not freeze the
+        // window. The notifier outlives the pool's work (the agent drains the pool first).
+        Notifier* notifier = &state.loaded_notifier();
+        QFuture<Result<void>> saving =
+            QtConcurrent::run([notifier, chosen = *prefs] { return notifier->set_prefs(chosen); });
+        const Result<void> saved = co_await saving;
+        if (!saved.ok()) {
+          co_return fail("The notification settings could not be saved: " + saved.message() + ".");
+        }
+        co_return Json();
+      });
 
   table.add("agent_watch_reply",
             {{"chat", A::String},
@@ -87,20 +86,20 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
               WatchRequest request{text_arg(args, "chat"), message_id(args["mid"]),
                                    text_arg(args, "token"), text_arg(args, "title")};
               if (const Result<void> checked = check_watch_request(request); !checked.ok()) {
-                co_return CommandResult::failure(checked.error());
+                co_return checked.error();
               }
               const WatchContext watch{endpoints, host, state.loaded_notifier()};
               if (const Result<void> watching = state.watchers.watch(std::move(request), watch);
                   !watching.ok()) {
-                co_return CommandResult::failure(watching.error());
+                co_return watching.error();
               }
-              co_return CommandResult::success();
+              co_return Json();
             });
 
   table.add("agent_unwatch_reply", {{"chat", A::String}},
             [&state](const Json& args) -> QCoro::Task<CommandResult> {
               state.watchers.unwatch(text_arg(args, "chat"));
-              co_return CommandResult::success();
+              co_return Json();
             });
 }
 

@@ -60,10 +60,6 @@ Json reply_json(const mention::SearchReply& reply) {
   return out;
 }
 
-CommandResult message(const std::string& text) {
-  return CommandResult::failure(text);
-}
-
 // Runs one workspace command on the shared pool: resolves the root the page sent (which touches
 // the disk, and the event loop must never wait for the disk), then runs `work` with it. A root
 // that cannot be resolved answers with its message; a failure of the task itself answers
@@ -75,12 +71,12 @@ QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Wo
                          work = std::move(work)]() -> CommandResult {
         try {
           const Result<mention::Root> root = mention::resolve_root(root_text);
-          if (!root.ok()) return message(root.error());
+          if (!root.ok()) return root.error();
           return work(root.value());
         } catch (const std::exception& e) {
-          return message(failed + e.what());
+          return fail(failed + e.what());
         } catch (...) {
-          return message(failed + "unknown error");
+          return fail(failed + "unknown error");
         }
       });
   CommandResult result = co_await running;
@@ -135,10 +131,10 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
 
   table.add("ws_index_open", {{"root", A::String}}, [&mentions](const Json& args) {
     return on_root(string_arg(args, "root"),
-                   "Opening the index failed: ", [&mentions](const Root& root) {
+                   "Opening the index failed: ", [&mentions](const Root& root) -> CommandResult {
                      const auto info = mentions.open_info(root);
-                     if (!info.ok()) return message(info.error());
-                     return CommandResult::success(info_json(info.value()));
+                     if (!info.ok()) return info.error();
+                     return info_json(info.value());
                    });
   });
 
@@ -147,11 +143,11 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
               QCoro::Task<CommandResult> closing =
                   on_root(string_arg(args, "root"), "", [&mentions](const Root& root) {
                     mentions.close(root);
-                    return CommandResult::success();
+                    return Json();
                   });
               co_await closing;
               // Closing never fails in the page's eyes.
-              co_return CommandResult::success();
+              co_return Json();
             });
 
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
@@ -159,22 +155,22 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
               std::optional<double> limit;
               if (const auto it = args.find("limit"); it != args.end() && it->is_number())
                 limit = it->get<double>();
-              return on_root(
-                  string_arg(args, "root"), "Search failed: ",
-                  [&mentions, query = string_arg(args, "query"),
-                   count = mention::clamp_limit(limit)](const Root& root) {
-                    return CommandResult::success(reply_json(mentions.search(root, query, count)));
-                  });
+              return on_root(string_arg(args, "root"), "Search failed: ",
+                             [&mentions, query = string_arg(args, "query"),
+                              count = mention::clamp_limit(limit)](const Root& root) {
+                               return reply_json(mentions.search(root, query, count));
+                             });
             });
 
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
             [&mentions](const Json& args) {
-              return on_root(string_arg(args, "root"), "Saving the pick failed: ",
-                             [&mentions, path = string_arg(args, "path")](const Root& root) {
-                               if (const auto picked = mentions.pick(root, path); !picked.ok())
-                                 return message(picked.error());
-                               return CommandResult::success();
-                             });
+              return on_root(
+                  string_arg(args, "root"), "Saving the pick failed: ",
+                  [&mentions, path = string_arg(args, "path")](const Root& root) -> CommandResult {
+                    if (const auto picked = mentions.pick(root, path); !picked.ok())
+                      return picked.error();
+                    return Json();
+                  });
             });
 }
 

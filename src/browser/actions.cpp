@@ -29,7 +29,7 @@ QCoro::Task<ActionResult> with_screenshot(BrowserInstance& browser, std::string 
                                           Interrupt* interrupt) {
   QCoro::Task<Result<Shot>> shooting = screenshot(browser, "", false, interrupt);
   Result<Shot> shot = co_await shooting;
-  if (!shot.ok()) co_return shot.error_value();
+  if (!shot.ok()) co_return shot.error();
   co_return ActionDone{std::move(text), std::move(shot).value()};
 }
 
@@ -40,7 +40,7 @@ QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> navigating =
       browser.call("Page.navigate", std::move(params), true, interrupt);
   const CdpResult navigated = co_await navigating;
-  if (!navigated.ok()) co_return navigated.error_value();
+  if (!navigated.ok()) co_return navigated.error();
   const std::string error = str(navigated.value(), "errorText");
   if (!error.empty()) co_return fail("Could not open " + args.url + ": " + error + ".");
   // Without a loader the move stayed inside the document (a fragment): nothing to load.
@@ -63,7 +63,7 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
   if (!args.selector.empty()) {
     QCoro::Task<Result<Located>> locating = locate(browser, args.selector, interrupt);
     const Result<Located> located = co_await locating;
-    if (!located.ok()) co_return located.error_value();
+    if (!located.ok()) co_return located.error();
     const Located& at = located.value();
     x = at.x;
     y = at.y;
@@ -76,7 +76,7 @@ QCoro::Task<ActionResult> point_at(BrowserInstance& browser, const BrowserArgs& 
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Result<void>> moving = mouse_at(browser, x, y, click, interrupt);
   const Result<void> moved = co_await moving;
-  if (!moved.ok()) co_return moved.error_value();
+  if (!moved.ok()) co_return moved.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, click ? kSettleAfterClick : kSettleAfterHover),
                          before, interrupt);
@@ -107,7 +107,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> inserting =
       browser.call("Input.insertText", std::move(params), true, interrupt);
   const CdpResult inserted = co_await inserting;
-  if (!inserted.ok()) co_return inserted.error_value();
+  if (!inserted.ok()) co_return inserted.error();
 
   const std::size_t n = char_count(args.text);
   std::string text = "Typed " + std::to_string(n) + " character" + (n == 1 ? "" : "s");
@@ -123,7 +123,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   if (args.key_press) {
     QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
     const Result<void> pressed = co_await pressing;
-    if (!pressed.ok()) co_return pressed.error_value();
+    if (!pressed.ok()) co_return pressed.error();
     text += " Pressed " + args.key + ".";
   }
   QCoro::Task<> settling =
@@ -139,7 +139,7 @@ QCoro::Task<ActionResult> press(BrowserInstance& browser, const BrowserArgs& arg
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Result<void>> pressing = press_key(browser, *args.key_press, interrupt);
   const Result<void> pressed = co_await pressing;
-  if (!pressed.ok()) co_return pressed.error_value();
+  if (!pressed.ok()) co_return pressed.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterKeys), before, interrupt);
   co_await settling;
@@ -151,7 +151,7 @@ QCoro::Task<ActionResult> scroll(BrowserInstance& browser, const BrowserArgs& ar
   if (!args.selector.empty()) {
     QCoro::Task<Result<Located>> locating = locate(browser, args.selector, interrupt);
     const Result<Located> located = co_await locating;
-    if (!located.ok()) co_return located.error_value();
+    if (!located.ok()) co_return located.error();
   } else {
     const std::string by = "window.scrollBy(" + number_text(args.x.value_or(0)) + ", " +
                            (args.y ? number_text(*args.y) : std::string("innerHeight")) + ")";
@@ -190,7 +190,7 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> compiling =
       browser.call("Runtime.compileScript", std::move(compile), true, interrupt);
   const CdpResult compiled = co_await compiling;
-  if (!compiled.ok()) co_return compiled.error_value();
+  if (!compiled.ok()) co_return compiled.error();
   const Json& details = member(compiled.value(), "exceptionDetails");
   std::string problem = str(member(details, "exception"), "description");
   if (problem.empty()) problem = str(details, "text");
@@ -296,7 +296,7 @@ QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& ar
                                  Interrupt* interrupt) {
   QCoro::Task<CdpResult> reloading = browser.call("Page.reload", Json::object(), true, interrupt);
   const CdpResult reloaded = co_await reloading;
-  if (!reloaded.ok()) co_return reloaded.error_value();
+  if (!reloaded.ok()) co_return reloaded.error();
   QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
   co_await loading;
   QCoro::Task<> settling = settle_quiet(browser, settle_limit(args, kSettleAfterLoad), interrupt);
@@ -311,7 +311,7 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> reading =
       browser.call("Page.getNavigationHistory", Json::object(), true, interrupt);
   const CdpResult history = co_await reading;
-  if (!history.ok()) co_return history.error_value();
+  if (!history.ok()) co_return history.error();
   const std::optional<std::int64_t> index = integer(history.value(), "currentIndex");
   const Json& entries = member(history.value(), "entries");
   if (!index || *index <= 0 || !entries.is_array() ||
@@ -325,7 +325,7 @@ QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<CdpResult> going =
       browser.call("Page.navigateToHistoryEntry", std::move(params), true, interrupt);
   const CdpResult went = co_await going;
-  if (!went.ok()) co_return went.error_value();
+  if (!went.ok()) co_return went.error();
   QCoro::Task<> settling =
       settle_after_input(browser, settle_limit(args, kSettleAfterBack), before, interrupt);
   co_await settling;
@@ -345,7 +345,7 @@ QCoro::Task<Result<ActionDone>> run_action(BrowserInstance& browser, const Brows
       QCoro::Task<Result<Shot>> shooting =
           screenshot(browser, args.selector, args.full_page, interrupt);
       Result<Shot> shot = co_await shooting;
-      if (!shot.ok()) co_return shot.error_value();
+      if (!shot.ok()) co_return shot.error();
       co_return ActionDone{"", std::move(shot).value()};
     }
     case Action::Click:

@@ -195,7 +195,7 @@ Result<DecodedBrowserCall> decode_browser_args(const Json& json,
   switch (a.action) {
     case Action::Open: {
       Result<std::string> url = normalize_url(tools::string_arg(json, "url"), workspace);
-      if (!url.ok()) return url.error_value();
+      if (!url.ok()) return url.error();
       a.url = std::move(url).value();
       break;
     }
@@ -227,7 +227,7 @@ Result<DecodedBrowserCall> decode_browser_args(const Json& json,
   }
   if (!a.key.empty()) {
     Result<KeyPress> press = parse_key(a.key);
-    if (!press.ok()) return press.error_value();
+    if (!press.ok()) return press.error();
     a.key_press = std::move(press).value();
   }
 

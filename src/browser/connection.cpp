@@ -110,7 +110,7 @@ CdpConnection::~CdpConnection() {
   transport_->close();
   // Anyone still waiting hears the connection is gone instead of waiting forever.
   auto pending = std::move(pending_);
-  for (auto& [id, entry] : pending) entry.slot->complete(CdpResult::failure(kConnectionClosed));
+  for (auto& [id, entry] : pending) entry.slot->complete(fail(kConnectionClosed));
 }
 
 void CdpConnection::close() {
@@ -132,30 +132,29 @@ std::string CdpConnection::frame(std::uint64_t id, const std::string& method, Js
 
 QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std::string session,
                                            Interrupt* interrupt, std::chrono::milliseconds limit) {
-  if (closed_) co_return CdpResult::failure(kConnectionClosed);
+  if (closed_) co_return fail(kConnectionClosed);
   if (interrupt != nullptr && interrupt->fired()) {
-    co_return CdpResult::failure("The call was interrupted.");
+    co_return fail("The call was interrupted.");
   }
   const std::uint64_t id = next_id_++;
   auto slot = std::make_shared<OneShot<CdpResult>>();
   pending_.emplace(id, Pending{method, session, slot});
   if (!transport_->send(frame(id, method, std::move(params), session))) {
     pending_.erase(id);
-    co_return CdpResult::failure(kConnectionClosed);
+    co_return fail(kConnectionClosed);
   }
 
   QTimer timer;
   timer.setSingleShot(true);
   QObject::connect(&timer, &QTimer::timeout, [slot, method] {
-    CdpResult late = CdpResult::failure("The browser did not answer " + method + " in time.",
-                                        ErrorKind::TimedOut);
+    CdpResult late =
+        fail("The browser did not answer " + method + " in time.", ErrorKind::TimedOut);
     slot->complete(std::move(late));
   });
   timer.start(timing::io_limit(limit));
   std::uint64_t ticket = 0;
   if (interrupt != nullptr) {
-    ticket = interrupt->listen(
-        [slot] { slot->complete(CdpResult::failure("The call was interrupted.")); });
+    ticket = interrupt->listen([slot] { slot->complete(fail("The call was interrupted.")); });
   }
 
   const std::shared_ptr<bool> alive = alive_;
@@ -180,8 +179,11 @@ void CdpConnection::receive(std::string_view text) {
     if (it == pending_.end()) return;
     Pending entry = std::move(it->second);
     pending_.erase(it);
-    entry.slot->complete(reply->ok ? CdpResult::success(std::move(reply->result))
-                                   : CdpResult::failure(entry.method + " failed: " + reply->error));
+    if (reply->ok) {
+      entry.slot->complete(std::move(reply->result));
+    } else {
+      entry.slot->complete(fail(entry.method + " failed: " + reply->error));
+    }
     return;
   }
   if (auto* event = std::get_if<CdpEvent>(&message)) {
@@ -197,7 +199,7 @@ void CdpConnection::fail_session(const std::string& session, const std::string& 
     failed.push_back(std::move(entry.second));
     return true;
   });
-  for (Pending& entry : failed) entry.slot->complete(CdpResult::failure(message));
+  for (Pending& entry : failed) entry.slot->complete(fail(message));
 }
 
 void CdpConnection::on_transport_closed() {
@@ -205,7 +207,7 @@ void CdpConnection::on_transport_closed() {
   closed_ = true;
   auto pending = std::move(pending_);
   pending_.clear();
-  for (auto& [id, entry] : pending) entry.slot->complete(CdpResult::failure(kConnectionClosed));
+  for (auto& [id, entry] : pending) entry.slot->complete(fail(kConnectionClosed));
 }
 
 }  // namespace kavor::browser

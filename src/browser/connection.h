@@ -36,7 +36,7 @@
 #include "browser/transport.h"
 #include "browser/waiting.h"
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::browser {
 

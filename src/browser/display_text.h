@@ -1,4 +1,4 @@
-// The text handling the browser code shares (trimming is common/text.h's): lower-casing what
+// The text handling the browser code shares (trimming is platform/text.h's): lower-casing what
 // the assistant wrote, writing a coordinate back, and cutting texts for display (they keep their
 // first characters and end with " …" when something was cut).
 #pragma once
@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 
 namespace kavor::browser {
 

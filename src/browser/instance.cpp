@@ -178,8 +178,8 @@ void BrowserInstance::answer_file_request(const Json& params) {
 QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bool for_page,
                                              Interrupt* interrupt,
                                              std::chrono::milliseconds limit) {
-  if (!connection_) co_return CdpResult::failure(kConnectionClosed);
-  if (for_page && page_crashed_) co_return CdpResult::failure(kPageCrashed);
+  if (!connection_) co_return fail(kConnectionClosed);
+  if (for_page && page_crashed_) co_return fail(kPageCrashed);
   QCoro::Task<CdpResult> sending = connection_->call(
       std::move(method), std::move(params), for_page ? session_ : std::string(), interrupt, limit);
   CdpResult result = co_await sending;
@@ -208,7 +208,7 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   QCoro::Task<CdpResult> creating =
       call("Target.createTarget", std::move(target_params), false, interrupt);
   const CdpResult created = co_await creating;
-  if (!created.ok()) co_return fail(created.error());
+  if (!created.ok()) co_return created.error();
   target_id_ = str(created.value(), "targetId");
   Json attach_params = Json::object();
   attach_params["targetId"] = target_id_;
@@ -216,13 +216,13 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   QCoro::Task<CdpResult> attaching =
       call("Target.attachToTarget", std::move(attach_params), false, interrupt);
   const CdpResult attached = co_await attaching;
-  if (!attached.ok()) co_return fail(attached.error());
+  if (!attached.ok()) co_return attached.error();
   session_ = str(attached.value(), "sessionId");
 
   // 3. The main frame, which the page state follows.
   QCoro::Task<CdpResult> tree_call = call("Page.getFrameTree", Json::object(), true, interrupt);
   const CdpResult tree = co_await tree_call;
-  if (!tree.ok()) co_return fail(tree.error());
+  if (!tree.ok()) co_return tree.error();
   const std::string main_frame = str(member(member(tree.value(), "frameTree"), "frame"), "id");
   if (main_frame.empty()) co_return fail("The browser did not open a page.");
   page_.reset(main_frame);
@@ -231,7 +231,7 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   for (const char* domain : {"Page.enable", "Runtime.enable", "Log.enable", "Network.enable"}) {
     QCoro::Task<CdpResult> enabling = call(domain, Json::object(), true, interrupt);
     const CdpResult enabled = co_await enabling;
-    if (!enabled.ok()) co_return fail(enabled.error());
+    if (!enabled.ok()) co_return enabled.error();
   }
 
   // Requests for local files wait for the tool's answer (allow_local_files).
@@ -239,7 +239,7 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   fetch_params["patterns"] = Json::array({Json{{"urlPattern", "file://*"}}});
   QCoro::Task<CdpResult> fetching = call("Fetch.enable", std::move(fetch_params), true, interrupt);
   const CdpResult fetch_enabled = co_await fetching;
-  if (!fetch_enabled.ok()) co_return fail(fetch_enabled.error());
+  if (!fetch_enabled.ok()) co_return fetch_enabled.error();
 
   // 5. Every link stays in this page.
   Json script = Json::object();
@@ -247,14 +247,14 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   QCoro::Task<CdpResult> adding =
       call("Page.addScriptToEvaluateOnNewDocument", std::move(script), true, interrupt);
   const CdpResult added = co_await adding;
-  if (!added.ok()) co_return fail(added.error());
+  if (!added.ok()) co_return added.error();
 
   // 6. The user agents: the desktop one without the headless mark, and the major version for
   // the phone's.
   QCoro::Task<CdpResult> version_call =
       call("Browser.getVersion", Json::object(), false, interrupt);
   const CdpResult version = co_await version_call;
-  if (!version.ok()) co_return fail(version.error());
+  if (!version.ok()) co_return version.error();
   desktop_user_agent_ = str(version.value(), "userAgent");
   for (std::size_t at = desktop_user_agent_.find("HeadlessChrome"); at != std::string::npos;
        at = desktop_user_agent_.find("HeadlessChrome", at)) {
@@ -284,7 +284,7 @@ QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, s
   QCoro::Task<CdpResult> sizing =
       call("Emulation.setDeviceMetricsOverride", std::move(metrics), true, interrupt);
   const CdpResult sized = co_await sizing;
-  if (!sized.ok()) co_return fail(sized.error());
+  if (!sized.ok()) co_return sized.error();
 
   Json touch = Json::object();
   touch["enabled"] = mobile;
@@ -292,7 +292,7 @@ QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, s
   QCoro::Task<CdpResult> touching =
       call("Emulation.setTouchEmulationEnabled", std::move(touch), true, interrupt);
   const CdpResult touched = co_await touching;
-  if (!touched.ok()) co_return fail(touched.error());
+  if (!touched.ok()) co_return touched.error();
 
   std::string agent = desktop_user_agent_;
   if (mobile) {
@@ -305,7 +305,7 @@ QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, s
     QCoro::Task<CdpResult> setting =
         call("Emulation.setUserAgentOverride", std::move(agent_params), true, interrupt);
     const CdpResult set = co_await setting;
-    if (!set.ok()) co_return fail(set.error());
+    if (!set.ok()) co_return set.error();
   }
   width_ = width;
   height_ = height;

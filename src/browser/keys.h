@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::browser {
 

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 #include "browser/display_text.h"
@@ -17,6 +16,7 @@
 #include "common/timing.h"
 #include "common/utf8.h"
 #include "exec/spawn.h"
+#include "platform/text.h"
 #include "walk/small_file.h"
 
 namespace kavor::browser {
@@ -185,21 +185,21 @@ QCoro::Task<Result<std::unique_ptr<BrowserInstance>>> launch(
   std::unique_ptr<BrowserInstance> instance = std::move(started).value();
   QCoro::Task<Result<void>> preparing = prepare_browser(*instance, interrupt, start_limit);
   const Result<void> prepared = co_await preparing;
-  if (!prepared.ok()) co_return prepared.error_value();
+  if (!prepared.ok()) co_return prepared.error();
   co_return std::move(instance);
 }
 
 Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   // 1. The program.
   const Result<std::string> program_or_message = find_browser(env);
-  if (!program_or_message.ok()) return program_or_message.error_value();
+  if (!program_or_message.ok()) return program_or_message.error();
   const std::string program = program_or_message.value();
   const std::string shown = utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
   const Result<fs::path> made = make_profile_folder();
   if (!made.ok()) {
-    return fail("Could not create a browser profile folder: " + utf8_lossy(made.error()));
+    return fail("Could not create a browser profile folder: " + utf8_lossy(made.message()));
   }
   const fs::path profile = made.value();
   const std::string log = (profile / "browser-errors.log").string();
@@ -213,7 +213,7 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   int replies[2] = {-1, -1};
   const bool ready =
       null_fd >= 0 && ::pipe2(commands, O_CLOEXEC) == 0 && ::pipe2(replies, O_CLOEXEC) == 0;
-  Result<std::unique_ptr<exec::Child>> started = fail(ready ? "" : std::strerror(errno));
+  Result<std::unique_ptr<exec::Child>> started = fail(ready ? std::string() : errno_text(errno));
   if (ready) {
     exec::SpawnRequest request;
     request.process.program = program;
@@ -235,7 +235,7 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
     remove_profile_later(profile.string());
     const std::string error = started.kind() == ErrorKind::NoProgram  ? "no such program"
                               : started.kind() == ErrorKind::NotFound ? "its profile folder is gone"
-                                                                      : started.error();
+                                                                      : started.message();
     return fail("Could not start the browser " + shown + ": " + utf8_lossy(error));
   }
   auto instance =
@@ -257,7 +257,7 @@ QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* i
       browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);
   const CdpResult denied = co_await denying;
   if (!denied.ok()) {
-    std::string message = denied.error();
+    std::string message = denied.message();
     if (interrupt != nullptr && interrupt->fired()) {
       message = "The browser start was interrupted.";
     } else if (denied.kind() == ErrorKind::TimedOut) {

@@ -40,7 +40,7 @@
 #include <qcorotask.h>
 
 #include "browser/instance.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::browser {
 

@@ -51,7 +51,7 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
   const CdpResult reply = co_await evaluating;
   Evaluated out;
   if (!reply.ok()) {
-    out.message = reply.error();
+    out.message = reply.message();
     co_return out;
   }
   const Json& details = member(reply.value(), "exceptionDetails");
@@ -112,7 +112,7 @@ QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y,
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchMouseEvent", std::move(event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok()) co_return fail(sent.error());
+    if (!sent.ok()) co_return sent.error();
   }
   co_return Result<void>();
 }
@@ -138,7 +138,7 @@ QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Inte
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchKeyEvent", std::move(*event), true, interrupt);
     const CdpResult sent = co_await sending;
-    if (!sent.ok()) co_return fail(sent.error());
+    if (!sent.ok()) co_return sent.error();
   }
   co_return Result<void>();
 }
@@ -188,7 +188,7 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
   if (!selector.empty()) {
     QCoro::Task<Result<Located>> locating = locate(browser, selector, interrupt);
     const Result<Located> located = co_await locating;
-    if (!located.ok()) co_return located.error_value();
+    if (!located.ok()) co_return located.error();
     const Located& at = located.value();
     width = std::min<double>(std::ceil(at.width), kMaxShotWidth);
     height = std::min<double>(std::ceil(at.height), kMaxShotHeight);
@@ -197,7 +197,7 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
     QCoro::Task<CdpResult> measuring =
         browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
     const CdpResult metrics = co_await measuring;
-    if (!metrics.ok()) co_return metrics.error_value();
+    if (!metrics.ok()) co_return metrics.error();
     const Json& content = member(metrics.value(), "cssContentSize").is_object()
                               ? member(metrics.value(), "cssContentSize")
                               : member(metrics.value(), "contentSize");
@@ -219,7 +219,7 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
       QCoro::Task<CdpResult> measuring =
           browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
       const CdpResult metrics = co_await measuring;
-      if (!metrics.ok()) co_return metrics.error_value();
+      if (!metrics.ok()) co_return metrics.error();
       const Json& visual = member(metrics.value(), "cssVisualViewport");
       viewport_clip = Json{{"x", number(visual, "pageX").value_or(0)},
                            {"y", number(visual, "pageY").value_or(0)},
@@ -235,7 +235,7 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
     QCoro::Task<CdpResult> capturing =
         browser.call("Page.captureScreenshot", std::move(params), true, interrupt);
     const CdpResult captured = co_await capturing;
-    if (!captured.ok()) co_return captured.error_value();
+    if (!captured.ok()) co_return captured.error();
     const std::string data = str(captured.value(), "data");
     if (data.empty()) co_return fail("The browser returned an empty screenshot.");
     if (data.size() <= kMaxScreenshotChars) {

@@ -8,12 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/text.h"
 
 namespace kavor::browser {
 
@@ -32,7 +33,7 @@ Result<fs::path> make_private_folder(const fs::path& prefix) {
   fs::create_directories(prefix.parent_path(), error);
   if (error) return fail(error.message());
   std::string pattern = prefix.string() + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return fail(std::strerror(errno));
+  if (::mkdtemp(pattern.data()) == nullptr) return fail(errno_text(errno));
   return fs::path(pattern);
 }
 

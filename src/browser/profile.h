@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::browser {
 

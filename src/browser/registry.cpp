@@ -66,7 +66,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   // looks here before touching the registry again.
   const std::shared_ptr<bool> alive = alive_;
   const auto gone = [&alive] { return !*alive; };
-  const tools::ToolResult closed = tools::ToolResult::failure(kConnectionClosed);
+  const tools::ToolResult closed = fail(kConnectionClosed);
 
   // 1. The slot.
   const std::shared_ptr<Slot> slot = slot_for(key, args.action != Action::Close);
@@ -75,7 +75,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   if (slot) {
     QCoro::Task<bool> locking = slot->lock.lock(&interrupt);
     const bool locked = co_await locking;
-    if (!locked) co_return tools::ToolResult::failure(kStoppedByUser);
+    if (!locked) co_return fail(kStoppedByUser);
     if (gone()) {
       slot->lock.unlock();
       co_return closed;
@@ -103,7 +103,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
   // 4. A browser to work with.
   if (!slot->browser) {
     Result<std::unique_ptr<BrowserInstance>> started = start_browser(env_);
-    if (!started.ok()) co_return started.error_value();
+    if (!started.ok()) co_return started.error();
     // The slot holds the browser from its first moment, so that closing everything reaches a
     // browser that is still starting: at the end of the program this call never resumes.
     slot->browser = std::move(started).value();
@@ -116,12 +116,12 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
       slot->browser.reset();
     }
     if (interrupt.cause() == Interrupt::Cause::Stopped) {
-      co_return tools::ToolResult::failure(kStoppedByUser);
+      co_return fail(kStoppedByUser);
     }
     if (interrupt.cause() == Interrupt::Cause::TimeLimit) {
-      co_return tools::ToolResult::failure("The browser did not start within 45 seconds.");
+      co_return fail("The browser did not start within 45 seconds.");
     }
-    if (!prepared.ok()) co_return tools::ToolResult::failure(prepared.error());
+    if (!prepared.ok()) co_return prepared.error();
     interrupt.clear_time_limit();
   }
   BrowserInstance& browser = *slot->browser;
@@ -143,7 +143,7 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     Result<ActionDone> done = co_await acting;
     if (gone()) co_return closed;
     if (!done.ok()) {
-      failure = done.error_value();
+      failure = done.error();
     } else if (!interrupt.fired()) {
       ActionDone& result = done.value();
       QCoro::Task<tools::ToolOutput> composing =
@@ -153,14 +153,14 @@ QCoro::Task<tools::ToolResult> BrowserRegistry::run(BrowserArgs args, std::strin
     }
   }
   if (interrupt.cause() == Interrupt::Cause::Stopped) {
-    co_return tools::ToolResult::failure(kStoppedByUser);
+    co_return fail(kStoppedByUser);
   }
   if (interrupt.cause() == Interrupt::Cause::TimeLimit) {
     removals_.push_back(slot->browser->shutdown());
     slot->browser.reset();
-    co_return tools::ToolResult::failure(overrun_message(limit));
+    co_return fail(overrun_message(limit));
   }
-  if (!failure.ok()) co_return tools::ToolResult::failure(failure.error());
+  if (!failure.ok()) co_return failure.error();
   co_return tools::ToolResult(std::move(*output));
 }
 

@@ -13,7 +13,7 @@ tools::Decoder browser_tool(BrowserRegistry& registry) {
   return [registry = &registry](const Json& args,
                                 const tools::Scope& scope) -> Result<tools::Decoded> {
     Result<DecodedBrowserCall> decoded = decode_browser_args(args, scope.root);
-    if (!decoded.ok()) return decoded.error_value();
+    if (!decoded.ok()) return decoded.error();
     DecodedBrowserCall call = std::move(decoded).value();
     tools::Decoded out;
     out.kind = call.kind;

@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::browser {
 

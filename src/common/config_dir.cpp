@@ -8,9 +8,9 @@
 #include <QStandardPaths>
 
 #include <cerrno>
-#include <cstring>
 
 #include "common/build_config.h"
+#include "platform/text.h"
 
 namespace kavor {
 
@@ -18,7 +18,7 @@ Result<void> claim_private_folder(const QString& path) {
   const QByteArray native = QFile::encodeName(path);
   if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
     return fail(QStringLiteral("Kavor Agent cannot create its settings folder %1: %2.")
-                    .arg(path, QString::fromLocal8Bit(std::strerror(errno)))
+                    .arg(path, QString::fromLocal8Bit(errno_text(errno).c_str()))
                     .toStdString());
   }
   struct stat st {};

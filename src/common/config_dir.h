@@ -10,7 +10,7 @@
 
 #include <QString>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor {
 

@@ -1,7 +1,7 @@
 #include "common/endpoints.h"
 
 #include "common/build_config.h"
-#include "common/fatal.h"
+#include "platform/fatal.h"
 
 namespace kavor {
 

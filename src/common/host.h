@@ -12,7 +12,7 @@
 #include <qcorotask.h>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor {
 

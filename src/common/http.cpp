@@ -7,8 +7,8 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "common/fatal.h"
 #include "common/timing.h"
+#include "platform/fatal.h"
 #include "platform/loopback_listener.h"
 
 namespace kavor {

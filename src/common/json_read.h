@@ -14,7 +14,7 @@
 #include <QString>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::json {
 

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "common/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 
 namespace kavor {
 

@@ -8,9 +8,9 @@
 #include <array>
 
 #include "common/host.h"
-#include "common/text.h"
 #include "common/timing.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 #include "walk/replace_file.h"
 
 namespace kavor {
@@ -301,7 +301,7 @@ QCoro::Task<Result<NotifyOutcome>> Notifier::notify_and_wait(NotifyRequest reque
   // 8. The toast; the notifier is not touched after this point.
   QCoro::Task<Result<void>> showing = toaster_.show(std::move(*toast));
   const Result<void> shown = co_await showing;
-  if (!shown.ok()) co_return shown.error_value();
+  if (!shown.ok()) co_return shown.error();
   co_return NotifyOutcome::Shown;
 }
 

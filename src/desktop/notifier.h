@@ -21,9 +21,9 @@
 #include <utility>
 
 #include "common/json.h"
-#include "common/result.h"
 #include "desktop/notifications.h"
 #include "desktop/toaster.h"
+#include "platform/result.h"
 
 namespace kavor {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/endpoints.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor {
 

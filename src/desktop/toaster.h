@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor {
 

@@ -10,10 +10,10 @@
 
 #include "common/http.h"
 #include "common/json.h"
-#include "common/text.h"
 #include "device/credential_store.h"
 #include "device/device_file.h"
 #include "device/registration.h"
+#include "platform/text.h"
 #include "walk/replace_file.h"
 
 namespace kavor::device {
@@ -207,7 +207,7 @@ QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, Q
   if (!answer.answered()) co_return fail("network: " + answer.transport_error->toStdString());
 
   Result<Registration> outcome = read_registration_answer(answer.status, answer.body);
-  if (!outcome.ok()) co_return outcome.error_value();
+  if (!outcome.ok()) co_return outcome.error();
   Registration registration = std::move(outcome).value();
 
   DeviceRecord record{std::move(registration.device_id), name, std::move(registration.secret)};

@@ -12,7 +12,7 @@
 #include <stop_token>
 
 #include "common/endpoints.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::device {
 

@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::device {
 

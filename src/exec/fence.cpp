@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "common/text.h"
 #include "exec/run_folders.h"
+#include "platform/text.h"
 #include "walk/owned_fd.h"
 #include "walk/path_form.h"
 
@@ -97,13 +97,13 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
                                                 const std::vector<fs::path>& writable) {
   // 1. The ruleset, for the rights this kernel knows.
   Result<FenceRuleset> created = FenceRuleset::create();
-  if (!created.ok()) return created.error_value();
+  if (!created.ok()) return created.error();
   FenceRuleset& rules = created.value();
 
   // 2. The run's folder; from here it and the ruleset are the fence's, removed and closed with
   //    it.
   Result<std::string> temp = run_folders().take(run_folder_parent());
-  if (!temp.ok()) return temp.error_value();
+  if (!temp.ok()) return temp.error();
   auto fence = std::make_shared<RunFence>(rules.release(), temp.value());
 
   // 3. Reading: a place in the machine's /tmp is out of view when the run has a /tmp of its
@@ -117,7 +117,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
     }
   }
   if (Result<void> reading = rules.grant_reading_except(in_view); !reading.ok()) {
-    return reading.error_value();
+    return reading.error();
   }
 
   // 4. Writing: the workspace folders and the run's own folder with every right, the devices
@@ -125,7 +125,7 @@ Result<std::shared_ptr<RunFence>> prepare_fence(const std::vector<RefusedPlace>&
   std::vector<GrantedFolder> granted;
   for (const fs::path& folder : writable) {
     Result<walk::OwnedFd> fd = open_writable(folder);
-    if (!fd.ok()) return fd.error_value();
+    if (!fd.ok()) return fd.error();
     if (!rules.grant(fd->get(), rules.handled())) return fail(errno_text(errno));
     granted.push_back(granted_folder(folder.string(), fd->get()));
   }

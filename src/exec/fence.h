@@ -51,9 +51,9 @@
 #include <optional>
 #include <vector>
 
-#include "common/result.h"
 #include "exec/fence_rules.h"
 #include "exec/namespace.h"
+#include "platform/result.h"
 
 namespace kavor::exec {
 

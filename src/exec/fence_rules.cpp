@@ -17,7 +17,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "walk/folder_entries.h"
 
 // The C library's headers may be older than the running kernel: what they lack is defined

@@ -80,7 +80,7 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "walk/owned_fd.h"
 
 namespace kavor::exec {

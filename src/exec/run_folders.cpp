@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "walk/folder_entries.h"
 #include "walk/owned_fd.h"
 #include "walk/remove_tree.h"

@@ -28,7 +28,7 @@
 #include <set>
 #include <string>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::exec {
 

@@ -232,7 +232,7 @@ std::string timed_out_note(std::chrono::seconds timeout) {
 
 std::string start_failure_message(const std::string& program, const std::filesystem::path& folder,
                                   const Error& failure) {
-  switch (failure.kind) {
+  switch (failure.kind()) {
     case ErrorKind::NoProgram:
       return program + " is not installed or not on PATH.";
     case ErrorKind::NotFound:
@@ -240,7 +240,7 @@ std::string start_failure_message(const std::string& program, const std::filesys
     default:
       break;
   }
-  return "Could not start " + program + ": " + failure.text;
+  return "Could not start " + program + ": " + failure.message();
 }
 
 QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink sink,
@@ -254,7 +254,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
     Result<std::shared_ptr<RunFence>> prepared = co_await preparing;
     if (!prepared.ok()) {
       co_return fail("Could not set up the workspace fence for " + run.process.program + ": " +
-                     prepared.error());
+                     prepared.message());
     }
     fence = std::move(prepared.value());
     // The next fenced run's folder is made while this one runs.
@@ -275,7 +275,7 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   }
   Result<std::unique_ptr<Child>> started = spawn(request);
   if (!started.ok()) {
-    co_return fail(start_failure_message(run.process.program, run.folder, started.error_value()));
+    co_return fail(start_failure_message(run.process.program, run.folder, started.error()));
   }
   std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
@@ -351,7 +351,7 @@ Result<Collected> collect_output(const ProcessDescription& process,
   ProcessTree tree(true);
   Result<std::unique_ptr<Child>> started =
       spawn(SpawnRequest{process, folder, tree.marker(), tree.cgroup_procs()});
-  if (!started.ok()) return started.error_value();
+  if (!started.ok()) return started.error();
   std::unique_ptr<Child> child = std::move(started).value();
   tree.set_leader(child->pid());
   int fds[2] = {child->take_out(), child->take_err()};

@@ -21,6 +21,7 @@
 
 #include "exec/fence_rules.h"
 #include "exec/run_keeper.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -56,10 +57,6 @@ constexpr bool kShareMemory = false;
 #else
 constexpr bool kShareMemory = true;
 #endif
-
-std::string error_text(int error) {
-  return std::system_category().message(error);
-}
 
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -396,7 +393,7 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
     const int error = errno;
     close_copies();
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-    return fail(error_text(error));
+    return fail(errno_text(error));
   }
   plan.stdin_fd = null_fd;
   plan.out_fd = request.out_fd >= 0 ? out_copy : out[1];
@@ -414,7 +411,7 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
     const int error = errno;
     close_copies();
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-    return fail(error_text(error));
+    return fail(errno_text(error));
   }
   plan.kept_stack = static_cast<char*>(stacks) + 2 * kChildStack;
 
@@ -424,7 +421,7 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
   if (pid < 0) {
     ::munmap(stacks, 2 * kChildStack);
     for (int* fd : {&out[0], &err[0], &report[0]}) close_fd(*fd);
-    return fail(error_text(fork_error));
+    return fail(errno_text(fork_error));
   }
 
   // The report pipe closes when the command's process execs; a failure in it means it did not.
@@ -477,7 +474,7 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
               ? " at " + request.view->mounts[at].target
               : "";
       return fail("its own view of the session could not be made" + where + " (" +
-                  error_text(message[1]) + ")");
+                  errno_text(message[1]) + ")");
     }
     if (message[0] == kStepKeeper && message[1] == ENOMEM && kept && may_retry &&
         request.view->keeper->ending()) {
@@ -491,7 +488,7 @@ Result<std::unique_ptr<Child>> start(const SpawnRequest& request, bool may_retry
       retry.view = &again;
       return start(retry, false);
     }
-    return fail(error_text(message[1]));
+    return fail(errno_text(message[1]));
   }
 
   if (kept) pid = started;

@@ -43,9 +43,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.h"
 #include "exec/command_line.h"
 #include "exec/namespace.h"
+#include "platform/result.h"
 
 namespace kavor::exec {
 

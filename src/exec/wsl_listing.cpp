@@ -60,9 +60,9 @@ RunOutcome list_wsl_distributions(const std::filesystem::path& folder,
   const ProcessDescription process = wsl_listing_process();
   const Result<Collected> collected = collect_output(process, folder, kListingTimeout, stop);
   if (!collected.ok()) {
-    const Error& failure = collected.error_value();
-    const std::string error = failure.kind == ErrorKind::Failed
-                                  ? failure.text
+    const Error& failure = collected.error();
+    const std::string error = failure.kind() == ErrorKind::Failed
+                                  ? failure.message()
                                   : start_failure_message(process.program, folder, failure);
     return fail("WSL is not available: " + error);
   }

@@ -9,15 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
+
+#include "platform/text.h"
 
 namespace kavor::importer {
 
 namespace {
-
-std::string system_text(int error) {
-  return std::system_category().message(error);
-}
 
 class FileSource : public ArchiveSource {
  public:
@@ -35,7 +32,7 @@ class FileSource : public ArchiveSource {
           ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
       if (got < 0) {
         if (errno == EINTR) continue;
-        throw ReadError(system_text(errno));
+        throw ReadError(errno_text(errno));
       }
       if (got == 0) break;  // end of file
       done += static_cast<std::size_t>(got);
@@ -70,22 +67,22 @@ class MemorySource : public ArchiveSource {
 Result<std::unique_ptr<ArchiveSource>> open_archive_file(const std::string& path) {
   // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a writer forever.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return kavor::fail(system_text(errno));
+  if (fd < 0) return fail(errno_text(errno));
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
     ::close(fd);
-    return kavor::fail(system_text(error));
+    return fail(errno_text(error));
   }
   if (S_ISDIR(info.st_mode)) {
     ::close(fd);
-    return kavor::fail(system_text(EISDIR));
+    return fail(errno_text(EISDIR));
   }
   const off_t end = ::lseek(fd, 0, SEEK_END);
   if (end < 0) {
     const int error = errno;
     ::close(fd);
-    return kavor::fail(system_text(error));
+    return fail(errno_text(error));
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

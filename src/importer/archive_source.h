@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::importer {
 
@@ -38,7 +38,7 @@ class ReadError : public std::exception {
 };
 
 // Gives up on the archive with one of the reader's messages.
-[[noreturn]] inline void fail(std::string text) {
+[[noreturn]] inline void refuse(std::string text) {
   throw ReadError(std::move(text));
 }
 

@@ -39,7 +39,7 @@ bool contains(std::string_view text, std::string_view part) {
 }
 
 void check_cancel(const ReadOptions& options) {
-  if (options.cancel != nullptr && options.cancel->load()) fail("the import was stopped");
+  if (options.cancel != nullptr && options.cancel->load()) refuse("the import was stopped");
 }
 
 // Compresses parts in the background and hands them back in the order they were added,
@@ -110,7 +110,7 @@ class PartCollector {
     pending_.pop_front();
     pending.part.gzip = pending.gzip.get();
     total_ += pending.part.gzip.size();
-    if (total_ > limit_) fail("this export is too large to import");
+    if (total_ > limit_) refuse("this export is too large to import");
     parts_.push_back(std::move(pending.part));
   }
 
@@ -149,7 +149,7 @@ class ConversationFile : public ConversationSplitter::Sink {
   }
 
   void object_end() override {
-    if (!check_.finish()) fail("a conversation in this export is not valid JSON");
+    if (!check_.finish()) refuse("a conversation in this export is not valid JSON");
     using Kind = JsonCheck::Kind;
     const Kind id = check_.member(0) != Kind::Absent ? check_.member(0) : check_.member(1);
     if (id == Kind::String && check_.member(2) == Kind::Object) {
@@ -219,7 +219,7 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
                    [](const Picked& a, const Picked& b) { return a.entry->name < b.entry->name; });
   if (std::none_of(picked.begin(), picked.end(),
                    [](const Picked& p) { return p.kind == ItemKind::Conversations; })) {
-    fail("no conversations.json was found in this zip");
+    refuse("no conversations.json was found in this zip");
   }
 
   // 2. Each item in name order.
@@ -242,7 +242,7 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
       }
       JsonCheck check;
       check.feed(text);
-      if (!check.finish()) fail(name + " is not valid JSON");
+      if (!check.finish()) refuse(name + " is not valid JSON");
       const std::uint64_t raw_size = text.size();
       collector.add(name, "file", raw_size, GzipWriter(), std::move(text));
       continue;
@@ -257,10 +257,10 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
       check_cancel(options);
     }
     if (splitter.place() == ConversationSplitter::Place::BeforeList) {
-      fail("conversations.json is not a JSON list");
+      refuse("conversations.json is not a JSON list");
     }
     if (splitter.place() != ConversationSplitter::Place::AfterList) {
-      fail("conversations.json ends too early");
+      refuse("conversations.json ends too early");
     }
     file.flush();
     conversations += file.conversations;
@@ -270,8 +270,8 @@ std::vector<UploadPart> read_items(const ArchiveSource& source, const ReadOption
   // 4. Every part compressed and counted, then the verdict on what was found.
   std::vector<UploadPart> parts = collector.finish();
   if (conversations == 0) {
-    fail(foreign > 0 ? "this does not look like a ChatGPT export"
-                     : "this export has no conversations");
+    refuse(foreign > 0 ? "this does not look like a ChatGPT export"
+                       : "this export has no conversations");
   }
   report(picked.size());
   return parts;
@@ -320,20 +320,20 @@ ReadResult read_export(const ArchiveSource& source, const ReadOptions& options) 
     try {
       collector.finish();
     } catch (const ReadError& earlier) {
-      return kavor::fail(earlier.what());
+      return fail(earlier.what());
     } catch (const std::bad_alloc&) {
     }
-    return kavor::fail(error.what());
+    return fail(error.what());
   } catch (const std::bad_alloc&) {
-    return kavor::fail("there is not enough memory to read this export");
+    return fail("there is not enough memory to read this export");
   } catch (const std::exception& error) {
-    return kavor::fail(std::string("this export could not be read: ") + error.what());
+    return fail(std::string("this export could not be read: ") + error.what());
   }
 }
 
 ReadResult read_export(const std::string& path, const ReadOptions& options) {
   const Result<std::unique_ptr<ArchiveSource>> opened = open_archive_file(path);
-  if (!opened.ok()) return opened.error_value();
+  if (!opened.ok()) return opened.error();
   return read_export(*opened.value(), options);
 }
 

@@ -27,8 +27,8 @@
 #include <variant>
 #include <vector>
 
-#include "common/result.h"
 #include "importer/archive_source.h"
+#include "platform/result.h"
 
 namespace kavor::importer {
 

@@ -137,7 +137,7 @@ void JsonCheck::start_number() {
 
 bool JsonCheck::end_number() {
   if (!number_fits()) {
-    fail();
+    mark_invalid();
     return false;
   }
   value_done();
@@ -187,7 +187,7 @@ void JsonCheck::step(unsigned char c) {
     case Mode::ExpDigits:
       return number_step(c);
     case Mode::Literal:
-      if (c != static_cast<unsigned char>(*literal_)) return fail();
+      if (c != static_cast<unsigned char>(*literal_)) return mark_invalid();
       if (*++literal_ == '\0') value_done();
       return;
     case Mode::Failed:
@@ -209,14 +209,14 @@ void JsonCheck::structure_step(unsigned char c) {
       if (c == 0xBB) {
         mode_ = Mode::Bom3;
       } else {
-        fail();
+        mark_invalid();
       }
       return;
     case Mode::Bom3:
       if (c == 0xBF) {
         mode_ = Mode::Value;
       } else {
-        fail();
+        mark_invalid();
       }
       return;
 
@@ -263,7 +263,7 @@ void JsonCheck::structure_step(unsigned char c) {
           note(Kind::Other);
           return start_number();
         default:
-          if (!is_digit(c)) return fail();
+          if (!is_digit(c)) return mark_invalid();
           note(Kind::Other);
           start_number();
           return step(c);
@@ -279,7 +279,7 @@ void JsonCheck::structure_step(unsigned char c) {
       [[fallthrough]];
     case Mode::Key:
       if (is_space(c)) return;
-      if (c != '"') return fail();
+      if (c != '"') return mark_invalid();
       in_key_ = true;
       watching_key_ = depth_ == 1 && !watched_.empty();
       key_.clear();
@@ -289,13 +289,13 @@ void JsonCheck::structure_step(unsigned char c) {
 
     case Mode::Colon:
       if (is_space(c)) return;
-      if (c != ':') return fail();
+      if (c != ':') return mark_invalid();
       mode_ = Mode::Value;
       return;
 
     case Mode::After:
       if (is_space(c)) return;
-      if (depth_ == 0) return fail();  // something after the whole value
+      if (depth_ == 0) return mark_invalid();  // something after the whole value
       if (c == ',') {
         mode_ = top_is_object() ? Mode::Key : Mode::Value;
         return;
@@ -304,7 +304,7 @@ void JsonCheck::structure_step(unsigned char c) {
         --depth_;
         return;
       }
-      return fail();
+      return mark_invalid();
 
     default:  // modes of the other steps
       return;
@@ -336,7 +336,7 @@ void JsonCheck::string_step(unsigned char c) {
         mode_ = Mode::Escape;
         return;
       }
-      if (c < 0x20) return fail();
+      if (c < 0x20) return mark_invalid();
       if (c < 0x80) {
         if (watching_key_) key_char(c);
         return;
@@ -365,13 +365,13 @@ void JsonCheck::string_step(unsigned char c) {
         utf8_left_ = 3;
         utf8_hi_ = 0x8F;
       } else {
-        return fail();
+        return mark_invalid();
       }
       mode_ = Mode::Utf8;
       return;
 
     case Mode::Utf8:
-      if (c < utf8_lo_ || c > utf8_hi_) return fail();
+      if (c < utf8_lo_ || c > utf8_hi_) return mark_invalid();
       utf8_lo_ = 0x80;
       utf8_hi_ = 0xBF;
       if (--utf8_left_ == 0) mode_ = Mode::String;
@@ -400,17 +400,17 @@ void JsonCheck::string_step(unsigned char c) {
           mode_ = Mode::Hex;
           return;
         default:
-          return fail();
+          return mark_invalid();
       }
 
     case Mode::Hex: {
       const int digit = hex_digit(c);
-      if (digit < 0) return fail();
+      if (digit < 0) return mark_invalid();
       hex_value_ = hex_value_ * 16 + static_cast<std::uint32_t>(digit);
       if (--hex_left_ > 0) return;
       const bool high = hex_value_ >= 0xD800 && hex_value_ <= 0xDBFF;
       const bool low = hex_value_ >= 0xDC00 && hex_value_ <= 0xDFFF;
-      if (want_low_ != low) return fail();  // a lone low surrogate, or a high one unpaired
+      if (want_low_ != low) return mark_invalid();  // a lone low surrogate, or a high one unpaired
       if (want_low_) {
         want_low_ = false;
         if (watching_key_) key_char(0x10000);  // any non-ASCII character
@@ -425,11 +425,11 @@ void JsonCheck::string_step(unsigned char c) {
       return;
     }
     case Mode::LowBackslash:
-      if (c != '\\') return fail();
+      if (c != '\\') return mark_invalid();
       mode_ = Mode::LowU;
       return;
     case Mode::LowU:
-      if (c != 'u') return fail();
+      if (c != 'u') return mark_invalid();
       hex_left_ = 4;
       hex_value_ = 0;
       mode_ = Mode::Hex;
@@ -449,11 +449,11 @@ void JsonCheck::number_step(unsigned char c) {
         mode_ = Mode::Zero;
         return;
       }
-      if (c < '1' || c > '9') return fail();
+      if (c < '1' || c > '9') return mark_invalid();
       mode_ = Mode::Int;
       return number_digit(c);
     case Mode::Dot:
-      if (!is_digit(c)) return fail();
+      if (!is_digit(c)) return mark_invalid();
       number_digit(c);
       mode_ = Mode::Frac;
       return;
@@ -481,7 +481,7 @@ void JsonCheck::number_step(unsigned char c) {
       }
       [[fallthrough]];
     case Mode::ExpSign:
-      if (!is_digit(c)) return fail();
+      if (!is_digit(c)) return mark_invalid();
       mode_ = Mode::ExpDigits;
       [[fallthrough]];
     case Mode::ExpDigits:

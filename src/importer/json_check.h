@@ -78,7 +78,7 @@ class JsonCheck {
   void structure_step(unsigned char c);
   void string_step(unsigned char c);
   void number_step(unsigned char c);
-  void fail() { mode_ = Mode::Failed; }
+  void mark_invalid() { mode_ = Mode::Failed; }
   void push(bool object);
   bool top_is_object() const;
   void value_done();

@@ -18,8 +18,8 @@
 
 #include "common/host.h"
 #include "common/http.h"
-#include "common/result.h"
 #include "common/timing.h"
+#include "platform/result.h"
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
 // expressions, so each awaited value is built as a named local first.
@@ -90,7 +90,7 @@ std::optional<std::uint64_t> whole_number(const Json& value) {
 }
 
 ImportResult failure(const QString& message) {
-  return ImportResult::failure(message.toStdString());
+  return fail(message.toStdString());
 }
 
 // The service's answer to one request: the 2xx body as JSON (null when it is not JSON), or
@@ -131,13 +131,13 @@ QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, 
       failed = refusal_text(response.body);
       retry = response.status >= 500 && response.status <= 599;
     }
-    if (!retry || attempt == kImportAttempts) co_return Answer::failure(failed);
+    if (!retry || attempt == kImportAttempts) co_return fail(failed);
 
     const auto pause = timing::scaled(wait);
     co_await QCoro::sleepFor(pause);
     wait = std::min(wait * 2, kLongestRetryWait);
   }
-  co_return Answer::failure("Could not reach the server.");
+  co_return fail("Could not reach the server.");
 }
 
 // The start answer's `have` list as part number -> digests held for it; elements without a
@@ -198,7 +198,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> starting =
       execute(client, "POST", base, token, QByteArray::fromStdString(start.dump()));
   const Answer started = co_await starting;
-  if (!started.ok()) co_return started.error_value();
+  if (!started.ok()) co_return started.error();
   std::optional<std::uint64_t> id;
   std::map<std::uint64_t, std::vector<std::string>> held;
   if (started->is_object()) {
@@ -229,7 +229,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
       QCoro::Task<Answer> sending =
           execute(client, "PUT", url, token, part_body(part, data, sha256));
       const Answer sent = co_await sending;
-      if (!sent.ok()) co_return sent.error_value();
+      if (!sent.ok()) co_return sent.error();
     }
     handled_bytes += part.gzip.size();
     host.emit_event(kEvent, progress_payload("uploading", n + 1, parts.size(), handled_bytes));
@@ -239,7 +239,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
   QCoro::Task<Answer> finishing =
       execute(client, "POST", import_url + QStringLiteral("/start"), token, QByteArray());
   const Answer finished = co_await finishing;
-  if (!finished.ok()) co_return finished.error_value();
+  if (!finished.ok()) co_return finished.error();
   host.emit_event(kEvent, progress_payload("processing", 0, 0, compressed_bytes));
   co_return finished.value();
 }
@@ -290,7 +290,7 @@ QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString pa
       });
   const std::shared_ptr<ReadResult> read = co_await reading;
   if (shutdown.stop_requested()) co_return failure(QStringLiteral("Kavor Agent is closing."));
-  if (!read->ok()) co_return read->error_value();
+  if (!read->ok()) co_return read->error();
 
   // 2 to 5. The upload.
   QCoro::Task<ImportResult> uploading = upload_parts(endpoints, host, path, token, read->value());

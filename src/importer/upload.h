@@ -18,8 +18,8 @@
 
 #include "common/endpoints.h"
 #include "common/json.h"
-#include "common/result.h"
 #include "importer/export_reader.h"
+#include "platform/result.h"
 
 namespace kavor {
 

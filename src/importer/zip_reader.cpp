@@ -45,7 +45,7 @@ std::uint64_t u64(const char* p) {
 std::string read_exactly(const ArchiveSource& source, std::uint64_t offset, std::size_t length,
                          const char* short_message) {
   std::string out(length, '\0');
-  if (source.read_at(offset, out.data(), length) != length) fail(short_message);
+  if (source.read_at(offset, out.data(), length) != length) refuse(short_message);
   return out;
 }
 
@@ -64,7 +64,7 @@ struct DirectoryPlace {
 DirectoryPlace find_directory(const ArchiveSource& source, std::uint64_t archive_size) {
   const std::string head = read_exactly(source, 0, 4, "this is not a zip file");
   const std::uint32_t first = u32(head.data());
-  if (first != kLocalHeaderSig && first != kEndRecordSig) fail("this is not a zip file");
+  if (first != kLocalHeaderSig && first != kEndRecordSig) refuse("this is not a zip file");
 
   const std::uint64_t tail_size = std::min(archive_size, kEndRecordSearch);
   const std::uint64_t tail_at = archive_size - tail_size;
@@ -77,7 +77,7 @@ DirectoryPlace find_directory(const ArchiveSource& source, std::uint64_t archive
       break;
     }
   }
-  if (end_record == std::string::npos) fail("this is not a zip file");
+  if (end_record == std::string::npos) refuse("this is not a zip file");
 
   const char* record = tail.data() + end_record;
   DirectoryPlace place{u16(record + 10), u32(record + 12), u32(record + 16)};
@@ -88,14 +88,14 @@ DirectoryPlace find_directory(const ArchiveSource& source, std::uint64_t archive
 
   // The zip64 locator sits right before the end record and points at the zip64 end record.
   const std::uint64_t end_record_at = tail_at + end_record;
-  if (end_record_at < kZip64LocatorSize) fail("broken zip64 end");
+  if (end_record_at < kZip64LocatorSize) refuse("broken zip64 end");
   const std::string locator = read_exactly(source, end_record_at - kZip64LocatorSize,
                                            kZip64LocatorSize, "broken zip64 end");
-  if (u32(locator.data()) != kZip64LocatorSig) fail("broken zip64 end");
+  if (u32(locator.data()) != kZip64LocatorSig) refuse("broken zip64 end");
   const std::uint64_t zip64_at = u64(locator.data() + 8);
-  if (!fits(zip64_at, kZip64EndRecordSize, archive_size)) fail("broken zip64 end");
+  if (!fits(zip64_at, kZip64EndRecordSize, archive_size)) refuse("broken zip64 end");
   const std::string zip64 = read_exactly(source, zip64_at, kZip64EndRecordSize, "broken zip64 end");
-  if (u32(zip64.data()) != kZip64EndRecordSig) fail("broken zip64 end");
+  if (u32(zip64.data()) != kZip64EndRecordSig) refuse("broken zip64 end");
   return {u64(zip64.data() + 32), u64(zip64.data() + 40), u64(zip64.data() + 48)};
 }
 
@@ -129,13 +129,13 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
   // 1. Size bounds.
   ZipArchive archive;
   archive.size_ = source.size();
-  if (archive.size_ < kMinArchiveSize) fail("this file is too small to be a zip");
-  if (archive.size_ > kMaxArchiveSize) fail("this file is too large to import");
+  if (archive.size_ < kMinArchiveSize) refuse("this file is too small to be a zip");
+  if (archive.size_ > kMaxArchiveSize) refuse("this file is too large to import");
 
   // 2. Where the directory is, and whether it may be read at all.
   const DirectoryPlace place = find_directory(source, archive.size_);
-  if (place.size > kMaxDirectorySize) fail("the zip index is too large");
-  if (!fits(place.offset, place.size, archive.size_)) fail("the zip is truncated or damaged");
+  if (place.size > kMaxDirectorySize) refuse("the zip index is too large");
+  if (!fits(place.offset, place.size, archive.size_)) refuse("the zip is truncated or damaged");
   const std::string directory =
       read_exactly(source, place.offset, static_cast<std::size_t>(place.size),
                    "the zip is truncated or damaged");
@@ -149,9 +149,9 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
   spans.reserve(std::min<std::uint64_t>(place.count, directory.size() / kDirectoryRecordSize));
   std::size_t at = 0;
   for (std::uint64_t i = 0; i < place.count; ++i) {
-    if (directory.size() - at < kDirectoryRecordSize) fail("broken zip index");
+    if (directory.size() - at < kDirectoryRecordSize) refuse("broken zip index");
     const char* record = directory.data() + at;
-    if (u32(record) != kDirectoryRecordSig) fail("broken zip index");
+    if (u32(record) != kDirectoryRecordSig) refuse("broken zip index");
     ZipEntry entry;
     entry.flags = u16(record + 8);
     entry.method = u16(record + 10);
@@ -163,7 +163,7 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
     const std::size_t comment_length = u16(record + 32);
     entry.local_header_offset = u32(record + 42);
     const std::size_t variable = name_length + extra_length + comment_length;
-    if (directory.size() - at - kDirectoryRecordSize < variable) fail("broken zip index");
+    if (directory.size() - at - kDirectoryRecordSize < variable) refuse("broken zip index");
     const std::string_view name(record + kDirectoryRecordSize, name_length);
     apply_zip64_extra(std::string_view(record + kDirectoryRecordSize + name_length, extra_length),
                       entry);
@@ -171,7 +171,7 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
 
     if (!fits(entry.local_header_offset, kLocalHeaderSize, archive.size_) ||
         !fits(entry.local_header_offset, entry.compressed_size, archive.size_)) {
-      fail("the zip is truncated or damaged");
+      refuse("the zip is truncated or damaged");
     }
     // Both summands are below the archive size now, so this cannot overflow.
     spans.push_back({entry.local_header_offset,
@@ -182,13 +182,13 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
   // A count that stops short of the directory's end would hide the records after it: other
   // readers go by the directory and list them, so what this one reads would differ from what
   // the user sees in the archive.
-  if (at != directory.size()) fail("broken zip index");
+  if (at != directory.size()) refuse("broken zip index");
 
   // 4. Overlap, before any item is inflated.
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.start < b.start; });
   for (std::size_t i = 1; i < spans.size(); ++i) {
-    if (spans[i].start < spans[i - 1].end) fail("the zip is truncated or damaged");
+    if (spans[i].start < spans[i - 1].end) refuse("the zip is truncated or damaged");
   }
   archive.starts_.reserve(spans.size());
   for (const Span& span : spans) archive.starts_.push_back(span.start);
@@ -212,32 +212,32 @@ EntryStream::EntryStream(const ArchiveSource& source, const ZipArchive& archive,
                          const ZipEntry& entry)
     : source_(source), entry_(entry), crc_(static_cast<std::uint32_t>(crc32(0, nullptr, 0))) {
   // 1. What the directory alone can refuse.
-  if (entry.encrypted()) fail("this zip is password protected");
-  if (entry.uncompressed_size > kMaxItemSize) fail("a file in this zip is too large");
+  if (entry.encrypted()) refuse("this zip is password protected");
+  if (entry.uncompressed_size > kMaxItemSize) refuse("a file in this zip is too large");
   if (entry.compressed_size != 0 &&
       entry.uncompressed_size / entry.compressed_size > kMaxCompressionRatio) {
-    fail("a file in this zip is suspiciously compressed");
+    refuse("a file in this zip is suspiciously compressed");
   }
 
   // 2. The local header, and the exact place of the data behind it.
   const std::string header = read_exactly(source, entry.local_header_offset, kLocalHeaderSize,
                                           "the zip is truncated or damaged");
-  if (u32(header.data()) != kLocalHeaderSig) fail("broken zip entry");
+  if (u32(header.data()) != kLocalHeaderSig) refuse("broken zip entry");
   data_at_ = entry.local_header_offset + kLocalHeaderSize + u16(header.data() + 26) +
              u16(header.data() + 28);
   data_left_ = entry.compressed_size;
   const std::uint64_t limit = archive.next_item_start(entry.local_header_offset);
-  if (!fits(data_at_, data_left_, limit)) fail("the zip is truncated or damaged");
+  if (!fits(data_at_, data_left_, limit)) refuse("the zip is truncated or damaged");
 
   // 3. The method.
   if (entry.method == kDeflated) {
     inflater_ = std::make_unique<Inflater>();
     // Negative window bits: a raw deflate stream, as zip stores it, without a zlib wrapper.
-    if (inflateInit2(&inflater_->z, -MAX_WBITS) != Z_OK) fail("corrupt deflate stream");
+    if (inflateInit2(&inflater_->z, -MAX_WBITS) != Z_OK) refuse("corrupt deflate stream");
     inflater_->ready = true;
     in_.resize(kReadChunk);
   } else if (entry.method != kStored) {
-    fail("unsupported zip method " + std::to_string(entry.method));
+    refuse("unsupported zip method " + std::to_string(entry.method));
   }
   out_.resize(kReadChunk);
 }
@@ -246,7 +246,7 @@ EntryStream::~EntryStream() = default;
 
 std::size_t EntryStream::read_raw(char* out, std::size_t wanted) {
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, data_left_));
-  if (source_.read_at(data_at_, out, n) != n) fail("the zip is truncated or damaged");
+  if (source_.read_at(data_at_, out, n) != n) refuse("the zip is truncated or damaged");
   data_at_ += n;
   data_left_ -= n;
   return n;
@@ -254,15 +254,15 @@ std::size_t EntryStream::read_raw(char* out, std::size_t wanted) {
 
 void EntryStream::account(std::size_t produced) {
   produced_ += produced;
-  if (produced_ > entry_.uncompressed_size) fail(entry_.name + " is larger than the zip says");
+  if (produced_ > entry_.uncompressed_size) refuse(entry_.name + " is larger than the zip says");
   crc_ = static_cast<std::uint32_t>(
       crc32(crc_, reinterpret_cast<const Bytef*>(out_.data()), static_cast<uInt>(produced)));
 }
 
 void EntryStream::finish() {
   done_ = true;
-  if (produced_ < entry_.uncompressed_size) fail(entry_.name + " is incomplete");
-  if (crc_ != entry_.crc32) fail(entry_.name + " is corrupted (checksum mismatch)");
+  if (produced_ < entry_.uncompressed_size) refuse(entry_.name + " is incomplete");
+  if (crc_ != entry_.crc32) refuse(entry_.name + " is corrupted (checksum mismatch)");
 }
 
 std::string_view EntryStream::next() {
@@ -294,10 +294,10 @@ std::string_view EntryStream::next() {
       // is handed out (and counted) first; the next call fails.
       if (z.avail_in == 0 && data_left_ == 0) {
         if (z.avail_out < out_.size()) break;
-        fail("incomplete deflate stream");
+        refuse("incomplete deflate stream");
       }
     } else {
-      fail("corrupt deflate stream");  // data, dictionary, memory or state errors
+      refuse("corrupt deflate stream");  // data, dictionary, memory or state errors
     }
   }
   const std::size_t n = out_.size() - z.avail_out;

@@ -24,7 +24,7 @@ using walk::plain_relative;
 
 Result<Root> resolve_root(std::string_view text) {
   auto folder = resolve_workspace_folder(text, WorkspaceReader::Page);
-  if (!folder.ok()) return folder.error_value();
+  if (!folder.ok()) return folder.error();
   std::string path = std::move(folder).value();
   std::string shown = utf8_lossy(path);
   return Root{std::move(path), std::move(shown)};

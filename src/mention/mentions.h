@@ -23,11 +23,11 @@
 #include <variant>
 #include <vector>
 
-#include "common/result.h"
 #include "common/workspace_folder.h"
 #include "mention/handle.h"
 #include "mention/index_file.h"
 #include "mention/search.h"
+#include "platform/result.h"
 
 namespace kavor::mention {
 

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
+
+#include "platform/text.h"
 
 namespace kavor::platform {
 
@@ -23,10 +25,6 @@ constexpr mode_t kPrivateFolder = 0700;
 constexpr mode_t kPrivateFile = 0600;
 constexpr mode_t kOthersBits = 077;
 
-std::string errno_text(int error) {
-  return std::strerror(error);
-}
-
 std::string folder_of(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -40,25 +38,25 @@ bool is_hex_text(std::string_view text) {
 }
 
 // Makes the folder when missing, then checks that it is a private folder of ours.
-std::string private_folder(const std::string& folder) {
+Result<void> private_folder(const std::string& folder) {
   if (mkdir(folder.c_str(), kPrivateFolder) != 0 && errno != EEXIST) {
-    return "The folder " + folder + " for the session file cannot be made: " + errno_text(errno) +
-           ".";
+    return fail("The folder " + folder +
+                " for the session file cannot be made: " + errno_text(errno) + ".");
   }
   struct stat info {};
   if (lstat(folder.c_str(), &info) != 0) {
-    return "The folder " + folder + " for the session file cannot be read: " + errno_text(errno) +
-           ".";
+    return fail("The folder " + folder +
+                " for the session file cannot be read: " + errno_text(errno) + ".");
   }
   if (S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode)) {
-    return "The path " + folder + " for the session file is not a folder of its own.";
+    return fail("The path " + folder + " for the session file is not a folder of its own.");
   }
   if (info.st_uid != geteuid()) {
-    return "The folder " + folder + " for the session file belongs to another user.";
+    return fail("The folder " + folder + " for the session file belongs to another user.");
   }
   if ((info.st_mode & kOthersBits) != 0) {
-    return "The folder " + folder +
-           " for the session file is open to other users; make it private (mode 700).";
+    return fail("The folder " + folder +
+                " for the session file is open to other users; make it private (mode 700).");
   }
   return {};
 }
@@ -109,14 +107,14 @@ std::string new_session_secret() {
   return out;
 }
 
-std::string write_session_secret(const std::string& path, std::string_view secret) {
+Result<void> write_session_secret(const std::string& path, std::string_view secret) {
   const std::string folder = folder_of(path);
-  if (std::string problem = private_folder(folder); !problem.empty()) return problem;
+  if (const Result<void> usable = private_folder(folder); !usable.ok()) return usable.error();
   std::string temporary = folder + "/.session-XXXXXX";
   // mkstemp makes the file with mode 0600 and O_EXCL: nobody else can have opened it.
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
-    return "The session file cannot be written in " + folder + ": " + errno_text(errno) + ".";
+    return fail("The session file cannot be written in " + folder + ": " + errno_text(errno) + ".");
   }
   const std::string line = std::string(secret) + "\n";
   const bool written = fchmod(fd, kPrivateFile) == 0 && write_all(fd, line) && fsync(fd) == 0;
@@ -125,37 +123,34 @@ std::string write_session_secret(const std::string& path, std::string_view secre
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     const int failure = written ? errno : error;
     unlink(temporary.c_str());
-    return "The session file " + path + " cannot be written: " + errno_text(failure) + ".";
+    return fail("The session file " + path + " cannot be written: " + errno_text(failure) + ".");
   }
   return {};
 }
 
-SessionRead read_session_secret(const std::string& path) {
-  SessionRead out;
+Result<std::string> read_session_secret(const std::string& path) {
   // O_NOFOLLOW refuses a link in the last place; O_NONBLOCK keeps a FIFO from stalling the open.
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) {
-      out.missing = true;
-      out.error =
-          "There is no session file at " + path + "; kavor-service makes it when it starts.";
-    } else if (errno == ELOOP) {
-      out.error = "The session file " + path + " is a link; it is not read.";
-    } else {
-      out.error = "The session file " + path + " cannot be read: " + errno_text(errno) + ".";
+      return fail(
+          "There is no session file at " + path + "; kavor-service makes it when it starts.",
+          ErrorKind::NotFound);
     }
-    return out;
+    if (errno == ELOOP) return fail("The session file " + path + " is a link; it is not read.");
+    return fail("The session file " + path + " cannot be read: " + errno_text(errno) + ".");
   }
   struct stat info {};
   std::string text;
+  std::optional<Error> refused;
   if (fstat(fd, &info) != 0) {
-    out.error = "The session file " + path + " cannot be read: " + errno_text(errno) + ".";
+    refused = fail("The session file " + path + " cannot be read: " + errno_text(errno) + ".");
   } else if (!S_ISREG(info.st_mode)) {
-    out.error = "The session file " + path + " is not a regular file; it is not read.";
+    refused = fail("The session file " + path + " is not a regular file; it is not read.");
   } else if (info.st_uid != geteuid()) {
-    out.error = "The session file " + path + " belongs to another user; it is not read.";
+    refused = fail("The session file " + path + " belongs to another user; it is not read.");
   } else if ((info.st_mode & kOthersBits) != 0) {
-    out.error = "The session file " + path + " can be read by other users; it is not used.";
+    refused = fail("The session file " + path + " can be read by other users; it is not used.");
   } else {
     // One byte more than a secret may take tells a longer file apart.
     char buffer[kMaxFileBytes + 1];
@@ -169,20 +164,19 @@ SessionRead read_session_secret(const std::string& path) {
     text.assign(buffer, total);
   }
   close(fd);
-  if (!out.error.empty()) return out;
+  if (refused) return *refused;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
   if (text.size() < kMinSecretDigits || text.size() > kMaxFileBytes || !is_hex_text(text)) {
-    out.error = "The session file " + path + " does not hold a session secret.";
-    return out;
+    return fail("The session file " + path + " does not hold a session secret.");
   }
-  out.secret = std::move(text);
-  return out;
+  return text;
 }
 
 void remove_session_secret(const std::string& path, std::string_view secret) {
-  if (read_session_secret(path).secret == secret) unlink(path.c_str());
+  const Result<std::string> held = read_session_secret(path);
+  if (held.ok() && held.value() == secret) unlink(path.c_str());
 }
 
 }  // namespace kavor::platform

@@ -24,6 +24,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace kavor::platform {
 
 // The request header that carries the secret.
@@ -42,17 +44,11 @@ std::string agent_session_file();
 // 32 bytes from the system's random source as 64 lower-case hexadecimal digits.
 std::string new_session_secret();
 
-// Writes `secret` to `path` as described above; an error sentence, or empty on success.
-std::string write_session_secret(const std::string& path, std::string_view secret);
+// Writes `secret` to `path` as described above.
+Result<void> write_session_secret(const std::string& path, std::string_view secret);
 
-struct SessionRead {
-  std::string secret;  // empty on failure
-  std::string error;   // a sentence on failure
-  bool missing = false;
-};
-
-// Reads and checks the secret at `path`.
-SessionRead read_session_secret(const std::string& path);
+// Reads and checks the secret at `path`; ErrorKind::NotFound when there is no file.
+Result<std::string> read_session_secret(const std::string& path);
 
 // Removes the file at `path` when it still holds `secret` (a newer service may have replaced it).
 void remove_session_secret(const std::string& path, std::string_view secret);

@@ -56,14 +56,13 @@ void SessionInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info) {
   // 2. The secret goes only to our own listener, and only for the application's own documents:
   //    a page of another origin (a frame, the payment window) asks without it.
   if (check.state != AppServer::Trusted || !same_origin(info.initiator(), app_url_)) return;
-  const platform::SessionRead session =
-      platform::read_session_secret(platform::agent_session_file());
-  if (session.secret.empty()) {
-    log_once(QString::fromStdString(session.error));
+  const Result<std::string> secret = platform::read_session_secret(platform::agent_session_file());
+  if (!secret.ok()) {
+    log_once(QString::fromStdString(secret.message()));
     return;
   }
   problem_gone();
-  info.setHttpHeader(platform::kSessionHeader, QByteArray::fromStdString(session.secret));
+  info.setHttpHeader(platform::kSessionHeader, QByteArray::fromStdString(secret.value()));
 }
 
 }  // namespace kavor::shell

@@ -103,7 +103,7 @@ QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& com
   try {
     result = co_await commands.invoke(command, args);
   } catch (...) {
-    result = CommandResult::failure("The command " + command + " failed unexpectedly.");
+    result = fail("The command " + command + " failed unexpectedly.");
   }
   // The window may have closed while the command ran.
   if (self) self->answer(document, id, result);
@@ -114,7 +114,7 @@ void PageBridge::answer(const QString& document, int id, const CommandResult& re
   if (!shows_application()) return;
   // The page reads text: the failure's sentence becomes a QString only here, at its edge.
   emit answered(document, id, result.ok(),
-                result.ok() ? to_text(result.value()) : QString::fromStdString(result.error()));
+                result.ok() ? to_text(result.value()) : QString::fromStdString(result.message()));
 }
 
 }  // namespace kavor::shell

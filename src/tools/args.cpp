@@ -1,6 +1,6 @@
 #include "tools/args.h"
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace kavor::tools {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/json.h"
-#include "common/result.h"
 #include "common/stop_flag.h"
+#include "platform/result.h"
 
 namespace kavor::tools {
 
@@ -76,7 +76,7 @@ using kavor::stopped;
 
 // The failure of a run the user stopped before it changed anything.
 inline ToolResult stopped_before_start() {
-  return ToolResult::failure(std::string(kStoppedByUser));
+  return fail(std::string(kStoppedByUser));
 }
 
 }  // namespace kavor::tools

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <unordered_set>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/paths.h"
 #include "tools/shell_commands.h"
 #include "tools/shell_text.h"
@@ -140,8 +140,9 @@ class ComponentPattern {
  public:
   explicit ComponentPattern(const std::string& component)
       : component_(component), extended_(component.find('(') != std::string::npos) {
-    std::string error;
-    if (!extended_) compiled_ = walk::NamePattern::compile(component, error);
+    if (extended_) return;
+    if (Result<walk::NamePattern> compiled = walk::NamePattern::compile(component); compiled.ok())
+      compiled_ = std::move(compiled).value();
   }
   bool matches(const std::string& name) const {
     if (extended_) return !walk::NamePattern::hidden_from(component_, name);

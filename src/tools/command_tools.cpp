@@ -5,12 +5,12 @@
 #include <QString>
 
 #include "common/host.h"
-#include "common/text.h"
 #include "common/utf8.h"
 #include "exec/command_line.h"
 #include "exec/runner.h"
 #include "exec/test_command.h"
 #include "exec/wsl_listing.h"
+#include "platform/text.h"
 #include "tools/args.h"
 #include "tools/command_scope.h"
 #include "tools/paths.h"
@@ -59,8 +59,7 @@ QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
   QCoro::Task<exec::RunOutcome> running =
       exec::run_command(std::move(run), context.stop, std::move(sink), std::move(options));
   exec::RunOutcome outcome = co_await running;
-  co_return outcome.ok() ? text_result(std::move(outcome).value())
-                         : ToolResult::failure(outcome.error());
+  co_return outcome.ok() ? text_result(std::move(outcome).value()) : outcome.error();
 }
 
 // Why a command's working folder is outside the scope, for the user.
@@ -131,7 +130,7 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
   decoded.outside = true;
   decoded.reason = folder_reason(folder);
   decoded.cwd = utf8_lossy(display_path(folder, scope.root));
-  decoded.run = [message](const StopFlag&) { return ToolResult::failure(message); };
+  decoded.run = [message](const StopFlag&) -> ToolResult { return fail(message); };
   return decoded;
 }
 
@@ -142,11 +141,11 @@ Decoder shell_tool(FencePtr fence) {
     const std::string command = string_arg(args, "command");
     if (blank(command)) return fail("command is empty.");
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
-      return plain.error_value();
+      return plain.error();
     const fs::path folder = working_folder(args, scope);
     if (const Result<void> usable = check_folder(folder); !usable.ok()) {
-      if (scope.contains(folder)) return usable.error_value();
-      return failing_outside(usable.error(), command, folder, scope);
+      if (scope.contains(folder)) return usable.error();
+      return failing_outside(usable.message(), command, folder, scope);
     }
     return command_call(
         exec::shell_process(exec::this_platform(), string_arg(args, "shell"), command), command,
@@ -157,13 +156,13 @@ Decoder shell_tool(FencePtr fence) {
 Decoder run_tests_tool(FencePtr fence) {
   return [fence](const Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
-      return plain.error_value();
+      return plain.error();
     const fs::path folder = working_folder(args, scope);
     std::string command = string_arg(args, "command");
     const bool sent = !blank(command);
     if (const Result<void> usable = check_folder(folder); !usable.ok()) {
-      if (scope.contains(folder)) return usable.error_value();
-      return failing_outside(usable.error(), command, folder, scope);
+      if (scope.contains(folder)) return usable.error();
+      return failing_outside(usable.message(), command, folder, scope);
     }
     if (!sent) {
       auto detected = exec::detect_test_command(folder);
@@ -185,7 +184,7 @@ Decoder run_tests_tool(FencePtr fence) {
 Decoder wsl_tool() {
   return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "distro", "cwd"}); !plain.ok())
-      return plain.error_value();
+      return plain.error();
     const std::string command = string_arg(args, "command");
     const fs::path folder = working_folder(args, scope);
     if (!blank(command)) {
@@ -207,7 +206,7 @@ Decoder wsl_tool() {
     // The listing does not depend on a folder; the workspace is one that exists.
     decoded.run = [root = scope.root](const StopFlag& stop) {
       const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
-      return outcome.ok() ? text_result(outcome.value()) : ToolResult::failure(outcome.error());
+      return outcome.ok() ? text_result(outcome.value()) : outcome.error();
     };
     return decoded;
   };
@@ -230,8 +229,7 @@ Decoder docker_tool() {
         return fail("args contains a NUL character, which no program can receive.");
       }
     }
-    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok())
-      return plain.error_value();
+    if (const Result<void> plain = check_no_nul(args, {"cwd"}); !plain.ok()) return plain.error();
     const std::string text = exec::docker_command_text(list);
     // Never fenced: the work happens in the docker daemon, outside this process's tree.
     Decoded decoded = command_call(exec::docker_process(std::move(list)), text,

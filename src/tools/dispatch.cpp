@@ -38,8 +38,8 @@ Json decoded_record(const CallInfo& info, const std::string& status, const std::
 
 // Runs `work` and turns what it throws into the failure the assistant reads: a path that
 // cannot be resolved safely gives its own message, anything else "The tool crashed: ...".
-template <typename Result, typename Work, typename Fail>
-Result guarded(const Work& work, const Fail& fail) {
+template <typename Answer, typename Work>
+Answer guarded(const Work& work) {
   try {
     return work();
   } catch (const PathError& e) {
@@ -53,7 +53,7 @@ Result guarded(const Work& work, const Fail& fail) {
 // registry, and the decoded call or the message that ends it.
 struct Prepared {
   bool entered = false;
-  Result<Decoded> decoded = kavor::fail(std::string());
+  Result<Decoded> decoded = fail(std::string());
 };
 
 // Leaves the running-chats registry and releases the call id on every way out of a call,
@@ -121,7 +121,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   const std::string call_id = call.id.toStdString();
   const std::string chat = call.chat.toStdString();
   const std::string tool = call.tool.toStdString();
-  const auto fail = [&call](const std::string& message) {
+  const auto answer_failure = [&call](const std::string& message) {
     return failure_record(call.id, QString::fromStdString(message));
   };
 
@@ -129,8 +129,8 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // first one's approval card and stop flag.
   std::optional<Ticket> ticket = ctx.approvals.admit(call_id);
   if (!ticket) {
-    co_return fail("A call with the id " + call_id +
-                   " is already in progress, so this one was not run.");
+    co_return answer_failure("A call with the id " + call_id +
+                             " is already in progress, so this one was not run.");
   }
   CallGuard guard(ctx, *ticket);
 
@@ -138,41 +138,37 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   // back to this thread between them would cost two thread wake-ups for nothing. The registry
   // is locked, so entering the chat from the pool is safe; the steps keep their order, and a
   // step that fails ends the trip before the next one.
-  QFuture<Prepared> preparing = QtConcurrent::run([call, tools = &ctx.tools, running = &ctx.running,
-                                                   shutdown = ctx.shutdown, tool, chat] {
-    Prepared out;
-    // 1. The folders the call may touch (canonicalizing reads the disk).
-    Result<Scope> resolved =
-        guarded<Result<Scope>>([&] { return resolve_scope(call); },
-                               [](std::string message) { return kavor::fail(std::move(message)); });
-    if (!resolved.ok()) {
-      out.decoded = resolved.error_value();
-      return out;
-    }
-    const Scope& scope = resolved.value();
-    // The program is ending: the registry may be gone.
-    if (shutdown.stop_requested()) return out;
-    // 2. One workspace per chat while it runs.
-    if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
-      out.decoded = entered.error_value();
-      return out;
-    }
-    out.entered = true;
-    // 3. Decode.
-    const Decoder* decoder = tools->find(tool);
-    if (decoder == nullptr) {
-      out.decoded = kavor::fail(unknown_tool_message(tool));
-      return out;
-    }
-    out.decoded = guarded<Result<Decoded>>(
-        [&] { return (*decoder)(call.args, scope); },
-        [](std::string message) { return kavor::fail(std::move(message)); });
-    return out;
-  });
+  QFuture<Prepared> preparing = QtConcurrent::run(
+      [call, tools = &ctx.tools, running = &ctx.running, shutdown = ctx.shutdown, tool, chat] {
+        Prepared out;
+        // 1. The folders the call may touch (canonicalizing reads the disk).
+        Result<Scope> resolved = guarded<Result<Scope>>([&] { return resolve_scope(call); });
+        if (!resolved.ok()) {
+          out.decoded = resolved.error();
+          return out;
+        }
+        const Scope& scope = resolved.value();
+        // The program is ending: the registry may be gone.
+        if (shutdown.stop_requested()) return out;
+        // 2. One workspace per chat while it runs.
+        if (const Result<void> entered = running->enter(chat, scope.root); !entered.ok()) {
+          out.decoded = entered.error();
+          return out;
+        }
+        out.entered = true;
+        // 3. Decode.
+        const Decoder* decoder = tools->find(tool);
+        if (decoder == nullptr) {
+          out.decoded = fail(unknown_tool_message(tool));
+          return out;
+        }
+        out.decoded = guarded<Result<Decoded>>([&] { return (*decoder)(call.args, scope); });
+        return out;
+      });
   Prepared prepared = co_await preparing;
   if (prepared.entered) guard.entered(chat);
   if (ctx.shutdown.stop_requested()) co_return Json();
-  if (!prepared.decoded.ok()) co_return fail(prepared.decoded.error());
+  if (!prepared.decoded.ok()) co_return answer_failure(prepared.decoded.message());
   Decoded decoded = std::move(prepared.decoded).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
   // any character that would make it read differently as a visible escape; the tool itself
@@ -215,17 +211,16 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
           decoded.run_async(RunContext{call_id, chat, stop, &ctx.host, gate.fence});
       result = co_await running;
     } catch (const PathError& e) {
-      result = ToolResult::failure(e.what());
+      result = fail(e.what());
     } catch (const std::exception& e) {
-      result = ToolResult::failure(crash_message(e));
+      result = fail(crash_message(e));
     }
   } else {
     auto run = std::move(decoded.run);
     QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop] {
       // The call may have waited for a free thread; one stopped meanwhile never starts.
       if (stopped(stop)) return stopped_before_start();
-      return guarded<ToolResult>([&] { return run(stop); },
-                                 [](std::string message) { return ToolResult::failure(message); });
+      return guarded<ToolResult>([&] { return run(stop); });
     });
     result = co_await running;
   }
@@ -238,8 +233,8 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     ctx.host.emit_event(event, call_event(info, "done", output.output, output.image));
     co_return decoded_record(info, "ok", output.output, output.image);
   }
-  ctx.host.emit_event(event, call_event(info, "error", result.error()));
-  co_return decoded_record(info, "error", result.error(), std::nullopt);
+  ctx.host.emit_event(event, call_event(info, "error", result.message()));
+  co_return decoded_record(info, "error", result.message(), std::nullopt);
 }
 
 QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {

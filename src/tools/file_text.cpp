@@ -8,7 +8,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "walk/no_follow.h"
 #include "walk/small_file.h"
 
@@ -49,7 +49,7 @@ Result<TextFile> read_text_file(const fs::path& path) {
     return too_big(static_cast<std::uint64_t>(st.st_size));
   }
   Result<std::string> bytes = read_bytes(path, kReadWholeLimit);
-  if (!bytes.ok()) return bytes.error_value();
+  if (!bytes.ok()) return bytes.error();
   TextFile file;
   file.bytes = std::move(bytes).value();
   // The file grew after its size was taken, or is not a regular file at all.

@@ -16,8 +16,8 @@
 
 struct stat;
 
-#include "common/result.h"
 #include "common/utf8.h"
+#include "platform/result.h"
 
 namespace kavor::tools {
 

@@ -5,7 +5,7 @@
 // leads to (both) changed in the meantime, then write the whole file in place, which keeps its
 // owner and permissions.
 #include "tools/file_tools.h"
-#include "common/text.h"
+#include "platform/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -44,7 +44,7 @@ bool has_git_component(const fs::path& path) {
 
 ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t limit) {
   const Result<TextFile> file = read_text_file(path);
-  if (!file.ok()) return ToolResult::failure(file.error());
+  if (!file.ok()) return file.error();
   const std::string_view text = file->text;
   if (text.empty()) return text_result("(empty file)");
 
@@ -107,7 +107,7 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
   DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0) ::close(fd);
-    return ToolResult::failure(shown_path(path) + " is not a readable folder.");
+    return fail(shown_path(path) + " is not a readable folder.");
   }
   std::vector<DirEntry> entries;
   while (const dirent* de = ::readdir(dir)) {
@@ -151,9 +151,9 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
 ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern,
                       const StopFlag& stop) {
   const Result<walk::Glob> glob = compile_user_glob(pattern);
-  if (!glob.ok()) return ToolResult::failure(glob.error());
+  if (!glob.ok()) return glob.error();
   if (const Result<void> start = check_walk_target(target); !start.ok()) {
-    return ToolResult::failure(start.error());
+    return start.error();
   }
 
   const TreeDisplay display(target, root);
@@ -170,7 +170,7 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
         return walk::WalkNext::Continue;
       });
   if (walked.start_failed) {
-    return ToolResult::failure(shown_path(target) + " is not a readable folder.");
+    return fail(shown_path(target) + " is not a readable folder.");
   }
   std::sort(kept.begin(), kept.end());
   std::string out;
@@ -178,7 +178,7 @@ ToolResult glob_files(const fs::path& target, const fs::path& root, const std::s
     if (!out.empty()) out.push_back('\n');
     out += path;
   }
-  if (walked.cancelled) return ToolResult::failure(stopped_text(std::move(out)));
+  if (walked.cancelled) return fail(stopped_text(std::move(out)));
   if (kept.empty()) return text_result("No files match.");
   if (dropped > 0) out += "\n[" + std::to_string(dropped) + " more not shown; narrow the pattern]";
   return text_result(std::move(out));
@@ -341,7 +341,7 @@ Decoder glob_tool() {
 Decoder write_file_tool() {
   return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     Result<WriteTarget> resolved = write_target(args, scope);
-    if (!resolved.ok()) return resolved.error_value();
+    if (!resolved.ok()) return resolved.error();
     WriteTarget target = std::move(resolved).value();
     std::string content = string_arg(args, "content");
     Decoded decoded;
@@ -349,23 +349,23 @@ Decoder write_file_tool() {
     decoded.summary = target.display;
     // A file too large to read before the user decides shows a sentence in place of the change.
     const Result<std::string> old_text = old_text_of(target.path);
-    decoded.detail = old_text.ok() ? display_diff(old_text.value(), content) : old_text.error();
+    decoded.detail = old_text.ok() ? display_diff(old_text.value(), content) : old_text.message();
     decoded.sent_detail = display_diff("", content);
     decoded.lang = "diff";
     decoded.outside = target.outside;
     decoded.run = [target = std::move(target), root = scope.root,
-                   content = std::move(content)](const StopFlag& stop) {
+                   content = std::move(content)](const StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
       // Another change of the file may have held it up; stopped meanwhile, it changes nothing.
       if (stopped(stop)) return stopped_before_start();
       if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
           !same.ok()) {
-        return ToolResult::failure(same.error());
+        return same.error();
       }
       struct stat st {};
       const char* word = stat_no_follow(target.path, st) ? "Updated" : "Created";
       if (const Result<void> written = write_whole(target.path, content); !written.ok()) {
-        return ToolResult::failure(written.error());
+        return written.error();
       }
       return text_result(std::string(word) + " " + target.display + " (" +
                          std::to_string(content.size()) + " bytes).");
@@ -392,7 +392,7 @@ Result<Edit> plan_edit(const WriteTarget& target, std::string old_text, std::str
     return fail(target.display + " does not exist; use write_file to create it.");
   }
   Result<TextFile> file = read_text_file(target.path);
-  if (!file.ok()) return file.error_value();
+  if (!file.ok()) return file.error();
   if (old_text.empty()) return fail("old_text is empty; use write_file to create a file.");
 
   // The edit works on the bytes as stored, not on their decoded form: a file that is not
@@ -426,7 +426,7 @@ Result<Edit> plan_edit(const WriteTarget& target, std::string old_text, std::str
 Decoder edit_file_tool() {
   return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     Result<WriteTarget> resolved = write_target(args, scope);
-    if (!resolved.ok()) return resolved.error_value();
+    if (!resolved.ok()) return resolved.error();
     WriteTarget target = std::move(resolved).value();
     const std::string old_text = string_arg(args, "old_text");
     const std::string new_text = string_arg(args, "new_text");
@@ -443,29 +443,29 @@ Decoder edit_file_tool() {
       // (missing, not found, found twice) would tell it about a file nobody let it read: it
       // goes to the user first, like the edit itself, and reaches the assistant only if the
       // user lets the call run.
-      if (!target.outside) return planned.error_value();
-      decoded.run = [message = planned.error()](const StopFlag&) {
-        return ToolResult::failure(message);
+      if (!target.outside) return planned.error();
+      decoded.run = [message = planned.message()](const StopFlag&) -> ToolResult {
+        return fail(message);
       };
       return decoded;
     }
     Edit edit = std::move(planned).value();
     decoded.detail = edit.diff;
     decoded.run = [target = std::move(target), root = scope.root,
-                   edit = std::move(edit)](const StopFlag& stop) {
+                   edit = std::move(edit)](const StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
       if (stopped(stop)) return stopped_before_start();
       if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
           !same.ok()) {
-        return ToolResult::failure(same.error());
+        return same.error();
       }
       const Result<TextFile> now = read_text_file(target.path);
-      if (!now.ok()) return ToolResult::failure(now.error());
+      if (!now.ok()) return now.error();
       if (now->bytes != edit.before) {
-        return ToolResult::failure("The file changed while waiting for approval. Read it again.");
+        return fail("The file changed while waiting for approval. Read it again.");
       }
       if (const Result<void> written = write_whole(target.path, edit.after); !written.ok()) {
-        return ToolResult::failure(written.error());
+        return written.error();
       }
       return text_result("Edited " + target.display + " (" + std::to_string(edit.replaced) +
                          " replacement" + (edit.replaced == 1 ? "" : "s") + ").");

@@ -428,9 +428,9 @@ RE2::Options regex_options(bool ignore_case) {
 ToolResult grep_files(const fs::path& target, const fs::path& root, const std::string& pattern,
                       bool ignore_case, const std::string& filter, const StopFlag& stop) {
   const RE2 checked(pattern, regex_options(ignore_case));
-  if (!checked.ok()) return ToolResult::failure("Bad regular expression: " + checked.error());
+  if (!checked.ok()) return fail("Bad regular expression: " + checked.error());
   const RE2 multi_line("(?m)" + pattern, regex_options(ignore_case));
-  if (!multi_line.ok()) return ToolResult::failure("Bad regular expression: " + multi_line.error());
+  if (!multi_line.ok()) return fail("Bad regular expression: " + multi_line.error());
 
   std::optional<walk::Glob> glob;
   const std::size_t first = filter.find_first_not_of(" \t\r\n\f\v");
@@ -438,11 +438,11 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
     std::string wanted = filter;
     if (wanted.find('/') == std::string::npos) wanted = "**/" + wanted.substr(first);
     Result<walk::Glob> compiled = compile_user_glob(wanted);
-    if (!compiled.ok()) return ToolResult::failure(compiled.error());
+    if (!compiled.ok()) return compiled.error();
     glob = std::move(compiled).value();
   }
   if (const Result<void> start = check_walk_target(target); !start.ok()) {
-    return ToolResult::failure(start.error());
+    return start.error();
   }
 
   const bool line_by_line = needs_line_by_line(pattern);
@@ -460,7 +460,7 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
     if (!glob || glob->matches(name)) searcher.search_file(AT_FDCWD, target.c_str(), display);
     stopped = searcher.stopped();
     output = searcher.take_output();
-    if (searcher.cancelled()) return ToolResult::failure(stopped_text(std::move(output)));
+    if (searcher.cancelled()) return fail(stopped_text(std::move(output)));
   } else {
     const TreeDisplay display(target, root);
     Searcher searcher(multi_line, required.get(), line_by_line, display.of(""), stop);
@@ -478,12 +478,12 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
                      : walk::WalkNext::Stop;
         });
     if (walked.start_failed) {
-      return ToolResult::failure(shown_path(target) + " is not a readable folder.");
+      return fail(shown_path(target) + " is not a readable folder.");
     }
     stopped = searcher.stopped();
     output = searcher.take_output();
     if (walked.cancelled || searcher.cancelled()) {
-      return ToolResult::failure(stopped_text(std::move(output)));
+      return fail(stopped_text(std::move(output)));
     }
   }
   if (output.empty()) return text_result("No matches.");

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/diff.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/args.h"
 #include "tools/memory_store.h"
 
@@ -22,7 +22,7 @@ std::string unshown(std::uint64_t size) {
 Result<ExistingMemory> memory_as_it_stands(const Scope& scope, const std::string& slug,
                                            MemoryChange change) {
   const Result<MemoryPlaces> located = locate_memory(scope, slug, change);
-  if (!located.ok()) return located.error_value();
+  if (!located.ok()) return located.error();
   return read_existing_memory(located->file, memory_relative(slug));
 }
 
@@ -41,7 +41,7 @@ Decoder save_memory_tool(Clock clock) {
     const std::string given = string_arg(args, "slug");
     if (!blank(given)) {
       Result<std::string> checked = check_slug(given);
-      if (!checked.ok()) return checked.error_value();
+      if (!checked.ok()) return checked.error();
       slug = std::move(checked).value();
     } else {
       slug = derive_slug(title, now);
@@ -49,7 +49,7 @@ Decoder save_memory_tool(Clock clock) {
 
     const std::string relative = memory_relative(slug);
     const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Save);
-    if (!found.ok()) return found.error_value();
+    if (!found.ok()) return found.error();
     const ExistingMemory& existing = found.value();
 
     const std::string stamp = utc_time(now);
@@ -80,11 +80,11 @@ Decoder save_memory_tool(Clock clock) {
 Decoder forget_memory_tool() {
   return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     Result<std::string> checked = check_slug(string_arg(args, "slug"));
-    if (!checked.ok()) return checked.error_value();
+    if (!checked.ok()) return checked.error();
     const std::string slug = std::move(checked).value();
     const std::string relative = memory_relative(slug);
     const Result<ExistingMemory> found = memory_as_it_stands(scope, slug, MemoryChange::Forget);
-    if (!found.ok()) return found.error_value();
+    if (!found.ok()) return found.error();
     const ExistingMemory& existing = found.value();
     if (!existing.exists) return fail(relative + " does not exist.");
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 
 namespace kavor::tools {
 

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::tools {
 

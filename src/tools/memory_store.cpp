@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/text.h"
 #include "common/utf8.h"
+#include "platform/text.h"
 #include "tools/file_text.h"
 #include "tools/memory_format.h"
 #include "tools/path_locks.h"
@@ -82,7 +82,7 @@ class MemoryTurn {
 Result<std::size_t> regenerate_index(const Scope& scope, const MemoryPlaces& places) {
   auto listed = list_memories(places.folder, scope);
   if (!listed.ok()) {
-    return fail("Could not list " + std::string(kMemoryFolder) + ": " + listed.error());
+    return fail("Could not list " + std::string(kMemoryFolder) + ": " + listed.message());
   }
   const std::vector<MemoryFile>& files = listed.value();
   std::vector<IndexEntry> entries;
@@ -94,7 +94,7 @@ Result<std::size_t> regenerate_index(const Scope& scope, const MemoryPlaces& pla
   }
   const Result<void> written = replace_memory_text(places.index, render_index(std::move(entries)));
   if (!written.ok()) {
-    return fail("Could not write " + std::string(kMemoryIndexFile) + ": " + written.error());
+    return fail("Could not write " + std::string(kMemoryIndexFile) + ": " + written.message());
   }
   return files.size();
 }
@@ -210,20 +210,20 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
                        const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Save);
-  if (!located.ok()) return located.error_value();
+  if (!located.ok()) return located.error();
   const MemoryPlaces& places = located.value();
   const MemoryTurn turn(places);
   // Stopped while it waited for its turn, it changes nothing.
   if (stopped(stop)) return stopped_before_start();
   struct stat st {};
   if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
-    return ToolResult::failure(relative + " is a folder.");
+    return fail(relative + " is a folder.");
   }
   if (const Result<void> written = replace_memory_text(places.file, document); !written.ok()) {
-    return ToolResult::failure("Could not write " + relative + ": " + written.error());
+    return fail("Could not write " + relative + ": " + written.message());
   }
   const Result<std::size_t> count = regenerate_index(scope, places);
-  if (!count.ok()) return count.error_value();
+  if (!count.ok()) return count.error();
   return text_result("Saved " + relative + " (" + count_text(count.value()) + " in " + kMemoryHome +
                      "/index.md).");
 }
@@ -231,7 +231,7 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
 ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Forget);
-  if (!located.ok()) return located.error_value();
+  if (!located.ok()) return located.error();
   const MemoryPlaces& places = located.value();
   const MemoryTurn turn(places);
   if (stopped(stop)) return stopped_before_start();
@@ -244,19 +244,19 @@ ToolResult forget_memory(const Scope& scope, const std::string& slug, const Stop
     const int error = errno;
     if (folder >= 0) ::close(folder);
     if (error == ENOENT || error == ENOTDIR) {
-      return ToolResult::failure(relative + " does not exist.");
+      return fail(relative + " does not exist.");
     }
-    return ToolResult::failure("Could not delete " + relative + ": " + errno_text(error));
+    return fail("Could not delete " + relative + ": " + errno_text(error));
   }
   const int removed = S_ISDIR(st.st_mode) ? -1 : ::unlinkat(folder, entry.c_str(), 0);
   const int unlink_error = errno;
   ::close(folder);
-  if (S_ISDIR(st.st_mode)) return ToolResult::failure(relative + " is a folder.");
+  if (S_ISDIR(st.st_mode)) return fail(relative + " is a folder.");
   if (removed != 0) {
-    return ToolResult::failure("Could not delete " + relative + ": " + errno_text(unlink_error));
+    return fail("Could not delete " + relative + ": " + errno_text(unlink_error));
   }
   const Result<std::size_t> count = regenerate_index(scope, places);
-  if (!count.ok()) return count.error_value();
+  if (!count.ok()) return count.error();
   return text_result("Forgot " + relative + " (" + count_text(count.value()) + " left in " +
                      kMemoryHome + "/index.md).");
 }
@@ -274,7 +274,7 @@ Result<ExistingMemory> read_existing_memory(const fs::path& file, const std::str
   std::optional<std::uint64_t> too_big;
   if (size > kReadWholeLimit) too_big = size;
   auto bytes = read_memory_bytes(file, too_big ? kFrontMatterProbe : kReadWholeLimit);
-  if (!bytes.ok()) return fail("Could not read " + relative + ": " + bytes.error());
+  if (!bytes.ok()) return fail("Could not read " + relative + ": " + bytes.message());
   return ExistingMemory{true, utf8_lossy(bytes.value()), too_big};
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
+#include "platform/result.h"
 #include "tools/call_info.h"
 #include "tools/scope.h"
 

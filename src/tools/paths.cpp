@@ -2,9 +2,9 @@
 
 #include <deque>
 
-#include "common/text.h"
 #include "common/utf8.h"
 #include "common/workspace_folder.h"
+#include "platform/text.h"
 
 namespace kavor::tools {
 
@@ -102,7 +102,7 @@ std::string display_path(const fs::path& path, const fs::path& root) {
 
 Result<fs::path> resolve_workspace(const std::string& workspace) {
   auto folder = resolve_workspace_folder(workspace, WorkspaceReader::Assistant);
-  if (!folder.ok()) return folder.error_value();
+  if (!folder.ok()) return folder.error();
   return fs::path(std::move(folder).value());
 }
 
@@ -121,7 +121,7 @@ Result<Scope> resolve_scope(const Call& call) {
                   " does not exist on this computer. Open the project edit screen and choose an "
                   "existing folder, then run the chat again.");
     }
-    return root.error_value();
+    return root.error();
   }
   Scope scope;
   scope.root = root.value();

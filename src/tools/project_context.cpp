@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "tools/memory_store.h"
 #include "tools/paths.h"
 
@@ -13,7 +13,7 @@ namespace kavor::tools {
 Result<Json> project_context(const std::string& workspace) {
   if (blank(workspace)) return fail("No workspace folder is selected.");
   const auto resolved = resolve_workspace(workspace);
-  if (!resolved.ok()) return resolved.error_value();
+  if (!resolved.ok()) return resolved.error();
   const fs::path& root = resolved.value();
   const Scope scope{root, {}};
   // The page shows these texts and hands them to the assistant: a file that leads out of the

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 
 namespace kavor::tools {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdint>
 
-#include "common/text.h"
+#include "platform/text.h"
 
 namespace kavor::tools {
 

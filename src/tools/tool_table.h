@@ -13,7 +13,7 @@
 #include <qcorotask.h>
 
 #include "common/json.h"
-#include "common/result.h"
+#include "platform/result.h"
 #include "tools/call_info.h"
 #include "tools/scope.h"
 

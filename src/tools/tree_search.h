@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,11 +22,9 @@ inline std::string shown_path(const fs::path& path) {
 
 // The pattern trimmed, a leading "./" removed, compiled; or "Bad glob pattern: {error}".
 inline Result<walk::Glob> compile_user_glob(std::string_view pattern) {
-  std::string error;
-  std::optional<walk::Glob> glob =
-      walk::Glob::compile(walk::normalize_glob_pattern(pattern), error);
-  if (!glob) return fail("Bad glob pattern: " + error);
-  return std::move(*glob);
+  Result<walk::Glob> glob = walk::Glob::compile(walk::normalize_glob_pattern(pattern));
+  if (!glob.ok()) return fail("Bad glob pattern: " + glob.message());
+  return glob;
 }
 
 // Whether a tree walk can start at `target`: it fails only when the target does not exist.

@@ -6,15 +6,13 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
+
 namespace kavor::walk {
 namespace {
 
 // Expansions allowed for one pattern; "{a,b}{c,d}..." multiplies quickly.
 constexpr std::size_t kMaxAlternatives = 1024;
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
 
 // Index just past the class opening at p[pos] == '[', or npos when it is not closed. Mirrors
 // the class syntax of the matcher: a ']' first (after an optional negation mark) is a member,
@@ -40,17 +38,14 @@ std::size_t class_end(std::string_view p, std::size_t pos) {
 }
 
 // Splits the pattern into the cartesian product of its brace groups.
-bool expand_braces(std::string_view p, std::vector<std::string>& out, std::string& error) {
-  out.assign(1, std::string());
+Result<std::vector<std::string>> expand_braces(std::string_view p) {
+  std::vector<std::string> out(1);
   std::size_t i = 0;
   while (i < p.size()) {
     const char c = p[i];
     if (c == '[') {
       const std::size_t end = class_end(p, i);
-      if (end == std::string_view::npos) {
-        error = "unclosed character class";
-        return false;
-      }
+      if (end == std::string_view::npos) return fail("unclosed character class");
       for (auto& s : out) s.append(p.substr(i, end - i));
       i = end;
       continue;
@@ -71,10 +66,7 @@ bool expand_braces(std::string_view p, std::vector<std::string>& out, std::strin
         ++k;
         break;
       }
-      if (d == '{') {
-        error = "nested alternatives are not supported";
-        return false;
-      }
+      if (d == '{') return fail("nested alternatives are not supported");
       if (d == ',') {
         options.emplace_back();
         ++k;
@@ -82,10 +74,7 @@ bool expand_braces(std::string_view p, std::vector<std::string>& out, std::strin
       }
       if (d == '[') {
         const std::size_t end = class_end(p, k);
-        if (end == std::string_view::npos) {
-          error = "unclosed character class";
-          return false;
-        }
+        if (end == std::string_view::npos) return fail("unclosed character class");
         options.back().append(p.substr(k, end - k));
         k = end;
         continue;
@@ -93,14 +82,8 @@ bool expand_braces(std::string_view p, std::vector<std::string>& out, std::strin
       options.back().push_back(d);
       ++k;
     }
-    if (!closed) {
-      error = "unclosed alternative";
-      return false;
-    }
-    if (out.size() * options.size() > kMaxAlternatives) {
-      error = "too many alternatives";
-      return false;
-    }
+    if (!closed) return fail("unclosed alternative");
+    if (out.size() * options.size() > kMaxAlternatives) return fail("too many alternatives");
     std::vector<std::string> product;
     product.reserve(out.size() * options.size());
     for (const auto& head : out)
@@ -110,25 +93,22 @@ bool expand_braces(std::string_view p, std::vector<std::string>& out, std::strin
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
-  return true;
+  return out;
 }
 
 }  // namespace
 
-std::optional<Glob> Glob::compile(std::string_view pattern, std::string& error) {
-  if (pattern.empty()) {
-    error = "empty pattern";
-    return std::nullopt;
-  }
-  std::vector<std::string> expansions;
-  if (!expand_braces(pattern, expansions, error)) return std::nullopt;
+Result<Glob> Glob::compile(std::string_view pattern) {
+  if (pattern.empty()) return fail("empty pattern");
+  const Result<std::vector<std::string>> expansions = expand_braces(pattern);
+  if (!expansions.ok()) return expansions.error();
   Glob glob;
   glob.pattern_ = std::string(pattern);
-  glob.alternatives_.reserve(expansions.size());
-  for (const auto& e : expansions) {
-    auto m = detail::Wildmatch::compile(e, detail::Dialect::Tool, &error);
-    if (!m) return std::nullopt;
-    glob.alternatives_.push_back(std::move(*m));
+  glob.alternatives_.reserve(expansions->size());
+  for (const auto& e : expansions.value()) {
+    Result<detail::Wildmatch> m = detail::Wildmatch::compile(e, detail::Dialect::Tool);
+    if (!m.ok()) return m.error();
+    glob.alternatives_.push_back(std::move(m).value());
   }
   return glob;
 }
@@ -140,10 +120,9 @@ bool Glob::matches(std::string_view path) const {
 }
 
 std::string normalize_glob_pattern(std::string_view raw) {
-  while (!raw.empty() && is_space(raw.front())) raw.remove_prefix(1);
-  while (!raw.empty() && is_space(raw.back())) raw.remove_suffix(1);
-  if (raw.substr(0, 2) == "./") raw.remove_prefix(2);
-  return std::string(raw);
+  std::string pattern = trim(raw);
+  if (pattern.starts_with("./")) pattern.erase(0, 2);
+  return pattern;
 }
 
 }  // namespace kavor::walk

@@ -14,20 +14,20 @@
 // Everything else matches itself.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "walk/wildmatch.h"
 
 namespace kavor::walk {
 
 class Glob {
  public:
-  // Compiles a pattern. On failure returns std::nullopt and stores a short phrase such as
-  // "unclosed character class" in `error`.
-  static std::optional<Glob> compile(std::string_view pattern, std::string& error);
+  // Compiles a pattern; a malformed one fails with a short phrase such as "unclosed character
+  // class".
+  static Result<Glob> compile(std::string_view pattern);
 
   // True when the "/"-separated relative path matches the whole pattern.
   bool matches(std::string_view path) const;

@@ -76,9 +76,9 @@ std::optional<IgnoreRules> IgnoreRules::parse_at_most(std::string_view content,
     if (line.empty()) continue;
     rule.name_only = line.find('/') == std::string_view::npos;
     if (!rule.name_only && line.front() == '/') line.remove_prefix(1);
-    auto compiled = detail::Wildmatch::compile(line, detail::Dialect::Ignore, nullptr);
-    if (!compiled) continue;  // the ignore dialect always compiles; kept for safety
-    rule.pattern = std::move(*compiled);
+    Result<detail::Wildmatch> compiled = detail::Wildmatch::compile(line, detail::Dialect::Ignore);
+    if (!compiled.ok()) continue;  // the ignore dialect always compiles; kept for safety
+    rule.pattern = std::move(compiled).value();
     out.rules_.push_back(std::move(rule));
   }
   return out;

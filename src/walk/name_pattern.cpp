@@ -2,10 +2,10 @@
 
 namespace kavor::walk {
 
-std::optional<NamePattern> NamePattern::compile(std::string_view pattern, std::string& error) {
-  auto compiled = detail::Wildmatch::compile(pattern, detail::Dialect::Tool, &error);
-  if (!compiled) return std::nullopt;
-  return NamePattern(pattern.starts_with('.'), std::move(*compiled));
+Result<NamePattern> NamePattern::compile(std::string_view pattern) {
+  Result<detail::Wildmatch> compiled = detail::Wildmatch::compile(pattern, detail::Dialect::Tool);
+  if (!compiled.ok()) return compiled.error();
+  return NamePattern(pattern.starts_with('.'), std::move(compiled).value());
 }
 
 bool NamePattern::matches(std::string_view name) const {

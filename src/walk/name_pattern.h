@@ -13,19 +13,18 @@
 // Matching runs wildmatch.h's automaton: O(name length x pattern length) whatever the pattern.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
 
+#include "platform/result.h"
 #include "walk/wildmatch.h"
 
 namespace kavor::walk {
 
 class NamePattern {
  public:
-  // Compiles a pattern. On failure returns std::nullopt and stores a short phrase such as
-  // "unclosed character class" in `error`.
-  static std::optional<NamePattern> compile(std::string_view pattern, std::string& error);
+  // Compiles a pattern; a malformed one fails with a short phrase such as "unclosed character
+  // class".
+  static Result<NamePattern> compile(std::string_view pattern);
 
   // True when `name` matches the whole pattern.
   bool matches(std::string_view name) const;

@@ -111,22 +111,17 @@ ClassResult parse_class(std::string_view p, std::size_t pos, Dialect dialect, Se
 
 }  // namespace
 
-std::optional<Wildmatch> Wildmatch::compile(std::string_view p, Dialect dialect,
-                                            std::string* error) {
+Result<Wildmatch> Wildmatch::compile(std::string_view p, Dialect dialect) {
   Wildmatch out;
   std::vector<Token> tokens;
   const std::size_t n = p.size();
-  const auto never = [&out]() {
+  const auto never = [&out]() -> Result<Wildmatch> {
     out.shape_ = Shape::Never;
     out.tokens_.clear();
     out.prefix_.clear();
     out.suffix_.clear();
     out.classes_.clear();
-    return std::optional<Wildmatch>(std::move(out));
-  };
-  const auto fail = [error](const char* text) {
-    if (error) *error = text;
-    return std::optional<Wildmatch>();
+    return std::move(out);
   };
 
   std::size_t i = 0;

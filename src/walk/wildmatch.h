@@ -12,10 +12,11 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace kavor::walk::detail {
 
@@ -29,11 +30,10 @@ enum class Dialect {
 
 class Wildmatch {
  public:
-  // Compiles one pattern (no brace alternatives). In the Tool dialect a malformed pattern gives
-  // std::nullopt with a short phrase in `error`; in the Ignore dialect compilation always
+  // Compiles one pattern (no brace alternatives). In the Tool dialect a malformed pattern fails
+  // with a short phrase ("unclosed character class"); in the Ignore dialect compilation always
   // succeeds.
-  static std::optional<Wildmatch> compile(std::string_view pattern, Dialect dialect,
-                                          std::string* error);
+  static Result<Wildmatch> compile(std::string_view pattern, Dialect dialect);
 
   // True when the whole text matches. The text is a "/"-separated relative path (or one name).
   bool matches(std::string_view text) const;

@@ -155,7 +155,7 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
     ASSERT_TRUE(wait_until([&] { return waiting.isReady(); })) << c.name;
     const CommandResult answer = test::run(std::move(waiting));
     EXPECT_FALSE(answer.ok()) << c.name;
-    EXPECT_EQ(answer.error(), "Kavor Agent is closing.") << c.name;
+    EXPECT_EQ(answer.message(), "Kavor Agent is closing.") << c.name;
 
     slow_->delay_ms = 0;
     start_agent();
@@ -174,7 +174,7 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   ASSERT_TRUE(wait_until([&] { return !svc_.requests("DELETE", "/bridge/devices/{id}").empty(); }));
   EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}")[0].path, "/bridge/devices/d");
   const CommandResult linked = command("agent_link", {{"token", "link"}});
-  ASSERT_TRUE(linked.ok()) << linked.error();
+  ASSERT_TRUE(linked.ok()) << linked.message();
   EXPECT_EQ(linked.value()["device"]["id"], "d2");
 
   svc_.release_held(service::Reply::json(204, ""));
@@ -282,7 +282,7 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
     EXPECT_EQ(test::read_file(memory / "x.md"), "---\ntitle: X\n---\n\nedited\n") << c.name;
     editing.reset();
     changing.join();
-    EXPECT_TRUE(changed.ok()) << c.name << ": " << changed.error();
+    EXPECT_TRUE(changed.ok()) << c.name << ": " << changed.message();
     EXPECT_EQ(fs::exists(memory / "x.md"), c.stays) << c.name;
   }
 

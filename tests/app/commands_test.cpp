@@ -63,17 +63,17 @@ class CommandsTest : public ::testing::Test {
 
 TEST_F(CommandsTest, AllTwentyFourCommandsExistAndBadArgumentsNeverReachThem) {
   EXPECT_EQ(table_.names().size(), 24u);
-  EXPECT_EQ(call("agent_teleport").error(), "Unknown command agent_teleport.");
-  EXPECT_EQ(call("agent_link").error(), "Command agent_link needs the argument token.");
-  EXPECT_EQ(call("agent_link", {{"token", 5}}).error(),
+  EXPECT_EQ(call("agent_teleport").message(), "Unknown command agent_teleport.");
+  EXPECT_EQ(call("agent_link").message(), "Command agent_link needs the argument token.");
+  EXPECT_EQ(call("agent_link", {{"token", 5}}).message(),
             "The argument token of command agent_link must be a string.");
-  EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).error(),
+  EXPECT_EQ(call("agent_decide", {{"call_id", "x"}, {"answer", "allow"}}).message(),
             "Command agent_decide needs the argument callId.");
-  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", "1"}, {"token", "t"}}).error(),
+  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", "1"}, {"token", "t"}}).message(),
             "The argument mid of command agent_watch_reply must be a number.");
-  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).error(),
+  EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).message(),
             "invalid message id");
-  EXPECT_EQ(call("agent_info", Json::array()).error(),
+  EXPECT_EQ(call("agent_info", Json::array()).message(),
             "The arguments of agent_info must be an object.");
   EXPECT_TRUE(svc_.requests().empty());
 }
@@ -92,12 +92,12 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
                                .dump());
 
   svc_.enqueue("POST", "/bridge/devices", Reply::json(403, R"({"message":"Sign in again."})"));
-  EXPECT_EQ(call("agent_link", {{"token", "t"}}).error(), "Sign in again.");
+  EXPECT_EQ(call("agent_link", {{"token", "t"}}).message(), "Sign in again.");
 
   svc_.set_default("POST", "/bridge/devices",
                    Reply::json(200, R"({"device":{"id":7},"secret":"s"})"));
   const CommandResult linked = call("agent_link", {{"token", "t"}});
-  ASSERT_TRUE(linked.ok()) << linked.error();
+  ASSERT_TRUE(linked.ok()) << linked.message();
   EXPECT_EQ(linked.value()["device"]["id"], "7");
   EXPECT_EQ(linked.value()["device"].begin().key(), "id");  // id, then name
   state_->status.online = true;
@@ -113,7 +113,7 @@ TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
 TEST_F(CommandsTest, LinksOpenOutsideOnlyForWebAndMail) {
   for (const char* bad :
        {"ftp://example.org/f", "file:///etc/hosts", "just some text", "", "javascript:alert(1)"}) {
-    EXPECT_EQ(call("agent_open_url", {{"url", bad}}).error(),
+    EXPECT_EQ(call("agent_open_url", {{"url", bad}}).message(),
               "only http, https and mailto links open outside the app")
         << bad;
   }
@@ -122,13 +122,13 @@ TEST_F(CommandsTest, LinksOpenOutsideOnlyForWebAndMail) {
   EXPECT_EQ(host_.opened, (std::vector<QString>{QStringLiteral("mailto:help@example.org"),
                                                 QStringLiteral("https://example.org/a?b#c")}));
   host_.open_error = QStringLiteral("no browser");
-  EXPECT_EQ(call("agent_open_url", {{"url", "http://example.org"}}).error(),
+  EXPECT_EQ(call("agent_open_url", {{"url", "http://example.org"}}).message(),
             "could not open the link: no browser");
 
-  EXPECT_EQ(call("agent_pay", {{"url", "http://pay.example.org/"}}).error(),
+  EXPECT_EQ(call("agent_pay", {{"url", "http://pay.example.org/"}}).message(),
             "payment links must be https");
-  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).error(), "invalid payment url");
-  EXPECT_EQ(call("agent_pay", {{"url", "ht tp://x"}}).error(), "invalid payment url");
+  EXPECT_EQ(call("agent_pay", {{"url", "not a url at all"}}).message(), "invalid payment url");
+  EXPECT_EQ(call("agent_pay", {{"url", "ht tp://x"}}).message(), "invalid payment url");
   EXPECT_TRUE(call("agent_pay", {{"url", "https://pay.example.org/checkout"}}).ok());
   EXPECT_EQ(host_.payments,
             std::vector<QString>{QStringLiteral("https://pay.example.org/checkout")});
@@ -154,7 +154,7 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
       QString::fromStdString(root.string()),
       [](const QString&) -> QString { throw std::runtime_error("out of threads"); }));
   EXPECT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error(), "Checking the folder failed: out of threads");
+  EXPECT_EQ(failed.message(), "Checking the folder failed: out of threads");
 
   EXPECT_TRUE(call("agent_pick_folder").value().is_null());
   host_.picked = QStringLiteral("/home/me/project");

@@ -27,7 +27,7 @@ class MentionCommandsTest : public ::testing::Test {
   std::string error(const std::string& name, Json args) {
     const CommandResult r = call(name, std::move(args));
     EXPECT_FALSE(r.ok());
-    return r.error();
+    return r.message();
   }
   static std::vector<std::string> keys(const Json& object) {
     std::vector<std::string> out;
@@ -45,7 +45,7 @@ TEST_F(MentionCommandsTest, RepliesHaveTheirKeysInOrderAndEventsReachThePage) {
   TempTree t;
   t.add_all({"src/main.rs", "README.md"});
   const CommandResult opened = call("ws_index_open", {{"root", "  " + t.path() + "/ "}});
-  ASSERT_TRUE(opened.ok()) << opened.error();
+  ASSERT_TRUE(opened.ok()) << opened.message();
   EXPECT_EQ(keys(opened.value()),
             (std::vector<std::string>{"root", "indexing", "count", "revision", "truncated"}));
   EXPECT_EQ(opened.value()["root"], t.path());

@@ -39,9 +39,9 @@ class ReviewWorkspace : public ::testing::Test {
   }
   // The run's output, or why the call was refused or failed.
   static std::string run(const Result<Decoded>& decoded) {
-    if (!decoded.ok()) return "refused: " + decoded.error();
+    if (!decoded.ok()) return "refused: " + decoded.message();
     const ToolResult result = decoded.value().run(nullptr);
-    return result.ok() ? result.value().output : "failed: " + result.error();
+    return result.ok() ? result.value().output : "failed: " + result.message();
   }
 
   const test::TempTree tree_{"kavor-review"};
@@ -128,7 +128,7 @@ TEST_F(ReviewWorkspace, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsP
     call.workspace = QString::fromStdString((base_ / "wslink").string() + padding);
     call.extra = QString::fromStdString((base_ / "wslink/vendor").string());
     const Result<Scope> scope = resolve_scope(call);
-    ASSERT_TRUE(scope.ok()) << scope.error();
+    ASSERT_TRUE(scope.ok()) << scope.message();
     EXPECT_EQ(scope->root, ws());
     EXPECT_EQ(scope->linked_out, std::vector<fs::path>{base_ / "lib"}) << "padding " << padding;
   }
@@ -137,7 +137,7 @@ TEST_F(ReviewWorkspace, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsP
   Call nul;
   nul.workspace = QString::fromStdString(ws().string());
   nul.extra = QString::fromStdString((base_ / "lib").string() + std::string(1, '\0') + "/x");
-  EXPECT_EQ(resolve_scope(nul).error(),
+  EXPECT_EQ(resolve_scope(nul).message(),
             "The extra folder of this chat contains a NUL character, which no file name can "
             "hold. Change or remove the extra folder in the chat settings.");
 }

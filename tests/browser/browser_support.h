@@ -30,13 +30,13 @@ inline tools::ToolResult call(BrowserRegistry& registry, const Json& args,
                               const std::filesystem::path& root, const std::string& chat = "chat-1",
                               tools::StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
   Result<DecodedBrowserCall> decoded = decode(args, root);
-  if (!decoded.ok()) return decoded.error_value();
+  if (!decoded.ok()) return decoded.error();
   return kavor::test::run(registry.run(decoded->args, chat, stop));
 }
 
 // The text of a result, whether it succeeded or failed.
 inline std::string text_of(const tools::ToolResult& r) {
-  return r.ok() ? r.value().output : "FAILED: " + r.error();
+  return r.ok() ? r.value().output : "FAILED: " + r.message();
 }
 
 }  // namespace kavor::browser::test

@@ -26,11 +26,11 @@ Result<DecodedBrowserCall> decode(const Json& args, const fs::path& root = "/") 
 }
 std::string message_of(const Json& args) {
   const auto d = decode(args);
-  return d.ok() ? "(decoded)" : d.error();
+  return d.ok() ? "(decoded)" : d.message();
 }
 BrowserArgs args_of(const Json& args) {
   const auto d = decode(args);
-  EXPECT_TRUE(d.ok()) << args.dump() << ": " << d.error();
+  EXPECT_TRUE(d.ok()) << args.dump() << ": " << d.message();
   return d.ok() ? d->args : BrowserArgs{};
 }
 
@@ -163,7 +163,7 @@ TEST(BrowserKeys, NamesModifiersAndCharactersBecomeKeyEvents) {
   };
   for (const Case& c : cases) {
     const Result<KeyPress> parsed = parse_key(c.written);
-    ASSERT_TRUE(parsed.ok()) << c.written << ": " << parsed.error();
+    ASSERT_TRUE(parsed.ok()) << c.written << ": " << parsed.message();
     const KeyPress& k = parsed.value();
     EXPECT_EQ(k.modifiers, c.modifiers) << c.written;
     EXPECT_EQ(k.key, c.key) << c.written;
@@ -174,9 +174,9 @@ TEST(BrowserKeys, NamesModifiersAndCharactersBecomeKeyEvents) {
   for (const char* bad : {"F13", "F0", "ab", "Enterr", "Shift+"}) {
     const Result<KeyPress> parsed = parse_key(bad);
     ASSERT_FALSE(parsed.ok()) << bad;
-    EXPECT_EQ(parsed.error().rfind("Unknown key ", 0), 0u) << bad;
+    EXPECT_EQ(parsed.message().rfind("Unknown key ", 0), 0u) << bad;
   }
-  EXPECT_EQ(parse_key("Hyper+X").error(),
+  EXPECT_EQ(parse_key("Hyper+X").message(),
             "Unknown modifier Hyper in key Hyper+X; use Alt, Control, Meta or Shift.");
 }
 
@@ -187,7 +187,7 @@ TEST(BrowserUrls, PagesAreNormalizedOrRefusedByScheme) {
   fs::create_directory(root / "site");
   const auto url = [&](const std::string& text) {
     const auto r = normalize_url(text, root);
-    return r.ok() ? r.value() : "ERROR " + r.error();
+    return r.ok() ? r.value() : "ERROR " + r.message();
   };
   const std::pair<std::string, std::string> cases[] = {
       {"example.test/docs?q=1", "https://example.test/docs?q=1"},
@@ -248,7 +248,7 @@ TEST(BrowserLaunch, FindsTheProgramFromTheVariableOrThePath) {
   }
   const std::string path = "/nonexistent:" + bin.string();
   const auto found_path = [](const Result<std::string>& r) {
-    return r.ok() ? r.value() : "ERROR " + r.error();
+    return r.ok() ? r.value() : "ERROR " + r.message();
   };
   EXPECT_EQ(found_path(find_browser(env_of({{"KAVOR_AGENT_BROWSER", "msedge"}, {"PATH", path}}))),
             (bin / "msedge.exe").string());

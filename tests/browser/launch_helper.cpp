@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   };
   Launched launched = *QCoro::waitFor(launching());
   if (!launched.ok()) {
-    std::fprintf(stderr, "%s\n", launched.error().c_str());
+    std::fprintf(stderr, "%s\n", launched.message().c_str());
     return 1;
   }
   const BrowserInstance& browser = *launched.value();

@@ -94,7 +94,7 @@ class RealBrowser : public ::testing::Test {
     service_->set_default("GET", "/favicon.ico", service::Reply::text(204, ""));
     service_->set_default("GET", "/held", service::Reply::held());
     Launched launched = kavor::test::run(launch(process_environment(), nullptr));
-    ASSERT_TRUE(launched.ok()) << launched.error();
+    ASSERT_TRUE(launched.ok()) << launched.message();
     browser_ = std::move(launched).value().release();
   }
   static void TearDownTestSuite() {
@@ -105,7 +105,7 @@ class RealBrowser : public ::testing::Test {
   void open(const std::string& path) {
     const CdpResult r = kavor::test::run(
         browser_->call("Page.navigate", {{"url", service_->base_url() + path}}, true, nullptr));
-    ASSERT_TRUE(r.ok()) << r.error();
+    ASSERT_TRUE(r.ok()) << r.message();
     kavor::test::run(wait_for_load(*browser_, std::chrono::seconds(10), nullptr));
     kavor::test::run(settle_quiet(*browser_, std::chrono::seconds(3), nullptr));
   }
@@ -128,7 +128,7 @@ TEST_F(RealBrowser, LaunchesPrivatelyWithNoListenerNorDescriptorOfTheAgent) {
   ASSERT_EQ(::listen(listener, 1), 0);
 
   Launched second_or_error = kavor::test::run(launch(process_environment(), nullptr));
-  ASSERT_TRUE(second_or_error.ok()) << second_or_error.error();
+  ASSERT_TRUE(second_or_error.ok()) << second_or_error.message();
   std::unique_ptr<BrowserInstance> second = std::move(second_or_error).value();
   const pid_t pid = static_cast<pid_t>(second->pid());
   const std::string prefix = "kavor-agent-browser-" + std::to_string(::getpid()) + "-";
@@ -356,7 +356,7 @@ class StartFailures : public ::testing::Test {
       return std::nullopt;
     };
     Launched launched = kavor::test::run(launch(env, nullptr, limit));
-    return launched.ok() ? "(started)" : launched.error();
+    return launched.ok() ? "(started)" : launched.message();
   }
   QTemporaryDir dir_;
 };
@@ -564,7 +564,7 @@ TEST_F(RegistryTest, ABrowserOrItsPageKilledInTheMiddleOfACallIsReplacedByTheNex
               std::string("FAILED: ") + (whole ? kConnectionClosed : kPageCrashed));
     EXPECT_LT(timer.elapsed(), 3000);
     const tools::ToolResult next = kavor::test::run(start({{"action", "screenshot"}}, flag()));
-    ASSERT_TRUE(next.ok()) << next.error();
+    ASSERT_TRUE(next.ok()) << next.message();
     EXPECT_EQ(next.value().output.substr(0, next.value().output.find('\n')), "about:blank \"\"");
     ASSERT_NE(registry_.browser_of("chat-r", ""), nullptr);
     EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), pid);
@@ -584,7 +584,7 @@ TEST_F(RegistryTest, CloseWaitsForTheRunningCallAndTheCallAfterItStartsAfresh) {
             std::string::npos);
   EXPECT_EQ(text_of(kavor::test::run(std::move(closing))), "Closed the browser for this chat.");
   const tools::ToolResult fresh = kavor::test::run(std::move(after));
-  ASSERT_TRUE(fresh.ok()) << fresh.error();
+  ASSERT_TRUE(fresh.ok()) << fresh.message();
   EXPECT_EQ(fresh.value().output.substr(0, fresh.value().output.find('\n')), "about:blank \"\"");
   EXPECT_NE(registry_.browser_of("chat-r", "")->pid(), first);
 }

@@ -270,7 +270,7 @@ TEST(CdpConnection, RepliesAreMatchedByIdAndEverythingElseIsDropped) {
   const CdpResult navigated = kavor::test::run(std::move(first));
   EXPECT_TRUE(version.ok());
   EXPECT_EQ(version.value(), (Json{{"product", "Chrome/130.0"}}));
-  EXPECT_EQ(navigated.error(), "Page.navigate failed: Cannot navigate");
+  EXPECT_EQ(navigated.message(), "Page.navigate failed: Cannot navigate");
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].session, "S1");
   EXPECT_EQ(events[1].params, Json());
@@ -278,7 +278,7 @@ TEST(CdpConnection, RepliesAreMatchedByIdAndEverythingElseIsDropped) {
 
   QCoro::Task<CdpResult> bare = connection.call("X.y", nullptr, "", nullptr);
   wire.deliver(R"({"id":3,"error":{}})");
-  EXPECT_EQ(kavor::test::run(std::move(bare)).error(), "X.y failed: unknown error");
+  EXPECT_EQ(kavor::test::run(std::move(bare)).message(), "X.y failed: unknown error");
 }
 
 TEST(CdpConnection, HalvesOfSurrogatePairsAreReadAsReplacementCharacters) {
@@ -306,7 +306,7 @@ TEST(CdpConnection, LateRepliesAreDroppedAndCloseFailsEveryoneWaiting) {
   // The scripted wire never answers: a short limit of the test's own runs out.
   const CdpResult late = kavor::test::run(
       connection.call("Page.reload", nullptr, "S", nullptr, std::chrono::milliseconds(100)));
-  EXPECT_EQ(late.error(), "The browser did not answer Page.reload in time.");
+  EXPECT_EQ(late.message(), "The browser did not answer Page.reload in time.");
   EXPECT_EQ(late.kind(), ErrorKind::TimedOut);
   EXPECT_EQ(connection.pending_count(), 0u);
   // The reply to the timed-out command arrives after the next command was sent: it must not
@@ -319,11 +319,11 @@ TEST(CdpConnection, LateRepliesAreDroppedAndCloseFailsEveryoneWaiting) {
   QCoro::Task<CdpResult> a = connection.call("A.a", nullptr, "", nullptr);
   QCoro::Task<CdpResult> b = connection.call("B.b", nullptr, "", nullptr);
   wire.close();
-  EXPECT_EQ(kavor::test::run(std::move(a)).error(), "The browser closed the connection.");
-  EXPECT_EQ(kavor::test::run(std::move(b)).error(), "The browser closed the connection.");
+  EXPECT_EQ(kavor::test::run(std::move(a)).message(), "The browser closed the connection.");
+  EXPECT_EQ(kavor::test::run(std::move(b)).message(), "The browser closed the connection.");
   EXPECT_TRUE(connection.closed());
   const std::size_t sent = wire.sent.size();
-  EXPECT_EQ(kavor::test::run(connection.call("C.c", nullptr, "", nullptr)).error(),
+  EXPECT_EQ(kavor::test::run(connection.call("C.c", nullptr, "", nullptr)).message(),
             "The browser closed the connection.");
   EXPECT_EQ(wire.sent.size(), sent);
   EXPECT_FALSE(connection.send_only("Page.handleJavaScriptDialog", nullptr, "S"));

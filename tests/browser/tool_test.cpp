@@ -66,7 +66,7 @@ class ToolTest : public ::testing::Test {
   // The value an eval answers (the text after the line "Result:").
   std::string eval(const std::string& script, const std::string& chat = "chat-1") {
     const tools::ToolResult r = run({{"action", "eval"}, {"script", script}}, chat);
-    if (!r.ok()) return "FAILED: " + r.error();
+    if (!r.ok()) return "FAILED: " + r.message();
     const std::size_t at = r.value().output.find("\nResult:\n");
     return at == std::string::npos ? "NO RESULT: " + r.value().output
                                    : r.value().output.substr(at + 9);
@@ -83,7 +83,7 @@ QTemporaryDir* ToolTest::dir_ = nullptr;
 
 TEST_F(ToolTest, OpenAndScreenshotInAnyCaseShowThePageLineAndAttachAJpeg) {
   const tools::ToolResult opened = run({{"action", "NAVIGATE"}, {"url", url("/hello")}});
-  ASSERT_TRUE(opened.ok()) << opened.error();
+  ASSERT_TRUE(opened.ok()) << opened.message();
   EXPECT_EQ(opened.value().output,
             url("/hello") + " (200) \"Hello\"\nScreenshot attached (1280x800 px, JPEG).");
   ASSERT_TRUE(opened.value().image);
@@ -91,10 +91,10 @@ TEST_F(ToolTest, OpenAndScreenshotInAnyCaseShowThePageLineAndAttachAJpeg) {
   EXPECT_EQ(opened.value().image->data.rfind("/9j/", 0), 0u);  // base64 of a JPEG's first bytes
 
   const tools::ToolResult shot = run({{"action", "Screenshot"}, {"full_page", true}});
-  ASSERT_TRUE(shot.ok()) << shot.error();
+  ASSERT_TRUE(shot.ok()) << shot.message();
   EXPECT_NE(shot.value().output.find("Screenshot attached (1280x"), std::string::npos);
   const tools::ToolResult element = run({{"action", "screenshot"}, {"selector", "h1"}});
-  ASSERT_TRUE(element.ok()) << element.error();
+  ASSERT_TRUE(element.ok()) << element.message();
   EXPECT_NE(element.value().output.find("Screenshot attached ("), std::string::npos);
   const tools::ToolResult missing = run({{"action", "screenshot"}, {"selector", "#nothing"}});
   EXPECT_EQ(text_of(missing), "FAILED: No element matches the selector #nothing.");
@@ -166,7 +166,7 @@ TEST_F(ToolTest, EachActionAnswersWithItsOwnText) {
   };
   for (const Case& c : cases) {
     const tools::ToolResult r = run(c.args, "chat-texts");
-    ASSERT_TRUE(r.ok()) << c.args.dump() << ": " << r.error();
+    ASSERT_TRUE(r.ok()) << c.args.dump() << ": " << r.message();
     const std::string& out = r.value().output;
     const std::size_t line = out.find('\n');
     std::string expected = c.text;
@@ -182,7 +182,7 @@ TEST_F(ToolTest, EachActionAnswersWithItsOwnText) {
 
 TEST_F(ToolTest, AnEmptyTitleEndsTheFirstLineWithTwoQuotes) {
   const tools::ToolResult r = run({{"action", "open"}, {"url", url("/untitled")}});
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.message();
   EXPECT_EQ(r.value().output.substr(0, r.value().output.find('\n')),
             url("/untitled") + " (200) \"\"");
 }
@@ -205,7 +205,7 @@ TEST_F(ToolTest, PressSendsTheKeyEventsThePageSees) {
   for (const Case& c : cases) {
     ASSERT_EQ(eval("seen.length = 0"), "0");
     const tools::ToolResult r = run({{"action", "press"}, {"key", c.key}});
-    ASSERT_TRUE(r.ok()) << c.key << ": " << r.error();
+    ASSERT_TRUE(r.ok()) << c.key << ": " << r.message();
     EXPECT_NE(r.value().output.find(std::string("\nPressed ") + c.key + "."), std::string::npos);
     EXPECT_FALSE(r.value().image);
     // Shift+a typed into the focused box; the keys with Control typed nothing.
@@ -223,13 +223,13 @@ TEST_F(ToolTest, PressSendsTheKeyEventsThePageSees) {
 TEST_F(ToolTest, TypeCountsCharactersAndReportsTheValue) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult one = run({{"action", "type"}, {"selector", "#name"}, {"text", "A"}});
-  ASSERT_TRUE(one.ok()) << one.error();
+  ASSERT_TRUE(one.ok()) << one.message();
   EXPECT_NE(one.value().output.find("\nTyped 1 character into #name; its value is now \"A\".\n"),
             std::string::npos)
       << one.value().output;
   const tools::ToolResult two =
       run({{"action", "fill"}, {"selector", "#name"}, {"text", "da"}, {"key", "Enter"}});
-  ASSERT_TRUE(two.ok()) << two.error();
+  ASSERT_TRUE(two.ok()) << two.message();
   EXPECT_NE(two.value().output.find(
                 "\nTyped 2 characters into #name; its value is now \"Ada\". Pressed Enter.\n"),
             std::string::npos)
@@ -250,7 +250,7 @@ TEST_F(ToolTest, SelectChoosesByValueOrLabelAndListsTheOptionsWhenNoneMatches) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult chosen =
       run({{"action", "select"}, {"selector", "#color"}, {"text", "blue sky"}});
-  ASSERT_TRUE(chosen.ok()) << chosen.error();
+  ASSERT_TRUE(chosen.ok()) << chosen.message();
   EXPECT_NE(chosen.value().output.find("\nselected Blue sky\n"), std::string::npos)
       << chosen.value().output;
   EXPECT_EQ(eval("document.getElementById('picked').textContent"), "\"picked blue\"");
@@ -270,7 +270,7 @@ TEST_F(ToolTest, TextSummarizesWhatIsVisible) {
 <div style="display:none"><h2>Hidden heading</h2></div>)"));
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/summary")}}).ok());
   const tools::ToolResult r = run({{"action", "text"}});
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.message();
   const std::string& out = r.value().output;
   EXPECT_NE(out.find("\nVisible text:\nWelcome home\n\nFirst paragraph.\n\nSecond\n\nDocs"),
             std::string::npos)
@@ -289,7 +289,7 @@ TEST_F(ToolTest, TextSummarizesWhatIsVisible) {
 TEST_F(ToolTest, ScrollWithoutArgumentsMovesOneScreenDown) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/tall")}}).ok());
   const tools::ToolResult r = run({{"action", "scroll"}});
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.message();
   EXPECT_NE(r.value().output.find("\nScrolled to y=800 (viewport 800 px, page 5016 px tall).\n"),
             std::string::npos)
       << r.value().output;
@@ -312,7 +312,7 @@ TEST_F(ToolTest, EvalRunsReturnStatementsAndExpressions) {
 TEST_F(ToolTest, WaitFindsWhatShowsUpAndReportsWhatNeverDoes) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}).ok());
   const tools::ToolResult found = run({{"action", "wait"}, {"text", "Blue sky"}});
-  ASSERT_TRUE(found.ok()) << found.error();
+  ASSERT_TRUE(found.ok()) << found.message();
   EXPECT_NE(found.value().output.find("\nFound \"Blue sky\" after "), std::string::npos);
   EXPECT_FALSE(found.value().image);
 
@@ -320,7 +320,7 @@ TEST_F(ToolTest, WaitFindsWhatShowsUpAndReportsWhatNeverDoes) {
   timer.start();
   const tools::ToolResult missing =
       run({{"action", "wait"}, {"selector", "#hidden"}, {"wait_ms", 1200}});
-  ASSERT_TRUE(missing.ok()) << missing.error();
+  ASSERT_TRUE(missing.ok()) << missing.message();
   EXPECT_GE(timer.elapsed(), 1200);
   EXPECT_NE(missing.value().output.find("\nStill not there after 1"), std::string::npos);
   EXPECT_NE(missing.value().output.find(" ms: #hidden.\nScreenshot attached"), std::string::npos);
@@ -334,7 +334,7 @@ TEST_F(ToolTest, ConsoleListsTheNewest200AfterTheCountOfEarlierOnes) {
   // A browser of its own, whose console holds nothing from earlier pages.
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/chatty")}}, "chat-c").ok());
   const tools::ToolResult r = run({{"action", "console"}}, "chat-c");
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.message();
   const std::string& out = r.value().output;
   EXPECT_NE(out.find("\nConsole since the last check (every level):\n[... 50 earlier entries "
                      "...]\nlog: line 50 ("),
@@ -398,7 +398,7 @@ TEST_F(ToolTest, BackOnAFreshTabHasNothingToGoBackTo) {
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/hello")}}, "chat-fresh").ok());
   ASSERT_TRUE(run({{"action", "open"}, {"url", url("/form")}}, "chat-fresh").ok());
   const tools::ToolResult back = run({{"action", "back"}}, "chat-fresh");
-  ASSERT_TRUE(back.ok()) << back.error();
+  ASSERT_TRUE(back.ok()) << back.message();
   EXPECT_EQ(back.value().output, url("/hello") + " (200) \"Hello\"\nWent back one page.");
   EXPECT_TRUE(run({{"action", "close"}}, "chat-fresh").ok());
 }
@@ -413,7 +413,7 @@ TEST_F(ToolTest, AnOverrunClosesTheBrowserAndTheNextCallStartsAfresh) {
             "next browser call starts a fresh one.");
   EXPECT_EQ(registry_->browser_of("chat-slow", ""), nullptr);
   const tools::ToolResult next = run({{"action", "screenshot"}}, "chat-slow");
-  ASSERT_TRUE(next.ok()) << next.error();
+  ASSERT_TRUE(next.ok()) << next.message();
   EXPECT_EQ(next.value().output.substr(0, next.value().output.find('\n')), "about:blank \"\"");
   EXPECT_NE(registry_->browser_of("chat-slow", "")->pid(), first);
   EXPECT_TRUE(run({{"action", "close"}}, "chat-slow").ok());
@@ -439,7 +439,7 @@ g.putImageData(image, 0, 0);
   EXPECT_EQ(eval("scrollTo(0, 4000); scrollY", "chat-n"), "4000");
   const tools::ToolResult shot = run(
       {{"action", "screenshot"}, {"width", 4000}, {"height", 4000}, {"timeout", 120}}, "chat-n");
-  ASSERT_TRUE(shot.ok()) << shot.error();
+  ASSERT_TRUE(shot.ok()) << shot.message();
   ASSERT_TRUE(shot.value().image);
   EXPECT_LE(shot.value().image->data.size(), 1'500'000u);
   EXPECT_GT(shot.value().image->data.size(), 200'000u);
@@ -462,7 +462,7 @@ window.open('/hello');
   QElapsedTimer timer;
   timer.start();
   const tools::ToolResult opened = run({{"action", "open"}, {"url", url("/hostile")}}, "chat-h");
-  ASSERT_TRUE(opened.ok()) << opened.error();
+  ASSERT_TRUE(opened.ok()) << opened.message();
   EXPECT_EQ(opened.value().output.substr(0, opened.value().output.find('\n')),
             url("/hello") + " (200) \"Hello\"");
   EXPECT_LT(timer.elapsed(), 15000);
@@ -496,14 +496,14 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   const tools::Scope scope{root, {}};
 
   Result<tools::Decoded> local = (*browser)({{"action", "open"}, {"url", "page.html"}}, scope);
-  ASSERT_TRUE(local.ok()) << local.error();
+  ASSERT_TRUE(local.ok()) << local.message();
   tools::Decoded& decoded = local.value();
   EXPECT_EQ(decoded.summary, "browser open file://" + (root / "page.html").string());
   EXPECT_FALSE(decoded.outside);
   ASSERT_TRUE(decoded.run_async);
   const tools::ToolResult r = kavor::test::run(decoded.run_async(tools::RunContext{
       "call-1", "chat-table", std::make_shared<std::atomic<bool>>(false), nullptr}));
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.message();
   EXPECT_EQ(r.value().output.substr(0, r.value().output.find('\n')),
             "file://" + (root / "page.html").string() + " (200) \"Local\"");
 
@@ -513,7 +513,7 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   EXPECT_TRUE(elsewhere.value().outside);
   Result<tools::Decoded> script = (*browser)({{"action", "eval"}, {"script", "1"}}, scope);
   EXPECT_EQ(script.value().kind, tools::ToolKind::Exec);
-  EXPECT_EQ((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope).error(),
+  EXPECT_EQ((*browser)({{"action", "open"}, {"url", "javascript:x"}}, scope).message(),
             "Only http, https and file pages can be opened, not javascript: links.");
 }
 
@@ -547,7 +547,7 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   std::ofstream(root / "page2.html") << "<title>Second</title><p>also inside</p>";
   const auto call = [&](const Json& args) {
     Result<tools::Decoded> decoded = (*browser)(args, tools::Scope{root, {}});
-    if (!decoded.ok()) return "FAILED: " + decoded.error();
+    if (!decoded.ok()) return "FAILED: " + decoded.message();
     return text_of(kavor::test::run(decoded.value().run_async(tools::RunContext{
         "call", "chat-files", std::make_shared<std::atomic<bool>>(false), nullptr})));
   };

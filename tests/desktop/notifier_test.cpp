@@ -51,7 +51,7 @@ class NotifierTest : public ::testing::Test {
                      const char* mid = "") {
     const Result<NotifyOutcome> outcome = test::run(notifier_->notify_and_wait(
         NotifyRequest{kind, u8(chat), u8(text), QString::fromUtf8(mid)}));
-    EXPECT_TRUE(outcome.ok()) << outcome.error();
+    EXPECT_TRUE(outcome.ok()) << outcome.message();
     return outcome.ok() ? outcome.value() : NotifyOutcome::Shown;
   }
   // Decides and sends the toast without waiting for the desktop's answer: requests meant to
@@ -274,7 +274,7 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
   const CommandResult refused =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), "Too many notifications.");
+  EXPECT_EQ(refused.message(), "Too many notifications.");
   EXPECT_EQ(server_->toasts().size(), 1u);
 }
 
@@ -332,7 +332,7 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
             (Prefs{false, true, true, Lang::En}));
 
   for (const Json& bad : {Json{{"enabled", 1}}, Json{{"lang", "EN"}}, Json{{"preview", nullptr}}}) {
-    EXPECT_EQ(call("agent_set_notify_prefs", {{"prefs", bad}}).error(),
+    EXPECT_EQ(call("agent_set_notify_prefs", {{"prefs", bad}}).message(),
               "The notification settings must give enabled, sound and preview as "
               "true or false, and lang as fa or en.")
         << bad.dump();
@@ -343,8 +343,8 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   prefs_path_ = QStringLiteral("/proc/kavor-nowhere/notifications.json");
   const CommandResult failed = call("agent_set_notify_prefs", {{"prefs", Json::object()}});
   EXPECT_FALSE(failed.ok());
-  EXPECT_TRUE(failed.error().starts_with("The notification settings could not be saved: "))
-      << failed.error();
+  EXPECT_TRUE(failed.message().starts_with("The notification settings could not be saved: "))
+      << failed.message();
   EXPECT_EQ(notifier_->prefs(), defaults);
 }
 
@@ -353,14 +353,14 @@ TEST_F(NotifierTest, NotifyCommandChecksTheKindAndAnswersShownOrSkipped) {
     return call("agent_notify", {{"kind", kind}, {"chat", "c"}, {"text", "t"}, {"mid", mid}});
   };
   for (const char* bad : {"Done", "", "toast", "done "}) {
-    EXPECT_EQ(notify(bad, "").error(),
+    EXPECT_EQ(notify(bad, "").message(),
               "The kind must be one of done, failed, network, approval, offline, "
               "online, unlinked and test.")
         << bad;
   }
   EXPECT_EQ(notify("done", "5").value(), "shown");
   EXPECT_EQ(notify("done", "5").value(), "skipped");
-  EXPECT_EQ(call("agent_notify", {{"kind", "done"}, {"chat", "c"}, {"text", "t"}}).error(),
+  EXPECT_EQ(call("agent_notify", {{"kind", "done"}, {"chat", "c"}, {"text", "t"}}).message(),
             "Command agent_notify needs the argument mid.");
   EXPECT_TRUE(test::wait_until([&] { return server_->toasts().size() == 1; }));
 }

@@ -107,10 +107,10 @@ TEST_F(WatchersTest, RequestsAreCheckedBeforeAnythingIsWatched) {
       {"c", 1, "to\tk", "invalid token"},
   };
   for (const Case& c : refused) {
-    EXPECT_EQ(watch(c.chat, c.mid, c.token).error(), std::string(c.error))
+    EXPECT_EQ(watch(c.chat, c.mid, c.token).message(), std::string(c.error))
         << c.chat << " " << c.mid.dump() << " " << c.token.size();
   }
-  EXPECT_EQ(watch("c", "5").error(),
+  EXPECT_EQ(watch("c", "5").message(),
             "The argument mid of command agent_watch_reply must be a number.");
   EXPECT_TRUE(watched().empty());
 

@@ -71,7 +71,7 @@ class DeviceStoreTest : public ::testing::Test {
   std::optional<QString> link(DeviceStore& store, const QString& token) {
     const Result<void> linked = test::run(link_device(store, endpoints(), token));
     if (linked.ok()) return std::nullopt;
-    return QString::fromStdString(linked.error());
+    return QString::fromStdString(linked.message());
   }
 
   TestService svc_;
@@ -148,8 +148,8 @@ TEST_F(DeviceStoreTest, RefusedOrBrokenRegistrationsFailWithTheirMessageAndKeepN
       *store, Endpoints(QString::fromStdString(refused + "/"), QString::fromStdString(refused)),
       QStringLiteral("t")));
   ASSERT_FALSE(linked.ok());
-  EXPECT_EQ(linked.error().rfind("network: ", 0), 0u) << linked.error();
-  EXPECT_GT(linked.error().size(), 9u);
+  EXPECT_EQ(linked.message().rfind("network: ", 0), 0u) << linked.message();
+  EXPECT_GT(linked.message().size(), 9u);
   EXPECT_FALSE(store->linked());
 }
 
@@ -281,7 +281,7 @@ TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
     QCoro::Task<CommandResult> asking = table.invoke("agent_info", Json::object());
     EXPECT_FALSE(slow.opened()) << "agent_info held the event loop's thread for the keyring";
     const CommandResult info = test::run(std::move(asking));
-    ASSERT_TRUE(info.ok()) << info.error();
+    ASSERT_TRUE(info.ok()) << info.message();
     EXPECT_EQ(info.value()["device"]["id"], "d");
   }
   {

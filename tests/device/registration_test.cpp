@@ -8,7 +8,7 @@ namespace {
 
 QString message_of(int status, const char* body) {
   const Result<Registration> outcome = read_registration_answer(status, QByteArray(body));
-  return outcome.ok() ? QStringLiteral("<ok>") : QString::fromStdString(outcome.error());
+  return outcome.ok() ? QStringLiteral("<ok>") : QString::fromStdString(outcome.message());
 }
 
 TEST(Registration, RefusalsUseTheServiceMessageOnlyWhenItIsAString) {
@@ -23,7 +23,7 @@ TEST(Registration, RefusalsUseTheServiceMessageOnlyWhenItIsAString) {
 
 TEST(Registration, SuccessNeedsAUsableDeviceIdAndAStringSecret) {
   const auto ok = read_registration_answer(200, R"({"device":{"id":42},"secret":"s"})");
-  ASSERT_TRUE(ok.ok()) << ok.error();
+  ASSERT_TRUE(ok.ok()) << ok.message();
   EXPECT_EQ(ok->device_id, QStringLiteral("42"));
   EXPECT_EQ(ok->secret, QStringLiteral("s"));
   EXPECT_EQ(

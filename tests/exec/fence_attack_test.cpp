@@ -311,7 +311,7 @@ TEST_F(FenceAttackTest, PlacesMadeAfterARunStartsStayUnreadByWhatItLeftRunning) 
 // Another run's temporary folder is as far out of reach as any other place outside.
 TEST_F(FenceAttackTest, ARunCannotWriteIntoAnotherRunsTemporaryFolder) {
   auto other = prepare_fence({}, {ws_});
-  ASSERT_TRUE(other.ok()) << other.error();
+  ASSERT_TRUE(other.ok()) << other.message();
   const fs::path theirs = other.value()->temp_folder();
   const test::Ran ran = fenced("echo x > '" + theirs.string() + "/planted'");
   EXPECT_FALSE(ran.outcome.ok());

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   auto report = [](QCoreApplication& program, QCoro::Task<kavor::exec::RunOutcome> run,
                    int& code_out) -> QCoro::Task<> {
     const kavor::exec::RunOutcome outcome = co_await std::move(run);
-    std::fputs((outcome.ok() ? outcome.value() : outcome.error()).c_str(), stdout);
+    std::fputs((outcome.ok() ? outcome.value() : outcome.message()).c_str(), stdout);
     std::fputs("\n", stdout);
     code_out = outcome.ok() ? 0 : 1;
     program.quit();

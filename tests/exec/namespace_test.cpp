@@ -415,7 +415,7 @@ TEST_F(NamespaceTest, ALinkSwappedInByAnEarlierRunWidensNothing) {
     SCOPED_TRACE(target.string());
     fs::create_directories(ws);
     auto fence = prepare_fence({{secret}}, {ws});
-    ASSERT_TRUE(fence.ok()) << fence.error();
+    ASSERT_TRUE(fence.ok()) << fence.message();
     if (!target.empty()) {
       fs::rename(ws, ws.string() + ".real");
       fs::create_directory_symlink(target, ws);
@@ -426,9 +426,10 @@ TEST_F(NamespaceTest, ALinkSwappedInByAnEarlierRunWidensNothing) {
     request.view = &*fence.value()->view();
     Result<std::unique_ptr<Child>> started = spawn(request);
     if (started.ok()) started.value()->wait();
-    EXPECT_EQ(started.ok(), target.empty()) << started.error();
+    EXPECT_EQ(started.ok(), target.empty()) << started.message();
     if (!started.ok()) {
-      EXPECT_NE(started.error().find(" at " + ws.string()), std::string::npos) << started.error();
+      EXPECT_NE(started.message().find(" at " + ws.string()), std::string::npos)
+          << started.message();
     }
     EXPECT_FALSE(fs::exists(secret / "written"));
     if (!target.empty()) {

@@ -36,7 +36,7 @@ class RunKeeperTest : public test::RealProcessTest {
 TEST_F(RunKeeperTest, AKeeperThatEndsIsReplacedAndRunsPreparedWithItStillStart) {
   const std::shared_ptr<const RunKeeper> first = run_keeper();
   auto prepared = prepare_fence({}, {folder_});
-  ASSERT_TRUE(prepared.ok()) << prepared.error();
+  ASSERT_TRUE(prepared.ok()) << prepared.message();
   first->end();
   ASSERT_TRUE(kavor::test::wait_until([&] { return first->ending(); }));
 
@@ -44,7 +44,7 @@ TEST_F(RunKeeperTest, AKeeperThatEndsIsReplacedAndRunsPreparedWithItStillStart) 
   request.fence_fd = prepared.value()->ruleset_fd();
   request.view = &*prepared.value()->view();
   Result<std::unique_ptr<Child>> started = spawn(request);
-  ASSERT_TRUE(started.ok()) << started.error();
+  ASSERT_TRUE(started.ok()) << started.message();
   EXPECT_EQ(started.value()->wait(), 0);
 
   const std::shared_ptr<const RunKeeper> second = run_keeper();

@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 
 // What a run answered: its output, or its failure's text (which holds the output too).
 inline const std::string& output(const RunOutcome& outcome) {
-  return outcome.ok() ? outcome.value() : outcome.error();
+  return outcome.ok() ? outcome.value() : outcome.message();
 }
 
 struct Ran {

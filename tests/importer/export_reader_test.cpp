@@ -19,7 +19,7 @@ using test::build_zip;
 using test::RawItem;
 
 std::string error_of(const ReadResult& result) {
-  return result.error();
+  return result.message();
 }
 
 const std::vector<UploadPart>& parts_of(const ReadResult& result) {

@@ -30,7 +30,7 @@ class NoNotifications : public Notifications {
 };
 
 std::string error_of(const ImportResult& result) {
-  return result.error();
+  return result.message();
 }
 
 class UploadTest : public ::testing::Test {
@@ -291,7 +291,7 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
     return Json({{"path", folder_.path(name)}, {"token", "tok"}});
   };
 
-  EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).error(),
+  EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).message(),
             "this is not a zip file");
   EXPECT_TRUE(svc_.requests().empty());
   EXPECT_TRUE(host_.events().empty());
@@ -301,8 +301,8 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   QCoro::Task<CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
   const CommandResult first = test::run(std::move(one));
   const CommandResult second = test::run(std::move(two));
-  ASSERT_TRUE(first.ok()) << first.error();
-  ASSERT_TRUE(second.ok()) << second.error();
+  ASSERT_TRUE(first.ok()) << first.message();
+  ASSERT_TRUE(second.ok()) << second.message();
   const auto records = imports_.imports();
   ASSERT_EQ(records.size(), 2u);
   for (const auto& record : records) {

@@ -81,7 +81,7 @@ class MentionsTest : public ::testing::Test {
   Root root_of(const std::string& text) {
     Result<Root> r = resolve_root(text);
     if (!r.ok()) {
-      ADD_FAILURE() << r.error();
+      ADD_FAILURE() << r.message();
       return Root{};
     }
     return std::move(r).value();
@@ -133,7 +133,7 @@ TEST_F(MentionsTest, RootsAreKeyedByTheirCanonicalPath) {
   mentions().open(root_of(t / "via-link/"));
   EXPECT_EQ(mentions().open_roots().size(), 1u);
 
-  const auto error = [](const std::string& text) { return resolve_root(text).error(); };
+  const auto error = [](const std::string& text) { return resolve_root(text).message(); };
   EXPECT_EQ(error(" \t "), "No workspace folder is selected.");
   EXPECT_EQ(error(t / "file.txt"), "The workspace is not a folder.");
   EXPECT_EQ(error(t / "missing"), "Cannot open the workspace folder: No such file or directory");
@@ -175,7 +175,7 @@ TEST_F(MentionsTest, PicksStayUniqueBoundedAndInsideTheWorkspace) {
 
   for (const char* outside : {"../secret/key", "src/../../secret/key", "out/key", "..", "missing",
                               "src/missing.rs", "/etc/passwd", "", "src//main.rs", "./f1"})
-    EXPECT_EQ(mentions().pick(ws, outside).error(), "that path is not inside the workspace")
+    EXPECT_EQ(mentions().pick(ws, outside).message(), "that path is not inside the workspace")
         << outside;
 }
 

@@ -25,7 +25,8 @@ TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
   std::vector<fs::path> files;
   for (int i = 0; i < 6; ++i) {
     files.push_back(root / std::to_string(i) / "session");
-    ASSERT_EQ(write_session_secret(files.back(), new_session_secret()), "");
+    const Result<void> written = write_session_secret(files.back(), new_session_secret());
+    ASSERT_TRUE(written.ok()) << written.message();
   }
   chmod(files[0].c_str(), 0640);
   fs::create_symlink(files[1], files[1].string() + ".link");
@@ -47,10 +48,17 @@ TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
     // A pipe must not keep the reader waiting for a writer.
     auto read = std::async(std::launch::async, [&] { return read_session_secret(path); });
     ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready) << path;
-    const SessionRead got = read.get();
-    EXPECT_EQ(got.secret, "") << path;
-    EXPECT_NE(got.error.find(error), std::string::npos) << path << ": " << got.error;
+    const Result<std::string> got = read.get();
+    EXPECT_FALSE(got.ok()) << path;
+    EXPECT_NE(got.message().find(error), std::string::npos) << path << ": " << got.message();
   }
+  // A missing file is told apart from a refused one; a good one reads back as written.
+  EXPECT_EQ(read_session_secret(root / "none" / "session").kind(), ErrorKind::NotFound);
+  const std::string secret = new_session_secret();
+  ASSERT_TRUE(write_session_secret(root / "good" / "session", secret).ok());
+  const Result<std::string> good = read_session_secret(root / "good" / "session");
+  ASSERT_TRUE(good.ok()) << good.message();
+  EXPECT_EQ(good.value(), secret);
   // The service does not write into a folder others may enter, nor through a link.
   fs::create_directory(root / "open");
   chmod((root / "open").c_str(), 0755);
@@ -58,7 +66,8 @@ TEST(SessionFile, WhatOthersCouldReadOrHavePlantedIsRefused) {
   for (const auto& [file, error] :
        {std::pair{root / "open" / "session", "open to other users"},
         std::pair{root / "link" / "session", "not a folder of its own"}}) {
-    EXPECT_NE(write_session_secret(file, new_session_secret()).find(error), std::string::npos)
+    EXPECT_NE(write_session_secret(file, new_session_secret()).message().find(error),
+              std::string::npos)
         << file;
   }
 }

@@ -355,7 +355,7 @@ TEST(LocalService, AnotherUserOfThisComputerCannotReadTheSecretPostOrReadAChatOr
   const char* made = tree.path().c_str();
   chmod(made, 0755);
   const std::string file = std::string(made) + "/private/session";
-  ASSERT_EQ(platform::write_session_secret(file, kSessionSecret), "");
+  ASSERT_TRUE(platform::write_session_secret(file, kSessionSecret).ok());
   for (const mode_t folder_mode : {0700, 0755}) {
     chmod((std::string(made) + "/private").c_str(), folder_mode);
     EXPECT_NE(as_other("cat " + file).find("Permission denied"), std::string::npos) << folder_mode;

@@ -318,7 +318,7 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   const CommandResult toast =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(toast.ok());
-  EXPECT_FALSE(toast.error().empty());
+  EXPECT_FALSE(toast.message().empty());
   ASSERT_TRUE(call("agent_watch_reply", {{"chat", "c1"}, {"mid", 4}, {"token", "t"}}).ok());
   EXPECT_EQ(app_->state().watchers.watched().size(), 1u);
   ASSERT_TRUE(call("agent_unwatch_reply", {{"chat", "c1"}}).ok());

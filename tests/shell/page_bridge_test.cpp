@@ -106,7 +106,7 @@ struct Counters {
 QCoro::Task<CommandResult> echo(Counters* counters, Json args) {
   ++counters->runs["echo"];
   ++counters->runs["echo:" + args["text"].get<std::string>()];
-  co_return CommandResult::success(args["text"]);
+  co_return args["text"];
 }
 
 QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
@@ -114,7 +114,7 @@ QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
   counters->most_in_flight = std::max(counters->most_in_flight, ++counters->in_flight);
   co_await QCoro::sleepFor(std::chrono::milliseconds(args["ms"].get<int>()));
   --counters->in_flight;
-  co_return CommandResult::success(args["tag"]);
+  co_return args["tag"];
 }
 
 // Runs until the test releases its tag.
@@ -125,12 +125,12 @@ QCoro::Task<CommandResult> hold(Counters* counters, Json args) {
   while (counters->released.count(tag) == 0)
     co_await QCoro::sleepFor(std::chrono::milliseconds(10));
   --counters->in_flight;
-  co_return CommandResult::success(tag);
+  co_return Json(tag);
 }
 
-QCoro::Task<CommandResult> fail(Counters* counters) {
+QCoro::Task<CommandResult> failing(Counters* counters) {
   ++counters->runs["fail"];
-  co_return CommandResult::failure("That did not work.");
+  co_return fail("That did not work.");
 }
 
 // Answers with the arguments it got, behind keys in an order no sorting would give.
@@ -140,7 +140,7 @@ QCoro::Task<CommandResult> shape(Counters* counters, Json args) {
   out["zeta"] = 1;
   out["args"] = std::move(args);
   out["alpha"] = Json::array({true, nullptr, "\u00fc"});
-  co_return CommandResult::success(std::move(out));
+  co_return std::move(out);
 }
 
 void add_commands(CommandTable& table, Counters* counters) {
@@ -150,7 +150,7 @@ void add_commands(CommandTable& table, Counters* counters) {
             [counters](const Json& args) { return slow(counters, args); });
   table.add("hold", {{"tag", ArgType::String}},
             [counters](const Json& args) { return hold(counters, args); });
-  table.add("fail", {}, [counters](const Json&) { return fail(counters); });
+  table.add("fail", {}, [counters](const Json&) { return failing(counters); });
   table.add("shape", {{"callId", ArgType::String}, {"count", ArgType::PositiveInteger}},
             [counters](const Json& args) { return shape(counters, args); });
 }
@@ -615,7 +615,7 @@ TEST_F(PageBridgeTest, ASquattedApplicationPortShowsTheServerErrorAndNothingOfTh
   if (!other.problem().empty()) GTEST_SKIP() << other.problem();
   QTemporaryDir private_folder;
   const std::string session_file = private_folder.filePath(QStringLiteral("session")).toStdString();
-  ASSERT_EQ(platform::write_session_secret(session_file, platform::new_session_secret()), "");
+  ASSERT_TRUE(platform::write_session_secret(session_file, platform::new_session_secret()).ok());
   qputenv(platform::kSessionFileVariable, QByteArray::fromStdString(session_file));
   for (const bool foreign : {true, false}) {
     SCOPED_TRACE(foreign ? "another user's listener" : "our own listener");

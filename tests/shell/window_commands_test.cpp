@@ -57,7 +57,7 @@ class WindowCommandsTest : public ::testing::Test {
 TEST_F(WindowCommandsTest, ThePaymentWindowIsReusedAndHandsTheReturnToTheMainWindow) {
   const CommandResult first =
       test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/checkout"}}));
-  ASSERT_TRUE(first.ok()) << first.error();
+  ASSERT_TRUE(first.ok()) << first.message();
   PaymentWindow* payment = app_->host().payment_window();
   ASSERT_NE(payment, nullptr);
   EXPECT_EQ(payment->windowTitle(), QString::fromUtf8("\u067e\u0631\u062f\u0627\u062e\u062a"));

@@ -42,7 +42,7 @@ class CommandToolsTest : public RealProcessTest {
   ToolResult run(const char* tool, const Json& args, test::RecordingHost& host,
                  StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
     Result<Decoded> decoded = decode(tool, args);
-    if (!decoded.ok()) return ToolResult::failure(decoded.error());
+    if (!decoded.ok()) return decoded.error();
     Decoded& d = decoded.value();
     if (!d.run_async) return d.run(stop);
     return kavor::test::run(d.run_async(RunContext{"call-1", "chat", stop, &host}));
@@ -146,7 +146,7 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
     const Result<Decoded> result = decode(c.tool, c.args);
     const std::string what = std::string(c.tool) + " " + c.args.dump();
     if (!result.ok()) {
-      EXPECT_EQ(result.error(), c.kind_or_error) << what;
+      EXPECT_EQ(result.message(), c.kind_or_error) << what;
       continue;
     }
     const Decoded& d = result.value();
@@ -188,24 +188,24 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
 
   const ToolResult tests = run("run_tests", {{"command", "exit 2"}}, host);
   EXPECT_FALSE(tests.ok());
-  EXPECT_EQ(tests.error(), "(no output)\n[exit code 2]");
+  EXPECT_EQ(tests.message(), "(no output)\n[exit code 2]");
   const ToolResult powershell = run("shell", {{"command", "ls"}, {"shell", "powershell"}}, host);
   if (!exec::find_program("pwsh")) {
-    EXPECT_EQ(powershell.error(), "pwsh is not installed or not on PATH.");
+    EXPECT_EQ(powershell.message(), "pwsh is not installed or not on PATH.");
   }
-  EXPECT_EQ(run("shell", {{"command", "dir"}, {"shell", "cmd"}}, host).error(),
+  EXPECT_EQ(run("shell", {{"command", "dir"}, {"shell", "cmd"}}, host).message(),
             "cmd.exe is not installed or not on PATH.");
-  EXPECT_EQ(run("wsl", {{"command", "uname"}}, host).error(),
+  EXPECT_EQ(run("wsl", {{"command", "uname"}}, host).message(),
             "wsl.exe is not installed or not on PATH.");
-  EXPECT_EQ(run("wsl", Json::object(), host).error(),
+  EXPECT_EQ(run("wsl", Json::object(), host).message(),
             "WSL is not available: wsl.exe is not installed or not on PATH.");
   // The docker client here has no daemon to talk to; its own version it knows.
   const ToolResult docker = run("docker", {{"args", {"--version"}}}, host);
   if (exec::find_program("docker")) {
-    EXPECT_TRUE(docker.ok()) << docker.error();
+    EXPECT_TRUE(docker.ok()) << docker.message();
     EXPECT_EQ(docker.value().output.rfind("Docker version", 0), 0u) << docker.value().output;
   } else {
-    EXPECT_EQ(docker.error(), "docker is not installed or not on PATH.");
+    EXPECT_EQ(docker.message(), "docker is not installed or not on PATH.");
   }
 }
 

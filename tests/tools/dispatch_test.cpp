@@ -60,7 +60,7 @@ ToolTable test_tools() {
     d.run = [](const StopFlag& stop) {
       for (int i = 0; i < 2000 && !stop->load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      return stop->load() ? ToolResult::failure("Stopped.") : text_result("waited");
+      return stop->load() ? fail("Stopped.") : text_result("waited");
     };
     return d;
   });

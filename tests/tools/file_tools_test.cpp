@@ -34,7 +34,7 @@ class FileTools : public ::testing::Test {
   Decoded decoded(const Decoder& tool, const Json& args) const {
     Result<Decoded> result = tool(args, scope());
     if (!result.ok()) {
-      ADD_FAILURE() << "decoding failed: " << result.error();
+      ADD_FAILURE() << "decoding failed: " << result.message();
       return {};
     }
     return std::move(result).value();
@@ -44,16 +44,16 @@ class FileTools : public ::testing::Test {
     const Decoded call = decoded(tool, args);
     if (!call.run) return {};
     const ToolResult result = call.run(nullptr);
-    EXPECT_TRUE(result.ok()) << result.error();
+    EXPECT_TRUE(result.ok()) << result.message();
     return result.value().output;
   }
   // The message of a call that must fail, at decoding or at running.
   std::string failure(const Decoder& tool, const Json& args) const {
     Result<Decoded> result = tool(args, scope());
-    if (!result.ok()) return result.error();
+    if (!result.ok()) return result.message();
     const ToolResult ran = result.value().run(nullptr);
     EXPECT_FALSE(ran.ok()) << ran.value().output;
-    return ran.error();
+    return ran.message();
   }
 
   const test::TempTree tree_{"kavor-files"};
@@ -300,7 +300,7 @@ TEST_F(FileTools, GrepOfALongFileFindsEveryLineAndStopsWhenAsked) {
   // is looked at before every segment of the file; the time it takes to land includes the
   // expression's compile (seconds, tens of them in the sanitizer build on a busy machine), so
   // it is not timed here.
-  EXPECT_EQ(stopped.error(), std::string(kStoppedByUser));
+  EXPECT_EQ(stopped.message(), std::string(kStoppedByUser));
 }
 
 TEST_F(FileTools, GrepLimitsFilesMatchesAndLineLength) {
@@ -404,10 +404,10 @@ TEST_F(FileTools, EditFileRefusesWhenTheFileChangedBeforeApproval) {
   put("f.txt", "before\nand more\n");
   const ToolResult result = edit.run(nullptr);
   EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), "The file changed while waiting for approval. Read it again.");
+  EXPECT_EQ(result.message(), "The file changed while waiting for approval. Read it again.");
   EXPECT_EQ(contents("f.txt"), "before\nand more\n");
   fs::remove(ws() / "f.txt");
-  EXPECT_EQ(edit.run(nullptr).error(), ws().string() + "/f.txt does not exist.");
+  EXPECT_EQ(edit.run(nullptr).message(), ws().string() + "/f.txt does not exist.");
 }
 
 TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
@@ -433,7 +433,7 @@ TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
   fs::create_symlink(outside_file, ws() / "plain.txt");
   const ToolResult result = plain.run(nullptr);
   EXPECT_FALSE(result.ok());
-  EXPECT_EQ(result.error(),
+  EXPECT_EQ(result.message(),
             ws().string() + "/plain.txt changed while waiting for approval. Read it again.");
   std::ifstream in(outside_file);
   std::string line;

@@ -55,12 +55,12 @@ class MemoryWorkspace : public ::testing::Test {
 
   // The run's output, or its failure message prefixed with "error: ".
   static std::string run(const Result<Decoded>& decoded) {
-    if (!decoded.ok()) return "decode: " + decoded.error();
+    if (!decoded.ok()) return "decode: " + decoded.message();
     const ToolResult result = decoded.value().run(nullptr);
-    return result.ok() ? result.value().output : "error: " + result.error();
+    return result.ok() ? result.value().output : "error: " + result.message();
   }
   static std::string refusal(const Result<Decoded>& decoded) {
-    return decoded.ok() ? std::string("<decoded>") : decoded.error();
+    return decoded.ok() ? std::string("<decoded>") : decoded.message();
   }
 
   const test::TempTree tree_{"kavor-memory"};
@@ -85,7 +85,7 @@ TEST(MemorySlug, DerivedFromTheTitleInAnyScript) {
 }
 
 TEST(MemorySlug, GivenSlugsAreCheckedAsFileNames) {
-  const auto error = [](const std::string& s) { return check_slug(s).error(); };
+  const auto error = [](const std::string& s) { return check_slug(s).message(); };
   EXPECT_EQ(check_slug("  notes.md ").value(), "notes");
   for (const char* good : {"  notes.md ", "my notes", "ساخت", "v1.2"}) EXPECT_EQ(error(good), "");
   EXPECT_EQ(error("   "), "slug is empty.");
@@ -372,13 +372,13 @@ TEST_F(MemoryWorkspace, PlantedLinksNeverMakeAMemorySaveReplaceAnotherFile) {
 }
 
 TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
-  EXPECT_EQ(project_context("  ").error(), "No workspace folder is selected.");
+  EXPECT_EQ(project_context("  ").message(), "No workspace folder is selected.");
   EXPECT_EQ(
-      project_context((base_ / "gone").string()).error(),
+      project_context((base_ / "gone").string()).message(),
       "The workspace folder " + (base_ / "gone").string() + " does not exist on this computer.");
 
   const Result<Json> empty = project_context(ws().string());
-  ASSERT_EQ(empty.error(), "");
+  ASSERT_EQ(empty.message(), "");
   EXPECT_EQ(empty->dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
 
@@ -388,7 +388,7 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   ASSERT_EQ(run(save("a", "A", "", "alpha")).rfind("Saved", 0), 0u);
   ASSERT_EQ(run(save("b", "B", "", "beta")).rfind("Saved", 0), 0u);
   const Result<Json> found = project_context(ws().string() + "/");
-  ASSERT_EQ(found.error(), "");
+  ASSERT_EQ(found.message(), "");
   const Json& context = found.value();
   EXPECT_EQ(context["instructions_file"], "AGENTS.md");
   EXPECT_EQ(context["instructions"], std::string(32725, 'x') + "\n" + std::string(kCutMarker));

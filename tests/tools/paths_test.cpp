@@ -79,12 +79,12 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   Call call;
   call.workspace = QString::fromStdString(ws().string() + "/src/..");
   const Result<Scope> ok = resolve_scope(call);
-  ASSERT_TRUE(ok.ok()) << ok.error();
+  ASSERT_TRUE(ok.ok()) << ok.message();
   EXPECT_EQ(ok->root, ws());
 
   const auto message = [](const Call& c) {
     const Result<Scope> r = resolve_scope(c);
-    return r.ok() ? std::string("<ok>") : r.error();
+    return r.ok() ? std::string("<ok>") : r.message();
   };
   Call gone;
   gone.workspace = QString::fromStdString((base_ / "gone").string());
@@ -133,7 +133,7 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
        {std::pair{ws() / "planted", true}, std::pair{ws() / "inner", false}}) {
     extra.extra = QString::fromStdString(named.string());
     const Result<Scope> scope = resolve_scope(extra);
-    ASSERT_TRUE(scope.ok()) << scope.error();
+    ASSERT_TRUE(scope.ok()) << scope.message();
     EXPECT_EQ(scope->linked_out.size(), linked ? 1u : 0u) << named;
   }
 }

@@ -11,10 +11,9 @@ namespace glob_test {
 namespace {
 
 bool glob_matches(const std::string& pattern, const std::string& path) {
-  std::string error;
-  const auto glob = Glob::compile(pattern, error);
-  EXPECT_TRUE(glob.has_value()) << pattern << ": " << error;
-  return glob && glob->matches(path);
+  const Result<Glob> glob = Glob::compile(pattern);
+  EXPECT_TRUE(glob.ok()) << pattern << ": " << glob.message();
+  return glob.ok() && glob->matches(path);
 }
 
 TEST(Glob, MatchingRules) {
@@ -98,9 +97,9 @@ TEST(Glob, MalformedPatternsGiveShortErrors) {
       {"{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}{a,b}", "too many alternatives"},
   };
   for (const auto& [pattern, expected] : cases) {
-    std::string error;
-    EXPECT_FALSE(Glob::compile(pattern, error).has_value()) << pattern;
-    EXPECT_EQ(error, expected) << pattern;
+    const Result<Glob> glob = Glob::compile(pattern);
+    EXPECT_FALSE(glob.ok()) << pattern;
+    EXPECT_EQ(glob.message(), expected) << pattern;
   }
 }
 

@@ -22,14 +22,13 @@ TEST(NamePattern, NamesMatchAsTheShellMatchesAFoldersNames) {
       {"Readme*", "README", false},
   };
   for (const Case& c : cases) {
-    std::string error;
-    const auto pattern = NamePattern::compile(c.pattern, error);
-    ASSERT_TRUE(pattern) << c.pattern << ": " << error;
-    EXPECT_EQ(pattern->matches(c.name), c.match) << c.pattern << " " << c.name;
+    const Result<NamePattern> pattern = NamePattern::compile(c.pattern);
+    ASSERT_TRUE(pattern.ok()) << c.pattern << ": " << pattern.message();
+    EXPECT_EQ(pattern.value().matches(c.name), c.match) << c.pattern << " " << c.name;
   }
-  std::string error;
-  EXPECT_FALSE(NamePattern::compile("[abc", error));
-  EXPECT_FALSE(error.empty());
+  const Result<NamePattern> unclosed = NamePattern::compile("[abc");
+  EXPECT_FALSE(unclosed.ok());
+  EXPECT_FALSE(unclosed.message().empty());
 }
 
 }  // namespace

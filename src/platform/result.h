@@ -1,13 +1,22 @@
-// What a step that can fail gives back: its value, or the sentence that says why there is none.
+// What a step that can fail gives back: its value, or the failure that says why there is none.
 //
 // One shape for every failure a caller reports or passes on, so that a tool's answer, a page
-// command's answer and a DevTools command's answer read the same way:
+// command's answer and a DevTools command's answer read the same way. Each thing has one
+// spelling:
+//
+//   return value;                                   // success: a value converts to its Result
+//   return fail("The folder " + shown + " does not exist.", ErrorKind::NotFound);
 //
 //   Result<fs::path> located = locate(name);
-//   if (!located.ok()) return located.error();     // an Error converts to any Result<U>
+//   if (!located.ok()) return located.error();      // passing it on, to a Result of any type
 //   use(located.value());
 //
-//   return fail("The folder " + shown + " does not exist.", ErrorKind::NotFound);
+//   show(located.message());                        // its sentence, to show or to build on
+//
+// Only an Error becomes a failure, and only fail() makes one: a text converts to no failure, and
+// error() gives the Error rather than its text, so a failure passed on stays a failure even in a
+// function that gives a Result<std::string>, where a text would be taken for the value. A
+// Result<void> succeeds with `return {};`.
 //
 // The text is for people: it is shown to the user or handed to the assistant as it stands, and
 // no caller looks inside it. A caller that must act differently on why something failed branches
@@ -16,12 +25,13 @@
 // everything a caller handles step by step is a Result.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "common/fatal.h"
+#include "platform/fatal.h"
 
 namespace kavor {
 
@@ -33,15 +43,35 @@ enum class ErrorKind {
   TimedOut,   // no answer within the limit; what was asked may still be under way
 };
 
-struct Error {
-  std::string text;
-  ErrorKind kind = ErrorKind::Failed;
+class Error;
+inline Error fail(std::string message, ErrorKind kind = ErrorKind::Failed);
+
+// A failure: the sentence for people and the kind for callers. Made only by fail().
+class Error {
+ public:
+  const std::string& message() const { return message_; }
+  ErrorKind kind() const { return kind_; }
+
+ private:
+  friend Error fail(std::string message, ErrorKind kind);
+  Error(std::string message, ErrorKind kind) : message_(std::move(message)), kind_(kind) {}
+
+  std::string message_;
+  ErrorKind kind_;
 };
 
 // The failure of a step: `return fail("...");` from any function that gives a Result.
-inline Error fail(std::string text, ErrorKind kind = ErrorKind::Failed) {
-  return Error{std::move(text), kind};
+inline Error fail(std::string message, ErrorKind kind) {
+  return Error(std::move(message), kind);
 }
+
+namespace detail {
+// The message of a Result that is ok.
+inline const std::string& no_message() {
+  static const std::string empty;
+  return empty;
+}
+}  // namespace detail
 
 template <typename T>
 class [[nodiscard]] Result {
@@ -50,13 +80,8 @@ class [[nodiscard]] Result {
  public:
   // A value converts to a Result: `return value;`.
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  // So does a failure: `return fail("...");` or `return other.error_value();`.
+  // So does a failure: `return fail("...");` or `return other.error();`.
   Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-  static Result success(T value = T()) { return Result(std::move(value)); }
-  static Result failure(std::string text, ErrorKind kind = ErrorKind::Failed) {
-    return Result(Error{std::move(text), kind});
-  }
 
   bool ok() const { return state_.index() == 0; }
 
@@ -67,20 +92,18 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  // The failure's text; empty when ok.
-  const std::string& error() const { return ok() ? empty_text() : std::get<1>(state_).text; }
-  ErrorKind kind() const { return ok() ? ErrorKind::Failed : std::get<1>(state_).kind; }
-  // The whole failure, to pass on as the failure of another Result; only when not ok.
-  const Error& error_value() const {
+  // The failure, to pass on; only of a Result that is not ok.
+  const Error& error() const {
     if (ok()) fatal("the error of a result that succeeded");
     return std::get<1>(state_);
   }
+  // The failure's sentence and kind; empty and Failed when ok.
+  const std::string& message() const {
+    return ok() ? detail::no_message() : std::get<1>(state_).message();
+  }
+  ErrorKind kind() const { return ok() ? ErrorKind::Failed : std::get<1>(state_).kind(); }
 
  private:
-  static const std::string& empty_text() {
-    static const std::string empty;
-    return empty;
-  }
   std::variant<T, Error>& checked() {
     if (!ok()) fatal("the value of a result that failed");
     return state_;
@@ -98,24 +121,19 @@ template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)), failed_(true) {}
+  Result(Error error) : error_(std::move(error)) {}
 
-  static Result success() { return Result(); }
-  static Result failure(std::string text, ErrorKind kind = ErrorKind::Failed) {
-    return Result(Error{std::move(text), kind});
-  }
+  bool ok() const { return !error_.has_value(); }
 
-  bool ok() const { return !failed_; }
-  const std::string& error() const { return error_.text; }
-  ErrorKind kind() const { return error_.kind; }
-  const Error& error_value() const {
+  const Error& error() const {
     if (ok()) fatal("the error of a result that succeeded");
-    return error_;
+    return *error_;
   }
+  const std::string& message() const { return ok() ? detail::no_message() : error_->message(); }
+  ErrorKind kind() const { return ok() ? ErrorKind::Failed : error_->kind(); }
 
  private:
-  Error error_;
-  bool failed_ = false;
+  std::optional<Error> error_;
 };
 
 }  // namespace kavor
