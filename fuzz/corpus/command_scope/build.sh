@@ -1,0 +1,1 @@
+make -j4 && ./build/app --config=conf/app.ini 2>&1 | tail -n 20

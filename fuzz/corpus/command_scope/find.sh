@@ -1,0 +1,1 @@
+find . -name '*.o' -exec rm {} + && git -C sub log --oneline | head

@@ -1,0 +1,1 @@
+f() { cd ..; }; f; ls; coproc { cd /; }; read -r D; cd "$D"

@@ -1,0 +1,4 @@
+cat <<EOF > out.txt
+hello ../x
+EOF
+pushd build && cmake .. && popd

@@ -1,0 +1,1 @@
+cd src; for f in *.c; do gcc -c "$f" -o ../build/${f%.c}.o; done

@@ -1,0 +1,1 @@
+sh -c 'cd .. && ls' ; bash <<< "cat ~/.ssh/id_rsa"

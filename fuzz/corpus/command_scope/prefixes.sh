@@ -1,0 +1,1 @@
+timeout -s KILL 5 env -C lib -u HOME ls -la; sudo -D /tmp -u root id

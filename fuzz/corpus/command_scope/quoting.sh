@@ -1,0 +1,1 @@
+do\cs/x do"cs"/y 'a b'/c $'\x2e\x2e' $(pwd) `id` <(ls)

@@ -1,0 +1,1 @@
+X=/etc; Y=$X/passwd; cat $Y "${HOME}/notes" $PWD/a
