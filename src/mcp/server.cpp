@@ -10,6 +10,7 @@
 #include "common/build_config.h"
 #include "common/json_read.h"
 #include "common/timing.h"
+#include "common/workspace_folder.h"
 #include "mcp/event_relay.h"
 #include "tools/call.h"
 #include "tools/call_info.h"
@@ -331,14 +332,20 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
     co_await qCoro(waker.get(), &RootsWaker::settled, timing::scaled(kRootsWait));
     if (!*alive) co_return;
   }
+  const std::vector<std::string>& folders =
+      options_.workspaces.empty() ? roots_ : options_.workspaces;
+  if (folders.empty()) {
+    calls_.erase(call_id);
+    if (calls_.empty()) emit calls_ended();
+    send(response(request_id, error_result(std::string(kNoWorkspace))), request_id);
+    co_return;
+  }
   Call call;
   call.id = QString::fromStdString(call_id);
   call.tool = QString::fromStdString(name);
   call.args = std::move(args);
   call.chat = QString::fromUtf8(kChat);
-  const std::vector<std::string>& folders =
-      options_.workspaces.empty() ? roots_ : options_.workspaces;
-  if (!folders.empty()) call.workspace = QString::fromStdString(folders[0]);
+  call.workspace = QString::fromStdString(folders[0]);
   if (folders.size() > 1) call.extra = QString::fromStdString(folders[1]);
 
   // 3. Dispatch (4. happens in on_event while it runs).

@@ -126,7 +126,7 @@ std::vector<ToolSpec> make_core_specs() {
        "lets it run.",
        {{"path", T::String, true,
          "The file: a path relative to the workspace folder, or a full path."},
-        {"old_text", T::String, false, "The text to replace, exactly as the file holds it."},
+        {"old_text", T::String, true, "The text to replace, exactly as the file holds it."},
         {"new_text", T::String, false, "The text to put in its place."},
         {"replace_all", T::Boolean, false, "Replace every occurrence rather than exactly one."}},
        false,
