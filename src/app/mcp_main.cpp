@@ -1,6 +1,7 @@
 #include "app/mcp_main.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -8,15 +9,18 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "app/agent.h"
 #include "browser/tool_spec.h"
 #include "common/build_config.h"
 #include "mcp/event_relay.h"
+#include "mcp/http.h"
 #include "mcp/server.h"
 #include "mcp/stdio.h"
 #include "platform/end_signals.h"
+#include "platform/session_file.h"
 #include "tools/paths.h"
 #include "tools/tool_spec.h"
 
@@ -33,6 +37,64 @@ std::vector<tools::ToolSpec> all_tool_specs() {
   std::vector<tools::ToolSpec> specs = tools::core_tool_specs();
   specs.push_back(browser::browser_tool_spec());
   return specs;
+}
+
+// The secret of the HTTP transport: read from its file, or made and written there (readable by
+// the user alone) when the file does not exist yet.
+Result<std::string> http_secret(const std::string& file) {
+  const platform::SessionRead read = platform::read_session_secret(file);
+  if (!read.secret.empty()) return read.secret;
+  if (!read.missing) return fail(read.error);
+  const std::string secret = platform::new_session_secret();
+  if (const std::string error = platform::write_session_secret(file, secret); !error.empty()) {
+    return fail(error);
+  }
+  return secret;
+}
+
+// 2. The HTTP transport in place of standard input and output.
+int serve_http(const McpOptions& options, const mcp::ServerContext& context,
+               const mcp::ServerOptions& server_options) {
+  const auto address = mcp::parse_http_address(*options.http);
+  if (!address.ok()) {
+    std::fprintf(stderr, "kavor-agent mcp: %s\n", address.error().c_str());
+    return 2;
+  }
+  const std::string file =
+      options.secret_file.empty()
+          ? (std::filesystem::path(platform::default_session_file()).parent_path() / "mcp-secret")
+                .string()
+          : options.secret_file;
+  const Result<std::string> secret = http_secret(file);
+  if (!secret.ok()) {
+    std::fprintf(stderr, "kavor-agent mcp: the secret file %s: %s\n", file.c_str(),
+                 secret.error().c_str());
+    return 1;
+  }
+  mcp::HttpTransport http(
+      [&context, &server_options](mcp::Server::Send send) {
+        return std::make_unique<mcp::Server>(context, server_options, std::move(send));
+      },
+      secret.value());
+  const auto& [host, port] = address.value();
+  if (const Result<void> listening = http.listen(host, port); !listening.ok()) {
+    std::fprintf(stderr, "kavor-agent mcp: %s\n", listening.error().c_str());
+    return 1;
+  }
+  const std::string shown = host == "::1" ? "[::1]" : host;
+  std::fprintf(stderr, "kavor-agent mcp: listening on http://%s:%u/mcp; the secret is in %s\n",
+               shown.c_str(), http.port(), file.c_str());
+  // 3. A signal ends it: the sessions' calls are stopped and given kEndGrace to end.
+  QElapsedTimer ending;
+  QTimer grace;
+  platform::EndSignals end_signals([&](int) {
+    ending.start();
+    grace.start(std::chrono::milliseconds(50));
+  });
+  QObject::connect(&grace, &QTimer::timeout, [&] {
+    if (http.close_all() == 0 || ending.hasExpired(kEndGrace.count())) QCoreApplication::quit();
+  });
+  return QCoreApplication::exec();
 }
 
 }  // namespace
@@ -104,6 +166,8 @@ int mcp_main(int argc, char** argv) {
                                    agent.tool_pool(),
                                    agent.stop_token()};
   const mcp::ServerOptions server_options{options.workspaces, options.mode};
+
+  if (options.http) return serve_http(options, context, server_options);
 
   // 3. The end, whatever brings it.
   bool ending = false;
