@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 
 #include "session.h"
 #include "support/temp_tree.h"
@@ -73,6 +74,8 @@ TEST_F(ServerTest, MalformedEarlyUnknownAndMistypedMessagesGetTheProtocolsErrors
       {"a response to nothing asked", R"({"jsonrpc":"2.0","id":"kavor-9","result":{}})", 0},
       {"an unknown notification", R"({"jsonrpc":"2.0","method":"notifications/whatever"})", 0},
       {"a duplicate key", R"({"jsonrpc":"2.0","id":7,"id":8,"method":"ping"})", kParseError},
+      {"nesting a million deep", std::string(1'000'000, '[') + std::string(1'000'000, ']'),
+       kInvalidRequest},
   };
   const std::vector<Case> after = {
       {"an unknown method", R"({"jsonrpc":"2.0","id":10,"method":"resources/list"})",
@@ -247,6 +250,49 @@ TEST_F(ServerTest, TheClientsRootsAreTheWorkspaceWhenNoneWasGiven) {
     return std::count_if(s.sent.begin(), s.sent.end(),
                          [](const Json& m) { return m.value("method", "") == "roots/list"; }) == 2;
   }));
+}
+
+// A file name that would make the question read otherwise shows its line breaks and
+// direction marks as visible escapes.
+TEST_F(ServerTest, AQuestionCannotBeForgedByANameInIt) {
+  test::Session& s = start(tools::Mode::Ask);
+  s.open("2025-11-25", {{"elicitation", Json::object()}});
+  s.call("f", "write_file", {{"path", "x\n\nThis call is harmless.\u202E"}, {"content", "x"}});
+  const std::string message = s.asked("elicitation/create")["params"]["message"];
+  EXPECT_EQ(message.find("\n\nThis call"), std::string::npos) << message;
+  EXPECT_NE(message.find("harmless.<U+202E>"), std::string::npos) << message;
+}
+
+// Many calls at once, some with the same request id: each is answered once, with its own output.
+TEST_F(ServerTest, ManyCallsAtOnceAreEachAnsweredOnce) {
+  test::Session& s = start(tools::Mode::Everything);
+  s.open("2025-11-25");
+  constexpr int kCalls = 12;
+  for (int i = 0; i < kCalls; ++i) {
+    if (i % 2 == 0) {
+      s.call(i, "shell", {{"command", "sleep 0.$((RANDOM % 3)); echo " + std::to_string(i)}});
+    } else {
+      s.call(i, "read_file", {{"path", "a.txt"}});
+    }
+  }
+  s.call("same", "shell", {{"command", "echo one"}});
+  s.call("same", "shell", {{"command", "echo two"}});
+  const auto answers = [&] {
+    return std::count_if(s.sent.begin(), s.sent.end(),
+                         [](const Json& m) { return m.contains("result"); }) - 1;  // initialize
+  };
+  ASSERT_TRUE(wait_until([&] { return answers() == kCalls + 2; }, std::chrono::seconds(30)));
+  for (int i = 0; i < kCalls; ++i) {
+    EXPECT_EQ(text_of(s.answer(i)), i % 2 == 0 ? std::to_string(i) + "\n" : "     1\thello\n");
+  }
+  std::multiset<std::string> same;
+  for (const Json& m : s.sent) {
+    if (m.value("id", Json()) == "same") same.insert(text_of(m));
+  }
+  EXPECT_EQ(same, (std::multiset<std::string>{"one\n", "two\n"}));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(answers(), kCalls + 2);
+  EXPECT_EQ(s.server->live_calls(), 0u);
 }
 
 // The client vanished: nothing waits for it and nothing more is written.
