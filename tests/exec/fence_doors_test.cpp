@@ -33,7 +33,7 @@ TEST_F(FenceDoorsTest, UnpromptedCommandsAreFencedAlikeThroughTheBridgeAndThePro
     const char* why;
     std::string script;  // run as `sh <file>`: the command's text names nothing outside
     std::string status;
-    fs::path made;       // a file the script makes, when it may
+    fs::path made;  // a file the script makes, when it may
   };
   const std::vector<Case> cases = {
       {"a write beside the workspace", "echo x > ../b/escaped\n", "error", {}},

@@ -39,10 +39,13 @@ TEST(HttpTest, StrangersAreRefusedBeforeAnyMessageIsRead) {
       {"no Host", with({bearer}), 403},
       {"a web page's Origin", with({host, {"origin", "https://attacker.example"}, bearer}), 403},
       {"a sandboxed page's Origin", with({host, {"origin", "null"}, bearer}), 403},
-      {"a loopback page on another port", with({host, {"origin", "http://127.0.0.1:8080"}, bearer}), 403},
+      {"a loopback page on another port", with({host, {"origin", "http://127.0.0.1:8080"}, bearer}),
+       403},
       {"no secret", with({host}), 401},
-      {"a secret one character short", with({host, {"authorization", "Bearer " + kSecret.substr(1)}}), 401},
-      {"the same length, other bytes", with({host, {"authorization", "Bearer " + std::string(64, 'b')}}), 401},
+      {"a secret one character short",
+       with({host, {"authorization", "Bearer " + kSecret.substr(1)}}), 401},
+      {"the same length, other bytes",
+       with({host, {"authorization", "Bearer " + std::string(64, 'b')}}), 401},
       {"another scheme", with({host, {"authorization", "Basic " + kSecret}}), 401},
       {"two Authorization headers", with({host, bearer, bearer}), 401},
       {"the right client", with({host, bearer}), 0},
@@ -64,11 +67,16 @@ TEST(HttpTest, OnlyLoopbackAddressesAreServed) {
     std::string host;  // "" when refused
     unsigned port;
   };
-  const Case cases[] = {{"127.0.0.1:8765", "127.0.0.1", 8765}, {"localhost:0", "localhost", 0},
-                        {"[::1]:9", "::1", 9},          {"0.0.0.0:8765", "", 0},
-                        {"192.168.1.2:8765", "", 0},    {"[::]:8765", "", 0},
-                        {"127.0.0.1", "", 0},           {"127.0.0.1:65536", "", 0},
-                        {"127.0.0.1:-1", "", 0},        {"127.0.0.1:", "", 0}};
+  const Case cases[] = {{"127.0.0.1:8765", "127.0.0.1", 8765},
+                        {"localhost:0", "localhost", 0},
+                        {"[::1]:9", "::1", 9},
+                        {"0.0.0.0:8765", "", 0},
+                        {"192.168.1.2:8765", "", 0},
+                        {"[::]:8765", "", 0},
+                        {"127.0.0.1", "", 0},
+                        {"127.0.0.1:65536", "", 0},
+                        {"127.0.0.1:-1", "", 0},
+                        {"127.0.0.1:", "", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     const auto parsed = parse_http_address(c.text);
@@ -83,11 +91,16 @@ TEST(HttpTest, TheOwnerOfAConnectionsOtherEndIsItsEstablishedSocketsUser) {
   // Our listener on 0x1267 (4711); a client of user 1001 on port 0xC350 (50000); the listener's
   // own accepted socket (user 0), and a socket of another connection to another port.
   const std::string table =
-      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-      "   0: 0100007F:1267 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1\n"
-      "   1: 0100007F:1267 0100007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 2\n"
-      "   2: 0100007F:C350 0100007F:1267 01 00000000:00000000 00:00000000 00000000  1001        0 3\n"
-      "   3: 0100007F:C351 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1002        0 4\n";
+      "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+      "inode\n"
+      "   0: 0100007F:1267 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 "
+      "1\n"
+      "   1: 0100007F:1267 0100007F:C350 01 00000000:00000000 00:00000000 00000000     0        0 "
+      "2\n"
+      "   2: 0100007F:C350 0100007F:1267 01 00000000:00000000 00:00000000 00000000  1001        0 "
+      "3\n"
+      "   3: 0100007F:C351 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1002        0 "
+      "4\n";
   const platform::Address local = platform::loopback_targets("127.0.0.1").front();
   EXPECT_EQ(platform::parse_connection_owner(table, false, local, 50000, 4711), 1001u);
   EXPECT_EQ(platform::parse_connection_owner(table, false, local, 50001, 4711), std::nullopt);
@@ -128,9 +141,8 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
   const std::string head = "Host: 127.0.0.1:" + std::to_string(http.port()) +
                            "\r\nAuthorization: Bearer " + kSecret + "\r\n";
   const auto post = [&](const std::string& headers, const std::string& body) {
-    return exchange(http.port(), "POST /mcp HTTP/1.1\r\n" + head + headers +
-                                     "Content-Length: " + std::to_string(body.size()) +
-                                     "\r\n\r\n" + body);
+    return exchange(http.port(), "POST /mcp HTTP/1.1\r\n" + head + headers + "Content-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body);
   };
   const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
   struct Case {
@@ -144,13 +156,17 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
       {"not JSON", post("", "{"), "HTTP/1.1 400"},
       {"a revision not spoken", post("MCP-Protocol-Version: 1999-01-01\r\n", ping), "HTTP/1.1 400"},
       {"a body past the limit",
-       exchange(http.port(), "POST /mcp HTTP/1.1\r\n" + head + "Content-Length: 99999999999\r\n\r\n"),
+       exchange(http.port(),
+                "POST /mcp HTTP/1.1\r\n" + head + "Content-Length: 99999999999\r\n\r\n"),
        "HTTP/1.1 413"},
       {"a chunked body",
-       exchange(http.port(), "POST /mcp HTTP/1.1\r\n" + head + "Transfer-Encoding: chunked\r\n\r\n"),
+       exchange(http.port(),
+                "POST /mcp HTTP/1.1\r\n" + head + "Transfer-Encoding: chunked\r\n\r\n"),
        "HTTP/1.1 411"},
-      {"another path", exchange(http.port(), "GET /other HTTP/1.1\r\n" + head + "\r\n"), "HTTP/1.1 404"},
-      {"another method", exchange(http.port(), "PUT /mcp HTTP/1.1\r\n" + head + "\r\n"), "HTTP/1.1 405"},
+      {"another path", exchange(http.port(), "GET /other HTTP/1.1\r\n" + head + "\r\n"),
+       "HTTP/1.1 404"},
+      {"another method", exchange(http.port(), "PUT /mcp HTTP/1.1\r\n" + head + "\r\n"),
+       "HTTP/1.1 405"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -160,15 +176,21 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
 
   // A session: made by initialize, named in every later request, ended by DELETE.
   const std::string init = post(
-      "", R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})");
+      "",
+      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})");
   const std::size_t at = init.find("Mcp-Session-Id: ");
   ASSERT_NE(at, std::string::npos) << init;
   const std::string session = init.substr(at + 16, 32);
   EXPECT_NE(init.find(R"("protocolVersion":"2025-06-18")"), std::string::npos);
   const std::string named = "Mcp-Session-Id: " + session + "\r\n";
-  EXPECT_NE(post(named, ping).find(R"(data: {"jsonrpc":"2.0","id":1,"result":{}})"), std::string::npos);
-  EXPECT_EQ(post(named, R"({"jsonrpc":"2.0","method":"notifications/initialized"})").rfind("HTTP/1.1 202", 0), 0u);
-  EXPECT_EQ(exchange(http.port(), "DELETE /mcp HTTP/1.1\r\n" + head + named + "\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_NE(post(named, ping).find(R"(data: {"jsonrpc":"2.0","id":1,"result":{}})"),
+            std::string::npos);
+  EXPECT_EQ(post(named, R"({"jsonrpc":"2.0","method":"notifications/initialized"})")
+                .rfind("HTTP/1.1 202", 0),
+            0u);
+  EXPECT_EQ(exchange(http.port(), "DELETE /mcp HTTP/1.1\r\n" + head + named + "\r\n")
+                .rfind("HTTP/1.1 200", 0),
+            0u);
   EXPECT_EQ(post(named, ping).rfind("HTTP/1.1 404", 0), 0u);
 }
 

@@ -279,7 +279,8 @@ TEST_F(ServerTest, ManyCallsAtOnceAreEachAnsweredOnce) {
   s.call("same", "shell", {{"command", "echo two"}});
   const auto answers = [&] {
     return std::count_if(s.sent.begin(), s.sent.end(),
-                         [](const Json& m) { return m.contains("result"); }) - 1;  // initialize
+                         [](const Json& m) { return m.contains("result"); }) -
+           1;  // initialize
   };
   ASSERT_TRUE(wait_until([&] { return answers() == kCalls + 2; }, std::chrono::seconds(30)));
   for (int i = 0; i < kCalls; ++i) {
