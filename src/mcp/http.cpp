@@ -66,6 +66,8 @@ const char* reason(int status) {
       return "Content Too Large";
     case 431:
       return "Request Header Fields Too Large";
+    case 503:
+      return "Service Unavailable";
     default:
       return "Error";
   }
@@ -370,6 +372,11 @@ void HttpTransport::post(Connection& c, const HttpRequest& request) {
   const bool initialize = message.kind == Message::Kind::Request && message.method == "initialize";
   std::string id;
   if (initialize) {
+    if (sessions_.size() >= kMaxSessions) {
+      answer_text(socket, 503,
+                  "Too many sessions are open: end one with DELETE before starting another.");
+      return;
+    }
     id = platform::new_session_secret().substr(0, 32);
     auto session = std::make_unique<Session>();
     session->server =

@@ -25,10 +25,10 @@
 //     what was asked before it opened waits for it.
 //   - DELETE /mcp ends the session: its calls are stopped as the client's leaving stops them.
 //
-// Limits: headers 32 KiB, a body at most kMaxMessageBytes (413, naming the limit), the headers
-// and body within kRequestDeadline of the connection (a client that trickles bytes holds
-// nothing for long). A client that disconnects mid-call does not cancel the call (the protocol
-// says so); its answer is dropped.
+// Limits: at most kMaxSessions sessions, headers 32 KiB, a body at most kMaxMessageBytes (413,
+// naming the limit), the headers and body within kRequestDeadline of the connection (a client that
+// trickles bytes holds nothing for long). A client that disconnects mid-call does not cancel the
+// call (the protocol says so); its answer is dropped.
 #pragma once
 
 #include <QObject>
@@ -52,6 +52,9 @@ namespace kavor::mcp {
 inline constexpr std::size_t kMaxHeaderBytes = 32 * 1024;
 inline constexpr std::chrono::milliseconds kRequestDeadline{30'000};
 inline constexpr const char* kEndpoint = "/mcp";
+// Sessions kept at once: a client that initializes again and again without ending its sessions
+// gets 503 rather than make the server hold one per attempt. One user runs a handful of clients.
+inline constexpr std::size_t kMaxSessions = 32;
 
 // A request as read off the connection, for the checks above.
 struct HttpRequest {
