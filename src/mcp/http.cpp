@@ -219,6 +219,11 @@ std::size_t HttpTransport::close_all() {
 
 void HttpTransport::accept() {
   while (QTcpSocket* socket = server_.nextPendingConnection()) {
+    if (connections_.size() >= kMaxConnections) {
+      socket->abort();
+      socket->deleteLater();
+      continue;
+    }
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
     // 1. The other end's user, while the connection is surely still there.

@@ -55,6 +55,9 @@ inline constexpr const char* kEndpoint = "/mcp";
 // Sessions kept at once: a client that initializes again and again without ending its sessions
 // gets 503 rather than make the server hold one per attempt. One user runs a handful of clients.
 inline constexpr std::size_t kMaxSessions = 32;
+// Connections open at once (streams included): past this a new one is closed unanswered, so
+// that connections left open cannot take every descriptor the program has.
+inline constexpr std::size_t kMaxConnections = 256;
 
 // A request as read off the connection, for the checks above.
 struct HttpRequest {

@@ -34,7 +34,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QThreadPool>
 
 #include <chrono>
