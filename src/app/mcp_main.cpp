@@ -108,7 +108,10 @@ Result<McpOptions> parse_mcp_arguments(const std::vector<std::string>& words) {
       if (!has_value) return fail(word + " needs a value.");
     }
     if (word == "--workspace") {
-      const Result<tools::fs::path> folder = tools::resolve_workspace(words[++i]);
+      // A client's configuration may name the folder relative to where it starts the server.
+      std::error_code ignored;
+      const tools::fs::path given = tools::fs::absolute(words[++i], ignored);
+      const Result<tools::fs::path> folder = tools::resolve_workspace(given.string());
       if (!folder.ok()) return folder.error_value();
       if (options.workspaces.size() == 2) {
         return fail("At most two workspace folders: the workspace and one extra folder.");
