@@ -6,11 +6,17 @@
 // the two. The peer is the least any agent could do: a plain HTTP client on one kept-alive
 // connection that polls, reads the call and posts a fixed result at once, in the same run on the
 // same service.
+//
+// One read_file call through each door, same run: the bridge's added time for it (as above),
+// and the protocol server's over standard input and output, from the request line written into
+// the reader's pipe to the answer's line written out (mcp/stdio.h, mcp/server.h).
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,8 +32,12 @@
 #include "device/credential_store.h"
 #include "device/device_store.h"
 #include "local_service.h"
+#include "mcp/event_relay.h"
+#include "mcp/server.h"
+#include "mcp/stdio.h"
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
+#include "tools/file_tools.h"
 #include "tools/tool_table.h"
 
 namespace {
@@ -49,16 +59,21 @@ class NoNotifications : public kavor::Notifications {
 // the calls go one at a time: the next is queued when the result of the one before is in, so no
 // call waits behind another. For the throughput runs all are queued at once.
 struct CallScript {
-  CallScript(int calls, std::string workspace, bool one_by_one)
-      : total(calls), ws(std::move(workspace)), one_at_a_time(one_by_one) {
+  CallScript(int calls, std::string workspace, bool one_by_one, std::string tool_name = "noop",
+             Json tool_args = Json::object())
+      : total(calls),
+        ws(std::move(workspace)),
+        one_at_a_time(one_by_one),
+        tool(std::move(tool_name)),
+        args(std::move(tool_args)) {
     sent_at.resize(static_cast<std::size_t>(total));
     done_at.resize(static_cast<std::size_t>(total));
   }
 
   Json call(int n) const {
     return Json{{"id", "c" + std::to_string(n)},
-                {"tool", "noop"},
-                {"args", Json::object()},
+                {"tool", tool},
+                {"args", args},
                 {"chat", "bench"},
                 {"workspace", ws}};
   }
@@ -87,6 +102,8 @@ struct CallScript {
   const int total;
   const std::string ws;
   const bool one_at_a_time;
+  const std::string tool;
+  const Json args;
   LocalService* target = nullptr;
   std::mutex mutex;
   int results = 0;
@@ -120,8 +137,11 @@ struct Measure {
 
 // One run of the agent's bridge and dispatcher over `calls` no-op calls.
 double run_agent(int calls, const std::string& ws, std::vector<double>* each,
-                 bool bridge_only = false) {
-  CallScript script(calls, ws, each != nullptr);  // outlives the service, which reports to it
+                 bool bridge_only = false, bool read_file = false) {
+  // Outlives the service, which reports to it.
+  CallScript script =
+      read_file ? CallScript(calls, ws, each != nullptr, "read_file", Json{{"path", "bench.txt"}})
+                : CallScript(calls, ws, each != nullptr);
   LocalService svc;
   svc.set_observer(script.observer());
   const std::string secret = link(svc);
@@ -146,7 +166,9 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
               d.run = [](const kavor::tools::StopFlag&) { return kavor::tools::text_result("ok"); };
               return d;
             });
+  kavor::tools::install_file_tools(tools);
   kavor::tools::Approvals approvals;
+  approvals.set_mode("bench", kavor::tools::Mode::Everything);
   kavor::tools::RunningChats running;
   kavor::Status status;
   NoHost host;
@@ -223,6 +245,57 @@ double run_peer(int calls, const std::string& ws, std::vector<double>* each) {
   return total;
 }
 
+// `calls` read_file calls, one at a time, through the protocol server's stdio transport: each
+// timed from its line written into the reader's pipe to its answer's line written out.
+void run_mcp(int calls, const std::string& ws, std::vector<double>& each) {
+  kavor::tools::ToolTable tools;
+  kavor::tools::install_file_tools(tools);
+  const std::vector<kavor::tools::ToolSpec> specs = kavor::tools::core_tool_specs();
+  kavor::tools::Approvals approvals;
+  approvals.set_mode(kavor::mcp::kChat, kavor::tools::Mode::Everything);
+  kavor::tools::RunningChats running;
+  kavor::mcp::EventRelay relay;
+  NoNotifications notes;
+  QThreadPool pool;
+  int in[2];
+  if (::pipe(in) != 0) std::exit(1);
+  const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  Clock::time_point answered;
+  int answers = 0;
+  kavor::mcp::Server server(
+      kavor::mcp::ServerContext{tools, specs, approvals, running, relay, notes, pool, {}},
+      kavor::mcp::ServerOptions{{ws}, kavor::tools::Mode::Everything},
+      [&](const Json& message, const Json&) {
+        kavor::mcp::write_all(out, kavor::mcp::serialize(message) + "\n");
+        answered = Clock::now();
+        ++answers;
+      });
+  kavor::mcp::LineReader reader(in[0]);
+  QObject::connect(&reader, &kavor::mcp::LineReader::line, &server, [&](const QByteArray& line) {
+    server.receive_line(std::string_view(line.constData(), static_cast<std::size_t>(line.size())));
+  });
+  reader.start();
+  const auto exchange = [&](const std::string& line) {
+    const int before = answers;
+    const auto sent = Clock::now();
+    kavor::mcp::write_all(in[1], line + "\n");
+    while (answers == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return std::chrono::duration<double, std::milli>(answered - sent).count();
+  };
+  QTimer look;  // wakes the loop to look at the count
+  look.start(10);
+  exchange(
+      R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-11-25"}})");
+  for (int i = 1; i <= calls; ++i) {
+    each.push_back(exchange(
+        R"({"jsonrpc":"2.0","id":)" + std::to_string(i) +
+        R"(,"method":"tools/call","params":{"name":"read_file","arguments":{"path":"bench.txt"}}})"));
+  }
+  ::close(in[1]);
+  ::close(out);
+  pool.waitForDone();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,7 +307,16 @@ int main(int argc, char** argv) {
   constexpr int kRounds = 5;
 
   std::vector<double> ours_each, peer_each, ours_batch, peer_batch, bridge_each;
+  std::vector<double> read_bridge, read_mcp;
+  {
+    // A file of 200 short lines: what a read of a small source file returns.
+    std::FILE* file = std::fopen((workspace + "/bench.txt").c_str(), "w");
+    for (int i = 0; i < 200; ++i) std::fprintf(file, "line %d of the file read by the bench\n", i);
+    std::fclose(file);
+  }
   for (int round = 0; round < kRounds; ++round) {
+    run_agent(kLatencyCalls, workspace, &read_bridge, false, true);
+    run_mcp(kLatencyCalls, workspace, read_mcp);
     run_agent(kLatencyCalls, workspace, &bridge_each, true);
     run_agent(kLatencyCalls, workspace, &ours_each);
     run_peer(kLatencyCalls, workspace, &peer_each);
@@ -254,5 +336,8 @@ int main(int argc, char** argv) {
   std::printf("  agent %.1f ms (%.0f calls/s)   plain client %.1f ms (%.0f calls/s)   ratio %.2f\n",
               ours_total, kBatch * 1000.0 / ours_total, peer_total, kBatch * 1000.0 / peer_total,
               ours_total / peer_total);
+  std::printf("one read_file call, median of %d calls:\n", kLatencyCalls * kRounds);
+  std::printf("  protocol %.3f ms   bridge %.3f ms   ratio %.2f\n", median_ms(read_mcp),
+              median_ms(read_bridge), median_ms(read_mcp) / median_ms(read_bridge));
   return 0;
 }

@@ -66,6 +66,8 @@ class Agent {
   browser::BrowserRegistry& browsers() { return *browsers_; }
   const Endpoints& endpoints() const { return options_.endpoints; }
   Notifications& notifications() { return *options_.notifications; }
+  // Where blocking tool runs go (tools::DispatchContext::pool).
+  QThreadPool& tool_pool() { return tool_pool_; }
   // Requested when the agent ends.
   std::stop_token stop_token() const { return stop_.get_token(); }
 

@@ -34,9 +34,8 @@ constexpr ActionName kActionNames[] = {
 
 // A coordinate: a JSON number or a string holding one; anything else (or not finite) is absent.
 std::optional<double> coordinate(const Json& args, const char* key) {
-  if (!args.is_object()) return std::nullopt;
-  const auto it = args.find(key);
-  if (it == args.end()) return std::nullopt;
+  const Json* it = &json::member(args, key);
+  if (it->is_null()) return std::nullopt;
   double value = 0;
   if (it->is_number()) {
     value = it->get<double>();
@@ -161,9 +160,9 @@ Result<DecodedBrowserCall> decode_browser_args(const Json& json,
 
   // Sizes and limits.
   for (const char* name : {"width", "height"}) {
-    if (!json.is_object() || !json.contains(name) || json[name].is_null()) continue;
+    const Json& raw = json::member(json, name);
+    if (raw.is_null()) continue;
     const std::optional<std::uint64_t> value = tools::int_arg(json, name);
-    const Json& raw = json[name];
     if (!value || *value < kMinViewport || *value > kMaxViewport) {
       const std::string shown = raw.is_string()
                                     ? utf8_lossy(raw.get<std::string>())

@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <QString>
 
@@ -21,9 +22,15 @@ namespace kavor::json {
 // Numbers beyond this (2^53 less a margin) are no longer whole in a double: not a count.
 inline constexpr double kMaxWholeNumber = 9e15;
 
+// While set on a thread, every key looked up through `member` there is appended to it: how a
+// table test learns which keys a decoder reads (tools/tool_spec.h). Unset, it costs one
+// thread-local load per lookup.
+inline thread_local std::vector<std::string>* read_keys = nullptr;
+
 // The member `key` of `object`, or null.
 inline const Json& member(const Json& object, const char* key) {
   static const Json null_value;
+  if (read_keys != nullptr) read_keys->emplace_back(key);
   if (!object.is_object()) return null_value;
   const auto it = object.find(key);
   return it == object.end() ? null_value : *it;

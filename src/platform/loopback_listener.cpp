@@ -383,6 +383,37 @@ bool held_outside_sandboxes(std::uint64_t inode) {
   return false;
 }
 
+std::optional<unsigned> parse_connection_owner(std::string_view table, bool ipv6,
+                                               const Address& peer, unsigned peer_port,
+                                               unsigned port) {
+  std::size_t at = 0;
+  while (at < table.size()) {
+    const std::size_t end = std::min(table.find('\n', at), table.size());
+    const std::vector<std::string_view> cells = columns(table.substr(at, end - at));
+    at = end + 1;
+    // sl local rem st tx:rx tr:when retrnsmt uid
+    if (cells.size() < 8 || cells[3] != "01") continue;
+    const auto local = local_address(cells[1], ipv6);
+    const auto remote = local_address(cells[2], ipv6);
+    if (!local || !remote || local->first != peer || local->second != peer_port ||
+        remote->second != port) {
+      continue;
+    }
+    if (const auto uid = number<unsigned>(cells[7], 10)) return uid;
+  }
+  return std::nullopt;
+}
+
+std::optional<unsigned> loopback_connection_owner(const Address& peer, unsigned peer_port,
+                                                  unsigned port) {
+  for (const bool ipv6 : {false, true}) {
+    const std::optional<std::string> table = read_table(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
+    if (!table) continue;
+    if (const auto uid = parse_connection_owner(*table, ipv6, peer, peer_port, port)) return uid;
+  }
+  return std::nullopt;
+}
+
 PortVerdict loopback_port_owner(const std::string& host, unsigned port) {
   const auto targets = loopback_targets(host);
   if (targets.empty()) return {PortOwner::Unknown, 0};

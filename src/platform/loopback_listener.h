@@ -107,4 +107,15 @@ bool held_outside_sandboxes(std::uint64_t inode);
 // the kernel. A socket held outside was made outside, and nothing passes it into a sandbox.
 PortVerdict loopback_port_owner(const std::string& host, unsigned port);
 
+// The owner of the other end of a loopback connection this program accepted: the socket whose
+// own address is the peer's (`peer`:`peer_port`) and whose remote port is our listener's
+// (`port`), in the ESTABLISHED state (01) of the tables above. A server on loopback learns from it
+// whether the connecting program runs as another user of the machine. Nothing when no line
+// matches (the peer already closed) or the tables cannot be read.
+std::optional<unsigned> parse_connection_owner(std::string_view table, bool ipv6,
+                                               const Address& peer, unsigned peer_port,
+                                               unsigned port);
+std::optional<unsigned> loopback_connection_owner(const Address& peer, unsigned peer_port,
+                                                  unsigned port);
+
 }  // namespace kavor::platform

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/mcp_main.h"
 #include "common/build_config.h"
 #include "exec/run_keeper.h"
 #include "platform/end_signals.h"
@@ -47,6 +48,8 @@ int main(int argc, char* argv[]) {
   // Before the application object starts any thread, so that every thread shares the handlers.
   kavor::platform::catch_end_signals();
   kavor::platform::limit_allocator_arenas();
+  // The protocol server runs without a window: nothing of the engine or the shell starts.
+  if (argc >= 2 && std::strcmp(argv[1], "mcp") == 0) return kavor::mcp_main(argc, argv);
   // Read by the engine when it starts, with the application object.
   kavor::platform::add_agent_engine_flags();
   kavor::shell::register_asset_scheme();

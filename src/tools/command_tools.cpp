@@ -215,12 +215,10 @@ Decoder wsl_tool() {
 Decoder docker_tool() {
   return [](const Json& args, const Scope& scope) -> Result<Decoded> {
     std::vector<std::string> list;
-    if (args.is_object()) {
-      const auto given = args.find("args");
-      if (given != args.end() && given->is_array()) {
-        for (const Json& item : *given) {
-          if (item.is_string()) list.push_back(item.get<std::string>());
-        }
+    const Json& given = json::member(args, "args");
+    if (given.is_array()) {
+      for (const Json& item : given) {
+        if (item.is_string()) list.push_back(item.get<std::string>());
       }
     }
     if (list.empty()) return fail("args is empty; pass the docker arguments as a list.");

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <qcorotask.h>
 
@@ -63,6 +64,12 @@ class ToolTable {
   const Decoder* find(const std::string& name) const {
     const auto it = tools_.find(name);
     return it == tools_.end() ? nullptr : &it->second;
+  }
+  // Every tool's name, in order.
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& entry : tools_) out.push_back(entry.first);
+    return out;
   }
 
  private:

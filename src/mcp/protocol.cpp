@@ -1,0 +1,117 @@
+#include "mcp/protocol.h"
+
+#include <array>
+
+namespace kavor::mcp {
+
+namespace {
+
+// Newest first: the first entry is the one answered to a revision not spoken here.
+constexpr std::array<Revision, 3> kRevisions{{
+    {"2025-11-25", true, true, true, true},
+    {"2025-06-18", true, true, false, false},
+    {"2025-03-26", false, false, false, false},
+}};
+
+bool usable_id(const Json& id) {
+  return id.is_string() || id.is_number_integer() || id.is_number_unsigned();
+}
+
+Message invalid(std::string problem, Json id = nullptr) {
+  Message message;
+  message.kind = Message::Kind::Invalid;
+  message.problem = std::move(problem);
+  if (usable_id(id)) message.id = std::move(id);
+  return message;
+}
+
+}  // namespace
+
+const Revision& negotiate(std::string_view asked) {
+  for (const Revision& revision : kRevisions) {
+    if (revision.name == asked) return revision;
+  }
+  return kRevisions.front();
+}
+
+Message classify(const Json& value) {
+  if (value.is_array()) return invalid("Batches are not accepted: send one message at a time.");
+  if (!value.is_object()) return invalid("A message must be a JSON object.");
+  const Json id = value.contains("id") ? value["id"] : Json();
+  const auto version = value.find("jsonrpc");
+  if (version == value.end() || *version != "2.0") {
+    return invalid("The message is not JSON-RPC 2.0 (\"jsonrpc\": \"2.0\" is missing).", id);
+  }
+  const bool has_id = value.contains("id");
+  if (has_id && !usable_id(id)) return invalid("The id must be a string or a whole number.");
+  Message message;
+  message.id = has_id ? id : Json();
+  if (const auto method = value.find("method"); method != value.end()) {
+    if (!method->is_string()) return invalid("The method must be a string.", id);
+    message.method = method->get<std::string>();
+    if (const auto params = value.find("params"); params != value.end() && !params->is_null()) {
+      if (!params->is_object()) return invalid("The params must be an object.", id);
+      message.params = *params;
+    }
+    message.kind = has_id ? Message::Kind::Request : Message::Kind::Notification;
+    return message;
+  }
+  const bool has_result = value.contains("result");
+  const bool has_error = value.contains("error");
+  if (has_id && has_result != has_error) {
+    message.kind = Message::Kind::Response;
+    if (has_result) message.result = value["result"];
+    if (has_error) message.error = value["error"];
+    return message;
+  }
+  return invalid("The message is neither a request, a notification nor a response.", id);
+}
+
+Json response(const Json& id, Json result) {
+  Json out = Json::object();
+  out["jsonrpc"] = "2.0";
+  out["id"] = id;
+  out["result"] = std::move(result);
+  return out;
+}
+
+Json error_response(const Json& id, int code, const std::string& message) {
+  Json out = Json::object();
+  out["jsonrpc"] = "2.0";
+  out["id"] = id;
+  out["error"] = Json{{"code", code}, {"message", message}};
+  return out;
+}
+
+Json request(const Json& id, const std::string& method, Json params) {
+  Json out = Json::object();
+  out["jsonrpc"] = "2.0";
+  out["id"] = id;
+  out["method"] = method;
+  if (!params.is_null()) out["params"] = std::move(params);
+  return out;
+}
+
+Json notification(const std::string& method, Json params) {
+  Json out = Json::object();
+  out["jsonrpc"] = "2.0";
+  out["method"] = method;
+  if (!params.is_null()) out["params"] = std::move(params);
+  return out;
+}
+
+Json oversized_error() {
+  return error_response(nullptr, kInvalidRequest,
+                        "The message is longer than the limit of " +
+                            std::to_string(kMaxMessageBytes >> 20) + " MiB and was dropped.");
+}
+
+std::optional<Json> parse_message(std::string_view line) {
+  return parse_json_strict(line);
+}
+
+std::string serialize(const Json& message) {
+  return json_text(message);
+}
+
+}  // namespace kavor::mcp

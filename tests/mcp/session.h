@@ -1,0 +1,95 @@
+// One protocol session in the test's process: a Server over the given tools and approvals, fed
+// parsed messages as a client sends them, with everything it sends kept in order.
+#pragma once
+
+#include <QThreadPool>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "desktop/notifications.h"
+#include "mcp/event_relay.h"
+#include "mcp/server.h"
+#include "support/wait.h"
+#include "tools/dispatch.h"
+#include "tools/tool_table.h"
+
+namespace kavor::mcp::test {
+
+class SilentNotifications : public Notifications {
+ public:
+  bool notify(const NotifyRequest&) override { return true; }
+  void clear_shown() override {}
+};
+
+class Session {
+ public:
+  // `relay` is the Host the calls' events go to; every reference must outlive the session.
+  Session(const tools::ToolTable& table, const std::vector<tools::ToolSpec>& specs,
+          tools::Approvals& approvals, tools::RunningChats& running, EventRelay& relay,
+          QThreadPool& pool, ServerOptions options) {
+    server = std::make_unique<Server>(
+        ServerContext{table, specs, approvals, running, relay, notes_, pool, {}},
+        std::move(options), [this](const Json& message, const Json&) { sent.push_back(message); });
+  }
+
+  void send(const Json& message) { server->receive(message); }
+  void request(const Json& id, const std::string& method, Json params = Json::object()) {
+    send(Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}});
+  }
+  void notify(const std::string& method, Json params = Json::object()) {
+    send(Json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}});
+  }
+  // initialize and notifications/initialized; the initialize answer.
+  Json open(const std::string& revision, Json capabilities = Json::object()) {
+    request("init", "initialize",
+            {{"protocolVersion", revision},
+             {"capabilities", std::move(capabilities)},
+             {"clientInfo", {{"name", "test"}, {"version", "1"}}}});
+    notify("notifications/initialized");
+    return answer("init");
+  }
+  void call(const Json& id, const std::string& tool, Json args, Json meta = nullptr) {
+    Json params{{"name", tool}, {"arguments", std::move(args)}};
+    if (!meta.is_null()) params["_meta"] = std::move(meta);
+    request(id, "tools/call", std::move(params));
+  }
+
+  // The first message sent that `match` takes, waiting for it; null when none comes.
+  Json wait_for(const std::function<bool(const Json&)>& match,
+                std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    Json found;
+    kavor::test::wait_until(
+        [&] {
+          for (const Json& m : sent) {
+            if (match(m)) found = m;
+          }
+          return !found.is_null();
+        },
+        timeout);
+    return found;
+  }
+  // The answer (result or error) to request `id`.
+  Json answer(const Json& id, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    return wait_for(
+        [&](const Json& m) { return m.value("id", Json()) == id && !m.contains("method"); },
+        timeout);
+  }
+  // A request of ours by method.
+  Json asked(const std::string& method) {
+    return wait_for(
+        [&](const Json& m) { return m.value("method", "") == method && m.contains("id"); });
+  }
+  void reply(const Json& id, Json result) {
+    send(Json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+  }
+
+  std::vector<Json> sent;
+  std::unique_ptr<Server> server;
+
+ private:
+  SilentNotifications notes_;
+};
+
+}  // namespace kavor::mcp::test
