@@ -2,10 +2,13 @@
 #include "app/mention_commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "mention/mentions.h"
 #include "mention/tree.h"
 #include "support/recording_host.h"
+#include "support/temp_tree.h"
 #include "support/wait.h"
 
 namespace kavor {
@@ -13,6 +16,7 @@ namespace mention_commands_test {
 namespace {
 
 using mention::test::TempTree;
+namespace fs = std::filesystem;
 
 class MentionCommandsTest : public ::testing::Test {
  protected:
@@ -108,6 +112,47 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
   // Arguments of the wrong type are refused before the command runs.
   EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", 5}}).ok());
   EXPECT_FALSE(call("ws_search", {{"root", t / "ws"}, {"query", "a"}, {"limit", "9"}}).ok());
+}
+
+// Without a data folder the mention index is kept in the temporary folder: a folder that
+// another user made there first at this user's name, or a link planted there, must not receive
+// it, or that user could read the workspace's file names or plant an index of their own.
+TEST(MentionIndexFallback, AFolderOrLinkSomeoneElsePlantedInTheTemporaryFolderIsNotUsed) {
+  const test::TempTree tree{"kavor-mention-tmp"};
+  const fs::path temp = tree.path();
+  const fs::path named = temp / ("kavor-mention-" + std::to_string(::geteuid()));
+  const auto location = [&temp] {
+    return fs::path(fallback_index_location(QString::fromStdString(temp.string())).folder);
+  };
+  const auto expect_private = [](const fs::path& folder) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0) << folder;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << folder;
+    EXPECT_EQ(st.st_uid, ::geteuid()) << folder;
+    EXPECT_EQ(st.st_mode & 077, 0u) << folder;
+  };
+
+  // Free: the user's own folder, made private, and found again at the next start.
+  EXPECT_EQ(location(), named);
+  expect_private(named);
+  EXPECT_EQ(location(), named);
+
+  fs::remove(named);
+  fs::create_directories(temp / "elsewhere");
+  fs::create_symlink(temp / "elsewhere", named);
+  const fs::path instead = location();
+  EXPECT_NE(instead, named);
+  EXPECT_NE(instead, temp / "elsewhere");
+  expect_private(instead);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "making a folder another user owns needs root";
+  fs::remove(named);
+  fs::create_directories(named);
+  ASSERT_EQ(::chown(named.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(named.c_str(), 0700), 0);
+  const fs::path theirs = location();
+  EXPECT_NE(theirs, named);
+  expect_private(theirs);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "support/temp_tree.h"
 #include "tools/file_text.h"
+#include "tools/paths.h"
 
 namespace kavor::tools {
 namespace file_tools_test {
@@ -439,6 +440,26 @@ TEST_F(FileTools, LinksAreFollowedWhenDecodedAndNotRedirectedAfterwards) {
   std::string line;
   std::getline(in, line);
   EXPECT_EQ(line, "secret");
+}
+
+// A path argument is checked as a whole string but opened as a C string, which ends at the
+// first NUL: ".git\0x/hooks/pre-commit" passes the refusal of writes inside .git (its first
+// component is not ".git") and then lands in .git/hooks, a hook git runs on the next commit.
+// A NUL in a path argument names no file the system can open, so it must be refused.
+TEST_F(FileTools, APathWithNulNeverWritesInsideGit) {
+  put(".git/config", "[core]");
+  fs::create_directories(ws() / ".git/hooks");
+  const std::string hook = std::string(".git") + '\0' + "x/hooks/pre-commit";
+  const std::string config = std::string(".git") + '\0' + "x/config";
+  for (const std::string& path : {hook, config}) {
+    EXPECT_EQ(failure(write_file_tool(), {{"path", path}, {"content", "planted"}}),
+              "path contains a NUL character, which no file name can hold.");
+  }
+  EXPECT_THROW(read_file_tool()({{"path", config}}, scope()), PathError);
+  EXPECT_EQ(contents(".git/config"), "[core]");
+  // The hook lands in .git itself or in .git/hooks, depending on how the folders are opened.
+  EXPECT_FALSE(fs::exists(ws() / ".git/pre-commit"));
+  EXPECT_FALSE(fs::exists(ws() / ".git/hooks/pre-commit"));
 }
 
 }  // namespace

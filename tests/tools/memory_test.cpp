@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
-#include "app/tools.h"
-#include "browser/registry.h"
 #include "support/temp_tree.h"
 
 namespace kavor::tools {
@@ -47,6 +48,11 @@ class MemoryWorkspace : public ::testing::Test {
                        const std::string& description, const std::string& content) {
     Json args = {
         {"slug", slug}, {"title", title}, {"description", description}, {"content", content}};
+    return save_memory_tool([this] { return now_; })(args, scope_);
+  }
+  // A save with a slug, a title made from it and content only.
+  Result<Decoded> note(const std::string& slug, const std::string& content) {
+    const Json args = {{"slug", slug}, {"title", "T " + slug}, {"content", content}};
     return save_memory_tool([this] { return now_; })(args, scope_);
   }
   Result<Decoded> forget(const std::string& slug) {
@@ -175,12 +181,6 @@ TEST(MemoryCut, CutsOnACharacterBoundaryWithinTheLimit) {
 }
 
 TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
-  ToolTable table;
-  browser::BrowserRegistry browsers;
-  install_tools(table, browsers);
-  ASSERT_NE(table.find("save_memory"), nullptr);
-  ASSERT_NE(table.find("forget_memory"), nullptr);
-
   const Result<Decoded> decoded =
       save("", "Build steps (Windows)", "How to\r\nbuild", "Run cmake.\r\nThen ninja.  \n\n");
   ASSERT_TRUE(decoded.ok()) << refusal(decoded);
@@ -403,6 +403,90 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   const auto cut = project_context(ws().string()).value()["memory_index"].get<std::string>();
   EXPECT_EQ(cut, index.substr(0, kIndexLimit - 42) + "\n" + std::string(kCutMarker));
   EXPECT_EQ(cut.size(), 16'384u);
+}
+
+// Memory changes run without asking in every mode but read-only, so they must never reach a
+// file of the project. A link to a project file at the memory file's own name is refused, but a
+// link planted at the memory folder is followed to any folder of the workspace: a save then
+// replaces, and a forget deletes, the project's own Markdown files (README.md, docs/...), and a
+// linked home has its overview replace whatever index.md the folder it leads to holds.
+TEST_F(MemoryWorkspace, APlantedMemoryFolderLinkNeverReachesTheProjectsFiles) {
+  test::write_file(ws() / "docs/README.md", "project readme");
+  test::write_file(ws() / "docs/guide.md", "project guide");
+  test::write_file(ws() / "site/index.md", "site home page");
+  fs::create_directories(ws() / ".kavor-agent");
+  fs::create_symlink("../docs", ws() / ".kavor-agent/memory");
+
+  const std::string saved = run(note("README", "planted"));
+  EXPECT_EQ(saved,
+            "decode: .kavor-agent/memory is a link to another folder, so Kavor Agent will not "
+            "write through it.");
+  EXPECT_EQ(test::read_file(ws() / "docs/README.md"), "project readme") << saved;
+  const std::string forgot = run(forget("guide"));
+  EXPECT_TRUE(fs::exists(ws() / "docs/guide.md")) << forgot;
+
+  fs::remove_all(ws() / ".kavor-agent");
+  fs::create_symlink("site", ws() / ".kavor-agent");
+  const std::string home = run(note("note", "planted"));
+  EXPECT_EQ(home,
+            "decode: .kavor-agent/index.md is not a memory overview, so Kavor Agent will not "
+            "replace it.");
+  EXPECT_EQ(test::read_file(ws() / "site/index.md"), "site home page") << home;
+
+  // An extra folder that a workspace link carries out of the workspace gets no unasked write
+  // from a command; a memory home linked there gets one from every memory save.
+  fs::remove(ws() / ".kavor-agent");
+  test::write_file(base_ / "lib/index.md", "library index");
+  fs::create_symlink(base_ / "lib", ws() / "vendor");
+  scope_.extras = {base_ / "lib"};
+  scope_.linked_out = {base_ / "lib"};
+  fs::create_symlink("vendor", ws() / ".kavor-agent");
+  const std::string out = run(note("note", "planted"));
+  EXPECT_EQ(out,
+            "decode: .kavor-agent leads out of the workspace through a link, so Kavor Agent "
+            "will not touch it.");
+  EXPECT_EQ(test::read_file(base_ / "lib/index.md"), "library index") << out;
+  EXPECT_FALSE(fs::exists(base_ / "lib/memory")) << out;
+}
+
+// Every change rewrites the overview from the folder's listing under one turn: however many
+// saves and forgets of one project run at once, the overview ends listing exactly the memories
+// left, and no temporary file stays behind.
+TEST_F(MemoryWorkspace, ConcurrentSavesAndForgetsLeaveAnOverviewOfExactlyWhatIsLeft) {
+  constexpr int kSaves = 12;
+  constexpr int kForgets = 6;
+  for (int i = 0; i < kForgets; ++i) {
+    ASSERT_EQ(run(note("old-" + std::to_string(i), "old")).rfind("Saved", 0), 0u);
+  }
+  std::vector<Result<Decoded>> calls;
+  for (int i = 0; i < kSaves; ++i) calls.push_back(note("new-" + std::to_string(i), "new"));
+  for (int i = 0; i < kForgets; ++i) calls.push_back(forget("old-" + std::to_string(i)));
+
+  std::atomic<int> ready{0};
+  std::vector<std::string> outputs(calls.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < static_cast<int>(calls.size())) std::this_thread::yield();
+      outputs[i] = run(calls[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& output : outputs) {
+    EXPECT_TRUE(output.rfind("Saved", 0) == 0 || output.rfind("Forgot", 0) == 0) << output;
+  }
+
+  const std::string index = test::read_file(ws() / ".kavor-agent/index.md");
+  for (int i = 0; i < kSaves; ++i) {
+    EXPECT_NE(index.find("(memory/new-" + std::to_string(i) + ".md)"), std::string::npos) << index;
+  }
+  EXPECT_EQ(index.find("memory/old-"), std::string::npos) << index;
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(ws() / ".kavor-agent/memory")) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, static_cast<std::size_t>(kSaves));
 }
 
 }  // namespace

@@ -138,6 +138,34 @@ TEST_F(TempTree, ScopeResolutionExplainsEveryBadFolder) {
   }
 }
 
+// The workspace resolver trims Unicode white space, but the check for an extra folder that a
+// workspace link carries out of the workspace compares with the workspace text trimmed of ASCII
+// white space only: a workspace named through a link with a pasted no-break space resolves, and
+// its extra folder that leads out is no longer marked, so a command nobody approved may write
+// there.
+TEST_F(TempTree, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsPadded) {
+  fs::create_directories(base_ / "lib");
+  fs::create_symlink("ws", base_ / "wslink");
+  fs::create_symlink(base_ / "lib", ws() / "vendor");
+  for (const std::string& padding : {std::string(), std::string("\u00a0"), std::string("\u2003")}) {
+    Call call;
+    call.workspace = QString::fromStdString((base_ / "wslink").string() + padding);
+    call.extra = QString::fromStdString((base_ / "wslink/vendor").string());
+    const Result<Scope> scope = resolve_scope(call);
+    ASSERT_TRUE(scope.ok()) << scope.message();
+    EXPECT_EQ(scope->root, ws());
+    EXPECT_EQ(scope->linked_out, std::vector<fs::path>{base_ / "lib"}) << "padding " << padding;
+  }
+  // A NUL in the extra folder's text would name one folder to the check and another to the
+  // system.
+  Call nul;
+  nul.workspace = QString::fromStdString(ws().string());
+  nul.extra = QString::fromStdString((base_ / "lib").string() + std::string(1, '\0') + "/x");
+  EXPECT_EQ(resolve_scope(nul).message(),
+            "The extra folder of this chat contains a NUL character, which no file name can "
+            "hold. Change or remove the extra folder in the chat settings.");
+}
+
 TEST(Args, ReadersAreLenientAboutTypes) {
   const Json args = Json::parse(
       R"({"s":"x","n":5,"ns":"+300","neg":-5,"negs":"-5","big":"99999999999999999999999",)"

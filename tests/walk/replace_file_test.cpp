@@ -10,20 +10,16 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/temp_tree.h"
+
 namespace kavor::walk {
 namespace replace_file_test {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path make_base() {
-  char tmpl[] = "/tmp/kavor-replace-XXXXXX";
-  return fs::canonical(::mkdtemp(tmpl));
-}
-
 std::string read(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return test::read_file(p);
 }
 
 mode_t mode_of(const fs::path& p) {
@@ -33,7 +29,8 @@ mode_t mode_of(const fs::path& p) {
 }
 
 TEST(ReplaceFile, CreatesFoldersKeepsTheModeAndLeavesNoTemporaryBehind) {
-  const fs::path base = make_base();
+  const test::TempTree tree{"kavor-replace"};
+  const fs::path base = tree.path();
   const fs::path file = base / "a/b/device.json";
   ReplaceOptions owner;
   owner.mode = 0600;
@@ -54,11 +51,11 @@ TEST(ReplaceFile, CreatesFoldersKeepsTheModeAndLeavesNoTemporaryBehind) {
   // A file standing where a folder must be: the system's reason, and the file stays as it was.
   EXPECT_EQ(replace_file((base / "plain/x").native(), "y"), ENOTDIR);
   EXPECT_EQ(read(base / "plain"), "x");
-  fs::remove_all(base);
 }
 
 TEST(ReplaceFile, LinksAtTheTargetTheTemporaryNameOrOnTheWayAreNeverWrittenThrough) {
-  const fs::path base = make_base();
+  const test::TempTree tree{"kavor-replace"};
+  const fs::path base = tree.path();
   fs::create_directories(base / "ws");
   fs::create_directories(base / "outside");
   std::ofstream(base / "outside/secret") << "secret";
@@ -87,7 +84,6 @@ TEST(ReplaceFile, LinksAtTheTargetTheTemporaryNameOrOnTheWayAreNeverWrittenThrou
   EXPECT_EQ(read(base / "outside/secret"), "secret");
   EXPECT_EQ(replace_file((base / "ws/save").native(), "x", fixed), 0);
   EXPECT_EQ(read(base / "ws/save"), "x");
-  fs::remove_all(base);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "run_support.h"
 
 namespace kavor::exec {
-namespace fence_spare_review_test {
+namespace run_folders_test {
 namespace {
 
 using test::first_line;
@@ -36,7 +36,7 @@ std::string find_spare_then(const std::string& then) {
          then;
 }
 
-class FenceSpareReviewTest : public RealProcessTest {
+class RunFoldersTest : public RealProcessTest {
  protected:
   void SetUp() override {
     if (landlock_abi() == 0) GTEST_SKIP() << "the kernel offers no Landlock";
@@ -73,7 +73,7 @@ class FenceSpareReviewTest : public RealProcessTest {
 
 // The folder made while a run runs is the next run's, when it is still as it was made; one
 // swapped for a link is passed over, and the link is left as it is.
-TEST_F(FenceSpareReviewTest, AFolderMadeAheadIsTakenOnlyAsItWasMade) {
+TEST_F(RunFoldersTest, AFolderMadeAheadIsTakenOnlyAsItWasMade) {
   ASSERT_TRUE(fenced(find_spare_then("true")).outcome.ok());
   const std::string made = first_line(ws_ / "spare");
   ASSERT_FALSE(made.empty());
@@ -99,7 +99,7 @@ TEST_F(FenceSpareReviewTest, AFolderMadeAheadIsTakenOnlyAsItWasMade) {
 // from the folders the program's end removes, and the agent's own later runs never sweep a
 // folder named after their own process: it outlives the agent (world-writable, if the command
 // made it so).
-TEST_F(FenceSpareReviewTest, AFolderMadeAheadThatAFencedCommandChangedOutlivesTheAgent) {
+TEST_F(RunFoldersTest, AFolderMadeAheadThatAFencedCommandChangedOutlivesTheAgent) {
   const test::Ran first = fenced(find_spare_then("chmod 777 \"$S\""));
   ASSERT_TRUE(first.outcome.ok()) << output(first.outcome);
   const std::string spare = first_line(ws_ / "spare");
@@ -117,7 +117,7 @@ TEST_F(FenceSpareReviewTest, AFolderMadeAheadThatAFencedCommandChangedOutlivesTh
 // fenced command opens it to everyone for a moment (chmod is not fenced), another account puts
 // a folder of its own inside, the command closes it again: the next run is given that folder
 // as its private $TMPDIR, with an entry of the other account in it.
-TEST_F(FenceSpareReviewTest, TheNextRunsFolderHoldsNothingOfAnotherAccount) {
+TEST_F(RunFoldersTest, TheNextRunsFolderHoldsNothingOfAnotherAccount) {
   if (::geteuid() != 0) GTEST_SKIP() << "playing another account takes root";
   fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   fs::permissions(parent_, fs::perms::all | fs::perms::sticky_bit);
@@ -158,5 +158,5 @@ TEST_F(FenceSpareReviewTest, TheNextRunsFolderHoldsNothingOfAnotherAccount) {
 }
 
 }  // namespace
-}  // namespace fence_spare_review_test
+}  // namespace run_folders_test
 }  // namespace kavor::exec
