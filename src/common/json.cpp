@@ -23,6 +23,9 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 
 void append_escaped(std::string_view text, std::string& out) {
   static constexpr char kHex[] = "0123456789abcdef";
+  // Room for the text and an escape every few dozen characters (a line's end, in output), so
+  // that the appends below do not grow the string piece by piece.
+  out.reserve(out.size() + text.size() + text.size() / 16 + 2);
   std::size_t run = 0;  // start of the bytes copied as they are
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
