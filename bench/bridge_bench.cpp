@@ -43,11 +43,11 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kavor::Json;
+using kavor::common::Json;
 using kavor::service::CallObserver;
 using kavor::service::LocalService;
 
-using NoHost = kavor::HeadlessHost;
+using NoHost = kavor::common::HeadlessHost;
 
 class NoNotifications : public kavor::Notifications {
  public:
@@ -176,7 +176,8 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   QThreadPool pool;
   const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool, {}};
   const QString api = QStringLiteral("http://127.0.0.1:%1").arg(svc.api_port());
-  const kavor::Endpoints endpoints(QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
+  const kavor::common::Endpoints endpoints(
+      QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
   kavor::Bridge bridge(
       endpoints, *store, status, host, notes,
       [ctx, bridge_only](kavor::Call call, QString) -> QCoro::Task<Json> {

@@ -49,7 +49,7 @@ class ToNotifier : public Notifications {
 
 }  // namespace
 
-Agent::Agent(AgentOptions options, Host& host)
+Agent::Agent(AgentOptions options, common::Host& host)
     : options_(std::move(options)),
       host_(host),
       // Created before any page runs; every open mention index saves itself when it ends.
@@ -98,16 +98,17 @@ void Agent::start() {
       for (const std::string& door : exec::open_doors()) qWarning("kavor-agent: %s", door.c_str());
     });
   });
-  const ConfigDir folder = config_dir();
+  const common::ConfigDir folder = common::config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));
   state_.device = device::DeviceStore::load_in_background(
       device_file, *options_.credentials,
-      device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
+      device::CredentialKey{QString::fromUtf8(common::build::kAppId),
+                            options_.endpoints.api_base()},
       folder.usable);
   device::DeviceStore& device = *state_.device;
   // Settings are looked up at every use; a folder that must not be used gives no file.
   state_.notifier = Notifier::load(host_, *options_.toaster, [] {
-    const ConfigDir now = config_dir();
+    const common::ConfigDir now = common::config_dir();
     if (!now.usable.ok()) return QString();
     return QDir(now.path).filePath(QStringLiteral("notifications.json"));
   });

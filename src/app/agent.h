@@ -23,9 +23,11 @@
 namespace kavor {
 
 class Bridge;
-class Host;
 class Notifications;
 class Toaster;
+namespace common {
+class Host;
+}
 namespace browser {
 class BrowserRegistry;
 }
@@ -38,7 +40,7 @@ class CredentialStore;
 inline constexpr int kToolThreads = 16;
 
 struct AgentOptions {
-  Endpoints endpoints = Endpoints::built_in();
+  common::Endpoints endpoints = common::Endpoints::built_in();
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
   // Where the core's notification requests go; the notifier (loaded by start()) when empty.
@@ -50,7 +52,7 @@ struct AgentOptions {
 class Agent {
  public:
   // `host` must outlive the agent.
-  Agent(AgentOptions options, Host& host);
+  Agent(AgentOptions options, common::Host& host);
   ~Agent();
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
@@ -64,7 +66,7 @@ class Agent {
   tools::ToolTable& tools() { return tools_; }
   // The private browsers the `browser` tool runs its calls in.
   browser::BrowserRegistry& browsers() { return *browsers_; }
-  const Endpoints& endpoints() const { return options_.endpoints; }
+  const common::Endpoints& endpoints() const { return options_.endpoints; }
   Notifications& notifications() { return *options_.notifications; }
   // Where blocking tool runs go (tools::DispatchContext::pool).
   QThreadPool& tool_pool() { return tool_pool_; }
@@ -73,7 +75,7 @@ class Agent {
 
  private:
   AgentOptions options_;
-  Host& host_;
+  common::Host& host_;
   // Declared before the state, whose mention events watch it.
   std::stop_source stop_;
   std::unique_ptr<device::CredentialStore> own_credentials_;

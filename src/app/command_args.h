@@ -9,8 +9,8 @@
 
 namespace kavor {
 
-inline QString text_arg(const Json& args, const char* key) {
-  return QString::fromStdString(json::text(args, key));
+inline QString text_arg(const common::Json& args, const char* key) {
+  return QString::fromStdString(common::json::text(args, key));
 }
 
 }  // namespace kavor

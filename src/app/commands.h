@@ -9,23 +9,26 @@
 #include "app/command_table.h"
 #include "common/endpoints.h"
 
+namespace kavor::common {
+class Host;
+}
+
 namespace kavor {
 
-class Host;
 class Notifications;
 struct AgentState;
 
 struct CommandContext {
-  Endpoints endpoints;
+  common::Endpoints endpoints;
   AgentState& state;
-  Host& host;
+  common::Host& host;
   Notifications& notifications;
   // Requested when the program ends: a command resumed after that touches no state.
   std::stop_token shutdown;
 };
 
 // The agent information object: version, os values, the linked device, the connection state.
-Json agent_info(const AgentState& state);
+common::Json agent_info(const AgentState& state);
 
 // The status of a folder the user typed or picked: "ok", "not_folder", "missing", "invalid".
 QString path_status(const QString& path);

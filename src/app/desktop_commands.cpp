@@ -15,7 +15,7 @@ namespace kavor {
 namespace {
 
 // A JSON whole number as a message id; 0 for anything else, which the watcher refuses.
-std::int64_t message_id(const Json& value) {
+std::int64_t message_id(const common::Json& value) {
   if (value.is_number_unsigned()) {
     const auto id = value.get<std::uint64_t>();
     return id > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
@@ -30,12 +30,12 @@ std::int64_t message_id(const Json& value) {
 void install_desktop_commands(CommandTable& table, const CommandContext& context) {
   using A = ArgType;
   AgentState& state = context.state;
-  Host& host = context.host;
-  const Endpoints endpoints = context.endpoints;
+  common::Host& host = context.host;
+  const common::Endpoints endpoints = context.endpoints;
 
   table.add("agent_notify",
             {{"kind", A::String}, {"chat", A::String}, {"text", A::String}, {"mid", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
               const std::optional<NotifyKind> kind =
                   parse_notify_kind(args["kind"].get<std::string>());
               if (!kind) {
@@ -49,16 +49,16 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
                   state.loaded_notifier().notify_and_wait(request);
               const Result<NotifyOutcome> outcome = co_await notifying;
               if (!outcome.ok()) co_return outcome.error();
-              co_return Json(outcome.value() == NotifyOutcome::Shown ? "shown" : "skipped");
+              co_return common::Json(outcome.value() == NotifyOutcome::Shown ? "shown" : "skipped");
             });
 
-  table.add("agent_notify_prefs", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+  table.add("agent_notify_prefs", {}, [&state](const common::Json&) -> QCoro::Task<CommandResult> {
     co_return prefs_to_json(state.loaded_notifier().prefs());
   });
 
   table.add(
       "agent_set_notify_prefs", {{"prefs", A::Object}},
-      [&state](const Json& args) -> QCoro::Task<CommandResult> {
+      [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
         const std::optional<Prefs> prefs = prefs_from_json(args["prefs"]);
         if (!prefs) {
           co_return fail(
@@ -74,7 +74,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
         if (!saved.ok()) {
           co_return fail("The notification settings could not be saved: " + saved.message() + ".");
         }
-        co_return Json();
+        co_return common::Json();
       });
 
   table.add("agent_watch_reply",
@@ -82,7 +82,7 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
              {"mid", A::Number},  // any number, so that 0 gets the watcher's own refusal
              {"token", A::String},
              {"title", A::String, true}},
-            [&state, &host, endpoints](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state, &host, endpoints](const common::Json& args) -> QCoro::Task<CommandResult> {
               WatchRequest request{text_arg(args, "chat"), message_id(args["mid"]),
                                    text_arg(args, "token"), text_arg(args, "title")};
               if (const Result<void> checked = check_watch_request(request); !checked.ok()) {
@@ -93,13 +93,13 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
                   !watching.ok()) {
                 co_return watching.error();
               }
-              co_return Json();
+              co_return common::Json();
             });
 
   table.add("agent_unwatch_reply", {{"chat", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
               state.watchers.unwatch(text_arg(args, "chat"));
-              co_return Json();
+              co_return common::Json();
             });
 }
 

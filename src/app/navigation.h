@@ -16,7 +16,7 @@ enum class Navigation {
   Drop,          // refuse silently
 };
 
-Navigation decide_navigation(const QUrl& url, const Endpoints& endpoints);
+Navigation decide_navigation(const QUrl& url, const common::Endpoints& endpoints);
 
 // For links that may not open inside the program: http, https and mailto open outside,
 // everything else nowhere.

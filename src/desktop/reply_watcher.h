@@ -25,9 +25,12 @@
 #include "common/endpoints.h"
 #include "platform/result.h"
 
+namespace kavor::common {
+class Host;
+}
+
 namespace kavor {
 
-class Host;
 class Notifier;
 
 inline constexpr std::size_t kMaxWatchers = 8;
@@ -57,8 +60,8 @@ struct WatchRequest {
 Result<void> check_watch_request(const WatchRequest& request);
 
 struct WatchContext {
-  Endpoints endpoints;
-  Host& host;          // is the user looking at the window?
+  common::Endpoints endpoints;
+  common::Host& host;  // is the user looking at the window?
   Notifier& notifier;  // are notifications on? and where the announcement goes
 };
 

@@ -96,7 +96,7 @@ class DesktopToaster : public Toaster {
 
     // 2. The toast itself.
     QVariantMap hints;
-    hints.insert(QStringLiteral("desktop-entry"), QString::fromUtf8(build::kAppId));
+    hints.insert(QStringLiteral("desktop-entry"), QString::fromUtf8(common::build::kAppId));
     if (toast.sound) {
       hints.insert(QStringLiteral("sound-name"), QString::fromLatin1(kToastSoundName));
     } else {

@@ -27,7 +27,7 @@ constexpr int kInformationalAlertMs = 10'000;
 
 }  // namespace
 
-WindowHost::WindowHost(Endpoints endpoints, ExternalOpener opener)
+WindowHost::WindowHost(common::Endpoints endpoints, ExternalOpener opener)
     : endpoints_(std::move(endpoints)), opener_(std::move(opener)) {}
 
 WindowHost::~WindowHost() {
@@ -39,7 +39,7 @@ std::optional<QUrl> WindowHost::main_window_url() {
   return window_->current_url();
 }
 
-std::optional<Host::WindowState> WindowHost::main_window_state() {
+std::optional<common::Host::WindowState> WindowHost::main_window_state() {
   if (!window_) return std::nullopt;
   return WindowState{window_->isVisible(), window_->isMinimized(), window_->isActiveWindow()};
 }
@@ -57,7 +57,8 @@ bool WindowHost::run_page_script(const QString& script, std::function<void()> do
 
 bool WindowHost::navigate_main_window(const QUrl& url) {
   if (!window_) return false;
-  if (same_origin(url, endpoints_.app_url())) platform::start_milestone("chat page requested");
+  if (common::same_origin(url, endpoints_.app_url()))
+    platform::start_milestone("chat page requested");
   window_->page()->load(url);
   return true;
 }
@@ -68,7 +69,7 @@ bool WindowHost::replace_hung_page(const QUrl& url) {
   return true;
 }
 
-void WindowHost::emit_event(const QString& name, const Json& payload) {
+void WindowHost::emit_event(const QString& name, const common::Json& payload) {
   if (window_) window_->emit_event(name, payload);
 }
 
@@ -152,8 +153,8 @@ void Application::set_up() {
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
   assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
-                                                 QString::fromUtf8(build::kWebsiteUrl));
-  profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
+                                                 QString::fromUtf8(common::build::kWebsiteUrl));
+  profile_->installUrlSchemeHandler(common::kAssetScheme, assets_.get());
   if (app_needs_owner_check(options_.endpoints.app_url())) {
     session_ = std::make_unique<SessionInterceptor>(options_.endpoints.app_url());
     profile_->setUrlRequestInterceptor(session_.get());

@@ -37,9 +37,9 @@ class SessionInterceptor;
 using ExternalOpener = std::function<bool(const QUrl&)>;
 
 // The Host the core talks to: the real windows and dialogs, on the GUI thread.
-class WindowHost : public Host {
+class WindowHost : public common::Host {
  public:
-  WindowHost(Endpoints endpoints, ExternalOpener opener);
+  WindowHost(common::Endpoints endpoints, ExternalOpener opener);
   ~WindowHost() override;
 
   void set_window(MainWindow* window) { window_ = window; }
@@ -48,7 +48,7 @@ class WindowHost : public Host {
   std::optional<QUrl> main_window_url() override;
   bool navigate_main_window(const QUrl& url) override;
   bool replace_hung_page(const QUrl& url) override;
-  void emit_event(const QString& name, const Json& payload) override;
+  void emit_event(const QString& name, const common::Json& payload) override;
   Result<void> open_external(const QUrl& url) override;
   Result<void> open_payment(const QUrl& url) override;
   std::optional<WindowState> main_window_state() override;
@@ -64,7 +64,7 @@ class WindowHost : public Host {
   // Shows the dialog and waits for the user's choice; the chosen full path or nothing.
   static QCoro::Task<std::optional<QString>> ask(QFileDialog* dialog);
 
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   ExternalOpener opener_;
   QPointer<MainWindow> window_;
   QPointer<PaymentWindow> payment_;
@@ -72,7 +72,7 @@ class WindowHost : public Host {
 };
 
 struct ApplicationOptions {
-  Endpoints endpoints = Endpoints::built_in();
+  common::Endpoints endpoints = common::Endpoints::built_in();
   // How links leave the program; the system's default programs when empty.
   ExternalOpener opener;
   // Where the credential store is reached; the system's when empty.
@@ -103,7 +103,7 @@ class Application {
   CommandTable& commands() { return agent_->commands(); }
   MainWindow* main_window() const { return window_; }
   WindowHost& host() { return *host_; }
-  const Endpoints& endpoints() const { return options_.endpoints; }
+  const common::Endpoints& endpoints() const { return options_.endpoints; }
 
  private:
   ApplicationOptions options_;

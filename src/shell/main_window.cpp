@@ -40,7 +40,8 @@ QString lock_script_source() {
   return QString::fromUtf8(file.readAll());
 }
 
-MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent)
+MainPage::MainPage(QWebEngineProfile* profile, common::Endpoints endpoints, Opener opener,
+                   QObject* parent)
     : QWebEnginePage(profile, parent),
       endpoints_(std::move(endpoints)),
       opener_(std::move(opener)) {
@@ -79,7 +80,7 @@ void MainPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
                                         int line, const QString& source) {
   if (platform::start_trace_on() && message.startsWith(kTraceMark)) {
     const bool application =
-        same_origin(QUrl(message.mid(kTraceMark.size())), endpoints_.app_url());
+        common::same_origin(QUrl(message.mid(kTraceMark.size())), endpoints_.app_url());
     platform::start_milestone(application ? "chat page first script" : "loader first script");
     return;
   }
@@ -90,7 +91,7 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, boo
   if (!main_frame) return true;
   switch (decide_navigation(url, endpoints_)) {
     case Navigation::Allow:
-      if (same_origin(url, endpoints_.app_url()) &&
+      if (common::same_origin(url, endpoints_.app_url()) &&
           !application_server_trusted(endpoints_.app_url(), WhenNobodyListens::Allow)) {
         show_server_error();
         return false;
@@ -107,7 +108,7 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, boo
   return false;
 }
 
-MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
+MainWindow::MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, Watchdog& watchdog,
                        const CommandTable& commands, Opener opener)
     : endpoints_(std::move(endpoints)), watchdog_(watchdog), commands_(commands) {
   setWindowTitle(QStringLiteral("Kavor Agent"));
@@ -133,13 +134,13 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
 }
 
 void MainWindow::count_load(const QUrl& url) {
-  if (const auto load = watchdog_.load_started(same_origin(url, endpoints_.app_url()))) {
+  if (const auto load = watchdog_.load_started(common::same_origin(url, endpoints_.app_url()))) {
     emit application_load_started(*load);
   }
 }
 
 void MainWindow::loading_changed(const QWebEngineLoadingInfo& info) {
-  const bool application = same_origin(info.url(), endpoints_.app_url());
+  const bool application = common::same_origin(info.url(), endpoints_.app_url());
   // Any report of a load counted early ends the wait for its start.
   const bool counted = counted_before_start_ == info.url();
   if (counted || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
@@ -211,7 +212,7 @@ void MainWindow::render_process_ended() {
   page()->load(crash);
 }
 
-void MainWindow::emit_event(const QString& name, const Json& payload) {
+void MainWindow::emit_event(const QString& name, const common::Json& payload) {
   bridge_->emit_event(name, payload);
 }
 

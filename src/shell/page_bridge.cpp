@@ -34,8 +34,8 @@ QString new_secret() {
 }
 
 // Invalid UTF-8 in a result must not throw here; it is replaced instead.
-QString to_text(const Json& value) {
-  return QString::fromStdString(json_text(value));
+QString to_text(const common::Json& value) {
+  return QString::fromStdString(common::json_text(value));
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ bool PageBridge::shows_application() const {
   return page_may_call(page_->url(), app_url_);
 }
 
-void PageBridge::emit_event(const QString& name, const Json& payload) {
+void PageBridge::emit_event(const QString& name, const common::Json& payload) {
   if (!shows_application()) return;
   emit event_emitted(name, to_text(payload));
 }
@@ -92,14 +92,15 @@ void PageBridge::call(const QString& secret, const QString& document, int id,
   }
   // Text that is not JSON becomes a value that is not an object, so the command table refuses
   // it with its usual sentence (or says the command is unknown).
-  Json parsed = parse_json_strict(args.toStdString()).value_or(Json(std::string()));
+  common::Json parsed =
+      common::parse_json_strict(args.toStdString()).value_or(common::Json(std::string()));
   run(QPointer<PageBridge>(this), commands_, document, id, command.toStdString(),
       std::move(parsed));
 }
 
 QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& commands,
-                              QString document, int id, std::string command, Json args) {
-  CommandResult result = Json();  // until the command answers
+                              QString document, int id, std::string command, common::Json args) {
+  CommandResult result = common::Json();  // until the command answers
   try {
     result = co_await commands.invoke(command, args);
   } catch (...) {

@@ -38,7 +38,7 @@ class PageBridge : public QObject {
 
   // Delivers an event to the page's listeners of `name`, when the main frame shows the
   // application; otherwise the event is dropped.
-  void emit_event(const QString& name, const Json& payload);
+  void emit_event(const QString& name, const common::Json& payload);
 
   // Called by the page script: runs `command` with the JSON object `args` and answers through
   // answered() with the same document and id. Calls that do not carry the page secret, or that
@@ -60,7 +60,7 @@ class PageBridge : public QObject {
   bool shows_application() const;
   void answer(const QString& document, int id, const CommandResult& result);
   static QCoro::Task<> run(QPointer<PageBridge> self, const CommandTable& commands,
-                           QString document, int id, std::string command, Json args);
+                           QString document, int id, std::string command, common::Json args);
 
   QWebEnginePage* page_;
   const CommandTable& commands_;

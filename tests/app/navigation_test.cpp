@@ -7,8 +7,8 @@ namespace navigation_test {
 namespace {
 
 TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
-  const Endpoints e(QStringLiteral("https://chat.example.test/"),
-                    QStringLiteral("https://api.example.test"));
+  const common::Endpoints e(QStringLiteral("https://chat.example.test/"),
+                            QStringLiteral("https://api.example.test"));
   const struct {
     const char* url;
     Navigation expected;

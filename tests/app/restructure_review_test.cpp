@@ -31,7 +31,7 @@ class ReviewWorkspace : public ::testing::Test {
   fs::path ws() const { return base_ / "ws"; }
 
   Result<Decoded> save(const std::string& slug, const std::string& content) {
-    const Json args = {{"slug", slug}, {"title", "T " + slug}, {"content", content}};
+    const common::Json args = {{"slug", slug}, {"title", "T " + slug}, {"content", content}};
     return save_memory_tool([] { return std::int64_t{1700000000}; })(args, scope_);
   }
   Result<Decoded> forget(const std::string& slug) {

@@ -21,7 +21,8 @@ namespace {
 
 const Clock::time_point kNow = Clock::now();
 
-Json request(const std::string& id, const std::string& url, double at, const char* type = "Image") {
+common::Json request(const std::string& id, const std::string& url, double at,
+                     const char* type = "Image") {
   return {{"requestId", id}, {"loaderId", "L"}, {"frameId", "main"},
           {"type", type},    {"timestamp", at}, {"request", {{"method", "GET"}, {"url", url}}}};
 }
@@ -29,7 +30,7 @@ Json request(const std::string& id, const std::string& url, double at, const cha
 TEST(PageState, RepeatsAreCountedAndProblemsKeptApart) {
   PageState page;
   page.reset("main");
-  const Json warning = {
+  const common::Json warning = {
       {"type", "warning"},
       {"args", {{{"type", "string"}, {"value", "careful"}}}},
       {"stackTrace", {{"callFrames", {{{"url", "http://a.test/x.js"}, {"lineNumber", 4}}}}}}};
@@ -55,7 +56,7 @@ TEST(PageState, RepeatsAreCountedAndProblemsKeptApart) {
                  {{"type", "prompt"}, {"message", "name?"}, {"defaultPrompt", "Ada"}}, kNow);
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->method, "Page.handleJavaScriptDialog");
-  EXPECT_EQ(answer->params, (Json{{"accept", true}, {"promptText", "Ada"}}));
+  EXPECT_EQ(answer->params, (common::Json{{"accept", true}, {"promptText", "Ada"}}));
 
   const std::vector<ConsoleEntry> expected = {
       {"warn", "careful (http://a.test/x.js:5)", 50},
@@ -78,11 +79,11 @@ TEST(PageState, NetworkEventsTrackTheDocumentFailuresAndBounds) {
   page.apply("Page.frameStartedLoading", {{"frameId", "child"}}, kNow);
   EXPECT_FALSE(page.loaded());
   EXPECT_EQ(page.navigation_counter(), 1u);
-  Json doc = request("D", "http://a.test/", 10.0, "Document");
+  common::Json doc = request("D", "http://a.test/", 10.0, "Document");
   doc["loaderId"] = "D";
   page.apply("Network.requestWillBeSent", doc, kNow);
   // A redirect logs the first hop as finished with the redirect's status.
-  Json hop = doc;
+  common::Json hop = doc;
   hop["timestamp"] = 10.1;
   hop["request"]["url"] = "http://a.test/home";
   hop["redirectResponse"] = {{"status", 302}};
@@ -107,7 +108,7 @@ TEST(PageState, NetworkEventsTrackTheDocumentFailuresAndBounds) {
              {{"frame", {{"id", "c"}, {"parentId", "main"}, {"url", "http://ad.test/"}}}}, kNow);
   page.apply("Page.navigatedWithinDocument",
              {{"frameId", "main"}, {"url", "http://a.test/home#top"}}, kNow);
-  page.apply("Page.loadEventFired", Json::object(), kNow);
+  page.apply("Page.loadEventFired", common::Json::object(), kNow);
 
   EXPECT_TRUE(page.loaded());
   EXPECT_EQ(page.url(), "http://a.test/home#top");
@@ -148,23 +149,23 @@ TEST(PageState, NetworkEventsTrackTheDocumentFailuresAndBounds) {
 TEST(PageState, HostileEventsAreReadAsAbsentValues) {
   PageState page;
   page.reset("main");
-  const Json junk[] = {nullptr,
-                       5,
-                       "text",
-                       Json::array(),
-                       {{"requestId", 5}},
-                       {{"request", "x"}},
-                       {{"args", "not a list"}},
-                       {{"entry", 3}},
-                       {{"frame", {{"url", 9}}}},
-                       {{"exceptionDetails", {{"exception", 1}}}},
-                       {{"response", {{"status", -3}}}}};
+  const common::Json junk[] = {nullptr,
+                               5,
+                               "text",
+                               common::Json::array(),
+                               {{"requestId", 5}},
+                               {{"request", "x"}},
+                               {{"args", "not a list"}},
+                               {{"entry", 3}},
+                               {{"frame", {{"url", 9}}}},
+                               {{"exceptionDetails", {{"exception", 1}}}},
+                               {{"response", {{"status", -3}}}}};
   for (const char* method :
        {"Page.loadEventFired", "Page.frameStartedLoading", "Page.frameNavigated",
         "Network.requestWillBeSent", "Network.responseReceived", "Network.loadingFinished",
         "Network.loadingFailed", "Runtime.consoleAPICalled", "Runtime.exceptionThrown",
         "Log.entryAdded", "Page.javascriptDialogOpening", "Unknown.event"}) {
-    for (const Json& params : junk) page.apply(method, params, kNow);
+    for (const common::Json& params : junk) page.apply(method, params, kNow);
   }
   // Nothing crashed; what was logged is plain text.
   for (const ConsoleEntry& entry : page.take_console().entries) EXPECT_FALSE(entry.level.empty());
@@ -188,11 +189,11 @@ TEST(ResultText, PageLineActionScreenshotAndProblems) {
 }
 
 TEST(ResultText, PageSummaryAndValues) {
-  const Json summary = {
+  const common::Json summary = {
       {"text", "  First line\n\n\n\nSecond line  \n"},
       {"headings", {"h1 Welcome"}},
-      {"links", Json::array({Json::array({"Docs", "http://a.test/docs"}),
-                             Json::array({"", "http://a.test/x"})})},
+      {"links", common::Json::array({common::Json::array({"Docs", "http://a.test/docs"}),
+                                     common::Json::array({"", "http://a.test/x"})})},
       {"buttons", {"Send (disabled)", ""}},
       {"inputs",
        {{{"tag", "input"},
@@ -209,13 +210,13 @@ TEST(ResultText, PageSummaryAndValues) {
             "Buttons:\n  Send (disabled)\n  (no text)\n"
             "Inputs:\n  input type=\"email\" name=\"mail\" label=\"Mail\"\n"
             "Images with problems:\n  http://a.test/i.png (failed to load, no alt text)");
-  EXPECT_EQ(summary_report(Json::object()), "Visible text:\n(none)");
-  EXPECT_EQ(summary_report(Json("junk")), "Visible text:\n(none)");
+  EXPECT_EQ(summary_report(common::Json::object()), "Visible text:\n(none)");
+  EXPECT_EQ(summary_report(common::Json("junk")), "Visible text:\n(none)");
 
   EXPECT_EQ(value_report({{"type", "string"}, {"value", "hi"}}), "\"hi\"");
   EXPECT_EQ(value_report({{"type", "undefined"}}), "undefined");
   EXPECT_EQ(value_report({{"type", "bigint"}, {"unserializableValue", "12n"}}), "12n");
-  const Json preview = Json::parse(
+  const common::Json preview = common::Json::parse(
       R"({"type":"object","description":"Object","preview":{"properties":[)"
       R"({"name":"a","type":"number","value":"1"},{"name":"b","type":"string","value":"x"}]}})");
   EXPECT_EQ(value_report(preview), "{a: 1, b: \"x\"}");
@@ -270,11 +271,11 @@ TEST(CdpConnection, RepliesAreMatchedByIdAndEverythingElseIsDropped) {
   const CdpResult version = kavor::test::run(std::move(second));
   const CdpResult navigated = kavor::test::run(std::move(first));
   EXPECT_TRUE(version.ok());
-  EXPECT_EQ(version.value(), (Json{{"product", "Chrome/130.0"}}));
+  EXPECT_EQ(version.value(), (common::Json{{"product", "Chrome/130.0"}}));
   EXPECT_EQ(navigated.message(), "Page.navigate failed: Cannot navigate");
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].session, "S1");
-  EXPECT_EQ(events[1].params, Json());
+  EXPECT_EQ(events[1].params, common::Json());
   EXPECT_EQ(connection.pending_count(), 0u);
 
   QCoro::Task<CdpResult> bare = connection.call("X.y", nullptr, "", nullptr);
@@ -315,7 +316,7 @@ TEST(CdpConnection, LateRepliesAreDroppedAndCloseFailsEveryoneWaiting) {
   QCoro::Task<CdpResult> next = connection.call("Page.enable", nullptr, "S", nullptr);
   wire.deliver(R"({"id":1,"result":{"late":true}})");
   wire.deliver(R"({"id":2,"result":{"fresh":true}})");
-  EXPECT_EQ(kavor::test::run(std::move(next)).value(), (Json{{"fresh", true}}));
+  EXPECT_EQ(kavor::test::run(std::move(next)).value(), (common::Json{{"fresh", true}}));
 
   QCoro::Task<CdpResult> a = connection.call("A.a", nullptr, "", nullptr);
   QCoro::Task<CdpResult> b = connection.call("B.b", nullptr, "", nullptr);

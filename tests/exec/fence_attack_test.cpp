@@ -239,7 +239,7 @@ TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
   if (const char* old = std::getenv("XDG_RUNTIME_DIR")) runtime = old;
   ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
   const fs::path session = platform::default_session_file();
-  const fs::path device = config_dir().path.toStdString() + "/device.json";
+  const fs::path device = common::config_dir().path.toStdString() + "/device.json";
   const fs::path cookies = home_ / ".local/share/kavor-agent/QtWebEngine/kavor-agent/Cookies";
   put(session, "SESSION-SECRET");
   put(device, "DEVICE-SECRET");

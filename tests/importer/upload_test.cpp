@@ -36,7 +36,7 @@ std::string error_of(const ImportResult& result) {
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(1000);
+    common::timing::set_speedup(1000);
     // Five conversations cut two by two, and a side file: four parts.
     std::string list = "[";
     for (int i = 0; i < 5; ++i) {
@@ -48,10 +48,11 @@ class UploadTest : public ::testing::Test {
     folder_.run(QStringLiteral("zip"), {"-q", "export.zip", "conversations.json", "memories.json"});
     options_.part_flush_at = 100;
   }
-  void TearDown() override { timing::set_speedup(1); }
+  void TearDown() override { common::timing::set_speedup(1); }
 
-  Endpoints endpoints(const std::string& base) const {
-    return Endpoints(QString::fromStdString(base + "/"), QString::fromStdString(base + "//"));
+  common::Endpoints endpoints(const std::string& base) const {
+    return common::Endpoints(QString::fromStdString(base + "/"),
+                             QString::fromStdString(base + "//"));
   }
   ImportResult import(const std::string& archive = "export.zip", const char* token = "tok") {
     return test::run(run_import(endpoints(svc_.base_url()), host_,
@@ -65,7 +66,7 @@ class UploadTest : public ::testing::Test {
   }
   std::vector<std::string> events() const {
     std::vector<std::string> out;
-    for (const Json& e : host_.events(QStringLiteral("chatgpt-import"))) {
+    for (const common::Json& e : host_.events(QStringLiteral("chatgpt-import"))) {
       out.push_back(e["phase"].get<std::string>() + " " + e["done"].dump() + "/" +
                     e["total"].dump() + " " + e["bytes"].dump());
     }
@@ -103,12 +104,12 @@ TEST_F(UploadTest, FirstImportSendsEveryPartAndTheSecondOnlyStartsAndFinishes) {
                                QCryptographicHash::Sha256)
           .toHex()
           .left(32);
-  const Json start = Json::parse(svc_.requests().front().body);
+  const common::Json start = common::Json::parse(svc_.requests().front().body);
   const auto record = imports_.imports().at(0);
-  EXPECT_EQ(start.dump(), Json({{"fingerprint", fingerprint.toStdString()},
-                                {"filename", "export.zip"},
-                                {"parts", 4},
-                                {"raw_bytes", record.raw_bytes}})
+  EXPECT_EQ(start.dump(), common::Json({{"fingerprint", fingerprint.toStdString()},
+                                        {"filename", "export.zip"},
+                                        {"parts", 4},
+                                        {"raw_bytes", record.raw_bytes}})
                               .dump());
 
   // Each part: its digest is that of the base64 text as sent, which decodes to `size` bytes of
@@ -123,7 +124,8 @@ TEST_F(UploadTest, FirstImportSendsEveryPartAndTheSecondOnlyStartsAndFinishes) {
     EXPECT_EQ(part.name, n < 3 ? "conversations.json" : "memories.json");
     sizes.push_back(part.size);
   }
-  const auto body = Json::parse(svc_.requests("PUT", "/imports/chatgpt/1/parts/3").at(0).body);
+  const auto body =
+      common::Json::parse(svc_.requests("PUT", "/imports/chatgpt/1/parts/3").at(0).body);
   EXPECT_EQ(body.begin().key(), "kind");
   EXPECT_EQ(
       folder_.run(QStringLiteral("gzip"), {QStringLiteral("-dc")},
@@ -169,7 +171,7 @@ TEST_F(UploadTest, APartHeldWithAnotherDigestOrListedBadlyIsSentAgain) {
 }
 
 TEST_F(UploadTest, FailedRequestsAreRetriedAfterOneTwoAndFourSeconds) {
-  timing::set_speedup(2);  // 500, 1000 and 2000 ms
+  common::timing::set_speedup(2);  // 500, 1000 and 2000 ms
   for (int i = 0; i < 3; ++i) svc_.enqueue("POST", "/imports/chatgpt", Reply::json(503, ""));
   ASSERT_EQ(error_of(import()), "");
   const auto starts = svc_.requests("POST", "/imports/chatgpt");
@@ -288,7 +290,7 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   folder_.write("conversations.json", R"([{"id":"other","mapping":{}}])");
   folder_.run(QStringLiteral("zip"), {"-q", "other.zip", "conversations.json"});
   auto args = [&](const std::string& name) {
-    return Json({{"path", folder_.path(name)}, {"token", "tok"}});
+    return common::Json({{"path", folder_.path(name)}, {"token", "tok"}});
   };
 
   EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).message(),

@@ -24,7 +24,7 @@ class WindowCommandsTest : public ::testing::Test {
     svc_.set_default("GET", "/", Reply::text(200, "<p>app</p>", "text/html"));
     svc_.set_default("GET", "/paid", Reply::text(200, "<p>paid</p>", "text/html"));
     ApplicationOptions options;
-    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.endpoints = common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
     options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.opener = [](const QUrl&) { return true; };
     options.profile_name = QString();
@@ -36,7 +36,8 @@ class WindowCommandsTest : public ::testing::Test {
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
 
   // Starts a command and returns its task; dialogs answer only while the loop runs.
-  QCoro::Task<CommandResult> start(const std::string& name, Json args = Json::object()) {
+  QCoro::Task<CommandResult> start(const std::string& name,
+                                   common::Json args = common::Json::object()) {
     return app_->commands().invoke(name, std::move(args));
   }
   QFileDialog* open_dialog() {

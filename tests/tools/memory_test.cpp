@@ -45,7 +45,7 @@ class MemoryWorkspace : public ::testing::Test {
 
   Result<Decoded> save(const std::string& slug, const std::string& title,
                        const std::string& description, const std::string& content) {
-    Json args = {
+    common::Json args = {
         {"slug", slug}, {"title", title}, {"description", description}, {"content", content}};
     return save_memory_tool([this] { return now_; })(args, scope_);
   }
@@ -377,7 +377,7 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
       project_context((base_ / "gone").string()).message(),
       "The workspace folder " + (base_ / "gone").string() + " does not exist on this computer.");
 
-  const Result<Json> empty = project_context(ws().string());
+  const Result<common::Json> empty = project_context(ws().string());
   ASSERT_EQ(empty.message(), "");
   EXPECT_EQ(empty->dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
@@ -387,9 +387,9 @@ TEST_F(MemoryWorkspace, ProjectContextReportsInstructionsOverviewAndCount) {
   test::write_file(ws() / "AGENTS.md", std::string(32725, 'x') + "\n" + std::string(100, 'y'));
   ASSERT_EQ(run(save("a", "A", "", "alpha")).rfind("Saved", 0), 0u);
   ASSERT_EQ(run(save("b", "B", "", "beta")).rfind("Saved", 0), 0u);
-  const Result<Json> found = project_context(ws().string() + "/");
+  const Result<common::Json> found = project_context(ws().string() + "/");
   ASSERT_EQ(found.message(), "");
-  const Json& context = found.value();
+  const common::Json& context = found.value();
   EXPECT_EQ(context["instructions_file"], "AGENTS.md");
   EXPECT_EQ(context["instructions"], std::string(32725, 'x') + "\n" + std::string(kCutMarker));
   EXPECT_EQ(context["memory_index"], test::read_file(ws() / ".kavor-agent/index.md"));
