@@ -49,9 +49,9 @@ using kavor::service::LocalService;
 
 using NoHost = kavor::common::HeadlessHost;
 
-class NoNotifications : public kavor::Notifications {
+class NoNotifications : public kavor::desktop::Notifications {
  public:
-  bool notify(const kavor::NotifyRequest&) override { return false; }
+  bool notify(const kavor::desktop::NotifyRequest&) override { return false; }
   void clear_shown() override {}
 };
 

@@ -33,10 +33,10 @@ namespace {
 
 // The core's notification requests go to the notifier once start() has loaded it; earlier
 // ones are dropped.
-class ToNotifier : public Notifications {
+class ToNotifier : public desktop::Notifications {
  public:
-  explicit ToNotifier(const std::unique_ptr<Notifier>& notifier) : notifier_(notifier) {}
-  bool notify(const NotifyRequest& request) override {
+  explicit ToNotifier(const std::unique_ptr<desktop::Notifier>& notifier) : notifier_(notifier) {}
+  bool notify(const desktop::NotifyRequest& request) override {
     return notifier_ != nullptr && notifier_->notify(request);
   }
   void clear_shown() override {
@@ -44,7 +44,7 @@ class ToNotifier : public Notifications {
   }
 
  private:
-  const std::unique_ptr<Notifier>& notifier_;
+  const std::unique_ptr<desktop::Notifier>& notifier_;
 };
 
 }  // namespace
@@ -59,7 +59,7 @@ Agent::Agent(AgentOptions options, common::Host& host)
     options_.notifications = own_notifications_.get();
   }
   if (options_.toaster == nullptr) {
-    own_toaster_ = desktop_toaster();
+    own_toaster_ = desktop::desktop_toaster();
     options_.toaster = own_toaster_.get();
   }
   if (options_.credentials == nullptr) {
@@ -107,7 +107,7 @@ void Agent::start() {
       folder.usable);
   device::DeviceStore& device = *state_.device;
   // Settings are looked up at every use; a folder that must not be used gives no file.
-  state_.notifier = Notifier::load(host_, *options_.toaster, [] {
+  state_.notifier = desktop::Notifier::load(host_, *options_.toaster, [] {
     const common::ConfigDir now = common::config_dir();
     if (!now.usable.ok()) return QString();
     return QDir(now.path).filePath(QStringLiteral("notifications.json"));

@@ -23,11 +23,13 @@
 namespace kavor {
 
 class Bridge;
-class Notifications;
-class Toaster;
 namespace common {
 class Host;
 }
+namespace desktop {
+class Notifications;
+class Toaster;
+}  // namespace desktop
 namespace browser {
 class BrowserRegistry;
 }
@@ -44,9 +46,9 @@ struct AgentOptions {
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
   // Where the core's notification requests go; the notifier (loaded by start()) when empty.
-  Notifications* notifications = nullptr;
+  desktop::Notifications* notifications = nullptr;
   // Where the notifier's toasts go; the desktop's notification service when empty.
-  Toaster* toaster = nullptr;
+  desktop::Toaster* toaster = nullptr;
 };
 
 class Agent {
@@ -67,7 +69,7 @@ class Agent {
   // The private browsers the `browser` tool runs its calls in.
   browser::BrowserRegistry& browsers() { return *browsers_; }
   const common::Endpoints& endpoints() const { return options_.endpoints; }
-  Notifications& notifications() { return *options_.notifications; }
+  desktop::Notifications& notifications() { return *options_.notifications; }
   // Where blocking tool runs go (tools::DispatchContext::pool).
   QThreadPool& tool_pool() { return tool_pool_; }
   // Requested when the agent ends.
@@ -79,8 +81,8 @@ class Agent {
   // Declared before the state, whose mention events watch it.
   std::stop_source stop_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
-  std::unique_ptr<Notifications> own_notifications_;
-  std::unique_ptr<Toaster> own_toaster_;
+  std::unique_ptr<desktop::Notifications> own_notifications_;
+  std::unique_ptr<desktop::Toaster> own_toaster_;
   AgentState state_;
   CommandTable commands_;
   std::unique_ptr<browser::BrowserRegistry> browsers_;

@@ -16,7 +16,7 @@ device::DeviceStore& AgentState::device_store() const {
   return *device;
 }
 
-Notifier& AgentState::loaded_notifier() const {
+desktop::Notifier& AgentState::loaded_notifier() const {
   if (notifier == nullptr) fatal("the notifier used before the agent started");
   return *notifier;
 }

@@ -17,7 +17,9 @@
 
 namespace kavor {
 
+namespace desktop {
 class Notifier;
+}
 namespace device {
 class DeviceStore;
 }
@@ -31,8 +33,8 @@ struct AgentState {
 
   tools::Approvals approvals;
   Status status;
-  Watchers watchers;
-  Watchdog watchdog;
+  desktop::Watchers watchers;
+  desktop::Watchdog watchdog;
   tools::RunningChats running_chats;
   // Every open index is stopped and saves itself when the state ends.
   mention::Mentions mentions;
@@ -40,12 +42,12 @@ struct AgentState {
   // Loaded from the configuration folder when the agent starts (Agent::start); empty before.
   // The page's commands run only once the agent has started.
   std::unique_ptr<device::DeviceStore> device;
-  std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<desktop::Notifier> notifier;
 
   // The loaded device store and notifier; using either before the agent started is a
   // programming error and stops the program.
   device::DeviceStore& device_store() const;
-  Notifier& loaded_notifier() const;
+  desktop::Notifier& loaded_notifier() const;
 };
 
 }  // namespace kavor

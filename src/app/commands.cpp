@@ -64,8 +64,8 @@ QCoro::Task<CommandResult> link_command(AgentState& state, common::Endpoints end
 }
 
 QCoro::Task<CommandResult> unlink_command(AgentState& state, common::Endpoints endpoints,
-                                          Notifications& notifications, std::stop_token shutdown,
-                                          std::optional<QString> token) {
+                                          desktop::Notifications& notifications,
+                                          std::stop_token shutdown, std::optional<QString> token) {
   auto& store = state.device_store();
   QCoro::Task<> unlinking =
       device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
@@ -140,7 +140,7 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   AgentState& state = ctx.state;
   common::Host& host = ctx.host;
   const common::Endpoints endpoints = ctx.endpoints;
-  Notifications& notifications = ctx.notifications;
+  desktop::Notifications& notifications = ctx.notifications;
   const std::stop_token shutdown = ctx.shutdown;
 
   table.add("agent_info", {}, [&state](const common::Json&) { return agent_info_command(state); });

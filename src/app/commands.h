@@ -12,17 +12,19 @@
 namespace kavor::common {
 class Host;
 }
+namespace kavor::desktop {
+class Notifications;
+}
 
 namespace kavor {
 
-class Notifications;
 struct AgentState;
 
 struct CommandContext {
   common::Endpoints endpoints;
   AgentState& state;
   common::Host& host;
-  Notifications& notifications;
+  desktop::Notifications& notifications;
   // Requested when the program ends: a command resumed after that touches no state.
   std::stop_token shutdown;
 };

@@ -21,7 +21,7 @@ namespace kavor {
 // expressions, so awaited values are built as named locals first.
 
 Bridge::Bridge(common::Endpoints endpoints, device::DeviceStore& device, Status& status,
-               common::Host& host, Notifications& notifications, CallRunner runner)
+               common::Host& host, desktop::Notifications& notifications, CallRunner runner)
     : endpoints_(std::move(endpoints)),
       device_(device),
       status_(status),
@@ -40,7 +40,7 @@ void Bridge::set_connected(bool online) {
   const std::uint64_t changes = status_.changes.fetch_add(1) + 1;
   if (online) {
     if (status_.offline_notified.exchange(false)) {
-      notifications_.notify(NotifyRequest{NotifyKind::Online, {}, {}, {}});
+      notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Online, {}, {}, {}});
     }
   } else {
     check_offline_later(changes);
@@ -64,7 +64,7 @@ void Bridge::notice_offline(std::uint64_t changes) {
   // check stale; an unlinked computer is not "offline".
   if (!status_.online.load() && status_.changes.load() == changes && device_.linked()) {
     status_.offline_notified.store(true);
-    notifications_.notify(NotifyRequest{NotifyKind::Offline, {}, {}, {}});
+    notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Offline, {}, {}, {}});
   }
 }
 
@@ -145,7 +145,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
       if (stop.stop_requested() || !*alive) break;
       if (forgot) {
         set_connected(false);
-        notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
+        notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Unlinked, {}, {}, {}});
         host_.emit_event(QStringLiteral("agent://device"), common::Json(nullptr));
       }
     } else if (answer.status == 204) {

@@ -18,12 +18,14 @@
 
 namespace kavor {
 
-class Notifications;
 struct Status;
 namespace common {
 class Host;
 class HttpClient;
 }  // namespace common
+namespace desktop {
+class Notifications;
+}
 namespace device {
 class DeviceStore;
 }
@@ -47,7 +49,7 @@ using CallRunner = std::function<QCoro::Task<common::Json>(Call call, QString se
 class Bridge {
  public:
   Bridge(common::Endpoints endpoints, device::DeviceStore& device, Status& status,
-         common::Host& host, Notifications& notifications, CallRunner runner);
+         common::Host& host, desktop::Notifications& notifications, CallRunner runner);
   ~Bridge();
 
   // The poll loop; runs until `stop` is requested.
@@ -71,7 +73,7 @@ class Bridge {
   device::DeviceStore& device_;
   Status& status_;
   common::Host& host_;
-  Notifications& notifications_;
+  desktop::Notifications& notifications_;
   CallRunner runner_;
   // One client for the loop and every call task it starts; tasks keep it alive.
   std::shared_ptr<common::HttpClient> client_;

@@ -13,7 +13,7 @@
 #include "platform/text.h"
 #include "walk/replace_file.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -306,4 +306,4 @@ QCoro::Task<Result<NotifyOutcome>> Notifier::notify_and_wait(NotifyRequest reque
   co_return NotifyOutcome::Shown;
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

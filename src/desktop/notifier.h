@@ -29,7 +29,7 @@ namespace kavor::common {
 class Host;
 }
 
-namespace kavor {
+namespace kavor::desktop {
 
 enum class Lang { Fa, En };
 
@@ -126,4 +126,4 @@ class Notifier : public Notifications {
   std::map<std::pair<NotifyKind, QString>, std::chrono::steady_clock::time_point> last_toast_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -11,7 +11,7 @@
 #include "common/timing.h"
 #include "desktop/notifier.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -223,4 +223,4 @@ QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest re
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -29,7 +29,7 @@ namespace kavor::common {
 class Host;
 }
 
-namespace kavor {
+namespace kavor::desktop {
 
 class Notifier;
 
@@ -104,4 +104,4 @@ class Watchers {
   std::uint64_t started_ = 0;
 };
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -13,7 +13,7 @@
 
 #include "common/build_config.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -126,4 +126,4 @@ std::unique_ptr<Toaster> desktop_toaster() {
   return std::make_unique<DesktopToaster>();
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -6,7 +6,7 @@
 #include "common/http.h"
 #include "common/timing.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 void Watchdog::alive() {
   touch();
@@ -54,9 +54,9 @@ void Watchdog::set_limits(const WatchdogLimits& limits) {
   limits_ = limits;
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -185,4 +185,4 @@ QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<common::Host> h
   host->navigate_main_window(recovery_page(endpoints, reason));
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -35,7 +35,7 @@ namespace kavor::common {
 class Host;
 }
 
-namespace kavor {
+namespace kavor::desktop {
 
 inline constexpr std::chrono::milliseconds kWatchdogTick{3'000};
 // A page in front and silent for this long is asked whether it still runs.
@@ -117,4 +117,4 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<common::Host> hos
 QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<common::Host> host,
                              common::Endpoints endpoints, std::uint64_t load, std::stop_token stop);
 
-}  // namespace kavor
+}  // namespace kavor::desktop

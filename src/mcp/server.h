@@ -52,7 +52,9 @@
 #include "tools/tool_spec.h"
 
 namespace kavor {
+namespace desktop {
 class Notifications;
+}
 namespace tools {
 class ToolTable;
 class RunningChats;
@@ -86,7 +88,7 @@ struct ServerContext {
   tools::Approvals& approvals;
   tools::RunningChats& running;
   EventRelay& relay;
-  Notifications& notifications;
+  desktop::Notifications& notifications;
   QThreadPool& pool;
   std::stop_token shutdown;
 };

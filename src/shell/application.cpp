@@ -170,8 +170,8 @@ void Application::set_up() {
   if (options_.watchdog) {
     // Every started load of the application gets its check.
     QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
-      run_load_check(agent_->state().watchdog, host_, options_.endpoints, load,
-                     agent_->stop_token());
+      desktop::run_load_check(agent_->state().watchdog, host_, options_.endpoints, load,
+                              agent_->stop_token());
     });
   }
   window_->show();
@@ -179,7 +179,8 @@ void Application::set_up() {
 
   run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
-    run_watchdog(agent_->state().watchdog, host_, options_.endpoints, agent_->stop_token());
+    desktop::run_watchdog(agent_->state().watchdog, host_, options_.endpoints,
+                          agent_->stop_token());
   }
   agent_->start();
   platform::start_milestone("set-up done");

@@ -21,8 +21,10 @@ class QFileDialog;
 class QWebEngineProfile;
 
 namespace kavor {
+namespace desktop {
 class Notifications;
 class Toaster;
+}  // namespace desktop
 namespace device {
 class CredentialStore;
 }
@@ -78,9 +80,9 @@ struct ApplicationOptions {
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
   // Where the core's notification requests go; the notifier when empty.
-  Notifications* notifications = nullptr;
+  desktop::Notifications* notifications = nullptr;
   // Where the notifier's toasts go; the desktop's notification service when empty.
-  Toaster* toaster = nullptr;
+  desktop::Toaster* toaster = nullptr;
   // Runs the webview watchdog (its task and the check of every started load). Tests of other
   // features switch it off when they speed up the clock: the watchdog's limits would then give
   // the webview a twentieth of its time to load or answer.

@@ -108,8 +108,8 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, boo
   return false;
 }
 
-MainWindow::MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, Watchdog& watchdog,
-                       const CommandTable& commands, Opener opener)
+MainWindow::MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints,
+                       desktop::Watchdog& watchdog, const CommandTable& commands, Opener opener)
     : endpoints_(std::move(endpoints)), watchdog_(watchdog), commands_(commands) {
   setWindowTitle(QStringLiteral("Kavor Agent"));
   resize(kMainWidth, kMainHeight);
@@ -207,7 +207,7 @@ void MainWindow::render_process_ended() {
   // 2. Ended on its own: the crash page explains and offers the way back. A crash page whose
   //    own process ended, shown or still on its way, is left as it is, rather than loaded
   //    again and again when pages cannot run at all (memory exhausted, say).
-  const QUrl crash = recovery_page(endpoints_, Recovery::Crash);
+  const QUrl crash = desktop::recovery_page(endpoints_, desktop::Recovery::Crash);
   if (page()->url() == crash || page()->requestedUrl() == crash) return;
   page()->load(crash);
 }

@@ -17,7 +17,9 @@ class QWebEngineLoadingInfo;
 
 namespace kavor {
 class CommandTable;
+namespace desktop {
 class Watchdog;
+}
 }  // namespace kavor
 
 namespace kavor::shell {
@@ -65,7 +67,7 @@ class MainPage : public QWebEnginePage {
 class MainWindow : public QWebEngineView {
   Q_OBJECT
  public:
-  MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, Watchdog& watchdog,
+  MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, desktop::Watchdog& watchdog,
              const CommandTable& commands, Opener opener = open_with_system);
   // The page goes after this window's own members: what it still reports is not heard.
   ~MainWindow() override;
@@ -91,7 +93,7 @@ class MainWindow : public QWebEngineView {
 
  private:
   common::Endpoints endpoints_;
-  Watchdog& watchdog_;
+  desktop::Watchdog& watchdog_;
   const CommandTable& commands_;
   PageBridge* bridge_ = nullptr;  // owned by the page
 

@@ -89,7 +89,8 @@ void Approvals::release(const Ticket& ticket) {
 }
 
 QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, common::Host& host,
-                                         Notifications& notifications, std::stop_token shutdown) {
+                                         desktop::Notifications& notifications,
+                                         std::stop_token shutdown) {
   const Mode chat_mode = mode(info.chat);
   const Verdict verdict = decide(chat_mode, info, always_allowed(info.chat, info.tool));
   if (verdict == Verdict::Run) co_return GateOutcome{true, {}, chat_mode != Mode::Everything};
@@ -102,9 +103,9 @@ QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, common::H
     std::lock_guard lock(pending_mutex_);
     pending_.insert_or_assign(info.call_id, Pending{info, ticket.serial, slot});
   }
-  notifications.notify(NotifyRequest{NotifyKind::Approval, QString::fromStdString(info.chat),
-                                     QString::fromStdString(info.summary),
-                                     QString::fromStdString(info.call_id)});
+  notifications.notify(desktop::NotifyRequest{
+      desktop::NotifyKind::Approval, QString::fromStdString(info.chat),
+      QString::fromStdString(info.summary), QString::fromStdString(info.call_id)});
 
   // 4. Wait for the answer or the time-out, whichever wakes the call first.
   const auto timeout = common::timing::scaled(kApprovalTimeout);

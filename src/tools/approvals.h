@@ -18,9 +18,11 @@
 #include "tools/call_info.h"
 
 namespace kavor {
-class Notifications;
 namespace common {
 class Host;
+}
+namespace desktop {
+class Notifications;
 }
 }  // namespace kavor
 
@@ -90,7 +92,7 @@ class Approvals {
   // time-out takes the pending entry first decides. Once `shutdown` is requested the gate
   // returns without touching this object again (it may be gone by then).
   QCoro::Task<GateOutcome> gate(CallInfo info, Ticket ticket, common::Host& host,
-                                Notifications& notifications, std::stop_token shutdown);
+                                desktop::Notifications& notifications, std::stop_token shutdown);
 
   // The CallInfo objects of every waiting call.
   common::Json pending() const;

@@ -20,9 +20,11 @@
 #include "tools/scope.h"
 
 namespace kavor {
-class Notifications;
 namespace common {
 class Host;
+}
+namespace desktop {
+class Notifications;
 }
 }  // namespace kavor
 
@@ -54,7 +56,7 @@ struct DispatchContext {
   Approvals& approvals;
   RunningChats& running;
   common::Host& host;
-  Notifications& notifications;
+  desktop::Notifications& notifications;
   // Where blocking tool runs go: a pool of their own, so that long runs (a grep over a home
   // folder) never delay scope checks, decoding, linking or folder checks on the shared pool.
   QThreadPool& pool;

@@ -28,11 +28,11 @@ namespace kavor::test {
 
 namespace fs = std::filesystem;
 
-class CountingNotifications : public Notifications {
+class CountingNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest& r) override {
-    if (r.kind == NotifyKind::Approval) ++approvals;
-    if (r.kind == NotifyKind::Unlinked) ++unlinked;
+  bool notify(const desktop::NotifyRequest& r) override {
+    if (r.kind == desktop::NotifyKind::Approval) ++approvals;
+    if (r.kind == desktop::NotifyKind::Unlinked) ++unlinked;
     return true;
   }
   void clear_shown() override {}

@@ -28,9 +28,9 @@ namespace {
 using service::Reply;
 using service::TestService;
 
-class Shown : public Notifications {
+class Shown : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override { ++cleared; }
   int cleared = 0;
 };

@@ -35,22 +35,22 @@ using test::wait_until;
 
 constexpr int kSpeedup = 100;
 
-class RecordingNotifications : public Notifications {
+class RecordingNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest& request) override {
+  bool notify(const desktop::NotifyRequest& request) override {
     std::lock_guard lock(mutex_);
     kinds_.push_back(request.kind);
     return true;
   }
   void clear_shown() override {}
-  std::vector<NotifyKind> kinds() const {
+  std::vector<desktop::NotifyKind> kinds() const {
     std::lock_guard lock(mutex_);
     return kinds_;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<NotifyKind> kinds_;
+  std::vector<desktop::NotifyKind> kinds_;
 };
 
 class BridgeTest : public ::testing::Test {
@@ -180,11 +180,11 @@ TEST_F(BridgeTest, ALongDropIsNotifiedAfterTwentySecondsAndItsEndToo) {
   ASSERT_TRUE(wait_until([&] { return !notes_.kinds().empty(); }));
   // Qt's coarse timers may fire up to 5 % early.
   EXPECT_GE(Clock::now() - dropped_at, milliseconds(19'000 / kSpeedup));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Offline});
+  EXPECT_EQ(notes_.kinds(), std::vector<desktop::NotifyKind>{desktop::NotifyKind::Offline});
   pass(std::chrono::seconds(40));
   down = false;
   ASSERT_TRUE(wait_until([&] { return notes_.kinds().size() == 2; }, std::chrono::seconds(5)));
-  EXPECT_EQ(notes_.kinds().back(), NotifyKind::Online);
+  EXPECT_EQ(notes_.kinds().back(), desktop::NotifyKind::Online);
   EXPECT_FALSE(status_.offline_notified.load());
 }
 
@@ -233,7 +233,7 @@ TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
   EXPECT_TRUE(host_.events(QStringLiteral("agent://device")).front().is_null());
   EXPECT_FALSE(store_->linked());
   EXPECT_FALSE(QFile::exists(file()));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});
+  EXPECT_EQ(notes_.kinds(), std::vector<desktop::NotifyKind>{desktop::NotifyKind::Unlinked});
   EXPECT_EQ(connection_events(), (std::vector<bool>{true, false}));
 
   const std::size_t after_401 = polls();
@@ -249,7 +249,8 @@ TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
   failing = false;
   ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
   pass(std::chrono::seconds(10));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});  // no offline notice
+  EXPECT_EQ(notes_.kinds(),
+            std::vector<desktop::NotifyKind>{desktop::NotifyKind::Unlinked});  // no offline notice
 }
 
 TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {

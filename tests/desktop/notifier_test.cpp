@@ -20,7 +20,7 @@
 #include "support/recording_host.h"
 #include "support/wait.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace notifier_test {
 namespace {
 
@@ -370,4 +370,4 @@ TEST_F(NotifierTest, NotifyCommandChecksTheKindAndAnswersShownOrSkipped) {
 
 }  // namespace
 }  // namespace notifier_test
-}  // namespace kavor
+}  // namespace kavor::desktop

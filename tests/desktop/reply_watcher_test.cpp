@@ -17,7 +17,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace reply_watcher_test {
 namespace {
 
@@ -321,4 +321,4 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
 
 }  // namespace
 }  // namespace reply_watcher_test
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -9,7 +9,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace watchdog_test {
 namespace {
 
@@ -190,4 +190,4 @@ TEST_F(WatchdogTest, ASilentPageInFrontIsProbedThenReloadedOnceThenShownTheCrash
 
 }  // namespace
 }  // namespace watchdog_test
-}  // namespace kavor
+}  // namespace kavor::desktop

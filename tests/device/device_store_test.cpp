@@ -246,9 +246,9 @@ class GatedStore : public CredentialStore {
   std::thread opener_;
 };
 
-class Quiet : public Notifications {
+class Quiet : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override {}
 };
 

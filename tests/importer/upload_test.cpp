@@ -23,9 +23,9 @@ using service::ImportService;
 using service::Reply;
 using service::TestService;
 
-class NoNotifications : public Notifications {
+class NoNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return false; }
+  bool notify(const desktop::NotifyRequest&) override { return false; }
   void clear_shown() override {}
 };
 

@@ -17,9 +17,9 @@
 
 namespace kavor::mcp::test {
 
-class SilentNotifications : public Notifications {
+class SilentNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override {}
 };
 

@@ -91,7 +91,7 @@ class DesktopWindowTest : public ::testing::Test {
     common::timing::set_speedup(1);
   }
 
-  void start(WatchdogLimits limits = {}) {
+  void start(desktop::WatchdogLimits limits = {}) {
     ApplicationOptions options;
     options.endpoints = common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
     options.opener = [](const QUrl&) { return true; };
@@ -107,7 +107,7 @@ class DesktopWindowTest : public ::testing::Test {
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QString url() const { return app_->main_window()->page()->url().toString(); }
-  Watchdog& watchdog() { return app_->state().watchdog; }
+  desktop::Watchdog& watchdog() { return app_->state().watchdog; }
   bool in_front() {
     MainWindow* window = app_->main_window();
     window->showNormal();
@@ -179,7 +179,8 @@ TEST_F(DesktopWindowTest, APageWithAHeartbeatIsNeverProbedAndASilentOneIsAskedNo
 
 TEST_F(DesktopWindowTest, AHungPageIsReloadedOnceAndASecondHangSoonAfterShowsTheCrashPage) {
   svc_.set_default("GET", "/", Reply::text(200, kHangingPage, "text/html"));
-  start(WatchdogLimits{kStuckPageLimit, kLoadCheckAfter, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{kStuckPageLimit, desktop::kLoadCheckAfter,
+                                desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   ASSERT_TRUE(in_front());
   const QString crash = QStringLiteral("kavor://localhost/error.html#crash");
@@ -195,7 +196,8 @@ TEST_F(DesktopWindowTest, APageFrozenForMinutesIsReloadedInANewProcessThenShownT
   // load the page again before the second hang is judged.
   common::timing::set_speedup(5);
   svc_.set_default("GET", "/", Reply::text(200, kFrozenPage, "text/html"));
-  start(WatchdogLimits{kStuckPageLimit, kLoadCheckAfter, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{kStuckPageLimit, desktop::kLoadCheckAfter,
+                                desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   ASSERT_TRUE(in_front());
   const auto& loaded = loads(QWebEngineLoadingInfo::LoadSucceededStatus);
@@ -243,7 +245,7 @@ TEST_F(DesktopWindowTest, ALoadThatNeverFinishesShowsWhyTwentySecondsAfterItStar
   // The program waits 20 seconds for a load; here 5 s, still ample for the chat's own first
   // load on a busy machine.
   constexpr auto kLoadLimit = 5s;
-  start(WatchdogLimits{kLivenessLimit, kLoadLimit, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{desktop::kLivenessLimit, kLoadLimit, desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   QWebEnginePage* page = app_->main_window()->page();
 

@@ -147,7 +147,7 @@ class LocalPagesTest : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::pair<Clock::time_point, std::string>> pings_;
   Reply favicon_ = Reply::text(404, "");
-  Watchdog watchdog_;
+  desktop::Watchdog watchdog_;
   CommandTable commands_;
   std::vector<QUrl> opened_;
   std::unique_ptr<QWebEngineProfile> profile_;

@@ -32,7 +32,7 @@ using test::wait_until;
 
 TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
   QWebEngineProfile profile;
-  Watchdog watchdog;
+  desktop::Watchdog watchdog;
   CommandTable commands;
   MainWindow window(&profile,
                     common::Endpoints(QStringLiteral("http://127.0.0.1:9/"),
