@@ -170,7 +170,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   kavor::tools::Approvals approvals;
   approvals.set_mode("bench", kavor::tools::Mode::Everything);
   kavor::tools::RunningChats running;
-  kavor::Status status;
+  kavor::bridge::Status status;
   NoHost host;
   NoNotifications notes;
   QThreadPool pool;
@@ -178,7 +178,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   const QString api = QStringLiteral("http://127.0.0.1:%1").arg(svc.api_port());
   const kavor::common::Endpoints endpoints(
       QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
-  kavor::Bridge bridge(
+  kavor::bridge::Bridge bridge(
       endpoints, *store, status, host, notes,
       [ctx, bridge_only](kavor::Call call, QString) -> QCoro::Task<Json> {
         if (bridge_only) {

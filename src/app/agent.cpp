@@ -116,7 +116,7 @@ void Agent::start() {
   const tools::DispatchContext dispatch{
       tools_,     state_.approvals, state_.running_chats, host_, *options_.notifications,
       tool_pool_, stop_.get_token()};
-  bridge_ = std::make_unique<Bridge>(
+  bridge_ = std::make_unique<bridge::Bridge>(
       options_.endpoints, device, state_.status, host_, *options_.notifications,
       [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
   bridge_->run(stop_.get_token());

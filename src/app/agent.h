@@ -22,7 +22,9 @@
 
 namespace kavor {
 
+namespace bridge {
 class Bridge;
+}
 namespace common {
 class Host;
 }
@@ -88,7 +90,7 @@ class Agent {
   std::unique_ptr<browser::BrowserRegistry> browsers_;
   tools::ToolTable tools_;
   QThreadPool tool_pool_;
-  std::unique_ptr<Bridge> bridge_;
+  std::unique_ptr<bridge::Bridge> bridge_;
 };
 
 }  // namespace kavor

@@ -32,7 +32,7 @@ struct AgentState {
   AgentState& operator=(const AgentState&) = delete;
 
   tools::Approvals approvals;
-  Status status;
+  bridge::Status status;
   desktop::Watchers watchers;
   desktop::Watchdog watchdog;
   tools::RunningChats running_chats;

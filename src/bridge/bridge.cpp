@@ -15,7 +15,7 @@
 #include "device/device_store.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::bridge {
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
 // expressions, so awaited values are built as named locals first.
@@ -224,4 +224,4 @@ QCoro::Task<bool> Bridge::post_result(common::HttpClient& client, common::Endpoi
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::bridge

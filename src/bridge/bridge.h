@@ -17,8 +17,6 @@
 #include "tools/call.h"
 
 namespace kavor {
-
-struct Status;
 namespace common {
 class Host;
 class HttpClient;
@@ -29,6 +27,11 @@ class Notifications;
 namespace device {
 class DeviceStore;
 }
+}  // namespace kavor
+
+namespace kavor::bridge {
+
+struct Status;
 
 // Wait while this computer is not linked, before looking again.
 inline constexpr std::chrono::milliseconds kUnlinkedWait{2'000};
@@ -86,4 +89,4 @@ class Bridge {
   QObject timers_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::bridge

@@ -22,7 +22,7 @@
 #include "test_service.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::bridge {
 namespace bridge_test {
 namespace {
 
@@ -320,4 +320,4 @@ TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfte
 
 }  // namespace
 }  // namespace bridge_test
-}  // namespace kavor
+}  // namespace kavor::bridge
