@@ -27,7 +27,7 @@
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -122,4 +122,4 @@ void Agent::start() {
   bridge_->run(stop_.get_token());
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

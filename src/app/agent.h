@@ -21,7 +21,6 @@
 #include "tools/tool_table.h"
 
 namespace kavor {
-
 namespace bridge {
 class Bridge;
 }
@@ -38,6 +37,9 @@ class BrowserRegistry;
 namespace device {
 class CredentialStore;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 // Blocking tool runs mostly wait on the disk; this many may run at once before a call waits
 // for a free thread.
@@ -93,4 +95,4 @@ class Agent {
   std::unique_ptr<bridge::Bridge> bridge_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -4,7 +4,7 @@
 #include "device/device_store.h"
 #include "platform/fatal.h"
 
-namespace kavor {
+namespace kavor::app {
 
 AgentState::AgentState(mention::IndexLocation index_location, mention::EventSink index_events)
     : mentions(std::move(index_location), std::move(index_events)) {}
@@ -21,4 +21,4 @@ desktop::Notifier& AgentState::loaded_notifier() const {
   return *notifier;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -16,13 +16,15 @@
 #include "tools/dispatch.h"
 
 namespace kavor {
-
 namespace desktop {
 class Notifier;
 }
 namespace device {
 class DeviceStore;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 struct AgentState {
   // Where the mention indexes keep their files, and how their updates reach the page.
@@ -50,4 +52,4 @@ struct AgentState {
   desktop::Notifier& loaded_notifier() const;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

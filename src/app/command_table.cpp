@@ -1,6 +1,6 @@
 #include "app/command_table.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -84,4 +84,4 @@ QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name,
   co_return result;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

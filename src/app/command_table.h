@@ -14,7 +14,7 @@
 #include "common/json.h"
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::app {
 
 enum class ArgType {
   String,
@@ -58,4 +58,4 @@ class CommandTable {
   std::map<std::string, Entry> commands_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

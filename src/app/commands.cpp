@@ -22,7 +22,7 @@
 #include "tools/approvals.h"
 #include "tools/project_context.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -250,4 +250,4 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   install_mention_commands(table, state.mentions);
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

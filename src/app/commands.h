@@ -16,7 +16,7 @@ namespace kavor::desktop {
 class Notifications;
 }
 
-namespace kavor {
+namespace kavor::app {
 
 struct AgentState;
 
@@ -43,4 +43,4 @@ QCoro::Task<CommandResult> path_status_command(
 
 void install_commands(CommandTable& table, CommandContext context);
 
-}  // namespace kavor
+}  // namespace kavor::app

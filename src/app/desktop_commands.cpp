@@ -10,7 +10,7 @@
 #include "desktop/notifier.h"
 #include "desktop/reply_watcher.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -105,4 +105,4 @@ void install_desktop_commands(CommandTable& table, const CommandContext& context
             });
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

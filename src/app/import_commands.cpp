@@ -3,7 +3,7 @@
 #include "common/host.h"
 #include "importer/upload.h"
 
-namespace kavor {
+namespace kavor::app {
 
 void install_import_commands(CommandTable& table, const CommandContext& context) {
   common::Host& host = context.host;
@@ -19,4 +19,4 @@ void install_import_commands(CommandTable& table, const CommandContext& context)
             });
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

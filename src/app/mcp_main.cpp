@@ -24,7 +24,7 @@
 #include "tools/paths.h"
 #include "tools/tool_spec.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -211,4 +211,4 @@ int mcp_main(int argc, char** argv) {
   return code;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -19,7 +19,7 @@
 #include "mention/mentions.h"
 #include "tools/args.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -174,4 +174,4 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
             });
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -12,13 +12,15 @@
 #include "mention/index_file.h"
 
 namespace kavor {
-
 namespace common {
 class Host;
 }
 namespace mention {
 class Mentions;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 // "mention-index" in the per-user data folder of the application; without one, the fallback
 // below in the temporary folder.
@@ -37,4 +39,4 @@ mention::EventSink mention_event_sink(common::Host& host, std::stop_token ended)
 // event loop must never wait for the disk. `mentions` must outlive the table.
 void install_mention_commands(CommandTable& table, mention::Mentions& mentions);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -1,6 +1,6 @@
 #include "app/navigation.h"
 
-namespace kavor {
+namespace kavor::app {
 
 bool opens_externally(const QUrl& url) {
   const QString scheme = url.scheme().toLower();
@@ -19,4 +19,4 @@ Navigation decide_navigation(const QUrl& url, const common::Endpoints& endpoints
   return opens_externally(url) ? Navigation::OpenExternal : Navigation::Drop;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -8,7 +8,7 @@
 
 #include "common/endpoints.h"
 
-namespace kavor {
+namespace kavor::app {
 
 enum class Navigation {
   Allow,         // load it in the window
@@ -22,4 +22,4 @@ Navigation decide_navigation(const QUrl& url, const common::Endpoints& endpoints
 // everything else nowhere.
 bool opens_externally(const QUrl& url);
 
-}  // namespace kavor
+}  // namespace kavor::app

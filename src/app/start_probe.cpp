@@ -7,7 +7,7 @@
 #include "common/timing.h"
 #include "platform/start_trace.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -69,4 +69,4 @@ QCoro::Task<> run_start_probe(std::shared_ptr<common::Host> host, common::Endpoi
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

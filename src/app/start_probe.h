@@ -17,7 +17,7 @@ namespace kavor::common {
 class Host;
 }
 
-namespace kavor {
+namespace kavor::app {
 
 // One request may take this long before the service counts as offline.
 inline constexpr std::chrono::milliseconds kProbeRequestTimeout{8'000};
@@ -30,4 +30,4 @@ enum class ProbeReason { Ok, Offline, Server };
 QCoro::Task<> run_start_probe(std::shared_ptr<common::Host> host, common::Endpoints endpoints,
                               std::stop_token stop);
 
-}  // namespace kavor
+}  // namespace kavor::app

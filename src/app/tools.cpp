@@ -13,7 +13,7 @@
 #include "tools/file_tools.h"
 #include "tools/memory.h"
 
-namespace kavor {
+namespace kavor::app {
 
 void install_tools(tools::ToolTable& table, browser::BrowserRegistry& browsers) {
   tools::install_command_tools(table, program_fence());
@@ -60,4 +60,4 @@ std::shared_ptr<const exec::Fence> program_fence() {
   return std::make_shared<exec::Fence>(fence_places);
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

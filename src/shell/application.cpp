@@ -133,9 +133,9 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   if (!options_.opener)
     options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
-  agent_ = std::make_unique<Agent>(AgentOptions{options_.endpoints, options_.credentials,
-                                                options_.notifications, options_.toaster},
-                                   *host_);
+  agent_ = std::make_unique<app::Agent>(app::AgentOptions{options_.endpoints, options_.credentials,
+                                                          options_.notifications, options_.toaster},
+                                        *host_);
   platform::start_milestone("agent state made");
 }
 
@@ -155,7 +155,7 @@ void Application::set_up() {
   assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
                                                  QString::fromUtf8(common::build::kWebsiteUrl));
   profile_->installUrlSchemeHandler(common::kAssetScheme, assets_.get());
-  if (app_needs_owner_check(options_.endpoints.app_url())) {
+  if (app::app_needs_owner_check(options_.endpoints.app_url())) {
     session_ = std::make_unique<SessionInterceptor>(options_.endpoints.app_url());
     profile_->setUrlRequestInterceptor(session_.get());
   }
@@ -177,7 +177,7 @@ void Application::set_up() {
   window_->show();
   platform::start_milestone("window shown");
 
-  run_start_probe(host_, options_.endpoints, agent_->stop_token());
+  app::run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
     desktop::run_watchdog(agent_->state().watchdog, host_, options_.endpoints,
                           agent_->stop_token());

@@ -100,9 +100,9 @@ class Application {
   // background tasks (they keep running on the event loop; set-up does not wait for them).
   void set_up();
 
-  AgentState& state() { return agent_->state(); }
+  app::AgentState& state() { return agent_->state(); }
   // The commands the chat web application may call; more may be added before set_up().
-  CommandTable& commands() { return agent_->commands(); }
+  app::CommandTable& commands() { return agent_->commands(); }
   MainWindow* main_window() const { return window_; }
   WindowHost& host() { return *host_; }
   const common::Endpoints& endpoints() const { return options_.endpoints; }
@@ -111,7 +111,7 @@ class Application {
   ApplicationOptions options_;
   // The host outlives the agent, whose tasks talk to it until the agent has ended.
   std::shared_ptr<WindowHost> host_;
-  std::unique_ptr<Agent> agent_;
+  std::unique_ptr<app::Agent> agent_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   // Only when the application is plain http on loopback (shell/app_server.h).

@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
   kavor::platform::catch_end_signals();
   kavor::platform::limit_allocator_arenas();
   // The protocol server runs without a window: nothing of the engine or the shell starts.
-  if (argc >= 2 && std::strcmp(argv[1], "mcp") == 0) return kavor::mcp_main(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "mcp") == 0) return kavor::app::mcp_main(argc, argv);
   // Read by the engine when it starts, with the application object.
   kavor::platform::add_agent_engine_flags();
   kavor::shell::register_asset_scheme();

@@ -66,7 +66,7 @@ MainPage::MainPage(QWebEngineProfile* profile, common::Endpoints endpoints, Open
   connect(this, &QWebEnginePage::newWindowRequested, this,
           [this](QWebEngineNewWindowRequest& request) {
             const QUrl url = request.requestedUrl();
-            if (opens_externally(url)) opener_(url);
+            if (app::opens_externally(url)) opener_(url);
           });
 }
 
@@ -89,8 +89,8 @@ void MainPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 
 bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) {
   if (!main_frame) return true;
-  switch (decide_navigation(url, endpoints_)) {
-    case Navigation::Allow:
+  switch (app::decide_navigation(url, endpoints_)) {
+    case app::Navigation::Allow:
       if (common::same_origin(url, endpoints_.app_url()) &&
           !application_server_trusted(endpoints_.app_url(), WhenNobodyListens::Allow)) {
         show_server_error();
@@ -99,17 +99,18 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, boo
       // A redirect goes on with the load it belongs to.
       if (isLoading() && type != NavigationTypeRedirect) emit load_started_during_load(url);
       return true;
-    case Navigation::OpenExternal:
+    case app::Navigation::OpenExternal:
       opener_(url);
       return false;
-    case Navigation::Drop:
+    case app::Navigation::Drop:
       return false;
   }
   return false;
 }
 
 MainWindow::MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints,
-                       desktop::Watchdog& watchdog, const CommandTable& commands, Opener opener)
+                       desktop::Watchdog& watchdog, const app::CommandTable& commands,
+                       Opener opener)
     : endpoints_(std::move(endpoints)), watchdog_(watchdog), commands_(commands) {
   setWindowTitle(QStringLiteral("Kavor Agent"));
   resize(kMainWidth, kMainHeight);

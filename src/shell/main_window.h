@@ -16,7 +16,9 @@ class QWebEngineLoadingInfo;
 #include "common/json.h"
 
 namespace kavor {
+namespace app {
 class CommandTable;
+}
 namespace desktop {
 class Watchdog;
 }
@@ -68,7 +70,7 @@ class MainWindow : public QWebEngineView {
   Q_OBJECT
  public:
   MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, desktop::Watchdog& watchdog,
-             const CommandTable& commands, Opener opener = open_with_system);
+             const app::CommandTable& commands, Opener opener = open_with_system);
   // The page goes after this window's own members: what it still reports is not heard.
   ~MainWindow() override;
 
@@ -94,7 +96,7 @@ class MainWindow : public QWebEngineView {
  private:
   common::Endpoints endpoints_;
   desktop::Watchdog& watchdog_;
-  const CommandTable& commands_;
+  const app::CommandTable& commands_;
   PageBridge* bridge_ = nullptr;  // owned by the page
 
   // The render-process hook: a process that ended on its own leaves a dead page, so the crash

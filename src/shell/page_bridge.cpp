@@ -54,7 +54,7 @@ QString page_bridge_source(const QString& secret, const QUrl& app_url) {
          QStringLiteral("\ninstallPageBridge(QWebChannel, %1);\n})();\n").arg(config_text);
 }
 
-PageBridge::PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl app_url)
+PageBridge::PageBridge(QWebEnginePage* page, const app::CommandTable& commands, QUrl app_url)
     : QObject(page),
       page_(page),
       commands_(commands),
@@ -74,7 +74,7 @@ PageBridge::PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl 
 }
 
 bool PageBridge::shows_application() const {
-  return page_may_call(page_->url(), app_url_);
+  return app::page_may_call(page_->url(), app_url_);
 }
 
 void PageBridge::emit_event(const QString& name, const common::Json& payload) {
@@ -98,9 +98,9 @@ void PageBridge::call(const QString& secret, const QString& document, int id,
       std::move(parsed));
 }
 
-QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& commands,
+QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const app::CommandTable& commands,
                               QString document, int id, std::string command, common::Json args) {
-  CommandResult result = common::Json();  // until the command answers
+  app::CommandResult result = common::Json();  // until the command answers
   try {
     result = co_await commands.invoke(command, args);
   } catch (...) {
@@ -110,7 +110,7 @@ QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& com
   if (self) self->answer(document, id, result);
 }
 
-void PageBridge::answer(const QString& document, int id, const CommandResult& result) {
+void PageBridge::answer(const QString& document, int id, const app::CommandResult& result) {
   // After a navigation away from the application the answer has nobody to go to.
   if (!shows_application()) return;
   // The page reads text: the failure's sentence becomes a QString only here, at its edge.

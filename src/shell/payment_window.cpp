@@ -43,7 +43,7 @@ PaymentWindow::PaymentWindow(QWebEngineProfile* profile, common::Endpoints endpo
   setPage(page);
   connect(page, &QWebEnginePage::newWindowRequested, this,
           [open = std::move(open_external)](QWebEngineNewWindowRequest& request) {
-            if (opens_externally(request.requestedUrl())) open(request.requestedUrl());
+            if (app::opens_externally(request.requestedUrl())) open(request.requestedUrl());
           });
 }
 

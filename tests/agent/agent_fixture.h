@@ -45,7 +45,7 @@ class AgentTest : public ::testing::Test {
   // The tools the agent runs; the program's own unless a test says otherwise.
   virtual tools::ToolTable make_tools() {
     tools::ToolTable table;
-    install_tools(table, agent_->browsers());
+    app::install_tools(table, agent_->browsers());
     return table;
   }
 
@@ -67,7 +67,8 @@ class AgentTest : public ::testing::Test {
   }
 
   void start_agent() {
-    agent_ = std::make_unique<Agent>(AgentOptions{endpoints(), creds_.get(), &notes_}, host_);
+    agent_ =
+        std::make_unique<app::Agent>(app::AgentOptions{endpoints(), creds_.get(), &notes_}, host_);
     agent_->tools() = make_tools();
     agent_->start();
     ASSERT_TRUE(
@@ -128,7 +129,7 @@ class AgentTest : public ::testing::Test {
     return out;
   }
 
-  CommandResult command(const std::string& name, common::Json args) {
+  app::CommandResult command(const std::string& name, common::Json args) {
     return run(agent_->commands().invoke(name, args));
   }
   bool set_mode(const std::string& chat, const std::string& mode) {
@@ -145,7 +146,7 @@ class AgentTest : public ::testing::Test {
   std::unique_ptr<device::CredentialStore> creds_ = device::system_credential_store();
   RecordingHost host_;
   CountingNotifications notes_;
-  std::unique_ptr<Agent> agent_;
+  std::unique_ptr<app::Agent> agent_;
 };
 
 }  // namespace kavor::test

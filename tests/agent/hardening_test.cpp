@@ -110,7 +110,7 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
   fs::create_directories(ws() / ".kavor-agent");
   fs::create_symlink(outside() / "secret.txt", ws() / ".kavor-agent" / "index.md");
   const common::Json workspace = {{"workspace", ws().string()}};
-  CommandResult context = command("agent_project_context", workspace);
+  app::CommandResult context = command("agent_project_context", workspace);
   ASSERT_TRUE(context.ok());
   EXPECT_EQ(context.value().dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");

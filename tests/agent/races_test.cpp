@@ -75,7 +75,7 @@ class RacesTest : public test::AgentTest {
   // of the workspace file named by `turn` meanwhile when given.
   ToolTable make_tools() override {
     ToolTable table;
-    install_tools(table, agent_->browsers());
+    app::install_tools(table, agent_->browsers());
     table.add(
         "hold", [latch = latch_](const common::Json& args, const Scope& scope) -> Result<Decoded> {
           const std::string turn = args.value("turn", "");
@@ -149,13 +149,13 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
     svc_.clear_requests();
     slow_->busy = false;
     c.arrange();
-    QCoro::Task<CommandResult> waiting = agent_->commands().invoke(c.command, c.args);
+    QCoro::Task<app::CommandResult> waiting = agent_->commands().invoke(c.command, c.args);
     ASSERT_TRUE(wait_until(c.waiting)) << c.name;
 
     agent_.reset();  // the window closes now
     svc_.release_held(service::Reply::json(200, registration));
     ASSERT_TRUE(wait_until([&] { return waiting.isReady(); })) << c.name;
-    const CommandResult answer = test::run(std::move(waiting));
+    const app::CommandResult answer = test::run(std::move(waiting));
     EXPECT_FALSE(answer.ok()) << c.name;
     EXPECT_EQ(answer.message(), "Kavor Agent is closing.") << c.name;
 
@@ -171,17 +171,17 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
   svc_.set_default("DELETE", "/bridge/devices/{id}", service::Reply::held());
   svc_.set_default("POST", "/bridge/devices", service::Reply::json(200, registration));
-  QCoro::Task<CommandResult> unlinking =
+  QCoro::Task<app::CommandResult> unlinking =
       agent_->commands().invoke("agent_unlink", {{"token", "sign-in"}});
   ASSERT_TRUE(wait_until([&] { return !svc_.requests("DELETE", "/bridge/devices/{id}").empty(); }));
   EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}")[0].path, "/bridge/devices/d");
-  const CommandResult linked = command("agent_link", {{"token", "link"}});
+  const app::CommandResult linked = command("agent_link", {{"token", "link"}});
   ASSERT_TRUE(linked.ok()) << linked.message();
   EXPECT_EQ(linked.value()["device"]["id"], "d2");
 
   svc_.release_held(service::Reply::json(204, ""));
   ASSERT_TRUE(wait_until([&] { return unlinking.isReady(); }));
-  const CommandResult unlinked = test::run(std::move(unlinking));
+  const app::CommandResult unlinked = test::run(std::move(unlinking));
   ASSERT_TRUE(unlinked.ok());
   // The old registration is gone; the one the page was told about stays, on disk too.
   EXPECT_EQ(unlinked.value()["device"], linked.value()["device"]);
@@ -226,7 +226,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
     latch_ = std::make_shared<Latch>();
     agent_->tools() = make_tools();
     const std::string prefix = "stop-" + std::to_string(++n);
-    const int holders = *c.held_turn == 0 ? kToolThreads : 1;
+    const int holders = *c.held_turn == 0 ? app::kToolThreads : 1;
     for (int i = 0; i < holders; ++i) {
       const std::string id = prefix + "-hold-" + std::to_string(i);
       deliver(id, "hold", {{"turn", c.held_turn}});

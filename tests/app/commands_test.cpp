@@ -21,7 +21,7 @@
 #include "test_service.h"
 #include "tools/approvals.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace commands_test {
 namespace {
 
@@ -171,4 +171,4 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
 
 }  // namespace
 }  // namespace commands_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -8,7 +8,7 @@
 #include "support/recording_host.h"
 #include "support/wait.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace mention_commands_test {
 namespace {
 
@@ -112,4 +112,4 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
 
 }  // namespace
 }  // namespace mention_commands_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::app {
 namespace navigation_test {
 namespace {
 
@@ -34,4 +34,4 @@ TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
 
 }  // namespace
 }  // namespace navigation_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -190,7 +190,7 @@ TEST(ReviewMentionFallback, AFolderOrLinkSomeoneElsePlantedInTheTemporaryFolderI
   const fs::path temp = tree.path();
   const fs::path named = temp / ("kavor-mention-" + std::to_string(::geteuid()));
   const auto location = [&temp] {
-    return fs::path(fallback_index_location(QString::fromStdString(temp.string())).folder);
+    return fs::path(app::fallback_index_location(QString::fromStdString(temp.string())).folder);
   };
   const auto expect_private = [](const fs::path& folder) {
     struct stat st {};

@@ -10,7 +10,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace start_probe_test {
 namespace {
 
@@ -82,4 +82,4 @@ TEST_F(StartProbe, WithoutAWindowItKeepsTryingAndNeverCountsTheAttempt) {
 
 }  // namespace
 }  // namespace start_probe_test
-}  // namespace kavor
+}  // namespace kavor::app

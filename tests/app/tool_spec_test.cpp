@@ -70,7 +70,7 @@ const std::vector<Example>& examples() {
 class ToolSpecTest : public ::testing::Test {
  protected:
   ToolSpecTest() {
-    install_tools(table_, registry_);
+    app::install_tools(table_, registry_);
     kavor::test::write_file(tree_.path() + "/a.txt", "hello\n");
     // run_tests without a command finds this one.
     kavor::test::write_file(tree_.path() + "/package.json", R"({"scripts":{"test":"true"}})");

@@ -488,7 +488,7 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   // A registry of the test's own, whose browsers end with the test.
   BrowserRegistry browsers;
   tools::ToolTable table;
-  install_tools(table, browsers);
+  app::install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   ASSERT_NE(browser, nullptr);
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
@@ -525,7 +525,7 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   // A registry of the test's own, whose browsers end with the test.
   BrowserRegistry browsers;
   tools::ToolTable table;
-  install_tools(table, browsers);
+  app::install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
   const QTemporaryDir other;

@@ -43,7 +43,8 @@ class NotifierTest : public ::testing::Test {
       return prefs_path_;
     });
     notifier_ = state_->notifier.get();
-    install_desktop_commands(table_, CommandContext{endpoints_, *state_, host_, *notifier_, {}});
+    app::install_desktop_commands(table_,
+                                  app::CommandContext{endpoints_, *state_, host_, *notifier_, {}});
   }
   void TearDown() override { common::timing::set_speedup(1); }
 
@@ -65,7 +66,7 @@ class NotifierTest : public ::testing::Test {
   void set(bool enabled, bool sound = true, bool preview = true, Lang lang = Lang::En) {
     ASSERT_TRUE(notifier_->set_prefs(Prefs{enabled, sound, preview, lang}).ok());
   }
-  CommandResult call(const std::string& name, common::Json args = common::Json::object()) {
+  app::CommandResult call(const std::string& name, common::Json args = common::Json::object()) {
     return test::run(table_.invoke(name, args));
   }
   void pause_past_throttle() {
@@ -81,9 +82,9 @@ class NotifierTest : public ::testing::Test {
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
   common::Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"),
                                QStringLiteral("http://127.0.0.1:9")};
-  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
+  std::unique_ptr<app::AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
-  CommandTable table_;
+  app::CommandTable table_;
 };
 
 TEST_F(NotifierTest, PreferencesAndTheUsersAttentionDecideWhatIsShown) {
@@ -272,7 +273,7 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
 
   // A refused toast is not retried; the page hears why.
   server_->refuse(QStringLiteral("Too many notifications."));
-  const CommandResult refused =
+  const app::CommandResult refused =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(refused.ok());
   EXPECT_EQ(refused.message(), "Too many notifications.");
@@ -344,7 +345,8 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
 
   // A folder that cannot hold the file: the new choice holds for now, the page hears why.
   prefs_path_ = QStringLiteral("/proc/kavor-nowhere/notifications.json");
-  const CommandResult failed = call("agent_set_notify_prefs", {{"prefs", common::Json::object()}});
+  const app::CommandResult failed =
+      call("agent_set_notify_prefs", {{"prefs", common::Json::object()}});
   EXPECT_FALSE(failed.ok());
   EXPECT_TRUE(failed.message().starts_with("The notification settings could not be saved: "))
       << failed.message();

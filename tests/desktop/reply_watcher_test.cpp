@@ -41,7 +41,8 @@ class WatchersTest : public ::testing::Test {
     notifier_ = &notifier;
     ASSERT_TRUE(notifier.set_prefs(Prefs{true, true, true, Lang::En}).ok());
     watchers_ = &state_->watchers;
-    install_desktop_commands(table_, CommandContext{endpoints(), *state_, host_, notifier, {}});
+    app::install_desktop_commands(table_,
+                                  app::CommandContext{endpoints(), *state_, host_, notifier, {}});
   }
   void TearDown() override {
     for (const auto& [chat, mid] : watchers_->watched()) watchers_->unwatch(chat);
@@ -52,8 +53,8 @@ class WatchersTest : public ::testing::Test {
     return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
                              QString::fromStdString(svc_.base_url()));
   }
-  CommandResult watch(const std::string& chat, common::Json mid, const std::string& token = "tok",
-                      const char* title = "Trip") {
+  app::CommandResult watch(const std::string& chat, common::Json mid,
+                           const std::string& token = "tok", const char* title = "Trip") {
     common::Json args = {{"chat", chat}, {"mid", mid}, {"token", token}};
     if (title != nullptr) args["title"] = title;
     return test::run(table_.invoke("agent_watch_reply", args));
@@ -75,10 +76,10 @@ class WatchersTest : public ::testing::Test {
   QTemporaryDir dir_;
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
-  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
+  std::unique_ptr<app::AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
   Watchers* watchers_ = nullptr;
-  CommandTable table_;
+  app::CommandTable table_;
 };
 
 TEST_F(WatchersTest, RequestsAreCheckedBeforeAnythingIsWatched) {

@@ -273,17 +273,17 @@ TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
   }
   {
     GatedStore slow(*creds_);
-    std::unique_ptr<AgentState> state = test::agent_state_in(dir_.path());
+    std::unique_ptr<app::AgentState> state = test::agent_state_in(dir_.path());
     state->device = DeviceStore::load_in_background(file(), slow, key_);
     test::RecordingHost host;
     Quiet quiet;
-    CommandTable table;
-    install_commands(table, CommandContext{endpoints(), *state, host, quiet, {}});
+    app::CommandTable table;
+    app::install_commands(table, app::CommandContext{endpoints(), *state, host, quiet, {}});
     slow.wait_for_read();
     slow.open_later(QStringLiteral("sek"));
-    QCoro::Task<CommandResult> asking = table.invoke("agent_info", common::Json::object());
+    QCoro::Task<app::CommandResult> asking = table.invoke("agent_info", common::Json::object());
     EXPECT_FALSE(slow.opened()) << "agent_info held the event loop's thread for the keyring";
-    const CommandResult info = test::run(std::move(asking));
+    const app::CommandResult info = test::run(std::move(asking));
     ASSERT_TRUE(info.ok()) << info.message();
     EXPECT_EQ(info.value()["device"]["id"], "d");
   }

@@ -245,7 +245,7 @@ TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
   put(device, "DEVICE-SECRET");
   put(cookies, "COOKIE-SECRET");
   fs::permissions(session.parent_path(), fs::perms::owner_all);
-  const RunOptions options{true, program_fence(), {ws_}};
+  const RunOptions options{true, app::program_fence(), {ws_}};
   for (const fs::path& secret : {device, session, cookies}) {
     SCOPED_TRACE(secret.string());
     const test::Ran ran = test::run(test::bash("cat '" + secret.string() + "'", ws_), {}, options);

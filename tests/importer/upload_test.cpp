@@ -280,12 +280,12 @@ TEST_F(UploadTest, AnUnreachableServiceAndASlowOneAreToldApart) {
 }
 
 TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
-  const std::unique_ptr<AgentState> state =
+  const std::unique_ptr<app::AgentState> state =
       test::agent_state_in(QString::fromStdString(folder_.path("state")));
   NoNotifications notes;
-  CommandTable table;
-  install_import_commands(table,
-                          CommandContext{endpoints(svc_.base_url()), *state, host_, notes, {}});
+  app::CommandTable table;
+  app::install_import_commands(
+      table, app::CommandContext{endpoints(svc_.base_url()), *state, host_, notes, {}});
   folder_.write("notes.txt", "just text, not a zip at all");
   folder_.write("conversations.json", R"([{"id":"other","mapping":{}}])");
   folder_.run(QStringLiteral("zip"), {"-q", "other.zip", "conversations.json"});
@@ -299,10 +299,10 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   EXPECT_TRUE(host_.events().empty());
 
   // Two imports at once: each reads on its own worker and uploads on its own client.
-  QCoro::Task<CommandResult> one = table.invoke("chatgpt_import", args("export.zip"));
-  QCoro::Task<CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
-  const CommandResult first = test::run(std::move(one));
-  const CommandResult second = test::run(std::move(two));
+  QCoro::Task<app::CommandResult> one = table.invoke("chatgpt_import", args("export.zip"));
+  QCoro::Task<app::CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
+  const app::CommandResult first = test::run(std::move(one));
+  const app::CommandResult second = test::run(std::move(two));
   ASSERT_TRUE(first.ok()) << first.message();
   ASSERT_TRUE(second.ok()) << second.message();
   const auto records = imports_.imports();

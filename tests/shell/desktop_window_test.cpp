@@ -318,7 +318,7 @@ TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   EXPECT_EQ(call("agent_notify_prefs", common::Json::object()).value().dump(), prefs.dump());
   // These tests run without a session bus: the desktop refuses the toast, and the page hears
   // why instead of "shown".
-  const CommandResult toast =
+  const app::CommandResult toast =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(toast.ok());
   EXPECT_FALSE(toast.message().empty());

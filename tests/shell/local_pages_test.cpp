@@ -148,7 +148,7 @@ class LocalPagesTest : public ::testing::Test {
   std::vector<std::pair<Clock::time_point, std::string>> pings_;
   Reply favicon_ = Reply::text(404, "");
   desktop::Watchdog watchdog_;
-  CommandTable commands_;
+  app::CommandTable commands_;
   std::vector<QUrl> opened_;
   std::unique_ptr<QWebEngineProfile> profile_;
   std::unique_ptr<AssetSchemeHandler> assets_;

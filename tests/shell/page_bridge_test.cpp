@@ -103,13 +103,13 @@ struct Counters {
   std::set<std::string> released;  // tags of held calls that may finish
 };
 
-QCoro::Task<CommandResult> echo(Counters* counters, common::Json args) {
+QCoro::Task<app::CommandResult> echo(Counters* counters, common::Json args) {
   ++counters->runs["echo"];
   ++counters->runs["echo:" + args["text"].get<std::string>()];
   co_return args["text"];
 }
 
-QCoro::Task<CommandResult> slow(Counters* counters, common::Json args) {
+QCoro::Task<app::CommandResult> slow(Counters* counters, common::Json args) {
   ++counters->runs["slow"];
   counters->most_in_flight = std::max(counters->most_in_flight, ++counters->in_flight);
   co_await QCoro::sleepFor(std::chrono::milliseconds(args["ms"].get<int>()));
@@ -118,7 +118,7 @@ QCoro::Task<CommandResult> slow(Counters* counters, common::Json args) {
 }
 
 // Runs until the test releases its tag.
-QCoro::Task<CommandResult> hold(Counters* counters, common::Json args) {
+QCoro::Task<app::CommandResult> hold(Counters* counters, common::Json args) {
   const std::string tag = args["tag"].get<std::string>();
   ++counters->runs["hold"];
   ++counters->in_flight;
@@ -128,13 +128,13 @@ QCoro::Task<CommandResult> hold(Counters* counters, common::Json args) {
   co_return common::Json(tag);
 }
 
-QCoro::Task<CommandResult> failing(Counters* counters) {
+QCoro::Task<app::CommandResult> failing(Counters* counters) {
   ++counters->runs["fail"];
   co_return fail("That did not work.");
 }
 
 // Answers with the arguments it got, behind keys in an order no sorting would give.
-QCoro::Task<CommandResult> shape(Counters* counters, common::Json args) {
+QCoro::Task<app::CommandResult> shape(Counters* counters, common::Json args) {
   ++counters->runs["shape"];
   common::Json out = common::Json::object();
   out["zeta"] = 1;
@@ -143,15 +143,15 @@ QCoro::Task<CommandResult> shape(Counters* counters, common::Json args) {
   co_return std::move(out);
 }
 
-void add_commands(CommandTable& table, Counters* counters) {
-  table.add("echo", {{"text", ArgType::String}},
+void add_commands(app::CommandTable& table, Counters* counters) {
+  table.add("echo", {{"text", app::ArgType::String}},
             [counters](const common::Json& args) { return echo(counters, args); });
-  table.add("slow", {{"ms", ArgType::PositiveInteger}, {"tag", ArgType::String}},
+  table.add("slow", {{"ms", app::ArgType::PositiveInteger}, {"tag", app::ArgType::String}},
             [counters](const common::Json& args) { return slow(counters, args); });
-  table.add("hold", {{"tag", ArgType::String}},
+  table.add("hold", {{"tag", app::ArgType::String}},
             [counters](const common::Json& args) { return hold(counters, args); });
   table.add("fail", {}, [counters](const common::Json&) { return failing(counters); });
-  table.add("shape", {{"callId", ArgType::String}, {"count", ArgType::PositiveInteger}},
+  table.add("shape", {{"callId", app::ArgType::String}, {"count", app::ArgType::PositiveInteger}},
             [counters](const common::Json& args) { return shape(counters, args); });
 }
 
@@ -435,7 +435,7 @@ TEST_F(PageBridgeTest, AFramedPageOfAnotherOriginGetsNoAccess) {
 TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
   // The main window never navigates to another origin, so a page of its own carries the
   // bridge here, set up for the application on svc_, and is pointed at other_.
-  CommandTable commands;
+  app::CommandTable commands;
   add_commands(commands, &counters_);
   auto profile = std::make_unique<QWebEngineProfile>();
   auto view = std::make_unique<QWebEngineView>();

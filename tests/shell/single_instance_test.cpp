@@ -33,7 +33,7 @@ using test::wait_until;
 TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
   QWebEngineProfile profile;
   desktop::Watchdog watchdog;
-  CommandTable commands;
+  app::CommandTable commands;
   MainWindow window(&profile,
                     common::Endpoints(QStringLiteral("http://127.0.0.1:9/"),
                                       QStringLiteral("http://127.0.0.1:9")),

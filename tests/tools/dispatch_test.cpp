@@ -120,7 +120,7 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   deliver("w1", "touch", {{"path", "one.txt"}});
   ASSERT_TRUE(wait_until([&] { return states("w1") == std::vector<std::string>{"pending"}; }));
   EXPECT_EQ(notes_.approvals.load(), 1);
-  const CommandResult pending = command("agent_pending", common::Json::object());
+  const app::CommandResult pending = command("agent_pending", common::Json::object());
   ASSERT_EQ(pending.value().size(), 1u);
   EXPECT_EQ(pending.value()[0]["call_id"], "w1");
   EXPECT_EQ(pending.value()[0]["summary"], "one.txt");

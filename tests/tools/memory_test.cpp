@@ -177,7 +177,7 @@ TEST(MemoryCut, CutsOnACharacterBoundaryWithinTheLimit) {
 TEST_F(MemoryWorkspace, SavingWritesTheFileAndTheOverview) {
   ToolTable table;
   browser::BrowserRegistry browsers;
-  install_tools(table, browsers);
+  app::install_tools(table, browsers);
   ASSERT_NE(table.find("save_memory"), nullptr);
   ASSERT_NE(table.find("forget_memory"), nullptr);
 
