@@ -180,7 +180,7 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
       QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
   kavor::bridge::Bridge bridge(
       endpoints, *store, status, host, notes,
-      [ctx, bridge_only](kavor::Call call, QString) -> QCoro::Task<Json> {
+      [ctx, bridge_only](kavor::tools::Call call, QString) -> QCoro::Task<Json> {
         if (bridge_only) {
           co_return Json({{"call_id", call.id.toStdString()}, {"status", "ok"}, {"output", "ok"}});
         }

@@ -118,7 +118,7 @@ void Agent::start() {
       tool_pool_, stop_.get_token()};
   bridge_ = std::make_unique<bridge::Bridge>(
       options_.endpoints, device, state_.status, host_, *options_.notifications,
-      [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
+      [dispatch](tools::Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
   bridge_->run(stop_.get_token());
 }
 

@@ -159,7 +159,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
       if (body && body->is_object()) {
         const auto call_value = body->find("call");
         if (call_value != body->end()) {
-          if (std::optional<Call> call = decode_call(*call_value)) {
+          if (std::optional<tools::Call> call = tools::decode_call(*call_value)) {
             run_call(std::move(*call), *secret, stop);
           }
         }
@@ -177,7 +177,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
   }
 }
 
-QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) {
+QCoro::Task<> Bridge::run_call(tools::Call call, QString secret, std::stop_token stop) {
   const std::shared_ptr<bool> alive = alive_;
   const std::shared_ptr<common::HttpClient> client = client_;
   const common::Endpoints endpoints = endpoints_;

@@ -47,7 +47,7 @@ inline constexpr std::chrono::seconds kResultBackoffMax{15};
 inline constexpr std::chrono::seconds kResultGiveUpAfter{120};
 
 // Runs one call and returns its result record (the body posted to /bridge/result).
-using CallRunner = std::function<QCoro::Task<common::Json>(Call call, QString secret)>;
+using CallRunner = std::function<QCoro::Task<common::Json>(tools::Call call, QString secret)>;
 
 class Bridge {
  public:
@@ -70,7 +70,7 @@ class Bridge {
   // Checks after kOfflineNoticeDelay whether the link is still down since change `changes`.
   void check_offline_later(std::uint64_t changes);
   void notice_offline(std::uint64_t changes);
-  QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
+  QCoro::Task<> run_call(tools::Call call, QString secret, std::stop_token stop);
 
   common::Endpoints endpoints_;
   device::DeviceStore& device_;

@@ -345,7 +345,7 @@ QCoro::Task<> Server::call_tool(common::Json request_id, common::Json params) {
     send(response(request_id, error_result(std::string(common::kNoWorkspace))), request_id);
     co_return;
   }
-  Call call;
+  tools::Call call;
   call.id = QString::fromStdString(call_id);
   call.tool = QString::fromStdString(name);
   call.args = std::move(args);

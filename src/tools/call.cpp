@@ -2,7 +2,7 @@
 
 #include "common/json_read.h"
 
-namespace kavor {
+namespace kavor::tools {
 
 std::optional<Call> decode_call(const common::Json& value) {
   if (!value.is_object()) return std::nullopt;
@@ -29,4 +29,4 @@ std::optional<Call> decode_call(const common::Json& value) {
   return call;
 }
 
-}  // namespace kavor
+}  // namespace kavor::tools

@@ -7,7 +7,7 @@
 
 #include "common/json.h"
 
-namespace kavor {
+namespace kavor::tools {
 
 struct Call {
   QString id;
@@ -23,4 +23,4 @@ struct Call {
 // type (null counts as absent for the optional keys). Unknown keys are ignored.
 std::optional<Call> decode_call(const common::Json& value);
 
-}  // namespace kavor
+}  // namespace kavor::tools

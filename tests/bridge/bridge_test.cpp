@@ -282,7 +282,7 @@ TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
 
 // A run that throws past every report of its own still answers, so that the assistant does not
 // wait for a result that never comes.
-QCoro::Task<common::Json> run_throwing(Call /*call*/, QString /*secret*/) {
+QCoro::Task<common::Json> run_throwing(tools::Call /*call*/, QString /*secret*/) {
   throw std::runtime_error("the disk went away");
   co_return common::Json();
 }
