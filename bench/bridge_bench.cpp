@@ -43,15 +43,15 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kavor::Json;
+using kavor::common::Json;
 using kavor::service::CallObserver;
 using kavor::service::LocalService;
 
-using NoHost = kavor::HeadlessHost;
+using NoHost = kavor::common::HeadlessHost;
 
-class NoNotifications : public kavor::Notifications {
+class NoNotifications : public kavor::desktop::Notifications {
  public:
-  bool notify(const kavor::NotifyRequest&) override { return false; }
+  bool notify(const kavor::desktop::NotifyRequest&) override { return false; }
   void clear_shown() override {}
 };
 
@@ -170,16 +170,17 @@ double run_agent(int calls, const std::string& ws, std::vector<double>* each,
   kavor::tools::Approvals approvals;
   approvals.set_mode("bench", kavor::tools::Mode::Everything);
   kavor::tools::RunningChats running;
-  kavor::Status status;
+  kavor::bridge::Status status;
   NoHost host;
   NoNotifications notes;
   QThreadPool pool;
   const kavor::tools::DispatchContext ctx{tools, approvals, running, host, notes, pool, {}};
   const QString api = QStringLiteral("http://127.0.0.1:%1").arg(svc.api_port());
-  const kavor::Endpoints endpoints(QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
-  kavor::Bridge bridge(
+  const kavor::common::Endpoints endpoints(
+      QStringLiteral("http://127.0.0.1:%1/").arg(svc.app_port()), api);
+  kavor::bridge::Bridge bridge(
       endpoints, *store, status, host, notes,
-      [ctx, bridge_only](kavor::Call call, QString) -> QCoro::Task<Json> {
+      [ctx, bridge_only](kavor::tools::Call call, QString) -> QCoro::Task<Json> {
         if (bridge_only) {
           co_return Json({{"call_id", call.id.toStdString()}, {"status", "ok"}, {"output", "ok"}});
         }

@@ -43,13 +43,13 @@
 
 namespace {
 
-using kavor::Json;
+using kavor::common::Json;
 
 // Events are measured as the page bridge would turn them into text.
-class PageHost : public kavor::HeadlessHost {
+class PageHost : public kavor::common::HeadlessHost {
  public:
   void emit_event(const QString&, const Json& payload) override {
-    if (serialize) bytes += kavor::json_text(payload).size();
+    if (serialize) bytes += kavor::common::json_text(payload).size();
     ++events;
   }
   bool serialize = false;
@@ -89,7 +89,7 @@ QCoro::Task<std::optional<kavor::tools::ToolResult>> held(
 std::shared_ptr<const kavor::exec::Fence> bench_fence() {
   return std::make_shared<kavor::exec::Fence>([](const std::vector<std::filesystem::path>&) {
     return std::vector<kavor::exec::RefusedPlace>{
-        {kavor::config_dir().path.toStdString()},
+        {kavor::common::config_dir().path.toStdString()},
         {std::filesystem::path(QDir::tempPath().toStdString()) / "kavor-agent-browser-*"}};
   });
 }

@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
   scope.root = real;
   std::free(real);
 
-  const kavor::Json args = {
+  const kavor::common::Json args = {
       {"path", "."}, {"pattern", argv[arg + 1]}, {"ignore_case", ignore_case}};
   const auto begin = std::chrono::steady_clock::now();
   auto decoded = kavor::tools::grep_tool()(args, scope);

@@ -295,7 +295,7 @@ int search(const std::string& folder, const std::string& list, const std::string
     for (const std::string& query : queries) {
       // Key by key, as the user types.
       for (std::size_t pos = 0; pos < query.size();) {
-        kavor::next_code_point(query, pos);
+        kavor::common::next_code_point(query, pos);
         const std::string typed = query.substr(0, pos);
         const auto start = Clock::now();
         const double cpu_start = cpu_ms();

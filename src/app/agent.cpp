@@ -27,16 +27,16 @@
 #include "tools/approvals.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
 // The core's notification requests go to the notifier once start() has loaded it; earlier
 // ones are dropped.
-class ToNotifier : public Notifications {
+class ToNotifier : public desktop::Notifications {
  public:
-  explicit ToNotifier(const std::unique_ptr<Notifier>& notifier) : notifier_(notifier) {}
-  bool notify(const NotifyRequest& request) override {
+  explicit ToNotifier(const std::unique_ptr<desktop::Notifier>& notifier) : notifier_(notifier) {}
+  bool notify(const desktop::NotifyRequest& request) override {
     return notifier_ != nullptr && notifier_->notify(request);
   }
   void clear_shown() override {
@@ -44,12 +44,12 @@ class ToNotifier : public Notifications {
   }
 
  private:
-  const std::unique_ptr<Notifier>& notifier_;
+  const std::unique_ptr<desktop::Notifier>& notifier_;
 };
 
 }  // namespace
 
-Agent::Agent(AgentOptions options, Host& host)
+Agent::Agent(AgentOptions options, common::Host& host)
     : options_(std::move(options)),
       host_(host),
       // Created before any page runs; every open mention index saves itself when it ends.
@@ -59,7 +59,7 @@ Agent::Agent(AgentOptions options, Host& host)
     options_.notifications = own_notifications_.get();
   }
   if (options_.toaster == nullptr) {
-    own_toaster_ = desktop_toaster();
+    own_toaster_ = desktop::desktop_toaster();
     options_.toaster = own_toaster_.get();
   }
   if (options_.credentials == nullptr) {
@@ -98,16 +98,17 @@ void Agent::start() {
       for (const std::string& door : exec::open_doors()) qWarning("kavor-agent: %s", door.c_str());
     });
   });
-  const ConfigDir folder = config_dir();
+  const common::ConfigDir folder = common::config_dir();
   const QString device_file = QDir(folder.path).filePath(QStringLiteral("device.json"));
   state_.device = device::DeviceStore::load_in_background(
       device_file, *options_.credentials,
-      device::CredentialKey{QString::fromUtf8(build::kAppId), options_.endpoints.api_base()},
+      device::CredentialKey{QString::fromUtf8(common::build::kAppId),
+                            options_.endpoints.api_base()},
       folder.usable);
   device::DeviceStore& device = *state_.device;
   // Settings are looked up at every use; a folder that must not be used gives no file.
-  state_.notifier = Notifier::load(host_, *options_.toaster, [] {
-    const ConfigDir now = config_dir();
+  state_.notifier = desktop::Notifier::load(host_, *options_.toaster, [] {
+    const common::ConfigDir now = common::config_dir();
     if (!now.usable.ok()) return QString();
     return QDir(now.path).filePath(QStringLiteral("notifications.json"));
   });
@@ -115,10 +116,10 @@ void Agent::start() {
   const tools::DispatchContext dispatch{
       tools_,     state_.approvals, state_.running_chats, host_, *options_.notifications,
       tool_pool_, stop_.get_token()};
-  bridge_ = std::make_unique<Bridge>(
+  bridge_ = std::make_unique<bridge::Bridge>(
       options_.endpoints, device, state_.status, host_, *options_.notifications,
-      [dispatch](Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
+      [dispatch](tools::Call call, QString) { return tools::dispatch(std::move(call), dispatch); });
   bridge_->run(stop_.get_token());
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

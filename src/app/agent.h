@@ -21,36 +21,44 @@
 #include "tools/tool_table.h"
 
 namespace kavor {
-
+namespace bridge {
 class Bridge;
+}
+namespace common {
 class Host;
+}
+namespace desktop {
 class Notifications;
 class Toaster;
+}  // namespace desktop
 namespace browser {
 class BrowserRegistry;
 }
 namespace device {
 class CredentialStore;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 // Blocking tool runs mostly wait on the disk; this many may run at once before a call waits
 // for a free thread.
 inline constexpr int kToolThreads = 16;
 
 struct AgentOptions {
-  Endpoints endpoints = Endpoints::built_in();
+  common::Endpoints endpoints = common::Endpoints::built_in();
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
   // Where the core's notification requests go; the notifier (loaded by start()) when empty.
-  Notifications* notifications = nullptr;
+  desktop::Notifications* notifications = nullptr;
   // Where the notifier's toasts go; the desktop's notification service when empty.
-  Toaster* toaster = nullptr;
+  desktop::Toaster* toaster = nullptr;
 };
 
 class Agent {
  public:
   // `host` must outlive the agent.
-  Agent(AgentOptions options, Host& host);
+  Agent(AgentOptions options, common::Host& host);
   ~Agent();
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
@@ -64,8 +72,8 @@ class Agent {
   tools::ToolTable& tools() { return tools_; }
   // The private browsers the `browser` tool runs its calls in.
   browser::BrowserRegistry& browsers() { return *browsers_; }
-  const Endpoints& endpoints() const { return options_.endpoints; }
-  Notifications& notifications() { return *options_.notifications; }
+  const common::Endpoints& endpoints() const { return options_.endpoints; }
+  desktop::Notifications& notifications() { return *options_.notifications; }
   // Where blocking tool runs go (tools::DispatchContext::pool).
   QThreadPool& tool_pool() { return tool_pool_; }
   // Requested when the agent ends.
@@ -73,18 +81,18 @@ class Agent {
 
  private:
   AgentOptions options_;
-  Host& host_;
+  common::Host& host_;
   // Declared before the state, whose mention events watch it.
   std::stop_source stop_;
   std::unique_ptr<device::CredentialStore> own_credentials_;
-  std::unique_ptr<Notifications> own_notifications_;
-  std::unique_ptr<Toaster> own_toaster_;
+  std::unique_ptr<desktop::Notifications> own_notifications_;
+  std::unique_ptr<desktop::Toaster> own_toaster_;
   AgentState state_;
   CommandTable commands_;
   std::unique_ptr<browser::BrowserRegistry> browsers_;
   tools::ToolTable tools_;
   QThreadPool tool_pool_;
-  std::unique_ptr<Bridge> bridge_;
+  std::unique_ptr<bridge::Bridge> bridge_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -4,7 +4,7 @@
 #include "device/device_store.h"
 #include "platform/fatal.h"
 
-namespace kavor {
+namespace kavor::app {
 
 AgentState::AgentState(mention::IndexLocation index_location, mention::EventSink index_events)
     : mentions(std::move(index_location), std::move(index_events)) {}
@@ -16,9 +16,9 @@ device::DeviceStore& AgentState::device_store() const {
   return *device;
 }
 
-Notifier& AgentState::loaded_notifier() const {
+desktop::Notifier& AgentState::loaded_notifier() const {
   if (notifier == nullptr) fatal("the notifier used before the agent started");
   return *notifier;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -16,11 +16,15 @@
 #include "tools/dispatch.h"
 
 namespace kavor {
-
+namespace desktop {
 class Notifier;
+}
 namespace device {
 class DeviceStore;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 struct AgentState {
   // Where the mention indexes keep their files, and how their updates reach the page.
@@ -30,9 +34,9 @@ struct AgentState {
   AgentState& operator=(const AgentState&) = delete;
 
   tools::Approvals approvals;
-  Status status;
-  Watchers watchers;
-  Watchdog watchdog;
+  bridge::Status status;
+  desktop::Watchers watchers;
+  desktop::Watchdog watchdog;
   tools::RunningChats running_chats;
   // Every open index is stopped and saves itself when the state ends.
   mention::Mentions mentions;
@@ -40,12 +44,12 @@ struct AgentState {
   // Loaded from the configuration folder when the agent starts (Agent::start); empty before.
   // The page's commands run only once the agent has started.
   std::unique_ptr<device::DeviceStore> device;
-  std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<desktop::Notifier> notifier;
 
   // The loaded device store and notifier; using either before the agent started is a
   // programming error and stops the program.
   device::DeviceStore& device_store() const;
-  Notifier& loaded_notifier() const;
+  desktop::Notifier& loaded_notifier() const;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -7,10 +7,10 @@
 
 #include "common/json_read.h"
 
-namespace kavor {
+namespace kavor::app {
 
-inline QString text_arg(const Json& args, const char* key) {
-  return QString::fromStdString(json::text(args, key));
+inline QString text_arg(const common::Json& args, const char* key) {
+  return QString::fromStdString(common::json::text(args, key));
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

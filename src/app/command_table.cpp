@@ -1,10 +1,10 @@
 #include "app/command_table.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
-bool fits(const Json& value, ArgType type) {
+bool fits(const common::Json& value, ArgType type) {
   switch (type) {
     case ArgType::String:
       return value.is_string();
@@ -50,7 +50,7 @@ std::vector<std::string> CommandTable::names() const {
   return out;
 }
 
-Result<void> CommandTable::check(const std::string& name, const Json& args) const {
+Result<void> CommandTable::check(const std::string& name, const common::Json& args) const {
   const auto it = commands_.find(name);
   if (it == commands_.end()) return fail("Unknown command " + name + ".");
   if (!args.is_null() && !args.is_object()) {
@@ -70,11 +70,12 @@ Result<void> CommandTable::check(const std::string& name, const Json& args) cons
   return {};
 }
 
-QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const Json& args) const {
+QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name,
+                                                const common::Json& args) const {
   if (const Result<void> checked = check(name, args); !checked.ok()) {
     co_return checked.error();
   }
-  const Json object = args.is_object() ? args : Json::object();
+  const common::Json object = args.is_object() ? args : common::Json::object();
   // The handler is copied into this frame: a handler that is a coroutine lambda reads its
   // captures from its lambda object after every wait, and the table may be gone by then.
   const CommandHandler handler = commands_.at(name).handler;
@@ -83,4 +84,4 @@ QCoro::Task<CommandResult> CommandTable::invoke(const std::string& name, const J
   co_return result;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -14,7 +14,7 @@
 #include "common/json.h"
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::app {
 
 enum class ArgType {
   String,
@@ -32,9 +32,9 @@ struct ArgSpec {
 
 // A command's answer: a JSON value (null when it has nothing to say), or the error text the
 // page's promise is rejected with.
-using CommandResult = Result<Json>;
+using CommandResult = Result<common::Json>;
 
-using CommandHandler = std::function<QCoro::Task<CommandResult>(const Json& args)>;
+using CommandHandler = std::function<QCoro::Task<CommandResult>(const common::Json& args)>;
 
 class CommandTable {
  public:
@@ -43,10 +43,10 @@ class CommandTable {
   // Checks the arguments against the command's declaration, then runs it. `args` must be a
   // JSON object (null counts as an empty one). Unknown commands and bad arguments are
   // refused with a sentence saying what is wrong.
-  QCoro::Task<CommandResult> invoke(const std::string& name, const Json& args) const;
+  QCoro::Task<CommandResult> invoke(const std::string& name, const common::Json& args) const;
 
   // Whether `args` fit the command; the refusal when not. Pure; used by invoke.
-  Result<void> check(const std::string& name, const Json& args) const;
+  Result<void> check(const std::string& name, const common::Json& args) const;
 
   std::vector<std::string> names() const;
 
@@ -58,4 +58,4 @@ class CommandTable {
   std::map<std::string, Entry> commands_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -22,14 +22,14 @@
 #include "tools/approvals.h"
 #include "tools/project_context.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
 // What a command that was waiting answers once the program is ending.
 constexpr const char* kClosing = "Kavor Agent is closing.";
 
-std::optional<QString> optional_text_arg(const Json& args, const char* key) {
+std::optional<QString> optional_text_arg(const common::Json& args, const char* key) {
   const auto it = args.find(key);
   if (it == args.end() || !it->is_string()) return std::nullopt;
   return QString::fromStdString(it->get<std::string>());
@@ -45,14 +45,14 @@ bool scheme_is(const QUrl& url, std::initializer_list<const char*> schemes) {
 
 // A picker's answer for the page: the chosen full path, or null when the user cancelled.
 CommandResult picked_path(const std::optional<QString>& path) {
-  return path ? Json(path->toStdString()) : Json(nullptr);
+  return path ? common::Json(path->toStdString()) : common::Json(nullptr);
 }
 
 // Commands that wait (for the service, the credential store) are coroutines of their own that
 // take everything they use as parameters, kept in their frame. A coroutine lambda would read its
 // captures from the lambda object in the command table after every wait, and the table is gone
 // once the agent has ended.
-QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
+QCoro::Task<CommandResult> link_command(AgentState& state, common::Endpoints endpoints,
                                         std::stop_token shutdown, QString token) {
   auto& store = state.device_store();
   QCoro::Task<Result<void>> linking =
@@ -63,9 +63,9 @@ QCoro::Task<CommandResult> link_command(AgentState& state, Endpoints endpoints,
   co_return agent_info(state);
 }
 
-QCoro::Task<CommandResult> unlink_command(AgentState& state, Endpoints endpoints,
-                                          Notifications& notifications, std::stop_token shutdown,
-                                          std::optional<QString> token) {
+QCoro::Task<CommandResult> unlink_command(AgentState& state, common::Endpoints endpoints,
+                                          desktop::Notifications& notifications,
+                                          std::stop_token shutdown, std::optional<QString> token) {
   auto& store = state.device_store();
   QCoro::Task<> unlinking =
       device::unlink_device(store, std::move(endpoints), std::move(token), shutdown);
@@ -88,19 +88,19 @@ QCoro::Task<CommandResult> agent_info_command(AgentState& state) {
 
 }  // namespace
 
-Json agent_info(const AgentState& state) {
+common::Json agent_info(const AgentState& state) {
   const platform::OsValues& os = platform::os_values();
-  Json info = Json::object();
-  info["version"] = build::kVersion;
+  common::Json info = common::Json::object();
+  info["version"] = common::build::kVersion;
   info["os"] = os.os.toStdString();
   info["os_version"] = os.os_version.toStdString();
   info["os_id"] = os.os_id.toStdString();
   info["os_build"] = os.os_build.toStdString();
   info["arch"] = os.arch.toStdString();
-  Json device = nullptr;
+  common::Json device = nullptr;
   if (const device::DeviceStore* store = state.device.get()) {
     if (const auto credentials = store->credentials()) {
-      device = Json::object();
+      device = common::Json::object();
       device["id"] = credentials->device_id.toStdString();
       device["name"] = credentials->device_name.toStdString();
     }
@@ -124,7 +124,7 @@ QCoro::Task<CommandResult> path_status_command(QString path,
   QFuture<CommandResult> checking = QtConcurrent::run([path, check]() -> CommandResult {
     const QString failed = QStringLiteral("Checking the folder failed: ");
     try {
-      return Json(check(path).toStdString());
+      return common::Json(check(path).toStdString());
     } catch (const std::exception& e) {
       return fail((failed + QString::fromLocal8Bit(e.what())).toStdString());
     } catch (...) {
@@ -138,30 +138,31 @@ QCoro::Task<CommandResult> path_status_command(QString path,
 void install_commands(CommandTable& table, CommandContext ctx) {
   using A = ArgType;
   AgentState& state = ctx.state;
-  Host& host = ctx.host;
-  const Endpoints endpoints = ctx.endpoints;
-  Notifications& notifications = ctx.notifications;
+  common::Host& host = ctx.host;
+  const common::Endpoints endpoints = ctx.endpoints;
+  desktop::Notifications& notifications = ctx.notifications;
   const std::stop_token shutdown = ctx.shutdown;
 
-  table.add("agent_info", {}, [&state](const Json&) { return agent_info_command(state); });
+  table.add("agent_info", {}, [&state](const common::Json&) { return agent_info_command(state); });
 
-  table.add("agent_link", {{"token", A::String}}, [&state, endpoints, shutdown](const Json& args) {
-    return link_command(state, endpoints, shutdown, text_arg(args, "token"));
-  });
+  table.add("agent_link", {{"token", A::String}},
+            [&state, endpoints, shutdown](const common::Json& args) {
+              return link_command(state, endpoints, shutdown, text_arg(args, "token"));
+            });
 
   table.add("agent_unlink", {{"token", A::String, true}},
-            [&state, endpoints, &notifications, shutdown](const Json& args) {
+            [&state, endpoints, &notifications, shutdown](const common::Json& args) {
               return unlink_command(state, endpoints, notifications, shutdown,
                                     optional_text_arg(args, "token"));
             });
 
-  table.add("agent_alive", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+  table.add("agent_alive", {}, [&state](const common::Json&) -> QCoro::Task<CommandResult> {
     state.watchdog.alive();
-    co_return Json();
+    co_return common::Json();
   });
 
   table.add("agent_open_url", {{"url", A::String}},
-            [&host](const Json& args) -> QCoro::Task<CommandResult> {
+            [&host](const common::Json& args) -> QCoro::Task<CommandResult> {
               const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
               if (!url.isValid() || !scheme_is(url, {"http", "https", "mailto"})) {
                 co_return fail("only http, https and mailto links open outside the app");
@@ -169,11 +170,11 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               if (const Result<void> opened = host.open_external(url); !opened.ok()) {
                 co_return fail("could not open the link: " + opened.message());
               }
-              co_return Json();
+              co_return common::Json();
             });
 
   table.add("agent_pay", {{"url", A::String}},
-            [&host](const Json& args) -> QCoro::Task<CommandResult> {
+            [&host](const common::Json& args) -> QCoro::Task<CommandResult> {
               const QUrl url(text_arg(args, "url"), QUrl::StrictMode);
               if (!url.isValid() || url.scheme().isEmpty() || url.isRelative()) {
                 co_return fail("invalid payment url");
@@ -184,14 +185,14 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               if (const Result<void> shown = host.open_payment(url); !shown.ok()) {
                 co_return fail("could not open the payment window: " + shown.message());
               }
-              co_return Json();
+              co_return common::Json();
             });
 
   table.add("agent_path_status", {{"path", A::String}},
-            [](const Json& args) { return path_status_command(text_arg(args, "path")); });
+            [](const common::Json& args) { return path_status_command(text_arg(args, "path")); });
 
   table.add("agent_project_context", {{"workspace", A::String}},
-            [](const Json& args) -> QCoro::Task<CommandResult> {
+            [](const common::Json& args) -> QCoro::Task<CommandResult> {
               const std::string workspace = text_arg(args, "workspace").toStdString();
               QFuture<CommandResult> reading = QtConcurrent::run([workspace]() -> CommandResult {
                 try {
@@ -203,14 +204,14 @@ void install_commands(CommandTable& table, CommandContext ctx) {
               co_return co_await reading;
             });
 
-  table.add("agent_pick_folder", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
+  table.add("agent_pick_folder", {}, [&host](const common::Json&) -> QCoro::Task<CommandResult> {
     const QString title = QStringLiteral("پوشهی کاری را انتخاب کنید");
     QCoro::Task<std::optional<QString>> picking = host.pick_folder(title);
     const std::optional<QString> folder = co_await picking;
     co_return picked_path(folder);
   });
 
-  table.add("chatgpt_pick_export", {}, [&host](const Json&) -> QCoro::Task<CommandResult> {
+  table.add("chatgpt_pick_export", {}, [&host](const common::Json&) -> QCoro::Task<CommandResult> {
     const QString title = QStringLiteral("ChatGPT export");
     const QString filter = QStringLiteral("ChatGPT export (zip)");
     const QString extension = QStringLiteral("zip");
@@ -220,33 +221,33 @@ void install_commands(CommandTable& table, CommandContext ctx) {
   });
 
   table.add("agent_set_mode", {{"chat", A::String}, {"mode", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
+            [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
               const auto mode = tools::parse_mode(args["mode"].get<std::string>());
               if (!mode) {
                 co_return fail("The mode must be one of ask, auto, readonly and everything.");
               }
               state.approvals.set_mode(args["chat"].get<std::string>(), *mode);
-              co_return Json();
+              co_return common::Json();
             });
-  table.add("agent_pending", {}, [&state](const Json&) -> QCoro::Task<CommandResult> {
+  table.add("agent_pending", {}, [&state](const common::Json&) -> QCoro::Task<CommandResult> {
     co_return state.approvals.pending();
   });
-  table.add(
-      "agent_decide", {{"callId", A::String}, {"answer", A::String}},
-      [&state](const Json& args) -> QCoro::Task<CommandResult> {
-        const auto answer = tools::parse_answer(args["answer"].get<std::string>());
-        if (!answer) {
-          co_return fail("The answer must be one of allow, always and deny.");
-        }
-        co_return Json(state.approvals.decide_call(args["callId"].get<std::string>(), *answer));
-      });
+  table.add("agent_decide", {{"callId", A::String}, {"answer", A::String}},
+            [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
+              const auto answer = tools::parse_answer(args["answer"].get<std::string>());
+              if (!answer) {
+                co_return fail("The answer must be one of allow, always and deny.");
+              }
+              co_return common::Json(
+                  state.approvals.decide_call(args["callId"].get<std::string>(), *answer));
+            });
   table.add("agent_stop", {{"callId", A::String}},
-            [&state](const Json& args) -> QCoro::Task<CommandResult> {
-              co_return Json(state.approvals.stop(args["callId"].get<std::string>()));
+            [&state](const common::Json& args) -> QCoro::Task<CommandResult> {
+              co_return common::Json(state.approvals.stop(args["callId"].get<std::string>()));
             });
   install_desktop_commands(table, ctx);
   install_import_commands(table, ctx);
   install_mention_commands(table, state.mentions);
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

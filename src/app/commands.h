@@ -9,23 +9,28 @@
 #include "app/command_table.h"
 #include "common/endpoints.h"
 
-namespace kavor {
-
+namespace kavor::common {
 class Host;
+}
+namespace kavor::desktop {
 class Notifications;
+}
+
+namespace kavor::app {
+
 struct AgentState;
 
 struct CommandContext {
-  Endpoints endpoints;
+  common::Endpoints endpoints;
   AgentState& state;
-  Host& host;
-  Notifications& notifications;
+  common::Host& host;
+  desktop::Notifications& notifications;
   // Requested when the program ends: a command resumed after that touches no state.
   std::stop_token shutdown;
 };
 
 // The agent information object: version, os values, the linked device, the connection state.
-Json agent_info(const AgentState& state);
+common::Json agent_info(const AgentState& state);
 
 // The status of a folder the user typed or picked: "ok", "not_folder", "missing", "invalid".
 QString path_status(const QString& path);
@@ -38,4 +43,4 @@ QCoro::Task<CommandResult> path_status_command(
 
 void install_commands(CommandTable& table, CommandContext context);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -5,8 +5,8 @@
 
 #include "app/commands.h"
 
-namespace kavor {
+namespace kavor::app {
 
 void install_desktop_commands(CommandTable& table, const CommandContext& context);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -3,14 +3,14 @@
 #include "common/host.h"
 #include "importer/upload.h"
 
-namespace kavor {
+namespace kavor::app {
 
 void install_import_commands(CommandTable& table, const CommandContext& context) {
-  Host& host = context.host;
-  const Endpoints endpoints = context.endpoints;
+  common::Host& host = context.host;
+  const common::Endpoints endpoints = context.endpoints;
   const std::stop_token shutdown = context.shutdown;
   table.add("chatgpt_import", {{"path", ArgType::String}, {"token", ArgType::String}},
-            [&host, endpoints, shutdown](const Json& args) -> QCoro::Task<CommandResult> {
+            [&host, endpoints, shutdown](const common::Json& args) -> QCoro::Task<CommandResult> {
               const QString path = QString::fromStdString(args["path"].get<std::string>());
               const QString token = QString::fromStdString(args["token"].get<std::string>());
               QCoro::Task<importer::ImportResult> importing =
@@ -19,4 +19,4 @@ void install_import_commands(CommandTable& table, const CommandContext& context)
             });
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

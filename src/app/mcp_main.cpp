@@ -24,7 +24,7 @@
 #include "tools/paths.h"
 #include "tools/tool_spec.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -153,7 +153,7 @@ int mcp_main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   QCoreApplication app(argc, argv);
-  QCoreApplication::setApplicationName(QString::fromUtf8(build::kProgramName));
+  QCoreApplication::setApplicationName(QString::fromUtf8(common::build::kProgramName));
 
   mcp::EventRelay relay;
   Agent agent(AgentOptions{}, relay);
@@ -189,7 +189,8 @@ int mcp_main(int argc, char** argv) {
 
   mcp::LineReader reader(STDIN_FILENO);
   server = std::make_unique<mcp::Server>(
-      context, server_options, [protocol_out, &app, &end](const Json& message, const Json&) {
+      context, server_options,
+      [protocol_out, &app, &end](const common::Json& message, const common::Json&) {
         if (!mcp::write_all(protocol_out, mcp::serialize(message) + "\n")) {
           // The client is gone; ended from the event loop, not from inside a send.
           QMetaObject::invokeMethod(&app, end, Qt::QueuedConnection);
@@ -210,4 +211,4 @@ int mcp_main(int argc, char** argv) {
   return code;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

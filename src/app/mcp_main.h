@@ -24,7 +24,7 @@
 #include "platform/result.h"
 #include "tools/approvals.h"
 
-namespace kavor {
+namespace kavor::app {
 
 // How long the calls still running when the client leaves are given to end by themselves.
 inline constexpr std::chrono::milliseconds kEndGrace{5'000};
@@ -44,4 +44,4 @@ Result<McpOptions> parse_mcp_arguments(const std::vector<std::string>& words);
 // Runs the server; the program's exit code.
 int mcp_main(int argc, char** argv);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -19,7 +19,7 @@
 #include "mention/mentions.h"
 #include "tools/args.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -27,19 +27,19 @@ using mention::Mentions;
 
 using tools::string_arg;
 
-Json hit_json(const mention::Hit& hit) {
-  Json out = Json::object();
+common::Json hit_json(const mention::Hit& hit) {
+  common::Json out = common::Json::object();
   out["path"] = hit.path;
   out["is_dir"] = hit.is_dir;
   out["name_at"] = hit.name_at;
-  Json ranges = Json::array();
-  for (const auto& range : hit.ranges) ranges.push_back(Json::array({range[0], range[1]}));
+  common::Json ranges = common::Json::array();
+  for (const auto& range : hit.ranges) ranges.push_back(common::Json::array({range[0], range[1]}));
   out["ranges"] = std::move(ranges);
   return out;
 }
 
-Json info_json(const mention::IndexInfo& info) {
-  Json out = Json::object();
+common::Json info_json(const mention::IndexInfo& info) {
+  common::Json out = common::Json::object();
   out["root"] = info.root;
   out["indexing"] = info.indexing;
   out["count"] = info.count;
@@ -48,10 +48,10 @@ Json info_json(const mention::IndexInfo& info) {
   return out;
 }
 
-Json reply_json(const mention::SearchReply& reply) {
-  Json hits = Json::array();
+common::Json reply_json(const mention::SearchReply& reply) {
+  common::Json hits = common::Json::array();
   for (const auto& hit : reply.hits) hits.push_back(hit_json(hit));
-  Json out = Json::object();
+  common::Json out = common::Json::object();
   out["hits"] = std::move(hits);
   out["indexing"] = reply.indexing;
   out["count"] = reply.count;
@@ -88,8 +88,8 @@ QCoro::Task<CommandResult> on_root(std::string root_text, std::string failed, Wo
 mention::IndexLocation mention_index_location() {
   const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
   if (!data.isEmpty() && QDir::isAbsolutePath(data)) {
-    const QString folder =
-        QDir(QDir(data).filePath(QString::fromUtf8(build::kAppId))).filePath("mention-index");
+    const QString folder = QDir(QDir(data).filePath(QString::fromUtf8(common::build::kAppId)))
+                               .filePath("mention-index");
     return {folder.toStdString(), true};
   }
   return fallback_index_location(QDir::tempPath());
@@ -102,18 +102,18 @@ mention::IndexLocation fallback_index_location(const QString& temp_folder) {
   // someone else holds that name, a new folder of this run serves instead.
   const QDir temp(temp_folder);
   const QString folder = temp.filePath(QStringLiteral("kavor-mention-%1").arg(::geteuid()));
-  if (claim_private_folder(folder).ok()) return {folder.toStdString(), false};
+  if (common::claim_private_folder(folder).ok()) return {folder.toStdString(), false};
   QByteArray fresh = QFile::encodeName(temp.filePath(QStringLiteral("kavor-mention-XXXXXX")));
   if (::mkdtemp(fresh.data()) != nullptr) return {fresh.toStdString(), false};
   // Nowhere private to keep it: the index lives in memory only.
   return {std::string(), false};
 }
 
-mention::EventSink mention_event_sink(Host& host, std::stop_token ended) {
+mention::EventSink mention_event_sink(common::Host& host, std::stop_token ended) {
   return [&host, ended](const std::string& root, std::uint64_t revision) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
-    Json payload = Json::object();
+    common::Json payload = common::Json::object();
     payload["root"] = root;
     payload["revision"] = revision;
     QMetaObject::invokeMethod(
@@ -129,7 +129,7 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
   using A = ArgType;
   using mention::Root;
 
-  table.add("ws_index_open", {{"root", A::String}}, [&mentions](const Json& args) {
+  table.add("ws_index_open", {{"root", A::String}}, [&mentions](const common::Json& args) {
     return on_root(string_arg(args, "root"),
                    "Opening the index failed: ", [&mentions](const Root& root) -> CommandResult {
                      const auto info = mentions.open_info(root);
@@ -139,19 +139,19 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
   });
 
   table.add("ws_index_close", {{"root", A::String}},
-            [&mentions](const Json& args) -> QCoro::Task<CommandResult> {
+            [&mentions](const common::Json& args) -> QCoro::Task<CommandResult> {
               QCoro::Task<CommandResult> closing =
                   on_root(string_arg(args, "root"), "", [&mentions](const Root& root) {
                     mentions.close(root);
-                    return Json();
+                    return common::Json();
                   });
               co_await closing;
               // Closing never fails in the page's eyes.
-              co_return Json();
+              co_return common::Json();
             });
 
   table.add("ws_search", {{"root", A::String}, {"query", A::String}, {"limit", A::Number, true}},
-            [&mentions](const Json& args) {
+            [&mentions](const common::Json& args) {
               std::optional<double> limit;
               if (const auto it = args.find("limit"); it != args.end() && it->is_number())
                 limit = it->get<double>();
@@ -163,15 +163,15 @@ void install_mention_commands(CommandTable& table, Mentions& mentions) {
             });
 
   table.add("ws_mention_picked", {{"root", A::String}, {"path", A::String}},
-            [&mentions](const Json& args) {
+            [&mentions](const common::Json& args) {
               return on_root(
                   string_arg(args, "root"), "Saving the pick failed: ",
                   [&mentions, path = string_arg(args, "path")](const Root& root) -> CommandResult {
                     if (const auto picked = mentions.pick(root, path); !picked.ok())
                       return picked.error();
-                    return Json();
+                    return common::Json();
                   });
             });
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -12,11 +12,15 @@
 #include "mention/index_file.h"
 
 namespace kavor {
-
+namespace common {
 class Host;
+}
 namespace mention {
 class Mentions;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 // "mention-index" in the per-user data folder of the application; without one, the fallback
 // below in the temporary folder.
@@ -29,10 +33,10 @@ mention::IndexLocation fallback_index_location(const QString& temp_folder);
 
 // Hands ws-index-updated from a worker's thread to the host's thread. Dropped once `ended` is
 // requested: the host may be gone by the time the event loop gets to it.
-mention::EventSink mention_event_sink(Host& host, std::stop_token ended);
+mention::EventSink mention_event_sink(common::Host& host, std::stop_token ended);
 
 // Each command runs on the shared worker pool: resolving a root touches the disk, and the
 // event loop must never wait for the disk. `mentions` must outlive the table.
 void install_mention_commands(CommandTable& table, mention::Mentions& mentions);
 
-}  // namespace kavor
+}  // namespace kavor::app

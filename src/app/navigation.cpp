@@ -1,6 +1,6 @@
 #include "app/navigation.h"
 
-namespace kavor {
+namespace kavor::app {
 
 bool opens_externally(const QUrl& url) {
   const QString scheme = url.scheme().toLower();
@@ -8,15 +8,15 @@ bool opens_externally(const QUrl& url) {
                            scheme == QLatin1String("mailto"));
 }
 
-Navigation decide_navigation(const QUrl& url, const Endpoints& endpoints) {
+Navigation decide_navigation(const QUrl& url, const common::Endpoints& endpoints) {
   const QString scheme = url.scheme().toLower();
   const QUrl assets = endpoints.asset_url(QString());
-  if (scheme == QLatin1String("about") || scheme == QLatin1String(kAssetScheme) ||
-      same_origin(url, assets)) {
+  if (scheme == QLatin1String("about") || scheme == QLatin1String(common::kAssetScheme) ||
+      common::same_origin(url, assets)) {
     return Navigation::Allow;
   }
-  if (same_origin(url, endpoints.app_url())) return Navigation::Allow;
+  if (common::same_origin(url, endpoints.app_url())) return Navigation::Allow;
   return opens_externally(url) ? Navigation::OpenExternal : Navigation::Drop;
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

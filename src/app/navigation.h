@@ -8,7 +8,7 @@
 
 #include "common/endpoints.h"
 
-namespace kavor {
+namespace kavor::app {
 
 enum class Navigation {
   Allow,         // load it in the window
@@ -16,10 +16,10 @@ enum class Navigation {
   Drop,          // refuse silently
 };
 
-Navigation decide_navigation(const QUrl& url, const Endpoints& endpoints);
+Navigation decide_navigation(const QUrl& url, const common::Endpoints& endpoints);
 
 // For links that may not open inside the program: http, https and mailto open outside,
 // everything else nowhere.
 bool opens_externally(const QUrl& url);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -2,7 +2,7 @@
 
 #include "platform/loopback_listener.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -74,4 +74,4 @@ AppServerCheck check_app_server(const QUrl& app_url) {
               .arg(where)};
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

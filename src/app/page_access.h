@@ -5,7 +5,7 @@
 #include <QString>
 #include <QUrl>
 
-namespace kavor {
+namespace kavor::app {
 
 // True when `page_url` is the application URL followed by anything: same http(s) scheme, host,
 // port and user information as `app_url` (after URL parsing, default ports made explicit), and
@@ -35,4 +35,4 @@ bool app_needs_owner_check(const QUrl& app_url);
 
 AppServerCheck check_app_server(const QUrl& app_url);
 
-}  // namespace kavor
+}  // namespace kavor::app

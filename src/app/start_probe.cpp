@@ -7,7 +7,7 @@
 #include "common/timing.h"
 #include "platform/start_trace.h"
 
-namespace kavor {
+namespace kavor::app {
 
 namespace {
 
@@ -15,8 +15,9 @@ QString reason_name(ProbeReason reason) {
   return reason == ProbeReason::Server ? QStringLiteral("server") : QStringLiteral("offline");
 }
 
-QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_token stop) {
-  HttpClient client(kProbeRequestTimeout);
+QCoro::Task<> probe(std::shared_ptr<common::Host> host, common::Endpoints endpoints,
+                    std::stop_token stop) {
+  common::HttpClient client(kProbeRequestTimeout);
   const QUrl app = endpoints.app_url();
   int failures = 0;
   QString last_shown;  // "loader" after the first failure, then the reason on the error page
@@ -24,7 +25,7 @@ QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_t
   while (!stop.stop_requested()) {
     const QNetworkRequest request = client.request(app.toString(QUrl::FullyEncoded));
     const QByteArray method("GET");
-    const HttpResponse answer = co_await client.send(method, request);
+    const common::HttpResponse answer = co_await client.send(method, request);
     platform::start_milestone("application server probed");
     if (stop.stop_requested()) break;
     // Another user's listener on a loopback address is no server of the application's.
@@ -50,14 +51,14 @@ QCoro::Task<> probe(std::shared_ptr<Host> host, Endpoints endpoints, std::stop_t
         last_shown = name;
       }
     }
-    const auto pause = timing::scaled(kProbeInterval);
+    const auto pause = common::timing::scaled(kProbeInterval);
     co_await QCoro::sleepFor(pause);
   }
 }
 
 }  // namespace
 
-QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
+QCoro::Task<> run_start_probe(std::shared_ptr<common::Host> host, common::Endpoints endpoints,
                               std::stop_token stop) {
   // Nobody awaits this task: nothing may escape it; the failure is logged.
   try {
@@ -68,4 +69,4 @@ QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

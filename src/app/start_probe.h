@@ -13,9 +13,11 @@
 
 #include "common/endpoints.h"
 
-namespace kavor {
-
+namespace kavor::common {
 class Host;
+}
+
+namespace kavor::app {
 
 // One request may take this long before the service counts as offline.
 inline constexpr std::chrono::milliseconds kProbeRequestTimeout{8'000};
@@ -25,7 +27,7 @@ inline constexpr std::chrono::milliseconds kProbeInterval{5'000};
 enum class ProbeReason { Ok, Offline, Server };
 
 // Runs until the window was switched to the chat web application, or `stop` is requested.
-QCoro::Task<> run_start_probe(std::shared_ptr<Host> host, Endpoints endpoints,
+QCoro::Task<> run_start_probe(std::shared_ptr<common::Host> host, common::Endpoints endpoints,
                               std::stop_token stop);
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -13,7 +13,7 @@
 #include "tools/file_tools.h"
 #include "tools/memory.h"
 
-namespace kavor {
+namespace kavor::app {
 
 void install_tools(tools::ToolTable& table, browser::BrowserRegistry& browsers) {
   tools::install_command_tools(table, program_fence());
@@ -28,7 +28,7 @@ std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::
   std::vector<exec::RefusedPlace> places;
   // Resolved at each run, as everywhere else: the folders follow the environment.
   // The agent's configuration (the device secret).
-  places.push_back({config_dir().path.toStdString()});
+  places.push_back({common::config_dir().path.toStdString()});
   // The local service's session secret, which opens the chats on loopback to whoever holds it
   // (the network is not fenced). The file, not its folder: the variable may name a file in a
   // shared folder.
@@ -42,12 +42,13 @@ std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::
   for (const QStandardPaths::StandardLocation kind :
        {QStandardPaths::GenericDataLocation, QStandardPaths::GenericCacheLocation}) {
     const QString base = QStandardPaths::writableLocation(kind);
-    if (!base.isEmpty()) places.push_back({fs::path(base.toStdString()) / build::kProgramName});
+    if (!base.isEmpty())
+      places.push_back({fs::path(base.toStdString()) / common::build::kProgramName});
   }
   places.push_back({browser::private_profile_pattern()});
   for (const fs::path& home : homes) {
-    places.push_back({home / ".local/share" / build::kProgramName});
-    places.push_back({home / ".cache" / build::kProgramName});
+    places.push_back({home / ".local/share" / common::build::kProgramName});
+    places.push_back({home / ".cache" / common::build::kProgramName});
     for (const fs::path& profile : browser::installed_browser_profiles()) {
       places.push_back({home / profile});
     }
@@ -59,4 +60,4 @@ std::shared_ptr<const exec::Fence> program_fence() {
   return std::make_shared<exec::Fence>(fence_places);
 }
 
-}  // namespace kavor
+}  // namespace kavor::app

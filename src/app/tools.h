@@ -10,10 +10,12 @@
 #include "tools/tool_table.h"
 
 namespace kavor {
-
 namespace browser {
 class BrowserRegistry;
 }
+}  // namespace kavor
+
+namespace kavor::app {
 
 // The `browser` tool runs its calls through `browsers`, which must outlive every call.
 void install_tools(tools::ToolTable& table, browser::BrowserRegistry& browsers);
@@ -27,4 +29,4 @@ std::vector<exec::RefusedPlace> fence_places(const std::vector<std::filesystem::
 // The fence of the program's commands.
 std::shared_ptr<const exec::Fence> program_fence();
 
-}  // namespace kavor
+}  // namespace kavor::app

@@ -15,20 +15,20 @@
 #include "device/device_store.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::bridge {
 
 // A note for every coroutine here: g++ 12 mishandles non-trivial temporaries inside co_await
 // expressions, so awaited values are built as named locals first.
 
-Bridge::Bridge(Endpoints endpoints, device::DeviceStore& device, Status& status, Host& host,
-               Notifications& notifications, CallRunner runner)
+Bridge::Bridge(common::Endpoints endpoints, device::DeviceStore& device, Status& status,
+               common::Host& host, desktop::Notifications& notifications, CallRunner runner)
     : endpoints_(std::move(endpoints)),
       device_(device),
       status_(status),
       host_(host),
       notifications_(notifications),
       runner_(std::move(runner)),
-      client_(http_client()) {}
+      client_(common::http_client()) {}
 
 Bridge::~Bridge() {
   *alive_ = false;
@@ -36,11 +36,11 @@ Bridge::~Bridge() {
 
 void Bridge::set_connected(bool online) {
   if (status_.online.exchange(online) == online) return;
-  host_.emit_event(QStringLiteral("agent://connection"), Json(online));
+  host_.emit_event(QStringLiteral("agent://connection"), common::Json(online));
   const std::uint64_t changes = status_.changes.fetch_add(1) + 1;
   if (online) {
     if (status_.offline_notified.exchange(false)) {
-      notifications_.notify(NotifyRequest{NotifyKind::Online, {}, {}, {}});
+      notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Online, {}, {}, {}});
     }
   } else {
     check_offline_later(changes);
@@ -48,7 +48,7 @@ void Bridge::set_connected(bool online) {
 }
 
 void Bridge::check_offline_later(std::uint64_t changes) {
-  QTimer::singleShot(timing::scaled(kOfflineNoticeDelay), &timers_, [this, changes] {
+  QTimer::singleShot(common::timing::scaled(kOfflineNoticeDelay), &timers_, [this, changes] {
     if (stop_.stop_requested()) return;
     // Run from the event loop, which nothing here may escape.
     try {
@@ -64,7 +64,7 @@ void Bridge::notice_offline(std::uint64_t changes) {
   // check stale; an unlinked computer is not "offline".
   if (!status_.online.load() && status_.changes.load() == changes && device_.linked()) {
     status_.offline_notified.store(true);
-    notifications_.notify(NotifyRequest{NotifyKind::Offline, {}, {}, {}});
+    notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Offline, {}, {}, {}});
   }
 }
 
@@ -80,7 +80,7 @@ QCoro::Task<> Bridge::run(std::stop_token stop) {
     } catch (const std::exception& e) {
       qWarning("kavor-agent: the poll loop failed: %s", e.what());
     }
-    const auto wait = timing::scaled(kPollBackoffMax);
+    const auto wait = common::timing::scaled(kPollBackoffMax);
     co_await QCoro::sleepFor(wait);
   }
 }
@@ -90,7 +90,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
   // The loop may be suspended on a held poll when the bridge goes away: it keeps the client and
   // the alive flag itself and touches the bridge only while the flag is up.
   const std::shared_ptr<bool> alive = alive_;
-  const std::shared_ptr<HttpClient> client = client_;
+  const std::shared_ptr<common::HttpClient> client = client_;
   std::chrono::seconds backoff{1};
   const QString poll_url = endpoints_.api_base() + QStringLiteral("/bridge/poll");
   const QByteArray get("GET");
@@ -106,7 +106,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
     if (!secret) {
       set_connected(false);
       was_unlinked = true;
-      const auto wait = timing::scaled(kUnlinkedWait);
+      const auto wait = common::timing::scaled(kUnlinkedWait);
       co_await QCoro::sleepFor(wait);
       continue;
     }
@@ -118,7 +118,7 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
     }
 
     QNetworkRequest request = client->request(poll_url);
-    set_bearer(request, *secret);
+    common::set_bearer(request, *secret);
     // The service holds a poll open while it has nothing to send; one still open after a
     // moment shows the link works.
     QTimer held;
@@ -126,8 +126,8 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
     QObject::connect(&held, &QTimer::timeout, [this, alive] {
       if (*alive) set_connected(true);
     });
-    held.start(timing::io_limit(kHeldPollMeansOnline));
-    const HttpResponse answer = co_await client->send(get, request);
+    held.start(common::timing::io_limit(kHeldPollMeansOnline));
+    const common::HttpResponse answer = co_await client->send(get, request);
     held.stop();
     if (stop.stop_requested() || !*alive) break;
 
@@ -145,8 +145,8 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
       if (stop.stop_requested() || !*alive) break;
       if (forgot) {
         set_connected(false);
-        notifications_.notify(NotifyRequest{NotifyKind::Unlinked, {}, {}, {}});
-        host_.emit_event(QStringLiteral("agent://device"), Json(nullptr));
+        notifications_.notify(desktop::NotifyRequest{desktop::NotifyKind::Unlinked, {}, {}, {}});
+        host_.emit_event(QStringLiteral("agent://device"), common::Json(nullptr));
       }
     } else if (answer.status == 204) {
       set_connected(true);
@@ -154,11 +154,12 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
     } else if (answer.status == 200) {
       set_connected(true);
       backoff = std::chrono::seconds(1);
-      const auto body = parse_json(std::string_view(answer.body.constData(), answer.body.size()));
+      const auto body =
+          common::parse_json(std::string_view(answer.body.constData(), answer.body.size()));
       if (body && body->is_object()) {
         const auto call_value = body->find("call");
         if (call_value != body->end()) {
-          if (std::optional<Call> call = decode_call(*call_value)) {
+          if (std::optional<tools::Call> call = tools::decode_call(*call_value)) {
             run_call(std::move(*call), *secret, stop);
           }
         }
@@ -169,23 +170,23 @@ QCoro::Task<> Bridge::poll_loop(std::stop_token stop) {
 
     if (failed) {
       set_connected(false);
-      const auto wait = timing::scaled(std::chrono::milliseconds(backoff));
+      const auto wait = common::timing::scaled(std::chrono::milliseconds(backoff));
       co_await QCoro::sleepFor(wait);
       backoff = std::min(backoff * 2, std::chrono::seconds(kPollBackoffMax));
     }
   }
 }
 
-QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) {
+QCoro::Task<> Bridge::run_call(tools::Call call, QString secret, std::stop_token stop) {
   const std::shared_ptr<bool> alive = alive_;
-  const std::shared_ptr<HttpClient> client = client_;
-  const Endpoints endpoints = endpoints_;
+  const std::shared_ptr<common::HttpClient> client = client_;
+  const common::Endpoints endpoints = endpoints_;
   const QString call_id = call.id;
   // Nobody awaits this task, so a failure that escapes the call still becomes its result
   // record: the assistant must not wait for an answer that never comes.
-  Json record;
+  common::Json record;
   try {
-    QCoro::Task<Json> running = runner_(std::move(call), secret);
+    QCoro::Task<common::Json> running = runner_(std::move(call), secret);
     record = co_await running;
   } catch (const std::exception& e) {
     record = tools::failure_record(call_id, QString::fromStdString(tools::crash_message(e)));
@@ -199,28 +200,28 @@ QCoro::Task<> Bridge::run_call(Call call, QString secret, std::stop_token stop) 
   }
 }
 
-QCoro::Task<bool> Bridge::post_result(HttpClient& client, Endpoints endpoints, QString secret,
-                                      Json record) {
+QCoro::Task<bool> Bridge::post_result(common::HttpClient& client, common::Endpoints endpoints,
+                                      QString secret, common::Json record) {
   QNetworkRequest request = client.request(endpoints.api_base() + QStringLiteral("/bridge/result"));
-  set_bearer(request, secret);
+  common::set_bearer(request, secret);
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
   // Texts from the system (a file name in an error message) may hold invalid UTF-8; they are
   // replaced rather than let the whole record fail to serialize.
-  const QByteArray body = QByteArray::fromStdString(json_text(record));
+  const QByteArray body = QByteArray::fromStdString(common::json_text(record));
   const QByteArray post("POST");
 
   std::chrono::seconds delay{1};
   std::chrono::seconds waited{0};
   for (;;) {
-    const HttpResponse answer = co_await client.send(post, request, body);
+    const common::HttpResponse answer = co_await client.send(post, request, body);
     // 404: the service no longer knows the call; sending it again cannot help.
     if (answer.answered() && (answer.success() || answer.status == 404)) co_return true;
     if (waited >= kResultGiveUpAfter) co_return false;
-    const auto wait = timing::scaled(std::chrono::milliseconds(delay));
+    const auto wait = common::timing::scaled(std::chrono::milliseconds(delay));
     co_await QCoro::sleepFor(wait);
     waited += delay;
     delay = std::min(delay * 2, std::chrono::seconds(kResultBackoffMax));
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::bridge

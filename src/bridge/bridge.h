@@ -17,14 +17,21 @@
 #include "tools/call.h"
 
 namespace kavor {
-
+namespace common {
 class Host;
 class HttpClient;
+}  // namespace common
+namespace desktop {
 class Notifications;
-struct Status;
+}
 namespace device {
 class DeviceStore;
 }
+}  // namespace kavor
+
+namespace kavor::bridge {
+
+struct Status;
 
 // Wait while this computer is not linked, before looking again.
 inline constexpr std::chrono::milliseconds kUnlinkedWait{2'000};
@@ -40,12 +47,12 @@ inline constexpr std::chrono::seconds kResultBackoffMax{15};
 inline constexpr std::chrono::seconds kResultGiveUpAfter{120};
 
 // Runs one call and returns its result record (the body posted to /bridge/result).
-using CallRunner = std::function<QCoro::Task<Json>(Call call, QString secret)>;
+using CallRunner = std::function<QCoro::Task<common::Json>(tools::Call call, QString secret)>;
 
 class Bridge {
  public:
-  Bridge(Endpoints endpoints, device::DeviceStore& device, Status& status, Host& host,
-         Notifications& notifications, CallRunner runner);
+  Bridge(common::Endpoints endpoints, device::DeviceStore& device, Status& status,
+         common::Host& host, desktop::Notifications& notifications, CallRunner runner);
   ~Bridge();
 
   // The poll loop; runs until `stop` is requested.
@@ -54,8 +61,8 @@ class Bridge {
   // Posts one result record, retrying with back-off (1, 2, 4, 8, 15, 15 ... seconds) until the
   // service accepts it (2xx, or 404 for a call it no longer knows) or 120 seconds of waiting
   // have passed. Returns whether it was delivered.
-  static QCoro::Task<bool> post_result(HttpClient& client, Endpoints endpoints, QString secret,
-                                       Json record);
+  static QCoro::Task<bool> post_result(common::HttpClient& client, common::Endpoints endpoints,
+                                       QString secret, common::Json record);
 
  private:
   QCoro::Task<> poll_loop(std::stop_token stop);
@@ -63,16 +70,16 @@ class Bridge {
   // Checks after kOfflineNoticeDelay whether the link is still down since change `changes`.
   void check_offline_later(std::uint64_t changes);
   void notice_offline(std::uint64_t changes);
-  QCoro::Task<> run_call(Call call, QString secret, std::stop_token stop);
+  QCoro::Task<> run_call(tools::Call call, QString secret, std::stop_token stop);
 
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   device::DeviceStore& device_;
   Status& status_;
-  Host& host_;
-  Notifications& notifications_;
+  common::Host& host_;
+  desktop::Notifications& notifications_;
   CallRunner runner_;
   // One client for the loop and every call task it starts; tasks keep it alive.
-  std::shared_ptr<HttpClient> client_;
+  std::shared_ptr<common::HttpClient> client_;
   std::stop_token stop_;
   // Tasks started by the loop (delayed checks, calls) check this before touching the bridge,
   // so they may outlive it harmlessly.
@@ -82,4 +89,4 @@ class Bridge {
   QObject timers_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::bridge

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace kavor {
+namespace kavor::bridge {
 
 struct Status {
   std::atomic<std::uint64_t> changes{0};  // raised at every change of `online`
@@ -13,4 +13,4 @@ struct Status {
   std::atomic<bool> offline_notified{false};  // an offline notice is showing, no "back" yet
 };
 
-}  // namespace kavor
+}  // namespace kavor::bridge

@@ -35,7 +35,7 @@ QCoro::Task<ActionResult> with_screenshot(BrowserInstance& browser, std::string 
 
 QCoro::Task<ActionResult> open(BrowserInstance& browser, const BrowserArgs& args,
                                Interrupt* interrupt) {
-  Json params = Json::object();
+  common::Json params = common::Json::object();
   params["url"] = args.url;
   QCoro::Task<CdpResult> navigating =
       browser.call("Page.navigate", std::move(params), true, interrupt);
@@ -90,19 +90,19 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
                                Interrupt* interrupt) {
   if (!args.selector.empty()) {
     QCoro::Task<Evaluated> focusing = evaluate_script(
-        browser, apply_script(scripts::kFocus, {Json(args.selector)}), false, interrupt);
+        browser, apply_script(scripts::kFocus, {common::Json(args.selector)}), false, interrupt);
     const Evaluated focused = co_await focusing;
     if (focused.kind == Evaluated::Kind::Failed) co_return fail(focused.message);
     if (focused.kind == Evaluated::Kind::Thrown) {
       co_return fail("The selector " + args.selector + " did not work: " + focused.message);
     }
-    const Json& value = member(focused.value, "value");
+    const common::Json& value = member(focused.value, "value");
     if (!value.is_boolean())
       co_return fail("No element matches the selector " + args.selector + ".");
     if (!value.get<bool>()) co_return fail(args.selector + " could not take the keyboard focus.");
   }
   const std::uint64_t before = browser.page().navigation_counter();
-  Json params = Json::object();
+  common::Json params = common::Json::object();
   params["text"] = args.text;
   QCoro::Task<CdpResult> inserting =
       browser.call("Input.insertText", std::move(params), true, interrupt);
@@ -115,7 +115,7 @@ QCoro::Task<ActionResult> type(BrowserInstance& browser, const BrowserArgs& args
   QCoro::Task<Evaluated> reading =
       evaluate_script(browser, scripts::kFocusedValue, false, interrupt);
   const Evaluated now = co_await reading;
-  const Json& value = member(now.value, "value");
+  const common::Json& value = member(now.value, "value");
   if (now.kind == Evaluated::Kind::Value && value.is_string()) {
     text += "; its value is now \"" + cut_chars(value.get<std::string>(), kTypedValueChars) + "\"";
   }
@@ -165,7 +165,7 @@ QCoro::Task<ActionResult> scroll(BrowserInstance& browser, const BrowserArgs& ar
       evaluate_script(browser, scripts::kScrollPosition, false, interrupt);
   const Evaluated position = co_await reading;
   if (position.kind != Evaluated::Kind::Value) co_return fail(position.message);
-  const Json& numbers = member(position.value, "value");
+  const common::Json& numbers = member(position.value, "value");
   const auto at = [&](std::size_t i) -> std::string {
     return numbers.is_array() && numbers.size() > i && numbers[i].is_number()
                ? rounded(numbers[i].get<double>())
@@ -183,7 +183,7 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
                                Interrupt* interrupt) {
   // A script whose top level returns is wrapped in an async function (and may then await); any
   // other runs as a console line would, where top-level await and redeclarations work.
-  Json compile = Json::object();
+  common::Json compile = common::Json::object();
   compile["expression"] = args.script;
   compile["sourceURL"] = "";
   compile["persistScript"] = false;
@@ -191,7 +191,7 @@ QCoro::Task<ActionResult> eval(BrowserInstance& browser, const BrowserArgs& args
       browser.call("Runtime.compileScript", std::move(compile), true, interrupt);
   const CdpResult compiled = co_await compiling;
   if (!compiled.ok()) co_return compiled.error();
-  const Json& details = member(compiled.value(), "exceptionDetails");
+  const common::Json& details = member(compiled.value(), "exceptionDetails");
   std::string problem = str(member(details, "exception"), "description");
   if (problem.empty()) problem = str(details, "text");
   const bool wrap = problem.find("Illegal return statement") != std::string::npos;
@@ -220,22 +220,23 @@ QCoro::Task<ActionResult> select(BrowserInstance& browser, const BrowserArgs& ar
                                  Interrupt* interrupt) {
   const std::uint64_t before = browser.page().navigation_counter();
   QCoro::Task<Evaluated> selecting = evaluate_script(
-      browser, apply_script(scripts::kSelect, {Json(args.selector), Json(args.text)}), false,
+      browser,
+      apply_script(scripts::kSelect, {common::Json(args.selector), common::Json(args.text)}), false,
       interrupt);
   const Evaluated chosen = co_await selecting;
   if (chosen.kind == Evaluated::Kind::Failed) co_return fail(chosen.message);
   if (chosen.kind == Evaluated::Kind::Thrown) {
     co_return fail("The selector " + args.selector + " did not work: " + chosen.message);
   }
-  const Json& value = member(chosen.value, "value");
+  const common::Json& value = member(chosen.value, "value");
   if (!value.is_object()) co_return fail("No element matches the selector " + args.selector + ".");
   if (value.contains("tag")) {
     co_return fail(args.selector + " is a <" + str(value, "tag") + "> element, not a <select>.");
   }
-  const Json& options = member(value, "options");
+  const common::Json& options = member(value, "options");
   if (options.is_array()) {
     std::string list;
-    for (const Json& option : options) {
+    for (const common::Json& option : options) {
       if (!list.empty()) list += "; ";
       if (option.is_string()) list += option.get<std::string>();
     }
@@ -254,8 +255,8 @@ QCoro::Task<ActionResult> select(BrowserInstance& browser, const BrowserArgs& ar
 QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args,
                                Interrupt* interrupt) {
   const std::string check = args.selector.empty()
-                                ? apply_script(scripts::kHasText, {Json(args.text)})
-                                : apply_script(scripts::kShown, {Json(args.selector)});
+                                ? apply_script(scripts::kHasText, {common::Json(args.text)})
+                                : apply_script(scripts::kShown, {common::Json(args.selector)});
   const std::string label =
       args.selector.empty() ? "\"" + cut_chars(args.text, kWaitLabelChars) + "\"" : args.selector;
   const milliseconds limit = args.wait_ms ? milliseconds(*args.wait_ms) : kWaitDefault;
@@ -268,7 +269,7 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
         seen.message.find("is not a valid selector") != std::string::npos) {
       co_return fail("The selector " + args.selector + " did not work: " + seen.message);
     }
-    const Json& value = member(seen.value, "value");
+    const common::Json& value = member(seen.value, "value");
     if (seen.kind == Evaluated::Kind::Value && value.is_boolean() && value.get<bool>()) {
       co_return ActionDone{"Found " + label + " after " + std::to_string(since.elapsed()) + " ms.",
                            std::nullopt};
@@ -281,7 +282,7 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
       co_return fail(browser.alive() ? std::string("The wait was interrupted.")
                                      : browser.end_reason());
     }
-    if (since.elapsed() >= timing::io_limit(limit).count()) break;
+    if (since.elapsed() >= common::timing::io_limit(limit).count()) break;
     const bool waited = co_await pause(kWaitPoll, interrupt);
     if (!waited) co_return fail("The wait was interrupted.");
   }
@@ -294,7 +295,8 @@ QCoro::Task<ActionResult> wait(BrowserInstance& browser, const BrowserArgs& args
 
 QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& args,
                                  Interrupt* interrupt) {
-  QCoro::Task<CdpResult> reloading = browser.call("Page.reload", Json::object(), true, interrupt);
+  QCoro::Task<CdpResult> reloading =
+      browser.call("Page.reload", common::Json::object(), true, interrupt);
   const CdpResult reloaded = co_await reloading;
   if (!reloaded.ok()) co_return reloaded.error();
   QCoro::Task<> loading = wait_for_load(browser, kOpenLoadLimit, interrupt);
@@ -309,18 +311,18 @@ QCoro::Task<ActionResult> reload(BrowserInstance& browser, const BrowserArgs& ar
 QCoro::Task<ActionResult> back(BrowserInstance& browser, const BrowserArgs& args,
                                Interrupt* interrupt) {
   QCoro::Task<CdpResult> reading =
-      browser.call("Page.getNavigationHistory", Json::object(), true, interrupt);
+      browser.call("Page.getNavigationHistory", common::Json::object(), true, interrupt);
   const CdpResult history = co_await reading;
   if (!history.ok()) co_return history.error();
   const std::optional<std::int64_t> index = integer(history.value(), "currentIndex");
-  const Json& entries = member(history.value(), "entries");
+  const common::Json& entries = member(history.value(), "entries");
   if (!index || *index <= 0 || !entries.is_array() ||
       static_cast<std::size_t>(*index) > entries.size()) {
     co_return fail("There is no earlier page in this tab's history.");
   }
-  const Json& entry = entries[static_cast<std::size_t>(*index - 1)];
+  const common::Json& entry = entries[static_cast<std::size_t>(*index - 1)];
   const std::uint64_t before = browser.page().navigation_counter();
-  Json params = Json::object();
+  common::Json params = common::Json::object();
   params["entryId"] = member(entry, "id");
   QCoro::Task<CdpResult> going =
       browser.call("Page.navigateToHistoryEntry", std::move(params), true, interrupt);

@@ -33,8 +33,8 @@ constexpr ActionName kActionNames[] = {
 };
 
 // A coordinate: a JSON number or a string holding one; anything else (or not finite) is absent.
-std::optional<double> coordinate(const Json& args, const char* key) {
-  const Json* it = &json::member(args, key);
+std::optional<double> coordinate(const common::Json& args, const char* key) {
+  const common::Json* it = &common::json::member(args, key);
   if (it->is_null()) return std::nullopt;
   double value = 0;
   if (it->is_number()) {
@@ -87,7 +87,7 @@ std::string summary_for(const BrowserArgs& a) {
 // with a longer line).
 std::string one_line(const std::string& text) {
   const std::size_t newline = text.find_first_of("\r\n");
-  std::string line = utf8_lossy(text.substr(0, newline));
+  std::string line = common::utf8_lossy(text.substr(0, newline));
   std::string cut = cut_chars(line, kSummaryChars);
   if (newline != std::string::npos && cut.size() == line.size()) cut += " \u2026";
   return cut;
@@ -137,7 +137,7 @@ std::chrono::milliseconds BrowserArgs::limit() const {
   return std::chrono::seconds(timeout_s) + std::chrono::milliseconds(wait_ms.value_or(0));
 }
 
-Result<DecodedBrowserCall> decode_browser_args(const Json& json,
+Result<DecodedBrowserCall> decode_browser_args(const common::Json& json,
                                                const std::filesystem::path& workspace) {
   DecodedBrowserCall call;
   BrowserArgs& a = call.args;
@@ -153,20 +153,20 @@ Result<DecodedBrowserCall> decode_browser_args(const Json& json,
     }
   }
   if (!known) {
-    return fail("Unknown browser action " + utf8_lossy(action) +
+    return fail("Unknown browser action " + common::utf8_lossy(action) +
                 "; use open, screenshot, click, type, press, scroll, eval, text, console, network, "
                 "hover, select, wait, reload, back or close.");
   }
 
   // Sizes and limits.
   for (const char* name : {"width", "height"}) {
-    const Json& raw = json::member(json, name);
+    const common::Json& raw = common::json::member(json, name);
     if (raw.is_null()) continue;
     const std::optional<std::uint64_t> value = tools::int_arg(json, name);
     if (!value || *value < kMinViewport || *value > kMaxViewport) {
-      const std::string shown = raw.is_string()
-                                    ? utf8_lossy(raw.get<std::string>())
-                                    : raw.dump(-1, ' ', false, Json::error_handler_t::replace);
+      const std::string shown =
+          raw.is_string() ? common::utf8_lossy(raw.get<std::string>())
+                          : raw.dump(-1, ' ', false, common::Json::error_handler_t::replace);
       return fail(std::string(name) + " " + shown + " is out of range; use 100 to 4000 pixels.");
     }
     (std::string(name) == "width" ? a.width : a.height) = static_cast<std::uint32_t>(*value);
@@ -179,12 +179,12 @@ Result<DecodedBrowserCall> decode_browser_args(const Json& json,
     a.timeout_s = std::clamp<std::uint64_t>(*timeout, kMinTimeout, kMaxTimeout);
   }
 
-  a.session = trim(utf8_lossy(tools::string_arg(json, "session")));
-  a.session.resize(utf8_prefix_bytes(a.session, kSessionChars));
-  a.selector = utf8_lossy(tools::string_arg(json, "selector"));
-  a.text = utf8_lossy(tools::string_arg(json, "text"));
-  a.key = utf8_lossy(tools::string_arg(json, "key"));
-  a.script = utf8_lossy(tools::string_arg(json, "script"));
+  a.session = trim(common::utf8_lossy(tools::string_arg(json, "session")));
+  a.session.resize(common::utf8_prefix_bytes(a.session, kSessionChars));
+  a.selector = common::utf8_lossy(tools::string_arg(json, "selector"));
+  a.text = common::utf8_lossy(tools::string_arg(json, "text"));
+  a.key = common::utf8_lossy(tools::string_arg(json, "key"));
+  a.script = common::utf8_lossy(tools::string_arg(json, "script"));
   a.x = coordinate(json, "x");
   a.y = coordinate(json, "y");
   a.full_page = tools::bool_arg(json, "full_page");

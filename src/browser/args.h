@@ -83,7 +83,7 @@ struct DecodedBrowserCall {
 };
 
 // The decoded call, or the message for the assistant. `workspace` resolves file pages.
-Result<DecodedBrowserCall> decode_browser_args(const Json& args,
+Result<DecodedBrowserCall> decode_browser_args(const common::Json& args,
                                                const std::filesystem::path& workspace);
 
 }  // namespace kavor::browser

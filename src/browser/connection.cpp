@@ -57,15 +57,15 @@ std::string repair_lone_surrogates(std::string_view text) {
 }
 
 CdpMessage classify_message(std::string_view text) {
-  std::optional<Json> parsed = parse_json(text);
+  std::optional<common::Json> parsed = common::parse_json(text);
   // The page's strings may hold half of a surrogate pair, which the browser writes as a lone
   // escape that is not valid JSON text; it is read as U+FFFD instead of losing the message
   // (and, for a reply, leaving its command to time out).
   if (!parsed && text.find("\\u") != std::string_view::npos) {
-    parsed = parse_json(repair_lone_surrogates(text));
+    parsed = common::parse_json(repair_lone_surrogates(text));
   }
   if (!parsed || !parsed->is_object()) return std::monostate{};
-  const Json& message = *parsed;
+  const common::Json& message = *parsed;
   const auto id = message.find("id");
   if (id != message.end() &&
       (id->is_number_unsigned() || (id->is_number_integer() && id->get<std::int64_t>() >= 0))) {
@@ -74,7 +74,7 @@ CdpMessage classify_message(std::string_view text) {
     const auto error = message.find("error");
     if (error != message.end()) {
       reply.ok = false;
-      const Json* text_of_error = nullptr;
+      const common::Json* text_of_error = nullptr;
       if (error->is_object()) {
         const auto m = error->find("message");
         if (m != error->end() && m->is_string()) text_of_error = &*m;
@@ -118,20 +118,21 @@ void CdpConnection::close() {
   on_transport_closed();
 }
 
-std::string CdpConnection::frame(std::uint64_t id, const std::string& method, Json params,
+std::string CdpConnection::frame(std::uint64_t id, const std::string& method, common::Json params,
                                  const std::string& session) const {
-  Json message = Json::object();
+  common::Json message = common::Json::object();
   message["id"] = id;
   message["method"] = method;
-  message["params"] = params.is_null() ? Json::object() : std::move(params);
+  message["params"] = params.is_null() ? common::Json::object() : std::move(params);
   if (!session.empty()) message["sessionId"] = session;
   // Our own texts may carry bytes that are not UTF-8 (a page's file name, say); they are
   // replaced rather than refused.
-  return message.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return message.dump(-1, ' ', false, common::Json::error_handler_t::replace);
 }
 
-QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std::string session,
-                                           Interrupt* interrupt, std::chrono::milliseconds limit) {
+QCoro::Task<CdpResult> CdpConnection::call(std::string method, common::Json params,
+                                           std::string session, Interrupt* interrupt,
+                                           std::chrono::milliseconds limit) {
   if (closed_) co_return fail(kConnectionClosed);
   if (interrupt != nullptr && interrupt->fired()) {
     co_return fail("The call was interrupted.");
@@ -151,7 +152,7 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
         fail("The browser did not answer " + method + " in time.", ErrorKind::TimedOut);
     slot->complete(std::move(late));
   });
-  timer.start(timing::io_limit(limit));
+  timer.start(common::timing::io_limit(limit));
   std::uint64_t ticket = 0;
   if (interrupt != nullptr) {
     ticket = interrupt->listen([slot] { slot->complete(fail("The call was interrupted.")); });
@@ -167,7 +168,8 @@ QCoro::Task<CdpResult> CdpConnection::call(std::string method, Json params, std:
   co_return result;
 }
 
-bool CdpConnection::send_only(const std::string& method, Json params, const std::string& session) {
+bool CdpConnection::send_only(const std::string& method, common::Json params,
+                              const std::string& session) {
   if (closed_) return false;
   return transport_->send(frame(next_id_++, method, std::move(params), session));
 }

@@ -45,19 +45,19 @@ inline constexpr const char* kConnectionClosed = "The browser closed the connect
 
 // A command's `result`, or the message of its failure: ErrorKind::TimedOut when no answer came
 // within the command's limit (the connection then stays open).
-using CdpResult = Result<Json>;
+using CdpResult = Result<common::Json>;
 
 // One incoming message, classified.
 struct CdpReply {
   std::uint64_t id = 0;
   bool ok = true;
-  Json result;        // when ok
-  std::string error;  // the error's message when not ok
+  common::Json result;  // when ok
+  std::string error;    // the error's message when not ok
 };
 struct CdpEvent {
   std::string session;  // empty when the message has none
   std::string method;
-  Json params;
+  common::Json params;
 };
 using CdpMessage = std::variant<std::monostate, CdpReply, CdpEvent>;  // monostate: dropped
 
@@ -83,12 +83,12 @@ class CdpConnection {
   // it is not empty, and waits for its reply. Failures: "The browser closed the connection.",
   // "The browser did not answer {method} in time.", "{method} failed: {message}", or an
   // interruption (the caller looks at its interrupt to tell which).
-  QCoro::Task<CdpResult> call(std::string method, Json params, std::string session,
+  QCoro::Task<CdpResult> call(std::string method, common::Json params, std::string session,
                               Interrupt* interrupt,
                               std::chrono::milliseconds limit = kCommandLimit);
 
   // Sends a command whose reply nobody waits for; false when it could not be sent.
-  bool send_only(const std::string& method, Json params, const std::string& session);
+  bool send_only(const std::string& method, common::Json params, const std::string& session);
 
   bool closed() const { return closed_; }
   std::size_t pending_count() const { return pending_.size(); }
@@ -101,7 +101,7 @@ class CdpConnection {
  private:
   void receive(std::string_view text);
   void on_transport_closed();
-  std::string frame(std::uint64_t id, const std::string& method, Json params,
+  std::string frame(std::uint64_t id, const std::string& method, common::Json params,
                     const std::string& session) const;
 
   std::unique_ptr<Transport> transport_;

@@ -15,7 +15,7 @@ namespace kavor::browser {
 
 // `text` (well-formed UTF-8) cut to `chars` characters.
 inline std::string cut_chars(std::string_view text, std::size_t chars) {
-  const std::size_t bytes = utf8_prefix_bytes(text, chars);
+  const std::size_t bytes = common::utf8_prefix_bytes(text, chars);
   if (bytes >= text.size()) return std::string(text);
   std::string out(text.substr(0, bytes));
   out += " \u2026";

@@ -148,7 +148,7 @@ void BrowserInstance::allow_local_files(std::vector<std::filesystem::path> folde
   local_files_ = std::move(files);
 }
 
-void BrowserInstance::answer_file_request(const Json& params) {
+void BrowserInstance::answer_file_request(const common::Json& params) {
   bool allowed = false;
   // A file: address names its file by the path alone: a query or a fragment leaves it the same
   // file. A host other than the computer's own names no file the browser would load here, and
@@ -168,14 +168,14 @@ void BrowserInstance::answer_file_request(const Json& params) {
       // Too many links on the way: not judged, not loaded.
     }
   }
-  Json answer = Json::object();
+  common::Json answer = common::Json::object();
   answer["requestId"] = str(params, "requestId");
   if (!allowed) answer["errorReason"] = "BlockedByClient";
   connection_->send_only(allowed ? "Fetch.continueRequest" : "Fetch.failRequest", std::move(answer),
                          session_);
 }
 
-QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bool for_page,
+QCoro::Task<CdpResult> BrowserInstance::call(std::string method, common::Json params, bool for_page,
                                              Interrupt* interrupt,
                                              std::chrono::milliseconds limit) {
   if (!connection_) co_return fail(kConnectionClosed);
@@ -189,7 +189,7 @@ QCoro::Task<CdpResult> BrowserInstance::call(std::string method, Json params, bo
 QCoro::Task<CdpResult> BrowserInstance::evaluate(std::string expression, bool repl_mode,
                                                  Interrupt* interrupt,
                                                  std::chrono::milliseconds limit) {
-  Json params = Json::object();
+  common::Json params = common::Json::object();
   params["expression"] = std::move(expression);
   params["awaitPromise"] = true;
   params["returnByValue"] = true;
@@ -203,14 +203,14 @@ QCoro::Task<CdpResult> BrowserInstance::evaluate(std::string expression, bool re
 
 QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   // 1-2. One page, attached in flat mode so its commands and events carry its session id.
-  Json target_params = Json::object();
+  common::Json target_params = common::Json::object();
   target_params["url"] = "about:blank";
   QCoro::Task<CdpResult> creating =
       call("Target.createTarget", std::move(target_params), false, interrupt);
   const CdpResult created = co_await creating;
   if (!created.ok()) co_return created.error();
   target_id_ = str(created.value(), "targetId");
-  Json attach_params = Json::object();
+  common::Json attach_params = common::Json::object();
   attach_params["targetId"] = target_id_;
   attach_params["flatten"] = true;
   QCoro::Task<CdpResult> attaching =
@@ -220,7 +220,8 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   session_ = str(attached.value(), "sessionId");
 
   // 3. The main frame, which the page state follows.
-  QCoro::Task<CdpResult> tree_call = call("Page.getFrameTree", Json::object(), true, interrupt);
+  QCoro::Task<CdpResult> tree_call =
+      call("Page.getFrameTree", common::Json::object(), true, interrupt);
   const CdpResult tree = co_await tree_call;
   if (!tree.ok()) co_return tree.error();
   const std::string main_frame = str(member(member(tree.value(), "frameTree"), "frame"), "id");
@@ -229,20 +230,20 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
 
   // 4. The domains whose events feed the page state.
   for (const char* domain : {"Page.enable", "Runtime.enable", "Log.enable", "Network.enable"}) {
-    QCoro::Task<CdpResult> enabling = call(domain, Json::object(), true, interrupt);
+    QCoro::Task<CdpResult> enabling = call(domain, common::Json::object(), true, interrupt);
     const CdpResult enabled = co_await enabling;
     if (!enabled.ok()) co_return enabled.error();
   }
 
   // Requests for local files wait for the tool's answer (allow_local_files).
-  Json fetch_params = Json::object();
-  fetch_params["patterns"] = Json::array({Json{{"urlPattern", "file://*"}}});
+  common::Json fetch_params = common::Json::object();
+  fetch_params["patterns"] = common::Json::array({common::Json{{"urlPattern", "file://*"}}});
   QCoro::Task<CdpResult> fetching = call("Fetch.enable", std::move(fetch_params), true, interrupt);
   const CdpResult fetch_enabled = co_await fetching;
   if (!fetch_enabled.ok()) co_return fetch_enabled.error();
 
   // 5. Every link stays in this page.
-  Json script = Json::object();
+  common::Json script = common::Json::object();
   script["source"] = kSameTabScript;
   QCoro::Task<CdpResult> adding =
       call("Page.addScriptToEvaluateOnNewDocument", std::move(script), true, interrupt);
@@ -252,7 +253,7 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
   // 6. The user agents: the desktop one without the headless mark, and the major version for
   // the phone's.
   QCoro::Task<CdpResult> version_call =
-      call("Browser.getVersion", Json::object(), false, interrupt);
+      call("Browser.getVersion", common::Json::object(), false, interrupt);
   const CdpResult version = co_await version_call;
   if (!version.ok()) co_return version.error();
   desktop_user_agent_ = str(version.value(), "userAgent");
@@ -276,7 +277,7 @@ QCoro::Task<Result<void>> BrowserInstance::prepare_page(Interrupt* interrupt) {
 QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, std::uint32_t height,
                                                           Interrupt* interrupt) {
   const bool mobile = width < kMobileBelowWidth;
-  Json metrics = Json::object();
+  common::Json metrics = common::Json::object();
   metrics["width"] = width;
   metrics["height"] = height;
   metrics["deviceScaleFactor"] = 1;
@@ -286,7 +287,7 @@ QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, s
   const CdpResult sized = co_await sizing;
   if (!sized.ok()) co_return sized.error();
 
-  Json touch = Json::object();
+  common::Json touch = common::Json::object();
   touch["enabled"] = mobile;
   if (mobile) touch["maxTouchPoints"] = 5;
   QCoro::Task<CdpResult> touching =
@@ -300,7 +301,7 @@ QCoro::Task<Result<void>> BrowserInstance::apply_viewport(std::uint32_t width, s
     agent.replace(agent.find("{major}"), 7, major_version_);
   }
   if (!agent.empty()) {
-    Json agent_params = Json::object();
+    common::Json agent_params = common::Json::object();
     agent_params["userAgent"] = agent;
     QCoro::Task<CdpResult> setting =
         call("Emulation.setUserAgentOverride", std::move(agent_params), true, interrupt);

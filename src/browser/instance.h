@@ -48,7 +48,8 @@ class BrowserInstance {
   // A command to the browser, or to the page (with the page's session) when `for_page`. Once
   // the page's process has died, a page command fails at once with kPageCrashed, and so do
   // those still waiting: no answer would ever come.
-  QCoro::Task<CdpResult> call(std::string method, Json params, bool for_page, Interrupt* interrupt,
+  QCoro::Task<CdpResult> call(std::string method, common::Json params, bool for_page,
+                              Interrupt* interrupt,
                               std::chrono::milliseconds limit = kCommandLimit);
 
   // Runtime.evaluate in the page, awaiting promises and returning values by value, as a user
@@ -99,7 +100,7 @@ class BrowserInstance {
 
  private:
   void handle_event(const CdpEvent& event);
-  void answer_file_request(const Json& params);
+  void answer_file_request(const common::Json& params);
 
   std::string program_;
   std::unique_ptr<exec::Child> process_;

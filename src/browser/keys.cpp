@@ -51,7 +51,7 @@ int modifier_bit(const std::string& name) {
 }
 
 std::string unknown_key(const std::string& key) {
-  return "Unknown key " + utf8_lossy(key) +
+  return "Unknown key " + common::utf8_lossy(key) +
          "; use a single character or Enter, Tab, Escape, Backspace, Delete, ArrowUp, ArrowDown, "
          "ArrowLeft, ArrowRight, Home, End, PageUp, PageDown, Space or F1 to F12.";
 }
@@ -78,8 +78,8 @@ Result<KeyPress> parse_key(const std::string& written) {
   for (const std::string& modifier : pieces) {
     const int bit = modifier_bit(modifier);
     if (bit == 0) {
-      return fail("Unknown modifier " + utf8_lossy(modifier) + " in key " + utf8_lossy(written) +
-                  "; use Alt, Control, Meta or Shift.");
+      return fail("Unknown modifier " + common::utf8_lossy(modifier) + " in key " +
+                  common::utf8_lossy(written) + "; use Alt, Control, Meta or Shift.");
     }
     press.modifiers |= bit;
   }
@@ -115,8 +115,8 @@ Result<KeyPress> parse_key(const std::string& written) {
     // One character (in UTF-8, one code point).
     std::size_t pos = 0;
     const std::string_view view(key_name);
-    const char32_t cp = next_code_point(view, pos);
-    if (pos != view.size() || cp == kReplacementChar) return fail(unknown_key(key_name));
+    const char32_t cp = common::next_code_point(view, pos);
+    if (pos != view.size() || cp == common::kReplacementChar) return fail(unknown_key(key_name));
     std::string character(key_name);
     if (cp < 0x80 && std::isalpha(static_cast<int>(cp))) {
       const char upper = static_cast<char>(std::toupper(static_cast<int>(cp)));

@@ -101,7 +101,7 @@ Result<std::string> find_browser(const Environment& env) {
     if (std::optional<std::string> program = on_path(chosen, env)) {
       return *program;
     }
-    return fail("KAVOR_AGENT_BROWSER is set to " + utf8_lossy(chosen) +
+    return fail("KAVOR_AGENT_BROWSER is set to " + common::utf8_lossy(chosen) +
                 ", but no browser program was found there.");
   }
 #ifdef _WIN32
@@ -194,12 +194,12 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
   const Result<std::string> program_or_message = find_browser(env);
   if (!program_or_message.ok()) return program_or_message.error();
   const std::string program = program_or_message.value();
-  const std::string shown = utf8_lossy(program);
+  const std::string shown = common::utf8_lossy(program);
 
   // 2. The profile folder and the log of the browser's standard error.
   const Result<fs::path> made = make_profile_folder();
   if (!made.ok()) {
-    return fail("Could not create a browser profile folder: " + utf8_lossy(made.message()));
+    return fail("Could not create a browser profile folder: " + common::utf8_lossy(made.message()));
   }
   const fs::path profile = made.value();
   const std::string log = (profile / "browser-errors.log").string();
@@ -236,7 +236,7 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
     const std::string error = started.kind() == ErrorKind::NoProgram  ? "no such program"
                               : started.kind() == ErrorKind::NotFound ? "its profile folder is gone"
                                                                       : started.message();
-    return fail("Could not start the browser " + shown + ": " + utf8_lossy(error));
+    return fail("Could not start the browser " + shown + ": " + common::utf8_lossy(error));
   }
   auto instance =
       std::make_unique<BrowserInstance>(program, std::move(started).value(), profile.string());
@@ -247,11 +247,11 @@ Result<std::unique_ptr<BrowserInstance>> start_browser(const Environment& env) {
 
 QCoro::Task<Result<void>> prepare_browser(BrowserInstance& browser, Interrupt* interrupt,
                                           std::chrono::milliseconds start_limit) {
-  const std::string shown = utf8_lossy(browser.program());
+  const std::string shown = common::utf8_lossy(browser.program());
   const std::string log = (fs::path(browser.profile()) / "browser-errors.log").string();
 
   // 4. Downloads refused, as the first command: the browser is up once it answers.
-  Json deny = Json::object();
+  common::Json deny = common::Json::object();
   deny["behavior"] = "deny";
   QCoro::Task<CdpResult> denying =
       browser.call("Browser.setDownloadBehavior", std::move(deny), false, interrupt, start_limit);

@@ -9,14 +9,15 @@
 
 namespace kavor::browser {
 
-using json::flag;
-using json::integer;
-using json::member;
-using json::number;
+using common::json::flag;
+using common::json::integer;
+using common::json::member;
+using common::json::number;
 
 // The string under `key`, or `fallback` (the browser code's short name for json::text).
-inline std::string str(const Json& object, const char* key, const std::string& fallback = {}) {
-  return json::text(object, key, fallback);
+inline std::string str(const common::Json& object, const char* key,
+                       const std::string& fallback = {}) {
+  return common::json::text(object, key, fallback);
 }
 
 }  // namespace kavor::browser

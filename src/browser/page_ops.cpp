@@ -21,21 +21,21 @@ struct Rung {
 constexpr Rung kQualityLadder[] = {{70, 1.0}, {50, 1.0}, {35, 1.0}, {35, 0.5}, {25, 0.35}};
 
 bool elapsed(const QElapsedTimer& since, milliseconds limit) {
-  return since.elapsed() >= timing::io_limit(limit).count();
+  return since.elapsed() >= common::timing::io_limit(limit).count();
 }
 
-std::string json_text(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+std::string json_text(const common::Json& value) {
+  return value.dump(-1, ' ', false, common::Json::error_handler_t::replace);
 }
 
 }  // namespace
 
-std::string apply_script(const char* function, std::initializer_list<Json> arguments) {
+std::string apply_script(const char* function, std::initializer_list<common::Json> arguments) {
   std::string out = "(";
   out += function;
   out += ")(";
   bool first = true;
-  for (const Json& argument : arguments) {
+  for (const common::Json& argument : arguments) {
     if (!first) out += ", ";
     first = false;
     out += json_text(argument);
@@ -54,7 +54,7 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
     out.message = reply.message();
     co_return out;
   }
-  const Json& details = member(reply.value(), "exceptionDetails");
+  const common::Json& details = member(reply.value(), "exceptionDetails");
   if (details.is_object()) {
     out.kind = Evaluated::Kind::Thrown;
     out.message = exception_text(details);
@@ -67,14 +67,14 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
 
 QCoro::Task<Result<Located>> locate(BrowserInstance& browser, std::string selector,
                                     Interrupt* interrupt) {
-  QCoro::Task<Evaluated> evaluating =
-      evaluate_script(browser, apply_script(scripts::kLocate, {Json(selector)}), false, interrupt);
+  QCoro::Task<Evaluated> evaluating = evaluate_script(
+      browser, apply_script(scripts::kLocate, {common::Json(selector)}), false, interrupt);
   const Evaluated found = co_await evaluating;
   if (found.kind == Evaluated::Kind::Failed) co_return fail(found.message);
   if (found.kind == Evaluated::Kind::Thrown) {
     co_return fail("The selector " + selector + " did not work: " + found.message);
   }
-  const Json& box = member(found.value, "value");
+  const common::Json& box = member(found.value, "value");
   if (!box.is_object()) co_return fail("No element matches the selector " + selector + ".");
   Located at;
   at.x = number(box, "x").value_or(0);
@@ -92,23 +92,23 @@ QCoro::Task<Result<Located>> locate(BrowserInstance& browser, std::string select
 
 QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y, bool click,
                                    Interrupt* interrupt) {
-  std::vector<Json> events;
-  events.push_back(Json{{"type", "mouseMoved"}, {"x", x}, {"y", y}});
+  std::vector<common::Json> events;
+  events.push_back(common::Json{{"type", "mouseMoved"}, {"x", x}, {"y", y}});
   if (click) {
-    events.push_back(Json{{"type", "mousePressed"},
-                          {"x", x},
-                          {"y", y},
-                          {"button", "left"},
-                          {"buttons", 1},
-                          {"clickCount", 1}});
-    events.push_back(Json{{"type", "mouseReleased"},
-                          {"x", x},
-                          {"y", y},
-                          {"button", "left"},
-                          {"buttons", 0},
-                          {"clickCount", 1}});
+    events.push_back(common::Json{{"type", "mousePressed"},
+                                  {"x", x},
+                                  {"y", y},
+                                  {"button", "left"},
+                                  {"buttons", 1},
+                                  {"clickCount", 1}});
+    events.push_back(common::Json{{"type", "mouseReleased"},
+                                  {"x", x},
+                                  {"y", y},
+                                  {"button", "left"},
+                                  {"buttons", 0},
+                                  {"clickCount", 1}});
   }
-  for (Json& event : events) {
+  for (common::Json& event : events) {
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchMouseEvent", std::move(event), true, interrupt);
     const CdpResult sent = co_await sending;
@@ -118,7 +118,7 @@ QCoro::Task<Result<void>> mouse_at(BrowserInstance& browser, double x, double y,
 }
 
 QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Interrupt* interrupt) {
-  Json down = Json::object();
+  common::Json down = common::Json::object();
   down["type"] = key.text.empty() ? "rawKeyDown" : "keyDown";
   down["modifiers"] = key.modifiers;
   down["key"] = key.key;
@@ -128,13 +128,13 @@ QCoro::Task<Result<void>> press_key(BrowserInstance& browser, KeyPress key, Inte
     down["text"] = key.text;
     down["unmodifiedText"] = key.text;
   }
-  Json up = Json::object();
+  common::Json up = common::Json::object();
   up["type"] = "keyUp";
   up["modifiers"] = key.modifiers;
   up["key"] = key.key;
   up["code"] = key.code;
   up["windowsVirtualKeyCode"] = key.virtual_key;
-  for (Json* event : {&down, &up}) {
+  for (common::Json* event : {&down, &up}) {
     QCoro::Task<CdpResult> sending =
         browser.call("Input.dispatchKeyEvent", std::move(*event), true, interrupt);
     const CdpResult sent = co_await sending;
@@ -160,7 +160,7 @@ QCoro::Task<> settle_quiet(BrowserInstance& browser, milliseconds limit, Interru
     const std::optional<Clock::time_point> activity = browser.page().last_activity();
     const bool busy =
         browser.page().in_flight() > 0 ||
-        (activity && Clock::now() - *activity < timing::io_limit(kQuietAfterActivity));
+        (activity && Clock::now() - *activity < common::timing::io_limit(kQuietAfterActivity));
     if (!busy && elapsed(since, kQuietAtLeast)) co_return;
     const bool waited = co_await pause(kQuietPoll, interrupt);
     if (!waited) co_return;
@@ -182,7 +182,7 @@ QCoro::Task<> settle_after_input(BrowserInstance& browser, milliseconds limit,
 QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selector, bool full_page,
                                      Interrupt* interrupt) {
   // The region: the element's box, the whole page over the viewport's width, or the viewport.
-  std::optional<Json> region;
+  std::optional<common::Json> region;
   double width = browser.width();
   double height = browser.height();
   if (!selector.empty()) {
@@ -192,24 +192,24 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
     const Located& at = located.value();
     width = std::min<double>(std::ceil(at.width), kMaxShotWidth);
     height = std::min<double>(std::ceil(at.height), kMaxShotHeight);
-    region = Json{{"x", at.left}, {"y", at.top}, {"width", width}, {"height", height}};
+    region = common::Json{{"x", at.left}, {"y", at.top}, {"width", width}, {"height", height}};
   } else if (full_page) {
     QCoro::Task<CdpResult> measuring =
-        browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
+        browser.call("Page.getLayoutMetrics", common::Json::object(), true, interrupt);
     const CdpResult metrics = co_await measuring;
     if (!metrics.ok()) co_return metrics.error();
-    const Json& content = member(metrics.value(), "cssContentSize").is_object()
-                              ? member(metrics.value(), "cssContentSize")
-                              : member(metrics.value(), "contentSize");
+    const common::Json& content = member(metrics.value(), "cssContentSize").is_object()
+                                      ? member(metrics.value(), "cssContentSize")
+                                      : member(metrics.value(), "contentSize");
     height =
         std::clamp<double>(std::ceil(number(content, "height").value_or(1)), 1, kMaxShotHeight);
-    region = Json{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
+    region = common::Json{{"x", 0}, {"y", 0}, {"width", width}, {"height", height}};
   }
   const bool beyond_viewport = region.has_value();
-  std::optional<Json> viewport_clip;
+  std::optional<common::Json> viewport_clip;
 
   for (const Rung& rung : kQualityLadder) {
-    Json params = Json::object();
+    common::Json params = common::Json::object();
     params["format"] = "jpeg";
     params["quality"] = rung.quality;
     params["fromSurface"] = true;
@@ -217,17 +217,17 @@ QCoro::Task<Result<Shot>> screenshot(BrowserInstance& browser, std::string selec
       // A clip is in document coordinates: the visible part of a scrolled page starts at the
       // scroll offset, not at the top, or the shot comes out blank.
       QCoro::Task<CdpResult> measuring =
-          browser.call("Page.getLayoutMetrics", Json::object(), true, interrupt);
+          browser.call("Page.getLayoutMetrics", common::Json::object(), true, interrupt);
       const CdpResult metrics = co_await measuring;
       if (!metrics.ok()) co_return metrics.error();
-      const Json& visual = member(metrics.value(), "cssVisualViewport");
-      viewport_clip = Json{{"x", number(visual, "pageX").value_or(0)},
-                           {"y", number(visual, "pageY").value_or(0)},
-                           {"width", width},
-                           {"height", height}};
+      const common::Json& visual = member(metrics.value(), "cssVisualViewport");
+      viewport_clip = common::Json{{"x", number(visual, "pageX").value_or(0)},
+                                   {"y", number(visual, "pageY").value_or(0)},
+                                   {"width", width},
+                                   {"height", height}};
     }
     if (region || rung.scale < 1.0) {
-      Json clip = region ? *region : *viewport_clip;
+      common::Json clip = region ? *region : *viewport_clip;
       clip["scale"] = rung.scale;
       params["clip"] = std::move(clip);
       params["captureBeyondViewport"] = beyond_viewport;
@@ -255,7 +255,7 @@ QCoro::Task<tools::ToolOutput> compose(BrowserInstance& browser, std::string act
       evaluate_script(browser, scripts::kWhereAmI, false, interrupt, kWhereAmILimit);
   const Evaluated where = co_await asking;
   PageFacts facts;
-  const Json& pair = member(where.value, "value");
+  const common::Json& pair = member(where.value, "value");
   if (where.kind == Evaluated::Kind::Value && pair.is_array() && pair.size() == 2) {
     if (pair[0].is_string()) facts.url = pair[0].get<std::string>();
     if (pair[1].is_string()) facts.title = pair[1].get<std::string>();

@@ -38,7 +38,7 @@ inline constexpr std::uint32_t kMaxShotHeight = 8000;
 // A script's outcome: its value, an exception it threw, or a protocol failure.
 struct Evaluated {
   enum class Kind { Value, Thrown, Failed } kind = Kind::Failed;
-  Json value;           // the `result` remote object (Value)
+  common::Json value;   // the `result` remote object (Value)
   std::string message;  // the exception text (Thrown) or the failure (Failed)
 };
 
@@ -47,7 +47,7 @@ QCoro::Task<Evaluated> evaluate_script(BrowserInstance& browser, std::string exp
                                        milliseconds limit = kCommandLimit);
 
 // `function` applied to `arguments` (each written as a JSON literal).
-std::string apply_script(const char* function, std::initializer_list<Json> arguments);
+std::string apply_script(const char* function, std::initializer_list<common::Json> arguments);
 
 struct Located {
   double x = 0;  // viewport centre

@@ -9,7 +9,7 @@ namespace kavor::browser {
 
 namespace {
 
-std::optional<int> status_of(const Json& response) {
+std::optional<int> status_of(const common::Json& response) {
   const std::optional<std::int64_t> status = integer(response, "status");
   if (!status || *status < 0 || *status > 999) return std::nullopt;
   return static_cast<int>(*status);
@@ -33,8 +33,8 @@ void push_counted(std::deque<ConsoleEntry>& buffer, std::size_t& dropped, std::s
 }
 
 // The location of the first frame of a stack trace, as a suffix.
-std::string stack_location(const Json& stack) {
-  const Json& frames = member(stack, "callFrames");
+std::string stack_location(const common::Json& stack) {
+  const common::Json& frames = member(stack, "callFrames");
   if (!frames.is_array() || frames.empty()) return {};
   return location_suffix(str(frames.front(), "url"), integer(frames.front(), "lineNumber"));
 }
@@ -55,24 +55,24 @@ std::string location_suffix(const std::string& url, std::optional<std::int64_t> 
   return " (" + url + ":" + std::to_string(*line + 1) + ")";
 }
 
-std::string remote_value_text(const Json& remote, bool strings_bare) {
+std::string remote_value_text(const common::Json& remote, bool strings_bare) {
   if (!remote.is_object()) return "undefined";
   const auto value = remote.find("value");
   if (value != remote.end()) {
     if (strings_bare && value->is_string()) return value->get<std::string>();
-    return value->dump(-1, ' ', false, Json::error_handler_t::replace);
+    return value->dump(-1, ' ', false, common::Json::error_handler_t::replace);
   }
   const std::string type = str(remote, "type");
   if (type == "undefined") return "undefined";
   const std::string unserializable = str(remote, "unserializableValue");
   if (!unserializable.empty()) return unserializable;
-  const Json& preview = member(remote, "preview");
-  const Json& properties = member(preview, "properties");
+  const common::Json& preview = member(remote, "preview");
+  const common::Json& properties = member(preview, "properties");
   if (properties.is_array()) {
     const bool array = str(preview, "subtype") == "array";
     std::string out = array ? "[" : "{";
     bool first = true;
-    for (const Json& property : properties) {
+    for (const common::Json& property : properties) {
       if (!first) out += ", ";
       first = false;
       const std::string shown =
@@ -91,7 +91,7 @@ std::string remote_value_text(const Json& remote, bool strings_bare) {
   return type.empty() ? "undefined" : type;
 }
 
-std::string exception_text(const Json& details) {
+std::string exception_text(const common::Json& details) {
   const std::string description = str(member(details, "exception"), "description");
   if (!description.empty()) {
     const std::size_t end = description.find('\n');
@@ -136,7 +136,7 @@ void PageState::add_console(std::string level, std::string text) {
   push_counted(console_, console_dropped_, kConsoleLimit, level, text);
 }
 
-std::optional<Answer> PageState::apply(const std::string& method, const Json& params,
+std::optional<Answer> PageState::apply(const std::string& method, const common::Json& params,
                                        Clock::time_point now) {
   std::lock_guard lock(mutex_);
   const std::string frame = str(params, "frameId");
@@ -152,7 +152,7 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
       ++navigations_;
     }
   } else if (method == "Page.frameNavigated") {
-    const Json& f = member(params, "frame");
+    const common::Json& f = member(params, "frame");
     if (f.is_object() && !f.contains("parentId")) url_ = str(f, "url", url_);
   } else if (method == "Page.navigatedWithinDocument") {
     if (frame == main_frame_) url_ = str(params, "url", url_);
@@ -166,9 +166,9 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
     on_finished(params, now, true);
   } else if (method == "Runtime.consoleAPICalled") {
     std::string text;
-    const Json& args = member(params, "args");
+    const common::Json& args = member(params, "args");
     if (args.is_array()) {
-      for (const Json& arg : args) {
+      for (const common::Json& arg : args) {
         if (!text.empty()) text += ' ';
         text += remote_value_text(arg, true);
       }
@@ -178,7 +178,7 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
   } else if (method == "Runtime.exceptionThrown") {
     add_console("exception", exception_text(member(params, "exceptionDetails")));
   } else if (method == "Log.entryAdded") {
-    const Json& entry = member(params, "entry");
+    const common::Json& entry = member(params, "entry");
     if (str(entry, "source") == "network") return std::nullopt;
     add_console(
         console_level(str(entry, "level", "info")),
@@ -186,7 +186,7 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
   } else if (method == "Page.javascriptDialogOpening") {
     add_console("info", str(params, "type", "alert") + " dialog \"" +
                             cut_chars(str(params, "message"), kLoggedUrlChars) + "\" was accepted");
-    Json answer = Json::object();
+    common::Json answer = common::Json::object();
     answer["accept"] = true;
     answer["promptText"] = str(params, "defaultPrompt");
     return Answer{"Page.handleJavaScriptDialog", std::move(answer)};
@@ -194,13 +194,13 @@ std::optional<Answer> PageState::apply(const std::string& method, const Json& pa
   return std::nullopt;
 }
 
-std::optional<Answer> PageState::on_request(const Json& params, Clock::time_point now) {
+std::optional<Answer> PageState::on_request(const common::Json& params, Clock::time_point now) {
   if (requests_.size() > kRequestTableLimit) requests_.clear();
   if (in_flight_.size() > kInFlightLimit) in_flight_.clear();
   const std::string id = str(params, "requestId");
-  const Json& request = member(params, "request");
+  const common::Json& request = member(params, "request");
   const double timestamp = number(params, "timestamp").value_or(0);
-  const Json& redirect = member(params, "redirectResponse");
+  const common::Json& redirect = member(params, "redirectResponse");
   if (redirect.is_object()) {
     const auto previous = requests_.find(id);
     if (previous != requests_.end()) {
@@ -222,9 +222,9 @@ std::optional<Answer> PageState::on_request(const Json& params, Clock::time_poin
   return std::nullopt;
 }
 
-void PageState::on_response(const Json& params) {
+void PageState::on_response(const common::Json& params) {
   const std::string id = str(params, "requestId");
-  const Json& response = member(params, "response");
+  const common::Json& response = member(params, "response");
   const std::optional<int> status = status_of(response);
   const auto it = requests_.find(id);
   std::string method = "GET";
@@ -241,7 +241,7 @@ void PageState::on_response(const Json& params) {
   }
 }
 
-void PageState::on_finished(const Json& params, Clock::time_point now, bool failed) {
+void PageState::on_finished(const common::Json& params, Clock::time_point now, bool failed) {
   const std::string id = str(params, "requestId");
   in_flight_.erase(id);
   last_activity_ = now;

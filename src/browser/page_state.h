@@ -64,7 +64,7 @@ struct Drained {
 // A command the page state asks to send at once, without waiting for its reply.
 struct Answer {
   std::string method;
-  Json params;
+  common::Json params;
 };
 
 class PageState {
@@ -74,7 +74,8 @@ class PageState {
 
   // Applies one event of the page's session; returns the command to send without waiting when
   // the event needs an answer (an open dialog).
-  std::optional<Answer> apply(const std::string& method, const Json& params, Clock::time_point now);
+  std::optional<Answer> apply(const std::string& method, const common::Json& params,
+                              Clock::time_point now);
 
   bool loaded() const;
   std::uint64_t navigation_counter() const;
@@ -102,9 +103,9 @@ class PageState {
   void add_console(std::string level, std::string text);
   void log_finished(const std::string& id, const Request& request, double end,
                     std::optional<std::string> error);
-  std::optional<Answer> on_request(const Json& params, Clock::time_point now);
-  void on_response(const Json& params);
-  void on_finished(const Json& params, Clock::time_point now, bool failed);
+  std::optional<Answer> on_request(const common::Json& params, Clock::time_point now);
+  void on_response(const common::Json& params);
+  void on_finished(const common::Json& params, Clock::time_point now, bool failed);
 
   mutable std::mutex mutex_;
   std::string main_frame_;
@@ -135,10 +136,10 @@ std::string location_suffix(const std::string& url, std::optional<std::int64_t> 
 // A remote object (from an event or an evaluation) as one line of text: a string as itself when
 // `strings_bare`, else the JSON text of `value`; "undefined"; the unserializable value; the
 // preview's properties in braces (brackets for arrays); the description.
-std::string remote_value_text(const Json& remote, bool strings_bare);
+std::string remote_value_text(const common::Json& remote, bool strings_bare);
 
 // An exception of the page as one line: "Uncaught {first line of the description}" plus its
 // first stack line, or the details' text with its location.
-std::string exception_text(const Json& details);
+std::string exception_text(const common::Json& details);
 
 }  // namespace kavor::browser

@@ -83,28 +83,28 @@ std::string network_report(const Drained<NetworkEntry>& drained) {
   return out;
 }
 
-std::string summary_report(const Json& summary) {
+std::string summary_report(const common::Json& summary) {
   std::vector<std::string> sections;
   const auto each = [&](const char* key, auto&& render) {
-    const Json& list = member(summary, key);
+    const common::Json& list = member(summary, key);
     std::string lines;
     if (list.is_array()) {
-      for (const Json& item : list) lines += "\n" + render(item);
+      for (const common::Json& item : list) lines += "\n" + render(item);
     }
     return lines;
   };
   if (std::string lines = each("headings",
-                               [](const Json& h) {
+                               [](const common::Json& h) {
                                  return "  " +
                                         (h.is_string() ? h.get<std::string>() : std::string());
                                });
       !lines.empty()) {
     sections.push_back("Headings:" + lines);
   }
-  const Json& links = member(summary, "links");
+  const common::Json& links = member(summary, "links");
   if (links.is_array() && !links.empty()) {
     std::string lines = "Links (" + std::to_string(links.size()) + "):";
-    for (const Json& link : links) {
+    for (const common::Json& link : links) {
       const std::string text = link.is_array() && !link.empty() && link[0].is_string()
                                    ? link[0].get<std::string>()
                                    : std::string();
@@ -116,7 +116,7 @@ std::string summary_report(const Json& summary) {
     sections.push_back(lines);
   }
   if (std::string lines = each("buttons",
-                               [](const Json& b) {
+                               [](const common::Json& b) {
                                  const std::string text =
                                      b.is_string() ? b.get<std::string>() : std::string();
                                  return "  " + (text.empty() ? std::string("(no text)") : text);
@@ -126,7 +126,7 @@ std::string summary_report(const Json& summary) {
   }
   if (std::string lines =
           each("inputs",
-               [](const Json& input) {
+               [](const common::Json& input) {
                  std::string line = "  " + str(input, "tag");
                  for (const char* attribute : {"type", "name", "placeholder", "label"}) {
                    const std::string value = str(input, attribute);
@@ -138,7 +138,7 @@ std::string summary_report(const Json& summary) {
     sections.push_back("Inputs:" + lines);
   }
   if (std::string lines = each("images",
-                               [](const Json& image) {
+                               [](const common::Json& image) {
                                  std::string problems;
                                  if (flag(image, "broken")) problems = "failed to load";
                                  if (flag(image, "noalt"))
@@ -166,7 +166,7 @@ std::string summary_report(const Json& summary) {
   return out;
 }
 
-std::string value_report(const Json& remote) {
+std::string value_report(const common::Json& remote) {
   return cut_chars(remote_value_text(remote, false), kValueChars);
 }
 

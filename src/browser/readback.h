@@ -35,10 +35,10 @@ std::string console_report(const Drained<ConsoleEntry>& drained);
 std::string network_report(const Drained<NetworkEntry>& drained);
 
 // The `text` action's text, from what the page summary script returned.
-std::string summary_report(const Json& summary);
+std::string summary_report(const common::Json& summary);
 
 // An evaluation's value (the Runtime.evaluate `result` object) as text, cut to 20000 characters.
-std::string value_report(const Json& remote);
+std::string value_report(const common::Json& remote);
 
 struct PageFacts {
   std::string url;

@@ -36,7 +36,7 @@ BrowserRegistry::~BrowserRegistry() {
 void BrowserRegistry::start_reaper() {
   reaper_ = std::make_unique<QTimer>();
   QObject::connect(reaper_.get(), &QTimer::timeout, [this] { reap_idle(Clock::now()); });
-  reaper_->start(timing::scaled(kReaperInterval));
+  reaper_->start(common::timing::scaled(kReaperInterval));
 }
 
 std::shared_ptr<BrowserRegistry::Slot> BrowserRegistry::slot_for(const std::string& key,

@@ -10,7 +10,7 @@
 namespace kavor::browser {
 
 tools::Decoder browser_tool(BrowserRegistry& registry) {
-  return [registry = &registry](const Json& args,
+  return [registry = &registry](const common::Json& args,
                                 const tools::Scope& scope) -> Result<tools::Decoded> {
     Result<DecodedBrowserCall> decoded = decode_browser_args(args, scope.root);
     if (!decoded.ok()) return decoded.error();

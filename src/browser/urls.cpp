@@ -34,13 +34,13 @@ std::string scheme_of(const std::string& text) {
 }
 
 Url scheme_refused(const std::string& scheme) {
-  return refused("Only http, https and file pages can be opened, not " + utf8_lossy(scheme) +
-                 ": links.");
+  return refused("Only http, https and file pages can be opened, not " +
+                 common::utf8_lossy(scheme) + ": links.");
 }
 
 Url local_file(const std::string& text, const fs::path& workspace) {
   const fs::path resolved = tools::resolve_path(text, workspace);
-  const std::string shown = utf8_lossy(resolved.string());
+  const std::string shown = common::utf8_lossy(resolved.string());
   std::error_code error;
   const fs::file_status status = fs::status(resolved, error);
   if (fs::is_directory(status)) return refused(shown + " cannot be opened as a page.");
@@ -64,7 +64,7 @@ Url normalize_url(const std::string& input, const fs::path& workspace) {
     if (url.isValid() && (scheme == "file" || !url.host().isEmpty())) {
       return url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString();
     }
-    return refused(utf8_lossy(text) + " is not a valid URL.");
+    return refused(common::utf8_lossy(text) + " is not a valid URL.");
   }
   if (scheme == "javascript" || scheme == "chrome" || scheme == "blob" || scheme == "view-source" ||
       scheme == "about") {
@@ -89,7 +89,7 @@ Url normalize_url(const std::string& input, const fs::path& workspace) {
   const std::string candidate = (local ? "http://" : "https://") + text;
   const QUrl url(QString::fromStdString(candidate), QUrl::StrictMode);
   if (!url.isValid() || url.host().isEmpty())
-    return refused(utf8_lossy(text) + " is not a valid URL.");
+    return refused(common::utf8_lossy(text) + " is not a valid URL.");
   return url.adjusted(QUrl::NormalizePathSegments).toString(QUrl::FullyEncoded).toStdString();
 }
 

@@ -4,7 +4,7 @@
 
 namespace kavor::browser {
 
-Interrupt::Interrupt(StopFlag stop) : stop_(std::move(stop)) {
+Interrupt::Interrupt(common::StopFlag stop) : stop_(std::move(stop)) {
   if (!stop_) return;
   if (stop_->load()) {
     cause_ = Cause::Stopped;
@@ -24,7 +24,7 @@ void Interrupt::set_time_limit(milliseconds limit) {
   limit_ = std::make_unique<QTimer>();
   limit_->setSingleShot(true);
   QObject::connect(limit_.get(), &QTimer::timeout, [this] { fire(Cause::TimeLimit); });
-  limit_->start(timing::io_limit(limit));
+  limit_->start(common::timing::io_limit(limit));
 }
 
 void Interrupt::clear_time_limit() {

@@ -68,7 +68,7 @@ class Interrupt {
   enum class Cause { None, Stopped, TimeLimit };
 
   // Watches `stop` (may be null: nothing but a time limit interrupts).
-  explicit Interrupt(StopFlag stop = nullptr);
+  explicit Interrupt(common::StopFlag stop = nullptr);
   ~Interrupt();
   Interrupt(const Interrupt&) = delete;
   Interrupt& operator=(const Interrupt&) = delete;
@@ -89,7 +89,7 @@ class Interrupt {
  private:
   void fire(Cause cause);
 
-  StopFlag stop_;
+  common::StopFlag stop_;
   Cause cause_ = Cause::None;
   std::unique_ptr<QTimer> stop_poll_;
   std::unique_ptr<QTimer> limit_;

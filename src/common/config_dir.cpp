@@ -12,7 +12,7 @@
 #include "common/build_config.h"
 #include "platform/text.h"
 
-namespace kavor {
+namespace kavor::common {
 
 Result<void> claim_private_folder(const QString& path) {
   const QByteArray native = QFile::encodeName(path);
@@ -43,4 +43,4 @@ ConfigDir config_dir() {
   return {fallback, claim_private_folder(fallback)};
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

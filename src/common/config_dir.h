@@ -12,7 +12,7 @@
 
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::common {
 
 struct ConfigDir {
   QString path;
@@ -25,4 +25,4 @@ ConfigDir config_dir();
 // The check above for a folder in a shared place: creates `path` owner-only when missing.
 Result<void> claim_private_folder(const QString& path);
 
-}  // namespace kavor
+}  // namespace kavor::common

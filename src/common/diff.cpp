@@ -38,7 +38,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace kavor {
+namespace kavor::common {
 namespace {
 
 using Index = std::ptrdiff_t;
@@ -619,4 +619,4 @@ std::string display_diff(std::string_view old_text, std::string_view new_text) {
   return cut_diff(unified_diff(old_text, new_text));
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

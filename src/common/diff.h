@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavor {
+namespace kavor::common {
 
 // Longest diff text shown to the user, in bytes (before the cut marker).
 inline constexpr std::size_t kDiffDisplayLimit = 20000;
@@ -26,4 +26,4 @@ std::string cut_diff(std::string diff, std::size_t max_bytes = kDiffDisplayLimit
 // The diff as shown to the user: unified_diff, then cut_diff.
 std::string display_diff(std::string_view old_text, std::string_view new_text);
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -3,7 +3,7 @@
 #include "common/build_config.h"
 #include "platform/fatal.h"
 
-namespace kavor {
+namespace kavor::common {
 
 Endpoints Endpoints::built_in() {
   return Endpoints(QString::fromUtf8(build::kAppUrl), QString::fromUtf8(build::kApiBase));
@@ -55,4 +55,4 @@ bool same_origin(const QUrl& a, const QUrl& b) {
          a.port(default_port(a)) == b.port(default_port(b));
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QUrl>
 
-namespace kavor {
+namespace kavor::common {
 
 // The private scheme under which the webview serves the program's own pages. Qt's webview
 // cannot answer plain http for a host of our choosing, so the local origin uses this scheme.
@@ -39,4 +39,4 @@ class Endpoints {
 // True when both URLs have the same scheme, host and port (default ports made explicit).
 bool same_origin(const QUrl& a, const QUrl& b);
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -5,7 +5,7 @@
 
 #include "common/host.h"
 
-namespace kavor {
+namespace kavor::common {
 
 class HeadlessHost : public Host {
  public:
@@ -28,4 +28,4 @@ class HeadlessHost : public Host {
   }
 };
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -14,7 +14,7 @@
 #include "common/json.h"
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::common {
 
 class Host {
  public:
@@ -71,4 +71,4 @@ class Host {
                                                         QString extension) = 0;
 };
 
-}  // namespace kavor
+}  // namespace kavor::common

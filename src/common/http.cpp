@@ -11,7 +11,7 @@
 #include "platform/fatal.h"
 #include "platform/loopback_listener.h"
 
-namespace kavor {
+namespace kavor::common {
 
 namespace {
 
@@ -122,4 +122,4 @@ void set_bearer(QNetworkRequest& request, const QString& secret) {
   request.setRawHeader("Authorization", "Bearer " + secret.toUtf8());
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

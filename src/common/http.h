@@ -13,7 +13,7 @@
 
 class QNetworkAccessManager;
 
-namespace kavor {
+namespace kavor::common {
 
 inline constexpr const char* kUserAgent = "kavor-agent/0.7.3";
 // The whole request, from sending to the last byte of the answer.
@@ -60,4 +60,4 @@ std::unique_ptr<HttpClient> http_client();
 // Adds "Authorization: Bearer <secret>", the secret unchanged.
 void set_bearer(QNetworkRequest& request, const QString& secret);
 
-}  // namespace kavor
+}  // namespace kavor::common

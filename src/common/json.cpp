@@ -7,7 +7,7 @@
 
 #include "common/utf8.h"
 
-namespace kavor {
+namespace kavor::common {
 
 namespace {
 
@@ -150,4 +150,4 @@ std::optional<Json> parse_json(std::string_view text) {
   return value;
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

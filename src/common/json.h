@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kavor {
+namespace kavor::common {
 
 using Json = nlohmann::ordered_json;
 
@@ -24,4 +24,4 @@ std::optional<Json> parse_json(std::string_view text);
 // carry command output by the megabyte, are escaped a run of plain bytes at a time.
 std::string json_text(const Json& value);
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -17,7 +17,7 @@
 #include "common/json.h"
 #include "platform/result.h"
 
-namespace kavor::json {
+namespace kavor::common::json {
 
 // Numbers beyond this (2^53 less a margin) are no longer whole in a double: not a count.
 inline constexpr double kMaxWholeNumber = 9e15;
@@ -97,4 +97,4 @@ inline Result<std::optional<QString>> optional_text(const Json& object, const ch
   return std::optional<QString>(QString::fromStdString(value.get<std::string>()));
 }
 
-}  // namespace kavor::json
+}  // namespace kavor::common::json

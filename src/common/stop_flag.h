@@ -5,7 +5,7 @@
 #include <atomic>
 #include <memory>
 
-namespace kavor {
+namespace kavor::common {
 
 using StopFlag = std::shared_ptr<std::atomic<bool>>;
 
@@ -14,4 +14,4 @@ inline bool stopped(const StopFlag& stop) {
   return stop && stop->load();
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

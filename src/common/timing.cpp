@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace kavor::timing {
+namespace kavor::common::timing {
 
 namespace {
 std::atomic<int> g_speedup{1};
@@ -22,4 +22,4 @@ milliseconds scaled(milliseconds nominal) {
   return real.count() > 0 ? real : milliseconds(1);
 }
 
-}  // namespace kavor::timing
+}  // namespace kavor::common::timing

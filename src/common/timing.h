@@ -17,7 +17,7 @@
 
 #include <chrono>
 
-namespace kavor::timing {
+namespace kavor::common::timing {
 
 using std::chrono::milliseconds;
 
@@ -35,4 +35,4 @@ constexpr milliseconds io_limit(milliseconds limit) {
   return limit;
 }
 
-}  // namespace kavor::timing
+}  // namespace kavor::common::timing

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace kavor {
+namespace kavor::common {
 
 namespace {
 
@@ -237,4 +237,4 @@ std::string visible_controls(std::string_view text, LineBreaks breaks) {
   return out;
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace kavor {
+namespace kavor::common {
 
 inline constexpr char32_t kReplacementChar = 0xFFFD;
 
@@ -79,4 +79,4 @@ std::string_view trim_unicode(std::string_view text);
 enum class LineBreaks { Keep, Escape };
 std::string visible_controls(std::string_view text, LineBreaks breaks);
 
-}  // namespace kavor
+}  // namespace kavor::common

@@ -8,7 +8,7 @@
 #include "common/utf8.h"
 #include "platform/text.h"
 
-namespace kavor {
+namespace kavor::common {
 
 namespace {
 
@@ -61,4 +61,4 @@ Result<std::string> resolve_workspace_folder(std::string_view text, WorkspaceRea
   return folder;
 }
 
-}  // namespace kavor
+}  // namespace kavor::common

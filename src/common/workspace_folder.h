@@ -20,7 +20,7 @@
 
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::common {
 
 enum class WorkspaceReader {
   Assistant,  // "The workspace folder /x does not exist on this computer."
@@ -35,4 +35,4 @@ inline constexpr std::string_view kNotAFolder = "The workspace is not a folder."
 // The canonical, absolute folder named by `text`.
 Result<std::string> resolve_workspace_folder(std::string_view text, WorkspaceReader reader);
 
-}  // namespace kavor
+}  // namespace kavor::common

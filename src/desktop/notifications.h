@@ -5,7 +5,7 @@
 
 #include <QString>
 
-namespace kavor {
+namespace kavor::desktop {
 
 enum class NotifyKind { Done, Failed, Network, Approval, Offline, Online, Unlinked, Test };
 
@@ -25,4 +25,4 @@ class Notifications {
   virtual void clear_shown() = 0;
 };
 
-}  // namespace kavor
+}  // namespace kavor::desktop

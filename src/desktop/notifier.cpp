@@ -13,7 +13,7 @@
 #include "platform/text.h"
 #include "walk/replace_file.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -45,8 +45,8 @@ constexpr std::array<KindEntry, 8> kKinds{{
 }};
 // clang-format on
 
-QString shown(const QString& text, LineBreaks breaks) {
-  return QString::fromStdString(visible_controls(text.toStdString(), breaks));
+QString shown(const QString& text, common::LineBreaks breaks) {
+  return QString::fromStdString(common::visible_controls(text.toStdString(), breaks));
 }
 
 const KindEntry& entry(NotifyKind kind) {
@@ -56,7 +56,7 @@ const KindEntry& entry(NotifyKind kind) {
   return kKinds.back();
 }
 
-bool bool_or_default(const Json& object, const char* key, bool fallback, bool& ok) {
+bool bool_or_default(const common::Json& object, const char* key, bool fallback, bool& ok) {
   const auto it = object.find(key);
   if (it == object.end()) return fallback;
   if (!it->is_boolean()) {
@@ -68,8 +68,8 @@ bool bool_or_default(const Json& object, const char* key, bool fallback, bool& o
 
 }  // namespace
 
-Json prefs_to_json(const Prefs& prefs) {
-  Json out = Json::object();
+common::Json prefs_to_json(const Prefs& prefs) {
+  common::Json out = common::Json::object();
   out["enabled"] = prefs.enabled;
   out["sound"] = prefs.sound;
   out["preview"] = prefs.preview;
@@ -77,7 +77,7 @@ Json prefs_to_json(const Prefs& prefs) {
   return out;
 }
 
-std::optional<Prefs> prefs_from_json(const Json& value) {
+std::optional<Prefs> prefs_from_json(const common::Json& value) {
   if (!value.is_object()) return std::nullopt;
   Prefs prefs;
   bool ok = true;
@@ -102,7 +102,8 @@ Prefs load_prefs(const QString& path) {
   if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxPrefsFileBytes) return Prefs{};
   const QByteArray bytes = file.read(kMaxPrefsFileBytes + 1);
   if (bytes.size() > kMaxPrefsFileBytes) return Prefs{};
-  const std::optional<Json> value = parse_json(std::string_view(bytes.constData(), bytes.size()));
+  const std::optional<common::Json> value =
+      common::parse_json(std::string_view(bytes.constData(), bytes.size()));
   if (!value) return Prefs{};
   return prefs_from_json(*value).value_or(Prefs{});
 }
@@ -182,7 +183,7 @@ NotifyText compose(const NotifyRequest& request, const Prefs& prefs) {
   // them read otherwise (a direction override, a control) is shown escaped, after the cut so
   // that the cut counts what was written.
   const QString label =
-      shown(cut_text(request.chat.trimmed(), Notifier::kLabelChars), LineBreaks::Escape);
+      shown(cut_text(request.chat.trimmed(), Notifier::kLabelChars), common::LineBreaks::Escape);
   const QString text = cut_text(request.text.trimmed(), Notifier::kTextChars);
   switch (request.kind) {
     case NotifyKind::Done:
@@ -190,15 +191,15 @@ NotifyText compose(const NotifyRequest& request, const Prefs& prefs) {
     case NotifyKind::Network: {
       if (request.kind == NotifyKind::Done) {
         const QString preview = reply_preview(text);
-        if (!preview.isEmpty()) out.body = shown(preview, LineBreaks::Escape);
+        if (!preview.isEmpty()) out.body = shown(preview, common::LineBreaks::Escape);
       } else if (request.kind == NotifyKind::Failed && !text.isEmpty()) {
-        out.body = shown(text, LineBreaks::Keep);
+        out.body = shown(text, common::LineBreaks::Keep);
       }
       if (!label.isEmpty()) out.body = label + QLatin1Char('\n') + out.body;
       break;
     }
     case NotifyKind::Approval:
-      if (!text.isEmpty()) out.body = shown(text, LineBreaks::Keep);
+      if (!text.isEmpty()) out.body = shown(text, common::LineBreaks::Keep);
       break;
     case NotifyKind::Offline:
     case NotifyKind::Online:
@@ -209,10 +210,10 @@ NotifyText compose(const NotifyRequest& request, const Prefs& prefs) {
   return out;
 }
 
-Notifier::Notifier(Host& host, Toaster& toaster, std::function<QString()> prefs_file)
+Notifier::Notifier(common::Host& host, Toaster& toaster, std::function<QString()> prefs_file)
     : host_(host), toaster_(toaster), prefs_file_(std::move(prefs_file)) {}
 
-std::unique_ptr<Notifier> Notifier::load(Host& host, Toaster& toaster,
+std::unique_ptr<Notifier> Notifier::load(common::Host& host, Toaster& toaster,
                                          std::function<QString()> prefs_file) {
   auto notifier = std::make_unique<Notifier>(host, toaster, std::move(prefs_file));
   notifier->prefs_ = load_prefs(notifier->prefs_file_());
@@ -257,14 +258,14 @@ std::optional<Toast> Notifier::decide(const NotifyRequest& request) {
 
   // 3. The user is looking at the window already.
   if (!test) {
-    const std::optional<Host::WindowState> window = host_.main_window_state();
+    const std::optional<common::Host::WindowState> window = host_.main_window_state();
     if (window && window->in_front()) return std::nullopt;
   }
 
   // 4. One toast per kind and chat within the throttle window.
   {
     const auto now = std::chrono::steady_clock::now();
-    const auto window = timing::scaled(kThrottle);
+    const auto window = common::timing::scaled(kThrottle);
     std::lock_guard lock(throttle_mutex_);
     for (auto it = last_toast_.begin(); it != last_toast_.end();) {
       it = now - it->second > window ? last_toast_.erase(it) : std::next(it);
@@ -276,8 +277,8 @@ std::optional<Toast> Notifier::decide(const NotifyRequest& request) {
 
   // 5. The taskbar flashes.
   host_.request_attention(kind == NotifyKind::Failed || kind == NotifyKind::Approval
-                              ? Host::Attention::Critical
-                              : Host::Attention::Informational);
+                              ? common::Host::Attention::Critical
+                              : common::Host::Attention::Informational);
 
   // 6. With toasts off, an approval ends here.
   if (!prefs.enabled && !test) return std::nullopt;
@@ -305,4 +306,4 @@ QCoro::Task<Result<NotifyOutcome>> Notifier::notify_and_wait(NotifyRequest reque
   co_return NotifyOutcome::Shown;
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

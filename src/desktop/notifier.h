@@ -25,9 +25,11 @@
 #include "desktop/toaster.h"
 #include "platform/result.h"
 
-namespace kavor {
-
+namespace kavor::common {
 class Host;
+}
+
+namespace kavor::desktop {
 
 enum class Lang { Fa, En };
 
@@ -41,10 +43,10 @@ struct Prefs {
   bool operator==(const Prefs&) const = default;
 };
 
-Json prefs_to_json(const Prefs& prefs);
+common::Json prefs_to_json(const Prefs& prefs);
 // Missing keys take their defaults; nothing when a key has the wrong type or `lang` is neither
 // "fa" nor "en".
-std::optional<Prefs> prefs_from_json(const Json& value);
+std::optional<Prefs> prefs_from_json(const common::Json& value);
 
 // The file's preferences, or the defaults when it is missing, unreadable, too large to be a
 // preferences file, or not what prefs_from_json accepts.
@@ -88,9 +90,9 @@ class Notifier : public Notifications {
   // `prefs_file` names notifications.json; it is asked at every save, so the configuration
   // folder is resolved afresh each time. Host calls and toasts happen on the calling thread,
   // which must be the event-loop thread.
-  Notifier(Host& host, Toaster& toaster, std::function<QString()> prefs_file);
+  Notifier(common::Host& host, Toaster& toaster, std::function<QString()> prefs_file);
   // The notifier with the preferences found in the file.
-  static std::unique_ptr<Notifier> load(Host& host, Toaster& toaster,
+  static std::unique_ptr<Notifier> load(common::Host& host, Toaster& toaster,
                                         std::function<QString()> prefs_file);
 
   Prefs prefs() const;
@@ -111,7 +113,7 @@ class Notifier : public Notifications {
   // Steps 1 to 7: the toast to show, or nothing when the request is skipped.
   std::optional<Toast> decide(const NotifyRequest& request);
 
-  Host& host_;
+  common::Host& host_;
   Toaster& toaster_;
   std::function<QString()> prefs_file_;
 
@@ -124,4 +126,4 @@ class Notifier : public Notifications {
   std::map<std::pair<NotifyKind, QString>, std::chrono::steady_clock::time_point> last_toast_;
 };
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -11,7 +11,7 @@
 #include "common/timing.h"
 #include "desktop/notifier.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -22,15 +22,15 @@ bool chat_id_char(QChar c) {
 }
 
 // The body of a 2xx answer as a JSON object, or nothing.
-std::optional<Json> object_body(const HttpResponse& answer) {
+std::optional<common::Json> object_body(const common::HttpResponse& answer) {
   if (!answer.success()) return std::nullopt;
-  std::optional<Json> body =
-      parse_json(std::string_view(answer.body.constData(), answer.body.size()));
+  std::optional<common::Json> body =
+      common::parse_json(std::string_view(answer.body.constData(), answer.body.size()));
   if (!body || !body->is_object()) return std::nullopt;
   return body;
 }
 
-std::optional<std::int64_t> json_id(const Json& value) {
+std::optional<std::int64_t> json_id(const common::Json& value) {
   if (value.is_number_unsigned()) {
     const auto id = value.get<std::uint64_t>();
     if (id > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -42,11 +42,11 @@ std::optional<std::int64_t> json_id(const Json& value) {
 }
 
 // The smallest id of an assistant message after `current` in a chat's `messages`.
-std::optional<std::int64_t> next_assistant_message(const Json& chat, std::int64_t current) {
+std::optional<std::int64_t> next_assistant_message(const common::Json& chat, std::int64_t current) {
   const auto messages = chat.find("messages");
   if (messages == chat.end() || !messages->is_array()) return std::nullopt;
   std::optional<std::int64_t> next;
-  for (const Json& message : *messages) {
+  for (const common::Json& message : *messages) {
     if (!message.is_object()) continue;
     const auto role = message.find("role");
     const auto id_value = message.find("id");
@@ -140,7 +140,7 @@ void Watchers::remove_if_current(const std::shared_ptr<Watcher>& watcher) {
 
 QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest request,
                                WatchContext context, Watchers* table) {
-  HttpClient client(kWatchRequestTimeout);
+  common::HttpClient client(kWatchRequestTimeout);
   const QString chat_url = context.endpoints.api_base() + QStringLiteral("/chats/") + request.chat;
   const QByteArray get("GET");
   const auto age = [&] { return std::chrono::steady_clock::now() - watcher->started; };
@@ -152,24 +152,24 @@ QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest re
     bool failed = false;
     QString text;
     while (true) {
-      const auto tick =
-          timing::scaled(age() <= timing::scaled(kWatchFastFor) ? kWatchFastTick : kWatchSlowTick);
+      const auto tick = common::timing::scaled(
+          age() <= common::timing::scaled(kWatchFastFor) ? kWatchFastTick : kWatchSlowTick);
       co_await QCoro::sleepFor(tick);
       if (stopped()) co_return;
-      if (age() > timing::scaled(kWatchLifetime)) {
+      if (age() > common::timing::scaled(kWatchLifetime)) {
         table->remove_if_current(watcher);
         co_return;
       }
       // 2.1 Nobody is told while the user looks at the window or wants no notifications,
       // so nobody asks either.
-      const std::optional<Host::WindowState> window = context.host.main_window_state();
+      const std::optional<common::Host::WindowState> window = context.host.main_window_state();
       if ((window && window->in_front()) || !context.notifier.prefs().enabled) continue;
 
       // 2.2
       QNetworkRequest message_request =
           client.request(chat_url + QStringLiteral("/messages/") + QString::number(current));
-      set_bearer(message_request, request.token);
-      const HttpResponse answer = co_await client.send(get, message_request);
+      common::set_bearer(message_request, request.token);
+      const common::HttpResponse answer = co_await client.send(get, message_request);
       if (stopped()) co_return;
 
       // 2.3 A rejected token will not get better; anything else may.
@@ -177,7 +177,7 @@ QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest re
         table->remove_if_current(watcher);
         co_return;
       }
-      const std::optional<Json> message = object_body(answer);
+      const std::optional<common::Json> message = object_body(answer);
       if (!message) continue;
 
       // 2.4
@@ -201,15 +201,15 @@ QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest re
     std::optional<std::int64_t> next;
     for (int attempt = 1; attempt <= 2 && !next; ++attempt) {
       if (attempt == 2) {
-        const auto pause = timing::scaled(kFollowUpRetry);
+        const auto pause = common::timing::scaled(kFollowUpRetry);
         co_await QCoro::sleepFor(pause);
         if (stopped()) co_return;
       }
       QNetworkRequest chat_request = client.request(chat_url);
-      set_bearer(chat_request, request.token);
-      const HttpResponse answer = co_await client.send(get, chat_request);
+      common::set_bearer(chat_request, request.token);
+      const common::HttpResponse answer = co_await client.send(get, chat_request);
       if (stopped()) co_return;
-      if (const std::optional<Json> chat = object_body(answer)) {
+      if (const std::optional<common::Json> chat = object_body(answer)) {
         next = next_assistant_message(*chat, current);
       }
     }
@@ -223,4 +223,4 @@ QCoro::Task<> Watchers::follow(std::shared_ptr<Watcher> watcher, WatchRequest re
   }
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

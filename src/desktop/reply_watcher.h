@@ -25,9 +25,12 @@
 #include "common/endpoints.h"
 #include "platform/result.h"
 
-namespace kavor {
-
+namespace kavor::common {
 class Host;
+}
+
+namespace kavor::desktop {
+
 class Notifier;
 
 inline constexpr std::size_t kMaxWatchers = 8;
@@ -57,8 +60,8 @@ struct WatchRequest {
 Result<void> check_watch_request(const WatchRequest& request);
 
 struct WatchContext {
-  Endpoints endpoints;
-  Host& host;          // is the user looking at the window?
+  common::Endpoints endpoints;
+  common::Host& host;  // is the user looking at the window?
   Notifier& notifier;  // are notifications on? and where the announcement goes
 };
 
@@ -101,4 +104,4 @@ class Watchers {
   std::uint64_t started_ = 0;
 };
 
-}  // namespace kavor
+}  // namespace kavor::desktop

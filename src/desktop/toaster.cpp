@@ -13,7 +13,7 @@
 
 #include "common/build_config.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -96,7 +96,7 @@ class DesktopToaster : public Toaster {
 
     // 2. The toast itself.
     QVariantMap hints;
-    hints.insert(QStringLiteral("desktop-entry"), QString::fromUtf8(build::kAppId));
+    hints.insert(QStringLiteral("desktop-entry"), QString::fromUtf8(common::build::kAppId));
     if (toast.sound) {
       hints.insert(QStringLiteral("sound-name"), QString::fromLatin1(kToastSoundName));
     } else {
@@ -126,4 +126,4 @@ std::unique_ptr<Toaster> desktop_toaster() {
   return std::make_unique<DesktopToaster>();
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

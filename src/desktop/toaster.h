@@ -10,7 +10,7 @@
 
 #include "platform/result.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 struct Toast {
   QString title;
@@ -39,4 +39,4 @@ inline constexpr const char* kToastSoundName = "message-new-instant";
 // "sound-name". Make the toaster on the thread whose event loop runs, and show toasts there.
 std::unique_ptr<Toaster> desktop_toaster();
 
-}  // namespace kavor
+}  // namespace kavor::desktop

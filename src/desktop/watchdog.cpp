@@ -6,7 +6,7 @@
 #include "common/http.h"
 #include "common/timing.h"
 
-namespace kavor {
+namespace kavor::desktop {
 
 void Watchdog::alive() {
   touch();
@@ -54,9 +54,9 @@ void Watchdog::set_limits(const WatchdogLimits& limits) {
   limits_ = limits;
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop
 
-namespace kavor {
+namespace kavor::desktop {
 
 namespace {
 
@@ -64,15 +64,16 @@ namespace {
 // expressions, so awaited values are built as named locals first.
 
 // Asks the page to run a trivial script; true when it did within the limit.
-QCoro::Task<bool> page_answers(Host& host, std::chrono::milliseconds limit, std::stop_token stop) {
+QCoro::Task<bool> page_answers(common::Host& host, std::chrono::milliseconds limit,
+                               std::stop_token stop) {
   const auto answered = std::make_shared<std::atomic<bool>>(false);
   if (!host.run_page_script(QStringLiteral("1"), [answered] { answered->store(true); })) {
     co_return false;
   }
   const auto started = std::chrono::steady_clock::now();
   while (!answered->load() &&
-         std::chrono::steady_clock::now() - started < timing::io_limit(limit)) {
-    const auto pause = timing::scaled(kLivenessCheckEvery);
+         std::chrono::steady_clock::now() - started < common::timing::io_limit(limit)) {
+    const auto pause = common::timing::scaled(kLivenessCheckEvery);
     co_await QCoro::sleepFor(pause);
     if (stop.stop_requested()) co_return false;
   }
@@ -93,23 +94,23 @@ QString recovery_name(Recovery reason) {
   return QStringLiteral("crash");
 }
 
-QUrl recovery_page(const Endpoints& endpoints, Recovery reason) {
+QUrl recovery_page(const common::Endpoints& endpoints, Recovery reason) {
   return endpoints.asset_url(QStringLiteral("error.html#") + recovery_name(reason));
 }
 
-QCoro::Task<Recovery> probe_reason(Endpoints endpoints, std::chrono::milliseconds timeout) {
-  HttpClient client(timeout);
+QCoro::Task<Recovery> probe_reason(common::Endpoints endpoints, std::chrono::milliseconds timeout) {
+  common::HttpClient client(timeout);
   const QNetworkRequest request = client.request(endpoints.app_url().toString(QUrl::FullyEncoded));
   const QByteArray method("GET");
-  const HttpResponse answer = co_await client.send(method, request);
+  const common::HttpResponse answer = co_await client.send(method, request);
   if (!answer.answered()) co_return Recovery::Offline;
   co_return answer.status >= 500 ? Recovery::Server : Recovery::Crash;
 }
 
-QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
-                           std::stop_token stop) {
+QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<common::Host> host,
+                           common::Endpoints endpoints, std::stop_token stop) {
   while (!stop.stop_requested()) {
-    const auto tick = timing::scaled(kWatchdogTick);
+    const auto tick = common::timing::scaled(kWatchdogTick);
     co_await QCoro::sleepFor(tick);
     if (stop.stop_requested()) co_return;
 
@@ -117,14 +118,15 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
     if (!watchdog.loaded()) continue;
 
     // 2. A page the user does not see cannot be judged.
-    const std::optional<Host::WindowState> window = host->main_window_state();
+    const std::optional<common::Host::WindowState> window = host->main_window_state();
     if (!window || !window->in_front()) {
       watchdog.touch();
       continue;
     }
 
     // 3. Recently alive.
-    if (Watchdog::Clock::now() - watchdog.last_alive() < timing::scaled(kSilenceBeforeProbe)) {
+    if (Watchdog::Clock::now() - watchdog.last_alive() <
+        common::timing::scaled(kSilenceBeforeProbe)) {
       continue;
     }
 
@@ -154,7 +156,7 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
     }
     const auto now = Watchdog::Clock::now();
     const std::optional<Watchdog::Clock::time_point> last = watchdog.last_crash_reload();
-    if (!last || now - *last >= timing::scaled(kCrashReloadEvery)) {
+    if (!last || now - *last >= common::timing::scaled(kCrashReloadEvery)) {
       watchdog.set_last_crash_reload(now);
       host->replace_hung_page(endpoints.app_url());
       // The fresh load starts only once the hung page's process has ended; until then the
@@ -166,10 +168,11 @@ QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpo
   }
 }
 
-QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
-                             std::uint64_t load, std::stop_token stop) {
+QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<common::Host> host,
+                             common::Endpoints endpoints, std::uint64_t load,
+                             std::stop_token stop) {
   const WatchdogLimits limits = watchdog.limits();
-  const auto wait = timing::io_limit(limits.load_check_after);
+  const auto wait = common::timing::io_limit(limits.load_check_after);
   co_await QCoro::sleepFor(wait);
   const auto still_loading = [&] {
     return !stop.stop_requested() && !watchdog.loaded() && watchdog.load_counter() == load;
@@ -182,4 +185,4 @@ QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, End
   host->navigate_main_window(recovery_page(endpoints, reason));
 }
 
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -31,9 +31,11 @@
 
 #include "common/endpoints.h"
 
-namespace kavor {
-
+namespace kavor::common {
 class Host;
+}
+
+namespace kavor::desktop {
 
 inline constexpr std::chrono::milliseconds kWatchdogTick{3'000};
 // A page in front and silent for this long is asked whether it still runs.
@@ -60,11 +62,11 @@ struct WatchdogLimits {
 enum class Recovery { Crash, Server, Offline };
 QString recovery_name(Recovery reason);
 // The local error page that explains `reason`.
-QUrl recovery_page(const Endpoints& endpoints, Recovery reason);
+QUrl recovery_page(const common::Endpoints& endpoints, Recovery reason);
 
 // GET of the application URL with its own short time-out: no answer is "offline", a status
 // of 500 or more "server", anything else "crash" (the service is fine, so the page failed).
-QCoro::Task<Recovery> probe_reason(Endpoints endpoints,
+QCoro::Task<Recovery> probe_reason(common::Endpoints endpoints,
                                    std::chrono::milliseconds timeout = kReasonProbeTimeout);
 
 class Watchdog {
@@ -108,11 +110,11 @@ class Watchdog {
 };
 
 // The 3-second task; runs until `stop` is requested. Touches `watchdog` only while not stopped.
-QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
-                           std::stop_token stop);
+QCoro::Task<> run_watchdog(Watchdog& watchdog, std::shared_ptr<common::Host> host,
+                           common::Endpoints endpoints, std::stop_token stop);
 
 // The check of one started load (`load` is the counter value load_started returned).
-QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<Host> host, Endpoints endpoints,
-                             std::uint64_t load, std::stop_token stop);
+QCoro::Task<> run_load_check(Watchdog& watchdog, std::shared_ptr<common::Host> host,
+                             common::Endpoints endpoints, std::uint64_t load, std::stop_token stop);
 
-}  // namespace kavor
+}  // namespace kavor::desktop

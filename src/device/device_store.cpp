@@ -184,25 +184,25 @@ void DeviceStore::forget_locked() {
   record_.reset();
 }
 
-QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, QString token,
-                                      std::stop_token shutdown) {
+QCoro::Task<Result<void>> link_device(DeviceStore& store, common::Endpoints endpoints,
+                                      QString token, std::stop_token shutdown) {
   // Note for the coroutines here: g++ 12 mishandles non-trivial temporaries inside co_await
   // expressions (they can be destroyed twice), so every awaited value is built as a named local.
   const QString trimmed = token.trimmed();
   const QString name = computer_name();
 
-  auto client = http_client();
+  auto client = common::http_client();
   QNetworkRequest request =
       client->request(endpoints.api_base() + QStringLiteral("/bridge/devices"));
-  set_bearer(request, trimmed);
+  common::set_bearer(request, trimmed);
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-  Json body = Json::object();
+  common::Json body = common::Json::object();
   body["name"] = name.toStdString();
   body["os"] = "linux";
   const QByteArray payload = QByteArray::fromStdString(body.dump());
   const QByteArray method("POST");
 
-  const HttpResponse answer = co_await client->send(method, request, payload);
+  const common::HttpResponse answer = co_await client->send(method, request, payload);
   if (shutdown.stop_requested()) co_return fail("Kavor Agent is closing.");
   if (!answer.answered()) co_return fail("network: " + answer.transport_error->toStdString());
 
@@ -217,8 +217,8 @@ QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, Q
   co_return saved;
 }
 
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
-                            std::stop_token shutdown) {
+QCoro::Task<> unlink_device(DeviceStore& store, common::Endpoints endpoints,
+                            std::optional<QString> token, std::stop_token shutdown) {
   // The registration being unlinked, once read (without holding the event loop). The user may
   // link again while the service is asked; that newer registration is not the one unlinked and
   // stays.
@@ -227,13 +227,13 @@ QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::option
   if (shutdown.stop_requested()) co_return;
   const std::optional<DeviceRecord> unlinked = store.record();
   if (token && unlinked) {
-    auto client = http_client();
+    auto client = common::http_client();
     const QString id = QString::fromUtf8(QUrl::toPercentEncoding(unlinked->device_id));
     QNetworkRequest request =
         client->request(endpoints.api_base() + QStringLiteral("/bridge/devices/") + id);
-    set_bearer(request, token->trimmed());
+    common::set_bearer(request, token->trimmed());
     const QByteArray method("DELETE");
-    const HttpResponse ignored = co_await client->send(method, request);
+    const common::HttpResponse ignored = co_await client->send(method, request);
     Q_UNUSED(ignored);
     if (shutdown.stop_requested()) co_return;
   }

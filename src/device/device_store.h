@@ -107,13 +107,13 @@ class DeviceStore {
 // Registers this computer with the service using the link token the web application handed
 // over, and keeps the registration; fails with the user-facing error text. Once `shutdown` is
 // requested it no longer touches the store.
-QCoro::Task<Result<void>> link_device(DeviceStore& store, Endpoints endpoints, QString token,
-                                      std::stop_token shutdown = {});
+QCoro::Task<Result<void>> link_device(DeviceStore& store, common::Endpoints endpoints,
+                                      QString token, std::stop_token shutdown = {});
 
 // Deletes the registration on the service when a sign-in token is given and the computer is
 // linked (the answer is ignored), then forgets that registration locally (unless `shutdown` was
 // requested meanwhile). A link made while the service is asked is a newer one and stays.
-QCoro::Task<> unlink_device(DeviceStore& store, Endpoints endpoints, std::optional<QString> token,
-                            std::stop_token shutdown = {});
+QCoro::Task<> unlink_device(DeviceStore& store, common::Endpoints endpoints,
+                            std::optional<QString> token, std::stop_token shutdown = {});
 
 }  // namespace kavor::device

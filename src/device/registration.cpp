@@ -26,7 +26,7 @@ QString computer_name() {
 namespace {
 
 // The id as text: strings as they are, integral numbers in decimal without a fraction.
-std::optional<QString> device_id_text(const Json& id) {
+std::optional<QString> device_id_text(const common::Json& id) {
   if (id.is_string()) return QString::fromStdString(id.get<std::string>());
   if (id.is_number_unsigned()) return QString::number(id.get<std::uint64_t>());
   if (id.is_number_integer()) return QString::number(id.get<std::int64_t>());
@@ -44,8 +44,8 @@ std::optional<QString> device_id_text(const Json& id) {
 }  // namespace
 
 Result<Registration> read_registration_answer(int status, const QByteArray& body) {
-  const Json answer =
-      parse_json(std::string_view(body.constData(), body.size())).value_or(Json(nullptr));
+  const common::Json answer = common::parse_json(std::string_view(body.constData(), body.size()))
+                                  .value_or(common::Json(nullptr));
 
   if (status < 200 || status > 299) {
     if (answer.is_object()) {

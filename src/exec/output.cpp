@@ -40,10 +40,10 @@ void OutputCapture::add(std::string_view bytes) {
 std::string OutputCapture::text() const {
   std::string tail = ring_.substr(next_);
   tail.append(ring_, 0, next_);
-  if (total_ <= kHeadBytes + kTailBytes) return utf8_lossy(head_ + tail);
-  std::string out = utf8_lossy(head_);
+  if (total_ <= kHeadBytes + kTailBytes) return common::utf8_lossy(head_ + tail);
+  std::string out = common::utf8_lossy(head_);
   out += "\n[... " + std::to_string(total_ - kHeadBytes - kTailBytes) + " bytes cut ...]\n";
-  append_utf8_lossy(tail, out);
+  common::append_utf8_lossy(tail, out);
   return out;
 }
 
@@ -55,14 +55,14 @@ std::string StreamDecoder::decode(std::string_view bytes) {
     held_.clear();
     bytes = joined;
   }
-  const std::size_t unfinished = utf8_unfinished_tail(bytes);
-  std::string out = utf8_lossy(bytes.substr(0, bytes.size() - unfinished));
+  const std::size_t unfinished = common::utf8_unfinished_tail(bytes);
+  std::string out = common::utf8_lossy(bytes.substr(0, bytes.size() - unfinished));
   held_.assign(bytes.substr(bytes.size() - unfinished));
   return out;
 }
 
 std::string StreamDecoder::finish() {
-  std::string out = utf8_lossy(held_);
+  std::string out = common::utf8_lossy(held_);
   held_.clear();
   return out;
 }

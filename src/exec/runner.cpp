@@ -202,7 +202,7 @@ QCoro::Task<> kill_tree(ProcessTree& tree) {
 // Output of nothing but white space, Unicode's included, shows as "(no output)": a run that
 // printed only a no-break space printed nothing a person can see.
 bool shows_nothing(std::string_view text) {
-  return trim_end_unicode(text).empty();
+  return common::trim_end_unicode(text).empty();
 }
 
 RunOutcome outcome(std::string text, const std::string& note, std::optional<int> code,
@@ -236,7 +236,7 @@ std::string start_failure_message(const std::string& program, const std::filesys
     case ErrorKind::NoProgram:
       return program + " is not installed or not on PATH.";
     case ErrorKind::NotFound:
-      return "The folder " + utf8_lossy(folder.string()) + " does not exist.";
+      return "The folder " + common::utf8_lossy(folder.string()) + " does not exist.";
     default:
       break;
   }
@@ -290,10 +290,10 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   ExitWatch exit_watch(child->exit_fd(), wake);
   QTimer tick;
   QObject::connect(&tick, &QTimer::timeout, &wake, [&wake] { wake.ring(); });
-  tick.start(timing::scaled(kStopPoll));
+  tick.start(common::timing::scaled(kStopPoll));
 
   // 3. The end, the time-out or the stop, whichever comes first.
-  const auto deadline = Clock::now() + timing::io_limit(run.timeout);
+  const auto deadline = Clock::now() + common::timing::io_limit(run.timeout);
   std::string note;
   std::optional<int> code;
   while (!(code = child->poll_exit())) {
@@ -312,12 +312,12 @@ QCoro::Task<RunOutcome> run_command(CommandRun run, StopSignal stop, OutputSink 
   if (!note.empty()) {
     QCoro::Task<> killing = kill_tree(tree);
     co_await killing;
-    const auto give_up = Clock::now() + timing::io_limit(kExitAfterKill);
+    const auto give_up = Clock::now() + common::timing::io_limit(kExitAfterKill);
     while (!(code = child->poll_exit()) && Clock::now() < give_up) co_await wake.next();
   }
 
   // 5. The readers' last moments. A stop now still ends what the command left running.
-  const auto readers_end = Clock::now() + timing::io_limit(kReaderGrace);
+  const auto readers_end = Clock::now() + common::timing::io_limit(kReaderGrace);
   while (!(out.done() && err.done()) && Clock::now() < readers_end) {
     if (note.empty() && stop && stop->load()) {
       note = kStoppedNote;
@@ -356,7 +356,7 @@ Result<Collected> collect_output(const ProcessDescription& process,
   tree.set_leader(child->pid());
   int fds[2] = {child->take_out(), child->take_err()};
   std::string* into[2] = {&result.out, &result.err};
-  const auto deadline = Clock::now() + timing::io_limit(timeout);
+  const auto deadline = Clock::now() + common::timing::io_limit(timeout);
   std::optional<Clock::time_point> readers_end;
   std::optional<Clock::time_point> kill_end;
   char buffer[kReadBuffer];
@@ -365,15 +365,15 @@ Result<Collected> collect_output(const ProcessDescription& process,
     if (!kill_end && (stop.load() || now >= deadline)) {
       result.cut_short = true;
       tree.kill_all();
-      kill_end = now + timing::io_limit(kExitAfterKill);
+      kill_end = now + common::timing::io_limit(kExitAfterKill);
     }
     const bool ended = child->poll_exit().has_value();
-    if (ended && !readers_end) readers_end = now + timing::io_limit(kReaderGrace);
+    if (ended && !readers_end) readers_end = now + common::timing::io_limit(kReaderGrace);
     if (ended && ((fds[0] < 0 && fds[1] < 0) || now >= *readers_end)) break;
     if (!ended && kill_end && now >= *kill_end) break;  // stuck in the kernel
     // Closed pipes are left out of the poll, which then only waits for the next look.
     pollfd polls[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    ::poll(polls, 2, static_cast<int>(timing::scaled(kStopPoll).count()));
+    ::poll(polls, 2, static_cast<int>(common::timing::scaled(kStopPoll).count()));
     for (int i = 0; i < 2; ++i) {
       if (fds[i] < 0 || polls[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i], buffer, sizeof buffer);

@@ -29,7 +29,7 @@ std::optional<std::string> read_project_file(const fs::path& path, walk::AtBound
 std::optional<std::string> node_command(const fs::path& folder) {
   const auto text = read_project_file(folder / "package.json", walk::AtBound::Refuse);
   if (!text) return std::nullopt;
-  const auto json = parse_json(*text);
+  const auto json = common::parse_json(*text);
   if (!json || !json->is_object()) return std::nullopt;
   const auto scripts = json->find("scripts");
   if (scripts == json->end() || !scripts->is_object()) return std::nullopt;

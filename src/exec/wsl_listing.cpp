@@ -32,24 +32,25 @@ std::string from_utf16le(std::string_view bytes) {
       cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
-      cp = kReplacementChar;  // half of a pair
+      cp = common::kReplacementChar;  // half of a pair
     }
-    append_code_point(cp, out);
+    common::append_code_point(cp, out);
   }
-  if (bytes.size() % 2 != 0) append_code_point(kReplacementChar, out);  // a cut-off unit
+  if (bytes.size() % 2 != 0)
+    common::append_code_point(common::kReplacementChar, out);  // a cut-off unit
   return out;
 }
 
 }  // namespace
 
 std::string decode_wsl_listing(std::string_view bytes) {
-  const std::string text = looks_utf16le(bytes) ? from_utf16le(bytes) : utf8_lossy(bytes);
+  const std::string text = looks_utf16le(bytes) ? from_utf16le(bytes) : common::utf8_lossy(bytes);
   std::string out;
   out.reserve(text.size());
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t start = pos;
-    const char32_t cp = next_code_point(text, pos);
+    const char32_t cp = common::next_code_point(text, pos);
     if (cp != 0 && cp != 0xFEFF) out.append(text, start, pos - start);
   }
   return out;

@@ -30,9 +30,9 @@ namespace {
 
 const QString kEvent = QStringLiteral("chatgpt-import");
 
-Json progress_payload(const char* phase, std::uint64_t done, std::uint64_t total,
-                      std::uint64_t bytes) {
-  Json payload = Json::object();
+common::Json progress_payload(const char* phase, std::uint64_t done, std::uint64_t total,
+                              std::uint64_t bytes) {
+  common::Json payload = common::Json::object();
   payload["phase"] = phase;
   payload["done"] = done;
   payload["total"] = total;
@@ -44,8 +44,8 @@ Json progress_payload(const char* phase, std::uint64_t done, std::uint64_t total
 // are emitted. When the import's task goes away first, the relay closes: later progress is
 // dropped and the reader is asked to stop.
 struct ProgressRelay {
-  explicit ProgressRelay(Host& h) : host(h) {}
-  Host& host;
+  explicit ProgressRelay(common::Host& h) : host(h) {}
+  common::Host& host;
   std::atomic<bool> open{true};
   std::atomic<bool> cancel{false};
 };
@@ -72,7 +72,7 @@ QThreadPool& reader_pool() {
 }
 
 // A number the service sent that is a whole, non-negative integer (2 and 2.0 alike).
-std::optional<std::uint64_t> whole_number(const Json& value) {
+std::optional<std::uint64_t> whole_number(const common::Json& value) {
   if (value.is_number_unsigned()) return value.get<std::uint64_t>();
   if (value.is_number_integer()) {
     const auto n = value.get<std::int64_t>();
@@ -95,10 +95,10 @@ ImportResult failure(const QString& message) {
 
 // The service's answer to one request: the 2xx body as JSON (null when it is not JSON), or
 // the sentence for the user.
-using Answer = Result<Json>;
+using Answer = Result<common::Json>;
 
 std::string refusal_text(const QByteArray& body) {
-  const auto parsed = parse_json(std::string_view(body.constData(), body.size()));
+  const auto parsed = common::parse_json(std::string_view(body.constData(), body.size()));
   if (parsed && parsed->is_object()) {
     const auto message = parsed->find("message");
     if (message != parsed->end() && message->is_string()) return message->get<std::string>();
@@ -107,20 +107,21 @@ std::string refusal_text(const QByteArray& body) {
 }
 
 // One request of the import, with its retries.
-QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, QString token,
-                            QByteArray body) {
+QCoro::Task<Answer> execute(common::HttpClient& client, QByteArray method, QString url,
+                            QString token, QByteArray body) {
   std::chrono::milliseconds wait = kFirstRetryWait;
   for (int attempt = 1; attempt <= kImportAttempts; ++attempt) {
     QNetworkRequest request = client.request(url);
-    set_bearer(request, token);
+    common::set_bearer(request, token);
     request.setRawHeader("X-Kavor-Client", "agent");
     if (!body.isEmpty()) request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-    QCoro::Task<HttpResponse> sending = client.send(method, request, body);
-    const HttpResponse response = co_await sending;
+    QCoro::Task<common::HttpResponse> sending = client.send(method, request, body);
+    const common::HttpResponse response = co_await sending;
 
     if (response.success()) {
-      co_return Answer(parse_json(std::string_view(response.body.constData(), response.body.size()))
-                           .value_or(Json(nullptr)));
+      co_return Answer(
+          common::parse_json(std::string_view(response.body.constData(), response.body.size()))
+              .value_or(common::Json(nullptr)));
     }
     std::string failed;
     bool retry = false;
@@ -133,7 +134,7 @@ QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, 
     }
     if (!retry || attempt == kImportAttempts) co_return fail(failed);
 
-    const auto pause = timing::scaled(wait);
+    const auto pause = common::timing::scaled(wait);
     co_await QCoro::sleepFor(pause);
     wait = std::min(wait * 2, kLongestRetryWait);
   }
@@ -142,11 +143,11 @@ QCoro::Task<Answer> execute(HttpClient& client, QByteArray method, QString url, 
 
 // The start answer's `have` list as part number -> digests held for it; elements without a
 // whole `n` or a string `sha256` are skipped.
-std::map<std::uint64_t, std::vector<std::string>> held_parts(const Json& import) {
+std::map<std::uint64_t, std::vector<std::string>> held_parts(const common::Json& import) {
   std::map<std::uint64_t, std::vector<std::string>> held;
   const auto have = import.find("have");
   if (have == import.end() || !have->is_array()) return held;
-  for (const Json& element : *have) {
+  for (const common::Json& element : *have) {
     if (!element.is_object()) continue;
     const auto n = element.find("n");
     const auto sha = element.find("sha256");
@@ -162,9 +163,9 @@ QByteArray part_body(const UploadPart& part, const QByteArray& data, const QByte
   QByteArray body;
   body.reserve(data.size() + 256 + static_cast<qsizetype>(part.name.size()));
   body += "{\"kind\":";
-  body += Json(part.kind).dump().c_str();
+  body += common::Json(part.kind).dump().c_str();
   body += ",\"name\":";
-  body += QByteArray::fromStdString(Json(part.name).dump());
+  body += QByteArray::fromStdString(common::Json(part.name).dump());
   body += ",\"size\":";
   body += QByteArray::number(static_cast<qulonglong>(part.gzip.size()));
   body += ",\"sha256\":\"";
@@ -176,9 +177,10 @@ QByteArray part_body(const UploadPart& part, const QByteArray& data, const QByte
 }
 
 // Steps 2 to 5, for parts already read. `parts` belongs to the caller, who awaits this.
-QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString path, QString token,
+QCoro::Task<ImportResult> upload_parts(common::Endpoints endpoints, common::Host& host,
+                                       QString path, QString token,
                                        const std::vector<UploadPart>& parts) {
-  HttpClient client(kImportRequestTimeout);
+  common::HttpClient client(kImportRequestTimeout);
   const QString base = endpoints.api_base() + QStringLiteral("/imports/chatgpt");
 
   // 2. What the service is told about the archive.
@@ -188,7 +190,7 @@ QCoro::Task<ImportResult> upload_parts(Endpoints endpoints, Host& host, QString 
     raw_bytes += part.raw_size;
     compressed_bytes += part.gzip.size();
   }
-  Json start = Json::object();
+  common::Json start = common::Json::object();
   start["fingerprint"] = import_fingerprint(path).toStdString();
   start["filename"] = QFileInfo(path).fileName().toStdString();
   start["parts"] = parts.size();
@@ -262,8 +264,9 @@ QString import_fingerprint(const QString& path) {
   return QString::fromLatin1(digest.left(32));
 }
 
-QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString path, QString token,
-                                     ReadOptions read_options, std::stop_token shutdown) {
+QCoro::Task<ImportResult> run_import(common::Endpoints endpoints, common::Host& host, QString path,
+                                     QString token, ReadOptions read_options,
+                                     std::stop_token shutdown) {
   // 1. Read the archive on a worker; its progress comes back to this thread as events.
   auto relay = std::make_shared<ProgressRelay>(host);
   const RelayGuard guard(relay);
@@ -274,7 +277,7 @@ QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString pa
   read_options.cancel = &relay->cancel;
   read_options.progress = [relay](const char* phase, std::uint64_t done, std::uint64_t total,
                                   std::uint64_t bytes) {
-    Json payload = progress_payload(phase, done, total, bytes);
+    common::Json payload = progress_payload(phase, done, total, bytes);
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [relay, payload = std::move(payload)] {

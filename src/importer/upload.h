@@ -23,8 +23,10 @@
 
 namespace kavor {
 
+namespace common {
 class Host;
 class HttpClient;
+}  // namespace common
 
 namespace importer {
 
@@ -35,7 +37,7 @@ inline constexpr std::chrono::milliseconds kFirstRetryWait{1'000};
 inline constexpr std::chrono::milliseconds kLongestRetryWait{10'000};
 
 // The service's answer to the start step (passed on unchanged), or the message for the user.
-using ImportResult = Result<Json>;
+using ImportResult = Result<common::Json>;
 
 // The fingerprint of the archive at `path`: the first 32 hexadecimal digits of the SHA-256 of
 // "<file name>:<size>:<modification time in ms since 1970>", with 0 for what cannot be read.
@@ -45,8 +47,9 @@ QString import_fingerprint(const QString& path);
 // `chatgpt-import` events go to `host`. `read_options` is for tests (limits, threads). When
 // `shutdown` is requested the reader stops at once (the program waits for its workers before
 // it ends) and nothing is uploaded.
-QCoro::Task<ImportResult> run_import(Endpoints endpoints, Host& host, QString path, QString token,
-                                     ReadOptions read_options = {}, std::stop_token shutdown = {});
+QCoro::Task<ImportResult> run_import(common::Endpoints endpoints, common::Host& host, QString path,
+                                     QString token, ReadOptions read_options = {},
+                                     std::stop_token shutdown = {});
 
 }  // namespace importer
 }  // namespace kavor

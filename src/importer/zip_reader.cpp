@@ -176,7 +176,7 @@ ZipArchive ZipArchive::open(const ArchiveSource& source,
     // Both summands are below the archive size now, so this cannot overflow.
     spans.push_back({entry.local_header_offset,
                      entry.local_header_offset + kLocalHeaderSize + entry.compressed_size});
-    entry.name = utf8_lossy(name);
+    entry.name = common::utf8_lossy(name);
     if (keep(entry)) archive.kept_.push_back(std::move(entry));
   }
   // A count that stops short of the directory's end would hide the records after it: other

@@ -12,9 +12,9 @@
 
 namespace kavor::mcp {
 
-class EventRelay : public HeadlessHost {
+class EventRelay : public common::HeadlessHost {
  public:
-  using Listener = std::function<void(const QString& name, const Json& payload)>;
+  using Listener = std::function<void(const QString& name, const common::Json& payload)>;
 
   // Adds a listener; the number that removes it.
   int listen(Listener listener) {
@@ -23,7 +23,7 @@ class EventRelay : public HeadlessHost {
   }
   void unlisten(int id) { listeners_.erase(id); }
 
-  void emit_event(const QString& name, const Json& payload) override {
+  void emit_event(const QString& name, const common::Json& payload) override {
     // A listener may remove itself or another while it is called.
     const std::map<int, Listener> now = listeners_;
     for (const auto& [id, listener] : now) {

@@ -89,7 +89,7 @@ void answer_text(QTcpSocket* socket, int status, const std::string& text,
   answer(socket, status, "text/plain; charset=utf-8", text + "\n", headers);
 }
 
-void answer_json(QTcpSocket* socket, int status, const Json& message) {
+void answer_json(QTcpSocket* socket, int status, const common::Json& message) {
   answer(socket, status, "application/json", serialize(message));
 }
 
@@ -100,7 +100,7 @@ void open_stream(QTcpSocket* socket, const std::string& headers = {}) {
       headers + "\r\n"));
 }
 
-void write_event(QTcpSocket* socket, const Json& message) {
+void write_event(QTcpSocket* socket, const common::Json& message) {
   socket->write(QByteArray::fromStdString("event: message\ndata: " + serialize(message) + "\n\n"));
 }
 
@@ -126,7 +126,7 @@ struct HttpTransport::Session {
   std::unique_ptr<Server> server;
   std::map<std::string, QPointer<QTcpSocket>> streams;  // by the request id's JSON text
   QPointer<QTcpSocket> standalone;                      // the GET stream
-  std::vector<Json> waiting;                            // for the GET stream
+  std::vector<common::Json> waiting;                    // for the GET stream
 };
 
 std::optional<std::string> HttpRequest::header(const std::string& name) const {
@@ -358,13 +358,13 @@ void HttpTransport::handle(Connection& c, HttpRequest request) {
   }
   open_stream(socket);
   session.standalone = socket;
-  for (const Json& message : session.waiting) write_event(socket, message);
+  for (const common::Json& message : session.waiting) write_event(socket, message);
   session.waiting.clear();
 }
 
 void HttpTransport::post(Connection& c, const HttpRequest& request) {
   QTcpSocket* socket = c.socket;
-  const std::optional<Json> value = parse_message(request.body);
+  const std::optional<common::Json> value = parse_message(request.body);
   if (!value) {
     answer_json(socket, 400, error_response(nullptr, kParseError, "The body is not valid JSON."));
     return;
@@ -384,8 +384,9 @@ void HttpTransport::post(Connection& c, const HttpRequest& request) {
     }
     id = platform::new_session_secret().substr(0, 32);
     auto session = std::make_unique<Session>();
-    session->server =
-        make_([this, id](const Json& out, const Json& related) { deliver(id, out, related); });
+    session->server = make_([this, id](const common::Json& out, const common::Json& related) {
+      deliver(id, out, related);
+    });
     sessions_.emplace(id, std::move(session));
   } else {
     const std::optional<std::string> named = request.header("mcp-session-id");
@@ -409,8 +410,8 @@ void HttpTransport::post(Connection& c, const HttpRequest& request) {
   session.server->receive(*value);
 }
 
-void HttpTransport::deliver(const std::string& session_id, const Json& message,
-                            const Json& related) {
+void HttpTransport::deliver(const std::string& session_id, const common::Json& message,
+                            const common::Json& related) {
   const auto found = sessions_.find(session_id);
   if (found == sessions_.end()) return;
   Session& session = *found->second;
@@ -425,7 +426,7 @@ void HttpTransport::deliver(const std::string& session_id, const Json& message,
   const auto stream = session.streams.find(related.dump());
   if (stream == session.streams.end()) return;
   const QPointer<QTcpSocket> socket = stream->second;
-  const bool last = !message.contains("method") && message.value("id", Json()) == related;
+  const bool last = !message.contains("method") && message.value("id", common::Json()) == related;
   if (open(socket)) {
     write_event(socket, message);
     if (last) socket->disconnectFromHost();

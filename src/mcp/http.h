@@ -42,8 +42,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/result.h"
 #include "mcp/server.h"
+#include "platform/result.h"
 
 class QTcpSocket;
 
@@ -105,7 +105,8 @@ class HttpTransport : public QObject {
   void read(Connection& connection);
   void handle(Connection& connection, HttpRequest request);
   void post(Connection& connection, const HttpRequest& request);
-  void deliver(const std::string& session_id, const Json& message, const Json& related);
+  void deliver(const std::string& session_id, const common::Json& message,
+               const common::Json& related);
   void drop(QTcpSocket* socket);
 
   MakeSession make_;

@@ -13,11 +13,11 @@ constexpr std::array<Revision, 3> kRevisions{{
     {"2025-03-26", false, false, false, false},
 }};
 
-bool usable_id(const Json& id) {
+bool usable_id(const common::Json& id) {
   return id.is_string() || id.is_number_integer() || id.is_number_unsigned();
 }
 
-Message invalid(std::string problem, Json id = nullptr) {
+Message invalid(std::string problem, common::Json id = nullptr) {
   Message message;
   message.kind = Message::Kind::Invalid;
   message.problem = std::move(problem);
@@ -34,10 +34,10 @@ const Revision& negotiate(std::string_view asked) {
   return kRevisions.front();
 }
 
-Message classify(const Json& value) {
+Message classify(const common::Json& value) {
   if (value.is_array()) return invalid("Batches are not accepted: send one message at a time.");
   if (!value.is_object()) return invalid("A message must be a JSON object.");
-  const Json id = value.contains("id") ? value["id"] : Json();
+  const common::Json id = value.contains("id") ? value["id"] : common::Json();
   const auto version = value.find("jsonrpc");
   if (version == value.end() || *version != "2.0") {
     return invalid("The message is not JSON-RPC 2.0 (\"jsonrpc\": \"2.0\" is missing).", id);
@@ -45,7 +45,7 @@ Message classify(const Json& value) {
   const bool has_id = value.contains("id");
   if (has_id && !usable_id(id)) return invalid("The id must be a string or a whole number.");
   Message message;
-  message.id = has_id ? id : Json();
+  message.id = has_id ? id : common::Json();
   if (const auto method = value.find("method"); method != value.end()) {
     if (!method->is_string()) return invalid("The method must be a string.", id);
     message.method = method->get<std::string>();
@@ -67,24 +67,24 @@ Message classify(const Json& value) {
   return invalid("The message is neither a request, a notification nor a response.", id);
 }
 
-Json response(const Json& id, Json result) {
-  Json out = Json::object();
+common::Json response(const common::Json& id, common::Json result) {
+  common::Json out = common::Json::object();
   out["jsonrpc"] = "2.0";
   out["id"] = id;
   out["result"] = std::move(result);
   return out;
 }
 
-Json error_response(const Json& id, int code, const std::string& message) {
-  Json out = Json::object();
+common::Json error_response(const common::Json& id, int code, const std::string& message) {
+  common::Json out = common::Json::object();
   out["jsonrpc"] = "2.0";
   out["id"] = id;
-  out["error"] = Json{{"code", code}, {"message", message}};
+  out["error"] = common::Json{{"code", code}, {"message", message}};
   return out;
 }
 
-Json request(const Json& id, const std::string& method, Json params) {
-  Json out = Json::object();
+common::Json request(const common::Json& id, const std::string& method, common::Json params) {
+  common::Json out = common::Json::object();
   out["jsonrpc"] = "2.0";
   out["id"] = id;
   out["method"] = method;
@@ -92,26 +92,26 @@ Json request(const Json& id, const std::string& method, Json params) {
   return out;
 }
 
-Json notification(const std::string& method, Json params) {
-  Json out = Json::object();
+common::Json notification(const std::string& method, common::Json params) {
+  common::Json out = common::Json::object();
   out["jsonrpc"] = "2.0";
   out["method"] = method;
   if (!params.is_null()) out["params"] = std::move(params);
   return out;
 }
 
-Json oversized_error() {
+common::Json oversized_error() {
   return error_response(nullptr, kInvalidRequest,
                         "The message is longer than the limit of " +
                             std::to_string(kMaxMessageBytes >> 20) + " MiB and was dropped.");
 }
 
-std::optional<Json> parse_message(std::string_view line) {
-  return parse_json_strict(line);
+std::optional<common::Json> parse_message(std::string_view line) {
+  return common::parse_json_strict(line);
 }
 
-std::string serialize(const Json& message) {
-  return json_text(message);
+std::string serialize(const common::Json& message) {
+  return common::json_text(message);
 }
 
 }  // namespace kavor::mcp

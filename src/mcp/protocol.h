@@ -60,31 +60,31 @@ const Revision& negotiate(std::string_view asked);
 struct Message {
   enum class Kind { Request, Notification, Response, Invalid };
   Kind kind = Kind::Invalid;
-  Json id;  // requests and responses: a string or a number; null otherwise
+  common::Json id;  // requests and responses: a string or a number; null otherwise
   std::string method;
-  Json params;          // an object, or null when absent
-  Json result;          // a response's result, when it has one
-  Json error;           // a response's error, when it has one
+  common::Json params;  // an object, or null when absent
+  common::Json result;  // a response's result, when it has one
+  common::Json error;   // a response's error, when it has one
   std::string problem;  // Invalid: what is wrong, for the error's message
 };
 
 // Classifies one parsed message as described above.
-Message classify(const Json& value);
+Message classify(const common::Json& value);
 
 // The objects this server writes.
-Json response(const Json& id, Json result);
-Json error_response(const Json& id, int code, const std::string& message);
-Json request(const Json& id, const std::string& method, Json params);
-Json notification(const std::string& method, Json params);
+common::Json response(const common::Json& id, common::Json result);
+common::Json error_response(const common::Json& id, int code, const std::string& message);
+common::Json request(const common::Json& id, const std::string& method, common::Json params);
+common::Json notification(const std::string& method, common::Json params);
 
 // The error for a message longer than kMaxMessageBytes, naming the limit.
-Json oversized_error();
+common::Json oversized_error();
 
 // Parses one line; nothing when it is not JSON.
-std::optional<Json> parse_message(std::string_view line);
+std::optional<common::Json> parse_message(std::string_view line);
 
 // One line of output: the compact JSON text without a line break in it (JSON escapes line
 // breaks inside strings), invalid UTF-8 replaced.
-std::string serialize(const Json& message);
+std::string serialize(const common::Json& message);
 
 }  // namespace kavor::mcp

@@ -27,61 +27,63 @@ constexpr const char* kDeniedByUser = "The user denied this call, so it was not 
 // Call ids are the process's own, so that sessions of one server never share one.
 std::atomic<std::uint64_t> g_next_call{0};
 
-bool usable_token(const Json& token) {
+bool usable_token(const common::Json& token) {
   return token.is_string() || token.is_number_integer() || token.is_number_unsigned();
 }
 
-Json text_content(const std::string& text) {
-  return Json{{"type", "text"}, {"text", text}};
+common::Json text_content(const std::string& text) {
+  return common::Json{{"type", "text"}, {"text", text}};
 }
 
-Json error_result(const std::string& message) {
-  Json result = Json::object();
-  result["content"] = Json::array({text_content(message)});
+common::Json error_result(const std::string& message) {
+  common::Json result = common::Json::object();
+  result["content"] = common::Json::array({text_content(message)});
   result["isError"] = true;
   return result;
 }
 
 // What the user reads in the client's prompt: the call as its card shows it.
-std::string approval_message(const Json& call) {
-  std::string message = std::string("Kavor Agent asks to run ") + json::text(call, "tool") + ": " +
-                        json::text(call, "summary");
-  if (json::flag(call, "outside")) message += "\nThis call reaches outside the workspace folder.";
-  if (json::text(call, "kind") == "exec") message += "\nFolder: " + json::text(call, "cwd");
-  const std::string detail = json::text(call, "detail");
+std::string approval_message(const common::Json& call) {
+  std::string message = std::string("Kavor Agent asks to run ") + common::json::text(call, "tool") +
+                        ": " + common::json::text(call, "summary");
+  if (common::json::flag(call, "outside"))
+    message += "\nThis call reaches outside the workspace folder.";
+  if (common::json::text(call, "kind") == "exec")
+    message += "\nFolder: " + common::json::text(call, "cwd");
+  const std::string detail = common::json::text(call, "detail");
   if (!detail.empty()) message += "\n\n" + detail;
   return message;
 }
 
-Json elicitation_params(const Revision& revision, const Json& call) {
+common::Json elicitation_params(const Revision& revision, const common::Json& call) {
   static const char* const kValues[] = {"allow", "always", "deny"};
   static const char* const kTitles[] = {"Allow", "Always allow", "Deny"};
-  Json decision = Json::object();
+  common::Json decision = common::Json::object();
   decision["type"] = "string";
   decision["title"] = "Your answer";
   decision["description"] =
       "Always allow runs this tool without asking for the rest of the session.";
   if (revision.titled_choices) {
-    Json choices = Json::array();
+    common::Json choices = common::Json::array();
     for (std::size_t i = 0; i < 3; ++i)
       choices.push_back({{"const", kValues[i]}, {"title", kTitles[i]}});
     decision["oneOf"] = std::move(choices);
   } else {
-    decision["enum"] = Json::array({kValues[0], kValues[1], kValues[2]});
-    decision["enumNames"] = Json::array({kTitles[0], kTitles[1], kTitles[2]});
+    decision["enum"] = common::Json::array({kValues[0], kValues[1], kValues[2]});
+    decision["enumNames"] = common::Json::array({kTitles[0], kTitles[1], kTitles[2]});
   }
-  Json schema = Json::object();
+  common::Json schema = common::Json::object();
   schema["type"] = "object";
-  schema["properties"] = Json{{"decision", std::move(decision)}};
-  schema["required"] = Json::array({"decision"});
-  Json params = Json::object();
+  schema["properties"] = common::Json{{"decision", std::move(decision)}};
+  schema["required"] = common::Json::array({"decision"});
+  common::Json params = common::Json::object();
   if (revision.elicitation_mode) params["mode"] = "form";
   params["message"] = approval_message(call);
   params["requestedSchema"] = std::move(schema);
   return params;
 }
 
-std::string no_elicitation_refusal(const Json& call) {
+std::string no_elicitation_refusal(const common::Json& call) {
   return "This client cannot ask the user to approve calls (it offers no elicitation), so this "
          "call was not run. Starting the server with --mode " +
          mode_that_runs(call) + " lets calls like it run without asking.";
@@ -89,32 +91,33 @@ std::string no_elicitation_refusal(const Json& call) {
 
 }  // namespace
 
-Json call_result(const Json& record, const std::string& refusal) {
-  const std::string status = json::text(record, "status");
-  std::string output = json::text(record, "output");
+common::Json call_result(const common::Json& record, const std::string& refusal) {
+  const std::string status = common::json::text(record, "status");
+  std::string output = common::json::text(record, "output");
   if (status == "denied" && output.empty()) output = refusal.empty() ? kDeniedByUser : refusal;
-  Json content = Json::array({text_content(output)});
-  const Json& image = json::member(record, "image");
+  common::Json content = common::Json::array({text_content(output)});
+  const common::Json& image = common::json::member(record, "image");
   if (image.is_string()) {
-    content.push_back(
-        {{"type", "image"}, {"data", image}, {"mimeType", json::text(record, "image_mime")}});
+    content.push_back({{"type", "image"},
+                       {"data", image},
+                       {"mimeType", common::json::text(record, "image_mime")}});
   }
-  Json result = Json::object();
+  common::Json result = common::Json::object();
   result["content"] = std::move(content);
   result["isError"] = status != "ok";
   return result;
 }
 
-std::string mode_that_runs(const Json& call) {
+std::string mode_that_runs(const common::Json& call) {
   tools::CallInfo info;
-  info.tool = json::text(call, "tool");
-  const std::string kind = json::text(call, "kind");
+  info.tool = common::json::text(call, "tool");
+  const std::string kind = common::json::text(call, "kind");
   info.kind = kind == "exec"    ? tools::ToolKind::Exec
               : kind == "write" ? tools::ToolKind::Write
                                 : tools::ToolKind::Read;
-  info.outside = json::flag(call, "outside");
-  info.memory = json::flag(call, "memory");
-  info.unfenced = json::flag(call, "unfenced");
+  info.outside = common::json::flag(call, "outside");
+  info.memory = common::json::flag(call, "memory");
+  info.unfenced = common::json::flag(call, "unfenced");
   return tools::decide(tools::Mode::Auto, info, false) == tools::Verdict::Run ? "auto"
                                                                               : "everything";
 }
@@ -122,7 +125,7 @@ std::string mode_that_runs(const Json& call) {
 Server::Server(ServerContext context, ServerOptions options, Send send)
     : ctx_(context), options_(std::move(options)), send_(std::move(send)) {
   listener_ = ctx_.relay.listen(
-      [this](const QString& name, const Json& payload) { on_event(name, payload); });
+      [this](const QString& name, const common::Json& payload) { on_event(name, payload); });
 }
 
 Server::~Server() {
@@ -133,7 +136,7 @@ Server::~Server() {
 
 void Server::receive_line(std::string_view line) {
   if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
-  std::optional<Json> parsed = parse_message(line);
+  std::optional<common::Json> parsed = parse_message(line);
   if (!parsed) {
     send(error_response(nullptr, kParseError, "The message is not valid JSON."));
     return;
@@ -141,7 +144,7 @@ void Server::receive_line(std::string_view line) {
   receive(*parsed);
 }
 
-void Server::receive(const Json& value) {
+void Server::receive(const common::Json& value) {
   const Message message = classify(value);
   switch (message.kind) {
     case Message::Kind::Request:
@@ -174,13 +177,13 @@ void Server::close() {
 }
 
 void Server::handle_request(const Message& message) {
-  const Json& id = message.id;
+  const common::Json& id = message.id;
   if (message.method == "initialize") {
     if (revision_ != nullptr) {
       send(error_response(id, kInvalidRequest, "The session is already initialized."), id);
       return;
     }
-    if (!json::member(message.params, "protocolVersion").is_string()) {
+    if (!common::json::member(message.params, "protocolVersion").is_string()) {
       send(error_response(id, kInvalidParams, "initialize needs protocolVersion."), id);
       return;
     }
@@ -188,7 +191,7 @@ void Server::handle_request(const Message& message) {
     return;
   }
   if (message.method == "ping") {
-    send(response(id, Json::object()), id);
+    send(response(id, common::Json::object()), id);
     return;
   }
   if (revision_ == nullptr) {
@@ -215,7 +218,7 @@ void Server::handle_notification(const Message& message) {
   } else if (message.method == "notifications/roots/list_changed") {
     ask_roots();
   } else if (message.method == "notifications/cancelled") {
-    const Json& request_id = json::member(message.params, "requestId");
+    const common::Json& request_id = common::json::member(message.params, "requestId");
     for (auto& [call_id, call] : calls_) {
       if (call.request_id != request_id || call.cancelled) continue;
       // As the stop button: a waiting call is refused, a running one stopped.
@@ -243,29 +246,30 @@ void Server::handle_response(const Message& message) {
   // Only an accepted form with a known choice allows; a decline, a cancel, an error or anything
   // else is a refusal.
   tools::Answer answer = tools::Answer::Deny;
-  if (json::text(message.result, "action") == "accept") {
-    const std::string decision = json::text(json::member(message.result, "content"), "decision");
+  if (common::json::text(message.result, "action") == "accept") {
+    const std::string decision =
+        common::json::text(common::json::member(message.result, "content"), "decision");
     answer = tools::parse_answer(decision).value_or(tools::Answer::Deny);
   }
   ctx_.approvals.decide_call(outgoing.call_id, answer);
 }
 
-Json Server::initialize(const Json& params) {
-  revision_ = &negotiate(json::text(params, "protocolVersion"));
-  const Json& capabilities = json::member(params, "capabilities");
-  const Json& elicitation = json::member(capabilities, "elicitation");
+common::Json Server::initialize(const common::Json& params) {
+  revision_ = &negotiate(common::json::text(params, "protocolVersion"));
+  const common::Json& capabilities = common::json::member(params, "capabilities");
+  const common::Json& elicitation = common::json::member(capabilities, "elicitation");
   // An empty object says "form" in every revision that has elicitation.
   client_elicits_ = revision_->elicitation && elicitation.is_object() &&
                     (elicitation.empty() || elicitation.contains("form"));
-  client_roots_ = json::member(capabilities, "roots").is_object();
+  client_roots_ = common::json::member(capabilities, "roots").is_object();
 
-  Json info = Json::object();
-  info["name"] = build::kProgramName;
+  common::Json info = common::Json::object();
+  info["name"] = common::build::kProgramName;
   if (revision_->tool_titles) info["title"] = "Kavor Agent";
-  info["version"] = build::kVersion;
-  Json result = Json::object();
+  info["version"] = common::build::kVersion;
+  common::Json result = common::Json::object();
   result["protocolVersion"] = std::string(revision_->name);
-  result["capabilities"] = Json{{"tools", Json{{"listChanged", false}}}};
+  result["capabilities"] = common::Json{{"tools", common::Json{{"listChanged", false}}}};
   result["serverInfo"] = std::move(info);
   result["instructions"] =
       "The tools work on the workspace folder this server was given (or the client's first "
@@ -274,16 +278,16 @@ Json Server::initialize(const Json& params) {
   return result;
 }
 
-Json Server::list_tools() const {
-  Json list = Json::array();
+common::Json Server::list_tools() const {
+  common::Json list = common::Json::array();
   for (const tools::ToolSpec& spec : ctx_.specs) {
     if (ctx_.tools.find(spec.name) == nullptr) continue;
-    Json tool = Json::object();
+    common::Json tool = common::Json::object();
     tool["name"] = spec.name;
     if (revision_->tool_titles) tool["title"] = spec.title;
     tool["description"] = spec.description;
     tool["inputSchema"] = tools::input_schema(spec);
-    Json annotations = Json::object();
+    common::Json annotations = common::Json::object();
     annotations["title"] = spec.title;
     annotations["readOnlyHint"] = spec.read_only;
     if (!spec.read_only) annotations["destructiveHint"] = spec.destructive;
@@ -291,13 +295,13 @@ Json Server::list_tools() const {
     tool["annotations"] = std::move(annotations);
     list.push_back(std::move(tool));
   }
-  return Json{{"tools", std::move(list)}};
+  return common::Json{{"tools", std::move(list)}};
 }
 
-QCoro::Task<> Server::call_tool(Json request_id, Json params) {
+QCoro::Task<> Server::call_tool(common::Json request_id, common::Json params) {
   const std::shared_ptr<bool> alive = alive_;
   // 1. Check.
-  const Json& name_value = json::member(params, "name");
+  const common::Json& name_value = common::json::member(params, "name");
   if (!name_value.is_string()) {
     send(error_response(request_id, kInvalidParams, "tools/call needs the tool's name."),
          request_id);
@@ -312,8 +316,8 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
     send(error_response(request_id, kInvalidParams, "Unknown tool: " + name), request_id);
     co_return;
   }
-  Json args = json::member(params, "arguments");
-  if (args.is_null()) args = Json::object();
+  common::Json args = common::json::member(params, "arguments");
+  if (args.is_null()) args = common::Json::object();
   if (const Result<void> checked = tools::check_args(*spec, args); !checked.ok()) {
     send(response(request_id, error_result(checked.message())), request_id);
     co_return;
@@ -322,14 +326,15 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
   {
     CallState& call = calls_[call_id];
     call.request_id = request_id;
-    const Json& token = json::member(json::member(params, "_meta"), "progressToken");
+    const common::Json& token =
+        common::json::member(common::json::member(params, "_meta"), "progressToken");
     if (usable_token(token)) call.progress_token = token;
   }
 
   // 2. Workspace.
   if (roots_pending_) {
     const std::shared_ptr<RootsWaker> waker = roots_waker_;
-    co_await qCoro(waker.get(), &RootsWaker::settled, timing::scaled(kRootsWait));
+    co_await qCoro(waker.get(), &RootsWaker::settled, common::timing::scaled(kRootsWait));
     if (!*alive) co_return;
   }
   const std::vector<std::string>& folders =
@@ -337,10 +342,10 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
   if (folders.empty()) {
     calls_.erase(call_id);
     if (calls_.empty()) emit calls_ended();
-    send(response(request_id, error_result(std::string(kNoWorkspace))), request_id);
+    send(response(request_id, error_result(std::string(common::kNoWorkspace))), request_id);
     co_return;
   }
-  Call call;
+  tools::Call call;
   call.id = QString::fromStdString(call_id);
   call.tool = QString::fromStdString(name);
   call.args = std::move(args);
@@ -349,9 +354,9 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
   if (folders.size() > 1) call.extra = QString::fromStdString(folders[1]);
 
   // 3. Dispatch (4. happens in on_event while it runs).
-  Json record;
+  common::Json record;
   try {
-    QCoro::Task<Json> dispatching =
+    QCoro::Task<common::Json> dispatching =
         tools::dispatch(std::move(call),
                         tools::DispatchContext{ctx_.tools, ctx_.approvals, ctx_.running, ctx_.relay,
                                                ctx_.notifications, ctx_.pool, ctx_.shutdown});
@@ -371,24 +376,24 @@ QCoro::Task<> Server::call_tool(Json request_id, Json params) {
   send(response(done.request_id, call_result(record, done.refusal)), done.request_id);
 }
 
-void Server::on_event(const QString& name, const Json& payload) {
-  const auto found = calls_.find(json::text(payload, "call_id"));
+void Server::on_event(const QString& name, const common::Json& payload) {
+  const auto found = calls_.find(common::json::text(payload, "call_id"));
   if (found == calls_.end()) return;
   const std::string& call_id = found->first;
   CallState& call = found->second;
   if (name == QLatin1String("agent://output")) {
     if (call.progress_token.is_null() || closed_) return;
-    const std::string chunk = json::text(payload, "chunk");
+    const std::string chunk = common::json::text(payload, "chunk");
     // Progress must grow with every notification: the bytes of output so far.
     call.progress += static_cast<double>(chunk.size());
-    send(notification("notifications/progress", Json{{"progressToken", call.progress_token},
-                                                     {"progress", call.progress},
-                                                     {"message", chunk}}),
+    send(notification("notifications/progress", common::Json{{"progressToken", call.progress_token},
+                                                             {"progress", call.progress},
+                                                             {"message", chunk}}),
          call.request_id);
     return;
   }
   if (name != QLatin1String("agent://call")) return;
-  const std::string state = json::text(payload, "state");
+  const std::string state = common::json::text(payload, "state");
   if (state == "pending") {
     ask_user(call_id, call, payload);
     return;
@@ -402,7 +407,7 @@ void Server::on_event(const QString& name, const Json& payload) {
   }
 }
 
-void Server::ask_user(const std::string& call_id, CallState& call, const Json& payload) {
+void Server::ask_user(const std::string& call_id, CallState& call, const common::Json& payload) {
   if (call.cancelled || closed_) {
     deny_later(call_id);
     return;
@@ -430,8 +435,8 @@ void Server::withdraw_elicitation(CallState& call) {
   if (call.elicitation.is_null()) return;
   outgoing_.erase(call.elicitation.get<std::string>());
   send(notification("notifications/cancelled",
-                    Json{{"requestId", call.elicitation},
-                         {"reason", "The call was decided or ended without this answer."}}),
+                    common::Json{{"requestId", call.elicitation},
+                                 {"reason", "The call was decided or ended without this answer."}}),
        call.request_id);
   call.elicitation = nullptr;
 }
@@ -439,15 +444,15 @@ void Server::withdraw_elicitation(CallState& call) {
 void Server::ask_roots() {
   if (!options_.workspaces.empty() || !client_roots_ || revision_ == nullptr) return;
   roots_pending_ = true;
-  send_request("roots/list", Json(), Outgoing{Asked::Roots, {}}, nullptr);
+  send_request("roots/list", common::Json(), Outgoing{Asked::Roots, {}}, nullptr);
 }
 
-void Server::take_roots(const Json& result) {
+void Server::take_roots(const common::Json& result) {
   roots_.clear();
-  const Json& roots = json::member(result, "roots");
+  const common::Json& roots = common::json::member(result, "roots");
   if (roots.is_array()) {
-    for (const Json& root : roots) {
-      const QUrl url(QString::fromStdString(json::text(root, "uri")), QUrl::StrictMode);
+    for (const common::Json& root : roots) {
+      const QUrl url(QString::fromStdString(common::json::text(root, "uri")), QUrl::StrictMode);
       if (url.isValid() && url.isLocalFile()) roots_.push_back(url.toLocalFile().toStdString());
     }
   }
@@ -455,15 +460,15 @@ void Server::take_roots(const Json& result) {
   emit roots_waker_->settled();
 }
 
-Json Server::send_request(const std::string& method, Json params, Outgoing outgoing,
-                          const Json& related) {
+common::Json Server::send_request(const std::string& method, common::Json params, Outgoing outgoing,
+                                  const common::Json& related) {
   const std::string id = "kavor-" + std::to_string(++next_request_);
   outgoing_.emplace(id, std::move(outgoing));
   send(request(id, method, std::move(params)), related);
   return id;
 }
 
-void Server::send(const Json& message, const Json& related) {
+void Server::send(const common::Json& message, const common::Json& related) {
   if (closed_) return;
   send_(message, related);
 }

@@ -52,7 +52,9 @@
 #include "tools/tool_spec.h"
 
 namespace kavor {
+namespace desktop {
 class Notifications;
+}
 namespace tools {
 class ToolTable;
 class RunningChats;
@@ -86,7 +88,7 @@ struct ServerContext {
   tools::Approvals& approvals;
   tools::RunningChats& running;
   EventRelay& relay;
-  Notifications& notifications;
+  desktop::Notifications& notifications;
   QThreadPool& pool;
   std::stop_token shutdown;
 };
@@ -103,7 +105,7 @@ class Server : public QObject {
  public:
   // Writes one message; `related` is the id of the client's request it belongs to (its
   // answer, or what a call sends while it runs), null for the session's own requests.
-  using Send = std::function<void(const Json& message, const Json& related)>;
+  using Send = std::function<void(const common::Json& message, const common::Json& related)>;
 
   Server(ServerContext context, ServerOptions options, Send send);
   ~Server() override;
@@ -111,7 +113,7 @@ class Server : public QObject {
   // One line as read: parsed, classified and handled.
   void receive_line(std::string_view line);
   // One parsed message.
-  void receive(const Json& message);
+  void receive(const common::Json& message);
   // A message longer than kMaxMessageBytes was dropped.
   void receive_oversized();
   // The client is gone: every call of this session is stopped and nothing more is sent.
@@ -127,10 +129,10 @@ class Server : public QObject {
 
  private:
   struct CallState {
-    Json request_id;
-    Json progress_token;  // null without one
+    common::Json request_id;
+    common::Json progress_token;  // null without one
     double progress = 0;
-    Json elicitation;  // the id of our elicitation/create while it is open
+    common::Json elicitation;  // the id of our elicitation/create while it is open
     bool cancelled = false;
     std::string refusal;  // why the call was refused without asking
   };
@@ -143,16 +145,17 @@ class Server : public QObject {
   void handle_request(const Message& message);
   void handle_notification(const Message& message);
   void handle_response(const Message& message);
-  Json initialize(const Json& params);
-  Json list_tools() const;
-  QCoro::Task<> call_tool(Json request_id, Json params);
-  void on_event(const QString& name, const Json& payload);
-  void ask_user(const std::string& call_id, CallState& call, const Json& payload);
+  common::Json initialize(const common::Json& params);
+  common::Json list_tools() const;
+  QCoro::Task<> call_tool(common::Json request_id, common::Json params);
+  void on_event(const QString& name, const common::Json& payload);
+  void ask_user(const std::string& call_id, CallState& call, const common::Json& payload);
   void withdraw_elicitation(CallState& call);
   void ask_roots();
-  void take_roots(const Json& result);
-  Json send_request(const std::string& method, Json params, Outgoing outgoing, const Json& related);
-  void send(const Json& message, const Json& related = nullptr);
+  void take_roots(const common::Json& result);
+  common::Json send_request(const std::string& method, common::Json params, Outgoing outgoing,
+                            const common::Json& related);
+  void send(const common::Json& message, const common::Json& related = nullptr);
   void deny_later(const std::string& call_id);
 
   ServerContext ctx_;
@@ -176,10 +179,10 @@ class Server : public QObject {
 // The CallToolResult of a dispatch record: the output as text, the image as image content,
 // isError unless the status is "ok". `refusal` stands in for an empty denial (the user's plain
 // "deny" or a refusal made here).
-Json call_result(const Json& record, const std::string& refusal);
+common::Json call_result(const common::Json& record, const std::string& refusal);
 
 // The mode that would run the described call (to_json of a CallInfo) without asking: "auto" or
 // "everything".
-std::string mode_that_runs(const Json& call);
+std::string mode_that_runs(const common::Json& call);
 
 }  // namespace kavor::mcp

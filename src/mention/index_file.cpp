@@ -253,7 +253,7 @@ bool plain_component(std::string_view part) {
     }
     if (stop == 0) return std::nullopt;
     // No byte of a multi-byte character is a "/" or a NUL: it is taken whole.
-    if (utf8_sequence_length(path, i) == 0) return std::nullopt;
+    if (common::utf8_sequence_length(path, i) == 0) return std::nullopt;
     std::size_t next = i;
     const char32_t folded = fold_char(decode_utf8(path, next));
     chars |= kNonAsciiText;
@@ -399,7 +399,7 @@ std::optional<IndexFileContent> parse_body(Reader& in, std::string_view root_tex
   for (std::uint32_t i = 0; i < pick_count && i < kMaxPicks; ++i) {
     std::uint16_t n = 0;
     std::string_view pick;
-    if (!in.read(n) || !in.take(n, pick) || !valid_utf8(pick)) return std::nullopt;
+    if (!in.read(n) || !in.take(n, pick) || !common::valid_utf8(pick)) return std::nullopt;
     out.picks.emplace_back(pick);
   }
 

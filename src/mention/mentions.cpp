@@ -23,10 +23,10 @@ using walk::plain_relative;
 }  // namespace
 
 Result<Root> resolve_root(std::string_view text) {
-  auto folder = resolve_workspace_folder(text, WorkspaceReader::Page);
+  auto folder = common::resolve_workspace_folder(text, common::WorkspaceReader::Page);
   if (!folder.ok()) return folder.error();
   std::string path = std::move(folder).value();
-  std::string shown = utf8_lossy(path);
+  std::string shown = common::utf8_lossy(path);
   return Root{std::move(path), std::move(shown)};
 }
 

@@ -95,7 +95,7 @@ Token Token::make(std::string_view text) {
   Token t;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const char32_t folded = fold_char(next_code_point(text, pos));
+    const char32_t folded = fold_char(common::next_code_point(text, pos));
     if (folded == kFoldsToNothing) continue;
     t.chars.push_back(folded);
     t.char_set |= folded_char_bit(folded);
@@ -346,7 +346,7 @@ std::vector<std::pair<std::size_t, std::size_t>> matched_bytes(const Token& toke
   if (!matched) return out;
   for (const std::size_t at : positions) {
     std::size_t end = at;
-    next_code_point(subject.path, end);
+    common::next_code_point(subject.path, end);
     out.emplace_back(at, end - at);
   }
   return out;

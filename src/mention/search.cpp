@@ -136,7 +136,7 @@ class Utf16Cursor {
   explicit Utf16Cursor(std::string_view text) : text_(text) {}
   std::uint32_t at(std::size_t byte) {
     while (byte_ < byte && byte_ < text_.size()) {
-      const char32_t c = next_code_point(text_, byte_);
+      const char32_t c = common::next_code_point(text_, byte_);
       units_ += c >= 0x10000 ? 2 : 1;
     }
     return units_;
@@ -178,7 +178,7 @@ std::string lower_name(const Entry& e) {
       out.push_back(static_cast<char>(lower_case(byte)));
       ++pos;
     } else {
-      append_code_point(lower_case(next_code_point(name, pos)), out);
+      common::append_code_point(lower_case(common::next_code_point(name, pos)), out);
     }
   }
   return out;
@@ -331,9 +331,9 @@ bool equal_folded(std::string_view a, std::string_view b) {
   for (;;) {
     char32_t fa = kFoldsToNothing;
     char32_t fb = kFoldsToNothing;
-    while (i < a.size() && (fa = fold_char(next_code_point(a, i))) == kFoldsToNothing) {
+    while (i < a.size() && (fa = fold_char(common::next_code_point(a, i))) == kFoldsToNothing) {
     }
-    while (j < b.size() && (fb = fold_char(next_code_point(b, j))) == kFoldsToNothing) {
+    while (j < b.size() && (fb = fold_char(common::next_code_point(b, j))) == kFoldsToNothing) {
     }
     if (fa != fb) return false;
     if (fa == kFoldsToNothing) return true;  // both ended
@@ -350,7 +350,7 @@ PreparedQuery prepare_query(std::string_view query) {
   std::size_t pos = 0;
   while (pos < query.size()) {
     std::size_t next = pos;
-    if (!is_unicode_space(next_code_point(query, next))) break;
+    if (!common::is_unicode_space(common::next_code_point(query, next))) break;
     pos = next;
   }
   query.remove_prefix(pos);
@@ -443,7 +443,8 @@ std::optional<std::vector<Entry>> list_unindexed_folder(const std::string& root,
     if (name == "." || name == "..") continue;
     ++read_items;
     struct stat st {};
-    if (!valid_utf8(name) || fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!common::valid_utf8(name) || fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
     std::string path = std::string(folder) + "/" + std::string(name);
     if (path.size() > kMaxPathBytes) continue;
     out.push_back(Entry::make(std::move(path), encode_mtime(st.st_mtime), S_ISDIR(st.st_mode)));
@@ -466,7 +467,7 @@ SearchResult search_listing(const std::vector<Entry>& listing,
 
 void add_typed_excluded_folder(std::vector<Hit>& hits, const std::string& root,
                                std::string_view query, std::size_t limit) {
-  const std::string_view name = trim_unicode(query);
+  const std::string_view name = common::trim_unicode(query);
   if (name.empty() || name == "." || name == ".." ||
       name.find_first_of(std::string_view("/\\:\0", 4)) != std::string_view::npos)
     return;

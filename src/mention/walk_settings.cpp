@@ -187,7 +187,7 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
   options.skip_folder = [&](std::string_view name, std::string_view rel, std::string_view abs) {
     const std::string& full = full_path(rel);
     // Nothing below a path that is too long or not text could be recorded.
-    if (full.size() > kMaxPathBytes || !valid_utf8(name)) return true;
+    if (full.size() > kMaxPathBytes || !common::valid_utf8(name)) return true;
     if (!request.excluded.empty() && full == request.excluded) return true;
     if (is_skipped_folder(name, full, std::string(abs))) return true;
     if (request.entering) request.entering(full);
@@ -196,7 +196,8 @@ WalkOutcome walk_entries(const WalkRequest& request, const std::function<void(En
 
   const walk::WalkResult result = walk::walk(start, options, [&](const walk::WalkEntry& item) {
     const std::string& full = full_path(item.rel);
-    if (full.size() > kMaxPathBytes || !valid_utf8(item.name)) return walk::WalkNext::Continue;
+    if (full.size() > kMaxPathBytes || !common::valid_utf8(item.name))
+      return walk::WalkNext::Continue;
     if (!item.is_dir && is_skipped_file(item.name)) return walk::WalkNext::Continue;
     record(Entry::make(full, encode_mtime(item.mtime_sec), item.is_dir));
     ++outcome.recorded;

@@ -22,7 +22,7 @@ namespace kavor::mention {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using timing::scaled;
+using common::timing::scaled;
 
 // Without a wake-up descriptor the loop looks at the stop flag this often.
 constexpr milliseconds kStopPollWithoutMailbox{50};
@@ -308,7 +308,8 @@ void EventBuffer::add(FsEvent event, Clock::time_point now) {
 }
 
 EventBuffer::Clock::time_point EventBuffer::due() const {
-  return std::min(last_ + timing::scaled(kQuietPeriod), first_ + timing::scaled(kBufferCap));
+  return std::min(last_ + common::timing::scaled(kQuietPeriod),
+                  first_ + common::timing::scaled(kBufferCap));
 }
 
 std::vector<FsEvent> EventBuffer::take() {

@@ -32,9 +32,9 @@ void problem_gone() {
 }  // namespace
 
 bool application_server_trusted(const QUrl& app_url, WhenNobodyListens nobody) {
-  const AppServerCheck check = check_app_server(app_url);
-  if (check.state == AppServer::Trusted ||
-      (check.state == AppServer::Absent && nobody == WhenNobodyListens::Allow)) {
+  const app::AppServerCheck check = app::check_app_server(app_url);
+  if (check.state == app::AppServer::Trusted ||
+      (check.state == app::AppServer::Absent && nobody == WhenNobodyListens::Allow)) {
     return true;
   }
   log_once(check.problem);
@@ -45,17 +45,18 @@ SessionInterceptor::SessionInterceptor(QUrl app_url, QObject* parent)
     : QWebEngineUrlRequestInterceptor(parent), app_url_(std::move(app_url)) {}
 
 void SessionInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info) {
-  if (!same_origin(info.requestUrl(), app_url_)) return;
+  if (!common::same_origin(info.requestUrl(), app_url_)) return;
   // 1. Another user's listener gets nothing of the window.
-  const AppServerCheck check = check_app_server(app_url_);
-  if (check.state == AppServer::Foreign) {
+  const app::AppServerCheck check = app::check_app_server(app_url_);
+  if (check.state == app::AppServer::Foreign) {
     log_once(check.problem);
     info.block(true);
     return;
   }
   // 2. The secret goes only to our own listener, and only for the application's own documents:
   //    a page of another origin (a frame, the payment window) asks without it.
-  if (check.state != AppServer::Trusted || !same_origin(info.initiator(), app_url_)) return;
+  if (check.state != app::AppServer::Trusted || !common::same_origin(info.initiator(), app_url_))
+    return;
   const Result<std::string> secret = platform::read_session_secret(platform::agent_session_file());
   if (!secret.ok()) {
     log_once(QString::fromStdString(secret.message()));

@@ -27,7 +27,7 @@ constexpr int kInformationalAlertMs = 10'000;
 
 }  // namespace
 
-WindowHost::WindowHost(Endpoints endpoints, ExternalOpener opener)
+WindowHost::WindowHost(common::Endpoints endpoints, ExternalOpener opener)
     : endpoints_(std::move(endpoints)), opener_(std::move(opener)) {}
 
 WindowHost::~WindowHost() {
@@ -39,7 +39,7 @@ std::optional<QUrl> WindowHost::main_window_url() {
   return window_->current_url();
 }
 
-std::optional<Host::WindowState> WindowHost::main_window_state() {
+std::optional<common::Host::WindowState> WindowHost::main_window_state() {
   if (!window_) return std::nullopt;
   return WindowState{window_->isVisible(), window_->isMinimized(), window_->isActiveWindow()};
 }
@@ -57,7 +57,8 @@ bool WindowHost::run_page_script(const QString& script, std::function<void()> do
 
 bool WindowHost::navigate_main_window(const QUrl& url) {
   if (!window_) return false;
-  if (same_origin(url, endpoints_.app_url())) platform::start_milestone("chat page requested");
+  if (common::same_origin(url, endpoints_.app_url()))
+    platform::start_milestone("chat page requested");
   window_->page()->load(url);
   return true;
 }
@@ -68,7 +69,7 @@ bool WindowHost::replace_hung_page(const QUrl& url) {
   return true;
 }
 
-void WindowHost::emit_event(const QString& name, const Json& payload) {
+void WindowHost::emit_event(const QString& name, const common::Json& payload) {
   if (window_) window_->emit_event(name, payload);
 }
 
@@ -132,9 +133,9 @@ Application::Application(ApplicationOptions options) : options_(std::move(option
   if (!options_.opener)
     options_.opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   host_ = std::make_shared<WindowHost>(options_.endpoints, options_.opener);
-  agent_ = std::make_unique<Agent>(AgentOptions{options_.endpoints, options_.credentials,
-                                                options_.notifications, options_.toaster},
-                                   *host_);
+  agent_ = std::make_unique<app::Agent>(app::AgentOptions{options_.endpoints, options_.credentials,
+                                                          options_.notifications, options_.toaster},
+                                        *host_);
   platform::start_milestone("agent state made");
 }
 
@@ -152,9 +153,9 @@ void Application::set_up() {
   profile_ = options_.profile_name.isEmpty() ? new QWebEngineProfile()
                                              : new QWebEngineProfile(options_.profile_name);
   assets_ = std::make_unique<AssetSchemeHandler>(options_.endpoints,
-                                                 QString::fromUtf8(build::kWebsiteUrl));
-  profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
-  if (app_needs_owner_check(options_.endpoints.app_url())) {
+                                                 QString::fromUtf8(common::build::kWebsiteUrl));
+  profile_->installUrlSchemeHandler(common::kAssetScheme, assets_.get());
+  if (app::app_needs_owner_check(options_.endpoints.app_url())) {
     session_ = std::make_unique<SessionInterceptor>(options_.endpoints.app_url());
     profile_->setUrlRequestInterceptor(session_.get());
   }
@@ -169,16 +170,17 @@ void Application::set_up() {
   if (options_.watchdog) {
     // Every started load of the application gets its check.
     QObject::connect(window_, &MainWindow::application_load_started, window_, [this](quint64 load) {
-      run_load_check(agent_->state().watchdog, host_, options_.endpoints, load,
-                     agent_->stop_token());
+      desktop::run_load_check(agent_->state().watchdog, host_, options_.endpoints, load,
+                              agent_->stop_token());
     });
   }
   window_->show();
   platform::start_milestone("window shown");
 
-  run_start_probe(host_, options_.endpoints, agent_->stop_token());
+  app::run_start_probe(host_, options_.endpoints, agent_->stop_token());
   if (options_.watchdog) {
-    run_watchdog(agent_->state().watchdog, host_, options_.endpoints, agent_->stop_token());
+    desktop::run_watchdog(agent_->state().watchdog, host_, options_.endpoints,
+                          agent_->stop_token());
   }
   agent_->start();
   platform::start_milestone("set-up done");

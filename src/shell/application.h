@@ -21,8 +21,10 @@ class QFileDialog;
 class QWebEngineProfile;
 
 namespace kavor {
+namespace desktop {
 class Notifications;
 class Toaster;
+}  // namespace desktop
 namespace device {
 class CredentialStore;
 }
@@ -37,9 +39,9 @@ class SessionInterceptor;
 using ExternalOpener = std::function<bool(const QUrl&)>;
 
 // The Host the core talks to: the real windows and dialogs, on the GUI thread.
-class WindowHost : public Host {
+class WindowHost : public common::Host {
  public:
-  WindowHost(Endpoints endpoints, ExternalOpener opener);
+  WindowHost(common::Endpoints endpoints, ExternalOpener opener);
   ~WindowHost() override;
 
   void set_window(MainWindow* window) { window_ = window; }
@@ -48,7 +50,7 @@ class WindowHost : public Host {
   std::optional<QUrl> main_window_url() override;
   bool navigate_main_window(const QUrl& url) override;
   bool replace_hung_page(const QUrl& url) override;
-  void emit_event(const QString& name, const Json& payload) override;
+  void emit_event(const QString& name, const common::Json& payload) override;
   Result<void> open_external(const QUrl& url) override;
   Result<void> open_payment(const QUrl& url) override;
   std::optional<WindowState> main_window_state() override;
@@ -64,7 +66,7 @@ class WindowHost : public Host {
   // Shows the dialog and waits for the user's choice; the chosen full path or nothing.
   static QCoro::Task<std::optional<QString>> ask(QFileDialog* dialog);
 
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   ExternalOpener opener_;
   QPointer<MainWindow> window_;
   QPointer<PaymentWindow> payment_;
@@ -72,15 +74,15 @@ class WindowHost : public Host {
 };
 
 struct ApplicationOptions {
-  Endpoints endpoints = Endpoints::built_in();
+  common::Endpoints endpoints = common::Endpoints::built_in();
   // How links leave the program; the system's default programs when empty.
   ExternalOpener opener;
   // Where the credential store is reached; the system's when empty.
   device::CredentialStore* credentials = nullptr;
   // Where the core's notification requests go; the notifier when empty.
-  Notifications* notifications = nullptr;
+  desktop::Notifications* notifications = nullptr;
   // Where the notifier's toasts go; the desktop's notification service when empty.
-  Toaster* toaster = nullptr;
+  desktop::Toaster* toaster = nullptr;
   // Runs the webview watchdog (its task and the check of every started load). Tests of other
   // features switch it off when they speed up the clock: the watchdog's limits would then give
   // the webview a twentieth of its time to load or answer.
@@ -98,18 +100,18 @@ class Application {
   // background tasks (they keep running on the event loop; set-up does not wait for them).
   void set_up();
 
-  AgentState& state() { return agent_->state(); }
+  app::AgentState& state() { return agent_->state(); }
   // The commands the chat web application may call; more may be added before set_up().
-  CommandTable& commands() { return agent_->commands(); }
+  app::CommandTable& commands() { return agent_->commands(); }
   MainWindow* main_window() const { return window_; }
   WindowHost& host() { return *host_; }
-  const Endpoints& endpoints() const { return options_.endpoints; }
+  const common::Endpoints& endpoints() const { return options_.endpoints; }
 
  private:
   ApplicationOptions options_;
   // The host outlives the agent, whose tasks talk to it until the agent has ended.
   std::shared_ptr<WindowHost> host_;
-  std::unique_ptr<Agent> agent_;
+  std::unique_ptr<app::Agent> agent_;
   QWebEngineProfile* profile_ = nullptr;
   std::unique_ptr<AssetSchemeHandler> assets_;
   // Only when the application is plain http on loopback (shell/app_server.h).

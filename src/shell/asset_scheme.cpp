@@ -36,13 +36,14 @@ QByteArray mime_for(const QString& path) {
 
 void register_asset_scheme() {
   init_shell_resources();
-  QWebEngineUrlScheme scheme(kAssetScheme);
+  QWebEngineUrlScheme scheme(common::kAssetScheme);
   scheme.setSyntax(QWebEngineUrlScheme::Syntax::Host);
   scheme.setFlags(QWebEngineUrlScheme::SecureScheme | QWebEngineUrlScheme::CorsEnabled);
   QWebEngineUrlScheme::registerScheme(scheme);
 }
 
-AssetSchemeHandler::AssetSchemeHandler(Endpoints endpoints, QString website, QObject* parent)
+AssetSchemeHandler::AssetSchemeHandler(common::Endpoints endpoints, QString website,
+                                       QObject* parent)
     : QWebEngineUrlSchemeHandler(parent),
       endpoints_(std::move(endpoints)),
       website_(std::move(website)) {}
@@ -52,10 +53,10 @@ QByteArray AssetSchemeHandler::config_script() const {
   // returns to it.
   const QUrl origin = endpoints_.app_url().adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath |
                                                     QUrl::RemoveQuery | QUrl::RemoveFragment);
-  Json config = Json::object();
+  common::Json config = common::Json::object();
   config["remote"] = origin.toString(QUrl::FullyEncoded).toStdString() + "/";
   config["website"] = website_.toStdString();
-  config["speedup"] = timing::speedup();
+  config["speedup"] = common::timing::speedup();
   return "window.kavorPages = " + QByteArray::fromStdString(config.dump()) + ";\n";
 }
 

@@ -16,14 +16,14 @@ void register_asset_scheme();
 class AssetSchemeHandler : public QWebEngineUrlSchemeHandler {
   Q_OBJECT
  public:
-  AssetSchemeHandler(Endpoints endpoints, QString website, QObject* parent = nullptr);
+  AssetSchemeHandler(common::Endpoints endpoints, QString website, QObject* parent = nullptr);
   void requestStarted(QWebEngineUrlRequestJob* job) override;
 
   // The text of config.js.
   QByteArray config_script() const;
 
  private:
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   QString website_;
 };
 

@@ -39,7 +39,7 @@ int main(int argc, char* argv[]) {
   kavor::platform::start_milestone("main entered");
   // Answered before anything starts, so it works without a display.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("kavor-agent %s\n", kavor::build::kVersion);
+    std::printf("kavor-agent %s\n", kavor::common::build::kVersion);
     return 0;
   }
   // While the process is small: the keeper of fenced commands is a copy of it, for as long as
@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
   kavor::platform::catch_end_signals();
   kavor::platform::limit_allocator_arenas();
   // The protocol server runs without a window: nothing of the engine or the shell starts.
-  if (argc >= 2 && std::strcmp(argv[1], "mcp") == 0) return kavor::mcp_main(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "mcp") == 0) return kavor::app::mcp_main(argc, argv);
   // Read by the engine when it starts, with the application object.
   kavor::platform::add_agent_engine_flags();
   kavor::shell::register_asset_scheme();
@@ -62,7 +62,7 @@ int main(int argc, char* argv[]) {
   no_opengl.restore();
   if (software) qInstallMessageHandler(g_previous_handler);
   kavor::platform::start_milestone("application object made");
-  QApplication::setApplicationName(QString::fromUtf8(kavor::build::kProgramName));
+  QApplication::setApplicationName(QString::fromUtf8(kavor::common::build::kProgramName));
   QApplication::setApplicationDisplayName(QStringLiteral("Kavor Agent"));
 
   kavor::shell::SingleInstance instance;

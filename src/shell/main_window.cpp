@@ -40,7 +40,8 @@ QString lock_script_source() {
   return QString::fromUtf8(file.readAll());
 }
 
-MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent)
+MainPage::MainPage(QWebEngineProfile* profile, common::Endpoints endpoints, Opener opener,
+                   QObject* parent)
     : QWebEnginePage(profile, parent),
       endpoints_(std::move(endpoints)),
       opener_(std::move(opener)) {
@@ -65,7 +66,7 @@ MainPage::MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opene
   connect(this, &QWebEnginePage::newWindowRequested, this,
           [this](QWebEngineNewWindowRequest& request) {
             const QUrl url = request.requestedUrl();
-            if (opens_externally(url)) opener_(url);
+            if (app::opens_externally(url)) opener_(url);
           });
 }
 
@@ -79,7 +80,7 @@ void MainPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
                                         int line, const QString& source) {
   if (platform::start_trace_on() && message.startsWith(kTraceMark)) {
     const bool application =
-        same_origin(QUrl(message.mid(kTraceMark.size())), endpoints_.app_url());
+        common::same_origin(QUrl(message.mid(kTraceMark.size())), endpoints_.app_url());
     platform::start_milestone(application ? "chat page first script" : "loader first script");
     return;
   }
@@ -88,9 +89,9 @@ void MainPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 
 bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool main_frame) {
   if (!main_frame) return true;
-  switch (decide_navigation(url, endpoints_)) {
-    case Navigation::Allow:
-      if (same_origin(url, endpoints_.app_url()) &&
+  switch (app::decide_navigation(url, endpoints_)) {
+    case app::Navigation::Allow:
+      if (common::same_origin(url, endpoints_.app_url()) &&
           !application_server_trusted(endpoints_.app_url(), WhenNobodyListens::Allow)) {
         show_server_error();
         return false;
@@ -98,17 +99,18 @@ bool MainPage::acceptNavigationRequest(const QUrl& url, NavigationType type, boo
       // A redirect goes on with the load it belongs to.
       if (isLoading() && type != NavigationTypeRedirect) emit load_started_during_load(url);
       return true;
-    case Navigation::OpenExternal:
+    case app::Navigation::OpenExternal:
       opener_(url);
       return false;
-    case Navigation::Drop:
+    case app::Navigation::Drop:
       return false;
   }
   return false;
 }
 
-MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
-                       const CommandTable& commands, Opener opener)
+MainWindow::MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints,
+                       desktop::Watchdog& watchdog, const app::CommandTable& commands,
+                       Opener opener)
     : endpoints_(std::move(endpoints)), watchdog_(watchdog), commands_(commands) {
   setWindowTitle(QStringLiteral("Kavor Agent"));
   resize(kMainWidth, kMainHeight);
@@ -133,13 +135,13 @@ MainWindow::MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog
 }
 
 void MainWindow::count_load(const QUrl& url) {
-  if (const auto load = watchdog_.load_started(same_origin(url, endpoints_.app_url()))) {
+  if (const auto load = watchdog_.load_started(common::same_origin(url, endpoints_.app_url()))) {
     emit application_load_started(*load);
   }
 }
 
 void MainWindow::loading_changed(const QWebEngineLoadingInfo& info) {
-  const bool application = same_origin(info.url(), endpoints_.app_url());
+  const bool application = common::same_origin(info.url(), endpoints_.app_url());
   // Any report of a load counted early ends the wait for its start.
   const bool counted = counted_before_start_ == info.url();
   if (counted || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
@@ -206,12 +208,12 @@ void MainWindow::render_process_ended() {
   // 2. Ended on its own: the crash page explains and offers the way back. A crash page whose
   //    own process ended, shown or still on its way, is left as it is, rather than loaded
   //    again and again when pages cannot run at all (memory exhausted, say).
-  const QUrl crash = recovery_page(endpoints_, Recovery::Crash);
+  const QUrl crash = desktop::recovery_page(endpoints_, desktop::Recovery::Crash);
   if (page()->url() == crash || page()->requestedUrl() == crash) return;
   page()->load(crash);
 }
 
-void MainWindow::emit_event(const QString& name, const Json& payload) {
+void MainWindow::emit_event(const QString& name, const common::Json& payload) {
   bridge_->emit_event(name, payload);
 }
 

@@ -16,8 +16,12 @@ class QWebEngineLoadingInfo;
 #include "common/json.h"
 
 namespace kavor {
+namespace app {
 class CommandTable;
+}
+namespace desktop {
 class Watchdog;
+}
 }  // namespace kavor
 
 namespace kavor::shell {
@@ -42,7 +46,7 @@ void open_with_system(const QUrl& url);
 class MainPage : public QWebEnginePage {
   Q_OBJECT
  public:
-  MainPage(QWebEngineProfile* profile, Endpoints endpoints, Opener opener, QObject* parent);
+  MainPage(QWebEngineProfile* profile, common::Endpoints endpoints, Opener opener, QObject* parent);
 
   // Loads the error page with the reason "server": the application's server is not ours.
   void show_server_error();
@@ -58,20 +62,20 @@ class MainPage : public QWebEnginePage {
                                 int line, const QString& source) override;
 
  private:
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   Opener opener_;
 };
 
 class MainWindow : public QWebEngineView {
   Q_OBJECT
  public:
-  MainWindow(QWebEngineProfile* profile, Endpoints endpoints, Watchdog& watchdog,
-             const CommandTable& commands, Opener opener = open_with_system);
+  MainWindow(QWebEngineProfile* profile, common::Endpoints endpoints, desktop::Watchdog& watchdog,
+             const app::CommandTable& commands, Opener opener = open_with_system);
   // The page goes after this window's own members: what it still reports is not heard.
   ~MainWindow() override;
 
   // Delivers an agent event to the listeners of the page (when it is the chat application).
-  void emit_event(const QString& name, const Json& payload);
+  void emit_event(const QString& name, const common::Json& payload);
 
   // Shown, restored if minimised, raised and focused.
   void bring_forward();
@@ -90,9 +94,9 @@ class MainWindow : public QWebEngineView {
   void application_load_started(quint64 load);
 
  private:
-  Endpoints endpoints_;
-  Watchdog& watchdog_;
-  const CommandTable& commands_;
+  common::Endpoints endpoints_;
+  desktop::Watchdog& watchdog_;
+  const app::CommandTable& commands_;
   PageBridge* bridge_ = nullptr;  // owned by the page
 
   // The render-process hook: a process that ended on its own leaves a dead page, so the crash

@@ -34,8 +34,8 @@ QString new_secret() {
 }
 
 // Invalid UTF-8 in a result must not throw here; it is replaced instead.
-QString to_text(const Json& value) {
-  return QString::fromStdString(json_text(value));
+QString to_text(const common::Json& value) {
+  return QString::fromStdString(common::json_text(value));
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ QString page_bridge_source(const QString& secret, const QUrl& app_url) {
          QStringLiteral("\ninstallPageBridge(QWebChannel, %1);\n})();\n").arg(config_text);
 }
 
-PageBridge::PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl app_url)
+PageBridge::PageBridge(QWebEnginePage* page, const app::CommandTable& commands, QUrl app_url)
     : QObject(page),
       page_(page),
       commands_(commands),
@@ -74,10 +74,10 @@ PageBridge::PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl 
 }
 
 bool PageBridge::shows_application() const {
-  return page_may_call(page_->url(), app_url_);
+  return app::page_may_call(page_->url(), app_url_);
 }
 
-void PageBridge::emit_event(const QString& name, const Json& payload) {
+void PageBridge::emit_event(const QString& name, const common::Json& payload) {
   if (!shows_application()) return;
   emit event_emitted(name, to_text(payload));
 }
@@ -92,14 +92,15 @@ void PageBridge::call(const QString& secret, const QString& document, int id,
   }
   // Text that is not JSON becomes a value that is not an object, so the command table refuses
   // it with its usual sentence (or says the command is unknown).
-  Json parsed = parse_json_strict(args.toStdString()).value_or(Json(std::string()));
+  common::Json parsed =
+      common::parse_json_strict(args.toStdString()).value_or(common::Json(std::string()));
   run(QPointer<PageBridge>(this), commands_, document, id, command.toStdString(),
       std::move(parsed));
 }
 
-QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& commands,
-                              QString document, int id, std::string command, Json args) {
-  CommandResult result = Json();  // until the command answers
+QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const app::CommandTable& commands,
+                              QString document, int id, std::string command, common::Json args) {
+  app::CommandResult result = common::Json();  // until the command answers
   try {
     result = co_await commands.invoke(command, args);
   } catch (...) {
@@ -109,7 +110,7 @@ QCoro::Task<> PageBridge::run(QPointer<PageBridge> self, const CommandTable& com
   if (self) self->answer(document, id, result);
 }
 
-void PageBridge::answer(const QString& document, int id, const CommandResult& result) {
+void PageBridge::answer(const QString& document, int id, const app::CommandResult& result) {
   // After a navigation away from the application the answer has nobody to go to.
   if (!shows_application()) return;
   // The page reads text: the failure's sentence becomes a QString only here, at its edge.

@@ -34,11 +34,11 @@ class PageBridge : public QObject {
  public:
   // Installs the channel and the page script on `page` and becomes its child. `commands` must
   // outlive the page.
-  PageBridge(QWebEnginePage* page, const CommandTable& commands, QUrl app_url);
+  PageBridge(QWebEnginePage* page, const app::CommandTable& commands, QUrl app_url);
 
   // Delivers an event to the page's listeners of `name`, when the main frame shows the
   // application; otherwise the event is dropped.
-  void emit_event(const QString& name, const Json& payload);
+  void emit_event(const QString& name, const common::Json& payload);
 
   // Called by the page script: runs `command` with the JSON object `args` and answers through
   // answered() with the same document and id. Calls that do not carry the page secret, or that
@@ -58,12 +58,12 @@ class PageBridge : public QObject {
 
  private:
   bool shows_application() const;
-  void answer(const QString& document, int id, const CommandResult& result);
-  static QCoro::Task<> run(QPointer<PageBridge> self, const CommandTable& commands,
-                           QString document, int id, std::string command, Json args);
+  void answer(const QString& document, int id, const app::CommandResult& result);
+  static QCoro::Task<> run(QPointer<PageBridge> self, const app::CommandTable& commands,
+                           QString document, int id, std::string command, common::Json args);
 
   QWebEnginePage* page_;
-  const CommandTable& commands_;
+  const app::CommandTable& commands_;
   QUrl app_url_;
   QString secret_;
   QWebChannel* channel_;

@@ -11,7 +11,7 @@ namespace {
 
 class PaymentPage : public QWebEnginePage {
  public:
-  PaymentPage(QWebEngineProfile* profile, Endpoints endpoints,
+  PaymentPage(QWebEngineProfile* profile, common::Endpoints endpoints,
               std::function<void(const QUrl&)> back_to_app, QObject* parent)
       : QWebEnginePage(profile, parent),
         endpoints_(std::move(endpoints)),
@@ -19,20 +19,20 @@ class PaymentPage : public QWebEnginePage {
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType, bool main_frame) override {
-    if (!main_frame || !same_origin(url, endpoints_.app_url())) return true;
+    if (!main_frame || !common::same_origin(url, endpoints_.app_url())) return true;
     // Reported after this decision returns: the callback closes the window that owns us.
     QTimer::singleShot(0, parent(), [callback = back_to_app_, url] { callback(url); });
     return false;
   }
 
  private:
-  Endpoints endpoints_;
+  common::Endpoints endpoints_;
   std::function<void(const QUrl&)> back_to_app_;
 };
 
 }  // namespace
 
-PaymentWindow::PaymentWindow(QWebEngineProfile* profile, Endpoints endpoints,
+PaymentWindow::PaymentWindow(QWebEngineProfile* profile, common::Endpoints endpoints,
                              std::function<void(const QUrl&)> open_external,
                              std::function<void(const QUrl&)> back_to_app) {
   setWindowTitle(QStringLiteral("پرداخت"));
@@ -43,7 +43,7 @@ PaymentWindow::PaymentWindow(QWebEngineProfile* profile, Endpoints endpoints,
   setPage(page);
   connect(page, &QWebEnginePage::newWindowRequested, this,
           [open = std::move(open_external)](QWebEngineNewWindowRequest& request) {
-            if (opens_externally(request.requestedUrl())) open(request.requestedUrl());
+            if (app::opens_externally(request.requestedUrl())) open(request.requestedUrl());
           });
 }
 

@@ -21,7 +21,7 @@ class PaymentWindow : public QWebEngineView {
   Q_OBJECT
  public:
   // `back_to_app` receives a navigation to the chat application's origin.
-  PaymentWindow(QWebEngineProfile* profile, Endpoints endpoints,
+  PaymentWindow(QWebEngineProfile* profile, common::Endpoints endpoints,
                 std::function<void(const QUrl&)> open_external,
                 std::function<void(const QUrl&)> back_to_app);
 

@@ -24,7 +24,7 @@ constexpr QByteArrayView kKnock = "activate\n";
 
 // The application identifier keeps the programs of other deployments apart.
 QString socket_name() {
-  return QStringLiteral("kavor-agent-%1").arg(QString::fromUtf8(build::kAppId));
+  return QStringLiteral("kavor-agent-%1").arg(QString::fromUtf8(common::build::kAppId));
 }
 
 // A real folder (not a link) of this user that nobody else may enter.

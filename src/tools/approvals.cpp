@@ -45,9 +45,9 @@ Verdict decide(Mode mode, const CallInfo& info, bool always_allowed) {
   return Verdict::Ask;
 }
 
-Json call_event(const CallInfo& info, const std::string& state, const std::string& output,
-                const std::optional<ToolImage>& image) {
-  Json event = to_json(info);
+common::Json call_event(const CallInfo& info, const std::string& state, const std::string& output,
+                        const std::optional<ToolImage>& image) {
+  common::Json event = to_json(info);
   event["state"] = state;
   event["output"] = output;
   event["image"] = image.has_value();
@@ -88,8 +88,9 @@ void Approvals::release(const Ticket& ticket) {
   if (it != live_.end() && it->second == ticket.serial) live_.erase(it);
 }
 
-QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& host,
-                                         Notifications& notifications, std::stop_token shutdown) {
+QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, common::Host& host,
+                                         desktop::Notifications& notifications,
+                                         std::stop_token shutdown) {
   const Mode chat_mode = mode(info.chat);
   const Verdict verdict = decide(chat_mode, info, always_allowed(info.chat, info.tool));
   if (verdict == Verdict::Run) co_return GateOutcome{true, {}, chat_mode != Mode::Everything};
@@ -102,12 +103,12 @@ QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& hos
     std::lock_guard lock(pending_mutex_);
     pending_.insert_or_assign(info.call_id, Pending{info, ticket.serial, slot});
   }
-  notifications.notify(NotifyRequest{NotifyKind::Approval, QString::fromStdString(info.chat),
-                                     QString::fromStdString(info.summary),
-                                     QString::fromStdString(info.call_id)});
+  notifications.notify(desktop::NotifyRequest{
+      desktop::NotifyKind::Approval, QString::fromStdString(info.chat),
+      QString::fromStdString(info.summary), QString::fromStdString(info.call_id)});
 
   // 4. Wait for the answer or the time-out, whichever wakes the call first.
-  const auto timeout = timing::scaled(kApprovalTimeout);
+  const auto timeout = common::timing::scaled(kApprovalTimeout);
   co_await qCoro(slot.get(), &ReplySlot::answered, timeout);
   if (shutdown.stop_requested()) co_return GateOutcome{false, kNoAnswerRefusal};
 
@@ -139,9 +140,9 @@ QCoro::Task<GateOutcome> Approvals::gate(CallInfo info, Ticket ticket, Host& hos
   co_return GateOutcome{false, {}};
 }
 
-Json Approvals::pending() const {
+common::Json Approvals::pending() const {
   std::lock_guard lock(pending_mutex_);
-  Json out = Json::array();
+  common::Json out = common::Json::array();
   for (const auto& [id, entry] : pending_) out.push_back(to_json(entry.info));
   return out;
 }
@@ -162,7 +163,7 @@ bool Approvals::decide_call(const std::string& call_id, Answer answer) {
   return true;
 }
 
-StopFlag Approvals::add_stop_flag(const Ticket& ticket) {
+common::StopFlag Approvals::add_stop_flag(const Ticket& ticket) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(stop_mutex_);
   stop_flags_.insert_or_assign(ticket.call_id, Running{ticket.serial, flag});

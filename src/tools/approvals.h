@@ -18,8 +18,12 @@
 #include "tools/call_info.h"
 
 namespace kavor {
+namespace common {
 class Host;
+}
+namespace desktop {
 class Notifications;
+}
 }  // namespace kavor
 
 namespace kavor::tools {
@@ -87,17 +91,17 @@ class Approvals {
   // notification, and a wait of at most 540 seconds). Whichever of the user's answer and the
   // time-out takes the pending entry first decides. Once `shutdown` is requested the gate
   // returns without touching this object again (it may be gone by then).
-  QCoro::Task<GateOutcome> gate(CallInfo info, Ticket ticket, Host& host,
-                                Notifications& notifications, std::stop_token shutdown);
+  QCoro::Task<GateOutcome> gate(CallInfo info, Ticket ticket, common::Host& host,
+                                desktop::Notifications& notifications, std::stop_token shutdown);
 
   // The CallInfo objects of every waiting call.
-  Json pending() const;
+  common::Json pending() const;
 
   // Hands the user's answer to the waiting call; false when none was waiting under that id.
   bool decide_call(const std::string& call_id, Answer answer);
 
   // Stop flags of running calls.
-  StopFlag add_stop_flag(const Ticket& ticket);
+  common::StopFlag add_stop_flag(const Ticket& ticket);
   void remove_stop_flag(const Ticket& ticket);
   bool stop(const std::string& call_id);
   // Sets every stop flag (the program is ending).
@@ -111,7 +115,7 @@ class Approvals {
   };
   struct Running {
     std::uint64_t serial = 0;
-    StopFlag flag;
+    common::StopFlag flag;
   };
 
   mutable std::mutex modes_mutex_;
@@ -128,7 +132,7 @@ class Approvals {
 };
 
 // The payload of `agent://call`: the CallInfo, then state, output and the image fields.
-Json call_event(const CallInfo& info, const std::string& state, const std::string& output,
-                const std::optional<ToolImage>& image = std::nullopt);
+common::Json call_event(const CallInfo& info, const std::string& state, const std::string& output,
+                        const std::optional<ToolImage>& image = std::nullopt);
 
 }  // namespace kavor::tools

@@ -11,14 +11,14 @@
 namespace kavor::tools {
 
 // The tools' names for the lenient readers of common/json_read.h.
-inline std::string string_arg(const Json& args, const char* key) {
-  return json::text(args, key);
+inline std::string string_arg(const common::Json& args, const char* key) {
+  return common::json::text(args, key);
 }
-inline std::optional<std::uint64_t> int_arg(const Json& args, const char* key) {
-  return json::count(args, key);
+inline std::optional<std::uint64_t> int_arg(const common::Json& args, const char* key) {
+  return common::json::count(args, key);
 }
-inline bool bool_arg(const Json& args, const char* key) {
-  return json::flag(args, key);
+inline bool bool_arg(const common::Json& args, const char* key) {
+  return common::json::flag(args, key);
 }
 
 // The first non-blank line, cut to 120 characters; " …" appended when something was left out.

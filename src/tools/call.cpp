@@ -2,9 +2,9 @@
 
 #include "common/json_read.h"
 
-namespace kavor {
+namespace kavor::tools {
 
-std::optional<Call> decode_call(const Json& value) {
+std::optional<Call> decode_call(const common::Json& value) {
   if (!value.is_object()) return std::nullopt;
   const auto id = value.find("id");
   const auto tool = value.find("tool");
@@ -15,9 +15,9 @@ std::optional<Call> decode_call(const Json& value) {
   call.id = QString::fromStdString(id->get<std::string>());
   call.tool = QString::fromStdString(tool->get<std::string>());
   if (const auto args = value.find("args"); args != value.end()) call.args = *args;
-  const auto chat = json::optional_text(value, "chat");
-  const auto workspace = json::optional_text(value, "workspace");
-  const auto extra = json::optional_text(value, "extra");
+  const auto chat = common::json::optional_text(value, "chat");
+  const auto workspace = common::json::optional_text(value, "workspace");
+  const auto extra = common::json::optional_text(value, "extra");
   if (!chat.ok() || !workspace.ok() || !extra.ok()) return std::nullopt;
   call.chat = chat.value().value_or(QString());
   call.workspace = workspace.value().value_or(QString());
@@ -29,4 +29,4 @@ std::optional<Call> decode_call(const Json& value) {
   return call;
 }
 
-}  // namespace kavor
+}  // namespace kavor::tools

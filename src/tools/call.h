@@ -7,12 +7,12 @@
 
 #include "common/json.h"
 
-namespace kavor {
+namespace kavor::tools {
 
 struct Call {
   QString id;
   QString tool;
-  Json args;  // any JSON value; only an object is searched for keys
+  common::Json args;  // any JSON value; only an object is searched for keys
   QString chat;
   QString workspace;
   QString extra;
@@ -21,6 +21,6 @@ struct Call {
 
 // Nothing when `value` is not an object, lacks `id` or `tool`, or has a known key of the wrong
 // type (null counts as absent for the optional keys). Unknown keys are ignored.
-std::optional<Call> decode_call(const Json& value);
+std::optional<Call> decode_call(const common::Json& value);
 
-}  // namespace kavor
+}  // namespace kavor::tools

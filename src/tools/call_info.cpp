@@ -14,7 +14,7 @@ const char* kind_name(ToolKind kind) {
   return "read";
 }
 
-void add_description(Json& record, const CallInfo& info) {
+void add_description(common::Json& record, const CallInfo& info) {
   record["tool"] = info.tool;
   record["kind"] = kind_name(info.kind);
   record["summary"] = info.summary;
@@ -24,8 +24,8 @@ void add_description(Json& record, const CallInfo& info) {
   record["cwd"] = info.cwd;
 }
 
-Json to_json(const CallInfo& info) {
-  Json j = Json::object();
+common::Json to_json(const CallInfo& info) {
+  common::Json j = common::Json::object();
   j["call_id"] = info.call_id;
   j["chat"] = info.chat;
   add_description(j, info);

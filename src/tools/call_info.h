@@ -42,11 +42,11 @@ struct CallInfo {
 // Adds what the user is shown of a call, the same keys in the same order wherever a call is
 // described (an approval card, a call event, the result record for the service): tool, kind,
 // summary, detail, lang, outside, cwd.
-void add_description(Json& record, const CallInfo& info);
+void add_description(common::Json& record, const CallInfo& info);
 
 // Keys in the order call_id, chat, the description above, memory, unfenced, and reason when
 // there is one.
-Json to_json(const CallInfo& info);
+common::Json to_json(const CallInfo& info);
 
 struct ToolImage {
   std::string data;  // base64
@@ -67,12 +67,12 @@ inline ToolResult text_result(std::string text) {
 }
 
 // Set by agent_stop; long-running tools watch it.
-using kavor::StopFlag;
+using kavor::common::StopFlag;
 
 // What a run the user stopped ends with (after any output it had so far).
 inline constexpr std::string_view kStoppedByUser = "[stopped by the user]";
 
-using kavor::stopped;
+using kavor::common::stopped;
 
 // The failure of a run the user stopped before it changed anything.
 inline ToolResult stopped_before_start() {

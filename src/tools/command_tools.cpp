@@ -23,7 +23,7 @@ constexpr const char* kListingText = "wsl -l -v";
 
 // Arguments reach the program as C strings, which end at the first NUL byte: what ran would
 // be less than what the user approved.
-Result<void> check_no_nul(const Json& args, std::initializer_list<const char*> keys) {
+Result<void> check_no_nul(const common::Json& args, std::initializer_list<const char*> keys) {
   for (const char* key : keys) {
     if (string_arg(args, key).find('\0') != std::string::npos) {
       return fail(std::string(key) + " contains a NUL character, which no program can receive.");
@@ -33,7 +33,7 @@ Result<void> check_no_nul(const Json& args, std::initializer_list<const char*> k
 }
 
 std::string shown(const fs::path& path) {
-  return utf8_lossy(path.string());
+  return common::utf8_lossy(path.string());
 }
 
 // Whether a command can run in `folder`; the refusal when not.
@@ -47,11 +47,11 @@ Result<void> check_folder(const fs::path& folder) {
 
 QCoro::Task<ToolResult> run_streaming(exec::CommandRun run, RunContext context,
                                       exec::RunOptions options) {
-  Host* host = context.host;
+  common::Host* host = context.host;
   std::string call_id = context.call_id;
   exec::OutputSink sink = [host, call_id](std::string chunk) {
     if (host == nullptr) return;
-    Json event = Json::object();
+    common::Json event = common::Json::object();
     event["call_id"] = call_id;
     event["chunk"] = std::move(chunk);
     host->emit_event(QStringLiteral("agent://output"), event);
@@ -83,7 +83,7 @@ void mark_outside(Decoded& decoded, const fs::path& folder, const Scope& scope,
 // whether the assistant wrote it (a detected test command was read from the folder instead).
 // With a fence, a run nobody approved keeps its writes to the scope's folders.
 Decoded command_call(exec::ProcessDescription process, const std::string& text,
-                     const fs::path& folder, const Json& args, const Scope& scope,
+                     const fs::path& folder, const common::Json& args, const Scope& scope,
                      const FencePtr& fence, bool sent = true) {
   Decoded decoded;
   decoded.kind = ToolKind::Exec;
@@ -92,7 +92,7 @@ Decoded command_call(exec::ProcessDescription process, const std::string& text,
   if (sent) decoded.sent_detail = text;
   decoded.lang = process.lang;
   mark_outside(decoded, folder, scope, text);
-  decoded.cwd = utf8_lossy(display_path(folder, scope.root));
+  decoded.cwd = common::utf8_lossy(display_path(folder, scope.root));
   exec::CommandRun run{std::move(process), folder, exec::clamp_timeout(int_arg(args, "timeout"))};
   std::vector<fs::path> writable{scope.root};
   for (const fs::path& extra : scope.extras) {
@@ -112,7 +112,7 @@ Decoded command_call(exec::ProcessDescription process, const std::string& text,
   return decoded;
 }
 
-fs::path working_folder(const Json& args, const Scope& scope) {
+fs::path working_folder(const common::Json& args, const Scope& scope) {
   return resolve_path(string_arg(args, "cwd"), scope.root);
 }
 
@@ -129,15 +129,15 @@ Decoded failing_outside(const std::string& message, const std::string& text, con
   decoded.lang = "bash";
   decoded.outside = true;
   decoded.reason = folder_reason(folder);
-  decoded.cwd = utf8_lossy(display_path(folder, scope.root));
-  decoded.run = [message](const StopFlag&) -> ToolResult { return fail(message); };
+  decoded.cwd = common::utf8_lossy(display_path(folder, scope.root));
+  decoded.run = [message](const common::StopFlag&) -> ToolResult { return fail(message); };
   return decoded;
 }
 
 }  // namespace
 
 Decoder shell_tool(FencePtr fence) {
-  return [fence](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [fence](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string command = string_arg(args, "command");
     if (blank(command)) return fail("command is empty.");
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
@@ -154,7 +154,7 @@ Decoder shell_tool(FencePtr fence) {
 }
 
 Decoder run_tests_tool(FencePtr fence) {
-  return [fence](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [fence](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "cwd"}); !plain.ok())
       return plain.error();
     const fs::path folder = working_folder(args, scope);
@@ -168,7 +168,7 @@ Decoder run_tests_tool(FencePtr fence) {
       auto detected = exec::detect_test_command(folder);
       if (!detected) {
         const std::string message = "No test runner found in " +
-                                    utf8_lossy(display_path(folder, scope.root)) +
+                                    common::utf8_lossy(display_path(folder, scope.root)) +
                                     "; pass command.";
         if (scope.contains(folder)) return fail(message);
         return failing_outside(message, command, folder, scope);
@@ -182,7 +182,7 @@ Decoder run_tests_tool(FencePtr fence) {
 }
 
 Decoder wsl_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     if (const Result<void> plain = check_no_nul(args, {"command", "distro", "cwd"}); !plain.ok())
       return plain.error();
     const std::string command = string_arg(args, "command");
@@ -202,9 +202,9 @@ Decoder wsl_tool() {
     decoded.lang = "bash";
     decoded.outside = !scope.contains(folder);
     if (decoded.outside) decoded.reason = folder_reason(folder);
-    decoded.cwd = utf8_lossy(display_path(folder, scope.root));
+    decoded.cwd = common::utf8_lossy(display_path(folder, scope.root));
     // The listing does not depend on a folder; the workspace is one that exists.
-    decoded.run = [root = scope.root](const StopFlag& stop) {
+    decoded.run = [root = scope.root](const common::StopFlag& stop) {
       const exec::RunOutcome outcome = exec::list_wsl_distributions(root, *stop);
       return outcome.ok() ? text_result(outcome.value()) : outcome.error();
     };
@@ -213,11 +213,11 @@ Decoder wsl_tool() {
 }
 
 Decoder docker_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     std::vector<std::string> list;
-    const Json& given = json::member(args, "args");
+    const common::Json& given = common::json::member(args, "args");
     if (given.is_array()) {
-      for (const Json& item : given) {
+      for (const common::Json& item : given) {
         if (item.is_string()) list.push_back(item.get<std::string>());
       }
     }

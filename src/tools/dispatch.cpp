@@ -22,9 +22,9 @@ std::string unknown_tool_message(const std::string& tool) {
 
 // The result record of a decoded call: call_id, status, output, the image, then the call's
 // description for the service.
-Json decoded_record(const CallInfo& info, const std::string& status, const std::string& output,
-                    const std::optional<ToolImage>& image) {
-  Json record = Json::object();
+common::Json decoded_record(const CallInfo& info, const std::string& status,
+                            const std::string& output, const std::optional<ToolImage>& image) {
+  common::Json record = common::Json::object();
   record["call_id"] = info.call_id;
   record["status"] = status;
   record["output"] = output;
@@ -105,8 +105,8 @@ std::size_t RunningChats::size() const {
   return chats_.size();
 }
 
-Json failure_record(const QString& call_id, const QString& message) {
-  Json record = Json::object();
+common::Json failure_record(const QString& call_id, const QString& message) {
+  common::Json record = common::Json::object();
   record["call_id"] = call_id.toStdString();
   record["status"] = "error";
   record["output"] = message.toStdString();
@@ -117,7 +117,7 @@ std::string crash_message(const std::exception& e) {
   return std::string("The tool crashed: ") + e.what();
 }
 
-QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
+QCoro::Task<common::Json> dispatch(Call call, DispatchContext ctx) {
   const std::string call_id = call.id.toStdString();
   const std::string chat = call.chat.toStdString();
   const std::string tool = call.tool.toStdString();
@@ -167,7 +167,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
       });
   Prepared prepared = co_await preparing;
   if (prepared.entered) guard.entered(chat);
-  if (ctx.shutdown.stop_requested()) co_return Json();
+  if (ctx.shutdown.stop_requested()) co_return common::Json();
   if (!prepared.decoded.ok()) co_return answer_failure(prepared.decoded.message());
   Decoded decoded = std::move(prepared.decoded).value();
   // What people are shown (the card, the pending list, the notification, the record) shows
@@ -178,12 +178,12 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   info.chat = chat;
   info.tool = tool;
   info.kind = decoded.kind;
-  info.summary = visible_controls(decoded.summary, LineBreaks::Escape);
-  info.detail = visible_controls(decoded.detail, LineBreaks::Keep);
+  info.summary = common::visible_controls(decoded.summary, common::LineBreaks::Escape);
+  info.detail = common::visible_controls(decoded.detail, common::LineBreaks::Keep);
   info.lang = decoded.lang;
   info.outside = decoded.outside;
-  info.reason = visible_controls(decoded.reason, LineBreaks::Escape);
-  info.cwd = visible_controls(decoded.cwd, LineBreaks::Escape);
+  info.reason = common::visible_controls(decoded.reason, common::LineBreaks::Escape);
+  info.cwd = common::visible_controls(decoded.cwd, common::LineBreaks::Escape);
   info.memory = decoded.memory;
   info.unfenced = decoded.unfenced;
 
@@ -192,18 +192,19 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   QCoro::Task<GateOutcome> gating =
       ctx.approvals.gate(info, *ticket, ctx.host, ctx.notifications, ctx.shutdown);
   const GateOutcome gate = co_await gating;
-  if (ctx.shutdown.stop_requested()) co_return Json();
+  if (ctx.shutdown.stop_requested()) co_return common::Json();
   const QString event = QStringLiteral("agent://call");
   if (!gate.proceed) {
     ctx.host.emit_event(event, call_event(info, "denied", gate.denial));
     CallInfo reported = info;
-    if (info.outside) reported.detail = visible_controls(decoded.sent_detail, LineBreaks::Keep);
+    if (info.outside)
+      reported.detail = common::visible_controls(decoded.sent_detail, common::LineBreaks::Keep);
     co_return decoded_record(reported, "denied", gate.denial, std::nullopt);
   }
 
   // 5. Run: blocking work on the tools' pool, asynchronous work on this thread.
   ctx.host.emit_event(event, call_event(info, "running", ""));
-  const StopFlag stop = ctx.approvals.add_stop_flag(*ticket);
+  const common::StopFlag stop = ctx.approvals.add_stop_flag(*ticket);
   ToolResult result = ToolOutput{};  // until the run answers
   if (decoded.run_async) {
     try {
@@ -219,12 +220,12 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
     auto run = std::move(decoded.run);
     QFuture<ToolResult> running = QtConcurrent::run(&ctx.pool, [run, stop] {
       // The call may have waited for a free thread; one stopped meanwhile never starts.
-      if (stopped(stop)) return stopped_before_start();
+      if (common::stopped(stop)) return stopped_before_start();
       return guarded<ToolResult>([&] { return run(stop); });
     });
     result = co_await running;
   }
-  if (ctx.shutdown.stop_requested()) co_return Json();
+  if (ctx.shutdown.stop_requested()) co_return common::Json();
   ctx.approvals.remove_stop_flag(*ticket);
 
   // 6. Report.
@@ -237,7 +238,7 @@ QCoro::Task<Json> dispatch(Call call, DispatchContext ctx) {
   co_return decoded_record(info, "error", result.message(), std::nullopt);
 }
 
-QCoro::Task<Json> run_unknown_tool(Call call, QString /*secret*/) {
+QCoro::Task<common::Json> run_unknown_tool(Call call, QString /*secret*/) {
   co_return failure_record(call.id,
                            QString::fromStdString(unknown_tool_message(call.tool.toStdString())));
 }

@@ -20,8 +20,12 @@
 #include "tools/scope.h"
 
 namespace kavor {
+namespace common {
 class Host;
+}
+namespace desktop {
 class Notifications;
+}
 }  // namespace kavor
 
 namespace kavor::tools {
@@ -51,8 +55,8 @@ struct DispatchContext {
   const ToolTable& tools;
   Approvals& approvals;
   RunningChats& running;
-  Host& host;
-  Notifications& notifications;
+  common::Host& host;
+  desktop::Notifications& notifications;
   // Where blocking tool runs go: a pool of their own, so that long runs (a grep over a home
   // folder) never delay scope checks, decoding, linking or folder checks on the shared pool.
   QThreadPool& pool;
@@ -63,15 +67,15 @@ struct DispatchContext {
 
 // The record for a call that failed before it was decoded, or whose run escaped every other
 // report: call_id, status "error", output.
-Json failure_record(const QString& call_id, const QString& message);
+common::Json failure_record(const QString& call_id, const QString& message);
 
 // What the assistant reads when a tool throws: "The tool crashed: <what>".
 std::string crash_message(const std::exception& e);
 
 // Runs the call to its end; returns the result record (null once shutdown was requested).
-QCoro::Task<Json> dispatch(Call call, DispatchContext context);
+QCoro::Task<common::Json> dispatch(Call call, DispatchContext context);
 
 // Answers a call this version cannot run.
-QCoro::Task<Json> run_unknown_tool(Call call, QString secret);
+QCoro::Task<common::Json> run_unknown_tool(Call call, QString secret);
 
 }  // namespace kavor::tools

@@ -37,7 +37,7 @@ bool stat_no_follow(const fs::path& path, struct stat& st) {
 }
 
 Result<TextFile> read_text_file(const fs::path& path) {
-  const std::string name = utf8_lossy(path.string());
+  const std::string name = common::utf8_lossy(path.string());
   struct stat st {};
   if (!stat_no_follow(path, st)) return fail(name + " does not exist.");
   if (S_ISDIR(st.st_mode)) return fail(name + " is a folder; use list_dir.");
@@ -57,10 +57,10 @@ Result<TextFile> read_text_file(const fs::path& path) {
   if (looks_binary(file.bytes)) {
     return fail(name + " is a binary file of " + std::to_string(file.bytes.size()) + " bytes.");
   }
-  if (valid_utf8(file.bytes)) {
+  if (common::valid_utf8(file.bytes)) {
     file.text = file.bytes;
   } else {
-    append_utf8_lossy(file.bytes, file.text);
+    common::append_utf8_lossy(file.bytes, file.text);
   }
   return file;
 }
@@ -79,7 +79,7 @@ Result<std::string> old_text_of(const fs::path& path) {
   // It grew after its size was taken.
   if (bytes.size() > kReadWholeLimit) return unshown(bytes.size());
   if (looks_binary(bytes)) return std::string();
-  return valid_utf8(bytes) ? bytes : utf8_lossy(bytes);
+  return common::valid_utf8(bytes) ? bytes : common::utf8_lossy(bytes);
 }
 
 }  // namespace kavor::tools

@@ -66,7 +66,7 @@ ToolResult read_lines(const fs::path& path, std::uint64_t offset, std::uint64_t 
         line.remove_suffix(1);
       const int width = std::snprintf(field, sizeof field, "%6" PRIu64 "\t", number);
       out.append(field, static_cast<std::size_t>(width));
-      out.append(line.substr(0, utf8_prefix_bytes(line, kReadLineChars)));
+      out.append(line.substr(0, common::utf8_prefix_bytes(line, kReadLineChars)));
       out.push_back('\n');
       last = number;
     }
@@ -119,7 +119,7 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
       folder = ::fstatat(::dirfd(dir), raw, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
     DirEntry entry;
-    entry.shown = utf8_lossy(raw);
+    entry.shown = common::utf8_lossy(raw);
     entry.key = lowercase(entry.shown);
     entry.folder = folder;
     if (folder) entry.shown.push_back('/');
@@ -149,7 +149,7 @@ ToolResult list_folder(const fs::path& path, const std::string& display) {
 // ---- glob ----
 
 ToolResult glob_files(const fs::path& target, const fs::path& root, const std::string& pattern,
-                      const StopFlag& stop) {
+                      const common::StopFlag& stop) {
   const Result<walk::Glob> glob = compile_user_glob(pattern);
   if (!glob.ok()) return glob.error();
   if (const Result<void> start = check_walk_target(target); !start.ok()) {
@@ -272,7 +272,7 @@ struct WriteTarget {
 };
 
 // The path argument of a writing tool, resolved; or the refusal.
-Result<WriteTarget> write_target(const Json& args, const Scope& scope) {
+Result<WriteTarget> write_target(const common::Json& args, const Scope& scope) {
   WriteTarget target;
   target.argument = string_arg(args, "path");
   if (target.argument.find_first_not_of(" \t\r\n\f\v") == std::string::npos) {
@@ -282,7 +282,7 @@ Result<WriteTarget> write_target(const Json& args, const Scope& scope) {
   if (target.argument.find('\0') != std::string::npos) return fail(nul_path_message("path"));
   target.path = resolve_path(target.argument, scope.root);
   if (has_git_component(target.path)) return fail(kGitRefusal);
-  target.display = utf8_lossy(display_path(target.path, scope.root));
+  target.display = common::utf8_lossy(display_path(target.path, scope.root));
   target.outside = !scope.contains(target.path);
   return target;
 }
@@ -290,7 +290,7 @@ Result<WriteTarget> write_target(const Json& args, const Scope& scope) {
 }  // namespace
 
 Decoder read_file_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     std::uint64_t offset = int_arg(args, "offset").value_or(1);
     if (offset == 0) offset = 1;
@@ -299,9 +299,9 @@ Decoder read_file_tool() {
     if (limit == 0 || limit > kReadLineLimit) limit = kReadLineLimit;
     Decoded decoded;
     decoded.kind = ToolKind::Read;
-    decoded.summary = utf8_lossy(display_path(path, scope.root));
+    decoded.summary = common::utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
-    decoded.run = [path, offset, limit](const StopFlag&) {
+    decoded.run = [path, offset, limit](const common::StopFlag&) {
       return read_lines(path, offset, limit);
     };
     return decoded;
@@ -309,13 +309,13 @@ Decoder read_file_tool() {
 }
 
 Decoder list_dir_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;
-    decoded.summary = utf8_lossy(display_path(path, scope.root));
+    decoded.summary = common::utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
-    decoded.run = [path, display = decoded.summary](const StopFlag&) {
+    decoded.run = [path, display = decoded.summary](const common::StopFlag&) {
       return list_folder(path, display);
     };
     return decoded;
@@ -323,15 +323,15 @@ Decoder list_dir_tool() {
 }
 
 Decoder glob_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string pattern = string_arg(args, "pattern");
     if (walk::normalize_glob_pattern(pattern).empty()) return fail("pattern is empty.");
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;
-    decoded.summary = pattern + " in " + utf8_lossy(display_path(path, scope.root));
+    decoded.summary = pattern + " in " + common::utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
-    decoded.run = [path, root = scope.root, pattern](const StopFlag& stop) {
+    decoded.run = [path, root = scope.root, pattern](const common::StopFlag& stop) {
       return glob_files(path, root, pattern, stop);
     };
     return decoded;
@@ -339,7 +339,7 @@ Decoder glob_tool() {
 }
 
 Decoder write_file_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     Result<WriteTarget> resolved = write_target(args, scope);
     if (!resolved.ok()) return resolved.error();
     WriteTarget target = std::move(resolved).value();
@@ -349,15 +349,16 @@ Decoder write_file_tool() {
     decoded.summary = target.display;
     // A file too large to read before the user decides shows a sentence in place of the change.
     const Result<std::string> old_text = old_text_of(target.path);
-    decoded.detail = old_text.ok() ? display_diff(old_text.value(), content) : old_text.message();
-    decoded.sent_detail = display_diff("", content);
+    decoded.detail =
+        old_text.ok() ? common::display_diff(old_text.value(), content) : old_text.message();
+    decoded.sent_detail = common::display_diff("", content);
     decoded.lang = "diff";
     decoded.outside = target.outside;
     decoded.run = [target = std::move(target), root = scope.root,
-                   content = std::move(content)](const StopFlag& stop) -> ToolResult {
+                   content = std::move(content)](const common::StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
       // Another change of the file may have held it up; stopped meanwhile, it changes nothing.
-      if (stopped(stop)) return stopped_before_start();
+      if (common::stopped(stop)) return stopped_before_start();
       if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
           !same.ok()) {
         return same.error();
@@ -415,8 +416,9 @@ Result<Edit> plan_edit(const WriteTarget& target, std::string old_text, std::str
   Edit edit;
   edit.after = replace_occurrences(file->bytes, old_text, new_text, replace_all);
   edit.replaced = replace_all ? count : 1;
-  edit.diff = valid_utf8(edit.after) ? display_diff(file->text, edit.after)
-                                     : display_diff(file->text, utf8_lossy(edit.after));
+  edit.diff = common::valid_utf8(edit.after)
+                  ? common::display_diff(file->text, edit.after)
+                  : common::display_diff(file->text, common::utf8_lossy(edit.after));
   edit.before = std::move(file->bytes);
   return edit;
 }
@@ -424,7 +426,7 @@ Result<Edit> plan_edit(const WriteTarget& target, std::string old_text, std::str
 }  // namespace
 
 Decoder edit_file_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     Result<WriteTarget> resolved = write_target(args, scope);
     if (!resolved.ok()) return resolved.error();
     WriteTarget target = std::move(resolved).value();
@@ -435,7 +437,7 @@ Decoder edit_file_tool() {
     Decoded decoded;
     decoded.kind = ToolKind::Write;
     decoded.summary = target.display;
-    decoded.sent_detail = display_diff(old_text, new_text);
+    decoded.sent_detail = common::display_diff(old_text, new_text);
     decoded.lang = "diff";
     decoded.outside = target.outside;
     if (!planned.ok()) {
@@ -444,7 +446,7 @@ Decoder edit_file_tool() {
       // goes to the user first, like the edit itself, and reaches the assistant only if the
       // user lets the call run.
       if (!target.outside) return planned.error();
-      decoded.run = [message = planned.message()](const StopFlag&) -> ToolResult {
+      decoded.run = [message = planned.message()](const common::StopFlag&) -> ToolResult {
         return fail(message);
       };
       return decoded;
@@ -452,9 +454,9 @@ Decoder edit_file_tool() {
     Edit edit = std::move(planned).value();
     decoded.detail = edit.diff;
     decoded.run = [target = std::move(target), root = scope.root,
-                   edit = std::move(edit)](const StopFlag& stop) -> ToolResult {
+                   edit = std::move(edit)](const common::StopFlag& stop) -> ToolResult {
       const PathLock lock(target.path);
-      if (stopped(stop)) return stopped_before_start();
+      if (common::stopped(stop)) return stopped_before_start();
       if (const Result<void> same = unmoved_since_approval(target.argument, root, target.path);
           !same.ok()) {
         return same.error();

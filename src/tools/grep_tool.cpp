@@ -233,7 +233,7 @@ class RequiredText {
 class Searcher {
  public:
   Searcher(const RE2& regex, RequiredText* required, bool line_by_line, std::string display_prefix,
-           StopFlag stop)
+           common::StopFlag stop)
       : regex_(regex),
         required_(required),
         line_by_line_(line_by_line),
@@ -295,11 +295,11 @@ class Searcher {
 
   // The text as the lines are shown: decoded, CRLF line ends turned into LF.
   std::string_view prepare(std::string_view text, bool& ascii) {
-    const Utf8Form form = classify_utf8(text);
-    ascii = form == Utf8Form::Ascii;
-    if (form == Utf8Form::Invalid) {
+    const common::Utf8Form form = common::classify_utf8(text);
+    ascii = form == common::Utf8Form::Ascii;
+    if (form == common::Utf8Form::Invalid) {
       decoded_.clear();
-      append_utf8_lossy(text, decoded_);
+      common::append_utf8_lossy(text, decoded_);
       text = decoded_;
     }
     if (std::memchr(text.data(), '\r', text.size()) == nullptr) return text;
@@ -386,16 +386,16 @@ class Searcher {
     ++matches_;
     if (!out_.empty()) out_.push_back('\n');
     out_ += prefix_;
-    if (valid_utf8(display_)) {
+    if (common::valid_utf8(display_)) {
       out_.append(display_);
     } else {
-      append_utf8_lossy(display_, out_);
+      common::append_utf8_lossy(display_, out_);
     }
     out_.push_back(':');
     out_ += std::to_string(line_number_);
     out_ += ": ";
-    const std::string_view trimmed = trim_end_unicode(line);
-    out_.append(trimmed.substr(0, utf8_prefix_bytes(trimmed, kGrepLineChars)));
+    const std::string_view trimmed = common::trim_end_unicode(line);
+    out_.append(trimmed.substr(0, common::utf8_prefix_bytes(trimmed, kGrepLineChars)));
     return true;
   }
 
@@ -403,7 +403,7 @@ class Searcher {
   RequiredText* const required_;
   const bool line_by_line_;
   const std::string prefix_;
-  const StopFlag stop_;
+  const common::StopFlag stop_;
   std::unique_ptr<char[]> buffer_;
   std::size_t size_ = 0;
   std::string decoded_;
@@ -426,7 +426,7 @@ RE2::Options regex_options(bool ignore_case) {
 }
 
 ToolResult grep_files(const fs::path& target, const fs::path& root, const std::string& pattern,
-                      bool ignore_case, const std::string& filter, const StopFlag& stop) {
+                      bool ignore_case, const std::string& filter, const common::StopFlag& stop) {
   const RE2 checked(pattern, regex_options(ignore_case));
   if (!checked.ok()) return fail("Bad regular expression: " + checked.error());
   const RE2 multi_line("(?m)" + pattern, regex_options(ignore_case));
@@ -456,7 +456,7 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
     // A single file is filtered by its own name.
     Searcher searcher(multi_line, required.get(), line_by_line, {}, stop);
     const std::string name = target.filename().string();
-    const std::string display = utf8_lossy(display_path(target, root));
+    const std::string display = common::utf8_lossy(display_path(target, root));
     if (!glob || glob->matches(name)) searcher.search_file(AT_FDCWD, target.c_str(), display);
     stopped = searcher.stopped();
     output = searcher.take_output();
@@ -496,17 +496,17 @@ ToolResult grep_files(const fs::path& target, const fs::path& root, const std::s
 }  // namespace
 
 Decoder grep_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     // Not trimmed: spaces can be what is searched for.
     const std::string pattern = string_arg(args, "pattern");
     if (pattern.empty()) return fail("pattern is empty.");
     const fs::path path = resolve_path(string_arg(args, "path"), scope.root);
     Decoded decoded;
     decoded.kind = ToolKind::Read;
-    decoded.summary = pattern + " in " + utf8_lossy(display_path(path, scope.root));
+    decoded.summary = pattern + " in " + common::utf8_lossy(display_path(path, scope.root));
     decoded.outside = !scope.contains(path);
     decoded.run = [path, root = scope.root, pattern, ignore_case = bool_arg(args, "ignore_case"),
-                   filter = string_arg(args, "glob")](const StopFlag& stop) {
+                   filter = string_arg(args, "glob")](const common::StopFlag& stop) {
       return grep_files(path, root, pattern, ignore_case, filter, stop);
     };
     return decoded;

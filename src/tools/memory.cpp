@@ -29,7 +29,7 @@ Result<ExistingMemory> memory_as_it_stands(const Scope& scope, const std::string
 }  // namespace
 
 Decoder save_memory_tool(Clock clock) {
-  return [clock](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [clock](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const std::string title = trim(one_line(string_arg(args, "title")));
     const std::string description = trim(one_line(string_arg(args, "description")));
     const std::string content = string_arg(args, "content");
@@ -67,10 +67,10 @@ Decoder save_memory_tool(Clock clock) {
     decoded.kind = ToolKind::Write;
     decoded.memory = true;
     decoded.summary = relative;
-    decoded.detail =
-        existing.too_big ? unshown(*existing.too_big) : display_diff(existing.text, document);
+    decoded.detail = existing.too_big ? unshown(*existing.too_big)
+                                      : common::display_diff(existing.text, document);
     decoded.lang = "diff";
-    decoded.run = [scope, slug, document = std::move(document)](const StopFlag& stop) {
+    decoded.run = [scope, slug, document = std::move(document)](const common::StopFlag& stop) {
       return save_memory(scope, slug, document, stop);
     };
     return decoded;
@@ -78,7 +78,7 @@ Decoder save_memory_tool(Clock clock) {
 }
 
 Decoder forget_memory_tool() {
-  return [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  return [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     Result<std::string> checked = check_slug(string_arg(args, "slug"));
     if (!checked.ok()) return checked.error();
     const std::string slug = std::move(checked).value();
@@ -94,7 +94,9 @@ Decoder forget_memory_tool() {
     decoded.summary = "forget " + slug;
     decoded.detail = existing.too_big ? unshown(*existing.too_big) : existing.text;
     decoded.lang = "markdown";
-    decoded.run = [scope, slug](const StopFlag& stop) { return forget_memory(scope, slug, stop); };
+    decoded.run = [scope, slug](const common::StopFlag& stop) {
+      return forget_memory(scope, slug, stop);
+    };
     return decoded;
   };
 }

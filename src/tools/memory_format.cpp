@@ -98,7 +98,7 @@ Result<std::string> check_slug(const std::string& given) {
   }
   std::size_t i = 0;
   while (i < slug.size()) {
-    const char32_t cp = next_code_point(slug, i);
+    const char32_t cp = common::next_code_point(slug, i);
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
         (cp < 0x80 && std::strchr("<>:\"|?*", int(cp)))) {
       return fail("The slug " + slug + " contains characters that are not allowed in a file name.");
@@ -112,7 +112,7 @@ std::string derive_slug(const std::string& title, std::int64_t now) {
   bool gap = false;
   std::size_t i = 0;
   while (i < title.size()) {
-    const char32_t cp = next_code_point(title, i);
+    const char32_t cp = common::next_code_point(title, i);
     const bool word = QChar::isLetterOrNumber(cp) || (is_mark(cp) && !kept.empty() && !gap);
     if (!word) {
       gap = true;
@@ -127,7 +127,7 @@ std::string derive_slug(const std::string& title, std::int64_t now) {
   while (!kept.empty() && kept.back() == U'-') kept.pop_back();
   if (kept.empty()) return "memory-" + std::to_string(now);
   std::string slug;
-  for (const char32_t cp : kept) append_code_point(cp, slug);
+  for (const char32_t cp : kept) common::append_code_point(cp, slug);
   return slug;
 }
 
@@ -238,7 +238,7 @@ std::string render_index(std::vector<IndexEntry> entries) {
 }
 
 std::string cut_text(std::string_view bytes, std::size_t limit) {
-  std::string text = utf8_lossy(bytes);
+  std::string text = common::utf8_lossy(bytes);
   if (text.size() <= limit) return text;
   const std::size_t reserve = kCutMarker.size() + 1;
   std::size_t at = limit > reserve ? limit - reserve : 0;

@@ -89,7 +89,7 @@ Result<std::size_t> regenerate_index(const Scope& scope, const MemoryPlaces& pla
   for (const MemoryFile& file : files) {
     // One unreadable file should not keep the others out of the overview; it is listed by name.
     auto bytes = read_memory_bytes(file.text);
-    const std::string text = bytes.ok() ? utf8_lossy(bytes.value()) : std::string();
+    const std::string text = bytes.ok() ? common::utf8_lossy(bytes.value()) : std::string();
     entries.push_back({file.slug, parse_memory(text, file.slug)});
   }
   const Result<void> written = replace_memory_text(places.index, render_index(std::move(entries)));
@@ -207,14 +207,14 @@ Result<std::vector<MemoryFile>> list_memories(const fs::path& folder, const Scop
 }
 
 ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
-                       const StopFlag& stop) {
+                       const common::StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Save);
   if (!located.ok()) return located.error();
   const MemoryPlaces& places = located.value();
   const MemoryTurn turn(places);
   // Stopped while it waited for its turn, it changes nothing.
-  if (stopped(stop)) return stopped_before_start();
+  if (common::stopped(stop)) return stopped_before_start();
   struct stat st {};
   if (stat_no_follow(places.file, st) && S_ISDIR(st.st_mode)) {
     return fail(relative + " is a folder.");
@@ -228,13 +228,14 @@ ToolResult save_memory(const Scope& scope, const std::string& slug, const std::s
                      "/index.md).");
 }
 
-ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop) {
+ToolResult forget_memory(const Scope& scope, const std::string& slug,
+                         const common::StopFlag& stop) {
   const std::string relative = memory_relative(slug);
   const Result<MemoryPlaces> located = locate_memory(scope, slug, MemoryChange::Forget);
   if (!located.ok()) return located.error();
   const MemoryPlaces& places = located.value();
   const MemoryTurn turn(places);
-  if (stopped(stop)) return stopped_before_start();
+  if (common::stopped(stop)) return stopped_before_start();
   // The entry in the memory folder goes, not what it may link to: forgetting a memory never
   // deletes another file of the project.
   const std::string entry = slug + ".md";
@@ -275,7 +276,7 @@ Result<ExistingMemory> read_existing_memory(const fs::path& file, const std::str
   if (size > kReadWholeLimit) too_big = size;
   auto bytes = read_memory_bytes(file, too_big ? kFrontMatterProbe : kReadWholeLimit);
   if (!bytes.ok()) return fail("Could not read " + relative + ": " + bytes.message());
-  return ExistingMemory{true, utf8_lossy(bytes.value()), too_big};
+  return ExistingMemory{true, common::utf8_lossy(bytes.value()), too_big};
 }
 
 std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit) {

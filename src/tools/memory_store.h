@@ -76,7 +76,7 @@ std::optional<std::string> read_with_cut(const fs::path& file, std::size_t limit
 
 // The changes themselves, each located again first and made in the overview's turn.
 ToolResult save_memory(const Scope& scope, const std::string& slug, const std::string& document,
-                       const StopFlag& stop);
-ToolResult forget_memory(const Scope& scope, const std::string& slug, const StopFlag& stop);
+                       const common::StopFlag& stop);
+ToolResult forget_memory(const Scope& scope, const std::string& slug, const common::StopFlag& stop);
 
 }  // namespace kavor::tools

@@ -56,7 +56,7 @@ fs::path canonical_prefix(const fs::path& path) {
       // The kernel gives up at this point too; going on by the text alone would judge a path
       // whose remaining links lead somewhere else.
       if (++links > kMaxLinks) {
-        throw PathError(utf8_lossy(path.string()) +
+        throw PathError(common::utf8_lossy(path.string()) +
                         " passes through too many levels of symbolic links.");
       }
       const fs::path target = fs::read_symlink(next, ec);
@@ -101,14 +101,14 @@ std::string display_path(const fs::path& path, const fs::path& root) {
 }
 
 Result<fs::path> resolve_workspace(const std::string& workspace) {
-  auto folder = resolve_workspace_folder(workspace, WorkspaceReader::Assistant);
+  auto folder = common::resolve_workspace_folder(workspace, common::WorkspaceReader::Assistant);
   if (!folder.ok()) return folder.error();
   return fs::path(std::move(folder).value());
 }
 
 Result<Scope> resolve_scope(const Call& call) {
   const std::string workspace = call.workspace.toStdString();
-  if (call.project && trim_unicode(workspace).empty()) {
+  if (call.project && common::trim_unicode(workspace).empty()) {
     return fail(
         "This project has no folder yet. Open the project edit screen and choose an existing "
         "folder.");
@@ -126,7 +126,7 @@ Result<Scope> resolve_scope(const Call& call) {
   Scope scope;
   scope.root = root.value();
 
-  const std::string extra(trim_unicode(call.extra.toStdString()));
+  const std::string extra(common::trim_unicode(call.extra.toStdString()));
   if (!extra.empty()) {
     if (extra.find('\0') != std::string::npos) {
       return fail(nul_path_message("The extra folder of this chat") +
@@ -153,7 +153,8 @@ Result<Scope> resolve_scope(const Call& call) {
     // it once resolved: a link in the workspace leads there.
     const fs::path named = normalize(extra_path);
     // Trimmed as the workspace resolver trims it, so that the text compared is the one resolved.
-    const fs::path workspace_named = normalize(fs::path(std::string(trim_unicode(workspace))));
+    const fs::path workspace_named =
+        normalize(fs::path(std::string(common::trim_unicode(workspace))));
     const bool named_inside =
         path_within(named, scope.root) ||
         (workspace_named.is_absolute() && path_within(named, workspace_named));

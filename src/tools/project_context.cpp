@@ -10,7 +10,7 @@
 
 namespace kavor::tools {
 
-Result<Json> project_context(const std::string& workspace) {
+Result<common::Json> project_context(const std::string& workspace) {
   if (blank(workspace)) return fail("No workspace folder is selected.");
   const auto resolved = resolve_workspace(workspace);
   if (!resolved.ok()) return resolved.error();
@@ -49,10 +49,10 @@ Result<Json> project_context(const std::string& workspace) {
   } catch (const PathError&) {
   }
 
-  Json context = Json::object();
+  common::Json context = common::Json::object();
   context["instructions_file"] = instructions_file;
   context["instructions"] = instructions;
-  context["memory_index"] = index ? Json(*index) : Json(nullptr);
+  context["memory_index"] = index ? common::Json(*index) : common::Json(nullptr);
   context["memories"] = memories;
   return context;
 }

@@ -17,6 +17,6 @@ inline constexpr std::size_t kIndexLimit = 16384;
 
 // The answer of agent_project_context: the object with instructions_file, instructions,
 // memory_index and memories, or the sentence why it cannot be given.
-Result<Json> project_context(const std::string& workspace);
+Result<common::Json> project_context(const std::string& workspace);
 
 }  // namespace kavor::tools

@@ -24,7 +24,7 @@ constexpr const char* kCwd =
 constexpr const char* kShell =
     "bash (the default), sh or powershell; the command runs in that shell.";
 
-bool holds(const Json& value, ArgType type) {
+bool holds(const common::Json& value, ArgType type) {
   switch (type) {
     case ArgType::String:
       return value.is_string();
@@ -36,7 +36,7 @@ bool holds(const Json& value, ArgType type) {
       return value.is_boolean();
     case ArgType::StringList:
       if (!value.is_array()) return false;
-      for (const Json& item : value) {
+      for (const common::Json& item : value) {
         if (!item.is_string()) return false;
       }
       return true;
@@ -216,28 +216,28 @@ const char* schema_type(ArgType type) {
   return "string";
 }
 
-Json input_schema(const ToolSpec& spec) {
-  Json properties = Json::object();
-  Json required = Json::array();
+common::Json input_schema(const ToolSpec& spec) {
+  common::Json properties = common::Json::object();
+  common::Json required = common::Json::array();
   for (const ArgSpec& arg : spec.args) {
-    Json property = Json::object();
+    common::Json property = common::Json::object();
     property["type"] = schema_type(arg.type);
-    if (arg.type == ArgType::StringList) property["items"] = Json{{"type", "string"}};
+    if (arg.type == ArgType::StringList) property["items"] = common::Json{{"type", "string"}};
     property["description"] = arg.description;
     properties[arg.name] = std::move(property);
     if (arg.required) required.push_back(arg.name);
   }
-  Json schema = Json::object();
+  common::Json schema = common::Json::object();
   schema["type"] = "object";
   schema["properties"] = std::move(properties);
   if (!required.empty()) schema["required"] = std::move(required);
   return schema;
 }
 
-Result<void> check_args(const ToolSpec& spec, const Json& args) {
+Result<void> check_args(const ToolSpec& spec, const common::Json& args) {
   if (!args.is_null() && !args.is_object()) return fail("The arguments must be a JSON object.");
   for (const ArgSpec& arg : spec.args) {
-    const Json& value = json::member(args, arg.name.c_str());
+    const common::Json& value = common::json::member(args, arg.name.c_str());
     if (value.is_null()) {
       if (arg.required) return fail(arg.name + " is missing.");
       continue;

@@ -49,12 +49,12 @@ struct ToolSpec {
 
 // {"type": "object", "properties": {...}, "required": [...]}: one property per argument with its
 // type and description ("array" of "string" items for a StringList), keys in the list's order.
-Json input_schema(const ToolSpec& spec);
+common::Json input_schema(const ToolSpec& spec);
 
 // Checks `args` against the spec's types and required keys: the sentence that names the first
 // key that is missing or holds another type ("path must be a string."), or nothing. A null value
 // counts as absent, as the decoders read it.
-Result<void> check_args(const ToolSpec& spec, const Json& args);
+Result<void> check_args(const ToolSpec& spec, const common::Json& args);
 
 // The specs of the tools this layer decodes: read_file, list_dir, glob, grep, write_file,
 // edit_file, shell, run_tests, wsl, docker, save_memory, forget_memory. The browser layer adds

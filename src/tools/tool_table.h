@@ -18,7 +18,7 @@
 #include "tools/call_info.h"
 #include "tools/scope.h"
 
-namespace kavor {
+namespace kavor::common {
 class Host;
 }
 
@@ -28,8 +28,8 @@ namespace kavor::tools {
 struct RunContext {
   std::string call_id;
   std::string chat;
-  StopFlag stop;         // set by agent_stop; a long run watches it
-  Host* host = nullptr;  // for live events such as command output
+  common::StopFlag stop;         // set by agent_stop; a long run watches it
+  common::Host* host = nullptr;  // for live events such as command output
   // Nobody approved this call (see GateOutcome::fence): a command runs inside the fence.
   bool fence = false;
 };
@@ -49,14 +49,14 @@ struct Decoded {
   bool memory = false;
   bool unfenced = false;  // as CallInfo::unfenced
   // Blocking work, run on the tools' worker pool.
-  std::function<ToolResult(const StopFlag& stop)> run;
+  std::function<ToolResult(const common::StopFlag& stop)> run;
   // Asynchronous work, started on the event-loop thread; used instead of `run` when set. It
   // must never block that thread: it awaits processes, sockets and timers instead.
   std::function<QCoro::Task<ToolResult>(RunContext context)> run_async;
 };
 
 // The decoded call, or the message of a decoding failure.
-using Decoder = std::function<Result<Decoded>(const Json& args, const Scope& scope)>;
+using Decoder = std::function<Result<Decoded>(const common::Json& args, const Scope& scope)>;
 
 class ToolTable {
  public:

@@ -17,7 +17,7 @@ namespace kavor::tools {
 
 // A full path as it appears in a message.
 inline std::string shown_path(const fs::path& path) {
-  return utf8_lossy(path.string());
+  return common::utf8_lossy(path.string());
 }
 
 // The pattern trimmed, a leading "./" removed, compiled; or "Bad glob pattern: {error}".
@@ -36,7 +36,7 @@ inline Result<void> check_walk_target(const fs::path& target) {
 
 // The tree walk of glob and grep: it starts at the resolved target without following links
 // (one swapped in since the check would lead elsewhere) and ends when the user stops the call.
-inline walk::WalkOptions tree_walk_options(const StopFlag& stop) {
+inline walk::WalkOptions tree_walk_options(const common::StopFlag& stop) {
   walk::WalkOptions options;
   options.start_without_links = true;
   if (stop) options.cancelled = [stop] { return stop->load(std::memory_order_relaxed); };
@@ -55,7 +55,7 @@ inline std::string stopped_text(std::string found) {
 class TreeDisplay {
  public:
   TreeDisplay(const fs::path& target, const fs::path& root)
-      : prefix_(utf8_lossy(display_path(target, root))) {
+      : prefix_(common::utf8_lossy(display_path(target, root))) {
     if (prefix_ == ".") {
       prefix_.clear();
     } else if (prefix_.back() != '/') {
@@ -65,10 +65,10 @@ class TreeDisplay {
 
   void append(std::string_view rel, std::string& out) const {
     out += prefix_;
-    if (valid_utf8(rel)) {
+    if (common::valid_utf8(rel)) {
       out.append(rel);
     } else {
-      append_utf8_lossy(rel, out);
+      common::append_utf8_lossy(rel, out);
     }
   }
 

@@ -40,7 +40,7 @@ class HardeningTest : public test::AgentTest {
   fs::path outside() const { return ws_ / "b"; }
   Approvals& approvals() { return agent_->state().approvals; }
   // The record of a call, given `answer` if it waits for the user.
-  std::optional<Json> answered(const std::string& id, const std::string& answer) {
+  std::optional<common::Json> answered(const std::string& id, const std::string& answer) {
     if (!wait_until([&] { return !states(id).empty() || !results(id).empty(); })) {
       return std::nullopt;
     }
@@ -60,7 +60,7 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
     const char* name;
     const char* mode;
     const char* tool;
-    Json args;
+    common::Json args;
   } cases[] = {
       {"read after the link budget", "ask", "read_file", {{"path", through + "out/secret.txt"}}},
       {"list after the link budget", "ask", "list_dir", {{"path", through + "out"}}},
@@ -109,8 +109,8 @@ TEST_F(HardeningTest, PathAttacksNeverReachOutsideTheWorkspace) {
   fs::create_symlink("/proc/self/environ", ws() / "AGENT.md");
   fs::create_directories(ws() / ".kavor-agent");
   fs::create_symlink(outside() / "secret.txt", ws() / ".kavor-agent" / "index.md");
-  const Json workspace = {{"workspace", ws().string()}};
-  CommandResult context = command("agent_project_context", workspace);
+  const common::Json workspace = {{"workspace", ws().string()}};
+  app::CommandResult context = command("agent_project_context", workspace);
   ASSERT_TRUE(context.ok());
   EXPECT_EQ(context.value().dump(),
             R"({"instructions_file":"","instructions":"","memory_index":null,"memories":0})");
@@ -167,12 +167,13 @@ TEST_F(HardeningTest, AFolderSwappedForALinkDuringARunDoesNotCarryTheRunOutside)
     for (; runs < 400; ++runs) {
       Result<Decoded> decoded = fail("not decoded yet");
       do {
-        decoded = write(Json{{"path", "tree/sub/new.txt"}, {"content", "planted"}}, scope);
+        decoded = write(common::Json{{"path", "tree/sub/new.txt"}, {"content", "planted"}}, scope);
       } while (decoded.value().outside);
       static_cast<void>(decoded.value().run(nullptr));  // refused or written inside
       ASSERT_FALSE(fs::exists(outside() / "new.txt")) << "after " << runs << " runs";
 
-      Result<Decoded> search = grep(Json{{"pattern", "SECRET|inside"}, {"path", "tree"}}, scope);
+      Result<Decoded> search =
+          grep(common::Json{{"pattern", "SECRET|inside"}, {"path", "tree"}}, scope);
       const ToolResult found = search.value().run(nullptr);
       ASSERT_EQ(found.value().output.find("SECRET"), std::string::npos) << found.value().output;
     }
@@ -187,35 +188,35 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
     const char* name;
     const char* mode;
     const char* tool;
-    Json args;
+    common::Json args;
     std::string detail;  // in the record posted to the service
   } cases[] = {
       {"denied write",
        "ask",
        "write_file",
        {{"path", secret}, {"content", "new\n"}},
-       unified_diff("", "new\n")},
+       common::unified_diff("", "new\n")},
       {"read-only write",
        "readonly",
        "write_file",
        {{"path", secret}, {"content", "new\n"}},
-       unified_diff("", "new\n")},
+       common::unified_diff("", "new\n")},
       {"denied edit",
        "ask",
        "edit_file",
        {{"path", secret}, {"old_text", "TOP"}, {"new_text", "NOT"}},
-       unified_diff("TOP", "NOT")},
+       common::unified_diff("TOP", "NOT")},
       // Whether the text occurs in a file outside is the user's to reveal, not the decoder's.
       {"edit of text that is not there",
        "ask",
        "edit_file",
        {{"path", secret}, {"old_text", "password"}, {"new_text", "x"}},
-       unified_diff("password", "x")},
+       common::unified_diff("password", "x")},
       {"edit of a file that is not there",
        "auto",
        "edit_file",
        {{"path", (outside() / "none.txt").string()}, {"old_text", "a"}, {"new_text", "b"}},
-       unified_diff("a", "b")},
+       common::unified_diff("a", "b")},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -237,13 +238,13 @@ TEST_F(HardeningTest, ARefusedCallCarriesNothingReadFromATargetOutside) {
   deliver("inside", "write_file", {{"path", "notes.txt"}, {"content", "two\n"}});
   const auto inside = answered("inside", "deny");
   ASSERT_TRUE(inside);
-  EXPECT_EQ((*inside)["detail"], unified_diff("one\n", "two\n"));
+  EXPECT_EQ((*inside)["detail"], common::unified_diff("one\n", "two\n"));
 
   // A file above the read limit is described, not read, before the user answers.
   fs::resize_file(ws() / "notes.txt", 64 << 20);
   deliver("big", "write_file", {{"path", "notes.txt"}, {"content", "small\n"}});
   ASSERT_TRUE(wait_until([&] { return !states("big").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value();
+  const common::Json pending = command("agent_pending", common::Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["detail"], "the file is 67108864 bytes; its changes are not shown");
   decide("big", "deny");
@@ -353,7 +354,7 @@ TEST_F(HardeningTest, CommandsThatReachOutsideWaitForTheUserAndOrdinaryOnesRunAt
     EXPECT_EQ((*record)["outside"], c.outside) << c.command;
     EXPECT_EQ(record->dump().find("SECRET"), std::string::npos) << c.command;
   }
-  for (const Json& e : host_.events(QStringLiteral("agent://output"))) {
+  for (const common::Json& e : host_.events(QStringLiteral("agent://output"))) {
     EXPECT_EQ(e.dump().find("SECRET"), std::string::npos) << e.dump();
   }
 }
@@ -366,7 +367,7 @@ TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {
   EXPECT_EQ(results("dup")[0].dump(),
             R"({"call_id":"dup","status":"error","output":"A call with the id dup is already )"
             R"(in progress, so this one was not run."})");
-  const Json pending = command("agent_pending", Json::object()).value();
+  const common::Json pending = command("agent_pending", common::Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["summary"], "a.txt");
   EXPECT_TRUE(decide("dup", "allow"));
@@ -382,7 +383,7 @@ TEST_F(HardeningTest, ASecondCallWithALiveIdIsRefusedAndTakesOverNothing) {
 }
 
 // A grep that would run for minutes: every file under /usr, for a text found nowhere.
-Json endless_grep() {
+common::Json endless_grep() {
   return {{"pattern", "kavor-no-such-text-[0-9]{12}"}, {"path", "/usr"}};
 }
 
@@ -402,7 +403,7 @@ TEST_F(HardeningTest, StopEndsASearchAndLongRunsDelayNothingElse) {
   EXPECT_TRUE(results("g1").empty());
 
   for (const char* id : {"g1", "g2", "g3"}) {
-    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), Json(true));
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), common::Json(true));
   }
   for (const char* id : {"g1", "g2", "g3"}) {
     const auto stopped = result(id, std::chrono::seconds(5));
@@ -445,7 +446,7 @@ TEST_F(HardeningTest, ConcurrentEditsOfOneFileNeverLoseOneOrMixThem) {
 TEST_F(HardeningTest, AnAnswerAtTheEndOfTheWaitEitherWinsOrIsRefused) {
   // The wait is 540 ms at this speed; answers land around its end with the event loop held
   // still in between, so the answer and the time-out are both due when it runs again.
-  timing::set_speedup(1000);
+  common::timing::set_speedup(1000);
   Approvals gate_keeper;
   int n = 0;
   for (const int offset : {-30, -10, -3, 0, 2, 5, 10, 30}) {

@@ -75,19 +75,21 @@ class RacesTest : public test::AgentTest {
   // of the workspace file named by `turn` meanwhile when given.
   ToolTable make_tools() override {
     ToolTable table;
-    install_tools(table, agent_->browsers());
-    table.add("hold", [latch = latch_](const Json& args, const Scope& scope) -> Result<Decoded> {
-      const std::string turn = args.value("turn", "");
-      Decoded decoded;
-      decoded.summary = "hold";
-      decoded.run = [latch, file = turn.empty() ? fs::path() : scope.root / turn](const StopFlag&) {
-        std::optional<PathLock> held;
-        if (!file.empty()) held.emplace(file);
-        latch->wait();
-        return text_result("held");
-      };
-      return decoded;
-    });
+    app::install_tools(table, agent_->browsers());
+    table.add(
+        "hold", [latch = latch_](const common::Json& args, const Scope& scope) -> Result<Decoded> {
+          const std::string turn = args.value("turn", "");
+          Decoded decoded;
+          decoded.summary = "hold";
+          decoded.run = [latch, file = turn.empty() ? fs::path()
+                                                    : scope.root / turn](const common::StopFlag&) {
+            std::optional<PathLock> held;
+            if (!file.empty()) held.emplace(file);
+            latch->wait();
+            return text_result("held");
+          };
+          return decoded;
+        });
     return table;
   }
 
@@ -116,7 +118,7 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
   struct Case {
     const char* name;
     const char* command;
-    Json args;
+    common::Json args;
     std::function<void()> arrange;  // makes the command wait
     std::function<bool()> waiting;  // the command waits now
   } cases[] = {
@@ -138,7 +140,7 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
          slow_->delay_ms = 300;
        },
        [&] { return slow_->busy.load(); }},
-      {"unlink waiting for the credential store", "agent_unlink", Json::object(),
+      {"unlink waiting for the credential store", "agent_unlink", common::Json::object(),
        [&] { slow_->delay_ms = 300; }, [&] { return slow_->busy.load(); }},
   };
   for (const Case& c : cases) {
@@ -147,13 +149,13 @@ TEST_F(RacesTest, CommandsWaitingOnTheServiceOrTheStoreOutliveTheAgentHarmlessly
     svc_.clear_requests();
     slow_->busy = false;
     c.arrange();
-    QCoro::Task<CommandResult> waiting = agent_->commands().invoke(c.command, c.args);
+    QCoro::Task<app::CommandResult> waiting = agent_->commands().invoke(c.command, c.args);
     ASSERT_TRUE(wait_until(c.waiting)) << c.name;
 
     agent_.reset();  // the window closes now
     svc_.release_held(service::Reply::json(200, registration));
     ASSERT_TRUE(wait_until([&] { return waiting.isReady(); })) << c.name;
-    const CommandResult answer = test::run(std::move(waiting));
+    const app::CommandResult answer = test::run(std::move(waiting));
     EXPECT_FALSE(answer.ok()) << c.name;
     EXPECT_EQ(answer.message(), "Kavor Agent is closing.") << c.name;
 
@@ -169,32 +171,33 @@ TEST_F(RacesTest, AnUnlinkOvertakenByANewLinkKeepsTheNewLink) {
   ASSERT_TRUE(wait_until([&] { return svc_.held_count() == 1; }));
   svc_.set_default("DELETE", "/bridge/devices/{id}", service::Reply::held());
   svc_.set_default("POST", "/bridge/devices", service::Reply::json(200, registration));
-  QCoro::Task<CommandResult> unlinking =
+  QCoro::Task<app::CommandResult> unlinking =
       agent_->commands().invoke("agent_unlink", {{"token", "sign-in"}});
   ASSERT_TRUE(wait_until([&] { return !svc_.requests("DELETE", "/bridge/devices/{id}").empty(); }));
   EXPECT_EQ(svc_.requests("DELETE", "/bridge/devices/{id}")[0].path, "/bridge/devices/d");
-  const CommandResult linked = command("agent_link", {{"token", "link"}});
+  const app::CommandResult linked = command("agent_link", {{"token", "link"}});
   ASSERT_TRUE(linked.ok()) << linked.message();
   EXPECT_EQ(linked.value()["device"]["id"], "d2");
 
   svc_.release_held(service::Reply::json(204, ""));
   ASSERT_TRUE(wait_until([&] { return unlinking.isReady(); }));
-  const CommandResult unlinked = test::run(std::move(unlinking));
+  const app::CommandResult unlinked = test::run(std::move(unlinking));
   ASSERT_TRUE(unlinked.ok());
   // The old registration is gone; the one the page was told about stays, on disk too.
   EXPECT_EQ(unlinked.value()["device"], linked.value()["device"]);
   EXPECT_EQ(device().secret(), QStringLiteral("s2"));
-  EXPECT_EQ(device::DeviceStore::load(device().file_path(), *creds_,
-                                      {QString::fromUtf8(build::kAppId), endpoints().api_base()})
-                ->secret(),
-            QStringLiteral("s2"));
+  EXPECT_EQ(
+      device::DeviceStore::load(device().file_path(), *creds_,
+                                {QString::fromUtf8(common::build::kAppId), endpoints().api_base()})
+          ->secret(),
+      QStringLiteral("s2"));
   ASSERT_TRUE(wait_until([&] {
     const auto polls = svc_.requests("GET", "/bridge/poll");
     return !polls.empty() && polls.back().header("authorization") == "Bearer s2";
   }));
 
   // An unlink that nothing overtakes still forgets.
-  EXPECT_TRUE(command("agent_unlink", Json::object()).value()["device"].is_null());
+  EXPECT_TRUE(command("agent_unlink", common::Json::object()).value()["device"].is_null());
   EXPECT_FALSE(device().linked());
 }
 
@@ -205,7 +208,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
     const char* name;
     const char* held_turn;  // "": every thread of the tools is taken instead
     const char* tool;
-    Json args;
+    common::Json args;
   } cases[] = {
       {"write waiting for a free thread", "", "write_file", {{"path", "f.txt"}, {"content", "x"}}},
       {"write waiting for the file", "f.txt", "write_file", {{"path", "f.txt"}, {"content", "x"}}},
@@ -223,7 +226,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
     latch_ = std::make_shared<Latch>();
     agent_->tools() = make_tools();
     const std::string prefix = "stop-" + std::to_string(++n);
-    const int holders = *c.held_turn == 0 ? kToolThreads : 1;
+    const int holders = *c.held_turn == 0 ? app::kToolThreads : 1;
     for (int i = 0; i < holders; ++i) {
       const std::string id = prefix + "-hold-" + std::to_string(i);
       deliver(id, "hold", {{"turn", c.held_turn}});
@@ -235,7 +238,7 @@ TEST_F(RacesTest, AStoppedCallChangesNothingHoweverLongItWaitedToStart) {
         << c.name;
     // Give the run time to reach the turn it waits for, when it waits for one.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), Json(true)) << c.name;
+    EXPECT_EQ(command("agent_stop", {{"callId", id}}).value(), common::Json(true)) << c.name;
     latch_->open();
 
     const auto record = result(id);
@@ -260,7 +263,7 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
   // landing in between would be undone by the edit, though both report success.
   struct Case {
     const char* name;
-    Json args;
+    common::Json args;
     Decoder tool;
     bool stays;  // the memory file exists afterwards
   } cases[] = {
@@ -289,7 +292,7 @@ TEST(MemoryRaceTest, AMemoryChangeWaitsWhileAnEditOfItsFileIsUnderWay) {
   // A memory file that leads to the overview itself is one turn, not two taken one after the
   // other by the same run. (Saving through it is refused; forgetting removes the link.)
   fs::create_symlink("../index.md", memory / "x.md");
-  const Json save = {{"slug", "x"}, {"title", "Loop"}, {"content", "loop"}};
+  const common::Json save = {{"slug", "x"}, {"title", "Loop"}, {"content", "loop"}};
   EXPECT_FALSE(save_memory_tool()(save, scope).ok());
   Decoded looping = forget_memory_tool()({{"slug", "x"}}, scope).value();
   std::atomic<bool> done{false};

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::app {
 namespace agent_state_test {
 namespace {
 
@@ -17,4 +17,4 @@ TEST(AgentState, TheLoadedObjectsUsedBeforeTheStartStopTheProgram) {
 
 }  // namespace
 }  // namespace agent_state_test
-}  // namespace kavor
+}  // namespace kavor::app

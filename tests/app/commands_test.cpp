@@ -21,16 +21,16 @@
 #include "test_service.h"
 #include "tools/approvals.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace commands_test {
 namespace {
 
 using service::Reply;
 using service::TestService;
 
-class Shown : public Notifications {
+class Shown : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override { ++cleared; }
   int cleared = 0;
 };
@@ -44,11 +44,11 @@ class CommandsTest : public ::testing::Test {
     install_commands(table_, CommandContext{endpoints(), *state_, host_, notes_, {}});
   }
   void TearDown() override { state_->device->forget(); }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url()));
   }
-  CommandResult call(const std::string& name, Json args = Json::object()) {
+  CommandResult call(const std::string& name, common::Json args = common::Json::object()) {
     return test::run(table_.invoke(name, args));
   }
 
@@ -73,22 +73,22 @@ TEST_F(CommandsTest, AllTwentyFourCommandsExistAndBadArgumentsNeverReachThem) {
             "The argument mid of command agent_watch_reply must be a number.");
   EXPECT_EQ(call("agent_watch_reply", {{"chat", "c"}, {"mid", 0}, {"token", "t"}}).message(),
             "invalid message id");
-  EXPECT_EQ(call("agent_info", Json::array()).message(),
+  EXPECT_EQ(call("agent_info", common::Json::array()).message(),
             "The arguments of agent_info must be an object.");
   EXPECT_TRUE(svc_.requests().empty());
 }
 
 TEST_F(CommandsTest, InfoLinkAndUnlinkDescribeThisComputer) {
-  const Json before = call("agent_info").value();
+  const common::Json before = call("agent_info").value();
   const auto& os = platform::os_values();
-  EXPECT_EQ(before.dump(), Json({{"version", "0.7.3"},
-                                 {"os", "linux"},
-                                 {"os_version", os.os_version.toStdString()},
-                                 {"os_id", os.os_id.toStdString()},
-                                 {"os_build", os.os_build.toStdString()},
-                                 {"arch", os.arch.toStdString()},
-                                 {"device", nullptr},
-                                 {"connected", false}})
+  EXPECT_EQ(before.dump(), common::Json({{"version", "0.7.3"},
+                                         {"os", "linux"},
+                                         {"os_version", os.os_version.toStdString()},
+                                         {"os_id", os.os_id.toStdString()},
+                                         {"os_build", os.os_build.toStdString()},
+                                         {"arch", os.arch.toStdString()},
+                                         {"device", nullptr},
+                                         {"connected", false}})
                                .dump());
 
   svc_.enqueue("POST", "/bridge/devices", Reply::json(403, R"({"message":"Sign in again."})"));
@@ -171,4 +171,4 @@ TEST_F(CommandsTest, FolderChecksAndPickers) {
 
 }  // namespace
 }  // namespace commands_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -5,16 +5,16 @@
 
 #include "support/temp_tree.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace mcp_main_test {
 namespace {
 
 TEST(McpArguments, EachWordSetsItsOptionAndEachMistakeIsNamed) {
   kavor::test::TempTree tree;
   const std::string ws = tree.path();
-  const Result<McpOptions> good = parse_mcp_arguments(
-      {"--workspace", ws, "--workspace", ws + "/.", "--mode", "auto", "--http", "127.0.0.1:0",
-       "--secret-file", ws + "/s"});
+  const Result<McpOptions> good =
+      parse_mcp_arguments({"--workspace", ws, "--workspace", ws + "/.", "--mode", "auto", "--http",
+                           "127.0.0.1:0", "--secret-file", ws + "/s"});
   ASSERT_TRUE(good.ok());
   EXPECT_EQ(good.value().workspaces, (std::vector<std::string>{ws, ws}));
   EXPECT_EQ(good.value().mode, tools::Mode::Auto);
@@ -38,4 +38,4 @@ TEST(McpArguments, EachWordSetsItsOptionAndEachMistakeIsNamed) {
 
 }  // namespace
 }  // namespace mcp_main_test
-}  // namespace kavor
+}  // namespace kavor::app

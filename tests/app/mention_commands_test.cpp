@@ -11,7 +11,7 @@
 #include "support/temp_tree.h"
 #include "support/wait.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace mention_commands_test {
 namespace {
 
@@ -25,15 +25,15 @@ class MentionCommandsTest : public ::testing::Test {
         mention::IndexLocation{data_ / "mention-index", true}, mention_event_sink(*host_, {}));
     install_mention_commands(table_, *mentions_);
   }
-  CommandResult call(const std::string& name, Json args) {
+  CommandResult call(const std::string& name, common::Json args) {
     return test::run(table_.invoke(name, args));
   }
-  std::string error(const std::string& name, Json args) {
+  std::string error(const std::string& name, common::Json args) {
     const CommandResult r = call(name, std::move(args));
     EXPECT_FALSE(r.ok());
     return r.message();
   }
-  static std::vector<std::string> keys(const Json& object) {
+  static std::vector<std::string> keys(const common::Json& object) {
     std::vector<std::string> out;
     for (const auto& [key, value] : object.items()) out.push_back(key);
     return out;
@@ -56,7 +56,7 @@ TEST_F(MentionCommandsTest, RepliesHaveTheirKeysInOrderAndEventsReachThePage) {
 
   // The worker announces its progress on the event loop's thread.
   ASSERT_TRUE(test::wait_until([&] {
-    for (const Json& e : host_->events(QStringLiteral("ws-index-updated"))) {
+    for (const common::Json& e : host_->events(QStringLiteral("ws-index-updated"))) {
       if (e["root"] == t.path() && keys(e) == std::vector<std::string>{"root", "revision"})
         return !call("ws_index_open", {{"root", t.path()}}).value()["indexing"].get<bool>();
     }
@@ -69,11 +69,11 @@ TEST_F(MentionCommandsTest, RepliesHaveTheirKeysInOrderAndEventsReachThePage) {
             (std::vector<std::string>{"hits", "indexing", "count", "revision", "stale"}));
   EXPECT_EQ(found.value()["count"], 3);
   ASSERT_EQ(found.value()["hits"].size(), 1u);
-  const Json& hit = found.value()["hits"][0];
+  const common::Json& hit = found.value()["hits"][0];
   EXPECT_EQ(keys(hit), (std::vector<std::string>{"path", "is_dir", "name_at", "ranges"}));
   EXPECT_EQ(hit["path"], "src/main.rs");
   EXPECT_EQ(hit["name_at"], 4);
-  EXPECT_EQ(hit["ranges"], Json::parse("[[4,8]]"));
+  EXPECT_EQ(hit["ranges"], common::Json::parse("[[4,8]]"));
 
   // Limits: 0 gives one hit, 500 at most a hundred, a fraction its whole part.
   EXPECT_EQ(
@@ -96,7 +96,7 @@ TEST_F(MentionCommandsTest, EveryRefusalHasItsMessage) {
   TempTree t;
   t.add_all({"file.txt", "ws/a.txt"});
   for (const char* command : {"ws_index_open", "ws_search", "ws_mention_picked"}) {
-    Json args = {{"root", "   "}, {"query", "x"}, {"path", "a.txt"}};
+    common::Json args = {{"root", "   "}, {"query", "x"}, {"path", "a.txt"}};
     EXPECT_EQ(error(command, args), "No workspace folder is selected.") << command;
     args["root"] = t / "file.txt";
     EXPECT_EQ(error(command, args), "The workspace is not a folder.") << command;
@@ -157,4 +157,4 @@ TEST(MentionIndexFallback, AFolderOrLinkSomeoneElsePlantedInTheTemporaryFolderIs
 
 }  // namespace
 }  // namespace mention_commands_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::app {
 namespace navigation_test {
 namespace {
 
 TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
-  const Endpoints e(QStringLiteral("https://chat.example.test/"),
-                    QStringLiteral("https://api.example.test"));
+  const common::Endpoints e(QStringLiteral("https://chat.example.test/"),
+                            QStringLiteral("https://api.example.test"));
   const struct {
     const char* url;
     Navigation expected;
@@ -34,4 +34,4 @@ TEST(Navigation, OnlyLocalPagesAndTheApplicationOriginLoadInTheWindow) {
 
 }  // namespace
 }  // namespace navigation_test
-}  // namespace kavor
+}  // namespace kavor::app

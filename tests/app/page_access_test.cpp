@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::app {
 namespace page_access_test {
 namespace {
 
@@ -94,4 +94,4 @@ TEST(PageAccess, AnApplicationUrlWithAPathAdmitsOnlyPagesBelowIt) {
 
 }  // namespace
 }  // namespace page_access_test
-}  // namespace kavor
+}  // namespace kavor::app

@@ -10,7 +10,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::app {
 namespace start_probe_test {
 namespace {
 
@@ -21,15 +21,15 @@ using test::RecordingHost;
 
 class StartProbe : public ::testing::Test {
  protected:
-  void SetUp() override { timing::set_speedup(100); }  // 5 s between attempts become 50 ms
+  void SetUp() override { common::timing::set_speedup(100); }  // 5 s between attempts become 50 ms
   void TearDown() override {
     stop_.request_stop();
     test::wait_until([] { return false; }, std::chrono::milliseconds(150));
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url()));
   }
   // The probe runs on this thread's event loop, so waiting must keep the loop turning.
   bool requests_reach(std::size_t count) {
@@ -82,4 +82,4 @@ TEST_F(StartProbe, WithoutAWindowItKeepsTryingAndNeverCountsTheAttempt) {
 
 }  // namespace
 }  // namespace start_probe_test
-}  // namespace kavor
+}  // namespace kavor::app

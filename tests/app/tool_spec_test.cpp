@@ -21,8 +21,8 @@ namespace {
 
 struct Example {
   std::string tool;
-  Json full;     // every listed key, with a value of its type the decoder takes
-  Json minimal;  // the required keys alone, decoding too
+  common::Json full;     // every listed key, with a value of its type the decoder takes
+  common::Json minimal;  // the required keys alone, decoding too
 };
 
 const std::vector<Example>& examples() {
@@ -70,7 +70,7 @@ const std::vector<Example>& examples() {
 class ToolSpecTest : public ::testing::Test {
  protected:
   ToolSpecTest() {
-    install_tools(table_, registry_);
+    app::install_tools(table_, registry_);
     kavor::test::write_file(tree_.path() + "/a.txt", "hello\n");
     // run_tests without a command finds this one.
     kavor::test::write_file(tree_.path() + "/package.json", R"({"scripts":{"test":"true"}})");
@@ -84,11 +84,11 @@ class ToolSpecTest : public ::testing::Test {
     }
     return nullptr;
   }
-  Result<Decoded> decode(const std::string& tool, const Json& args,
+  Result<Decoded> decode(const std::string& tool, const common::Json& args,
                          std::vector<std::string>* keys = nullptr) {
-    json::read_keys = keys;
+    common::json::read_keys = keys;
     Result<Decoded> out = (*table_.find(tool))(args, scope_);
-    json::read_keys = nullptr;
+    common::json::read_keys = nullptr;
     return out;
   }
 
@@ -120,7 +120,7 @@ TEST_F(ToolSpecTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
     ASSERT_NE(s, nullptr);
     std::set<std::string> listed;
     for (const ArgSpec& a : s->args) listed.insert(a.name);
-    const Json schema = input_schema(*s);
+    const common::Json schema = input_schema(*s);
     EXPECT_EQ(schema["properties"].size(), listed.size());
 
     // The full call passes the schema, decodes, and every key it holds is read, no other.
@@ -131,7 +131,7 @@ TEST_F(ToolSpecTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
     EXPECT_EQ(std::set<std::string>(read.begin(), read.end()), listed);
 
     // The required keys alone pass and decode; without any one of them the decoder refuses.
-    const Json minimal = e.minimal.is_null() ? Json::object() : e.minimal;
+    const common::Json minimal = e.minimal.is_null() ? common::Json::object() : e.minimal;
     EXPECT_TRUE(check_args(*s, minimal).ok());
     const Result<Decoded> least = decode(e.tool, minimal);
     EXPECT_TRUE(least.ok()) << (least.ok() ? "" : least.message());
@@ -139,12 +139,12 @@ TEST_F(ToolSpecTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
       SCOPED_TRACE(a.name);
       EXPECT_EQ(a.required, e.minimal.contains(a.name));
       if (!a.required) continue;
-      Json without = e.full;
+      common::Json without = e.full;
       without.erase(a.name);
       EXPECT_FALSE(check_args(*s, without).ok());
       EXPECT_FALSE(decode(e.tool, without).ok());
       // A value of another type reads as absent in the decoder; the schema names the key.
-      without[a.name] = Json::array({Json::object()});
+      without[a.name] = common::Json::array({common::Json::object()});
       EXPECT_EQ(check_args(*s, without).message().rfind(a.name + " must be", 0), 0u);
     }
   }

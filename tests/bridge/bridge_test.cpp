@@ -22,7 +22,7 @@
 #include "test_service.h"
 #include "tools/dispatch.h"
 
-namespace kavor {
+namespace kavor::bridge {
 namespace bridge_test {
 namespace {
 
@@ -35,28 +35,28 @@ using test::wait_until;
 
 constexpr int kSpeedup = 100;
 
-class RecordingNotifications : public Notifications {
+class RecordingNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest& request) override {
+  bool notify(const desktop::NotifyRequest& request) override {
     std::lock_guard lock(mutex_);
     kinds_.push_back(request.kind);
     return true;
   }
   void clear_shown() override {}
-  std::vector<NotifyKind> kinds() const {
+  std::vector<desktop::NotifyKind> kinds() const {
     std::lock_guard lock(mutex_);
     return kinds_;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<NotifyKind> kinds_;
+  std::vector<desktop::NotifyKind> kinds_;
 };
 
 class BridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     store_ = device::DeviceStore::load(file(), *creds_, key());
     link();
   }
@@ -66,7 +66,7 @@ class BridgeTest : public ::testing::Test {
     if (task_) wait_until([&] { return task_->isReady(); });
     bridge_.reset();
     store_->forget();
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
 
   QString file() const { return dir_.filePath(QStringLiteral("device.json")); }
@@ -77,9 +77,9 @@ class BridgeTest : public ::testing::Test {
     ASSERT_TRUE(
         store_->save({QStringLiteral("d1"), QStringLiteral("box"), QStringLiteral("sek")}).ok());
   }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url()));
   }
   void start(CallRunner runner = tools::run_unknown_tool) {
     bridge_ =
@@ -88,14 +88,14 @@ class BridgeTest : public ::testing::Test {
   }
   std::vector<bool> connection_events() const {
     std::vector<bool> out;
-    for (const Json& v : host_.events(QStringLiteral("agent://connection")))
+    for (const common::Json& v : host_.events(QStringLiteral("agent://connection")))
       out.push_back(v.get<bool>());
     return out;
   }
   std::size_t polls() const { return svc_.requests("GET", "/bridge/poll").size(); }
   // Lets `nominal` seconds of program time pass while the event loop runs.
   void pass(milliseconds nominal) {
-    wait_until([] { return false; }, nominal / timing::speedup());
+    wait_until([] { return false; }, nominal / common::timing::speedup());
   }
 
   // Replies to polls from a script, and remembers when each poll arrived.
@@ -155,7 +155,7 @@ TEST_F(BridgeTest, AShortDropIsShownOnThePageButNotNotified) {
   // The drop must stay well inside the 20 seconds that make it long, round trips and the
   // back-off's next poll included, on a busy machine: at a tenfold clock that is 2 s of real
   // time against well under one.
-  timing::set_speedup(10);
+  common::timing::set_speedup(10);
   std::atomic<bool> down{false};
   script_polls([&](int) { return down ? Reply::dropped() : Reply::json(204, ""); });
   start();
@@ -180,11 +180,11 @@ TEST_F(BridgeTest, ALongDropIsNotifiedAfterTwentySecondsAndItsEndToo) {
   ASSERT_TRUE(wait_until([&] { return !notes_.kinds().empty(); }));
   // Qt's coarse timers may fire up to 5 % early.
   EXPECT_GE(Clock::now() - dropped_at, milliseconds(19'000 / kSpeedup));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Offline});
+  EXPECT_EQ(notes_.kinds(), std::vector<desktop::NotifyKind>{desktop::NotifyKind::Offline});
   pass(std::chrono::seconds(40));
   down = false;
   ASSERT_TRUE(wait_until([&] { return notes_.kinds().size() == 2; }, std::chrono::seconds(5)));
-  EXPECT_EQ(notes_.kinds().back(), NotifyKind::Online);
+  EXPECT_EQ(notes_.kinds().back(), desktop::NotifyKind::Online);
   EXPECT_FALSE(status_.offline_notified.load());
 }
 
@@ -192,7 +192,7 @@ TEST_F(BridgeTest, FailuresBackOffByDoublingAndAnAnswerResetsTheDelay) {
   // Slower than the other cases: a wait of one nominal second must stay well above a poll's
   // round trip on a busy machine, or "at once" and "after a second" cannot be told apart.
   constexpr int kBackOffSpeedup = 5;
-  timing::set_speedup(kBackOffSpeedup);
+  common::timing::set_speedup(kBackOffSpeedup);
   script_polls([](int n) {
     if (n <= 5 || n == 7) return Reply::text(500, "");
     if (n == 6 || n == 8) return Reply::json(204, "");
@@ -221,7 +221,7 @@ TEST_F(BridgeTest, FailuresBackOffByDoublingAndAnAnswerResetsTheDelay) {
 
 TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
   // At a fivefold clock the moments below stay seconds of real time apart on a busy machine.
-  timing::set_speedup(5);
+  common::timing::set_speedup(5);
   std::atomic<bool> failing{false};
   script_polls([&](int n) {
     if (n == 1) return Reply::json(204, "");
@@ -233,7 +233,7 @@ TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
   EXPECT_TRUE(host_.events(QStringLiteral("agent://device")).front().is_null());
   EXPECT_FALSE(store_->linked());
   EXPECT_FALSE(QFile::exists(file()));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});
+  EXPECT_EQ(notes_.kinds(), std::vector<desktop::NotifyKind>{desktop::NotifyKind::Unlinked});
   EXPECT_EQ(connection_events(), (std::vector<bool>{true, false}));
 
   const std::size_t after_401 = polls();
@@ -249,7 +249,8 @@ TEST_F(BridgeTest, ARejectedSecretForgetsTheDeviceAndWaitsForANewLink) {
   failing = false;
   ASSERT_TRUE(wait_until([&] { return status_.online.load(); }));
   pass(std::chrono::seconds(10));
-  EXPECT_EQ(notes_.kinds(), std::vector<NotifyKind>{NotifyKind::Unlinked});  // no offline notice
+  EXPECT_EQ(notes_.kinds(),
+            std::vector<desktop::NotifyKind>{desktop::NotifyKind::Unlinked});  // no offline notice
 }
 
 TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
@@ -281,9 +282,9 @@ TEST_F(BridgeTest, CallsAreRunAndPostedWhileMalformedAnswersAreDropped) {
 
 // A run that throws past every report of its own still answers, so that the assistant does not
 // wait for a result that never comes.
-QCoro::Task<Json> run_throwing(Call /*call*/, QString /*secret*/) {
+QCoro::Task<common::Json> run_throwing(tools::Call /*call*/, QString /*secret*/) {
   throw std::runtime_error("the disk went away");
-  co_return Json();
+  co_return common::Json();
 }
 
 TEST_F(BridgeTest, ACallWhoseRunThrowsIsAnsweredWithTheCrashRecord) {
@@ -297,8 +298,8 @@ TEST_F(BridgeTest, ACallWhoseRunThrowsIsAnsweredWithTheCrashRecord) {
 }
 
 TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfterTwoMinutes) {
-  HttpClient client;
-  const Json record = {{"call_id", "c9"}, {"status", "ok"}, {"output", "done"}};
+  common::HttpClient client;
+  const common::Json record = {{"call_id", "c9"}, {"status", "ok"}, {"output", "done"}};
 
   svc_.enqueue("POST", "/bridge/result", Reply::json(502, ""));
   svc_.enqueue("POST", "/bridge/result", Reply::json(200, ""));
@@ -319,4 +320,4 @@ TEST_F(BridgeTest, ResultPostsRetryUntilAcceptedTreat404AsDeliveredAndGiveUpAfte
 
 }  // namespace
 }  // namespace bridge_test
-}  // namespace kavor
+}  // namespace kavor::bridge

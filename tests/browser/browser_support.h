@@ -21,12 +21,13 @@ inline service::Reply html(std::string body) {
   return service::Reply::text(200, std::move(body), "text/html; charset=utf-8");
 }
 
-inline Result<DecodedBrowserCall> decode(const Json& args, const std::filesystem::path& root) {
+inline Result<DecodedBrowserCall> decode(const common::Json& args,
+                                         const std::filesystem::path& root) {
   return decode_browser_args(args, root);
 }
 
 // Decodes and runs one call; a decoding failure comes back as a failed result.
-inline tools::ToolResult call(BrowserRegistry& registry, const Json& args,
+inline tools::ToolResult call(BrowserRegistry& registry, const common::Json& args,
                               const std::filesystem::path& root, const std::string& chat = "chat-1",
                               tools::StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
   Result<DecodedBrowserCall> decoded = decode(args, root);

@@ -16,6 +16,8 @@ namespace kavor::browser {
 namespace connection_test {
 namespace {
 
+using common::Json;
+
 // A transport the test speaks for the browser: it records what is sent and delivers what the
 // test says the browser answered.
 class ScriptedTransport : public Transport {

@@ -21,14 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Result<DecodedBrowserCall> decode(const Json& args, const fs::path& root = "/") {
+Result<DecodedBrowserCall> decode(const common::Json& args, const fs::path& root = "/") {
   return decode_browser_args(args, root);
 }
-std::string message_of(const Json& args) {
+std::string message_of(const common::Json& args) {
   const auto d = decode(args);
   return d.ok() ? "(decoded)" : d.message();
 }
-BrowserArgs args_of(const Json& args) {
+BrowserArgs args_of(const common::Json& args) {
   const auto d = decode(args);
   EXPECT_TRUE(d.ok()) << args.dump() << ": " << d.message();
   return d.ok() ? d->args : BrowserArgs{};
@@ -48,9 +48,9 @@ TEST(BrowserArgs, ActionsMatchInAnyCaseByAnyOfTheirNames) {
       {"refresh", Action::Reload}, {"close", Action::Close},   {"text", Action::Text},
   };
   for (const auto& [name, action] : cases) {
-    Json args = {{"action", name}, {"url", "https://example.test/"},
-                 {"text", "t"},    {"key", "a"},
-                 {"script", "1"},  {"selector", "#s"}};
+    common::Json args = {{"action", name}, {"url", "https://example.test/"},
+                         {"text", "t"},    {"key", "a"},
+                         {"script", "1"},  {"selector", "#s"}};
     EXPECT_EQ(args_of(args).action, action) << name;
   }
   for (const char* bad : {"scroll_down", "", "opem", "open ", "clickk"}) {
@@ -59,7 +59,7 @@ TEST(BrowserArgs, ActionsMatchInAnyCaseByAnyOfTheirNames) {
                   "; use open, screenshot, click, type, press, scroll, eval, text, console, "
                   "network, hover, select, wait, reload, back or close.");
   }
-  EXPECT_EQ(message_of(Json::array()).rfind("Unknown browser action ;", 0), 0u);
+  EXPECT_EQ(message_of(common::Json::array()).rfind("Unknown browser action ;", 0), 0u);
 }
 
 TEST(BrowserArgs, LimitsAreClampedAndSizesChecked) {
@@ -84,7 +84,7 @@ TEST(BrowserArgs, LimitsAreClampedAndSizesChecked) {
 }
 
 TEST(BrowserArgs, EachActionNamesWhatItIsMissing) {
-  const std::pair<Json, const char*> cases[] = {
+  const std::pair<common::Json, const char*> cases[] = {
       {{{"action", "open"}}, "url is empty."},
       {{{"action", "open"}, {"url", "  "}}, "url is empty."},
       {{{"action", "click"}}, "click needs a selector, or both x and y."},
@@ -105,7 +105,7 @@ TEST(BrowserArgs, EachActionNamesWhatItIsMissing) {
 }
 
 TEST(BrowserArgs, SummariesDetailsAndKinds) {
-  const auto decoded = [](const Json& args) { return decode(args).value(); };
+  const auto decoded = [](const common::Json& args) { return decode(args).value(); };
   EXPECT_EQ(decoded({{"action", "open"}, {"url", "example.test/a"}}).summary,
             "browser open https://example.test/a");
   EXPECT_EQ(decoded({{"action", "screenshot"}, {"full_page", true}}).summary,

@@ -81,10 +81,10 @@ std::set<std::string> listening_sockets() {
   return found;
 }
 
-Json value_of(BrowserInstance& browser, const std::string& expression) {
+common::Json value_of(BrowserInstance& browser, const std::string& expression) {
   const Evaluated e = kavor::test::run(evaluate_script(browser, expression, false, nullptr));
   EXPECT_EQ(e.kind, Evaluated::Kind::Value) << expression << ": " << e.message;
-  return e.value.value("value", Json());
+  return e.value.value("value", common::Json());
 }
 
 class RealBrowser : public ::testing::Test {
@@ -231,13 +231,13 @@ TEST_F(RealBrowser, BelowFiveHundredOnePixelsThePageIsAPhone) {
       "matchMedia('(pointer: "
       "coarse)').matches]";
   ASSERT_TRUE(kavor::test::run(browser_->apply_viewport(500, 700, nullptr)).ok());
-  Json phone = value_of(*browser_, look);
+  common::Json phone = value_of(*browser_, look);
   EXPECT_NE(phone[0].get<std::string>().find("(Linux; Android 14; Pixel 8)"), std::string::npos);
   EXPECT_NE(phone[0].get<std::string>().find(" Mobile Safari/537.36"), std::string::npos);
   EXPECT_EQ(phone[1], 5);
   EXPECT_EQ(phone[2], 500);
   ASSERT_TRUE(kavor::test::run(browser_->apply_viewport(501, 700, nullptr)).ok());
-  Json desktop = value_of(*browser_, look);
+  common::Json desktop = value_of(*browser_, look);
   EXPECT_EQ(desktop[0].get<std::string>().find("Pixel 8"), std::string::npos);
   EXPECT_EQ(desktop[0].get<std::string>().find("HeadlessChrome"), std::string::npos);
   EXPECT_NE(desktop[0].get<std::string>().find("Chrome/"), std::string::npos);
@@ -445,7 +445,7 @@ class RegistryTest : public ::testing::Test {
     </script>)"));
   }
   static void TearDownTestSuite() { delete service_; }
-  QCoro::Task<tools::ToolResult> start(const Json& args, tools::StopFlag stop,
+  QCoro::Task<tools::ToolResult> start(const common::Json& args, tools::StopFlag stop,
                                        const std::string& chat = "chat-r") {
     auto decoded = decode_browser_args(args, "/");
     return registry_.run(decoded.value().args, chat, std::move(stop));

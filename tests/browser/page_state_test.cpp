@@ -11,6 +11,8 @@ namespace kavor::browser {
 namespace page_state_test {
 namespace {
 
+using common::Json;
+
 const Clock::time_point kNow = Clock::now();
 
 Json request(const std::string& id, const std::string& url, double at, const char* type = "Image") {

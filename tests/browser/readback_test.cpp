@@ -11,6 +11,8 @@ namespace kavor::browser {
 namespace readback_test {
 namespace {
 
+using common::Json;
+
 TEST(ResultText, PageLineActionScreenshotAndProblems) {
   PageFacts facts{"http://a.test/", "  Home page  ", std::nullopt, 200, false};
   Drained<ConsoleEntry> problems;

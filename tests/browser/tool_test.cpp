@@ -60,7 +60,7 @@ class ToolTest : public ::testing::Test {
     delete dir_;
   }
   std::string url(const std::string& path) const { return service_->base_url() + path; }
-  tools::ToolResult run(const Json& args, const std::string& chat = "chat-1") {
+  tools::ToolResult run(const common::Json& args, const std::string& chat = "chat-1") {
     return call(*registry_, args, dir_->path().toStdString(), chat);
   }
   // The value an eval answers (the text after the line "Result:").
@@ -116,7 +116,7 @@ TEST_F(ToolTest, EachActionAnswersWithItsOwnText) {
 <h1 style="position:absolute;left:100px;top:200px;margin:0">Ready</h1>
 <div style="height:3000px"></div></body>)html"));
   struct Case {
-    Json args;
+    common::Json args;
     const char* text;  // what follows the page line, before the screenshot's line
     bool shot;
   };
@@ -488,7 +488,7 @@ TEST_F(ToolTest, TheToolTableDecodesAndRunsBrowserCalls) {
   // A registry of the test's own, whose browsers end with the test.
   BrowserRegistry browsers;
   tools::ToolTable table;
-  install_tools(table, browsers);
+  app::install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   ASSERT_NE(browser, nullptr);
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
@@ -525,7 +525,7 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
   // A registry of the test's own, whose browsers end with the test.
   BrowserRegistry browsers;
   tools::ToolTable table;
-  install_tools(table, browsers);
+  app::install_tools(table, browsers);
   const tools::Decoder* browser = table.find("browser");
   const tools::fs::path root = tools::fs::canonical(dir_->path().toStdString());
   const QTemporaryDir other;
@@ -545,7 +545,7 @@ TEST_F(ToolTest, AWorkspacePageCannotBringInFilesFromOutside) {
       << " onerror='document.title = \"blocked\"'>";
   std::ofstream(root / "next.html") << "<script>location.href = 'page2.html'</script>";
   std::ofstream(root / "page2.html") << "<title>Second</title><p>also inside</p>";
-  const auto call = [&](const Json& args) {
+  const auto call = [&](const common::Json& args) {
     Result<tools::Decoded> decoded = (*browser)(args, tools::Scope{root, {}});
     if (!decoded.ok()) return "FAILED: " + decoded.message();
     return text_of(kavor::test::run(decoded.value().run_async(tools::RunContext{

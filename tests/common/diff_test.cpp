@@ -14,7 +14,7 @@
 #include "support/command_output.h"
 #include "support/temp_tree.h"
 
-namespace kavor {
+namespace kavor::common {
 namespace diff_test {
 namespace {
 
@@ -274,4 +274,4 @@ TEST(CutDiff, KeepsWholeCharactersAndMarksTheCut) {
 
 }  // namespace
 }  // namespace diff_test
-}  // namespace kavor
+}  // namespace kavor::common

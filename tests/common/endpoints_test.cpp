@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::common {
 namespace endpoints_test {
 namespace {
 
@@ -46,4 +46,4 @@ TEST(FatalStops, MalformedBuiltInAddressesStopTheProgram) {
 
 }  // namespace
 }  // namespace endpoints_test
-}  // namespace kavor
+}  // namespace kavor::common

@@ -17,7 +17,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::common {
 namespace http_test {
 namespace {
 
@@ -136,4 +136,4 @@ TEST(HttpClient, TakesNoAnswerFromALoopbackListenerThatIsGoneByThen) {
 
 }  // namespace
 }  // namespace http_test
-}  // namespace kavor
+}  // namespace kavor::common

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::common {
 namespace json_test {
 namespace {
 
@@ -67,4 +67,4 @@ TEST(JsonRead, WrongTypesAndNonObjectsReadAsAbsentButABrokenRecordKeyFails) {
 
 }  // namespace
 }  // namespace json_test
-}  // namespace kavor
+}  // namespace kavor::common

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::common {
 namespace timing_test {
 namespace {
 
@@ -18,4 +18,4 @@ TEST(Timing, SpeedupDividesWaitsButNeverToZero) {
 
 }  // namespace
 }  // namespace timing_test
-}  // namespace kavor
+}  // namespace kavor::common

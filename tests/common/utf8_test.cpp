@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavor {
+namespace kavor::common {
 namespace utf8_test {
 namespace {
 
@@ -89,4 +89,4 @@ TEST(Utf8, CharactersThatChangeHowATextReadsAreShownEscaped) {
 
 }  // namespace
 }  // namespace utf8_test
-}  // namespace kavor
+}  // namespace kavor::common

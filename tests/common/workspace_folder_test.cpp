@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-namespace kavor {
+namespace kavor::common {
 namespace workspace_folder_test {
 namespace {
 
@@ -45,4 +45,4 @@ TEST(WorkspaceFolder, BothReadersTrimAndRefuseTheSameTextsEachInItsOwnWords) {
 
 }  // namespace
 }  // namespace workspace_folder_test
-}  // namespace kavor
+}  // namespace kavor::common

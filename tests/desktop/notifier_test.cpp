@@ -20,11 +20,11 @@
 #include "support/recording_host.h"
 #include "support/wait.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace notifier_test {
 namespace {
 
-using Attention = Host::Attention;
+using Attention = common::Host::Attention;
 using test::NotificationServer;
 
 constexpr int kSpeedup = 20;  // the 4-second throttle becomes 200 ms
@@ -36,16 +36,17 @@ QString u8(const char* text) {
 class NotifierTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_->ready()) << "run under dbus-run-session";
     state_->notifier = Notifier::load(host_, *toaster_, [this] {
       asked_on_ = QThread::currentThread();
       return prefs_path_;
     });
     notifier_ = state_->notifier.get();
-    install_desktop_commands(table_, CommandContext{endpoints_, *state_, host_, *notifier_, {}});
+    app::install_desktop_commands(table_,
+                                  app::CommandContext{endpoints_, *state_, host_, *notifier_, {}});
   }
-  void TearDown() override { timing::set_speedup(1); }
+  void TearDown() override { common::timing::set_speedup(1); }
 
   NotifyOutcome send(NotifyKind kind, const char* chat = "", const char* text = "",
                      const char* mid = "") {
@@ -65,12 +66,12 @@ class NotifierTest : public ::testing::Test {
   void set(bool enabled, bool sound = true, bool preview = true, Lang lang = Lang::En) {
     ASSERT_TRUE(notifier_->set_prefs(Prefs{enabled, sound, preview, lang}).ok());
   }
-  CommandResult call(const std::string& name, Json args = Json::object()) {
+  app::CommandResult call(const std::string& name, common::Json args = common::Json::object()) {
     return test::run(table_.invoke(name, args));
   }
   void pause_past_throttle() {
     test::wait_until([] { return false; },
-                     timing::scaled(Notifier::kThrottle) + std::chrono::milliseconds(60));
+                     common::timing::scaled(Notifier::kThrottle) + std::chrono::milliseconds(60));
   }
 
   std::unique_ptr<NotificationServer> server_ = std::make_unique<NotificationServer>();
@@ -79,10 +80,11 @@ class NotifierTest : public ::testing::Test {
   std::atomic<QThread*> asked_on_{nullptr};  // the thread that last looked up the file
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
-  Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")};
-  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
+  common::Endpoints endpoints_{QStringLiteral("http://127.0.0.1:9/"),
+                               QStringLiteral("http://127.0.0.1:9")};
+  std::unique_ptr<app::AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
-  CommandTable table_;
+  app::CommandTable table_;
 };
 
 TEST_F(NotifierTest, PreferencesAndTheUsersAttentionDecideWhatIsShown) {
@@ -99,7 +101,7 @@ TEST_F(NotifierTest, PreferencesAndTheUsersAttentionDecideWhatIsShown) {
   // The user is looking at the window: only a test gets through.
   set(true);
   host_.attention.clear();
-  host_.window = Host::WindowState{true, false, true};
+  host_.window = common::Host::WindowState{true, false, true};
   for (NotifyKind kind :
        {NotifyKind::Done, NotifyKind::Failed, NotifyKind::Network, NotifyKind::Approval,
         NotifyKind::Offline, NotifyKind::Online, NotifyKind::Unlinked}) {
@@ -108,9 +110,9 @@ TEST_F(NotifierTest, PreferencesAndTheUsersAttentionDecideWhatIsShown) {
   EXPECT_TRUE(host_.attention.empty());
   EXPECT_EQ(send(NotifyKind::Test, "c2"), NotifyOutcome::Shown);
   // Minimised, or shown without focus, counts as looking elsewhere.
-  host_.window = Host::WindowState{true, true, true};
+  host_.window = common::Host::WindowState{true, true, true};
   EXPECT_EQ(send(NotifyKind::Failed, "c3", "Broke"), NotifyOutcome::Shown);
-  host_.window = Host::WindowState{true, false, false};
+  host_.window = common::Host::WindowState{true, false, false};
   EXPECT_EQ(send(NotifyKind::Online), NotifyOutcome::Shown);
   host_.has_window = false;
   EXPECT_EQ(send(NotifyKind::Offline), NotifyOutcome::Shown);
@@ -271,7 +273,7 @@ TEST_F(NotifierTest, ToastsReachTheDesktopServiceWithTheirSoundAndSafeMarkup) {
 
   // A refused toast is not retried; the page hears why.
   server_->refuse(QStringLiteral("Too many notifications."));
-  const CommandResult refused =
+  const app::CommandResult refused =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(refused.ok());
   EXPECT_EQ(refused.message(), "Too many notifications.");
@@ -320,7 +322,8 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
 
   // Through the commands, as the page changes them; the file is written off the window's
   // thread, which a slow disk must not freeze.
-  const Json prefs = {{"enabled", false}, {"sound", true}, {"preview", true}, {"lang", "en"}};
+  const common::Json prefs = {
+      {"enabled", false}, {"sound", true}, {"preview", true}, {"lang", "en"}};
   ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok());
   EXPECT_NE(asked_on_.load(), QThread::currentThread());
   QFile file(prefs_path_);
@@ -331,7 +334,8 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
   EXPECT_EQ(Notifier::load(host_, *toaster_, [this] { return prefs_path_; })->prefs(),
             (Prefs{false, true, true, Lang::En}));
 
-  for (const Json& bad : {Json{{"enabled", 1}}, Json{{"lang", "EN"}}, Json{{"preview", nullptr}}}) {
+  for (const common::Json& bad : {common::Json{{"enabled", 1}}, common::Json{{"lang", "EN"}},
+                                  common::Json{{"preview", nullptr}}}) {
     EXPECT_EQ(call("agent_set_notify_prefs", {{"prefs", bad}}).message(),
               "The notification settings must give enabled, sound and preview as "
               "true or false, and lang as fa or en.")
@@ -341,7 +345,8 @@ TEST_F(NotifierTest, PreferencesFileSurvivesDamageAndIsWrittenCompactInOrder) {
 
   // A folder that cannot hold the file: the new choice holds for now, the page hears why.
   prefs_path_ = QStringLiteral("/proc/kavor-nowhere/notifications.json");
-  const CommandResult failed = call("agent_set_notify_prefs", {{"prefs", Json::object()}});
+  const app::CommandResult failed =
+      call("agent_set_notify_prefs", {{"prefs", common::Json::object()}});
   EXPECT_FALSE(failed.ok());
   EXPECT_TRUE(failed.message().starts_with("The notification settings could not be saved: "))
       << failed.message();
@@ -367,4 +372,4 @@ TEST_F(NotifierTest, NotifyCommandChecksTheKindAndAnswersShownOrSkipped) {
 
 }  // namespace
 }  // namespace notifier_test
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -17,7 +17,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace reply_watcher_test {
 namespace {
 
@@ -33,7 +33,7 @@ constexpr int kSpeedup = 50;
 class WatchersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     ASSERT_TRUE(server_.ready()) << "run under dbus-run-session";
     state_->notifier = std::make_unique<Notifier>(
         host_, *toaster_, [this] { return dir_.filePath(QStringLiteral("notifications.json")); });
@@ -41,20 +41,21 @@ class WatchersTest : public ::testing::Test {
     notifier_ = &notifier;
     ASSERT_TRUE(notifier.set_prefs(Prefs{true, true, true, Lang::En}).ok());
     watchers_ = &state_->watchers;
-    install_desktop_commands(table_, CommandContext{endpoints(), *state_, host_, notifier, {}});
+    app::install_desktop_commands(table_,
+                                  app::CommandContext{endpoints(), *state_, host_, notifier, {}});
   }
   void TearDown() override {
     for (const auto& [chat, mid] : watchers_->watched()) watchers_->unwatch(chat);
     test::wait_until([] { return false; }, 50ms);
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url()));
   }
-  CommandResult watch(const std::string& chat, Json mid, const std::string& token = "tok",
-                      const char* title = "Trip") {
-    Json args = {{"chat", chat}, {"mid", mid}, {"token", token}};
+  app::CommandResult watch(const std::string& chat, common::Json mid,
+                           const std::string& token = "tok", const char* title = "Trip") {
+    common::Json args = {{"chat", chat}, {"mid", mid}, {"token", token}};
     if (title != nullptr) args["title"] = title;
     return test::run(table_.invoke("agent_watch_reply", args));
   }
@@ -75,17 +76,17 @@ class WatchersTest : public ::testing::Test {
   QTemporaryDir dir_;
   test::RecordingHost host_;
   std::unique_ptr<Toaster> toaster_ = desktop_toaster();
-  std::unique_ptr<AgentState> state_ = test::agent_state_in(dir_.path());
+  std::unique_ptr<app::AgentState> state_ = test::agent_state_in(dir_.path());
   Notifier* notifier_ = nullptr;
   Watchers* watchers_ = nullptr;
-  CommandTable table_;
+  app::CommandTable table_;
 };
 
 TEST_F(WatchersTest, RequestsAreCheckedBeforeAnythingIsWatched) {
   const std::string longest(64, 'a');
   struct Case {
     std::string chat;
-    Json mid;
+    common::Json mid;
     std::string token;
     const char* error;
   };
@@ -198,7 +199,7 @@ TEST_F(WatchersTest, FinishedRepliesAreAnnouncedAndAReplyThatGoesOnIsFollowed) {
 TEST_F(WatchersTest, NoRequestsWhileTheUserLooksOrNotificationsAreOff) {
   svc_.put_chat("c", "tok");
   svc_.put_chat_message("c", ChatMessage{1, "assistant", "pending", ""});
-  host_.window = Host::WindowState{true, false, true};
+  host_.window = common::Host::WindowState{true, false, true};
   ASSERT_TRUE(watch("c", 1).ok());
   idle(400ms);  // some ten ticks
   EXPECT_EQ(asked("c", 1), 0u);
@@ -277,7 +278,7 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
   // hundred times, where the two hours end 14.4 s after the start.
   constexpr int kTicks = 50;
   constexpr int kEnd = 500;
-  timing::set_speedup(kTicks);
+  common::timing::set_speedup(kTicks);
   std::mutex mutex;
   std::vector<Clock::time_point> times;
   svc_.set_handler("GET", "/chats/e/messages/1", [&](const service::RecordedRequest&) {
@@ -290,7 +291,7 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
   constexpr auto kFastFor = 300'000ms / kTicks;
   constexpr auto kSwitch = 8500ms;
   idle(kSwitch);
-  timing::set_speedup(kEnd);
+  common::timing::set_speedup(kEnd);
   ASSERT_TRUE(test::wait_until([&] { return watched().empty(); }, 40s));
   const auto lasted = Clock::now() - started;
   EXPECT_GE(lasted, 7'200'000ms / kEnd);
@@ -321,4 +322,4 @@ TEST_F(WatchersTest, TicksSlowDownAfterFiveMinutesAndTheWatchEndsAfterTwoHours) 
 
 }  // namespace
 }  // namespace reply_watcher_test
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -9,7 +9,7 @@
 #include "support/wait.h"
 #include "test_service.h"
 
-namespace kavor {
+namespace kavor::desktop {
 namespace watchdog_test {
 namespace {
 
@@ -23,7 +23,7 @@ constexpr int kSpeedup = 25;
 class WatchdogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     // The recording host answers a script at once or never, and no page loads: the limits on
     // the page may be as short as the test likes. The reason probe keeps its own.
     watchdog_.set_limits(WatchdogLimits{600ms, 800ms, kReasonProbeTimeout});
@@ -32,11 +32,11 @@ class WatchdogTest : public ::testing::Test {
     stop_.request_stop();
     svc_.release_held();
     test::wait_until([] { return false; }, 100ms);
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url()));
   }
   QString app() const { return QString::fromStdString(svc_.base_url() + "/"); }
   static QString error_page(const char* reason) {
@@ -84,8 +84,8 @@ TEST_F(WatchdogTest, TheReasonProbeTellsOfflineServerAndCrashApart) {
         << c.reply.status << (c.reply.drop ? " dropped" : "");
   }
   // Nothing listens on port 9 of loopback.
-  EXPECT_EQ(test::run(probe_reason(Endpoints(QStringLiteral("http://127.0.0.1:9/"),
-                                             QStringLiteral("http://127.0.0.1:9")),
+  EXPECT_EQ(test::run(probe_reason(common::Endpoints(QStringLiteral("http://127.0.0.1:9/"),
+                                                     QStringLiteral("http://127.0.0.1:9")),
                                    kProbeLimit)),
             Recovery::Offline);
   // The product's own probe waits 6 seconds, whatever the test clock.
@@ -134,7 +134,7 @@ TEST_F(WatchdogTest, OnlyALoadStillUnfinishedTwentySecondsLaterShowsTheErrorPage
 TEST_F(WatchdogTest, ASilentPageInFrontIsProbedThenReloadedOnceThenShownTheCrashPage) {
   // The program gives a page 15 seconds to answer; this test, 600 ms.
   EXPECT_EQ(WatchdogLimits{}.liveness, 15s);
-  host_->window = Host::WindowState{true, false, true};
+  host_->window = common::Host::WindowState{true, false, true};
   svc_.set_default("GET", "/", Reply::text(200, "<p>app</p>"));
   auto task = run_watchdog(watchdog_, host_, endpoints(), stop_.get_token());
 
@@ -190,4 +190,4 @@ TEST_F(WatchdogTest, ASilentPageInFrontIsProbedThenReloadedOnceThenShownTheCrash
 
 }  // namespace
 }  // namespace watchdog_test
-}  // namespace kavor
+}  // namespace kavor::desktop

@@ -45,21 +45,22 @@ class DeviceStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // Each test gets its own credential entry so runs never see each other's secrets.
-    key_ = CredentialKey{QString::fromUtf8(build::kAppId), QString::fromStdString(svc_.base_url())};
+    key_ = CredentialKey{QString::fromUtf8(common::build::kAppId),
+                         QString::fromStdString(svc_.base_url())};
     creds_->remove(key_.service, key_.account);
   }
   void TearDown() override { creds_->remove(key_.service, key_.account); }
 
-  Endpoints endpoints() const {
-    return Endpoints(QString::fromStdString(svc_.base_url() + "/"),
-                     QString::fromStdString(svc_.base_url() + "/"));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(QString::fromStdString(svc_.base_url() + "/"),
+                             QString::fromStdString(svc_.base_url() + "/"));
   }
   QString file() const { return dir_.filePath(QStringLiteral("cfg/device.json")); }
   std::unique_ptr<DeviceStore> load() { return DeviceStore::load(file(), *creds_, key_); }
-  Json file_json() const {
+  common::Json file_json() const {
     QFile f(file());
     if (!f.open(QIODevice::ReadOnly)) return nullptr;
-    return parse_json(f.readAll().toStdString()).value_or(Json(nullptr));
+    return common::parse_json(f.readAll().toStdString()).value_or(common::Json(nullptr));
   }
   void write_file(const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(file()).absolutePath());
@@ -91,15 +92,16 @@ TEST_F(DeviceStoreTest, LinkRegistersKeepsTheSecretAndSurvivesARestart) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].header("authorization"), "Bearer link-token");
   EXPECT_EQ(requests[0].header("user-agent"), "kavor-agent/0.7.3");
-  const Json body = Json::parse(requests[0].body);
-  EXPECT_EQ(body.dump(), Json({{"name", computer_name().toStdString()}, {"os", "linux"}}).dump());
+  const common::Json body = common::Json::parse(requests[0].body);
+  EXPECT_EQ(body.dump(),
+            common::Json({{"name", computer_name().toStdString()}, {"os", "linux"}}).dump());
 
   ASSERT_TRUE(store->credentials());
   EXPECT_EQ(store->credentials()->device_id, QStringLiteral("42"));
   EXPECT_EQ(store->credentials()->device_name, computer_name());
   EXPECT_EQ(store->secret(), QStringLiteral("sek-1"));
 
-  const Json saved = file_json();
+  const common::Json saved = file_json();
   EXPECT_EQ(saved["device_id"], "42");
   struct stat st {};
   ASSERT_EQ(::stat(QFile::encodeName(file()).constData(), &st), 0);
@@ -145,7 +147,8 @@ TEST_F(DeviceStoreTest, RefusedOrBrokenRegistrationsFailWithTheirMessageAndKeepN
     refused = gone.base_url();
   }
   const Result<void> linked = test::run(link_device(
-      *store, Endpoints(QString::fromStdString(refused + "/"), QString::fromStdString(refused)),
+      *store,
+      common::Endpoints(QString::fromStdString(refused + "/"), QString::fromStdString(refused)),
       QStringLiteral("t")));
   ASSERT_FALSE(linked.ok());
   EXPECT_EQ(linked.message().rfind("network: ", 0), 0u) << linked.message();
@@ -243,9 +246,9 @@ class GatedStore : public CredentialStore {
   std::thread opener_;
 };
 
-class Quiet : public Notifications {
+class Quiet : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override {}
 };
 
@@ -270,17 +273,17 @@ TEST_F(DeviceStoreTest, ReadingInTheBackgroundHoldsReadersNotTheCaller) {
   }
   {
     GatedStore slow(*creds_);
-    std::unique_ptr<AgentState> state = test::agent_state_in(dir_.path());
+    std::unique_ptr<app::AgentState> state = test::agent_state_in(dir_.path());
     state->device = DeviceStore::load_in_background(file(), slow, key_);
     test::RecordingHost host;
     Quiet quiet;
-    CommandTable table;
-    install_commands(table, CommandContext{endpoints(), *state, host, quiet, {}});
+    app::CommandTable table;
+    app::install_commands(table, app::CommandContext{endpoints(), *state, host, quiet, {}});
     slow.wait_for_read();
     slow.open_later(QStringLiteral("sek"));
-    QCoro::Task<CommandResult> asking = table.invoke("agent_info", Json::object());
+    QCoro::Task<app::CommandResult> asking = table.invoke("agent_info", common::Json::object());
     EXPECT_FALSE(slow.opened()) << "agent_info held the event loop's thread for the keyring";
-    const CommandResult info = test::run(std::move(asking));
+    const app::CommandResult info = test::run(std::move(asking));
     ASSERT_TRUE(info.ok()) << info.message();
     EXPECT_EQ(info.value()["device"]["id"], "d");
   }

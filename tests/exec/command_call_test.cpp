@@ -27,7 +27,7 @@ class CommandCallTest : public kavor::test::AgentTest {
   fs::path folder() const { return ws_ / "a"; }
   std::string streamed(const std::string& id) const {
     std::string out;
-    for (const Json& e : host_.events(QStringLiteral("agent://output"))) {
+    for (const common::Json& e : host_.events(QStringLiteral("agent://output"))) {
       if (e["call_id"] == id) out += e["chunk"].get<std::string>();
     }
     return out;
@@ -56,7 +56,7 @@ TEST_F(CommandCallTest, AgentStopEndsARunningCommandAndItsChildren) {
           {{"command", "setsid sleep 300 & echo $! > pids; sleep 301 & echo $! >> pids; wait"}});
   ASSERT_TRUE(wait_until([&] { return exec::test::pids_in(folder() / "pids").size() == 2; }));
   const auto pids = exec::test::pids_in(folder() / "pids");
-  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s2"}}).value(), common::Json(true));
   const auto record = result("s2");
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "error");
@@ -72,12 +72,12 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
   const std::string detail = "echo 'txt.<U+202E>exe'\r\necho <U+001B>[2Kdone";
   deliver("h1", "shell", {{"command", "echo 'txt.\u202Eexe'\r\necho \x1B[2Kdone"}});
   ASSERT_TRUE(wait_until([&] { return !states("h1").empty(); }));
-  const Json card = host_.events(QStringLiteral("agent://call")).back();
-  const Json pending = command("agent_pending", Json::object()).value().at(0);
+  const common::Json card = host_.events(QStringLiteral("agent://call")).back();
+  const common::Json pending = command("agent_pending", common::Json::object()).value().at(0);
   ASSERT_TRUE(decide("h1", "allow"));
   const auto record = result("h1");
   ASSERT_TRUE(record);
-  for (const Json& shown : {card, pending, *record}) {
+  for (const common::Json& shown : {card, pending, *record}) {
     EXPECT_EQ(shown["summary"], summary);
     EXPECT_EQ(shown["detail"], detail);
   }
@@ -90,7 +90,7 @@ TEST_F(CommandCallTest, HiddenCharactersOfACommandAreShownEscapedAndItRunsAsSent
 TEST_F(CommandCallTest, ACommandJudgedOutsideShowsWhyOnItsCardAndInThePendingList) {
   struct Case {
     const char* id;
-    Json args;
+    common::Json args;
     std::string reason;
   };
   const Case cases[] = {
@@ -110,12 +110,13 @@ TEST_F(CommandCallTest, ACommandJudgedOutsideShowsWhyOnItsCardAndInThePendingLis
     deliver(c.id, "shell", c.args);
     ASSERT_TRUE(wait_until([&] { return states(c.id) == std::vector<std::string>{"pending"}; }))
         << c.id;
-    const Json card = host_.events(QStringLiteral("agent://call")).back();
-    const Json pending = command("agent_pending", Json::object()).value().at(0);
+    const common::Json card = host_.events(QStringLiteral("agent://call")).back();
+    const common::Json pending = command("agent_pending", common::Json::object()).value().at(0);
     ASSERT_TRUE(decide(c.id, "deny"));
     const auto record = result(c.id);
     ASSERT_TRUE(record);
-    for (const Json& shown : {card, pending, host_.events(QStringLiteral("agent://call")).back()}) {
+    for (const common::Json& shown :
+         {card, pending, host_.events(QStringLiteral("agent://call")).back()}) {
       EXPECT_EQ(shown.value("reason", ""), c.reason) << c.id;
       EXPECT_EQ(shown["outside"], !c.reason.empty()) << c.id;
     }
@@ -131,7 +132,7 @@ TEST_F(CommandCallTest, AnUnapprovedCommandRunsFencedAndAnApprovedOneAsItIs) {
   const fs::path home = ws_ / "home";
   fs::create_directories(home / ".ssh");
   std::ofstream(home / ".ssh" / "id_rsa") << "PRIVATE KEY\n";
-  const fs::path config = config_dir().path.toStdString();
+  const fs::path config = common::config_dir().path.toStdString();
   fs::create_directories(config);
   std::ofstream(config / "probe") << "DEVICE SECRET\n";
   struct RestoreHome {

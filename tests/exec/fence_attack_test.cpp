@@ -239,13 +239,13 @@ TEST_F(FenceAttackTest, TheAgentsOtherSecretsStayUnread) {
   if (const char* old = std::getenv("XDG_RUNTIME_DIR")) runtime = old;
   ::setenv("XDG_RUNTIME_DIR", (folder_ / "run").c_str(), 1);
   const fs::path session = platform::default_session_file();
-  const fs::path device = config_dir().path.toStdString() + "/device.json";
+  const fs::path device = common::config_dir().path.toStdString() + "/device.json";
   const fs::path cookies = home_ / ".local/share/kavor-agent/QtWebEngine/kavor-agent/Cookies";
   put(session, "SESSION-SECRET");
   put(device, "DEVICE-SECRET");
   put(cookies, "COOKIE-SECRET");
   fs::permissions(session.parent_path(), fs::perms::owner_all);
-  const RunOptions options{true, program_fence(), {ws_}};
+  const RunOptions options{true, app::program_fence(), {ws_}};
   for (const fs::path& secret : {device, session, cookies}) {
     SCOPED_TRACE(secret.string());
     const test::Ran ran = test::run(test::bash("cat '" + secret.string() + "'", ws_), {}, options);

@@ -61,7 +61,7 @@ TEST_F(FenceDoorsTest, UnpromptedCommandsAreFencedAlikeThroughTheBridgeAndThePro
       const std::string id = "f" + std::to_string(++n);
       if (protocol) {
         session.call(id, "shell", {{"command", "sh script.sh"}});
-        const Json answer = session.answer(id);
+        const common::Json answer = session.answer(id);
         status = answer["result"]["isError"].get<bool>() ? "error" : "ok";
         output = answer["result"]["content"][0]["text"];
       } else {

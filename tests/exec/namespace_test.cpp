@@ -92,7 +92,7 @@ class NamespaceTest : public test::RealProcessTest {
   }
 
   test::Ran fenced(const std::string& script, const fs::path& ws) {
-    return test::run(test::bash(script, ws), {}, RunOptions{true, program_fence(), {ws}});
+    return test::run(test::bash(script, ws), {}, RunOptions{true, app::program_fence(), {ws}});
   }
   test::Ran unfenced(const std::string& script) { return test::run(test::bash(script, ws_)); }
 

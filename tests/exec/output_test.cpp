@@ -61,12 +61,12 @@ TEST(StreamDecoder, PiecesDecodeToTheWholeTextWhereverTheReadsSplitCharacters) {
     for (std::size_t at = 0; at < text.size();) {
       const std::size_t n = 1 + random() % 6;
       const std::string piece = decoder.decode(std::string_view(text).substr(at, n));
-      EXPECT_TRUE(valid_utf8(piece));
+      EXPECT_TRUE(common::valid_utf8(piece));
       joined += piece;
       at += n;
     }
     joined += decoder.finish();
-    ASSERT_EQ(joined, utf8_lossy(text)) << "round " << round;
+    ASSERT_EQ(joined, common::utf8_lossy(text)) << "round " << round;
   }
 }
 

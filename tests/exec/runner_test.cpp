@@ -57,7 +57,7 @@ TEST_F(RunnerTest, TheAnswerIsTheBoundedOutputOrAFailureWithTheExitCode) {
       {"echo to-stderr >&2", true, "to-stderr\n"},
       {"cat; echo input-was-empty", true, "input-was-empty\n"},
       {"printf 'caf\\xc3\\xa9 \\xff\\xfe bin\\0ary'", true,
-       utf8_lossy(std::string("caf\xC3\xA9 \xFF\xFE bin\0ary", 16))},
+       common::utf8_lossy(std::string("caf\xC3\xA9 \xFF\xFE bin\0ary", 16))},
       {"kill -9 $$", false, "(no output)\n[exit code 137]"},
       {"printenv KAVOR_AGENT_RUN | grep -c .", true, "1\n"},
   };
@@ -114,13 +114,13 @@ TEST_F(RunnerTest, StreamedChunksAddUpToTheWholeOutputWithNoCharacterBroken) {
   EXPECT_GT(ran.chunks.size(), 36u);
   for (const std::string& chunk : ran.chunks) {
     EXPECT_LE(chunk.size(), kChunkBytes + 3);
-    EXPECT_TRUE(valid_utf8(chunk));
+    EXPECT_TRUE(common::valid_utf8(chunk));
   }
   std::string all = joined(ran.chunks);
   ASSERT_GE(all.size(), 5u);
   EXPECT_EQ(all.substr(all.size() - 5), "tail\n");
   all.resize(all.size() - 5);
-  EXPECT_EQ(all, utf8_lossy(expected));
+  EXPECT_EQ(all, common::utf8_lossy(expected));
 }
 
 TEST_F(RunnerTest, BinaryOutputStreamsAndAnswersAsValidTextLosingNothingButBrokenBytes) {
@@ -128,11 +128,11 @@ TEST_F(RunnerTest, BinaryOutputStreamsAndAnswersAsValidTextLosingNothingButBroke
   std::ifstream in(folder_ / "random.bin", std::ios::binary);
   const std::string bytes(std::istreambuf_iterator<char>(in), {});
   ASSERT_EQ(bytes.size(), 200'000u);
-  for (const std::string& chunk : ran.chunks) ASSERT_TRUE(valid_utf8(chunk));
-  EXPECT_EQ(joined(ran.chunks), utf8_lossy(bytes));
-  EXPECT_TRUE(valid_utf8(output(ran.outcome)));
+  for (const std::string& chunk : ran.chunks) ASSERT_TRUE(common::valid_utf8(chunk));
+  EXPECT_EQ(joined(ran.chunks), common::utf8_lossy(bytes));
+  EXPECT_TRUE(common::valid_utf8(output(ran.outcome)));
   EXPECT_NE(output(ran.outcome).find("\n[... 170000 bytes cut ...]\n"), std::string::npos);
-  EXPECT_NO_THROW((void)Json(output(ran.outcome)).dump());
+  EXPECT_NO_THROW((void)common::Json(output(ran.outcome)).dump());
 }
 
 TEST_F(RunnerTest, ATimeOutEndsTheCommandWithTheNoteAndTheKilledProcessCode) {

@@ -23,9 +23,9 @@ using service::ImportService;
 using service::Reply;
 using service::TestService;
 
-class NoNotifications : public Notifications {
+class NoNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return false; }
+  bool notify(const desktop::NotifyRequest&) override { return false; }
   void clear_shown() override {}
 };
 
@@ -36,7 +36,7 @@ std::string error_of(const ImportResult& result) {
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(1000);
+    common::timing::set_speedup(1000);
     // Five conversations cut two by two, and a side file: four parts.
     std::string list = "[";
     for (int i = 0; i < 5; ++i) {
@@ -48,10 +48,11 @@ class UploadTest : public ::testing::Test {
     folder_.run(QStringLiteral("zip"), {"-q", "export.zip", "conversations.json", "memories.json"});
     options_.part_flush_at = 100;
   }
-  void TearDown() override { timing::set_speedup(1); }
+  void TearDown() override { common::timing::set_speedup(1); }
 
-  Endpoints endpoints(const std::string& base) const {
-    return Endpoints(QString::fromStdString(base + "/"), QString::fromStdString(base + "//"));
+  common::Endpoints endpoints(const std::string& base) const {
+    return common::Endpoints(QString::fromStdString(base + "/"),
+                             QString::fromStdString(base + "//"));
   }
   ImportResult import(const std::string& archive = "export.zip", const char* token = "tok") {
     return test::run(run_import(endpoints(svc_.base_url()), host_,
@@ -65,7 +66,7 @@ class UploadTest : public ::testing::Test {
   }
   std::vector<std::string> events() const {
     std::vector<std::string> out;
-    for (const Json& e : host_.events(QStringLiteral("chatgpt-import"))) {
+    for (const common::Json& e : host_.events(QStringLiteral("chatgpt-import"))) {
       out.push_back(e["phase"].get<std::string>() + " " + e["done"].dump() + "/" +
                     e["total"].dump() + " " + e["bytes"].dump());
     }
@@ -103,12 +104,12 @@ TEST_F(UploadTest, FirstImportSendsEveryPartAndTheSecondOnlyStartsAndFinishes) {
                                QCryptographicHash::Sha256)
           .toHex()
           .left(32);
-  const Json start = Json::parse(svc_.requests().front().body);
+  const common::Json start = common::Json::parse(svc_.requests().front().body);
   const auto record = imports_.imports().at(0);
-  EXPECT_EQ(start.dump(), Json({{"fingerprint", fingerprint.toStdString()},
-                                {"filename", "export.zip"},
-                                {"parts", 4},
-                                {"raw_bytes", record.raw_bytes}})
+  EXPECT_EQ(start.dump(), common::Json({{"fingerprint", fingerprint.toStdString()},
+                                        {"filename", "export.zip"},
+                                        {"parts", 4},
+                                        {"raw_bytes", record.raw_bytes}})
                               .dump());
 
   // Each part: its digest is that of the base64 text as sent, which decodes to `size` bytes of
@@ -123,7 +124,8 @@ TEST_F(UploadTest, FirstImportSendsEveryPartAndTheSecondOnlyStartsAndFinishes) {
     EXPECT_EQ(part.name, n < 3 ? "conversations.json" : "memories.json");
     sizes.push_back(part.size);
   }
-  const auto body = Json::parse(svc_.requests("PUT", "/imports/chatgpt/1/parts/3").at(0).body);
+  const auto body =
+      common::Json::parse(svc_.requests("PUT", "/imports/chatgpt/1/parts/3").at(0).body);
   EXPECT_EQ(body.begin().key(), "kind");
   EXPECT_EQ(
       folder_.run(QStringLiteral("gzip"), {QStringLiteral("-dc")},
@@ -169,7 +171,7 @@ TEST_F(UploadTest, APartHeldWithAnotherDigestOrListedBadlyIsSentAgain) {
 }
 
 TEST_F(UploadTest, FailedRequestsAreRetriedAfterOneTwoAndFourSeconds) {
-  timing::set_speedup(2);  // 500, 1000 and 2000 ms
+  common::timing::set_speedup(2);  // 500, 1000 and 2000 ms
   for (int i = 0; i < 3; ++i) svc_.enqueue("POST", "/imports/chatgpt", Reply::json(503, ""));
   ASSERT_EQ(error_of(import()), "");
   const auto starts = svc_.requests("POST", "/imports/chatgpt");
@@ -278,17 +280,17 @@ TEST_F(UploadTest, AnUnreachableServiceAndASlowOneAreToldApart) {
 }
 
 TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
-  const std::unique_ptr<AgentState> state =
+  const std::unique_ptr<app::AgentState> state =
       test::agent_state_in(QString::fromStdString(folder_.path("state")));
   NoNotifications notes;
-  CommandTable table;
-  install_import_commands(table,
-                          CommandContext{endpoints(svc_.base_url()), *state, host_, notes, {}});
+  app::CommandTable table;
+  app::install_import_commands(
+      table, app::CommandContext{endpoints(svc_.base_url()), *state, host_, notes, {}});
   folder_.write("notes.txt", "just text, not a zip at all");
   folder_.write("conversations.json", R"([{"id":"other","mapping":{}}])");
   folder_.run(QStringLiteral("zip"), {"-q", "other.zip", "conversations.json"});
   auto args = [&](const std::string& name) {
-    return Json({{"path", folder_.path(name)}, {"token", "tok"}});
+    return common::Json({{"path", folder_.path(name)}, {"token", "tok"}});
   };
 
   EXPECT_EQ(test::run(table.invoke("chatgpt_import", args("notes.txt"))).message(),
@@ -297,10 +299,10 @@ TEST_F(UploadTest, TheCommandReportsReaderErrorsAndRunsImportsSideBySide) {
   EXPECT_TRUE(host_.events().empty());
 
   // Two imports at once: each reads on its own worker and uploads on its own client.
-  QCoro::Task<CommandResult> one = table.invoke("chatgpt_import", args("export.zip"));
-  QCoro::Task<CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
-  const CommandResult first = test::run(std::move(one));
-  const CommandResult second = test::run(std::move(two));
+  QCoro::Task<app::CommandResult> one = table.invoke("chatgpt_import", args("export.zip"));
+  QCoro::Task<app::CommandResult> two = table.invoke("chatgpt_import", args("other.zip"));
+  const app::CommandResult first = test::run(std::move(one));
+  const app::CommandResult second = test::run(std::move(two));
   ASSERT_TRUE(first.ok()) << first.message();
   ASSERT_TRUE(second.ok()) << second.message();
   const auto records = imports_.imports();

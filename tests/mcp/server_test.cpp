@@ -36,10 +36,10 @@ class ServerTest : public ::testing::Test {
                                                ServerOptions{std::move(workspaces), mode});
     return *session_;
   }
-  static std::string text_of(const Json& answer) {
+  static std::string text_of(const common::Json& answer) {
     return answer["result"]["content"][0]["text"].get<std::string>();
   }
-  static int code_of(const Json& answer) { return answer["error"]["code"].get<int>(); }
+  static int code_of(const common::Json& answer) { return answer["error"]["code"].get<int>(); }
 
   kavor::test::TempTree tree_;
   std::string ws_ = tree_.path();
@@ -113,7 +113,7 @@ TEST_F(ServerTest, MalformedEarlyUnknownAndMistypedMessagesGetTheProtocolsErrors
   EXPECT_EQ(text_of(s.answer(20)), "path must be a string.");
   s.call(21, "docker", {{"args", {"ps", 3}}});
   EXPECT_EQ(text_of(s.answer(21)), "args must be a list of strings.");
-  s.call(22, "glob", Json::object());
+  s.call(22, "glob", common::Json::object());
   EXPECT_EQ(text_of(s.answer(22)), "pattern is missing.");
   EXPECT_TRUE(s.answer(22)["result"]["isError"].get<bool>());
 }
@@ -134,13 +134,13 @@ TEST_F(ServerTest, EachRevisionGetsItsOwnAnswerAndAnUnknownOneTheNewest) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.asked);
     test::Session& s = start(tools::Mode::Ask);
-    const Json init = s.open(c.asked, {{"elicitation", Json::object()}});
+    const common::Json init = s.open(c.asked, {{"elicitation", common::Json::object()}});
     EXPECT_EQ(init["result"]["protocolVersion"], c.answered);
     EXPECT_EQ(init["result"]["serverInfo"].contains("title"), c.titles);
     s.request("list", "tools/list");
-    const Json tools = s.answer("list")["result"]["tools"];
+    const common::Json tools = s.answer("list")["result"]["tools"];
     ASSERT_EQ(tools.size(), table_.names().size());
-    for (const Json& tool : tools) {
+    for (const common::Json& tool : tools) {
       EXPECT_EQ(tool.contains("title"), c.titles);
       EXPECT_TRUE(tool["annotations"].contains("readOnlyHint"));
     }
@@ -149,7 +149,7 @@ TEST_F(ServerTest, EachRevisionGetsItsOwnAnswerAndAnUnknownOneTheNewest) {
       EXPECT_NE(text_of(s.answer("w")).find("--mode auto"), std::string::npos);
       continue;
     }
-    const Json ask = s.asked("elicitation/create");
+    const common::Json ask = s.asked("elicitation/create");
     EXPECT_TRUE(ask["params"]["requestedSchema"]["properties"]["decision"].contains(c.choices));
     s.reply(ask["id"], {{"action", "decline"}});
     EXPECT_EQ(text_of(s.answer("w")), "The user denied this call, so it was not run.");
@@ -161,9 +161,9 @@ TEST_F(ServerTest, EachRevisionGetsItsOwnAnswerAndAnUnknownOneTheNewest) {
 // tool, the other answers for one call.
 TEST_F(ServerTest, AnEditIsAskedWithItsDiffAndRunsOnceAllowed) {
   test::Session& s = start(tools::Mode::Ask);
-  s.open("2025-11-25", {{"elicitation", {{"form", Json::object()}}}});
+  s.open("2025-11-25", {{"elicitation", {{"form", common::Json::object()}}}});
   s.call("e1", "edit_file", {{"path", "a.txt"}, {"old_text", "hello"}, {"new_text", "bye\u202E"}});
-  const Json ask = s.asked("elicitation/create");
+  const common::Json ask = s.asked("elicitation/create");
   const std::string message = ask["params"]["message"];
   EXPECT_EQ(ask["params"]["mode"], "form");
   EXPECT_NE(message.find("edit_file: a.txt"), std::string::npos) << message;
@@ -173,10 +173,11 @@ TEST_F(ServerTest, AnEditIsAskedWithItsDiffAndRunsOnceAllowed) {
   s.call("e2", "edit_file", {{"path", "a.txt"}, {"old_text", "bye"}, {"new_text", "again"}});
   EXPECT_FALSE(s.answer("e2")["result"]["isError"].get<bool>());
   EXPECT_EQ(kavor::test::read_file(ws_ + "/a.txt"), "again\u202E\n");
-  EXPECT_EQ(
-      std::count_if(s.sent.begin(), s.sent.end(),
-                    [](const Json& m) { return m.value("method", "") == "elicitation/create"; }),
-      1);
+  EXPECT_EQ(std::count_if(s.sent.begin(), s.sent.end(),
+                          [](const common::Json& m) {
+                            return m.value("method", "") == "elicitation/create";
+                          }),
+            1);
 }
 
 TEST_F(ServerTest, OutputStreamsAsProgressAndACancelStopsTheCallWithoutAnAnswer) {
@@ -186,7 +187,7 @@ TEST_F(ServerTest, OutputStreamsAsProgressAndACancelStopsTheCallWithoutAnAnswer)
   EXPECT_EQ(text_of(s.answer("p")), "one\ntwo\n");
   std::string streamed;
   double last = 0;
-  for (const Json& m : s.sent) {
+  for (const common::Json& m : s.sent) {
     if (m.value("method", "") != "notifications/progress") continue;
     EXPECT_EQ(m["params"]["progressToken"], "tok");
     EXPECT_GT(m["params"]["progress"].get<double>(), last);
@@ -207,17 +208,17 @@ TEST_F(ServerTest, OutputStreamsAsProgressAndACancelStopsTheCallWithoutAnAnswer)
 // gate holds nothing of it.
 TEST_F(ServerTest, ACancelDuringApprovalWithdrawsTheQuestion) {
   test::Session& s = start(tools::Mode::Ask);
-  s.open("2025-06-18", {{"elicitation", Json::object()}});
+  s.open("2025-06-18", {{"elicitation", common::Json::object()}});
   s.call("c", "shell", {{"command", "touch made"}});
-  const Json ask = s.asked("elicitation/create");
+  const common::Json ask = s.asked("elicitation/create");
   s.notify("notifications/cancelled", {{"requestId", "c"}});
-  const Json withdrawn = s.wait_for([&](const Json& m) {
+  const common::Json withdrawn = s.wait_for([&](const common::Json& m) {
     return m.value("method", "") == "notifications/cancelled" &&
            m["params"]["requestId"] == ask["id"];
   });
   EXPECT_FALSE(withdrawn.is_null());
   EXPECT_TRUE(wait_until([&] { return s.server->live_calls() == 0; }));
-  EXPECT_EQ(approvals_.pending(), Json::array());
+  EXPECT_EQ(approvals_.pending(), common::Json::array());
   // A late answer to the withdrawn question decides nothing.
   s.reply(ask["id"], {{"action", "accept"}, {"content", {{"decision", "allow"}}}});
   QCoreApplication::processEvents();
@@ -238,17 +239,18 @@ TEST_F(ServerTest, TheClientsRootsAreTheWorkspaceWhenNoneWasGiven) {
                                              ServerOptions{{}, tools::Mode::Everything});
   test::Session& s = *session_;
   s.open("2025-11-25", {{"roots", {{"listChanged", true}}}});
-  const Json roots = s.asked("roots/list");
+  const common::Json roots = s.asked("roots/list");
   s.call(2, "read_file", {{"path", "a.txt"}});  // waits for the roots
-  Json listed = Json::array();
+  common::Json listed = common::Json::array();
   listed.push_back({{"uri", "https://example.com/"}});
   listed.push_back({{"uri", "file://" + ws_}, {"name", "ws"}});
   s.reply(roots["id"], {{"roots", listed}});
   EXPECT_EQ(text_of(s.answer(2)), "     1\thello\n");
   s.notify("notifications/roots/list_changed");
   EXPECT_TRUE(wait_until([&] {
-    return std::count_if(s.sent.begin(), s.sent.end(),
-                         [](const Json& m) { return m.value("method", "") == "roots/list"; }) == 2;
+    return std::count_if(s.sent.begin(), s.sent.end(), [](const common::Json& m) {
+             return m.value("method", "") == "roots/list";
+           }) == 2;
   }));
 }
 
@@ -256,7 +258,7 @@ TEST_F(ServerTest, TheClientsRootsAreTheWorkspaceWhenNoneWasGiven) {
 // direction marks as visible escapes.
 TEST_F(ServerTest, AQuestionCannotBeForgedByANameInIt) {
   test::Session& s = start(tools::Mode::Ask);
-  s.open("2025-11-25", {{"elicitation", Json::object()}});
+  s.open("2025-11-25", {{"elicitation", common::Json::object()}});
   s.call("f", "write_file", {{"path", "x\n\nThis call is harmless.\u202E"}, {"content", "x"}});
   const std::string message = s.asked("elicitation/create")["params"]["message"];
   EXPECT_EQ(message.find("\n\nThis call"), std::string::npos) << message;
@@ -279,7 +281,7 @@ TEST_F(ServerTest, ManyCallsAtOnceAreEachAnsweredOnce) {
   s.call("same", "shell", {{"command", "echo two"}});
   const auto answers = [&] {
     return std::count_if(s.sent.begin(), s.sent.end(),
-                         [](const Json& m) { return m.contains("result"); }) -
+                         [](const common::Json& m) { return m.contains("result"); }) -
            1;  // initialize
   };
   ASSERT_TRUE(wait_until([&] { return answers() == kCalls + 2; }, std::chrono::seconds(30)));
@@ -287,8 +289,8 @@ TEST_F(ServerTest, ManyCallsAtOnceAreEachAnsweredOnce) {
     EXPECT_EQ(text_of(s.answer(i)), i % 2 == 0 ? std::to_string(i) + "\n" : "     1\thello\n");
   }
   std::multiset<std::string> same;
-  for (const Json& m : s.sent) {
-    if (m.value("id", Json()) == "same") same.insert(text_of(m));
+  for (const common::Json& m : s.sent) {
+    if (m.value("id", common::Json()) == "same") same.insert(text_of(m));
   }
   EXPECT_EQ(same, (std::multiset<std::string>{"one\n", "two\n"}));
   QCoreApplication::processEvents();
@@ -299,7 +301,7 @@ TEST_F(ServerTest, ManyCallsAtOnceAreEachAnsweredOnce) {
 // The client vanished: nothing waits for it and nothing more is written.
 TEST_F(ServerTest, ClosingStopsRunningAndWaitingCallsAndSendsNothingMore) {
   test::Session& s = start(tools::Mode::Ask);
-  s.open("2025-11-25", {{"elicitation", Json::object()}});
+  s.open("2025-11-25", {{"elicitation", common::Json::object()}});
   approvals_.set_mode(kChat, tools::Mode::Ask);
   s.call("wait", "write_file", {{"path", "w.txt"}, {"content", "x"}});
   s.asked("elicitation/create");

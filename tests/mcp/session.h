@@ -17,9 +17,9 @@
 
 namespace kavor::mcp::test {
 
-class SilentNotifications : public Notifications {
+class SilentNotifications : public desktop::Notifications {
  public:
-  bool notify(const NotifyRequest&) override { return true; }
+  bool notify(const desktop::NotifyRequest&) override { return true; }
   void clear_shown() override {}
 };
 
@@ -31,18 +31,22 @@ class Session {
           QThreadPool& pool, ServerOptions options) {
     server = std::make_unique<Server>(
         ServerContext{table, specs, approvals, running, relay, notes_, pool, {}},
-        std::move(options), [this](const Json& message, const Json&) { sent.push_back(message); });
+        std::move(options),
+        [this](const common::Json& message, const common::Json&) { sent.push_back(message); });
   }
 
-  void send(const Json& message) { server->receive(message); }
-  void request(const Json& id, const std::string& method, Json params = Json::object()) {
-    send(Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}});
+  void send(const common::Json& message) { server->receive(message); }
+  void request(const common::Json& id, const std::string& method,
+               common::Json params = common::Json::object()) {
+    send(common::Json{
+        {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}});
   }
-  void notify(const std::string& method, Json params = Json::object()) {
-    send(Json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}});
+  void notify(const std::string& method, common::Json params = common::Json::object()) {
+    send(common::Json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}});
   }
   // initialize and notifications/initialized; the initialize answer.
-  Json open(const std::string& revision, Json capabilities = Json::object()) {
+  common::Json open(const std::string& revision,
+                    common::Json capabilities = common::Json::object()) {
     request("init", "initialize",
             {{"protocolVersion", revision},
              {"capabilities", std::move(capabilities)},
@@ -50,19 +54,20 @@ class Session {
     notify("notifications/initialized");
     return answer("init");
   }
-  void call(const Json& id, const std::string& tool, Json args, Json meta = nullptr) {
-    Json params{{"name", tool}, {"arguments", std::move(args)}};
+  void call(const common::Json& id, const std::string& tool, common::Json args,
+            common::Json meta = nullptr) {
+    common::Json params{{"name", tool}, {"arguments", std::move(args)}};
     if (!meta.is_null()) params["_meta"] = std::move(meta);
     request(id, "tools/call", std::move(params));
   }
 
   // The first message sent that `match` takes, waiting for it; null when none comes.
-  Json wait_for(const std::function<bool(const Json&)>& match,
-                std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-    Json found;
+  common::Json wait_for(const std::function<bool(const common::Json&)>& match,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+    common::Json found;
     kavor::test::wait_until(
         [&] {
-          for (const Json& m : sent) {
+          for (const common::Json& m : sent) {
             if (match(m)) found = m;
           }
           return !found.is_null();
@@ -71,21 +76,24 @@ class Session {
     return found;
   }
   // The answer (result or error) to request `id`.
-  Json answer(const Json& id, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+  common::Json answer(const common::Json& id,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
     return wait_for(
-        [&](const Json& m) { return m.value("id", Json()) == id && !m.contains("method"); },
+        [&](const common::Json& m) {
+          return m.value("id", common::Json()) == id && !m.contains("method");
+        },
         timeout);
   }
   // A request of ours by method.
-  Json asked(const std::string& method) {
+  common::Json asked(const std::string& method) {
     return wait_for(
-        [&](const Json& m) { return m.value("method", "") == method && m.contains("id"); });
+        [&](const common::Json& m) { return m.value("method", "") == method && m.contains("id"); });
   }
-  void reply(const Json& id, Json result) {
-    send(Json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+  void reply(const common::Json& id, common::Json result) {
+    send(common::Json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
   }
 
-  std::vector<Json> sent;
+  std::vector<common::Json> sent;
   std::unique_ptr<Server> server;
 
  private:

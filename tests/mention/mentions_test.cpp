@@ -36,8 +36,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 // Runs the workers' clocks faster for one test.
 class Speedup {
  public:
-  explicit Speedup(int factor) { timing::set_speedup(factor); }
-  ~Speedup() { timing::set_speedup(1); }
+  explicit Speedup(int factor) { common::timing::set_speedup(factor); }
+  ~Speedup() { common::timing::set_speedup(1); }
 };
 
 void create_file(const std::string& path) {

@@ -33,7 +33,7 @@ inline std::optional<std::int32_t> reference_score(const Token& token, const Sub
   std::vector<std::size_t> at;
   for (std::size_t pos = 0; pos < text.size();) {
     at.push_back(s.start + pos);
-    c.push_back(next_code_point(text, pos));
+    c.push_back(common::next_code_point(text, pos));
     f.push_back(fold_char(c.back()));
   }
   const std::size_t n = c.size();

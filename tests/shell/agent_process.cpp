@@ -31,7 +31,7 @@ constexpr auto kScriptAnswer = 30s;
 constexpr auto kPortsTaken = 180s;
 
 QString app_id() {
-  return QString::fromUtf8(build::kAppId);
+  return QString::fromUtf8(common::build::kAppId);
 }
 
 void make_folder(const QString& path, mode_t mode) {
@@ -105,14 +105,14 @@ AgentProcess::~AgentProcess() {
   }
 }
 
-std::vector<Json> page_targets(int port) {
+std::vector<common::Json> page_targets(int port) {
   QNetworkAccessManager manager;
   QNetworkReply* reply =
       manager.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/json/list").arg(port))));
   wait_until([&] { return reply->isFinished(); });
-  const auto list = parse_json(reply->readAll().toStdString());
+  const auto list = common::parse_json(reply->readAll().toStdString());
   reply->deleteLater();
-  std::vector<Json> pages;
+  std::vector<common::Json> pages;
   if (!list || !list->is_array()) return pages;
   for (const auto& target : *list) {
     if (target.value("type", "") == "page") pages.push_back(target);
@@ -120,10 +120,10 @@ std::vector<Json> page_targets(int port) {
   return pages;
 }
 
-std::optional<Json> evaluate_in_page(int port, const QString& url_prefix,
-                                     const QString& expression) {
+std::optional<common::Json> evaluate_in_page(int port, const QString& url_prefix,
+                                             const QString& expression) {
   std::string address;
-  for (const Json& target : page_targets(port)) {
+  for (const common::Json& target : page_targets(port)) {
     if (QString::fromStdString(target.value("url", "")).startsWith(url_prefix)) {
       address = target.value("webSocketDebuggerUrl", "");
       break;
@@ -131,24 +131,24 @@ std::optional<Json> evaluate_in_page(int port, const QString& url_prefix,
   }
   if (address.empty()) return std::nullopt;
   QWebSocket socket;
-  std::optional<Json> answer;
+  std::optional<common::Json> answer;
   QObject::connect(&socket, &QWebSocket::textMessageReceived, [&](const QString& text) {
-    auto message = parse_json(text.toStdString());
+    auto message = common::parse_json(text.toStdString());
     if (message && message->value("id", 0) == 1) answer = std::move(*message);
   });
   socket.open(QUrl(QString::fromStdString(address)));
   if (!wait_until([&] { return socket.state() == QAbstractSocket::ConnectedState; })) return {};
-  Json request = {{"id", 1},
-                  {"method", "Runtime.evaluate"},
-                  {"params",
-                   {{"expression", expression.toStdString()},
-                    {"awaitPromise", true},
-                    {"returnByValue", true}}}};
+  common::Json request = {{"id", 1},
+                          {"method", "Runtime.evaluate"},
+                          {"params",
+                           {{"expression", expression.toStdString()},
+                            {"awaitPromise", true},
+                            {"returnByValue", true}}}};
   socket.sendTextMessage(QString::fromStdString(request.dump()));
   if (!wait_until([&] { return answer.has_value(); }, kScriptAnswer)) return std::nullopt;
-  const Json& result = (*answer)["result"];
+  const common::Json& result = (*answer)["result"];
   if (result.contains("exceptionDetails") || !result.contains("result")) return std::nullopt;
-  return result["result"].value("value", Json());
+  return result["result"].value("value", common::Json());
 }
 
 std::vector<pid_t> processes_naming(const QString& folder) {
@@ -183,8 +183,8 @@ int listeners(int port) {
 
 std::unique_ptr<service::LocalService> start_built_in_service() {
   service::LocalServiceOptions options;
-  options.app_port = QUrl(QString::fromUtf8(build::kAppUrl)).port();
-  options.api_port = QUrl(QString::fromUtf8(build::kApiBase)).port();
+  options.app_port = QUrl(QString::fromUtf8(common::build::kAppUrl)).port();
+  options.api_port = QUrl(QString::fromUtf8(common::build::kApiBase)).port();
   const auto until = std::chrono::steady_clock::now() + kPortsTaken;
   for (;;) {
     if (listeners(options.app_port) == 0 && listeners(options.api_port) == 0) {
@@ -200,13 +200,13 @@ std::unique_ptr<service::LocalService> start_built_in_service() {
 bool link_device(const service::LocalService& service, const AgentHome& home) {
   QNetworkAccessManager manager;
   QNetworkRequest request(
-      QUrl(QString::fromUtf8(build::kApiBase) + QStringLiteral("/bridge/devices")));
+      QUrl(QString::fromUtf8(common::build::kApiBase) + QStringLiteral("/bridge/devices")));
   request.setRawHeader("Authorization",
                        "Bearer " + QByteArray::fromStdString(service.link_token()));
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
   QNetworkReply* reply = manager.post(request, R"({"name":"lifecycle"})");
   wait_until([&] { return reply->isFinished(); });
-  const auto body = parse_json(reply->readAll().toStdString());
+  const auto body = common::parse_json(reply->readAll().toStdString());
   reply->deleteLater();
   if (!body || !body->contains("secret")) return false;
   const QString id = QString::fromStdString((*body)["device"].value("id", ""));

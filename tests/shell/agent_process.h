@@ -60,12 +60,12 @@ class AgentProcess {
 
 // The webview's page targets ("url" and "webSocketDebuggerUrl" of each); empty when the port
 // does not answer.
-std::vector<Json> page_targets(int port);
+std::vector<common::Json> page_targets(int port);
 
 // The value of `expression` (a promise is awaited) in the first page whose URL starts with
 // `url_prefix`; nothing when there is no such page or the script failed.
-std::optional<Json> evaluate_in_page(int port, const QString& url_prefix,
-                                     const QString& expression);
+std::optional<common::Json> evaluate_in_page(int port, const QString& url_prefix,
+                                             const QString& expression);
 
 // The processes whose command line names something below `folder`.
 std::vector<pid_t> processes_naming(const QString& folder);

@@ -82,18 +82,18 @@ const std::string kFrozenPage = R"(<!doctype html><html><body><p>chat</p><script
 class DesktopWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     svc_.set_default("GET", "/favicon.ico", Reply::text(404, ""));
   }
   void TearDown() override {
     app_.reset();
     svc_.release_held();
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
 
-  void start(WatchdogLimits limits = {}) {
+  void start(desktop::WatchdogLimits limits = {}) {
     ApplicationOptions options;
-    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.endpoints = common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
     options.opener = [](const QUrl&) { return true; };
     options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));
@@ -107,7 +107,7 @@ class DesktopWindowTest : public ::testing::Test {
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QString url() const { return app_->main_window()->page()->url().toString(); }
-  Watchdog& watchdog() { return app_->state().watchdog; }
+  desktop::Watchdog& watchdog() { return app_->state().watchdog; }
   bool in_front() {
     MainWindow* window = app_->main_window();
     window->showNormal();
@@ -179,7 +179,8 @@ TEST_F(DesktopWindowTest, APageWithAHeartbeatIsNeverProbedAndASilentOneIsAskedNo
 
 TEST_F(DesktopWindowTest, AHungPageIsReloadedOnceAndASecondHangSoonAfterShowsTheCrashPage) {
   svc_.set_default("GET", "/", Reply::text(200, kHangingPage, "text/html"));
-  start(WatchdogLimits{kStuckPageLimit, kLoadCheckAfter, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{kStuckPageLimit, desktop::kLoadCheckAfter,
+                                desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   ASSERT_TRUE(in_front());
   const QString crash = QStringLiteral("kavor://localhost/error.html#crash");
@@ -193,9 +194,10 @@ TEST_F(DesktopWindowTest, AHungPageIsReloadedOnceAndASecondHangSoonAfterShowsThe
 TEST_F(DesktopWindowTest, APageFrozenForMinutesIsReloadedInANewProcessThenShownTheCrashPage) {
   // Two minutes between reloads become 24 s: room for a busy machine to end a process and
   // load the page again before the second hang is judged.
-  timing::set_speedup(5);
+  common::timing::set_speedup(5);
   svc_.set_default("GET", "/", Reply::text(200, kFrozenPage, "text/html"));
-  start(WatchdogLimits{kStuckPageLimit, kLoadCheckAfter, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{kStuckPageLimit, desktop::kLoadCheckAfter,
+                                desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   ASSERT_TRUE(in_front());
   const auto& loaded = loads(QWebEngineLoadingInfo::LoadSucceededStatus);
@@ -243,7 +245,7 @@ TEST_F(DesktopWindowTest, ALoadThatNeverFinishesShowsWhyTwentySecondsAfterItStar
   // The program waits 20 seconds for a load; here 5 s, still ample for the chat's own first
   // load on a busy machine.
   constexpr auto kLoadLimit = 5s;
-  start(WatchdogLimits{kLivenessLimit, kLoadLimit, kReasonProbeTimeout});
+  start(desktop::WatchdogLimits{desktop::kLivenessLimit, kLoadLimit, desktop::kReasonProbeTimeout});
   ASSERT_TRUE(application_loaded()) << trail();
   QWebEnginePage* page = app_->main_window()->page();
 
@@ -305,17 +307,18 @@ TEST_F(DesktopWindowTest, AMinimisedWindowIsNeverProbedAndProbingWaitsForSilence
 TEST_F(DesktopWindowTest, TheProgramAnswersTheDesktopCommands) {
   svc_.set_default("GET", "/", Reply::text(200, kQuietPage, "text/html"));
   start();
-  const auto call = [&](const std::string& name, Json args) {
+  const auto call = [&](const std::string& name, common::Json args) {
     return test::run(app_->commands().invoke(name, args));
   };
-  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value().dump(),
+  EXPECT_EQ(call("agent_notify_prefs", common::Json::object()).value().dump(),
             R"({"enabled":true,"sound":true,"preview":true,"lang":"fa"})");
-  const Json prefs = {{"enabled", true}, {"sound", false}, {"preview", true}, {"lang", "en"}};
+  const common::Json prefs = {
+      {"enabled", true}, {"sound", false}, {"preview", true}, {"lang", "en"}};
   ASSERT_TRUE(call("agent_set_notify_prefs", {{"prefs", prefs}}).ok());
-  EXPECT_EQ(call("agent_notify_prefs", Json::object()).value().dump(), prefs.dump());
+  EXPECT_EQ(call("agent_notify_prefs", common::Json::object()).value().dump(), prefs.dump());
   // These tests run without a session bus: the desktop refuses the toast, and the page hears
   // why instead of "shown".
-  const CommandResult toast =
+  const app::CommandResult toast =
       call("agent_notify", {{"kind", "test"}, {"chat", ""}, {"text", ""}, {"mid", ""}});
   EXPECT_FALSE(toast.ok());
   EXPECT_FALSE(toast.message().empty());

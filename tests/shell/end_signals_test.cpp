@@ -28,9 +28,9 @@ constexpr auto kBrowserCall = 75s;
 // The ordered end waits for browsers to close and indexes to be written.
 constexpr int kEndMs = 45'000;
 
-const QString kApp = QString::fromUtf8(build::kAppUrl);
+const QString kApp = QString::fromUtf8(common::build::kAppUrl);
 
-bool is_true(const std::optional<Json>& value) {
+bool is_true(const std::optional<common::Json>& value) {
   return value && value->is_boolean() && value->get<bool>();
 }
 

@@ -62,7 +62,7 @@ constexpr const char* kSnapshot = R"((function () {
 class LocalPagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(kSpeedup);
+    common::timing::set_speedup(kSpeedup);
     svc_.set_default("GET", "/", Reply::text(200, "<p>chat</p>", "text/html"));
     svc_.set_handler("GET", "/favicon.ico", [this](const service::RecordedRequest& request) {
       std::lock_guard lock(mutex_);
@@ -71,7 +71,7 @@ class LocalPagesTest : public ::testing::Test {
     });
     profile_ = std::make_unique<QWebEngineProfile>();
     assets_ = std::make_unique<AssetSchemeHandler>(endpoints(), QString::fromLatin1(kWebsite));
-    profile_->installUrlSchemeHandler(kAssetScheme, assets_.get());
+    profile_->installUrlSchemeHandler(common::kAssetScheme, assets_.get());
     window_ = std::make_unique<MainWindow>(profile_.get(), endpoints(), watchdog_, commands_,
                                            [this](const QUrl& url) { opened_.push_back(url); });
     window_->show();
@@ -79,10 +79,10 @@ class LocalPagesTest : public ::testing::Test {
   void TearDown() override {
     window_.reset();
     profile_.reset();
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
-  Endpoints endpoints() const {
-    return Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+  common::Endpoints endpoints() const {
+    return common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
   }
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
   QWebEnginePage* page() const { return window_->page(); }
@@ -120,10 +120,10 @@ class LocalPagesTest : public ::testing::Test {
   }
   QVariant js(const QString& script) { return test::run_script(page(), script); }
   // Empty while the page is between documents.
-  Json snapshot() {
-    const std::optional<Json> shown =
-        parse_json(js(QString::fromLatin1(kSnapshot)).toString().toStdString());
-    return shown && shown->is_object() ? *shown : Json::object();
+  common::Json snapshot() {
+    const std::optional<common::Json> shown =
+        common::parse_json(js(QString::fromLatin1(kSnapshot)).toString().toStdString());
+    return shown && shown->is_object() ? *shown : common::Json::object();
   }
   std::size_t pings() {
     std::lock_guard lock(mutex_);
@@ -147,8 +147,8 @@ class LocalPagesTest : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::pair<Clock::time_point, std::string>> pings_;
   Reply favicon_ = Reply::text(404, "");
-  Watchdog watchdog_;
-  CommandTable commands_;
+  desktop::Watchdog watchdog_;
+  app::CommandTable commands_;
   std::vector<QUrl> opened_;
   std::unique_ptr<QWebEngineProfile> profile_;
   std::unique_ptr<AssetSchemeHandler> assets_;
@@ -187,7 +187,7 @@ TEST_F(LocalPagesTest, EveryReasonShowsItsBadgeCodeAndCopyAndAnythingElseIsACras
                          .arg(++n)
                          .arg(QString::fromLatin1(c.fragment))))
         << c.fragment;
-    const Json shown = snapshot();
+    const common::Json shown = snapshot();
     EXPECT_EQ(shown["reason"], c.reason) << c.fragment;
     EXPECT_EQ(shown["badge"], c.badge) << c.fragment;
     EXPECT_EQ(shown["code"], c.code) << c.fragment;
@@ -204,7 +204,7 @@ TEST_F(LocalPagesTest, EveryReasonShowsItsBadgeCodeAndCopyAndAnythingElseIsACras
   // Persian: the badges and headings of the table.
   languages(QStringLiteral("function(){return ['fa-IR','en'];}"));
   ASSERT_TRUE(open(QStringLiteral("error.html?n=fa1#server")));
-  Json shown = snapshot();
+  common::Json shown = snapshot();
   EXPECT_EQ(shown["badge"], "سرور");
   EXPECT_EQ(shown["headings"], "سرور کاور پاسخ نمیدهد");
   EXPECT_EQ(shown["code"], "KAVOR-SRV-02");
@@ -261,7 +261,7 @@ TEST_F(LocalPagesTest, TheLanguageComesFromTheFirstEntryOfTheList) {
     languages(QString::fromLatin1(c.list));
     for (const char* page_name : {"index.html", "error.html"}) {
       ASSERT_TRUE(open(QStringLiteral("%1?n=%2#offline").arg(QLatin1String(page_name)).arg(++n)));
-      const Json shown = snapshot();
+      const common::Json shown = snapshot();
       const bool fa = std::string(c.lang) == "fa";
       EXPECT_EQ(shown["lang"], c.lang) << c.list << " " << page_name;
       EXPECT_EQ(shown["dataLang"], c.lang) << c.list;
@@ -296,7 +296,7 @@ TEST_F(LocalPagesTest, NetworkTroubleIsRetriedEverySixteenSecondsUntilTheChatAns
   // Ticks of 800 ms: a timer of the page and a request to the service may each run late on a
   // busy machine, and the bounds below leave them 400 ms of it.
   static constexpr int kRetrySpeedup = 10;
-  timing::set_speedup(kRetrySpeedup);
+  common::timing::set_speedup(kRetrySpeedup);
   languages(QStringLiteral("function(){return ['en'];}"));
   const int entries_before = page()->history()->count();
   const auto opening = Clock::now();
@@ -405,7 +405,7 @@ TEST_F(LocalPagesTest, TryAgainProbesOnceAtATimeAndAProbeThatNeverSettlesFails) 
 TEST_F(LocalPagesTest, Screenshots) {
   const QString folder = qEnvironmentVariable("KAVOR_SCREENSHOTS");
   if (folder.isEmpty()) GTEST_SKIP() << "KAVOR_SCREENSHOTS is not set";
-  timing::set_speedup(1);
+  common::timing::set_speedup(1);
   QDir().mkpath(folder);
   window_->resize(900, 720);
   struct Shot {

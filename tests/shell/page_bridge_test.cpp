@@ -103,13 +103,13 @@ struct Counters {
   std::set<std::string> released;  // tags of held calls that may finish
 };
 
-QCoro::Task<CommandResult> echo(Counters* counters, Json args) {
+QCoro::Task<app::CommandResult> echo(Counters* counters, common::Json args) {
   ++counters->runs["echo"];
   ++counters->runs["echo:" + args["text"].get<std::string>()];
   co_return args["text"];
 }
 
-QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
+QCoro::Task<app::CommandResult> slow(Counters* counters, common::Json args) {
   ++counters->runs["slow"];
   counters->most_in_flight = std::max(counters->most_in_flight, ++counters->in_flight);
   co_await QCoro::sleepFor(std::chrono::milliseconds(args["ms"].get<int>()));
@@ -118,41 +118,41 @@ QCoro::Task<CommandResult> slow(Counters* counters, Json args) {
 }
 
 // Runs until the test releases its tag.
-QCoro::Task<CommandResult> hold(Counters* counters, Json args) {
+QCoro::Task<app::CommandResult> hold(Counters* counters, common::Json args) {
   const std::string tag = args["tag"].get<std::string>();
   ++counters->runs["hold"];
   ++counters->in_flight;
   while (counters->released.count(tag) == 0)
     co_await QCoro::sleepFor(std::chrono::milliseconds(10));
   --counters->in_flight;
-  co_return Json(tag);
+  co_return common::Json(tag);
 }
 
-QCoro::Task<CommandResult> failing(Counters* counters) {
+QCoro::Task<app::CommandResult> failing(Counters* counters) {
   ++counters->runs["fail"];
   co_return fail("That did not work.");
 }
 
 // Answers with the arguments it got, behind keys in an order no sorting would give.
-QCoro::Task<CommandResult> shape(Counters* counters, Json args) {
+QCoro::Task<app::CommandResult> shape(Counters* counters, common::Json args) {
   ++counters->runs["shape"];
-  Json out = Json::object();
+  common::Json out = common::Json::object();
   out["zeta"] = 1;
   out["args"] = std::move(args);
-  out["alpha"] = Json::array({true, nullptr, "\u00fc"});
+  out["alpha"] = common::Json::array({true, nullptr, "\u00fc"});
   co_return std::move(out);
 }
 
-void add_commands(CommandTable& table, Counters* counters) {
-  table.add("echo", {{"text", ArgType::String}},
-            [counters](const Json& args) { return echo(counters, args); });
-  table.add("slow", {{"ms", ArgType::PositiveInteger}, {"tag", ArgType::String}},
-            [counters](const Json& args) { return slow(counters, args); });
-  table.add("hold", {{"tag", ArgType::String}},
-            [counters](const Json& args) { return hold(counters, args); });
-  table.add("fail", {}, [counters](const Json&) { return failing(counters); });
-  table.add("shape", {{"callId", ArgType::String}, {"count", ArgType::PositiveInteger}},
-            [counters](const Json& args) { return shape(counters, args); });
+void add_commands(app::CommandTable& table, Counters* counters) {
+  table.add("echo", {{"text", app::ArgType::String}},
+            [counters](const common::Json& args) { return echo(counters, args); });
+  table.add("slow", {{"ms", app::ArgType::PositiveInteger}, {"tag", app::ArgType::String}},
+            [counters](const common::Json& args) { return slow(counters, args); });
+  table.add("hold", {{"tag", app::ArgType::String}},
+            [counters](const common::Json& args) { return hold(counters, args); });
+  table.add("fail", {}, [counters](const common::Json&) { return failing(counters); });
+  table.add("shape", {{"callId", app::ArgType::String}, {"count", app::ArgType::PositiveInteger}},
+            [counters](const common::Json& args) { return shape(counters, args); });
 }
 
 using test::run_script;
@@ -160,7 +160,7 @@ using test::run_script;
 class PageBridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(20);
+    common::timing::set_speedup(20);
     const std::string bundle = read_file(QStringLiteral(KAVOR_BRIDGE_TEST_PAGE));
     ASSERT_FALSE(bundle.empty()) << "the test page bundle is missing";
     const std::string channel = read_file(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
@@ -175,13 +175,13 @@ class PageBridgeTest : public ::testing::Test {
   }
   void TearDown() override {
     app_.reset();
-    timing::set_speedup(1);
+    common::timing::set_speedup(1);
   }
 
   void start(const QString& app = {}) {
     ApplicationOptions options;
     options.endpoints =
-        Endpoints(app.isEmpty() ? app_url() : app, QString::fromStdString(svc_.base_url()));
+        common::Endpoints(app.isEmpty() ? app_url() : app, QString::fromStdString(svc_.base_url()));
     options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.profile_name = QString();
     app_ = std::make_unique<Application>(std::move(options));
@@ -306,7 +306,7 @@ TEST_F(PageBridgeTest, ListenersReceiveEmittedEventsUntilTheyUnlisten) {
         .toInt();
   };
 
-  Json payload = Json::object();
+  common::Json payload = common::Json::object();
   payload["id"] = "c1";
   payload["state"] = "pending";
   payload["output"] = nullptr;
@@ -390,7 +390,7 @@ TEST_F(PageBridgeTest, AFramedPageOfAnotherOriginGetsNoAccess) {
         "bridgeTest.listen('agent://call', bridgeTest.record('main'))"
         ".then(() => 'listening')");
   EXPECT_EQ(outcome("listen"), R"({"ok":true,"value":"listening"})");
-  app_->host().emit_event(QStringLiteral("agent://call"), Json::object());
+  app_->host().emit_event(QStringLiteral("agent://call"), common::Json::object());
   EXPECT_TRUE(wait_until([&] {
     return js(QStringLiteral("JSON.parse(bridgeTest.events('main')).length")).toInt() == 1;
   }));
@@ -399,7 +399,7 @@ TEST_F(PageBridgeTest, AFramedPageOfAnotherOriginGetsNoAccess) {
     report = js(QStringLiteral("frameReport")).toString();
     return !report.isEmpty();
   }));
-  const Json seen = Json::parse(report.toStdString());
+  const common::Json seen = common::Json::parse(report.toStdString());
   EXPECT_EQ(seen["internals"], "undefined") << report.toStdString();
   EXPECT_EQ(seen["parent"], "blocked");
   EXPECT_EQ(seen["invoke"], "rejected");
@@ -407,7 +407,7 @@ TEST_F(PageBridgeTest, AFramedPageOfAnotherOriginGetsNoAccess) {
   // the bridge, and nothing of the application's traffic reaches it.
   EXPECT_EQ(seen["transport"], "undefined");
   EXPECT_FALSE(seen.contains("channel"));
-  EXPECT_EQ(seen["events"], Json::array());
+  EXPECT_EQ(seen["events"], common::Json::array());
   EXPECT_FALSE(seen.contains("answer"));
   EXPECT_EQ(runs("echo:raw"), 0);
   EXPECT_EQ(runs("echo:channel"), 0);
@@ -435,7 +435,7 @@ TEST_F(PageBridgeTest, AFramedPageOfAnotherOriginGetsNoAccess) {
 TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
   // The main window never navigates to another origin, so a page of its own carries the
   // bridge here, set up for the application on svc_, and is pointed at other_.
-  CommandTable commands;
+  app::CommandTable commands;
   add_commands(commands, &counters_);
   auto profile = std::make_unique<QWebEngineProfile>();
   auto view = std::make_unique<QWebEngineView>();
@@ -468,14 +468,14 @@ TEST_F(PageBridgeTest, APageOfAnotherOriginInTheMainFrameGetsNoAccess) {
   ASSERT_TRUE(wait_until([&] {
     return run_script(page, QStringLiteral("report.channel")).toString() == QStringLiteral("open");
   }));
-  bridge->emit_event(QStringLiteral("agent://call"), Json::object());
+  bridge->emit_event(QStringLiteral("agent://call"), common::Json::object());
   wait_until([] { return false; }, std::chrono::milliseconds(500));
-  const Json seen = Json::parse(
+  const common::Json seen = common::Json::parse(
       run_script(page, QStringLiteral("JSON.stringify(report)")).toString().toStdString());
   EXPECT_EQ(seen["internals"], "undefined");
   EXPECT_EQ(seen["invoke"], "rejected");
   EXPECT_FALSE(run_script(page, QStringLiteral("bridgeTest.isTauri()")).toBool());
-  EXPECT_EQ(seen["events"], Json::array());
+  EXPECT_EQ(seen["events"], common::Json::array());
   EXPECT_FALSE(seen.contains("answer"));
   EXPECT_EQ(runs("echo"), 0);
 
@@ -513,7 +513,7 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   ASSERT_TRUE(showing(app_url()));
 
   track("info", "bridgeTest.invoke('agent_info')");
-  const Json info = Json::parse(outcome("info"));
+  const common::Json info = common::Json::parse(outcome("info"));
   ASSERT_TRUE(info["ok"].get<bool>()) << info.dump();
   EXPECT_EQ(info["value"]["version"], "0.7.3");
   EXPECT_EQ(info["value"]["os"], "linux");
@@ -529,7 +529,7 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   };
 
   track("link", "bridgeTest.invoke('agent_link', {token: ' link-token '})");
-  const Json linked = Json::parse(outcome("link"));
+  const common::Json linked = common::Json::parse(outcome("link"));
   ASSERT_TRUE(linked["ok"].get<bool>()) << linked.dump();
   EXPECT_EQ(linked["value"]["device"]["id"], "d9");
   EXPECT_EQ(svc_.requests("POST", "/bridge/devices").front().header("authorization"),
@@ -542,18 +542,18 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   const auto held_at = std::chrono::steady_clock::now();
   ASSERT_TRUE(wait_until([&] { return heard() != "[]"; }, std::chrono::seconds(5)));
   EXPECT_LT(std::chrono::steady_clock::now() - held_at, std::chrono::milliseconds(2500));
-  EXPECT_EQ(Json::parse(heard())[0]["payload"], true);
+  EXPECT_EQ(common::Json::parse(heard())[0]["payload"], true);
   EXPECT_EQ(svc_.requests("GET", "/bridge/poll").front().header("authorization"), "Bearer sek");
 
   // After unlistening, a change of the connection reaches the page no more.
   js(QStringLiteral("window.stopConn()"));
   track("after", "bridgeTest.invoke('agent_info')");  // a round trip: the unlisten has landed
-  ASSERT_TRUE(Json::parse(outcome("after"))["ok"].get<bool>());
+  ASSERT_TRUE(common::Json::parse(outcome("after"))["ok"].get<bool>());
   svc_.set_default("GET", "/bridge/poll", Reply::text(500, ""));
   svc_.release_held(Reply::text(500, ""));
   ASSERT_TRUE(wait_until([&] { return !app_->state().status.online.load(); }));
   wait_until([] { return false; }, std::chrono::milliseconds(300));
-  EXPECT_EQ(Json::parse(heard()).size(), 1u);
+  EXPECT_EQ(common::Json::parse(heard()).size(), 1u);
 }
 
 }  // namespace

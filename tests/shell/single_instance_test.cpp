@@ -32,12 +32,12 @@ using test::wait_until;
 
 TEST(SingleInstance, ASecondStartBringsTheFirstWindowForward) {
   QWebEngineProfile profile;
-  Watchdog watchdog;
-  CommandTable commands;
-  MainWindow window(
-      &profile,
-      Endpoints(QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("http://127.0.0.1:9")),
-      watchdog, commands, [](const QUrl&) {});
+  desktop::Watchdog watchdog;
+  app::CommandTable commands;
+  MainWindow window(&profile,
+                    common::Endpoints(QStringLiteral("http://127.0.0.1:9/"),
+                                      QStringLiteral("http://127.0.0.1:9")),
+                    watchdog, commands, [](const QUrl&) {});
   window.showMinimized();
   ASSERT_TRUE(wait_until([&] { return window.isMinimized(); }));
 
@@ -227,9 +227,9 @@ TEST(SingleInstance, AnotherUsersSocketIsNotTakenForTheRunningProgram) {
     test::AgentHome home;
     const QString ours =
         QDir(home.runtime())
-            .filePath(QStringLiteral("kavor-agent-") + QString::fromUtf8(build::kAppId));
+            .filePath(QStringLiteral("kavor-agent-") + QString::fromUtf8(common::build::kAppId));
     QString listen_at = QStringLiteral("%1/kavor-agent-%2-%3")
-                            .arg(home.temp(), QString::fromUtf8(build::kAppId))
+                            .arg(home.temp(), QString::fromUtf8(common::build::kAppId))
                             .arg(::geteuid());
     if (place != Place::SharedTemp) {
       const QString theirs = home.folder(QStringLiteral("squat"));

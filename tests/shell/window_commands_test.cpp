@@ -24,7 +24,7 @@ class WindowCommandsTest : public ::testing::Test {
     svc_.set_default("GET", "/", Reply::text(200, "<p>app</p>", "text/html"));
     svc_.set_default("GET", "/paid", Reply::text(200, "<p>paid</p>", "text/html"));
     ApplicationOptions options;
-    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.endpoints = common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
     options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.opener = [](const QUrl&) { return true; };
     options.profile_name = QString();
@@ -36,7 +36,8 @@ class WindowCommandsTest : public ::testing::Test {
   QString app_url() const { return QString::fromStdString(svc_.base_url() + "/"); }
 
   // Starts a command and returns its task; dialogs answer only while the loop runs.
-  QCoro::Task<CommandResult> start(const std::string& name, Json args = Json::object()) {
+  QCoro::Task<app::CommandResult> start(const std::string& name,
+                                        common::Json args = common::Json::object()) {
     return app_->commands().invoke(name, std::move(args));
   }
   QFileDialog* open_dialog() {
@@ -55,7 +56,7 @@ class WindowCommandsTest : public ::testing::Test {
 };
 
 TEST_F(WindowCommandsTest, ThePaymentWindowIsReusedAndHandsTheReturnToTheMainWindow) {
-  const CommandResult first =
+  const app::CommandResult first =
       test::run(start("agent_pay", {{"url", "https://127.0.0.1:9/checkout"}}));
   ASSERT_TRUE(first.ok()) << first.message();
   PaymentWindow* payment = app_->host().payment_window();
@@ -95,7 +96,7 @@ TEST_F(WindowCommandsTest, PickersReturnTheChoiceOrNothing) {
   dialog->setDirectory(dir.path());
   dialog->selectFile(dir.path());
   static_cast<QDialog*>(dialog)->accept();  // through QDialog: accept is public there
-  const CommandResult chosen = test::run(std::move(picking));
+  const app::CommandResult chosen = test::run(std::move(picking));
   ASSERT_TRUE(chosen.ok());
   EXPECT_EQ(chosen.value(), dir.path().toStdString());
 
@@ -105,7 +106,7 @@ TEST_F(WindowCommandsTest, PickersReturnTheChoiceOrNothing) {
   EXPECT_EQ(dialog->windowTitle(), QStringLiteral("ChatGPT export"));
   EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("ChatGPT export (zip) (*.zip)")});
   dialog->reject();
-  const CommandResult none = test::run(std::move(cancelled));
+  const app::CommandResult none = test::run(std::move(cancelled));
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none.value().is_null());
 }

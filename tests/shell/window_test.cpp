@@ -47,17 +47,17 @@ using test::kPageTimeout;
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    timing::set_speedup(20);
+    common::timing::set_speedup(20);
     svc_.set_default("GET", "/", Reply::text(200, kAppPage, "text/html"));
     svc_.set_default("GET", "/frame", Reply::text(200, "<p>frame</p>", "text/html"));
     svc_.set_default("GET", "/other", Reply::text(200, "<p>other</p>", "text/html"));
     svc_.set_default("GET", "/favicon.ico", Reply::text(404, ""));
   }
-  void TearDown() override { timing::set_speedup(1); }
+  void TearDown() override { common::timing::set_speedup(1); }
 
   void start() {
     ApplicationOptions options;
-    options.endpoints = Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
+    options.endpoints = common::Endpoints(app_url(), QString::fromStdString(svc_.base_url()));
     options.watchdog = false;  // at twenty times the speed it would judge pages too soon
     options.opener = [this](const QUrl& url) {
       std::lock_guard lock(opened_mutex_);

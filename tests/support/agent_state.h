@@ -10,8 +10,8 @@
 
 namespace kavor::test {
 
-inline std::unique_ptr<AgentState> agent_state_in(const QString& folder) {
-  return std::make_unique<AgentState>(
+inline std::unique_ptr<app::AgentState> agent_state_in(const QString& folder) {
+  return std::make_unique<app::AgentState>(
       mention::IndexLocation{(folder + QStringLiteral("/mention-index")).toStdString(), true},
       mention::EventSink());
 }

@@ -14,7 +14,7 @@
 
 namespace kavor::test {
 
-class RecordingHost : public Host {
+class RecordingHost : public common::Host {
  public:
   explicit RecordingHost(QUrl start = QUrl(QStringLiteral("kavor://localhost/index.html")))
       : current_(std::move(start)) {}
@@ -35,7 +35,7 @@ class RecordingHost : public Host {
     replaced.push_back(url.toString());
     return true;
   }
-  void emit_event(const QString& name, const Json& payload) override {
+  void emit_event(const QString& name, const common::Json& payload) override {
     std::lock_guard lock(mutex_);
     events_.emplace_back(name, payload);
   }
@@ -72,13 +72,13 @@ class RecordingHost : public Host {
     co_return choice;
   }
 
-  std::vector<std::pair<QString, Json>> events() const {
+  std::vector<std::pair<QString, common::Json>> events() const {
     std::lock_guard lock(mutex_);
     return events_;
   }
-  std::vector<Json> events(const QString& name) const {
+  std::vector<common::Json> events(const QString& name) const {
     std::lock_guard lock(mutex_);
-    std::vector<Json> out;
+    std::vector<common::Json> out;
     for (const auto& [n, p] : events_) {
       if (n == name) out.push_back(p);
     }
@@ -103,7 +103,7 @@ class RecordingHost : public Host {
  private:
   QUrl current_;
   mutable std::mutex mutex_;
-  std::vector<std::pair<QString, Json>> events_;
+  std::vector<std::pair<QString, common::Json>> events_;
 };
 
 }  // namespace kavor::test

@@ -84,7 +84,7 @@ TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
   const auto ticket = approvals.admit("c1");
   ASSERT_TRUE(ticket);
   EXPECT_FALSE(approvals.admit("c1"));  // the id is live
-  const StopFlag flag = approvals.add_stop_flag(*ticket);
+  const common::StopFlag flag = approvals.add_stop_flag(*ticket);
   EXPECT_TRUE(approvals.stop("c1"));
   EXPECT_TRUE(flag->load());
   approvals.remove_stop_flag(*ticket);

@@ -17,7 +17,7 @@ using exec::test::RealProcessTest;
 
 struct Expect {
   const char* tool;
-  Json args;
+  common::Json args;
   // Either the decoded call (kind, summary, detail, lang, outside, cwd) or the refusal.
   std::string kind_or_error;
   std::string summary = {};
@@ -36,11 +36,11 @@ class CommandToolsTest : public RealProcessTest {
     install_command_tools(table_);
     scope_ = Scope{folder_, {}};
   }
-  Result<Decoded> decode(const char* tool, const Json& args) {
+  Result<Decoded> decode(const char* tool, const common::Json& args) {
     return (*table_.find(tool))(args, scope_);
   }
-  ToolResult run(const char* tool, const Json& args, test::RecordingHost& host,
-                 StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
+  ToolResult run(const char* tool, const common::Json& args, test::RecordingHost& host,
+                 common::StopFlag stop = std::make_shared<std::atomic<bool>>(false)) {
     Result<Decoded> decoded = decode(tool, args);
     if (!decoded.ok()) return decoded.error();
     Decoded& d = decoded.value();
@@ -78,7 +78,7 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
        {{"command", "ls"}, {"cwd", "missing"}},
        "The folder " + root + "/missing does not exist."},
       {"shell", {{"command", "ls"}, {"cwd", "file.txt"}}, root + "/file.txt is not a folder."},
-      {"run_tests", Json::object(), "exec", "go test ./...", "go test ./...", "bash"},
+      {"run_tests", common::Json::object(), "exec", "go test ./...", "go test ./...", "bash"},
       {"run_tests",
        {{"command", "pytest -x"}, {"shell", "sh"}},
        "exec",
@@ -87,7 +87,7 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
        "bash"},
       {"run_tests", {{"cwd", "sub"}}, "No test runner found in sub; pass command."},
       {"run_tests", {{"cwd", "missing"}}, "The folder " + root + "/missing does not exist."},
-      {"wsl", Json::object(), "read", "wsl -l -v", "wsl -l -v", "bash"},
+      {"wsl", common::Json::object(), "read", "wsl -l -v", "wsl -l -v", "bash"},
       {"wsl",
        {{"distro", "Ubuntu"}, {"cwd", "sub"}},
        "read",
@@ -122,7 +122,9 @@ TEST_F(CommandToolsTest, CallsDecodeToTheCommandAsItWillRunOrToTheRefusal) {
        "docker ps -a",
        "docker ps -a",
        "bash"},
-      {"docker", {{"args", Json::array()}}, "args is empty; pass the docker arguments as a list."},
+      {"docker",
+       {{"args", common::Json::array()}},
+       "args is empty; pass the docker arguments as a list."},
       {"docker", {{"args", "ps"}}, "args is empty; pass the docker arguments as a list."},
       {"docker", {{"args", {1, 2}}}, "args is empty; pass the docker arguments as a list."},
       // What runs must be what was shown: a C string would end at the NUL.
@@ -180,7 +182,7 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
   const auto events = host.events(QStringLiteral("agent://output"));
   ASSERT_FALSE(events.empty());
   std::string streamed;
-  for (const Json& e : events) {
+  for (const common::Json& e : events) {
     EXPECT_EQ(e["call_id"], "call-1");
     streamed += e["chunk"].get<std::string>();
   }
@@ -197,7 +199,7 @@ TEST_F(CommandToolsTest, EachToolRunsForRealAndStreamsItsOutputUnderTheCallId) {
             "cmd.exe is not installed or not on PATH.");
   EXPECT_EQ(run("wsl", {{"command", "uname"}}, host).message(),
             "wsl.exe is not installed or not on PATH.");
-  EXPECT_EQ(run("wsl", Json::object(), host).message(),
+  EXPECT_EQ(run("wsl", common::Json::object(), host).message(),
             "WSL is not available: wsl.exe is not installed or not on PATH.");
   // The docker client here has no daemon to talk to; its own version it knows.
   const ToolResult docker = run("docker", {{"args", {"--version"}}}, host);

@@ -18,7 +18,7 @@ namespace {
 using test::CountingNotifications;
 using test::wait_until;
 
-std::string string_arg_or(const Json& args, const char* key) {
+std::string string_arg_or(const common::Json& args, const char* key) {
   return args.is_object() && args.contains(key) && args[key].is_string()
              ? args[key].get<std::string>()
              : "";
@@ -27,18 +27,18 @@ std::string string_arg_or(const Json& args, const char* key) {
 // Tools made for the test: a read, a write that creates a file, and one that runs until stopped.
 ToolTable test_tools() {
   ToolTable table;
-  table.add("look", [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  table.add("look", [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
     Decoded d;
     d.kind = ToolKind::Read;
     d.summary = display_path(target, scope.root);
     d.outside = !scope.contains(target);
-    d.run = [target](const StopFlag&) {
+    d.run = [target](const common::StopFlag&) {
       return text_result("looked at " + target.filename().string());
     };
     return d;
   });
-  table.add("touch", [](const Json& args, const Scope& scope) -> Result<Decoded> {
+  table.add("touch", [](const common::Json& args, const Scope& scope) -> Result<Decoded> {
     if (string_arg_or(args, "path").empty()) return fail("path is empty.");
     const fs::path target = resolve_path(string_arg_or(args, "path"), scope.root);
     Decoded d;
@@ -47,17 +47,17 @@ ToolTable test_tools() {
     d.detail = "+new";
     d.lang = "diff";
     d.outside = !scope.contains(target);
-    d.run = [target](const StopFlag&) {
+    d.run = [target](const common::StopFlag&) {
       std::ofstream(target) << "x";
       return text_result("Created " + target.filename().string() + ".");
     };
     return d;
   });
-  table.add("wait", [](const Json&, const Scope&) -> Result<Decoded> {
+  table.add("wait", [](const common::Json&, const Scope&) -> Result<Decoded> {
     Decoded d;
     d.kind = ToolKind::Exec;
     d.summary = "wait";
-    d.run = [](const StopFlag& stop) {
+    d.run = [](const common::StopFlag& stop) {
       for (int i = 0; i < 2000 && !stop->load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       return stop->load() ? fail("Stopped.") : text_result("waited");
@@ -65,7 +65,7 @@ ToolTable test_tools() {
     return d;
   });
   // A command that tells whether it would run inside the workspace fence.
-  table.add("probe", [](const Json&, const Scope&) -> Result<Decoded> {
+  table.add("probe", [](const common::Json&, const Scope&) -> Result<Decoded> {
     Decoded d;
     d.kind = ToolKind::Exec;
     d.summary = "probe";
@@ -91,7 +91,7 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
       R"({"call_id":"r1","status":"ok","output":"looked at notes.txt","tool":"look","kind":"read",)"
       R"("summary":"notes.txt","detail":"","lang":"","outside":false,"cwd":"."})");
   EXPECT_EQ(states("r1"), (std::vector<std::string>{"running", "done"}));
-  const Json done = host_.events(QStringLiteral("agent://call")).back();
+  const common::Json done = host_.events(QStringLiteral("agent://call")).back();
   EXPECT_EQ(
       done.dump(),
       R"({"call_id":"r1","chat":"c","tool":"look","kind":"read","summary":"notes.txt","detail":"",)"
@@ -101,16 +101,16 @@ TEST_F(DispatchTest, AReadInsideTheWorkspaceRunsAtOnceAndComesBackAsTheExactReco
 }
 
 TEST_F(DispatchTest, FailuresBeforeDecodingCarryOnlyTheMessage) {
-  deliver("u1", "teleport", Json::object());
+  deliver("u1", "teleport", common::Json::object());
   EXPECT_EQ(
       result("u1")->dump(),
       R"({"call_id":"u1","status":"error","output":"This version of Kavor Agent does not know the tool teleport. Ask the user to update Kavor Agent."})");
-  deliver("u2", "look", Json::object(), "c", ws_ / "missing");
+  deliver("u2", "look", common::Json::object(), "c", ws_ / "missing");
   EXPECT_EQ((*result("u2"))["output"], "The workspace folder " + (ws_ / "missing").string() +
                                            " does not exist on this computer.");
   deliver("u3", "touch", nullptr);
   EXPECT_EQ(*result("u3"),
-            Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
+            common::Json({{"call_id", "u3"}, {"status", "error"}, {"output", "path is empty."}}));
   EXPECT_TRUE(host_.events(QStringLiteral("agent://call")).empty());
   // The unknown tool and the failed decoding came after their chat was entered: it was left.
   EXPECT_EQ(agent_->state().running_chats.size(), 0u);
@@ -120,23 +120,26 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   deliver("w1", "touch", {{"path", "one.txt"}});
   ASSERT_TRUE(wait_until([&] { return states("w1") == std::vector<std::string>{"pending"}; }));
   EXPECT_EQ(notes_.approvals.load(), 1);
-  const CommandResult pending = command("agent_pending", Json::object());
+  const app::CommandResult pending = command("agent_pending", common::Json::object());
   ASSERT_EQ(pending.value().size(), 1u);
   EXPECT_EQ(pending.value()[0]["call_id"], "w1");
   EXPECT_EQ(pending.value()[0]["summary"], "one.txt");
   EXPECT_FALSE(fs::exists(ws_ / "a" / "one.txt"));
 
-  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(),
+            common::Json(true));
   ASSERT_TRUE(result("w1"));
   EXPECT_EQ((*result("w1"))["status"], "ok");
   EXPECT_TRUE(fs::exists(ws_ / "a" / "one.txt"));
   EXPECT_EQ(states("w1"), (std::vector<std::string>{"pending", "running", "done"}));
-  EXPECT_TRUE(command("agent_pending", Json::object()).value().empty());
-  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(), Json(false));
+  EXPECT_TRUE(command("agent_pending", common::Json::object()).value().empty());
+  EXPECT_EQ(command("agent_decide", {{"callId", "w1"}, {"answer", "allow"}}).value(),
+            common::Json(false));
 
   deliver("w2", "touch", {{"path", "two.txt"}});
   ASSERT_TRUE(wait_until([&] { return !states("w2").empty(); }));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w2"}, {"answer", "always"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w2"}, {"answer", "always"}}).value(),
+            common::Json(true));
   ASSERT_TRUE(result("w2"));
   deliver("w3", "touch", {{"path", "three.txt"}});  // same chat and tool: no more asking
   ASSERT_TRUE(result("w3"));
@@ -146,8 +149,10 @@ TEST_F(DispatchTest, AWriteWaitsForTheUserWhoAllowsAlwaysOrDenies) {
   EXPECT_EQ(states("w4"), std::vector<std::string>{"pending"});
   deliver("w5", "touch", {{"path", (ws_ / "a-evil" / "x").string()}});  // outside still asks
   ASSERT_TRUE(wait_until([&] { return !states("w5").empty(); }));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w4"}, {"answer", "deny"}}).value(), Json(true));
-  EXPECT_EQ(command("agent_decide", {{"callId", "w5"}, {"answer", "deny"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w4"}, {"answer", "deny"}}).value(),
+            common::Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "w5"}, {"answer", "deny"}}).value(),
+            common::Json(true));
   const auto denied = result("w5");
   ASSERT_TRUE(denied);
   EXPECT_EQ((*denied)["status"], "denied");
@@ -165,7 +170,8 @@ TEST_F(DispatchTest, NoAnswerInTime) {
   ASSERT_TRUE(record);
   EXPECT_EQ((*record)["status"], "denied");
   EXPECT_EQ((*record)["output"], "The user did not answer the approval request in time.");
-  EXPECT_EQ(command("agent_decide", {{"callId", "t1"}, {"answer", "allow"}}).value(), Json(false));
+  EXPECT_EQ(command("agent_decide", {{"callId", "t1"}, {"answer", "allow"}}).value(),
+            common::Json(false));
   EXPECT_FALSE(fs::exists(ws_ / "a" / "late.txt"));
 }
 
@@ -226,7 +232,7 @@ TEST_F(DispatchTest, OnlyACallNobodySawRunsFenced) {
     const std::string chat = std::string("fence-") + c.mode;
     const std::string id = "f" + std::to_string(++n);
     ASSERT_TRUE(set_mode(chat, c.mode));
-    deliver(id, "probe", Json::object(), chat);
+    deliver(id, "probe", common::Json::object(), chat);
     if (c.answer != nullptr) {
       ASSERT_TRUE(wait_until([&] { return !states(id).empty(); })) << id;
       ASSERT_TRUE(decide(id, c.answer)) << id;
@@ -238,7 +244,7 @@ TEST_F(DispatchTest, OnlyACallNobodySawRunsFenced) {
 }
 
 TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStopped) {
-  deliver("s1", "wait", Json::object(), "c", ws_ / "a");
+  deliver("s1", "wait", common::Json::object(), "c", ws_ / "a");
   ASSERT_TRUE(command("agent_set_mode", {{"chat", "c"}, {"mode", "everything"}}).ok());
   // The first call's gate ran before the mode changed: answer it.
   ASSERT_TRUE(wait_until([&] { return !states("s1").empty(); }));
@@ -249,21 +255,21 @@ TEST_F(DispatchTest, AChatKeepsItsWorkspaceWhileItRunsAndRunningCallsCanBeStoppe
   const std::string moved =
       "The project folder of this chat changed while it is running. Wait for the running steps "
       "to finish, then run it again.";
-  deliver("s2", "look", Json::object(), "c", ws_ / "b");
+  deliver("s2", "look", common::Json::object(), "c", ws_ / "b");
   EXPECT_EQ((*result("s2"))["output"], moved);
-  deliver("s2u", "teleport", Json::object(), "c", ws_ / "b");
+  deliver("s2u", "teleport", common::Json::object(), "c", ws_ / "b");
   EXPECT_EQ((*result("s2u"))["output"], moved);
   deliver("s2d", "touch", nullptr, "c", ws_ / "b");
   EXPECT_EQ((*result("s2d"))["output"], moved);
 
-  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), common::Json(true));
   const auto stopped = result("s1");
   ASSERT_TRUE(stopped);
   EXPECT_EQ((*stopped)["status"], "error");
   EXPECT_EQ((*stopped)["output"], "Stopped.");
-  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), Json(false));
+  EXPECT_EQ(command("agent_stop", {{"callId", "s1"}}).value(), common::Json(false));
 
-  deliver("s3", "look", Json::object(), "c", ws_ / "b");  // the first call has ended
+  deliver("s3", "look", common::Json::object(), "c", ws_ / "b");  // the first call has ended
   EXPECT_EQ((*result("s3"))["status"], "ok");
 }
 
@@ -285,11 +291,12 @@ TEST_F(RealToolsTest, AnEditIsApprovedWithItsDiffAndRunsOnTheFile) {
   std::ofstream(ws_ / "a" / "notes.txt") << "one\ntwo\nthree\n";
   deliver("e1", "edit_file", {{"path", "notes.txt"}, {"old_text", "two"}, {"new_text", "2"}});
   ASSERT_TRUE(wait_until([&] { return !states("e1").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value();
+  const common::Json pending = command("agent_pending", common::Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["detail"], "@@ -1,3 +1,3 @@\n one\n-two\n+2\n three\n");
   EXPECT_EQ(pending[0]["lang"], "diff");
-  EXPECT_EQ(command("agent_decide", {{"callId", "e1"}, {"answer", "allow"}}).value(), Json(true));
+  EXPECT_EQ(command("agent_decide", {{"callId", "e1"}, {"answer", "allow"}}).value(),
+            common::Json(true));
   const auto record = result("e1");
   ASSERT_TRUE(record);
   EXPECT_EQ(
@@ -310,7 +317,7 @@ TEST_F(RealToolsTest, ADockerCallAsksInAutoOnACardThatSaysItIsUnfenced) {
           {{"args",
             {"run", "--privileged", "--pid=host", "alpine", "nsenter", "-t", "1", "-m", "sh"}}});
   ASSERT_TRUE(wait_until([&] { return !states("d1").empty(); }));
-  const Json pending = command("agent_pending", Json::object()).value();
+  const common::Json pending = command("agent_pending", common::Json::object()).value();
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0]["unfenced"], true);
   EXPECT_EQ(pending[0]["summary"], host_root);

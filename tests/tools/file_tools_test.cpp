@@ -32,7 +32,7 @@ class FileTools : public ::testing::Test {
   }
   std::string contents(const fs::path& relative) const { return test::read_file(ws() / relative); }
 
-  Decoded decoded(const Decoder& tool, const Json& args) const {
+  Decoded decoded(const Decoder& tool, const common::Json& args) const {
     Result<Decoded> result = tool(args, scope());
     if (!result.ok()) {
       ADD_FAILURE() << "decoding failed: " << result.message();
@@ -41,7 +41,7 @@ class FileTools : public ::testing::Test {
     return std::move(result).value();
   }
   // The output of a call that must succeed.
-  std::string ok(const Decoder& tool, const Json& args) const {
+  std::string ok(const Decoder& tool, const common::Json& args) const {
     const Decoded call = decoded(tool, args);
     if (!call.run) return {};
     const ToolResult result = call.run(nullptr);
@@ -49,7 +49,7 @@ class FileTools : public ::testing::Test {
     return result.value().output;
   }
   // The message of a call that must fail, at decoding or at running.
-  std::string failure(const Decoder& tool, const Json& args) const {
+  std::string failure(const Decoder& tool, const common::Json& args) const {
     Result<Decoded> result = tool(args, scope());
     if (!result.ok()) return result.message();
     const ToolResult ran = result.value().run(nullptr);
@@ -89,7 +89,7 @@ TEST_F(FileTools, ReadFileRefusesWhatItCannotReadWhole) {
   EXPECT_EQ(failure(read_file_tool(), {{"path", "missing.txt"}}),
             w + "/missing.txt does not exist.");
   // Arguments that are not an object read as absent: the root itself, a folder.
-  EXPECT_EQ(failure(read_file_tool(), Json()), w + " is a folder; use list_dir.");
+  EXPECT_EQ(failure(read_file_tool(), common::Json()), w + " is a folder; use list_dir.");
   put("empty.txt", "");
   EXPECT_EQ(ok(read_file_tool(), {{"path", "empty.txt"}}), "(empty file)");
 }
@@ -193,7 +193,7 @@ TEST_F(FileTools, GrepFindsMatchingLinesAndFiltersFiles) {
   EXPECT_TRUE(failure(grep_tool(), {{"pattern", "(open"}}).starts_with("Bad regular expression: "));
   EXPECT_EQ(failure(grep_tool(), {{"pattern", "x"}, {"glob", "[x"}}),
             "Bad glob pattern: unclosed character class");
-  EXPECT_EQ(failure(grep_tool(), Json::object()), "pattern is empty.");
+  EXPECT_EQ(failure(grep_tool(), common::Json::object()), "pattern is empty.");
 }
 
 TEST_F(FileTools, GrepSeesTheSameLinesAsReadFile) {
@@ -245,7 +245,7 @@ TEST_F(FileTools, GrepAgreesWithASearchLineByLine) {
       ASSERT_TRUE(regex.ok()) << pattern;
       std::string expected;
       for (std::size_t i = 0; i < texts.size(); ++i) {
-        const std::string text = utf8_lossy(texts[i]);
+        const std::string text = common::utf8_lossy(texts[i]);
         std::size_t pos = 0;
         for (int number = 1; pos < text.size(); ++number) {
           std::size_t end = text.find('\n', pos);
@@ -256,7 +256,7 @@ TEST_F(FileTools, GrepAgreesWithASearchLineByLine) {
           if (RE2::PartialMatch(line, regex)) {
             if (!expected.empty()) expected += "\n";
             expected += "t" + std::to_string(i) + ".txt:" + std::to_string(number) + ": " +
-                        std::string(trim_end_unicode(line));
+                        std::string(common::trim_end_unicode(line));
           }
           pos = end + 1;
         }

@@ -18,6 +18,8 @@ namespace kavor::tools {
 namespace memory_test {
 namespace {
 
+using common::Json;
+
 constexpr const char* kHeader =
     "# Kavor Agent memory\n\nWhat Kavor Agent remembers about this project. Each memory is one "
     "file under memory/.\n\n";

@@ -167,12 +167,12 @@ TEST_F(TempTree, AnExtraFolderLinkedOutIsMarkedHoweverTheWorkspaceTextIsPadded) 
 }
 
 TEST(Args, ReadersAreLenientAboutTypes) {
-  const Json args = Json::parse(
+  const common::Json args = common::Json::parse(
       R"({"s":"x","n":5,"ns":"+300","neg":-5,"negs":"-5","big":"99999999999999999999999",)"
       R"("b":true,"bs":"true","f":1.5})");
   EXPECT_EQ(string_arg(args, "s"), "x");
   EXPECT_EQ(string_arg(args, "n"), "");
-  EXPECT_EQ(string_arg(Json(nullptr), "s"), "");
+  EXPECT_EQ(string_arg(common::Json(nullptr), "s"), "");
   EXPECT_EQ(int_arg(args, "n"), 5u);
   EXPECT_EQ(int_arg(args, "ns"), 300u);
   EXPECT_EQ(int_arg(args, "neg"), std::nullopt);
