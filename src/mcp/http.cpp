@@ -127,6 +127,7 @@ struct HttpTransport::Session {
   std::map<std::string, QPointer<QTcpSocket>> streams;  // by the request id's JSON text
   QPointer<QTcpSocket> standalone;                      // the GET stream
   std::vector<common::Json> waiting;                    // for the GET stream
+  common::Json initialize_id;  // the initialize request's id, until it is answered
 };
 
 std::optional<std::string> HttpRequest::header(const std::string& name) const {
@@ -219,11 +220,6 @@ std::size_t HttpTransport::close_all() {
 
 void HttpTransport::accept() {
   while (QTcpSocket* socket = server_.nextPendingConnection()) {
-    if (connections_.size() >= kMaxConnections) {
-      socket->abort();
-      socket->deleteLater();
-      continue;
-    }
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
     // 1. The other end's user, while the connection is surely still there.
@@ -233,6 +229,18 @@ void HttpTransport::accept() {
         peer.empty() ? std::nullopt
                      : platform::loopback_connection_owner(peer.front(), socket->peerPort(), port_);
     connection->foreign = !owner || *owner != ::geteuid();
+    // 2. Another user's connections have a small count of their own, so that they can never
+    //    crowd out the owner's; they are answered as soon as their headers are read.
+    const auto same_kind = [&connection](const auto& entry) {
+      return entry.second->foreign == connection->foreign;
+    };
+    const auto open_of_kind = static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(), same_kind));
+    if (open_of_kind >= (connection->foreign ? kMaxForeignConnections : kMaxConnections)) {
+      socket->abort();
+      socket->deleteLater();
+      continue;
+    }
     connections_.emplace(socket, std::move(connection));
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
       if (const auto it = connections_.find(socket); it != connections_.end()) read(*it->second);
@@ -289,6 +297,11 @@ void HttpTransport::read(Connection& c) {
       if (colon == std::string::npos) continue;
       c.request.headers.emplace(lower(trim(field.substr(0, colon))), trim(field.substr(colon + 1)));
     }
+    // 2. Who asks, and where, before a byte of the body is kept.
+    if (refuse_early(c)) {
+      c.streaming = true;
+      return;
+    }
     if (c.request.headers.count("transfer-encoding") != 0) {
       answer_text(socket, 411, "Send the body with a Content-Length.");
       c.streaming = true;
@@ -315,27 +328,33 @@ void HttpTransport::read(Connection& c) {
   handle(c, std::move(c.request));
 }
 
-void HttpTransport::handle(Connection& c, HttpRequest request) {
+bool HttpTransport::refuse_early(Connection& c) {
   QTcpSocket* socket = c.socket;
+  const HttpRequest& request = c.request;
   if (c.foreign) {
     answer_text(socket, 403, "Refused: the connecting program runs as another user.");
-    return;
+    return true;
   }
   const std::string path = request.path.substr(0, request.path.find('?'));
   if (path != kEndpoint) {
     answer_text(socket, 404, "The protocol is served at /mcp.");
-    return;
+    return true;
   }
   if (const std::optional<HttpRefusal> refusal = refuse_stranger(request, port_, secret_)) {
     answer_text(socket, refusal->status, refusal->text,
                 refusal->status == 401 ? "WWW-Authenticate: Bearer\r\n" : "");
-    return;
+    return true;
   }
   if (const auto version = request.header("mcp-protocol-version");
       version && negotiate(*version).name != *version) {
     answer_text(socket, 400, "The protocol revision " + *version + " is not spoken here.");
-    return;
+    return true;
   }
+  return false;
+}
+
+void HttpTransport::handle(Connection& c, HttpRequest request) {
+  QTcpSocket* socket = c.socket;
   if (request.method == "POST") {
     post(c, request);
     return;
@@ -352,6 +371,11 @@ void HttpTransport::handle(Connection& c, HttpRequest request) {
   }
   Session& session = *found->second;
   if (request.method == "DELETE") {
+    // Its streams end with it: a call stopped this way sends no answer that would end them.
+    for (auto& [related, stream] : session.streams) {
+      if (open(stream)) stream->disconnectFromHost();
+    }
+    if (open(session.standalone)) session.standalone->disconnectFromHost();
     sessions_.erase(found);  // the server's end stops its calls
     answer(socket, 200, "", "");
     return;
@@ -364,12 +388,12 @@ void HttpTransport::handle(Connection& c, HttpRequest request) {
 
 void HttpTransport::post(Connection& c, const HttpRequest& request) {
   QTcpSocket* socket = c.socket;
-  const std::optional<common::Json> value = parse_message(request.body);
-  if (!value) {
-    answer_json(socket, 400, error_response(nullptr, kParseError, "The body is not valid JSON."));
+  const Result<common::Json> value = parse_message(request.body);
+  if (!value.ok()) {
+    answer_json(socket, 400, error_response(nullptr, kParseError, value.message()));
     return;
   }
-  const Message message = classify(*value);
+  const Message message = classify(value.value());
   if (message.kind == Message::Kind::Invalid) {
     answer_json(socket, 400, error_response(message.id, kInvalidRequest, message.problem));
     return;
@@ -387,6 +411,7 @@ void HttpTransport::post(Connection& c, const HttpRequest& request) {
     session->server = make_([this, id](const common::Json& out, const common::Json& related) {
       deliver(id, out, related);
     });
+    session->initialize_id = message.id;
     sessions_.emplace(id, std::move(session));
   } else {
     const std::optional<std::string> named = request.header("mcp-session-id");
@@ -402,12 +427,32 @@ void HttpTransport::post(Connection& c, const HttpRequest& request) {
   }
   Session& session = *sessions_.at(id);
   if (message.kind == Message::Kind::Request) {
+    // Two calls running under one id could not be told apart: the answer of one would end the
+    // other's stream.
+    if (const auto running = session.streams.find(message.id.dump());
+        running != session.streams.end() && open(running->second)) {
+      answer_json(socket, 400,
+                  error_response(message.id, kInvalidRequest,
+                                 "A request with this id is still running in this session; "
+                                 "give each request an id of its own."));
+      return;
+    }
     open_stream(socket, initialize ? "Mcp-Session-Id: " + id + "\r\n" : "");
     session.streams[message.id.dump()] = socket;
   } else {
     answer(socket, 202, "", "");
   }
-  session.server->receive(*value);
+  session.server->receive(value.value());
+  // A cancelled call sends no answer, which would have ended its stream: it ends here.
+  if (message.kind == Message::Kind::Notification && message.method == "notifications/cancelled" &&
+      message.params.is_object()) {
+    const auto stream =
+        session.streams.find(message.params.value("requestId", common::Json()).dump());
+    if (stream != session.streams.end()) {
+      if (open(stream->second)) stream->second->disconnectFromHost();
+      session.streams.erase(stream);
+    }
+  }
 }
 
 void HttpTransport::deliver(const std::string& session_id, const common::Json& message,
@@ -432,6 +477,14 @@ void HttpTransport::deliver(const std::string& session_id, const common::Json& m
     if (last) socket->disconnectFromHost();
   }
   if (last) session.streams.erase(stream);
+  // A failed initialize leaves no session behind to count against kMaxSessions. It goes once
+  // the server's call that answered it has returned.
+  if (last && !session.initialize_id.is_null() && related == session.initialize_id) {
+    session.initialize_id = nullptr;
+    if (message.contains("error")) {
+      QTimer::singleShot(0, this, [this, session_id] { sessions_.erase(session_id); });
+    }
+  }
 }
 
 }  // namespace kavor::mcp

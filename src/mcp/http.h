@@ -23,7 +23,12 @@
 //     with the protocol's error.
 //   - GET /mcp opens the session's stream for what the server asks by itself (roots/list);
 //     what was asked before it opened waits for it.
-//   - DELETE /mcp ends the session: its calls are stopped as the client's leaving stops them.
+//   - DELETE /mcp ends the session: its calls are stopped as the client's leaving stops them,
+//     and their streams end.
+// A connection from another user, and a stranger (a foreign Host or Origin, no secret), is
+// refused as soon as its headers are read: neither makes the server hold a body, and another
+// user's connections are counted apart from the owner's. A request whose id is still running in its
+// session, and an initialize that fails, take nothing (no second stream, no session).
 //
 // Limits: at most kMaxSessions sessions, headers 32 KiB, a body at most kMaxMessageBytes (413,
 // naming the limit), the headers and body within kRequestDeadline of the connection (a client that
@@ -58,6 +63,9 @@ inline constexpr std::size_t kMaxSessions = 32;
 // Connections open at once (streams included): past this a new one is closed unanswered, so
 // that connections left open cannot take every descriptor the program has.
 inline constexpr std::size_t kMaxConnections = 256;
+// Connections of other users open at once, counted apart: each is refused once its headers are
+// read (at most kMaxHeaderBytes held), and they never take a place of the owner's.
+inline constexpr std::size_t kMaxForeignConnections = 16;
 
 // A request as read off the connection, for the checks above.
 struct HttpRequest {
@@ -103,6 +111,7 @@ class HttpTransport : public QObject {
 
   void accept();
   void read(Connection& connection);
+  bool refuse_early(Connection& connection);
   void handle(Connection& connection, HttpRequest request);
   void post(Connection& connection, const HttpRequest& request);
   void deliver(const std::string& session_id, const common::Json& message,

@@ -1,5 +1,6 @@
 #include "mcp/protocol.h"
 
+#include <algorithm>
 #include <array>
 
 namespace kavor::mcp {
@@ -106,8 +107,43 @@ common::Json oversized_error() {
                             std::to_string(kMaxMessageBytes >> 20) + " MiB and was dropped.");
 }
 
-std::optional<common::Json> parse_message(std::string_view line) {
-  return common::parse_json_strict(line);
+namespace {
+
+// How deep the text's arrays and objects nest, counted before the text is parsed: brackets
+// inside strings (and escaped quotes) do not count.
+int nesting(std::string_view text) {
+  int depth = 0;
+  int deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
+Result<common::Json> parse_message(std::string_view line) {
+  if (nesting(line) > kMaxNesting) {
+    return fail("The message nests deeper than " + std::to_string(kMaxNesting) +
+                " levels and was dropped.");
+  }
+  std::optional<common::Json> parsed = common::parse_json_strict(line);
+  if (!parsed) return fail("The message is not valid JSON.");
+  return std::move(*parsed);
 }
 
 std::string serialize(const common::Json& message) {

@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "common/json.h"
+#include "platform/result.h"
 
 namespace kavor::mcp {
 
@@ -80,8 +81,14 @@ common::Json notification(const std::string& method, common::Json params);
 // The error for a message longer than kMaxMessageBytes, naming the limit.
 common::Json oversized_error();
 
-// Parses one line; nothing when it is not JSON.
-std::optional<common::Json> parse_message(std::string_view line);
+// The deepest nesting of arrays and objects a message may have. The protocol's messages nest a
+// handful of levels (a call's arguments, a schema in them); a value is copied and destroyed one
+// level at a time on the stack, so a short line nested thousands deep would run the stack out.
+inline constexpr int kMaxNesting = 128;
+
+// Parses one line: fails with the sentence to answer when it is not JSON or nests deeper than
+// kMaxNesting.
+Result<common::Json> parse_message(std::string_view line);
 
 // One line of output: the compact JSON text without a line break in it (JSON escapes line
 // breaks inside strings), invalid UTF-8 replaced.

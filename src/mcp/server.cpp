@@ -136,12 +136,12 @@ Server::~Server() {
 
 void Server::receive_line(std::string_view line) {
   if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
-  std::optional<common::Json> parsed = parse_message(line);
-  if (!parsed) {
-    send(error_response(nullptr, kParseError, "The message is not valid JSON."));
+  const Result<common::Json> parsed = parse_message(line);
+  if (!parsed.ok()) {
+    send(error_response(nullptr, kParseError, parsed.message()));
     return;
   }
-  receive(*parsed);
+  receive(parsed.value());
 }
 
 void Server::receive(const common::Json& value) {

@@ -167,12 +167,22 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
        "HTTP/1.1 404"},
       {"another method", exchange(http.port(), "PUT /mcp HTTP/1.1\r\n" + head + "\r\n"),
        "HTTP/1.1 405"},
+      {"a stranger announcing a body it never sends (refused on its headers)",
+       exchange(http.port(),
+                "POST /mcp HTTP/1.1\r\nHost: attacker.example:" + std::to_string(http.port()) +
+                    "\r\nContent-Length: 30000000\r\n\r\n"),
+       "HTTP/1.1 403"},
+      {"nested past the limit",
+       post("", R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":)" +
+                    std::string(12'000, '[') + std::string(12'000, ']') + "}}"),
+       "HTTP/1.1 400"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     EXPECT_EQ(c.answer.rfind(c.starts, 0), 0u) << c.answer;
   }
   EXPECT_NE(cases[4].answer.find("limit of 32 MiB"), std::string::npos);
+  EXPECT_NE(cases[9].answer.find("nests deeper than 128 levels"), std::string::npos);
 
   // A session: made by initialize, named in every later request, ended by DELETE.
   const std::string init = post(
@@ -183,6 +193,47 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
   const std::string session = init.substr(at + 16, 32);
   EXPECT_NE(init.find(R"("protocolVersion":"2025-06-18")"), std::string::npos);
   const std::string named = "Mcp-Session-Id: " + session + "\r\n";
+
+  // An initialize that fails keeps no session: more of them than sessions may be open leave
+  // room for the next good one.
+  for (std::size_t i = 0; i <= kMaxSessions; ++i) {
+    const std::string refused = post("", R"({"jsonrpc":"2.0","id":1,"method":"initialize"})");
+    ASSERT_NE(refused.find(R"("code":-32602)"), std::string::npos) << refused;
+  }
+  const std::string second =
+      post("", R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":)"
+               R"({"protocolVersion":"2025-06-18","capabilities":{"roots":{}}}})");
+  ASSERT_EQ(second.rfind("HTTP/1.1 200", 0), 0u) << second;
+  const std::size_t second_at = second.find("Mcp-Session-Id: ");
+  ASSERT_NE(second_at, std::string::npos) << second;
+  const std::string rooted = "Mcp-Session-Id: " + second.substr(second_at + 16, 32) + "\r\n";
+  post(rooted, R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+
+  // A call still running (it waits for the client's roots) holds its id: a second request under
+  // it is refused, and ending the session ends the first call's stream.
+  QTcpSocket held;
+  held.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(http.port()));
+  ASSERT_TRUE(
+      kavor::test::wait_until([&] { return held.state() == QAbstractSocket::ConnectedState; }));
+  const std::string call =
+      R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"read_file",)"
+      R"("arguments":{"path":"a.txt"}}})";
+  held.write(QByteArray::fromStdString("POST /mcp HTTP/1.1\r\n" + head + rooted +
+                                       "Content-Length: " + std::to_string(call.size()) +
+                                       "\r\n\r\n" + call));
+  std::string streamed;
+  ASSERT_TRUE(kavor::test::wait_until([&] {
+    streamed += held.readAll().toStdString();
+    return streamed.find("text/event-stream") != std::string::npos;
+  }));
+  const std::string twice = post(rooted, call);
+  EXPECT_EQ(twice.rfind("HTTP/1.1 400", 0), 0u) << twice;
+  EXPECT_NE(twice.find("still running in this session"), std::string::npos) << twice;
+  EXPECT_EQ(exchange(http.port(), "DELETE /mcp HTTP/1.1\r\n" + head + rooted + "\r\n")
+                .rfind("HTTP/1.1 200", 0),
+            0u);
+  EXPECT_TRUE(
+      kavor::test::wait_until([&] { return held.state() == QAbstractSocket::UnconnectedState; }));
   EXPECT_NE(post(named, ping).find(R"(data: {"jsonrpc":"2.0","id":1,"result":{}})"),
             std::string::npos);
   EXPECT_EQ(post(named, R"({"jsonrpc":"2.0","method":"notifications/initialized"})")
@@ -191,6 +242,7 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
   EXPECT_EQ(exchange(http.port(), "DELETE /mcp HTTP/1.1\r\n" + head + named + "\r\n")
                 .rfind("HTTP/1.1 200", 0),
             0u);
+
   EXPECT_EQ(post(named, ping).rfind("HTTP/1.1 404", 0), 0u);
 }
 

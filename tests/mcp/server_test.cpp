@@ -75,7 +75,15 @@ TEST_F(ServerTest, MalformedEarlyUnknownAndMistypedMessagesGetTheProtocolsErrors
       {"an unknown notification", R"({"jsonrpc":"2.0","method":"notifications/whatever"})", 0},
       {"a duplicate key", R"({"jsonrpc":"2.0","id":7,"id":8,"method":"ping"})", kParseError},
       {"nesting a million deep", std::string(1'000'000, '[') + std::string(1'000'000, ']'),
-       kInvalidRequest},
+       kParseError},
+      {"params nested twelve thousand deep (a copy would run the stack out)",
+       R"({"jsonrpc":"2.0","id":9,"method":"ping","params":{"a":)" + std::string(12'000, '[') +
+           std::string(12'000, ']') + "}}",
+       kParseError},
+      {"brackets inside strings are no nesting",
+       R"({"jsonrpc":"2.0","id":14,"method":"initialize","params":{"x":")" + std::string(500, '[') +
+           R"(\"{"}})",
+       kInvalidParams},
   };
   const std::vector<Case> after = {
       {"an unknown method", R"({"jsonrpc":"2.0","id":10,"method":"resources/list"})",
