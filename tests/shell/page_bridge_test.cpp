@@ -570,12 +570,12 @@ namespace kavor::shell {
 namespace page_bridge_test {
 namespace {
 
-// What the command of the test below prints: whole copies of a block of lines of every length
-// from empty to two thousand characters, with one line longer than any read and one longer
-// than the pipe holds, made of characters of one to four bytes and of those JSON text must
-// escape. It writes in pieces whose sizes end most of them inside a character, so characters
-// reach the agent split across reads. It leaves in FOLDER the SHA-256 and the length of all it
-// wrote, and its first and last 15,000 bytes.
+// What the command of the test below prints: whole copies of a block (about 5 MB) of lines of
+// every length from empty to two thousand characters, with one line longer than any read and
+// one longer than the pipe holds, made of characters of one to four bytes and of those JSON
+// text must escape. It writes in pieces whose sizes end most of them inside a character, so
+// characters reach the agent split across reads. It leaves in FOLDER the SHA-256 and the length
+// of all it wrote, and its first and last 15,000 bytes.
 //   python3 gen.py BYTES FOLDER
 constexpr const char* kFloodScript = R"(import hashlib, os, sys
 total, folder = int(sys.argv[1]), sys.argv[2]
