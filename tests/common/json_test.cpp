@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace kavor::common {
 namespace json_test {
 namespace {
@@ -40,6 +43,27 @@ TEST(JsonText, WritesWhatTheLibraryWritesAndReplacesBrokenTextInsteadOfThrowing)
   EXPECT_EQ(json_text(broken),
             "{\"name\":\"a\xEF\xBF\xBD\xEF\xBF\xBD"
             "b\"}");
+}
+
+// Text is looked at eight bytes at a time: every byte that needs an escape, and some that
+// look alike to a word-wide test (DEL, a space, bytes of a character from 0x80 up), at every
+// place in a word and in the short end after the last whole word.
+TEST(JsonText, EscapesEveryByteThatNeedsItWhereverItFallsInTheText) {
+  std::vector<std::string> inserts = {"\x7F", " ", "!",        "#",
+                                      "[",    "]", "\xC3\xA9", "\xF0\x9D\x84\x9E"};
+  for (int c = 0; c < 0x20; ++c) inserts.emplace_back(1, static_cast<char>(c));
+  inserts.emplace_back("\"");
+  inserts.emplace_back("\\");
+  for (const std::string& insert : inserts) {
+    for (std::size_t length = 0; length <= 19; ++length) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        std::string text(length, 'a');
+        text.insert(at, insert);
+        text += insert;  // a second one, after the first's word
+        EXPECT_EQ(json_text(Json(text)), Json(text).dump()) << Json(text).dump();
+      }
+    }
+  }
 }
 
 TEST(JsonRead, WrongTypesAndNonObjectsReadAsAbsentButABrokenRecordKeyFails) {

@@ -12,13 +12,17 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
 
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "bridge/status.h"
 #include "common/timing.h"
+#include "common/utf8.h"
 #include "platform/session_file.h"
 #include "shell/application.h"
 #include "shell/page_bridge.h"
@@ -26,6 +30,8 @@
 #include "support/page_driver.h"
 #include "support/wait.h"
 #include "test_service.h"
+#include "tools/command_tools.h"
+#include "tools/scope.h"
 
 namespace kavor::shell {
 namespace page_bridge_test {
@@ -554,6 +560,135 @@ TEST_F(PageBridgeTest, TheApplicationLinksThisComputerAndHearsTheConnectionComeU
   ASSERT_TRUE(wait_until([&] { return !app_->state().status.online.load(); }));
   wait_until([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(common::Json::parse(heard()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace page_bridge_test
+}  // namespace kavor::shell
+
+namespace kavor::shell {
+namespace page_bridge_test {
+namespace {
+
+// What the command of the test below prints: whole copies of a block (about 5 MB) of lines of
+// every length from empty to two thousand characters, with one line longer than any read and
+// one longer than the pipe holds, made of characters of one to four bytes and of those JSON
+// text must escape. It writes in pieces whose sizes end most of them inside a character, so
+// characters reach the agent split across reads. It leaves in FOLDER the SHA-256 and the length
+// of all it wrote, and its first and last 15,000 bytes.
+//   python3 gen.py BYTES FOLDER
+constexpr const char* kFloodScript = R"(import hashlib, os, sys
+total, folder = int(sys.argv[1]), sys.argv[2]
+alphabet = 'a\u00e9\u20ac\U0001d11e "\\\t\x01\u4e2dz'
+lines = [''.join(alphabet[(n + k) % len(alphabet)] for k in range(n)) for n in range(2048)]
+lines += ['\u20ac' * 40000, 'x\U0001d11e' * 300000]
+block = ('\n'.join(lines) + '\n').encode()
+sizes = [1, 2, 3, 4093, 5, 8191, 8193, 65537, 131101, 7, 1048583]
+digest, written, turn = hashlib.sha256(), 0, 0
+while written < total:
+    view = memoryview(block)
+    while view:
+        piece = view[:sizes[turn % len(sizes)]]
+        turn += 1
+        view = view[len(piece):]
+        digest.update(piece)
+        written += len(piece)
+        while piece:
+            piece = piece[os.write(1, piece):]
+with open(os.path.join(folder, 'expected'), 'w') as out:
+    out.write('%s %d' % (digest.hexdigest(), written))
+with open(os.path.join(folder, 'head'), 'wb') as out:
+    out.write(block[:15000])
+with open(os.path.join(folder, 'tail'), 'wb') as out:
+    out.write(block[-15000:])
+)";
+
+// Bytes the command prints: enough for thousands of reads and events, within the suite's time
+// on a busy machine.
+constexpr std::size_t kFloodBytes = 100'000'000;
+
+// The page's side: the chunks of call "big" gathered into a Blob (which holds them as UTF-8,
+// outside the script's heap), and at the event of call "end" their length and SHA-256, as JSON
+// text in window.flood.result.
+constexpr const char* kFloodListener = R"((() => {
+  const flood = { parts: [], blob: new Blob([]), events: 0, result: '' };
+  window.flood = flood;
+  const fold = () => { flood.blob = new Blob([flood.blob, ...flood.parts]); flood.parts = []; };
+  return bridgeTest.listen('agent://output', (event) => {
+    if (event.payload.call_id === 'big') {
+      flood.events += 1;
+      flood.parts.push(event.payload.chunk);
+      if (flood.parts.length === 256) fold();
+      return;
+    }
+    fold();
+    flood.blob.arrayBuffer()
+      .then((bytes) => crypto.subtle.digest('SHA-256', bytes))
+      .then((digest) => {
+        const hex = Array.from(new Uint8Array(digest), (b) => b.toString(16).padStart(2, '0'));
+        flood.result = JSON.stringify({ sha256: hex.join(''), bytes: flood.blob.size });
+      }, (error) => { flood.result = JSON.stringify({ error: String(error) }); });
+  }).then(() => 'listening');
+})())";
+
+QCoro::Task<> answer_into(QCoro::Task<tools::ToolResult> call,
+                          std::shared_ptr<std::optional<tools::ToolResult>> answer) {
+  answer->emplace(co_await std::move(call));
+}
+
+// A command's live output, as the page receives it through the window, is every byte the
+// command printed, in order, whatever the lengths of its lines and wherever its reads cut its
+// characters; the assistant's answer keeps the head and the tail with the count of what was
+// cut between them.
+TEST_F(PageBridgeTest, ThePageReceivesEveryByteOfACommandsOutputInOrder) {
+  start();
+  ASSERT_TRUE(showing(app_url()));
+  track("listen", QString::fromLatin1(kFloodListener));
+  ASSERT_EQ(outcome("listen"), R"({"ok":true,"value":"listening"})");
+
+  QTemporaryDir dir;
+  const std::filesystem::path folder = std::filesystem::canonical(dir.path().toStdString());
+  {
+    std::ofstream script(folder / "gen.py");
+    script << kFloodScript;
+  }
+  const std::string command = "python3 gen.py " + std::to_string(kFloodBytes) + " .";
+  const auto decoded = tools::shell_tool()(common::Json{{"command", command}, {"timeout", 600}},
+                                           tools::Scope{folder, {}});
+  ASSERT_TRUE(decoded.ok()) << decoded.message();
+  // A test that fails half-way leaves no command running.
+  const auto stop = std::make_shared<std::atomic<bool>>(false);
+  const std::shared_ptr<void> stop_at_end(nullptr, [stop](void*) { stop->store(true); });
+  const auto answer = std::make_shared<std::optional<tools::ToolResult>>();
+  QCoro::Task<> running = answer_into(
+      decoded.value().run_async(tools::RunContext{"big", "chat", stop, &app_->host()}), answer);
+  ASSERT_TRUE(wait_until([&] { return answer->has_value(); }, std::chrono::minutes(5)));
+  // Events reach the page in the order they were sent: this one comes after all of the run's.
+  app_->host().emit_event(QStringLiteral("agent://output"), common::Json{{"call_id", "end"}});
+  QString seen;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        seen = js(QStringLiteral("flood.result")).toString();
+        return !seen.isEmpty();
+      },
+      std::chrono::minutes(2)));
+
+  const auto read = [&](const char* name) {
+    return read_file(QString::fromStdString((folder / name).string()));
+  };
+  std::istringstream expected(read("expected"));
+  std::string sha256;
+  std::uint64_t bytes = 0;
+  expected >> sha256 >> bytes;
+  ASSERT_GE(bytes, kFloodBytes);
+  EXPECT_EQ(common::Json::parse(seen.toStdString()),
+            (common::Json{{"sha256", sha256}, {"bytes", bytes}}));
+
+  const tools::ToolResult& result = **answer;
+  ASSERT_TRUE(result.ok()) << result.message().substr(0, 200);
+  const std::string cut = "\n[... " + std::to_string(bytes - 30'000) + " bytes cut ...]\n";
+  EXPECT_EQ(result.value().output,
+            common::utf8_lossy(read("head")) + cut + common::utf8_lossy(read("tail")));
 }
 
 }  // namespace
