@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "tree.h"
 
@@ -180,7 +181,7 @@ TEST(Rules, ASharedWalkRecordsWhatThePlainWalkRecordsInItsOrder) {
     }
   }
   // Cancelled from the start: nothing below the top is walked.
-  std::size_t calls = 0;
+  std::atomic<std::size_t> calls = 0;  // asked from the walk's threads
   WalkRequest stopped{t.path(), "", kMaxDepth, kMaxEntries, [&] { return ++calls > 12; }};
   std::vector<std::string> some;
   const WalkOutcome o = walk_entries_shared(stopped, 2, [&](Entry e) { some.push_back(e.path); });
