@@ -251,7 +251,7 @@ double run_peer(int calls, const std::string& ws, std::vector<double>* each) {
 void run_mcp(int calls, const std::string& ws, std::vector<double>& each) {
   kavor::tools::ToolTable tools;
   kavor::tools::install_file_tools(tools);
-  const std::vector<kavor::tools::ToolSpec> specs = kavor::tools::core_tool_specs();
+  const std::vector<kavor::tools::ToolShape> shapes = kavor::tools::core_tool_shapes();
   kavor::tools::Approvals approvals;
   approvals.set_mode(kavor::mcp::kChat, kavor::tools::Mode::Everything);
   kavor::tools::RunningChats running;
@@ -264,7 +264,7 @@ void run_mcp(int calls, const std::string& ws, std::vector<double>& each) {
   Clock::time_point answered;
   int answers = 0;
   kavor::mcp::Server server(
-      kavor::mcp::ServerContext{tools, specs, approvals, running, relay, notes, pool, {}},
+      kavor::mcp::ServerContext{tools, shapes, approvals, running, relay, notes, pool, {}},
       kavor::mcp::ServerOptions{{ws}, kavor::tools::Mode::Everything},
       [&](const Json& message, const Json&) {
         kavor::mcp::write_all(out, kavor::mcp::serialize(message) + "\n");

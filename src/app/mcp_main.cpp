@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "app/agent.h"
-#include "browser/tool_spec.h"
+#include "browser/tool_shape.h"
 #include "common/build_config.h"
 #include "mcp/event_relay.h"
 #include "mcp/http.h"
@@ -22,7 +22,7 @@
 #include "platform/end_signals.h"
 #include "platform/session_file.h"
 #include "tools/paths.h"
-#include "tools/tool_spec.h"
+#include "tools/tool_shape.h"
 
 namespace kavor::app {
 
@@ -32,11 +32,11 @@ constexpr const char* kUsage =
     "usage: kavor-agent mcp [--workspace DIR]... [--mode ask|auto|readonly|everything]\n"
     "                       [--http 127.0.0.1:PORT [--secret-file PATH]]\n";
 
-// The specs of every tool the agent installs.
-std::vector<tools::ToolSpec> all_tool_specs() {
-  std::vector<tools::ToolSpec> specs = tools::core_tool_specs();
-  specs.push_back(browser::browser_tool_spec());
-  return specs;
+// The shapes of every tool the agent installs.
+std::vector<tools::ToolShape> all_tool_shapes() {
+  std::vector<tools::ToolShape> shapes = tools::core_tool_shapes();
+  shapes.push_back(browser::browser_tool_shape());
+  return shapes;
 }
 
 // The secret of the HTTP transport: read from its file, or made and written there (readable by
@@ -158,9 +158,9 @@ int mcp_main(int argc, char** argv) {
   mcp::EventRelay relay;
   Agent agent(AgentOptions{}, relay);
   agent.state().approvals.set_mode(mcp::kChat, options.mode);
-  const std::vector<tools::ToolSpec> specs = all_tool_specs();
+  const std::vector<tools::ToolShape> shapes = all_tool_shapes();
   const mcp::ServerContext context{agent.tools(),
-                                   specs,
+                                   shapes,
                                    agent.state().approvals,
                                    agent.state().running_chats,
                                    relay,

@@ -23,7 +23,7 @@ namespace kavor::common::json {
 inline constexpr double kMaxWholeNumber = 9e15;
 
 // While set on a thread, every key looked up through `member` there is appended to it: how a
-// table test learns which keys a decoder reads (tools/tool_spec.h). Unset, it costs one
+// table test learns which keys a decoder reads (tools/tool_shape.h). Unset, it costs one
 // thread-local load per lookup.
 inline thread_local std::vector<std::string>* read_keys = nullptr;
 

@@ -280,18 +280,18 @@ common::Json Server::initialize(const common::Json& params) {
 
 common::Json Server::list_tools() const {
   common::Json list = common::Json::array();
-  for (const tools::ToolSpec& spec : ctx_.specs) {
-    if (ctx_.tools.find(spec.name) == nullptr) continue;
+  for (const tools::ToolShape& shape : ctx_.shapes) {
+    if (ctx_.tools.find(shape.name) == nullptr) continue;
     common::Json tool = common::Json::object();
-    tool["name"] = spec.name;
-    if (revision_->tool_titles) tool["title"] = spec.title;
-    tool["description"] = spec.description;
-    tool["inputSchema"] = tools::input_schema(spec);
+    tool["name"] = shape.name;
+    if (revision_->tool_titles) tool["title"] = shape.title;
+    tool["description"] = shape.description;
+    tool["inputSchema"] = tools::input_schema(shape);
     common::Json annotations = common::Json::object();
-    annotations["title"] = spec.title;
-    annotations["readOnlyHint"] = spec.read_only;
-    if (!spec.read_only) annotations["destructiveHint"] = spec.destructive;
-    annotations["openWorldHint"] = spec.open_world;
+    annotations["title"] = shape.title;
+    annotations["readOnlyHint"] = shape.read_only;
+    if (!shape.read_only) annotations["destructiveHint"] = shape.destructive;
+    annotations["openWorldHint"] = shape.open_world;
     tool["annotations"] = std::move(annotations);
     list.push_back(std::move(tool));
   }
@@ -308,17 +308,17 @@ QCoro::Task<> Server::call_tool(common::Json request_id, common::Json params) {
     co_return;
   }
   const std::string name = name_value.get<std::string>();
-  const tools::ToolSpec* spec = nullptr;
-  for (const tools::ToolSpec& candidate : ctx_.specs) {
-    if (candidate.name == name) spec = &candidate;
+  const tools::ToolShape* shape = nullptr;
+  for (const tools::ToolShape& candidate : ctx_.shapes) {
+    if (candidate.name == name) shape = &candidate;
   }
-  if (spec == nullptr || ctx_.tools.find(name) == nullptr) {
+  if (shape == nullptr || ctx_.tools.find(name) == nullptr) {
     send(error_response(request_id, kInvalidParams, "Unknown tool: " + name), request_id);
     co_return;
   }
   common::Json args = common::json::member(params, "arguments");
   if (args.is_null()) args = common::Json::object();
-  if (const Result<void> checked = tools::check_args(*spec, args); !checked.ok()) {
+  if (const Result<void> checked = tools::check_args(*shape, args); !checked.ok()) {
     send(response(request_id, error_result(checked.message())), request_id);
     co_return;
   }

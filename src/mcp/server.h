@@ -5,7 +5,7 @@
 //
 // The road of one tools/call:
 //   1. Check: the session is initialized, the params hold a known tool's name and an arguments
-//      object whose keys have the types its schema gives (tools/tool_spec.h); a wrong type is a
+//      object whose keys have the types its schema gives (tools/tool_shape.h); a wrong type is a
 //      result with isError, which the model can read and correct.
 //   2. Workspace: the folders of --workspace; else, while the client's roots are being asked
 //      for (roots/list), wait for them (at most kRootsWait); else none, and every tool that needs
@@ -49,7 +49,7 @@
 #include "common/json.h"
 #include "mcp/protocol.h"
 #include "tools/approvals.h"
-#include "tools/tool_spec.h"
+#include "tools/tool_shape.h"
 
 namespace kavor {
 namespace desktop {
@@ -84,7 +84,7 @@ inline constexpr const char* kChat = "mcp";
 // What a session needs of the agent; all of it outlives every session.
 struct ServerContext {
   const tools::ToolTable& tools;
-  const std::vector<tools::ToolSpec>& specs;
+  const std::vector<tools::ToolShape>& shapes;
   tools::Approvals& approvals;
   tools::RunningChats& running;
   EventRelay& relay;

@@ -42,9 +42,9 @@ TEST_F(FenceDoorsTest, UnpromptedCommandsAreFencedAlikeThroughTheBridgeAndThePro
   };
   ASSERT_TRUE(set_mode("c", "auto"));
   mcp::EventRelay relay;
-  const std::vector<ToolSpec> specs = core_tool_specs();
+  const std::vector<ToolShape> shapes = core_tool_shapes();
   agent_->state().approvals.set_mode(mcp::kChat, Mode::Auto);
-  mcp::test::Session session(agent_->tools(), specs, agent_->state().approvals,
+  mcp::test::Session session(agent_->tools(), shapes, agent_->state().approvals,
                              agent_->state().running_chats, relay, agent_->tool_pool(),
                              mcp::ServerOptions{{ws.string()}, Mode::Auto});
   session.open("2025-11-25");

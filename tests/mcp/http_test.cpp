@@ -124,7 +124,7 @@ std::string exchange(unsigned port, const std::string& request) {
 TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
   tools::ToolTable table;
   tools::install_file_tools(table);
-  const std::vector<tools::ToolSpec> specs = tools::core_tool_specs();
+  const std::vector<tools::ToolShape> shapes = tools::core_tool_shapes();
   tools::Approvals approvals;
   tools::RunningChats running;
   EventRelay relay;
@@ -133,7 +133,7 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
   HttpTransport http(
       [&](Server::Send send) {
         return std::make_unique<Server>(
-            ServerContext{table, specs, approvals, running, relay, notes, pool, {}},
+            ServerContext{table, shapes, approvals, running, relay, notes, pool, {}},
             ServerOptions{}, std::move(send));
       },
       kSecret);

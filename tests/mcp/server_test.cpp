@@ -32,7 +32,7 @@ class ServerTest : public ::testing::Test {
   test::Session& start(tools::Mode mode, std::vector<std::string> workspaces = {}) {
     approvals_.set_mode(kChat, mode);
     if (workspaces.empty()) workspaces = {ws_};
-    session_ = std::make_unique<test::Session>(table_, specs_, approvals_, running_, relay_, pool_,
+    session_ = std::make_unique<test::Session>(table_, shapes_, approvals_, running_, relay_, pool_,
                                                ServerOptions{std::move(workspaces), mode});
     return *session_;
   }
@@ -44,7 +44,7 @@ class ServerTest : public ::testing::Test {
   kavor::test::TempTree tree_;
   std::string ws_ = tree_.path();
   tools::ToolTable table_;
-  std::vector<tools::ToolSpec> specs_ = tools::core_tool_specs();
+  std::vector<tools::ToolShape> shapes_ = tools::core_tool_shapes();
   tools::Approvals approvals_;
   tools::RunningChats running_;
   EventRelay relay_;
@@ -237,13 +237,13 @@ TEST_F(ServerTest, ACancelDuringApprovalWithdrawsTheQuestion) {
 TEST_F(ServerTest, TheClientsRootsAreTheWorkspaceWhenNoneWasGiven) {
   // No folder and no roots: the tools say so.
   approvals_.set_mode(kChat, tools::Mode::Everything);
-  session_ = std::make_unique<test::Session>(table_, specs_, approvals_, running_, relay_, pool_,
+  session_ = std::make_unique<test::Session>(table_, shapes_, approvals_, running_, relay_, pool_,
                                              ServerOptions{{}, tools::Mode::Everything});
   session_->open("2025-11-25");
   session_->call(1, "read_file", {{"path", "a.txt"}});
   EXPECT_EQ(text_of(session_->answer(1)), "No workspace folder is selected.");
 
-  session_ = std::make_unique<test::Session>(table_, specs_, approvals_, running_, relay_, pool_,
+  session_ = std::make_unique<test::Session>(table_, shapes_, approvals_, running_, relay_, pool_,
                                              ServerOptions{{}, tools::Mode::Everything});
   test::Session& s = *session_;
   s.open("2025-11-25", {{"roots", {{"listChanged", true}}}});

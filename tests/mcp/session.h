@@ -26,11 +26,11 @@ class SilentNotifications : public desktop::Notifications {
 class Session {
  public:
   // `relay` is the Host the calls' events go to; every reference must outlive the session.
-  Session(const tools::ToolTable& table, const std::vector<tools::ToolSpec>& specs,
+  Session(const tools::ToolTable& table, const std::vector<tools::ToolShape>& shapes,
           tools::Approvals& approvals, tools::RunningChats& running, EventRelay& relay,
           QThreadPool& pool, ServerOptions options) {
     server = std::make_unique<Server>(
-        ServerContext{table, specs, approvals, running, relay, notes_, pool, {}},
+        ServerContext{table, shapes, approvals, running, relay, notes_, pool, {}},
         std::move(options),
         [this](const common::Json& message, const common::Json&) { sent.push_back(message); });
   }

@@ -1,4 +1,4 @@
-#include "browser/tool_spec.h"
+#include "browser/tool_shape.h"
 
 #include "browser/args.h"
 
@@ -6,7 +6,7 @@ namespace kavor::browser {
 
 namespace {
 
-tools::ToolSpec make_spec() {
+tools::ToolShape make_shape() {
   using T = tools::ArgType;
   const std::string pixels =
       "In pixels, " + std::to_string(kMinViewport) + " to " + std::to_string(kMaxViewport) + ".";
@@ -48,9 +48,9 @@ tools::ToolSpec make_spec() {
 
 }  // namespace
 
-const tools::ToolSpec& browser_tool_spec() {
-  static const tools::ToolSpec spec = make_spec();
-  return spec;
+const tools::ToolShape& browser_tool_shape() {
+  static const tools::ToolShape shape = make_shape();
+  return shape;
 }
 
 }  // namespace kavor::browser

@@ -2,7 +2,7 @@
 // client is told and what the decoder reads. For every tool of the program's table, a call made
 // of every listed key decodes, the decoder reads exactly the listed keys, and leaving out a
 // required key makes it refuse the call.
-#include "tools/tool_spec.h"
+#include "tools/tool_shape.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +10,13 @@
 
 #include "app/tools.h"
 #include "browser/registry.h"
-#include "browser/tool_spec.h"
+#include "browser/tool_shape.h"
 #include "common/json_read.h"
 #include "support/temp_tree.h"
 #include "tools/memory_store.h"
 
 namespace kavor::tools {
-namespace tool_spec_test {
+namespace tool_shape_test {
 namespace {
 
 struct Example {
@@ -67,9 +67,9 @@ const std::vector<Example>& examples() {
   return all;
 }
 
-class ToolSpecTest : public ::testing::Test {
+class ToolShapeTest : public ::testing::Test {
  protected:
-  ToolSpecTest() {
+  ToolShapeTest() {
     app::install_tools(table_, registry_);
     kavor::test::write_file(tree_.path() + "/a.txt", "hello\n");
     // run_tests without a command finds this one.
@@ -78,8 +78,8 @@ class ToolSpecTest : public ::testing::Test {
                             "---\ntitle: Kept\n---\nkept\n");
     scope_.root = tree_.path();
   }
-  const ToolSpec* spec(const std::string& name) const {
-    for (const ToolSpec& s : specs_) {
+  const ToolShape* shape(const std::string& name) const {
+    for (const ToolShape& s : shapes_) {
       if (s.name == name) return &s;
     }
     return nullptr;
@@ -96,16 +96,16 @@ class ToolSpecTest : public ::testing::Test {
   browser::BrowserRegistry registry_;
   ToolTable table_;
   Scope scope_;
-  std::vector<ToolSpec> specs_ = [] {
-    std::vector<ToolSpec> all = core_tool_specs();
-    all.push_back(browser::browser_tool_spec());
+  std::vector<ToolShape> shapes_ = [] {
+    std::vector<ToolShape> all = core_tool_shapes();
+    all.push_back(browser::browser_tool_shape());
     return all;
   }();
 };
 
-TEST_F(ToolSpecTest, EveryToolHasATableAndEveryTableATool) {
+TEST_F(ToolShapeTest, EveryToolHasATableAndEveryTableATool) {
   std::set<std::string> described;
-  for (const ToolSpec& s : specs_) described.insert(s.name);
+  for (const ToolShape& s : shapes_) described.insert(s.name);
   std::set<std::string> examined;
   for (const Example& e : examples()) examined.insert(e.tool);
   const std::vector<std::string> names = table_.names();
@@ -113,10 +113,10 @@ TEST_F(ToolSpecTest, EveryToolHasATableAndEveryTableATool) {
   EXPECT_EQ(examined, described);
 }
 
-TEST_F(ToolSpecTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
+TEST_F(ToolShapeTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
   for (const Example& e : examples()) {
     SCOPED_TRACE(e.tool);
-    const ToolSpec* s = spec(e.tool);
+    const ToolShape* s = shape(e.tool);
     ASSERT_NE(s, nullptr);
     std::set<std::string> listed;
     for (const ArgSpec& a : s->args) listed.insert(a.name);
@@ -151,5 +151,5 @@ TEST_F(ToolSpecTest, TheSchemaAndTheDecoderAgreeOnEveryKey) {
 }
 
 }  // namespace
-}  // namespace tool_spec_test
+}  // namespace tool_shape_test
 }  // namespace kavor::tools

@@ -2,10 +2,10 @@
 // as decode_browser_args reads them (args.h), held to that decoder by the tool table's test.
 #pragma once
 
-#include "tools/tool_spec.h"
+#include "tools/tool_shape.h"
 
 namespace kavor::browser {
 
-const tools::ToolSpec& browser_tool_spec();
+const tools::ToolShape& browser_tool_shape();
 
 }  // namespace kavor::browser

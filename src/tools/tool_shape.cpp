@@ -1,4 +1,4 @@
-#include "tools/tool_spec.h"
+#include "tools/tool_shape.h"
 
 #include "common/json_read.h"
 #include "exec/command_line.h"
@@ -60,10 +60,10 @@ const char* type_phrase(ArgType type) {
   return "something else";
 }
 
-std::vector<ToolSpec> make_core_specs() {
+std::vector<ToolShape> make_core_shapes() {
   using T = ArgType;
-  std::vector<ToolSpec> specs;
-  specs.push_back(
+  std::vector<ToolShape> shapes;
+  shapes.push_back(
       {"read_file",
        "Read a file",
        "Reads a text file, its lines numbered from 1; at most " + lines_limit() +
@@ -74,15 +74,15 @@ std::vector<ToolSpec> make_core_specs() {
        true,
        false,
        false});
-  specs.push_back({"list_dir",
-                   "List a folder",
-                   "Lists the names in a folder, folders marked with a trailing slash; at most " +
-                       std::to_string(kListEntryLimit) + " names.",
-                   {{"path", T::String, false, kPathInWorkspace}},
-                   true,
-                   false,
-                   false});
-  specs.push_back(
+  shapes.push_back({"list_dir",
+                    "List a folder",
+                    "Lists the names in a folder, folders marked with a trailing slash; at most " +
+                        std::to_string(kListEntryLimit) + " names.",
+                    {{"path", T::String, false, kPathInWorkspace}},
+                    true,
+                    false,
+                    false});
+  shapes.push_back(
       {"glob",
        "Find files by name",
        "Finds the files whose paths match a glob pattern (** crosses folders), "
@@ -93,7 +93,7 @@ std::vector<ToolSpec> make_core_specs() {
        true,
        false,
        false});
-  specs.push_back(
+  shapes.push_back(
       {"grep",
        "Search file contents",
        "Searches the files of a folder for a regular expression, skipping what the folder's "
@@ -107,18 +107,18 @@ std::vector<ToolSpec> make_core_specs() {
        true,
        false,
        false});
-  specs.push_back({"write_file",
-                   "Write a file",
-                   "Writes a whole file, making it or replacing what it held; the user approves "
-                   "the change as a diff first unless the mode lets it run.",
-                   {{"path", T::String, true,
-                     "The file: a path relative to the workspace folder, "
-                     "or a full path."},
-                    {"content", T::String, false, "The file's whole new text."}},
-                   false,
-                   true,
-                   false});
-  specs.push_back(
+  shapes.push_back({"write_file",
+                    "Write a file",
+                    "Writes a whole file, making it or replacing what it held; the user approves "
+                    "the change as a diff first unless the mode lets it run.",
+                    {{"path", T::String, true,
+                      "The file: a path relative to the workspace folder, "
+                      "or a full path."},
+                     {"content", T::String, false, "The file's whole new text."}},
+                    false,
+                    true,
+                    false});
+  shapes.push_back(
       {"edit_file",
        "Edit a file",
        "Replaces one exact piece of a file's text with another; the piece must occur once "
@@ -132,18 +132,18 @@ std::vector<ToolSpec> make_core_specs() {
        false,
        true,
        false});
-  specs.push_back({"shell",
-                   "Run a command",
-                   "Runs a command and answers with its output and exit status. A command that "
-                   "runs without the user's approval runs inside the workspace fence.",
-                   {{"command", T::String, true, "The command line."},
-                    {"cwd", T::String, false, kCwd},
-                    {"shell", T::String, false, kShell},
-                    {"timeout", T::Integer, false, timeout_text()}},
-                   false,
-                   true,
-                   true});
-  specs.push_back(
+  shapes.push_back({"shell",
+                    "Run a command",
+                    "Runs a command and answers with its output and exit status. A command that "
+                    "runs without the user's approval runs inside the workspace fence.",
+                    {{"command", T::String, true, "The command line."},
+                     {"cwd", T::String, false, kCwd},
+                     {"shell", T::String, false, kShell},
+                     {"timeout", T::Integer, false, timeout_text()}},
+                    false,
+                    true,
+                    true});
+  shapes.push_back(
       {"run_tests",
        "Run the tests",
        "Runs the project's tests: the given command, or the one the folder's build "
@@ -155,27 +155,27 @@ std::vector<ToolSpec> make_core_specs() {
        false,
        true,
        true});
-  specs.push_back({"wsl",
-                   "Run in WSL",
-                   "Runs a command in a Windows Subsystem for Linux distribution, or lists the "
-                   "distributions when no command is given.",
-                   {{"command", T::String, false, "The command line; the listing when absent."},
-                    {"distro", T::String, false, "The distribution; the default one when absent."},
-                    {"cwd", T::String, false, kCwd},
-                    {"timeout", T::Integer, false, timeout_text()}},
-                   false,
-                   true,
-                   true});
-  specs.push_back({"docker",
-                   "Run docker",
-                   "Runs the docker program with the given arguments.",
-                   {{"args", T::StringList, true, "The arguments after docker, one per item."},
-                    {"cwd", T::String, false, kCwd},
-                    {"timeout", T::Integer, false, timeout_text()}},
-                   false,
-                   true,
-                   true});
-  specs.push_back(
+  shapes.push_back({"wsl",
+                    "Run in WSL",
+                    "Runs a command in a Windows Subsystem for Linux distribution, or lists the "
+                    "distributions when no command is given.",
+                    {{"command", T::String, false, "The command line; the listing when absent."},
+                     {"distro", T::String, false, "The distribution; the default one when absent."},
+                     {"cwd", T::String, false, kCwd},
+                     {"timeout", T::Integer, false, timeout_text()}},
+                    false,
+                    true,
+                    true});
+  shapes.push_back({"docker",
+                    "Run docker",
+                    "Runs the docker program with the given arguments.",
+                    {{"args", T::StringList, true, "The arguments after docker, one per item."},
+                     {"cwd", T::String, false, kCwd},
+                     {"timeout", T::Integer, false, timeout_text()}},
+                    false,
+                    true,
+                    true});
+  shapes.push_back(
       {"save_memory",
        "Save a project memory",
        "Keeps a note about this project for later chats, in the workspace's memory folder; the "
@@ -188,14 +188,14 @@ std::vector<ToolSpec> make_core_specs() {
        false,
        true,
        false});
-  specs.push_back({"forget_memory",
-                   "Forget a project memory",
-                   "Removes a note kept with save_memory.",
-                   {{"slug", T::String, true, "The note's file name without .md."}},
-                   false,
-                   true,
-                   false});
-  return specs;
+  shapes.push_back({"forget_memory",
+                    "Forget a project memory",
+                    "Removes a note kept with save_memory.",
+                    {{"slug", T::String, true, "The note's file name without .md."}},
+                    false,
+                    true,
+                    false});
+  return shapes;
 }
 
 }  // namespace
@@ -216,10 +216,10 @@ const char* schema_type(ArgType type) {
   return "string";
 }
 
-common::Json input_schema(const ToolSpec& spec) {
+common::Json input_schema(const ToolShape& shape) {
   common::Json properties = common::Json::object();
   common::Json required = common::Json::array();
-  for (const ArgSpec& arg : spec.args) {
+  for (const ArgSpec& arg : shape.args) {
     common::Json property = common::Json::object();
     property["type"] = schema_type(arg.type);
     if (arg.type == ArgType::StringList) property["items"] = common::Json{{"type", "string"}};
@@ -234,9 +234,9 @@ common::Json input_schema(const ToolSpec& spec) {
   return schema;
 }
 
-Result<void> check_args(const ToolSpec& spec, const common::Json& args) {
+Result<void> check_args(const ToolShape& shape, const common::Json& args) {
   if (!args.is_null() && !args.is_object()) return fail("The arguments must be a JSON object.");
-  for (const ArgSpec& arg : spec.args) {
+  for (const ArgSpec& arg : shape.args) {
     const common::Json& value = common::json::member(args, arg.name.c_str());
     if (value.is_null()) {
       if (arg.required) return fail(arg.name + " is missing.");
@@ -249,9 +249,9 @@ Result<void> check_args(const ToolSpec& spec, const common::Json& args) {
   return {};
 }
 
-const std::vector<ToolSpec>& core_tool_specs() {
-  static const std::vector<ToolSpec> specs = make_core_specs();
-  return specs;
+const std::vector<ToolShape>& core_tool_shapes() {
+  static const std::vector<ToolShape> shapes = make_core_shapes();
+  return shapes;
 }
 
 }  // namespace kavor::tools

@@ -34,7 +34,7 @@ struct ArgSpec {
   std::string description;
 };
 
-struct ToolSpec {
+struct ToolShape {
   std::string name;
   std::string title;
   std::string description;
@@ -49,16 +49,16 @@ struct ToolSpec {
 
 // {"type": "object", "properties": {...}, "required": [...]}: one property per argument with its
 // type and description ("array" of "string" items for a StringList), keys in the list's order.
-common::Json input_schema(const ToolSpec& spec);
+common::Json input_schema(const ToolShape& shape);
 
-// Checks `args` against the spec's types and required keys: the sentence that names the first
+// Checks `args` against the shape's types and required keys: the sentence that names the first
 // key that is missing or holds another type ("path must be a string."), or nothing. A null value
 // counts as absent, as the decoders read it.
-Result<void> check_args(const ToolSpec& spec, const common::Json& args);
+Result<void> check_args(const ToolShape& shape, const common::Json& args);
 
-// The specs of the tools this layer decodes: read_file, list_dir, glob, grep, write_file,
+// The shapes of the tools this layer decodes: read_file, list_dir, glob, grep, write_file,
 // edit_file, shell, run_tests, wsl, docker, save_memory, forget_memory. The browser layer adds
-// its own (browser/tool_spec.h).
-const std::vector<ToolSpec>& core_tool_specs();
+// its own (browser/tool_shape.h).
+const std::vector<ToolShape>& core_tool_shapes();
 
 }  // namespace kavor::tools
