@@ -1,5 +1,7 @@
 #include "tools/tool_shape.h"
 
+#include <iterator>
+
 #include "common/json_read.h"
 #include "exec/command_line.h"
 #include "tools/file_tools.h"
@@ -44,20 +46,20 @@ bool holds(const common::Json& value, ArgType type) {
   return false;
 }
 
+// Each argument type's words, in the order of ArgType: how a refusal names it, and its JSON
+// Schema type.
+struct TypeWords {
+  const char* phrase;
+  const char* schema;
+};
+constexpr TypeWords kTypeWords[] = {
+    {"a string", "string"},       {"a whole number", "integer"},  {"a number", "number"},
+    {"true or false", "boolean"}, {"a list of strings", "array"},
+};
+static_assert(std::size(kTypeWords) == static_cast<std::size_t>(ArgType::StringList) + 1);
+
 const char* type_phrase(ArgType type) {
-  switch (type) {
-    case ArgType::String:
-      return "a string";
-    case ArgType::Integer:
-      return "a whole number";
-    case ArgType::Number:
-      return "a number";
-    case ArgType::Boolean:
-      return "true or false";
-    case ArgType::StringList:
-      return "a list of strings";
-  }
-  return "something else";
+  return kTypeWords[static_cast<std::size_t>(type)].phrase;
 }
 
 std::vector<ToolShape> make_core_shapes() {
@@ -201,19 +203,7 @@ std::vector<ToolShape> make_core_shapes() {
 }  // namespace
 
 const char* schema_type(ArgType type) {
-  switch (type) {
-    case ArgType::String:
-      return "string";
-    case ArgType::Integer:
-      return "integer";
-    case ArgType::Number:
-      return "number";
-    case ArgType::Boolean:
-      return "boolean";
-    case ArgType::StringList:
-      return "array";
-  }
-  return "string";
+  return kTypeWords[static_cast<std::size_t>(type)].schema;
 }
 
 common::Json input_schema(const ToolShape& shape) {
