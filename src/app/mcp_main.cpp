@@ -15,6 +15,7 @@
 #include "app/agent.h"
 #include "browser/tool_shape.h"
 #include "common/build_config.h"
+#include "common/json_read.h"
 #include "mcp/event_relay.h"
 #include "mcp/http.h"
 #include "mcp/server.h"
@@ -188,14 +189,17 @@ int mcp_main(int argc, char** argv) {
   platform::EndSignals end_signals([&end](int) { end(); });
 
   mcp::LineReader reader(STDIN_FILENO);
+  mcp::LineWriter writer(protocol_out);
   server = std::make_unique<mcp::Server>(
-      context, server_options,
-      [protocol_out, &app, &end](const common::Json& message, const common::Json&) {
-        if (!mcp::write_all(protocol_out, mcp::serialize(message) + "\n")) {
-          // The client is gone; ended from the event loop, not from inside a send.
-          QMetaObject::invokeMethod(&app, end, Qt::QueuedConnection);
-        }
+      context, server_options, [&writer](const common::Json& message, const common::Json&) {
+        const bool progress = common::json::text(message, "method") == "notifications/progress";
+        writer.write(mcp::serialize(message) + "\n", progress);
       });
+  // The client is gone.
+  QObject::connect(&writer, &mcp::LineWriter::gone, &app, end);
+  // A client that sends requests without reading the answers is read no further meanwhile.
+  QObject::connect(&writer, &mcp::LineWriter::over, &reader, [&reader] { reader.pause(true); });
+  QObject::connect(&writer, &mcp::LineWriter::drained, &reader, [&reader] { reader.pause(false); });
   QObject::connect(&reader, &mcp::LineReader::line, server.get(),
                    [&server](const QByteArray& line) {
                      server->receive_line(std::string_view(line.constData(), line.size()));
@@ -207,6 +211,8 @@ int mcp_main(int argc, char** argv) {
 
   const int code = QCoreApplication::exec();
   server.reset();
+  // What was answered before the end still reaches a client that reads, if slowly.
+  writer.flush(kFlushWait);
   ::close(protocol_out);
   return code;
 }

@@ -13,7 +13,8 @@
 //    input is then not read.
 // 3. The program ends when its input closes (or the HTTP server is told to end by a signal):
 //    every call is stopped as the stop button stops it, the calls are given kEndGrace to wind
-//    down, and the agent then ends everything it started (app/agent.h).
+//    down, and the agent then ends everything it started (app/agent.h). What was already
+//    answered is given kFlushWait to be read.
 #pragma once
 
 #include <chrono>
@@ -28,6 +29,10 @@ namespace kavor::app {
 
 // How long the calls still running when the client leaves are given to end by themselves.
 inline constexpr std::chrono::milliseconds kEndGrace{5'000};
+
+// How long the answers written before the end are given to reach a client that reads slowly;
+// one that reads nothing does not keep the program.
+inline constexpr std::chrono::milliseconds kFlushWait{2'000};
 
 struct McpOptions {
   std::vector<std::string> workspaces;  // canonical folders, at most two
