@@ -1,11 +1,11 @@
 #include "mcp/server.h"
 
-#include <qcorosignal.h>
 #include <QCoreApplication>
 #include <QUrl>
 
 #include <atomic>
 #include <exception>
+#include <utility>
 
 #include "common/build_config.h"
 #include "common/json_read.h"
@@ -126,6 +126,9 @@ Server::Server(ServerContext context, ServerOptions options, Send send)
     : ctx_(context), options_(std::move(options)), send_(std::move(send)) {
   listener_ = ctx_.relay.listen(
       [this](const QString& name, const common::Json& payload) { on_event(name, payload); });
+  roots_timer_.setSingleShot(true);
+  roots_timer_.setInterval(common::timing::scaled(kRootsWait));
+  connect(&roots_timer_, &QTimer::timeout, this, &Server::run_awaiting_roots);
 }
 
 Server::~Server() {
@@ -169,6 +172,9 @@ void Server::receive_oversized() {
 void Server::close() {
   if (closed_) return;
   closed_ = true;
+  // Calls still waiting for the roots have started nothing: they go at once.
+  roots_timer_.stop();
+  for (const AwaitingRoots& waiting : std::exchange(awaiting_roots_, {})) end_call(waiting.call_id);
   for (auto& [call_id, call] : calls_) {
     call.cancelled = true;
     ctx_.approvals.decide_call(call_id, tools::Answer::Deny);
@@ -219,9 +225,16 @@ void Server::handle_notification(const Message& message) {
     ask_roots();
   } else if (message.method == "notifications/cancelled") {
     const common::Json& request_id = common::json::member(message.params, "requestId");
+    // A call still waiting for the roots has started nothing: it is dropped unanswered.
+    std::erase_if(awaiting_roots_, [&](const AwaitingRoots& waiting) {
+      const auto call = calls_.find(waiting.call_id);
+      if (call == calls_.end() || call->second.request_id != request_id) return false;
+      end_call(waiting.call_id);
+      return true;
+    });
     for (auto& [call_id, call] : calls_) {
       if (call.request_id != request_id || call.cancelled) continue;
-      // As the stop button: a waiting call is refused, a running one stopped.
+      // As the stop button: a call waiting for the user is refused, a running one stopped.
       call.cancelled = true;
       ctx_.approvals.decide_call(call_id, tools::Answer::Deny);
       ctx_.approvals.stop(call_id);
@@ -298,14 +311,13 @@ common::Json Server::list_tools() const {
   return common::Json{{"tools", std::move(list)}};
 }
 
-QCoro::Task<> Server::call_tool(common::Json request_id, common::Json params) {
-  const std::shared_ptr<bool> alive = alive_;
+void Server::call_tool(const common::Json& request_id, const common::Json& params) {
   // 1. Check.
   const common::Json& name_value = common::json::member(params, "name");
   if (!name_value.is_string()) {
     send(error_response(request_id, kInvalidParams, "tools/call needs the tool's name."),
          request_id);
-    co_return;
+    return;
   }
   const std::string name = name_value.get<std::string>();
   const tools::ToolShape* shape = nullptr;
@@ -314,34 +326,48 @@ QCoro::Task<> Server::call_tool(common::Json request_id, common::Json params) {
   }
   if (shape == nullptr || ctx_.tools.find(name) == nullptr) {
     send(error_response(request_id, kInvalidParams, "Unknown tool: " + name), request_id);
-    co_return;
+    return;
   }
   common::Json args = common::json::member(params, "arguments");
   if (args.is_null()) args = common::Json::object();
   if (const Result<void> checked = tools::check_args(*shape, args); !checked.ok()) {
     send(response(request_id, error_result(checked.message())), request_id);
-    co_return;
+    return;
   }
   const std::string call_id = "mcp-" + std::to_string(++g_next_call);
-  {
-    CallState& call = calls_[call_id];
-    call.request_id = request_id;
-    const common::Json& token =
-        common::json::member(common::json::member(params, "_meta"), "progressToken");
-    if (usable_token(token)) call.progress_token = token;
-  }
+  CallState& call = calls_[call_id];
+  call.request_id = request_id;
+  const common::Json& token =
+      common::json::member(common::json::member(params, "_meta"), "progressToken");
+  if (usable_token(token)) call.progress_token = token;
 
-  // 2. Workspace.
+  // 2. Workspace: runs beside the reading of further messages and answers by itself.
   if (roots_pending_) {
-    const std::shared_ptr<RootsWaker> waker = roots_waker_;
-    co_await qCoro(waker.get(), &RootsWaker::settled, common::timing::scaled(kRootsWait));
-    if (!*alive) co_return;
+    awaiting_roots_.push_back(AwaitingRoots{call_id, name, std::move(args)});
+    if (!roots_timer_.isActive()) roots_timer_.start();
+    return;
   }
+  run_call(call_id, name, std::move(args));
+}
+
+void Server::run_awaiting_roots() {
+  roots_timer_.stop();
+  for (AwaitingRoots& waiting : std::exchange(awaiting_roots_, {})) {
+    run_call(std::move(waiting.call_id), std::move(waiting.tool), std::move(waiting.args));
+  }
+}
+
+void Server::end_call(const std::string& call_id) {
+  if (calls_.erase(call_id) != 0 && calls_.empty()) emit calls_ended();
+}
+
+QCoro::Task<> Server::run_call(std::string call_id, std::string name, common::Json args) {
+  const std::shared_ptr<bool> alive = alive_;
   const std::vector<std::string>& folders =
       options_.workspaces.empty() ? roots_ : options_.workspaces;
   if (folders.empty()) {
-    calls_.erase(call_id);
-    if (calls_.empty()) emit calls_ended();
+    const common::Json request_id = calls_[call_id].request_id;
+    end_call(call_id);
     send(response(request_id, error_result(std::string(common::kNoWorkspace))), request_id);
     co_return;
   }
@@ -457,7 +483,7 @@ void Server::take_roots(const common::Json& result) {
     }
   }
   roots_pending_ = false;
-  emit roots_waker_->settled();
+  run_awaiting_roots();
 }
 
 common::Json Server::send_request(const std::string& method, common::Json params, Outgoing outgoing,

@@ -8,8 +8,10 @@
 //      object whose keys have the types its schema gives (tools/tool_shape.h); a wrong type is a
 //      result with isError, which the model can read and correct.
 //   2. Workspace: the folders of --workspace; else, while the client's roots are being asked
-//      for (roots/list), wait for them (at most kRootsWait); else none, and every tool that needs
-//      one answers "No workspace folder is selected."
+//      for (roots/list), the call waits in a list of its own until they come (at most
+//      kRootsWait); else none, and every tool that needs one answers "No workspace folder is
+//      selected." A waiting call has started nothing yet: a cancel or the session's end simply
+//      drops it, and nothing of it is left suspended.
 //   3. Dispatch as the service's calls go: scope, decode, approval gate, fence, run. The call's
 //      id is this process's own ("mcp-<n>"), its chat the server's one chat.
 //   4. While it runs, the core's events for that call arrive through the EventRelay:
@@ -35,6 +37,7 @@
 
 #include <QObject>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -64,14 +67,6 @@ class RunningChats;
 namespace kavor::mcp {
 
 class EventRelay;
-
-// Wakes the calls that wait for the client's roots. Held by those calls too, so that a session
-// ending while they wait leaves them something to wake from.
-class RootsWaker : public QObject {
-  Q_OBJECT
- signals:
-  void settled();
-};
 
 // How long a call waits for the client's roots before it runs without a workspace: a client
 // answers roots/list at once or not at all.
@@ -141,13 +136,22 @@ class Server : public QObject {
     Asked what = Asked::Roots;
     std::string call_id;
   };
+  // A checked call waiting for the client's roots before it is dispatched.
+  struct AwaitingRoots {
+    std::string call_id;
+    std::string tool;
+    common::Json args;
+  };
 
   void handle_request(const Message& message);
   void handle_notification(const Message& message);
   void handle_response(const Message& message);
   common::Json initialize(const common::Json& params);
   common::Json list_tools() const;
-  QCoro::Task<> call_tool(common::Json request_id, common::Json params);
+  void call_tool(const common::Json& request_id, const common::Json& params);
+  void run_awaiting_roots();
+  QCoro::Task<> run_call(std::string call_id, std::string tool, common::Json args);
+  void end_call(const std::string& call_id);
   void on_event(const QString& name, const common::Json& payload);
   void ask_user(const std::string& call_id, CallState& call, const common::Json& payload);
   void withdraw_elicitation(CallState& call);
@@ -167,7 +171,8 @@ class Server : public QObject {
   bool client_roots_ = false;
   bool roots_pending_ = false;
   std::vector<std::string> roots_;  // from the client, when --workspace gave none
-  std::shared_ptr<RootsWaker> roots_waker_ = std::make_shared<RootsWaker>();
+  std::vector<AwaitingRoots> awaiting_roots_;
+  QTimer roots_timer_;                        // kRootsWait from the first call that waits
   std::map<std::string, CallState> calls_;    // by call id
   std::map<std::string, Outgoing> outgoing_;  // by our request's id
   std::uint64_t next_request_ = 0;

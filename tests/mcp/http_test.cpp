@@ -8,6 +8,8 @@
 
 #include "platform/loopback_listener.h"
 #include "session.h"
+#include "support/temp_tree.h"
+#include "tools/command_tools.h"
 #include "tools/file_tools.h"
 
 namespace kavor::mcp {
@@ -213,6 +215,76 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
             0u);
 
   EXPECT_EQ(post(named, ping).rfind("HTTP/1.1 404", 0), 0u);
+}
+
+// A call's stream stays open while it runs: a second request under its id is refused rather
+// than crossed with it, and ending the session ends the stream and the call.
+TEST(HttpTest, ARunningCallsIdIsItsOwnAndEndingTheSessionEndsItsStream) {
+  kavor::test::TempTree tree;
+  tools::ToolTable table;
+  tools::install_command_tools(table);
+  const std::vector<tools::ToolShape> shapes = tools::core_tool_shapes();
+  tools::Approvals approvals;
+  approvals.set_mode(kChat, tools::Mode::Everything);
+  tools::RunningChats running;
+  EventRelay relay;
+  QThreadPool pool;
+  test::SilentNotifications notes;
+  {
+    HttpTransport http(
+        [&](Server::Send send) {
+          return std::make_unique<Server>(
+              ServerContext{table, shapes, approvals, running, relay, notes, pool, {}},
+              ServerOptions{{tree.path()}, tools::Mode::Everything}, std::move(send));
+        },
+        kSecret);
+    ASSERT_TRUE(http.listen("127.0.0.1", 0).ok());
+    const std::string head =
+        "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(http.port()) +
+        "\r\nAuthorization: Bearer " + kSecret + "\r\n";
+    const auto with_body = [&](const std::string& headers, const std::string& body) {
+      return head + headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string init = exchange(
+        http.port(), with_body("", R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":)"
+                                   R"({"protocolVersion":"2025-11-25"}})"));
+    const std::size_t at = init.find("Mcp-Session-Id: ");
+    ASSERT_NE(at, std::string::npos) << init;
+    const std::string named = "Mcp-Session-Id: " + init.substr(at + 16, 32) + "\r\n";
+    const std::string call =
+        R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"shell",)"
+        R"("arguments":{"command":"touch started; sleep 30; echo late"}}})";
+
+    QTcpSocket stream;
+    stream.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(http.port()));
+    ASSERT_TRUE(
+        kavor::test::wait_until([&] { return stream.state() == QAbstractSocket::ConnectedState; }));
+    stream.write(QByteArray::fromStdString(with_body(named, call)));
+    std::string streamed;
+    ASSERT_TRUE(kavor::test::wait_until([&] {
+      streamed += stream.readAll().toStdString();
+      return streamed.find("text/event-stream") != std::string::npos &&
+             std::filesystem::exists(tree.path() + "/started");
+    }));
+
+    const std::string twice = exchange(http.port(), with_body(named, call));
+    EXPECT_EQ(twice.rfind("HTTP/1.1 400", 0), 0u) << twice;
+    EXPECT_NE(twice.find("still running in this session"), std::string::npos) << twice;
+
+    EXPECT_EQ(exchange(http.port(),
+                       "DELETE /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(http.port()) +
+                           "\r\nAuthorization: Bearer " + kSecret + "\r\n" + named + "\r\n")
+                  .rfind("HTTP/1.1 200", 0),
+              0u);
+    EXPECT_TRUE(kavor::test::wait_until(
+        [&] { return stream.state() == QAbstractSocket::UnconnectedState; }));
+    streamed += stream.readAll().toStdString();
+    EXPECT_EQ(streamed.find("late"), std::string::npos);
+    // The stopped call ends before what it uses goes.
+    EXPECT_TRUE(kavor::test::wait_until([&] { return running.size() == 0; }));
+  }
+  pool.waitForDone();
+  QCoreApplication::processEvents();
 }
 
 }  // namespace

@@ -26,8 +26,15 @@ class ServerTest : public ::testing::Test {
     std::ofstream(ws_ + "/a.txt") << "hello\n";
   }
   ~ServerTest() override {
+    // The calls end before what they use does: a gate or a stop left queued would otherwise
+    // wake in a later test, on approvals that are gone.
+    if (session_) {
+      session_->server->close();
+      wait_until([&] { return session_->server->live_calls() == 0; }, std::chrono::seconds(30));
+    }
     session_.reset();
     pool_.waitForDone();
+    QCoreApplication::processEvents();
   }
   test::Session& start(tools::Mode mode, std::vector<std::string> workspaces = {}) {
     approvals_.set_mode(kChat, mode);
@@ -260,6 +267,39 @@ TEST_F(ServerTest, TheClientsRootsAreTheWorkspaceWhenNoneWasGiven) {
              return m.value("method", "") == "roots/list";
            }) == 2;
   }));
+}
+
+// A call waiting for the client's roots has started nothing: a cancel drops it unanswered (the
+// roots arriving later run nothing), and the session's end, closed or destroyed, drops it at once
+// with nothing left suspended.
+TEST_F(ServerTest, ACallWaitingForTheRootsIsDroppedByACancelOrTheSessionsEnd) {
+  enum class End { Cancel, Close, Destroy };
+  for (const End end : {End::Cancel, End::Close, End::Destroy}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    approvals_.set_mode(kChat, tools::Mode::Everything);
+    session_ = std::make_unique<test::Session>(table_, shapes_, approvals_, running_, relay_, pool_,
+                                               ServerOptions{{}, tools::Mode::Everything});
+    test::Session& s = *session_;
+    s.open("2025-11-25", {{"roots", common::Json::object()}});
+    const common::Json roots = s.asked("roots/list");
+    s.call(7, "write_file", {{"path", "dropped.txt"}, {"content", "x"}});
+    ASSERT_EQ(s.server->live_calls(), 1u);
+    if (end == End::Cancel) {
+      s.notify("notifications/cancelled", {{"requestId", 7}});
+      EXPECT_EQ(s.server->live_calls(), 0u);
+      s.reply(roots["id"], {{"roots", {{{"uri", "file://" + ws_}}}}});
+      s.call(8, "read_file", {{"path", "a.txt"}});
+      EXPECT_EQ(text_of(s.answer(8)), "     1\thello\n");
+      EXPECT_TRUE(s.answer(7, std::chrono::milliseconds(0)).is_null());
+    } else if (end == End::Close) {
+      s.server->close();
+      EXPECT_EQ(s.server->live_calls(), 0u);
+    } else {
+      session_.reset();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(std::filesystem::exists(ws_ + "/dropped.txt"));
+  }
 }
 
 // A file name that would make the question read otherwise shows its line breaks and
