@@ -261,14 +261,13 @@ void run_mcp(int calls, const std::string& ws, std::vector<double>& each) {
   int in[2];
   if (::pipe(in) != 0) std::exit(1);
   const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  Clock::time_point answered;
   int answers = 0;
+  kavor::mcp::LineWriter writer(out);
   kavor::mcp::Server server(
       kavor::mcp::ServerContext{tools, shapes, approvals, running, relay, notes, pool, {}},
       kavor::mcp::ServerOptions{{ws}, kavor::tools::Mode::Everything},
       [&](const Json& message, const Json&) {
-        kavor::mcp::write_all(out, kavor::mcp::serialize(message) + "\n");
-        answered = Clock::now();
+        writer.write(kavor::mcp::serialize(message) + "\n", false);
         ++answers;
       });
   kavor::mcp::LineReader reader(in[0]);
@@ -279,9 +278,11 @@ void run_mcp(int calls, const std::string& ws, std::vector<double>& each) {
   const auto exchange = [&](const std::string& line) {
     const int before = answers;
     const auto sent = Clock::now();
-    kavor::mcp::write_all(in[1], line + "\n");
+    const std::string text = line + "\n";
+    if (::write(in[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::exit(1);
     while (answers == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return std::chrono::duration<double, std::milli>(answered - sent).count();
+    writer.flush(std::chrono::seconds(10));  // the answer's line written out
+    return std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
   };
   QTimer look;  // wakes the loop to look at the count
   look.start(10);
