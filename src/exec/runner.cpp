@@ -35,6 +35,11 @@ constexpr std::chrono::seconds kExitFolderRemoval{1};
 // Bytes taken from a pipe by one read.
 constexpr std::size_t kReadBuffer = 64 * 1024;
 
+// A look at a pipe that took this much found a busy stream: the reader then rests kBusyPause
+// before the next, so that the pipe fills instead of each small write waking it.
+constexpr std::size_t kBusyDrain = 128 * 1024;
+constexpr std::chrono::milliseconds kBusyPause{1};
+
 // Kills run on threads of their own: a sweep of /proc takes milliseconds, which the event
 // loop must not spend, and a busy shared pool must not delay a stop.
 QThreadPool& kill_pool() {
@@ -101,6 +106,12 @@ class PipeReader {
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [this] { drain(); });
+    pause_.setSingleShot(true);
+    pause_.setTimerType(Qt::PreciseTimer);
+    pause_.setInterval(kBusyPause);
+    QObject::connect(&pause_, &QTimer::timeout, notifier_.get(), [this] {
+      if (notifier_) notifier_->setEnabled(true);
+    });
   }
   // Dropped with the run: nothing more goes to the sink, whose receiver may be gone.
   ~PipeReader() {
@@ -125,6 +136,13 @@ class PipeReader {
   void drain() {
     static thread_local char buffer[kReadBuffer];
     std::size_t budget = kReadBurst;
+    // A busy stream: let the pipe fill a moment before the next look, so that one wake-up
+    // takes much instead of every small write waking the reader.
+    const auto rest = [&] {
+      if (kReadBurst - budget < kBusyDrain || fd_ < 0) return;
+      notifier_->setEnabled(false);
+      pause_.start();
+    };
     while (budget > 0 && fd_ >= 0) {
       const ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, budget));
       if (n > 0) {
@@ -136,11 +154,12 @@ class PipeReader {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return rest();
       // The end of the stream, or a read error, which ends this reader just the same.
       close();
       wake_.ring();
     }
+    rest();
   }
 
   void emit_chunk(std::string_view bytes) {
@@ -155,6 +174,7 @@ class PipeReader {
   Wakeup& wake_;
   StreamDecoder decoder_;
   std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer pause_;
 };
 
 // Rings when the process ends (its process descriptor turns readable, and stays so: the

@@ -81,7 +81,7 @@ namespace kavor::exec {
 inline constexpr std::size_t kChunkBytes = 8192;
 // How much one pipe is read before other events get their turn: a flood of output must not
 // keep the event loop from the page or from other calls.
-inline constexpr std::size_t kReadBurst = 256 * 1024;
+inline constexpr std::size_t kReadBurst = 1024 * 1024;
 // How often a run looks at its stop flag, which is a plain atomic with nothing to wait on: the
 // longest a stop waits to be noticed, at a cost of twenty cheap wake-ups a second per run.
 inline constexpr std::chrono::milliseconds kStopPoll{50};
