@@ -189,17 +189,20 @@ int mcp_main(int argc, char** argv) {
   platform::EndSignals end_signals([&end](int) { end(); });
 
   mcp::LineReader reader(STDIN_FILENO);
-  mcp::LineWriter writer(protocol_out);
+  auto writer = std::make_unique<mcp::LineWriter>(protocol_out);
   server = std::make_unique<mcp::Server>(
       context, server_options, [&writer](const common::Json& message, const common::Json&) {
         const bool progress = common::json::text(message, "method") == "notifications/progress";
-        writer.write(mcp::serialize(message) + "\n", progress);
+        writer->write(mcp::serialize(message) + "\n", progress);
       });
   // The client is gone.
-  QObject::connect(&writer, &mcp::LineWriter::gone, &app, end);
+  QObject::connect(writer.get(), &mcp::LineWriter::gone, &app, end);
   // A client that sends requests without reading the answers is read no further meanwhile.
-  QObject::connect(&writer, &mcp::LineWriter::over, &reader, [&reader] { reader.pause(true); });
-  QObject::connect(&writer, &mcp::LineWriter::drained, &reader, [&reader] { reader.pause(false); });
+  QObject::connect(writer.get(), &mcp::LineWriter::over, &reader,
+                   [&reader] { reader.pause(true); });
+  // The writer's state now, not when it drained: answers may have filled it again since.
+  QObject::connect(writer.get(), &mcp::LineWriter::drained, &reader,
+                   [&reader, &writer] { reader.pause(writer->backed_up()); });
   QObject::connect(&reader, &mcp::LineReader::line, server.get(),
                    [&server](const QByteArray& line) {
                      server->receive_line(std::string_view(line.constData(), line.size()));
@@ -212,7 +215,8 @@ int mcp_main(int argc, char** argv) {
   const int code = QCoreApplication::exec();
   server.reset();
   // What was answered before the end still reaches a client that reads, if slowly.
-  writer.flush(kFlushWait);
+  writer->flush(kFlushWait);
+  writer.reset();  // its thread is joined before the descriptor it writes to is closed
   ::close(protocol_out);
   return code;
 }

@@ -128,7 +128,12 @@ Server::Server(ServerContext context, ServerOptions options, Send send)
       [this](const QString& name, const common::Json& payload) { on_event(name, payload); });
   roots_timer_.setSingleShot(true);
   roots_timer_.setInterval(common::timing::scaled(kRootsWait));
-  connect(&roots_timer_, &QTimer::timeout, this, &Server::run_awaiting_roots);
+  // A client that has not answered by then will not: later calls do not wait for it again, and
+  // a late answer is still taken.
+  connect(&roots_timer_, &QTimer::timeout, this, [this] {
+    roots_pending_ = false;
+    run_awaiting_roots();
+  });
 }
 
 Server::~Server() {
@@ -148,6 +153,7 @@ void Server::receive_line(std::string_view line) {
 }
 
 void Server::receive(const common::Json& value) {
+  if (closed_) return;  // the client is gone: nothing more starts
   const Message message = classify(value);
   switch (message.kind) {
     case Message::Kind::Request:
@@ -250,7 +256,9 @@ void Server::handle_response(const Message& message) {
   const Outgoing outgoing = found->second;
   outgoing_.erase(found);
   if (outgoing.what == Asked::Roots) {
+    roots_asked_ = false;
     take_roots(message.result);
+    if (std::exchange(roots_again_, false)) ask_roots();
     return;
   }
   if (const auto call = calls_.find(outgoing.call_id); call != calls_.end()) {
@@ -332,6 +340,14 @@ void Server::call_tool(const common::Json& request_id, const common::Json& param
   if (args.is_null()) args = common::Json::object();
   if (const Result<void> checked = tools::check_args(*shape, args); !checked.ok()) {
     send(response(request_id, error_result(checked.message())), request_id);
+    return;
+  }
+  if (calls_.size() >= kMaxLiveCalls) {
+    send(error_response(request_id, kInvalidRequest,
+                        "Too many calls are running in this session (at most " +
+                            std::to_string(kMaxLiveCalls) +
+                            " at once); send this one again once one has ended."),
+         request_id);
     return;
   }
   const std::string call_id = "mcp-" + std::to_string(++g_next_call);
@@ -470,6 +486,13 @@ void Server::withdraw_elicitation(CallState& call) {
 void Server::ask_roots() {
   if (!options_.workspaces.empty() || !client_roots_ || revision_ == nullptr) return;
   roots_pending_ = true;
+  // One question at a time: a change announced meanwhile is asked about once it is answered,
+  // so that a flood of announcements keeps nothing and an older answer never follows a newer.
+  if (roots_asked_) {
+    roots_again_ = true;
+    return;
+  }
+  roots_asked_ = true;
   send_request("roots/list", common::Json(), Outgoing{Asked::Roots, {}}, nullptr);
 }
 

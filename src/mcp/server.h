@@ -26,6 +26,9 @@
 //   5. Answer with a CallToolResult: the tool's text, a screenshot as image content, isError for
 //      a failure or a refusal, with the same message the chat service is given.
 //
+// At most kMaxLiveCalls calls run at once in a session; a call past that is refused with an
+// error that says so. After close(), nothing the client sends starts anything.
+//
 // notifications/cancelled for a call's request stops it as the stop button does: a waiting call
 // is refused, a running one is stopped (its process tree ended, its browser call given up), and
 // no answer is sent for it, as the protocol asks. close() does the same for every call: the
@@ -71,6 +74,10 @@ class EventRelay;
 // How long a call waits for the client's roots before it runs without a workspace: a client
 // answers roots/list at once or not at all.
 inline constexpr std::chrono::milliseconds kRootsWait{10'000};
+
+// Calls one session runs at once; more are refused, so that a client sending calls without
+// reading their answers cannot make the server hold answers without bound.
+inline constexpr std::size_t kMaxLiveCalls = 64;
 
 // The chat every call of this program belongs to: one per server process, for the approval
 // mode, the "always allow" answers, the project memory and the private browser.
@@ -170,6 +177,8 @@ class Server : public QObject {
   bool client_elicits_ = false;
   bool client_roots_ = false;
   bool roots_pending_ = false;
+  bool roots_asked_ = false;        // a roots/list is unanswered
+  bool roots_again_ = false;        // the roots changed since it was sent
   std::vector<std::string> roots_;  // from the client, when --workspace gave none
   std::vector<AwaitingRoots> awaiting_roots_;
   QTimer roots_timer_;                        // kRootsWait from the first call that waits

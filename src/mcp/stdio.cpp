@@ -20,6 +20,12 @@ namespace {
 // One read's worth: large enough that a megabyte-sized message takes few system calls.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// How often a reader waiting for room looks whether its input was closed.
+constexpr std::chrono::milliseconds kHangUpLook{100};
+
+// The method of a cancel, which passes a paused reader.
+constexpr char kCancelMethod[] = "\"notifications/cancelled\"";
+
 // What an event carrying a line holds beside the line itself, so that a flood of empty lines
 // is bounded too.
 constexpr std::size_t kLineOverhead = 256;
@@ -67,11 +73,13 @@ void LineReader::start() {
 }
 
 void LineReader::pause(bool paused) {
+  bool resumed = false;
   {
     const std::lock_guard lock(mutex_);
+    resumed = paused_ && !paused;
     paused_ = paused;
   }
-  if (!paused) deliver();
+  if (resumed) deliver();
 }
 
 bool LineReader::hand_over(Item item) {
@@ -79,8 +87,19 @@ bool LineReader::hand_over(Item item) {
   bool post = false;
   {
     std::unique_lock lock(mutex_);
-    // One line always fits when nothing waits, whatever its size.
-    freed_.wait(lock, [&] { return stopping_ || queued_ == 0 || queued_ + bytes <= room_; });
+    // One line always fits when nothing waits, whatever its size; the end of input always does.
+    const auto room = [&] {
+      return stopping_ || item.kind == Kind::Closed || queued_ == 0 || queued_ + bytes <= room_;
+    };
+    // While it waits, the reader still notices the client closing its input: what waits then
+    // is never answered, and the session ends.
+    while (!freed_.wait_for(lock, kHangUpLook, room)) {
+      pollfd input{fd_, 0, 0};
+      if (::poll(&input, 1, 0) == 1 && (input.revents & (POLLHUP | POLLERR)) != 0) {
+        hung_up_ = true;
+        return false;
+      }
+    }
     if (stopping_) return false;
     queued_ += bytes;
     items_.push_back(std::move(item));
@@ -98,12 +117,33 @@ void LineReader::deliver() {
     Item item;
     {
       const std::lock_guard lock(mutex_);
-      if (paused_ || items_.empty()) {
+      if (paused_) {
+        // Paused, the end of input and cancels still pass: the first ends the session (the
+        // lines held would never be answered), the second stops calls already running.
+        const auto passing = std::find_if(items_.begin(), items_.end(), [](const Item& held) {
+          return held.kind == Kind::Closed ||
+                 (held.kind == Kind::Line && held.text.contains(kCancelMethod));
+        });
+        if (passing == items_.end()) {
+          posted_ = false;
+          return;
+        }
+        if (passing->kind == Kind::Closed) {
+          // The end is last: what is held before it goes with it.
+          items_.clear();
+          queued_ = kLineOverhead;
+          item = Item{Kind::Closed, {}};
+        } else {
+          item = std::move(*passing);
+          items_.erase(passing);
+        }
+      } else if (items_.empty()) {
         posted_ = false;
         return;
+      } else {
+        item = std::move(items_.front());
+        items_.pop_front();
       }
-      item = std::move(items_.front());
-      items_.pop_front();
     }
     switch (item.kind) {
       case Kind::Line:
@@ -122,6 +162,10 @@ void LineReader::deliver() {
     }
     freed_.notify_all();
   }
+}
+
+void LineReader::hang_up() {
+  if (hung_up_) hand_over(Item{Kind::Closed, {}});
 }
 
 void LineReader::read_loop() {
@@ -159,12 +203,12 @@ void LineReader::read_loop() {
       }
       if (end == std::string_view::npos) break;
       data.remove_prefix(end + 1);
-      if (!deliver()) return;
+      if (!deliver()) return hang_up();
       pending.clear();
       dropping = false;
     }
   }
-  if ((dropping || !pending.empty()) && !deliver()) return;
+  if ((dropping || !pending.empty()) && !deliver()) return hang_up();
   hand_over(Item{Kind::Closed, {}});
 }
 
@@ -217,6 +261,11 @@ void LineWriter::write(std::string text, bool droppable) {
 bool LineWriter::flush(std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, wait, [&] { return queued_ == 0 || failed_; }) && !failed_;
+}
+
+bool LineWriter::backed_up() const {
+  const std::lock_guard lock(mutex_);
+  return over_;
 }
 
 std::size_t LineWriter::dropped() const {

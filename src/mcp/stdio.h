@@ -11,9 +11,10 @@
 // kMaxQueuedInput bytes of lines are handed over and not yet handled, the thread reads nothing
 // more, so a client writing faster than the server works is held back by its own pipe; pause()
 // holds the handing over too (the server pauses while its answers wait for a client that does
-// not read them). The end of input (or a read error) emits `closed` once, after every line; a
-// last line without a line feed is delivered before it. Destroying the reader wakes and joins
-// the thread.
+// not read them). Two things still pass a full or paused reader: a cancel that was read, and the
+// end of input (the lines held then go unanswered, since the session ends). The end of input (or a
+// read error) emits `closed` once, after every line; a last line without a line feed is delivered
+// before it. Destroying the reader wakes and joins the thread.
 //
 // Writing happens on a thread of its own too, so that a client that stops reading holds up
 // nothing but that thread: a signal, a cancel or the end of input is still handled at once. The
@@ -79,6 +80,8 @@ class LineReader : public QObject {
   // Waits for room, then queues `item` for the event loop; false when the reader is being
   // destroyed.
   bool hand_over(Item item);
+  // After a hand-over gave up because the input was closed: the end goes out at once.
+  void hang_up();
   // On the event loop: emits what is queued, unless paused.
   void deliver();
 
@@ -92,6 +95,7 @@ class LineReader : public QObject {
   std::size_t queued_ = 0;  // bytes of items_, with each one's overhead
   bool posted_ = false;     // a deliver() is on its way to the event loop
   bool paused_ = false;
+  bool hung_up_ = false;  // the input closed while a line waited for room
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -113,6 +117,8 @@ class LineWriter : public QObject {
   bool flush(std::chrono::milliseconds wait);
   // Droppable lines dropped so far.
   std::size_t dropped() const;
+  // More than the room waits to be written, until half of it is free again.
+  bool backed_up() const;
 
  signals:
   // More than the room waits to be written; then half the room is free again. On the event loop.

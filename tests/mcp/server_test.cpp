@@ -302,6 +302,33 @@ TEST_F(ServerTest, ACallWaitingForTheRootsIsDroppedByACancelOrTheSessionsEnd) {
   }
 }
 
+// A session runs at most kMaxLiveCalls calls at once, and asks for the roots once at a time
+// however often they are announced as changed.
+TEST_F(ServerTest, CallsAtOnceAndQuestionsForTheRootsAreBounded) {
+  approvals_.set_mode(kChat, tools::Mode::Everything);
+  session_ = std::make_unique<test::Session>(table_, shapes_, approvals_, running_, relay_, pool_,
+                                             ServerOptions{{}, tools::Mode::Everything});
+  test::Session& s = *session_;
+  s.open("2025-11-25", {{"roots", {{"listChanged", true}}}});
+  const common::Json roots = s.asked("roots/list");
+  for (std::size_t i = 0; i < kMaxLiveCalls; ++i) s.call(i, "read_file", {{"path", "a.txt"}});
+  s.call("one more", "read_file", {{"path", "a.txt"}});
+  EXPECT_EQ(s.server->live_calls(), kMaxLiveCalls);
+  EXPECT_NE(s.answer("one more")["error"]["message"].get<std::string>().find(
+                "Too many calls are running in this session (at most 64 at once)"),
+            std::string::npos);
+  for (int i = 0; i < 100; ++i) s.notify("notifications/roots/list_changed");
+  const auto questions = [&] {
+    return std::count_if(s.sent.begin(), s.sent.end(), [](const common::Json& m) {
+      return m.value("method", "") == "roots/list";
+    });
+  };
+  EXPECT_EQ(questions(), 1);
+  s.reply(roots["id"], {{"roots", {{{"uri", "file://" + ws_}}}}});
+  EXPECT_EQ(questions(), 2);  // the changes announced meanwhile, asked about once
+  EXPECT_EQ(text_of(s.answer(0)), "     1\thello\n");
+}
+
 // A file name that would make the question read otherwise shows its line breaks and
 // direction marks as visible escapes.
 TEST_F(ServerTest, AQuestionCannotBeForgedByANameInIt) {
@@ -360,8 +387,13 @@ TEST_F(ServerTest, ClosingStopsRunningAndWaitingCallsAndSendsNothingMore) {
   const std::size_t sent = s.sent.size();
   s.server->close();
   EXPECT_TRUE(wait_until([&] { return s.server->live_calls() == 0; }, std::chrono::seconds(10)));
+  // Nothing sent after the end starts anything.
+  s.call("late", "write_file", {{"path", "late.txt"}, {"content", "x"}});
+  EXPECT_EQ(s.server->live_calls(), 0u);
+  QCoreApplication::processEvents();
   EXPECT_EQ(s.sent.size(), sent);
   EXPECT_FALSE(std::filesystem::exists(ws_ + "/w.txt"));
+  EXPECT_FALSE(std::filesystem::exists(ws_ + "/late.txt"));
 }
 
 }  // namespace

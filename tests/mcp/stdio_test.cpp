@@ -96,12 +96,44 @@ TEST(StdioTest, AReaderTakesNoMoreInputWhileItsRoomIsFull) {
   // The room, one read's worth in the reader and the pipe's own buffer.
   EXPECT_LT(written, kRoom + 2 * 64 * 1024) << "the reader kept taking input";
   const int complete = lines - (pending.empty() ? 0 : 1);
-  ::close(fds[1]);
   reader.pause(false);
-  ASSERT_TRUE(kavor::test::wait_until([&] { return closed; }, std::chrono::seconds(30)));
-  ASSERT_GE(got.size(), static_cast<std::size_t>(complete));
+  ASSERT_TRUE(kavor::test::wait_until(
+      [&] { return got.size() >= static_cast<std::size_t>(complete); }, std::chrono::seconds(30)));
   for (int i = 0; i < complete; ++i) ASSERT_EQ(got[static_cast<std::size_t>(i)], i);
+  ::close(fds[1]);
+  EXPECT_TRUE(kavor::test::wait_until([&] { return closed; }));
   ::close(fds[0]);
+}
+
+// A paused reader still passes a cancel at once, and the end of input, even while its room is
+// full: the lines it holds then go unanswered, since the session ends.
+TEST(StdioTest, APausedReaderStillPassesCancelsAndTheEndOfInput) {
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "room full" : "room free");
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    std::vector<std::string> got;
+    bool closed = false;
+    LineReader reader(fds[0], 1024, full ? 1024 : 64 * 1024);
+    QObject::connect(&reader, &LineReader::line, &reader,
+                     [&](const QByteArray& line) { got.push_back(line.left(40).toStdString()); });
+    QObject::connect(&reader, &LineReader::closed, &reader, [&] { closed = true; });
+    reader.pause(true);
+    reader.start();
+    const std::string held = "{\"id\":1,\"method\":\"ping\"}" + std::string(600, ' ') + "\n";
+    const std::string cancel = R"({"method":"notifications/cancelled","params":{"requestId":1}})"
+                               "\n";
+    const std::string text = held + cancel + held + held + held;
+    ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    if (!full) {
+      EXPECT_TRUE(kavor::test::wait_until([&] { return !got.empty(); }));
+      EXPECT_EQ(got, (std::vector<std::string>{cancel.substr(0, 40)}));
+    }
+    ::close(fds[1]);
+    EXPECT_TRUE(kavor::test::wait_until([&] { return closed; }));
+    EXPECT_LE(got.size(), 1u);
+    ::close(fds[0]);
+  }
 }
 
 // The output to a client that stops reading: writing never blocks the caller, progress past the
