@@ -83,6 +83,12 @@ std::optional<Ticket> Approvals::admit(const std::string& call_id) {
 }
 
 void Approvals::release(const Ticket& ticket) {
+  {
+    std::lock_guard lock(stop_mutex_);
+    const auto early = early_stops_.find(ticket.call_id);
+    if (early != early_stops_.end() && early->second == ticket.serial) early_stops_.erase(early);
+    ran_.erase(ticket.serial);
+  }
   std::lock_guard lock(live_mutex_);
   const auto it = live_.find(ticket.call_id);
   if (it != live_.end() && it->second == ticket.serial) live_.erase(it);
@@ -164,8 +170,12 @@ bool Approvals::decide_call(const std::string& call_id, Answer answer) {
 }
 
 common::StopFlag Approvals::add_stop_flag(const Ticket& ticket) {
-  auto flag = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(stop_mutex_);
+  const auto early = early_stops_.find(ticket.call_id);
+  const bool stopped = early != early_stops_.end() && early->second == ticket.serial;
+  if (early != early_stops_.end()) early_stops_.erase(early);
+  ran_.insert(ticket.serial);
+  auto flag = std::make_shared<std::atomic<bool>>(stopped);
   stop_flags_.insert_or_assign(ticket.call_id, Running{ticket.serial, flag});
   return flag;
 }
@@ -179,8 +189,15 @@ void Approvals::remove_stop_flag(const Ticket& ticket) {
 bool Approvals::stop(const std::string& call_id) {
   std::lock_guard lock(stop_mutex_);
   const auto it = stop_flags_.find(call_id);
-  if (it == stop_flags_.end()) return false;
-  it->second.flag->store(true);
+  if (it != stop_flags_.end()) {
+    it->second.flag->store(true);
+    return true;
+  }
+  // Admitted, not yet running: kept for its flag. (Lock order: stops, then live calls.)
+  std::lock_guard live_lock(live_mutex_);
+  const auto live = live_.find(call_id);
+  if (live == live_.end() || ran_.count(live->second) != 0) return false;
+  early_stops_.insert_or_assign(call_id, live->second);
   return true;
 }
 

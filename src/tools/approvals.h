@@ -100,7 +100,8 @@ class Approvals {
   // Hands the user's answer to the waiting call; false when none was waiting under that id.
   bool decide_call(const std::string& call_id, Answer answer);
 
-  // Stop flags of running calls.
+  // Stop flags of running calls. A stop for a call admitted but not yet running is kept, and
+  // its flag is made already set: a stop pressed in that moment is never lost.
   common::StopFlag add_stop_flag(const Ticket& ticket);
   void remove_stop_flag(const Ticket& ticket);
   bool stop(const std::string& call_id);
@@ -126,6 +127,8 @@ class Approvals {
   std::map<std::string, Pending> pending_;
   mutable std::mutex stop_mutex_;
   std::map<std::string, Running> stop_flags_;
+  std::map<std::string, std::uint64_t> early_stops_;  // by call id, the ticket's serial
+  std::set<std::uint64_t> ran_;  // serials of live tickets that have had a flag
   mutable std::mutex live_mutex_;
   std::map<std::string, std::uint64_t> live_;
   std::uint64_t next_serial_ = 0;

@@ -90,7 +90,16 @@ TEST(ApprovalTable, ModesAndAnswersParseOnlyTheirOwnWords) {
   approvals.remove_stop_flag(*ticket);
   EXPECT_FALSE(approvals.stop("c1"));
   approvals.release(*ticket);
-  EXPECT_TRUE(approvals.admit("c1"));
+  // A stop between admission and the flag: the flag is made already set, once.
+  const auto early = approvals.admit("c1");
+  ASSERT_TRUE(early);
+  EXPECT_TRUE(approvals.stop("c1"));
+  EXPECT_TRUE(approvals.add_stop_flag(*early)->load());
+  approvals.remove_stop_flag(*early);
+  approvals.release(*early);
+  const auto later = approvals.admit("c1");
+  ASSERT_TRUE(later);
+  EXPECT_FALSE(approvals.add_stop_flag(*later)->load());
 }
 
 }  // namespace
