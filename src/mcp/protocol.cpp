@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace kavor::mcp {
 
@@ -109,11 +110,18 @@ common::Json oversized_error() {
 
 namespace {
 
-// How deep the text's arrays and objects nest, counted before the text is parsed: brackets
-// inside strings (and escaped quotes) do not count.
-int nesting(std::string_view text) {
-  int depth = 0;
+// How deep the text's arrays and objects nest, and the most members one object has, counted
+// before the text is parsed: brackets and commas inside strings (and escaped quotes) do not
+// count.
+struct TextShape {
   int deepest = 0;
+  std::size_t widest = 0;
+};
+
+TextShape shape_of(std::string_view text) {
+  TextShape shape;
+  // Per open bracket: whether it is an object, and its members so far (commas + 1).
+  std::vector<std::pair<bool, std::size_t>> open;
   bool in_string = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -126,20 +134,29 @@ int nesting(std::string_view text) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
+      open.emplace_back(c == '{', 1);
+      shape.deepest = std::max(shape.deepest, static_cast<int>(open.size()));
+      if (shape.deepest > kMaxNesting) return shape;
     } else if (c == ']' || c == '}') {
-      --depth;
+      if (!open.empty()) open.pop_back();
+    } else if (c == ',' && !open.empty() && open.back().first) {
+      shape.widest = std::max(shape.widest, ++open.back().second);
     }
   }
-  return deepest;
+  return shape;
 }
 
 }  // namespace
 
 Result<common::Json> parse_message(std::string_view line) {
-  if (nesting(line) > kMaxNesting) {
+  const TextShape shape = shape_of(line);
+  if (shape.deepest > kMaxNesting) {
     return fail("The message nests deeper than " + std::to_string(kMaxNesting) +
                 " levels and was dropped.");
+  }
+  if (shape.widest > kMaxMembers) {
+    return fail("The message has an object of more than " + std::to_string(kMaxMembers) +
+                " members and was dropped.");
   }
   std::optional<common::Json> parsed = common::parse_json_strict(line);
   if (!parsed) return fail("The message is not valid JSON.");

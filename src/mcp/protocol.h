@@ -86,8 +86,13 @@ common::Json oversized_error();
 // level at a time on the stack, so a short line nested thousands deep would run the stack out.
 inline constexpr int kMaxNesting = 128;
 
-// Parses one line: fails with the sentence to answer when it is not JSON or nests deeper than
-// kMaxNesting.
+// The most members one object of a message may have. A call's arguments hold a few, a schema a
+// few dozen; the JSON type keeps an object's keys in order and finds each one by one, so an
+// object of hundreds of thousands would take minutes to parse while nothing else is handled.
+inline constexpr std::size_t kMaxMembers = 4096;
+
+// Parses one line: fails with the sentence to answer when it is not JSON, nests deeper than
+// kMaxNesting or has an object of more than kMaxMembers members.
 Result<common::Json> parse_message(std::string_view line);
 
 // One line of output: the compact JSON text without a line break in it (JSON escapes line

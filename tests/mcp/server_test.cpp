@@ -87,6 +87,24 @@ TEST_F(ServerTest, MalformedEarlyUnknownAndMistypedMessagesGetTheProtocolsErrors
        R"({"jsonrpc":"2.0","id":9,"method":"ping","params":{"a":)" + std::string(12'000, '[') +
            std::string(12'000, ']') + "}}",
        kParseError},
+      {"an object of a million members (finding each key is linear)",
+       [] {
+         std::string line = R"({"jsonrpc":"2.0","id":15,"method":"ping","params":{)";
+         for (int i = 0; i < 1'000'000; ++i) line += "\"k" + std::to_string(i) + "\":0,";
+         line.back() = '}';
+         return line + "}";
+       }(),
+       kParseError},
+      {"commas inside strings and arrays are no members",
+       R"({"jsonrpc":"2.0","id":16,"method":"initialize","params":{"x":")" +
+           std::string(5000, ',') + R"(","y":[)" +
+           [] {
+             std::string many;
+             for (int i = 0; i < 5000; ++i) many += "0,";
+             return many + "0";
+           }() +
+           "]}}",
+       kInvalidParams},
       {"brackets inside strings are no nesting",
        R"({"jsonrpc":"2.0","id":14,"method":"initialize","params":{"x":")" + std::string(500, '[') +
            R"(\"{"}})",
