@@ -84,6 +84,8 @@ void LineReader::pause(bool paused) {
 
 bool LineReader::hand_over(Item item) {
   const std::size_t bytes = static_cast<std::size_t>(item.text.size()) + kLineOverhead;
+  item.passes =
+      item.kind == Kind::Closed || (item.kind == Kind::Line && item.text.contains(kCancelMethod));
   bool post = false;
   {
     std::unique_lock lock(mutex_);
@@ -102,6 +104,7 @@ bool LineReader::hand_over(Item item) {
     }
     if (stopping_) return false;
     queued_ += bytes;
+    if (item.passes) ++passing_;
     items_.push_back(std::move(item));
     post = !std::exchange(posted_, true);
   }
@@ -119,15 +122,15 @@ void LineReader::deliver() {
       const std::lock_guard lock(mutex_);
       if (paused_) {
         // Paused, the end of input and cancels still pass: the first ends the session (the
-        // lines held would never be answered), the second stops calls already running.
-        const auto passing = std::find_if(items_.begin(), items_.end(), [](const Item& held) {
-          return held.kind == Kind::Closed ||
-                 (held.kind == Kind::Line && held.text.contains(kCancelMethod));
-        });
-        if (passing == items_.end()) {
+        // lines held would never be answered), the second stops calls already running. Most
+        // looks find none and cost nothing.
+        if (passing_ == 0) {
           posted_ = false;
           return;
         }
+        const auto passing = std::find_if(items_.begin(), items_.end(),
+                                          [](const Item& held) { return held.passes; });
+        --passing_;
         if (passing->kind == Kind::Closed) {
           // The end is last: what is held before it goes with it.
           items_.clear();
@@ -143,6 +146,7 @@ void LineReader::deliver() {
       } else {
         item = std::move(items_.front());
         items_.pop_front();
+        if (item.passes) --passing_;
       }
     }
     switch (item.kind) {
@@ -218,11 +222,12 @@ LineWriter::LineWriter(int fd, std::size_t room, QObject* parent)
     : QObject(parent), fd_(fd), room_(room) {
   make_wake_pipe(wake_);
   struct stat about {};
-  if (::fstat(fd, &about) == 0 && S_ISFIFO(about.st_mode)) {
+  const bool known = ::fstat(fd, &about) == 0;
+  if (known && S_ISFIFO(about.st_mode)) {
     // A description of our own: non-blocking without changing the one the client may share.
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     own_fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  } else if (::fstat(fd, &about) == 0) {
+  } else if (known) {
     socket_ = S_ISSOCK(about.st_mode);
     regular_ = S_ISREG(about.st_mode);
   }

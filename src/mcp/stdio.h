@@ -75,6 +75,7 @@ class LineReader : public QObject {
   struct Item {
     Kind kind;
     QByteArray text;
+    bool passes = false;  // passes a pause: the end of input, or a cancel (judged once, as read)
   };
   void read_loop();
   // Waits for room, then queues `item` for the event loop; false when the reader is being
@@ -92,8 +93,9 @@ class LineReader : public QObject {
   std::mutex mutex_;
   std::condition_variable freed_;
   std::deque<Item> items_;
-  std::size_t queued_ = 0;  // bytes of items_, with each one's overhead
-  bool posted_ = false;     // a deliver() is on its way to the event loop
+  std::size_t queued_ = 0;   // bytes of items_, with each one's overhead
+  std::size_t passing_ = 0;  // items_ that pass a pause
+  bool posted_ = false;      // a deliver() is on its way to the event loop
   bool paused_ = false;
   bool hung_up_ = false;  // the input closed while a line waited for room
   bool stopping_ = false;
