@@ -178,11 +178,24 @@ TEST(HttpTest, TheExchangeRefusesWhatIsNotPartOfASession) {
        post("", R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"a":)" +
                     std::string(12'000, '[') + std::string(12'000, ']') + "}}"),
        "HTTP/1.1 400"},
+      {"an object past the member limit",
+       post("",
+            [] {
+              std::string body = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{)";
+              for (int i = 0; i <= 4096; ++i) body += "\"k" + std::to_string(i) + "\":0,";
+              body.back() = '}';
+              return body + "}";
+            }()),
+       "HTTP/1.1 400"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     EXPECT_EQ(c.answer.rfind(c.starts, 0), 0u) << c.answer;
   }
+  EXPECT_NE(cases[2].answer.find("The message is not valid JSON."), std::string::npos);
+  EXPECT_NE(cases[10].answer.find("The message has an object of more than 4096 members and was "
+                                  "dropped."),
+            std::string::npos);
   EXPECT_NE(cases[4].answer.find("limit of 32 MiB"), std::string::npos);
   EXPECT_NE(cases[9].answer.find("nests deeper than 128 levels"), std::string::npos);
 
